@@ -1,0 +1,388 @@
+/*
+ * tarsk — DV (IEC 61834, SMPTE 314M) decoding and encoding.
+ *
+ * The one public C header of the library. C and C++ callers include it; it
+ * needs <popt.h> because the decoder publishes its settings as popt option
+ * tables that a host program may include in its own command line.
+ *
+ * Buffers: the C API takes no lengths. Where a function reads or writes a
+ * caller's buffer, the comment next to it says how large the buffer must be.
+ */
+#ifndef TARSK_DV_H
+#define TARSK_DV_H
+
+#include <popt.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Frame geometry                                                           */
+/* ------------------------------------------------------------------------ */
+
+enum {
+  frame_size_525_60 = 120000, /* bytes of a 525-line, 60-field frame */
+  frame_size_625_50 = 144000, /* bytes of a 625-line, 50-field frame */
+  header_size = 4160          /* 52 DIF blocks; not used by the library */
+};
+
+typedef enum dv_color_space_e {
+  e_dv_color_yuv, /* packed YUY2 */
+  e_dv_color_rgb,
+  e_dv_color_bgr0
+} dv_color_space_t;
+
+typedef enum dv_system_e {
+  e_dv_system_none = 0,
+  e_dv_system_525_60, /* 525 lines, 60 fields, 10 DIF sequences */
+  e_dv_system_625_50  /* 625 lines, 50 fields, 12 DIF sequences */
+} dv_system_t;
+
+typedef enum dv_std_e {
+  e_dv_std_none = 0,
+  e_dv_std_smpte_314m,
+  e_dv_std_iec_61834
+} dv_std_t;
+
+typedef enum dv_sample_e {
+  e_dv_sample_none = 0,
+  e_dv_sample_411,
+  e_dv_sample_420,
+  e_dv_sample_422
+} dv_sample_t;
+
+/* ------------------------------------------------------------------------ */
+/* Bit reader                                                               */
+/* ------------------------------------------------------------------------ */
+
+/* Supplies the next buffer: stores its address through the first argument
+ * and returns its length in bytes. */
+typedef uint32_t (*bitstream_fill_func_t)(uint8_t **buffer, void *priv);
+
+/* Reads a byte buffer most significant bit first through a window of two
+ * big-endian 32-bit words. */
+typedef struct bitstream_s {
+  uint32_t current_word; /* its low bits_left bits are unread */
+  uint32_t next_word;    /* the following word, already loaded */
+  uint16_t bits_left;    /* unread bits in current_word */
+  uint16_t next_bits;    /* valid bits in next_word */
+  uint8_t *buf;          /* the buffer being read (not owned) */
+  uint32_t buflen;       /* its length in bytes */
+  int32_t bufoffset;     /* byte offset of the next word to load */
+  bitstream_fill_func_t bitstream_next_buffer; /* may be null */
+  void *priv;       /* handed to the fill function */
+  int32_t bitsread; /* bit position in the buffer */
+} bitstream_t;
+
+/* Returns a new reader with every field zero, or null without memory. */
+bitstream_t *_dv_bitstream_init(void);
+/* Points the reader at len bytes (len >= 8, a multiple of 4). */
+void _dv_bitstream_new_buffer(bitstream_t *bs, uint8_t *buf, uint32_t len);
+void _dv_bitstream_set_fill_func(bitstream_t *bs, bitstream_fill_func_t fill,
+                                 void *priv);
+void _dv_bitstream_next_buffer(bitstream_t *bs);
+void _dv_bitstream_byte_align(bitstream_t *bs);
+/* Returns 0; does not release the reader (free() does). */
+int _dv_bitstream_done(bitstream_t *bs);
+
+/* ------------------------------------------------------------------------ */
+/* DIF header and block identifiers                                         */
+/* ------------------------------------------------------------------------ */
+
+typedef struct dv_header_s {
+  int dsf; /* 0: 525/60, 1: 625/50 */
+  int8_t apt;
+  int tf1;
+  int8_t ap1;
+  int tf2;
+  int8_t ap2;
+  int tf3;
+  int8_t ap3;
+} dv_header_t;
+
+typedef struct dv_id_s {
+  int8_t sct; /* section type: 0 header, 1 subcode, 2 VAUX, 3 audio, 4 video */
+  int8_t dsn; /* DIF sequence number */
+  int fsc;    /* channel flag */
+  int8_t dbn; /* block number within its section */
+} dv_id_t;
+
+/* ------------------------------------------------------------------------ */
+/* AAUX packs                                                               */
+/* ------------------------------------------------------------------------ */
+
+/* Each pack data byte is a record of bit fields, listed from bit 7 down.
+ * Compilers allocate bit fields from opposite ends of a byte on little- and
+ * big-endian targets, hence the two declaration orders. */
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+#define DV_BITFIELDS_2(a, b) a; b;
+#define DV_BITFIELDS_3(a, b, c) a; b; c;
+#define DV_BITFIELDS_4(a, b, c, d) a; b; c; d;
+#else
+#define DV_BITFIELDS_2(a, b) b; a;
+#define DV_BITFIELDS_3(a, b, c) c; b; a;
+#define DV_BITFIELDS_4(a, b, c, d) d; c; b; a;
+#endif
+
+#ifdef __GNUC__
+#define DV_EXT __extension__ /* unsigned char bit fields in pedantic C */
+#else
+#define DV_EXT
+#endif
+
+typedef struct dv_aaux_as_pc1_s {
+  DV_BITFIELDS_3(DV_EXT uint8_t lf : 1, DV_EXT uint8_t : 1,
+                 DV_EXT uint8_t af_size : 6)
+} dv_aaux_as_pc1_t;
+
+typedef struct dv_aaux_as_pc2_s {
+  DV_BITFIELDS_4(DV_EXT uint8_t sm : 1, DV_EXT uint8_t chn : 2,
+                 DV_EXT uint8_t pa : 1, DV_EXT uint8_t audio_mode : 4)
+} dv_aaux_as_pc2_t;
+
+typedef struct dv_aaux_as_pc3_s {
+  DV_BITFIELDS_4(DV_EXT uint8_t : 1, DV_EXT uint8_t ml : 1,
+                 DV_EXT uint8_t system : 1, DV_EXT uint8_t stype : 5)
+} dv_aaux_as_pc3_t;
+
+typedef struct dv_aaux_as_pc4_s {
+  DV_BITFIELDS_4(DV_EXT uint8_t ef : 1, DV_EXT uint8_t tc : 1,
+                 DV_EXT uint8_t smp : 3, DV_EXT uint8_t qu : 3)
+} dv_aaux_as_pc4_t;
+
+/* AAUX source pack (ID 0x50): rate, quantisation, system, emphasis and the
+ * number of samples in the frame. */
+typedef struct dv_aaux_as_s {
+  uint8_t pc0;
+  dv_aaux_as_pc1_t pc1;
+  dv_aaux_as_pc2_t pc2;
+  dv_aaux_as_pc3_t pc3;
+  dv_aaux_as_pc4_t pc4;
+} dv_aaux_as_t;
+
+typedef struct dv_aaux_asc_pc1_s {
+  DV_BITFIELDS_4(DV_EXT uint8_t cgms : 2, DV_EXT uint8_t isr : 2,
+                 DV_EXT uint8_t cmp : 2, DV_EXT uint8_t ss : 2)
+} dv_aaux_asc_pc1_t;
+
+typedef struct dv_aaux_asc_pc2_s {
+  DV_BITFIELDS_4(DV_EXT uint8_t rec_st : 1, DV_EXT uint8_t rec_end : 1,
+                 DV_EXT uint8_t rec_mode : 3, DV_EXT uint8_t insert_ch : 3)
+} dv_aaux_asc_pc2_t;
+
+typedef struct dv_aaux_asc_pc3_s {
+  DV_BITFIELDS_2(DV_EXT uint8_t drf : 1, DV_EXT uint8_t speed : 7)
+} dv_aaux_asc_pc3_t;
+
+typedef struct dv_aaux_asc_pc4_s {
+  DV_BITFIELDS_2(DV_EXT uint8_t : 1, DV_EXT uint8_t genre_category : 7)
+} dv_aaux_asc_pc4_t;
+
+/* AAUX source control pack (ID 0x51): copy generation, recording and
+ * playback speed. */
+typedef struct dv_aaux_asc_s {
+  uint8_t pc0;
+  dv_aaux_asc_pc1_t pc1;
+  dv_aaux_asc_pc2_t pc2;
+  dv_aaux_asc_pc3_t pc3;
+  dv_aaux_asc_pc4_t pc4;
+} dv_aaux_asc_t;
+
+#undef DV_BITFIELDS_2
+#undef DV_BITFIELDS_3
+#undef DV_BITFIELDS_4
+#undef DV_EXT
+
+/* ------------------------------------------------------------------------ */
+/* Decoder records                                                          */
+/* ------------------------------------------------------------------------ */
+
+typedef struct dv_decoder_s dv_decoder_t;
+
+/* Audio state of a decoder: the current frame's AAUX packs and what they
+ * say, plus the audio options. */
+typedef struct dv_audio_s {
+  dv_aaux_as_t aaux_as;
+  dv_aaux_asc_t aaux_asc;
+  int samples_this_frame; /* per channel; -1 for an unsupported rate */
+  int quantization;       /* bits per sample: 12 or 16 */
+  int max_samples;        /* sample slots per channel in the frame */
+  int frequency;          /* Hz */
+  int num_channels;
+  int emphasis; /* 1: samples carry 50/15 us pre-emphasis */
+  int arg_audio_emphasis;     /* option: 0 pack, 1 on, 2 off */
+  int arg_audio_frequency;    /* option: 0 pack, 1 32 kHz, 2 44.1, 3 48 */
+  int arg_audio_quantization; /* option: 0 pack, 1 12 bits, 2 16 bits */
+  int correction_method;
+  int block_failure;
+  int sample_failure;
+  int real_samples_this_frame;
+  int fail_samples_this_frame;
+  FILE *error_log; /* may be null */
+  dv_decoder_t *dv_decoder;
+  struct poptOption option_table[5];
+} dv_audio_t;
+
+/* Video settings of a decoder. */
+typedef struct dv_video_s {
+  uint32_t quality;      /* flags derived from the options by the callback */
+  int arg_block_quality; /* option "quality": 1, 2 or 3 */
+  int arg_monochrome;    /* option "monochrome" */
+  FILE *error_log;       /* may be null */
+  dv_decoder_t *dv_decoder;
+  struct poptOption option_table[4];
+} dv_video_t;
+
+/* Quality flags of dv_decoder_t.quality and dv_video_t.quality. */
+enum {
+  DV_QUALITY_COLOR = 1,   /* decode the two colour blocks */
+  DV_QUALITY_AC_1 = 2,    /* AC coefficients, single pass */
+  DV_QUALITY_AC_2 = 4,    /* AC coefficients, spilled codes recovered */
+  DV_QUALITY_DC = 0,      /* DC coefficients only */
+  DV_QUALITY_BEST = DV_QUALITY_COLOR | DV_QUALITY_AC_2,
+  DV_QUALITY_FASTEST = DV_QUALITY_DC
+};
+
+enum { DV_PACK_SLOTS = 45 }; /* packs one store holds */
+
+struct dv_decoder_s {
+  uint32_t quality; /* flags used by frame decoding; the caller sets it */
+  dv_system_t system;
+  dv_std_t std;
+  dv_sample_t sampling;
+  int num_dif_seqs;
+  int height;
+  int width;
+  uint32_t frame_size;
+  dv_header_t header;
+  dv_audio_t *audio;
+  dv_video_t *video;
+  int arg_video_system; /* 0 auto, 1 525/60 4:1:1, 2 625/50 4:2:0,
+                           3 625/50 4:1:1 */
+  int add_ntsc_setup;
+  int clamp_luma;
+  int clamp_chroma;
+  int prev_frame_decoded;
+  /* VAUX packs of the last parsed frame: the slot of each pack ID (0xff:
+   * absent) and the four data bytes of each stored pack. */
+  uint8_t vaux_next;
+  uint8_t vaux_pack[256];
+  uint8_t vaux_data[DV_PACK_SLOTS][4];
+  /* Subcode packs of the last frame given to dv_parse_packs. */
+  uint8_t ssyb_next;
+  uint8_t ssyb_pack[256];
+  uint8_t ssyb_data[DV_PACK_SLOTS][4];
+  struct poptOption option_table[6];
+};
+
+/* ------------------------------------------------------------------------ */
+/* Decoder object, options and initialisation                               */
+/* ------------------------------------------------------------------------ */
+
+/* Creates a decoder; null when memory runs out. The first one builds the
+ * library's shared tables with its clamp settings. */
+dv_decoder_t *dv_decoder_new(int add_ntsc_setup, int clamp_luma,
+                             int clamp_chroma);
+void dv_decoder_free(dv_decoder_t *decoder);
+/* Builds the shared tables once per process; safe to call from several
+ * threads at once. Later calls change nothing (see dv_reconfigure). */
+void dv_init(int clamp_luma, int clamp_chroma);
+/* Rebuilds the output tables with new clamp settings; affects every decoder
+ * and must not run while a frame is being decoded. */
+void dv_reconfigure(int clamp_luma, int clamp_chroma);
+/* Sets where video and audio damage reports go (null silences them) and
+ * returns the previous audio log. */
+FILE *dv_set_error_log(dv_decoder_t *dv, FILE *log);
+dv_video_t *dv_video_new(void);
+/* Prints the usage of opt[num] to standard error and ends the process. */
+void dv_opt_usage(poptContext con, struct poptOption *opt, int num);
+void dv_decoder_popt_callback(poptContext con, enum poptCallbackReason reason,
+                              const struct poptOption *opt, const char *arg,
+                              const void *data);
+void dv_video_popt_callback(poptContext con, enum poptCallbackReason reason,
+                            const struct poptOption *opt, const char *arg,
+                            const void *data);
+extern int dv_use_mmx; /* always 0 */
+
+/* Shared table builders, run by dv_init in this order. */
+void _dv_weight_init(void);
+void _dv_dct_init(void);
+void dv_dct_248_init(void);
+void dv_construct_vlc_table(void);
+void dv_parse_init(void);
+void dv_place_init(void);
+void dv_quant_init(void);
+void dv_rgb_init(int clamp_luma, int clamp_chroma);
+void dv_YUY2_init(int clamp_luma, int clamp_chroma);
+void dv_YV12_init(int clamp_luma, int clamp_chroma);
+void _dv_init_vlc_test_lookup(void);
+void _dv_init_vlc_encode_lookup(void);
+void _dv_init_qno_start(void);
+void _dv_prepare_reorder_tables(void);
+
+/* ------------------------------------------------------------------------ */
+/* Header and pack parsing                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* Parses the header block of the frame at buffer, collects its VAUX packs
+ * and reads its audio header. buffer must hold at least the first 5608
+ * bytes of the frame. Returns -1 when it is not a DV frame; otherwise 0 when
+ * the system is unchanged, 1 when automatic detection switched to 625/50,
+ * 2 when it switched to 525/60. */
+int dv_parse_header(dv_decoder_t *dv, const uint8_t *buffer);
+/* Reads a DIF block identifier at the reader's position; returns 0. */
+int dv_parse_id(bitstream_t *bs, dv_id_t *id);
+/* Collects the subcode packs (time code, recording date and time) of the
+ * frame at buffer, which must hold at least 72240 bytes. */
+void dv_parse_packs(dv_decoder_t *dv, const uint8_t *buffer);
+
+/* ------------------------------------------------------------------------ */
+/* Frame metadata                                                           */
+/* ------------------------------------------------------------------------ */
+
+/* Copies the four data bytes of VAUX pack pack_id to data (4 bytes) and
+ * returns 0; -1 when the frame has no such pack. */
+int dv_get_vaux_pack(dv_decoder_t *dv, uint8_t pack_id, uint8_t *data);
+/* Flag queries: 1 or 0, or -1 when the pack they read is absent. */
+int dv_frame_is_color(dv_decoder_t *dv);
+int dv_system_50_fields(dv_decoder_t *dv);
+int dv_format_normal(dv_decoder_t *dv);
+int dv_format_wide(dv_decoder_t *dv);
+int dv_frame_changed(dv_decoder_t *dv);
+/* Writes the time code as "hh:mm:ss.ff" to tstptr (at least 12 bytes).
+ * Returns 1, or 0 with "00:00:00.00" when the time code pack is absent. */
+int dv_get_timestamp(dv_decoder_t *dv, char *tstptr);
+/* Writes hours, minutes, seconds and frame to timestamp[0..3]; returns 1,
+ * or 0 when the time code pack is absent. */
+int dv_get_timestamp_int(dv_decoder_t *dv, int *timestamp);
+/* Writes "yyyy-mm-dd hh:mm:ss" to dtptr (at least 20 bytes). Returns 1, or
+ * 0 with "0000-00-00 00:00:00" when the date or time pack is absent. */
+int dv_get_recording_datetime(dv_decoder_t *dv, char *dtptr);
+/* Fills rec_dt through mktime; 1 on success. */
+int dv_get_recording_datetime_tm(dv_decoder_t *dv, struct tm *rec_dt);
+
+/* ------------------------------------------------------------------------ */
+/* Audio header                                                             */
+/* ------------------------------------------------------------------------ */
+
+dv_audio_t *dv_audio_new(void);
+/* Sets the audio concealment method; returns the previous one. */
+int dv_set_audio_correction(dv_decoder_t *dv, int method);
+/* Reads the AAUX packs of the frame at inbuf (at least 5608 bytes). Returns
+ * 1 when the frame's audio may be decoded, else 0. */
+int dv_parse_audio_header(dv_decoder_t *decoder, const uint8_t *inbuf);
+/* Recomputes samples_this_frame from the frame's source pack (inbuf at
+ * least 4328 bytes); 1 when the pack is there, else 0. */
+int dv_update_num_samples(dv_audio_t *dv_audio, const uint8_t *inbuf);
+/* Prints the source pack of the audio DIF block at buffer (80 bytes). */
+void dv_dump_aaux_as(void *buffer, int ds, int audio_dif);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TARSK_DV_H */

@@ -1,0 +1,131 @@
+#include "support/frame_builder.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace tarsk::test {
+namespace {
+
+enum Section : uint8_t { sct_header = 0, sct_subcode = 1, sct_vaux = 2, sct_audio = 3, sct_video = 4 };
+
+uint8_t bcd(int value) { return static_cast<uint8_t>(((value / 10) << 4) | (value % 10)); }
+
+}  // namespace
+
+FrameBuilder::FrameBuilder(dv_system_t system)
+    : sequences_(system == e_dv_system_625_50 ? 12 : 10),
+      frame_(static_cast<size_t>(sequences_) * 12000, 0xff) {
+  for (int s = 0; s < sequences_; ++s) {
+    auto id = [&](int block, Section sct, int dbn) {
+      uint8_t *b = &frame_[block_offset(s, block)];
+      b[0] = static_cast<uint8_t>((sct << 5) | 0x1f);
+      b[1] = static_cast<uint8_t>((s << 4) | 0x07);
+      b[2] = static_cast<uint8_t>(dbn);
+    };
+    id(0, sct_header, 0);
+    id(1, sct_subcode, 0);
+    id(2, sct_subcode, 1);
+    for (int n = 0; n < 3; ++n) id(3 + n, sct_vaux, n);
+    for (int a = 0; a < 9; ++a) {
+      id(6 + 16 * a, sct_audio, a);
+      for (int v = 0; v < 15; ++v) {
+        id(7 + 16 * a + v, sct_video, 15 * a + v);
+        // Video payload: status 0, and empty areas rather than 0xff codes.
+        std::fill_n(&frame_[block_offset(s, 7 + 16 * a + v) + 3], 77, 0);
+      }
+    }
+    // Header block payload: reserved bits set, areas transmitted.
+    uint8_t *h = &frame_[block_offset(s, 0)];
+    h[3] = system == e_dv_system_625_50 ? 0xbf : 0x3f;
+    h[4] = 0x78;
+    h[5] = h[6] = h[7] = 0x78;
+  }
+}
+
+FrameBuilder &FrameBuilder::dsf(int dsf) {
+  for (int s = 0; s < sequences_; ++s) {
+    uint8_t &b = frame_[block_offset(s, 0) + 3];
+    b = static_cast<uint8_t>((b & 0x7f) | (dsf ? 0x80 : 0));
+  }
+  return *this;
+}
+
+FrameBuilder &FrameBuilder::apt(int apt) {
+  for (int s = 0; s < sequences_; ++s) {
+    uint8_t &b = frame_[block_offset(s, 0) + 4];
+    b = static_cast<uint8_t>((b & 0xf8) | (apt & 7));
+  }
+  return *this;
+}
+
+FrameBuilder &FrameBuilder::area(int n, int tf, int ap) {
+  if (n < 1 || n > 3) throw std::out_of_range("area 1..3");
+  for (int s = 0; s < sequences_; ++s) {
+    uint8_t &b = frame_[block_offset(s, 0) + 4 + static_cast<size_t>(n)];
+    b = static_cast<uint8_t>((tf ? 0x80 : 0) | (b & 0x78) | (ap & 7));
+  }
+  return *this;
+}
+
+FrameBuilder &FrameBuilder::vaux(int slot, const Pack &pack) {
+  if (slot < 0 || slot >= 45) throw std::out_of_range("VAUX slot 0..44");
+  const size_t at = block_offset(0, 3 + slot / 15) + 3 + 5 * static_cast<size_t>(slot % 15);
+  std::copy(pack.begin(), pack.end(), frame_.begin() + static_cast<long>(at));
+  return *this;
+}
+
+FrameBuilder &FrameBuilder::subcode(int sequence, int slot, const Pack &pack) {
+  if (slot < 0 || slot >= 12 || sequence < 0 || sequence >= sequences_)
+    throw std::out_of_range("subcode slot 0..11");
+  const size_t at = block_offset(sequence, 1 + slot / 6) + 6 + 8 * static_cast<size_t>(slot % 6);
+  std::copy(pack.begin(), pack.end(), frame_.begin() + static_cast<long>(at));
+  return *this;
+}
+
+FrameBuilder &FrameBuilder::aaux(int sequence, int block, const Pack &pack) {
+  if (block < 0 || block >= 9 || sequence < 0 || sequence >= sequences_)
+    throw std::out_of_range("audio block 0..8");
+  const size_t at = block_offset(sequence, 6 + 16 * block) + 3;
+  std::copy(pack.begin(), pack.end(), frame_.begin() + static_cast<long>(at));
+  return *this;
+}
+
+Pack vaux_source(bool color, bool fifty_fields) {
+  return {0x60, 0xff, static_cast<uint8_t>(color ? 0xff : 0x7f),
+          static_cast<uint8_t>(fifty_fields ? 0xe0 : 0xc0), 0xff};
+}
+
+Pack vaux_source_control(int display_mode, bool frame_changed) {
+  return {0x61, 0x3f, static_cast<uint8_t>(0xc8 | (display_mode & 7)),
+          static_cast<uint8_t>(frame_changed ? 0xfc : 0xdc), 0xff};
+}
+
+Pack timecode(int hours, int minutes, int seconds, int frame) {
+  return {0x13, bcd(frame), bcd(seconds), bcd(minutes), bcd(hours)};
+}
+
+Pack recording_date(int year, int month, int day, uint8_t id) {
+  return {id, 0xff, static_cast<uint8_t>(0xc0 | bcd(day)), static_cast<uint8_t>(0xe0 | bcd(month)),
+          bcd(year % 100)};
+}
+
+Pack recording_time(int hours, int minutes, int seconds, uint8_t id) {
+  return {id, 0xff, static_cast<uint8_t>(0x80 | bcd(seconds)),
+          static_cast<uint8_t>(0x80 | bcd(minutes)), static_cast<uint8_t>(0xc0 | bcd(hours))};
+}
+
+Pack aaux_source(int af_size, bool fifty_fields, int ef, int smp, int qu) {
+  return {0x50, static_cast<uint8_t>(0xc0 | (af_size & 0x3f)), 0x00,
+          static_cast<uint8_t>(0xc0 | (fifty_fields ? 0x20 : 0)),
+          static_cast<uint8_t>(((ef & 1) << 7) | ((smp & 7) << 3) | (qu & 7))};
+}
+
+Pack aaux_source_control(int speed) {
+  return {0x51, 0x1c, 0xcf, static_cast<uint8_t>(0x80 | (speed & 0x7f)), 0xff};
+}
+
+FrameBuilder &with_audio_packs(FrameBuilder &frame, const Pack &source, const Pack &control) {
+  return frame.aaux(0, 3, source).aaux(0, 4, control);
+}
+
+}  // namespace tarsk::test

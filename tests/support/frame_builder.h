@@ -1,0 +1,62 @@
+// Builds DV frames in memory for tests: every DIF block carries its
+// identifier, every pack slot starts empty (0xff), and the header block,
+// subcode, VAUX and AAUX packs can be set one by one.
+#pragma once
+
+#include <tarsk/dv.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace tarsk::test {
+
+using Pack = std::array<uint8_t, 5>;  // ID byte and PC1..PC4
+
+class FrameBuilder {
+ public:
+  explicit FrameBuilder(dv_system_t system);
+
+  int dif_sequences() const { return sequences_; }
+  std::vector<uint8_t> &bytes() { return frame_; }
+  const std::vector<uint8_t> &bytes() const { return frame_; }
+
+  // Header block fields of every DIF sequence.
+  FrameBuilder &dsf(int dsf);
+  FrameBuilder &apt(int apt);
+  FrameBuilder &area(int n, int tf, int ap);  // n = 1..3
+
+  // VAUX pack slot 0..44 of DIF sequence 0 (15 slots in each of 3 blocks).
+  FrameBuilder &vaux(int slot, const Pack &pack);
+  // Subcode pack slot 0..11 of a DIF sequence (6 in each of 2 blocks).
+  FrameBuilder &subcode(int sequence, int slot, const Pack &pack);
+  // The pack of audio block 0..8 of a DIF sequence.
+  FrameBuilder &aaux(int sequence, int block, const Pack &pack);
+
+  // Offset of DIF block `block` (0..149) of DIF sequence `sequence`.
+  static size_t block_offset(int sequence, int block) {
+    return 12000u * static_cast<size_t>(sequence) + 80u * static_cast<size_t>(block);
+  }
+
+ private:
+  int sequences_;
+  std::vector<uint8_t> frame_;
+};
+
+// Packs as recorders write them.
+Pack vaux_source(bool color, bool fifty_fields);
+Pack vaux_source_control(int display_mode, bool frame_changed);
+Pack timecode(int hours, int minutes, int seconds, int frame);
+Pack recording_date(int year, int month, int day, uint8_t id = 0x62);
+Pack recording_time(int hours, int minutes, int seconds, uint8_t id = 0x63);
+// AAUX source pack: af_size, 50-field flag, emphasis flag (1 = off),
+// sampling code and quantisation code.
+Pack aaux_source(int af_size, bool fifty_fields, int ef, int smp, int qu);
+// AAUX source control pack with the given playback speed code.
+Pack aaux_source_control(int speed);
+
+// Puts the AAUX source pack at audio block 3 and the source control pack at
+// audio block 4 of DIF sequence 0, where the decoder reads them.
+FrameBuilder &with_audio_packs(FrameBuilder &frame, const Pack &source, const Pack &control);
+
+}  // namespace tarsk::test
