@@ -2,10 +2,20 @@
 // library's shared tables.
 #include <tarsk/dv.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
 #include "audio/audio.h"
+
+namespace tarsk {
+namespace {
+std::atomic<int> init_runs{0};
+}  // namespace
+
+// How many times the shared tables were built: 1 once any decoder exists.
+int dv_init_runs() { return init_runs.load(); }
+}  // namespace tarsk
 
 extern "C" {
 
@@ -30,6 +40,7 @@ void dv_init(int clamp_luma, int clamp_chroma) {
     _dv_init_vlc_encode_lookup();
     _dv_init_qno_start();
     _dv_prepare_reorder_tables();
+    tarsk::init_runs.fetch_add(1);
   });
 }
 
