@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what building and testing tarsk needs from Debian's packages,
+# and only what is missing: where everything is installed it does nothing.
+set -euo pipefail
+
+packages=(
+  cmake make g++ pkg-config   # build
+  libpopt-dev                 # dv.h publishes popt option tables
+  libgtest-dev                # tests
+  ffmpeg                      # the independent DV peer of the interop tests
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[[ $(id -u) -eq 0 ]] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
