@@ -54,9 +54,11 @@ bool recording_datetime(const dv_decoder_t *dv, DateTime &dt) {
   const uint8_t *date = subcode_pack(dv, recording_date);
   const uint8_t *time = subcode_pack(dv, recording_time);
   if (date == nullptr || time == nullptr) return false;
-  // Two-digit years: 00..24 are this century, 25..99 the last one.
+  // Two-digit years as POSIX reads them (strptime's %y): 00..68 are this
+  // century, 69..99 the last one. Recordings of today keep their century,
+  // and so do the 1970 dates of encoders that write the epoch by default.
   const int yy = bcd(date[3], 0xf0);
-  dt.year = yy <= 24 ? 2000 + yy : 1900 + yy;
+  dt.year = yy <= 68 ? 2000 + yy : 1900 + yy;
   dt.month = ((date[2] & 0x10) ? 10 : 0) + (date[2] & 0x0f);
   dt.day = bcd(date[1], 0x30);
   dt.clock = clock_of(time);

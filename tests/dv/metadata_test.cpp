@@ -119,9 +119,12 @@ TEST(RecordingDateTime, TextOfBothPacks) {
   EXPECT_STREQ(text, "2019-11-06 07:08:09");
 }
 
-TEST(RecordingDateTime, CenturyTurnsBetween24And25) {
+TEST(RecordingDateTime, CenturyTurnsBetween68And69) {
   for (auto [year, expected] : {std::pair{2024, "2024-01-31 23:59:59"},
-                                std::pair{1925, "1925-01-31 23:59:59"},
+                                std::pair{2026, "2026-01-31 23:59:59"},
+                                std::pair{2068, "2068-01-31 23:59:59"},
+                                std::pair{1969, "1969-01-31 23:59:59"},
+                                std::pair{1970, "1970-01-31 23:59:59"},
                                 std::pair{2000, "2000-01-31 23:59:59"},
                                 std::pair{1999, "1999-01-31 23:59:59"}}) {
     FrameBuilder frame(e_dv_system_525_60);
@@ -131,6 +134,17 @@ TEST(RecordingDateTime, CenturyTurnsBetween24And25) {
     dv_get_recording_datetime(dv.get(), text);
     EXPECT_STREQ(text, expected);
   }
+}
+
+TEST(RecordingDateTime, MalformedDigitsStayWithinTheText) {
+  FrameBuilder frame(e_dv_system_625_50);
+  frame.subcode(6, 0, {0x62, 0xff, 0xff, 0xff, 0xff}).subcode(6, 1, {0x63, 0xff, 0xff, 0xff, 0xff});
+  auto dv = decoder_for(frame);
+  char text[24];
+  std::memset(text, 'x', sizeof text);
+  EXPECT_EQ(dv_get_recording_datetime(dv.get(), text), 1);
+  EXPECT_STREQ(text, "2065-25-45 45:85:85");
+  EXPECT_EQ(text[20], 'x');
 }
 
 TEST(RecordingDateTime, OnePackAloneIsNotEnough) {

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Installs a build into a fresh prefix, then checks what a user of the
+# installed copy gets: the shared library with its SONAME, the static
+# library, the header, and a pkg-config file through which a strict C11
+# program builds, links and runs.
+#
+# Usage: check_install.sh BUILD_DIR PROG_C
+set -euo pipefail
+
+if [[ $# -ne 2 ]]; then
+  echo "usage: $0 BUILD_DIR PROG_C" >&2
+  exit 2
+fi
+build=$1
+prog=$2
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/tarsk-install.XXXXXX")
+trap 'rm -rf "$prefix"' EXIT
+
+cmake --install "$build" --prefix "$prefix" >"$prefix/install.log" 2>&1 ||
+  fail "cmake --install failed: $(cat "$prefix/install.log")"
+
+pc=$(find "$prefix" -name tarsk.pc -print -quit)
+[[ -n $pc ]] || fail "no tarsk.pc under $prefix"
+pcdir=$(dirname "$pc")
+libdir=$(cd "$pcdir/.." && pwd)
+
+header=$(find "$prefix" -path '*/include/tarsk/dv.h' -print -quit)
+[[ -n $header ]] || fail "tarsk/dv.h was not installed"
+[[ -f $libdir/libtarsk.a ]] || fail "libtarsk.a is not in $libdir"
+[[ -f $libdir/libtarsk.so ]] || fail "libtarsk.so is not in $libdir"
+
+soname=$(readelf -d "$libdir/libtarsk.so" | sed -n 's/.*(SONAME).*\[\(.*\)\].*/\1/p')
+[[ $soname == libtarsk.so.0 ]] || fail "SONAME is '$soname', not libtarsk.so.0"
+[[ -e $libdir/$soname ]] || fail "$soname is not in $libdir"
+
+flags=$(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs tarsk) ||
+  fail "pkg-config cannot resolve tarsk"
+# The flags must point into the fresh prefix, not at a copy elsewhere.
+[[ $flags == *"-I"*"include"* && $flags == *"-L"* && $flags == *"-ltarsk"* ]] ||
+  fail "unexpected pkg-config flags: $flags"
+incdir=$(PKG_CONFIG_PATH=$pcdir pkg-config --variable=includedir tarsk)
+[[ $(cd "$incdir" && pwd) == "$(cd "$(dirname "$header")/.." && pwd)" ]] ||
+  fail "pkg-config's includedir $incdir is not the installed one"
+
+exe=$prefix/prog
+# shellcheck disable=SC2086 # the flags are words
+cc -std=c11 -Wall -Wextra -pedantic -Werror "$prog" -o "$exe" $flags ||
+  fail "prog.c does not build against the installed copy (flags: $flags)"
+
+# The program must load the installed library, not one from the build tree.
+loaded=$(LD_LIBRARY_PATH=$libdir ldd "$exe" | awk '$1 == "libtarsk.so.0" { print $3 }')
+[[ $loaded == "$libdir/libtarsk.so.0" ]] ||
+  fail "prog loads libtarsk.so.0 from '$loaded', not from $libdir"
+
+expected='header: 1
+system: 625/50, 720x576, 12 DIF sequences
+time code: 12:34:56.07'
+check_output() {  # what, output
+  if [[ $2 != "$expected" ]]; then
+    printf 'FAIL: %s printed\n%s\nexpected\n%s\n' "$1" "$2" "$expected" >&2
+    exit 1
+  fi
+}
+
+output=$(LD_LIBRARY_PATH=$libdir "$exe") || fail "prog failed: $output"
+check_output prog "$output"
+
+# The same program linked with the static library: pkg-config --static must
+# name everything libtarsk.a needs, the C++ runtime included, since a C
+# compiler driver does not add it.
+static_flags=$(PKG_CONFIG_PATH=$pcdir pkg-config --static --cflags --libs tarsk)
+static_flags=${static_flags/-ltarsk/-Wl,-Bstatic -ltarsk -Wl,-Bdynamic}
+static_exe=$prefix/prog-static
+# shellcheck disable=SC2086
+cc -std=c11 -Wall -Wextra -pedantic -Werror "$prog" -o "$static_exe" $static_flags ||
+  fail "prog.c does not link with libtarsk.a (flags: $static_flags)"
+if ldd "$static_exe" | grep -q libtarsk; then
+  fail "the statically linked prog still loads libtarsk"
+fi
+output=$("$static_exe") || fail "statically linked prog failed: $output"
+check_output "statically linked prog" "$output"
+
+echo "installed copy OK"

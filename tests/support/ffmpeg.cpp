@@ -1,0 +1,241 @@
+#include "support/ffmpeg.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+extern char **environ;
+
+namespace tarsk::test {
+namespace fs = std::filesystem;
+
+namespace {
+
+// Owns the process's scratch directory and removes it at exit.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    const char *env = std::getenv("TARSK_TEST_TMP");
+    const fs::path base = env != nullptr && *env != '\0' ? fs::path(env) : fs::path("/tmp");
+    fs::create_directories(base);
+    std::string tmpl = (base / "tarsk-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr)
+      throw std::system_error(errno, std::generic_category(), "mkdtemp " + tmpl);
+    path_ = tmpl;
+  }
+  ~ScratchDir() {
+    if (std::getenv("TARSK_KEEP_TMP") != nullptr) return;
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  ScratchDir(const ScratchDir &) = delete;
+  ScratchDir &operator=(const ScratchDir &) = delete;
+
+  const fs::path &path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// The command line as a shell would take it, for failure messages.
+std::string quoted(const std::vector<std::string> &argv) {
+  std::string line;
+  for (const std::string &arg : argv) {
+    if (!line.empty()) line += ' ';
+    if (!arg.empty() && arg.find_first_of(" \t\n'\"\\$;&|<>()*?[]#~`!{}") == std::string::npos) {
+      line += arg;
+      continue;
+    }
+    line += '\'';
+    for (char c : arg) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    line += '\'';
+  }
+  return line;
+}
+
+std::string slurp(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string run_checked(const std::string &program, const std::vector<std::string> &args) {
+  std::vector<std::string> argv{program, "-hide_banner", "-loglevel", "error"};
+  if (program == "ffmpeg") argv.push_back("-nostdin");
+  argv.insert(argv.end(), args.begin(), args.end());
+  CommandResult result = run_command(argv);
+  if (result.exit_status != 0) {
+    std::ostringstream message;
+    message << program << " failed (exit status " << result.exit_status << ")\n"
+            << "command: " << quoted(argv) << "\n"
+            << "stderr:\n"
+            << result.err;
+    throw std::runtime_error(message.str());
+  }
+  return std::move(result.out);
+}
+
+// A lavfi source with more options: "testsrc2" + "rate=25" gives
+// "testsrc2=rate=25", "color=c=red" + "rate=25" gives "color=c=red:rate=25".
+std::string with_options(const std::string &source, const std::string &options) {
+  return source + (source.find('=') == std::string::npos ? "=" : ":") + options;
+}
+
+}  // namespace
+
+const fs::path &scratch_dir() {
+  static const ScratchDir dir;
+  return dir.path();
+}
+
+fs::path scratch_file(const std::string &suffix) {
+  static std::atomic<unsigned> counter{0};
+  return scratch_dir() / ("f" + std::to_string(counter++) + "-" + suffix);
+}
+
+CommandResult run_command(const std::vector<std::string> &argv) {
+  if (argv.empty()) throw std::invalid_argument("run_command: empty command");
+  const fs::path out_path = scratch_file("stdout");
+  const fs::path err_path = scratch_file("stderr");
+
+  std::vector<char *> args;
+  for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+  args.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  pid_t pid = 0;
+  const int spawn_error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawn_error != 0) {
+    std::error_code ignored;
+    fs::remove(out_path, ignored);
+    fs::remove(err_path, ignored);
+    throw std::runtime_error("cannot run " + quoted(argv) + ": " + std::strerror(spawn_error));
+  }
+
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "waitpid");
+  }
+  CommandResult result;
+  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = slurp(out_path);
+  result.err = slurp(err_path);
+  fs::remove(out_path);
+  fs::remove(err_path);
+  return result;
+}
+
+std::string run_ffmpeg(const std::vector<std::string> &args) { return run_checked("ffmpeg", args); }
+
+std::string run_ffprobe(const std::vector<std::string> &args) {
+  return run_checked("ffprobe", args);
+}
+
+FrameRate frame_rate(dv_system_t system) {
+  return system == e_dv_system_625_50 ? FrameRate{25, 1} : FrameRate{30000, 1001};
+}
+
+size_t frame_bytes(dv_system_t system) {
+  return system == e_dv_system_625_50 ? frame_size_625_50 : frame_size_525_60;
+}
+
+std::vector<std::string> dv_command(const DvRecipe &recipe, const fs::path &out) {
+  const bool pal = recipe.system == e_dv_system_625_50;
+  const FrameRate rate = frame_rate(recipe.system);
+  const std::string size = pal ? "720x576" : "720x480";
+  const std::string fps = std::to_string(rate.num) + "/" + std::to_string(rate.den);
+
+  // The muxer wants audio for every frame, so both streams are cut at the
+  // same time: the end of the last frame, to the microsecond.
+  char duration[32];
+  std::snprintf(duration, sizeof duration, "%.6f",
+                static_cast<double>(recipe.frames) * rate.den / rate.num);
+
+  std::vector<std::string> args{
+      "-f",       "lavfi",
+      "-i",       with_options(recipe.video_source, "size=" + size + ":rate=" + fps),
+      "-f",       "lavfi",
+      "-i",       with_options(recipe.audio_source, "sample_rate=" + std::to_string(recipe.audio_rate)),
+      "-map",     "0:v",
+      "-map",     "1:a",
+      "-t",       duration,
+      "-c:v",     "dvvideo",
+      "-pix_fmt", recipe.pix_fmt,
+      "-c:a",     "pcm_s16le",
+      "-ac",      "2"};
+  if (!recipe.aspect.empty()) args.insert(args.end(), {"-aspect", recipe.aspect});
+  if (!recipe.timecode.empty()) args.insert(args.end(), {"-timecode", recipe.timecode});
+  if (!recipe.creation_time.empty())
+    args.insert(args.end(), {"-metadata", "creation_time=" + recipe.creation_time});
+  args.insert(args.end(), {"-f", "dv", "-y", out.string()});
+  return args;
+}
+
+fs::path make_dv(const DvRecipe &recipe) {
+  const fs::path out = scratch_file("made.dv");
+  const std::vector<std::string> args = dv_command(recipe, out);
+  run_ffmpeg(args);
+  const auto size = fs::file_size(out);
+  const auto expected = frame_bytes(recipe.system) * static_cast<size_t>(recipe.frames);
+  if (size != expected) {
+    std::ostringstream message;
+    message << "ffmpeg made " << size << " bytes, not " << recipe.frames << " frames of "
+            << frame_bytes(recipe.system) << "\ncommand: " << quoted(args);
+    throw std::runtime_error(message.str());
+  }
+  return out;
+}
+
+std::vector<uint8_t> read_file(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open " + path.string());
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::span<const uint8_t>> split_frames(std::span<const uint8_t> bytes) {
+  std::vector<std::span<const uint8_t>> frames;
+  size_t at = 0;
+  while (at < bytes.size()) {
+    // A frame opens with the header block of DIF sequence 0: section type 0
+    // in the top three bits of the first identifier byte, sequence number 0
+    // in the top nibble of the second; DSF, the top bit of byte 3, tells
+    // 625/50 (1) from 525/60 (0).
+    if (bytes.size() - at < 4 || (bytes[at] >> 5) != 0 || (bytes[at + 1] >> 4) != 0)
+      throw std::runtime_error("no DV header block at byte " + std::to_string(at));
+    const size_t size = (bytes[at + 3] & 0x80) ? frame_size_625_50 : frame_size_525_60;
+    if (bytes.size() - at < size)
+      throw std::runtime_error("DV frame at byte " + std::to_string(at) + " is cut short");
+    frames.push_back(bytes.subspan(at, size));
+    at += size;
+  }
+  return frames;
+}
+
+std::vector<uint8_t> ffmpeg_audio_s16le(const fs::path &path, int channels) {
+  const fs::path out = scratch_file("audio.s16le");
+  run_ffmpeg({"-i", path.string(), "-map", "0:a:0", "-c:a", "pcm_s16le", "-ac",
+              std::to_string(channels), "-f", "s16le", "-y", out.string()});
+  std::vector<uint8_t> samples = read_file(out);
+  fs::remove(out);
+  return samples;
+}
+
+}  // namespace tarsk::test
