@@ -198,6 +198,57 @@ typedef struct dv_aaux_asc_s {
 #undef DV_EXT
 
 /* ------------------------------------------------------------------------ */
+/* Video records                                                            */
+/* ------------------------------------------------------------------------ */
+
+typedef int16_t dv_coeff_t;     /* a coefficient or a sample */
+typedef int32_t dv_248_coeff_t; /* intermediate 2-4-8 inverse transform value */
+
+/* One 8x8 block. After parsing, coeffs[0] is the DC value and the AC values
+ * stand at their coefficient index (8 x vertical + horizontal; in 2-4-8
+ * mode sums at 0..31 and differences at 32..63); after the inverse
+ * transform, 64 samples row by row. */
+typedef struct dv_block_s {
+  dv_coeff_t coeffs[64];
+  int dct_mode;             /* 0: 8x8 DCT, 1: 2-4-8 DCT */
+  int class_no;             /* 0..3 */
+  int8_t *reorder;          /* next scan entry while parsing */
+  int8_t *reorder_sentinel; /* one past the block's last scan entry */
+  int offset;               /* next unparsed AC bit in the segment buffer */
+  int end;                  /* where the block's own area ends */
+  int eob;                  /* 1 once the end-of-block code was read */
+  int mark;                 /* taking part in a spilled-code search */
+} dv_block_t;
+
+typedef struct dv_macroblock_s {
+  int i, j, k;     /* super-block row and column, macroblock in the super block */
+  int x, y;        /* picture position of the top-left luminance sample */
+  dv_block_t b[6]; /* Y0, Y1, Y2, Y3, Cr, Cb */
+  int qno;         /* quantisation number 0..15 */
+  int sta;         /* status nibble, not interpreted */
+  int vlc_error;   /* an invalid code was met */
+  int eob_count;   /* blocks whose end-of-block code was read */
+} dv_macroblock_t;
+
+/* Five macroblocks compressed together into five video DIF blocks. */
+typedef struct dv_videosegment_s {
+  int i;          /* DIF sequence */
+  int k;          /* segment number in the sequence, 0..26 */
+  bitstream_t *bs; /* reader over the segment's 400 bytes, not owned */
+  dv_macroblock_t mb[5];
+  int isPAL;      /* 1 for 625/50 */
+} dv_videosegment_t;
+
+typedef struct dv_dif_sequence_s {
+  dv_videosegment_t seg[27];
+} dv_dif_sequence_t;
+
+typedef struct dv_frame_s {
+  int placement_done;
+  dv_dif_sequence_t ds[12];
+} dv_frame_t;
+
+/* ------------------------------------------------------------------------ */
 /* Decoder records                                                          */
 /* ------------------------------------------------------------------------ */
 
@@ -339,6 +390,83 @@ int dv_parse_id(bitstream_t *bs, dv_id_t *id);
 /* Collects the subcode packs (time code, recording date and time) of the
  * frame at buffer, which must hold at least 72240 bytes. */
 void dv_parse_packs(dv_decoder_t *dv, const uint8_t *buffer);
+
+/* ------------------------------------------------------------------------ */
+/* Variable-length codes of AC coefficients                                 */
+/* ------------------------------------------------------------------------ */
+
+/* One decoded code: a run of zero coefficients and an amplitude. */
+typedef struct dv_vlc_s {
+  int8_t run;  /* -1: end of block, incomplete or invalid code */
+  int8_t len;  /* bits, sign included; -1 incomplete, -2 invalid */
+  int16_t amp; /* signed; 0 for the end of block */
+} dv_vlc_t;
+typedef const dv_vlc_t dv_vlc_tab_t;
+
+/* One row of the standard's code table: run zeros and one amplitude (amp 0:
+ * zeros only; run -1: end of block), code bits without the sign bit. */
+typedef struct dv_vlc_encode_s {
+  int8_t run;
+  int8_t amp;
+  uint16_t val;
+  uint8_t len;
+} dv_vlc_encode_t;
+
+/* The 89 codes of the AC coefficient table, by length; canonical codes. */
+extern const dv_vlc_encode_t dv_vlc_test_table[89];
+
+/* Decoding tables by code class (1..5; 0 when too few bits remain). */
+extern dv_vlc_tab_t dv_vlc_broken[1];
+extern dv_vlc_tab_t dv_vlc_lookup1[32];
+extern dv_vlc_tab_t dv_vlc_lookup2[128];
+extern dv_vlc_tab_t dv_vlc_lookup3[64];
+extern dv_vlc_t dv_vlc_lookup4[64];
+extern dv_vlc_t dv_vlc_lookup5[256];
+extern dv_vlc_tab_t *dv_vlc_lookups[6];
+extern const int dv_vlc_index_mask[6];
+extern const int dv_vlc_index_rshift[6];
+extern const int8_t dv_vlc_class_broken[1];
+extern const int8_t dv_vlc_class_lookup1[1];
+extern const int8_t dv_vlc_class_lookup2[4];
+extern const int8_t dv_vlc_class_lookup3[128];
+extern const int8_t dv_vlc_class_lookup4[128];
+extern const int8_t dv_vlc_class_lookup5[128];
+extern const int8_t *dv_vlc_classes[64];
+extern int dv_vlc_class_index_mask[64];
+extern int dv_vlc_class_index_rshift[64];
+extern const int sign_rshift[17];
+/* Decoded codes of at most 7 bits by the top 7 bits of the window. */
+extern dv_vlc_t dv_vlc_class1_shortcut[128];
+
+/* Decodes the code at bit 15 of bits when maxbits (0..63) bits belong to
+ * the block. */
+void dv_decode_vlc(int bits, int maxbits, dv_vlc_t *result);
+/* The same when 16 or more bits belong to the block. */
+void __dv_decode_vlc(int bits, dv_vlc_t *result);
+
+/* ------------------------------------------------------------------------ */
+/* Video segment parsing                                                    */
+/* ------------------------------------------------------------------------ */
+
+/* Scan orders as byte offsets into a block's coeffs: row 0 for 8x8 blocks,
+ * row 1 for 2-4-8 blocks. */
+extern int8_t dv_reorder[2][64];
+extern const int8_t dv_88_reorder_prime[64];
+/* Bit ranges of the six block areas within a video DIF block: AC start and
+ * area end (the DC field takes the 12 bits before the AC start). */
+extern const int dv_parse_bit_start[6];
+extern const int dv_parse_bit_end[6];
+/* Super-block row offsets and columns of a segment's five macroblocks. */
+extern const int dv_super_map_vertical[5];
+extern const int dv_super_map_horizontal[5];
+
+/* Parses the 400 bytes that seg->bs reads into the segment's five
+ * macroblocks at the given quality flags; returns 0. */
+int dv_parse_video_segment(dv_videosegment_t *seg, unsigned int quality);
+/* One pass over a block's own area, the reader standing at bl->offset. */
+void dv_parse_ac_coeffs_pass0(bitstream_t *bs, dv_macroblock_t *mb, dv_block_t *bl);
+/* Recovers codes spilled into other blocks' areas; returns 0. */
+int dv_parse_ac_coeffs(dv_videosegment_t *seg);
 
 /* ------------------------------------------------------------------------ */
 /* Frame metadata                                                           */

@@ -8,8 +8,6 @@ extern "C" {
 void _dv_weight_init(void) {}
 void _dv_dct_init(void) {}
 void dv_dct_248_init(void) {}
-void dv_construct_vlc_table(void) {}
-void dv_parse_init(void) {}
 void dv_place_init(void) {}
 void dv_quant_init(void) {}
 void dv_rgb_init(int, int) {}

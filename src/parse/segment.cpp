@@ -1,0 +1,299 @@
+// Video segment parsing: five compressed macroblocks of 400 bytes into the
+// coefficients of their 30 blocks.
+//
+// Each block has a fixed area in its macroblock's DIF block. An encoder
+// puts what does not fit into the free ends of other areas: first of the
+// same macroblock, then of the whole segment. The first pass reads every
+// block from its own area; the recovery passes follow codes into the areas
+// of blocks that ended early, in the order the encoder filled them.
+#include <cstring>
+
+#include "parse/bitstream.h"
+#include "parse/vlc.h"
+
+extern "C" {
+
+const int8_t dv_88_reorder_prime[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+// Row 0 receives the zig-zag scan at start-up. Row 1 is the 2-4-8 scan,
+// which alternates between the sum (0..31) and difference (32..63) halves.
+int8_t dv_reorder[2][64] = {
+    {0},
+    {0,  32, 1,  33, 8,  40, 2,  34, 9,  41, 16, 48, 24, 56, 17, 49, 10, 42, 3,  35, 4,  36,
+     11, 43, 18, 50, 25, 57, 26, 58, 19, 51, 12, 44, 5,  37, 6,  38, 13, 45, 20, 52, 27, 59,
+     28, 60, 21, 53, 14, 46, 7,  39, 15, 47, 22, 54, 29, 61, 30, 62, 23, 55, 31, 63}};
+
+const int dv_parse_bit_start[6] = {4 * 8 + 12, 18 * 8 + 12, 32 * 8 + 12,
+                                   46 * 8 + 12, 60 * 8 + 12, 70 * 8 + 12};
+const int dv_parse_bit_end[6] = {18 * 8, 32 * 8, 46 * 8, 60 * 8, 70 * 8, 80 * 8};
+
+const int dv_super_map_vertical[5] = {2, 6, 8, 0, 4};
+const int dv_super_map_horizontal[5] = {2, 1, 3, 0, 4};
+
+void dv_parse_init(void) {
+  // Scan entries become byte offsets into a block's 16-bit coefficients.
+  std::memcpy(dv_reorder[0], dv_88_reorder_prime, sizeof dv_reorder[0]);
+  for (auto &row : dv_reorder)
+    for (int8_t &entry : row) entry = static_cast<int8_t>(entry * 2);
+}
+
+}  // extern "C"
+
+namespace {
+
+constexpr int macroblock_bits = 80 * 8;
+
+// Decodes the code at the top of the window with `maxbits` bits left in
+// the area it is read from.
+inline void decode(uint32_t bits, int maxbits, dv_vlc_t *vlc) {
+  if (maxbits >= 16)
+    tarsk::vlc_decode_16(bits, vlc);
+  else
+    tarsk::vlc_decode(bits, maxbits, vlc);
+}
+
+// Stores a decoded amplitude after its run of zeros. False when the run
+// goes past the block's last coefficient: the data is damaged.
+inline bool store(dv_block_t *bl, const dv_vlc_t &vlc) {
+  if (vlc.run >= bl->reorder_sentinel - bl->reorder) return false;
+  bl->reorder += vlc.run;
+  auto *coeffs = reinterpret_cast<uint8_t *>(bl->coeffs);
+  *reinterpret_cast<dv_coeff_t *>(coeffs + *bl->reorder) = vlc.amp;
+  ++bl->reorder;
+  return true;
+}
+
+inline void end_of_block(bitstream_t *bs, dv_macroblock_t *mb, dv_block_t *bl, dv_block_t *source) {
+  bl->reorder = bl->reorder_sentinel;
+  source->offset += 4;
+  bitstream_skip(bs, 4);
+  bl->eob = 1;
+  ++mb->eob_count;
+}
+
+// DC (9 bits, two's complement), DCT mode and class of a block area.
+void read_dc(bitstream_t *bs, dv_block_t *bl) {
+  const int dc = static_cast<int>(bitstream_get(bs, 9));
+  bl->coeffs[0] = static_cast<dv_coeff_t>(dc > 255 ? dc - 512 : dc);
+  bl->dct_mode = static_cast<int>(bitstream_get(bs, 1));
+  bl->class_no = static_cast<int>(bitstream_get(bs, 2));
+}
+
+// Searching for lenders: in pass 1 among the blocks of the macroblock, in
+// pass 2 among all blocks of the segment. Only the first n_blocks blocks of
+// a macroblock were parsed (four when colour is off) and take part.
+struct Search {
+  dv_videosegment_t *seg;
+  dv_macroblock_t *mb;
+  int pass;
+  int n_blocks;
+
+  static bool can_lend(const dv_block_t &b) { return b.eob && b.offset < b.end && !b.mark; }
+
+  dv_block_t *find_lender() const {
+    for (int b = 0; b < n_blocks; ++b)
+      if (can_lend(mb->b[b])) return &mb->b[b];
+    if (pass != 2) return nullptr;
+    dv_block_t *lender = nullptr;
+    dv_find_vs_unused_bits(&lender);
+    return lender;
+  }
+
+  // Lenders of other macroblocks must have completed all six blocks.
+  int dv_find_vs_unused_bits(dv_block_t **lender) const {
+    for (dv_macroblock_t &m : seg->mb) {
+      if (m.eob_count != 6) continue;
+      for (int b = 0; b < n_blocks; ++b)
+        if (can_lend(m.b[b])) {
+          *lender = &m.b[b];
+          return 1;
+        }
+    }
+    return 0;
+  }
+
+  // A spanning code found uses up the free bits of every block marked.
+  void dv_clear_mb_marks(dv_macroblock_t *m, int found_vlc) const {
+    for (int b = 0; b < n_blocks; ++b)
+      if (m->b[b].mark) {
+        m->b[b].mark = 0;
+        if (found_vlc) m->b[b].offset = m->b[b].end;
+      }
+  }
+
+  void dv_clear_vs_marks(int found_vlc) const {
+    for (dv_macroblock_t &m : seg->mb) dv_clear_mb_marks(&m, found_vlc);
+  }
+
+  void clear_marks(int found_vlc) const {
+    if (pass == 2)
+      dv_clear_vs_marks(found_vlc);
+    else
+      dv_clear_mb_marks(mb, found_vlc);
+  }
+
+  // Continues the unfinished code at the end of *source with the free bits
+  // of lenders. 1: *source is now the last lender, and the reader stands on
+  // the whole code; 0: no lender has enough bits; -1: the bits together are
+  // not a code.
+  int dv_find_spilled_vlc(dv_block_t **source) const {
+    bitstream_t *bs = seg->bs;
+    int k = (*source)->end - (*source)->offset;
+    uint32_t prefix = k > 0 ? bitstream_get(bs, static_cast<unsigned>(k)) : 0;
+    int found = 0;
+    int lender_offset = 0;
+    dv_block_t *lender = nullptr;
+    while ((lender = find_lender()) != nullptr) {
+      lender->mark = 1;
+      bitstream_seek(bs, static_cast<uint32_t>(lender->offset));
+      if (k > 0) bitstream_unget(bs, prefix, static_cast<unsigned>(k));
+      const int maxbits = lender->end - lender->offset + k;
+      dv_vlc_t vlc;
+      decode(bitstream_peek(bs, 16), maxbits, &vlc);
+      if (vlc.len >= 0) {
+        found = 1;
+        lender_offset = lender->offset - k;
+        break;
+      }
+      if (vlc.len == -2) {
+        clear_marks(0);
+        return -1;
+      }
+      // Still unfinished: all these bits open the code; on to the next
+      // lender. An incomplete code is shorter than 16 bits.
+      k = maxbits;
+      prefix = bitstream_get(bs, static_cast<unsigned>(k));
+    }
+    clear_marks(found);
+    if (found) {
+      lender->offset = lender_offset;
+      *source = lender;
+    }
+    return found;
+  }
+};
+
+// Outcome of reading one block's remaining codes in a recovery pass.
+enum class BlockResult { complete, unfinished, damaged };
+
+BlockResult recover_block(const Search &search, dv_block_t *bl) {
+  bitstream_t *bs = search.seg->bs;
+  dv_block_t *source = bl;
+  bitstream_seek(bs, static_cast<uint32_t>(bl->offset));
+  for (;;) {
+    dv_vlc_t vlc;
+    decode(bitstream_peek(bs, 16), source->end - source->offset, &vlc);
+    if (vlc.run >= 0) {
+      source->offset += vlc.len;
+      bitstream_skip(bs, static_cast<unsigned>(vlc.len));
+      if (!store(bl, vlc)) return BlockResult::damaged;
+      continue;
+    }
+    if (vlc.amp == 0) {
+      end_of_block(bs, search.mb, bl, source);
+      return BlockResult::complete;
+    }
+    if (vlc.len == -2) return BlockResult::damaged;
+    source->mark = 1;
+    const int found = search.dv_find_spilled_vlc(&source);
+    if (found == 0) return BlockResult::unfinished;
+    if (found < 0) return BlockResult::damaged;
+  }
+}
+
+// The recovery passes over the first n_blocks blocks of each macroblock.
+void recover_segment(dv_videosegment_t *seg, int n_blocks) {
+  bool stop = false;
+  for (int pass = 1; pass <= 2 && !stop; ++pass) {
+    for (dv_macroblock_t &mb : seg->mb) {
+      if (pass == 1 && mb.vlc_error) continue;
+      const Search search{seg, &mb, pass, n_blocks};
+      for (int b = 0; b < n_blocks; ++b) {
+        dv_block_t *bl = &mb.b[b];
+        if (bl->eob) continue;
+        const BlockResult result = recover_block(search, bl);
+        if (result == BlockResult::complete) continue;
+        if (result == BlockResult::damaged) stop = true;
+        // An error in the last pass ends the recovery of the segment; in
+        // the first it leaves this macroblock to the second.
+        if (pass == 2) return;
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+void dv_parse_ac_coeffs_pass0(bitstream_t *bs, dv_macroblock_t *mb, dv_block_t *bl) {
+  std::memset(&bl->coeffs[1], 0, 63 * sizeof(dv_coeff_t));
+  dv_vlc_t vlc;
+  for (;;) {
+    decode(bitstream_peek(bs, 16), bl->end - bl->offset, &vlc);
+    if (vlc.run < 0) break;
+    bl->offset += vlc.len;
+    bitstream_skip(bs, static_cast<unsigned>(vlc.len));
+    if (!store(bl, vlc)) {
+      mb->vlc_error = 1;
+      return;
+    }
+  }
+  if (vlc.amp == 0)
+    end_of_block(bs, mb, bl, bl);
+  else if (vlc.len == -2)
+    mb->vlc_error = 1;
+  // Incomplete: offset stays on the first bit of the code, which goes on
+  // in another block's area.
+}
+
+int dv_parse_ac_coeffs(dv_videosegment_t *seg) {
+  recover_segment(seg, 6);
+  return 0;
+}
+
+int dv_parse_video_segment(dv_videosegment_t *seg, unsigned int quality) {
+  bitstream_t *bs = seg->bs;
+  const int n_blocks = (quality & DV_QUALITY_COLOR) ? 6 : 4;
+  const bool ac = (quality & (DV_QUALITY_AC_1 | DV_QUALITY_AC_2)) != 0;
+  const bool multi_pass = (quality & DV_QUALITY_AC_2) && !(quality & DV_QUALITY_AC_1);
+  const int sequences = seg->isPAL ? 12 : 10;
+
+  for (int m = 0; m < 5; ++m) {
+    dv_macroblock_t *mb = &seg->mb[m];
+    const int base = macroblock_bits * m;
+    bitstream_seek(bs, static_cast<uint32_t>(base + 28));
+    mb->qno = static_cast<int>(bitstream_get(bs, 4));
+    mb->vlc_error = 0;
+    mb->eob_count = 0;
+    mb->i = (seg->i + dv_super_map_vertical[m]) % sequences;
+    mb->j = dv_super_map_horizontal[m];
+    mb->k = seg->k;
+
+    for (int b = 0; b < n_blocks; ++b) {
+      dv_block_t *bl = &mb->b[b];
+      if (!ac) std::memset(bl->coeffs, 0, sizeof bl->coeffs);
+      read_dc(bs, bl);
+      if (ac) {
+        bl->eob = 0;
+        bl->mark = 0;
+        bl->offset = base + dv_parse_bit_start[b];
+        bl->end = base + dv_parse_bit_end[b];
+        bl->reorder = &dv_reorder[bl->dct_mode][1];
+        bl->reorder_sentinel = &dv_reorder[bl->dct_mode][0] + 64;
+        dv_parse_ac_coeffs_pass0(bs, mb, bl);
+      }
+      bitstream_seek(bs, static_cast<uint32_t>(base + dv_parse_bit_end[b]));
+    }
+  }
+  // With colour off the colour blocks were not parsed for this segment:
+  // they neither continue nor lend, and keep what they held.
+  if (multi_pass) recover_segment(seg, n_blocks);
+  return 0;
+}
+
+}  // extern "C"
