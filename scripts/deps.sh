@@ -8,6 +8,7 @@ packages=(
   libpopt-dev                 # dv.h publishes popt option tables
   libgtest-dev                # tests
   ffmpeg                      # the independent DV peer of the interop tests
+  libbenchmark-dev            # bench/
 )
 
 missing=()

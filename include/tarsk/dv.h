@@ -469,6 +469,62 @@ void dv_parse_ac_coeffs_pass0(bitstream_t *bs, dv_macroblock_t *mb, dv_block_t *
 int dv_parse_ac_coeffs(dv_videosegment_t *seg);
 
 /* ------------------------------------------------------------------------ */
+/* Reconstruction: dequantisation, weighting, inverse transforms, placement  */
+/* ------------------------------------------------------------------------ */
+
+/* Area (frequency band) of each coefficient, raster order; 255 at DC. */
+extern const uint8_t dv_88_areas[64];
+extern const uint8_t dv_248_areas[64];
+/* Quantisation row offset by class, and log2 of the step by row and area. */
+extern const uint8_t dv_quant_offset[4];
+extern const uint8_t dv_quant_shifts[22][4];
+/* 2-4-8 prescale times the step, by [class 3][row][coefficient]. */
+extern uint32_t dv_quant_248_mul_tab[2][22][64];
+
+/* Encoder: divides the AC coefficients of a block in scan order. */
+void _dv_quant(dv_coeff_t *block, int qno, int klass);
+/* Decoder: dequantises an 8x8 block (raster order) in place. */
+void _dv_quant_88_inverse(dv_coeff_t *block, int qno, int klass);
+/* Decoder: dequantises and prescales a 2-4-8 block into co (64 values)
+ * for dv_idct_248; block is left unchanged. */
+extern void (*_dv_quant_248_inverse)(dv_coeff_t *block, int qno, int klass,
+                                     dv_248_coeff_t *co);
+void quant_248_inverse_std(dv_coeff_t *block, int qno, int klass, dv_248_coeff_t *co);
+void quant_248_inverse_mmx(dv_coeff_t *block, int qno, int klass, dv_248_coeff_t *co);
+
+/* Integer inverse weights of 8x8 blocks; real inverse weights of 2-4-8
+ * blocks; forward post-scales with the forward weights (17 fraction bits). */
+extern int16_t dv_weight_inverse_88_matrix[64];
+extern double dv_weight_inverse_248_matrix[64];
+extern int16_t postSC88[64];
+extern int16_t postSC248[64];
+
+void _dv_weight_88_inverse(dv_coeff_t *block);
+void _dv_weight_88(dv_coeff_t *block);          /* no-op: in postSC88 */
+void _dv_weight_248(dv_coeff_t *block);         /* no-op: in postSC248 */
+void _dv_weight_248_inverse(dv_coeff_t *block); /* no-op: in the prescale */
+
+/* Forward 8x8 DCT in place (input transposed: column x, line y at 8x + y). */
+void _dv_dct_88(dv_coeff_t *block);
+/* Inverse 8x8 DCT in place: samples row by row, not saturated. */
+void _dv_idct_88(dv_coeff_t *block);
+
+/* Input scale of the 2-4-8 inverse (14 fraction bits, inverse weights in). */
+extern dv_248_coeff_t dv_idct_248_prescale[64];
+/* Inverse 2-4-8 DCT of x248 (destroyed) into 64 samples, not saturated. */
+void dv_idct_248(dv_248_coeff_t *x248, dv_coeff_t *out);
+/* Forward 2-4-8 DCT in place (input transposed). */
+void _dv_dct_248(dv_coeff_t *block);
+
+/* Sets mb's super block (i, j, k) and its picture position (x, y); mb is
+ * the m-th macroblock of seg. */
+void dv_place_macroblock(dv_decoder_t *dv, dv_videosegment_t *seg, dv_macroblock_t *mb,
+                         int m);
+void dv_place_video_segment(dv_decoder_t *dv, dv_videosegment_t *seg);
+/* Places every segment of the frame's records (10 or 12 sequences). */
+void dv_place_frame(dv_decoder_t *dv, dv_frame_t *frame);
+
+/* ------------------------------------------------------------------------ */
 /* Frame metadata                                                           */
 /* ------------------------------------------------------------------------ */
 

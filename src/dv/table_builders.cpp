@@ -5,11 +5,6 @@
 
 extern "C" {
 
-void _dv_weight_init(void) {}
-void _dv_dct_init(void) {}
-void dv_dct_248_init(void) {}
-void dv_place_init(void) {}
-void dv_quant_init(void) {}
 void dv_rgb_init(int, int) {}
 void dv_YUY2_init(int, int) {}
 void dv_YV12_init(int, int) {}

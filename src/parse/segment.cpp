@@ -83,19 +83,17 @@ void read_dc(bitstream_t *bs, dv_block_t *bl) {
 }
 
 // Searching for lenders: in pass 1 among the blocks of the macroblock, in
-// pass 2 among all blocks of the segment. Only the first n_blocks blocks of
-// a macroblock were parsed (four when colour is off) and take part.
+// pass 2 among all blocks of the segment.
 struct Search {
   dv_videosegment_t *seg;
   dv_macroblock_t *mb;
   int pass;
-  int n_blocks;
 
   static bool can_lend(const dv_block_t &b) { return b.eob && b.offset < b.end && !b.mark; }
 
   dv_block_t *find_lender() const {
-    for (int b = 0; b < n_blocks; ++b)
-      if (can_lend(mb->b[b])) return &mb->b[b];
+    for (dv_block_t &b : mb->b)
+      if (can_lend(b)) return &b;
     if (pass != 2) return nullptr;
     dv_block_t *lender = nullptr;
     dv_find_vs_unused_bits(&lender);
@@ -106,9 +104,9 @@ struct Search {
   int dv_find_vs_unused_bits(dv_block_t **lender) const {
     for (dv_macroblock_t &m : seg->mb) {
       if (m.eob_count != 6) continue;
-      for (int b = 0; b < n_blocks; ++b)
-        if (can_lend(m.b[b])) {
-          *lender = &m.b[b];
+      for (dv_block_t &b : m.b)
+        if (can_lend(b)) {
+          *lender = &b;
           return 1;
         }
     }
@@ -117,10 +115,10 @@ struct Search {
 
   // A spanning code found uses up the free bits of every block marked.
   void dv_clear_mb_marks(dv_macroblock_t *m, int found_vlc) const {
-    for (int b = 0; b < n_blocks; ++b)
-      if (m->b[b].mark) {
-        m->b[b].mark = 0;
-        if (found_vlc) m->b[b].offset = m->b[b].end;
+    for (dv_block_t &b : m->b)
+      if (b.mark) {
+        b.mark = 0;
+        if (found_vlc) b.offset = b.end;
       }
   }
 
@@ -204,25 +202,26 @@ BlockResult recover_block(const Search &search, dv_block_t *bl) {
   }
 }
 
-// The recovery passes over the first n_blocks blocks of each macroblock.
-void recover_segment(dv_videosegment_t *seg, int n_blocks) {
-  bool stop = false;
-  for (int pass = 1; pass <= 2 && !stop; ++pass) {
-    for (dv_macroblock_t &mb : seg->mb) {
-      if (pass == 1 && mb.vlc_error) continue;
-      const Search search{seg, &mb, pass, n_blocks};
-      for (int b = 0; b < n_blocks; ++b) {
-        dv_block_t *bl = &mb.b[b];
-        if (bl->eob) continue;
-        const BlockResult result = recover_block(search, bl);
-        if (result == BlockResult::complete) continue;
-        if (result == BlockResult::damaged) stop = true;
-        // An error in the last pass ends the recovery of the segment; in
-        // the first it leaves this macroblock to the second.
-        if (pass == 2) return;
-        break;
-      }
+// Parses the six blocks of macroblock m: DC, mode and class, then their
+// own areas when AC coefficients are wanted.
+void parse_blocks(dv_videosegment_t *seg, int m, int n_blocks, bool ac) {
+  bitstream_t *bs = seg->bs;
+  dv_macroblock_t *mb = &seg->mb[m];
+  const int base = macroblock_bits * m;
+  for (int b = 0; b < n_blocks; ++b) {
+    dv_block_t *bl = &mb->b[b];
+    if (!ac) std::memset(bl->coeffs, 0, sizeof bl->coeffs);
+    read_dc(bs, bl);
+    if (ac) {
+      bl->eob = 0;
+      bl->mark = 0;
+      bl->offset = base + dv_parse_bit_start[b];
+      bl->end = base + dv_parse_bit_end[b];
+      bl->reorder = &dv_reorder[bl->dct_mode][1];
+      bl->reorder_sentinel = &dv_reorder[bl->dct_mode][0] + 64;
+      dv_parse_ac_coeffs_pass0(bs, mb, bl);
     }
+    bitstream_seek(bs, static_cast<uint32_t>(base + dv_parse_bit_end[b]));
   }
 }
 
@@ -252,47 +251,62 @@ void dv_parse_ac_coeffs_pass0(bitstream_t *bs, dv_macroblock_t *mb, dv_block_t *
 }
 
 int dv_parse_ac_coeffs(dv_videosegment_t *seg) {
-  recover_segment(seg, 6);
+  bool stop = false;
+  for (int pass = 1; pass <= 2 && !stop; ++pass) {
+    for (dv_macroblock_t &mb : seg->mb) {
+      if (pass == 1 && mb.vlc_error) continue;
+      const Search search{seg, &mb, pass};
+      for (dv_block_t &bl : mb.b) {
+        if (bl.eob) continue;
+        const BlockResult result = recover_block(search, &bl);
+        if (result == BlockResult::complete) continue;
+        if (result == BlockResult::damaged) stop = true;
+        // An error in the last pass ends the recovery of the segment; in
+        // the first it leaves this macroblock to the second.
+        if (pass == 2) return 0;
+        break;
+      }
+    }
+  }
   return 0;
 }
 
 int dv_parse_video_segment(dv_videosegment_t *seg, unsigned int quality) {
   bitstream_t *bs = seg->bs;
-  const int n_blocks = (quality & DV_QUALITY_COLOR) ? 6 : 4;
+  const bool colour = (quality & DV_QUALITY_COLOR) != 0;
   const bool ac = (quality & (DV_QUALITY_AC_1 | DV_QUALITY_AC_2)) != 0;
   const bool multi_pass = (quality & DV_QUALITY_AC_2) && !(quality & DV_QUALITY_AC_1);
   const int sequences = seg->isPAL ? 12 : 10;
 
+  // An encoder spills luminance codes into the free ends of the colour
+  // areas as readily as anywhere, and finding those ends means parsing the
+  // colour blocks. Without colour the multi-pass level parses them all the
+  // same, into the segment's colour blocks, and puts back what the caller
+  // had there: the luminance is then the same as with colour.
+  dv_block_t saved_colour[5][2];
+  const bool borrow_colour = multi_pass && !colour;
+  const int n_blocks = colour || borrow_colour ? 6 : 4;
+
   for (int m = 0; m < 5; ++m) {
     dv_macroblock_t *mb = &seg->mb[m];
-    const int base = macroblock_bits * m;
-    bitstream_seek(bs, static_cast<uint32_t>(base + 28));
+    if (borrow_colour) std::memcpy(saved_colour[m], &mb->b[4], sizeof saved_colour[m]);
+    bitstream_seek(bs, static_cast<uint32_t>(macroblock_bits * m + 28));
     mb->qno = static_cast<int>(bitstream_get(bs, 4));
     mb->vlc_error = 0;
     mb->eob_count = 0;
     mb->i = (seg->i + dv_super_map_vertical[m]) % sequences;
     mb->j = dv_super_map_horizontal[m];
     mb->k = seg->k;
-
-    for (int b = 0; b < n_blocks; ++b) {
-      dv_block_t *bl = &mb->b[b];
-      if (!ac) std::memset(bl->coeffs, 0, sizeof bl->coeffs);
-      read_dc(bs, bl);
-      if (ac) {
-        bl->eob = 0;
-        bl->mark = 0;
-        bl->offset = base + dv_parse_bit_start[b];
-        bl->end = base + dv_parse_bit_end[b];
-        bl->reorder = &dv_reorder[bl->dct_mode][1];
-        bl->reorder_sentinel = &dv_reorder[bl->dct_mode][0] + 64;
-        dv_parse_ac_coeffs_pass0(bs, mb, bl);
-      }
-      bitstream_seek(bs, static_cast<uint32_t>(base + dv_parse_bit_end[b]));
-    }
+    parse_blocks(seg, m, n_blocks, ac);
   }
-  // With colour off the colour blocks were not parsed for this segment:
-  // they neither continue nor lend, and keep what they held.
-  if (multi_pass) recover_segment(seg, n_blocks);
+  if (multi_pass) dv_parse_ac_coeffs(seg);
+
+  if (borrow_colour)
+    for (int m = 0; m < 5; ++m) {
+      dv_macroblock_t *mb = &seg->mb[m];
+      mb->eob_count -= mb->b[4].eob + mb->b[5].eob;
+      std::memcpy(&mb->b[4], saved_colour[m], sizeof saved_colour[m]);
+    }
   return 0;
 }
 

@@ -295,16 +295,17 @@ TEST_F(Segment, FirstPassErrorSkipsOnlyThatMacroblockInRecoveryPassOne) {
   EXPECT_EQ(p->seg.mb[2].b[0].offset, free_bits(2, 0) + 4);
 }
 
-TEST_F(Segment, ColourOffParsesFourBlocksAndLeavesColourAlone) {
+// Y0 fills its area; its end of block stands in Cr's free bits. Without
+// colour the luminance must come out as with colour, and the colour blocks
+// as the caller left them.
+TEST_F(Segment, ColourOffGivesTheSameLuminanceAndLeavesColourAlone) {
   builder.all_empty();
-  // Y0 fills its area; its end of block stands in Cr's free bits, which
-  // only the colour level may use.
   builder.place(filler(100), {{SegmentBuilder::ac_start(0, 0), SegmentBuilder::area_end(0, 0)}});
   for (int b = 1; b < 4; ++b) fill_area_with_eob(builder, 0, b);
   builder.place(Bits().eob(), {{free_bits(0, 4), SegmentBuilder::area_end(0, 4)}});
 
   auto colour = parse(multi_pass);
-  EXPECT_EQ(colour->seg.mb[0].b[0].eob, 1);
+  ASSERT_EQ(colour->seg.mb[0].b[0].eob, 1);
 
   auto p = std::make_unique<ParsedSegment>(builder.bytes(), multi_pass);
   dv_block_t before[5][2];
@@ -323,8 +324,14 @@ TEST_F(Segment, ColourOffParsesFourBlocksAndLeavesColourAlone) {
     }
   }
   p->parse(builder.bytes(), DV_QUALITY_AC_2);
-  EXPECT_EQ(p->seg.mb[0].b[0].eob, 0);
-  EXPECT_EQ(p->seg.mb[0].eob_count, 3);
+  EXPECT_EQ(p->seg.mb[0].eob_count, 4);
+  for (int m = 0; m < 5; ++m)
+    for (int b = 0; b < 4; ++b) {
+      const dv_block_t &mono = p->seg.mb[m].b[b];
+      const dv_block_t &full = colour->seg.mb[m].b[b];
+      EXPECT_EQ(mono.eob, full.eob);
+      EXPECT_EQ(std::memcmp(mono.coeffs, full.coeffs, sizeof mono.coeffs), 0) << m << " " << b;
+    }
 }
 
 }  // namespace

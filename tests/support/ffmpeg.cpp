@@ -169,9 +169,12 @@ std::vector<std::string> dv_command(const DvRecipe &recipe, const fs::path &out)
   std::snprintf(duration, sizeof duration, "%.6f",
                 static_cast<double>(recipe.frames) * rate.den / rate.num);
 
+  std::string video = with_options(recipe.video_source, "size=" + size + ":rate=" + fps);
+  if (!recipe.video_filter.empty()) video += "," + recipe.video_filter;
+
   std::vector<std::string> args{
       "-f",       "lavfi",
-      "-i",       with_options(recipe.video_source, "size=" + size + ":rate=" + fps),
+      "-i",       video,
       "-f",       "lavfi",
       "-i",       with_options(recipe.audio_source, "sample_rate=" + std::to_string(recipe.audio_rate)),
       "-map",     "0:v",

@@ -45,8 +45,10 @@ std::string run_ffprobe(const std::vector<std::string> &args);
 
 // What a DV file made by ffmpeg holds. The video source and the audio
 // source are lavfi source filters; size, frame rate and sample rate are added
-// to their options. Every member has a default, so designated initializers
-// may leave any of them out.
+// to their options. video_filter, when set, is a lavfi filter chain the
+// source's pictures pass through (for instance "geq=random(1)*255:128:128",
+// which replaces every luminance sample with a random value). Every member
+// has a default, so designated initializers may leave any of them out.
 struct DvRecipe {
   dv_system_t system = e_dv_system_625_50;
   std::string pix_fmt = "yuv420p";  // yuv420p (625/50 only) or yuv411p
@@ -57,6 +59,7 @@ struct DvRecipe {
   std::string aspect{};         // "4:3" or "16:9"; empty: ffmpeg's default
   std::string video_source = "testsrc2";
   std::string audio_source = "sine";
+  std::string video_filter{};
 };
 
 // Frame rate of a system as a fraction: 25/1 or 30000/1001.
