@@ -12,6 +12,7 @@
 #define TARSK_DV_H
 
 #include <popt.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <time.h>
@@ -367,9 +368,6 @@ void dv_construct_vlc_table(void);
 void dv_parse_init(void);
 void dv_place_init(void);
 void dv_quant_init(void);
-void dv_rgb_init(int clamp_luma, int clamp_chroma);
-void dv_YUY2_init(int clamp_luma, int clamp_chroma);
-void dv_YV12_init(int clamp_luma, int clamp_chroma);
 void _dv_init_vlc_test_lookup(void);
 void _dv_init_vlc_encode_lookup(void);
 void _dv_init_qno_start(void);
@@ -523,6 +521,69 @@ void dv_place_macroblock(dv_decoder_t *dv, dv_videosegment_t *seg, dv_macroblock
 void dv_place_video_segment(dv_decoder_t *dv, dv_videosegment_t *seg);
 /* Places every segment of the frame's records (10 or 12 sequences). */
 void dv_place_frame(dv_decoder_t *dv, dv_frame_t *frame);
+
+/* ------------------------------------------------------------------------ */
+/* Pixel output of reconstructed macroblocks                                */
+/* ------------------------------------------------------------------------ */
+
+/* Output tables; dv_init builds them, dv_reconfigure rebuilds them. */
+void dv_YUY2_init(int clamp_luma, int clamp_chroma);
+void dv_YV12_init(int clamp_luma, int clamp_chroma);
+void dv_rgb_init(int clamp_luma, int clamp_chroma);
+
+/* Writers of one placed macroblock into pixels[0], whose lines are
+ * pitches[0] bytes apart: YUY2 (2 bytes a pixel), RGB (3) or BGR0 (4). The
+ * 4:1:1 writers take 32x8 macroblocks, the right-edge ones the 16x16
+ * macroblocks at x >= 704 of 4:1:1 pictures, the 4:2:0 ones 16x16
+ * macroblocks. add_ntsc_setup 1 adds the 7.5 IRE set-up. The buffer must
+ * hold the macroblock's whole area at (x, y). */
+void dv_mb411_YUY2(dv_macroblock_t *mb, uint8_t **pixels, int *pitches, int add_ntsc_setup);
+void dv_mb411_right_YUY2(dv_macroblock_t *mb, uint8_t **pixels, int *pitches,
+                         int add_ntsc_setup);
+void dv_mb420_YUY2(dv_macroblock_t *mb, uint8_t **pixels, int *pitches);
+void dv_mb411_rgb(dv_macroblock_t *mb, uint8_t **pixels, int *pitches, int add_ntsc_setup);
+void dv_mb411_right_rgb(dv_macroblock_t *mb, uint8_t **pixels, int *pitches,
+                        int add_ntsc_setup);
+void dv_mb420_rgb(dv_macroblock_t *mb, uint8_t **pixels, int *pitches);
+void dv_mb411_bgr0(dv_macroblock_t *mb, uint8_t **pixels, int *pitches, int add_ntsc_setup);
+void dv_mb411_right_bgr0(dv_macroblock_t *mb, uint8_t **pixels, int *pitches,
+                         int add_ntsc_setup);
+void dv_mb420_bgr0(dv_macroblock_t *mb, uint8_t **pixels, int *pitches);
+/* A 4:2:0 macroblock into YV12 planes: pixels[0] luma, pixels[1] Cr (V),
+ * pixels[2] Cb (U) at half width and height; 16-bit pitches. */
+void dv_mb420_YV12(dv_macroblock_t *mb, uint8_t **pixels, uint16_t *pitches);
+
+/* ------------------------------------------------------------------------ */
+/* Frame decoding                                                           */
+/* ------------------------------------------------------------------------ */
+
+/* Held by dv_decode_full_frame for the whole frame: it decodes through one
+ * process-wide segment record. */
+extern pthread_mutex_t dv_mutex;
+
+/* Decodes the video of the frame at buffer (dv->frame_size bytes, its
+ * header parsed into dv) at dv->quality into pixels[0], whose lines are
+ * pitches[0] bytes apart. The buffer must hold dv->height lines of
+ * dv->width pixels: 2 bytes a pixel for e_dv_color_yuv, 3 for
+ * e_dv_color_rgb, 4 for e_dv_color_bgr0. Any other color_space parses the
+ * frame and writes nothing. */
+void dv_decode_full_frame(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
+                          uint8_t **pixels, int *pitches);
+/* Reconstructs the blocks of a parsed segment (colour blocks only with the
+ * colour flag of quality). */
+void dv_decode_video_segment(dv_decoder_t *dv, dv_videosegment_t *seg, unsigned int quality);
+/* Write the five placed macroblocks of a reconstructed segment. */
+void dv_render_video_segment_yuv(dv_decoder_t *dv, dv_videosegment_t *seg, uint8_t **pixels,
+                                 int *pitches);
+void dv_render_video_segment_rgb(dv_decoder_t *dv, dv_videosegment_t *seg, uint8_t **pixels,
+                                 int *pitches);
+void dv_render_video_segment_bgr0(dv_decoder_t *dv, dv_videosegment_t *seg, uint8_t **pixels,
+                                  int *pitches);
+/* Widens the per-block-position ranges of coefficients seen (diagnostic). */
+void dv_check_coeff_ranges(dv_macroblock_t *mb);
+/* Writes a "ver" line to the video error log for every video block of the
+ * frame at data (dv->frame_size bytes) whose status nibble is not 0. */
+void dv_report_video_error(dv_decoder_t *dv, uint8_t *data);
 
 /* ------------------------------------------------------------------------ */
 /* Frame metadata                                                           */

@@ -5,9 +5,6 @@
 
 extern "C" {
 
-void dv_rgb_init(int, int) {}
-void dv_YUY2_init(int, int) {}
-void dv_YV12_init(int, int) {}
 void _dv_init_vlc_test_lookup(void) {}
 void _dv_init_vlc_encode_lookup(void) {}
 void _dv_init_qno_start(void) {}

@@ -1,0 +1,177 @@
+// Whole-frame video decoding: every video segment of a frame is parsed,
+// its blocks reconstructed, its macroblocks placed and written out.
+#include "dv/decode.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr int block_bytes = 80;
+
+// The process-wide segment record of dv_decode_full_frame, used under
+// dv_mutex; its bit reader is created on first use.
+dv_videosegment_t shared_segment;
+
+// Dequantisation, inverse weighting and inverse transform of one block.
+void reconstruct(dv_block_t *b, int qno) {
+  if (b->dct_mode == 1) {
+    dv_248_coeff_t scratch[64];
+    _dv_quant_248_inverse(b->coeffs, qno, b->class_no, scratch);
+    dv_idct_248(scratch, b->coeffs);
+  } else {
+    _dv_quant_88_inverse(b->coeffs, qno, b->class_no);
+    _dv_weight_88_inverse(b->coeffs);
+    _dv_idct_88(b->coeffs);
+  }
+}
+
+void reconstruct_macroblock(dv_macroblock_t *mb, unsigned quality) {
+  const int blocks = (quality & DV_QUALITY_COLOR) ? 6 : 4;
+  for (int b = 0; b < blocks; ++b) reconstruct(&mb->b[b], mb->qno);
+}
+
+// Writes a placed macroblock in the colour space and its shape's layout:
+// 4:1:1 pictures end in a column of 16x16 macroblocks from x = 704 on.
+void render(const dv_decoder_t *dv, dv_macroblock_t *mb, dv_color_space_t color_space,
+            uint8_t **pixels, int *pitches) {
+  const bool is_411 = dv->sampling == e_dv_sample_411;
+  const bool right = is_411 && mb->x > 703;
+  const int setup = dv->add_ntsc_setup;
+  switch (color_space) {
+    case e_dv_color_yuv:
+      if (!is_411)
+        dv_mb420_YUY2(mb, pixels, pitches);
+      else if (right)
+        dv_mb411_right_YUY2(mb, pixels, pitches, setup);
+      else
+        dv_mb411_YUY2(mb, pixels, pitches, setup);
+      break;
+    case e_dv_color_rgb:
+      if (!is_411)
+        dv_mb420_rgb(mb, pixels, pitches);
+      else if (right)
+        dv_mb411_right_rgb(mb, pixels, pitches, setup);
+      else
+        dv_mb411_rgb(mb, pixels, pitches, setup);
+      break;
+    case e_dv_color_bgr0:
+      if (!is_411)
+        dv_mb420_bgr0(mb, pixels, pitches);
+      else if (right)
+        dv_mb411_right_bgr0(mb, pixels, pitches, setup);
+      else
+        dv_mb411_bgr0(mb, pixels, pitches, setup);
+      break;
+  }
+}
+
+bool known_color_space(dv_color_space_t color_space) {
+  return color_space == e_dv_color_yuv || color_space == e_dv_color_rgb ||
+         color_space == e_dv_color_bgr0;
+}
+
+void render_segment(dv_decoder_t *dv, dv_videosegment_t *seg, dv_color_space_t color_space,
+                    uint8_t **pixels, int *pitches) {
+  for (dv_macroblock_t &mb : seg->mb) render(dv, &mb, color_space, pixels, pitches);
+}
+
+}  // namespace
+
+namespace tarsk {
+
+int32_t ranges[6][2];
+
+void decode_sequences(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
+                      uint8_t **pixels, int *pitches, dv_videosegment_t *seg, bitstream_t *bs,
+                      int first, int last) {
+  seg->bs = bs;
+  seg->isPAL = dv->system == e_dv_system_625_50;
+  const bool write = known_color_space(color_space);
+  for (int ds = first; ds < last; ++ds) {
+    // Each sequence opens with its header, subcode and VAUX blocks; before
+    // every third segment stands an audio block.
+    int dif = ds * 150 + 6;
+    for (int v = 0; v < 27; ++v) {
+      if (v % 3 == 0) ++dif;
+      _dv_bitstream_new_buffer(bs, const_cast<uint8_t *>(buffer + dif * block_bytes),
+                               5 * block_bytes);
+      dif += 5;
+      seg->i = ds;
+      seg->k = v;
+      dv_parse_video_segment(seg, dv->quality);
+      if (!write) continue;
+      for (int m = 0; m < 5; ++m) {
+        dv_macroblock_t *mb = &seg->mb[m];
+        reconstruct_macroblock(mb, dv->quality);
+        dv_place_macroblock(dv, seg, mb, m);
+        render(dv, mb, color_space, pixels, pitches);
+      }
+    }
+  }
+}
+
+}  // namespace tarsk
+
+extern "C" {
+
+pthread_mutex_t dv_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+void dv_decode_full_frame(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
+                          uint8_t **pixels, int *pitches) {
+  pthread_mutex_lock(&dv_mutex);
+  if (shared_segment.bs == nullptr) {
+    shared_segment.bs = _dv_bitstream_init();
+    if (shared_segment.bs == nullptr) {
+      std::fprintf(stderr, "no memory for bitstream!\n");
+      std::exit(-1);
+    }
+  }
+  tarsk::decode_sequences(dv, buffer, color_space, pixels, pitches, &shared_segment,
+                          shared_segment.bs, 0, dv->num_dif_seqs);
+  pthread_mutex_unlock(&dv_mutex);
+}
+
+void dv_decode_video_segment(dv_decoder_t *, dv_videosegment_t *seg, unsigned int quality) {
+  for (dv_macroblock_t &mb : seg->mb) reconstruct_macroblock(&mb, quality);
+}
+
+void dv_render_video_segment_yuv(dv_decoder_t *dv, dv_videosegment_t *seg, uint8_t **pixels,
+                                 int *pitches) {
+  render_segment(dv, seg, e_dv_color_yuv, pixels, pitches);
+}
+
+void dv_render_video_segment_rgb(dv_decoder_t *dv, dv_videosegment_t *seg, uint8_t **pixels,
+                                 int *pitches) {
+  render_segment(dv, seg, e_dv_color_rgb, pixels, pitches);
+}
+
+void dv_render_video_segment_bgr0(dv_decoder_t *dv, dv_videosegment_t *seg, uint8_t **pixels,
+                                  int *pitches) {
+  render_segment(dv, seg, e_dv_color_bgr0, pixels, pitches);
+}
+
+void dv_check_coeff_ranges(dv_macroblock_t *mb) {
+  for (int b = 0; b < 6; ++b)
+    for (dv_coeff_t c : mb->b[b].coeffs) {
+      if (c < tarsk::ranges[b][0]) tarsk::ranges[b][0] = c;
+      if (c > tarsk::ranges[b][1]) tarsk::ranges[b][1] = c;
+    }
+}
+
+void dv_report_video_error(dv_decoder_t *dv, uint8_t *data) {
+  FILE *log = dv->video->error_log;
+  if (log == nullptr) return;
+  for (uint32_t at = 0; at + block_bytes <= dv->frame_size; at += block_bytes) {
+    const uint8_t *block = data + at;
+    const bool video = (block[0] & 0xe0) == 0x80;
+    if (!video || (block[3] >> 4) == 0) continue;
+    char timecode[40], datetime[40];
+    dv_get_timestamp(dv, timecode);
+    dv_get_recording_datetime(dv, datetime);
+    std::fprintf(log, "%s %s %s %02x %02x %02x %02x\n", "ver", timecode, datetime, block[0],
+                 block[1], block[2], block[3]);
+  }
+}
+
+}  // extern "C"

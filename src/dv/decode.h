@@ -1,0 +1,21 @@
+// The frame decode walk, shared by the C API's single-threaded decoding and
+// the C++ API's worker threads.
+#pragma once
+
+#include <tarsk/dv.h>
+
+namespace tarsk {
+
+// Decodes the video segments of DIF sequences [first, last) of the frame
+// at `buffer` through the caller's own segment record and bit reader. It
+// touches no state but its arguments (and the caller's pixels), so calls
+// with separate records may run at the same time.
+void decode_sequences(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
+                      uint8_t **pixels, int *pitches, dv_videosegment_t *seg, bitstream_t *bs,
+                      int first, int last);
+
+// Smallest and largest coefficient seen in each block position by
+// dv_check_coeff_ranges, a diagnostic.
+extern int32_t ranges[6][2];
+
+}  // namespace tarsk
