@@ -33,6 +33,11 @@ class FrameBuilder {
   // The pack of audio block 0..8 of a DIF sequence.
   FrameBuilder &aaux(int sequence, int block, const Pack &pack);
 
+  // The five video DIF blocks (400 bytes) of segment k of a DIF sequence.
+  uint8_t *segment(int sequence, int k) {
+    return &frame_[block_offset(sequence, 7 + 16 * (k / 3) + 5 * (k % 3))];
+  }
+
   // Offset of DIF block `block` (0..149) of DIF sequence `sequence`.
   static size_t block_offset(int sequence, int block) {
     return 12000u * static_cast<size_t>(sequence) + 80u * static_cast<size_t>(block);
