@@ -2,6 +2,8 @@
 // its blocks reconstructed, its macroblocks placed and written out.
 #include "dv/decode.h"
 
+#include "transform/transform.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -20,8 +22,7 @@ void reconstruct(dv_block_t *b, int qno) {
     _dv_quant_248_inverse(b->coeffs, qno, b->class_no, scratch);
     dv_idct_248(scratch, b->coeffs);
   } else {
-    _dv_quant_88_inverse(b->coeffs, qno, b->class_no);
-    _dv_weight_88_inverse(b->coeffs);
+    tarsk::dequantise_weight_88(b->coeffs, qno, b->class_no);
     _dv_idct_88(b->coeffs);
   }
 }

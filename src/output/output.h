@@ -43,4 +43,11 @@ inline int chroma_cell_411_right(int line, int px) {
 }
 inline int chroma_cell_420(int line, int px) { return (line / 2) * 8 + px / 2; }
 
+// The YUY2 writers by table lookup, one byte at a time: what the fast
+// writers must reproduce.
+void yuy2_411_by_table(dv_macroblock_t *mb, uint8_t **pixels, int *pitches, int add_ntsc_setup);
+void yuy2_411_right_by_table(dv_macroblock_t *mb, uint8_t **pixels, int *pitches,
+                             int add_ntsc_setup);
+void yuy2_420_by_table(dv_macroblock_t *mb, uint8_t **pixels, int *pitches);
+
 }  // namespace tarsk

@@ -230,7 +230,9 @@ void parse_blocks(dv_videosegment_t *seg, int m, int n_blocks, bool ac) {
 extern "C" {
 
 void dv_parse_ac_coeffs_pass0(bitstream_t *bs, dv_macroblock_t *mb, dv_block_t *bl) {
-  std::memset(&bl->coeffs[1], 0, 63 * sizeof(dv_coeff_t));
+  const dv_coeff_t dc = bl->coeffs[0];
+  for (dv_coeff_t &c : bl->coeffs) c = 0;  // a few vector stores, no call
+  bl->coeffs[0] = dc;
   dv_vlc_t vlc;
   for (;;) {
     decode(bitstream_peek(bs, 16), bl->end - bl->offset, &vlc);

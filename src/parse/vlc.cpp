@@ -144,6 +144,16 @@ const int sign_rshift[17] = {0, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 
 
 dv_vlc_t dv_vlc_class1_shortcut[128];
 
+}  // extern "C"
+
+namespace tarsk {
+const VlcClass vlc_classes[6] = {
+    {dv_vlc_broken, 0x0000, 0},  {dv_vlc_lookup1, 0xf800, 11}, {dv_vlc_lookup2, 0x3f80, 7},
+    {dv_vlc_lookup3, 0x03f0, 4}, {dv_vlc_lookup4, 0x01f8, 3},  {dv_vlc_lookup5, 0x01fe, 1}};
+}  // namespace tarsk
+
+extern "C" {
+
 void dv_construct_vlc_table(void) {
   // Which class table decides, by the bits that remain in the block.
   for (int maxbits = 0; maxbits < 64; ++maxbits) {

@@ -14,15 +14,23 @@ inline constexpr dv_vlc_t vlc_eob = {-1, 4, 0};
 // Applies the sign bit that follows a code's amplitude bits, without a
 // branch: entries with amp <= 0 have no sign bit.
 inline void vlc_apply_sign(uint32_t bits, dv_vlc_t *v) {
-  const int negative = v->amp > 0 ? (bits >> sign_rshift[v->len]) & 1 : 0;
+  const int negative = v->amp > 0 ? (bits >> (16 - v->len)) & 1 : 0;
   const int16_t both[2] = {v->amp, static_cast<int16_t>(-v->amp)};
   v->amp = both[negative];
 }
 
+// Each class's table with the mask and shift of its index, together.
+struct VlcClass {
+  const dv_vlc_t *table;
+  uint32_t mask;
+  uint32_t shift;
+};
+extern const VlcClass vlc_classes[6];
+
 // The code at bit 15 of `bits` when at least 16 bits belong to the block.
 inline void vlc_decode_16(uint32_t bits, dv_vlc_t *v) {
-  const int klass = dv_vlc_class_lookup5[(bits & 0xfe00) >> 9];
-  *v = dv_vlc_lookups[klass][(bits & dv_vlc_index_mask[klass]) >> dv_vlc_index_rshift[klass]];
+  const VlcClass &c = vlc_classes[dv_vlc_class_lookup5[(bits & 0xfe00) >> 9]];
+  *v = c.table[(bits & c.mask) >> c.shift];
   vlc_apply_sign(bits, v);
 }
 

@@ -3,6 +3,10 @@
 // coefficient's area (its band of spatial frequencies).
 #include "transform/transform.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 extern "C" {
 
 // Area of each coefficient (raster order). Along each mode's scan order,
@@ -94,7 +98,47 @@ void quant_248_inverse_mmx(dv_coeff_t *block, int qno, int klass, dv_248_coeff_t
     co[i] = static_cast<dv_248_coeff_t>(static_cast<uint32_t>(block[i]) * mul[i]);
 }
 
+}  // extern "C"
+
+namespace {
+
+// Dequantisation and inverse weighting of an 8x8 block in one 16-bit
+// multiplication per coefficient: (c << shift) * weight and
+// c * (weight << shift) agree modulo 2^16, the width both steps keep.
+uint16_t dequantise_weight_88_tab[2][22][64];
+
+}  // namespace
+
+namespace tarsk {
+
+void dequantise_weight_88(dv_coeff_t *block, int qno, int klass) {
+  const uint16_t *mul = dequantise_weight_88_tab[klass == 3][qno + dv_quant_offset[klass]];
+#ifdef __SSE2__
+  // The low 16 bits of each product: the same as the scalar loop below.
+  for (int i = 0; i < 64; i += 8) {
+    auto *b = reinterpret_cast<__m128i *>(block + i);
+    const __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i *>(mul + i));
+    _mm_storeu_si128(b, _mm_mullo_epi16(_mm_loadu_si128(b), m));
+  }
+#else
+  for (int i = 0; i < 64; ++i)
+    block[i] = static_cast<dv_coeff_t>(uint32_t{static_cast<uint16_t>(block[i])} * mul[i]);
+#endif
+}
+
+}  // namespace tarsk
+
+extern "C" {
+
 void dv_quant_init(void) {
+  for (int ex = 0; ex < 2; ++ex)
+    for (int row = 0; row < 22; ++row) {
+      uint16_t *mul = dequantise_weight_88_tab[ex][row];
+      mul[0] = static_cast<uint16_t>(dv_weight_inverse_88_matrix[0]);
+      for (int i = 1; i < 64; ++i)
+        mul[i] = static_cast<uint16_t>(
+            shl(dv_weight_inverse_88_matrix[i], dv_quant_shifts[row][dv_88_areas[i]] + ex));
+    }
   for (int ex = 0; ex < 2; ++ex)
     for (int row = 0; row < 22; ++row) {
       uint32_t *mul = dv_quant_248_mul_tab[ex][row];

@@ -19,4 +19,12 @@ inline int16_t t16(int32_t v) { return static_cast<int16_t>(v); }
 // the same array.
 void dct88_aan_line(const int16_t in[8], int16_t out[8]);
 
+// _dv_quant_88_inverse followed by _dv_weight_88_inverse, in one step with
+// the same results.
+void dequantise_weight_88(dv_coeff_t *block, int qno, int klass);
+
+// The inverse 8x8 DCT without the vector unit's help: the same results as
+// _dv_idct_88, which uses it where the processor has it.
+void idct_88_without_vectors(dv_coeff_t *block);
+
 }  // namespace tarsk

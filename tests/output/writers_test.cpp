@@ -3,7 +3,10 @@
 
 #include <tarsk/dv.h>
 
+#include <random>
 #include <vector>
+
+#include "output/output.h"
 
 namespace {
 
@@ -54,7 +57,7 @@ class Writers : public testing::Test {
 // Luma and chroma byte of a flat 4:2:0 macroblock written as YUY2.
 std::pair<int, int> yuy2_of(int y, int c, int clamp_luma, int clamp_chroma, bool setup411) {
   dv_reconfigure(clamp_luma, clamp_chroma);
-  Picture p(32, 8, 2);
+  Picture p(32, 16, 2);
   dv_macroblock_t mb = flat(y, c, c);
   if (setup411)
     dv_mb411_YUY2(&mb, p.pixels, p.pitches, 1);
@@ -146,9 +149,45 @@ TEST_F(Writers, Yv12PlanesAndTheirOrder) {
   EXPECT_EQ(cb[0], 16);
 }
 
+// The fast YUY2 writers give the table writers' bytes: random samples over
+// the whole 16-bit range and near the clamps, every clamp setting, set-up
+// on and off, all three macroblock shapes.
+TEST_F(Writers, FastYuy2WritersMatchTheTables) {
+  std::mt19937 rng(9);
+  for (int clamps = 0; clamps < 4; ++clamps) {
+    dv_reconfigure(clamps & 1, clamps >> 1);
+    for (int round = 0; round < 50; ++round) {
+      dv_macroblock_t mb{};
+      for (dv_block_t &b : mb.b)
+        for (dv_coeff_t &c : b.coeffs)
+          c = static_cast<dv_coeff_t>(round % 2 ? static_cast<int16_t>(rng())
+                                                : static_cast<int>(rng() % 900) - 400);
+      const int setup = round % 3 == 0 ? 1 : 0;
+      struct Case {
+        int x;
+        void (*fast)(dv_macroblock_t *, uint8_t **, int *, int);
+        void (*table)(dv_macroblock_t *, uint8_t **, int *, int);
+      };
+      auto fast420 = [](dv_macroblock_t *m, uint8_t **p, int *q, int) { dv_mb420_YUY2(m, p, q); };
+      auto table420 = [](dv_macroblock_t *m, uint8_t **p, int *q, int) {
+        tarsk::yuy2_420_by_table(m, p, q);
+      };
+      for (const Case &c : {Case{64, dv_mb411_YUY2, tarsk::yuy2_411_by_table},
+                            Case{704, dv_mb411_right_YUY2, tarsk::yuy2_411_right_by_table},
+                            Case{16, fast420, table420}}) {
+        Picture fast(720, 16, 2), table(720, 16, 2);
+        mb.x = c.x;
+        c.fast(&mb, fast.pixels, fast.pitches, setup);
+        c.table(&mb, table.pixels, table.pitches, setup);
+        ASSERT_EQ(fast.data, table.data) << clamps << " " << round << " " << c.x;
+      }
+    }
+  }
+}
+
 // One pixel of a flat macroblock through the RGB writers.
 std::vector<int> rgb_of(int y, int cr, int cb, int setup = 0) {
-  Picture p(32, 8, 3);
+  Picture p(32, 16, 3);
   dv_macroblock_t mb = flat(y, cr, cb);
   dv_mb411_rgb(&mb, p.pixels, p.pitches, setup);
   return {p.data[0], p.data[1], p.data[2]};

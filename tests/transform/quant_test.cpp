@@ -6,6 +6,8 @@
 
 #include <random>
 
+#include "transform/transform.h"
+
 namespace {
 
 class Quant : public testing::Test {
@@ -83,6 +85,22 @@ TEST_F(Quant, Decoder8x8ShiftsByArea) {
       for (int i = 1; i < 64; ++i)
         ASSERT_EQ(block[i], (i % 3 - 1) * step(qno, klass, dv_88_areas[i])) << qno << klass << i;
     }
+}
+
+TEST_F(Quant, FusedDequantiseAndWeightMatchTheTwoSteps) {
+  std::mt19937 rng(3);
+  for (int qno = 0; qno < 16; ++qno)
+    for (int klass = 0; klass < 4; ++klass)
+      for (int round = 0; round < 40; ++round) {
+        dv_coeff_t two_steps[64], fused[64];
+        for (int i = 0; i < 64; ++i)
+          two_steps[i] = fused[i] = static_cast<dv_coeff_t>(
+              round % 2 ? static_cast<int>(rng() % 511) - 255 : static_cast<int16_t>(rng()));
+        _dv_quant_88_inverse(two_steps, qno, klass);
+        _dv_weight_88_inverse(two_steps);
+        tarsk::dequantise_weight_88(fused, qno, klass);
+        for (int i = 0; i < 64; ++i) ASSERT_EQ(fused[i], two_steps[i]) << qno << klass << i;
+      }
 }
 
 TEST_F(Quant, TheTwo248DequantisersAgreeEverywhere) {
