@@ -626,6 +626,34 @@ int dv_update_num_samples(dv_audio_t *dv_audio, const uint8_t *inbuf);
 /* Prints the source pack of the audio DIF block at buffer (80 bytes). */
 void dv_dump_aaux_as(void *buffer, int ds, int audio_dif);
 
+/* ------------------------------------------------------------------------ */
+/* Audio decoding                                                           */
+/* ------------------------------------------------------------------------ */
+
+/* Position of the first sample of each audio block in its channel, by
+ * [DIF sequence within its half of the frame][audio block]; the block's
+ * sample i follows at 45 (525/60) or 54 (625/50) positions a step. */
+extern const int dv_audio_unshuffle_60[5][9];
+extern const int dv_audio_unshuffle_50[6][9];
+
+/* Decodes the audio of the frame at buffer (dv->frame_size bytes, header
+ * parsed) into 16-bit channel buffers: 2 for 16-bit audio, 4 for 12-bit
+ * (two stereo pairs), each of dv->audio->max_samples samples at least
+ * (at most 1944). Returns 1 and dv->audio->samples_this_frame samples per
+ * channel, or 0 when the frame's audio cannot be decoded. */
+int dv_decode_full_audio(dv_decoder_t *dv, const uint8_t *buffer, int16_t **outbufs);
+/* Decodes audio block audio_dif (0..8) of DIF sequence ds at inbuf (80
+ * bytes); 0, or -1 for an unsupported quantisation or block number. */
+int dv_decode_audio_block(dv_audio_t *dv_audio, const uint8_t *inbuf, int ds, int audio_dif,
+                          int16_t **outbufs);
+/* Audio blocks of the last decoded frame that failed completely. */
+int dv_frame_has_audio_errors(dv_decoder_t *dv);
+/* Conceals the samples of failed blocks (-32768) in the first num_channels
+ * buffers by the decoder's correction method: 1 drops, 2 interpolates. */
+void dv_audio_correct_errors(dv_audio_t *dv_audio, int16_t **outbufs);
+/* Removes 50/15 us pre-emphasis from the frame's samples of one buffer. */
+void dv_audio_deemphasis(dv_audio_t *audio, int16_t *outbuf);
+
 #ifdef __cplusplus
 }
 #endif

@@ -2,6 +2,7 @@
 // samples it holds.
 #include "audio/audio.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +13,27 @@ namespace {
 
 constexpr uint8_t aaux_source_id = 0x50;
 constexpr uint8_t aaux_source_control_id = 0x51;
-constexpr int normal_speed = 0x20;
+// The playback speed code of normal speed: IEC 61834 writes 0x20; SMPTE
+// 314M writes 0x78 in 525/60 and 0x64 in 625/50.
+constexpr int normal_speed_iec = 0x20;
+constexpr int normal_speed_smpte_525 = 0x78;
+constexpr int normal_speed_smpte_625 = 0x64;
+
+bool normal_speed(const dv_decoder_t *dv, int speed) {
+  if (dv->std == e_dv_std_iec_61834) return speed == normal_speed_iec;
+  if (dv->std == e_dv_std_smpte_314m)
+    return speed == (dv->system == e_dv_system_625_50 ? normal_speed_smpte_625
+                                                       : normal_speed_smpte_525);
+  return false;
+}
+
+// Sample positions per channel that the audio blocks of a frame hold: 36
+// 16-bit or 24 12-bit samples a block, 9 blocks a DIF sequence, half the
+// sequences a channel (16-bit) or a pair of channels (12-bit).
+int slots(bool fifty_fields, int quantization) {
+  const int sequences = fifty_fields ? 6 : 5;
+  return 9 * sequences * (quantization == 12 ? 24 : 36);
+}
 
 // Indexed by the source pack's sampling code; codes 3 to 7 name no rate.
 constexpr int frequency[3] = {48000, 44100, 32000};
@@ -181,19 +202,27 @@ int dv_parse_audio_header(dv_decoder_t *decoder, const uint8_t *inbuf) {
       break;
   }
 
-  audio->samples_this_frame = dv_audio_samples_per_frame(&as, audio->frequency);
+  // A pack may claim up to 63 samples over the minimum, more than the
+  // blocks hold: never count past the positions they have.
+  audio->max_samples = std::min(audio->max_samples, slots(system, audio->quantization));
+  audio->samples_this_frame =
+      std::min(dv_audio_samples_per_frame(&as, audio->frequency), audio->max_samples);
   audio->aaux_as = as;
   audio->aaux_asc = asc;
 
   if (audio->samples_this_frame < 0) return 0;
-  return decoder->std == e_dv_std_iec_61834 && asc.pc3.speed == normal_speed;
+  // The blocks are laid out by the pack's system; one that disagrees with
+  // the frame's own would address sequences the frame does not have.
+  if (system != (decoder->system == e_dv_system_625_50)) return 0;
+  return normal_speed(decoder, asc.pc3.speed);
 }
 
 int dv_update_num_samples(dv_audio_t *dv_audio, const uint8_t *inbuf) {
   const uint8_t *as_bytes = inbuf + tarsk::aaux_as_offset;
   if (as_bytes[0] != tarsk::aaux_source_id) return 0;
   const dv_aaux_as_t as = tarsk::read_as(as_bytes);
-  dv_audio->samples_this_frame = tarsk::dv_audio_samples_per_frame(&as, dv_audio->frequency);
+  dv_audio->samples_this_frame =
+      std::min(tarsk::dv_audio_samples_per_frame(&as, dv_audio->frequency), dv_audio->max_samples);
   return 1;
 }
 

@@ -146,17 +146,61 @@ TEST(AudioHeader, EmphasisFollowsThePackUnderIecOnly) {
   EXPECT_EQ(dv->audio->emphasis, 1);
 }
 
-TEST(AudioHeader, OtherSpeedsRefuseButUpdateTheRecord) {
-  auto dv = new_decoder();
-  auto frame = frame_with(e_dv_system_525_60, aaux_source(20, false, 1, 0, 0),
-                          aaux_source_control(0x78), 1);
-  EXPECT_EQ(audio_result(dv.get(), frame), 0);
-  EXPECT_EQ(dv->audio->samples_this_frame, 1600);
-  EXPECT_EQ(dv->audio->aaux_asc.pc3.speed, 0x78);
+// Normal playback speed is 0x20 under IEC 61834; SMPTE 314M (DVCPRO25)
+// writes 0x78 in 525/60 and 0x64 in 625/50. Any other code refuses the
+// audio, though the record is updated.
+TEST(AudioHeader, NormalSpeedByStandardAndSystem) {
+  struct Case {
+    dv_system_t system;
+    int apt, speed, result;
+  };
+  for (const Case c : {Case{e_dv_system_525_60, 1, 0x78, 1}, Case{e_dv_system_625_50, 1, 0x64, 1},
+                       Case{e_dv_system_525_60, 1, 0x64, 0}, Case{e_dv_system_625_50, 1, 0x78, 0},
+                       Case{e_dv_system_625_50, 1, 0x20, 0}, Case{e_dv_system_625_50, 0, 0x64, 0},
+                       Case{e_dv_system_525_60, 0, 0x78, 0}, Case{e_dv_system_525_60, 0, 0x20, 1},
+                       Case{e_dv_system_625_50, 0, 0x21, 0}}) {
+    auto dv = new_decoder();
+    const bool pal = c.system == e_dv_system_625_50;
+    auto frame = frame_with(c.system, aaux_source(20, pal, 1, 0, 0), aaux_source_control(c.speed),
+                            c.apt);
+    EXPECT_EQ(audio_result(dv.get(), frame), c.result) << pal << " " << c.apt << " " << c.speed;
+    EXPECT_EQ(dv->audio->samples_this_frame, (pal ? 1896 : 1580) + 20);
+    EXPECT_EQ(dv->audio->aaux_asc.pc3.speed, c.speed);
+  }
+}
 
-  auto fast = frame_with(e_dv_system_625_50, aaux_source(0, true, 1, 0, 0),
-                         aaux_source_control(0x21));
-  EXPECT_EQ(audio_result(dv.get(), fast), 0);
+// A pack claiming the most samples (af_size 63) never counts more than the
+// frame's blocks hold.
+TEST(AudioHeader, SampleCountNeverExceedsTheBlocks) {
+  struct Case {
+    dv_system_t system;
+    int smp, qu, max;
+  };
+  for (const Case c : {Case{e_dv_system_625_50, 0, 0, 1944}, Case{e_dv_system_525_60, 0, 0, 1620},
+                       Case{e_dv_system_625_50, 2, 1, 1296}, Case{e_dv_system_525_60, 2, 1, 1080},
+                       Case{e_dv_system_625_50, 1, 0, 1786}, Case{e_dv_system_625_50, 0, 1, 1296}}) {
+    auto dv = new_decoder();
+    const bool pal = c.system == e_dv_system_625_50;
+    auto frame = frame_with(c.system, aaux_source(63, pal, 1, c.smp, c.qu),
+                            aaux_source_control(iec_speed));
+    EXPECT_EQ(audio_result(dv.get(), frame), 1);
+    EXPECT_EQ(dv->audio->max_samples, c.max) << pal << c.smp << c.qu;
+    EXPECT_EQ(dv->audio->samples_this_frame, c.max) << pal << c.smp << c.qu;
+    EXPECT_EQ(dv_update_num_samples(dv->audio, frame.bytes().data()), 1);
+    EXPECT_EQ(dv->audio->samples_this_frame, c.max);
+  }
+}
+
+// A source pack that says 525/60 in a 625/50 frame (or the reverse) lays
+// the samples out for sequences the frame does not have: refused.
+TEST(AudioHeader, PackOfTheOtherSystemIsRefused) {
+  for (dv_system_t system : {e_dv_system_625_50, e_dv_system_525_60}) {
+    auto dv = new_decoder();
+    const bool pal = system == e_dv_system_625_50;
+    auto frame = frame_with(system, aaux_source(0, !pal, 1, 0, 0), aaux_source_control(iec_speed));
+    EXPECT_EQ(audio_result(dv.get(), frame), 0);
+    EXPECT_LE(dv->audio->samples_this_frame, dv->audio->max_samples);
+  }
 }
 
 TEST(AudioHeader, MissingPacksChangeNothing) {
@@ -204,10 +248,12 @@ TEST(AudioHeader, UnknownSamplingCodeIsAnUnsupportedFrequency) {
     EXPECT_EQ(dv->audio->samples_this_frame, -1);
     EXPECT_EQ(dv->audio->max_samples, 0);
 
-    // A rate forced by option makes the audio decodable again.
+    // A rate forced by option makes the audio decodable again: at 32 kHz
+    // a 625/50 frame holds at most 1296 samples, though the pack claims
+    // 1264 + 63.
     dv->audio->arg_audio_frequency = 1;
     EXPECT_EQ(dv_parse_audio_header(dv.get(), frame.bytes().data()), 1);
-    EXPECT_EQ(dv->audio->samples_this_frame, 1264 + 63);
+    EXPECT_EQ(dv->audio->samples_this_frame, 1296);
     EXPECT_EQ(dv->audio->max_samples, 1296);
   }
 }

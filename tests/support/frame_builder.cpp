@@ -124,6 +124,54 @@ Pack aaux_source_control(int speed) {
   return {0x51, 0x1c, 0xcf, static_cast<uint8_t>(0x80 | (speed & 0x7f)), 0xff};
 }
 
+AudioSlot audio_slot(bool fifty_fields, int position) {
+  const int half = fifty_fields ? 6 : 5;
+  const int cycle = fifty_fields ? 54 : 45;
+  const int n = position % cycle;
+  return {(n / 3 + 2 * (n % 3)) % half, 3 * (n % 3) + n / (cycle / 3), position / cycle};
+}
+
+namespace {
+
+uint8_t *audio_data(FrameBuilder &frame, int sequence, int block) {
+  return &frame.bytes()[FrameBuilder::block_offset(sequence, 6 + 16 * block) + 8];
+}
+
+}  // namespace
+
+void write_audio_16(FrameBuilder &frame, const std::vector<int16_t> &left,
+                    const std::vector<int16_t> &right) {
+  const bool fifty = frame.dif_sequences() == 12;
+  const int half = frame.dif_sequences() / 2;
+  for (int channel = 0; channel < 2; ++channel) {
+    const std::vector<int16_t> &samples = channel ? right : left;
+    for (int p = 0; p < 9 * half * 36; ++p) {
+      const AudioSlot at = audio_slot(fifty, p);
+      const auto value = static_cast<uint16_t>(p < static_cast<int>(samples.size()) ? samples[static_cast<size_t>(p)] : 0);
+      uint8_t *slot = audio_data(frame, at.sequence + channel * half, at.block) + 2 * at.slot;
+      slot[0] = static_cast<uint8_t>(value >> 8);
+      slot[1] = static_cast<uint8_t>(value & 0xff);
+    }
+  }
+}
+
+void write_audio_12(FrameBuilder &frame, const std::vector<int> (&codes)[4]) {
+  const bool fifty = frame.dif_sequences() == 12;
+  const int half = frame.dif_sequences() / 2;
+  for (int pair = 0; pair < 2; ++pair)
+    for (int p = 0; p < 9 * half * 24; ++p) {
+      const AudioSlot at = audio_slot(fifty, p);
+      auto code = [&](int channel) {
+        const auto &c = codes[2 * pair + channel];
+        return p < static_cast<int>(c.size()) ? c[static_cast<size_t>(p)] & 0xfff : 0;
+      };
+      uint8_t *group = audio_data(frame, at.sequence + pair * half, at.block) + 3 * at.slot;
+      group[0] = static_cast<uint8_t>(code(0) >> 4);
+      group[1] = static_cast<uint8_t>(code(1) >> 4);
+      group[2] = static_cast<uint8_t>(((code(0) & 0xf) << 4) | (code(1) & 0xf));
+    }
+}
+
 FrameBuilder &with_audio_packs(FrameBuilder &frame, const Pack &source, const Pack &control) {
   return frame.aaux(0, 3, source).aaux(0, 4, control);
 }

@@ -60,6 +60,24 @@ Pack aaux_source(int af_size, bool fifty_fields, int ef, int smp, int qu);
 // AAUX source control pack with the given playback speed code.
 Pack aaux_source_control(int speed);
 
+// Where sample position `position` of a channel lies in a frame: the DIF
+// sequence within its half, the audio block and the slot in the block. The
+// shuffle of DV audio: position n of each cycle (45 samples in 525/60, 54
+// in 625/50) lies in sequence (n/3 + 2 (n%3)) % half and block
+// 3 (n%3) + n / (cycle/3), slot position / cycle.
+struct AudioSlot {
+  int sequence, block, slot;
+};
+AudioSlot audio_slot(bool fifty_fields, int position);
+
+// Writes 16-bit samples into the audio blocks: channel 0 in the first half
+// of the DIF sequences, channel 1 in the second. Missing positions hold 0.
+void write_audio_16(FrameBuilder &frame, const std::vector<int16_t> &left,
+                    const std::vector<int16_t> &right);
+// Writes 12-bit codes (0..4095, 0x800 invalid): channels 0 and 1 in the
+// first half, 2 and 3 in the second, a pair of codes per three bytes.
+void write_audio_12(FrameBuilder &frame, const std::vector<int> (&codes)[4]);
+
 // Puts the AAUX source pack at audio block 3 and the source control pack at
 // audio block 4 of DIF sequence 0, where the decoder reads them.
 FrameBuilder &with_audio_packs(FrameBuilder &frame, const Pack &source, const Pack &control);
