@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# Times whole-file video decoding by tarsk (bench/decode_file.cpp) against
+# ffmpeg's DV decoder on one thread, on a 625/50 4:2:0 file and a 525/60
+# 4:1:1 file of 400 frames each.
+#
+#   bench/compare.sh [-n RUNS] [-b BUILD_DIR] [-d DATA_DIR] [PAL.dv NTSC.dv]
+#
+#   -n RUNS       timed runs of each program per file (default 5)
+#   -b BUILD_DIR  optimised build of tarsk's driver (default build-release)
+#   -d DATA_DIR   where the two files are made and kept
+#                 (default ${TMPDIR:-/tmp}/tarsk-compare)
+#
+# Without file arguments the script makes the files with ffmpeg (once; it
+# reuses them while they have the right size). Their content is ffmpeg's
+# testsrc2 pattern with grain added by the noise filter
+# (noise=alls=20:allf=t+u: uniform noise of strength 20, new in every frame,
+# on all planes): flat areas, sharp edges, moving parts and the fine
+# sensor-like detail of camera footage, which keeps the encoder's segments
+# full and many AC coefficients in every block, as real material does.
+# Each file carries 48 kHz stereo audio, as DV files do.
+#
+# The runs alternate between the programs, so that a slow spell of the
+# machine hits all of them alike. Each time is the wall time of the whole
+# process, start-up and file reading included, for both programs. ffmpeg
+# decodes into its native planar pictures and hands them to the null
+# muxer; tarsk decodes into packed YUY2 at its best quality. ffmpeg runs
+# twice a round: as `ffmpeg -threads 1 -i FILE -f null -`, which decodes the
+# audio too, and with -an, which decodes the video only, as tarsk's driver
+# does. The ratio printed is the median over the runs of ffmpeg's time
+# divided by tarsk's: above 1 tarsk is the faster.
+set -euo pipefail
+
+runs=5
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build="$root/build-release"
+data="${TMPDIR:-/tmp}/tarsk-compare"
+
+usage() {
+  echo "usage: bench/compare.sh [-n RUNS] [-b BUILD_DIR] [-d DATA_DIR] [PAL.dv NTSC.dv]" >&2
+  exit 2
+}
+
+while getopts "n:b:d:h" opt; do
+  case $opt in
+    n) runs=$OPTARG ;;
+    b) build=$OPTARG ;;
+    d) data=$OPTARG ;;
+    *) usage ;;
+  esac
+done
+shift $((OPTIND - 1))
+[[ $runs =~ ^[1-9][0-9]*$ ]] || usage
+[[ $# -eq 0 || $# -eq 2 ]] || usage
+
+# The driver, built with -O2 and without the test suites.
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DTARSK_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target tarsk_decode_file -j "$(nproc)" >/dev/null
+driver="$build/bench/tarsk_decode_file"
+
+frames=400
+
+# make_file OUT SIZE RATE PIX_FMT FRAME_BYTES: 400 frames of the content.
+make_file() {
+  local out=$1 size=$2 rate=$3 pix_fmt=$4 frame_bytes=$5
+  if [[ -f $out && $(stat -c %s "$out") -eq $((frames * frame_bytes)) ]]; then
+    return
+  fi
+  echo "making $out" >&2
+  # The muxer wants audio for every frame: cut both streams at the end of
+  # the last frame.
+  local duration
+  duration=$(awk -v n="$frames" -v r="$rate" 'BEGIN { split(r, f, "/"); d = f[2] ? f[2] : 1;
+    printf "%.6f", n * d / f[1] }')
+  ffmpeg -hide_banner -loglevel error -nostdin \
+    -f lavfi -i "testsrc2=size=$size:rate=$rate,noise=alls=20:allf=t+u" \
+    -f lavfi -i "sine=sample_rate=48000" -map 0:v -map 1:a -t "$duration" \
+    -c:v dvvideo -pix_fmt "$pix_fmt" -c:a pcm_s16le -ac 2 -f dv -y "$out"
+  if [[ $(stat -c %s "$out") -ne $((frames * frame_bytes)) ]]; then
+    echo "ffmpeg did not make $frames frames in $out" >&2
+    exit 1
+  fi
+}
+
+if [[ $# -eq 2 ]]; then
+  pal=$1
+  ntsc=$2
+else
+  mkdir -p "$data"
+  pal="$data/pal420.dv"
+  ntsc="$data/ntsc411.dv"
+  make_file "$pal" 720x576 25 yuv420p 144000
+  make_file "$ntsc" 720x480 30000/1001 yuv411p 120000
+fi
+
+# seconds CMD...: the wall time of a command, which must succeed.
+seconds() {
+  local start end
+  start=$(date +%s%N)
+  "$@" >/dev/null 2>&1 || {
+    echo "failed: $*" >&2
+    exit 1
+  }
+  end=$(date +%s%N)
+  awk -v ns=$((end - start)) 'BEGIN { printf "%.3f", ns / 1e9 }'
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+ffmpeg_null=(ffmpeg -hide_banner -loglevel error -nostdin -threads 1)
+
+compare() {
+  local name=$1 file=$2
+  echo
+  echo "$name: $file ($(($(stat -c %s "$file") / 1000)) kB)"
+  # One untimed round brings the file into the page cache.
+  seconds "$driver" "$file" >/dev/null
+  seconds "${ffmpeg_null[@]}" -i "$file" -f null - >/dev/null
+  printf '%5s %10s %10s %12s %14s %14s\n' run tarsk ffmpeg "ffmpeg -an" "ratio" "ratio -an"
+  local ours=() theirs=() video=() ratio=() ratio_an=()
+  for ((i = 1; i <= runs; i++)); do
+    local t_ours t_theirs t_video
+    t_ours=$(seconds "$driver" "$file")
+    t_theirs=$(seconds "${ffmpeg_null[@]}" -i "$file" -f null -)
+    t_video=$(seconds "${ffmpeg_null[@]}" -i "$file" -an -f null -)
+    ours+=("$t_ours")
+    theirs+=("$t_theirs")
+    video+=("$t_video")
+    ratio+=("$(awk -v a="$t_theirs" -v b="$t_ours" 'BEGIN { printf "%.3f", a / b }')")
+    ratio_an+=("$(awk -v a="$t_video" -v b="$t_ours" 'BEGIN { printf "%.3f", a / b }')")
+    printf '%5d %10s %10s %12s %14s %14s\n' "$i" "$t_ours" "$t_theirs" "$t_video" \
+      "${ratio[-1]}" "${ratio_an[-1]}"
+  done
+  printf '%5s %10s %10s %12s %14s %14s\n' median \
+    "$(printf '%s\n' "${ours[@]}" | median)" "$(printf '%s\n' "${theirs[@]}" | median)" \
+    "$(printf '%s\n' "${video[@]}" | median)" "$(printf '%s\n' "${ratio[@]}" | median)" \
+    "$(printf '%s\n' "${ratio_an[@]}" | median)"
+  echo "speed of tarsk relative to ffmpeg -threads 1 (median ratio of times):" \
+    "$(printf '%s\n' "${ratio[@]}" | median) against video and audio decoding," \
+    "$(printf '%s\n' "${ratio_an[@]}" | median) against video only (-an)"
+}
+
+echo "tarsk: $driver (quality 5, YUY2); ffmpeg: $(ffmpeg -version | head -n 1)"
+echo "times in seconds, $runs runs"
+compare "625/50 4:2:0" "$pal"
+compare "525/60 4:1:1" "$ntsc"
