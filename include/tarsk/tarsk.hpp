@@ -1,0 +1,310 @@
+/// tarsk — the C++ API: owning types over the C API of <tarsk/dv.h>, a
+/// frame reader that checks every frame before the C layer sees it, and
+/// errors as values.
+///
+/// Header-only: it needs nothing from the library but the C API.
+#ifndef TARSK_TARSK_HPP
+#define TARSK_TARSK_HPP
+
+#include <tarsk/dv.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <istream>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace tarsk {
+
+/// What went wrong, for a program to act on; `Error::message` says it for
+/// a person.
+enum class Errc {
+  io,              ///< the file or stream could not be read
+  not_dv,          ///< the bytes are not a DV stream
+  truncated,       ///< the stream ends inside a frame
+  bad_frame,       ///< a frame's header blocks are damaged
+  system_changed,  ///< 525/60 and 625/50 frames in one stream
+  bad_buffer,      ///< a caller's buffer is too small
+  no_audio,        ///< the frame's audio cannot be decoded
+};
+
+struct Error {
+  Errc code;
+  std::string message;
+};
+
+/// A value or an error.
+template <typename T>
+class Expected {
+ public:
+  Expected(T value) : v_(std::move(value)) {}  // NOLINT: implicit by design
+  Expected(Error error) : v_(std::move(error)) {}  // NOLINT
+  explicit operator bool() const { return v_.index() == 0; }
+  bool has_value() const { return v_.index() == 0; }
+  T &value() { return std::get<0>(v_); }
+  const T &value() const { return std::get<0>(v_); }
+  T &operator*() { return value(); }
+  const T &operator*() const { return value(); }
+  T *operator->() { return &value(); }
+  const T *operator->() const { return &value(); }
+  const Error &error() const { return std::get<1>(v_); }
+
+ private:
+  std::variant<T, Error> v_;
+};
+
+/// Success or an error.
+template <>
+class Expected<void> {
+ public:
+  Expected() = default;
+  Expected(Error error) : error_(std::move(error)) {}  // NOLINT
+  explicit operator bool() const { return !error_; }
+  bool has_value() const { return !error_; }
+  const Error &error() const { return *error_; }
+
+ private:
+  std::optional<Error> error_;
+};
+
+/// Frame layout by system.
+constexpr size_t frame_bytes(dv_system_t system) {
+  return system == e_dv_system_625_50 ? frame_size_625_50 : frame_size_525_60;
+}
+
+/// Checks the header blocks of a whole frame: the first block of every DIF
+/// sequence must be a header block numbered for its sequence, and its DSF
+/// must agree with the frame's length. The C layer may then read it.
+inline Expected<dv_system_t> check_frame(std::span<const uint8_t> frame) {
+  if (frame.size() < 4 || (frame[0] >> 5) != 0 || (frame[3] & 0x40) != 0)
+    return Error{Errc::not_dv, "not a DV frame: no header block at its start"};
+  const dv_system_t system = (frame[3] & 0x80) ? e_dv_system_625_50 : e_dv_system_525_60;
+  if (frame.size() != frame_bytes(system))
+    return Error{Errc::bad_frame, "frame of " + std::to_string(frame.size()) + " bytes, " +
+                                      std::to_string(frame_bytes(system)) + " expected"};
+  const int sequences = system == e_dv_system_625_50 ? 12 : 10;
+  for (int s = 0; s < sequences; ++s) {
+    const uint8_t *block = frame.data() + 12000 * s;
+    if ((block[0] >> 5) != 0 || (block[1] >> 4) != s || (block[3] & 0x80) != (frame[3] & 0x80))
+      return Error{Errc::bad_frame,
+                   "damaged frame: DIF sequence " + std::to_string(s) + " has no valid header"};
+  }
+  return system;
+}
+
+/// One frame read from a stream: its bytes (exactly one frame), its place
+/// in the stream and its system.
+struct Frame {
+  std::vector<uint8_t> bytes;
+  uint64_t index = 0;
+  dv_system_t system = e_dv_system_none;
+  std::span<const uint8_t> span() const { return bytes; }
+};
+
+/// Reads whole frames from a file or stream, checking each before it is
+/// handed out. `next()` gives a frame, an error, or nothing at the end.
+/// After an error for a frame the reader goes on with the next one (a
+/// damaged frame keeps its length); a truncated last frame ends the stream.
+class Reader {
+ public:
+  /// Reads a file; "-" is standard input.
+  static Expected<Reader> open(const std::string &path) {
+    if (path == "-") return Reader(stdin, false);
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return Error{Errc::io, path + ": " + std::strerror(errno)};
+    return Reader(f, true);
+  }
+  /// Reads a C stream it does not own.
+  explicit Reader(FILE *stream) : Reader(stream, false) {}
+
+  Reader(Reader &&other) noexcept
+      : file_(std::exchange(other.file_, nullptr)), owned_(other.owned_), index_(other.index_),
+        system_(other.system_), done_(other.done_) {}
+  Reader &operator=(Reader &&other) noexcept {
+    if (this != &other) {
+      close();
+      file_ = std::exchange(other.file_, nullptr);
+      owned_ = other.owned_;
+      index_ = other.index_;
+      system_ = other.system_;
+      done_ = other.done_;
+    }
+    return *this;
+  }
+  Reader(const Reader &) = delete;
+  Reader &operator=(const Reader &) = delete;
+  ~Reader() { close(); }
+
+  /// The next frame; an error for this frame; or nullopt at the end.
+  std::optional<Expected<Frame>> next() {
+    if (done_ || file_ == nullptr) return std::nullopt;
+    Frame frame;
+    frame.index = index_;
+    frame.bytes.resize(4);
+    const size_t head = std::fread(frame.bytes.data(), 1, 4, file_);
+    if (head == 0) return end();
+    if (head < 4) return fail(Errc::truncated, "stream ends inside frame " + std::to_string(index_));
+    const uint8_t *h = frame.bytes.data();
+    if ((h[0] >> 5) != 0 || (h[3] & 0x40) != 0) {
+      done_ = true;  // without a header block there is no telling where frames lie
+      return Expected<Frame>(Error{index_ == 0 ? Errc::not_dv : Errc::bad_frame,
+                                   index_ == 0 ? "not a DV stream"
+                                               : "lost frame sync at frame " + std::to_string(index_)});
+    }
+    frame.system = (h[3] & 0x80) ? e_dv_system_625_50 : e_dv_system_525_60;
+    const size_t size = frame_bytes(frame.system);
+    frame.bytes.resize(size);
+    const size_t rest = std::fread(frame.bytes.data() + 4, 1, size - 4, file_);
+    if (rest < size - 4) {
+      done_ = true;
+      return Expected<Frame>(Error{Errc::truncated, "the last frame (" + std::to_string(index_) +
+                                                        ") is cut short: " +
+                                                        std::to_string(rest + 4) + " of " +
+                                                        std::to_string(size) + " bytes"});
+    }
+    ++index_;
+    if (system_ != e_dv_system_none && frame.system != system_) {
+      system_ = frame.system;
+      return Expected<Frame>(Error{Errc::system_changed,
+                                   "frame " + std::to_string(frame.index) + " changes the system"});
+    }
+    system_ = frame.system;
+    if (auto checked = check_frame(frame.bytes); !checked)
+      return Expected<Frame>(Error{checked.error().code, "frame " + std::to_string(frame.index) +
+                                                             ": " + checked.error().message});
+    return Expected<Frame>(std::move(frame));
+  }
+
+  /// Frames read so far.
+  uint64_t frames_read() const { return index_; }
+
+ private:
+  Reader(FILE *f, bool owned) : file_(f), owned_(owned) {}
+  std::optional<Expected<Frame>> end() {
+    done_ = true;
+    if (std::ferror(file_)) return Expected<Frame>(Error{Errc::io, std::strerror(errno)});
+    return std::nullopt;
+  }
+  std::optional<Expected<Frame>> fail(Errc code, std::string message) {
+    done_ = true;
+    return Expected<Frame>(Error{code, std::move(message)});
+  }
+  void close() {
+    if (file_ != nullptr && owned_) std::fclose(file_);
+    file_ = nullptr;
+  }
+
+  FILE *file_ = nullptr;
+  bool owned_ = false;
+  uint64_t index_ = 0;
+  dv_system_t system_ = e_dv_system_none;
+  bool done_ = false;
+};
+
+/// What a frame's header says.
+struct FrameInfo {
+  dv_system_t system;
+  dv_std_t std;
+  dv_sample_t sampling;
+  int width, height;
+  bool wide;  ///< 16:9 by the VAUX source control pack
+};
+
+/// 16-bit audio of one frame, one vector per channel.
+struct Audio {
+  int frequency = 0;
+  int quantization = 0;
+  std::vector<std::vector<int16_t>> channels;
+};
+
+/// Owns a decoder of the C API.
+class Decoder {
+ public:
+  /// quality: DV_QUALITY_* flags (default: colour, multi-pass).
+  explicit Decoder(unsigned quality = DV_QUALITY_BEST, bool ntsc_setup = false,
+                   bool clamp_luma = false, bool clamp_chroma = false)
+      : dv_(dv_decoder_new(ntsc_setup, clamp_luma, clamp_chroma)) {
+    if (dv_) dv_->quality = quality;
+  }
+  explicit operator bool() const { return dv_ != nullptr; }
+  /// The C decoder, for its option tables and settings.
+  dv_decoder_t *get() const { return dv_.get(); }
+
+  /// Parses a frame's header (checked first; a frame from `Reader` is).
+  Expected<FrameInfo> parse(std::span<const uint8_t> frame) {
+    if (auto checked = check_frame(frame); !checked) return checked.error();
+    if (dv_parse_header(dv_.get(), frame.data()) < 0)
+      return Error{Errc::bad_frame, "the frame's header block does not parse"};
+    if (frame.size() != dv_->frame_size)
+      return Error{Errc::bad_frame, "the frame's packs say another system than its length"};
+    dv_parse_packs(dv_.get(), frame.data());
+    return FrameInfo{dv_->system, dv_->std, dv_->sampling, dv_->width, dv_->height,
+                     dv_format_wide(dv_.get()) == 1};
+  }
+
+  /// Bytes a picture of the last parsed frame takes in a colour space.
+  size_t picture_bytes(dv_color_space_t space) const {
+    return static_cast<size_t>(dv_->width) * static_cast<size_t>(dv_->height) *
+           bytes_per_pixel(space);
+  }
+  static size_t bytes_per_pixel(dv_color_space_t space) {
+    return space == e_dv_color_rgb ? 3 : space == e_dv_color_bgr0 ? 4 : 2;
+  }
+
+  /// Decodes a parsed frame's picture into `out`, lines `pitch` bytes apart
+  /// (0: tightly packed).
+  Expected<void> decode_video(std::span<const uint8_t> frame, dv_color_space_t space,
+                              std::span<uint8_t> out, size_t pitch = 0) {
+    const size_t line = static_cast<size_t>(dv_->width) * bytes_per_pixel(space);
+    if (pitch == 0) pitch = line;
+    if (frame.size() != dv_->frame_size) return Error{Errc::bad_frame, "not the parsed frame"};
+    if (pitch < line || out.size() < pitch * static_cast<size_t>(dv_->height - 1) + line)
+      return Error{Errc::bad_buffer, "picture buffer too small"};
+    uint8_t *pixels[1] = {out.data()};
+    int pitches[1] = {static_cast<int>(pitch)};
+    dv_decode_full_frame(dv_.get(), frame.data(), space, pixels, pitches);
+    return {};
+  }
+
+  /// Decodes a parsed frame's audio: 2 channels (16-bit) or 4 (12-bit),
+  /// each of the frame's sample count.
+  Expected<Audio> decode_audio(std::span<const uint8_t> frame) {
+    if (frame.size() != dv_->frame_size) return Error{Errc::bad_frame, "not the parsed frame"};
+    constexpr size_t most = 1944;  // sample positions of a 625/50 channel
+    std::vector<int16_t> buffers[4];
+    int16_t *pointers[4];
+    for (int c = 0; c < 4; ++c) {
+      buffers[c].assign(most, 0);
+      pointers[c] = buffers[c].data();
+    }
+    if (dv_decode_full_audio(dv_.get(), frame.data(), pointers) != 1)
+      return Error{Errc::no_audio, "the frame's audio cannot be decoded"};
+    const dv_audio_t *a = dv_->audio;
+    Audio audio;
+    audio.frequency = a->frequency;
+    audio.quantization = a->quantization;
+    const int channels = a->quantization == 12 ? 4 : 2;
+    const size_t n = static_cast<size_t>(std::max(a->samples_this_frame, 0));
+    for (int c = 0; c < channels; ++c)
+      audio.channels.emplace_back(buffers[c].begin(), buffers[c].begin() + static_cast<long>(n));
+    return audio;
+  }
+
+ private:
+  struct Free {
+    void operator()(dv_decoder_t *dv) const { dv_decoder_free(dv); }
+  };
+  std::unique_ptr<dv_decoder_t, Free> dv_;
+};
+
+}  // namespace tarsk
+
+#endif  // TARSK_TARSK_HPP
