@@ -45,14 +45,44 @@ void dv_parse_init(void) {
 namespace {
 
 constexpr int macroblock_bits = 80 * 8;
+constexpr int segment_bits = 5 * macroblock_bits;
+
+// The bits of a segment by position. The parser knows where every block's
+// bits lie, so it reads windows at positions instead of streaming: one
+// unaligned big-endian load per code. Bytes beyond the buffer read as 0.
+class SegmentBits {
+ public:
+  SegmentBits(const uint8_t *buf, uint32_t len) : buf_(buf), len_(len) {}
+  explicit SegmentBits(const bitstream_t *bs) : SegmentBits(bs->buf, bs->buflen) {}
+
+  // The 16 bits from bit `pos` on, bit 15 first.
+  uint32_t window(int pos) const {
+    const uint32_t byte = static_cast<uint32_t>(pos) >> 3;
+    uint64_t w;
+    if (byte + 8 <= len_) {
+      std::memcpy(&w, buf_ + byte, 8);
+      w = __builtin_bswap64(w);
+    } else {
+      w = 0;
+      for (uint32_t i = 0; i < 8; ++i) w = (w << 8) | (byte + i < len_ ? buf_[byte + i] : 0);
+    }
+    return static_cast<uint32_t>((w << (pos & 7)) >> 48);
+  }
+
+  uint32_t bits(int pos, int count) const { return window(pos) >> (16 - count); }
+
+ private:
+  const uint8_t *buf_;
+  uint32_t len_;
+};
 
 // Decodes the code at the top of the window with `maxbits` bits left in
 // the area it is read from.
-inline void decode(uint32_t bits, int maxbits, dv_vlc_t *vlc) {
+inline void decode(uint32_t window, int maxbits, dv_vlc_t *vlc) {
   if (maxbits >= 16)
-    tarsk::vlc_decode_16(bits, vlc);
+    tarsk::vlc_decode_16(window, vlc);
   else
-    tarsk::vlc_decode(bits, maxbits, vlc);
+    tarsk::vlc_decode(window, maxbits, vlc);
 }
 
 // Stores a decoded amplitude after its run of zeros. False when the run
@@ -66,26 +96,42 @@ inline bool store(dv_block_t *bl, const dv_vlc_t &vlc) {
   return true;
 }
 
-inline void end_of_block(bitstream_t *bs, dv_macroblock_t *mb, dv_block_t *bl, dv_block_t *source) {
+inline void end_of_block(dv_macroblock_t *mb, dv_block_t *bl) {
   bl->reorder = bl->reorder_sentinel;
-  source->offset += 4;
-  bitstream_skip(bs, 4);
   bl->eob = 1;
   ++mb->eob_count;
 }
 
-// DC (9 bits, two's complement), DCT mode and class of a block area.
-void read_dc(bitstream_t *bs, dv_block_t *bl) {
-  const int dc = static_cast<int>(bitstream_get(bs, 9));
-  bl->coeffs[0] = static_cast<dv_coeff_t>(dc > 255 ? dc - 512 : dc);
-  bl->dct_mode = static_cast<int>(bitstream_get(bs, 1));
-  bl->class_no = static_cast<int>(bitstream_get(bs, 2));
+// The single pass over a block's own area, from bl->offset.
+void pass0(const SegmentBits &bits, dv_macroblock_t *mb, dv_block_t *bl) {
+  const dv_coeff_t dc = bl->coeffs[0];
+  for (dv_coeff_t &c : bl->coeffs) c = 0;  // a few vector stores, no call
+  bl->coeffs[0] = dc;
+  dv_vlc_t vlc;
+  for (;;) {
+    decode(bits.window(bl->offset), bl->end - bl->offset, &vlc);
+    if (vlc.run < 0) break;
+    bl->offset += vlc.len;
+    if (!store(bl, vlc)) {
+      mb->vlc_error = 1;
+      return;
+    }
+  }
+  if (vlc.amp == 0) {
+    bl->offset += 4;
+    end_of_block(mb, bl);
+  } else if (vlc.len == -2) {
+    mb->vlc_error = 1;
+  }
+  // Incomplete: offset stays on the first bit of the code, which goes on
+  // in another block's area.
 }
 
 // Searching for lenders: in pass 1 among the blocks of the macroblock, in
 // pass 2 among all blocks of the segment.
 struct Search {
   dv_videosegment_t *seg;
+  const SegmentBits &bits;
   dv_macroblock_t *mb;
   int pass;
 
@@ -114,7 +160,7 @@ struct Search {
   }
 
   // A spanning code found uses up the free bits of every block marked.
-  void dv_clear_mb_marks(dv_macroblock_t *m, int found_vlc) const {
+  static void dv_clear_mb_marks(dv_macroblock_t *m, int found_vlc) {
     for (dv_block_t &b : m->b)
       if (b.mark) {
         b.mark = 0;
@@ -133,41 +179,39 @@ struct Search {
       dv_clear_mb_marks(mb, found_vlc);
   }
 
-  // Continues the unfinished code at the end of *source with the free bits
-  // of lenders. 1: *source is now the last lender, and the reader stands on
-  // the whole code; 0: no lender has enough bits; -1: the bits together are
-  // not a code.
-  int dv_find_spilled_vlc(dv_block_t **source) const {
-    bitstream_t *bs = seg->bs;
+  // Continues the unfinished code at the end of *source's area with the
+  // free bits of lenders. 1: the whole code is in *vlc, and *source is the
+  // last lender, its offset just past the code; 0: no lender has enough
+  // bits; -1: the bits together are not a code.
+  int dv_find_spilled_vlc(dv_block_t **source, dv_vlc_t *vlc) const {
+    // The unfinished code's first k bits (fewer than 16: a code of 16 bits
+    // or more is never incomplete).
     int k = (*source)->end - (*source)->offset;
-    uint32_t prefix = k > 0 ? bitstream_get(bs, static_cast<unsigned>(k)) : 0;
+    uint32_t prefix = k > 0 ? bits.bits((*source)->offset, k) : 0;
     int found = 0;
-    int lender_offset = 0;
     dv_block_t *lender = nullptr;
     while ((lender = find_lender()) != nullptr) {
       lender->mark = 1;
-      bitstream_seek(bs, static_cast<uint32_t>(lender->offset));
-      if (k > 0) bitstream_unget(bs, prefix, static_cast<unsigned>(k));
       const int maxbits = lender->end - lender->offset + k;
-      dv_vlc_t vlc;
-      decode(bitstream_peek(bs, 16), maxbits, &vlc);
-      if (vlc.len >= 0) {
+      const uint32_t window = ((prefix << (16 - k)) | (bits.window(lender->offset) >> k)) & 0xffff;
+      decode(window, maxbits, vlc);
+      if (vlc->len >= 0) {
         found = 1;
-        lender_offset = lender->offset - k;
         break;
       }
-      if (vlc.len == -2) {
+      if (vlc->len == -2) {
         clear_marks(0);
         return -1;
       }
       // Still unfinished: all these bits open the code; on to the next
-      // lender. An incomplete code is shorter than 16 bits.
+      // lender.
+      prefix = window >> (16 - maxbits);
       k = maxbits;
-      prefix = bitstream_get(bs, static_cast<unsigned>(k));
     }
+    const int past_code = found ? lender->offset + vlc->len - k : 0;
     clear_marks(found);
     if (found) {
-      lender->offset = lender_offset;
+      lender->offset = past_code;
       *source = lender;
     }
     return found;
@@ -178,50 +222,70 @@ struct Search {
 enum class BlockResult { complete, unfinished, damaged };
 
 BlockResult recover_block(const Search &search, dv_block_t *bl) {
-  bitstream_t *bs = search.seg->bs;
   dv_block_t *source = bl;
-  bitstream_seek(bs, static_cast<uint32_t>(bl->offset));
   for (;;) {
     dv_vlc_t vlc;
-    decode(bitstream_peek(bs, 16), source->end - source->offset, &vlc);
-    if (vlc.run >= 0) {
+    decode(search.bits.window(source->offset), source->end - source->offset, &vlc);
+    if (vlc.len >= 0) {
       source->offset += vlc.len;
-      bitstream_skip(bs, static_cast<unsigned>(vlc.len));
-      if (!store(bl, vlc)) return BlockResult::damaged;
-      continue;
+    } else if (vlc.len == -2) {
+      return BlockResult::damaged;
+    } else {
+      source->mark = 1;
+      const int found = search.dv_find_spilled_vlc(&source, &vlc);
+      if (found == 0) return BlockResult::unfinished;
+      if (found < 0) return BlockResult::damaged;
     }
-    if (vlc.amp == 0) {
-      end_of_block(bs, search.mb, bl, source);
+    if (vlc.run < 0) {  // the end of block
+      end_of_block(search.mb, bl);
       return BlockResult::complete;
     }
-    if (vlc.len == -2) return BlockResult::damaged;
-    source->mark = 1;
-    const int found = search.dv_find_spilled_vlc(&source);
-    if (found == 0) return BlockResult::unfinished;
-    if (found < 0) return BlockResult::damaged;
+    if (!store(bl, vlc)) return BlockResult::damaged;
   }
 }
 
-// Parses the six blocks of macroblock m: DC, mode and class, then their
-// own areas when AC coefficients are wanted.
-void parse_blocks(dv_videosegment_t *seg, int m, int n_blocks, bool ac) {
-  bitstream_t *bs = seg->bs;
-  dv_macroblock_t *mb = &seg->mb[m];
+// The recovery passes over the segment.
+void recover(dv_videosegment_t *seg, const SegmentBits &bits) {
+  bool stop = false;
+  for (int pass = 1; pass <= 2 && !stop; ++pass) {
+    for (dv_macroblock_t &mb : seg->mb) {
+      if (pass == 1 && mb.vlc_error) continue;
+      const Search search{seg, bits, &mb, pass};
+      for (dv_block_t &bl : mb.b) {
+        if (bl.eob) continue;
+        const BlockResult result = recover_block(search, &bl);
+        if (result == BlockResult::complete) continue;
+        if (result == BlockResult::damaged) stop = true;
+        // An error in the last pass ends the recovery of the segment; in
+        // the first it leaves this macroblock to the second.
+        if (pass == 2) return;
+        break;
+      }
+    }
+  }
+}
+
+// Parses the first n_blocks blocks of macroblock m: DC, mode and class,
+// then their own areas when AC coefficients are wanted.
+void parse_blocks(const SegmentBits &bits, dv_macroblock_t *mb, int m, int n_blocks, bool ac) {
   const int base = macroblock_bits * m;
   for (int b = 0; b < n_blocks; ++b) {
     dv_block_t *bl = &mb->b[b];
+    // DC (9 bits, two's complement), DCT mode (1 bit) and class (2 bits).
+    const uint32_t head = bits.bits(base + dv_parse_bit_start[b] - 12, 12);
+    const int dc = static_cast<int>(head >> 3);
     if (!ac) std::memset(bl->coeffs, 0, sizeof bl->coeffs);
-    read_dc(bs, bl);
-    if (ac) {
-      bl->eob = 0;
-      bl->mark = 0;
-      bl->offset = base + dv_parse_bit_start[b];
-      bl->end = base + dv_parse_bit_end[b];
-      bl->reorder = &dv_reorder[bl->dct_mode][1];
-      bl->reorder_sentinel = &dv_reorder[bl->dct_mode][0] + 64;
-      dv_parse_ac_coeffs_pass0(bs, mb, bl);
-    }
-    bitstream_seek(bs, static_cast<uint32_t>(base + dv_parse_bit_end[b]));
+    bl->coeffs[0] = static_cast<dv_coeff_t>(dc > 255 ? dc - 512 : dc);
+    bl->dct_mode = static_cast<int>((head >> 2) & 1);
+    bl->class_no = static_cast<int>(head & 3);
+    if (!ac) continue;
+    bl->eob = 0;
+    bl->mark = 0;
+    bl->offset = base + dv_parse_bit_start[b];
+    bl->end = base + dv_parse_bit_end[b];
+    bl->reorder = &dv_reorder[bl->dct_mode][1];
+    bl->reorder_sentinel = &dv_reorder[bl->dct_mode][0] + 64;
+    pass0(bits, mb, bl);
   }
 }
 
@@ -230,51 +294,17 @@ void parse_blocks(dv_videosegment_t *seg, int m, int n_blocks, bool ac) {
 extern "C" {
 
 void dv_parse_ac_coeffs_pass0(bitstream_t *bs, dv_macroblock_t *mb, dv_block_t *bl) {
-  const dv_coeff_t dc = bl->coeffs[0];
-  for (dv_coeff_t &c : bl->coeffs) c = 0;  // a few vector stores, no call
-  bl->coeffs[0] = dc;
-  dv_vlc_t vlc;
-  for (;;) {
-    decode(bitstream_peek(bs, 16), bl->end - bl->offset, &vlc);
-    if (vlc.run < 0) break;
-    bl->offset += vlc.len;
-    bitstream_skip(bs, static_cast<unsigned>(vlc.len));
-    if (!store(bl, vlc)) {
-      mb->vlc_error = 1;
-      return;
-    }
-  }
-  if (vlc.amp == 0)
-    end_of_block(bs, mb, bl, bl);
-  else if (vlc.len == -2)
-    mb->vlc_error = 1;
-  // Incomplete: offset stays on the first bit of the code, which goes on
-  // in another block's area.
+  pass0(SegmentBits(bs), mb, bl);
+  bitstream_seek(bs, static_cast<uint32_t>(bl->offset));
 }
 
 int dv_parse_ac_coeffs(dv_videosegment_t *seg) {
-  bool stop = false;
-  for (int pass = 1; pass <= 2 && !stop; ++pass) {
-    for (dv_macroblock_t &mb : seg->mb) {
-      if (pass == 1 && mb.vlc_error) continue;
-      const Search search{seg, &mb, pass};
-      for (dv_block_t &bl : mb.b) {
-        if (bl.eob) continue;
-        const BlockResult result = recover_block(search, &bl);
-        if (result == BlockResult::complete) continue;
-        if (result == BlockResult::damaged) stop = true;
-        // An error in the last pass ends the recovery of the segment; in
-        // the first it leaves this macroblock to the second.
-        if (pass == 2) return 0;
-        break;
-      }
-    }
-  }
+  recover(seg, SegmentBits(seg->bs));
   return 0;
 }
 
 int dv_parse_video_segment(dv_videosegment_t *seg, unsigned int quality) {
-  bitstream_t *bs = seg->bs;
+  const SegmentBits bits(seg->bs);
   const bool colour = (quality & DV_QUALITY_COLOR) != 0;
   const bool ac = (quality & (DV_QUALITY_AC_1 | DV_QUALITY_AC_2)) != 0;
   const bool multi_pass = (quality & DV_QUALITY_AC_2) && !(quality & DV_QUALITY_AC_1);
@@ -292,16 +322,15 @@ int dv_parse_video_segment(dv_videosegment_t *seg, unsigned int quality) {
   for (int m = 0; m < 5; ++m) {
     dv_macroblock_t *mb = &seg->mb[m];
     if (borrow_colour) std::memcpy(saved_colour[m], &mb->b[4], sizeof saved_colour[m]);
-    bitstream_seek(bs, static_cast<uint32_t>(macroblock_bits * m + 28));
-    mb->qno = static_cast<int>(bitstream_get(bs, 4));
+    mb->qno = static_cast<int>(bits.bits(macroblock_bits * m + 28, 4));
     mb->vlc_error = 0;
     mb->eob_count = 0;
     mb->i = (seg->i + dv_super_map_vertical[m]) % sequences;
     mb->j = dv_super_map_horizontal[m];
     mb->k = seg->k;
-    parse_blocks(seg, m, n_blocks, ac);
+    parse_blocks(bits, mb, m, n_blocks, ac);
   }
-  if (multi_pass) dv_parse_ac_coeffs(seg);
+  if (multi_pass) recover(seg, bits);
 
   if (borrow_colour)
     for (int m = 0; m < 5; ++m) {
@@ -309,6 +338,8 @@ int dv_parse_video_segment(dv_videosegment_t *seg, unsigned int quality) {
       mb->eob_count -= mb->b[4].eob + mb->b[5].eob;
       std::memcpy(&mb->b[4], saved_colour[m], sizeof saved_colour[m]);
     }
+  // The reader ends where the parse does: after the last block.
+  bitstream_seek(seg->bs, segment_bits);
   return 0;
 }
 
