@@ -143,15 +143,6 @@ void fail_block(FrameBuilder &frame, int sequence, int block, int quantization) 
     data[i] = quantization == 16 ? (i % 2 ? 0x00 : 0x80) : (i % 3 == 2 ? 0x00 : 0x80);
 }
 
-std::string read_all(FILE *f) {
-  std::rewind(f);
-  std::string text;
-  char buffer[256];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-  return text;
-}
-
 TEST(AudioFailure, FailedBlocksAreCountedReportedAndConcealed) {
   FrameBuilder frame = audio_frame(e_dv_system_525_60, 20, 0, 0);
   std::vector<int16_t> left(1620, 1000), right(1620, -1000);
@@ -172,7 +163,7 @@ TEST(AudioFailure, FailedBlocksAreCountedReportedAndConcealed) {
     ASSERT_EQ(dv_decode_full_audio(dv.get(), frame.bytes().data(), out.get()), 1);
     EXPECT_EQ(dv_frame_has_audio_errors(dv.get()), 2);
     EXPECT_EQ(dv->audio->sample_failure, 72);
-    const std::string text = read_all(log);
+    const std::string text = read_stream(log);
     // The decoder's subcode store is empty (never scanned): the time code
     // and date read as the zero packs of a new decoder, so the "abf" form.
     EXPECT_NE(text.find("abf 00:00:00.00 2000-00-00 00:00:00 7f 07 00 16\n"), std::string::npos)
@@ -210,7 +201,7 @@ TEST(AudioFailure, WithoutSubcodePacksTheOtherReportForm) {
   std::snprintf(expected, sizeof expected,
                 "# complete audio block failure (12bit): header = %02x %02x %02x\n", id[0], id[1],
                 id[2]);
-  EXPECT_EQ(read_all(log).substr(0, std::strlen(expected)), expected);
+  EXPECT_EQ(read_stream(log).substr(0, std::strlen(expected)), expected);
   std::fclose(log);
 
   // With the log off nothing is written, and the count still comes.

@@ -147,15 +147,6 @@ TEST(DecodeOptions, NtscSetUpOn411PicturesOnly) {
   }
 }
 
-std::string read_all(FILE *f) {
-  std::rewind(f);
-  std::string text;
-  char buffer[256];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-  return text;
-}
-
 TEST(DamageReport, OneLinePerDamagedVideoBlock) {
   FrameBuilder frame(e_dv_system_625_50);
   auto dv = new_decoder();
@@ -165,7 +156,7 @@ TEST(DamageReport, OneLinePerDamagedVideoBlock) {
   ASSERT_NE(log, nullptr);
   dv_set_error_log(dv.get(), log);
   dv_report_video_error(dv.get(), frame.bytes().data());
-  EXPECT_EQ(read_all(log), "");  // every status nibble is 0
+  EXPECT_EQ(read_stream(log), "");  // every status nibble is 0
 
   uint8_t *first = frame.segment(0, 0);  // DIF block 7 of sequence 0
   first[0] = 0x90;
@@ -181,7 +172,7 @@ TEST(DamageReport, OneLinePerDamagedVideoBlock) {
   std::snprintf(expected_last, sizeof expected_last,
                 "ver 01:02:03.04 0000-00-00 00:00:00 %02x %02x %02x f0\n", last[0], last[1],
                 last[2]);
-  EXPECT_EQ(read_all(log),
+  EXPECT_EQ(read_stream(log),
             std::string("ver 01:02:03.04 0000-00-00 00:00:00 90 07 00 20\n") + expected_last);
 
   // A status nibble on a block that is not video is not reported; nor is
@@ -193,11 +184,11 @@ TEST(DamageReport, OneLinePerDamagedVideoBlock) {
   last[3] = 0x00;
   frame.bytes()[FrameBuilder::block_offset(0, 6) + 3] = 0xf0;  // an audio block
   dv_report_video_error(dv.get(), frame.bytes().data());
-  EXPECT_EQ(read_all(log), "");
+  EXPECT_EQ(read_stream(log), "");
   first[3] = 0x20;
   dv_set_error_log(dv.get(), nullptr);
   dv_report_video_error(dv.get(), frame.bytes().data());
-  EXPECT_EQ(read_all(log), "");
+  EXPECT_EQ(read_stream(log), "");
   std::fclose(log);
 }
 

@@ -32,27 +32,7 @@ struct Case {
 
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
-// A file is made the first time a test of this process asks for it. CTest
-// runs every test in a process of its own, so each makes only the file it
-// reads.
-struct MadeFile {
-  std::filesystem::path path;
-  std::vector<uint8_t> bytes;
-  std::vector<std::span<const uint8_t>> frames;
-};
-
-const MadeFile &made(const Case &c) {
-  static std::map<std::string, std::unique_ptr<MadeFile>> cache;
-  auto &slot = cache[c.name];
-  if (!slot) {
-    auto file = std::make_unique<MadeFile>();
-    file->path = make_dv(c.recipe);
-    file->bytes = read_file(file->path);
-    file->frames = split_frames(file->bytes);
-    slot = std::move(file);
-  }
-  return *slot;
-}
+const MadeDv &made(const Case &c) { return made_dv(c.name, c.recipe); }
 
 // One frame in a buffer of exactly its size, so that the sanitizer build
 // catches a read past the end of the frame.
@@ -202,7 +182,7 @@ class FfmpegFile : public testing::TestWithParam<Case> {
   }
 
   const DvRecipe &recipe() const { return GetParam().recipe; }
-  const MadeFile &file() const { return made(GetParam()); }
+  const MadeDv &file() const { return made(GetParam()); }
 };
 
 TEST_P(FfmpegFile, HeaderGivesSystemAndGeometry) {

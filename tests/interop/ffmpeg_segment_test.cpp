@@ -64,23 +64,7 @@ const Case cases[] = {
     {"Testsrc2_411Ntsc", {.system = e_dv_system_525_60, .pix_fmt = "yuv411p", .frames = 3}},
 };
 
-// Each test process makes only the files it reads, once.
-struct MadeFile {
-  std::vector<uint8_t> bytes;
-  std::vector<std::span<const uint8_t>> frames;
-};
-
-const MadeFile &made(const Case &c) {
-  static std::map<std::string, std::unique_ptr<MadeFile>> cache;
-  auto &slot = cache[c.name];
-  if (!slot) {
-    auto file = std::make_unique<MadeFile>();
-    file->bytes = read_file(make_dv(c.recipe));
-    file->frames = split_frames(file->bytes);
-    slot = std::move(file);
-  }
-  return *slot;
-}
+const MadeDv &made(const Case &c) { return made_dv(c.name, c.recipe); }
 
 // A DIF sequence is 150 blocks of 80 bytes: a header block, two subcode
 // blocks and three VAUX blocks, then nine runs of an audio block followed by

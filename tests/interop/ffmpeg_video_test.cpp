@@ -146,13 +146,6 @@ struct Geometry {
   size_t chroma_samples() const { return static_cast<size_t>(chroma_width) * chroma_height; }
 };
 
-// Each test process makes only the file it reads, once.
-struct MadeFile {
-  std::filesystem::path path;
-  std::vector<uint8_t> bytes;
-  std::vector<std::span<const uint8_t>> frames;
-};
-
 std::filesystem::path make_file(const Case &c) {
   if (!c.content.field_blocks) return make_dv(c.recipe);
   const std::filesystem::path out = scratch_file("fields.dv");
@@ -164,19 +157,11 @@ std::filesystem::path make_file(const Case &c) {
   return out;
 }
 
-const MadeFile &made(const Case &c) {
-  static std::map<std::string, std::unique_ptr<MadeFile>> cache;
-  auto &slot = cache[c.name];
-  if (!slot) {
-    auto file = std::make_unique<MadeFile>();
-    file->path = make_file(c);
-    file->bytes = read_file(file->path);
-    file->frames = split_frames(file->bytes);
-    if (file->frames.size() != static_cast<size_t>(c.recipe.frames))
-      throw std::runtime_error("ffmpeg made " + std::to_string(file->frames.size()) + " frames");
-    slot = std::move(file);
-  }
-  return *slot;
+const MadeDv &made(const Case &c) {
+  const MadeDv &file = made_dv(c.name, [&] { return make_file(c); });
+  if (file.frames.size() != static_cast<size_t>(c.recipe.frames))
+    throw std::runtime_error("ffmpeg made " + std::to_string(file.frames.size()) + " frames");
+  return file;
 }
 
 // The share of a frame's blocks coded with the 2-4-8 DCT. In a video DIF
@@ -197,7 +182,7 @@ double field_block_share(std::span<const uint8_t> frame) {
 
 // ffmpeg's decoding of the video of a file in a raw pixel format, split into
 // frames of frame_bytes each; `extra` goes before the output options.
-std::vector<std::vector<uint8_t>> ffmpeg_frames(const MadeFile &file, const std::string &pix_fmt,
+std::vector<std::vector<uint8_t>> ffmpeg_frames(const MadeDv &file, const std::string &pix_fmt,
                                                 size_t frame_bytes,
                                                 const std::vector<std::string> &extra = {}) {
   std::vector<std::string> args{"-i", file.path.string(), "-map", "0:v:0"};
@@ -400,7 +385,7 @@ class FfmpegVideo : public testing::TestWithParam<Case> {
   dv_decoder_t *dv() const { return decoder_.get(); }
   const Case &test_case() const { return GetParam(); }
   Geometry geometry() const { return Geometry(test_case().recipe); }
-  const MadeFile &file() const { return made(test_case()); }
+  const MadeDv &file() const { return made(test_case()); }
 
  private:
   Decoder decoder_;

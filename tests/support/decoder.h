@@ -3,7 +3,9 @@
 
 #include <tarsk/dv.h>
 
+#include <cstdio>
 #include <memory>
+#include <string>
 
 namespace tarsk::test {
 
@@ -13,5 +15,15 @@ struct DecoderDeleter {
 using Decoder = std::unique_ptr<dv_decoder_t, DecoderDeleter>;
 
 inline Decoder new_decoder() { return Decoder(dv_decoder_new(0, 0, 0)); }
+
+// Everything written to a stream so far, such as an error log.
+inline std::string read_stream(FILE *f) {
+  std::rewind(f);
+  std::string text;
+  char buffer[256];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+  return text;
+}
 
 }  // namespace tarsk::test

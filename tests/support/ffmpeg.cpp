@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
+#include <memory>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -239,6 +241,20 @@ std::vector<uint8_t> ffmpeg_audio_s16le(const fs::path &path, int channels) {
   std::vector<uint8_t> samples = read_file(out);
   fs::remove(out);
   return samples;
+}
+
+const MadeDv &made_dv(const std::string &name,
+                      const std::function<std::filesystem::path()> &make) {
+  static std::map<std::string, std::unique_ptr<MadeDv>> cache;
+  auto &slot = cache[name];
+  if (!slot) {
+    auto file = std::make_unique<MadeDv>();
+    file->path = make();
+    file->bytes = read_file(file->path);
+    file->frames = split_frames(file->bytes);
+    slot = std::move(file);
+  }
+  return *slot;
 }
 
 }  // namespace tarsk::test

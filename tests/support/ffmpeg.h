@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -80,6 +81,21 @@ std::vector<std::string> dv_command(const DvRecipe &recipe, const std::filesyste
 std::filesystem::path make_dv(const DvRecipe &recipe);
 
 std::vector<uint8_t> read_file(const std::filesystem::path &path);
+
+// A DV file made once per test process (CTest runs each test in a process
+// of its own, so each makes only the files it reads) and kept: its path,
+// its bytes and its frames.
+struct MadeDv {
+  std::filesystem::path path;
+  std::vector<uint8_t> bytes;
+  std::vector<std::span<const uint8_t>> frames;
+};
+// The file called `name`, made by `make` the first time it is asked for.
+const MadeDv &made_dv(const std::string &name,
+                      const std::function<std::filesystem::path()> &make);
+inline const MadeDv &made_dv(const std::string &name, const DvRecipe &recipe) {
+  return made_dv(name, [&] { return make_dv(recipe); });
+}
 
 // Splits a DV stream into its frames. Each frame's size comes from the DSF
 // bit of its first header block, so 525/60 and 625/50 frames may follow one
