@@ -3,19 +3,22 @@
 // decoders' (see compare.sh). Every frame is decoded into the same buffer,
 // so that nothing is allocated while the clock runs.
 //
-//   tarsk_decode_file [--quality N] [--color yuv|rgb|bgr0|none] FILE.dv
+//   tarsk_decode_file [--quality N] [--color yuv|rgb|bgr0|none] [--threads T] FILE.dv
 //
 // N is a sum of quality flags: 1 decodes the colour blocks, 2 the AC
 // coefficients in a single pass, 4 the AC coefficients with the codes that
 // spilled into other blocks' areas recovered; the default 5 is the best.
 // With --color none every frame is parsed but no block is reconstructed or
-// written. The frame count, elapsed seconds and frames per second go to
-// standard error.
+// written. With T threads (default 1) the C++ API's workers decode the DIF
+// sequences of each frame side by side. The frame count, elapsed seconds
+// and frames per second go to standard error.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <tarsk/dv.h>
 #include <unistd.h>
+
+#include <tarsk/tarsk.hpp>
 
 #include <cerrno>
 #include <chrono>
@@ -39,7 +42,7 @@ constexpr int max_height = 576;
 constexpr auto parse_only = static_cast<dv_color_space_t>(3);
 
 [[noreturn]] void usage(const char *program) {
-  std::fprintf(stderr, "usage: %s [--quality N] [--color yuv|rgb|bgr0|none] FILE.dv\n", program);
+  std::fprintf(stderr, "usage: %s [--quality N] [--color yuv|rgb|bgr0|none] [--threads T] FILE.dv\n", program);
   std::exit(2);
 }
 
@@ -49,6 +52,7 @@ struct Options {
   dv_color_space_t space = e_dv_color_yuv;
   int bytes_per_pixel = 2;
   const char *path = nullptr;
+  int threads = 1;
 };
 
 Options parse_options(int argc, char **argv) {
@@ -60,6 +64,11 @@ Options parse_options(int argc, char **argv) {
       const long q = std::strtol(argv[++i], &end, 10);
       if (*end != '\0' || q < 0 || q > 7) usage(argv[0]);
       o.quality = static_cast<unsigned>(q);
+    } else if (arg == "--threads" && i + 1 < argc) {
+      char *end = nullptr;
+      const long t = std::strtol(argv[++i], &end, 10);
+      if (*end != '\0' || t < 1 || t > 64) usage(argv[0]);
+      o.threads = static_cast<int>(t);
     } else if (arg == "--color" && i + 1 < argc) {
       o.color = argv[++i];
       if (o.color == "yuv") {
@@ -141,6 +150,9 @@ int main(int argc, char **argv) {
   uint8_t *pixels[1] = {picture.data()};
   int pitches[1] = {max_width * o.bytes_per_pixel};
 
+  std::unique_ptr<tarsk::FrameWorkers> workers;
+  if (o.threads > 1) workers = std::make_unique<tarsk::FrameWorkers>(o.threads);
+
   long frames = 0;
   int status = 0;
   size_t at = 0;
@@ -158,16 +170,19 @@ int main(int argc, char **argv) {
       break;
     }
     dv->quality = o.quality;
-    dv_decode_full_frame(dv, frame, o.space, pixels, pitches);
+    if (workers)
+      workers->decode(dv, frame, o.space, picture.data(), pitches[0]);
+    else
+      dv_decode_full_frame(dv, frame, o.space, pixels, pitches);
     at += dv->frame_size;
     ++frames;
   }
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
 
   const double seconds = elapsed.count();
-  std::fprintf(stderr, "%ld frames in %.3f s: %.1f frames/s (quality %u, %s)\n", frames, seconds,
-               seconds > 0 ? static_cast<double>(frames) / seconds : 0.0, o.quality,
-               o.color.c_str());
+  std::fprintf(stderr, "%ld frames in %.3f s: %.1f frames/s (quality %u, %s, %d thread%s)\n",
+               frames, seconds, seconds > 0 ? static_cast<double>(frames) / seconds : 0.0,
+               o.quality, o.color.c_str(), o.threads, o.threads == 1 ? "" : "s");
   dv_decoder_free(dv);
   return status;
 }

@@ -569,6 +569,14 @@ extern pthread_mutex_t dv_mutex;
  * frame and writes nothing. */
 void dv_decode_full_frame(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
                           uint8_t **pixels, int *pitches);
+/* Decodes DIF sequences [first, last) of the frame as dv_decode_full_frame
+ * does, through the caller's own segment record and bit reader (from
+ * _dv_bitstream_init) and without the mutex: calls with records of their
+ * own may run on several threads at once, each writing only its
+ * sequences' macroblocks. For the C++ API's threaded decoding. */
+void _dv_decode_sequences(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
+                          uint8_t **pixels, int *pitches, dv_videosegment_t *seg,
+                          bitstream_t *bs, int first, int last);
 /* Reconstructs the blocks of a parsed segment (colour blocks only with the
  * colour flag of quality). */
 void dv_decode_video_segment(dv_decoder_t *dv, dv_videosegment_t *seg, unsigned int quality);

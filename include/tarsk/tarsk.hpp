@@ -10,14 +10,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <istream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -225,6 +229,107 @@ struct Audio {
   std::vector<std::vector<int16_t>> channels;
 };
 
+/// Worker threads that decode parts of a frame at the same time, each
+/// through a segment record and bit reader of its own. Created once; a
+/// frame costs no allocation.
+class FrameWorkers {
+ public:
+  explicit FrameWorkers(int threads) {
+    const int n = std::max(threads, 1);
+    parts_.resize(static_cast<size_t>(n));
+    for (Part &p : parts_) {
+      p.seg = std::make_unique<dv_videosegment_t>();
+      p.bs.reset(_dv_bitstream_init());
+    }
+    for (int i = 1; i < n; ++i) workers_.emplace_back([this, i] { work(i); });
+  }
+  FrameWorkers(const FrameWorkers &) = delete;
+  FrameWorkers &operator=(const FrameWorkers &) = delete;
+  ~FrameWorkers() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread &t : workers_) t.join();
+  }
+
+  int threads() const { return static_cast<int>(parts_.size()); }
+  bool ready() const {
+    for (const Part &p : parts_)
+      if (!p.seg || !p.bs) return false;
+    return true;
+  }
+
+  /// Decodes the frame's DIF sequences split among the threads; the
+  /// calling thread takes the first share. Every sequence writes its own
+  /// macroblocks, so the picture is the same as from one thread.
+  void decode(dv_decoder_t *dv, const uint8_t *frame, dv_color_space_t space, uint8_t *pixels,
+              int pitch) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      job_ = Job{dv, frame, space, pixels, pitch};
+      pending_ = threads() - 1;
+      ++generation_;
+    }
+    wake_.notify_all();
+    run(0);
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [this] { return pending_ == 0; });
+  }
+
+ private:
+  struct Job {
+    dv_decoder_t *dv;
+    const uint8_t *frame;
+    dv_color_space_t space;
+    uint8_t *pixels;
+    int pitch;
+  };
+  struct FreeReader {
+    void operator()(bitstream_t *bs) const { std::free(bs); }
+  };
+  struct Part {
+    std::unique_ptr<dv_videosegment_t> seg;
+    std::unique_ptr<bitstream_t, FreeReader> bs;
+  };
+
+  void run(int i) {
+    const Job job = job_;
+    const int n = threads();
+    const int sequences = job.dv->num_dif_seqs;
+    uint8_t *pixels[1] = {job.pixels};
+    int pitches[1] = {job.pitch};
+    Part &part = parts_[static_cast<size_t>(i)];
+    _dv_decode_sequences(job.dv, job.frame, job.space, pixels, pitches, part.seg.get(),
+                         part.bs.get(), sequences * i / n, sequences * (i + 1) / n);
+  }
+
+  void work(int i) {
+    uint64_t seen = 0;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
+        if (stop_) return;
+        seen = generation_;
+      }
+      run(i);
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (--pending_ == 0) done_.notify_one();
+    }
+  }
+
+  std::vector<Part> parts_;
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  Job job_{};
+  int pending_ = 0;
+  uint64_t generation_ = 0;
+  bool stop_ = false;
+};
+
 /// Owns a decoder of the C API.
 class Decoder {
  public:
@@ -237,6 +342,22 @@ class Decoder {
   explicit operator bool() const { return dv_ != nullptr; }
   /// The C decoder, for its option tables and settings.
   dv_decoder_t *get() const { return dv_.get(); }
+
+  /// Decodes pictures on `threads` threads (1: the C API's own decoding).
+  /// The pictures are bit-identical whatever the number.
+  Expected<void> set_threads(int threads) {
+    if (threads <= 1) {
+      workers_.reset();
+      return {};
+    }
+    workers_ = std::make_unique<FrameWorkers>(threads);
+    if (!workers_->ready()) {
+      workers_.reset();
+      return Error{Errc::io, "out of memory for decoding threads"};
+    }
+    return {};
+  }
+  int threads() const { return workers_ ? workers_->threads() : 1; }
 
   /// Parses a frame's header (checked first; a frame from `Reader` is).
   Expected<FrameInfo> parse(std::span<const uint8_t> frame) {
@@ -268,6 +389,10 @@ class Decoder {
     if (frame.size() != dv_->frame_size) return Error{Errc::bad_frame, "not the parsed frame"};
     if (pitch < line || out.size() < pitch * static_cast<size_t>(dv_->height - 1) + line)
       return Error{Errc::bad_buffer, "picture buffer too small"};
+    if (workers_) {
+      workers_->decode(dv_.get(), frame.data(), space, out.data(), static_cast<int>(pitch));
+      return {};
+    }
     uint8_t *pixels[1] = {out.data()};
     int pitches[1] = {static_cast<int>(pitch)};
     dv_decode_full_frame(dv_.get(), frame.data(), space, pixels, pitches);
@@ -303,6 +428,7 @@ class Decoder {
     void operator()(dv_decoder_t *dv) const { dv_decoder_free(dv); }
   };
   std::unique_ptr<dv_decoder_t, Free> dv_;
+  std::unique_ptr<FrameWorkers> workers_;
 };
 
 }  // namespace tarsk

@@ -4,7 +4,9 @@
 
 #include "transform/transform.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <cstdlib>
 
 namespace {
@@ -105,6 +107,10 @@ void decode_sequences(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t 
       for (int m = 0; m < 5; ++m) {
         dv_macroblock_t *mb = &seg->mb[m];
         reconstruct_macroblock(mb, dv->quality);
+        // Without colour the picture is grey: the colour blocks hold no
+        // chroma of this frame, only what earlier segments left there.
+        if (!(dv->quality & DV_QUALITY_COLOR))
+          for (int b = 4; b < 6; ++b) std::fill(std::begin(mb->b[b].coeffs), std::end(mb->b[b].coeffs), 0);
         dv_place_macroblock(dv, seg, mb, m);
         render(dv, mb, color_space, pixels, pitches);
       }
@@ -131,6 +137,14 @@ void dv_decode_full_frame(dv_decoder_t *dv, const uint8_t *buffer, dv_color_spac
   tarsk::decode_sequences(dv, buffer, color_space, pixels, pitches, &shared_segment,
                           shared_segment.bs, 0, dv->num_dif_seqs);
   pthread_mutex_unlock(&dv_mutex);
+}
+
+void _dv_decode_sequences(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
+                          uint8_t **pixels, int *pitches, dv_videosegment_t *seg,
+                          bitstream_t *bs, int first, int last) {
+  first = std::max(first, 0);
+  last = std::min(last, dv->num_dif_seqs);
+  tarsk::decode_sequences(dv, buffer, color_space, pixels, pitches, seg, bs, first, last);
 }
 
 void dv_decode_video_segment(dv_decoder_t *, dv_videosegment_t *seg, unsigned int quality) {

@@ -132,6 +132,25 @@ TEST(DecodeOptions, WithoutColourTheColourBlocksAreLeftAsTheyStand) {
   EXPECT_EQ(parsed.seg.mb[0].b[4].coeffs[63], 10);
 }
 
+// Without the colour flag the picture is grey, whatever the colour blocks
+// of the segment record held before (earlier frames, other decoders).
+TEST(DecodeOptions, WithoutColourThePictureIsGrey) {
+  FrameBuilder frame = flat_frame(e_dv_system_625_50, 0, [](int, int, int) { return 20; });
+  auto dv = new_decoder();
+  dv_parse_header(dv.get(), frame.bytes().data());
+  std::vector<uint8_t> picture(720 * 576 * 2);
+  uint8_t *pixels[1] = {picture.data()};
+  int pitches[1] = {720 * 2};
+  dv->quality = DV_QUALITY_COLOR | DV_QUALITY_AC_2;  // leaves chroma 40, -30 behind
+  dv_decode_full_frame(dv.get(), frame.bytes().data(), e_dv_color_yuv, pixels, pitches);
+  dv->quality = DV_QUALITY_AC_2;
+  dv_decode_full_frame(dv.get(), frame.bytes().data(), e_dv_color_yuv, pixels, pitches);
+  for (size_t i = 0; i < picture.size(); i += 2) {
+    ASSERT_EQ(picture[i], 20 + 128);
+    ASSERT_EQ(picture[i + 1], 128) << i;
+  }
+}
+
 TEST(DecodeOptions, NtscSetUpOn411PicturesOnly) {
   for (auto [system, apt] : {std::pair{e_dv_system_525_60, 1}, std::pair{e_dv_system_625_50, 0}}) {
     FrameBuilder frame = flat_frame(system, apt, [](int, int, int) { return 0; });
