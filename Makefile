@@ -26,9 +26,25 @@ test-sanitize: deps
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	ctest --test-dir $(BUILD_ASAN) -j $(JOBS) --output-on-failure
 
-demo:
-	@echo "make demo arrives with the tarsk command-line tool; it is not built yet."
-	@exit 1
+# make demo: a two-second PAL clip from ffmpeg's test sources, described by
+# `tarsk info` and decoded to a picture of its first frame and a WAV file.
+DEMO ?= $(BUILD)/demo
+TARSK ?= $(BUILD)/tools/tarsk/tarsk
+
+demo: build
+	@mkdir -p $(DEMO)
+	ffmpeg -hide_banner -loglevel error -nostdin -y \
+	  -f lavfi -i testsrc2=size=720x576:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
+	  -t 2 -c:v dvvideo -pix_fmt yuv420p -c:a pcm_s16le -ac 2 \
+	  -timecode 10:00:00:00 -metadata creation_time=now \
+	  -f dv $(DEMO)/demo.dv
+	$(TARSK) info $(DEMO)/demo.dv
+	$(TARSK) decode $(DEMO)/demo.dv --frames 0 -o $(DEMO)/first.png
+	$(TARSK) decode $(DEMO)/demo.dv --audio $(DEMO)/demo.wav
+	@echo
+	@echo "The clip:          $(DEMO)/demo.dv"
+	@echo "Its first picture: $(DEMO)/first.png"
+	@echo "Its sound:         $(DEMO)/demo.wav"
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN)

@@ -1,0 +1,70 @@
+// Messages, names and timing shared by the subcommands.
+#include "cli.h"
+
+#include <cstdio>
+
+#include "progress.h"
+
+namespace tarsk::cli {
+
+void error(const std::string &message) {
+  clear_progress();
+  std::fprintf(stderr, "tarsk: %s\n", message.c_str());
+}
+
+void warning(const std::string &message) {
+  clear_progress();
+  std::fprintf(stderr, "tarsk: warning: %s\n", message.c_str());
+}
+
+std::string without_frame_number(const std::string &message, uint64_t index) {
+  const std::string prefix = "frame " + std::to_string(index) + ": ";
+  return message.rfind(prefix, 0) == 0 ? message.substr(prefix.size()) : message;
+}
+
+std::string system_name(dv_system_t system) {
+  switch (system) {
+    case e_dv_system_625_50:
+      return "625/50 (PAL)";
+    case e_dv_system_525_60:
+      return "525/60 (NTSC)";
+    default:
+      return "unknown";
+  }
+}
+
+std::string standard_name(dv_std_t std) {
+  switch (std) {
+    case e_dv_std_iec_61834:
+      return "IEC 61834";
+    case e_dv_std_smpte_314m:
+      return "SMPTE 314M";
+    default:
+      return "unknown";
+  }
+}
+
+std::string sampling_name(dv_sample_t sampling) {
+  switch (sampling) {
+    case e_dv_sample_411:
+      return "4:1:1";
+    case e_dv_sample_420:
+      return "4:2:0";
+    case e_dv_sample_422:
+      return "4:2:2";
+    default:
+      return "unknown";
+  }
+}
+
+Rate frame_rate(dv_system_t system) {
+  return system == e_dv_system_625_50 ? Rate{25, 1} : Rate{30000, 1001};
+}
+
+uint64_t samples_before(uint64_t frames, int frequency, dv_system_t system) {
+  const Rate rate = frame_rate(system);
+  return frames * static_cast<uint64_t>(frequency) * static_cast<uint64_t>(rate.den) /
+         static_cast<uint64_t>(rate.num);
+}
+
+}  // namespace tarsk::cli

@@ -1,0 +1,94 @@
+// What the parts of the tarsk command share: exit statuses, messages for a
+// person, option parsing with popt, and the subcommands' entry points.
+#pragma once
+
+#include <popt.h>
+#include <tarsk/dv.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace tarsk::cli {
+
+// Exit statuses: a script can tell a bad file from a bad command line.
+enum Status { ok = 0, bad_input = 1, bad_usage = 2 };
+
+// "tarsk: MESSAGE" and "tarsk: warning: MESSAGE" on standard error.
+void error(const std::string &message);
+void warning(const std::string &message);
+
+// Parses a subcommand's arguments (argv[0] is the subcommand's name) with
+// popt. `handle` is called for every option whose table entry has a
+// nonzero val, with its argument (empty when it takes none); it returns
+// false after reporting a bad value. The positional arguments come back in
+// `args`. Returns ok, or bad_usage after saying why.
+struct ParsedArgs {
+  std::vector<std::string> args;
+};
+template <typename Handler>
+Status parse_options(int argc, const char **argv, const poptOption *table, const char *usage,
+                     ParsedArgs &parsed, Handler handle);
+
+// A reader's message about a frame without the "frame N: " it starts with,
+// for callers that name the frame themselves.
+std::string without_frame_number(const std::string &message, uint64_t index);
+
+// Names a person reads.
+std::string system_name(dv_system_t system);      // "625/50 (PAL)"
+std::string standard_name(dv_std_t std);          // "IEC 61834"
+std::string sampling_name(dv_sample_t sampling);  // "4:2:0"
+
+// Frame rate of a system as a fraction: 25/1 or 30000/1001.
+struct Rate {
+  int num, den;
+};
+Rate frame_rate(dv_system_t system);
+
+// Audio samples a channel carries over frames [0, frames) at `frequency`:
+// the whole part of frames x frequency / frame rate. The difference of two
+// such counts is a frame's share, so that silence put in for lost frames
+// never drifts from the pictures.
+uint64_t samples_before(uint64_t frames, int frequency, dv_system_t system);
+
+int run_info(int argc, const char **argv);
+int run_decode(int argc, const char **argv);
+
+// ---------------------------------------------------------------------------
+
+template <typename Handler>
+Status parse_options(int argc, const char **argv, const poptOption *table, const char *usage,
+                     ParsedArgs &parsed, Handler handle) {
+  // popt's help names the program by argv[0]: "tarsk decode", not "decode".
+  const std::string program = std::string("tarsk ") + argv[0];
+  std::vector<const char *> args(argv, argv + argc);
+  args[0] = program.c_str();
+  poptContext con = poptGetContext(argv[0], argc, args.data(), table, 0);
+  poptSetOtherOptionHelp(con, usage);
+  Status status = ok;
+  int rc;
+  while ((rc = poptGetNextOpt(con)) > 0) {
+    // popt hands over a copy of the argument that the caller frees.
+    char *arg = poptGetOptArg(con);
+    const std::string value = arg != nullptr ? arg : "";
+    std::free(arg);
+    if (!handle(rc, value)) {
+      status = bad_usage;
+      break;
+    }
+  }
+  if (status == ok && rc < -1) {
+    error(std::string(argv[0]) + ": " + poptBadOption(con, POPT_BADOPTION_NOALIAS) + ": " +
+          poptStrerror(rc));
+    status = bad_usage;
+  }
+  if (status == ok)
+    while (const char *arg = poptGetArg(con)) parsed.args.emplace_back(arg);
+  poptFreeContext(con);
+  if (status != ok) std::fprintf(stderr, "Try 'tarsk %s --help' for more information.\n", argv[0]);
+  return status;
+}
+
+}  // namespace tarsk::cli

@@ -1,0 +1,527 @@
+// tarsk decode: a DV file into pictures (Y4M, raw YUY2 or RGB, PNG or PPM)
+// and sound (WAV or raw PCM). Every frame of the chosen range gives one
+// picture and one frame's worth of sound, so that the outputs stay in step
+// with the source even where frames are damaged.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <tarsk/tarsk.hpp>
+#include <vector>
+
+#include "cli.h"
+#include "formats.h"
+#include "output.h"
+#include "progress.h"
+
+namespace tarsk::cli {
+
+namespace {
+
+enum class Format { y4m, yuy2, rgb, png, ppm, null };
+
+struct Options {
+  std::string input;
+  std::string output;  // empty: no pictures written
+  Format format = Format::null;
+  std::optional<NamePattern> pattern;  // png and ppm: a file per frame
+  std::string audio;                   // empty: no sound written
+  bool wav = true;
+  uint64_t first = 0, end = UINT64_MAX;  // frames [first, end)
+  std::string range_text;
+  bool strict = false, quiet = false;
+  // One per core: the pictures are the same whatever the number.
+  int threads = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+};
+
+// ---------------------------------------------------------------------------
+// The command line.
+
+std::optional<Format> format_named(std::string name) {
+  for (char &c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (name == "y4m") return Format::y4m;
+  if (name == "yuy2") return Format::yuy2;
+  if (name == "rgb") return Format::rgb;
+  if (name == "png") return Format::png;
+  if (name == "ppm") return Format::ppm;
+  if (name == "null") return Format::null;
+  return std::nullopt;
+}
+
+std::optional<uint64_t> frame_number(const std::string &text) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 18)
+    return std::nullopt;
+  return std::stoull(text);
+}
+
+// "N", "A:B", "A:" or ":B".
+bool parse_range(const std::string &text, Options &o) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) {
+    const auto n = frame_number(text);
+    if (!n) return false;
+    o.first = *n;
+    o.end = *n + 1;
+    return true;
+  }
+  const std::string a = text.substr(0, colon), b = text.substr(colon + 1);
+  const auto first = a.empty() ? std::optional<uint64_t>(0) : frame_number(a);
+  const auto end = b.empty() ? std::optional<uint64_t>(UINT64_MAX) : frame_number(b);
+  if (!first || !end || *first >= *end) return false;
+  o.first = *first;
+  o.end = *end;
+  return true;
+}
+
+bool usage_error(const std::string &message) {
+  error("decode: " + message);
+  return false;
+}
+
+bool handle_option(int key, const std::string &value, Options &o, std::string &format) {
+  switch (key) {
+    case 'o':
+      o.output = value;
+      return true;
+    case 'F':
+      format = value;
+      return format_named(value) ? true
+                                 : usage_error("unknown format '" + value +
+                                               "'; the formats are y4m, yuy2, rgb, "
+                                               "png, ppm and null");
+    case 'a':
+      o.audio = value;
+      return true;
+    case 'A':
+      if (value != "wav" && value != "pcm")
+        return usage_error("unknown audio format '" + value + "'; it is wav or pcm");
+      o.wav = value == "wav";
+      return true;
+    case 'n':
+      o.range_text = value;
+      return parse_range(value, o) ? true
+                                   : usage_error(
+                                         "--frames takes N, A:B (A up to B, B not "
+                                         "included), A: or :B, not '" +
+                                         value + "'");
+    case 's':
+      o.strict = true;
+      return true;
+    case 'z':
+      o.quiet = true;
+      return true;
+    case 't': {
+      const auto n = frame_number(value);
+      if (!n || *n < 1 || *n > 64)
+        return usage_error("--threads takes 1 to 64, not '" + value + "'");
+      o.threads = static_cast<int>(*n);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+// The format that OUT's name asks for.
+bool choose_format(const std::string &given, Options &o) {
+  if (!given.empty()) {
+    o.format = *format_named(given);
+  } else if (o.output.empty()) {
+    o.format = Format::null;
+    return o.audio.empty() ? usage_error("nothing to do: give -o OUT, --audio OUT or --format null")
+                           : true;
+  } else if (o.output == "-") {
+    o.format = Format::y4m;  // what a pipe into another program most likely wants
+  } else {
+    const size_t dot = o.output.rfind('.');
+    const auto by_name =
+        dot == std::string::npos ? std::nullopt : format_named(o.output.substr(dot + 1));
+    if (!by_name || *by_name == Format::null)
+      return usage_error("cannot tell the format from the name " + o.output +
+                         "; give --format y4m, yuy2, rgb, png or ppm");
+    o.format = *by_name;
+  }
+  if (o.format == Format::null && !o.output.empty())
+    return usage_error("--format null writes no pictures; leave out -o");
+  if (o.format != Format::null && o.output.empty())
+    return usage_error("--format " + given + " needs -o OUT");
+  return true;
+}
+
+bool check_options(Options &o, const std::string &format) {
+  if (!choose_format(format, o)) return false;
+  if (o.output == "-" && o.audio == "-")
+    return usage_error("the pictures and the sound cannot both go to standard output");
+  if (o.format == Format::png || o.format == Format::ppm) {
+    if (o.output != "-") o.pattern = NamePattern::parse(o.output);
+    const bool single = o.end == o.first + 1;
+    if (!o.pattern && !single)
+      return usage_error(
+          "a picture file holds one frame: give --frames N, or a name with a "
+          "frame number such as frame%04d.png");
+  }
+  return true;
+}
+
+// Checks the library's decoder options after popt has read them and before
+// the library's own checks run: those end the process with status 255, where
+// a bad value on the command line deserves the usual usage status. A bad
+// value is reported and replaced by the default, so that the library's
+// checks pass and parsing comes to its end.
+struct LibraryOptions {
+  dv_decoder_t *dv;
+  bool bad = false;
+};
+
+void check_value(LibraryOptions &lib, int &value, int low, int high, const char *name) {
+  if (value >= low && value <= high) return;
+  error("decode: --" + std::string(name) + " takes " + std::to_string(low) + " to " +
+        std::to_string(high) + ", not " + std::to_string(value));
+  value = low == 1 ? high : low;
+  lib.bad = true;
+}
+
+void check_library_options(poptContext, poptCallbackReason, const poptOption *, const char *,
+                           const void *data) {
+  auto &lib = *static_cast<LibraryOptions *>(const_cast<void *>(data));
+  dv_decoder_t *dv = lib.dv;
+  check_value(lib, dv->arg_video_system, 0, 3, "video-system");
+  check_value(lib, dv->video->arg_block_quality, 1, 3, "quality");
+  check_value(lib, dv->audio->arg_audio_frequency, 0, 3, "frequency");
+  check_value(lib, dv->audio->arg_audio_quantization, 0, 2, "quantization");
+  check_value(lib, dv->audio->arg_audio_emphasis, 0, 2, "emphasis");
+  check_value(lib, dv->add_ntsc_setup, 0, 1, "ntsc-setup");
+}
+
+// Reads the command line into `o` and the decoder's own settings into
+// `decoder`. Returns ok or bad_usage.
+Status read_command_line(int argc, const char **argv, Options &o, Decoder &decoder) {
+  dv_decoder_t *dv = decoder.get();
+  LibraryOptions lib{dv};
+  // popt calls a table's callbacks in table order: this one, alone in its
+  // table, runs before the library's.
+  const poptOption check_table[] = {{nullptr, '\0', POPT_ARG_CALLBACK | POPT_CBFLAG_POST,
+                                     reinterpret_cast<void *>(check_library_options), 0,
+                                     reinterpret_cast<const char *>(&lib), nullptr},
+                                    POPT_TABLEEND};
+  const poptOption table[] = {
+      {"output", 'o', POPT_ARG_STRING, nullptr, 'o',
+       "write the pictures to OUT; - is standard output", "OUT"},
+      {"format", 'F', POPT_ARG_STRING, nullptr, 'F',
+       "y4m, yuy2, rgb, png, ppm, or null to decode and write nothing; by default from OUT's "
+       "extension, y4m on standard output",
+       "FORMAT"},
+      {"audio", 'a', POPT_ARG_STRING, nullptr, 'a', "write the sound to OUT", "OUT"},
+      {"audio-format", '\0', POPT_ARG_STRING, nullptr, 'A',
+       "wav [default], or pcm: raw 16-bit little-endian samples", "wav|pcm"},
+      {"frames", '\0', POPT_ARG_STRING, nullptr, 'n',
+       "decode frame N only, or frames A up to B (B not included), counted from 0", "N|A:B"},
+      {"strict", '\0', POPT_ARG_NONE, nullptr, 's',
+       "stop at a damaged frame, missing sound or a cut-short end, instead of warning", nullptr},
+      {"quiet", '\0', POPT_ARG_NONE, nullptr, 'z', "show no progress line", nullptr},
+      {"threads", 't', POPT_ARG_STRING, nullptr, 't',
+       "decode each picture on N threads [the number of cores]; the pictures are the same",
+       "N"},
+      {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, const_cast<poptOption *>(check_table), 0, nullptr,
+       nullptr},
+      {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, dv->option_table, 0, "Decoder options:", nullptr},
+      POPT_AUTOHELP POPT_TABLEEND};
+
+  std::string format;
+  ParsedArgs parsed;
+  const Status status = parse_options(
+      argc, argv, table, "FILE [OPTION...]", parsed,
+      [&](int key, const std::string &value) { return handle_option(key, value, o, format); });
+  if (status != ok) return status;  // popt's or the handler's message is out
+  bool good = !lib.bad;
+  if (good && parsed.args.size() != 1) {
+    error(parsed.args.empty() ? "decode: no file given" : "decode: one file at a time");
+    good = false;
+  }
+  if (good && !check_options(o, format)) good = false;
+  if (!good) {
+    std::fputs("Try 'tarsk decode --help' for more information.\n", stderr);
+    return bad_usage;
+  }
+  o.input = parsed.args[0];
+  // The library's callbacks turn the quality options into flags in the
+  // video record; frame decoding reads them from the decoder itself.
+  dv->quality = dv->video->quality;
+  return ok;
+}
+
+// ---------------------------------------------------------------------------
+// Decoding.
+
+// Warnings about frames, the first few in full and the rest counted, so
+// that a badly damaged file does not bury the terminal.
+class FrameWarnings {
+ public:
+  void add(const std::string &message) {
+    if (++count_ <= shown) warning(message);
+  }
+  void summary() const {
+    if (count_ > shown)
+      warning(std::to_string(count_ - shown) + " more warnings like these were not shown");
+  }
+
+ private:
+  static constexpr uint64_t shown = 10;
+  uint64_t count_ = 0;
+};
+
+class Job {
+ public:
+  Job(const Options &o, Decoder &decoder) : o_(o), decoder_(decoder) {}
+  int run();
+
+ private:
+  bool open_outputs();
+  bool on_frame(const Frame &frame);
+  bool on_damaged(uint64_t index, const std::string &why);
+  bool start(const FrameInfo &info);
+  bool emit_picture();
+  bool emit_sound(const Audio *audio, uint64_t index);
+  bool finish();
+  std::string where(uint64_t index) const { return name_ + ": frame " + std::to_string(index); }
+  dv_color_space_t colour_space() const {
+    return o_.format == Format::rgb || o_.format == Format::png || o_.format == Format::ppm
+               ? e_dv_color_rgb
+               : e_dv_color_yuv;
+  }
+  bool wants_sound() const { return !o_.audio.empty() || o_.format == Format::null; }
+
+  const Options &o_;
+  Decoder &decoder_;
+  std::string name_ = o_.input == "-" ? "standard input" : o_.input;
+  Progress progress_{!o_.quiet};
+  FrameWarnings warnings_;
+
+  std::unique_ptr<OutputFile> video_file_, audio_file_;
+  std::optional<AudioWriter> sound_;
+
+  std::optional<FrameInfo> stream_;  // the first good frame's
+  std::vector<uint8_t> picture_;     // the last picture decoded
+  std::vector<uint8_t> bytes_;       // a Y4M frame or a picture file
+  uint64_t emitted_ = 0;             // frames written out
+  uint64_t waiting_ = 0;             // damaged frames before the first good one
+  uint64_t silent_ = 0;              // frames without sound before the sound starts
+};
+
+bool Job::open_outputs() {
+  if (!o_.output.empty() && !o_.pattern) {
+    video_file_ = std::make_unique<OutputFile>();
+    if (!video_file_->open(o_.output)) return false;
+  }
+  if (!o_.audio.empty()) {
+    audio_file_ = std::make_unique<OutputFile>();
+    if (!audio_file_->open(o_.audio)) return false;
+    sound_.emplace(audio_file_->stream(), o_.wav);
+  }
+  return true;
+}
+
+// The first good frame fixes what the outputs hold: the picture's size and
+// layout, the Y4M header, and the frame count the progress line aims at.
+bool Job::start(const FrameInfo &info) {
+  stream_ = info;
+  picture_.assign(decoder_.picture_bytes(colour_space()), 0);
+  struct stat st {};
+  if (o_.input != "-" && stat(o_.input.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    const uint64_t frames = static_cast<uint64_t>(st.st_size) / frame_bytes(info.system);
+    progress_.set_total(std::min(frames, o_.end) - std::min(frames, o_.first));
+  }
+  if (o_.format == Format::y4m) {
+    const std::string header = y4m_header(
+        Yuy2Picture{info.system, info.sampling, info.width, info.height, info.wide, picture_});
+    return video_file_->write({reinterpret_cast<const uint8_t *>(header.data()), header.size()});
+  }
+  return true;
+}
+
+bool Job::emit_picture() {
+  const FrameInfo &v = *stream_;
+  const uint64_t index = o_.first + emitted_;
+  switch (o_.format) {
+    case Format::null:
+      return true;
+    case Format::y4m:
+      bytes_.clear();
+      y4m_frame(Yuy2Picture{v.system, v.sampling, v.width, v.height, v.wide, picture_}, bytes_);
+      return video_file_->write(bytes_);
+    case Format::yuy2:
+    case Format::rgb:
+      return video_file_->write(picture_);
+    case Format::png:
+    case Format::ppm:
+      bytes_ = o_.format == Format::png ? png_encode(v.width, v.height, picture_)
+                                        : ppm_encode(v.width, v.height, picture_);
+      return o_.pattern ? write_file(o_.pattern->format(index), bytes_)
+                        : video_file_->write(bytes_);
+  }
+  return true;
+}
+
+// A frame's samples, or silence as long as its share of the sound when it
+// has none that can be decoded. Until a frame with sound comes, frames
+// without are only counted: the sound's rate is not known yet.
+bool Job::emit_sound(const Audio *audio, uint64_t index) {
+  if (!sound_) return true;
+  if (audio != nullptr && !sound_->started()) {
+    if (!sound_->start(audio->frequency, static_cast<int>(audio->channels.size())) ||
+        !sound_->silence(samples_before(silent_, audio->frequency, stream_->system)))
+      return audio_file_->failed();
+  }
+  if (audio != nullptr && audio->frequency != sound_->frequency()) {
+    warnings_.add(where(index) + ": its sound changes to " + std::to_string(audio->frequency) +
+                  " Hz; silence in its place");
+    audio = nullptr;
+  }
+  if (!sound_->started()) {
+    ++silent_;
+    return true;
+  }
+  const int f = sound_->frequency();
+  const bool written =
+      audio != nullptr
+          ? sound_->write(audio->channels, audio->channels.empty() ? 0 : audio->channels[0].size())
+          : sound_->silence(samples_before(emitted_ + 1, f, stream_->system) -
+                            samples_before(emitted_, f, stream_->system));
+  return written || audio_file_->failed();
+}
+
+bool Job::on_damaged(uint64_t index, const std::string &why) {
+  if (o_.strict) {
+    error(where(index) + ": " + why);
+    return false;
+  }
+  if (!stream_) {
+    warnings_.add(where(index) + ": " + why + "; it takes the first good frame's picture");
+    ++waiting_;
+    return true;
+  }
+  warnings_.add(where(index) + ": " + why + "; the previous picture and silence stand in");
+  const bool done = emit_picture() && emit_sound(nullptr, index);
+  ++emitted_;
+  return done;
+}
+
+bool Job::on_frame(const Frame &frame) {
+  auto info = decoder_.parse(frame.span());
+  if (!info) return on_damaged(frame.index, info.error().message);
+  if (stream_ && (info->system != stream_->system || info->sampling != stream_->sampling))
+    return on_damaged(frame.index, "its system or sampling differs from the first frame's");
+  const bool first = !stream_;
+  if (first && !start(*info)) return false;
+  if (auto done = decoder_.decode_video(frame.span(), colour_space(), picture_); !done) {
+    error(where(frame.index) + ": " + done.error().message);
+    return false;
+  }
+  std::optional<Audio> audio;
+  if (wants_sound()) {
+    if (auto decoded = decoder_.decode_audio(frame.span())) {
+      audio = std::move(*decoded);
+    } else if (o_.strict) {
+      error(where(frame.index) + ": " + decoded.error().message);
+      return false;
+    } else {
+      warnings_.add(where(frame.index) + ": " + decoded.error().message + "; silence in its place");
+    }
+  }
+  // Damaged frames before the first good one had no picture to show: they
+  // show its picture, with silence.
+  for (; first && waiting_ > 0; --waiting_, ++emitted_)
+    if (!emit_picture() || !emit_sound(nullptr, o_.first + emitted_)) return false;
+  const bool done = emit_picture() && emit_sound(audio ? &*audio : nullptr, frame.index);
+  ++emitted_;
+  return done;
+}
+
+bool Job::finish() {
+  if (sound_ && !sound_->started()) {
+    error(name_ + ": no frame has sound that can be decoded; no sound written");
+    return false;
+  }
+  if (sound_ && !sound_->finish()) return audio_file_->failed();
+  if (video_file_ && !video_file_->commit()) return false;
+  if (audio_file_ && !audio_file_->commit()) return false;
+  return true;
+}
+
+int Job::run() {
+  auto reader = Reader::open(o_.input);
+  if (!reader) {
+    error(reader.error().message);
+    return bad_input;
+  }
+  if (!open_outputs()) return bad_input;
+  uint64_t index = 0;  // the reader gives one item for every frame position
+  std::string cut_short;
+  for (;; ++index) {
+    auto item = reader->next();
+    if (!item) break;
+    if (!*item) {
+      const Error &e = item->error();
+      if (e.code == Errc::io || e.code == Errc::not_dv) {
+        error(name_ + ": " + e.message);
+        return bad_input;
+      }
+      if (e.code == Errc::truncated) {
+        cut_short = e.message;
+        break;
+      }
+    }
+    if (index < o_.first) continue;
+    if (index >= o_.end) break;
+    const bool done = *item ? on_frame(**item)
+                            : on_damaged(index, without_frame_number(item->error().message, index));
+    if (!done) return bad_input;
+    progress_.update(emitted_);
+  }
+  progress_.finish();
+  if (!cut_short.empty() && index > o_.first && index < o_.end) {
+    if (o_.strict) {
+      error(name_ + ": " + cut_short);
+      return bad_input;
+    }
+    warnings_.add(name_ + ": " + cut_short + "; the whole frames before it are decoded");
+  }
+  warnings_.summary();
+  if (!stream_) {
+    if (index == 0)
+      error(name_ + (cut_short.empty() ? ": not a DV stream (it is empty)"
+                                       : ": not a whole DV frame: " + cut_short));
+    else if (index <= o_.first)
+      error(name_ + ": no frames in the range " + o_.range_text + "; the file has " +
+            std::to_string(index));
+    else
+      error(name_ + ": no frame could be decoded");
+    return bad_input;
+  }
+  return finish() ? ok : bad_input;
+}
+
+}  // namespace
+
+int run_decode(int argc, const char **argv) {
+  Decoder decoder;
+  if (!decoder) {
+    error("out of memory");
+    return bad_input;
+  }
+  dv_set_error_log(decoder.get(), nullptr);  // damage is reported here, frame by frame
+  Options o;
+  if (const Status usage = read_command_line(argc, argv, o, decoder); usage != ok) return usage;
+  if (auto threads = decoder.set_threads(o.threads); !threads) {
+    error(threads.error().message);
+    return bad_input;
+  }
+  return Job(o, decoder).run();
+}
+
+}  // namespace tarsk::cli

@@ -1,0 +1,55 @@
+// tarsk: the command-line face of the library. `tarsk info` describes DV
+// files, `tarsk decode` turns them into pictures and sound.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli.h"
+
+#ifndef TARSK_VERSION
+#define TARSK_VERSION "unknown"
+#endif
+
+namespace {
+
+void print_help(FILE *out) {
+  std::fputs(
+      "Usage: tarsk COMMAND [OPTION...] FILE...\n"
+      "DV video files: what they hold, and their pictures and sound.\n"
+      "\n"
+      "Commands:\n"
+      "  info [--json] [--frames] FILE...  describe DV files\n"
+      "  decode FILE -o OUT [--audio WAV]   decode to Y4M, raw video, PNG or PPM, and WAV\n"
+      "\n"
+      "  -h, --help     this help; 'tarsk COMMAND --help' lists a command's options\n"
+      "      --version  the version\n"
+      "\n"
+      "Exit status: 0 done, 1 bad input or output failed, 2 bad command line.\n",
+      out);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  using namespace tarsk::cli;
+  if (argc < 2) {
+    print_help(stderr);
+    return bad_usage;
+  }
+  const std::string command = argv[1];
+  // The subcommand sees its own name as argv[0], as popt expects.
+  const char **rest = const_cast<const char **>(argv + 1);
+  if (command == "info") return run_info(argc - 1, rest);
+  if (command == "decode") return run_decode(argc - 1, rest);
+  if (command == "-h" || command == "--help" || command == "help") {
+    print_help(stdout);
+    return ok;
+  }
+  if (command == "--version") {
+    std::printf("tarsk %s\n", TARSK_VERSION);
+    return ok;
+  }
+  error("unknown command '" + command + "'; the commands are info and decode");
+  std::fputs("Try 'tarsk --help' for more information.\n", stderr);
+  return bad_usage;
+}
