@@ -116,28 +116,34 @@ compare() {
   # One untimed round brings the file into the page cache.
   seconds "$driver" "$file" >/dev/null
   seconds "${ffmpeg_null[@]}" -i "$file" -f null - >/dev/null
-  printf '%5s %10s %10s %12s %14s %14s\n' run tarsk ffmpeg "ffmpeg -an" "ratio" "ratio -an"
-  local ours=() theirs=() video=() ratio=() ratio_an=()
+  printf '%5s %10s %10s %12s %14s %14s %10s %10s\n' run tarsk ffmpeg "ffmpeg -an" "ratio" \
+    "ratio -an" "tarsk -t2" "scaling"
+  local ours=() theirs=() video=() ratio=() ratio_an=() two=() scaling=()
   for ((i = 1; i <= runs; i++)); do
-    local t_ours t_theirs t_video
-    t_ours=$(seconds "$driver" "$file")
+    local t_ours t_theirs t_video t_two
+    t_ours=$(seconds "$driver" --threads 1 "$file")
     t_theirs=$(seconds "${ffmpeg_null[@]}" -i "$file" -f null -)
     t_video=$(seconds "${ffmpeg_null[@]}" -i "$file" -an -f null -)
+    t_two=$(seconds "$driver" --threads 2 "$file")
     ours+=("$t_ours")
     theirs+=("$t_theirs")
     video+=("$t_video")
+    two+=("$t_two")
     ratio+=("$(awk -v a="$t_theirs" -v b="$t_ours" 'BEGIN { printf "%.3f", a / b }')")
     ratio_an+=("$(awk -v a="$t_video" -v b="$t_ours" 'BEGIN { printf "%.3f", a / b }')")
-    printf '%5d %10s %10s %12s %14s %14s\n' "$i" "$t_ours" "$t_theirs" "$t_video" \
-      "${ratio[-1]}" "${ratio_an[-1]}"
+    scaling+=("$(awk -v a="$t_ours" -v b="$t_two" 'BEGIN { printf "%.3f", a / b }')")
+    printf '%5d %10s %10s %12s %14s %14s %10s %10s\n' "$i" "$t_ours" "$t_theirs" "$t_video" \
+      "${ratio[-1]}" "${ratio_an[-1]}" "$t_two" "${scaling[-1]}"
   done
-  printf '%5s %10s %10s %12s %14s %14s\n' median \
+  printf '%5s %10s %10s %12s %14s %14s %10s %10s\n' median \
     "$(printf '%s\n' "${ours[@]}" | median)" "$(printf '%s\n' "${theirs[@]}" | median)" \
     "$(printf '%s\n' "${video[@]}" | median)" "$(printf '%s\n' "${ratio[@]}" | median)" \
-    "$(printf '%s\n' "${ratio_an[@]}" | median)"
-  echo "speed of tarsk relative to ffmpeg -threads 1 (median ratio of times):" \
+    "$(printf '%s\n' "${ratio_an[@]}" | median)" "$(printf '%s\n' "${two[@]}" | median)" \
+    "$(printf '%s\n' "${scaling[@]}" | median)"
+  echo "speed of tarsk --threads 1 relative to ffmpeg -threads 1 (median ratio of times):" \
     "$(printf '%s\n' "${ratio[@]}" | median) against video and audio decoding," \
-    "$(printf '%s\n' "${ratio_an[@]}" | median) against video only (-an)"
+    "$(printf '%s\n' "${ratio_an[@]}" | median) against video only (-an);" \
+    "tarsk --threads 2 against --threads 1: $(printf '%s\n' "${scaling[@]}" | median)"
 }
 
 echo "tarsk: $driver (quality 5, YUY2); ffmpeg: $(ffmpeg -version | head -n 1)"
