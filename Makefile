@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 BUILD_ASAN ?= build-asan
 
-.PHONY: all deps build test test-plain test-sanitize clean demo
+.PHONY: all deps build test test-plain test-sanitize clean demo fuzz
 
 all: build
 
@@ -46,5 +46,10 @@ demo: build
 	@echo "Its first picture: $(DEMO)/first.png"
 	@echo "Its sound:         $(DEMO)/demo.wav"
 
+# make fuzz: the libFuzzer targets of fuzz/ (see fuzz/README.md), an hour
+# each unless FUZZ_SECONDS says otherwise.
+fuzz: deps
+	bash scripts/fuzz.sh long
+
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) build-fuzz

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev                # tests
   ffmpeg                      # the independent DV peer of the interop tests
   libbenchmark-dev            # bench/
+  clang libclang-rt-14-dev    # fuzz targets (scripts/fuzz.sh)
 )
 
 missing=()

@@ -63,7 +63,7 @@ void _dv_weight_init(void) {
   for (int r = 0; r < 8; ++r)
     for (int h = 0; h < 8; ++h) {
       const int v = r % 4;
-      const double ps = v == 3 && h == 7 ? 1.0 : 8.0 * k4(v) * k8(h) / (cs(4 * v) * cs(h));
+      const double ps = v == 3 && h == 7 ? 1.0 : 8.0 * k4(v) * k8(h) / (cs(2 * v) * cs(h));
       postSC248[r * 8 + h] = fixed17(ps, w248(r, h));
     }
 

@@ -3,6 +3,8 @@
 
 #include <tarsk/dv.h>
 
+#include <cmath>
+
 namespace {
 
 class Weighting : public testing::Test {
@@ -54,6 +56,25 @@ TEST_F(Weighting, ForwardPostScales) {
       if (v < 4) {
         EXPECT_EQ(postSC248[v * 8 + h], postSC248[(v + 4) * 8 + h]);
       }
+    }
+}
+
+// Every 2-4-8 post-scale entry: the 4-point normalisation over cos(v pi/8)
+// and the 8-point one over cos(h pi/16), times the forward weight, with 17
+// fraction bits (the scale of (3, 7) and (7, 7) is left at 1).
+TEST_F(Weighting, TwoFourEightPostScaleEverywhere) {
+  const double pi = std::acos(-1.0);
+  const double w[8] = {1.0,      0.980785, 0.923880, 0.899976,
+                       0.875,    0.850430, 0.765367, 0.720960};
+  for (int r = 0; r < 8; ++r)
+    for (int h = 0; h < 8; ++h) {
+      const int v = r % 4;
+      const double k4 = v == 0 ? 1 / (4 * std::sqrt(2.0)) : 1.0 / 8;
+      const double k8 = h == 0 ? 1 / (8 * std::sqrt(2.0)) : 1.0 / 16;
+      const double scale =
+          v == 3 && h == 7 ? 1.0 : 8 * k4 * k8 / (std::cos(v * pi / 8) * std::cos(h * pi / 16));
+      const double weight = v == 0 && h == 0 ? 0.25 : w[h] * w[2 * v] / 2;
+      EXPECT_NEAR(postSC248[r * 8 + h], 65536 * scale * weight, 1.0) << r << " " << h;
     }
 }
 

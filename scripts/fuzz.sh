@@ -1,0 +1,291 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of fuzz/ with clang, makes their seed
+# corpora with ffmpeg, and runs them.
+#
+#   scripts/fuzz.sh build     build the targets into build-fuzz/
+#   scripts/fuzz.sh seeds     build, and make the seed corpora
+#   scripts/fuzz.sh regress   build, and run every target once over its
+#                             saved reproducers in fuzz/regressions/<target>/
+#   scripts/fuzz.sh smoke     all of the above, then fuzz each target for
+#                             FUZZ_SECONDS (default 60) seconds
+#   scripts/fuzz.sh long      the same for FUZZ_SECONDS (default 3600)
+#
+# Target names after the mode restrict it to those targets, e.g.
+# `scripts/fuzz.sh smoke fuzz_video`. The corpus of each target,
+# build-fuzz/corpus/<target>/, starts as the generated seeds and keeps what
+# the runs add; inputs that crash land in build-fuzz/artifacts/<target>/.
+# Every run prints its executions, executions per second and coverage; the
+# script exits non-zero when a reproducer fails or a run finds a crash,
+# timeout or memory exhaustion.
+#
+# Environment: FUZZ_SECONDS, CXX (default clang++), BUILD_FUZZ (default
+# build-fuzz), FUZZ_JOBS (parallel compilations, default nproc).
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+OUT=${BUILD_FUZZ:-build-fuzz}
+CXX=${CXX:-clang++}
+JOBS=${FUZZ_JOBS:-$(nproc)}
+TARGETS_ALL=(fuzz_header fuzz_video fuzz_audio fuzz_reader)
+MAX_LEN=288000  # two 625/50 frames
+
+CXXFLAGS=(-std=c++20 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -g -O1
+          -fno-omit-frame-pointer -ffp-contract=off -Iinclude -Isrc -Itests -Ifuzz)
+
+# Comparison tracing (part of -fsanitize=fuzzer) lets the fuzzer solve the
+# comparisons of parsing; in the arithmetic of reconstruction and pixel
+# output it finds nothing to solve and slows whole-frame decoding about
+# 2.5 times, so those directories are built without it. Their edges still
+# count as coverage.
+NO_CMP_TRACE=(src/transform/ src/output/)
+
+# Checks switched off file by file for known faults, each as "file:check",
+# so that fuzzing can go on until they are fixed; FUZZ_STRICT=1 builds
+# everything with every check. None at present.
+KNOWN=()
+[[ ${FUZZ_STRICT:-0} == 1 ]] && KNOWN=()
+
+mode=${1:-smoke}
+shift || true
+if [[ $# -gt 0 ]]; then targets=("$@"); else targets=("${TARGETS_ALL[@]}"); fi
+for t in "${targets[@]}"; do
+  [[ -f fuzz/$t.cpp ]] || { echo "fuzz.sh: no target $t (fuzz/$t.cpp)" >&2; exit 2; }
+done
+
+die() { echo "fuzz.sh: $*" >&2; exit 2; }
+
+# ---------------------------------------------------------------------------
+# Build
+
+check_compiler() {
+  command -v "$CXX" >/dev/null || die "$CXX not found; run scripts/deps.sh"
+  local probe="$OUT/probe"
+  mkdir -p "$OUT"
+  printf '#include <cstdint>\n#include <cstddef>\nextern "C" int LLVMFuzzerTestOneInput(const uint8_t *, size_t) { return 0; }\n' \
+    >"$probe.cpp"
+  "$CXX" -fsanitize=fuzzer,address,undefined "$probe.cpp" -o "$probe" 2>"$probe.log" ||
+    die "$CXX cannot build a libFuzzer target (libclang-rt-14-dev missing?); run scripts/deps.sh"
+  rm -f "$probe" "$probe.cpp" "$probe.log"
+}
+
+# The library's sources, as the root CMakeLists.txt lists them.
+library_sources() {
+  sed -n '/^set(TARSK_SOURCES/,/)/p' CMakeLists.txt | grep -o 'src/[^ )]*\.cpp'
+}
+
+build() {
+  check_compiler
+  mkdir -p "$OUT/obj"
+  local sources
+  mapfile -t sources < <(library_sources; echo tests/support/frame_builder.cpp)
+  [[ ${#sources[@]} -gt 1 ]] || die "no library sources found in CMakeLists.txt"
+  # An object is rebuilt when it is older than its source or any header.
+  local newest_header
+  newest_header=$(find include src tests/support fuzz -name '*.h' -o -name '*.hpp' |
+                  xargs stat -c %Y | sort -n | tail -1)
+  # A change of strictness rebuilds everything.
+  local flavour="known: ${KNOWN[*]}; no cmp trace: ${NO_CMP_TRACE[*]}"
+  if [[ ! -f $OUT/obj/flavour || $(cat "$OUT/obj/flavour") != "$flavour" ]]; then
+    rm -f "$OUT"/obj/*.o "${targets[@]/#/$OUT/}"
+    echo "$flavour" >"$OUT/obj/flavour"
+  fi
+  local todo=() objects=()
+  for s in "${sources[@]}"; do
+    local o="$OUT/obj/$(echo "${s%.cpp}" | tr / _).o"
+    objects+=("$o")
+    if [[ ! -f $o || $(stat -c %Y "$s") -gt $(stat -c %Y "$o") || $newest_header -gt $(stat -c %Y "$o") ]]; then
+      todo+=("$s")
+    fi
+  done
+  if [[ ${#todo[@]} -gt 0 ]]; then
+    echo "Compiling ${#todo[@]} sources"
+    export OUT CXX
+    export CXXFLAGS_STR="${CXXFLAGS[*]}" KNOWN_STR="${KNOWN[*]}" NO_CMP_STR="${NO_CMP_TRACE[*]}"
+    printf '%s\n' "${todo[@]}" | xargs -P "$JOBS" -I{} bash -c '
+      s={}; o="$OUT/obj/$(echo "${s%.cpp}" | tr / _).o"; extra=
+      for k in $KNOWN_STR; do [[ ${k%%:*} == "$s" ]] && extra="$extra -fno-sanitize=${k#*:}"; done
+      for d in $NO_CMP_STR; do [[ $s == "$d"* ]] && extra="$extra -fno-sanitize-coverage=trace-cmp"; done
+      $CXX $CXXFLAGS_STR $extra -c "$s" -o "$o"'
+  fi
+  for t in "${targets[@]}"; do
+    local bin="$OUT/$t" stale=0
+    [[ -f $bin ]] || stale=1
+    for f in "fuzz/$t.cpp" "${objects[@]}"; do
+      [[ $stale -eq 1 || $(stat -c %Y "$f") -gt $(stat -c %Y "$bin") ]] && stale=1
+    done
+    [[ $newest_header -gt $(stat -c %Y "$bin" 2>/dev/null || echo 0) ]] && stale=1
+    if [[ $stale -eq 1 ]]; then
+      echo "Linking $bin"
+      "$CXX" "${CXXFLAGS[@]}" "fuzz/$t.cpp" "${objects[@]}" -lpthread -o "$bin"
+    fi
+  done
+}
+
+# ---------------------------------------------------------------------------
+# Seed corpora
+
+CLIPS="$OUT/clips"
+
+# make_clip NAME SIZE RATE PIX_FMT AUDIO_RATE FRAMES [ffmpeg options...]
+make_clip() {
+  local name=$1 size=$2 rate=$3 pix=$4 arate=$5 frames=$6
+  shift 6
+  local out="$CLIPS/$name.dv"
+  [[ -s $out ]] && return 0
+  # Both streams end with the last frame, so that the muxer has audio for
+  # every frame.
+  local duration
+  duration=$(awk -v n="$frames" -v r="$rate" 'BEGIN { split(r, q, "/"); d = (q[2] == "" ? 1 : q[2]); printf "%.6f", n * d / q[1] }')
+  ffmpeg -hide_banner -loglevel error -nostdin -y \
+    -f lavfi -i "testsrc2=size=$size:rate=$rate" -f lavfi -i "sine=frequency=440:sample_rate=$arate" \
+    -map 0:v -map 1:a -t "$duration" -c:v dvvideo -pix_fmt "$pix" -c:a pcm_s16le -ac 2 "$@" \
+    -f dv "$out.tmp"
+  mv "$out.tmp" "$out"
+}
+
+# Writes a byte (two hex digits) at an offset of a file.
+poke() { printf "\\x$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
+
+seeds() {
+  command -v ffmpeg >/dev/null || die "ffmpeg not found; run scripts/deps.sh"
+  mkdir -p "$CLIPS"
+  make_clip pal420_48k 720x576 25 yuv420p 48000 2 -timecode 10:00:00:00 -metadata creation_time=2024-05-17T12:34:56Z
+  make_clip ntsc411_48k 720x480 30000/1001 yuv411p 48000 2 -aspect 16:9 -timecode 01:02:03:04
+  make_clip pal411_48k 720x576 25 yuv411p 48000 2
+  make_clip pal411_32k 720x576 25 yuv411p 32000 2 -aspect 16:9
+  make_clip pal420_44k 720x576 25 yuv420p 44100 2
+  local c
+  for c in pal420_48k ntsc411_48k pal411_48k pal411_32k pal420_44k; do
+    local size
+    size=$(stat -c %s "$CLIPS/$c.dv")
+    [[ $c == ntsc* ]] && local fs=120000 || local fs=144000
+    [[ $size -eq $((2 * fs)) ]] || die "ffmpeg made $size bytes for $c, not two frames of $fs"
+    head -c "$fs" "$CLIPS/$c.dv" >"$CLIPS/$c.frame"
+  done
+  # 12-bit audio: the 32 kHz frame with quantisation code 1 in its AAUX
+  # source pack (DIF sequence 0, audio block 3, pack byte 4).
+  cp "$CLIPS/pal411_32k.frame" "$CLIPS/pal411_32k_12bit.frame"
+  poke "$CLIPS/pal411_32k_12bit.frame" 4327 91
+
+  local frames=(pal420_48k ntsc411_48k pal411_48k pal411_32k pal420_44k pal411_32k_12bit)
+  # seed TARGET NAME PREFIX_HEX FILE [BYTES]: the prefix bytes, then the
+  # file (its first BYTES bytes).
+  seed() {
+    local dir="$OUT/corpus/$1" out="$OUT/corpus/$1/seed-$2"
+    mkdir -p "$dir"
+    { [[ -n $3 ]] && printf "$(echo "$3" | sed 's/../\\x&/g')"
+      if [[ -n ${5:-} ]]; then head -c "$5" "$4"; else cat "$4"; fi; } >"$out"
+  }
+
+  for f in "${frames[@]}"; do
+    local file="$CLIPS/$f.frame"
+    # fuzz_header: video system option, audio options and a pack ID.
+    seed fuzz_header "$f-auto" 0060 "$file"
+    seed fuzz_header "$f-options" 5b13 "$file"
+    seed fuzz_header "$f-forced" 2261 "$file"
+    seed fuzz_header "$f-header" 0062 "$file" 5608
+    seed fuzz_header "$f-cut" 0063 "$file" 300
+    # fuzz_video: quality, colour space, system option, twice; set-up, report.
+    seed fuzz_video "$f-best-yuv" 8503 "$file"
+    seed fuzz_video "$f-ac1-rgb" 0b00 "$file"
+    seed fuzz_video "$f-dc-bgr0" 1001 "$file"
+    seed fuzz_video "$f-mono-none" 1e02 "$file"
+    seed fuzz_video "$f-half" 0500 "$file" 60000
+    # fuzz_audio: frequency, quantisation, emphasis, correction; system.
+    seed fuzz_audio "$f-auto" 8000 "$file"
+    seed fuzz_audio "$f-drop" 4000 "$file"
+    seed fuzz_audio "$f-forced" 1f04 "$file"
+    seed fuzz_audio "$f-12bit" 9400 "$file"
+    # fuzz_reader: whole streams, single and cut frames.
+    seed fuzz_reader "$f-frame" "" "$file"
+    seed fuzz_reader "$f-short" "" "$file" $(($(stat -c %s "$file") - 1))
+  done
+  for c in pal420_48k ntsc411_48k pal411_48k pal411_32k pal420_44k; do
+    seed fuzz_reader "$c-stream" "" "$CLIPS/$c.dv"
+    seed fuzz_reader "$c-and-half" "" "$CLIPS/$c.dv" $(($(stat -c %s "$CLIPS/$c.dv") * 3 / 4))
+  done
+  # Two systems in one stream; a stream that is not DV.
+  cat "$CLIPS/ntsc411_48k.frame" "$CLIPS/pal420_48k.frame" >"$OUT/corpus/fuzz_reader/seed-mixed"
+  head -c 4000 /dev/zero | tr '\0' '\377' >"$OUT/corpus/fuzz_reader/seed-not-dv"
+  echo "Seeds: $(for t in "${TARGETS_ALL[@]}"; do printf '%s %s  ' "$t" "$(ls "$OUT/corpus/$t" | wc -l)"; done)"
+}
+
+# ---------------------------------------------------------------------------
+# Runs
+
+regress() {
+  local failed=0 t
+  for t in "${targets[@]}"; do
+    local dir="fuzz/regressions/$t"
+    compgen -G "$dir/*" >/dev/null || continue
+    echo "== $t: reproducers in $dir"
+    if ! "$OUT/$t" -runs=1 "$dir"/* >"$OUT/regress-$t.log" 2>&1; then
+      echo "FAILED: $t on a reproducer; see $OUT/regress-$t.log"
+      grep -E '^(SUMMARY|==[0-9]+==ERROR|.*check failed)' "$OUT/regress-$t.log" | head -5 || true
+      failed=1
+    else
+      echo "   $(ls "$dir" | wc -l) inputs pass"
+    fi
+  done
+  return $failed
+}
+
+# run_target TARGET SECONDS: fuzzes one target; prints its figures.
+run_target() {
+  local t=$1 seconds=$2
+  local corpus="$ROOT/$OUT/corpus/$t" artifacts="$ROOT/$OUT/artifacts/$t/" logs="$ROOT/$OUT/logs/$t"
+  mkdir -p "$corpus" "$artifacts" "$logs"
+  local before
+  before=$(ls "$artifacts" | wc -l)
+  echo "== $t: fuzzing for $seconds s"
+  # One job in one worker process: the job's output goes to fuzz-0.log in
+  # the working directory. The decoder's own messages are dropped
+  # (-close_fd_mask); the sanitizers and libFuzzer still report.
+  (cd "$logs" && rm -f fuzz-0.log &&
+   "$ROOT/$OUT/$t" -jobs=1 -workers=1 -max_len=$MAX_LEN -max_total_time="$seconds" \
+     -timeout=30 -rss_limit_mb=4096 -close_fd_mask=3 -print_final_stats=1 \
+     -artifact_prefix="$artifacts" "$corpus" >"$logs/run.log" 2>&1) || true
+  local log="$logs/fuzz-0.log"
+  [[ -f $log ]] || log="$logs/run.log"
+  cp "$log" "$logs/last.log"
+  local execs rate cov
+  execs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | tail -1 | awk '{print $2}')
+  rate=$(grep -oE 'stat::average_exec_per_sec: *[0-9]+' "$log" | tail -1 | awk '{print $2}')
+  cov=$(grep -E '^#[0-9]+.* cov: ' "$log" | tail -1 | grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+/[0-9]+[a-zA-Z]*')
+  local after
+  after=$(ls "$artifacts" | wc -l)
+  printf '   executions %s, %s exec/s, %s\n' "${execs:-?}" "${rate:-?}" "${cov:-cov: ?}"
+  if [[ $after -gt $before ]] || grep -qE '^==[0-9]+==ERROR|^SUMMARY: |check failed|ERROR: libFuzzer' "$log"; then
+    echo "   FOUND: $(grep -E '^SUMMARY: |check failed|ERROR: libFuzzer' "$log" | head -3 | tr '\n' ' ')"
+    echo "   inputs: $(ls -t "$artifacts" | head -3 | sed "s|^|$OUT/artifacts/$t/|" | tr '\n' ' ')"
+    echo "   log: $log"
+    return 1
+  fi
+  return 0
+}
+
+fuzz_all() {
+  local seconds=$1 failed=0 t
+  for t in "${targets[@]}"; do run_target "$t" "$seconds" || failed=1; done
+  return $failed
+}
+
+case $mode in
+  build) build ;;
+  seeds) build && seeds ;;
+  regress) build && regress ;;
+  smoke)
+    build && seeds
+    status=0
+    regress || status=1
+    fuzz_all "${FUZZ_SECONDS:-60}" || status=1
+    exit $status ;;
+  long)
+    build && seeds
+    status=0
+    regress || status=1
+    fuzz_all "${FUZZ_SECONDS:-3600}" || status=1
+    exit $status ;;
+  *) die "unknown mode $mode (build, seeds, regress, smoke, long)" ;;
+esac
