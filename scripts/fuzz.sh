@@ -208,7 +208,7 @@ seeds() {
   # Two systems in one stream; a stream that is not DV.
   cat "$CLIPS/ntsc411_48k.frame" "$CLIPS/pal420_48k.frame" >"$OUT/corpus/fuzz_reader/seed-mixed"
   head -c 4000 /dev/zero | tr '\0' '\377' >"$OUT/corpus/fuzz_reader/seed-not-dv"
-  echo "Seeds: $(for t in "${TARGETS_ALL[@]}"; do printf '%s %s  ' "$t" "$(ls "$OUT/corpus/$t" | wc -l)"; done)"
+  echo "Corpus files: $(for t in "${TARGETS_ALL[@]}"; do printf '%s %s  ' "$t" "$(ls "$OUT/corpus/$t" | wc -l)"; done)"
 }
 
 # ---------------------------------------------------------------------------
@@ -231,13 +231,14 @@ regress() {
   return $failed
 }
 
-# run_target TARGET SECONDS: fuzzes one target; prints its figures.
+# run_target TARGET SECONDS: fuzzes one target; prints its figures and
+# what it found.
 run_target() {
   local t=$1 seconds=$2
-  local corpus="$ROOT/$OUT/corpus/$t" artifacts="$ROOT/$OUT/artifacts/$t/" logs="$ROOT/$OUT/logs/$t"
+  local corpus="$ROOT/$OUT/corpus/$t" artifacts="$ROOT/$OUT/artifacts/$t" logs="$ROOT/$OUT/logs/$t"
   mkdir -p "$corpus" "$artifacts" "$logs"
-  local before
-  before=$(ls "$artifacts" | wc -l)
+  local stamp="$logs/started"
+  touch "$stamp"
   echo "== $t: fuzzing for $seconds s"
   # One job in one worker process: the job's output goes to fuzz-0.log in
   # the working directory. The decoder's own messages are dropped
@@ -245,21 +246,39 @@ run_target() {
   (cd "$logs" && rm -f fuzz-0.log &&
    "$ROOT/$OUT/$t" -jobs=1 -workers=1 -max_len=$MAX_LEN -max_total_time="$seconds" \
      -timeout=30 -rss_limit_mb=4096 -close_fd_mask=3 -print_final_stats=1 \
-     -artifact_prefix="$artifacts" "$corpus" >"$logs/run.log" 2>&1) || true
+     -artifact_prefix="$artifacts/" "$corpus" >"$logs/run.log" 2>&1) || true
   local log="$logs/fuzz-0.log"
   [[ -f $log ]] || log="$logs/run.log"
   cp "$log" "$logs/last.log"
   local execs rate cov
   execs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | tail -1 | awk '{print $2}')
   rate=$(grep -oE 'stat::average_exec_per_sec: *[0-9]+' "$log" | tail -1 | awk '{print $2}')
-  cov=$(grep -E '^#[0-9]+.* cov: ' "$log" | tail -1 | grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+/[0-9]+[a-zA-Z]*')
-  local after
-  after=$(ls "$artifacts" | wc -l)
+  cov=$(grep -E '^#[0-9]+.* cov: ' "$log" | tail -1 | grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+/[0-9]+[a-zA-Z]*' || true)
   printf '   executions %s, %s exec/s, %s\n' "${execs:-?}" "${rate:-?}" "${cov:-cov: ?}"
-  if [[ $after -gt $before ]] || grep -qE '^==[0-9]+==ERROR|^SUMMARY: |check failed|ERROR: libFuzzer' "$log"; then
+
+  # What this run saved. A timeout counts only if the input is slow again
+  # when run alone: on a busy machine a stalled process looks the same.
+  local found=0 a
+  while IFS= read -r a; do
+    [[ -n $a ]] || continue
+    if [[ $(basename "$a") == timeout-* ]] &&
+       timeout 60 "$ROOT/$OUT/$t" -timeout=30 -close_fd_mask=3 "$a" >/dev/null 2>&1; then
+      mkdir -p "$artifacts/unconfirmed"
+      mv "$a" "$artifacts/unconfirmed/"
+      echo "   timeout not reproduced (input runs in time alone): $OUT/artifacts/$t/unconfirmed/$(basename "$a")"
+      continue
+    fi
+    found=1
     echo "   FOUND: $(grep -E '^SUMMARY: |check failed|ERROR: libFuzzer' "$log" | head -3 | tr '\n' ' ')"
-    echo "   inputs: $(ls -t "$artifacts" | head -3 | sed "s|^|$OUT/artifacts/$t/|" | tr '\n' ' ')"
-    echo "   log: $log"
+    echo "   input: ${a#"$ROOT"/}"
+  done < <(find "$artifacts" -maxdepth 1 -type f -newer "$stamp")
+  # A run that ends without its closing figures failed some other way.
+  if [[ $found -eq 0 && -z $execs ]] && ! grep -q 'timeout after' "$log"; then
+    echo "   the run did not finish normally"
+    found=1
+  fi
+  if [[ $found -ne 0 ]]; then
+    echo "   log: ${log#"$ROOT"/}"
     return 1
   fi
   return 0
