@@ -79,10 +79,7 @@ class SegmentBits {
 // Decodes the code at the top of the window with `maxbits` bits left in
 // the area it is read from.
 inline void decode(uint32_t window, int maxbits, dv_vlc_t *vlc) {
-  if (maxbits >= 16)
-    tarsk::vlc_decode_16(window, vlc);
-  else
-    tarsk::vlc_decode(window, maxbits, vlc);
+  tarsk::vlc_decode_fast(window, maxbits, vlc);
 }
 
 // Stores a decoded amplitude after its run of zeros. False when the run

@@ -147,6 +147,7 @@ dv_vlc_t dv_vlc_class1_shortcut[128];
 }  // extern "C"
 
 namespace tarsk {
+dv_vlc_t vlc_short[4096];
 const VlcClass vlc_classes[6] = {
     {dv_vlc_broken, 0x0000, 0},  {dv_vlc_lookup1, 0xf800, 11}, {dv_vlc_lookup2, 0x3f80, 7},
     {dv_vlc_lookup3, 0x03f0, 4}, {dv_vlc_lookup4, 0x01f8, 3},  {dv_vlc_lookup5, 0x01fe, 1}};
@@ -185,6 +186,14 @@ void dv_construct_vlc_table(void) {
     }
     if (entry.amp >= 1) tarsk::vlc_apply_sign(window, &entry);
     dv_vlc_class1_shortcut[v] = entry;
+  }
+
+  // The short codes: a code that ends within the first 12 bits decodes the
+  // same whatever bits follow it.
+  for (uint32_t v = 0; v < 4096; ++v) {
+    dv_vlc_t entry;
+    tarsk::vlc_decode_16(v << 4, &entry);
+    tarsk::vlc_short[v] = entry.len > 0 && entry.len <= 12 ? entry : dv_vlc_t{0, 0, 0};
   }
 }
 

@@ -45,4 +45,20 @@ inline void vlc_decode(uint32_t bits, int maxbits, dv_vlc_t *v) {
   if (maxbits < v->len) *v = vlc_broken;
 }
 
+// Every code of at most 12 bits, sign included, by the first 12 bits of a
+// window: the common codes in one load. Entries of longer codes (and of
+// escapes and invalid bits) have len 0. Built with the other tables.
+extern dv_vlc_t vlc_short[4096];
+
+// vlc_decode, taking the short codes from vlc_short.
+inline void vlc_decode_fast(uint32_t bits, int maxbits, dv_vlc_t *v) {
+  const dv_vlc_t short_code = vlc_short[(bits & 0xffff) >> 4];
+  if (short_code.len > 0 && short_code.len <= maxbits)
+    *v = short_code;
+  else if (maxbits >= 16)
+    vlc_decode_16(bits, v);
+  else
+    vlc_decode(bits, maxbits, v);
+}
+
 }  // namespace tarsk

@@ -196,3 +196,25 @@ TEST_F(Vlc, ClassSelectionByBitsLeft) {
 }
 
 }  // namespace
+
+namespace {
+
+// The one-load table of short codes changes nothing: every window, with
+// every number of bits left, decodes as through the class tables.
+TEST_F(Vlc, ShortCodeTableDecodesAsTheClassTables) {
+  int short_codes = 0;
+  for (uint32_t v = 0; v < 4096; ++v) short_codes += tarsk::vlc_short[v].len > 0;
+  // 4096 prefixes minus those of longer codes, escapes and invalid bits.
+  EXPECT_GT(short_codes, 3900);
+  for (uint32_t w = 0; w < 0x10000; ++w)
+    for (int maxbits = 0; maxbits < 64; ++maxbits) {
+      dv_vlc_t fast, classes;
+      tarsk::vlc_decode_fast(w, maxbits, &fast);
+      tarsk::vlc_decode(w, maxbits, &classes);
+      ASSERT_EQ(fast.run, classes.run) << w << " " << maxbits;
+      ASSERT_EQ(fast.len, classes.len) << w << " " << maxbits;
+      ASSERT_EQ(fast.amp, classes.amp) << w << " " << maxbits;
+    }
+}
+
+}  // namespace
