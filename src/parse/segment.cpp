@@ -99,21 +99,34 @@ inline void end_of_block(dv_macroblock_t *mb, dv_block_t *bl) {
   ++mb->eob_count;
 }
 
-// The single pass over a block's own area, from bl->offset.
+// The single pass over a block's own area, from bl->offset. The hot loop
+// of the decoder: position and scan pointer stay in registers.
 void pass0(const SegmentBits &bits, dv_macroblock_t *mb, dv_block_t *bl) {
   const dv_coeff_t dc = bl->coeffs[0];
   for (dv_coeff_t &c : bl->coeffs) c = 0;  // a few vector stores, no call
   bl->coeffs[0] = dc;
+  auto *coeffs = reinterpret_cast<uint8_t *>(bl->coeffs);
+  int8_t *reorder = bl->reorder;
+  int8_t *const sentinel = bl->reorder_sentinel;
+  const int end = bl->end;
+  int offset = bl->offset;
   dv_vlc_t vlc;
   for (;;) {
-    decode(bits.window(bl->offset), bl->end - bl->offset, &vlc);
+    decode(bits.window(offset), end - offset, &vlc);
     if (vlc.run < 0) break;
-    bl->offset += vlc.len;
-    if (!store(bl, vlc)) {
+    offset += vlc.len;
+    if (vlc.run >= sentinel - reorder) {  // a run past the last coefficient
+      bl->offset = offset;
+      bl->reorder = reorder;
       mb->vlc_error = 1;
       return;
     }
+    reorder += vlc.run;
+    *reinterpret_cast<dv_coeff_t *>(coeffs + *reorder) = vlc.amp;
+    ++reorder;
   }
+  bl->offset = offset;
+  bl->reorder = reorder;
   if (vlc.amp == 0) {
     bl->offset += 4;
     end_of_block(mb, bl);

@@ -148,6 +148,14 @@ dv_vlc_t dv_vlc_class1_shortcut[128];
 
 namespace tarsk {
 dv_vlc_t vlc_short[4096];
+
+void vlc_decode_long(uint32_t bits, int maxbits, dv_vlc_t *v) {
+  if (maxbits >= 16)
+    vlc_decode_16(bits, v);
+  else
+    vlc_decode(bits, maxbits, v);
+}
+
 const VlcClass vlc_classes[6] = {
     {dv_vlc_broken, 0x0000, 0},  {dv_vlc_lookup1, 0xf800, 11}, {dv_vlc_lookup2, 0x3f80, 7},
     {dv_vlc_lookup3, 0x03f0, 4}, {dv_vlc_lookup4, 0x01f8, 3},  {dv_vlc_lookup5, 0x01fe, 1}};

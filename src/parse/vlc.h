@@ -50,15 +50,16 @@ inline void vlc_decode(uint32_t bits, int maxbits, dv_vlc_t *v) {
 // escapes and invalid bits) have len 0. Built with the other tables.
 extern dv_vlc_t vlc_short[4096];
 
+// vlc_decode through the class tables, out of line.
+void vlc_decode_long(uint32_t bits, int maxbits, dv_vlc_t *v);
+
 // vlc_decode, taking the short codes from vlc_short.
 inline void vlc_decode_fast(uint32_t bits, int maxbits, dv_vlc_t *v) {
   const dv_vlc_t short_code = vlc_short[(bits & 0xffff) >> 4];
-  if (short_code.len > 0 && short_code.len <= maxbits)
+  if (short_code.len > 0 && short_code.len <= maxbits) [[likely]]
     *v = short_code;
-  else if (maxbits >= 16)
-    vlc_decode_16(bits, v);
   else
-    vlc_decode(bits, maxbits, v);
+    vlc_decode_long(bits, maxbits, v);
 }
 
 }  // namespace tarsk
