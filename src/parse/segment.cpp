@@ -55,8 +55,8 @@ class SegmentBits {
   SegmentBits(const uint8_t *buf, uint32_t len) : buf_(buf), len_(len) {}
   explicit SegmentBits(const bitstream_t *bs) : SegmentBits(bs->buf, bs->buflen) {}
 
-  // The 16 bits from bit `pos` on, bit 15 first.
-  uint32_t window(int pos) const {
+  // At least 57 bits from bit `pos` on, bit 63 first: 64 - (pos & 7).
+  uint64_t word(int pos) const {
     const uint32_t byte = static_cast<uint32_t>(pos) >> 3;
     uint64_t w;
     if (byte + 8 <= len_) {
@@ -66,8 +66,11 @@ class SegmentBits {
       w = 0;
       for (uint32_t i = 0; i < 8; ++i) w = (w << 8) | (byte + i < len_ ? buf_[byte + i] : 0);
     }
-    return static_cast<uint32_t>((w << (pos & 7)) >> 48);
+    return w << (pos & 7);
   }
+
+  // The 16 bits from bit `pos` on, bit 15 first.
+  uint32_t window(int pos) const { return static_cast<uint32_t>(word(pos) >> 48); }
 
   uint32_t bits(int pos, int count) const { return window(pos) >> (16 - count); }
 
@@ -110,11 +113,20 @@ void pass0(const SegmentBits &bits, dv_macroblock_t *mb, dv_block_t *bl) {
   int8_t *const sentinel = bl->reorder_sentinel;
   const int end = bl->end;
   int offset = bl->offset;
+  // The bits from offset on, and how many of them are there.
+  uint64_t cache = 0;
+  int cached = 0;
   dv_vlc_t vlc;
   for (;;) {
-    decode(bits.window(offset), end - offset, &vlc);
+    if (cached < 16) {
+      cache = bits.word(offset);
+      cached = 64 - (offset & 7);
+    }
+    decode(static_cast<uint32_t>(cache >> 48), end - offset, &vlc);
     if (vlc.run < 0) break;
     offset += vlc.len;
+    cache <<= vlc.len;
+    cached -= vlc.len;
     if (vlc.run >= sentinel - reorder) {  // a run past the last coefficient
       bl->offset = offset;
       bl->reorder = reorder;
