@@ -181,31 +181,30 @@ struct Search {
     return 0;
   }
 
+  // The blocks marked while one spanning code is looked for: its source
+  // and the lenders tried, each once, at most all 30 of the segment.
+  dv_block_t *marked[30] = {};
+  int marks = 0;
+
+  void mark(dv_block_t *b) {
+    b->mark = 1;
+    marked[marks++] = b;
+  }
+
   // A spanning code found uses up the free bits of every block marked.
-  static void dv_clear_mb_marks(dv_macroblock_t *m, int found_vlc) {
-    for (dv_block_t &b : m->b)
-      if (b.mark) {
-        b.mark = 0;
-        if (found_vlc) b.offset = b.end;
-      }
-  }
-
-  void dv_clear_vs_marks(int found_vlc) const {
-    for (dv_macroblock_t &m : seg->mb) dv_clear_mb_marks(&m, found_vlc);
-  }
-
-  void clear_marks(int found_vlc) const {
-    if (pass == 2)
-      dv_clear_vs_marks(found_vlc);
-    else
-      dv_clear_mb_marks(mb, found_vlc);
+  void clear_marks(int found_vlc) {
+    for (int i = 0; i < marks; ++i) {
+      marked[i]->mark = 0;
+      if (found_vlc) marked[i]->offset = marked[i]->end;
+    }
+    marks = 0;
   }
 
   // Continues the unfinished code at the end of *source's area with the
   // free bits of lenders. 1: the whole code is in *vlc, and *source is the
   // last lender, its offset just past the code; 0: no lender has enough
   // bits; -1: the bits together are not a code.
-  int dv_find_spilled_vlc(dv_block_t **source, dv_vlc_t *vlc) const {
+  int dv_find_spilled_vlc(dv_block_t **source, dv_vlc_t *vlc) {
     // The unfinished code's first k bits (fewer than 16: a code of 16 bits
     // or more is never incomplete).
     int k = (*source)->end - (*source)->offset;
@@ -213,7 +212,7 @@ struct Search {
     int found = 0;
     dv_block_t *lender = nullptr;
     while ((lender = find_lender()) != nullptr) {
-      lender->mark = 1;
+      mark(lender);
       const int maxbits = lender->end - lender->offset + k;
       const uint32_t window = ((prefix << (16 - k)) | (bits.window(lender->offset) >> k)) & 0xffff;
       decode(window, maxbits, vlc);
@@ -243,20 +242,30 @@ struct Search {
 // Outcome of reading one block's remaining codes in a recovery pass.
 enum class BlockResult { complete, unfinished, damaged };
 
-BlockResult recover_block(const Search &search, dv_block_t *bl) {
+BlockResult recover_block(Search &search, dv_block_t *bl) {
   dv_block_t *source = bl;
+  // The bits from source->offset on, as in pass 0.
+  uint64_t cache = 0;
+  int cached = 0;
   for (;;) {
     dv_vlc_t vlc;
-    decode(search.bits.window(source->offset), source->end - source->offset, &vlc);
+    if (cached < 16) {
+      cache = search.bits.word(source->offset);
+      cached = 64 - (source->offset & 7);
+    }
+    decode(static_cast<uint32_t>(cache >> 48), source->end - source->offset, &vlc);
     if (vlc.len >= 0) {
       source->offset += vlc.len;
+      cache <<= vlc.len;
+      cached -= vlc.len;
     } else if (vlc.len == -2) {
       return BlockResult::damaged;
     } else {
-      source->mark = 1;
+      search.mark(source);
       const int found = search.dv_find_spilled_vlc(&source, &vlc);
       if (found == 0) return BlockResult::unfinished;
       if (found < 0) return BlockResult::damaged;
+      cached = 0;  // reading goes on in the lender
     }
     if (vlc.run < 0) {  // the end of block
       end_of_block(search.mb, bl);
@@ -272,7 +281,7 @@ void recover(dv_videosegment_t *seg, const SegmentBits &bits) {
   for (int pass = 1; pass <= 2 && !stop; ++pass) {
     for (dv_macroblock_t &mb : seg->mb) {
       if (pass == 1 && mb.vlc_error) continue;
-      const Search search{seg, bits, &mb, pass};
+      Search search{seg, bits, &mb, pass};
       for (dv_block_t &bl : mb.b) {
         if (bl.eob) continue;
         const BlockResult result = recover_block(search, &bl);
