@@ -9,6 +9,7 @@
 #include <tarsk/dv.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -261,14 +262,17 @@ class FrameWorkers {
     return true;
   }
 
-  /// Decodes the frame's DIF sequences split among the threads; the
-  /// calling thread takes the first share. Every sequence writes its own
-  /// macroblocks, so the picture is the same as from one thread.
+  /// Decodes the frame's DIF sequences among the threads, the calling
+  /// thread included: each takes the next sequence not yet taken, so that
+  /// busy parts of the picture do not hold one thread up while another
+  /// idles. Every sequence writes its own macroblocks, so the picture is
+  /// the same as from one thread.
   void decode(dv_decoder_t *dv, const uint8_t *frame, dv_color_space_t space, uint8_t *pixels,
               int pitch) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       job_ = Job{dv, frame, space, pixels, pitch};
+      next_sequence_.store(0, std::memory_order_relaxed);
       pending_ = threads() - 1;
       ++generation_;
     }
@@ -296,13 +300,13 @@ class FrameWorkers {
 
   void run(int i) {
     const Job job = job_;
-    const int n = threads();
     const int sequences = job.dv->num_dif_seqs;
     uint8_t *pixels[1] = {job.pixels};
     int pitches[1] = {job.pitch};
     Part &part = parts_[static_cast<size_t>(i)];
-    _dv_decode_sequences(job.dv, job.frame, job.space, pixels, pitches, part.seg.get(),
-                         part.bs.get(), sequences * i / n, sequences * (i + 1) / n);
+    for (int s; (s = next_sequence_.fetch_add(1, std::memory_order_relaxed)) < sequences;)
+      _dv_decode_sequences(job.dv, job.frame, job.space, pixels, pitches, part.seg.get(),
+                           part.bs.get(), s, s + 1);
   }
 
   void work(int i) {
@@ -325,6 +329,7 @@ class FrameWorkers {
   std::mutex mutex_;
   std::condition_variable wake_, done_;
   Job job_{};
+  std::atomic<int> next_sequence_{0};
   int pending_ = 0;
   uint64_t generation_ = 0;
   bool stop_ = false;
