@@ -1,11 +1,11 @@
 # make test: install what is missing, build with warnings as errors, run
 # every test; then the same suite under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer; then a minute of fuzzing per fuzz target.
 JOBS ?= $(shell nproc)
 BUILD ?= build
 BUILD_ASAN ?= build-asan
 
-.PHONY: all deps build test test-plain test-sanitize clean demo fuzz
+.PHONY: all deps build test test-plain test-sanitize test-fuzz clean demo fuzz
 
 all: build
 
@@ -16,7 +16,7 @@ build: deps
 	cmake -S . -B $(BUILD) -DTARSK_WERROR=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: test-plain test-sanitize
+test: test-plain test-sanitize test-fuzz
 
 test-plain: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
@@ -25,6 +25,9 @@ test-sanitize: deps
 	cmake -S . -B $(BUILD_ASAN) -DTARSK_WERROR=ON -DTARSK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	ctest --test-dir $(BUILD_ASAN) -j $(JOBS) --output-on-failure
+
+test-fuzz: deps
+	bash scripts/fuzz.sh smoke
 
 # make demo: a two-second PAL clip from ffmpeg's test sources, described by
 # `tarsk info` and decoded to a picture of its first frame and a WAV file.

@@ -27,7 +27,10 @@ ROOT=$PWD
 OUT=${BUILD_FUZZ:-build-fuzz}
 CXX=${CXX:-clang++}
 JOBS=${FUZZ_JOBS:-$(nproc)}
-TARGETS_ALL=(fuzz_header fuzz_video fuzz_audio fuzz_reader)
+TARGETS_ALL=(fuzz_header fuzz_video fuzz_audio fuzz_reader fuzz_tool)
+# fuzz_tool runs the tarsk command's own code in its process.
+TOOL_SOURCES=(tools/tarsk/cli.cpp tools/tarsk/decode.cpp tools/tarsk/formats.cpp
+              tools/tarsk/info.cpp tools/tarsk/output.cpp tools/tarsk/progress.cpp)
 MAX_LEN=288000  # two 625/50 frames
 
 CXXFLAGS=(-std=c++20 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -g -O1
@@ -78,11 +81,12 @@ build() {
   check_compiler
   mkdir -p "$OUT/obj"
   local sources
-  mapfile -t sources < <(library_sources; echo tests/support/frame_builder.cpp)
+  mapfile -t sources < <(library_sources; echo tests/support/frame_builder.cpp
+                         printf '%s\n' "${TOOL_SOURCES[@]}")
   [[ ${#sources[@]} -gt 1 ]] || die "no library sources found in CMakeLists.txt"
   # An object is rebuilt when it is older than its source or any header.
   local newest_header
-  newest_header=$(find include src tests/support fuzz -name '*.h' -o -name '*.hpp' |
+  newest_header=$(find include src tests/support fuzz tools -name '*.h' -o -name '*.hpp' |
                   xargs stat -c %Y | sort -n | tail -1)
   # A change of strictness rebuilds everything.
   local flavour="known: ${KNOWN[*]}; no cmp trace: ${NO_CMP_TRACE[*]}"
@@ -108,16 +112,24 @@ build() {
       for d in $NO_CMP_STR; do [[ $s == "$d"* ]] && extra="$extra -fno-sanitize-coverage=trace-cmp"; done
       $CXX $CXXFLAGS_STR $extra -c "$s" -o "$o"'
   fi
+  # The library's objects go into every target, the tool's only into
+  # fuzz_tool (with popt, which the tool parses its command line with).
+  local library_objects=() tool_objects=()
+  for o in "${objects[@]}"; do
+    if [[ $o == "$OUT/obj/tools_"* ]]; then tool_objects+=("$o"); else library_objects+=("$o"); fi
+  done
   for t in "${targets[@]}"; do
-    local bin="$OUT/$t" stale=0
+    local bin="$OUT/$t" stale=0 link=("${library_objects[@]}")
+    [[ $t == fuzz_tool ]] && link+=("${tool_objects[@]}" -lpopt)
     [[ -f $bin ]] || stale=1
-    for f in "fuzz/$t.cpp" "${objects[@]}"; do
+    for f in "fuzz/$t.cpp" "${link[@]}"; do
+      [[ $f == -* ]] && continue
       [[ $stale -eq 1 || $(stat -c %Y "$f") -gt $(stat -c %Y "$bin") ]] && stale=1
     done
     [[ $newest_header -gt $(stat -c %Y "$bin" 2>/dev/null || echo 0) ]] && stale=1
     if [[ $stale -eq 1 ]]; then
       echo "Linking $bin"
-      "$CXX" "${CXXFLAGS[@]}" "fuzz/$t.cpp" "${objects[@]}" -lpthread -o "$bin"
+      "$CXX" "${CXXFLAGS[@]}" "fuzz/$t.cpp" "${link[@]}" -lpthread -o "$bin"
     fi
   done
 }
@@ -204,6 +216,19 @@ seeds() {
   for c in pal420_48k ntsc411_48k pal411_48k pal411_32k pal420_44k; do
     seed fuzz_reader "$c-stream" "" "$CLIPS/$c.dv"
     seed fuzz_reader "$c-and-half" "" "$CLIPS/$c.dv" $(($(stat -c %s "$CLIPS/$c.dv") * 3 / 4))
+  done
+  # fuzz_tool: whole streams whose last byte picks the command line (see
+  # fuzz/fuzz_tool.cpp): y4m, yuy2 + WAV, rgb + PCM, png, ppm, null + WAV
+  # --strict, info, info --json --frames, y4m + WAV on two threads, y4m
+  # --strict --frames 1:3.
+  local settings
+  for c in pal420_48k ntsc411_48k pal411_32k; do
+    for settings in 00 09 1a 03 04 2d 06 07 48 a0; do
+      local out="$OUT/corpus/fuzz_tool/seed-$c-$settings"
+      mkdir -p "$OUT/corpus/fuzz_tool"
+      cp "$CLIPS/$c.dv" "$out"
+      poke "$out" $(($(stat -c %s "$out") - 1)) "$settings"
+    done
   done
   # Two systems in one stream; a stream that is not DV.
   cat "$CLIPS/ntsc411_48k.frame" "$CLIPS/pal420_48k.frame" >"$OUT/corpus/fuzz_reader/seed-mixed"
