@@ -479,6 +479,8 @@ extern const uint8_t dv_quant_shifts[22][4];
 /* 2-4-8 prescale times the step, by [class 3][row][coefficient]. */
 extern uint32_t dv_quant_248_mul_tab[2][22][64];
 
+/* The transforms below take blocks of 64 coefficients (dv_coeff_t, or
+ * dv_248_coeff_t where so typed). */
 /* Encoder: divides the AC coefficients of a block in scan order. */
 void _dv_quant(dv_coeff_t *block, int qno, int klass);
 /* Decoder: dequantises an 8x8 block (raster order) in place. */
@@ -550,7 +552,8 @@ void dv_mb411_right_bgr0(dv_macroblock_t *mb, uint8_t **pixels, int *pitches,
                          int add_ntsc_setup);
 void dv_mb420_bgr0(dv_macroblock_t *mb, uint8_t **pixels, int *pitches);
 /* A 4:2:0 macroblock into YV12 planes: pixels[0] luma, pixels[1] Cr (V),
- * pixels[2] Cb (U) at half width and height; 16-bit pitches. */
+ * pixels[2] Cb (U) at half width and height; 16-bit pitches. Each plane
+ * must hold the macroblock's area at (x, y), (x/2, y/2) in the chroma. */
 void dv_mb420_YV12(dv_macroblock_t *mb, uint8_t **pixels, uint16_t *pitches);
 
 /* ------------------------------------------------------------------------ */
@@ -565,8 +568,10 @@ extern pthread_mutex_t dv_mutex;
  * header parsed into dv) at dv->quality into pixels[0], whose lines are
  * pitches[0] bytes apart. The buffer must hold dv->height lines of
  * dv->width pixels: 2 bytes a pixel for e_dv_color_yuv, 3 for
- * e_dv_color_rgb, 4 for e_dv_color_bgr0. Any other color_space parses the
- * frame and writes nothing. */
+ * e_dv_color_rgb, 4 for e_dv_color_bgr0; that is (dv->height - 1) *
+ * pitches[0] + dv->width * bytes a pixel bytes, with pitches[0] at least
+ * dv->width * bytes a pixel. Any other color_space parses the frame and
+ * writes nothing. */
 void dv_decode_full_frame(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
                           uint8_t **pixels, int *pitches);
 /* Decodes DIF sequences [first, last) of the frame as dv_decode_full_frame
@@ -580,7 +585,8 @@ void _dv_decode_sequences(dv_decoder_t *dv, const uint8_t *buffer, dv_color_spac
 /* Reconstructs the blocks of a parsed segment (colour blocks only with the
  * colour flag of quality). */
 void dv_decode_video_segment(dv_decoder_t *dv, dv_videosegment_t *seg, unsigned int quality);
-/* Write the five placed macroblocks of a reconstructed segment. */
+/* Write the five placed macroblocks of a reconstructed segment; pixels and
+ * pitches as for dv_decode_full_frame. */
 void dv_render_video_segment_yuv(dv_decoder_t *dv, dv_videosegment_t *seg, uint8_t **pixels,
                                  int *pitches);
 void dv_render_video_segment_rgb(dv_decoder_t *dv, dv_videosegment_t *seg, uint8_t **pixels,
@@ -651,15 +657,20 @@ extern const int dv_audio_unshuffle_50[6][9];
  * channel, or 0 when the frame's audio cannot be decoded. */
 int dv_decode_full_audio(dv_decoder_t *dv, const uint8_t *buffer, int16_t **outbufs);
 /* Decodes audio block audio_dif (0..8) of DIF sequence ds at inbuf (80
- * bytes); 0, or -1 for an unsupported quantisation or block number. */
+ * bytes) into outbufs, channel buffers as for dv_decode_full_audio (no
+ * sample is stored at or beyond dv_audio->max_samples); 0, or -1 for an
+ * unsupported quantisation or block number. */
 int dv_decode_audio_block(dv_audio_t *dv_audio, const uint8_t *inbuf, int ds, int audio_dif,
                           int16_t **outbufs);
 /* Audio blocks of the last decoded frame that failed completely. */
 int dv_frame_has_audio_errors(dv_decoder_t *dv);
 /* Conceals the samples of failed blocks (-32768) in the first num_channels
- * buffers by the decoder's correction method: 1 drops, 2 interpolates. */
+ * buffers by the decoder's correction method: 1 drops, 2 interpolates.
+ * Reads and writes the first samples_this_frame samples of each buffer
+ * (never more than max_samples). */
 void dv_audio_correct_errors(dv_audio_t *dv_audio, int16_t **outbufs);
-/* Removes 50/15 us pre-emphasis from the frame's samples of one buffer. */
+/* Removes 50/15 us pre-emphasis from the frame's samples of one buffer:
+ * its first samples_this_frame samples (never more than max_samples). */
 void dv_audio_deemphasis(dv_audio_t *audio, int16_t *outbuf);
 
 #ifdef __cplusplus
