@@ -28,14 +28,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A directory of this process's own, emptied for every input.
+// A directory of this process's own, emptied for every input and removed
+// when the process exits.
+struct WorkDir {
+  fs::path path = fs::temp_directory_path() / ("tarsk-fuzz-tool-" + std::to_string(getpid()));
+  WorkDir() { fs::create_directories(path); }
+  ~WorkDir() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+};
+
 const fs::path &work_dir() {
-  static const fs::path dir = [] {
-    fs::path d = fs::temp_directory_path() / ("tarsk-fuzz-tool-" + std::to_string(getpid()));
-    fs::create_directories(d);
-    return d;
-  }();
-  return dir;
+  static const WorkDir dir;
+  return dir.path;
 }
 
 void empty(const fs::path &dir) {
