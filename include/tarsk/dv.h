@@ -81,7 +81,9 @@ typedef struct bitstream_s {
 
 /* Returns a new reader with every field zero, or null without memory. */
 bitstream_t *_dv_bitstream_init(void);
-/* Points the reader at len bytes (len >= 8, a multiple of 4). */
+/* Points the reader at len bytes (the library uses 400 and 480; len >= 8,
+ * a multiple of 4, is expected). With any length nothing outside
+ * [buf, buf + len) is read: bits past the end read as 0. */
 void _dv_bitstream_new_buffer(bitstream_t *bs, uint8_t *buf, uint32_t len);
 void _dv_bitstream_set_fill_func(bitstream_t *bs, bitstream_fill_func_t fill,
                                  void *priv);
