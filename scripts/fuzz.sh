@@ -18,8 +18,9 @@
 # script exits non-zero when a reproducer fails or a run finds a crash,
 # timeout or memory exhaustion.
 #
-# Environment: FUZZ_SECONDS, CXX (default clang++), BUILD_FUZZ (default
-# build-fuzz), FUZZ_JOBS (parallel compilations, default nproc).
+# Environment: FUZZ_SECONDS, FUZZ_RUNS (stop a run after that many
+# executions, if it comes first), CXX (default clang++), BUILD_FUZZ
+# (default build-fuzz), FUZZ_JOBS (parallel compilations, default nproc).
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -270,6 +271,7 @@ run_target() {
   # (-close_fd_mask); the sanitizers and libFuzzer still report.
   (cd "$logs" && rm -f fuzz-0.log &&
    "$ROOT/$OUT/$t" -jobs=1 -workers=1 -max_len=$MAX_LEN -max_total_time="$seconds" \
+     ${FUZZ_RUNS:+-runs=$FUZZ_RUNS} \
      -timeout=30 -rss_limit_mb=4096 -close_fd_mask=3 -print_final_stats=1 \
      -artifact_prefix="$artifacts/" "$corpus" >"$logs/run.log" 2>&1) || true
   local log="$logs/fuzz-0.log"
