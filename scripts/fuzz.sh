@@ -321,17 +321,12 @@ case $mode in
   build) build ;;
   seeds) build && seeds ;;
   regress) build && regress ;;
-  smoke)
+  smoke | long)
     build && seeds
     status=0
     regress || status=1
-    fuzz_all "${FUZZ_SECONDS:-60}" || status=1
-    exit $status ;;
-  long)
-    build && seeds
-    status=0
-    regress || status=1
-    fuzz_all "${FUZZ_SECONDS:-3600}" || status=1
+    if [[ $mode == smoke ]]; then default_seconds=60; else default_seconds=3600; fi
+    fuzz_all "${FUZZ_SECONDS:-$default_seconds}" || status=1
     exit $status ;;
   *) die "unknown mode $mode (build, seeds, regress, smoke, long)" ;;
 esac
