@@ -1,4 +1,3 @@
-#include <cstdio>
 // The 8x8 DCT: a fast integer forward transform for the encoder and the
 // exact floating-point inverse for the decoder.
 #include <immintrin.h>
