@@ -399,13 +399,22 @@ TEST(DecodeFormats, DecoderOptionsReachTheDecoder) {
 // ---------------------------------------------------------------------------
 // Damage: warnings, stand-ins that keep the timing, and --strict.
 
+// Writes the bytes to a file and decodes it to out.y4m and out.wav in a
+// fresh directory.
+struct Decoded {
+  fs::path in, dir;
+  CommandResult run;
+};
+Decoded decode_copy(const std::vector<uint8_t> &bytes, const std::string &name) {
+  const fs::path in = write_copy(bytes, name);
+  const fs::path dir = fresh_dir();
+  return {in, dir, tarsk({"decode", in, "-o", dir / "out.y4m", "--audio", dir / "out.wav"})};
+}
+
 TEST(DecodeDamage, DamagedFrameRepeatsThePictureWithSilence) {
   std::vector<uint8_t> bytes = copy_of(made(pal));
   break_header(frame_at(bytes, pal, 3));
-  const fs::path in = write_copy(bytes, "damaged.dv");
-  const fs::path dir = fresh_dir();
-  const CommandResult run =
-      tarsk({"decode", in, "-o", dir / "out.y4m", "--audio", dir / "out.wav"});
+  const auto [in, dir, run] = decode_copy(bytes, "damaged.dv");
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_NE(run.err.find("warning"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("frame 3"), std::string::npos) << run.err;
@@ -437,10 +446,7 @@ TEST(DecodeDamage, DamagedFrameRepeatsThePictureWithSilence) {
 TEST(DecodeDamage, DamagedFirstFrameTakesTheNextPicture) {
   std::vector<uint8_t> bytes = copy_of(made(pal));
   break_header(frame_at(bytes, pal, 0));
-  const fs::path in = write_copy(bytes, "damaged.dv");
-  const fs::path dir = fresh_dir();
-  const CommandResult run =
-      tarsk({"decode", in, "-o", dir / "out.y4m", "--audio", dir / "out.wav"});
+  const auto [in, dir, run] = decode_copy(bytes, "damaged.dv");
   ASSERT_EQ(run.exit_status, 0) << run.err;
   const auto frames = y4m_frames(read_file(dir / "out.y4m"), picture_bytes(pal));
   ASSERT_EQ(frames.size(), 6u);
@@ -454,10 +460,7 @@ TEST(DecodeDamage, DamagedFirstFrameTakesTheNextPicture) {
 TEST(DecodeDamage, FrameWithoutSoundGetsSilenceOfItsLength) {
   std::vector<uint8_t> bytes = copy_of(made(pal));
   drop_audio_pack(frame_at(bytes, pal, 2));
-  const fs::path in = write_copy(bytes, "mute.dv");
-  const fs::path dir = fresh_dir();
-  const CommandResult run =
-      tarsk({"decode", in, "-o", dir / "out.y4m", "--audio", dir / "out.wav"});
+  const auto [in, dir, run] = decode_copy(bytes, "mute.dv");
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_NE(run.err.find("frame 2"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("silence"), std::string::npos) << run.err;
@@ -479,10 +482,7 @@ TEST(DecodeDamage, FrameWithoutSoundGetsSilenceOfItsLength) {
 TEST(DecodeDamage, TruncatedLastFrameIsLeftOut) {
   const MadeDv &dv = made(ntsc);
   const std::vector<uint8_t> bytes(dv.bytes.begin(), dv.bytes.end() - 5000);
-  const fs::path in = write_copy(bytes, "cut.dv");
-  const fs::path dir = fresh_dir();
-  const CommandResult run =
-      tarsk({"decode", in, "-o", dir / "out.y4m", "--audio", dir / "out.wav"});
+  const auto [in, dir, run] = decode_copy(bytes, "cut.dv");
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_NE(run.err.find("cut short"), std::string::npos) << run.err;
   EXPECT_EQ(y4m_frames(read_file(dir / "out.y4m"), picture_bytes(ntsc)).size(), 5u);
