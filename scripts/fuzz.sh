@@ -35,14 +35,15 @@ TOOL_SOURCES=(tools/tarsk/cli.cpp tools/tarsk/decode.cpp tools/tarsk/formats.cpp
 MAX_LEN=288000  # two 625/50 frames
 
 CXXFLAGS=(-std=c++20 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -g -O1
-          -fno-omit-frame-pointer -ffp-contract=off -Iinclude -Isrc -Itests -Ifuzz)
+          -fno-omit-frame-pointer -ffp-contract=off -DTARSK_FAST_KERNELS=1 -Iinclude -Isrc -Itests
+          -Ifuzz)
 
 # Comparison tracing (part of -fsanitize=fuzzer) lets the fuzzer solve the
 # comparisons of parsing; in the arithmetic of reconstruction and pixel
 # output it finds nothing to solve and slows whole-frame decoding about
 # 2.5 times, so those directories are built without it. Their edges still
 # count as coverage.
-NO_CMP_TRACE=(src/transform/ src/output/)
+NO_CMP_TRACE=(src/common/dct src/common/quant src/common/weighting src/dsp/ src/decode/output/)
 
 # Checks switched off file by file for known faults, each as "file:check",
 # so that fuzzing can go on until they are fixed; FUZZ_STRICT=1 builds
@@ -73,9 +74,11 @@ check_compiler() {
   rm -f "$probe" "$probe.cpp" "$probe.log"
 }
 
-# The library's sources, as the root CMakeLists.txt lists them.
+# The library's sources, as the root CMakeLists.txt lists them, with the
+# x86-64 kernels.
 library_sources() {
-  sed -n '/^set(TARSK_SOURCES/,/)/p' CMakeLists.txt | grep -o 'src/[^ )]*\.cpp'
+  sed -n '/^set(TARSK_SOURCES/,/)/p; /list(APPEND TARSK_SOURCES/,/)/p' CMakeLists.txt |
+    grep -o 'src/[^ )]*\.cpp'
 }
 
 build() {

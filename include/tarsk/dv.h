@@ -338,15 +338,18 @@ struct dv_decoder_s {
 /* ------------------------------------------------------------------------ */
 
 /* Creates a decoder; null when memory runs out. The first one builds the
- * library's shared tables with its clamp settings. */
+ * library's shared tables. Its frames are written with its own clamp
+ * settings (the fields clamp_luma and clamp_chroma: 1 clamps luma to
+ * 16..235 and chroma to 16..240). */
 dv_decoder_t *dv_decoder_new(int add_ntsc_setup, int clamp_luma,
                              int clamp_chroma);
 void dv_decoder_free(dv_decoder_t *decoder);
 /* Builds the shared tables once per process; safe to call from several
  * threads at once. Later calls change nothing (see dv_reconfigure). */
 void dv_init(int clamp_luma, int clamp_chroma);
-/* Rebuilds the output tables with new clamp settings; affects every decoder
- * and must not run while a frame is being decoded. */
+/* Chooses the clamp settings of the macroblock writers (dv_mb411_YUY2 and
+ * the others), which take no decoder. Whole-frame decoding follows each
+ * decoder's own clamp_luma and clamp_chroma. */
 void dv_reconfigure(int clamp_luma, int clamp_chroma);
 /* Sets where video and audio damage reports go (null silences them) and
  * returns the previous audio log. */
@@ -362,7 +365,8 @@ void dv_video_popt_callback(poptContext con, enum poptCallbackReason reason,
                             const void *data);
 extern int dv_use_mmx; /* always 0 */
 
-/* Shared table builders, run by dv_init in this order. */
+/* The builders of the shared tables, by their traditional names: each
+ * makes sure the tables exist (dv_init builds them all, once). */
 void _dv_weight_init(void);
 void _dv_dct_init(void);
 void dv_dct_248_init(void);
@@ -370,10 +374,6 @@ void dv_construct_vlc_table(void);
 void dv_parse_init(void);
 void dv_place_init(void);
 void dv_quant_init(void);
-void _dv_init_vlc_test_lookup(void);
-void _dv_init_vlc_encode_lookup(void);
-void _dv_init_qno_start(void);
-void _dv_prepare_reorder_tables(void);
 
 /* ------------------------------------------------------------------------ */
 /* Header and pack parsing                                                  */
@@ -530,7 +530,8 @@ void dv_place_frame(dv_decoder_t *dv, dv_frame_t *frame);
 /* Pixel output of reconstructed macroblocks                                */
 /* ------------------------------------------------------------------------ */
 
-/* Output tables; dv_init builds them, dv_reconfigure rebuilds them. */
+/* Choose the clamp settings of these writers (dv_init chooses the first
+ * caller's, dv_reconfigure another). */
 void dv_YUY2_init(int clamp_luma, int clamp_chroma);
 void dv_YV12_init(int clamp_luma, int clamp_chroma);
 void dv_rgb_init(int clamp_luma, int clamp_chroma);
@@ -576,14 +577,6 @@ extern pthread_mutex_t dv_mutex;
  * writes nothing. */
 void dv_decode_full_frame(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
                           uint8_t **pixels, int *pitches);
-/* Decodes DIF sequences [first, last) of the frame as dv_decode_full_frame
- * does, through the caller's own segment record and bit reader (from
- * _dv_bitstream_init) and without the mutex: calls with records of their
- * own may run on several threads at once, each writing only its
- * sequences' macroblocks. For the C++ API's threaded decoding. */
-void _dv_decode_sequences(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
-                          uint8_t **pixels, int *pitches, dv_videosegment_t *seg,
-                          bitstream_t *bs, int first, int last);
 /* Reconstructs the blocks of a parsed segment (colour blocks only with the
  * colour flag of quality). */
 void dv_decode_video_segment(dv_decoder_t *dv, dv_videosegment_t *seg, unsigned int quality);

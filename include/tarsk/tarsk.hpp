@@ -2,27 +2,24 @@
 /// frame reader that checks every frame before the C layer sees it, and
 /// errors as values.
 ///
-/// Header-only: it needs nothing from the library but the C API.
+/// Thin: the threaded decoding is the library's (FrameWorkers); the rest
+/// is inline over the C API.
 #ifndef TARSK_TARSK_HPP
 #define TARSK_TARSK_HPP
 
 #include <tarsk/dv.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <istream>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
-#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -232,107 +229,27 @@ struct Audio {
 
 /// Worker threads that decode parts of a frame at the same time, each
 /// through a segment record and bit reader of its own. Created once; a
-/// frame costs no allocation.
+/// frame costs no allocation. Implemented in the library.
 class FrameWorkers {
  public:
-  explicit FrameWorkers(int threads) {
-    const int n = std::max(threads, 1);
-    parts_.resize(static_cast<size_t>(n));
-    for (Part &p : parts_) {
-      p.seg = std::make_unique<dv_videosegment_t>();
-      p.bs.reset(_dv_bitstream_init());
-    }
-    for (int i = 1; i < n; ++i) workers_.emplace_back([this, i] { work(i); });
-  }
+  explicit FrameWorkers(int threads);
   FrameWorkers(const FrameWorkers &) = delete;
   FrameWorkers &operator=(const FrameWorkers &) = delete;
-  ~FrameWorkers() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    wake_.notify_all();
-    for (std::thread &t : workers_) t.join();
-  }
+  ~FrameWorkers();
 
-  int threads() const { return static_cast<int>(parts_.size()); }
-  bool ready() const {
-    for (const Part &p : parts_)
-      if (!p.seg || !p.bs) return false;
-    return true;
-  }
+  int threads() const;
+  /// False when the workers' records could not be had.
+  bool ready() const;
 
-  /// Decodes the frame's DIF sequences among the threads, the calling
-  /// thread included: each takes the next sequence not yet taken, so that
-  /// busy parts of the picture do not hold one thread up while another
-  /// idles. Every sequence writes its own macroblocks, so the picture is
-  /// the same as from one thread.
+  /// Decodes the frame's picture among the threads, the calling thread
+  /// included, into `pixels` (lines `pitch` bytes apart, as for
+  /// dv_decode_full_frame). The picture is the same as from one thread.
   void decode(dv_decoder_t *dv, const uint8_t *frame, dv_color_space_t space, uint8_t *pixels,
-              int pitch) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      job_ = Job{dv, frame, space, pixels, pitch};
-      next_sequence_.store(0, std::memory_order_relaxed);
-      pending_ = threads() - 1;
-      ++generation_;
-    }
-    wake_.notify_all();
-    run(0);
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [this] { return pending_ == 0; });
-  }
+              int pitch);
 
  private:
-  struct Job {
-    dv_decoder_t *dv;
-    const uint8_t *frame;
-    dv_color_space_t space;
-    uint8_t *pixels;
-    int pitch;
-  };
-  struct FreeReader {
-    void operator()(bitstream_t *bs) const { std::free(bs); }
-  };
-  struct Part {
-    std::unique_ptr<dv_videosegment_t> seg;
-    std::unique_ptr<bitstream_t, FreeReader> bs;
-  };
-
-  void run(int i) {
-    const Job job = job_;
-    const int sequences = job.dv->num_dif_seqs;
-    uint8_t *pixels[1] = {job.pixels};
-    int pitches[1] = {job.pitch};
-    Part &part = parts_[static_cast<size_t>(i)];
-    for (int s; (s = next_sequence_.fetch_add(1, std::memory_order_relaxed)) < sequences;)
-      _dv_decode_sequences(job.dv, job.frame, job.space, pixels, pitches, part.seg.get(),
-                           part.bs.get(), s, s + 1);
-  }
-
-  void work(int i) {
-    uint64_t seen = 0;
-    for (;;) {
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
-        if (stop_) return;
-        seen = generation_;
-      }
-      run(i);
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (--pending_ == 0) done_.notify_one();
-    }
-  }
-
-  std::vector<Part> parts_;
-  std::vector<std::thread> workers_;
-  std::mutex mutex_;
-  std::condition_variable wake_, done_;
-  Job job_{};
-  std::atomic<int> next_sequence_{0};
-  int pending_ = 0;
-  uint64_t generation_ = 0;
-  bool stop_ = false;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 /// Owns a decoder of the C API.

@@ -1,0 +1,139 @@
+// Quantisation: DV divides each AC coefficient by a power of two chosen by
+// the macroblock's quantisation number, the block's class and the
+// coefficient's area (its band of spatial frequencies).
+#include "common/transform.h"
+#include "dsp/dsp.h"
+
+extern "C" {
+
+// Area of each coefficient (raster order). Along each mode's scan order,
+// positions 1-5 are area 0, 6-20 area 1, 21-42 area 2 and 43-63 area 3.
+const uint8_t dv_88_areas[64] = {
+    255, 0, 0, 1, 1, 1, 2, 2,  //
+    0,   0, 1, 1, 1, 2, 2, 2,  //
+    0,   1, 1, 1, 2, 2, 2, 3,  //
+    1,   1, 1, 2, 2, 2, 3, 3,  //
+    1,   1, 2, 2, 2, 3, 3, 3,  //
+    1,   2, 2, 2, 3, 3, 3, 3,  //
+    2,   2, 2, 3, 3, 3, 3, 3,  //
+    2,   2, 3, 3, 3, 3, 3, 3};
+const uint8_t dv_248_areas[64] = {
+    255, 0, 1, 1, 1, 2, 2, 3,  //
+    0,   1, 1, 2, 2, 2, 3, 3,  //
+    1,   1, 2, 2, 2, 3, 3, 3,  //
+    1,   2, 2, 2, 3, 3, 3, 3,  //
+    0,   0, 1, 1, 2, 2, 2, 3,  //
+    0,   1, 1, 2, 2, 2, 3, 3,  //
+    1,   1, 2, 2, 2, 3, 3, 3,  //
+    1,   2, 2, 3, 3, 3, 3, 3};
+
+const uint8_t dv_quant_offset[4] = {6, 3, 0, 1};
+
+// log2 of the quantisation step by row (qno + class offset) and area.
+const uint8_t dv_quant_shifts[22][4] = {
+    {3, 3, 4, 4}, {3, 3, 4, 4}, {2, 3, 3, 4}, {2, 3, 3, 4}, {2, 2, 3, 3}, {2, 2, 3, 3},
+    {1, 2, 2, 3}, {1, 2, 2, 3}, {1, 1, 2, 2}, {1, 1, 2, 2}, {0, 1, 1, 2}, {0, 1, 1, 2},
+    {0, 0, 1, 1}, {0, 0, 1, 1}, {0, 0, 0, 1}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0},
+    {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}};
+
+uint32_t dv_quant_248_mul_tab[2][22][64];
+
+void (*_dv_quant_248_inverse)(dv_coeff_t *block, int qno, int klass,
+                              dv_248_coeff_t *co) = quant_248_inverse_std;
+
+}  // extern "C"
+
+namespace {
+
+// Shifts of the four areas for a block: class 3 doubles every step.
+struct Shifts {
+  int row;
+  int extra;
+  int of_area(int area) const { return dv_quant_shifts[row][area] + extra; }
+};
+
+Shifts shifts(int qno, int klass) { return {qno + dv_quant_offset[klass], klass == 3 ? 1 : 0}; }
+
+// A left shift written on unsigned values: defined for negative values
+// too, and cut to the width the caller stores.
+inline uint32_t shl(int32_t value, int count) { return static_cast<uint32_t>(value) << count; }
+
+// Scan positions where areas 1, 2 and 3 begin.
+constexpr int area_start[5] = {1, 6, 21, 43, 64};
+
+}  // namespace
+
+extern "C" {
+
+void _dv_quant(dv_coeff_t *block, int qno, int klass) {
+  if (qno == 15 && klass != 3) return;  // every step is 1
+  const Shifts s = shifts(qno, klass);
+  for (int area = 0; area < 4; ++area) {
+    const int divisor = 1 << s.of_area(area);
+    for (int i = area_start[area]; i < area_start[area + 1]; ++i)
+      block[i] = static_cast<dv_coeff_t>(block[i] / divisor);  // truncates toward zero
+  }
+}
+
+void _dv_quant_88_inverse(dv_coeff_t *block, int qno, int klass) {
+  const Shifts s = shifts(qno, klass);
+  for (int i = 1; i < 64; ++i)
+    block[i] = static_cast<dv_coeff_t>(shl(block[i], s.of_area(dv_88_areas[i])));
+}
+
+void quant_248_inverse_std(dv_coeff_t *block, int qno, int klass, dv_248_coeff_t *co) {
+  const Shifts s = shifts(qno, klass);
+  co[0] = static_cast<dv_248_coeff_t>(static_cast<uint32_t>(block[0]) *
+                                      static_cast<uint32_t>(dv_idct_248_prescale[0]));
+  for (int i = 1; i < 64; ++i)
+    co[i] = static_cast<dv_248_coeff_t>(shl(block[i], s.of_area(dv_248_areas[i])) *
+                                        static_cast<uint32_t>(dv_idct_248_prescale[i]));
+}
+
+void quant_248_inverse_mmx(dv_coeff_t *block, int qno, int klass, dv_248_coeff_t *co) {
+  const uint32_t *mul = dv_quant_248_mul_tab[klass == 3][qno + dv_quant_offset[klass]];
+  for (int i = 0; i < 64; ++i)
+    co[i] = static_cast<dv_248_coeff_t>(static_cast<uint32_t>(block[i]) * mul[i]);
+}
+
+}  // extern "C"
+
+namespace {
+
+// Dequantisation and inverse weighting of an 8x8 block in one 16-bit
+// multiplication per coefficient: (c << shift) * weight and
+// c * (weight << shift) agree modulo 2^16, the width both steps keep.
+uint16_t dequantise_weight_88_tab[2][22][64];
+
+}  // namespace
+
+namespace tarsk {
+
+void dequantise_weight_88(dv_coeff_t *block, int qno, int klass) {
+  const uint16_t *mul = dequantise_weight_88_tab[klass == 3][qno + dv_quant_offset[klass]];
+  dsp::dsp().quant.dequantise_weight_88(block, mul);
+}
+
+}  // namespace tarsk
+
+extern "C" {
+
+}  // extern "C"
+
+void tarsk::quant_init() {
+  for (int ex = 0; ex < 2; ++ex)
+    for (int row = 0; row < 22; ++row) {
+      uint16_t *mul = dequantise_weight_88_tab[ex][row];
+      mul[0] = static_cast<uint16_t>(dv_weight_inverse_88_matrix[0]);
+      for (int i = 1; i < 64; ++i)
+        mul[i] = static_cast<uint16_t>(
+            shl(dv_weight_inverse_88_matrix[i], dv_quant_shifts[row][dv_88_areas[i]] + ex));
+    }
+  for (int ex = 0; ex < 2; ++ex)
+    for (int row = 0; row < 22; ++row) {
+      uint32_t *mul = dv_quant_248_mul_tab[ex][row];
+      for (int i = 1; i < 64; ++i)
+        mul[i] = shl(dv_idct_248_prescale[i], dv_quant_shifts[row][dv_248_areas[i]] + ex);
+      mul[0] = static_cast<uint32_t>(dv_idct_248_prescale[0]);
+    }
+}

@@ -1,0 +1,43 @@
+// What the transform modules share with each other, the decoder, the
+// encoder and the kernels of dsp/.
+#pragma once
+
+#include <tarsk/dv.h>
+
+#include <cstdint>
+
+namespace tarsk {
+
+// Arithmetic of the fixed-point transforms: wrapping 32-bit sums, and the
+// value cut to 16 bits (two's complement) where the transforms store it.
+inline int32_t wrap32(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
+inline int16_t t16(int32_t v) { return static_cast<int16_t>(v); }
+
+// The 8-point forward line transform (unnormalised): `in` and `out` may be
+// the same array.
+void dct88_aan_line(const int16_t in[8], int16_t out[8]);
+
+// The inverse 8x8 DCT's factors: C88 (the normalisation of each
+// frequency), the cosine products by coefficient (v, h) for each sample
+// (y, x) at [8v + h][8y + x], and the one-dimensional basis
+// C88[k] cos((2n + 1) k pi/16) for n = 0..3 (the rest by symmetry).
+struct Idct88Tables {
+  double c88[8];
+  alignas(64) double by_coefficient[64][64];
+  alignas(32) double basis[8][4];
+};
+extern Idct88Tables idct88_tables;
+
+// _dv_quant_88_inverse followed by _dv_weight_88_inverse, in one step with
+// the same results.
+void dequantise_weight_88(dv_coeff_t *block, int qno, int klass);
+
+// Builders of the tables that need the maths library, in the order of
+// their dependencies: the 2-4-8 set-up reads the weights, the
+// dequantisation tables read both.
+void weight_init();
+void dct_init();
+void dct_248_init();
+void quant_init();
+
+}  // namespace tarsk

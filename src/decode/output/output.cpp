@@ -1,0 +1,64 @@
+// The output tables of every clamp setting, and the choice of writer.
+#include "decode/output/output.h"
+
+namespace tarsk::output {
+namespace {
+
+Tables all[2][2];  // [clamp_luma][clamp_chroma]
+const Tables *yuy2_choice = &all[0][0];
+const Tables *rgb_choice = &all[0][0];
+const Tables *yv12_choice = &all[0][0];
+
+}  // namespace
+
+void init() {
+  for (int l = 0; l < 2; ++l)
+    for (int c = 0; c < 2; ++c) {
+      build_yuy2(all[l][c].yuy2, l, c);
+      build_rgb(all[l][c].rgb, l, c);
+      build_yv12(all[l][c].yv12, l, c);
+    }
+}
+
+const Tables &tables(int clamp_luma, int clamp_chroma) {
+  return all[clamp_luma == 1][clamp_chroma == 1];
+}
+
+void choose_yuy2(int clamp_luma, int clamp_chroma) {
+  yuy2_choice = &tables(clamp_luma, clamp_chroma);
+}
+void choose_rgb(int clamp_luma, int clamp_chroma) {
+  rgb_choice = &tables(clamp_luma, clamp_chroma);
+}
+void choose_yv12(int clamp_luma, int clamp_chroma) {
+  yv12_choice = &tables(clamp_luma, clamp_chroma);
+}
+const Tables &chosen_yuy2() { return *yuy2_choice; }
+const Tables &chosen_rgb() { return *rgb_choice; }
+const Tables &chosen_yv12() { return *yv12_choice; }
+
+void write_macroblock(const dv_macroblock_t *mb, dv_sample_t sampling, dv_color_space_t space,
+                      uint8_t *pixels, int pitch, const Tables &t, bool setup) {
+  // 4:1:1 pictures end in a column of 16x16 macroblocks from x = 704 on.
+  const Shape shape = sampling != e_dv_sample_411 ? Shape::mb420
+                      : mb->x > 703              ? Shape::mb411_right
+                                                 : Shape::mb411;
+  switch (space) {
+    case e_dv_color_yuv: {
+      const dsp::Yuy2Dsp &k = dsp::dsp().yuy2;
+      const dsp::Yuy2Writer w = shape == Shape::mb420   ? k.mb420
+                                : shape == Shape::mb411 ? k.mb411
+                                                        : k.mb411_right;
+      w(mb, pixels, pitch, t.yuy2, setup && shape != Shape::mb420);
+      break;
+    }
+    case e_dv_color_rgb:
+      write_rgb(mb, shape, pixels, pitch, t.rgb, setup);
+      break;
+    case e_dv_color_bgr0:
+      write_bgr0(mb, shape, pixels, pitch, t.rgb, setup);
+      break;
+  }
+}
+
+}  // namespace tarsk::output

@@ -1,0 +1,59 @@
+// Pixel output of reconstructed macroblocks. Each clamp setting (luma and
+// chroma clamping on or off) has tables of its own, built once: whole-frame
+// decoding uses the decoder's own setting, the C API's macroblock writers
+// the process-wide one that dv_init and dv_reconfigure choose.
+#pragma once
+
+#include <tarsk/dv.h>
+
+#include "dsp/dsp.h"
+
+namespace tarsk::output {
+
+struct RgbTables {
+  OffsetTable<int32_t, -128, 127> cb_blue, cr_green, cb_green, cr_red;
+  OffsetTable<int32_t, -256, 511> y, y_setup;
+  OffsetTable<uint8_t, -256, 511> saturate;
+};
+
+struct Yv12Tables {
+  OffsetTable<uint8_t, -128, 127> uv;
+  OffsetTable<uint8_t, -256, 511> y;
+};
+
+struct Tables {
+  dsp::Yuy2Tables yuy2;
+  RgbTables rgb;
+  Yv12Tables yv12;
+};
+
+// Builds the tables of every setting; run once by the library's set-up.
+void init();
+// The tables of a setting: a flag of 1 clamps, any other value does not.
+const Tables &tables(int clamp_luma, int clamp_chroma);
+
+void build_yuy2(dsp::Yuy2Tables &t, bool clamp_luma, bool clamp_chroma);
+void build_rgb(RgbTables &t, bool clamp_luma, bool clamp_chroma);
+void build_yv12(Yv12Tables &t, bool clamp_luma, bool clamp_chroma);
+
+// Which setting the C API's macroblock writers use, per layout.
+void choose_yuy2(int clamp_luma, int clamp_chroma);
+void choose_rgb(int clamp_luma, int clamp_chroma);
+void choose_yv12(int clamp_luma, int clamp_chroma);
+const Tables &chosen_yuy2();
+const Tables &chosen_rgb();
+const Tables &chosen_yv12();
+
+// The RGB and BGR0 writers of one placed macroblock, by its shape.
+enum class Shape { mb411, mb411_right, mb420 };
+void write_rgb(const dv_macroblock_t *mb, Shape shape, uint8_t *pixels, int pitch,
+               const RgbTables &t, bool setup);
+void write_bgr0(const dv_macroblock_t *mb, Shape shape, uint8_t *pixels, int pitch,
+                const RgbTables &t, bool setup);
+
+// Writes a placed macroblock of a picture of the given sampling in a colour
+// space (YUY2, RGB or BGR0) with the tables of a setting.
+void write_macroblock(const dv_macroblock_t *mb, dv_sample_t sampling, dv_color_space_t space,
+                      uint8_t *pixels, int pitch, const Tables &t, bool setup);
+
+}  // namespace tarsk::output

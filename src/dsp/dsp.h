@@ -1,0 +1,57 @@
+// The kernels that have fast versions, one table of function pointers per
+// family. dsp() holds the fastest the processor runs, filled once from its
+// features; plain_dsp() the plain C++ kernels, which every build has and
+// which the fast ones must match bit for bit.
+#pragma once
+
+#include <tarsk/dv.h>
+
+#include <cstdint>
+
+#include "dsp/pixels.h"
+
+namespace tarsk::dsp {
+
+// The inverse 8x8 DCT: the double-precision definition, truncated.
+struct IdctDsp {
+  void (*idct_88)(dv_coeff_t *block);
+};
+
+// Dequantisation and 8x8 inverse weighting in one: each coefficient times
+// its factor, kept to 16 bits.
+struct QuantDsp {
+  void (*dequantise_weight_88)(dv_coeff_t *block, const uint16_t *factors);
+};
+
+// The clamps of YUY2 output: sample + 128 (+ 16 with the NTSC set-up) held
+// between limits. The tables and their limits describe the same clamp.
+struct Yuy2Tables {
+  OffsetTable<uint8_t, -128, 127> uv;
+  OffsetTable<uint8_t, -256, 511> y;
+  OffsetTable<uint8_t, -256, 511> y_setup;  // the NTSC 7.5 IRE set-up
+  uint8_t luma_low, luma_high, chroma_low, chroma_high;
+};
+
+// Writers of one placed macroblock into packed YUY2 lines `pitch` bytes
+// apart: 4:1:1 32x8, 4:1:1 16x16 at the right edge, 4:2:0 16x16.
+using Yuy2Writer = void (*)(const dv_macroblock_t *mb, uint8_t *pixels, int pitch,
+                            const Yuy2Tables &t, bool setup);
+struct Yuy2Dsp {
+  Yuy2Writer mb411, mb411_right, mb420;
+};
+
+struct Dsp {
+  IdctDsp idct;
+  QuantDsp quant;
+  Yuy2Dsp yuy2;
+};
+
+const Dsp &dsp();
+const Dsp &plain_dsp();
+
+// The plain kernels, by family.
+void idct_dsp_init(IdctDsp &d);
+void quant_dsp_init(QuantDsp &d);
+void yuy2_dsp_init(Yuy2Dsp &d);
+
+}  // namespace tarsk::dsp

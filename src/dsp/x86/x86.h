@@ -1,0 +1,21 @@
+// The x86-64 kernels (SSE2 is always there; AVX2 where the processor says
+// so). Compiled only into x86-64 builds with fast kernels on.
+#pragma once
+
+#include "dsp/dsp.h"
+
+namespace tarsk::dsp::x86 {
+
+// Replaces the plain kernels of `d` by the fastest this processor runs.
+void dsp_init(Dsp &d);
+
+void idct_88_avx2(dv_coeff_t *block);
+void dequantise_weight_88_sse2(dv_coeff_t *block, const uint16_t *factors);
+void yuy2_411_sse2(const dv_macroblock_t *mb, uint8_t *pixels, int pitch, const Yuy2Tables &t,
+                   bool setup);
+void yuy2_411_right_sse2(const dv_macroblock_t *mb, uint8_t *pixels, int pitch,
+                         const Yuy2Tables &t, bool setup);
+void yuy2_420_sse2(const dv_macroblock_t *mb, uint8_t *pixels, int pitch, const Yuy2Tables &t,
+                   bool setup);
+
+}  // namespace tarsk::dsp::x86

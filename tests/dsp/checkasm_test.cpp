@@ -1,0 +1,126 @@
+// Every fast kernel against its plain twin, on random and extreme input:
+// any difference fails. A kernel the processor (or the build) does not have
+// is the plain one itself, and is skipped.
+#include <gtest/gtest.h>
+
+#include <tarsk/dv.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "decode/output/output.h"
+#include "dsp/dsp.h"
+
+namespace {
+
+using tarsk::dsp::dsp;
+using tarsk::dsp::plain_dsp;
+
+class Checkasm : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { dv_init(0, 0); }
+};
+
+// Blocks of every density: dequantised-looking coefficients, dense blocks
+// over the whole 16-bit range, constant extremes, and mirrored blocks
+// F(v, h) = -F(h, v), whose diagonal samples are whole numbers in exact
+// arithmetic and land on, above or just below them in double precision
+// (where a shortcut must hand the block back to the definition).
+std::vector<std::vector<dv_coeff_t>> idct_blocks() {
+  std::mt19937 rng(11);
+  std::vector<std::vector<dv_coeff_t>> blocks;
+  for (int nonzero : {0, 1, 2, 4, 5, 8, 15, 30, 63})
+    for (int round = 0; round < 300; ++round) {
+      std::vector<dv_coeff_t> b(64, 0);
+      b[0] = static_cast<dv_coeff_t>(4 * (static_cast<int>(rng() % 512) - 256));
+      for (int n = 0; n < nonzero; ++n) {
+        const int pos = 1 + static_cast<int>(rng() % 63);
+        b[static_cast<size_t>(pos)] = static_cast<dv_coeff_t>(
+            (static_cast<int>(rng() % 64) - 32) * (1 << (rng() % 5)) * dv_weight_inverse_88_matrix[pos]);
+      }
+      blocks.push_back(b);
+    }
+  for (int round = 0; round < 300; ++round) {
+    std::vector<dv_coeff_t> b(64);
+    for (dv_coeff_t &c : b) c = static_cast<dv_coeff_t>(rng());
+    blocks.push_back(b);
+  }
+  for (int value : {32767, -32768, 1, -1}) blocks.emplace_back(64, static_cast<dv_coeff_t>(value));
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<dv_coeff_t> b(64, 0);
+    b[0] = static_cast<dv_coeff_t>(8 * (static_cast<int>(rng() % 256) - 128));
+    for (int pairs = 2 + static_cast<int>(rng() % 10); pairs > 0; --pairs) {
+      const int v = static_cast<int>(rng() % 8), h = static_cast<int>(rng() % 8);
+      if (v == h) continue;
+      const auto amp = static_cast<dv_coeff_t>(static_cast<int>(rng() % 2001) - 1000);
+      b[static_cast<size_t>(v * 8 + h)] = amp;
+      b[static_cast<size_t>(h * 8 + v)] = static_cast<dv_coeff_t>(-amp);
+    }
+    blocks.push_back(b);
+  }
+  return blocks;
+}
+
+TEST_F(Checkasm, Idct88) {
+  if (dsp().idct.idct_88 == plain_dsp().idct.idct_88) GTEST_SKIP() << "no fast kernel";
+  for (const auto &input : idct_blocks()) {
+    std::vector<dv_coeff_t> fast = input, plain = input;
+    dsp().idct.idct_88(fast.data());
+    plain_dsp().idct.idct_88(plain.data());
+    ASSERT_EQ(fast, plain) << testing::PrintToString(input);
+  }
+}
+
+TEST_F(Checkasm, DequantiseWeight88) {
+  if (dsp().quant.dequantise_weight_88 == plain_dsp().quant.dequantise_weight_88)
+    GTEST_SKIP() << "no fast kernel";
+  std::mt19937 rng(5);
+  for (int round = 0; round < 2000; ++round) {
+    dv_coeff_t fast[64], plain[64];
+    uint16_t factors[64];
+    for (int i = 0; i < 64; ++i) {
+      fast[i] = plain[i] = static_cast<dv_coeff_t>(round < 4 ? (round % 2 ? 32767 : -32768) : rng());
+      factors[i] = static_cast<uint16_t>(round < 2 ? 65535 : rng());
+    }
+    dsp().quant.dequantise_weight_88(fast, factors);
+    plain_dsp().quant.dequantise_weight_88(plain, factors);
+    ASSERT_EQ(0, std::memcmp(fast, plain, sizeof fast)) << round;
+  }
+}
+
+// Random samples over the whole 16-bit range and near the clamps, every
+// clamp setting, set-up on and off, all three macroblock shapes.
+TEST_F(Checkasm, Yuy2Writers) {
+  const auto &fast = dsp().yuy2, &plain = plain_dsp().yuy2;
+  if (fast.mb411 == plain.mb411) GTEST_SKIP() << "no fast kernel";
+  std::mt19937 rng(9);
+  const int pitch = 720 * 2;
+  for (int clamps = 0; clamps < 4; ++clamps) {
+    const auto &tables = tarsk::output::tables(clamps & 1, clamps >> 1).yuy2;
+    for (int round = 0; round < 60; ++round) {
+      dv_macroblock_t mb{};
+      for (dv_block_t &b : mb.b)
+        for (dv_coeff_t &c : b.coeffs)
+          c = static_cast<dv_coeff_t>(round % 2 ? static_cast<int16_t>(rng())
+                                                : static_cast<int>(rng() % 900) - 400);
+      const bool setup = round % 3 == 0;
+      struct Case {
+        int x;
+        tarsk::dsp::Yuy2Writer fast, plain;
+      };
+      for (const Case &c : {Case{64, fast.mb411, plain.mb411},
+                            Case{704, fast.mb411_right, plain.mb411_right},
+                            Case{16, fast.mb420, plain.mb420}}) {
+        std::vector<uint8_t> a(pitch * 16, 0x5a), b(pitch * 16, 0x5a);
+        mb.x = c.x;
+        c.fast(&mb, a.data(), pitch, tables, setup);
+        c.plain(&mb, b.data(), pitch, tables, setup);
+        ASSERT_EQ(a, b) << clamps << " " << round << " " << c.x;
+      }
+    }
+  }
+}
+
+}  // namespace
