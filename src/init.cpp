@@ -7,6 +7,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "init.h"
+
 #include "common/transform.h"
 #include "decode/output/output.h"
 #include "encode/encode.h"
@@ -15,6 +17,8 @@ namespace tarsk {
 namespace {
 
 std::atomic<int> init_runs{0};
+
+}  // namespace
 
 void build_tables() {
   static std::once_flag done;
@@ -28,8 +32,6 @@ void build_tables() {
     init_runs.fetch_add(1);
   });
 }
-
-}  // namespace
 
 // How many times the shared tables were built: 1 once any decoder exists.
 int dv_init_runs() { return init_runs.load(); }

@@ -741,6 +741,61 @@ void _dv_prepare_reorder_tables(void);
  * block not counted. Values beyond -255..255 count as those limits. */
 unsigned long _dv_vlc_num_bits_block(dv_coeff_t *coeffs);
 
+/* Encodes the picture in[0] into the frame at out (144000 bytes for
+ * 625/50, 120000 for 525/60, all written): YUY2 (color_space
+ * e_dv_color_yuv, 2 bytes a pixel) or RGB (e_dv_color_rgb, 3 bytes a
+ * pixel), 720 pixels a line, 576 or 480 lines by dv_enc->isPAL. Settings
+ * out of range are set to the defaults first (3 passes, searched
+ * quantisers, DCT mode per block). The frame gets its header, subcode and
+ * VAUX blocks with the recording time of now and the frame number
+ * dv_enc->frame_count, which then counts up; its audio blocks are left
+ * empty. Returns 0, or -1 for another colour space (nothing encoded). */
+int dv_encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t color_space,
+                         uint8_t *out);
+/* Encodes video segment (videoseg->i, videoseg->k) of the picture in the
+ * encoder's planes into the five video DIF blocks at vsbuffer (400 bytes,
+ * zeroed before: codes are written by OR). Returns 0. Ends the process
+ * when dv_enc->vlc_encode_passes is not 1, 2 or 3. */
+int dv_encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, uint8_t *vsbuffer);
+
+/* ------------------------------------------------------------------------ */
+/* Encoder input: pictures                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* A picture source for the encode loop. load reads one picture (file
+ * name, "-" for standard input) and says its system (1: 576 lines, 0:
+ * 480); skip passes over one; fill_macroblock fills the six blocks of a
+ * placed macroblock from the last picture loaded and sets their DCT
+ * modes. init takes wrong_interlace (non-zero: every line moved up by one,
+ * swapping the field order) and force_dct (-1 chosen per block, 0 8x8, 1
+ * 2-4-8; other values are refused with -1). */
+typedef struct dv_enc_input_filter_s {
+  int (*init)(int wrong_interlace, int force_dct);
+  void (*finish)(void);
+  int (*load)(const char *filename, int *isPAL);
+  int (*skip)(const char *filename, int *isPAL);
+  void (*fill_macroblock)(dv_macroblock_t *mb, int isPAL);
+  const char *filter_name;
+} dv_enc_input_filter_t;
+
+/* Adds a filter to the registry (32 records, the last always empty: 31
+ * filters at most, "ppm" and "pgm" among them). Returns 0, or -1 when the
+ * registry is full (nothing changes). */
+int dv_enc_register_input_filter(dv_enc_input_filter_t filter);
+/* The registry and the number of filters in it; returns 0. */
+int dv_enc_get_input_filters(dv_enc_input_filter_t **filters_, int *count);
+/* RGB pixels (3 bytes each, 720 a line, height lines) to the encoder's
+ * planes: img_y 720 x height samples, img_cr and img_cb 360 x height. */
+void dv_enc_rgb_to_ycb(uint8_t *img_rgb, int height, int16_t *img_y, int16_t *img_cr,
+                       int16_t *img_cb);
+/* Fills a placed macroblock (x, y set) from the encoder's planes and sets
+ * its blocks' DCT modes by dv_enc->force_dct. */
+void _dv_ycb_fill_macroblock(dv_encoder_t *dv_enc, dv_macroblock_t *mb);
+
+/* Writes the header, subcode and VAUX blocks and the block identifiers of
+ * the frame at target (120000 or 144000 bytes by isPAL). */
+void _dv_write_meta_data(uint8_t *target, int frame, int isPAL, int is16x9, time_t *now);
+
 #ifdef __cplusplus
 }
 #endif

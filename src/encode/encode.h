@@ -101,6 +101,12 @@ void quant_2_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int st
 void quant_3_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int static_qno,
                     EncodeStats &stats);
 
+// The encode loop's frame: the picture of an input filter into the video
+// blocks of `target` (144000 bytes whatever the system, cleared first).
+// No headers: the output filter writes them.
+void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int vlc_encode_passes,
+            int static_qno);
+
 // The quantiser start tables: for class k and qno q the index of the first
 // entry of k's list at most q; for a set of classes (bit k for class k)
 // the union of their lists, finest first, ending at 0.

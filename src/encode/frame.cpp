@@ -1,0 +1,216 @@
+// Whole frames and video segments: a picture in the encoder's planes or an
+// input filter's, five macroblocks at a time, into the video DIF blocks of
+// a DV frame.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "common/bitstream.h"
+#include "common/dif.h"
+#include "common/place.h"
+#include "encode/encode.h"
+#include "init.h"
+#include "input/fill.h"
+
+namespace tarsk {
+namespace {
+
+// Placement of macroblock m of a segment whose i, k and isPAL are set.
+void place(dv_videosegment_t *seg, int m) {
+  dv_macroblock_t *mb = &seg->mb[m];
+  const int sequences = dif::sequences(seg->isPAL != 0);
+  const auto at = dif::macroblock_address(seg->i, seg->k, m, sequences);
+  mb->i = at.i;
+  mb->j = at.j;
+  mb->k = at.k;
+  place_macroblock(mb, seg->isPAL ? e_dv_sample_420 : e_dv_sample_411);
+  mb->vlc_error = 0;
+  mb->eob_count = 0;
+}
+
+// The forward transform of each block by its mode, into scan order.
+void do_dct(dv_macroblock_t *mb, EncodeStats &stats) {
+  for (dv_block_t &b : mb->b) {
+    if (b.dct_mode == 1)
+      _dv_dct_248(b.coeffs);
+    else
+      _dv_dct_88(b.coeffs);
+    reorder_block(&b);
+    ++stats.dct_used[b.dct_mode];
+  }
+}
+
+[[noreturn]] void invalid_passes(int passes) {
+  std::fprintf(stderr, "Invalid value for vlc_encode_passes specified: %d!\n", passes);
+  std::exit(-1);
+}
+
+// Writes a segment whose macroblocks are filled, transformed and
+// classified: quantisers, then each block's DC, mode and class, then the
+// codes, placed by OR into the segment's zeroed 400 bytes.
+void write_segment(dv_videosegment_t *seg, uint8_t *vsbuffer, int passes, int static_qno,
+                   EncodeStats &stats) {
+  dv_vlc_block_t vblocks[30];
+  switch (passes) {
+    case 1:
+      quant_1_pass(seg, vblocks, static_qno, stats);
+      break;
+    case 2:
+      quant_2_passes(seg, vblocks, static_qno, stats);
+      break;
+    case 3:
+      quant_3_passes(seg, vblocks, static_qno, stats);
+      break;
+    default:
+      invalid_passes(passes);
+  }
+  for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
+    const dv_macroblock_t &mb = seg->mb[m];
+    const int base = m * dif::macroblock_bits;
+    vsbuffer[m * dif::block_size + dif::qno_byte] |= static_cast<uint8_t>(mb.qno & 0x0f);
+    for (int b = 0; b < 6; ++b) {
+      const dv_block_t &bl = mb.b[b];
+      const uint32_t head = ((static_cast<uint32_t>(bl.coeffs[0]) & 0x1ff) << 3) |
+                            (static_cast<uint32_t>(bl.dct_mode & 1) << 2) |
+                            static_cast<uint32_t>(bl.class_no & 3);
+      put_bits(vsbuffer, base + dif::area_begin(b), head, dif::block_head_bits);
+    }
+  }
+  place_segment_codes(vblocks, vsbuffer, passes);
+}
+
+// YUY2 (Y0 Cb Y1 Cr for each pair of pixels) to the encoder's planes.
+void yuy2_to_ycb(const uint8_t *data, int isPAL, int16_t *img_y, int16_t *img_cr,
+                 int16_t *img_cb) {
+  const int pairs = 360 * (isPAL ? 576 : 480);
+  auto scale = [](uint8_t v) { return static_cast<int16_t>(2 * (v - 128)); };
+  for (int p = 0; p < pairs; ++p, data += 4) {
+    img_y[2 * p] = scale(data[0]);
+    img_cb[p] = scale(data[1]);
+    img_y[2 * p + 1] = scale(data[2]);
+    img_cr[p] = scale(data[3]);
+  }
+}
+
+void limit(int16_t *samples, size_t n, int low, int high) {
+  for (size_t i = 0; i < n; ++i) samples[i] = static_cast<int16_t>(std::clamp<int>(samples[i], low, high));
+}
+
+// Settings out of range become the defaults, written back.
+void normalise(dv_encoder_t *enc) {
+  if (enc->vlc_encode_passes < 1 || enc->vlc_encode_passes > 3) enc->vlc_encode_passes = 3;
+  if (enc->static_qno != 1 && enc->static_qno != 2) enc->static_qno = 0;
+  if (enc->force_dct < -1 || enc->force_dct > 1) enc->force_dct = -1;
+}
+
+int encode_segment(dv_encoder_t *enc, dv_videosegment_t *seg, uint8_t *vsbuffer,
+                   EncodeStats &stats) {
+  if (enc->vlc_encode_passes < 1 || enc->vlc_encode_passes > 3) invalid_passes(enc->vlc_encode_passes);
+  for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
+    dv_macroblock_t *mb = &seg->mb[m];
+    place(seg, m);
+    _dv_ycb_fill_macroblock(enc, mb);
+    do_dct(mb, stats);
+    do_classify(mb, enc->static_qno, stats);
+  }
+  write_segment(seg, vsbuffer, enc->vlc_encode_passes, enc->static_qno, stats);
+  return 0;
+}
+
+int process_videosegment(dv_enc_input_filter_t *input, dv_videosegment_t *seg, uint8_t *vsbuffer,
+                         int vlc_encode_passes, int static_qno, EncodeStats &stats) {
+  for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
+    dv_macroblock_t *mb = &seg->mb[m];
+    place(seg, m);
+    input->fill_macroblock(mb, seg->isPAL);
+    do_dct(mb, stats);
+    do_classify(mb, static_qno, stats);
+  }
+  write_segment(seg, vsbuffer, vlc_encode_passes, static_qno, stats);
+  return 0;
+}
+
+}  // namespace
+
+void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int vlc_encode_passes,
+            int static_qno) {
+  build_tables();  // the loop may be the first user of the library
+  std::memset(target, 0, dif::frame_size(true));
+  if (isPAL) target[3] |= dif::dsf_bit;
+  static dv_videosegment_t seg;  // the loop is one at a time per process
+  EncodeStats stats{};
+  for (int i = 0; i < dif::sequences(isPAL != 0); ++i)
+    for (int k = 0; k < dif::segments_per_sequence; ++k) {
+      seg.i = i;
+      seg.k = k;
+      seg.isPAL = isPAL;
+      process_videosegment(input, &seg, target + dif::segment_offset(i, k), vlc_encode_passes,
+                           static_qno, stats);
+    }
+  add_encode_statistics(stats);
+}
+
+}  // namespace tarsk
+
+extern "C" {
+
+void _dv_ycb_fill_macroblock(dv_encoder_t *dv_enc, dv_macroblock_t *mb) {
+  const tarsk::Planes422 planes{dv_enc->img_y, dv_enc->img_cr, dv_enc->img_cb};
+  tarsk::fill_macroblock_422(planes, mb, dv_enc->isPAL != 0, dv_enc->clamp_luma == 1,
+                             dv_enc->clamp_chroma == 1);
+  tarsk::choose_dct_modes(mb, dv_enc->force_dct);
+}
+
+int dv_encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, uint8_t *vsbuffer) {
+  tarsk::EncodeStats stats{};
+  tarsk::encode_segment(dv_enc, videoseg, vsbuffer, stats);
+  tarsk::add_encode_statistics(stats);
+  return 0;
+}
+
+int dv_encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t color_space,
+                         uint8_t *out) {
+  namespace dif = tarsk::dif;
+  time_t now = std::time(nullptr);
+  tarsk::normalise(dv_enc);
+  const bool pal = dv_enc->isPAL != 0;
+  const int lines = pal ? 576 : 480;
+  std::memset(out, 0, dif::frame_size(pal));
+  switch (color_space) {
+    case e_dv_color_yuv:
+      tarsk::yuy2_to_ycb(in[0], dv_enc->isPAL, dv_enc->img_y, dv_enc->img_cr, dv_enc->img_cb);
+      break;
+    case e_dv_color_rgb:
+      dv_enc_rgb_to_ycb(in[0], lines, dv_enc->img_y, dv_enc->img_cr, dv_enc->img_cb);
+      break;
+    default:
+      std::fprintf(stderr, "Invalid value for color_space specified: %d!\n", color_space);
+      return -1;
+  }
+  const size_t luma = size_t{720} * lines, chroma = size_t{360} * lines;
+  if (!pal && dv_enc->rem_ntsc_setup == 1)  // 16 steps of 8-bit luma
+    for (size_t i = 0; i < luma; ++i) dv_enc->img_y[i] = static_cast<int16_t>(dv_enc->img_y[i] - 32);
+  if (dv_enc->clamp_luma == 1) tarsk::limit(dv_enc->img_y, luma, tarsk::luma_low, tarsk::luma_high);
+  if (dv_enc->clamp_chroma == 1) {
+    tarsk::limit(dv_enc->img_cb, chroma, tarsk::chroma_low, tarsk::chroma_high);
+    tarsk::limit(dv_enc->img_cr, chroma, tarsk::chroma_low, tarsk::chroma_high);
+  }
+  if (pal) out[3] |= dif::dsf_bit;
+  tarsk::EncodeStats stats{};
+  dv_videosegment_t seg{};
+  for (int i = 0; i < dif::sequences(pal); ++i)
+    for (int k = 0; k < dif::segments_per_sequence; ++k) {
+      seg.i = i;
+      seg.k = k;
+      seg.isPAL = dv_enc->isPAL;
+      tarsk::encode_segment(dv_enc, &seg, out + dif::segment_offset(i, k), stats);
+    }
+  tarsk::add_encode_statistics(stats);
+  _dv_write_meta_data(out, dv_enc->frame_count, dv_enc->isPAL, dv_enc->is16x9, &now);
+  ++dv_enc->frame_count;
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,40 @@
+// Filling the encoder's macroblocks from pictures: the sample layout of a
+// block for the forward transforms and the choice of each block's DCT mode.
+#pragma once
+
+#include <tarsk/dv.h>
+
+#include <cstdint>
+
+namespace tarsk {
+
+// A picture in the encoder's scale (each sample 2 x (8-bit value - 128))
+// with 4:2:2 chroma: 720 luma and 360 Cr and Cb samples a line.
+struct Planes422 {
+  const int16_t *y, *cr, *cb;
+};
+inline constexpr int luma_stride = 720;
+inline constexpr int chroma_stride = 360;
+
+// The nominal ranges in that scale: luma 16..235, chroma 16..240.
+inline constexpr int luma_low = -224, luma_high = 214, chroma_low = -224, chroma_high = 224;
+
+// Fills the six blocks of a placed macroblock (x, y set) from 4:2:2 planes
+// for the picture's system: blocks 0..3 luma, 4 Cr, 5 Cb, each sample of
+// column c and line l at index 8c + l (the transforms take blocks
+// transposed). Chroma is brought to the stream's sampling by averaging
+// pairs: two lines (625/50, 4:2:0) or two columns (525/60, 4:1:1).
+// Optionally clamps to the nominal ranges.
+void fill_macroblock_422(const Planes422 &p, dv_macroblock_t *mb, bool pal, bool clamp_luma,
+                         bool clamp_chroma);
+
+// The DCT mode test of a transposed block: 1 (the 2-4-8 transform) when
+// differences between vertically neighbouring samples outweigh horizontal
+// ones by more than 1.7, as interlaced motion makes them.
+int need_dct_248_transposed(const dv_coeff_t *bl);
+
+// Sets every block's DCT mode: by the test when force_dct is -1, else to
+// force_dct.
+void choose_dct_modes(dv_macroblock_t *mb, int force_dct);
+
+}  // namespace tarsk
