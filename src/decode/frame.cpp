@@ -141,8 +141,7 @@ void dv_report_video_error(dv_decoder_t *dv, uint8_t *data) {
   if (log == nullptr) return;
   for (uint32_t at = 0; at + dif::block_size <= dv->frame_size; at += dif::block_size) {
     const uint8_t *block = data + at;
-    const bool video = dif::section_of(block) == dif::Section::video;
-    if (!video || (block[3] >> 4) == 0) continue;
+    if (!dif::video_block_flagged(block)) continue;
     char timecode[40], datetime[40];
     dv_get_timestamp(dv, timecode);
     dv_get_recording_datetime(dv, datetime);

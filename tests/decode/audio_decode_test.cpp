@@ -212,6 +212,31 @@ TEST(AudioFailure, WithoutSubcodePacksTheOtherReportForm) {
   EXPECT_EQ(dv_frame_has_audio_errors(dv.get()), 1);
 }
 
+// 12-bit audio fills four channels, two stereo pairs: a failed block in
+// either half of the frame is concealed, and emphasis removed, in all of
+// them alike (each half's channels see the same samples and failures).
+TEST(AudioFailure, TwelveBitConcealsAndDeemphasisesAllFourChannels) {
+  FrameBuilder frame = audio_frame(e_dv_system_625_50, 0, 2, 1, 0);  // emphasis on
+  std::vector<int> codes[4];
+  for (auto &c : codes) c.assign(1296, 0x100);
+  write_audio_12(frame, codes);
+  fail_block(frame, 1, 3, 12);  // first half: channels 0 and 1
+  fail_block(frame, 7, 3, 12);  // second half, the same place: channels 2 and 3
+  auto dv = new_decoder();
+  dv_set_error_log(dv.get(), nullptr);
+  dv_parse_header(dv.get(), frame.bytes().data());
+  ASSERT_EQ(dv->audio->emphasis, 1);
+  Channels out(4, 1296);
+  ASSERT_EQ(dv_decode_full_audio(dv.get(), frame.bytes().data(), out.get()), 1);
+  EXPECT_EQ(dv_frame_has_audio_errors(dv.get()), 2);
+  const int n = dv->audio->samples_this_frame;
+  for (int c = 0; c < 4; ++c) {
+    for (int p = 0; p < n; ++p) ASSERT_NE(out.buffers[static_cast<size_t>(c)][static_cast<size_t>(p)], invalid) << c << " " << p;
+    EXPECT_NE(out.buffers[static_cast<size_t>(c)][0], 256) << c;  // de-emphasised
+    EXPECT_EQ(out.buffers[static_cast<size_t>(c)], out.buffers[0]) << c;
+  }
+}
+
 // Concealment on a hand-made buffer of n samples.
 std::vector<int16_t> conceal(std::vector<int16_t> samples, int method) {
   auto dv = new_decoder();

@@ -166,6 +166,64 @@ TEST(DecodeOptions, NtscSetUpOn411PicturesOnly) {
   }
 }
 
+// Every decoder writes its frames with its own clamp setting, whichever
+// decoder came first and whatever dv_reconfigure chose for the macroblock
+// writers: levels beyond the clamps (luma -120 and 120, chroma 100 and
+// -100) come out clamped by one decoder and whole by the other, in every
+// colour space.
+TEST(DecodeOptions, EachDecoderClampsAsItWasMade) {
+  FrameBuilder frame(e_dv_system_625_50);
+  frame.apt(0);
+  for (int s = 0; s < frame.dif_sequences(); ++s)
+    for (int k = 0; k < 27; ++k) {
+      SegmentBuilder seg;
+      seg.all_empty();
+      for (int m = 0; m < 5; ++m) {
+        for (int b = 0; b < 4; ++b) seg.dc(m, b, 2 * (b % 2 ? 120 : -120));
+        seg.dc(m, 4, 2 * 100).dc(m, 5, 2 * -100);
+      }
+      for (int m = 0; m < 5; ++m)
+        std::copy(seg.bytes().begin() + 80 * m + 3, seg.bytes().begin() + 80 * (m + 1),
+                  frame.segment(s, k) + 80 * m + 3);
+    }
+  struct Case {
+    dv_color_space_t space;
+    int bytes;
+  };
+  auto decode = [&](dv_decoder_t *dv, Case c) {
+    dv_parse_header(dv, frame.bytes().data());
+    dv->quality = DV_QUALITY_COLOR | DV_QUALITY_AC_2;
+    std::vector<uint8_t> picture(static_cast<size_t>(720 * 576 * c.bytes));
+    uint8_t *pixels[1] = {picture.data()};
+    int pitches[1] = {720 * c.bytes};
+    dv_decode_full_frame(dv, frame.bytes().data(), c.space, pixels, pitches);
+    return picture;
+  };
+  dv_decoder_t *plain = dv_decoder_new(0, 0, 0);
+  dv_decoder_t *clamped = dv_decoder_new(0, 1, 1);
+  dv_reconfigure(0, 0);
+  for (int round = 0; round < 2; ++round) {
+    const auto yuy2 = decode(plain, {e_dv_color_yuv, 2});
+    EXPECT_EQ((std::vector<int>{yuy2[0], yuy2[1], yuy2[2], yuy2[3]}),
+              (std::vector<int>{8, 28, 8, 228}));  // Y0 Cb Y0 Cr of the first pixels
+    const auto yuy2c = decode(clamped, {e_dv_color_yuv, 2});
+    EXPECT_EQ((std::vector<int>{yuy2c[0], yuy2c[1], yuy2c[2], yuy2c[3]}),
+              (std::vector<int>{16, 28, 16, 228}));
+    EXPECT_EQ(yuy2[16], 248);   // pixel 8: block Y1
+    EXPECT_EQ(yuy2c[16], 235);
+    const auto rgb = decode(plain, {e_dv_color_rgb, 3});
+    const auto rgbc = decode(clamped, {e_dv_color_rgb, 3});
+    const auto bgr0c = decode(clamped, {e_dv_color_bgr0, 4});
+    EXPECT_NE(rgb, rgbc);
+    EXPECT_EQ((std::vector<int>{rgbc[0], rgbc[1], rgbc[2]}),
+              (std::vector<int>{bgr0c[2], bgr0c[1], bgr0c[0]}));
+    dv_reconfigure(1, 1);  // the macroblock writers' choice changes nothing here
+  }
+  dv_reconfigure(0, 0);
+  dv_decoder_free(plain);
+  dv_decoder_free(clamped);
+}
+
 TEST(DamageReport, OneLinePerDamagedVideoBlock) {
   FrameBuilder frame(e_dv_system_625_50);
   auto dv = new_decoder();
