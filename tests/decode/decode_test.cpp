@@ -31,10 +31,7 @@ FrameBuilder flat_frame(dv_system_t system, int apt, Level level) {
         seg.dc(m, 4, 2 * 40);   // Cr
         seg.dc(m, 5, 2 * -30);  // Cb
       }
-      uint8_t *blocks = frame.segment(s, k);
-      for (int m = 0; m < 5; ++m)  // keep each block's identifier
-        std::copy(seg.bytes().begin() + 80 * m + 3, seg.bytes().begin() + 80 * (m + 1),
-                  blocks + 80 * m + 3);
+      frame.put_segment(s, k, seg.bytes());
     }
   return frame;
 }
@@ -182,9 +179,7 @@ TEST(DecodeOptions, EachDecoderClampsAsItWasMade) {
         for (int b = 0; b < 4; ++b) seg.dc(m, b, 2 * (b % 2 ? 120 : -120));
         seg.dc(m, 4, 2 * 100).dc(m, 5, 2 * -100);
       }
-      for (int m = 0; m < 5; ++m)
-        std::copy(seg.bytes().begin() + 80 * m + 3, seg.bytes().begin() + 80 * (m + 1),
-                  frame.segment(s, k) + 80 * m + 3);
+      frame.put_segment(s, k, seg.bytes());
     }
   struct Case {
     dv_color_space_t space;
@@ -240,7 +235,7 @@ TEST(DamageReport, OneLinePerDamagedVideoBlock) {
   first[1] = 0x07;
   first[2] = 0x00;
   first[3] = 0x20;
-  uint8_t *last = &frame.bytes()[FrameBuilder::block_offset(11, 149)];
+  uint8_t *last = &frame.bytes()[dif::block_offset(11, dif::blocks_per_sequence - 1)];
   last[3] = 0xf0;
   frame.subcode(6, 0, timecode(1, 2, 3, 4));
   dv_parse_packs(dv.get(), frame.bytes().data());
@@ -259,7 +254,7 @@ TEST(DamageReport, OneLinePerDamagedVideoBlock) {
   dv_set_error_log(dv.get(), log);
   first[3] = 0x00;
   last[3] = 0x00;
-  frame.bytes()[FrameBuilder::block_offset(0, 6) + 3] = 0xf0;  // an audio block
+  frame.bytes()[dif::audio_offset(0, 0) + 3] = 0xf0;  // an audio block
   dv_report_video_error(dv.get(), frame.bytes().data());
   EXPECT_EQ(read_stream(log), "");
   first[3] = 0x20;
