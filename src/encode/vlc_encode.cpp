@@ -209,12 +209,12 @@ void vlc_make_fit(dv_vlc_block_t *bl, int num_blocks, long bit_budget, EncodeSta
   ++stats.vlc_overflows;
   // Take the last code before the end of block of each block in turn, from
   // the last block back, until the codes fit; the end of block stays, so
-  // the sum is what will be written. (Removing the end of block first and
-  // overwriting the last entry left with it afterwards, as the classic
-  // encoder does, adds up to 4 uncounted bits per block: the codes then no
-  // longer fit and blocks lose their ends.) Empty entries count as entries
-  // and cost nothing to remove. Once every block is down to its end of
-  // block, nothing more can go.
+  // the sum is what will be written. (Taking the end of block first and
+  // putting it in place of the last entry left afterwards would add up to
+  // 4 uncounted bits per trimmed block: the codes would no longer fit and
+  // blocks would lose their ends.) Empty entries count as entries and cost
+  // nothing to remove. Once every block is down to its end of block,
+  // nothing more can go.
   bool removed = true;
   while (sum > bit_budget && removed) {
     removed = false;
