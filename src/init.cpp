@@ -9,6 +9,7 @@
 
 #include "common/transform.h"
 #include "decode/output/output.h"
+#include "encode/encode.h"
 
 namespace tarsk {
 namespace {
@@ -23,6 +24,7 @@ void build_tables() {
     dct_248_init();  // reads the weights
     quant_init();    // reads the weights and the 2-4-8 prescale
     output::init();
+    vlc_encode_init();  // the encoder's code lookups, from the code table
     init_runs.fetch_add(1);
   });
 }
@@ -62,5 +64,9 @@ void dv_construct_vlc_table(void) {}  // the code tables are built at compile ti
 void dv_parse_init(void) {}           // and so are the scan tables
 void dv_place_init(void) {}           // placement needs no table
 void dv_quant_init(void) { tarsk::build_tables(); }
+void _dv_init_vlc_test_lookup(void) { tarsk::build_tables(); }
+void _dv_init_vlc_encode_lookup(void) { tarsk::build_tables(); }
+void _dv_init_qno_start(void) {}          // the quantiser start tables are built at compile time
+void _dv_prepare_reorder_tables(void) {}  // and so are the reorder tables
 
 }  // extern "C"

@@ -668,6 +668,79 @@ void dv_audio_correct_errors(dv_audio_t *dv_audio, int16_t **outbufs);
  * its first samples_this_frame samples (never more than max_samples). */
 void dv_audio_deemphasis(dv_audio_t *audio, int16_t *outbuf);
 
+/* ------------------------------------------------------------------------ */
+/* Encoder                                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* The encoder: its settings, the frame counter and three sample planes that
+ * hold one picture (each sample 2 x (8-bit value - 128), lines of 720 luma
+ * or 360 chroma samples, 576 lines of which the 525-line system uses 480).
+ * The settings are plain fields the caller writes between frames. */
+typedef struct dv_encoder_s {
+  int isPAL;              /* 0: 525/60; non-zero: 625/50 */
+  int is16x9;             /* wide-screen aspect for the metadata */
+  int vlc_encode_passes;  /* 1 own area, 2 macroblock, 3 segment spilling */
+  int static_qno;         /* 0 searched; 1, 2 a row of the static table */
+  int force_dct;          /* -1 chosen per block, 0 8x8, 1 2-4-8 */
+  int rem_ntsc_setup;     /* 1: remove the 525-line set-up from luma */
+  int clamp_luma;         /* 1: limit luma to the nominal range */
+  int clamp_chroma;       /* 1: limit chroma to the nominal range */
+  int frame_count;        /* frames encoded so far */
+  int samples_this_frame; /* audio samples per channel; 0 derived */
+  int16_t *img_y;         /* 720 x 576 samples, owned */
+  int16_t *img_cr;        /* 360 x 576 samples, owned */
+  int16_t *img_cb;        /* 360 x 576 samples, owned */
+} dv_encoder_t;
+
+/* Creates an encoder with zero-filled planes and every other setting 0;
+ * null when memory runs out. The first encoder or decoder builds the
+ * library's shared tables. */
+dv_encoder_t *dv_encoder_new(int rem_ntsc_setup, int clamp_luma, int clamp_chroma);
+/* Releases the encoder and its planes; null does nothing. */
+void dv_encoder_free(dv_encoder_t *encoder);
+
+/* A code entry: the code bits right-aligned in bits 8..31, their number in
+ * bits 0..7. 0 is the empty entry; DV_VLC_EOB the end of block (0110). */
+typedef uint32_t dv_vlc_entry_t;
+enum { DV_VLC_EOB = 0x604 };
+
+/* The code entries of one block of the segment being encoded, and where
+ * they are being written. */
+typedef struct dv_vlc_block_s {
+  dv_vlc_entry_t coeffs[128];   /* two per non-zero AC value, then the end */
+  dv_vlc_entry_t *coeffs_end;   /* one past the last entry */
+  dv_vlc_entry_t *coeffs_start; /* the next entry still to be written */
+  uint32_t coeffs_bits;         /* bits of all entries, end of block included */
+  int32_t bit_offset;           /* next write position in the segment, in bits */
+  int32_t bit_budget;           /* bits still free where the block writes */
+  int can_supply;               /* 1: all entries written, free bits lendable */
+} dv_vlc_block_t;
+
+/* The code table's rows by (run + 1) x 32 + amplitude, run -1..14 and
+ * amplitude 0..31; null where the table has no row. */
+extern const dv_vlc_encode_t *vlc_test_lookup[512];
+/* Code pairs by (amp + 255) | run << 9 for run 0..63 and amp -255..255:
+ * entries 2 x index and 2 x index + 1 code run zero coefficients and then
+ * one of value amp (the first entry is empty when one code does it). */
+extern dv_vlc_entry_t vlc_encode_lookup[65536];
+/* Bits of each pair, same index. */
+extern uint8_t vlc_num_bits_lookup[32768];
+/* Byte offset (2 x scan position) of each coefficient of a transformed
+ * block, raster order, for the 8x8 and the 2-4-8 mode. */
+extern const uint16_t reorder_88[64];
+extern const uint16_t reorder_248[64];
+
+/* The builders of the encoder's tables: each makes sure they exist
+ * (dv_init builds them all, once). */
+void _dv_init_vlc_test_lookup(void);
+void _dv_init_vlc_encode_lookup(void);
+void _dv_init_qno_start(void);
+void _dv_prepare_reorder_tables(void);
+
+/* Bits of the AC codes of a block of 64 coefficients in scan order, end of
+ * block not counted. Values beyond -255..255 count as those limits. */
+unsigned long _dv_vlc_num_bits_block(dv_coeff_t *coeffs);
+
 #ifdef __cplusplus
 }
 #endif

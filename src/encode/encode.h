@@ -1,0 +1,119 @@
+// What the encoder's modules share: bit budgets, the statistics of the
+// quantiser search, code building and placement, classification and the
+// quantiser searches.
+#pragma once
+
+#include <tarsk/dv.h>
+
+#include <array>
+#include <cstdint>
+
+#include "common/dif.h"
+
+namespace tarsk {
+
+// The AC area of block b (0..5) in bits: 100 for luminance, 68 for chroma.
+constexpr int block_area_bits(int b) { return dif::area_end(b) - dif::ac_begin(b); }
+inline constexpr int eob_bits = 4;
+inline constexpr int macroblock_area_bits = 4 * block_area_bits(0) + 2 * block_area_bits(4);
+inline constexpr int segment_area_bits = dif::macroblocks_per_segment * macroblock_area_bits;
+// What the search allows for the codes of a block, a macroblock or a
+// segment: the areas less one end-of-block code per block.
+constexpr int block_code_budget(int b) { return block_area_bits(b) - eob_bits; }
+inline constexpr int macroblock_code_budget = macroblock_area_bits - 6 * eob_bits;
+inline constexpr int segment_code_budget = segment_area_bits - 30 * eob_bits;
+static_assert(macroblock_area_bits == 536 && segment_code_budget == 2560);
+
+// Counts of what the quantiser search did. Every segment encode fills a
+// tally of its own; the caller adds it to the process-wide counters with
+// add_encode_statistics when the encode is done. Threads that encode
+// segments at once thus never share a counter, and the totals do not depend
+// on how segments were spread over threads.
+struct EncodeStats {
+  long cycles_used[450];  // trials, failed trials or search iterations
+  long runs_used[15];     // steps of the first jump down the quantiser list
+  long classes_used[4];   // blocks per class
+  long qnos_used[16];     // macroblocks per quantisation number
+  long dct_used[2];       // blocks per DCT mode
+  long vlc_overflows;     // code lists cut to fit
+
+  EncodeStats &operator+=(const EncodeStats &other);
+  bool operator==(const EncodeStats &) const = default;
+};
+// Adds a tally to the process-wide counters (under a lock: any thread).
+void add_encode_statistics(const EncodeStats &tally);
+// A copy of the process-wide counters.
+EncodeStats encode_statistics();
+
+// Code entries: bits 8..31 the code, bits 0..7 its length.
+constexpr int entry_length(dv_vlc_entry_t e) { return static_cast<int>(e & 0xff); }
+constexpr uint32_t entry_code(dv_vlc_entry_t e) { return e >> 8; }
+constexpr dv_vlc_entry_t make_entry(uint32_t code, int length) {
+  return (code << 8) | static_cast<uint32_t>(length);
+}
+
+// Index of (run, value) in the encode lookups; values beyond -255..255 are
+// limited to them, so that no value reaches outside the tables.
+constexpr uint32_t vlc_index(int run, int value) {
+  const int amp = value < -255 ? -255 : value > 255 ? 255 : value;
+  return static_cast<uint32_t>(amp + 255) | (static_cast<uint32_t>(run) << 9);
+}
+
+// The code rules: a single entry for (run, amp) where one code does it,
+// and the pair for `run` zeros followed by a value of magnitude amp (sign 1
+// for negative). Used to fill the lookups.
+dv_vlc_entry_t vlc_encode_r(int run, int amp, int sign);
+void vlc_encode_orig(int run, int amp, int sign, dv_vlc_entry_t o[2]);
+
+// Builds the encoder's run-time tables (the test lookup and the encode and
+// bit-count lookups); called once by the library's set-up.
+void vlc_encode_init();
+
+// Puts a transformed block's coefficients into scan order.
+void reorder_block(dv_block_t *bl);
+// Builds the entry list of a block (scan order); returns its code bits
+// without the end of block.
+unsigned long vlc_encode_block(const dv_coeff_t *coeffs, dv_vlc_block_t *out);
+// Trims the entry lists of num_blocks blocks to bit_budget bits in all.
+void vlc_make_fit(dv_vlc_block_t *bl, int num_blocks, long bit_budget, EncodeStats &stats);
+// Writes a block's entries into its own area (bit_offset, bit_budget).
+void vlc_encode_block_pass_1(dv_vlc_block_t *bl, uint8_t *vsbuffer, int vlc_encode_passes);
+// Spills what is left within a macroblock (current_pass 2: 6 blocks) or
+// the segment (3: 30 blocks).
+void vlc_encode_block_pass_n(dv_vlc_block_t *blocks, uint8_t *vsbuffer, int vlc_encode_passes,
+                             int current_pass);
+// Places the 30 code lists of a segment into its 400 zeroed bytes: each
+// block into its own area, then the spill passes. Writes no DC, mode,
+// class or qno.
+void place_segment_codes(dv_vlc_block_t *vblocks, uint8_t *vsbuffer, int vlc_encode_passes);
+
+// Activity level 0..3 of a block in scan order.
+int classify(const dv_coeff_t *bl);
+// Sets the classes of a macroblock's six blocks.
+void do_classify(dv_macroblock_t *mb, int static_qno, EncodeStats &stats);
+
+// The quantiser searches: choose each macroblock's qno, quantise, and fill
+// the 30 code lists (macroblock m's block b at 6m + b).
+void quant_1_pass(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int static_qno,
+                  EncodeStats &stats);
+void quant_2_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int static_qno,
+                    EncodeStats &stats);
+void quant_3_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int static_qno,
+                    EncodeStats &stats);
+
+// The quantiser start tables: for class k and qno q the index of the first
+// entry of k's list at most q; for a set of classes (bit k for class k)
+// the union of their lists, finest first, ending at 0.
+extern const std::array<std::array<int, 16>, 4> qno_next_hit;
+extern const std::array<std::array<int, 16>, 16> qnos_class_combi;
+
+// The two-pass search's first jump for n bits at qno 15 (n > 512): how
+// many halvings, the first qno tried and the increment after it.
+struct TwoPassStart {
+  int steps, qno, increment;
+};
+TwoPassStart two_pass_start(long n);
+// The qno of row `row` (0, 1) of the static quantiser table for n bits.
+int static_qno_lookup(int row, long n);
+
+}  // namespace tarsk
