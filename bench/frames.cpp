@@ -13,6 +13,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "common/dif.h"
+
 extern char **environ;
 
 namespace bench {
@@ -86,10 +88,7 @@ std::vector<Frame> frames_to_measure() {
 }
 
 const uint8_t *segment_at(const Frame &frame, int s, int k) {
-  // After the header, subcode and VAUX blocks of a DIF sequence come nine
-  // runs of an audio block and fifteen video blocks; a segment is five of
-  // them.
-  return frame.bytes.data() + 12000 * s + 80 * (7 + 16 * (k / 3) + 5 * (k % 3));
+  return frame.bytes.data() + tarsk::dif::segment_offset(s, k);
 }
 
 }  // namespace bench

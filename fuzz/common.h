@@ -50,14 +50,13 @@ inline const std::vector<uint8_t> &template_frame(dv_system_t system) {
       f.subcode(seq, 2, recording_time(12, 34, 56));
     }
     with_audio_packs(f, aaux_source(pal ? 24 : 20, pal, 1, 0, 0), aaux_source_control(0x20));
-    // Areas of the six blocks of a video DIF block; the low nibble of each
-    // area's second byte follows the DC, mode and class bits: end of block.
-    static const int area_begin[6] = {4, 18, 32, 46, 60, 70};
+    // Every block area an end of block at once: the low nibble of its
+    // second byte follows the DC, mode and class bits.
     for (int s = 0; s < f.dif_sequences(); ++s)
-      for (int k = 0; k < 27; ++k) {
+      for (int k = 0; k < dif::segments_per_sequence; ++k) {
         uint8_t *seg = f.segment(s, k);
-        for (int b = 0; b < 5; ++b)
-          for (int a : area_begin) seg[80 * b + a + 1] = 0x06;
+        for (int m = 0; m < dif::macroblocks_per_segment; ++m)
+          for (int b = 0; b < 6; ++b) seg[dif::block_size * m + dif::area_bytes[b] + 1] = 0x06;
       }
     return f.bytes();
   };

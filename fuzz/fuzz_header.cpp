@@ -83,9 +83,10 @@ void check_geometry(const dv_decoder_t *dv, const Settings &s, int result) {
 // Whether the VAUX area (DIF sequence 0, blocks 3 to 5, 15 packs each)
 // holds pack `id`, and if `data` is given, with these four data bytes.
 bool vaux_area_has(const uint8_t *frame, uint8_t id, const uint8_t *data) {
-  for (int block = 3; block <= 5; ++block)
-    for (int k = 0; k < 15; ++k) {
-      const uint8_t *p = frame + 80 * block + 3 + 5 * k;
+  namespace dif = tarsk::dif;
+  for (int n = 0; n < 3; ++n)
+    for (int k = 0; k < dif::vaux_packs_per_block; ++k) {
+      const uint8_t *p = frame + dif::block_offset(0, dif::vaux_block(n)) + dif::vaux_pack_offset(k);
       if (p[0] == id && (data == nullptr || std::memcmp(p + 1, data, 4) == 0)) return true;
     }
   return false;

@@ -2,8 +2,8 @@
 /// frame reader that checks every frame before the C layer sees it, and
 /// errors as values.
 ///
-/// Thin: the threaded decoding is the library's (FrameWorkers); the rest
-/// is inline over the C API.
+/// Thin: the frame reader, its checks and the threaded decoding are the
+/// library's; the rest is inline over the C API.
 #ifndef TARSK_TARSK_HPP
 #define TARSK_TARSK_HPP
 
@@ -85,22 +85,11 @@ constexpr size_t frame_bytes(dv_system_t system) {
 /// Checks the header blocks of a whole frame: the first block of every DIF
 /// sequence must be a header block numbered for its sequence, and its DSF
 /// must agree with the frame's length. The C layer may then read it.
-inline Expected<dv_system_t> check_frame(std::span<const uint8_t> frame) {
-  if (frame.size() < 4 || (frame[0] >> 5) != 0 || (frame[3] & 0x40) != 0)
-    return Error{Errc::not_dv, "not a DV frame: no header block at its start"};
-  const dv_system_t system = (frame[3] & 0x80) ? e_dv_system_625_50 : e_dv_system_525_60;
-  if (frame.size() != frame_bytes(system))
-    return Error{Errc::bad_frame, "frame of " + std::to_string(frame.size()) + " bytes, " +
-                                      std::to_string(frame_bytes(system)) + " expected"};
-  const int sequences = system == e_dv_system_625_50 ? 12 : 10;
-  for (int s = 0; s < sequences; ++s) {
-    const uint8_t *block = frame.data() + 12000 * s;
-    if ((block[0] >> 5) != 0 || (block[1] >> 4) != s || (block[3] & 0x80) != (frame[3] & 0x80))
-      return Error{Errc::bad_frame,
-                   "damaged frame: DIF sequence " + std::to_string(s) + " has no valid header"};
-  }
-  return system;
-}
+Expected<dv_system_t> check_frame(std::span<const uint8_t> frame);
+
+/// Video DIF blocks of a frame whose status nibble reports an error or a
+/// concealment.
+int damaged_video_blocks(std::span<const uint8_t> frame);
 
 /// One frame read from a stream: its bytes (exactly one frame), its place
 /// in the stream and its system.
@@ -118,12 +107,7 @@ struct Frame {
 class Reader {
  public:
   /// Reads a file; "-" is standard input.
-  static Expected<Reader> open(const std::string &path) {
-    if (path == "-") return Reader(stdin, false);
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return Error{Errc::io, path + ": " + std::strerror(errno)};
-    return Reader(f, true);
-  }
+  static Expected<Reader> open(const std::string &path);
   /// Reads a C stream it does not own.
   explicit Reader(FILE *stream) : Reader(stream, false) {}
 
@@ -146,59 +130,15 @@ class Reader {
   ~Reader() { close(); }
 
   /// The next frame; an error for this frame; or nullopt at the end.
-  std::optional<Expected<Frame>> next() {
-    if (done_ || file_ == nullptr) return std::nullopt;
-    Frame frame;
-    frame.index = index_;
-    frame.bytes.resize(4);
-    const size_t head = std::fread(frame.bytes.data(), 1, 4, file_);
-    if (head == 0) return end();
-    if (head < 4) return fail(Errc::truncated, "stream ends inside frame " + std::to_string(index_));
-    const uint8_t *h = frame.bytes.data();
-    if ((h[0] >> 5) != 0 || (h[3] & 0x40) != 0) {
-      done_ = true;  // without a header block there is no telling where frames lie
-      return Expected<Frame>(Error{index_ == 0 ? Errc::not_dv : Errc::bad_frame,
-                                   index_ == 0 ? "not a DV stream"
-                                               : "lost frame sync at frame " + std::to_string(index_)});
-    }
-    frame.system = (h[3] & 0x80) ? e_dv_system_625_50 : e_dv_system_525_60;
-    const size_t size = frame_bytes(frame.system);
-    frame.bytes.resize(size);
-    const size_t rest = std::fread(frame.bytes.data() + 4, 1, size - 4, file_);
-    if (rest < size - 4) {
-      done_ = true;
-      return Expected<Frame>(Error{Errc::truncated, "the last frame (" + std::to_string(index_) +
-                                                        ") is cut short: " +
-                                                        std::to_string(rest + 4) + " of " +
-                                                        std::to_string(size) + " bytes"});
-    }
-    ++index_;
-    if (system_ != e_dv_system_none && frame.system != system_) {
-      system_ = frame.system;
-      return Expected<Frame>(Error{Errc::system_changed,
-                                   "frame " + std::to_string(frame.index) + " changes the system"});
-    }
-    system_ = frame.system;
-    if (auto checked = check_frame(frame.bytes); !checked)
-      return Expected<Frame>(Error{checked.error().code, "frame " + std::to_string(frame.index) +
-                                                             ": " + checked.error().message});
-    return Expected<Frame>(std::move(frame));
-  }
+  std::optional<Expected<Frame>> next();
 
   /// Frames read so far.
   uint64_t frames_read() const { return index_; }
 
  private:
   Reader(FILE *f, bool owned) : file_(f), owned_(owned) {}
-  std::optional<Expected<Frame>> end() {
-    done_ = true;
-    if (std::ferror(file_)) return Expected<Frame>(Error{Errc::io, std::strerror(errno)});
-    return std::nullopt;
-  }
-  std::optional<Expected<Frame>> fail(Errc code, std::string message) {
-    done_ = true;
-    return Expected<Frame>(Error{code, std::move(message)});
-  }
+  std::optional<Expected<Frame>> end();
+  std::optional<Expected<Frame>> fail(Errc code, std::string message);
   void close() {
     if (file_ != nullptr && owned_) std::fclose(file_);
     file_ = nullptr;

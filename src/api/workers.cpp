@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/dif.h"
 #include "decode/frame.h"
 
 namespace tarsk {
@@ -37,17 +38,18 @@ struct FrameWorkers::Impl {
     for (std::thread &t : workers) t.join();
   }
 
-  // Each thread takes the next sequence not yet taken, so that busy parts
-  // of the picture do not hold one thread up while another idles. Every
-  // sequence writes its own macroblocks only.
+  // Each thread takes the next video segment not yet taken, so that busy
+  // parts of the picture do not hold one thread up while another idles,
+  // and the threads finish a frame within a segment of each other. Every
+  // segment writes its own macroblocks only.
   void run(int i) {
     const Job j = job;
     uint8_t *pixels[1] = {j.pixels};
     int pitches[1] = {j.pitch};
     Part &part = parts[static_cast<size_t>(i)];
-    for (int s; (s = next_sequence.fetch_add(1, std::memory_order_relaxed)) < j.dv->num_dif_seqs;)
-      decode_sequences(j.dv, j.frame, j.space, pixels, pitches, part.seg.get(), &part.bs, s,
-                       s + 1);
+    const int segments = j.dv->num_dif_seqs * dif::segments_per_sequence;
+    for (int n; (n = next_segment.fetch_add(1, std::memory_order_relaxed)) < segments;)
+      decode_segments(j.dv, j.frame, j.space, pixels, pitches, part.seg.get(), &part.bs, n, n + 1);
   }
 
   void work(int i) {
@@ -69,7 +71,7 @@ struct FrameWorkers::Impl {
     {
       std::lock_guard<std::mutex> lock(mutex);
       job = j;
-      next_sequence.store(0, std::memory_order_relaxed);
+      next_segment.store(0, std::memory_order_relaxed);
       pending = static_cast<int>(parts.size()) - 1;
       ++generation;
     }
@@ -84,7 +86,7 @@ struct FrameWorkers::Impl {
   std::mutex mutex;
   std::condition_variable wake, done;
   Job job{};
-  std::atomic<int> next_sequence{0};
+  std::atomic<int> next_segment{0};
   int pending = 0;
   uint64_t generation = 0;
   bool stop = false;

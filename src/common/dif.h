@@ -62,6 +62,12 @@ constexpr int sequence_of(const uint8_t *block) { return block[1] >> 4; }
 
 // Header block: byte 3 bit 7 is DSF (1 for 625/50); bit 6 must be 0.
 inline constexpr uint8_t dsf_bit = 0x80;
+inline constexpr uint8_t zero_bit = 0x40;
+// Whether the block at `block` opens a DIF sequence as a header block must.
+constexpr bool is_header_block(const uint8_t *block) {
+  return section_of(block) == Section::header && (block[3] & zero_bit) == 0;
+}
+constexpr bool fifty_fields_of(const uint8_t *header) { return (header[3] & dsf_bit) != 0; }
 
 // Packs: five bytes, an ID and four data bytes; ID 0xff marks an empty slot.
 inline constexpr int pack_size = 5;
@@ -107,6 +113,10 @@ constexpr int area_begin(int b) { return 8 * area_bytes[b]; }  // the DC bits
 constexpr int ac_begin(int b) { return area_begin(b) + block_head_bits; }
 constexpr int area_end(int b) { return 8 * area_bytes[b + 1]; }
 inline constexpr int macroblock_bits = 8 * block_size;
+// A video block whose status nibble (STA) reports an error or concealment.
+constexpr bool video_block_flagged(const uint8_t *block) {
+  return section_of(block) == Section::video && (block[qno_byte] >> 4) != 0;
+}
 inline constexpr int segment_bits = 8 * segment_size;
 
 // The super blocks a segment's five macroblocks come from: rows offset

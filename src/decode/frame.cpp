@@ -60,30 +60,29 @@ namespace tarsk {
 
 int32_t ranges[6][2];
 
-void decode_sequences(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
-                      uint8_t **pixels, int *pitches, dv_videosegment_t *seg, bitstream_t *bs,
-                      int first, int last) {
+void decode_segments(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
+                     uint8_t **pixels, int *pitches, dv_videosegment_t *seg, bitstream_t *bs,
+                     int first, int last) {
   seg->bs = bs;
   seg->isPAL = dv->system == e_dv_system_625_50;
   const bool write = known_color_space(color_space);
-  for (int ds = first; ds < last; ++ds) {
-    for (int v = 0; v < dif::segments_per_sequence; ++v) {
-      _dv_bitstream_new_buffer(bs, const_cast<uint8_t *>(buffer + dif::segment_offset(ds, v)),
-                               dif::segment_size);
-      seg->i = ds;
-      seg->k = v;
-      dv_parse_video_segment(seg, dv->quality);
-      if (!write) continue;
-      for (int m = 0; m < 5; ++m) {
-        dv_macroblock_t *mb = &seg->mb[m];
-        reconstruct_macroblock(mb, dv->quality);
-        // Without colour the picture is grey: the colour blocks hold no
-        // chroma of this frame, only what earlier segments left there.
-        if (!(dv->quality & DV_QUALITY_COLOR))
-          for (int b = 4; b < 6; ++b) std::fill(std::begin(mb->b[b].coeffs), std::end(mb->b[b].coeffs), 0);
-        dv_place_macroblock(dv, seg, mb, m);
-        render(dv, mb, color_space, pixels, pitches);
-      }
+  for (int n = first; n < last; ++n) {
+    const int ds = n / dif::segments_per_sequence, k = n % dif::segments_per_sequence;
+    _dv_bitstream_new_buffer(bs, const_cast<uint8_t *>(buffer + dif::segment_offset(ds, k)),
+                             dif::segment_size);
+    seg->i = ds;
+    seg->k = k;
+    dv_parse_video_segment(seg, dv->quality);
+    if (!write) continue;
+    for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
+      dv_macroblock_t *mb = &seg->mb[m];
+      reconstruct_macroblock(mb, dv->quality);
+      // Without colour the picture is grey: the colour blocks hold no
+      // chroma of this frame, only what earlier segments left there.
+      if (!(dv->quality & DV_QUALITY_COLOR))
+        for (int b = 4; b < 6; ++b) std::fill(std::begin(mb->b[b].coeffs), std::end(mb->b[b].coeffs), 0);
+      dv_place_macroblock(dv, seg, mb, m);
+      render(dv, mb, color_space, pixels, pitches);
     }
   }
 }
@@ -104,8 +103,8 @@ void dv_decode_full_frame(dv_decoder_t *dv, const uint8_t *buffer, dv_color_spac
       std::exit(-1);
     }
   }
-  tarsk::decode_sequences(dv, buffer, color_space, pixels, pitches, &shared_segment,
-                          shared_segment.bs, 0, dv->num_dif_seqs);
+  tarsk::decode_segments(dv, buffer, color_space, pixels, pitches, &shared_segment,
+                         shared_segment.bs, 0, dv->num_dif_seqs * dif::segments_per_sequence);
   pthread_mutex_unlock(&dv_mutex);
 }
 
@@ -141,8 +140,7 @@ void dv_report_video_error(dv_decoder_t *dv, uint8_t *data) {
   if (log == nullptr) return;
   for (uint32_t at = 0; at + dif::block_size <= dv->frame_size; at += dif::block_size) {
     const uint8_t *block = data + at;
-    const bool video = dif::section_of(block) == dif::Section::video;
-    if (!video || (block[3] >> 4) == 0) continue;
+    if (!dif::video_block_flagged(block)) continue;
     char timecode[40], datetime[40];
     dv_get_timestamp(dv, timecode);
     dv_get_recording_datetime(dv, datetime);

@@ -6,13 +6,14 @@
 
 namespace tarsk {
 
-// Decodes the video segments of DIF sequences [first, last) of the frame
-// at `buffer` through the caller's own segment record and bit reader. It
-// touches no state but its arguments (and the caller's pixels), so calls
-// with separate records may run at the same time.
-void decode_sequences(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
-                      uint8_t **pixels, int *pitches, dv_videosegment_t *seg, bitstream_t *bs,
-                      int first, int last);
+// Decodes video segments [first, last) of the frame at `buffer`, counted
+// through the frame (segment k of DIF sequence s is 27 s + k), through the
+// caller's own segment record and bit reader. It touches no state but its
+// arguments (and the caller's pixels: each segment writes its own five
+// macroblocks), so calls with separate records may run at the same time.
+void decode_segments(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
+                     uint8_t **pixels, int *pitches, dv_videosegment_t *seg, bitstream_t *bs,
+                     int first, int last);
 
 // Smallest and largest coefficient seen in each block position by
 // dv_check_coeff_ranges, a diagnostic.

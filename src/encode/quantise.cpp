@@ -64,25 +64,15 @@ constexpr QnoStart qno_start = build_qno_start();
 
 constexpr bool is_static(int static_qno) { return static_qno == 1 || static_qno == 2; }
 
-// Quantised values beyond -255..255 have no code (the amplitude escape
-// holds 8 bits): limit them.
-void limit_ac(dv_coeff_t *coeffs) {
-  for (int i = 1; i < 64; ++i)
-    coeffs[i] = static_cast<dv_coeff_t>(std::clamp<int>(coeffs[i], -255, 255));
-}
-
-void quantise(dv_coeff_t *coeffs, int qno, int klass) {
-  _dv_quant(coeffs, qno, klass);
-  limit_ac(coeffs);
-}
-
 // Blocks as the last trial quantised them, macroblock m's block b at 6m + b.
 using Copies = dv_coeff_t[30][64];
 
-// Code bits of a block quantised at qno, on a copy.
+// Code bits of a block quantised at qno, on a copy. Quantised values
+// beyond -255..255 (the reach of the 8-bit amplitude escape) are coded and
+// counted as those limits: the lookups' index limits every value.
 long trial(const dv_block_t &bl, int qno, dv_coeff_t *copy) {
   std::memcpy(copy, bl.coeffs, sizeof bl.coeffs);
-  quantise(copy, qno, bl.class_no);
+  _dv_quant(copy, qno, bl.class_no);
   return static_cast<long>(_dv_vlc_num_bits_block(copy));
 }
 
@@ -102,7 +92,7 @@ void finish_macroblock(dv_macroblock_t *mb, int qno, dv_coeff_t (*copies)[64],
     dv_coeff_t *coeffs = copies[b];
     if (qno != 15) {
       coeffs = mb->b[b].coeffs;
-      quantise(coeffs, qno, mb->b[b].class_no);
+      _dv_quant(coeffs, qno, mb->b[b].class_no);
     }
     tarsk::vlc_encode_block(coeffs, &vblocks[b]);
   }

@@ -207,26 +207,29 @@ void vlc_make_fit(dv_vlc_block_t *bl, int num_blocks, long bit_budget, EncodeSta
   for (int b = 0; b < num_blocks; ++b) sum += bl[b].coeffs_bits;
   if (sum <= bit_budget) return;
   ++stats.vlc_overflows;
-  // Take the last entry of each block in turn, from the last block back,
-  // until the codes fit. A block keeps at least one entry (the slot of its
-  // end of block); when every block is down to one, nothing more can go.
+  // Take the last code before the end of block of each block in turn, from
+  // the last block back, until the codes fit; the end of block stays, so
+  // the sum is what will be written. (Taking the end of block first and
+  // putting it in place of the last entry left afterwards would add up to
+  // 4 uncounted bits per trimmed block: the codes would no longer fit and
+  // blocks would lose their ends.) Empty entries count as entries and cost
+  // nothing to remove. Once every block is down to its end of block,
+  // nothing more can go.
   bool removed = true;
   while (sum > bit_budget && removed) {
     removed = false;
     for (int b = num_blocks - 1; b >= 0 && sum > bit_budget; --b) {
       dv_vlc_block_t &block = bl[b];
       if (block.coeffs_end - block.coeffs <= 1) continue;
+      dv_vlc_entry_t *last = block.coeffs_end - 2;
+      const int length = entry_length(*last);
+      *last = DV_VLC_EOB;
       --block.coeffs_end;
-      const int length = entry_length(*block.coeffs_end);
       sum -= length;
       block.coeffs_bits -= static_cast<uint32_t>(length);
       removed = true;
     }
   }
-  // Every block ends with its end of block again; in a trimmed block it
-  // takes the place of the last entry left.
-  for (int b = 0; b < num_blocks; ++b)
-    if (bl[b].coeffs_end > bl[b].coeffs) bl[b].coeffs_end[-1] = DV_VLC_EOB;
 }
 
 void vlc_encode_block_pass_1(dv_vlc_block_t *bl, uint8_t *vsbuffer, int vlc_encode_passes) {

@@ -74,7 +74,7 @@ TEST(Reader, RefusesWhatIsNotWholeAndSound) {
   // A frame whose later DIF sequence lost its header block keeps its
   // length: the frames after it still come.
   auto damaged = frames({e_dv_system_625_50, e_dv_system_625_50, e_dv_system_625_50});
-  damaged[144000 + 12000 * 5] = 0x9f;
+  damaged[frame_size_625_50 + tarsk::dif::block_offset(5, tarsk::dif::header_block)] = 0x9f;
   EXPECT_EQ(read_all(damaged),
             (std::vector<std::string>{"ok", err(tarsk::Errc::bad_frame), "ok"}));
   // Lost sync: bytes that are no header where a frame should start.

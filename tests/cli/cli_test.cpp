@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/dif.h"
 #include "support/ffmpeg.h"
 
 #ifndef TARSK_BINARY
@@ -26,6 +27,7 @@ namespace {
 
 using namespace tarsk::test;
 namespace fs = std::filesystem;
+namespace dif = tarsk::dif;
 
 // ---------------------------------------------------------------------------
 // Running things.
@@ -190,17 +192,17 @@ uint8_t *frame_at(std::vector<uint8_t> &bytes, const Kind &k, size_t index) {
 
 // The header block of DIF sequence 1 numbered for another sequence: the
 // frame can no longer be trusted, though its length is still known.
-void break_header(uint8_t *frame) { frame[12000 + 1] = 0xf0; }
+void break_header(uint8_t *frame) { frame[dif::block_offset(1, dif::header_block) + 1] = 0xf0; }
 
 // The AAUX source pack of the frame's first audio block gone: the frame's
 // sound cannot be decoded, its pictures can.
-void drop_audio_pack(uint8_t *frame) { frame[80 * 54 + 3] = 0xff; }
+void drop_audio_pack(uint8_t *frame) { frame[dif::aaux_as_offset] = 0xff; }
 
 // Sets the status nibble of the first `count` video blocks.
 void mark_video_blocks(uint8_t *frame, size_t size, int count) {
-  for (size_t at = 0; at < size && count > 0; at += 80)
-    if ((frame[at] & 0xe0) == 0x80) {
-      frame[at + 3] |= 0x70;
+  for (size_t at = 0; at < size && count > 0; at += dif::block_size)
+    if (dif::section_of(frame + at) == dif::Section::video) {
+      frame[at + dif::qno_byte] |= 0x70;
       --count;
     }
 }
@@ -209,8 +211,8 @@ void mark_video_blocks(uint8_t *frame, size_t size, int count) {
 // the invalid code: each block fails.
 void fail_audio_blocks(uint8_t *frame, int count) {
   for (int b = 0; b < count; ++b) {
-    uint8_t *block = frame + 80 * (6 + 16 * b);
-    for (int i = 8; i < 80; i += 2) {
+    uint8_t *block = frame + dif::audio_offset(0, b);
+    for (int i = dif::audio_data_offset; i < dif::block_size; i += 2) {
       block[i] = 0x80;
       block[i + 1] = 0x00;
     }

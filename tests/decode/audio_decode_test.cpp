@@ -46,25 +46,6 @@ int expected_12(int v) {
   return (512 << segment) + (v - 512 - 256 * segment) * (2 << segment);
 }
 
-TEST(AudioShuffle, TablesFollowThePattern) {
-  for (bool fifty : {false, true}) {
-    const int half = fifty ? 6 : 5, cycle = fifty ? 54 : 45;
-    for (int n = 0; n < cycle; ++n) {
-      const AudioSlot at = audio_slot(fifty, n);
-      const int entry = fifty ? dv_audio_unshuffle_50[at.sequence][at.block]
-                              : dv_audio_unshuffle_60[at.sequence][at.block];
-      EXPECT_EQ(entry, n);
-      EXPECT_LT(at.sequence, half);
-    }
-  }
-  const int first60[9] = {0, 15, 30, 10, 25, 40, 5, 20, 35};
-  const int last50[9] = {15, 33, 51, 10, 28, 46, 5, 23, 41};
-  for (int b = 0; b < 9; ++b) {
-    EXPECT_EQ(dv_audio_unshuffle_60[0][b], first60[b]);
-    EXPECT_EQ(dv_audio_unshuffle_50[5][b], last50[b]);
-  }
-}
-
 TEST(AudioDecode, SixteenBitSamplesInBothSystems) {
   for (dv_system_t system : {e_dv_system_525_60, e_dv_system_625_50}) {
     const bool pal = system == e_dv_system_625_50;
@@ -138,7 +119,7 @@ TEST(AudioDecode, TwelveBitInvalidCodes) {
 
 // Fails block `block` of DIF sequence `sequence` completely.
 void fail_block(FrameBuilder &frame, int sequence, int block, int quantization) {
-  uint8_t *data = &frame.bytes()[FrameBuilder::block_offset(sequence, 6 + 16 * block) + 8];
+  uint8_t *data = frame.audio_data(sequence, block);
   for (int i = 0; i < 72; ++i)
     data[i] = quantization == 16 ? (i % 2 ? 0x00 : 0x80) : (i % 3 == 2 ? 0x00 : 0x80);
 }
@@ -150,7 +131,7 @@ TEST(AudioFailure, FailedBlocksAreCountedReportedAndConcealed) {
   fail_block(frame, 0, 0, 16);
   fail_block(frame, 7, 4, 16);
   // 35 invalid samples are no block failure.
-  uint8_t *almost = &frame.bytes()[FrameBuilder::block_offset(1, 6 + 16 * 2) + 8];
+  uint8_t *almost = frame.audio_data(1, 2);
   for (int i = 0; i < 35; ++i) almost[2 * i] = 0x80, almost[2 * i + 1] = 0x00;
 
   for (int method : {0, 1, 2}) {
@@ -196,7 +177,7 @@ TEST(AudioFailure, WithoutSubcodePacksTheOtherReportForm) {
   Channels out(4, 1296);
   ASSERT_EQ(dv_decode_full_audio(dv.get(), frame.bytes().data(), out.get()), 1);
   EXPECT_EQ(dv->audio->sample_failure, 48);
-  const uint8_t *id = &frame.bytes()[FrameBuilder::block_offset(8, 6 + 16 * 3)];
+  const uint8_t *id = &frame.bytes()[dif::audio_offset(8, 3)];
   char expected[96];
   std::snprintf(expected, sizeof expected,
                 "# complete audio block failure (12bit): header = %02x %02x %02x\n", id[0], id[1],
@@ -210,6 +191,31 @@ TEST(AudioFailure, WithoutSubcodePacksTheOtherReportForm) {
   ASSERT_EQ(dv_decode_full_audio(dv.get(), frame.bytes().data(), out.get()), 1);
   EXPECT_EQ(GetCapturedStderr(), "");
   EXPECT_EQ(dv_frame_has_audio_errors(dv.get()), 1);
+}
+
+// 12-bit audio fills four channels, two stereo pairs: a failed block in
+// either half of the frame is concealed, and emphasis removed, in all of
+// them alike (each half's channels see the same samples and failures).
+TEST(AudioFailure, TwelveBitConcealsAndDeemphasisesAllFourChannels) {
+  FrameBuilder frame = audio_frame(e_dv_system_625_50, 0, 2, 1, 0);  // emphasis on
+  std::vector<int> codes[4];
+  for (auto &c : codes) c.assign(1296, 0x100);
+  write_audio_12(frame, codes);
+  fail_block(frame, 1, 3, 12);  // first half: channels 0 and 1
+  fail_block(frame, 7, 3, 12);  // second half, the same place: channels 2 and 3
+  auto dv = new_decoder();
+  dv_set_error_log(dv.get(), nullptr);
+  dv_parse_header(dv.get(), frame.bytes().data());
+  ASSERT_EQ(dv->audio->emphasis, 1);
+  Channels out(4, 1296);
+  ASSERT_EQ(dv_decode_full_audio(dv.get(), frame.bytes().data(), out.get()), 1);
+  EXPECT_EQ(dv_frame_has_audio_errors(dv.get()), 2);
+  const int n = dv->audio->samples_this_frame;
+  for (int c = 0; c < 4; ++c) {
+    for (int p = 0; p < n; ++p) ASSERT_NE(out.buffers[static_cast<size_t>(c)][static_cast<size_t>(p)], invalid) << c << " " << p;
+    EXPECT_NE(out.buffers[static_cast<size_t>(c)][0], 256) << c;  // de-emphasised
+    EXPECT_EQ(out.buffers[static_cast<size_t>(c)], out.buffers[0]) << c;
+  }
 }
 
 // Concealment on a hand-made buffer of n samples.
@@ -299,7 +305,7 @@ TEST(AudioRefusal, BlockDecoderRejectsWhatItCannotPlace) {
   FrameBuilder frame = audio_frame(e_dv_system_525_60, 0, 0, 0);
   dv_parse_header(dv.get(), frame.bytes().data());
   Channels out(2, 1620);
-  const uint8_t *block = &frame.bytes()[FrameBuilder::block_offset(0, 6)];
+  const uint8_t *block = &frame.bytes()[dif::audio_offset(0, 0)];
   EXPECT_EQ(dv_decode_audio_block(dv->audio, block, 10, 0, out.get()), -1);  // 525/60: 0..9
   EXPECT_EQ(dv_decode_audio_block(dv->audio, block, -1, 0, out.get()), -1);
   EXPECT_EQ(dv_decode_audio_block(dv->audio, block, 0, 9, out.get()), -1);
@@ -324,7 +330,7 @@ TEST(AudioRobustness, RandomAndMutatedFrames) {
     with_audio_packs(frame, source, aaux_source_control(speed));
     for (int s = 0; s < frame.dif_sequences(); ++s)
       for (int b = 0; b < 9; ++b) {
-        uint8_t *data = &frame.bytes()[FrameBuilder::block_offset(s, 6 + 16 * b) + 8];
+        uint8_t *data = frame.audio_data(s, b);
         for (int i = 0; i < 72; ++i)
           data[i] = static_cast<uint8_t>(rng() % 4 == 0 ? 0x80 : rng());
       }

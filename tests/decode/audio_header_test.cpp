@@ -275,7 +275,7 @@ TEST(AudioHeader, UpdateNumSamplesUsesTheCurrentRate) {
 TEST(AudioHeader, DumpOfASourcePack) {
   auto frame = frame_with(e_dv_system_625_50, aaux_source(24, true, 0, 0, 0),
                           aaux_source_control(iec_speed));
-  uint8_t *block = &frame.bytes()[FrameBuilder::block_offset(0, 6 + 16 * 3)];
+  uint8_t *block = &frame.bytes()[dif::audio_offset(0, 3)];
   CaptureStdout();
   dv_dump_aaux_as(block, 0, 3);
   EXPECT_EQ(GetCapturedStdout(),
@@ -285,7 +285,7 @@ TEST(AudioHeader, DumpOfASourcePack) {
   auto ntsc = frame_with(e_dv_system_525_60, {0x50, 0x0e, 0, 0x00, 0xd1},
                          aaux_source_control(iec_speed));
   CaptureStdout();
-  dv_dump_aaux_as(&ntsc.bytes()[FrameBuilder::block_offset(0, 6 + 16 * 3)], 2, 3);
+  dv_dump_aaux_as(&ntsc.bytes()[dif::audio_offset(0, 3)], 2, 3);
   EXPECT_EQ(GetCapturedStdout(),
             "DS 2, Audio DIF 3, AAUX AS pack: Locked audio, Sampling 32.0 kHz (1067 samples, 60 "
             "fields), Quantization 12 bits, Emphasis off\n");

@@ -31,10 +31,7 @@ FrameBuilder flat_frame(dv_system_t system, int apt, Level level) {
         seg.dc(m, 4, 2 * 40);   // Cr
         seg.dc(m, 5, 2 * -30);  // Cb
       }
-      uint8_t *blocks = frame.segment(s, k);
-      for (int m = 0; m < 5; ++m)  // keep each block's identifier
-        std::copy(seg.bytes().begin() + 80 * m + 3, seg.bytes().begin() + 80 * (m + 1),
-                  blocks + 80 * m + 3);
+      frame.put_segment(s, k, seg.bytes());
     }
   return frame;
 }
@@ -166,6 +163,62 @@ TEST(DecodeOptions, NtscSetUpOn411PicturesOnly) {
   }
 }
 
+// Every decoder writes its frames with its own clamp setting, whichever
+// decoder came first and whatever dv_reconfigure chose for the macroblock
+// writers: levels beyond the clamps (luma -120 and 120, chroma 100 and
+// -100) come out clamped by one decoder and whole by the other, in every
+// colour space.
+TEST(DecodeOptions, EachDecoderClampsAsItWasMade) {
+  FrameBuilder frame(e_dv_system_625_50);
+  frame.apt(0);
+  for (int s = 0; s < frame.dif_sequences(); ++s)
+    for (int k = 0; k < 27; ++k) {
+      SegmentBuilder seg;
+      seg.all_empty();
+      for (int m = 0; m < 5; ++m) {
+        for (int b = 0; b < 4; ++b) seg.dc(m, b, 2 * (b % 2 ? 120 : -120));
+        seg.dc(m, 4, 2 * 100).dc(m, 5, 2 * -100);
+      }
+      frame.put_segment(s, k, seg.bytes());
+    }
+  struct Case {
+    dv_color_space_t space;
+    int bytes;
+  };
+  auto decode = [&](dv_decoder_t *dv, Case c) {
+    dv_parse_header(dv, frame.bytes().data());
+    dv->quality = DV_QUALITY_COLOR | DV_QUALITY_AC_2;
+    std::vector<uint8_t> picture(static_cast<size_t>(720 * 576 * c.bytes));
+    uint8_t *pixels[1] = {picture.data()};
+    int pitches[1] = {720 * c.bytes};
+    dv_decode_full_frame(dv, frame.bytes().data(), c.space, pixels, pitches);
+    return picture;
+  };
+  dv_decoder_t *plain = dv_decoder_new(0, 0, 0);
+  dv_decoder_t *clamped = dv_decoder_new(0, 1, 1);
+  dv_reconfigure(0, 0);
+  for (int round = 0; round < 2; ++round) {
+    const auto yuy2 = decode(plain, {e_dv_color_yuv, 2});
+    EXPECT_EQ((std::vector<int>{yuy2[0], yuy2[1], yuy2[2], yuy2[3]}),
+              (std::vector<int>{8, 28, 8, 228}));  // Y0 Cb Y0 Cr of the first pixels
+    const auto yuy2c = decode(clamped, {e_dv_color_yuv, 2});
+    EXPECT_EQ((std::vector<int>{yuy2c[0], yuy2c[1], yuy2c[2], yuy2c[3]}),
+              (std::vector<int>{16, 28, 16, 228}));
+    EXPECT_EQ(yuy2[16], 248);   // pixel 8: block Y1
+    EXPECT_EQ(yuy2c[16], 235);
+    const auto rgb = decode(plain, {e_dv_color_rgb, 3});
+    const auto rgbc = decode(clamped, {e_dv_color_rgb, 3});
+    const auto bgr0c = decode(clamped, {e_dv_color_bgr0, 4});
+    EXPECT_NE(rgb, rgbc);
+    EXPECT_EQ((std::vector<int>{rgbc[0], rgbc[1], rgbc[2]}),
+              (std::vector<int>{bgr0c[2], bgr0c[1], bgr0c[0]}));
+    dv_reconfigure(1, 1);  // the macroblock writers' choice changes nothing here
+  }
+  dv_reconfigure(0, 0);
+  dv_decoder_free(plain);
+  dv_decoder_free(clamped);
+}
+
 TEST(DamageReport, OneLinePerDamagedVideoBlock) {
   FrameBuilder frame(e_dv_system_625_50);
   auto dv = new_decoder();
@@ -182,7 +235,7 @@ TEST(DamageReport, OneLinePerDamagedVideoBlock) {
   first[1] = 0x07;
   first[2] = 0x00;
   first[3] = 0x20;
-  uint8_t *last = &frame.bytes()[FrameBuilder::block_offset(11, 149)];
+  uint8_t *last = &frame.bytes()[dif::block_offset(11, dif::blocks_per_sequence - 1)];
   last[3] = 0xf0;
   frame.subcode(6, 0, timecode(1, 2, 3, 4));
   dv_parse_packs(dv.get(), frame.bytes().data());
@@ -201,7 +254,7 @@ TEST(DamageReport, OneLinePerDamagedVideoBlock) {
   dv_set_error_log(dv.get(), log);
   first[3] = 0x00;
   last[3] = 0x00;
-  frame.bytes()[FrameBuilder::block_offset(0, 6) + 3] = 0xf0;  // an audio block
+  frame.bytes()[dif::audio_offset(0, 0) + 3] = 0xf0;  // an audio block
   dv_report_video_error(dv.get(), frame.bytes().data());
   EXPECT_EQ(read_stream(log), "");
   first[3] = 0x20;

@@ -22,22 +22,23 @@
 #include <string>
 #include <vector>
 
+#include "common/bitstream.h"
+#include "common/dif.h"
 #include "support/decoder.h"
 #include "support/ffmpeg.h"
 
 namespace {
 
 using namespace tarsk::test;
+namespace dif = tarsk::dif;
 
-constexpr size_t segment_size = 400;
+constexpr size_t segment_size = dif::segment_size;
+constexpr int block_size = dif::block_size;
 using Bytes = std::vector<uint8_t>;
 
-// Byte ranges of the six block areas (Y0..Y3, Cr, Cb) in a video DIF block.
-// Each area opens with 9 bits of DC, the DCT mode bit and 2 class bits.
-constexpr std::array<int, 6> area_begin = {4, 18, 32, 46, 60, 70};
-constexpr std::array<int, 6> area_end = {18, 32, 46, 60, 70, 80};
-constexpr std::array<int, 5> row_offset = {2, 6, 8, 0, 4};
-constexpr std::array<int, 5> column = {2, 1, 3, 0, 4};
+// The first and the last bit of block b's AC codes in macroblock m.
+int ac_first(int m, int b) { return dif::macroblock_bits * m + dif::ac_begin(b); }
+int ac_end(int m, int b) { return dif::macroblock_bits * m + dif::area_end(b); }
 
 int rounds() {
   const char *env = std::getenv("TARSK_FUZZ_ROUNDS");
@@ -95,8 +96,8 @@ struct BlockHead {
 };
 
 BlockHead head(const Bytes &bytes, int m, int b) {
-  const uint8_t hi = bytes[80 * m + area_begin[b]];
-  const uint8_t lo = bytes[80 * m + area_begin[b] + 1];
+  const uint8_t hi = bytes[static_cast<size_t>(block_size * m + dif::area_bytes[b])];
+  const uint8_t lo = bytes[static_cast<size_t>(block_size * m + dif::area_bytes[b] + 1)];
   const int dc9 = (hi << 1) | (lo >> 7);
   return {dc9 >= 256 ? dc9 - 512 : dc9, (lo >> 6) & 1, (lo >> 4) & 3};
 }
@@ -119,10 +120,11 @@ std::string check(const Bytes &bytes, const Parse &run, int s, int k, bool pal, 
   for (int m = 0; m < 5; ++m) {
     const dv_macroblock_t &mb = seg.mb[m];
     const dv_macroblock_t &old = before.mb[m];
-    if (mb.i != (s + row_offset[m]) % (pal ? 12 : 10) || mb.j != column[m] || mb.k != k)
+    const auto at = dif::macroblock_address(s, k, m, dif::sequences(pal));
+    if (mb.i != at.i || mb.j != at.j || mb.k != at.k)
       why += place(m) + "i/j/k " + std::to_string(mb.i) + "/" + std::to_string(mb.j) + "/" +
              std::to_string(mb.k) + "; ";
-    if (mb.qno != (bytes[80 * m + 3] & 15))
+    if (mb.qno != (bytes[static_cast<size_t>(block_size * m + dif::qno_byte)] & 15))
       why += place(m) + "qno " + std::to_string(mb.qno) + "; ";
     if (mb.vlc_error != 0 && (mb.vlc_error != 1 || !ac))
       why += place(m) + "vlc_error " + std::to_string(mb.vlc_error) + "; ";
@@ -143,8 +145,8 @@ std::string check(const Bytes &bytes, const Parse &run, int s, int k, bool pal, 
         }
       }
       if (!ac) continue;
-      const int first = 8 * (80 * m + area_begin[b]) + 12;
-      const int end = 8 * (80 * m + area_end[b]);
+      const int first = ac_first(m, b);
+      const int end = ac_end(m, b);
       if (bl.eob != 0 && bl.eob != 1) why += place(m, b) + "eob " + std::to_string(bl.eob) + "; ";
       ended += bl.eob == 1;
       if (bl.mark != 0) why += place(m, b) + "mark " + std::to_string(bl.mark) + "; ";
@@ -302,19 +304,17 @@ Bytes biased_bytes(std::mt19937 &rng, double p) {
   return bytes;
 }
 
-// Writes bits into a byte buffer, most significant first, up to a limit.
+// Writes bits over what a byte buffer holds, up to a limit: the bits are
+// cleared, then written by the library's writer.
 struct BitWriter {
   Bytes &bytes;
   int at;
   int limit;
   bool put(uint32_t value, int n) {
     if (at + n > limit) return false;
-    for (int i = n - 1; i >= 0; --i, ++at) {
-      const int byte = at / 8;
-      const int shift = 7 - at % 8;
-      bytes[byte] =
-          static_cast<uint8_t>((bytes[byte] & ~(1 << shift)) | (((value >> i) & 1) << shift));
-    }
+    for (int i = at; i < at + n; ++i) bytes[static_cast<size_t>(i / 8)] &= static_cast<uint8_t>(~(0x80 >> (i % 8)));
+    tarsk::put_bits(bytes.data(), at, value, n);
+    at += n;
     return true;
   }
 };
@@ -358,7 +358,7 @@ Bytes code_soup(std::mt19937 &rng) {
   const double eob_chance = 0.02 + 0.2 * (rng() % 8) / 8.0;
   for (int m = 0; m < 5; ++m)
     for (int b = 0; b < 6; ++b) {
-      BitWriter w{bytes, 8 * (80 * m + area_begin[b]) + 12, 8 * (80 * m + area_end[b])};
+      BitWriter w{bytes, ac_first(m, b), ac_end(m, b)};
       for (;;) {
         uint32_t value = 0;
         int len = 0;
@@ -403,8 +403,8 @@ Bytes mutate(const Bytes &original, std::mt19937 &rng, std::string &how) {
     case 4: {  // a block area cut at a random bit: the rest zeros or ones
       const int m = static_cast<int>(rng() % 5);
       const int b = static_cast<int>(rng() % 6);
-      const int first = 8 * (80 * m + area_begin[b]) + 12;
-      const int end = 8 * (80 * m + area_end[b]);
+      const int first = ac_first(m, b);
+      const int end = ac_end(m, b);
       const int cut = first + static_cast<int>(rng() % static_cast<unsigned>(end - first));
       const uint32_t ones = rng() & 1;
       BitWriter w{bytes, cut, end};
@@ -423,9 +423,9 @@ Bytes mutate(const Bytes &original, std::mt19937 &rng, std::string &how) {
     default: {  // two DIF blocks exchanged
       const size_t a = rng() % 5;
       const size_t b = rng() % 5;
-      std::swap_ranges(bytes.begin() + static_cast<long>(80 * a),
-                       bytes.begin() + static_cast<long>(80 * a + 80),
-                       bytes.begin() + static_cast<long>(80 * b));
+      std::swap_ranges(bytes.begin() + static_cast<long>(block_size * a),
+                       bytes.begin() + static_cast<long>(block_size * (a + 1)),
+                       bytes.begin() + static_cast<long>(block_size * b));
       how = "DIF blocks " + std::to_string(a) + " and " + std::to_string(b) + " exchanged";
       break;
     }
@@ -435,8 +435,7 @@ Bytes mutate(const Bytes &original, std::mt19937 &rng, std::string &how) {
 
 // The 400 bytes of video segment k of DIF sequence s (see the interop test).
 Bytes segment_of(std::span<const uint8_t> frame, int s, int k) {
-  const size_t block = 7 + 16 * static_cast<size_t>(k / 3) + 5 * static_cast<size_t>(k % 3);
-  const auto bytes = frame.subspan(12000 * static_cast<size_t>(s) + 80 * block, segment_size);
+  const auto bytes = frame.subspan(dif::segment_offset(s, k), segment_size);
   return Bytes(bytes.begin(), bytes.end());
 }
 
@@ -462,8 +461,8 @@ TEST_F(SegmentFuzz, FixedPatterns) {
   for (int m = 0; m < 5; ++m) {
     Bytes a(segment_size, 0x00);
     Bytes b(segment_size, 0xff);
-    std::memset(&a[80 * m], 0xff, 80);
-    std::memset(&b[80 * m], 0x00, 80);
+    std::memset(&a[static_cast<size_t>(block_size * m)], 0xff, block_size);
+    std::memset(&b[static_cast<size_t>(block_size * m)], 0x00, block_size);
     fuzz.run(a, "DIF block " + std::to_string(m) + " all ones");
     fuzz.run(b, "DIF block " + std::to_string(m) + " all zeros");
   }

@@ -139,6 +139,33 @@ TEST_F(Segment, TooManyCoefficientsAreAnError) {
   EXPECT_EQ(p->seg.mb[1].vlc_error, 0);
 }
 
+// A run of zeros past the block's last coefficient is no code: the block
+// ends there, damaged, at every quality level, and nothing after it counts
+// as its end of block. Y2 of macroblock 1 holds amplitudes and a run to
+// coefficient 62, then a run of 61 more and an end of block: once all in
+// its own area, once with the bad run cut by the area's end and completed
+// from Cr's free bits.
+TEST_F(Segment, RunPastTheLastCoefficientEndsTheBlockDamaged) {
+  for (int amplitudes : {2, 5}) {  // 5: 80 + 13 bits, 7 left for the 13-bit run
+    SCOPED_TRACE(amplitudes);
+    builder = SegmentBuilder();
+    builder.all_empty();
+    Bits codes;
+    for (int n = 0; n < amplitudes; ++n) codes.code(0, 100);
+    codes.code(61 - amplitudes, 0).code(61, 0).eob();
+    const int cr_free = SegmentBuilder::ac_start(1, 4) + 4;
+    builder.place(codes, {{SegmentBuilder::ac_start(1, 2), SegmentBuilder::area_end(1, 2)},
+                          {cr_free, SegmentBuilder::area_end(1, 4)}});
+    for (unsigned quality : {single_pass, multi_pass}) {
+      auto p = parse(quality);
+      const dv_macroblock_t &mb = p->seg.mb[1];
+      EXPECT_EQ(mb.b[2].eob, 0) << quality;
+      EXPECT_EQ(mb.eob_count, 5) << quality;
+      EXPECT_EQ(mb.b[2].coeffs[zigzag(1)], 100) << quality;
+    }
+  }
+}
+
 // Y0 fills its area exactly; its end of block stands in Y1's free bits.
 TEST_F(Segment, EndOfBlockFromALenderOfTheSameMacroblock) {
   builder.all_empty();

@@ -92,15 +92,16 @@ TEST_F(VlcEncode, BlocksGetTheStandardsCodes) {
   }
 }
 
-dv_vlc_block_t list_of(const std::vector<dv_vlc_entry_t> &entries) {
-  dv_vlc_block_t bl{};
+// A code list made by hand. The record points into itself: fill it where
+// it stays.
+void fill_list(dv_vlc_block_t &bl, const std::vector<dv_vlc_entry_t> &entries) {
+  bl = dv_vlc_block_t{};
   for (size_t i = 0; i < entries.size(); ++i) {
     bl.coeffs[i] = entries[i];
     bl.coeffs_bits += static_cast<uint32_t>(entry_length(entries[i]));
   }
   bl.coeffs_start = bl.coeffs;
   bl.coeffs_end = bl.coeffs + entries.size();
-  return bl;
 }
 
 std::vector<dv_vlc_entry_t> entries_of(const dv_vlc_block_t &bl) {
@@ -108,38 +109,63 @@ std::vector<dv_vlc_entry_t> entries_of(const dv_vlc_block_t &bl) {
   return std::vector<dv_vlc_entry_t>(begin, static_cast<const dv_vlc_entry_t *>(bl.coeffs_end));
 }
 
+long written_bits(const dv_vlc_block_t *bl, int n) {
+  long bits = 0;
+  for (int b = 0; b < n; ++b)
+    for (const dv_vlc_entry_t *e = bl[b].coeffs; e < bl[b].coeffs_end; ++e)
+      bits += entry_length(*e);
+  return bits;
+}
+
+// Trimming takes codes from the last block back, one per block in turn,
+// keeping each end of block, until what will be written fits.
 TEST_F(VlcEncode, MakeFitTrimsFromTheLastBlockRoundAndRound) {
   const dv_vlc_entry_t eob = DV_VLC_EOB;
-  const dv_vlc_entry_t c8 = make_entry(0xe0 << 1, 9);  // (7, 1) and its sign
-  tarsk::EncodeStats stats{};
-
-  // One block (empty, 8-bit code, end) in 10 bits: the end goes (8 bits
-  // left), then the code's slot takes the end of block.
-  dv_vlc_block_t one = list_of({0, make_entry(0xe0, 8), eob});
-  tarsk::vlc_make_fit(&one, 1, 10, stats);
-  EXPECT_EQ(entries_of(one), (std::vector<dv_vlc_entry_t>{0, eob}));
-  EXPECT_EQ(one.coeffs_bits, 8u);
-  EXPECT_EQ(stats.vlc_overflows, 1);
-
-  // Blocks of 13 and 22 bits in 22: the second loses its end (31 left),
-  // the first its end (27), the second its last code (18); then the last
-  // entries left become ends of block.
-  dv_vlc_block_t two[2] = {list_of({0, c8, eob}), list_of({0, c8, 0, c8, eob})};
-  tarsk::vlc_make_fit(two, 2, 22, stats);
-  EXPECT_EQ(entries_of(two[0]), (std::vector<dv_vlc_entry_t>{0, eob}));
-  EXPECT_EQ(entries_of(two[1]), (std::vector<dv_vlc_entry_t>{0, c8, eob}));
-  EXPECT_EQ(stats.vlc_overflows, 2);
-
-  // Lists that fit are left alone and not counted.
-  dv_vlc_block_t fits = list_of({0, c8, eob});
-  tarsk::vlc_make_fit(&fits, 1, 13, stats);
-  EXPECT_EQ(entries_of(fits), (std::vector<dv_vlc_entry_t>{0, c8, eob}));
-  EXPECT_EQ(stats.vlc_overflows, 2);
-
-  // A budget no list can meet ends once every block is down to one entry.
-  dv_vlc_block_t none = list_of({make_entry(0xfe2e, 16), make_entry(0xfe2e, 16), eob});
-  tarsk::vlc_make_fit(&none, 1, 0, stats);
-  EXPECT_EQ(entries_of(none), (std::vector<dv_vlc_entry_t>{eob}));
+  const dv_vlc_entry_t c8 = make_entry(0xe0, 8);       // (7, 0)
+  const dv_vlc_entry_t c9 = make_entry(0xe0 << 1, 9);  // (7, 1) and its sign
+  struct Case {
+    const char *name;
+    std::vector<std::vector<dv_vlc_entry_t>> lists, trimmed;
+    long budget;
+    long overflows;
+  };
+  const Case cases[] = {
+      {"one block: the 8-bit code goes", {{0, c8, eob}}, {{0, eob}}, 10, 1},
+      {"fits: unchanged, not counted", {{0, c9, eob}}, {{0, c9, eob}}, 13, 0},
+      {"the last block first, then the one before",
+       {{0, c9, eob}, {0, c9, 0, c9, eob}},
+       {{0, eob}, {0, c9, 0, eob}},
+       22,
+       1},
+      {"no uncounted end of block: 13 bits would not fit 12",
+       {{0, c9, 0, c9, eob}},
+       {{0, eob}},
+       12,
+       1},
+      {"a budget no list meets ends at the ends of block",
+       {{make_entry(0xfe2e, 16), make_entry(0xfe2e, 16), eob}},
+       {{eob}},
+       0,
+       1},
+  };
+  for (const Case &c : cases) {
+    std::vector<dv_vlc_block_t> blocks(c.lists.size());
+    for (size_t b = 0; b < blocks.size(); ++b) fill_list(blocks[b], c.lists[b]);
+    tarsk::EncodeStats stats{};
+    const int n = static_cast<int>(blocks.size());
+    tarsk::vlc_make_fit(blocks.data(), n, c.budget, stats);
+    for (int b = 0; b < n; ++b) {
+      EXPECT_EQ(entries_of(blocks[static_cast<size_t>(b)]), c.trimmed[static_cast<size_t>(b)])
+          << c.name << ", block " << b;
+      EXPECT_EQ(blocks[static_cast<size_t>(b)].coeffs_bits,
+                written_bits(&blocks[static_cast<size_t>(b)], 1))
+          << c.name;
+    }
+    if (c.budget >= 4 * n) {
+      EXPECT_LE(written_bits(blocks.data(), n), c.budget) << c.name;
+    }
+    EXPECT_EQ(stats.vlc_overflows, c.overflows) << c.name;
+  }
 }
 
 // Six 16-bit codes fill 96 bits of a 100-bit area; a 16-bit code follows,
@@ -152,7 +178,8 @@ TEST_F(VlcEncode, PassOneDropsOrSplitsTheFirstCodeThatDoesNotFit) {
   entries.push_back(make_entry(0, 3));
   entries.push_back(DV_VLC_EOB);
   for (int passes = 1; passes <= 3; ++passes) {
-    dv_vlc_block_t bl = list_of(entries);
+    dv_vlc_block_t bl;
+    fill_list(bl, entries);
     bl.bit_offset = 44;
     bl.bit_budget = 100;
     uint8_t buf[80] = {};

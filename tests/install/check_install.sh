@@ -86,4 +86,17 @@ fi
 output=$("$static_exe") || fail "statically linked prog failed: $output"
 check_output "statically linked prog" "$output"
 
+# A C++ program of the C++ API against the shared library.
+cxx_exe=$prefix/prog-cxx
+c++ -std=c++20 -Wall -Wextra -pedantic -Werror "${prog%.c}.cpp" -o "$cxx_exe" $flags ||
+  fail "prog.cpp does not build against the installed copy (flags: $flags)"
+output=$(LD_LIBRARY_PATH=$libdir "$cxx_exe") || fail "prog-cxx failed: $output"
+cxx_expected='check: damaged frame: DIF sequence 1 has no valid header
+threads: 2'
+[[ $output == "$cxx_expected" ]] ||
+  fail "prog-cxx printed
+$output
+expected
+$cxx_expected"
+
 echo "installed copy OK"

@@ -3,37 +3,34 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "common/bcd.h"
+
 namespace tarsk::test {
 namespace {
 
-enum Section : uint8_t { sct_header = 0, sct_subcode = 1, sct_vaux = 2, sct_audio = 3, sct_video = 4 };
-
-uint8_t bcd(int value) { return static_cast<uint8_t>(((value / 10) << 4) | (value % 10)); }
+using dif::block_offset;
+using dif::Section;
+constexpr auto bcd = to_bcd;
 
 }  // namespace
 
 FrameBuilder::FrameBuilder(dv_system_t system)
     : sequences_(system == e_dv_system_625_50 ? 12 : 10),
-      frame_(static_cast<size_t>(sequences_) * 12000, 0xff) {
+      frame_(dif::frame_size(system == e_dv_system_625_50), 0xff) {
   for (int s = 0; s < sequences_; ++s) {
     auto id = [&](int block, Section sct, int dbn) {
-      uint8_t *b = &frame_[block_offset(s, block)];
-      b[0] = static_cast<uint8_t>((sct << 5) | 0x1f);
-      b[1] = static_cast<uint8_t>((s << 4) | 0x07);
-      b[2] = static_cast<uint8_t>(dbn);
+      dif::write_id(&frame_[block_offset(s, block)], sct, 0xf, s, dbn);
     };
-    id(0, sct_header, 0);
-    id(1, sct_subcode, 0);
-    id(2, sct_subcode, 1);
-    for (int n = 0; n < 3; ++n) id(3 + n, sct_vaux, n);
-    for (int a = 0; a < 9; ++a) {
-      id(6 + 16 * a, sct_audio, a);
-      for (int v = 0; v < 15; ++v) {
-        id(7 + 16 * a + v, sct_video, 15 * a + v);
+    id(dif::header_block, Section::header, 0);
+    for (int n = 0; n < 2; ++n) id(dif::subcode_block(n), Section::subcode, n);
+    for (int n = 0; n < 3; ++n) id(dif::vaux_block(n), Section::vaux, n);
+    for (int a = 0; a < dif::audio_blocks_per_sequence; ++a) id(dif::audio_block(a), Section::audio, a);
+    for (int k = 0; k < dif::segments_per_sequence; ++k)
+      for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
+        id(dif::video_block(k, m), Section::video, 5 * k + m);
         // Video payload: status 0, and empty areas rather than 0xff codes.
-        std::fill_n(&frame_[block_offset(s, 7 + 16 * a + v) + 3], 77, 0);
+        std::fill_n(&frame_[block_offset(s, dif::video_block(k, m)) + 3], dif::block_size - 3, 0);
       }
-    }
     // Header block payload: reserved bits set, areas transmitted.
     uint8_t *h = &frame_[block_offset(s, 0)];
     h[3] = system == e_dv_system_625_50 ? 0xbf : 0x3f;
@@ -67,9 +64,18 @@ FrameBuilder &FrameBuilder::area(int n, int tf, int ap) {
   return *this;
 }
 
+FrameBuilder &FrameBuilder::put_segment(int sequence, int k, const std::vector<uint8_t> &bytes) {
+  if (bytes.size() != dif::segment_size) throw std::invalid_argument("400 segment bytes");
+  for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
+    const auto from = bytes.begin() + m * dif::block_size;
+    std::copy(from + 3, from + dif::block_size, segment(sequence, k) + m * dif::block_size + 3);
+  }
+  return *this;
+}
+
 FrameBuilder &FrameBuilder::vaux(int slot, const Pack &pack) {
   if (slot < 0 || slot >= 45) throw std::out_of_range("VAUX slot 0..44");
-  const size_t at = block_offset(0, 3 + slot / 15) + 3 + 5 * static_cast<size_t>(slot % 15);
+  const size_t at = block_offset(0, dif::vaux_block(slot / 15)) + dif::vaux_pack_offset(slot % 15);
   std::copy(pack.begin(), pack.end(), frame_.begin() + static_cast<long>(at));
   return *this;
 }
@@ -77,7 +83,8 @@ FrameBuilder &FrameBuilder::vaux(int slot, const Pack &pack) {
 FrameBuilder &FrameBuilder::subcode(int sequence, int slot, const Pack &pack) {
   if (slot < 0 || slot >= 12 || sequence < 0 || sequence >= sequences_)
     throw std::out_of_range("subcode slot 0..11");
-  const size_t at = block_offset(sequence, 1 + slot / 6) + 6 + 8 * static_cast<size_t>(slot % 6);
+  const size_t at =
+      block_offset(sequence, dif::subcode_block(slot / 6)) + dif::subcode_pack_offset(slot % 6);
   std::copy(pack.begin(), pack.end(), frame_.begin() + static_cast<long>(at));
   return *this;
 }
@@ -85,7 +92,7 @@ FrameBuilder &FrameBuilder::subcode(int sequence, int slot, const Pack &pack) {
 FrameBuilder &FrameBuilder::aaux(int sequence, int block, const Pack &pack) {
   if (block < 0 || block >= 9 || sequence < 0 || sequence >= sequences_)
     throw std::out_of_range("audio block 0..8");
-  const size_t at = block_offset(sequence, 6 + 16 * block) + 3;
+  const size_t at = dif::audio_offset(sequence, block) + dif::aaux_pack_offset;
   std::copy(pack.begin(), pack.end(), frame_.begin() + static_cast<long>(at));
   return *this;
 }
@@ -124,21 +131,6 @@ Pack aaux_source_control(int speed) {
   return {0x51, 0x1c, 0xcf, static_cast<uint8_t>(0x80 | (speed & 0x7f)), 0xff};
 }
 
-AudioSlot audio_slot(bool fifty_fields, int position) {
-  const int half = fifty_fields ? 6 : 5;
-  const int cycle = fifty_fields ? 54 : 45;
-  const int n = position % cycle;
-  return {(n / 3 + 2 * (n % 3)) % half, 3 * (n % 3) + n / (cycle / 3), position / cycle};
-}
-
-namespace {
-
-uint8_t *audio_data(FrameBuilder &frame, int sequence, int block) {
-  return &frame.bytes()[FrameBuilder::block_offset(sequence, 6 + 16 * block) + 8];
-}
-
-}  // namespace
-
 void write_audio_16(FrameBuilder &frame, const std::vector<int16_t> &left,
                     const std::vector<int16_t> &right) {
   const bool fifty = frame.dif_sequences() == 12;
@@ -146,9 +138,9 @@ void write_audio_16(FrameBuilder &frame, const std::vector<int16_t> &left,
   for (int channel = 0; channel < 2; ++channel) {
     const std::vector<int16_t> &samples = channel ? right : left;
     for (int p = 0; p < 9 * half * 36; ++p) {
-      const AudioSlot at = audio_slot(fifty, p);
+      const dif::AudioSlot at = dif::audio_slot(fifty, p);
       const auto value = static_cast<uint16_t>(p < static_cast<int>(samples.size()) ? samples[static_cast<size_t>(p)] : 0);
-      uint8_t *slot = audio_data(frame, at.sequence + channel * half, at.block) + 2 * at.slot;
+      uint8_t *slot = frame.audio_data(at.row + channel * half, at.block) + 2 * at.index;
       slot[0] = static_cast<uint8_t>(value >> 8);
       slot[1] = static_cast<uint8_t>(value & 0xff);
     }
@@ -160,12 +152,12 @@ void write_audio_12(FrameBuilder &frame, const std::vector<int> (&codes)[4]) {
   const int half = frame.dif_sequences() / 2;
   for (int pair = 0; pair < 2; ++pair)
     for (int p = 0; p < 9 * half * 24; ++p) {
-      const AudioSlot at = audio_slot(fifty, p);
+      const dif::AudioSlot at = dif::audio_slot(fifty, p);
       auto code = [&](int channel) {
         const auto &c = codes[2 * pair + channel];
         return p < static_cast<int>(c.size()) ? c[static_cast<size_t>(p)] & 0xfff : 0;
       };
-      uint8_t *group = audio_data(frame, at.sequence + pair * half, at.block) + 3 * at.slot;
+      uint8_t *group = frame.audio_data(at.row + pair * half, at.block) + 3 * at.index;
       group[0] = static_cast<uint8_t>(code(0) >> 4);
       group[1] = static_cast<uint8_t>(code(1) >> 4);
       group[2] = static_cast<uint8_t>(((code(0) & 0xf) << 4) | (code(1) & 0xf));

@@ -9,8 +9,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/dif.h"
+
 namespace tarsk::test {
 
+namespace dif = tarsk::dif;
 using Pack = std::array<uint8_t, 5>;  // ID byte and PC1..PC4
 
 class FrameBuilder {
@@ -34,13 +37,13 @@ class FrameBuilder {
   FrameBuilder &aaux(int sequence, int block, const Pack &pack);
 
   // The five video DIF blocks (400 bytes) of segment k of a DIF sequence.
-  uint8_t *segment(int sequence, int k) {
-    return &frame_[block_offset(sequence, 7 + 16 * (k / 3) + 5 * (k % 3))];
-  }
-
-  // Offset of DIF block `block` (0..149) of DIF sequence `sequence`.
-  static size_t block_offset(int sequence, int block) {
-    return 12000u * static_cast<size_t>(sequence) + 80u * static_cast<size_t>(block);
+  uint8_t *segment(int sequence, int k) { return &frame_[dif::segment_offset(sequence, k)]; }
+  // Puts the payload of 400 segment bytes into segment k, keeping the
+  // identifiers of its five blocks.
+  FrameBuilder &put_segment(int sequence, int k, const std::vector<uint8_t> &segment_bytes);
+  // The payload of audio block 0..8 of a DIF sequence, after its pack.
+  uint8_t *audio_data(int sequence, int block) {
+    return &frame_[dif::audio_offset(sequence, block) + dif::audio_data_offset];
   }
 
  private:
@@ -59,16 +62,6 @@ Pack recording_time(int hours, int minutes, int seconds, uint8_t id = 0x63);
 Pack aaux_source(int af_size, bool fifty_fields, int ef, int smp, int qu);
 // AAUX source control pack with the given playback speed code.
 Pack aaux_source_control(int speed);
-
-// Where sample position `position` of a channel lies in a frame: the DIF
-// sequence within its half, the audio block and the slot in the block. The
-// shuffle of DV audio: position n of each cycle (45 samples in 525/60, 54
-// in 625/50) lies in sequence (n/3 + 2 (n%3)) % half and block
-// 3 (n%3) + n / (cycle/3), slot position / cycle.
-struct AudioSlot {
-  int sequence, block, slot;
-};
-AudioSlot audio_slot(bool fifty_fields, int position);
 
 // Writes 16-bit samples into the audio blocks: channel 0 in the first half
 // of the DIF sequences, channel 1 in the second. Missing positions hold 0.

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "common/bitstream.h"
+
 namespace tarsk::test {
 
 Bits &Bits::add(uint32_t value, int count) {
@@ -37,20 +39,16 @@ uint32_t Bits::value(int i, int count) const {
   return v;
 }
 
+// Over what the bytes hold: the bits are cleared, then written by the
+// library's writer.
 void SegmentBuilder::put(int pos, uint32_t value, int count) {
-  for (int i = 0; i < count; ++i) {
-    const int bit = pos + i;
-    const uint8_t mask = static_cast<uint8_t>(0x80 >> (bit % 8));
-    uint8_t &byte = bytes_[static_cast<size_t>(bit / 8)];
-    if ((value >> (count - 1 - i)) & 1)
-      byte = static_cast<uint8_t>(byte | mask);
-    else
-      byte = static_cast<uint8_t>(byte & ~mask);
-  }
+  for (int bit = pos; bit < pos + count; ++bit)
+    bytes_[static_cast<size_t>(bit / 8)] &= static_cast<uint8_t>(~(0x80 >> (bit % 8)));
+  put_bits(bytes_.data(), pos, value, count);
 }
 
 SegmentBuilder &SegmentBuilder::status(int m, int sta, int qno) {
-  put(640 * m + 24, static_cast<uint32_t>((sta << 4) | qno), 8);
+  put(dif::macroblock_bits * m + 8 * dif::qno_byte, static_cast<uint32_t>((sta << 4) | qno), 8);
   return *this;
 }
 

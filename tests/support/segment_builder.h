@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/dif.h"
+
 namespace tarsk::test {
 
 // A run of bits, most significant first.
@@ -36,9 +38,9 @@ class SegmentBuilder {
  public:
   SegmentBuilder() : bytes_(400, 0) {}
 
-  static int area_begin(int m, int b) { return 640 * m + dv_parse_bit_start[b] - 12; }
-  static int ac_start(int m, int b) { return 640 * m + dv_parse_bit_start[b]; }
-  static int area_end(int m, int b) { return 640 * m + dv_parse_bit_end[b]; }
+  static int area_begin(int m, int b) { return dif::macroblock_bits * m + dif::area_begin(b); }
+  static int ac_start(int m, int b) { return dif::macroblock_bits * m + dif::ac_begin(b); }
+  static int area_end(int m, int b) { return dif::macroblock_bits * m + dif::area_end(b); }
 
   SegmentBuilder &status(int m, int sta, int qno);
   SegmentBuilder &dc(int m, int b, int dc, int dct_mode = 0, int class_no = 0);

@@ -45,15 +45,6 @@ struct FileReport {
   std::vector<FrameReport> frame_list;  // with --frames only
 };
 
-// Video DIF blocks (section type 4) whose status nibble, the top half of
-// their fourth byte, reports an error or concealment.
-int damaged_video_blocks(std::span<const uint8_t> frame) {
-  int count = 0;
-  for (size_t at = 0; at + 80 <= frame.size(); at += 80)
-    if ((frame[at] & 0xe0) == 0x80 && (frame[at + 3] >> 4) != 0) ++count;
-  return count;
-}
-
 std::string timecode_of(dv_decoder_t *dv) {
   char text[16];
   return dv_get_timestamp(dv, text) == 1 ? std::string(text) : std::string();
@@ -77,7 +68,7 @@ FrameReport examine(Decoder &decoder, const Frame &frame, FileReport &file) {
   dv_decoder_t *dv = decoder.get();
   r.timecode = timecode_of(dv);
   r.recorded = recorded_of(dv);
-  r.damaged_video_blocks = damaged_video_blocks(frame.span());
+  r.damaged_video_blocks = tarsk::damaged_video_blocks(frame.span());
   if (auto audio = decoder.decode_audio(frame.span())) {
     r.failed_audio_blocks = dv_frame_has_audio_errors(dv);
     r.audio_samples = audio->channels.empty() ? 0 : static_cast<int>(audio->channels[0].size());

@@ -178,10 +178,22 @@ __attribute__((target("avx2"))) inline int nonzero_count(const dv_coeff_t *block
   return 64 - zero_bytes / 2;
 }
 
+// A block with its DC alone (most blocks of calm pictures): every cosine
+// product of coefficient (0, 0) is cos(0) cos(0) = 1 exactly, so each
+// sample's sum is 0.0 + a * 1.0 = a, with a = C88[0] C88[0] F(0, 0) as the
+// definition forms it, and the block is that value truncated.
+__attribute__((target("avx2"))) inline void dc_only(dv_coeff_t *block) {
+  const double a = tables.c88[0] * tables.c88[0] * block[0];
+  const __m256i v = _mm256_set1_epi16(t16(static_cast<int32_t>(a)));
+  for (int i = 0; i < 64; i += 16) _mm256_storeu_si256(reinterpret_cast<__m256i *>(block + i), v);
+}
+
 }  // namespace
 
 __attribute__((target("avx2"))) void idct_88_avx2(dv_coeff_t *block) {
-  if (nonzero_count(block) > kSparse && separable_avx2(block)) return;
+  const int nonzero = nonzero_count(block);
+  if (nonzero <= 1 && (block[0] != 0 || nonzero == 0)) return dc_only(block);
+  if (nonzero > kSparse && separable_avx2(block)) return;
   Terms t;
   collect_avx2(block, t);
   sum_terms_avx2(t, block);
