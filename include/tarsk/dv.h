@@ -792,9 +792,102 @@ void dv_enc_rgb_to_ycb(uint8_t *img_rgb, int height, int16_t *img_y, int16_t *im
  * its blocks' DCT modes by dv_enc->force_dct. */
 void _dv_ycb_fill_macroblock(dv_encoder_t *dv_enc, dv_macroblock_t *mb);
 
+/* ------------------------------------------------------------------------ */
+/* Encoder input: sound                                                     */
+/* ------------------------------------------------------------------------ */
+
+enum { DV_ENC_AUDIO_DATA_SIZE = 15552 }; /* bytes of dv_enc_audio_info_t.data */
+
+/* One frame's share of audio on its way into a DV frame. */
+typedef struct dv_enc_audio_info_s {
+  int channels;       /* interleaved channels */
+  int frequency;      /* Hz */
+  int bitspersample;  /* 16 */
+  int bytespersecond; /* byte rate as the source declares it */
+  int bytealignment;  /* bytes of one sample of every channel: 4 for stereo */
+  int bytesperframe;  /* bytes of input in the current frame */
+  /* The current frame's samples: 16-bit two's complement, most significant
+   * byte first, channels interleaved (left, right, left, ...). */
+  uint8_t data[DV_ENC_AUDIO_DATA_SIZE];
+} dv_enc_audio_info_t;
+
+/* A source of audio for the encoder. init opens filename and fills the
+ * format fields (0, or negative on failure); finish closes the source; load
+ * reads one frame's samples into data and sets bytesperframe (0; 1 when the
+ * source ran short, data unchanged; negative on a fatal error). */
+typedef struct dv_enc_audio_input_filter_s {
+  int (*init)(const char *filename, dv_enc_audio_info_t *audio_info);
+  void (*finish)(void);
+  int (*load)(dv_enc_audio_info_t *audio_info, int isPAL);
+  const char *filter_name;
+} dv_enc_audio_input_filter_t;
+
+/* Copies filter into the registry of audio input filters (built in: "wav",
+ * which reads 16-bit PCM RIFF WAVE files: 48 or 44.1 kHz stereo, 32 kHz
+ * stereo or four channels). The registry holds 31 filters; when it is full,
+ * or when the record lacks a name or an operation, nothing is registered
+ * and a message goes to standard error. */
+void dv_enc_register_audio_input_filter(dv_enc_audio_input_filter_t filter);
+/* Points *filters_ at the registry and sets *count to its filters; 0. */
+int dv_enc_get_audio_input_filters(dv_enc_audio_input_filter_t **filters_, int *count);
+
+/* ------------------------------------------------------------------------ */
+/* Frame assembly                                                           */
+/* ------------------------------------------------------------------------ */
+
 /* Writes the header, subcode and VAUX blocks and the block identifiers of
- * the frame at target (120000 or 144000 bytes by isPAL). */
+ * every DIF sequence of the frame at target (120000 bytes when isPAL is 0,
+ * else 144000), and clears the audio blocks; the payload of the video
+ * blocks is kept. frame (from 0) gives the time code's frame digits and the
+ * identifiers' frame count. *now (seconds since the epoch) is advanced by
+ * one second first when frame is a multiple of the frame rate; its local
+ * time gives the time code, recording date and recording time. When now is
+ * null or its local time cannot be had, those three packs are left out. */
 void _dv_write_meta_data(uint8_t *target, int frame, int isPAL, int is16x9, time_t *now);
+/* Rewrites only the subcode and VAUX blocks of the frame at target (sizes
+ * as above), advancing *datetime as _dv_write_meta_data does. Writes
+ * nothing when the local time of *datetime cannot be had. */
+void dv_encode_metadata(uint8_t *target, int isPAL, int is16x9, time_t *datetime, int frame);
+/* Rewrites only the time code packs of the frame at target (sizes as
+ * above) with a time code counted from frame 0. A negative frame writes
+ * nothing. */
+void dv_encode_timecode(uint8_t *target, int isPAL, int frame);
+
+/* Inserts the audio of one frame into the audio blocks of the frame at
+ * frame_buf (sizes as above) with its AAUX packs; the recording date and
+ * time packs are copies of the frame's VAUX ones. audio must be two
+ * channels of 16 bits at 48000, 44100 or 32000 Hz whose data holds every
+ * sample position of the frame (1620 per channel for 525/60, 1944 for
+ * 625/50) at bytealignment bytes a step; bytesperframe / bytealignment is
+ * the frame's sample count, which must lie within what the AAUX source
+ * pack can describe. Returns 0, or -1 with a message on standard error and
+ * the frame untouched. */
+int _dv_raw_insert_audio(uint8_t *frame_buf, dv_enc_audio_info_t *audio, int isPAL);
+
+/* Where encoded frames go. init takes the stream (0, or -1); finish ends
+ * the output; store completes one frame (120000 or 144000 bytes at
+ * encoded_data): unless keep_meta_headers is set, its metadata and block
+ * identifiers are written with the time now; audio_data, when not null, is
+ * inserted; 0 when the frame was emitted, negative when not. */
+typedef struct dv_enc_output_filter_s {
+  int (*init)(FILE *fp);
+  void (*finish)(void);
+  int (*store)(uint8_t *encoded_data, dv_enc_audio_info_t *audio_data, int keep_meta_headers,
+               int isPAL, int is16x9, time_t now);
+  const char *filter_name;
+} dv_enc_output_filter_t;
+
+/* The stream of the built-in "raw" output filter, which writes frames back
+ * to back; set by its init. The caller owns and closes it. */
+extern FILE *out_fp;
+
+/* Copies filter into the registry of output filters (built in: "raw"). The
+ * registry holds 31 filters; when it is full, or when the record lacks a
+ * name or an operation, nothing is registered and a message goes to
+ * standard error. */
+void dv_enc_register_output_filter(dv_enc_output_filter_t filter);
+/* Points *filters_ at the registry and sets *count to its filters; 0. */
+int dv_enc_get_output_filters(dv_enc_output_filter_t **filters_, int *count);
 
 #ifdef __cplusplus
 }

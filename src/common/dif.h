@@ -90,7 +90,17 @@ inline constexpr uint8_t vaux_source = 0x60;
 inline constexpr uint8_t vaux_source_control = 0x61;
 inline constexpr uint8_t recording_date = 0x62;
 inline constexpr uint8_t recording_time = 0x63;
+// The consumer camera 1, consumer camera 2 and shutter packs.
+inline constexpr uint8_t camera_1 = 0x70;
+inline constexpr uint8_t camera_2 = 0x71;
+inline constexpr uint8_t shutter = 0x7f;
 }  // namespace pack_id
+
+// Subcode packs describing the frame stand in the second half of the
+// frame, from this DIF sequence on in either system; the sync block IDs of
+// those sequences carry this flag in their first byte.
+inline constexpr int subcode_pack_sequence = 6;
+inline constexpr uint8_t subcode_second_half_flag = 0x80;
 
 // An audio block: the AAUX pack, then the samples.
 inline constexpr int aaux_pack_offset = 3;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/audio.h"
 #include "common/dif.h"
 
 namespace tarsk {
@@ -39,29 +40,15 @@ int slots(bool fifty_fields, int quantization) {
          (quantization == 12 ? 24 : 36);
 }
 
-// Indexed by the source pack's sampling code; codes 3 to 7 name no rate.
-constexpr int frequency[3] = {48000, 44100, 32000};
+using audio::frequency;
+using audio::max_samples;
+using audio::min_samples;
 // Indexed by the quantisation code; 20-bit audio and the undefined codes
 // are not decoded.
 constexpr int quantization[8] = {16, 12, 20, -1, -1, -1, -1, -1};
-// Samples per channel of one frame, by [50-field system][rate column]:
-// a frame holds min + af_size samples, and its blocks have max slots.
-constexpr int min_samples[2][3] = {{1580, 1452, 1053}, {1896, 1742, 1264}};
-constexpr int max_samples[2][3] = {{1620, 1489, 1080}, {1944, 1786, 1296}};
 
 // Column of a rate in the sample tables, or -1.
-int rate_column(int freq) {
-  switch (freq) {
-    case 48000:
-      return 0;
-    case 44100:
-      return 1;
-    case 32000:
-      return 2;
-    default:
-      return -1;
-  }
-}
+constexpr int rate_column(int freq) { return audio::rate_code(freq); }
 
 void complain(const char *format, ...) {
   std::fprintf(stderr, "tarsk(%s):  ", "audio");

@@ -52,7 +52,7 @@ void parse_vaux(dv_decoder_t *dv, const uint8_t *buffer) {
 void parse_subcode(dv_decoder_t *dv, const uint8_t *buffer) {
   PackStore store{dv->ssyb_next, dv->ssyb_pack, dv->ssyb_data};
   store.clear();
-  for (int seq : {0, 6})
+  for (int seq : {0, subcode_pack_sequence})
     for (int n = 0; n < 2; ++n) {
       const uint8_t *block = buffer + block_offset(seq, subcode_block(n));
       for (int k = 0; k < subcode_packs_per_block; ++k) store.add(block + subcode_pack_offset(k));

@@ -1,0 +1,245 @@
+// Frame assembly: everything of a DV frame around its video data. Each DIF
+// sequence gets its header block, two subcode blocks (sync block IDs with a
+// running counter; time code and recording date and time in the second
+// half of the frame), three VAUX blocks (source, source control, recording
+// date and time; camera packs in the first sequence), the identifiers of
+// its video and audio blocks, and audio blocks cleared for audio insertion.
+#include <tarsk/dv.h>
+
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <optional>
+
+#include "common/bcd.h"
+#include "common/dif.h"
+
+namespace tarsk {
+namespace {
+
+using namespace dif;
+using Pack = std::array<uint8_t, pack_size>;
+
+// The subcode sync block counter, one for the process: each DIF sequence's
+// subcode takes the next multiple of 32, modulo 4096. Unsigned arithmetic
+// wraps at a multiple of 4096, so masking the running sum gives that
+// sequence; atomic so that encoders on several threads never race on it
+// (their values then interleave).
+std::atomic<unsigned> block_count{0};
+constexpr unsigned block_count_step = 32;
+constexpr unsigned block_count_mask = 4095;
+
+// Arbitrary bits of header, subcode and VAUX block IDs.
+constexpr int no_frame_count = 0x0f;
+
+// Header block: APT 0 (consumer DV) with the reserved bits recorders
+// write, then each of the three areas transmitted (TF 0) with AP 0.
+constexpr uint8_t header_apt_byte = 0x68;
+constexpr uint8_t header_area_byte = 0x78;
+
+constexpr Pack camera_packs[3] = {{pack_id::camera_1, 0xc5, 0x41, 0x20, 0xff},
+                                  {pack_id::camera_2, 0xff, 0x7f, 0xff, 0xff},
+                                  {pack_id::shutter, 0xff, 0xff, 0x38, 0x81}};
+
+constexpr int frames_per_second(bool pal) { return pal ? 25 : 30; }
+
+// v mod m in 0..m-1 for any v, negative frame numbers included.
+constexpr int modulo(int v, int m) {
+  const int r = v % m;
+  return r < 0 ? r + m : r;
+}
+
+// Audio and video block IDs count frames modulo 12, from 11 at frame 0.
+constexpr int frame_count_bits(int frame) { return modulo(modulo(frame, 12) + 11, 12); }
+
+struct Timecode {
+  int hours, minutes, seconds, frames;
+};
+
+// The recording clock runs on by a second at the first frame of each
+// second, frame 0 included.
+void advance_clock(time_t *now, int frame, bool pal) {
+  if (modulo(frame, frames_per_second(pal)) == 0 && *now < std::numeric_limits<time_t>::max())
+    ++*now;
+}
+
+std::optional<std::tm> local_time(const time_t *now) {
+  std::tm tm{};
+  if (now == nullptr || localtime_r(now, &tm) == nullptr) return std::nullopt;
+  return tm;
+}
+
+uint8_t *block_at(uint8_t *sequence, int block) { return sequence + block * block_size; }
+
+void put(uint8_t *at, const Pack &pack) { std::memcpy(at, pack.data(), pack.size()); }
+
+void write_timecode_13(uint8_t *at, const Timecode &tc) {
+  put(at, {pack_id::timecode, to_bcd(tc.frames), to_bcd(tc.seconds), to_bcd(tc.minutes),
+           to_bcd(tc.hours)});
+}
+
+void write_timecode_60(uint8_t *at, bool pal) {
+  put(at, {pack_id::vaux_source, 0xff, 0xff, static_cast<uint8_t>(pal ? 0x20 : 0x00), 0xff});
+}
+
+// 0xCF carries display mode 7 (wide), 0xC8 mode 0; 0xFD sets the
+// frame-changed flag.
+void write_timecode_61(uint8_t *at, bool wide) {
+  put(at,
+      {pack_id::vaux_source_control, 0x33, static_cast<uint8_t>(wide ? 0xcf : 0xc8), 0xfd, 0xff});
+}
+
+void write_timecode_62(uint8_t *at, const std::tm &t) {
+  put(at, {pack_id::recording_date, 0xff, to_bcd(t.tm_mday), to_bcd(t.tm_mon + 1),
+           to_bcd(modulo(t.tm_year, 100))});
+}
+
+void write_timecode_63(uint8_t *at, const std::tm &t) {
+  put(at, {pack_id::recording_time, 0xff, to_bcd(t.tm_sec), to_bcd(t.tm_min), to_bcd(t.tm_hour)});
+}
+
+void write_header_block(uint8_t *sequence, int ds, bool pal) {
+  uint8_t *block = block_at(sequence, header_block);
+  std::memset(block, 0xff, block_size);
+  write_id(block, Section::header, no_frame_count, ds, 0);
+  block[3] = pal ? dsf_bit : 0;
+  block[4] = header_apt_byte;
+  block[5] = block[6] = block[7] = header_area_byte;
+}
+
+// Sync blocks 0 to 5 of a subcode block carry time code, recording date
+// and recording time twice over.
+void write_subcode_packs(uint8_t *block, const Timecode &tc, const std::tm &t) {
+  for (int k = 0; k < subcode_packs_per_block; k += 3) {
+    write_timecode_13(block + subcode_pack_offset(k), tc);
+    write_timecode_62(block + subcode_pack_offset(k + 1), t);
+    write_timecode_63(block + subcode_pack_offset(k + 2), t);
+  }
+}
+
+// `now` is null when the recording time is unknown: then the packs that
+// tell it are left out.
+void write_subcode_blocks(uint8_t *sequence, int ds, int frame, const std::tm *now, bool pal) {
+  const unsigned count = block_count.fetch_add(block_count_step) & block_count_mask;
+  const bool second_half = ds >= subcode_pack_sequence;
+  for (int n = 0; n < 2; ++n) {
+    uint8_t *block = block_at(sequence, subcode_block(n));
+    std::memset(block, 0xff, block_size);
+    write_id(block, Section::subcode, no_frame_count, ds, n);
+    uint8_t *sync_id = block + subcode_sync_offset(0);
+    sync_id[0] = static_cast<uint8_t>((count >> 8) | (second_half ? subcode_second_half_flag : 0));
+    // The second block's sync blocks continue the numbering of the first.
+    sync_id[1] = static_cast<uint8_t>((count & 0xff) + (n == 1 ? subcode_packs_per_block : 0));
+    if (second_half && now != nullptr) {
+      const Timecode tc{now->tm_hour, now->tm_min, now->tm_sec,
+                        modulo(frame, frames_per_second(pal))};
+      write_subcode_packs(block, tc, *now);
+    }
+  }
+}
+
+// Source, source control, recording date and time from pack slot `slot`.
+void write_source_packs(uint8_t *block, int slot, bool pal, bool wide, const std::tm *now) {
+  write_timecode_60(block + vaux_pack_offset(slot), pal);
+  write_timecode_61(block + vaux_pack_offset(slot + 1), wide);
+  if (now == nullptr) return;
+  write_timecode_62(block + vaux_pack_offset(slot + 2), *now);
+  write_timecode_63(block + vaux_pack_offset(slot + 3), *now);
+}
+
+// The slot of VAUX block 2 where every sequence repeats the source packs.
+constexpr int vaux_repeat_slot = 9;
+
+void write_vaux_blocks(uint8_t *sequence, int ds, bool pal, bool wide, const std::tm *now) {
+  for (int n = 0; n < 3; ++n) {
+    uint8_t *block = block_at(sequence, vaux_block(n));
+    std::memset(block, 0xff, block_size);
+    write_id(block, Section::vaux, no_frame_count, ds, n);
+  }
+  uint8_t *first = block_at(sequence, vaux_block(0));
+  if (ds % 2 == 1) {
+    write_source_packs(first, 0, pal, wide, now);
+  } else if (ds == 0) {
+    for (int k = 0; k < 3; ++k) put(first + vaux_pack_offset(k), camera_packs[k]);
+  }
+  write_source_packs(block_at(sequence, vaux_block(2)), vaux_repeat_slot, pal, wide, now);
+}
+
+// Identifiers only: the video payload stays as the video encoder left it.
+void write_video_headers(uint8_t *sequence, int ds, int frame_bits) {
+  for (int k = 0; k < segments_per_sequence; ++k)
+    for (int m = 0; m < macroblocks_per_segment; ++m)
+      write_id(block_at(sequence, video_block(k, m)), Section::video, frame_bits, ds,
+               k * macroblocks_per_segment + m);
+}
+
+void write_audio_headers(uint8_t *sequence, int ds, int frame_bits) {
+  for (int a = 0; a < audio_blocks_per_sequence; ++a) {
+    uint8_t *block = block_at(sequence, audio_block(a));
+    write_id(block, Section::audio, frame_bits, ds, a);
+    std::memset(block + 3, 0xff, block_size - 3);
+  }
+}
+
+// The time code `frame` frames after 00:00:00.00; hours run on past 24.
+Timecode timecode_of(int frame, bool pal) {
+  const int fps = frames_per_second(pal);
+  const int hours = frame / (fps * 3600);
+  int rest = frame - hours * fps * 3600;
+  const int minutes = rest / (fps * 60);
+  rest -= minutes * fps * 60;
+  return {hours, minutes, rest / fps, rest % fps};
+}
+
+}  // namespace
+}  // namespace tarsk
+
+extern "C" {
+
+void _dv_write_meta_data(uint8_t *target, int frame, int isPAL, int is16x9, time_t *now) {
+  using namespace tarsk;
+  if (target == nullptr) return;
+  const bool pal = isPAL != 0;
+  if (now != nullptr) advance_clock(now, frame, pal);
+  const std::optional<std::tm> local = local_time(now);
+  const std::tm *t = local ? &*local : nullptr;
+  const int frame_bits = frame_count_bits(frame);
+  for (int ds = 0; ds < dif::sequences(pal); ++ds) {
+    uint8_t *sequence = target + dif::block_offset(ds, 0);
+    write_header_block(sequence, ds, pal);
+    write_subcode_blocks(sequence, ds, frame, t, pal);
+    write_vaux_blocks(sequence, ds, pal, is16x9 != 0, t);
+    write_video_headers(sequence, ds, frame_bits);
+    write_audio_headers(sequence, ds, frame_bits);
+  }
+}
+
+void dv_encode_metadata(uint8_t *target, int isPAL, int is16x9, time_t *datetime, int frame) {
+  using namespace tarsk;
+  if (target == nullptr || datetime == nullptr) return;
+  const bool pal = isPAL != 0;
+  advance_clock(datetime, frame, pal);
+  const std::optional<std::tm> local = local_time(datetime);
+  if (!local) return;
+  for (int ds = 0; ds < dif::sequences(pal); ++ds) {
+    uint8_t *sequence = target + dif::block_offset(ds, 0);
+    write_subcode_blocks(sequence, ds, frame, &*local, pal);
+    write_vaux_blocks(sequence, ds, pal, is16x9 != 0, &*local);
+  }
+}
+
+void dv_encode_timecode(uint8_t *target, int isPAL, int frame) {
+  using namespace tarsk;
+  if (target == nullptr || frame < 0) return;
+  const bool pal = isPAL != 0;
+  const Timecode tc = timecode_of(frame, pal);
+  for (int ds = dif::subcode_pack_sequence; ds < dif::sequences(pal); ++ds)
+    for (int n = 0; n < 2; ++n) {
+      uint8_t *block = target + dif::block_offset(ds, dif::subcode_block(n));
+      for (int k : {0, 3}) write_timecode_13(block + dif::subcode_pack_offset(k), tc);
+    }
+}
+
+}  // extern "C"

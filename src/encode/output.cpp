@@ -1,0 +1,231 @@
+// Audio insertion and output filters. Insertion writes the AAUX packs into
+// the audio blocks of every DIF sequence and spreads a frame's 16-bit
+// samples over them in the shuffled order the decoder undoes (the shuffle
+// of common/dif.h): the left channel in the first half of the sequences,
+// the right in the second. Output filters emit finished frames; the
+// built-in "raw" filter writes them back to back into a stream.
+#include <tarsk/dv.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include "common/audio.h"
+#include "common/dif.h"
+
+namespace tarsk {
+namespace {
+
+using namespace dif;
+using Pack = std::array<uint8_t, pack_size>;
+
+constexpr int channels_inserted = 2;
+constexpr int bytes_per_sample = 2;
+constexpr int samples_per_block = audio_data_size / bytes_per_sample;  // 36
+
+// What the AAUX source pack of a frame says, less the half-of-frame bit.
+// Only 16-bit stereo is inserted: 32 kHz with other channel counts would
+// be 12-bit audio, which is refused.
+struct SourcePack {
+  int rate_code;  // sampling code, 0..2
+  int samples;    // per channel in this frame
+  int alignment;  // bytes from one sample of a channel to its next
+};
+
+// Sample positions per channel that a frame's audio blocks hold.
+constexpr int positions(bool pal) {
+  return audio_half(pal) * audio_blocks_per_sequence * samples_per_block;
+}
+
+// What the record's audio is, or nothing (with the message) when it cannot
+// be inserted. Checked before anything is written, so that a refused frame
+// keeps what it had.
+std::optional<SourcePack> describe(const dv_enc_audio_info_t &audio, bool pal) {
+  const int code = audio::rate_code(audio.frequency);
+  if (code < 0) {
+    std::fprintf(stderr, "Impossible frequency??\n");
+    return std::nullopt;
+  }
+  if (audio.frequency == 32000 && audio.channels != channels_inserted) {
+    std::fprintf(stderr, "Unsupported bits: 12\n FIXME!\n");
+    return std::nullopt;
+  }
+  if (audio.channels != channels_inserted) {
+    std::fprintf(stderr, "Audio of %d channels cannot be inserted: 2 are needed\n", audio.channels);
+    return std::nullopt;
+  }
+  // The last position's right sample must lie inside the data area.
+  const int alignment = audio.bytealignment;
+  if (alignment < channels_inserted * bytes_per_sample ||
+      alignment >
+          (DV_ENC_AUDIO_DATA_SIZE - channels_inserted * bytes_per_sample) / (positions(pal) - 1)) {
+    std::fprintf(stderr, "Audio sample frames of %d bytes do not fit the audio data\n", alignment);
+    return std::nullopt;
+  }
+  // The source pack counts samples above the minimum in six bits, and the
+  // blocks hold no more than their slots.
+  const int samples = audio.bytesperframe / alignment;
+  const int least = audio::min_samples[pal][code];
+  const int most = std::min(least + 63, audio::max_samples[pal][code]);
+  if (samples < least || samples > most) {
+    std::fprintf(stderr, "Audio frame of %d samples: a frame at %d Hz holds %d to %d\n", samples,
+                 audio.frequency, least, most);
+    return std::nullopt;
+  }
+  return SourcePack{code, samples, alignment};
+}
+
+// PC1: unlocked audio, the reserved bit, samples above the minimum. PC2:
+// stereo, 1 in the second half of the frame. PC3: the reserved bit, ml
+// and the 50-field flag. PC4: the emphasis flag set, which says the samples
+// carry no pre-emphasis (a clear flag would have players de-emphasise
+// them); sampling code; quantisation code 0, 16 bits.
+constexpr uint8_t emphasis_off = 0x80;
+
+Pack source_pack(const SourcePack &sp, bool pal, bool second_half) {
+  const int af = (sp.samples - audio::min_samples[pal][sp.rate_code]) & 0x3f;
+  return {pack_id::aaux_source, static_cast<uint8_t>(0xc0 + af),
+          static_cast<uint8_t>(second_half ? 1 : 0), static_cast<uint8_t>(pal ? 0xe0 : 0xc0),
+          static_cast<uint8_t>(emphasis_off | sp.rate_code << 3)};
+}
+
+// Copy generation free, normal playback speed.
+constexpr Pack source_control_pack = {pack_id::aaux_source_control, 0x33, 0xcf, 0xa0, 0xff};
+
+// The AAUX copy of a VAUX recording pack of sequence 0's third VAUX block
+// (slots 11 and 12, where the header writer puts them); an empty slot when
+// the frame has none there.
+Pack recording_pack(const uint8_t *frame, int slot, uint8_t vaux_id, uint8_t aaux_id) {
+  const uint8_t *vaux = frame + block_offset(0, vaux_block(2)) + vaux_pack_offset(slot);
+  if (vaux[0] != vaux_id) return {no_pack, no_pack, no_pack, no_pack, no_pack};
+  return {aaux_id, vaux[1], vaux[2], vaux[3], vaux[4]};
+}
+
+void write_aaux_packs(uint8_t *frame, const SourcePack &sp, bool pal) {
+  const Pack date =
+      recording_pack(frame, 11, pack_id::recording_date, pack_id::aaux_recording_date);
+  const Pack time =
+      recording_pack(frame, 12, pack_id::recording_time, pack_id::aaux_recording_time);
+  for (int ds = 0; ds < sequences(pal); ++ds) {
+    for (int a = 0; a < audio_blocks_per_sequence; ++a)
+      std::memset(frame + audio_offset(ds, a) + aaux_pack_offset, no_pack, pack_size);
+    // Even sequences carry the packs in audio blocks 3 to 6, odd ones in 0 to 3.
+    const int first = ds % 2 == 0 ? 3 : 0;
+    const Pack packs[4] = {source_pack(sp, pal, ds >= audio_half(pal)), source_control_pack, date,
+                           time};
+    for (int n = 0; n < 4; ++n)
+      std::memcpy(frame + audio_offset(ds, first + n) + aaux_pack_offset, packs[n].data(),
+                  pack_size);
+  }
+}
+
+// -32768 marks an invalid sample in DV audio; a real one is written as
+// -32767.
+constexpr uint8_t invalid_high = 0x80;
+constexpr uint8_t invalid_low = 0x00;
+
+// One DIF sequence's samples of one channel: `row` is the sequence within
+// its half of the frame.
+void put_16_bit(uint8_t *frame, int ds, int row, int channel, const dv_enc_audio_info_t &audio,
+                int alignment, bool pal) {
+  for (int a = 0; a < audio_blocks_per_sequence; ++a) {
+    uint8_t *out = frame + audio_offset(ds, a) + audio_data_offset;
+    for (int i = 0; i < samples_per_block; ++i, out += bytes_per_sample) {
+      const int p = audio_position(pal, row, a, i);
+      const uint8_t *in = audio.data + p * alignment + bytes_per_sample * channel;
+      out[0] = in[0];
+      out[1] = in[0] == invalid_high && in[1] == invalid_low ? 1 : in[1];
+    }
+  }
+}
+
+void insert(uint8_t *frame, const dv_enc_audio_info_t &audio, const SourcePack &sp, bool pal) {
+  write_aaux_packs(frame, sp, pal);
+  const int half = audio_half(pal);
+  for (int ds = 0; ds < sequences(pal); ++ds) {
+    const int channel = ds < half ? 0 : 1;
+    put_16_bit(frame, ds, ds - channel * half, channel, audio, sp.alignment, pal);
+  }
+}
+
+// The raw filter: frames back to back into out_fp, counted for the
+// metadata of the next one.
+int frame_counter = 0;
+
+int raw_init(FILE *fp) {
+  if (fp == nullptr) return -1;
+  out_fp = fp;
+  return 0;
+}
+
+void raw_finish() {}
+
+int raw_store(uint8_t *encoded_data, dv_enc_audio_info_t *audio_data, int keep_meta_headers,
+              int isPAL, int is16x9, time_t now) {
+  if (encoded_data == nullptr || out_fp == nullptr) return -1;
+  const bool pal = isPAL != 0;
+  std::optional<SourcePack> sp;
+  if (audio_data != nullptr && !(sp = describe(*audio_data, pal))) return -1;
+  if (!keep_meta_headers) _dv_write_meta_data(encoded_data, frame_counter, isPAL, is16x9, &now);
+  if (sp) insert(encoded_data, *audio_data, *sp, pal);
+  const size_t size = frame_size(pal);
+  if (std::fwrite(encoded_data, 1, size, out_fp) != size) {
+    std::fprintf(stderr, "raw: could not write the frame\n");
+    return -1;
+  }
+  frame_counter = frame_counter == INT_MAX ? 0 : frame_counter + 1;
+  return 0;
+}
+
+// The registry ends at the first record without a name, so 31 of its 32
+// records can hold filters.
+constexpr int registry_size = 32;
+dv_enc_output_filter_t filters[registry_size] = {{raw_init, raw_finish, raw_store, "raw"}};
+
+int registered(const dv_enc_output_filter_t *table) {
+  int n = 0;
+  while (n < registry_size && table[n].filter_name != nullptr) ++n;
+  return n;
+}
+
+}  // namespace
+}  // namespace tarsk
+
+extern "C" {
+
+FILE *out_fp = nullptr;
+
+int _dv_raw_insert_audio(uint8_t *frame_buf, dv_enc_audio_info_t *audio, int isPAL) {
+  if (frame_buf == nullptr || audio == nullptr) return -1;
+  const bool pal = isPAL != 0;
+  const std::optional<tarsk::SourcePack> sp = tarsk::describe(*audio, pal);
+  if (!sp) return -1;
+  tarsk::insert(frame_buf, *audio, *sp, pal);
+  return 0;
+}
+
+void dv_enc_register_output_filter(dv_enc_output_filter_t filter) {
+  using namespace tarsk;
+  if (filter.filter_name == nullptr || !filter.init || !filter.finish || !filter.store) {
+    std::fprintf(stderr, "Output filter without a name or an operation: not registered\n");
+    return;
+  }
+  const int n = registered(filters);
+  if (n >= registry_size - 1) {
+    std::fprintf(stderr, "No room for output filter %s: %d filters are registered\n",
+                 filter.filter_name, n);
+    return;
+  }
+  filters[n] = filter;
+}
+
+int dv_enc_get_output_filters(dv_enc_output_filter_t **filters_, int *count) {
+  *filters_ = tarsk::filters;
+  *count = tarsk::registered(tarsk::filters);
+  return 0;
+}
+
+}  // extern "C"

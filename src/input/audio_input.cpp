@@ -1,0 +1,232 @@
+// Audio input filters and the built-in "wav" filter. The filter reads a
+// RIFF WAVE file of 16-bit PCM and hands the encoder one video frame's
+// share of samples at a time, turned to the most-significant-byte-first
+// order of DV audio blocks.
+#include <tarsk/dv.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace tarsk {
+namespace {
+
+// The one open WAV file of the process.
+FILE *wav_file = nullptr;
+
+// Turns `samples` little-endian 16-bit samples into big-endian ones.
+using Converter = void (*)(const uint8_t *in, uint8_t *out, int samples);
+Converter convert = nullptr;
+
+void s16le_to_be(const uint8_t *in, uint8_t *out, int samples) {
+  for (int i = 0; i < samples; ++i, in += 2, out += 2) {
+    out[0] = in[1];
+    out[1] = in[0];
+  }
+}
+
+// Reading the header: each step reports what went wrong and says whether
+// the parse may go on.
+bool read_exact(FILE *f, void *to, size_t n) {
+  if (std::fread(to, 1, n, f) == n) return true;
+  std::fprintf(stderr, "WAV: Short read!\n");
+  return false;
+}
+
+bool expect_tag(FILE *f, const char *tag) {
+  char got[4];
+  if (!read_exact(f, got, sizeof got)) return false;
+  if (std::memcmp(got, tag, sizeof got) == 0) return true;
+  std::fprintf(stderr, "WAV: No %s header!\n", tag);
+  return false;
+}
+
+bool read_u32(FILE *f, uint32_t &v) {
+  uint8_t b[4];
+  if (!read_exact(f, b, sizeof b)) return false;
+  v = b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+  return true;
+}
+
+bool read_u16(FILE *f, int &v) {
+  uint8_t b[2];
+  if (!read_exact(f, b, sizeof b)) return false;
+  v = b[0] | b[1] << 8;
+  return true;
+}
+
+bool read_int32(FILE *f, int &v) {
+  uint32_t u;
+  if (!read_u32(f, u)) return false;
+  v = static_cast<int32_t>(u);
+  return true;
+}
+
+// The fmt chunk's fixed fields, and what a longer chunk adds: up to 1024.
+constexpr uint32_t fmt_size = 16;
+constexpr uint32_t fmt_max_size = 1024;
+
+bool fmt_size_accepted(uint32_t size) {
+  if (size > fmt_max_size) {
+    std::fprintf(stderr, "WAV: Header too large!\n");
+    return false;
+  }
+  if (size < fmt_size) {
+    std::fprintf(stderr, "WAV: fmt chunk of %u bytes is too short: 16 are needed!\n",
+                 static_cast<unsigned>(size));
+    return false;
+  }
+  return true;
+}
+
+bool format_supported(const dv_enc_audio_info_t &info) {
+  const int ch = info.channels;
+  switch (info.frequency) {
+    case 44100:
+    case 48000:
+      if (ch == 2) break;
+      std::fprintf(stderr, "WAV: Unsupported channel count (%d) for frequency %d!\n", ch,
+                   info.frequency);
+      return false;
+    case 32000:
+      if (ch == 2 || ch == 4) break;
+      std::fprintf(stderr, "WAV: Unsupported channel count (%d) for frequency %d!\n", ch,
+                   info.frequency);
+      return false;
+    default:
+      std::fprintf(stderr, "WAV: Unsupported frequency: %d\n", info.frequency);
+      return false;
+  }
+  if (info.bitspersample != 16) {
+    std::fprintf(stderr,
+                 "WAV: Unsupported bitspersample: %d Only 16 bits are supported right now. "
+                 "(FIXME: just look in audio and copy the code if you really need this!)\n",
+                 info.bitspersample);
+    return false;
+  }
+  return true;
+}
+
+// Bytes of input in one frame: the frame's share of a second (a 525/60
+// frame taken as 1/30 s), cut to whole sample frames so that the channels
+// of the next frame start where they should.
+int frame_bytes(const dv_enc_audio_info_t &info, bool pal) {
+  const int share = info.bytespersecond / (pal ? 25 : 30);
+  return info.bytealignment > 0 ? share - share % info.bytealignment : share;
+}
+
+// What load needs of the declared layout: whole samples of every channel
+// in a sample frame, and a frame's bytes (largest in 625/50) within the
+// data area.
+bool layout_supported(const dv_enc_audio_info_t &info) {
+  if (info.bytealignment != 2 * info.channels) {
+    std::fprintf(stderr, "WAV: Block alignment %d does not fit %d channels of 16 bits!\n",
+                 info.bytealignment, info.channels);
+    return false;
+  }
+  const int most = frame_bytes(info, true);
+  if (info.bytespersecond <= 0 || most > DV_ENC_AUDIO_DATA_SIZE) {
+    std::fprintf(stderr, "WAV: Byte rate %d does not fit a frame: %d bytes, %d at most!\n",
+                 info.bytespersecond, most, DV_ENC_AUDIO_DATA_SIZE);
+    return false;
+  }
+  return true;
+}
+
+int parse_wave_header(FILE *f, dv_enc_audio_info_t *info) {
+  uint32_t riff_size, size, data_size;
+  int tag;
+  if (!expect_tag(f, "RIFF") || !read_u32(f, riff_size) || !expect_tag(f, "WAVE") ||
+      !expect_tag(f, "fmt ") || !read_u32(f, size) || !fmt_size_accepted(size))
+    return -1;
+  if (!read_u16(f, tag) || !read_u16(f, info->channels) || !read_int32(f, info->frequency) ||
+      !read_int32(f, info->bytespersecond) || !read_u16(f, info->bytealignment) ||
+      !read_u16(f, info->bitspersample))
+    return -1;
+  std::array<uint8_t, fmt_max_size> rest;
+  if (size > fmt_size && !read_exact(f, rest.data(), size - fmt_size)) return -1;
+  if (!expect_tag(f, "data") || !read_u32(f, data_size)) return -1;
+  if (!format_supported(*info) || !layout_supported(*info)) return -1;
+  return 0;
+}
+
+void close_wav() {
+  if (wav_file != nullptr) std::fclose(wav_file);
+  wav_file = nullptr;
+}
+
+int wav_init(const char *filename, dv_enc_audio_info_t *audio_info) {
+  close_wav();
+  if (filename == nullptr || (wav_file = std::fopen(filename, "r")) == nullptr) {
+    std::fprintf(stderr, "Can't open WAV file: %s\n", filename ? filename : "(null)");
+    return -1;
+  }
+  if (parse_wave_header(wav_file, audio_info) != 0) {
+    close_wav();
+    return -1;
+  }
+  convert = s16le_to_be;
+  return 0;
+}
+
+void wav_finish() { close_wav(); }
+
+int wav_load(dv_enc_audio_info_t *audio_info, int isPAL) {
+  if (wav_file == nullptr) {
+    std::fprintf(stderr, "WAV: No file open!\n");
+    return -1;
+  }
+  const int bytes = frame_bytes(*audio_info, isPAL != 0);
+  if (bytes <= 0 || bytes > DV_ENC_AUDIO_DATA_SIZE) {
+    std::fprintf(stderr, "WAV: Byte rate %d does not fit a frame: %d bytes, %d at most!\n",
+                 audio_info->bytespersecond, bytes, DV_ENC_AUDIO_DATA_SIZE);
+    return -1;
+  }
+  audio_info->bytesperframe = bytes;
+  std::array<uint8_t, DV_ENC_AUDIO_DATA_SIZE> raw;
+  if (std::fread(raw.data(), 1, static_cast<size_t>(bytes), wav_file) != static_cast<size_t>(bytes))
+    return 1;
+  convert(raw.data(), audio_info->data, bytes / 2);
+  return 0;
+}
+
+// The registry ends at the first record without a name, so 31 of its 32
+// records can hold filters.
+constexpr int registry_size = 32;
+dv_enc_audio_input_filter_t filters[registry_size] = {{wav_init, wav_finish, wav_load, "wav"}};
+
+int registered(const dv_enc_audio_input_filter_t *table) {
+  int n = 0;
+  while (n < registry_size && table[n].filter_name != nullptr) ++n;
+  return n;
+}
+
+}  // namespace
+}  // namespace tarsk
+
+extern "C" {
+
+void dv_enc_register_audio_input_filter(dv_enc_audio_input_filter_t filter) {
+  using namespace tarsk;
+  if (filter.filter_name == nullptr || !filter.init || !filter.finish || !filter.load) {
+    std::fprintf(stderr, "Audio input filter without a name or an operation: not registered\n");
+    return;
+  }
+  const int n = registered(filters);
+  if (n >= registry_size - 1) {
+    std::fprintf(stderr, "No room for audio input filter %s: %d filters are registered\n",
+                 filter.filter_name, n);
+    return;
+  }
+  filters[n + 1].filter_name = nullptr;
+  filters[n] = filter;
+}
+
+int dv_enc_get_audio_input_filters(dv_enc_audio_input_filter_t **filters_, int *count) {
+  *filters_ = tarsk::filters;
+  *count = tarsk::registered(tarsk::filters);
+  return 0;
+}
+
+}  // extern "C"
