@@ -215,8 +215,8 @@ void dv_enc_register_output_filter(dv_enc_output_filter_t filter) {
   }
   const int n = registered(filters);
   if (n >= registry_size - 1) {
-    std::fprintf(stderr, "No room for output filter %s: %d filters are registered\n",
-                 filter.filter_name, n);
+    std::fprintf(stderr, "Output filter registry is full (%d filters): %s not registered\n", n,
+                 filter.filter_name);
     return;
   }
   filters[n] = filter;

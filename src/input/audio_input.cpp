@@ -215,8 +215,8 @@ void dv_enc_register_audio_input_filter(dv_enc_audio_input_filter_t filter) {
   }
   const int n = registered(filters);
   if (n >= registry_size - 1) {
-    std::fprintf(stderr, "No room for audio input filter %s: %d filters are registered\n",
-                 filter.filter_name, n);
+    std::fprintf(stderr, "Audio input filter registry is full (%d filters): %s not registered\n", n,
+                 filter.filter_name);
     return;
   }
   filters[n + 1].filter_name = nullptr;

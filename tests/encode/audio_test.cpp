@@ -264,37 +264,51 @@ TEST(RawFilter, FailedWriteIsAFailure) {
 }
 
 int dummy_init(FILE *) { return 0; }
+int dummy_init(const char *, dv_enc_audio_info_t *) { return 0; }
 void dummy_finish() {}
 int dummy_store(uint8_t *, dv_enc_audio_info_t *, int, int, int, time_t) { return 0; }
+int dummy_load(dv_enc_audio_info_t *, int) { return 0; }
 
-TEST(OutputRegistry, HoldsThirtyOneFilters) {
-  dv_enc_output_filter_t *filters;
+// A registry takes filters up to 31 (its 32nd record ends it), then refuses
+// with a message, as it refuses a record without an operation.
+template <class Filter>
+void fills_to_31(int (*get)(Filter **, int *), void (*add)(Filter), Filter filter,
+                 const std::string &kind, const char *built_in) {
+  Filter *filters;
   int count;
-  dv_enc_get_output_filters(&filters, &count);
+  get(&filters, &count);
+  Filter incomplete = filter;
+  incomplete.finish = nullptr;
   CaptureStderr();
-  dv_enc_register_output_filter({dummy_init, dummy_finish, nullptr, "incomplete"});
-  EXPECT_EQ(GetCapturedStderr(), "Output filter without a name or an operation: not registered\n");
-  static const std::vector<std::string> names = [] {
-    std::vector<std::string> n;
-    for (int i = 0; i < 40; ++i) n.push_back("f" + std::to_string(i));
-    return n;
-  }();
+  add(incomplete);
+  EXPECT_EQ(GetCapturedStderr(), kind + " filter without a name or an operation: not registered\n");
+  static std::vector<std::string> names;
   for (int i = count; i < 31; ++i) {
-    dv_enc_register_output_filter(
-        {dummy_init, dummy_finish, dummy_store, names[static_cast<size_t>(i)].c_str()});
-    int now;
-    dv_enc_get_output_filters(&filters, &now);
-    ASSERT_EQ(now, i + 1);
+    names.push_back(kind + std::to_string(i));
+    filter.filter_name = names.back().c_str();
+    add(filter);
+    get(&filters, &count);
+    ASSERT_EQ(count, i + 1);
   }
+  filter.filter_name = "one too many";
   CaptureStderr();
-  dv_enc_register_output_filter({dummy_init, dummy_finish, dummy_store, "one too many"});
+  add(filter);
   EXPECT_EQ(GetCapturedStderr(),
-            "No room for output filter one too many: 31 filters are registered\n");
-  dv_enc_get_output_filters(&filters, &count);
+            kind + " filter registry is full (31 filters): one too many not registered\n");
+  get(&filters, &count);
   EXPECT_EQ(count, 31);
   EXPECT_EQ(filters[31].filter_name, nullptr);
-  EXPECT_STREQ(filters[30].filter_name, "f30");
-  EXPECT_STREQ(filters[0].filter_name, "raw");
+  EXPECT_EQ(filters[30].filter_name, kind + "30");
+  EXPECT_STREQ(filters[0].filter_name, built_in);
+}
+
+TEST(Registries, HoldThirtyOneFilters) {
+  fills_to_31<dv_enc_output_filter_t>(dv_enc_get_output_filters, dv_enc_register_output_filter,
+                                      {dummy_init, dummy_finish, dummy_store, nullptr}, "Output",
+                                      "raw");
+  fills_to_31<dv_enc_audio_input_filter_t>(
+      dv_enc_get_audio_input_filters, dv_enc_register_audio_input_filter,
+      {dummy_init, dummy_finish, dummy_load, nullptr}, "Audio input", "wav");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// The "wav" audio input filter and the audio input registry: which headers
-// are accepted (and with what message the others are refused), and the
-// per-frame loads in DV byte order.
+// The "wav" audio input filter: which headers are accepted (and with what
+// message the others are refused), and the per-frame loads in DV byte
+// order.
 #include "support/wav.h"
 
 #include <gtest/gtest.h>
@@ -183,41 +183,6 @@ TEST(WavLoad, ShortDataKeepsThePreviousFrame) {
   EXPECT_EQ(wav.load(info.get(), 1), 1);
   EXPECT_EQ(std::vector<uint8_t>(info->data, info->data + sizeof info->data), first);
   wav.finish();
-}
-
-int dummy_init(const char *, dv_enc_audio_info_t *) { return 0; }
-void dummy_finish() {}
-int dummy_load(dv_enc_audio_info_t *, int) { return 0; }
-
-TEST(AudioInputRegistry, HoldsThirtyOneFilters) {
-  dv_enc_audio_input_filter_t *filters;
-  int count;
-  dv_enc_get_audio_input_filters(&filters, &count);
-  CaptureStderr();
-  dv_enc_register_audio_input_filter({dummy_init, nullptr, dummy_load, "incomplete"});
-  EXPECT_EQ(GetCapturedStderr(),
-            "Audio input filter without a name or an operation: not registered\n");
-  static const std::vector<std::string> names = [] {
-    std::vector<std::string> n;
-    for (int i = 0; i < 40; ++i) n.push_back("a" + std::to_string(i));
-    return n;
-  }();
-  for (int i = count; i < 31; ++i) {
-    dv_enc_register_audio_input_filter(
-        {dummy_init, dummy_finish, dummy_load, names[static_cast<size_t>(i)].c_str()});
-    int now;
-    dv_enc_get_audio_input_filters(&filters, &now);
-    ASSERT_EQ(now, i + 1);
-  }
-  CaptureStderr();
-  dv_enc_register_audio_input_filter({dummy_init, dummy_finish, dummy_load, "one too many"});
-  EXPECT_EQ(GetCapturedStderr(),
-            "No room for audio input filter one too many: 31 filters are registered\n");
-  dv_enc_get_audio_input_filters(&filters, &count);
-  EXPECT_EQ(count, 31);
-  EXPECT_EQ(filters[31].filter_name, nullptr);
-  EXPECT_STREQ(filters[30].filter_name, "a30");
-  EXPECT_STREQ(filters[0].filter_name, "wav");
 }
 
 }  // namespace
