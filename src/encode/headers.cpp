@@ -37,6 +37,7 @@ constexpr int no_frame_count = 0x0f;
 // Header block: APT 0 (consumer DV) with the reserved bits recorders
 // write, then each of the three areas transmitted (TF 0) with AP 0.
 constexpr uint8_t header_apt_byte = 0x68;
+constexpr uint8_t header_reserved_bits = 0x3f;
 constexpr uint8_t header_area_byte = 0x78;
 
 constexpr Pack camera_packs[3] = {{pack_id::camera_1, 0xc5, 0x41, 0x20, 0xff},
@@ -104,7 +105,10 @@ void write_header_block(uint8_t *sequence, int ds, bool pal) {
   uint8_t *block = block_at(sequence, header_block);
   std::memset(block, 0xff, block_size);
   write_id(block, Section::header, no_frame_count, ds, 0);
-  block[3] = pal ? dsf_bit : 0;
+  // The reserved bits after DSF and its zero bit are ones, as recorders
+  // write them; players that recognise DV by them (ffmpeg) otherwise doubt
+  // the stream.
+  block[3] = static_cast<uint8_t>((pal ? dsf_bit : 0) | header_reserved_bits);
   block[4] = header_apt_byte;
   block[5] = block[6] = block[7] = header_area_byte;
 }
@@ -117,6 +121,13 @@ void write_subcode_packs(uint8_t *block, const Timecode &tc, const std::tm &t) {
     write_timecode_62(block + subcode_pack_offset(k + 1), t);
     write_timecode_63(block + subcode_pack_offset(k + 2), t);
   }
+}
+
+// In the first half of the frame the subcode carries the time code alone, in
+// every sync block, as recorders write it: players that read the time code
+// from the first DIF sequence (ffmpeg does) find it there.
+void write_first_half_packs(uint8_t *block, const Timecode &tc) {
+  for (int k = 0; k < subcode_packs_per_block; ++k) write_timecode_13(block + subcode_pack_offset(k), tc);
 }
 
 // `now` is null when the recording time is unknown: then the packs that
@@ -132,11 +143,12 @@ void write_subcode_blocks(uint8_t *sequence, int ds, int frame, const std::tm *n
     sync_id[0] = static_cast<uint8_t>((count >> 8) | (second_half ? subcode_second_half_flag : 0));
     // The second block's sync blocks continue the numbering of the first.
     sync_id[1] = static_cast<uint8_t>((count & 0xff) + (n == 1 ? subcode_packs_per_block : 0));
-    if (second_half && now != nullptr) {
-      const Timecode tc{now->tm_hour, now->tm_min, now->tm_sec,
-                        modulo(frame, frames_per_second(pal))};
+    if (now == nullptr) continue;
+    const Timecode tc{now->tm_hour, now->tm_min, now->tm_sec, modulo(frame, frames_per_second(pal))};
+    if (second_half)
       write_subcode_packs(block, tc, *now);
-    }
+    else
+      write_first_half_packs(block, tc);
   }
 }
 
@@ -235,10 +247,13 @@ void dv_encode_timecode(uint8_t *target, int isPAL, int frame) {
   if (target == nullptr || frame < 0) return;
   const bool pal = isPAL != 0;
   const Timecode tc = timecode_of(frame, pal);
-  for (int ds = dif::subcode_pack_sequence; ds < dif::sequences(pal); ++ds)
+  for (int ds = 0; ds < dif::sequences(pal); ++ds)
     for (int n = 0; n < 2; ++n) {
       uint8_t *block = target + dif::block_offset(ds, dif::subcode_block(n));
-      for (int k : {0, 3}) write_timecode_13(block + dif::subcode_pack_offset(k), tc);
+      if (ds < dif::subcode_pack_sequence)
+        write_first_half_packs(block, tc);
+      else
+        for (int k : {0, 3}) write_timecode_13(block + dif::subcode_pack_offset(k), tc);
     }
 }
 

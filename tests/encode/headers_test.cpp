@@ -81,10 +81,11 @@ TEST_P(Meta, DecoderReadsWhatWasWritten) {
   EXPECT_EQ(0, std::memcmp(vaux, dv->ssyb_data[dv->ssyb_pack[0x62]], 4));
   ASSERT_EQ(dv_get_vaux_pack(dv.get(), 0x63, vaux), 0);
   EXPECT_EQ(0, std::memcmp(vaux, dv->ssyb_data[dv->ssyb_pack[0x63]], 4));
-  // Sequence 0 has no subcode packs, sequence 6 six in each block; VAUX of
-  // sequence 0: three camera packs and the four source packs.
-  EXPECT_EQ(dv->ssyb_next, 12);
-  EXPECT_EQ(dv->ssyb_pack[0x13], 9);
+  // Sequences 0 and 6 have six subcode packs in each block (time codes
+  // alone in sequence 0); VAUX of sequence 0: three camera packs and the
+  // four source packs.
+  EXPECT_EQ(dv->ssyb_next, 24);
+  EXPECT_EQ(dv->ssyb_pack[0x13], 21);
   EXPECT_EQ(dv->vaux_next, 7);
 }
 
@@ -140,7 +141,7 @@ TEST(Headers, BlockIdentifiersAndContents) {
           }
         }
       // The header block of every sequence tells the system and APT 0.
-      EXPECT_EQ(block(f, 0, 0)[3], pal ? 0x80 : 0x00);
+      EXPECT_EQ(block(f, 0, 0)[3], pal ? 0xbf : 0x3f);
       EXPECT_EQ(block(f, 0, 0)[4] & 0x07, 0);
     }
 }
@@ -161,9 +162,11 @@ TEST(Headers, SubcodeCounterAndHalves) {
         EXPECT_EQ(s0[3] & 0x80, ds >= 6 ? 0x80 : 0);
         EXPECT_EQ(s1[3], s0[3]);
         EXPECT_EQ(s1[4], s0[4] + 6);
+        // The first half carries the time code alone, the second time
+        // code, date and time.
         const uint8_t packs[3] = {0x13, 0x62, 0x63};
         for (const uint8_t *s : {s0, s1})
-          for (int k = 0; k < 6; ++k) EXPECT_EQ(s[6 + 8 * k], ds < 6 ? 0xff : packs[k % 3]);
+          for (int k = 0; k < 6; ++k) EXPECT_EQ(s[6 + 8 * k], ds < 6 ? 0x13 : packs[k % 3]);
       }
     }
     for (size_t i = 1; i < counts.size(); ++i)
@@ -269,10 +272,11 @@ TEST(Timecode, CountsFromFrameZero) {
     EXPECT_EQ(tc[1], c.minutes);
     EXPECT_EQ(tc[2], c.seconds);
     EXPECT_EQ(tc[3], c.frames);
-    // Only the four time code packs of each second-half sequence changed.
+    // Only the time code packs changed: twelve in each first-half
+    // sequence, four in each second-half one.
     size_t changed = 0;
     for (size_t i = 0; i < f.size(); ++i) changed += f[i] != before[i];
-    EXPECT_LE(changed, static_cast<size_t>((dif::sequences(c.pal) - 6) * 4 * 4));
+    EXPECT_LE(changed, static_cast<size_t>((6 * 12 + (dif::sequences(c.pal) - 6) * 4) * 4));
     const uint8_t *pack = block(f, 6, 2) + 30;
     EXPECT_EQ(pack[0], 0x13);
     if (c.frame == 90000) {
