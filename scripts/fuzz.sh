@@ -31,7 +31,9 @@ JOBS=${FUZZ_JOBS:-$(nproc)}
 TARGETS_ALL=(fuzz_header fuzz_video fuzz_audio fuzz_reader fuzz_tool)
 # fuzz_tool runs the tarsk command's own code in its process.
 TOOL_SOURCES=(tools/tarsk/cli.cpp tools/tarsk/decode.cpp tools/tarsk/formats.cpp
-              tools/tarsk/info.cpp tools/tarsk/output.cpp tools/tarsk/progress.cpp)
+              tools/tarsk/info.cpp tools/tarsk/output.cpp tools/tarsk/progress.cpp
+              tools/tarsk/picture.cpp tools/tarsk/input.cpp tools/tarsk/audio_in.cpp
+              tools/tarsk/test_source.cpp)
 MAX_LEN=288000  # two 625/50 frames
 
 CXXFLAGS=(-std=c++20 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -g -O1

@@ -1,0 +1,53 @@
+#include "audio_in.h"
+
+namespace tarsk::cli {
+
+namespace {
+
+bool rate_dv_carries(int rate) { return rate == 48000 || rate == 44100 || rate == 32000; }
+
+}  // namespace
+
+AudioInput::~AudioInput() {
+  if (file_ != nullptr) sf_close(file_);
+}
+
+Result<std::unique_ptr<AudioInput>> AudioInput::open(const std::string &path) {
+  std::unique_ptr<AudioInput> input(new AudioInput);
+  input->name_ = path == "-" ? "standard input" : path;
+  SF_INFO info{};
+  input->file_ = sf_open(path.c_str(), SFM_READ, &info);  // libsndfile reads "-" as stdin
+  if (input->file_ == nullptr)
+    return Failure{input->name_ + ": cannot read its sound: " + sf_strerror(nullptr)};
+  const std::string &name = input->name_;
+  if (!rate_dv_carries(info.samplerate))
+    return Failure{name + ": sound at " + std::to_string(info.samplerate) +
+                   " Hz; DV carries 48000, 44100 or 32000 Hz: resample it, e.g. with "
+                   "ffmpeg's -ar 48000"};
+  if (info.channels > 2)
+    return Failure{name + ": sound of " + std::to_string(info.channels) +
+                   " channels; this takes mono or stereo: mix it down, e.g. with ffmpeg's "
+                   "-ac 2"};
+  input->rate_ = info.samplerate;
+  input->channels_ = info.channels;
+  // Float samples beyond full scale would otherwise wrap around.
+  sf_command(input->file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  return input;
+}
+
+Result<std::vector<int16_t>> AudioInput::read(size_t frames) {
+  std::vector<int16_t> samples(frames * 2);
+  const auto wanted = static_cast<sf_count_t>(frames);
+  const sf_count_t got = sf_readf_short(file_, samples.data(), wanted);
+  if (got < wanted && sf_error(file_) != SF_ERR_NO_ERROR)
+    return Failure{name_ + ": cannot read the sound after sample " + std::to_string(read_) + ": " +
+                   sf_strerror(file_)};
+  const auto n = static_cast<size_t>(got);
+  if (channels_ == 1)  // back to front, so that no sample is overwritten before it is copied
+    for (size_t i = n; i-- > 0;) samples[2 * i] = samples[2 * i + 1] = samples[i];
+  samples.resize(n * 2);
+  read_ += n;
+  return samples;
+}
+
+}  // namespace tarsk::cli
