@@ -1,10 +1,20 @@
 #include "audio_in.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace tarsk::cli {
 
 namespace {
 
 bool rate_dv_carries(int rate) { return rate == 48000 || rate == 44100 || rate == 32000; }
+
+// Full scale of a float sample is 1.0; 16 bits reach 32767 up and -32768
+// down, so the product is rounded to the nearest and clipped.
+int16_t sixteen_bits(float v) {
+  const long s = std::lround(static_cast<double>(v) * 32768.0);
+  return static_cast<int16_t>(std::clamp(s, -32768L, 32767L));
+}
 
 }  // namespace
 
@@ -30,15 +40,24 @@ Result<std::unique_ptr<AudioInput>> AudioInput::open(const std::string &path) {
                    "-ac 2"};
   input->rate_ = info.samplerate;
   input->channels_ = info.channels;
-  // Float samples beyond full scale would otherwise wrap around.
-  sf_command(input->file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  const int subtype = info.format & SF_FORMAT_SUBMASK;
+  input->floating_ = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
   return input;
+}
+
+sf_count_t AudioInput::read_floats(int16_t *out, sf_count_t frames) {
+  floats_.resize(static_cast<size_t>(frames) * static_cast<size_t>(channels_));
+  const sf_count_t got = sf_readf_float(file_, floats_.data(), frames);
+  for (size_t i = 0; i < static_cast<size_t>(got) * static_cast<size_t>(channels_); ++i)
+    out[i] = sixteen_bits(floats_[i]);
+  return got;
 }
 
 Result<std::vector<int16_t>> AudioInput::read(size_t frames) {
   std::vector<int16_t> samples(frames * 2);
   const auto wanted = static_cast<sf_count_t>(frames);
-  const sf_count_t got = sf_readf_short(file_, samples.data(), wanted);
+  const sf_count_t got = floating_ ? read_floats(samples.data(), wanted)
+                                   : sf_readf_short(file_, samples.data(), wanted);
   if (got < wanted && sf_error(file_) != SF_ERR_NO_ERROR)
     return Failure{name_ + ": cannot read the sound after sample " + std::to_string(read_) + ": " +
                    sf_strerror(file_)};

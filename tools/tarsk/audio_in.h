@@ -28,14 +28,19 @@ class AudioInput {
 
   // Up to `frames` sample frames (a DV frame's worth, say) as interleaved
   // 16-bit stereo, a mono file's samples on both channels; fewer only at
-  // the end of the sound. Samples of more than 16 bits are converted by
-  // libsndfile: integers keep their top 16 bits (the rest is dropped, not
-  // rounded); floats are scaled by 32767 and rounded to the nearest, and
-  // those beyond full scale clipped to -32768 or 32767 instead of wrapping.
+  // the end of the sound. Integer samples of more than 16 bits keep their
+  // top 16 bits (libsndfile's conversion: the rest is dropped, not
+  // rounded); float samples are scaled by 32768, rounded to the nearest and
+  // clipped to -32768 and 32767, so that full scale stays full scale and
+  // what lies beyond it does not wrap around.
   Result<std::vector<int16_t>> read(size_t frames);
 
  private:
   AudioInput() = default;
+  sf_count_t read_floats(int16_t *out, sf_count_t frames);
+
+  bool floating_ = false;
+  std::vector<float> floats_;
 
   SNDFILE *file_ = nullptr;
   std::string name_;
