@@ -59,9 +59,9 @@ class AudioFiles : public testing::TestWithParam<Case> {};
 TEST_P(AudioFiles, SamplesEqualFfmpegsDecoding) {
   const Case &c = GetParam();
   const auto path = scratch_file(c.suffix);
-  std::vector<std::string> args{"-f", "lavfi", "-i",
-                                std::string(c.source) + ":sample_rate=" + std::to_string(c.rate),
-                                "-t", "0.5", "-ac", std::to_string(c.channels)};
+  std::vector<std::string> args{
+      "-f", "lavfi", "-i",  std::string(c.source) + ":sample_rate=" + std::to_string(c.rate),
+      "-t", "0.5",   "-ac", std::to_string(c.channels)};
   args.insert(args.end(), c.encode.begin(), c.encode.end());
   args.insert(args.end(), {"-y", path.string()});
   run_ffmpeg(args);
@@ -92,24 +92,29 @@ const char *const loud = "aevalsrc=1.5*sin(2*PI*440*t)|-1.5*sin(2*PI*330*t)";
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, AudioFiles,
-    testing::Values(
-        Case{"Wav16Stereo48k", sine, 48000, 2, {"-c:a", "pcm_s16le"}, "a.wav", 0},
-        Case{"Wav16Mono44k", sine, 44100, 1, {"-c:a", "pcm_s16le"}, "a.wav", 0},
-        // 24-bit: libsndfile keeps the top 16 bits, as ffmpeg does.
-        Case{"Wav24Stereo32k", sine, 32000, 2, {"-c:a", "pcm_s24le"}, "a.wav", 0},
-        // Float: scaled by 32768, rounded and clipped, as ffmpeg does.
-        Case{"WavFloatStereo48k", sine, 48000, 2, {"-c:a", "pcm_f32le"}, "a.wav", 0},
-        Case{"WavFloatClipped", loud, 48000, 2, {"-c:a", "pcm_f32le"}, "a.wav", 0},
-        Case{"Aiff16Stereo44k", sine, 44100, 2, {"-c:a", "pcm_s16be"}, "a.aiff", 0},
-        Case{"Flac16Mono48k", sine, 48000, 1, {"-c:a", "flac"}, "a.flac", 0},
-        Case{"Flac24Stereo32k", sine, 32000, 2, {"-c:a", "flac", "-sample_fmt", "s32"}, "a.flac", 0}),
+    testing::Values(Case{"Wav16Stereo48k", sine, 48000, 2, {"-c:a", "pcm_s16le"}, "a.wav", 0},
+                    Case{"Wav16Mono44k", sine, 44100, 1, {"-c:a", "pcm_s16le"}, "a.wav", 0},
+                    // 24-bit: libsndfile keeps the top 16 bits, as ffmpeg does.
+                    Case{"Wav24Stereo32k", sine, 32000, 2, {"-c:a", "pcm_s24le"}, "a.wav", 0},
+                    // Float: scaled by 32768, rounded and clipped, as ffmpeg does.
+                    Case{"WavFloatStereo48k", sine, 48000, 2, {"-c:a", "pcm_f32le"}, "a.wav", 0},
+                    Case{"WavFloatClipped", loud, 48000, 2, {"-c:a", "pcm_f32le"}, "a.wav", 0},
+                    Case{"Aiff16Stereo44k", sine, 44100, 2, {"-c:a", "pcm_s16be"}, "a.aiff", 0},
+                    Case{"Flac16Mono48k", sine, 48000, 1, {"-c:a", "flac"}, "a.flac", 0},
+                    Case{"Flac24Stereo32k",
+                         sine,
+                         32000,
+                         2,
+                         {"-c:a", "flac", "-sample_fmt", "s32"},
+                         "a.flac",
+                         0}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // A WAV's chunks may come in any order: a JUNK chunk first, a LIST chunk
 // between "fmt " and "data", all made here around ffmpeg's samples.
 TEST(AudioFiles, WavChunksInAnyOrder) {
-  const std::string pcm = run_ffmpeg({"-f", "lavfi", "-i", "sine=sample_rate=44100", "-t", "0.2",
-                                      "-ac", "2", "-f", "s16le", "-"});
+  const std::string pcm = run_ffmpeg(
+      {"-f", "lavfi", "-i", "sine=sample_rate=44100", "-t", "0.2", "-ac", "2", "-f", "s16le", "-"});
   auto le = [](uint32_t v, int bytes) {
     std::string s;
     for (int i = 0; i < bytes; ++i) s += static_cast<char>(v >> (8 * i));
@@ -118,9 +123,11 @@ TEST(AudioFiles, WavChunksInAnyOrder) {
   auto chunk = [&](const std::string &id, const std::string &body) {
     return id + le(static_cast<uint32_t>(body.size()), 4) + body;
   };
-  const std::string fmt = le(1, 2) + le(2, 2) + le(44100, 4) + le(44100 * 4, 4) + le(4, 2) + le(16, 2);
+  const std::string fmt =
+      le(1, 2) + le(2, 2) + le(44100, 4) + le(44100 * 4, 4) + le(4, 2) + le(16, 2);
   const std::string body = "WAVE" + chunk("JUNK", std::string(28, '\0')) + chunk("fmt ", fmt) +
-                           chunk("LIST", "INFOISFT" + le(6, 4) + std::string("tarsk\0", 6)) + chunk("data", pcm);
+                           chunk("LIST", "INFOISFT" + le(6, 4) + std::string("tarsk\0", 6)) +
+                           chunk("data", pcm);
   const auto path = scratch_file("chunks.wav");
   std::ofstream(path, std::ios::binary) << chunk("RIFF", body);
   auto in = AudioInput::open(path.string());

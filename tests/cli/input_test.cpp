@@ -32,12 +32,15 @@ void write_bytes(const fs::path &path, std::span<const uint8_t> bytes) {
   ASSERT_TRUE(out.good()) << path;
 }
 
-void write_text(const fs::path &path, const std::string &text) { write_bytes(path, bytes_of(text)); }
+void write_text(const fs::path &path, const std::string &text) {
+  write_bytes(path, bytes_of(text));
+}
 
 // The lavfi source of `frames` pictures of a DV size at its rate.
 std::vector<std::string> lavfi(const std::string &source, int height, int frames) {
   const std::string rate = height == 576 ? "25" : "30000/1001";
-  return {"-f", "lavfi", "-i", source + "=size=720x" + std::to_string(height) + ":rate=" + rate,
+  return {"-f",        "lavfi",
+          "-i",        source + "=size=720x" + std::to_string(height) + ":rate=" + rate,
           "-frames:v", std::to_string(frames)};
 }
 
@@ -66,7 +69,8 @@ std::vector<Picture> read_all(PictureInput &input) {
 std::vector<uint8_t> raw_of(const std::vector<Picture> &pictures) {
   std::vector<uint8_t> raw;
   for (const Picture &p : pictures)
-    for (const auto *plane : {&p.y, &p.cb, &p.cr, &p.rgb}) raw.insert(raw.end(), plane->begin(), plane->end());
+    for (const auto *plane : {&p.y, &p.cb, &p.cr, &p.rgb})
+      raw.insert(raw.end(), plane->begin(), plane->end());
   return raw;
 }
 
@@ -108,8 +112,8 @@ TEST_P(Y4mInput, PlanesEqualFfmpegsRawVideo) {
   EXPECT_EQ(f.sampling, c.sampling);
   const auto pictures = read_all(**input);
   ASSERT_EQ(pictures.size(), 3u);
-  auto expected = bytes_of(
-      run_ffmpeg({"-i", path.string(), "-f", "rawvideo", "-pix_fmt", c.pix_fmt, "-"}));
+  auto expected =
+      bytes_of(run_ffmpeg({"-i", path.string(), "-f", "rawvideo", "-pix_fmt", c.pix_fmt, "-"}));
   auto got = raw_of(pictures);
   if (std::string(c.pix_fmt) == "gray") {  // luma as it is, chroma neutral
     std::vector<uint8_t> luma;
@@ -124,14 +128,13 @@ TEST_P(Y4mInput, PlanesEqualFfmpegsRawVideo) {
   EXPECT_EQ(first_difference(got, expected), got.size()) << "first wrong byte";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ColourSpaces, Y4mInput,
-    testing::Values(Y4mCase{"Pal420", "yuv420p", 576, Sampling::s420, "C420"},
-                    Y4mCase{"Ntsc411", "yuv411p", 480, Sampling::s411, "C411"},
-                    Y4mCase{"Pal422", "yuv422p", 576, Sampling::s422, "C422"},
-                    Y4mCase{"Ntsc444", "yuv444p", 480, Sampling::s444, "C444"},
-                    Y4mCase{"PalMono", "gray", 576, Sampling::s420, "Cmono"}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(ColourSpaces, Y4mInput,
+                         testing::Values(Y4mCase{"Pal420", "yuv420p", 576, Sampling::s420, "C420"},
+                                         Y4mCase{"Ntsc411", "yuv411p", 480, Sampling::s411, "C411"},
+                                         Y4mCase{"Pal422", "yuv422p", 576, Sampling::s422, "C422"},
+                                         Y4mCase{"Ntsc444", "yuv444p", 480, Sampling::s444, "C444"},
+                                         Y4mCase{"PalMono", "gray", 576, Sampling::s420, "Cmono"}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // The stream header's interlacing, and a mixed stream's per frame.
 TEST(Y4mHeader, FieldOrderComesFromTheHeaderAndFrames) {
@@ -140,14 +143,15 @@ TEST(Y4mHeader, FieldOrderComesFromTheHeaderAndFrames) {
     std::string header, frame;
     bool interlaced, top_first;
   };
-  const Case cases[] = {{"Ip", "FRAME", false, false},    {"It", "FRAME", true, true},
-                        {"Ib", "FRAME", true, false},     {"", "FRAME Xyz=1", true, false},
-                        {"Im", "FRAME Itpi", true, true}, {"Im", "FRAME Ibpi", true, false},
+  const Case cases[] = {{"Ip", "FRAME", false, false},     {"It", "FRAME", true, true},
+                        {"Ib", "FRAME", true, false},      {"", "FRAME Xyz=1", true, false},
+                        {"Im", "FRAME Itpi", true, true},  {"Im", "FRAME Ibpi", true, false},
                         {"Im", "FRAME I1pp", false, false}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.header + " " + c.frame);
     const auto path = scratch_file("fields.y4m");
-    std::string text = "YUV4MPEG2 W720 H576 F50:2 A16:15 " + c.header + " C420paldv\n" + c.frame + "\n";
+    std::string text =
+        "YUV4MPEG2 W720 H576 F50:2 A16:15 " + c.header + " C420paldv\n" + c.frame + "\n";
     text.resize(text.size() + picture, '\x80');
     write_text(path, text);
     auto input = open_y4m(path.string());
@@ -255,8 +259,8 @@ TEST(Y4mFrames, ReadFromAPipeOnStandardInput) {
   const auto path = scratch_file("piped.y4m");
   run_ffmpeg(plus(lavfi("smptehdbars", 480, 4),
                   {"-pix_fmt", "yuv411p", "-f", "yuv4mpegpipe", "-y", path.string()}));
-  const std::string command = "ffmpeg -v error -nostdin -i '" + path.string() +
-                              "' -f yuv4mpegpipe -pix_fmt yuv411p -";
+  const std::string command =
+      "ffmpeg -v error -nostdin -i '" + path.string() + "' -f yuv4mpegpipe -pix_fmt yuv411p -";
   FILE *pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   const int saved = dup(0);
@@ -295,10 +299,9 @@ TEST(RawInput, Yuy2AndRgbFramesEqualFfmpegs) {
     ASSERT_TRUE(input) << input.error();
     const auto pictures = read_all(**input);
     ASSERT_EQ(pictures.size(), 3u);
-    const auto expected = bytes_of(run_ffmpeg({"-f", "rawvideo", "-pix_fmt", c.file_fmt, "-s",
-                                               "720x" + std::to_string(c.height), "-i",
-                                               path.string(), "-f", "rawvideo", "-pix_fmt",
-                                               c.planes_fmt, "-"}));
+    const auto expected = bytes_of(run_ffmpeg(
+        {"-f", "rawvideo", "-pix_fmt", c.file_fmt, "-s", "720x" + std::to_string(c.height), "-i",
+         path.string(), "-f", "rawvideo", "-pix_fmt", c.planes_fmt, "-"}));
     EXPECT_TRUE(raw_of(pictures) == expected);
 
     // Cut inside the third picture.
@@ -344,8 +347,8 @@ TEST_P(PngInput, PicturesEqualFfmpegsRgb) {
   EXPECT_EQ((*input)->format().height, c.height);
   const auto pictures = read_all(**input);
   ASSERT_EQ(pictures.size(), 3u);
-  const auto expected = bytes_of(run_ffmpeg({"-start_number", "1", "-i", pattern, "-f",
-                                             "rawvideo", "-pix_fmt", "rgb24", "-"}));
+  const auto expected = bytes_of(run_ffmpeg(
+      {"-start_number", "1", "-i", pattern, "-f", "rawvideo", "-pix_fmt", "rgb24", "-"}));
   const auto got = raw_of(pictures);
   ASSERT_EQ(got.size(), expected.size());
   int worst = 0;
@@ -367,7 +370,8 @@ TEST(PngRefusals, SayWhichFileAndWhy) {
   const fs::path dir = scratch_file("bad");
   fs::create_directory(dir);
   // A sequence from 0 whose third picture is another system's.
-  run_ffmpeg(plus(lavfi("testsrc2", 576, 2), {"-start_number", "0", "-y", (dir / "a%d.png").string()}));
+  run_ffmpeg(
+      plus(lavfi("testsrc2", 576, 2), {"-start_number", "0", "-y", (dir / "a%d.png").string()}));
   run_ffmpeg(plus(lavfi("testsrc2", 480, 1), {"-y", (dir / "a2.png").string()}));
   run_ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=640x480", "-frames:v", "1", "-y",
               (dir / "small.png").string()});
@@ -376,7 +380,8 @@ TEST(PngRefusals, SayWhichFileAndWhy) {
   ASSERT_TRUE((*input)->next() && (*input)->next());
   auto third = (*input)->next();
   ASSERT_FALSE(third);
-  EXPECT_EQ(third.error(), (dir / "a2.png").string() + ": 720x480, not 720x576 as the pictures before it");
+  EXPECT_EQ(third.error(),
+            (dir / "a2.png").string() + ": 720x480, not 720x576 as the pictures before it");
 
   struct Case {
     std::string file, message;

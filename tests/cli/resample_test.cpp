@@ -70,8 +70,8 @@ TEST_P(ToStreamSampling, AgreesWithFfmpegsConversion) {
   const int height = c.to == Sampling::s420 ? 576 : 480;
   const std::string size = "720x" + std::to_string(height);
   const auto source = scratch_file("source.raw");
-  run_ffmpeg({"-f", "lavfi", "-i", std::string(c.source) + "=size=" + size, "-frames:v", "1",
-              "-f", "rawvideo", "-pix_fmt", pix_fmt_of(c.from), "-y", source.string()});
+  run_ffmpeg({"-f", "lavfi", "-i", std::string(c.source) + "=size=" + size, "-frames:v", "1", "-f",
+              "rawvideo", "-pix_fmt", pix_fmt_of(c.from), "-y", source.string()});
   const Picture ours = to_stream_sampling(picture_of(read_file(source), height, c.from), c.to);
   ASSERT_EQ(ours.sampling, c.to);
 
@@ -85,9 +85,9 @@ TEST_P(ToStreamSampling, AgreesWithFfmpegsConversion) {
                             "scale=in_h_chr_pos=0:in_v_chr_pos=" + vertical(c.from) +
                             ":out_h_chr_pos=0:out_v_chr_pos=" + vertical(c.to) +
                             ",format=" + pix_fmt_of(c.to);
-  const std::string out =
-      run_ffmpeg({"-f", "rawvideo", "-pix_fmt", pix_fmt_of(c.from), "-s", size, "-i",
-                  source.string(), "-vf", scale, "-f", "rawvideo", "-pix_fmt", pix_fmt_of(c.to), "-"});
+  const std::string out = run_ffmpeg({"-f", "rawvideo", "-pix_fmt", pix_fmt_of(c.from), "-s", size,
+                                      "-i", source.string(), "-vf", scale, "-f", "rawvideo",
+                                      "-pix_fmt", pix_fmt_of(c.to), "-"});
   const Picture theirs = picture_of({out.begin(), out.end()}, height, c.to);
   const double y = psnr(ours.y, theirs.y), cb = psnr(ours.cb, theirs.cb),
                cr = psnr(ours.cr, theirs.cr);
@@ -121,8 +121,8 @@ TEST(ToStreamSampling, OwnSamplingPassesThroughUntouched) {
   for (Sampling s : {Sampling::s420, Sampling::s411}) {
     const int height = s == Sampling::s420 ? 576 : 480;
     const std::string raw =
-        run_ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=720x" + std::to_string(height),
-                    "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", pix_fmt_of(s), "-"});
+        run_ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=720x" + std::to_string(height), "-frames:v",
+                    "1", "-f", "rawvideo", "-pix_fmt", pix_fmt_of(s), "-"});
     const Picture in = picture_of({raw.begin(), raw.end()}, height, s);
     const Picture out = to_stream_sampling(in, s);
     EXPECT_TRUE(out.y == in.y && out.cb == in.cb && out.cr == in.cr) << pix_fmt_of(s);

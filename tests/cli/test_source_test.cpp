@@ -80,7 +80,8 @@ TEST(TestPictures, RampAndZonePlateSpanBlackToWhite) {
     const Picture b = test_picture(Pattern::ramp, s.system, s.sampling, 11);
     EXPECT_EQ(*std::min_element(a.y.begin(), a.y.end()), 16);
     EXPECT_EQ(*std::max_element(a.y.begin(), a.y.end()), 235);
-    for (int x = 0; x < 716; ++x) ASSERT_EQ(b.y[static_cast<size_t>(x)], a.y[static_cast<size_t>(x + 4)]);
+    for (int x = 0; x < 716; ++x)
+      ASSERT_EQ(b.y[static_cast<size_t>(x)], a.y[static_cast<size_t>(x + 4)]);
     EXPECT_TRUE(std::all_of(a.cb.begin(), a.cb.end(), [](uint8_t v) { return v == 128; }));
 
     const Picture z = test_picture(Pattern::zoneplate, s.system, s.sampling, 5);

@@ -150,11 +150,11 @@ bool write_all(FILE *out, const void *data, size_t size) {
 struct AudioWriter::Wav {
   FILE *out;
   bool rewritable;
-  off_t base;                         // stream position of the WAV's first byte
-  sf_count_t pos = 0, end = 0;        // libsndfile's position and file length
-  sf_count_t stream_pos = 0;          // rewritable: where the stream is
-  sf_count_t sent = 0;                // not rewritable: bytes gone out
-  std::vector<uint8_t> held;          // not rewritable: the header, until released
+  off_t base;                   // stream position of the WAV's first byte
+  sf_count_t pos = 0, end = 0;  // libsndfile's position and file length
+  sf_count_t stream_pos = 0;    // rewritable: where the stream is
+  sf_count_t sent = 0;          // not rewritable: bytes gone out
+  std::vector<uint8_t> held;    // not rewritable: the header, until released
   bool holding;
   bool failed = false, abandoned = false;
   SNDFILE *file = nullptr;

@@ -102,12 +102,13 @@ std::string size_text(int width, int height) {
 // Checks that a rate N:D is the system's own.
 std::optional<std::string> rate_problem(const std::string &name, dv_system_t system, Ratio rate) {
   const Rate own = frame_rate(system);
-  if (rate.den > 0 && static_cast<int64_t>(rate.num) * own.den ==
-                          static_cast<int64_t>(own.num) * rate.den)
+  if (rate.den > 0 &&
+      static_cast<int64_t>(rate.num) * own.den == static_cast<int64_t>(own.num) * rate.den)
     return std::nullopt;
   const bool pal = system == e_dv_system_625_50;
   return name + ": pictures at " + std::to_string(rate.num) + ":" + std::to_string(rate.den) +
-         " frames a second; " + (pal ? "625/50 DV (720x576) has 25" : "525/60 DV (720x480) has 30000:1001") +
+         " frames a second; " +
+         (pal ? "625/50 DV (720x576) has 25" : "525/60 DV (720x480) has 30000:1001") +
          ": convert the rate, e.g. with ffmpeg's -r " + (pal ? "25" : "30000/1001");
 }
 
@@ -135,7 +136,8 @@ Result<std::pair<Sampling, bool>> y4m_colour_space(const std::string &name, cons
     if (!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos)
       return Failure{name + ": colour space C" + c + " has " + digits +
                      "-bit samples; DV pictures have 8: convert them, e.g. with ffmpeg's "
-                     "-pix_fmt " + eight_bit};
+                     "-pix_fmt " +
+                     eight_bit};
     if (rest == "alpha")
       return Failure{name + ": colour space C" + c +
                      " carries an alpha plane, which DV cannot: convert the pictures, e.g. with "
@@ -168,8 +170,8 @@ std::optional<std::string> Y4mInput::open(const std::string &path) {
   if (line.rfind("YUV4MPEG2 ", 0) != 0 && line != "YUV4MPEG2")
     return in_.name() + ": not a YUV4MPEG2 stream (it does not start with \"YUV4MPEG2 \")";
   if (end == LineEnd::too_long)
-    return in_.name() + ": the YUV4MPEG2 header is longer than " +
-           std::to_string(y4m_line_limit) + " bytes";
+    return in_.name() + ": the YUV4MPEG2 header is longer than " + std::to_string(y4m_line_limit) +
+           " bytes";
   if (end == LineEnd::stream_end) return in_.name() + ": the YUV4MPEG2 header has no end";
   return parse_header(line);
 }
@@ -233,8 +235,7 @@ std::optional<std::string> Y4mInput::parse_header(const std::string &line) {
 // A FRAME header may carry parameters; only a mixed stream's per-frame
 // interlacing ("Ixyz", x being t or T, b or B, or 1, 2, 3 for progressive)
 // matters here.
-std::optional<std::string> Y4mInput::parse_frame_header(const std::string &line,
-                                                        Picture &picture) {
+std::optional<std::string> Y4mInput::parse_frame_header(const std::string &line, Picture &picture) {
   if (line.rfind("FRAME", 0) != 0 || (line.size() > 5 && line[5] != ' '))
     return frame_place(in_.name(), frame_) + ": no FRAME header where the picture should start";
   char mode = interlace_;
@@ -242,7 +243,9 @@ std::optional<std::string> Y4mInput::parse_frame_header(const std::string &line,
     mode = 'b';
     for (const auto &word : split_words(line.substr(5)))
       if (word.size() >= 2 && word[0] == 'I')
-        mode = word[1] == 't' || word[1] == 'T' ? 't' : word[1] == 'b' || word[1] == 'B' ? 'b' : 'p';
+        mode = word[1] == 't' || word[1] == 'T'   ? 't'
+               : word[1] == 'b' || word[1] == 'B' ? 'b'
+                                                  : 'p';
   }
   // A stream that does not say is taken to be as DV is: bottom field first.
   picture.interlaced = mode != 'p';
@@ -274,9 +277,10 @@ Result<std::optional<Picture>> Y4mInput::next() {
   picture.height = format_.height;
   picture.sampling = format_.sampling;
   const size_t luma = static_cast<size_t>(format_.width) * static_cast<size_t>(format_.height);
-  const size_t chroma = mono_ ? 0
-                              : static_cast<size_t>(chroma_width(format_.sampling, format_.width)) *
-                                    static_cast<size_t>(chroma_height(format_.sampling, format_.height));
+  const size_t chroma =
+      mono_ ? 0
+            : static_cast<size_t>(chroma_width(format_.sampling, format_.width)) *
+                  static_cast<size_t>(chroma_height(format_.sampling, format_.height));
   size_t got = 0;
   const bool whole = read_plane(picture.y, luma, got) && read_plane(picture.cb, chroma, got) &&
                      read_plane(picture.cr, chroma, got);
@@ -421,8 +425,7 @@ class PngSequenceInput : public PictureInput {
 
 std::optional<std::string> PngSequenceInput::open(const std::string &pattern) {
   const auto parsed = NamePattern::parse(pattern);
-  if (!parsed)
-    return pattern + ": not a name with a frame number in it, such as frame%04d.png";
+  if (!parsed) return pattern + ": not a name with a frame number in it, such as frame%04d.png";
   pattern_ = *parsed;
   first_number_ = std::filesystem::exists(pattern_.format(0)) ? 0 : 1;
   const std::string first_name = pattern_.format(first_number_);

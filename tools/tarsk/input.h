@@ -30,7 +30,7 @@ struct Failure {
 template <typename T>
 class Result {
  public:
-  Result(T value) : v_(std::move(value)) {}      // NOLINT: implicit by design
+  Result(T value) : v_(std::move(value)) {}            // NOLINT: implicit by design
   Result(Failure failure) : v_(std::move(failure)) {}  // NOLINT
   explicit operator bool() const { return v_.index() == 0; }
   T &operator*() { return std::get<0>(v_); }
@@ -46,7 +46,7 @@ struct VideoFormat {
   dv_system_t system = e_dv_system_625_50;  // from the picture size
   int width = 0, height = 0;
   Rate rate{25, 1};
-  Ratio pixel_aspect{0, 0};  // 0:0 when the input does not say
+  Ratio pixel_aspect{0, 0};            // 0:0 when the input does not say
   Sampling sampling = Sampling::s420;  // as the input carries its pictures
 };
 

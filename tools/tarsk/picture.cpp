@@ -81,7 +81,8 @@ std::vector<uint8_t> resample_plane(const std::vector<Sample> &src, int src_w, i
         const Sample *row = src.data() + static_cast<size_t>(line) * static_cast<size_t>(src_w);
         Sum line_sum = 0;
         for (int b = 0; b < h.count; ++b)
-          line_sum += h.weights[static_cast<size_t>(b)] * row[std::clamp(h.first + b, 0, src_w - 1)];
+          line_sum +=
+              h.weights[static_cast<size_t>(b)] * row[std::clamp(h.first + b, 0, src_w - 1)];
         sum += v.weights[static_cast<size_t>(a)] * line_sum;
       }
       const int divisor = v.divisor * h.divisor;
@@ -105,7 +106,9 @@ YCbCr ycbcr_of(uint8_t r, uint8_t g, uint8_t b) {
   return {16 + 219 * ey, 128 + 224 * (eb - ey) / 1.772, 128 + 224 * (er - ey) / 1.402};
 }
 
-uint8_t rounded(double v) { return static_cast<uint8_t>(std::clamp(std::floor(v + 0.5), 0.0, 255.0)); }
+uint8_t rounded(double v) {
+  return static_cast<uint8_t>(std::clamp(std::floor(v + 0.5), 0.0, 255.0));
+}
 
 Picture from_rgb(const Picture &in, Sampling target) {
   Picture out = blank_picture(in.width, in.height, target);
