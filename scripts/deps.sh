@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config   # build
   libpopt-dev                 # dv.h publishes popt option tables
+  libpng-dev libsndfile1-dev  # the tarsk command's picture and sound files
   libgtest-dev                # tests
   ffmpeg                      # the independent DV peer of the interop tests
   libbenchmark-dev            # bench/

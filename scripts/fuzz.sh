@@ -31,12 +31,14 @@ JOBS=${FUZZ_JOBS:-$(nproc)}
 TARGETS_ALL=(fuzz_header fuzz_video fuzz_audio fuzz_reader fuzz_tool)
 # fuzz_tool runs the tarsk command's own code in its process.
 TOOL_SOURCES=(tools/tarsk/cli.cpp tools/tarsk/decode.cpp tools/tarsk/formats.cpp
-              tools/tarsk/info.cpp tools/tarsk/output.cpp tools/tarsk/progress.cpp)
+              tools/tarsk/info.cpp tools/tarsk/output.cpp tools/tarsk/progress.cpp
+              tools/tarsk/picture.cpp tools/tarsk/input.cpp tools/tarsk/audio_in.cpp
+              tools/tarsk/test_source.cpp)
 MAX_LEN=288000  # two 625/50 frames
 
 CXXFLAGS=(-std=c++20 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -g -O1
           -fno-omit-frame-pointer -ffp-contract=off -DTARSK_FAST_KERNELS=1 -Iinclude -Isrc -Itests
-          -Ifuzz)
+          -Ifuzz $(pkg-config --cflags libpng sndfile))
 
 # Comparison tracing (part of -fsanitize=fuzzer) lets the fuzzer solve the
 # comparisons of parsing; in the arithmetic of reconstruction and pixel
@@ -117,14 +119,15 @@ build() {
       $CXX $CXXFLAGS_STR $extra -c "$s" -o "$o"'
   fi
   # The library's objects go into every target, the tool's only into
-  # fuzz_tool (with popt, which the tool parses its command line with).
+  # fuzz_tool (with popt, which the tool parses its command line with, and
+  # libpng and libsndfile, which it reads and writes pictures and sound with).
   local library_objects=() tool_objects=()
   for o in "${objects[@]}"; do
     if [[ $o == "$OUT/obj/tools_"* ]]; then tool_objects+=("$o"); else library_objects+=("$o"); fi
   done
   for t in "${targets[@]}"; do
     local bin="$OUT/$t" stale=0 link=("${library_objects[@]}")
-    [[ $t == fuzz_tool ]] && link+=("${tool_objects[@]}" -lpopt)
+    [[ $t == fuzz_tool ]] && link+=("${tool_objects[@]}" -lpopt $(pkg-config --libs libpng sndfile))
     [[ -f $bin ]] || stale=1
     for f in "fuzz/$t.cpp" "${link[@]}"; do
       [[ $f == -* ]] && continue

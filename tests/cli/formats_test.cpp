@@ -57,9 +57,9 @@ std::vector<uint8_t> ffmpeg_rgb(const fs::path &path) {
   return bytes_of(result.out);
 }
 
-// Sizes of RGB pictures: a single pixel, odd widths, data that fills one
-// stored deflate block exactly (28 x 771: 85 * 771 = 65535 bytes with the
-// filter bytes) or just overflows it, and a full DV frame.
+// Sizes of RGB pictures: a single pixel, odd widths, rows of exactly
+// 65535 bytes with their filter bytes (28 x 771) and one more, and a full DV
+// frame.
 struct Size {
   int width, height;
 };
@@ -91,6 +91,19 @@ INSTANTIATE_TEST_SUITE_P(Sizes, RgbPictures,
                            return std::to_string(info.param.width) + "x" +
                                   std::to_string(info.param.height);
                          });
+
+// libpng compresses: a decoded DV picture is mostly smooth, and so is this
+// gradient, which must come out far smaller than its samples.
+TEST(RgbPictures, PngIsCompressed) {
+  const int w = 720, h = 576;
+  std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+  for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>((i / 3 % w) * 255 / w);
+  const auto png = png_encode(w, h, rgb);
+  EXPECT_LT(png.size(), rgb.size() / 20);
+  const auto path = scratch_file("gradient.png");
+  write_file(path, png);
+  EXPECT_TRUE(ffmpeg_rgb(path) == rgb);
+}
 
 TEST(RgbPictures, RejectPicturesShorterThanTheirSize) {
   const std::vector<uint8_t> rgb(3 * 4 * 2 - 1);
@@ -387,8 +400,11 @@ TEST(AudioWriterFailure, IsReportedOnAFullDevice) {
     ASSERT_NE(out, nullptr);
     AudioWriter flushed(out, wav);
     ASSERT_TRUE(flushed.start(48000, 2));  // still in the stream's buffer
-    EXPECT_TRUE(flushed.write(small.channels, small.samples));
-    EXPECT_FALSE(flushed.finish());
+    // Raw samples stay in the buffer until finish(); libsndfile goes back
+    // to rewrite the WAV header with the first samples, which flushes.
+    const bool written = flushed.write(small.channels, small.samples);
+    EXPECT_EQ(written, !wav);
+    EXPECT_FALSE(written && flushed.finish());
     std::fclose(out);
 
     out = std::fopen("/dev/full", "wb");

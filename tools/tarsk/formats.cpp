@@ -1,8 +1,10 @@
-// Output formats of the tarsk command. Everything is written byte by byte,
-// so the files are the same on any host.
+// Output formats of the tarsk command: Y4M and PPM written byte by byte,
+// PNG by libpng, WAV by libsndfile; the files are the same on any host.
 #include "formats.h"
 
 #include <fcntl.h>
+#include <png.h>
+#include <sndfile.h>
 #include <sys/types.h>
 
 #include <algorithm>
@@ -11,17 +13,11 @@
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 
 namespace tarsk::cli {
 
 namespace {
-
-void put_be32(std::vector<uint8_t> &out, uint32_t v) {
-  out.push_back(static_cast<uint8_t>(v >> 24));
-  out.push_back(static_cast<uint8_t>(v >> 16));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-  out.push_back(static_cast<uint8_t>(v));
-}
 
 void put_le16(uint8_t *at, uint32_t v) {
   at[0] = static_cast<uint8_t>(v);
@@ -42,64 +38,6 @@ size_t checked_rgb_size(int width, int height, std::span<const uint8_t> rgb) {
   const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 3;
   if (rgb.size() < bytes) throw std::invalid_argument("RGB picture is shorter than its size");
   return bytes;
-}
-
-// CRC-32 of PNG chunks (reflected, polynomial 0xedb88320).
-constexpr std::array<uint32_t, 256> crc_table = [] {
-  std::array<uint32_t, 256> table{};
-  for (uint32_t n = 0; n < 256; ++n) {
-    uint32_t c = n;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
-    table[n] = c;
-  }
-  return table;
-}();
-
-uint32_t crc32(const uint8_t *data, size_t size) {
-  uint32_t c = 0xffffffffu;
-  for (size_t i = 0; i < size; ++i) c = crc_table[(c ^ data[i]) & 0xff] ^ (c >> 8);
-  return c ^ 0xffffffffu;
-}
-
-// Running Adler-32 of the zlib stream.
-class Adler32 {
- public:
-  void add(const uint8_t *data, size_t size) {
-    // 5552 bytes is the most that can be summed before b may overflow.
-    while (size > 0) {
-      const size_t n = std::min<size_t>(size, 5552);
-      for (size_t i = 0; i < n; ++i) {
-        a_ += data[i];
-        b_ += a_;
-      }
-      a_ %= 65521;
-      b_ %= 65521;
-      data += n;
-      size -= n;
-    }
-  }
-  uint32_t value() const { return (b_ << 16) | a_; }
-
- private:
-  uint32_t a_ = 1, b_ = 0;
-};
-
-// Appends a chunk whose data is already in `out` from `start` + 8 on:
-// fills in its length and type and appends its CRC.
-void close_chunk(std::vector<uint8_t> &out, size_t start, const char (&type)[5]) {
-  const size_t length = out.size() - start - 8;
-  out[start] = static_cast<uint8_t>(length >> 24);
-  out[start + 1] = static_cast<uint8_t>(length >> 16);
-  out[start + 2] = static_cast<uint8_t>(length >> 8);
-  out[start + 3] = static_cast<uint8_t>(length);
-  for (size_t i = 0; i < 4; ++i) out[start + 4 + i] = static_cast<uint8_t>(type[i]);
-  put_be32(out, crc32(out.data() + start + 4, length + 4));
-}
-
-size_t open_chunk(std::vector<uint8_t> &out) {
-  const size_t start = out.size();
-  out.resize(start + 8);
-  return start;
 }
 
 }  // namespace
@@ -159,62 +97,18 @@ void y4m_frame(const Yuy2Picture &picture, std::vector<uint8_t> &out) {
 
 std::vector<uint8_t> png_encode(int width, int height, std::span<const uint8_t> rgb) {
   checked_rgb_size(width, height, rgb);
-  const size_t row = static_cast<size_t>(width) * 3;
-  const size_t raw = (row + 1) * static_cast<size_t>(height);  // a filter byte per row
-  const size_t blocks = std::max<size_t>(1, (raw + 65534) / 65535);
-  if (raw + blocks * 5 + 6 > 0x7fffffff) throw std::length_error("picture too large for PNG");
-
-  std::vector<uint8_t> out;
-  out.reserve(8 + 25 + 12 + 2 + raw + blocks * 5 + 4 + 12);
-  const uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  out.insert(out.end(), signature, signature + 8);
-
-  size_t chunk = open_chunk(out);
-  put_be32(out, static_cast<uint32_t>(width));
-  put_be32(out, static_cast<uint32_t>(height));
-  out.insert(out.end(), {8, 2, 0, 0, 0});  // 8 bits, RGB, deflate, filters 0, no interlace
-  close_chunk(out, chunk, "IHDR");
-
-  // One zlib stream of stored blocks. The filtered rows are produced on
-  // the fly as the blocks are filled.
-  chunk = open_chunk(out);
-  out.insert(out.end(), {0x78, 0x01});
-  Adler32 adler;
-  size_t left = raw, line = 0, in_row = 0;  // in_row: 0 is the filter byte
-  while (true) {
-    const size_t n = std::min<size_t>(left, 65535);
-    left -= n;
-    const size_t header = out.size();
-    out.resize(header + 5);
-    out[header] = left == 0 ? 1 : 0;  // last block or not; stored
-    put_le16(&out[header + 1], static_cast<uint32_t>(n));
-    put_le16(&out[header + 3], static_cast<uint32_t>(~n & 0xffff));
-    size_t need = n;
-    while (need > 0) {
-      if (in_row == 0) {
-        out.push_back(0);  // no filter
-        in_row = 1;
-        --need;
-        continue;
-      }
-      const size_t take = std::min(need, row + 1 - in_row);
-      const uint8_t *src = rgb.data() + line * row + (in_row - 1);
-      out.insert(out.end(), src, src + take);
-      in_row += take;
-      need -= take;
-      if (in_row == row + 1) {
-        in_row = 0;
-        ++line;
-      }
-    }
-    adler.add(out.data() + header + 5, n);
-    if (left == 0) break;
-  }
-  put_be32(out, adler.value());
-  close_chunk(out, chunk, "IDAT");
-
-  chunk = open_chunk(out);
-  close_chunk(out, chunk, "IEND");
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = static_cast<png_uint_32>(width);
+  image.height = static_cast<png_uint_32>(height);
+  image.format = PNG_FORMAT_RGB;
+  // The buffer takes the largest file libpng can make of this picture, so
+  // that it compresses once.
+  std::vector<uint8_t> out(PNG_IMAGE_PNG_SIZE_MAX(image));
+  png_alloc_size_t size = out.size();
+  if (!png_image_write_to_memory(&image, out.data(), &size, 0, rgb.data(), 0, nullptr))
+    throw std::runtime_error(std::string("PNG: ") + image.message);
+  out.resize(size);
   return out;
 }
 
@@ -229,17 +123,144 @@ std::vector<uint8_t> ppm_encode(int width, int height, std::span<const uint8_t> 
   return out;
 }
 
+// ---------------------------------------------------------------------------
+// Sound.
+
 namespace {
 
-constexpr size_t wav_header_bytes = 44;
 // Sizes of a WAV whose length is not known, as written to pipes.
 constexpr uint32_t unknown_size = 0xffffffffu;
+// The header libsndfile writes for 16-bit PCM: RIFF size at 4, data size
+// at 40, the samples from 44 on.
+constexpr size_t wav_header_bytes = 44;
+constexpr size_t riff_size_at = 4, data_size_at = 40;
 
-bool write_all(FILE *out, const uint8_t *data, size_t size) {
+bool write_all(FILE *out, const void *data, size_t size) {
   return size == 0 || std::fwrite(data, 1, size, out) == size;
 }
 
 }  // namespace
+
+// libsndfile writes the WAV through virtual I/O onto the caller's stream,
+// which may already hold other bytes (positions here count from where the
+// WAV starts) or be a pipe, where libsndfile itself refuses to write WAV.
+// On a stream that cannot go back, the header is held here until start()
+// has set its sizes to unknown, and libsndfile's later rewrites of it are
+// dropped: everything else it writes goes forward in order.
+struct AudioWriter::Wav {
+  FILE *out;
+  bool rewritable;
+  off_t base;                   // stream position of the WAV's first byte
+  sf_count_t pos = 0, end = 0;  // libsndfile's position and file length
+  sf_count_t stream_pos = 0;    // rewritable: where the stream is
+  sf_count_t sent = 0;          // not rewritable: bytes gone out
+  std::vector<uint8_t> held;    // not rewritable: the header, until released
+  bool holding;
+  bool failed = false, abandoned = false;
+  SNDFILE *file = nullptr;
+
+  Wav(FILE *stream, bool can_rewrite, off_t start)
+      : out(stream), rewritable(can_rewrite), base(start), holding(!can_rewrite) {}
+  // An unfinished WAV is abandoned: the caller may have closed the stream,
+  // so what libsndfile writes as it closes goes nowhere.
+  ~Wav() {
+    abandoned = true;
+    if (file != nullptr) sf_close(file);
+  }
+
+  sf_count_t write(const void *data, sf_count_t count) {
+    if (abandoned) return count;
+    const auto *bytes = static_cast<const uint8_t *>(data);
+    const sf_count_t done = rewritable ? write_at(bytes, count) : write_forward(bytes, count);
+    pos += done;
+    end = std::max(end, pos);
+    return done;
+  }
+
+  sf_count_t write_at(const uint8_t *bytes, sf_count_t count) {
+    if (pos != stream_pos && fseeko(out, base + static_cast<off_t>(pos), SEEK_SET) != 0) {
+      failed = true;
+      return 0;
+    }
+    const size_t n = std::fwrite(bytes, 1, static_cast<size_t>(count), out);
+    stream_pos = pos + static_cast<sf_count_t>(n);
+    if (n != static_cast<size_t>(count)) failed = true;
+    return static_cast<sf_count_t>(n);
+  }
+
+  sf_count_t write_forward(const uint8_t *bytes, sf_count_t count) {
+    if (holding) {
+      const auto at = static_cast<size_t>(pos);
+      held.resize(std::max(held.size(), at + static_cast<size_t>(count)));
+      std::memcpy(held.data() + at, bytes, static_cast<size_t>(count));
+      return count;
+    }
+    // What lies before `sent` is the header again: it stays as it went out.
+    if (pos > sent) {  // a gap the stream cannot leave
+      failed = true;
+      return 0;
+    }
+    const sf_count_t skip = std::min(sent - pos, count);
+    if (!write_all(out, bytes + skip, static_cast<size_t>(count - skip))) {
+      failed = true;
+      return 0;
+    }
+    sent += count - skip;
+    return count;
+  }
+
+  // Sends the held header with its sizes unknown.
+  bool release_header() {
+    holding = false;
+    if (held.size() == wav_header_bytes && std::memcmp(held.data(), "RIFF", 4) == 0 &&
+        std::memcmp(held.data() + data_size_at - 4, "data", 4) == 0) {
+      put_le32(held.data() + riff_size_at, unknown_size);
+      put_le32(held.data() + data_size_at, unknown_size);
+    }
+    sent = static_cast<sf_count_t>(held.size());
+    if (write_all(out, held.data(), held.size())) return true;
+    failed = true;
+    return false;
+  }
+
+  // A WAV counts its bytes in 32 bits: longer sound keeps unknown sizes.
+  bool mark_sizes_unknown() {
+    uint8_t size[4];
+    put_le32(size, unknown_size);
+    for (size_t at : {riff_size_at, data_size_at})
+      if (fseeko(out, base + static_cast<off_t>(at), SEEK_SET) != 0 || !write_all(out, size, 4))
+        return false;
+    return fseeko(out, base + static_cast<off_t>(end), SEEK_SET) == 0;
+  }
+};
+
+namespace {
+
+AudioWriter::Wav &sink(void *user) { return *static_cast<AudioWriter::Wav *>(user); }
+
+sf_count_t sink_length(void *user) { return sink(user).end; }
+
+sf_count_t sink_seek(sf_count_t offset, int whence, void *user) {
+  AudioWriter::Wav &w = sink(user);
+  const sf_count_t from = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? w.pos : w.end;
+  if (from + offset < 0) return -1;
+  w.pos = from + offset;
+  return w.pos;
+}
+
+sf_count_t sink_read(void *, sf_count_t, void *) { return 0; }  // written only
+
+sf_count_t sink_write(const void *data, sf_count_t count, void *user) {
+  return sink(user).write(data, count);
+}
+
+sf_count_t sink_tell(void *user) { return sink(user).pos; }
+
+}  // namespace
+
+AudioWriter::AudioWriter(FILE *out, bool wav) : out_(out), wav_(wav) {}
+
+AudioWriter::~AudioWriter() = default;
 
 bool AudioWriter::start(int frequency, int channels) {
   if (started_) return true;
@@ -249,21 +270,31 @@ bool AudioWriter::start(int frequency, int channels) {
   started_ = true;
   if (!wav_) return true;
 
-  const uint32_t block = static_cast<uint32_t>(channels) * 2;
-  uint8_t header[wav_header_bytes] = {};
-  std::memcpy(header, "RIFF", 4);
-  std::memcpy(header + 8, "WAVEfmt ", 8);
-  std::memcpy(header + 36, "data", 4);
-  put_le32(header + 4, unknown_size);
-  put_le32(header + 16, 16);  // fmt chunk size
-  put_le16(header + 20, 1);   // PCM
-  put_le16(header + 22, static_cast<uint32_t>(channels));
-  put_le32(header + 24, static_cast<uint32_t>(frequency));
-  put_le32(header + 28, static_cast<uint32_t>(frequency) * block);  // bytes a second
-  put_le16(header + 32, block);
-  put_le16(header + 34, 16);  // bits a sample
-  put_le32(header + 40, unknown_size);
-  return write_all(out_, header, sizeof header);
+  // The header can be rewritten only where the stream can seek back to it,
+  // and not where every write goes to the end whatever the position.
+  const int flags = fcntl(fileno(out_), F_GETFL);
+  const off_t base = ftello(out_);
+  const bool rewritable = flags != -1 && (flags & O_APPEND) == 0 && base >= 0;
+  sink_ = std::make_unique<Wav>(out_, rewritable, std::max<off_t>(base, 0));
+  SF_VIRTUAL_IO io{sink_length, sink_seek, sink_read, sink_write, sink_tell};
+  SF_INFO info{};
+  info.samplerate = frequency;
+  info.channels = channels;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  sink_->file = sf_open_virtual(&io, SFM_WRITE, &info, sink_.get());
+  if (sink_->file == nullptr) return false;
+  return rewritable || sink_->release_header();
+}
+
+bool AudioWriter::put(const int16_t *interleaved, size_t frames) {
+  if (!wav_) {  // little-endian whatever the host
+    std::vector<uint8_t> bytes(frames * static_cast<size_t>(channels_) * 2);
+    for (size_t i = 0; i < bytes.size() / 2; ++i)
+      put_le16(&bytes[2 * i], static_cast<uint16_t>(interleaved[i]));
+    return write_all(out_, bytes.data(), bytes.size());
+  }
+  const auto n = static_cast<sf_count_t>(frames);
+  return sf_writef_short(sink_->file, interleaved, n) == n && !sink_->failed;
 }
 
 bool AudioWriter::write(const std::vector<std::vector<int16_t>> &channels, size_t samples) {
@@ -271,61 +302,43 @@ bool AudioWriter::write(const std::vector<std::vector<int16_t>> &channels, size_
   const size_t count = static_cast<size_t>(channels_);
   // A few thousand frames at a time keeps the buffer small for long runs.
   constexpr size_t chunk = 4096;
-  std::vector<uint8_t> bytes(std::min(samples, chunk) * count * 2);
+  std::vector<int16_t> interleaved(std::min(samples, chunk) * count);
   for (size_t first = 0; first < samples; first += chunk) {
     const size_t n = std::min(chunk, samples - first);
-    uint8_t *dst = bytes.data();
+    int16_t *dst = interleaved.data();
     for (size_t i = first; i < first + n; ++i) {
       for (size_t c = 0; c < count; ++c) {
         const bool present = c < channels.size() && i < channels[c].size();
-        put_le16(dst, present ? static_cast<uint16_t>(channels[c][i]) : 0);
-        dst += 2;
+        *dst++ = present ? channels[c][i] : 0;
       }
     }
-    const size_t size = n * count * 2;
-    if (!write_all(out_, bytes.data(), size)) return false;
-    data_bytes_ += size;
+    if (!put(interleaved.data(), n)) return false;
+    data_bytes_ += n * count * 2;
   }
   return true;
 }
 
 bool AudioWriter::silence(size_t samples) {
   if (!started_) return false;
-  const size_t frame = static_cast<size_t>(channels_) * 2;
   constexpr size_t chunk = 4096;
-  const std::vector<uint8_t> zeros(std::min(samples, chunk) * frame, 0);
+  const std::vector<int16_t> zeros(std::min(samples, chunk) * static_cast<size_t>(channels_), 0);
   for (size_t first = 0; first < samples; first += chunk) {
-    const size_t size = std::min(chunk, samples - first) * frame;
-    if (!write_all(out_, zeros.data(), size)) return false;
-    data_bytes_ += size;
+    const size_t n = std::min(chunk, samples - first);
+    if (!put(zeros.data(), n)) return false;
+    data_bytes_ += n * static_cast<size_t>(channels_) * 2;
   }
   return true;
 }
 
 bool AudioWriter::finish() {
-  if (std::fflush(out_) != 0) return false;
-  if (!wav_ || !started_) return true;
-
-  // Sizes that do not fit stay unknown.
-  const uint64_t riff = data_bytes_ + wav_header_bytes - 8;
-  if (riff > 0xfffffffeu) return true;
-  // The header is patched only where that is possible: not on a pipe or
-  // terminal, and not on a stream that appends every write at its end.
-  const int flags = fcntl(fileno(out_), F_GETFL);
-  if (flags == -1 || (flags & O_APPEND) != 0) return true;
-  const off_t end = ftello(out_);
-  if (end < 0) return errno == ESPIPE;
-  if (static_cast<uint64_t>(end) < data_bytes_ + wav_header_bytes) return true;
-  const off_t start = end - static_cast<off_t>(data_bytes_ + wav_header_bytes);
-  if (fseeko(out_, start + 4, SEEK_SET) != 0) return errno == ESPIPE;
-
-  uint8_t size[4];
-  put_le32(size, static_cast<uint32_t>(riff));
-  if (!write_all(out_, size, 4)) return false;
-  if (fseeko(out_, start + 40, SEEK_SET) != 0) return false;
-  put_le32(size, static_cast<uint32_t>(data_bytes_));
-  if (!write_all(out_, size, 4)) return false;
-  if (fseeko(out_, end, SEEK_SET) != 0) return false;
+  if (sink_ && sink_->file != nullptr) {
+    // Closing rewrites a rewritable header with the sizes.
+    const int closed = sf_close(std::exchange(sink_->file, nullptr));
+    if (closed != 0 || sink_->failed) return false;
+    if (sink_->rewritable && data_bytes_ + wav_header_bytes - 8 > 0xfffffffeu &&
+        !sink_->mark_sizes_unknown())
+      return false;
+  }
   return std::fflush(out_) == 0;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -45,12 +46,18 @@ std::vector<uint8_t> png_encode(int width, int height, std::span<const uint8_t> 
 // A binary PPM (P6) of the same.
 std::vector<uint8_t> ppm_encode(int width, int height, std::span<const uint8_t> rgb);
 
-// Writes a 16-bit PCM WAV (or raw PCM, little-endian, interleaved) to a
-// stream. A seekable stream gets its sizes patched at finish(); a pipe
-// keeps the "unknown length" sizes written at start.
+// Writes 16-bit PCM sound to a stream: a WAV made by libsndfile, or raw
+// PCM (the interleaved samples alone, little-endian). A WAV's sizes are set
+// at finish() where its header can be rewritten; on a pipe, a terminal or a
+// stream that appends every write at its end they stay "unknown"
+// (0xffffffff), as they do when the sound outgrows what a WAV can count.
 class AudioWriter {
  public:
-  AudioWriter(FILE *out, bool wav) : out_(out), wav_(wav) {}
+  AudioWriter(FILE *out, bool wav);
+  ~AudioWriter();
+  AudioWriter(const AudioWriter &) = delete;
+  AudioWriter &operator=(const AudioWriter &) = delete;
+
   // Channels and rate are fixed by the first call.
   bool start(int frequency, int channels);
   // Appends samples: channels[c][i], interleaved; missing channels silent.
@@ -62,9 +69,14 @@ class AudioWriter {
   int frequency() const { return frequency_; }
   int channels() const { return channels_; }
 
+  struct Wav;  // libsndfile's file and the stream under it
+
  private:
+  bool put(const int16_t *interleaved, size_t frames);
+
   FILE *out_;
   bool wav_;
+  std::unique_ptr<Wav> sink_;
   bool started_ = false;
   int frequency_ = 0, channels_ = 0;
   uint64_t data_bytes_ = 0;

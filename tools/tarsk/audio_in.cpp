@@ -1,0 +1,72 @@
+#include "audio_in.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tarsk::cli {
+
+namespace {
+
+bool rate_dv_carries(int rate) { return rate == 48000 || rate == 44100 || rate == 32000; }
+
+// Full scale of a float sample is 1.0; 16 bits reach 32767 up and -32768
+// down, so the product is rounded to the nearest and clipped.
+int16_t sixteen_bits(float v) {
+  const long s = std::lround(static_cast<double>(v) * 32768.0);
+  return static_cast<int16_t>(std::clamp(s, -32768L, 32767L));
+}
+
+}  // namespace
+
+AudioInput::~AudioInput() {
+  if (file_ != nullptr) sf_close(file_);
+}
+
+Result<std::unique_ptr<AudioInput>> AudioInput::open(const std::string &path) {
+  std::unique_ptr<AudioInput> input(new AudioInput);
+  input->name_ = path == "-" ? "standard input" : path;
+  SF_INFO info{};
+  input->file_ = sf_open(path.c_str(), SFM_READ, &info);  // libsndfile reads "-" as stdin
+  if (input->file_ == nullptr)
+    return Failure{input->name_ + ": cannot read its sound: " + sf_strerror(nullptr)};
+  const std::string &name = input->name_;
+  if (!rate_dv_carries(info.samplerate))
+    return Failure{name + ": sound at " + std::to_string(info.samplerate) +
+                   " Hz; DV carries 48000, 44100 or 32000 Hz: resample it, e.g. with "
+                   "ffmpeg's -ar 48000"};
+  if (info.channels > 2)
+    return Failure{name + ": sound of " + std::to_string(info.channels) +
+                   " channels; this takes mono or stereo: mix it down, e.g. with ffmpeg's "
+                   "-ac 2"};
+  input->rate_ = info.samplerate;
+  input->channels_ = info.channels;
+  const int subtype = info.format & SF_FORMAT_SUBMASK;
+  input->floating_ = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
+  return input;
+}
+
+sf_count_t AudioInput::read_floats(int16_t *out, sf_count_t frames) {
+  floats_.resize(static_cast<size_t>(frames) * static_cast<size_t>(channels_));
+  const sf_count_t got = sf_readf_float(file_, floats_.data(), frames);
+  for (size_t i = 0; i < static_cast<size_t>(got) * static_cast<size_t>(channels_); ++i)
+    out[i] = sixteen_bits(floats_[i]);
+  return got;
+}
+
+Result<std::vector<int16_t>> AudioInput::read(size_t frames) {
+  std::vector<int16_t> samples(frames * 2);
+  const auto wanted = static_cast<sf_count_t>(frames);
+  const sf_count_t got = floating_ ? read_floats(samples.data(), wanted)
+                                   : sf_readf_short(file_, samples.data(), wanted);
+  if (got < wanted && sf_error(file_) != SF_ERR_NO_ERROR)
+    return Failure{name_ + ": cannot read the sound after sample " + std::to_string(read_) + ": " +
+                   sf_strerror(file_)};
+  const auto n = static_cast<size_t>(got);
+  if (channels_ == 1)  // back to front, so that no sample is overwritten before it is copied
+    for (size_t i = n; i-- > 0;) samples[2 * i] = samples[2 * i + 1] = samples[i];
+  samples.resize(n * 2);
+  read_ += n;
+  return samples;
+}
+
+}  // namespace tarsk::cli

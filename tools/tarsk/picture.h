@@ -1,0 +1,71 @@
+// Pictures as the tarsk command reads them before encoding: planes at the
+// sampling they came in, and the one conversion that brings them to the DV
+// stream's own sampling.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarsk::cli {
+
+// How a picture's colour is carried. The Y'CbCr samplings keep three
+// planes (chroma planes smaller than luma where the sampling thins them);
+// rgb keeps packed R G B bytes, full range.
+enum class Sampling { s420, s411, s422, s444, rgb };
+
+std::string sampling_label(Sampling sampling);  // "4:2:0", ..., "RGB"
+
+struct Picture {
+  int width = 0, height = 0;
+  Sampling sampling = Sampling::s420;
+  std::vector<uint8_t> y, cb, cr;  // Y'CbCr samplings, studio range (ITU-R BT.601)
+  std::vector<uint8_t> rgb;        // Sampling::rgb only
+  // DV pictures are interlaced, bottom field first; inputs may say
+  // otherwise, and the encoder will want to know.
+  bool interlaced = true, top_field_first = false;
+};
+
+// Size of a chroma plane of a picture `width` x `height` at `sampling`
+// (not rgb).
+int chroma_width(Sampling sampling, int width);
+int chroma_height(Sampling sampling, int height);
+
+// A picture of the size and sampling with its planes allocated and filled
+// with black (Y' 16, Cb Cr 128; RGB 0).
+Picture blank_picture(int width, int height, Sampling sampling);
+
+// Brings a picture to a DV stream's sampling, `target` being s420 (625/50
+// as IEC 61834 has it) or s411 (525/60, and 625/50 as SMPTE 314M has it).
+// A picture already at the target comes back untouched. Every other
+// sampling goes to the target in one filter step from the samples it has,
+// rounded once:
+//
+// Where samples sit: luma at every pixel; 4:4:4 chroma the same; 4:2:2
+// chroma at the even pixels of every line; 4:1:1 chroma at every fourth
+// pixel (0, 4, ...) of every line; 4:2:0 chroma at the even pixels,
+// halfway between the two lines of each pair (0-1, 2-3, ...). Reading 4:2:0
+// the same way whatever its source called it (centred, MPEG-2 or PAL DV
+// siting) shifts chroma by at most half a chroma sample.
+//
+// Horizontally, chroma thinned by a factor r (2 or 4) is a triangle of
+// 2r - 1 taps around the kept pixel: 4:4:4 to every other pixel [1 2 1]/4,
+// to every fourth [1 2 3 4 3 2 1]/16, 4:2:2 or 4:2:0 to every fourth
+// [1 2 1]/4 over its own chroma samples. 4:1:1 to every other pixel is
+// linear interpolation: the samples themselves at 0, 4, ..., the mean of
+// two neighbours at 2, 6, ....
+//
+// Vertically, chroma on every line going to 4:2:0 is the mean of the pair
+// [1 1]/2, whose middle is where 4:2:0 chroma sits; 4:2:0 going to every
+// line is linear interpolation between pair centres: line 2k takes
+// (3 c[k] + c[k-1]) / 4, line 2k + 1 (3 c[k] + c[k+1]) / 4.
+//
+// Picture edges repeat their last sample. RGB is first made Y'CbCr 4:4:4
+// through ITU-R BT.601 in studio range, the inverse of the matrix that
+// `tarsk decode` turns Y'CbCr into RGB with: with R, G, B from 0 to 1 and
+// E = 0.299 R + 0.587 G + 0.114 B, Y' = 16 + 219 E, Cb = 128 + 224 (B - E)
+// / 1.772, Cr = 128 + 224 (R - E) / 1.402. Its chroma goes through the
+// filter unrounded; every sample is rounded to the nearest once.
+Picture to_stream_sampling(Picture picture, Sampling target);
+
+}  // namespace tarsk::cli
