@@ -779,8 +779,9 @@ typedef struct dv_enc_input_filter_s {
 } dv_enc_input_filter_t;
 
 /* Adds a filter to the registry (32 records, the last always empty: 31
- * filters at most, "ppm" and "pgm" among them). Returns 0, or -1 when the
- * registry is full (nothing changes). */
+ * filters at most, "ppm" and "pgm" among them). Returns 0, or -1 with a
+ * message when the registry is full or the record lacks a name or an
+ * operation (nothing changes). */
 int dv_enc_register_input_filter(dv_enc_input_filter_t filter);
 /* The registry and the number of filters in it; returns 0. */
 int dv_enc_get_input_filters(dv_enc_input_filter_t **filters_, int *count);
@@ -825,9 +826,9 @@ typedef struct dv_enc_audio_input_filter_s {
 /* Copies filter into the registry of audio input filters (built in: "wav",
  * which reads 16-bit PCM RIFF WAVE files: 48 or 44.1 kHz stereo, 32 kHz
  * stereo or four channels). The registry holds 31 filters; when it is full,
- * or when the record lacks a name or an operation, nothing is registered
- * and a message goes to standard error. */
-void dv_enc_register_audio_input_filter(dv_enc_audio_input_filter_t filter);
+ * or when the record lacks a name or an operation, nothing is registered,
+ * a message goes to standard error and -1 is returned; else 0. */
+int dv_enc_register_audio_input_filter(dv_enc_audio_input_filter_t filter);
 /* Points *filters_ at the registry and sets *count to its filters; 0. */
 int dv_enc_get_audio_input_filters(dv_enc_audio_input_filter_t **filters_, int *count);
 
@@ -881,11 +882,28 @@ typedef struct dv_enc_output_filter_s {
  * to back; set by its init. The caller owns and closes it. */
 extern FILE *out_fp;
 
+/* Samples per channel that frame frame_count (from 0) of a stream at
+ * frequency carries in the encoder's system (dv_enc->isPAL): 1920 (1919
+ * every 25th frame) at 48 kHz in 625/50, 1600 or 1602 in 525/60, and so
+ * on, adding up to the rate exactly; 0 for a rate DV does not carry.
+ * Also stored in encoder->samples_this_frame. */
+int dv_calculate_samples(dv_encoder_t *encoder, int frequency, int frame_count);
+/* Inserts the frame's audio into the encoded frame at frame_buf (120000 or
+ * 144000 bytes; its system is read from its header block and stored in
+ * dv_enc->isPAL): channels (1 or 2; one channel goes to both) buffers of
+ * host 16-bit samples at frequency, each holding 1620 (525/60) or 1944
+ * (625/50) samples, of which the frame carries dv_enc->samples_this_frame
+ * (when not 0; else the rate's share of a second). Returns 0, or -1 with
+ * a message (other channel counts, rates DV does not carry, 12-bit
+ * 32 kHz audio); then the frame is unchanged. */
+int dv_encode_full_audio(dv_encoder_t *dv_enc, int16_t **pcm, int channels, int frequency,
+                         uint8_t *frame_buf);
+
 /* Copies filter into the registry of output filters (built in: "raw"). The
  * registry holds 31 filters; when it is full, or when the record lacks a
- * name or an operation, nothing is registered and a message goes to
- * standard error. */
-void dv_enc_register_output_filter(dv_enc_output_filter_t filter);
+ * name or an operation, nothing is registered, a message goes to standard
+ * error and -1 is returned; else 0. */
+int dv_enc_register_output_filter(dv_enc_output_filter_t filter);
 /* Points *filters_ at the registry and sets *count to its filters; 0. */
 int dv_enc_get_output_filters(dv_enc_output_filter_t **filters_, int *count);
 

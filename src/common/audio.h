@@ -22,4 +22,26 @@ constexpr int rate_code(int freq) {
   return -1;
 }
 
+// Samples per channel in frame n (from 0) of a stream at a rate DV names,
+// 0 at any other. 625/50 frames are 1/25 s; 525/60 frames are 1001/30000
+// s, so their counts follow a pattern that adds up exactly: 8008 samples
+// every 5 frames at 48 kHz, 44100 x 1.001 every 300 frames at 44.1 kHz,
+// 32032 every 30 frames at 32 kHz.
+constexpr int samples_in_frame(bool pal, int freq, int n) {
+  if (pal) {
+    switch (freq) {
+      case 48000: return n % 25 == 0 ? 1919 : 1920;
+      case 44100: return 1764;
+      case 32000: return 1280;
+      default: return 0;
+    }
+  }
+  switch (freq) {
+    case 48000: return n % 5 == 0 ? 1600 : 1602;
+    case 44100: return n % 300 == 0 ? 1471 : n % 30 == 0 ? 1470 : n % 2 == 0 ? 1472 : 1471;
+    case 32000: return n % 30 == 0 ? 1068 : n % 29 == 0 ? 1067 : n % 4 == 2 ? 1067 : 1068;
+    default: return 0;
+  }
+}
+
 }  // namespace tarsk::audio

@@ -198,6 +198,44 @@ extern "C" {
 
 FILE *out_fp = nullptr;
 
+int dv_calculate_samples(dv_encoder_t *encoder, int frequency, int frame_count) {
+  const int samples = tarsk::audio::samples_in_frame(encoder->isPAL != 0, frequency, frame_count);
+  encoder->samples_this_frame = samples;
+  return samples;
+}
+
+int dv_encode_full_audio(dv_encoder_t *dv_enc, int16_t **pcm, int channels, int frequency,
+                         uint8_t *frame_buf) {
+  using namespace tarsk;
+  // One channel is given to both; more than two do not fit DV's 16-bit
+  // audio (the interleaved data would overrun the record).
+  if (channels != 1 && channels != 2) {
+    std::fprintf(stderr, "Audio of %d channels cannot be inserted: 1 or 2 are needed\n", channels);
+    return -1;
+  }
+  static thread_local dv_enc_audio_info_t audio;  // 15.5 kB: not on the stack
+  audio.channels = 2;
+  audio.frequency = frequency;
+  audio.bitspersample = 16;
+  audio.bytespersecond = 4 * frequency;
+  audio.bytealignment = 4;
+  // The system is the frame's own, by its DSF bit.
+  dv_enc->isPAL = (frame_buf[3] & dif::dsf_bit) ? 128 : 0;
+  const bool pal = dv_enc->isPAL != 0;
+  const int samples = dv_enc->samples_this_frame != 0
+                          ? dv_enc->samples_this_frame
+                          : audio.bytespersecond / (pal ? 25 : 30) / audio.bytealignment;
+  audio.bytesperframe = samples * audio.bytealignment;
+  const int slots = positions(pal);
+  for (int i = 0; i < slots; ++i)
+    for (int c = 0; c < 2; ++c) {
+      const auto v = static_cast<uint16_t>(pcm[channels == 2 ? c : 0][i]);
+      audio.data[4 * i + 2 * c] = static_cast<uint8_t>(v >> 8);
+      audio.data[4 * i + 2 * c + 1] = static_cast<uint8_t>(v & 0xff);
+    }
+  return _dv_raw_insert_audio(frame_buf, &audio, dv_enc->isPAL);
+}
+
 int _dv_raw_insert_audio(uint8_t *frame_buf, dv_enc_audio_info_t *audio, int isPAL) {
   if (frame_buf == nullptr || audio == nullptr) return -1;
   const bool pal = isPAL != 0;
@@ -207,19 +245,20 @@ int _dv_raw_insert_audio(uint8_t *frame_buf, dv_enc_audio_info_t *audio, int isP
   return 0;
 }
 
-void dv_enc_register_output_filter(dv_enc_output_filter_t filter) {
+int dv_enc_register_output_filter(dv_enc_output_filter_t filter) {
   using namespace tarsk;
   if (filter.filter_name == nullptr || !filter.init || !filter.finish || !filter.store) {
     std::fprintf(stderr, "Output filter without a name or an operation: not registered\n");
-    return;
+    return -1;
   }
   const int n = registered(filters);
   if (n >= registry_size - 1) {
     std::fprintf(stderr, "Output filter registry is full (%d filters): %s not registered\n", n,
                  filter.filter_name);
-    return;
+    return -1;
   }
   filters[n] = filter;
+  return 0;
 }
 
 int dv_enc_get_output_filters(dv_enc_output_filter_t **filters_, int *count) {

@@ -207,20 +207,21 @@ int registered(const dv_enc_audio_input_filter_t *table) {
 
 extern "C" {
 
-void dv_enc_register_audio_input_filter(dv_enc_audio_input_filter_t filter) {
+int dv_enc_register_audio_input_filter(dv_enc_audio_input_filter_t filter) {
   using namespace tarsk;
   if (filter.filter_name == nullptr || !filter.init || !filter.finish || !filter.load) {
     std::fprintf(stderr, "Audio input filter without a name or an operation: not registered\n");
-    return;
+    return -1;
   }
   const int n = registered(filters);
   if (n >= registry_size - 1) {
     std::fprintf(stderr, "Audio input filter registry is full (%d filters): %s not registered\n", n,
                  filter.filter_name);
-    return;
+    return -1;
   }
   filters[n + 1].filter_name = nullptr;
   filters[n] = filter;
+  return 0;
 }
 
 int dv_enc_get_audio_input_filters(dv_enc_audio_input_filter_t **filters_, int *count) {

@@ -236,9 +236,18 @@ void dv_enc_rgb_to_ycb(uint8_t *img_rgb, int height, int16_t *img_y, int16_t *im
 }
 
 int dv_enc_register_input_filter(dv_enc_input_filter_t filter) {
+  if (filter.filter_name == nullptr || !filter.init || !filter.finish || !filter.load ||
+      !filter.skip || !filter.fill_macroblock) {
+    std::fprintf(stderr, "Video input filter without a name or an operation: not registered\n");
+    return -1;
+  }
   const int n = registered();
   // The last record stays empty: it ends the list.
-  if (n >= registry_size - 1) return -1;
+  if (n >= registry_size - 1) {
+    std::fprintf(stderr, "Video input filter registry is full (%d filters): %s not registered\n",
+                 n, filter.filter_name);
+    return -1;
+  }
   filters[n] = filter;
   filters[n + 1] = {};
   return 0;

@@ -214,6 +214,62 @@ struct File {
 // Frame count bits of a frame's first video block: the filter's count.
 int frame_count_of(const uint8_t *frame) { return frame[dif::block_offset(0, 7)] & 0x0f; }
 
+// A stream's frames through the encoder record: per-frame sample counts
+// that add up to the locked rates exactly (8008 samples every 5 frames of
+// 525/60 at 48 kHz, 32032 every 30 at 32 kHz), mono given to both
+// channels, and our decoder reading back the count the frame carries.
+TEST(EncoderAudio, FramesCarryTheirShareAndComeBack) {
+  struct Case {
+    bool pal;
+    int rate, frames, total;  // total samples of `frames` frames
+  };
+  // 44.1 kHz audio is unlocked in DV: its 525/60 pattern runs 10 samples
+  // short of 1.001 x 44100 x 10 every 300 frames.
+  for (const Case &c : {Case{false, 48000, 5, 8008}, Case{false, 44100, 300, 441431},
+                        Case{false, 32000, 30, 32032}, Case{true, 48000, 25, 48000 - 1},
+                        Case{true, 44100, 25, 44100}, Case{true, 32000, 25, 32000}}) {
+    SCOPED_TRACE(testing::Message() << c.pal << " " << c.rate);
+    dv_encoder_t *enc = dv_encoder_new(0, 0, 0);
+    enc->isPAL = c.pal;
+    int total = 0;
+    for (int n = 0; n < c.frames; ++n) total += dv_calculate_samples(enc, c.rate, n);
+    EXPECT_EQ(total, c.total);
+    for (int channels : {1, 2}) {
+      std::vector<int16_t> left(1944), right(1944);
+      for (size_t i = 0; i < left.size(); ++i) {
+        left[i] = static_cast<int16_t>(i * 37 - 30000);
+        right[i] = static_cast<int16_t>(-static_cast<int>(i) * 11);
+      }
+      left[5] = -32768;
+      int16_t *pcm[2] = {left.data(), right.data()};
+      Frame f = assembled_frame(c.pal);
+      const int samples = dv_calculate_samples(enc, c.rate, 1);
+      ASSERT_EQ(dv_encode_full_audio(enc, pcm, channels, c.rate, f.data()), 0);
+      EXPECT_EQ(enc->isPAL != 0, c.pal);
+      auto dv = new_decoder();
+      ASSERT_GE(dv_parse_header(dv.get(), f.data()), 0);
+      ASSERT_EQ(dv->audio->samples_this_frame, samples);
+      std::vector<int16_t> a(1944), b(1944);
+      int16_t *out[4] = {a.data(), b.data(), nullptr, nullptr};
+      ASSERT_EQ(dv_decode_full_audio(dv.get(), f.data(), out), 1);
+      for (int p = 0; p < samples; ++p) {
+        const size_t i = static_cast<size_t>(p);
+        ASSERT_EQ(a[i], left[i] == -32768 ? -32767 : left[i]) << p;
+        ASSERT_EQ(b[i], channels == 2 ? right[i] : a[i]) << p;
+      }
+    }
+    std::vector<int16_t> buf(1944);
+    int16_t *three[3] = {buf.data(), buf.data(), buf.data()};
+    Frame f = assembled_frame(c.pal);
+    const Frame before = f;
+    CaptureStderr();
+    EXPECT_EQ(dv_encode_full_audio(enc, three, 3, c.rate, f.data()), -1);
+    EXPECT_NE(GetCapturedStderr(), "");
+    EXPECT_EQ(f, before);
+    dv_encoder_free(enc);
+  }
+}
+
 TEST(RawFilter, StoresWholeFramesOnly) {
   const dv_enc_output_filter_t raw = raw_filter();
   EXPECT_EQ(raw.init(nullptr), -1);
@@ -268,11 +324,15 @@ int dummy_init(const char *, dv_enc_audio_info_t *) { return 0; }
 void dummy_finish() {}
 int dummy_store(uint8_t *, dv_enc_audio_info_t *, int, int, int, time_t) { return 0; }
 int dummy_load(dv_enc_audio_info_t *, int) { return 0; }
+int dummy_init(int, int) { return 0; }
+int dummy_load(const char *, int *) { return 0; }
+void dummy_fill(dv_macroblock_t *, int) {}
 
-// A registry takes filters up to 31 (its 32nd record ends it), then refuses
-// with a message, as it refuses a record without an operation.
+// Each of the three registries takes filters up to 31 (its 32nd record
+// ends it), then refuses with a message and -1, as it refuses a record
+// without an operation.
 template <class Filter>
-void fills_to_31(int (*get)(Filter **, int *), void (*add)(Filter), Filter filter,
+void fills_to_31(int (*get)(Filter **, int *), int (*add)(Filter), Filter filter,
                  const std::string &kind, const char *built_in) {
   Filter *filters;
   int count;
@@ -280,19 +340,19 @@ void fills_to_31(int (*get)(Filter **, int *), void (*add)(Filter), Filter filte
   Filter incomplete = filter;
   incomplete.finish = nullptr;
   CaptureStderr();
-  add(incomplete);
+  EXPECT_EQ(add(incomplete), -1);
   EXPECT_EQ(GetCapturedStderr(), kind + " filter without a name or an operation: not registered\n");
   static std::vector<std::string> names;
   for (int i = count; i < 31; ++i) {
     names.push_back(kind + std::to_string(i));
     filter.filter_name = names.back().c_str();
-    add(filter);
+    ASSERT_EQ(add(filter), 0);
     get(&filters, &count);
     ASSERT_EQ(count, i + 1);
   }
   filter.filter_name = "one too many";
   CaptureStderr();
-  add(filter);
+  EXPECT_EQ(add(filter), -1);
   EXPECT_EQ(GetCapturedStderr(),
             kind + " filter registry is full (31 filters): one too many not registered\n");
   get(&filters, &count);
@@ -309,6 +369,9 @@ TEST(Registries, HoldThirtyOneFilters) {
   fills_to_31<dv_enc_audio_input_filter_t>(
       dv_enc_get_audio_input_filters, dv_enc_register_audio_input_filter,
       {dummy_init, dummy_finish, dummy_load, nullptr}, "Audio input", "wav");
+  fills_to_31<dv_enc_input_filter_t>(
+      dv_enc_get_input_filters, dv_enc_register_input_filter,
+      {dummy_init, dummy_finish, dummy_load, dummy_load, dummy_fill, nullptr}, "Video input", "ppm");
 }
 
 }  // namespace

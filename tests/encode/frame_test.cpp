@@ -186,20 +186,6 @@ TEST(InputFilters, Refusals) {
   }
 }
 
-TEST(InputFilters, RegistryHoldsThirtyOne) {
-  dv_enc_input_filter_t *filters;
-  int count;
-  dv_enc_get_input_filters(&filters, &count);
-  const int before = count;
-  dv_enc_input_filter_t extra = filters[0];
-  extra.filter_name = "extra";
-  for (int n = before; n < 31; ++n) ASSERT_EQ(dv_enc_register_input_filter(extra), 0);
-  EXPECT_EQ(dv_enc_register_input_filter(extra), -1);
-  dv_enc_get_input_filters(&filters, &count);
-  EXPECT_EQ(count, 31);
-  EXPECT_EQ(filters[31].filter_name, nullptr);
-}
-
 // With the wrong interlace, every line moves up by one and the last one is
 // repeated: the first luma block's top line is the file's line 1.
 TEST(InputFilters, WrongInterlaceMovesLinesUp) {
