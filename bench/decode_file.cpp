@@ -3,15 +3,16 @@
 // decoders' (see compare.sh). Every frame is decoded into the same buffer,
 // so that nothing is allocated while the clock runs.
 //
-//   tarsk_decode_file [--quality N] [--color yuv|rgb|bgr0|none] [--threads T] FILE.dv
+//   tarsk_decode_file [--quality N] [--color yuv|rgb|bgr0|none] [--threads T [--split]] FILE.dv
 //
 // N is a sum of quality flags: 1 decodes the colour blocks, 2 the AC
 // coefficients in a single pass, 4 the AC coefficients with the codes that
 // spilled into other blocks' areas recovered; the default 5 is the best.
 // With --color none every frame is parsed but no block is reconstructed or
-// written. With T threads (default 1) the C++ API's workers decode the DIF
-// sequences of each frame side by side. The frame count, elapsed seconds
-// and frames per second go to standard error.
+// written. With T threads (default 1) T threads decode whole
+// frames side by side (the C++ API's frame pipeline); with --split the
+// threads share the segments of each frame instead. The frame count,
+// elapsed seconds and frames per second go to standard error.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -42,7 +43,7 @@ constexpr int max_height = 576;
 constexpr auto parse_only = static_cast<dv_color_space_t>(3);
 
 [[noreturn]] void usage(const char *program) {
-  std::fprintf(stderr, "usage: %s [--quality N] [--color yuv|rgb|bgr0|none] [--threads T] FILE.dv\n", program);
+  std::fprintf(stderr, "usage: %s [--quality N] [--color yuv|rgb|bgr0|none] [--threads T [--split]] FILE.dv\n", program);
   std::exit(2);
 }
 
@@ -53,6 +54,7 @@ struct Options {
   int bytes_per_pixel = 2;
   const char *path = nullptr;
   int threads = 1;
+  bool split = false;
 };
 
 Options parse_options(int argc, char **argv) {
@@ -69,6 +71,8 @@ Options parse_options(int argc, char **argv) {
       const long t = std::strtol(argv[++i], &end, 10);
       if (*end != '\0' || t < 1 || t > 64) usage(argv[0]);
       o.threads = static_cast<int>(t);
+    } else if (arg == "--split") {
+      o.split = true;
     } else if (arg == "--color" && i + 1 < argc) {
       o.color = argv[++i];
       if (o.color == "yuv") {
@@ -150,8 +154,18 @@ int main(int argc, char **argv) {
   uint8_t *pixels[1] = {picture.data()};
   int pitches[1] = {max_width * o.bytes_per_pixel};
 
+  // Several threads: whole frames side by side (--split: the segments of
+  // each frame shared among the threads instead).
   std::unique_ptr<tarsk::FrameWorkers> workers;
-  if (o.threads > 1) workers = std::make_unique<tarsk::FrameWorkers>(o.threads);
+  std::unique_ptr<tarsk::FramePipeline> pipeline;
+  std::vector<std::vector<uint8_t>> pictures;
+  if (o.threads > 1 && o.split) {
+    workers = std::make_unique<tarsk::FrameWorkers>(o.threads);
+  } else if (o.threads > 1) {
+    pipeline = std::make_unique<tarsk::FramePipeline>(
+        o.threads, tarsk::FramePipeline::Settings{o.quality, o.space});
+    pictures.assign(static_cast<size_t>(pipeline->depth()), picture);
+  }
 
   long frames = 0;
   int status = 0;
@@ -170,13 +184,19 @@ int main(int argc, char **argv) {
       break;
     }
     dv->quality = o.quality;
-    if (workers)
+    if (pipeline) {
+      if (pipeline->in_flight() == pipeline->depth() && !pipeline->collect()) status = 1;
+      auto &out = pictures[static_cast<size_t>(frames) % pictures.size()];
+      (void)pipeline->submit({frame, dv->frame_size}, out, static_cast<size_t>(pitches[0]));
+    } else if (workers)
       workers->decode(dv, frame, o.space, picture.data(), pitches[0]);
     else
       dv_decode_full_frame(dv, frame, o.space, pixels, pitches);
     at += dv->frame_size;
     ++frames;
   }
+  while (pipeline && pipeline->in_flight() > 0)
+    if (!pipeline->collect()) status = 1;
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
 
   const double seconds = elapsed.count();

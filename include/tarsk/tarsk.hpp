@@ -192,6 +192,39 @@ class FrameWorkers {
   std::unique_ptr<Impl> impl_;
 };
 
+/// Decodes whole frames on several threads at once, a frame to a thread,
+/// and hands the results back in the order the frames went in: for a
+/// stream of frames, the threads never wait for each other within a frame.
+/// Each thread has a decoder of its own with the same settings; pictures
+/// are bit-identical to the C API's. Implemented in the library.
+class FramePipeline {
+ public:
+  struct Settings {
+    unsigned quality = DV_QUALITY_BEST;
+    dv_color_space_t space = e_dv_color_yuv;
+    bool ntsc_setup = false, clamp_luma = false, clamp_chroma = false;
+  };
+  FramePipeline(int threads, Settings settings);
+  FramePipeline(const FramePipeline &) = delete;
+  FramePipeline &operator=(const FramePipeline &) = delete;
+  ~FramePipeline();
+
+  /// Frames that may be in flight at once (the number of threads).
+  int depth() const;
+  int in_flight() const;
+  /// Starts decoding a frame into `out`, lines `pitch` bytes apart (0:
+  /// packed). The frame's bytes and `out` must stay as they are until the
+  /// frame is collected. Refused while depth() frames are in flight.
+  Expected<void> submit(std::span<const uint8_t> frame, std::span<uint8_t> out, size_t pitch = 0);
+  /// Waits for the oldest frame in flight and gives its result; an error
+  /// when none is in flight.
+  Expected<void> collect();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
 /// Owns a decoder of the C API.
 class Decoder {
  public:

@@ -4,6 +4,8 @@
 
 #include <tarsk/tarsk.hpp>
 
+#include <algorithm>
+#include <span>
 #include <vector>
 
 #include "support/ffmpeg.h"
@@ -66,6 +68,51 @@ TEST(ThreadedDecoding, BitIdenticalToTheCApi) {
     }
   }
   EXPECT_EQ(compared, 3 * 4 * 3 * 4 * 3);
+}
+
+// A stream through the frame pipeline: every picture equals the C API's
+// and comes back in the order its frame went in, 525/60 and 625/50 frames
+// mixed, a damaged frame's error in its place; a full pipeline refuses
+// more until a frame is collected.
+TEST(FramePipeline, InOrderAndBitIdentical) {
+  std::vector<std::span<const uint8_t>> stream;
+  for (const Clip &c : clips)
+    for (auto frame : made_dv(c.name, c.recipe).frames) stream.push_back(frame);
+  std::vector<uint8_t> damaged(stream[1].begin(), stream[1].end());
+  damaged[12000 + 1] = 0xf0;  // DIF sequence 1's header numbered for another
+  stream.insert(stream.begin() + 3, damaged);
+  for (int threads : {1, 2, 3}) {
+    tarsk::FramePipeline pipeline(threads, {DV_QUALITY_BEST, e_dv_color_rgb});
+    std::vector<std::vector<uint8_t>> pictures(static_cast<size_t>(pipeline.depth()),
+                                               std::vector<uint8_t>(720 * 576 * 3));
+    tarsk::Decoder single;
+    size_t collected = 0;
+    auto collect_one = [&] {
+      const auto frame = stream[collected];
+      const auto result = pipeline.collect();
+      if (collected == 3) {
+        EXPECT_FALSE(result);
+      } else {
+        ASSERT_TRUE(result) << result.error().message;
+        ASSERT_TRUE(single.parse(frame));
+        std::vector<uint8_t> expected(single.picture_bytes(e_dv_color_rgb));
+        ASSERT_TRUE(single.decode_video(frame, e_dv_color_rgb, expected));
+        const auto &got = pictures[collected % pictures.size()];
+        ASSERT_TRUE(std::equal(expected.begin(), expected.end(), got.begin()))
+            << "frame " << collected << " threads " << threads;
+      }
+      ++collected;
+    };
+    for (size_t n = 0; n < stream.size(); ++n) {
+      if (pipeline.in_flight() == pipeline.depth()) {
+        EXPECT_FALSE(pipeline.submit(stream[n], pictures[n % pictures.size()]));
+        collect_one();
+      }
+      ASSERT_TRUE(pipeline.submit(stream[n], pictures[n % pictures.size()]));
+    }
+    while (collected < stream.size()) collect_one();
+    EXPECT_FALSE(pipeline.collect());
+  }
 }
 
 }  // namespace
