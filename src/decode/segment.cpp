@@ -42,34 +42,45 @@ inline void end_of_block(dv_macroblock_t *mb, dv_block_t *bl) {
   ++mb->eob_count;
 }
 
-// The single pass over a block's own area, from bl->offset. The hot loop
-// of the decoder: position and scan pointer stay in registers.
-void pass0(const BitWindow &bits, dv_macroblock_t *mb, dv_block_t *bl) {
-  const dv_coeff_t dc = bl->coeffs[0];
-  for (dv_coeff_t &c : bl->coeffs) c = 0;  // a few vector stores, no call
-  bl->coeffs[0] = dc;
-  auto *coeffs = reinterpret_cast<uint8_t *>(bl->coeffs);
-  int8_t *reorder = bl->reorder;
-  int8_t *const sentinel = bl->reorder_sentinel;
-  const int end = bl->end;
-  int offset = bl->offset;
-  // The bits from offset on, and how many of them are there.
-  uint64_t cache = 0;
-  int cached = 0;
-  dv_vlc_t vlc;
-  for (;;) {
+// The single pass over a block's own area, from bl->offset: the hot loop
+// of the decoder. A lane keeps a block's position, scan pointer and the
+// bits ahead of it in registers. Each code's length is known only once its
+// table entry is loaded, so one block's codes form a chain of dependent
+// loads; two blocks' lanes stepped in turn keep two chains in flight.
+struct Lane {
+  dv_block_t *bl;
+  uint8_t *coeffs;
+  int8_t *reorder;
+  int8_t *sentinel;
+  int end;
+  int offset;
+  uint64_t cache = 0;  // the bits from offset on
+  int cached = 0;      // how many of them are there
+  dv_vlc_t vlc{};      // the code the lane stopped on
+
+  explicit Lane(dv_block_t *b)
+      : bl(b), coeffs(reinterpret_cast<uint8_t *>(b->coeffs)), reorder(b->reorder),
+        sentinel(b->reorder_sentinel), end(b->end), offset(b->offset) {
+    const dv_coeff_t dc = b->coeffs[0];
+    for (dv_coeff_t &c : b->coeffs) c = 0;  // a few vector stores, no call
+    b->coeffs[0] = dc;
+  }
+
+  // Reads one code and stores its amplitude; false when the lane stops: at
+  // an end of block, a code going on in another area, or an invalid code.
+  bool step(const BitWindow &bits) {
     if (cached < 16) {
       cache = bits.word(offset);
       cached = 64 - (offset & 7);
     }
     decode(static_cast<uint32_t>(cache >> 48), end - offset, &vlc);
-    if (vlc.run < 0) break;
+    if (vlc.run < 0) return false;
     // A run past the block's last coefficient cannot be: the code is
     // invalid there, as an invalid bit pattern is, and the block stops on
     // it (damaged; a recovery pass meets it again and stops too).
     if (vlc.run >= sentinel - reorder) {
       vlc = tarsk::vlc_invalid;
-      break;
+      return false;
     }
     offset += vlc.len;
     cache <<= vlc.len;
@@ -77,17 +88,43 @@ void pass0(const BitWindow &bits, dv_macroblock_t *mb, dv_block_t *bl) {
     reorder += vlc.run;
     *reinterpret_cast<dv_coeff_t *>(coeffs + *reorder) = vlc.amp;
     ++reorder;
+    return true;
   }
-  bl->offset = offset;
-  bl->reorder = reorder;
-  if (vlc.amp == 0) {
-    bl->offset += 4;
-    end_of_block(mb, bl);
-  } else if (vlc.len == -2) {
-    mb->vlc_error = 1;
+
+  void finish(dv_macroblock_t *mb) {
+    bl->offset = offset;
+    bl->reorder = reorder;
+    if (vlc.amp == 0) {
+      bl->offset += 4;
+      end_of_block(mb, bl);
+    } else if (vlc.len == -2) {
+      mb->vlc_error = 1;
+    }
+    // Incomplete: offset stays on the first bit of the code, which goes on
+    // in another block's area.
   }
-  // Incomplete: offset stays on the first bit of the code, which goes on
-  // in another block's area.
+};
+
+void pass0(const BitWindow &bits, dv_macroblock_t *mb, dv_block_t *bl) {
+  Lane lane(bl);
+  while (lane.step(bits)) {
+  }
+  lane.finish(mb);
+}
+
+// Two blocks of a macroblock at once; each reads its own area only, so the
+// result is that of one after the other.
+void pass0_pair(const BitWindow &bits, dv_macroblock_t *mb, dv_block_t *a, dv_block_t *b) {
+  Lane la(a), lb(b);
+  bool more_a = true, more_b = true;
+  while (more_a && more_b) {
+    more_a = la.step(bits);
+    more_b = lb.step(bits);
+  }
+  while (more_a) more_a = la.step(bits);
+  while (more_b) more_b = lb.step(bits);
+  la.finish(mb);
+  lb.finish(mb);
 }
 
 // Searching for lenders: in pass 1 among the blocks of the macroblock, in
@@ -252,8 +289,11 @@ void parse_blocks(const BitWindow &bits, dv_macroblock_t *mb, int m, int n_block
     bl->end = base + tarsk::dif::area_end(b);
     bl->reorder = &dv_reorder[bl->dct_mode][1];
     bl->reorder_sentinel = &dv_reorder[bl->dct_mode][0] + 64;
-    pass0(bits, mb, bl);
   }
+  if (!ac) return;
+  int b = 0;
+  for (; b + 1 < n_blocks; b += 2) pass0_pair(bits, mb, &mb->b[b], &mb->b[b + 1]);
+  if (b < n_blocks) pass0(bits, mb, &mb->b[b]);
 }
 
 }  // namespace
