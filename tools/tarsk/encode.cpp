@@ -594,10 +594,14 @@ bool Job::skip_to_first() {
       return false;
     }
   }
-  const uint64_t samples = samples_before(o_.first, sound_.rate(), pictures_->system());
-  if (auto skipped = sound_.next(samples); !skipped) {
-    error(skipped.error());
-    return false;
+  // The sound of the frames passed over is what they would have carried,
+  // so that a range is a cut of the whole run to the sample.
+  for (uint64_t n = 0; n < o_.first; ++n) {
+    const int samples = encoder_->audio_samples(sound_.rate(), n);
+    if (auto skipped = sound_.next(static_cast<size_t>(samples)); !skipped) {
+      error(skipped.error());
+      return false;
+    }
   }
   return true;
 }
@@ -611,7 +615,7 @@ bool Job::encode_frame(std::span<uint8_t> frame, bool &more) {
   more = *encoded;
   if (!more) return true;
   const uint64_t n = done_;
-  const int samples = encoder_->audio_samples(sound_.rate(), n);
+  const int samples = encoder_->audio_samples(sound_.rate(), o_.first + n);
   auto pcm = sound_.next(static_cast<size_t>(samples));
   if (!pcm) {
     error(pcm.error());
