@@ -50,7 +50,7 @@ struct Error {
 template <typename T>
 class Expected {
  public:
-  Expected(T value) : v_(std::move(value)) {}  // NOLINT: implicit by design
+  Expected(T value) : v_(std::move(value)) {}      // NOLINT: implicit by design
   Expected(Error error) : v_(std::move(error)) {}  // NOLINT
   explicit operator bool() const { return v_.index() == 0; }
   bool has_value() const { return v_.index() == 0; }
@@ -115,8 +115,11 @@ class Reader {
   explicit Reader(FILE *stream) : Reader(stream, false) {}
 
   Reader(Reader &&other) noexcept
-      : file_(std::exchange(other.file_, nullptr)), owned_(other.owned_), index_(other.index_),
-        system_(other.system_), done_(other.done_) {}
+      : file_(std::exchange(other.file_, nullptr)),
+        owned_(other.owned_),
+        index_(other.index_),
+        system_(other.system_),
+        done_(other.done_) {}
   Reader &operator=(Reader &&other) noexcept {
     if (this != &other) {
       close();
@@ -232,8 +235,8 @@ class Decoder {
     if (frame.size() != dv_->frame_size)
       return Error{Errc::bad_frame, "the frame's packs say another system than its length"};
     dv_parse_packs(dv_.get(), frame.data());
-    return FrameInfo{dv_->system, dv_->std, dv_->sampling, dv_->width, dv_->height,
-                     dv_format_wide(dv_.get()) == 1};
+    return FrameInfo{dv_->system, dv_->std,    dv_->sampling,
+                     dv_->width,  dv_->height, dv_format_wide(dv_.get()) == 1};
   }
 
   /// Bytes a picture of the last parsed frame takes in a colour space.
@@ -296,7 +299,6 @@ class Decoder {
   std::unique_ptr<FrameWorkers> workers_;
 };
 
-
 /// A picture for the encoder: planes of 8-bit Y'CbCr samples in studio
 /// range, lines packed (720 luma samples a line; chroma as its sampling
 /// thins it), 576 lines for 625/50 and 480 for 525/60. The sampling is the
@@ -311,11 +313,11 @@ struct PicturePlanes {
 /// What an Encoder makes.
 struct EncodeSettings {
   dv_system_t system = e_dv_system_625_50;
-  bool wide = false;       ///< 16:9 in the frame's metadata
-  int passes = 3;          ///< 1, 2 or 3: how far codes may spill
-  int static_qno = 0;      ///< 0 searched; 1, 2 a row of the static table
-  int force_dct = -1;      ///< -1 chosen per block, 0 8x8, 1 2-4-8
-  int timecode = 0;        ///< the first frame's time code, in frames from 00:00:00:00
+  bool wide = false;                  ///< 16:9 in the frame's metadata
+  int passes = 3;                     ///< 1, 2 or 3: how far codes may spill
+  int static_qno = 0;                 ///< 0 searched; 1, 2 a row of the static table
+  int force_dct = -1;                 ///< -1 chosen per block, 0 8x8, 1 2-4-8
+  int timecode = 0;                   ///< the first frame's time code, in frames from 00:00:00:00
   std::optional<std::time_t> date{};  ///< recording date and time of the first frame; none: now
 };
 

@@ -128,8 +128,8 @@ Expected<void> Encoder::encode_audio(std::span<const int16_t> stereo, int rate,
   const size_t samples = stereo.size() / 2;
   if (frame.size() < frame_bytes()) return Error{Errc::bad_buffer, "frame buffer too small"};
   if (stereo.size() % 2 != 0 || samples == 0 || samples > positions)
-    return Error{Errc::bad_audio, std::to_string(stereo.size()) +
-                                      " samples are not the stereo sound of a frame"};
+    return Error{Errc::bad_audio,
+                 std::to_string(stereo.size()) + " samples are not the stereo sound of a frame"};
   std::array<std::vector<int16_t>, 2> channels;
   for (auto &c : channels) c.assign(positions, 0);
   for (size_t i = 0; i < samples; ++i) {

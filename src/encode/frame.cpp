@@ -82,8 +82,7 @@ void write_segment(dv_videosegment_t *seg, uint8_t *vsbuffer, int passes, int st
 }
 
 // YUY2 (Y0 Cb Y1 Cr for each pair of pixels) to the encoder's planes.
-void yuy2_to_ycb(const uint8_t *data, int isPAL, int16_t *img_y, int16_t *img_cr,
-                 int16_t *img_cb) {
+void yuy2_to_ycb(const uint8_t *data, int isPAL, int16_t *img_y, int16_t *img_cr, int16_t *img_cb) {
   const int pairs = 360 * (isPAL ? 576 : 480);
   auto scale = [](uint8_t v) { return static_cast<int16_t>(2 * (v - 128)); };
   for (int p = 0; p < pairs; ++p, data += 4) {
@@ -95,7 +94,8 @@ void yuy2_to_ycb(const uint8_t *data, int isPAL, int16_t *img_y, int16_t *img_cr
 }
 
 void limit(int16_t *samples, size_t n, int low, int high) {
-  for (size_t i = 0; i < n; ++i) samples[i] = static_cast<int16_t>(std::clamp<int>(samples[i], low, high));
+  for (size_t i = 0; i < n; ++i)
+    samples[i] = static_cast<int16_t>(std::clamp<int>(samples[i], low, high));
 }
 
 // Settings out of range become the defaults, written back.
@@ -107,7 +107,8 @@ void normalise(dv_encoder_t *enc) {
 
 int encode_segment(dv_encoder_t *enc, dv_videosegment_t *seg, uint8_t *vsbuffer,
                    EncodeStats &stats) {
-  if (enc->vlc_encode_passes < 1 || enc->vlc_encode_passes > 3) invalid_passes(enc->vlc_encode_passes);
+  if (enc->vlc_encode_passes < 1 || enc->vlc_encode_passes > 3)
+    invalid_passes(enc->vlc_encode_passes);
   for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
     dv_macroblock_t *mb = &seg->mb[m];
     place(seg, m);

@@ -4,10 +4,9 @@
 // and sound read back as they were given.
 #include <gtest/gtest.h>
 
-#include <tarsk/tarsk.hpp>
-
 #include <cstring>
 #include <random>
+#include <tarsk/tarsk.hpp>
 #include <vector>
 
 namespace {
@@ -119,8 +118,8 @@ TEST(Encoder, TimeCodeAndRecordingClockCount) {
   start.tm_sec = 58;
   start.tm_isdst = -1;
   const int first = ((10 * 60 + 0) * 60 + 59) * 25 + 20;  // 10:00:59:20
-  tarsk::Encoder enc({.system = e_dv_system_625_50, .wide = true, .timecode = first,
-                      .date = std::mktime(&start)});
+  tarsk::Encoder enc(
+      {.system = e_dv_system_625_50, .wide = true, .timecode = first, .date = std::mktime(&start)});
   tarsk::Decoder dec;
   std::vector<uint8_t> frame(enc.frame_bytes());
   const std::vector<uint8_t> y(720 * lines_625, 128), c(360 * lines_625 / 2, 128);
@@ -135,8 +134,10 @@ TEST(Encoder, TimeCodeAndRecordingClockCount) {
     char timecode[16], date[32];
     ASSERT_EQ(dv_get_timestamp(dec.get(), timecode), 1);
     ASSERT_EQ(dv_get_recording_datetime(dec.get(), date), 1);
-    const char *want_tc = n == 0 ? "10:00:59.20" : n == 4 ? "10:00:59.24" : n == 5 ? "10:01:00.00"
-                                                                                     : nullptr;
+    const char *want_tc = n == 0   ? "10:00:59.20"
+                          : n == 4 ? "10:00:59.24"
+                          : n == 5 ? "10:01:00.00"
+                                   : nullptr;
     if (want_tc != nullptr) {
       EXPECT_STREQ(timecode, want_tc) << n;
     }

@@ -6,15 +6,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <utility>
 #include <set>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/ffmpeg.h"
@@ -73,8 +73,8 @@ std::string smooth_chroma(const System &s) {
 // reference every output is measured against. `filter` is applied first.
 std::vector<uint8_t> reference(const System &s, const std::string &filter) {
   const fs::path out = scratch_file("ref.raw");
-  std::vector<std::string> args{"-f", "lavfi", "-i", smooth_chroma(s), "-frames:v",
-                                std::to_string(frames)};
+  std::vector<std::string> args{
+      "-f", "lavfi", "-i", smooth_chroma(s), "-frames:v", std::to_string(frames)};
   if (!filter.empty()) args.insert(args.end(), {"-vf", filter});
   args.insert(args.end(), {"-pix_fmt", s.pix_fmt, "-f", "rawvideo", "-y", out.string()});
   run_ffmpeg(args);
@@ -163,8 +163,9 @@ class RoundTrip : public ::testing::TestWithParam<Trip> {};
 
 // The input in its own form; returns the name tarsk encode takes.
 std::string make_pictures(const Trip &t, const fs::path &dir) {
-  std::vector<std::string> args{"-f", "lavfi", "-i", smooth_chroma(*t.s), "-frames:v",
-                                std::to_string(frames), "-pix_fmt", t.pix_fmt};
+  std::vector<std::string> args{
+      "-f",       "lavfi",  "-i", smooth_chroma(*t.s), "-frames:v", std::to_string(frames),
+      "-pix_fmt", t.pix_fmt};
   if (!t.field_order.empty()) args.insert(args.end(), {"-field_order", t.field_order});
   std::string name;
   if (t.kind == "y4m") {
@@ -186,8 +187,8 @@ std::string make_pictures(const Trip &t, const fs::path &dir) {
 fs::path make_sound(const Trip &t, const fs::path &dir) {
   const fs::path path = dir / ("in." + t.audio_ext);
   const std::string rate = std::to_string(t.audio_rate);
-  const std::string expr = t.audio_channels == 1 ? "0.6*sin(1000*2*PI*t)"
-                                                 : "0.6*sin(1000*2*PI*t)|0.3*sin(440*2*PI*t)";
+  const std::string expr =
+      t.audio_channels == 1 ? "0.6*sin(1000*2*PI*t)" : "0.6*sin(1000*2*PI*t)|0.3*sin(440*2*PI*t)";
   run_ffmpeg({"-f", "lavfi", "-i", "aevalsrc=" + expr + ":s=" + rate + ":d=0.2", "-c:a",
               t.audio_codec, "-y", path.string()});
   return path;
@@ -267,9 +268,9 @@ TEST(Pipe, Y4mFromFfmpegWithTimeCodeAspectAndDate) {
   const auto run = run_command({"sh", "-c", line});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(fs::file_size(dv), 3 * frame_bytes(e_dv_system_525_60));
-  const std::string probe =
-      run_ffprobe({"-v", "error", "-show_entries", "format_tags=timecode:stream=display_aspect_ratio",
-                   "-of", "default=noprint_wrappers=1", dv.string()});
+  const std::string probe = run_ffprobe({"-v", "error", "-show_entries",
+                                         "format_tags=timecode:stream=display_aspect_ratio", "-of",
+                                         "default=noprint_wrappers=1", dv.string()});
   EXPECT_NE(probe.find("TAG:timecode=01:02:03:04"), std::string::npos) << probe;
   EXPECT_NE(probe.find("display_aspect_ratio=16:9"), std::string::npos) << probe;
   const auto info = tarsk({"info", dv.string()});
@@ -296,7 +297,7 @@ TEST(Range, FramesAreACutOfTheWholeRun) {
   for (const auto &[out, extra] : {std::pair{whole, std::vector<std::string>{}},
                                    std::pair{cut, std::vector<std::string>{"--frames", "2:5"}}}) {
     std::vector<std::string> args{"encode", "--test-pattern", "zoneplate", "--duration", "0.24",
-                                  "--date", "2024-01-01", "-o", out.string()};
+                                  "--date", "2024-01-01",     "-o",        out.string()};
     args.insert(args.end(), extra.begin(), extra.end());
     const auto run = tarsk(args);
     ASSERT_EQ(run.exit_status, 0) << run.err;
@@ -337,49 +338,76 @@ class Refusals : public ::testing::Test {
     auto good = read_file(inputs_ / "good.y4m");
     good.resize(good.size() - 1000);  // the second picture cut short
     std::ofstream(inputs_ / "cut.y4m", std::ios::binary)
-        .write(reinterpret_cast<const char *>(good.data()), static_cast<std::streamsize>(good.size()));
-    run_ffmpeg({"-f", "lavfi", "-i", lavfi_video(pal), "-frames:v", "3", "-pix_fmt", "rgb24",
-                "-y", d + "/f%04d.ppm"});
+        .write(reinterpret_cast<const char *>(good.data()),
+               static_cast<std::streamsize>(good.size()));
+    run_ffmpeg({"-f", "lavfi", "-i", lavfi_video(pal), "-frames:v", "3", "-pix_fmt", "rgb24", "-y",
+                d + "/f%04d.ppm"});
     fs::resize_file(inputs_ / "f0002.ppm", 5000);
-    run_ffmpeg({"-f", "lavfi", "-i", "sine=sample_rate=22050:duration=0.2", "-y",
-                d + "/a22k.wav"});
+    run_ffmpeg({"-f", "lavfi", "-i", "sine=sample_rate=22050:duration=0.2", "-y", d + "/a22k.wav"});
   }
   static fs::path inputs_;
 };
 fs::path Refusals::inputs_;
 
 const Refusal refusals[] = {
-    {"wrong size", {"encode", "$D/small.y4m"}, 1,
+    {"wrong size",
+     {"encode", "$D/small.y4m"},
+     1,
      "$D/small.y4m: pictures of 640x480; DV takes 720x576 (625/50) or 720x480 (525/60): scale "
      "them, e.g. with ffmpeg's -vf scale=720:576"},
-    {"wrong rate", {"encode", "$D/rate30.y4m"}, 1,
+    {"wrong rate",
+     {"encode", "$D/rate30.y4m"},
+     1,
      "$D/rate30.y4m: pictures at 30:1 frames a second; 625/50 DV (720x576) has 25: convert the "
      "rate, e.g. with ffmpeg's -r 25"},
-    {"system against size", {"encode", "$D/good.y4m", "--system", "ntsc"}, 1,
+    {"system against size",
+     {"encode", "$D/good.y4m", "--system", "ntsc"},
+     1,
      "$D/good.y4m: pictures of 720x576 are 625/50, not 525/60 (NTSC) as --system asks"},
-    {"audio rate", {"encode", "$D/good.y4m", "--audio", "$D/a22k.wav"}, 1,
+    {"audio rate",
+     {"encode", "$D/good.y4m", "--audio", "$D/a22k.wav"},
+     1,
      "$D/a22k.wav: sound at 22050 Hz; DV carries 48000, 44100 or 32000 Hz: resample it, e.g. "
      "with ffmpeg's -ar 48000"},
-    {"unreadable sound", {"encode", "$D/good.y4m", "--audio", "$D/none.wav"}, 1,
+    {"unreadable sound",
+     {"encode", "$D/good.y4m", "--audio", "$D/none.wav"},
+     1,
      "$D/none.wav: cannot read its sound"},
     {"unreadable pictures", {"encode", "$D/none.y4m"}, 1, "cannot open $D/none.y4m: No such file"},
-    {"ends mid-picture", {"encode", "$D/cut.y4m"}, 1,
+    {"ends mid-picture",
+     {"encode", "$D/cut.y4m"},
+     1,
      "$D/cut.y4m: frame 1: the input ends inside the picture"},
-    {"bad picture in a sequence", {"encode", "$D/f%04d.ppm"}, 1,
+    {"bad picture in a sequence",
+     {"encode", "$D/f%04d.ppm"},
+     1,
      "$D/f0002.ppm: frame 1: not a PPM picture of 720x576 or 720x480 that can be read whole"},
-    {"passes", {"encode", "$D/good.y4m", "--passes", "4"}, 2,
+    {"passes",
+     {"encode", "$D/good.y4m", "--passes", "4"},
+     2,
      "encode: --passes takes 1, 2, 3, not '4'"},
-    {"dct", {"encode", "$D/good.y4m", "--dct", "44"}, 2,
+    {"dct",
+     {"encode", "$D/good.y4m", "--dct", "44"},
+     2,
      "encode: --dct takes auto, 88, 248, not '44'"},
     {"unknown option", {"encode", "$D/good.y4m", "--bogus"}, 2, "encode: --bogus: unknown option"},
-    {"time code form", {"encode", "$D/good.y4m", "--timecode", "1:2:3"}, 2,
+    {"time code form",
+     {"encode", "$D/good.y4m", "--timecode", "1:2:3"},
+     2,
      "encode: --timecode takes HH:MM:SS:FF"},
-    {"time code frames", {"encode", "$D/good.y4m", "--timecode", "00:00:00:25"}, 2,
+    {"time code frames",
+     {"encode", "$D/good.y4m", "--timecode", "00:00:00:25"},
+     2,
      "encode: --timecode 00:00:00:25: 625/50 (PAL) frames are numbered 00 to 24"},
     {"date", {"encode", "$D/good.y4m", "--date", "2024-02-30"}, 2, "encode: --date takes"},
     {"no input", {"encode"}, 2, "encode: no input given"},
-    {"format unknown", {"encode", "$D/good.mov"}, 2, "encode: cannot tell the format from the name"},
-    {"wrong interlace", {"encode", "$D/good.y4m", "--wrong-interlace"}, 2,
+    {"format unknown",
+     {"encode", "$D/good.mov"},
+     2,
+     "encode: cannot tell the format from the name"},
+    {"wrong interlace",
+     {"encode", "$D/good.y4m", "--wrong-interlace"},
+     2,
      "encode: --wrong-interlace is for PPM and PGM pictures"},
 };
 
@@ -399,8 +427,7 @@ TEST_F(Refusals, SayWhyExitAndLeaveNothing) {
     args.insert(args.end(), {"-o", out.string()});
     const auto run = tarsk(args);
     EXPECT_EQ(run.exit_status, r.status) << run.err;
-    EXPECT_NE(run.err.find("tarsk: " + with_dir(r.message, inputs_)), std::string::npos)
-        << run.err;
+    EXPECT_NE(run.err.find("tarsk: " + with_dir(r.message, inputs_)), std::string::npos) << run.err;
     EXPECT_EQ(listing(out_dir), std::set<std::string>{"out.dv"});
     EXPECT_EQ(read_file(out).size(), std::string("an older file").size());
   }
@@ -424,9 +451,9 @@ TEST(Demo, RunsWithoutFfmpeg) {
     ASSERT_FALSE(found.empty()) << tool << " is not on the PATH";
     fs::create_symlink(found, bin / tool);
   }
-  const auto run = run_command({"/usr/bin/env", "PATH=" + bin.string(), "make", "-s", "-C",
-                                TARSK_SOURCE_DIR, "demo-run", "DEMO=" + out.string(),
-                                std::string("TARSK=") + TARSK_BINARY});
+  const auto run =
+      run_command({"/usr/bin/env", "PATH=" + bin.string(), "make", "-s", "-C", TARSK_SOURCE_DIR,
+                   "demo-run", "DEMO=" + out.string(), std::string("TARSK=") + TARSK_BINARY});
   ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
   EXPECT_NE(run.out.find("625/50 (PAL)"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("10:00:00.00 to 10:00:01.24"), std::string::npos) << run.out;

@@ -1,8 +1,7 @@
 // The C++ API from an installed copy: its library parts (frame checks,
 // threaded decoding, the encoder) must be exported by the shared library.
-#include <tarsk/tarsk.hpp>
-
 #include <cstdio>
+#include <tarsk/tarsk.hpp>
 #include <vector>
 
 int main() {

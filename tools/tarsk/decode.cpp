@@ -10,8 +10,8 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <tarsk/tarsk.hpp>
+#include <thread>
 #include <vector>
 
 #include "cli.h"
@@ -79,11 +79,12 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       return true;
     case 'n':
       o.range_text = value;
-      return parse_frame_range(value, o.first, o.end) ? true
-                                   : usage_error(
-                                         "--frames takes N, A:B (A up to B, B not "
-                                         "included), A: or :B, not '" +
-                                         value + "'");
+      return parse_frame_range(value, o.first, o.end)
+                 ? true
+                 : usage_error(
+                       "--frames takes N, A:B (A up to B, B not "
+                       "included), A: or :B, not '" +
+                       value + "'");
     case 's':
       o.strict = true;
       return true;
@@ -200,8 +201,7 @@ Status read_command_line(int argc, const char **argv, Options &o, Decoder &decod
        "stop at a damaged frame, missing sound or a cut-short end, instead of warning", nullptr},
       {"quiet", '\0', POPT_ARG_NONE, nullptr, 'z', "show no progress line", nullptr},
       {"threads", 't', POPT_ARG_STRING, nullptr, 't',
-       "decode each picture on N threads [the number of cores]; the pictures are the same",
-       "N"},
+       "decode each picture on N threads [the number of cores]; the pictures are the same", "N"},
       {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, const_cast<poptOption *>(check_table), 0, nullptr,
        nullptr},
       {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, dv->option_table, 0, "Decoder options:", nullptr},

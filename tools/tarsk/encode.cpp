@@ -4,6 +4,8 @@
 // picture, its share of the sound, a time code counting on from --timecode
 // and the recording date and time; the file appears under its name only
 // once every frame is in it.
+#include "encode/encode.h"
+
 #include <sys/stat.h>
 
 #include <cctype>
@@ -20,7 +22,6 @@
 
 #include "audio_in.h"
 #include "cli.h"
-#include "encode/encode.h"
 #include "input.h"
 #include "output.h"
 #include "picture.h"
@@ -80,8 +81,8 @@ std::optional<std::time_t> parse_date(const std::string &text) {
   const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%n", &t.tm_year, &t.tm_mon,
                                  &t.tm_mday, &sep, &t.tm_hour, &t.tm_min, &t.tm_sec, &n);
   const bool date_only = fields == 3 && text.size() == 10;
-  if (!date_only && (fields != 7 || (sep != ' ' && sep != 'T') ||
-                     static_cast<size_t>(n) != text.size()))
+  if (!date_only &&
+      (fields != 7 || (sep != ' ' && sep != 'T') || static_cast<size_t>(n) != text.size()))
     return std::nullopt;
   if (date_only) t.tm_hour = t.tm_min = t.tm_sec = 0;
   const std::tm asked = t;
@@ -147,7 +148,8 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       if (value.empty()) return true;
       const auto p = pattern_named(value);
       if (!p)
-        return usage_error("unknown test pattern '" + value + "'; they are bars, ramp and zoneplate");
+        return usage_error("unknown test pattern '" + value +
+                           "'; they are bars, ramp and zoneplate");
       o.pattern = *p;
       return true;
     }
@@ -155,8 +157,8 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       char *end = nullptr;
       const double d = std::strtod(value.c_str(), &end);
       if (value.empty() || *end != '\0' || !(d > 0) || d > 86400)
-        return usage_error("--duration takes seconds (more than 0, at most 86400), not '" +
-                           value + "'");
+        return usage_error("--duration takes seconds (more than 0, at most 86400), not '" + value +
+                           "'");
       o.duration = d;
       return true;
     }
@@ -164,8 +166,10 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       o.range_text = value;
       return parse_frame_range(value, o.first, o.end)
                  ? true
-                 : usage_error("--frames takes N, A:B (A up to B, B not included), A: or :B, "
-                               "not '" + value + "'");
+                 : usage_error(
+                       "--frames takes N, A:B (A up to B, B not included), A: or :B, "
+                       "not '" +
+                       value + "'");
     case 'p':
       return one_of("passes", {"1", "2", "3"}, o.settings.passes, 1);
     case 'q':
@@ -185,8 +189,10 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
     case 'e': {
       const auto when = parse_date(value);
       if (!when)
-        return usage_error("--date takes YYYY-MM-DD or 'YYYY-MM-DD HH:MM:SS' (local time), "
-                           "not '" + value + "'");
+        return usage_error(
+            "--date takes YYYY-MM-DD or 'YYYY-MM-DD HH:MM:SS' (local time), "
+            "not '" +
+            value + "'");
       o.settings.date = *when;
       return true;
     }
@@ -212,7 +218,8 @@ bool choose_kind(const std::string &format, Options &o) {
     return true;
   }
   const size_t dot = o.input.rfind('.');
-  const auto by_name = dot == std::string::npos ? std::nullopt : kind_named(o.input.substr(dot + 1));
+  const auto by_name =
+      dot == std::string::npos ? std::nullopt : kind_named(o.input.substr(dot + 1));
   if (!by_name)
     return usage_error("cannot tell the format from the name " + o.input +
                        "; give --format y4m, png, ppm, pgm, yuy2 or rgb");
@@ -269,8 +276,7 @@ Status read_command_line(int argc, const char **argv, Options &o) {
       {"timecode", '\0', POPT_ARG_STRING, nullptr, 't',
        "the first frame's time code, counting on from there [00:00:00:00]", "HH:MM:SS:FF"},
       {"date", '\0', POPT_ARG_STRING, nullptr, 'e',
-       "the recording date and time of the first frame, local time [now]",
-       "'YYYY-MM-DD HH:MM:SS'"},
+       "the recording date and time of the first frame, local time [now]", "'YYYY-MM-DD HH:MM:SS'"},
       {"wrong-interlace", '\0', POPT_ARG_NONE, nullptr, 'i',
        "PPM and PGM: move every line up by one, swapping the fields' order", nullptr},
       {"quiet", '\0', POPT_ARG_NONE, nullptr, 'z', "show no progress line", nullptr},
@@ -405,8 +411,7 @@ class FilterPictures : public Pictures {
     static_qno_ = o.settings.static_qno;
     number_ = std::filesystem::exists(pattern_.format(0)) ? 0 : 1;
     if (!std::filesystem::exists(pattern_.format(number_)))
-      return Failure{pattern + ": no picture " + pattern_.format(0) + " or " +
-                     pattern_.format(1)};
+      return Failure{pattern + ": no picture " + pattern_.format(0) + " or " + pattern_.format(1)};
     // The first picture tells the system.
     auto loaded = load();
     if (!loaded) return Failure{loaded.error()};
@@ -478,7 +483,8 @@ Result<std::unique_ptr<Pictures>> open_pictures(const Options &o) {
       return wrap(open_png_sequence(o.input));
     case Kind::yuy2:
     case Kind::rgb:
-      return wrap(open_raw(o.input, o.kind == Kind::yuy2 ? RawLayout::yuy2 : RawLayout::rgb, chosen));
+      return wrap(
+          open_raw(o.input, o.kind == Kind::yuy2 ? RawLayout::yuy2 : RawLayout::rgb, chosen));
     case Kind::pattern: {
       const Rate rate = frame_rate(chosen);
       const auto frames = static_cast<uint64_t>(std::llround(o.duration * rate.num / rate.den));
@@ -575,8 +581,10 @@ bool Job::check_system() {
   if (!o_.system || *o_.system == s) return true;
   const bool pal = s == e_dv_system_625_50;
   error(input_name(o_) + ": pictures of 720x" + (pal ? "576 are 625/50" : "480 are 525/60") +
-        ", not " + system_name(*o_.system) + " as --system asks: scale them, e.g. with ffmpeg's "
-        "-vf scale=720:" + (pal ? "480 -r 30000/1001" : "576 -r 25"));
+        ", not " + system_name(*o_.system) +
+        " as --system asks: scale them, e.g. with ffmpeg's "
+        "-vf scale=720:" +
+        (pal ? "480 -r 30000/1001" : "576 -r 25"));
   return false;
 }
 
@@ -623,8 +631,7 @@ bool Job::encode_frame(std::span<uint8_t> frame, bool &more) {
   }
   if (sound_.ended() && !sound_ended_) sound_ended_ = n;
   if (auto done = encoder_->encode_audio(*pcm, sound_.rate(), frame); !done) {
-    error(input_name(o_) + ": frame " + std::to_string(o_.first + n) + ": " +
-          done.error().message);
+    error(input_name(o_) + ": frame " + std::to_string(o_.first + n) + ": " + done.error().message);
     return false;
   }
   return out_.write(frame);
@@ -639,10 +646,9 @@ uint64_t Job::known_total() const {
   } else if ((o_.kind == Kind::yuy2 || o_.kind == Kind::rgb) && o_.input != "-") {
     struct stat st {};
     if (stat(o_.input.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-      total = static_cast<uint64_t>(st.st_size) / (720u * (o_.kind == Kind::yuy2 ? 2 : 3) *
-                                                   (pictures_->system() == e_dv_system_625_50
-                                                        ? 576u
-                                                        : 480u));
+      total = static_cast<uint64_t>(st.st_size) /
+              (720u * (o_.kind == Kind::yuy2 ? 2 : 3) *
+               (pictures_->system() == e_dv_system_625_50 ? 576u : 480u));
   }
   if (total == 0) return o_.end == UINT64_MAX ? 0 : o_.end - o_.first;
   return std::min(total, o_.end) - std::min(total, o_.first);
@@ -685,8 +691,8 @@ int Job::run() {
   }
   progress_.finish();
   if (done_ == 0) {
-    error(input_name(o_) + (o_.first > 0 ? ": no pictures in the range " + o_.range_text
-                                         : ": no pictures"));
+    error(input_name(o_) +
+          (o_.first > 0 ? ": no pictures in the range " + o_.range_text : ": no pictures"));
     return bad_input;
   }
   if (sound_ended_)
