@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <set>
 #include <span>
 #include <string>
@@ -158,6 +159,9 @@ const Trip trips[] = {
     {"yuy2_pal", &pal, "yuy2", "yuyv422", "", "wav", "pcm_s16le", 44100, 2, {45, 45, 42}},
     {"rgb_ntsc", &ntsc, "rgb", "rgb24", "", "wav", "pcm_s16le", 48000, 2, {39, 38, 37}},
 };
+
+// Names the parameter in test listings, instead of a dump of its bytes.
+void PrintTo(const Trip &trip, std::ostream *out) { *out << trip.name; }
 
 class RoundTrip : public ::testing::TestWithParam<Trip> {};
 
@@ -431,6 +435,26 @@ TEST_F(Refusals, SayWhyExitAndLeaveNothing) {
     EXPECT_EQ(listing(out_dir), std::set<std::string>{"out.dv"});
     EXPECT_EQ(read_file(out).size(), std::string("an older file").size());
   }
+}
+
+// Sound shorter than the pictures: what there is, then silence, and a
+// warning that says where it ran out.
+TEST_F(Refusals, ShortSoundIsMadeUpWithSilence) {
+  const fs::path dir = fresh_dir();
+  const fs::path wav = dir / "short.wav", dv = dir / "out.dv";
+  run_ffmpeg({"-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000:duration=0.05", "-ac",
+              "2", "-y", wav.string()});
+  const auto run = tarsk({"encode", (inputs_ / "good.y4m").string(), "-o", dv.string(),
+                          "--audio", wav.string()});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.err, "tarsk: warning: " + wav.string() +
+                         ": the sound runs out in frame 1 of 2; silence after it\n");
+  const auto given = ffmpeg_audio_s16le(wav, 2), got = ffmpeg_audio_s16le(dv, 2);
+  ASSERT_EQ(given.size(), 2400u * 4);
+  ASSERT_EQ(got.size(), (1919u + 1920u) * 4);  // what two frames carry
+  EXPECT_TRUE(std::equal(given.begin(), given.end(), got.begin()));
+  EXPECT_TRUE(std::all_of(got.begin() + static_cast<long>(given.size()), got.end(),
+                          [](uint8_t b) { return b == 0; }));
 }
 
 // ---------------------------------------------------------------------------

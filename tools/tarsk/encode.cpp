@@ -670,6 +670,7 @@ int Job::run() {
     if (!tc) {
       error("encode: --timecode " + o_.timecode_text + ": " + system_name(system) +
             " frames are numbered 00 to " + std::to_string(fps - 1));
+      std::fputs("Try 'tarsk encode --help' for more information.\n", stderr);
       return bad_usage;
     }
     o_.settings.timecode = *tc;
