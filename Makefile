@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 BUILD_ASAN ?= build-asan
 
-.PHONY: all deps build test test-plain test-sanitize test-fuzz clean demo fuzz
+.PHONY: all deps build test test-plain test-sanitize test-fuzz clean demo demo-run fuzz
 
 all: build
 
@@ -32,21 +32,24 @@ test-sanitize: deps
 test-fuzz: deps
 	bash scripts/fuzz.sh smoke
 
-# make demo: a two-second PAL clip from ffmpeg's test sources, described by
+# make demo: a two-second PAL clip of tarsk's own moving colour bars, tone
+# and counting time code (nothing but the build needed), described by
 # `tarsk info` and decoded to a picture of its first frame and a WAV file.
 DEMO ?= $(BUILD)/demo
 TARSK ?= $(BUILD)/tools/tarsk/tarsk
 
 demo: build
+	@$(MAKE) --no-print-directory demo-run
+
+# The demo's steps alone, on a tarsk already built (the tests run them with
+# no ffmpeg on the PATH).
+demo-run:
 	@mkdir -p $(DEMO)
-	ffmpeg -hide_banner -loglevel error -nostdin -y \
-	  -f lavfi -i testsrc2=size=720x576:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
-	  -t 2 -c:v dvvideo -pix_fmt yuv420p -c:a pcm_s16le -ac 2 \
-	  -timecode 10:00:00:00 -metadata creation_time=now \
-	  -f dv $(DEMO)/demo.dv
+	$(TARSK) encode --test-pattern bars --duration 2 --timecode 10:00:00:00 --quiet \
+	  -o $(DEMO)/demo.dv
 	$(TARSK) info $(DEMO)/demo.dv
-	$(TARSK) decode $(DEMO)/demo.dv --frames 0 -o $(DEMO)/first.png
-	$(TARSK) decode $(DEMO)/demo.dv --audio $(DEMO)/demo.wav
+	$(TARSK) decode $(DEMO)/demo.dv --frames 0 --quiet -o $(DEMO)/first.png
+	$(TARSK) decode $(DEMO)/demo.dv --quiet --audio $(DEMO)/demo.wav
 	@echo
 	@echo "The clip:          $(DEMO)/demo.dv"
 	@echo "Its first picture: $(DEMO)/first.png"

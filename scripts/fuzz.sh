@@ -30,7 +30,7 @@ CXX=${CXX:-clang++}
 JOBS=${FUZZ_JOBS:-$(nproc)}
 TARGETS_ALL=(fuzz_header fuzz_video fuzz_audio fuzz_reader fuzz_tool)
 # fuzz_tool runs the tarsk command's own code in its process.
-TOOL_SOURCES=(tools/tarsk/cli.cpp tools/tarsk/decode.cpp tools/tarsk/formats.cpp
+TOOL_SOURCES=(tools/tarsk/cli.cpp tools/tarsk/decode.cpp tools/tarsk/encode.cpp tools/tarsk/formats.cpp
               tools/tarsk/info.cpp tools/tarsk/output.cpp tools/tarsk/progress.cpp
               tools/tarsk/picture.cpp tools/tarsk/input.cpp tools/tarsk/audio_in.cpp
               tools/tarsk/test_source.cpp)

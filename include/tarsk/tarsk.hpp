@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <istream>
 #include <memory>
 #include <optional>
@@ -36,6 +37,8 @@ enum class Errc {
   system_changed,  ///< 525/60 and 625/50 frames in one stream
   bad_buffer,      ///< a caller's buffer is too small
   no_audio,        ///< the frame's audio cannot be decoded
+  bad_picture,     ///< a picture's size or sampling is not one the encoder takes
+  bad_audio,       ///< sound the encoder cannot put into a frame
 };
 
 struct Error {
@@ -47,7 +50,7 @@ struct Error {
 template <typename T>
 class Expected {
  public:
-  Expected(T value) : v_(std::move(value)) {}  // NOLINT: implicit by design
+  Expected(T value) : v_(std::move(value)) {}      // NOLINT: implicit by design
   Expected(Error error) : v_(std::move(error)) {}  // NOLINT
   explicit operator bool() const { return v_.index() == 0; }
   bool has_value() const { return v_.index() == 0; }
@@ -112,8 +115,11 @@ class Reader {
   explicit Reader(FILE *stream) : Reader(stream, false) {}
 
   Reader(Reader &&other) noexcept
-      : file_(std::exchange(other.file_, nullptr)), owned_(other.owned_), index_(other.index_),
-        system_(other.system_), done_(other.done_) {}
+      : file_(std::exchange(other.file_, nullptr)),
+        owned_(other.owned_),
+        index_(other.index_),
+        system_(other.system_),
+        done_(other.done_) {}
   Reader &operator=(Reader &&other) noexcept {
     if (this != &other) {
       close();
@@ -262,8 +268,8 @@ class Decoder {
     if (frame.size() != dv_->frame_size)
       return Error{Errc::bad_frame, "the frame's packs say another system than its length"};
     dv_parse_packs(dv_.get(), frame.data());
-    return FrameInfo{dv_->system, dv_->std, dv_->sampling, dv_->width, dv_->height,
-                     dv_format_wide(dv_.get()) == 1};
+    return FrameInfo{dv_->system, dv_->std,    dv_->sampling,
+                     dv_->width,  dv_->height, dv_format_wide(dv_.get()) == 1};
   }
 
   /// Bytes a picture of the last parsed frame takes in a colour space.
@@ -324,6 +330,68 @@ class Decoder {
   };
   std::unique_ptr<dv_decoder_t, Free> dv_;
   std::unique_ptr<FrameWorkers> workers_;
+};
+
+/// A picture for the encoder: planes of 8-bit Y'CbCr samples in studio
+/// range, lines packed (720 luma samples a line; chroma as its sampling
+/// thins it), 576 lines for 625/50 and 480 for 525/60. The sampling is the
+/// stream's own (4:2:0 for 625/50, 4:1:1 for 525/60), which goes into the
+/// frame as it is, or 4:2:2, whose chroma the encoder brings to the
+/// stream's by averaging pairs of samples.
+struct PicturePlanes {
+  dv_sample_t sampling = e_dv_sample_420;
+  std::span<const uint8_t> y, cb, cr;
+};
+
+/// What an Encoder makes.
+struct EncodeSettings {
+  dv_system_t system = e_dv_system_625_50;
+  bool wide = false;                  ///< 16:9 in the frame's metadata
+  int passes = 3;                     ///< 1, 2 or 3: how far codes may spill
+  int static_qno = 0;                 ///< 0 searched; 1, 2 a row of the static table
+  int force_dct = -1;                 ///< -1 chosen per block, 0 8x8, 1 2-4-8
+  int timecode = 0;                   ///< the first frame's time code, in frames from 00:00:00:00
+  std::optional<std::time_t> date{};  ///< recording date and time of the first frame; none: now
+};
+
+/// Owns an encoder of the C API and makes whole frames: a picture given as
+/// planes, its header, subcode and VAUX blocks (a time code counting from
+/// the settings' and a recording clock running from their date), and its
+/// sound. Implemented in the library.
+class Encoder {
+ public:
+  explicit Encoder(const EncodeSettings &settings = {});
+  Encoder(const Encoder &) = delete;
+  Encoder &operator=(const Encoder &) = delete;
+  ~Encoder();
+
+  explicit operator bool() const { return enc_ != nullptr; }
+  /// The C encoder, for settings the C API has and this class does not.
+  dv_encoder_t *get() const { return enc_; }
+  const EncodeSettings &settings() const { return settings_; }
+  size_t frame_bytes() const { return tarsk::frame_bytes(settings_.system); }
+  /// Frames made so far: the next one's number.
+  uint64_t frames() const { return static_cast<uint64_t>(enc_->frame_count); }
+
+  /// Encodes the picture into `frame` (frame_bytes() at least) and stamps
+  /// it; its audio blocks are left empty for encode_audio.
+  Expected<void> encode(const PicturePlanes &picture, std::span<uint8_t> frame);
+  /// Writes the header, subcode and VAUX blocks and the block identifiers of
+  /// a frame whose video blocks are already in place (from the library's
+  /// input filters, say), clears its audio blocks, and counts it.
+  Expected<void> stamp(std::span<uint8_t> frame);
+
+  /// Sample frames that frame `frame` of the stream carries at `rate`
+  /// (48000, 44100 or 32000 Hz); 0 for another rate.
+  int audio_samples(int rate, uint64_t frame);
+  /// Puts interleaved 16-bit stereo samples at `rate` into the audio blocks
+  /// of a stamped frame: as many sample frames as the frame may carry.
+  Expected<void> encode_audio(std::span<const int16_t> stereo, int rate, std::span<uint8_t> frame);
+
+ private:
+  EncodeSettings settings_;
+  dv_encoder_t *enc_ = nullptr;
+  std::time_t clock_ = 0;  // the recording clock, one second behind the next second's start
 };
 
 }  // namespace tarsk

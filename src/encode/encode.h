@@ -107,6 +107,13 @@ void quant_3_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int st
 void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int vlc_encode_passes,
             int static_qno);
 
+// The picture in the encoder's planes into the video blocks of `out` (a
+// whole frame of the encoder's system, cleared first): settings out of
+// range become the defaults, then the 525-line set-up is removed and the
+// planes clamped as the encoder asks, which changes the planes. No headers:
+// the caller writes them with the recording time it chooses.
+void encode_planes(dv_encoder_t *enc, uint8_t *out);
+
 // The quantiser start tables: for class k and qno q the index of the first
 // entry of k's list at most q; for a set of classes (bit k for class k)
 // the union of their lists, finest first, ending at 0.

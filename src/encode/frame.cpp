@@ -82,8 +82,7 @@ void write_segment(dv_videosegment_t *seg, uint8_t *vsbuffer, int passes, int st
 }
 
 // YUY2 (Y0 Cb Y1 Cr for each pair of pixels) to the encoder's planes.
-void yuy2_to_ycb(const uint8_t *data, int isPAL, int16_t *img_y, int16_t *img_cr,
-                 int16_t *img_cb) {
+void yuy2_to_ycb(const uint8_t *data, int isPAL, int16_t *img_y, int16_t *img_cr, int16_t *img_cb) {
   const int pairs = 360 * (isPAL ? 576 : 480);
   auto scale = [](uint8_t v) { return static_cast<int16_t>(2 * (v - 128)); };
   for (int p = 0; p < pairs; ++p, data += 4) {
@@ -95,7 +94,8 @@ void yuy2_to_ycb(const uint8_t *data, int isPAL, int16_t *img_y, int16_t *img_cr
 }
 
 void limit(int16_t *samples, size_t n, int low, int high) {
-  for (size_t i = 0; i < n; ++i) samples[i] = static_cast<int16_t>(std::clamp<int>(samples[i], low, high));
+  for (size_t i = 0; i < n; ++i)
+    samples[i] = static_cast<int16_t>(std::clamp<int>(samples[i], low, high));
 }
 
 // Settings out of range become the defaults, written back.
@@ -107,7 +107,8 @@ void normalise(dv_encoder_t *enc) {
 
 int encode_segment(dv_encoder_t *enc, dv_videosegment_t *seg, uint8_t *vsbuffer,
                    EncodeStats &stats) {
-  if (enc->vlc_encode_passes < 1 || enc->vlc_encode_passes > 3) invalid_passes(enc->vlc_encode_passes);
+  if (enc->vlc_encode_passes < 1 || enc->vlc_encode_passes > 3)
+    invalid_passes(enc->vlc_encode_passes);
   for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
     dv_macroblock_t *mb = &seg->mb[m];
     place(seg, m);
@@ -152,6 +153,31 @@ void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int 
   add_encode_statistics(stats);
 }
 
+void encode_planes(dv_encoder_t *enc, uint8_t *out) {
+  normalise(enc);
+  const bool pal = enc->isPAL != 0;
+  const size_t luma = size_t{720} * (pal ? 576 : 480), chroma = luma / 2;
+  std::memset(out, 0, dif::frame_size(pal));
+  if (!pal && enc->rem_ntsc_setup == 1)  // 16 steps of 8-bit luma
+    for (size_t i = 0; i < luma; ++i) enc->img_y[i] = static_cast<int16_t>(enc->img_y[i] - 32);
+  if (enc->clamp_luma == 1) limit(enc->img_y, luma, luma_low, luma_high);
+  if (enc->clamp_chroma == 1) {
+    limit(enc->img_cb, chroma, chroma_low, chroma_high);
+    limit(enc->img_cr, chroma, chroma_low, chroma_high);
+  }
+  if (pal) out[3] |= dif::dsf_bit;
+  EncodeStats stats{};
+  dv_videosegment_t seg{};
+  for (int i = 0; i < dif::sequences(pal); ++i)
+    for (int k = 0; k < dif::segments_per_sequence; ++k) {
+      seg.i = i;
+      seg.k = k;
+      seg.isPAL = enc->isPAL;
+      encode_segment(enc, &seg, out + dif::segment_offset(i, k), stats);
+    }
+  add_encode_statistics(stats);
+}
+
 }  // namespace tarsk
 
 extern "C" {
@@ -172,12 +198,9 @@ int dv_encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, ui
 
 int dv_encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t color_space,
                          uint8_t *out) {
-  namespace dif = tarsk::dif;
   time_t now = std::time(nullptr);
   tarsk::normalise(dv_enc);
-  const bool pal = dv_enc->isPAL != 0;
-  const int lines = pal ? 576 : 480;
-  std::memset(out, 0, dif::frame_size(pal));
+  const int lines = dv_enc->isPAL ? 576 : 480;
   switch (color_space) {
     case e_dv_color_yuv:
       tarsk::yuy2_to_ycb(in[0], dv_enc->isPAL, dv_enc->img_y, dv_enc->img_cr, dv_enc->img_cb);
@@ -189,25 +212,7 @@ int dv_encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t co
       std::fprintf(stderr, "Invalid value for color_space specified: %d!\n", color_space);
       return -1;
   }
-  const size_t luma = size_t{720} * lines, chroma = size_t{360} * lines;
-  if (!pal && dv_enc->rem_ntsc_setup == 1)  // 16 steps of 8-bit luma
-    for (size_t i = 0; i < luma; ++i) dv_enc->img_y[i] = static_cast<int16_t>(dv_enc->img_y[i] - 32);
-  if (dv_enc->clamp_luma == 1) tarsk::limit(dv_enc->img_y, luma, tarsk::luma_low, tarsk::luma_high);
-  if (dv_enc->clamp_chroma == 1) {
-    tarsk::limit(dv_enc->img_cb, chroma, tarsk::chroma_low, tarsk::chroma_high);
-    tarsk::limit(dv_enc->img_cr, chroma, tarsk::chroma_low, tarsk::chroma_high);
-  }
-  if (pal) out[3] |= dif::dsf_bit;
-  tarsk::EncodeStats stats{};
-  dv_videosegment_t seg{};
-  for (int i = 0; i < dif::sequences(pal); ++i)
-    for (int k = 0; k < dif::segments_per_sequence; ++k) {
-      seg.i = i;
-      seg.k = k;
-      seg.isPAL = dv_enc->isPAL;
-      tarsk::encode_segment(dv_enc, &seg, out + dif::segment_offset(i, k), stats);
-    }
-  tarsk::add_encode_statistics(stats);
+  tarsk::encode_planes(dv_enc, out);
   _dv_write_meta_data(out, dv_enc->frame_count, dv_enc->isPAL, dv_enc->is16x9, &now);
   ++dv_enc->frame_count;
   return 0;

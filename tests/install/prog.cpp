@@ -1,8 +1,7 @@
 // The C++ API from an installed copy: its library parts (frame checks,
-// threaded decoding) must be exported by the shared library.
-#include <tarsk/tarsk.hpp>
-
+// threaded decoding, the encoder) must be exported by the shared library.
 #include <cstdio>
+#include <tarsk/tarsk.hpp>
 #include <vector>
 
 int main() {
@@ -13,5 +12,10 @@ int main() {
   std::printf("check: %s\n", checked ? "sound" : checked.error().message.c_str());
   tarsk::FrameWorkers workers(2);
   std::printf("threads: %d\n", workers.threads());
+  tarsk::Encoder encoder({.system = e_dv_system_525_60});
+  const std::vector<uint8_t> y(720 * 480, 16), c(180 * 480, 128);
+  std::vector<uint8_t> encoded(encoder.frame_bytes());
+  const auto made = encoder.encode({e_dv_sample_411, y, c, c}, encoded);
+  std::printf("encode: %s\n", made ? "done" : made.error().message.c_str());
   return 0;
 }

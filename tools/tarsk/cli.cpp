@@ -57,6 +57,30 @@ std::string sampling_name(dv_sample_t sampling) {
   }
 }
 
+std::optional<uint64_t> parse_count(const std::string &text) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 18)
+    return std::nullopt;
+  return std::stoull(text);
+}
+
+bool parse_frame_range(const std::string &text, uint64_t &first, uint64_t &end) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) {
+    const auto n = parse_count(text);
+    if (!n) return false;
+    first = *n;
+    end = *n + 1;
+    return true;
+  }
+  const std::string a = text.substr(0, colon), b = text.substr(colon + 1);
+  const auto from = a.empty() ? std::optional<uint64_t>(0) : parse_count(a);
+  const auto to = b.empty() ? std::optional<uint64_t>(UINT64_MAX) : parse_count(b);
+  if (!from || !to || *from >= *to) return false;
+  first = *from;
+  end = *to;
+  return true;
+}
+
 Rate frame_rate(dv_system_t system) {
   return system == e_dv_system_625_50 ? Rate{25, 1} : Rate{30000, 1001};
 }

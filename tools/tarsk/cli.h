@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,13 @@ template <typename Handler>
 Status parse_options(int argc, const char **argv, const poptOption *table, const char *usage,
                      ParsedArgs &parsed, Handler handle);
 
+// A count of frames or the like: digits only, at most 18 of them.
+std::optional<uint64_t> parse_count(const std::string &text);
+// A range of frames, counted from 0: "N", "A:B" (A up to B, B not
+// included), "A:" or ":B"; `end` is UINT64_MAX when open. False, with
+// first and end untouched, for anything else or an empty range.
+bool parse_frame_range(const std::string &text, uint64_t &first, uint64_t &end);
+
 // A reader's message about a frame without the "frame N: " it starts with,
 // for callers that name the frame themselves.
 std::string without_frame_number(const std::string &message, uint64_t index);
@@ -55,6 +63,7 @@ uint64_t samples_before(uint64_t frames, int frequency, dv_system_t system);
 
 int run_info(int argc, const char **argv);
 int run_decode(int argc, const char **argv);
+int run_encode(int argc, const char **argv);
 
 // ---------------------------------------------------------------------------
 

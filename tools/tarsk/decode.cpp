@@ -10,8 +10,8 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <tarsk/tarsk.hpp>
+#include <thread>
 #include <vector>
 
 #include "cli.h"
@@ -53,31 +53,6 @@ std::optional<Format> format_named(std::string name) {
   return std::nullopt;
 }
 
-std::optional<uint64_t> frame_number(const std::string &text) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 18)
-    return std::nullopt;
-  return std::stoull(text);
-}
-
-// "N", "A:B", "A:" or ":B".
-bool parse_range(const std::string &text, Options &o) {
-  const size_t colon = text.find(':');
-  if (colon == std::string::npos) {
-    const auto n = frame_number(text);
-    if (!n) return false;
-    o.first = *n;
-    o.end = *n + 1;
-    return true;
-  }
-  const std::string a = text.substr(0, colon), b = text.substr(colon + 1);
-  const auto first = a.empty() ? std::optional<uint64_t>(0) : frame_number(a);
-  const auto end = b.empty() ? std::optional<uint64_t>(UINT64_MAX) : frame_number(b);
-  if (!first || !end || *first >= *end) return false;
-  o.first = *first;
-  o.end = *end;
-  return true;
-}
-
 bool usage_error(const std::string &message) {
   error("decode: " + message);
   return false;
@@ -104,11 +79,12 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       return true;
     case 'n':
       o.range_text = value;
-      return parse_range(value, o) ? true
-                                   : usage_error(
-                                         "--frames takes N, A:B (A up to B, B not "
-                                         "included), A: or :B, not '" +
-                                         value + "'");
+      return parse_frame_range(value, o.first, o.end)
+                 ? true
+                 : usage_error(
+                       "--frames takes N, A:B (A up to B, B not "
+                       "included), A: or :B, not '" +
+                       value + "'");
     case 's':
       o.strict = true;
       return true;
@@ -116,7 +92,7 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       o.quiet = true;
       return true;
     case 't': {
-      const auto n = frame_number(value);
+      const auto n = parse_count(value);
       if (!n || *n < 1 || *n > 64)
         return usage_error("--threads takes 1 to 64, not '" + value + "'");
       o.threads = static_cast<int>(*n);
@@ -225,8 +201,7 @@ Status read_command_line(int argc, const char **argv, Options &o, Decoder &decod
        "stop at a damaged frame, missing sound or a cut-short end, instead of warning", nullptr},
       {"quiet", '\0', POPT_ARG_NONE, nullptr, 'z', "show no progress line", nullptr},
       {"threads", 't', POPT_ARG_STRING, nullptr, 't',
-       "decode each picture on N threads [the number of cores]; the pictures are the same",
-       "N"},
+       "decode each picture on N threads [the number of cores]; the pictures are the same", "N"},
       {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, const_cast<poptOption *>(check_table), 0, nullptr,
        nullptr},
       {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, dv->option_table, 0, "Decoder options:", nullptr},

@@ -1,5 +1,6 @@
 // tarsk: the command-line face of the library. `tarsk info` describes DV
-// files, `tarsk decode` turns them into pictures and sound.
+// files, `tarsk decode` turns them into pictures and sound, `tarsk encode`
+// makes them.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -20,6 +21,8 @@ void print_help(FILE *out) {
       "Commands:\n"
       "  info [--json] [--frames] FILE...  describe DV files\n"
       "  decode FILE -o OUT [--audio WAV]   decode to Y4M, raw video, PNG or PPM, and WAV\n"
+      "  encode IN -o OUT.dv [--audio SND]  encode Y4M, PNG, PPM, PGM or raw pictures and sound\n"
+      "  encode --test-pattern -o OUT.dv    encode a moving test pattern with a tone\n"
       "\n"
       "  -h, --help     this help; 'tarsk COMMAND --help' lists a command's options\n"
       "      --version  the version\n"
@@ -41,6 +44,7 @@ int main(int argc, char **argv) {
   const char **rest = const_cast<const char **>(argv + 1);
   if (command == "info") return run_info(argc - 1, rest);
   if (command == "decode") return run_decode(argc - 1, rest);
+  if (command == "encode") return run_encode(argc - 1, rest);
   if (command == "-h" || command == "--help" || command == "help") {
     print_help(stdout);
     return ok;
@@ -49,7 +53,7 @@ int main(int argc, char **argv) {
     std::printf("tarsk %s\n", TARSK_VERSION);
     return ok;
   }
-  error("unknown command '" + command + "'; the commands are info and decode");
+  error("unknown command '" + command + "'; the commands are info, decode and encode");
   std::fputs("Try 'tarsk --help' for more information.\n", stderr);
   return bad_usage;
 }

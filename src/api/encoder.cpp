@@ -1,0 +1,147 @@
+// tarsk::Encoder: pictures given as planes, at the stream's own chroma
+// sampling or at 4:2:2, into whole DV frames.
+//
+// The C encoder keeps a 4:2:2 picture (360 chroma samples a line on every
+// line) and brings its chroma to the stream's sampling by averaging pairs:
+// the two lines of a pair for 625/50 (4:2:0), two neighbouring samples of a
+// line for 525/60 (4:1:1). A picture already at the stream's sampling is
+// therefore given to it with each chroma sample written twice, across the
+// pair of lines or along the line: the mean of two equal values is that
+// value, so its chroma reaches the frame as it came, filtered by nobody.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <tarsk/tarsk.hpp>
+
+#include "common/dif.h"
+#include "encode/encode.h"
+
+namespace tarsk {
+namespace {
+
+constexpr int width = 720, chroma_422_width = 360;
+
+int16_t scaled(uint8_t v) { return static_cast<int16_t>(2 * (v - 128)); }
+
+// Chroma samples a line and chroma lines of a picture of `lines` lines.
+struct ChromaShape {
+  int columns, lines;
+};
+
+std::optional<ChromaShape> chroma_shape(dv_sample_t sampling, bool pal, int lines) {
+  switch (sampling) {
+    case e_dv_sample_422:
+      return ChromaShape{chroma_422_width, lines};
+    case e_dv_sample_420:
+      if (pal) return ChromaShape{chroma_422_width, lines / 2};
+      return std::nullopt;
+    case e_dv_sample_411:
+      if (!pal) return ChromaShape{width / 4, lines};
+      return std::nullopt;
+    default:
+      return std::nullopt;
+  }
+}
+
+// One chroma plane into the encoder's 4:2:2 plane (360 x lines): line l of
+// the encoder's takes line l * shape.lines / lines of the picture's, and
+// sample s the sample s * shape.columns / 360 of that line.
+void fill_chroma(std::span<const uint8_t> from, ChromaShape shape, int lines, int16_t *to) {
+  const int line_repeat = lines / shape.lines, sample_repeat = chroma_422_width / shape.columns;
+  for (int l = 0; l < lines; ++l) {
+    const uint8_t *line = from.data() + static_cast<size_t>(l / line_repeat) * shape.columns;
+    int16_t *out = to + static_cast<size_t>(l) * chroma_422_width;
+    for (int s = 0; s < chroma_422_width; ++s) out[s] = scaled(line[s / sample_repeat]);
+  }
+}
+
+std::string sampling_text(dv_sample_t sampling) {
+  switch (sampling) {
+    case e_dv_sample_411:
+      return "4:1:1";
+    case e_dv_sample_420:
+      return "4:2:0";
+    case e_dv_sample_422:
+      return "4:2:2";
+    default:
+      return "an unknown sampling";
+  }
+}
+
+}  // namespace
+
+Encoder::Encoder(const EncodeSettings &settings)
+    : settings_(settings), enc_(dv_encoder_new(0, 0, 0)) {
+  if (enc_ == nullptr) return;
+  enc_->isPAL = settings.system == e_dv_system_625_50;
+  enc_->is16x9 = settings.wide;
+  enc_->vlc_encode_passes = settings.passes;
+  enc_->static_qno = settings.static_qno;
+  enc_->force_dct = settings.force_dct;
+  // The frame writer runs the clock on by a second at the first frame of
+  // every second, the very first included: a second behind, frame 0 shows
+  // the date itself.
+  clock_ = settings.date.value_or(std::time(nullptr)) - 1;
+}
+
+Encoder::~Encoder() { dv_encoder_free(enc_); }
+
+Expected<void> Encoder::encode(const PicturePlanes &picture, std::span<uint8_t> frame) {
+  const bool pal = enc_->isPAL != 0;
+  const int lines = pal ? 576 : 480;
+  const auto shape = chroma_shape(picture.sampling, pal, lines);
+  if (!shape)
+    return Error{Errc::bad_picture, sampling_text(picture.sampling) + " chroma does not go into " +
+                                        (pal ? "625/50" : "525/60") +
+                                        " frames: give the stream's own sampling or 4:2:2"};
+  const size_t luma = static_cast<size_t>(width) * lines;
+  const size_t chroma = static_cast<size_t>(shape->columns) * shape->lines;
+  if (picture.y.size() != luma || picture.cb.size() != chroma || picture.cr.size() != chroma)
+    return Error{Errc::bad_picture, "the planes are not those of a 720x" + std::to_string(lines) +
+                                        " " + sampling_text(picture.sampling) + " picture"};
+  if (frame.size() < frame_bytes()) return Error{Errc::bad_buffer, "frame buffer too small"};
+  std::transform(picture.y.begin(), picture.y.end(), enc_->img_y, scaled);
+  fill_chroma(picture.cb, *shape, lines, enc_->img_cb);
+  fill_chroma(picture.cr, *shape, lines, enc_->img_cr);
+  encode_planes(enc_, frame.data());
+  return stamp(frame);
+}
+
+Expected<void> Encoder::stamp(std::span<uint8_t> frame) {
+  if (frame.size() < frame_bytes()) return Error{Errc::bad_buffer, "frame buffer too small"};
+  const int n = enc_->frame_count;
+  _dv_write_meta_data(frame.data(), n, enc_->isPAL, enc_->is16x9, &clock_);
+  dv_encode_timecode(frame.data(), enc_->isPAL, settings_.timecode + n);
+  ++enc_->frame_count;
+  return {};
+}
+
+int Encoder::audio_samples(int rate, uint64_t frame) {
+  return dv_calculate_samples(enc_, rate, static_cast<int>(frame));
+}
+
+Expected<void> Encoder::encode_audio(std::span<const int16_t> stereo, int rate,
+                                     std::span<uint8_t> frame) {
+  // Every sample position of a frame, the most any frame carries.
+  constexpr size_t positions_625 = 1944, positions_525 = 1620;
+  const size_t positions = enc_->isPAL ? positions_625 : positions_525;
+  const size_t samples = stereo.size() / 2;
+  if (frame.size() < frame_bytes()) return Error{Errc::bad_buffer, "frame buffer too small"};
+  if (stereo.size() % 2 != 0 || samples == 0 || samples > positions)
+    return Error{Errc::bad_audio,
+                 std::to_string(stereo.size()) + " samples are not the stereo sound of a frame"};
+  std::array<std::vector<int16_t>, 2> channels;
+  for (auto &c : channels) c.assign(positions, 0);
+  for (size_t i = 0; i < samples; ++i) {
+    channels[0][i] = stereo[2 * i];
+    channels[1][i] = stereo[2 * i + 1];
+  }
+  int16_t *pcm[2] = {channels[0].data(), channels[1].data()};
+  enc_->samples_this_frame = static_cast<int>(samples);
+  if (dv_encode_full_audio(enc_, pcm, 2, rate, frame.data()) != 0)
+    return Error{Errc::bad_audio, "a frame cannot carry " + std::to_string(samples) +
+                                      " samples at " + std::to_string(rate) + " Hz"};
+  return {};
+}
+
+}  // namespace tarsk

@@ -1,0 +1,713 @@
+// tarsk encode: pictures (Y4M, numbered PNG, PPM or PGM pictures, raw YUY2
+// or RGB, or the built-in test pattern) and sound (a WAV, AIFF or FLAC
+// file, the test tone, or silence) into a DV file. Every frame carries its
+// picture, its share of the sound, a time code counting on from --timecode
+// and the recording date and time; the file appears under its name only
+// once every frame is in it.
+#include "encode/encode.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <tarsk/tarsk.hpp>
+#include <vector>
+
+#include "audio_in.h"
+#include "cli.h"
+#include "input.h"
+#include "output.h"
+#include "picture.h"
+#include "progress.h"
+#include "test_source.h"
+
+namespace tarsk::cli {
+
+namespace {
+
+enum class Kind { y4m, png, ppm, pgm, yuy2, rgb, pattern };
+
+struct Options {
+  std::string input, output, audio;
+  Kind kind = Kind::y4m;
+  std::optional<dv_system_t> system;  // from --system
+  Pattern pattern = Pattern::bars;
+  double duration = 5;  // seconds of test pattern
+  uint64_t first = 0, end = UINT64_MAX;
+  std::string range_text;
+  EncodeSettings settings;
+  std::string timecode_text;  // checked against the frame rate once the system is known
+  bool wrong_interlace = false;
+  bool quiet = false;
+};
+
+// ---------------------------------------------------------------------------
+// The command line.
+
+bool usage_error(const std::string &message) {
+  error("encode: " + message);
+  return false;
+}
+
+std::string lower(std::string s) {
+  for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::optional<Kind> kind_named(const std::string &name) {
+  const std::string n = lower(name);
+  if (n == "y4m") return Kind::y4m;
+  if (n == "png") return Kind::png;
+  if (n == "ppm") return Kind::ppm;
+  if (n == "pgm") return Kind::pgm;
+  if (n == "yuy2") return Kind::yuy2;
+  if (n == "rgb") return Kind::rgb;
+  return std::nullopt;
+}
+
+// "YYYY-MM-DD", "YYYY-MM-DD HH:MM:SS" or with a T between: local time, as
+// the frames record it.
+std::optional<std::time_t> parse_date(const std::string &text) {
+  std::tm t{};
+  char sep = ' ';
+  int n = 0;
+  const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%n", &t.tm_year, &t.tm_mon,
+                                 &t.tm_mday, &sep, &t.tm_hour, &t.tm_min, &t.tm_sec, &n);
+  const bool date_only = fields == 3 && text.size() == 10;
+  if (!date_only &&
+      (fields != 7 || (sep != ' ' && sep != 'T') || static_cast<size_t>(n) != text.size()))
+    return std::nullopt;
+  if (date_only) t.tm_hour = t.tm_min = t.tm_sec = 0;
+  const std::tm asked = t;
+  t.tm_year -= 1900;
+  t.tm_mon -= 1;
+  t.tm_isdst = -1;
+  const std::time_t when = std::mktime(&t);
+  // mktime moves out-of-range fields on (31 February to 2 March): refuse those.
+  if (when == -1 || t.tm_year + 1900 != asked.tm_year || t.tm_mon + 1 != asked.tm_mon ||
+      t.tm_mday != asked.tm_mday || t.tm_hour != asked.tm_hour || t.tm_min != asked.tm_min ||
+      t.tm_sec != asked.tm_sec || asked.tm_year < 1970)
+    return std::nullopt;
+  return when;
+}
+
+// "HH:MM:SS:FF" in frames from 00:00:00:00 at `fps` frames a second, or
+// nothing when a field is out of its range.
+std::optional<int> parse_timecode(const std::string &text, int fps) {
+  int h, m, s, f, n = 0;
+  if (std::sscanf(text.c_str(), "%2d:%2d:%2d:%2d%n", &h, &m, &s, &f, &n) != 4 ||
+      static_cast<size_t>(n) != text.size() || text.size() != 11)
+    return std::nullopt;
+  if (h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59 || f < 0 || f >= fps)
+    return std::nullopt;
+  return ((h * 60 + m) * 60 + s) * fps + f;
+}
+
+bool handle_option(int key, const std::string &value, Options &o, std::string &format) {
+  auto one_of = [&](const char *name, std::initializer_list<const char *> values, int &out,
+                    int base) {
+    int i = 0;
+    for (const char *v : values) {
+      if (value == v) {
+        out = base + i;
+        return true;
+      }
+      ++i;
+    }
+    std::string list;
+    for (const char *v : values) list += std::string(list.empty() ? "" : ", ") + v;
+    return usage_error(std::string("--") + name + " takes " + list + ", not '" + value + "'");
+  };
+  switch (key) {
+    case 'o':
+      o.output = value;
+      return true;
+    case 'a':
+      o.audio = value;
+      return true;
+    case 'F':
+      format = value;
+      return kind_named(value) ? true
+                               : usage_error("unknown input format '" + value +
+                                             "'; the formats are y4m, png, ppm, pgm, yuy2 "
+                                             "and rgb");
+    case 'S':
+      if (lower(value) != "pal" && lower(value) != "ntsc")
+        return usage_error("--system takes pal (625/50) or ntsc (525/60), not '" + value + "'");
+      o.system = lower(value) == "pal" ? e_dv_system_625_50 : e_dv_system_525_60;
+      return true;
+    case 'T': {
+      o.kind = Kind::pattern;
+      if (value.empty()) return true;
+      const auto p = pattern_named(value);
+      if (!p)
+        return usage_error("unknown test pattern '" + value +
+                           "'; they are bars, ramp and zoneplate");
+      o.pattern = *p;
+      return true;
+    }
+    case 'D': {
+      char *end = nullptr;
+      const double d = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || !(d > 0) || d > 86400)
+        return usage_error("--duration takes seconds (more than 0, at most 86400), not '" + value +
+                           "'");
+      o.duration = d;
+      return true;
+    }
+    case 'n':
+      o.range_text = value;
+      return parse_frame_range(value, o.first, o.end)
+                 ? true
+                 : usage_error(
+                       "--frames takes N, A:B (A up to B, B not included), A: or :B, "
+                       "not '" +
+                       value + "'");
+    case 'p':
+      return one_of("passes", {"1", "2", "3"}, o.settings.passes, 1);
+    case 'q':
+      return one_of("static-qno", {"0", "1", "2"}, o.settings.static_qno, 0);
+    case 'd':
+      return one_of("dct", {"auto", "88", "248"}, o.settings.force_dct, -1);
+    case 'w':
+      o.settings.wide = true;
+      return true;
+    case 't':
+      // The fields are checked now; the frames against the rate later.
+      if (!parse_timecode(value, 100))
+        return usage_error("--timecode takes HH:MM:SS:FF, such as 10:00:00:00, not '" + value +
+                           "'");
+      o.timecode_text = value;
+      return true;
+    case 'e': {
+      const auto when = parse_date(value);
+      if (!when)
+        return usage_error(
+            "--date takes YYYY-MM-DD or 'YYYY-MM-DD HH:MM:SS' (local time), "
+            "not '" +
+            value + "'");
+      o.settings.date = *when;
+      return true;
+    }
+    case 'i':
+      o.wrong_interlace = true;
+      return true;
+    case 'z':
+      o.quiet = true;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// What kind of pictures IN holds: --format, else its name.
+bool choose_kind(const std::string &format, Options &o) {
+  if (!format.empty()) {
+    o.kind = *kind_named(format);
+    return true;
+  }
+  if (o.input == "-") {
+    o.kind = Kind::y4m;  // what a pipe from another program most likely carries
+    return true;
+  }
+  const size_t dot = o.input.rfind('.');
+  const auto by_name =
+      dot == std::string::npos ? std::nullopt : kind_named(o.input.substr(dot + 1));
+  if (!by_name)
+    return usage_error("cannot tell the format from the name " + o.input +
+                       "; give --format y4m, png, ppm, pgm, yuy2 or rgb");
+  o.kind = *by_name;
+  return true;
+}
+
+bool check_options(const std::vector<std::string> &args, const std::string &format, Options &o) {
+  if (o.output.empty()) return usage_error("no output given: -o OUT.dv");
+  if (o.kind == Kind::pattern) {
+    if (!args.empty()) return usage_error("--test-pattern makes the pictures: give no input");
+    if (!format.empty()) return usage_error("--test-pattern makes the pictures: give no --format");
+  } else {
+    if (args.empty()) return usage_error("no input given (or --test-pattern)");
+    if (args.size() > 1) return usage_error("one input at a time");
+    o.input = args[0];
+    if (!choose_kind(format, o)) return false;
+  }
+  if (o.wrong_interlace && o.kind != Kind::ppm && o.kind != Kind::pgm)
+    return usage_error("--wrong-interlace is for PPM and PGM pictures");
+  if (o.input == "-" && o.audio == "-")
+    return usage_error("the pictures and the sound cannot both come from standard input");
+  return true;
+}
+
+Status read_command_line(int argc, const char **argv, Options &o) {
+  const poptOption table[] = {
+      {"output", 'o', POPT_ARG_STRING, nullptr, 'o', "write the DV file OUT; - is standard output",
+       "OUT"},
+      {"audio", 'a', POPT_ARG_STRING, nullptr, 'a',
+       "the sound: WAV, AIFF or FLAC at 48, 44.1 or 32 kHz, mono or stereo [silence]", "FILE"},
+      {"format", 'F', POPT_ARG_STRING, nullptr, 'F',
+       "what IN holds: y4m, png, ppm or pgm (numbered pictures: frame%04d.png), yuy2 or rgb "
+       "(raw); by default from IN's extension, y4m from standard input",
+       "FORMAT"},
+      {"system", '\0', POPT_ARG_STRING, nullptr, 'S',
+       "pal (625/50) or ntsc (525/60): raw pictures and the test pattern [pal]; other pictures "
+       "must be of its size",
+       "pal|ntsc"},
+      {"test-pattern", '\0', POPT_ARG_STRING | POPT_ARGFLAG_OPTIONAL, nullptr, 'T',
+       "pictures of a moving test pattern with a 1 kHz tone instead of IN [bars]",
+       "bars|ramp|zoneplate"},
+      {"duration", '\0', POPT_ARG_STRING, nullptr, 'D', "seconds of test pattern [5]", "SECONDS"},
+      {"frames", '\0', POPT_ARG_STRING, nullptr, 'n',
+       "encode picture N only, or pictures A up to B (B not included), counted from 0", "N|A:B"},
+      {"passes", '\0', POPT_ARG_STRING, nullptr, 'p',
+       "how far a block's codes may spill: 1 its own area, 2 its macroblock, 3 its segment [3]",
+       "1|2|3"},
+      {"static-qno", '\0', POPT_ARG_STRING, nullptr, 'q',
+       "0 searches each macroblock's quantiser; 1 or 2 takes it from a fixed table [0]", "0|1|2"},
+      {"dct", '\0', POPT_ARG_STRING, nullptr, 'd',
+       "the transform: auto chooses per block, 88 or 248 forces one [auto]", "auto|88|248"},
+      {"wide", '\0', POPT_ARG_NONE, nullptr, 'w', "mark the pictures 16:9 [4:3]", nullptr},
+      {"timecode", '\0', POPT_ARG_STRING, nullptr, 't',
+       "the first frame's time code, counting on from there [00:00:00:00]", "HH:MM:SS:FF"},
+      {"date", '\0', POPT_ARG_STRING, nullptr, 'e',
+       "the recording date and time of the first frame, local time [now]", "'YYYY-MM-DD HH:MM:SS'"},
+      {"wrong-interlace", '\0', POPT_ARG_NONE, nullptr, 'i',
+       "PPM and PGM: move every line up by one, swapping the fields' order", nullptr},
+      {"quiet", '\0', POPT_ARG_NONE, nullptr, 'z', "show no progress line", nullptr},
+      POPT_AUTOHELP POPT_TABLEEND};
+  std::string format;
+  ParsedArgs parsed;
+  const Status status = parse_options(
+      argc, argv, table, "IN -o OUT.dv [OPTION...]", parsed,
+      [&](int key, const std::string &value) { return handle_option(key, value, o, format); });
+  if (status != ok) return status;
+  if (!check_options(parsed.args, format, o)) {
+    std::fputs("Try 'tarsk encode --help' for more information.\n", stderr);
+    return bad_usage;
+  }
+  return ok;
+}
+
+// ---------------------------------------------------------------------------
+// Pictures.
+
+dv_sample_t stream_sampling(dv_system_t system) {
+  return system == e_dv_system_625_50 ? e_dv_sample_420 : e_dv_sample_411;
+}
+Sampling picture_sampling(dv_system_t system) {
+  return system == e_dv_system_625_50 ? Sampling::s420 : Sampling::s411;
+}
+
+// DV keeps the bottom field first. A picture whose top field comes first
+// moves down a line, its first line repeated: the earlier field lands on
+// the bottom lines, one line lower than it was.
+void make_bottom_field_first(Picture &p) {
+  auto shift = [](std::vector<uint8_t> &plane, size_t line) {
+    if (plane.size() < 2 * line) return;
+    std::memmove(plane.data() + line, plane.data(), plane.size() - line);
+  };
+  if (p.sampling == Sampling::rgb) {
+    shift(p.rgb, static_cast<size_t>(p.width) * 3);
+  } else {
+    shift(p.y, static_cast<size_t>(p.width));
+    // 4:2:0 chroma lines serve two picture lines: the shift is half of one
+    // of them, which the nearer line stands for.
+    if (p.sampling != Sampling::s420) {
+      shift(p.cb, static_cast<size_t>(chroma_width(p.sampling, p.width)));
+      shift(p.cr, static_cast<size_t>(chroma_width(p.sampling, p.width)));
+    }
+  }
+  p.top_field_first = false;
+}
+
+// Where the pictures come from, and how a picture becomes a frame's video.
+class Pictures {
+ public:
+  virtual ~Pictures() = default;
+  dv_system_t system() const { return system_; }
+  // The next picture's frame (stamped, no sound yet); false at the end.
+  virtual Result<bool> encode_next(Encoder &encoder, std::span<uint8_t> frame) = 0;
+  // Passes over the next picture; false at the end.
+  virtual Result<bool> skip() = 0;
+
+ protected:
+  dv_system_t system_ = e_dv_system_625_50;
+};
+
+// A reader of the tool, or the test pattern, giving Pictures.
+class PictureSource : public Pictures {
+ public:
+  explicit PictureSource(std::unique_ptr<PictureInput> input) : input_(std::move(input)) {
+    system_ = input_->format().system;
+  }
+  Result<bool> encode_next(Encoder &encoder, std::span<uint8_t> frame) override {
+    auto got = input_->next();
+    if (!got) return Failure{got.error()};
+    if (!*got) return false;
+    Picture &p = **got;
+    if (p.interlaced && p.top_field_first) make_bottom_field_first(p);
+    const Picture ready = to_stream_sampling(std::move(p), picture_sampling(system_));
+    auto done = encoder.encode({stream_sampling(system_), ready.y, ready.cb, ready.cr}, frame);
+    if (!done) return Failure{done.error().message};
+    return true;
+  }
+  Result<bool> skip() override {
+    auto got = input_->next();
+    if (!got) return Failure{got.error()};
+    return got->has_value();
+  }
+
+ private:
+  std::unique_ptr<PictureInput> input_;
+};
+
+class TestPattern : public PictureInput {
+ public:
+  TestPattern(Pattern pattern, dv_system_t system, uint64_t frames)
+      : pattern_(pattern), frames_(frames) {
+    format_.system = system;
+    format_.width = 720;
+    format_.height = system == e_dv_system_625_50 ? 576 : 480;
+    format_.rate = frame_rate(system);
+    format_.sampling = picture_sampling(system);
+  }
+  Result<std::optional<Picture>> next() override {
+    if (frame_ >= frames_) return std::optional<Picture>();
+    return std::optional<Picture>(
+        test_picture(pattern_, format_.system, format_.sampling, frame_++));
+  }
+
+ private:
+  Pattern pattern_;
+  uint64_t frames_;
+};
+
+// Numbered PPM or PGM pictures through the library's own input filters,
+// which read and fill macroblocks themselves.
+class FilterPictures : public Pictures {
+ public:
+  Result<bool> open(const std::string &pattern, Kind kind, const Options &o) {
+    const auto parsed = NamePattern::parse(pattern);
+    if (!parsed)
+      return Failure{pattern + ": not a name with a frame number in it, such as frame%04d.ppm"};
+    pattern_ = *parsed;
+    kind_name_ = kind == Kind::ppm ? "PPM" : "PGM";
+    dv_enc_input_filter_t *filters = nullptr;
+    int count = 0;
+    dv_enc_get_input_filters(&filters, &count);
+    const char *wanted = kind == Kind::ppm ? "ppm" : "pgm";
+    for (int i = 0; i < count && filter_ == nullptr; ++i)
+      if (std::strcmp(filters[i].filter_name, wanted) == 0) filter_ = &filters[i];
+    if (filter_ == nullptr) return Failure{std::string("the library has no ") + wanted + " filter"};
+    if (filter_->init(o.wrong_interlace ? 1 : 0, o.settings.force_dct) != 0)
+      return Failure{std::string("the library's ") + wanted + " filter cannot start"};
+    passes_ = o.settings.passes;
+    static_qno_ = o.settings.static_qno;
+    number_ = std::filesystem::exists(pattern_.format(0)) ? 0 : 1;
+    if (!std::filesystem::exists(pattern_.format(number_)))
+      return Failure{pattern + ": no picture " + pattern_.format(0) + " or " + pattern_.format(1)};
+    // The first picture tells the system.
+    auto loaded = load();
+    if (!loaded) return Failure{loaded.error()};
+    return true;
+  }
+  ~FilterPictures() override {
+    if (filter_ != nullptr) filter_->finish();
+  }
+  Result<bool> encode_next(Encoder &encoder, std::span<uint8_t> frame) override {
+    if (!loaded_) {
+      auto loaded = load();
+      if (!loaded || !*loaded) return loaded;
+    }
+    loaded_ = false;
+    ++index_;
+    ++number_;
+    // The filter path writes a 625/50 frame's worth whatever the system.
+    video_.resize(frame_bytes(e_dv_system_625_50));
+    tarsk::encode(filter_, system_ == e_dv_system_625_50, video_.data(), passes_, static_qno_);
+    std::copy_n(video_.begin(), frame.size(), frame.begin());
+    auto stamped = encoder.stamp(frame);
+    if (!stamped) return Failure{stamped.error().message};
+    return true;
+  }
+  Result<bool> skip() override {
+    if (!loaded_ && !std::filesystem::exists(pattern_.format(number_))) return false;
+    loaded_ = false;
+    ++index_;
+    ++number_;
+    return true;
+  }
+
+ private:
+  Result<bool> load() {
+    const std::string name = pattern_.format(number_);
+    if (!std::filesystem::exists(name)) return false;
+    int is_pal = 0;
+    if (filter_->load(name.c_str(), &is_pal) != 0)
+      return Failure{name + ": frame " + std::to_string(index_) + ": not a " + kind_name_ +
+                     " picture of 720x576 or 720x480 that can be read whole"};
+    const dv_system_t system = is_pal ? e_dv_system_625_50 : e_dv_system_525_60;
+    if (index_ > 0 && system != system_)
+      return Failure{name + ": frame " + std::to_string(index_) +
+                     ": not the size of the pictures before it"};
+    system_ = system;
+    loaded_ = true;
+    return true;
+  }
+
+  NamePattern pattern_ = *NamePattern::parse("%d");
+  std::string kind_name_;
+  dv_enc_input_filter_t *filter_ = nullptr;
+  int passes_ = 3, static_qno_ = 0;
+  uint64_t number_ = 0, index_ = 0;
+  bool loaded_ = false;
+  std::vector<uint8_t> video_;
+};
+
+Result<std::unique_ptr<Pictures>> open_pictures(const Options &o) {
+  auto wrap = [](Result<std::unique_ptr<PictureInput>> input) -> Result<std::unique_ptr<Pictures>> {
+    if (!input) return Failure{input.error()};
+    return std::unique_ptr<Pictures>(std::make_unique<PictureSource>(std::move(*input)));
+  };
+  const dv_system_t chosen = o.system.value_or(e_dv_system_625_50);
+  switch (o.kind) {
+    case Kind::y4m:
+      return wrap(open_y4m(o.input));
+    case Kind::png:
+      return wrap(open_png_sequence(o.input));
+    case Kind::yuy2:
+    case Kind::rgb:
+      return wrap(
+          open_raw(o.input, o.kind == Kind::yuy2 ? RawLayout::yuy2 : RawLayout::rgb, chosen));
+    case Kind::pattern: {
+      const Rate rate = frame_rate(chosen);
+      const auto frames = static_cast<uint64_t>(std::llround(o.duration * rate.num / rate.den));
+      return wrap(std::unique_ptr<PictureInput>(
+          std::make_unique<TestPattern>(o.pattern, chosen, std::max<uint64_t>(frames, 1))));
+    }
+    case Kind::ppm:
+    case Kind::pgm: {
+      auto filter = std::make_unique<FilterPictures>();
+      auto opened = filter->open(o.input, o.kind, o);
+      if (!opened) return Failure{opened.error()};
+      return std::unique_ptr<Pictures>(std::move(filter));
+    }
+  }
+  return Failure{"unknown input"};
+}
+
+// ---------------------------------------------------------------------------
+// Sound: a file, the test tone or silence, a frame's share at a time.
+
+class Sound {
+ public:
+  Status open(const Options &o) {
+    if (!o.audio.empty()) {
+      auto in = AudioInput::open(o.audio);
+      if (!in) {
+        error(in.error());
+        return bad_input;
+      }
+      file_ = std::move(*in);
+      rate_ = file_->rate();
+      name_ = o.audio == "-" ? "standard input" : o.audio;
+    } else if (o.kind == Kind::pattern) {
+      tone_.emplace(rate_);
+    }
+    return ok;
+  }
+  int rate() const { return rate_; }
+  // `frames` sample frames of stereo, silence where the sound has ended.
+  Result<std::vector<int16_t>> next(size_t frames) {
+    if (tone_) return tone_->next(frames);
+    std::vector<int16_t> out;
+    if (file_ && !ended_) {
+      auto got = file_->read(frames);
+      if (!got) return Failure{got.error()};
+      out = std::move(*got);
+      ended_ = out.size() < 2 * frames;
+    }
+    out.resize(2 * frames, 0);
+    return out;
+  }
+  bool ended() const { return ended_; }
+  const std::string &name() const { return name_; }
+
+ private:
+  std::unique_ptr<AudioInput> file_;
+  std::optional<Tone> tone_;
+  int rate_ = 48000;  // silence and the tone: the stream's usual rate
+  bool ended_ = false;
+  std::string name_;
+};
+
+// ---------------------------------------------------------------------------
+// The job.
+
+class Job {
+ public:
+  explicit Job(Options &o) : o_(o) {}
+  int run();
+
+ private:
+  bool check_system();
+  bool skip_to_first();
+  bool encode_frame(std::span<uint8_t> frame, bool &more);
+  uint64_t known_total() const;
+
+  Options &o_;
+  std::unique_ptr<Pictures> pictures_;
+  Sound sound_;
+  std::optional<Encoder> encoder_;
+  OutputFile out_;
+  Progress progress_{!o_.quiet};
+  uint64_t done_ = 0;
+  std::optional<uint64_t> sound_ended_;  // the frame at which the sound ran out
+};
+
+std::string input_name(const Options &o) {
+  return o.kind == Kind::pattern ? "test pattern" : o.input == "-" ? "standard input" : o.input;
+}
+
+// Pictures of one system's size cannot be made the other's by a flag.
+bool Job::check_system() {
+  const dv_system_t s = pictures_->system();
+  if (!o_.system || *o_.system == s) return true;
+  const bool pal = s == e_dv_system_625_50;
+  error(input_name(o_) + ": pictures of 720x" + (pal ? "576 are 625/50" : "480 are 525/60") +
+        ", not " + system_name(*o_.system) +
+        " as --system asks: scale them, e.g. with ffmpeg's "
+        "-vf scale=720:" +
+        (pal ? "480 -r 30000/1001" : "576 -r 25"));
+  return false;
+}
+
+// Frames before --frames' first are read and passed over, their sound too.
+bool Job::skip_to_first() {
+  for (uint64_t n = 0; n < o_.first; ++n) {
+    auto more = pictures_->skip();
+    if (!more) {
+      error(more.error());
+      return false;
+    }
+    if (!*more) {
+      error(input_name(o_) + ": no pictures in the range " + o_.range_text + "; it has " +
+            std::to_string(n));
+      return false;
+    }
+  }
+  // The sound of the frames passed over is what they would have carried,
+  // so that a range is a cut of the whole run to the sample.
+  for (uint64_t n = 0; n < o_.first; ++n) {
+    const int samples = encoder_->audio_samples(sound_.rate(), n);
+    if (auto skipped = sound_.next(static_cast<size_t>(samples)); !skipped) {
+      error(skipped.error());
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Job::encode_frame(std::span<uint8_t> frame, bool &more) {
+  auto encoded = pictures_->encode_next(*encoder_, frame);
+  if (!encoded) {
+    error(encoded.error());
+    return false;
+  }
+  more = *encoded;
+  if (!more) return true;
+  const uint64_t n = done_;
+  const int samples = encoder_->audio_samples(sound_.rate(), o_.first + n);
+  auto pcm = sound_.next(static_cast<size_t>(samples));
+  if (!pcm) {
+    error(pcm.error());
+    return false;
+  }
+  if (sound_.ended() && !sound_ended_) sound_ended_ = n;
+  if (auto done = encoder_->encode_audio(*pcm, sound_.rate(), frame); !done) {
+    error(input_name(o_) + ": frame " + std::to_string(o_.first + n) + ": " + done.error().message);
+    return false;
+  }
+  return out_.write(frame);
+}
+
+uint64_t Job::known_total() const {
+  uint64_t total = 0;
+  if (o_.kind == Kind::pattern) {
+    const Rate rate = frame_rate(pictures_->system());
+    total = std::max<uint64_t>(
+        1, static_cast<uint64_t>(std::llround(o_.duration * rate.num / rate.den)));
+  } else if ((o_.kind == Kind::yuy2 || o_.kind == Kind::rgb) && o_.input != "-") {
+    struct stat st {};
+    if (stat(o_.input.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      total = static_cast<uint64_t>(st.st_size) /
+              (720u * (o_.kind == Kind::yuy2 ? 2 : 3) *
+               (pictures_->system() == e_dv_system_625_50 ? 576u : 480u));
+  }
+  if (total == 0) return o_.end == UINT64_MAX ? 0 : o_.end - o_.first;
+  return std::min(total, o_.end) - std::min(total, o_.first);
+}
+
+int Job::run() {
+  auto pictures = open_pictures(o_);
+  if (!pictures) {
+    error(pictures.error());
+    return bad_input;
+  }
+  pictures_ = std::move(*pictures);
+  if (!check_system()) return bad_input;
+  const dv_system_t system = pictures_->system();
+  o_.settings.system = system;
+  if (!o_.timecode_text.empty()) {
+    const int fps = system == e_dv_system_625_50 ? 25 : 30;
+    const auto tc = parse_timecode(o_.timecode_text, fps);
+    if (!tc) {
+      error("encode: --timecode " + o_.timecode_text + ": " + system_name(system) +
+            " frames are numbered 00 to " + std::to_string(fps - 1));
+      std::fputs("Try 'tarsk encode --help' for more information.\n", stderr);
+      return bad_usage;
+    }
+    o_.settings.timecode = *tc;
+  }
+  if (const Status s = sound_.open(o_); s != ok) return s;
+  encoder_.emplace(o_.settings);
+  if (!*encoder_) {
+    error("out of memory");
+    return bad_input;
+  }
+  if (!skip_to_first()) return bad_input;
+  if (!out_.open(o_.output)) return bad_input;
+  progress_.set_total(known_total());
+  std::vector<uint8_t> frame(encoder_->frame_bytes());
+  for (bool more = true; o_.first + done_ < o_.end; ++done_) {
+    if (!encode_frame(frame, more)) return bad_input;
+    if (!more) break;
+    progress_.update(done_ + 1);
+  }
+  progress_.finish();
+  if (done_ == 0) {
+    error(input_name(o_) +
+          (o_.first > 0 ? ": no pictures in the range " + o_.range_text : ": no pictures"));
+    return bad_input;
+  }
+  if (sound_ended_)
+    warning(sound_.name() + ": the sound runs out in frame " + std::to_string(*sound_ended_) +
+            " of " + std::to_string(done_) + "; silence after it");
+  return out_.commit() ? ok : bad_input;
+}
+
+}  // namespace
+
+int run_encode(int argc, const char **argv) {
+  Options o;
+  if (const Status usage = read_command_line(argc, argv, o); usage != ok) return usage;
+  return Job(o).run();
+}
+
+}  // namespace tarsk::cli
