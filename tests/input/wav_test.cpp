@@ -3,10 +3,9 @@
 // order.
 #include "support/wav.h"
 
-#include <gtest/gtest.h>
-
 #include <endian.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
