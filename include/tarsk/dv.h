@@ -825,7 +825,9 @@ typedef struct dv_enc_audio_input_filter_s {
 
 /* Copies filter into the registry of audio input filters (built in: "wav",
  * which reads 16-bit PCM RIFF WAVE files: 48 or 44.1 kHz stereo, 32 kHz
- * stereo or four channels). The registry holds 31 filters; when it is full,
+ * stereo or four channels; its load n, counted from init, reads the samples
+ * that frame n of the DV stream carries, as dv_calculate_samples counts
+ * them, so that the sound keeps pace with the pictures). The registry holds 31 filters; when it is full,
  * or when the record lacks a name or an operation, nothing is registered,
  * a message goes to standard error and -1 is returned; else 0. */
 int dv_enc_register_audio_input_filter(dv_enc_audio_input_filter_t filter);

@@ -172,13 +172,13 @@ struct SoundCase {
 // frame (or the pictures passed over at the start) ended, and the counts
 // add up to the exact length: 8008 samples every 5 frames of 525/60 at
 // 48 kHz, 16016 every 15 at 32 kHz, 147147 every 100 at 44.1 kHz (within
-// two samples at every frame), the rate every 25 frames of 625/50.
+// two samples at every frame), a fifth of a second in 5 frames of 625/50.
 TEST(EncoderLoop, SoundComesBackWholeAndInStep) {
   const SoundCase cases[] = {
-      {false, 48000, 0, 10, 5, 8008},   {false, 44100, 0, 10, 100, 147147},
-      {false, 32000, 0, 15, 15, 16016}, {true, 48000, 0, 25, 25, 48000},
-      {true, 44100, 0, 5, 25, 44100},   {true, 32000, 0, 5, 25, 32000},
-      {false, 48000, 3, 10, 5, 8008},   {true, 32000, 2, 4, 25, 32000},
+      {false, 48000, 0, 5, 5, 8008},    {false, 44100, 0, 5, 100, 147147},
+      {false, 32000, 0, 15, 15, 16016}, {true, 48000, 0, 5, 5, 9600},
+      {true, 44100, 0, 5, 5, 8820},     {true, 32000, 0, 5, 5, 6400},
+      {false, 48000, 3, 5, 5, 8008},    {true, 32000, 2, 4, 5, 6400},
   };
   for (const SoundCase &c : cases) {
     SCOPED_TRACE(testing::Message()

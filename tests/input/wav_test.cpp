@@ -3,12 +3,12 @@
 // order.
 #include "support/wav.h"
 
-#include <endian.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -198,14 +198,16 @@ class CountingWav {
     if (fd < 0) return;
     const std::string header = wav_bytes(h, "");
     bool ok = ::write(fd, header.data(), header.size()) == static_cast<ssize_t>(header.size());
-    std::vector<uint16_t> chunk;
+    // Little-endian pairs (left, right), a chunk at a time.
+    std::vector<uint8_t> chunk(4 * 65536);
     for (long long n = 0; ok && n < sample_frames;) {
-      chunk.clear();
-      for (; n < sample_frames && chunk.size() < 65536; ++n) {
-        chunk.push_back(htole16(static_cast<uint16_t>(n)));
-        chunk.push_back(htole16(static_cast<uint16_t>(n >> 16)));
+      const long long end = std::min(sample_frames, n + 65536);
+      uint8_t *out = chunk.data();
+      for (; n < end; ++n, out += 4) {
+        out[0] = static_cast<uint8_t>(n), out[1] = static_cast<uint8_t>(n >> 8);
+        out[2] = static_cast<uint8_t>(n >> 16), out[3] = static_cast<uint8_t>(n >> 24);
       }
-      const auto bytes = static_cast<ssize_t>(chunk.size() * 2);
+      const auto bytes = static_cast<ssize_t>(out - chunk.data());
       ok = ::write(fd, chunk.data(), static_cast<size_t>(bytes)) == bytes;
     }
     ::close(fd);
