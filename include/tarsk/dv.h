@@ -825,7 +825,9 @@ typedef struct dv_enc_audio_input_filter_s {
 
 /* Copies filter into the registry of audio input filters (built in: "wav",
  * which reads 16-bit PCM RIFF WAVE files: 48 or 44.1 kHz stereo, 32 kHz
- * stereo or four channels). The registry holds 31 filters; when it is full,
+ * stereo or four channels; its load n, counted from init, reads the samples
+ * that frame n of the DV stream carries, as dv_calculate_samples counts
+ * them, so that the sound keeps pace with the pictures). The registry holds 31 filters; when it is full,
  * or when the record lacks a name or an operation, nothing is registered,
  * a message goes to standard error and -1 is returned; else 0. */
 int dv_enc_register_audio_input_filter(dv_enc_audio_input_filter_t filter);
@@ -883,9 +885,11 @@ typedef struct dv_enc_output_filter_s {
 extern FILE *out_fp;
 
 /* Samples per channel that frame frame_count (from 0) of a stream at
- * frequency carries in the encoder's system (dv_enc->isPAL): 1920 (1919
- * every 25th frame) at 48 kHz in 625/50, 1600 or 1602 in 525/60, and so
- * on, adding up to the rate exactly; 0 for a rate DV does not carry.
+ * frequency carries in the encoder's system (dv_enc->isPAL): 1920 at 48 kHz
+ * in 625/50; in 525/60 1600 then four times 1602 at 48 kHz, and at 44.1 and
+ * 32 kHz the count that brings the stream's total to the whole samples of
+ * its length; so sound stays with the pictures over any length. 0 for a
+ * rate DV does not carry.
  * Also stored in encoder->samples_this_frame. */
 int dv_calculate_samples(dv_encoder_t *encoder, int frequency, int frame_count);
 /* Inserts the frame's audio into the encoded frame at frame_buf (120000 or
@@ -906,6 +910,46 @@ int dv_encode_full_audio(dv_encoder_t *dv_enc, int16_t **pcm, int channels, int 
 int dv_enc_register_output_filter(dv_enc_output_filter_t filter);
 /* Points *filters_ at the registry and sets *count to its filters; 0. */
 int dv_enc_get_output_filters(dv_enc_output_filter_t **filters_, int *count);
+
+/* ------------------------------------------------------------------------ */
+/* Encode loop                                                              */
+/* ------------------------------------------------------------------------ */
+
+/* Encodes the pictures start to end (inclusive) of a numbered series into
+ * DV frames. filename is a printf pattern given the picture number (int),
+ * for instance "pic%04d.ppm"; "-" reads the built-in filters' pictures from
+ * standard input. The caller has called input->init and output->init and
+ * calls the finish operations afterwards; the loop calls audio_input->init
+ * with audio_filename itself. audio_input may be null: frames get no sound
+ * and the output's store is given a null audio record.
+ *
+ * Pictures before start are passed over with input->skip, and so is their
+ * sound. Every frame from start on reads one frame of sound (the exact
+ * share of its 1/25 or 1001/30000 s) and is stored with the time taken when
+ * the loop began. fps (pictures a second; 0 or the system's rate, 25 or 30,
+ * or more: every frame) thins the pictures evenly: a frame without a
+ * picture of its own repeats the previous one, with fresh sound; the first
+ * frame always gets its picture. vlc_encode_passes (1 to 3) and static_qno
+ * (0 searched, 1 or 2 a static table row) go to the segment encoder.
+ *
+ * With verbose_mode the audio source's format, the number of pictures
+ * skipped and "[n] " for each encoded frame or "_n_ " for each repeated one
+ * go to standard error.
+ *
+ * Returns 0 when every frame was stored (also when start > end), or -1 at
+ * the first failure of a filter (frames stored before stay stored) or for
+ * settings that cannot work: no input or output filter or pattern, passes
+ * outside 1..3, a negative fps, a file name longer than 1023 bytes. */
+int dv_encoder_loop(dv_enc_input_filter_t *input, dv_enc_audio_input_filter_t *audio_input,
+                    dv_enc_output_filter_t *output, int start, int end, const char *filename,
+                    const char *audio_filename, int vlc_encode_passes, int static_qno,
+                    int verbose_mode, int fps, int is16x9);
+
+/* Prints to standard error the encoder's counters, summed over every frame
+ * and segment encoded in this process by either path: search cycles, runs
+ * of the first quantiser jump, macroblocks per quantiser number, blocks per
+ * class, code lists cut to fit and blocks per DCT mode, a row per slot. */
+void dv_show_statistics(void);
 
 #ifdef __cplusplus
 }

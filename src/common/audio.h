@@ -22,15 +22,24 @@ constexpr int rate_code(int freq) {
   return -1;
 }
 
+// Samples per channel of the first n frames of a 525/60 stream: n frames
+// last n x 1001/30000 s. 64-bit, so that any int frame number fits.
+constexpr long long samples_before_525(int freq, int n) {
+  return static_cast<long long>(n) * freq * 1001 / 30000;
+}
+
 // Samples per channel in frame n (from 0) of a stream at a rate DV names,
-// 0 at any other. 625/50 frames are 1/25 s; 525/60 frames are 1001/30000
-// s, so their counts follow a pattern that adds up exactly: 8008 samples
-// every 5 frames at 48 kHz, 44100 x 1.001 every 300 frames at 44.1 kHz,
-// 32032 every 30 frames at 32 kHz.
+// 0 at any other. 625/50 frames are 1/25 s: a whole number of samples
+// at each rate (1920 at 48 kHz, every frame). 525/60 frames are 1001/30000 s,
+// so their counts follow a pattern that adds up exactly: at 48 kHz the
+// customary 1600 then four times 1602 (8008 samples every 5 frames); at
+// 44.1 and 32 kHz each frame takes what brings the total to the whole
+// samples of the time its end stands for (147147 every 100 frames, 16016
+// every 15), so that sound never drifts from the pictures.
 constexpr int samples_in_frame(bool pal, int freq, int n) {
   if (pal) {
     switch (freq) {
-      case 48000: return n % 25 == 0 ? 1919 : 1920;
+      case 48000: return 1920;
       case 44100: return 1764;
       case 32000: return 1280;
       default: return 0;
@@ -38,10 +47,29 @@ constexpr int samples_in_frame(bool pal, int freq, int n) {
   }
   switch (freq) {
     case 48000: return n % 5 == 0 ? 1600 : 1602;
-    case 44100: return n % 300 == 0 ? 1471 : n % 30 == 0 ? 1470 : n % 2 == 0 ? 1472 : 1471;
-    case 32000: return n % 30 == 0 ? 1068 : n % 29 == 0 ? 1067 : n % 4 == 2 ? 1067 : 1068;
+    case 44100:
+    case 32000: {
+      // Within a period, so that n + 1 cannot overflow.
+      const int period = freq == 44100 ? 100 : 15;
+      const int k = n % period;
+      return static_cast<int>(samples_before_525(freq, k + 1) - samples_before_525(freq, k));
+    }
     default: return 0;
   }
 }
+
+// Every pattern above repeats within this many frames, so that a frame
+// counter may run modulo it and never overflow.
+inline constexpr int pattern_frames = 300;
+
+constexpr bool patterns_repeat() {
+  for (int pal = 0; pal < 2; ++pal)
+    for (int freq : frequency)
+      for (int n = 0; n < pattern_frames; ++n)
+        if (samples_in_frame(pal, freq, n) != samples_in_frame(pal, freq, n + pattern_frames))
+          return false;
+  return true;
+}
+static_assert(patterns_repeat());
 
 }  // namespace tarsk::audio

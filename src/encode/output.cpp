@@ -171,8 +171,11 @@ int raw_store(uint8_t *encoded_data, dv_enc_audio_info_t *audio_data, int keep_m
   if (audio_data != nullptr && !(sp = describe(*audio_data, pal))) return -1;
   if (!keep_meta_headers) _dv_write_meta_data(encoded_data, frame_counter, isPAL, is16x9, &now);
   if (sp) insert(encoded_data, *audio_data, *sp, pal);
+  // Flushed frame by frame: a write that fails (a full disk) shows at the
+  // frame it fails on, not later where no caller would see it, and no frame
+  // counts as stored that is not in the stream.
   const size_t size = frame_size(pal);
-  if (std::fwrite(encoded_data, 1, size, out_fp) != size) {
+  if (std::fwrite(encoded_data, 1, size, out_fp) != size || std::fflush(out_fp) != 0) {
     std::fprintf(stderr, "raw: could not write the frame\n");
     return -1;
   }

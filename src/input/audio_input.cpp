@@ -9,11 +9,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/audio.h"
+
 namespace tarsk {
 namespace {
 
-// The one open WAV file of the process.
+// The one open WAV file of the process, and the frames loaded from it
+// (modulo the length of the sample count patterns).
 FILE *wav_file = nullptr;
+int frames_loaded = 0;
 
 // Turns `samples` little-endian 16-bit samples into big-endian ones.
 using Converter = void (*)(const uint8_t *in, uint8_t *out, int samples);
@@ -108,27 +112,14 @@ bool format_supported(const dv_enc_audio_info_t &info) {
   return true;
 }
 
-// Bytes of input in one frame: the frame's share of a second (a 525/60
-// frame taken as 1/30 s), cut to whole sample frames so that the channels
-// of the next frame start where they should.
-int frame_bytes(const dv_enc_audio_info_t &info, bool pal) {
-  const int share = info.bytespersecond / (pal ? 25 : 30);
-  return info.bytealignment > 0 ? share - share % info.bytealignment : share;
-}
-
 // What load needs of the declared layout: whole samples of every channel
-// in a sample frame, and a frame's bytes (largest in 625/50) within the
-// data area.
+// in a sample frame. Then the largest frame (1280 sample frames of 8 bytes
+// at 32 kHz, four channels, 625/50) fits the data area. The declared byte
+// rate is not used: the sampling rate and the alignment say it all.
 bool layout_supported(const dv_enc_audio_info_t &info) {
   if (info.bytealignment != 2 * info.channels) {
     std::fprintf(stderr, "WAV: Block alignment %d does not fit %d channels of 16 bits!\n",
                  info.bytealignment, info.channels);
-    return false;
-  }
-  const int most = frame_bytes(info, true);
-  if (info.bytespersecond <= 0 || most > DV_ENC_AUDIO_DATA_SIZE) {
-    std::fprintf(stderr, "WAV: Byte rate %d does not fit a frame: %d bytes, %d at most!\n",
-                 info.bytespersecond, most, DV_ENC_AUDIO_DATA_SIZE);
     return false;
   }
   return true;
@@ -167,20 +158,26 @@ int wav_init(const char *filename, dv_enc_audio_info_t *audio_info) {
     return -1;
   }
   convert = s16le_to_be;
+  frames_loaded = 0;
   return 0;
 }
 
 void wav_finish() { close_wav(); }
 
+// A frame's share of samples is what the frame carries in the DV stream,
+// counted from init: 1600 or 1602 at 48 kHz in 525/60, whose frames last
+// 1001/30000 s. Sound and pictures thus stay together over any length.
 int wav_load(dv_enc_audio_info_t *audio_info, int isPAL) {
   if (wav_file == nullptr) {
     std::fprintf(stderr, "WAV: No file open!\n");
     return -1;
   }
-  const int bytes = frame_bytes(*audio_info, isPAL != 0);
+  const int samples = audio::samples_in_frame(isPAL != 0, audio_info->frequency, frames_loaded);
+  frames_loaded = (frames_loaded + 1) % audio::pattern_frames;
+  const int bytes = samples * audio_info->bytealignment;
   if (bytes <= 0 || bytes > DV_ENC_AUDIO_DATA_SIZE) {
-    std::fprintf(stderr, "WAV: Byte rate %d does not fit a frame: %d bytes, %d at most!\n",
-                 audio_info->bytespersecond, bytes, DV_ENC_AUDIO_DATA_SIZE);
+    std::fprintf(stderr, "WAV: %d sample frames of %d bytes do not fit a frame's %d bytes!\n",
+                 samples, audio_info->bytealignment, DV_ENC_AUDIO_DATA_SIZE);
     return -1;
   }
   audio_info->bytesperframe = bytes;

@@ -104,7 +104,11 @@ int read_stream(FILE *f, Kind kind, int *isPAL, int *height_) {
 int read_file(const char *filename, Kind kind, int *isPAL) {
   const bool stdin_ = std::strcmp(filename, "-") == 0;
   FILE *f = stdin_ ? stdin : std::fopen(filename, "r");
-  if (f == nullptr) return -1;
+  if (f == nullptr) {
+    // Said, so that an encode loop that stops here says why.
+    std::fprintf(stderr, "Can't open picture file: %s\n", filename);
+    return -1;
+  }
   const int result = read_stream(f, kind, isPAL, &picture.height);
   if (!stdin_) std::fclose(f);
   return result;

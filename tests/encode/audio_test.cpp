@@ -3,7 +3,9 @@
 // and the raw filter writes only frames that are whole.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -223,10 +225,10 @@ TEST(EncoderAudio, FramesCarryTheirShareAndComeBack) {
     bool pal;
     int rate, frames, total;  // total samples of `frames` frames
   };
-  // 44.1 kHz audio is unlocked in DV: its 525/60 pattern runs 10 samples
-  // short of 1.001 x 44100 x 10 every 300 frames.
-  for (const Case &c : {Case{false, 48000, 5, 8008}, Case{false, 44100, 300, 441431},
-                        Case{false, 32000, 30, 32032}, Case{true, 48000, 25, 48000 - 1},
+  // A whole number of samples every 5, 300 and 30 frames of 525/60 (10.01 s
+  // at 44.1 kHz: 441441) and every second of 625/50.
+  for (const Case &c : {Case{false, 48000, 5, 8008}, Case{false, 44100, 300, 441441},
+                        Case{false, 32000, 30, 32032}, Case{true, 48000, 25, 48000},
                         Case{true, 44100, 25, 44100}, Case{true, 32000, 25, 32000}}) {
     SCOPED_TRACE(testing::Message() << c.pal << " " << c.rate);
     dv_encoder_t *enc = dv_encoder_new(0, 0, 0);
@@ -234,6 +236,21 @@ TEST(EncoderAudio, FramesCarryTheirShareAndComeBack) {
     int total = 0;
     for (int n = 0; n < c.frames; ++n) total += dv_calculate_samples(enc, c.rate, n);
     EXPECT_EQ(total, c.total);
+    // Locked over a long run (an hour of 525/60 is 107892 frames): the count
+    // so far stays within two samples of the frames' exact length, and
+    // every frame's count is one the source pack can carry.
+    const int code = c.rate == 48000 ? 0 : c.rate == 44100 ? 1 : 2;
+    const int lo = c.pal ? std::array{1896, 1742, 1264}[code] : std::array{1580, 1452, 1053}[code];
+    const int hi = c.pal ? std::array{1944, 1786, 1296}[code] : std::array{1620, 1489, 1080}[code];
+    long long sum = 0;
+    for (int n = 0; n < 120000; ++n) {
+      const int s = dv_calculate_samples(enc, c.rate, n);
+      ASSERT_TRUE(s >= lo && s <= hi) << "frame " << n << ": " << s;
+      sum += s;
+      // Exact samples of n + 1 frames, in units of 1/30000 sample.
+      const long long exact = (n + 1LL) * c.rate * (c.pal ? 1200 : 1001);
+      ASSERT_LE(std::llabs(sum * 30000 - exact), 2 * 30000LL) << "frame " << n;
+    }
     for (int channels : {1, 2}) {
       std::vector<int16_t> left(1944), right(1944);
       for (size_t i = 0; i < left.size(); ++i) {

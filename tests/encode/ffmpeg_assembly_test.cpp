@@ -1,7 +1,8 @@
 // Frames assembled here, read by ffmpeg: pictures from an ffmpeg-made DV
 // file get our metadata and, through the "wav" input filter and the "raw"
 // output filter, our audio. ffmpeg must decode the same pictures as from
-// its own file, our WAV's samples bit for bit, and our aspect ratio.
+// its own file, our WAV's samples bit for bit (-32768 as -32767) at every
+// rate in both systems, and our aspect ratio.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -39,15 +40,22 @@ const Case cases[] = {
 
 constexpr int frames = 3;
 
-// A ramp on the left, noise on the right (never -32768, which DV reserves),
-// for a little more than `frames` frames.
-std::string stereo_samples(int rate) {
+// A ramp on the left, noise on the right, for a little more than `frames`
+// frames; a few samples of -32768, which DV reserves to mark a lost sample
+// and so carries as -32767.
+std::vector<int16_t> stereo_samples(int rate) {
   std::mt19937 rng(static_cast<unsigned>(rate));
   std::vector<int16_t> s;
   for (int i = 0; i < rate / 25 * (frames + 1); ++i) {
     s.push_back(static_cast<int16_t>(i * 37 % 60000 - 30000));
-    s.push_back(static_cast<int16_t>(static_cast<int>(rng() % 65535) - 32767));
+    s.push_back(static_cast<int16_t>(static_cast<int>(rng() % 65536) - 32768));
   }
+  for (size_t at : {0u, 3u, 1001u, 2500u}) s[at] = -32768;
+  return s;
+}
+
+std::string as_dv_carries(std::vector<int16_t> s) {
+  for (int16_t &v : s) v = v == -32768 ? -32767 : v;
   return s16le(s);
 }
 
@@ -69,11 +77,12 @@ TEST_P(FfmpegAssembly, FfmpegReadsOurFrames) {
   recipe.frames = frames;
   const MadeDv &made = made_dv(c.pix_fmt, recipe);
 
-  const std::string samples = stereo_samples(c.rate);
+  const std::vector<int16_t> input = stereo_samples(c.rate);
   const auto wav_path = scratch_file(".wav");
   WavHeader header;
   header.rate = c.rate;
-  write_file(wav_path, wav_bytes(header, samples));
+  write_file(wav_path, wav_bytes(header, s16le(input)));
+  const std::string samples = as_dv_carries(input);
 
   dv_enc_audio_input_filter_t *inputs;
   dv_enc_output_filter_t *outputs;

@@ -179,7 +179,9 @@ TEST(InputFilters, Refusals) {
     CaptureStderr();
     EXPECT_EQ(f.load(path.c_str(), &isPAL), -1) << c.content.substr(0, 20);
     EXPECT_EQ(GetCapturedStderr(), c.message);
+    CaptureStderr();
     EXPECT_EQ(f.load("/nonexistent/x.ppm", &isPAL), -1);
+    EXPECT_EQ(GetCapturedStderr(), "Can't open picture file: /nonexistent/x.ppm\n");
     EXPECT_EQ(f.skip("/nonexistent/x.ppm", &isPAL), 0);  // a file is skipped unread
     f.finish();
     EXPECT_EQ(f.init(0, 2), -1);

@@ -1,0 +1,183 @@
+// The batch encode loop: numbered pictures through a video input filter,
+// sound through an audio input filter, each frame handed to an output
+// filter; and the printout of the quantiser search's statistics.
+#include <tarsk/dv.h>
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+#include "common/dif.h"
+#include "encode/encode.h"
+
+namespace tarsk {
+
+namespace {
+
+// The 16.16 step of a frame at fps pictures a second in a system of
+// `rate` frames a second, at most one whole picture.
+int thinning_step(int fps, int rate) {
+  if (fps <= 0 || fps >= rate) return 65536;
+  return static_cast<int>(static_cast<long long>(fps) * 65536 / rate);
+}
+
+}  // namespace
+
+RateThinner::RateThinner(int fps)
+    : step_625_(thinning_step(fps, 25)), step_525_(thinning_step(fps, 30)) {}
+
+bool RateThinner::next(bool pal) {
+  accumulator_ += one - (pal ? step_625_ : step_525_);
+  if (accumulator_ < one) return true;
+  accumulator_ -= one;
+  return false;
+}
+
+namespace {
+
+// What the loop works with. The audio record (15.5 kB) and the frame live
+// on the heap; one frame buffer serves every frame, so that a thinned
+// frame repeats the picture the buffer still holds.
+struct Job {
+  Job(dv_enc_input_filter_t *in, dv_enc_audio_input_filter_t *audio_in, dv_enc_output_filter_t *out,
+      const char *pattern, int verbose_mode)
+      : input(in), audio_input(audio_in), output(out), filename(pattern), verbose(verbose_mode) {}
+  dv_enc_input_filter_t *input;
+  dv_enc_audio_input_filter_t *audio_input;
+  dv_enc_output_filter_t *output;
+  const char *filename;
+  int verbose;
+  std::vector<uint8_t> frame = std::vector<uint8_t>(dif::frame_size(true));
+  std::unique_ptr<dv_enc_audio_info_t> audio = std::make_unique<dv_enc_audio_info_t>();
+  char name[1024] = {};
+  // The system of the pictures: -1 until a filter has read one.
+  int isPAL = -1;
+  // Frames whose sound is still to be read: sound skipped before the
+  // system is known would be read at the wrong frame rate.
+  int audio_owed = 0;
+};
+
+bool format_name(Job &job, int n) {
+  const int length = std::snprintf(job.name, sizeof job.name, job.filename, n);
+  if (length >= 0 && static_cast<size_t>(length) < sizeof job.name) return true;
+  std::fprintf(stderr, "The file name of picture %d does not fit %zu bytes\n", n,
+               sizeof job.name - 1);
+  return false;
+}
+
+// Reads the sound of every frame passed so far, once the system is known.
+bool catch_up_audio(Job &job) {
+  if (job.audio_input == nullptr) return true;
+  for (; job.audio_owed > 0 && job.isPAL != -1; --job.audio_owed)
+    if (job.audio_input->load(job.audio.get(), job.isPAL) < 0) return false;
+  return true;
+}
+
+bool open_audio(Job &job, const char *audio_filename) {
+  if (job.audio_input == nullptr) return true;
+  dv_enc_audio_info_t &a = *job.audio;
+  if (job.audio_input->init(audio_filename, &a) < 0) return false;
+  if (job.verbose)
+    std::fprintf(stderr,
+                 "Opening audio source with:\nChannels: %d\nFrequency: %d\nBytes per second: "
+                 "%d\nByte alignment: %d\nBits per sample: %d\n",
+                 a.channels, a.frequency, a.bytespersecond, a.bytealignment, a.bitspersample);
+  return true;
+}
+
+// The pictures before `start`: passed over, and their sound with them.
+bool skip_to(Job &job, int start) {
+  if (job.verbose && start > 0)
+    std::fprintf(stderr, "Skipping %d frames (video and audio!!!)\n", start);
+  for (int n = 0; n < start; ++n) {
+    if (!format_name(job, n) || job.input->skip(job.name, &job.isPAL) < 0) return false;
+    ++job.audio_owed;
+    if (!catch_up_audio(job)) return false;
+  }
+  return true;
+}
+
+// Frame n: its picture (or the previous one again, when the rate is
+// thinned), its sound, and the output. The first picture is read before
+// the frame's step is taken, so that its system decides the step and the
+// rate of the sound.
+bool do_frame(Job &job, int n, RateThinner &thinner, int passes, int static_qno, int is16x9,
+              time_t now) {
+  if (!format_name(job, n)) return false;
+  const bool loaded = job.isPAL == -1;
+  if (loaded && job.input->load(job.name, &job.isPAL) < 0) return false;
+  const bool fresh = thinner.next(job.isPAL != 0);
+  if (!loaded) {
+    const int r =
+        fresh ? job.input->load(job.name, &job.isPAL) : job.input->skip(job.name, &job.isPAL);
+    if (r < 0) return false;
+  }
+  if (job.audio_input != nullptr) {
+    ++job.audio_owed;
+    if (!catch_up_audio(job)) return false;
+  }
+  if (fresh) encode(job.input, job.isPAL, job.frame.data(), passes, static_qno);
+  dv_enc_audio_info_t *audio = job.audio_input != nullptr ? job.audio.get() : nullptr;
+  if (job.output->store(job.frame.data(), audio, 0, job.isPAL, is16x9, now) < 0) return false;
+  if (job.verbose) std::fprintf(stderr, fresh ? "[%d] " : "_%d_ ", n);
+  return true;
+}
+
+}  // namespace
+}  // namespace tarsk
+
+extern "C" {
+
+int dv_encoder_loop(dv_enc_input_filter_t *input, dv_enc_audio_input_filter_t *audio_input,
+                    dv_enc_output_filter_t *output, int start, int end, const char *filename,
+                    const char *audio_filename, int vlc_encode_passes, int static_qno,
+                    int verbose_mode, int fps, int is16x9) {
+  using namespace tarsk;
+  // Settings that cannot work are refused before anything is read.
+  if (input == nullptr || output == nullptr || filename == nullptr) {
+    std::fprintf(stderr,
+                 "dv_encoder_loop needs a video input filter, an output filter and a "
+                 "file name pattern\n");
+    return -1;
+  }
+  if (vlc_encode_passes < 1 || vlc_encode_passes > 3) {
+    std::fprintf(stderr, "Invalid value for vlc_encode_passes specified: %d!\n", vlc_encode_passes);
+    return -1;
+  }
+  if (fps < 0) {
+    std::fprintf(stderr, "Invalid frame rate: %d\n", fps);
+    return -1;
+  }
+  Job job(input, audio_input, output, filename, verbose_mode);
+  RateThinner thinner(fps);
+  const time_t now = std::time(nullptr);
+  if (!open_audio(job, audio_filename) || !skip_to(job, start)) return -1;
+  for (int n = start; n <= end; ++n) {
+    if (!do_frame(job, n, thinner, vlc_encode_passes, static_qno, is16x9, now)) return -1;
+    if (n == end) break;  // end may be INT_MAX
+  }
+  return 0;
+}
+
+void dv_show_statistics(void) {
+  const tarsk::EncodeStats s = tarsk::encode_statistics();
+  std::fprintf(stderr,
+               "\n\nFinal statistics:\n"
+               "========================================================\n\n"
+               "  |CYCLES    |RUNS/CYCLE|QNOS     |CLASS    |VLC OVERF|DCT\n"
+               "========================================================\n");
+  std::fprintf(stderr, "%2d: %8ld |%8ld  |%8ld |%8ld |%8ld |%8ld (DCT88)\n", 0, s.cycles_used[0],
+               s.runs_used[0], s.qnos_used[0], s.classes_used[0], s.vlc_overflows, s.dct_used[0]);
+  std::fprintf(stderr, "%2d: %8ld |%8ld  |%8ld |%8ld |         |%8ld (DCT248)\n", 1,
+               s.cycles_used[1], s.runs_used[1], s.qnos_used[1], s.classes_used[1], s.dct_used[1]);
+  for (int i = 2; i < 4; ++i)
+    std::fprintf(stderr, "%2d: %8ld |%8ld  |%8ld |%8ld |         |\n", i, s.cycles_used[i],
+                 s.runs_used[i], s.qnos_used[i], s.classes_used[i]);
+  // runs_used has 15 slots: its column shows 0 in the last row.
+  for (int i = 4; i < 16; ++i)
+    std::fprintf(stderr, "%2d: %8ld |%8ld  |%8ld |         |         |\n", i, s.cycles_used[i],
+                 i < 15 ? s.runs_used[i] : 0L, s.qnos_used[i]);
+}
+
+}  // extern "C"
