@@ -14,6 +14,7 @@
 #include <ostream>
 #include <set>
 #include <span>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -460,6 +461,26 @@ TEST_F(Refusals, ShortSoundIsMadeUpWithSilence) {
 // ---------------------------------------------------------------------------
 // make demo's steps on a machine without ffmpeg: a PATH with make, mkdir
 // and echo only, the tool named by its full path.
+
+// --stats prints the encoder's table at the end: its DCT column counts
+// every block of the frames encoded (9720 to a 625/50 frame).
+TEST(Stats, TableCountsEveryBlock) {
+  const fs::path dv = scratch_file(".dv");
+  const auto run = tarsk({"encode", "--test-pattern", "bars", "--duration", "0.2", "--stats",
+                          "--quiet", "-o", dv.string()});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const size_t at = run.err.find("Final statistics:");
+  ASSERT_NE(at, std::string::npos) << run.err;
+  long dct88 = -1, dct248 = -1;
+  for (std::istringstream lines(run.err.substr(at)); !lines.eof();) {
+    std::string line;
+    std::getline(lines, line);
+    const size_t bar = line.rfind('|');
+    if (line.find("(DCT88)") != std::string::npos) dct88 = std::stol(line.substr(bar + 1));
+    if (line.find("(DCT248)") != std::string::npos) dct248 = std::stol(line.substr(bar + 1));
+  }
+  EXPECT_EQ(dct88 + dct248, 5 * 9720);
+}
 
 TEST(Demo, RunsWithoutFfmpeg) {
   const fs::path bin = fresh_dir(), out = fresh_dir();

@@ -46,6 +46,7 @@ struct Options {
   std::string timecode_text;  // checked against the frame rate once the system is known
   bool wrong_interlace = false;
   bool quiet = false;
+  bool stats = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -202,6 +203,9 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
     case 'z':
       o.quiet = true;
       return true;
+    case 'x':
+      o.stats = true;
+      return true;
     default:
       return false;
   }
@@ -279,6 +283,9 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "the recording date and time of the first frame, local time [now]", "'YYYY-MM-DD HH:MM:SS'"},
       {"wrong-interlace", '\0', POPT_ARG_NONE, nullptr, 'i',
        "PPM and PGM: move every line up by one, swapping the fields' order", nullptr},
+      {"stats", '\0', POPT_ARG_NONE, nullptr, 'x',
+       "at the end, print the encoder's statistics (quantiser search, classes, DCT modes)",
+       nullptr},
       {"quiet", '\0', POPT_ARG_NONE, nullptr, 'z', "show no progress line", nullptr},
       POPT_AUTOHELP POPT_TABLEEND};
   std::string format;
@@ -699,7 +706,9 @@ int Job::run() {
   if (sound_ended_)
     warning(sound_.name() + ": the sound runs out in frame " + std::to_string(*sound_ended_) +
             " of " + std::to_string(done_) + "; silence after it");
-  return out_.commit() ? ok : bad_input;
+  if (!out_.commit()) return bad_input;
+  if (o_.stats) dv_show_statistics();
+  return ok;
 }
 
 }  // namespace
