@@ -15,6 +15,7 @@
 
 #include "common/audio.h"
 #include "common/dif.h"
+#include "encode/registry.h"
 
 namespace tarsk {
 namespace {
@@ -183,16 +184,8 @@ int raw_store(uint8_t *encoded_data, dv_enc_audio_info_t *audio_data, int keep_m
   return 0;
 }
 
-// The registry ends at the first record without a name, so 31 of its 32
-// records can hold filters.
-constexpr int registry_size = 32;
-dv_enc_output_filter_t filters[registry_size] = {{raw_init, raw_finish, raw_store, "raw"}};
-
-int registered(const dv_enc_output_filter_t *table) {
-  int n = 0;
-  while (n < registry_size && table[n].filter_name != nullptr) ++n;
-  return n;
-}
+Registry<dv_enc_output_filter_t> filters{
+    dv_enc_output_filter_t{raw_init, raw_finish, raw_store, "raw"}};
 
 }  // namespace
 }  // namespace tarsk
@@ -249,24 +242,12 @@ int _dv_raw_insert_audio(uint8_t *frame_buf, dv_enc_audio_info_t *audio, int isP
 }
 
 int dv_enc_register_output_filter(dv_enc_output_filter_t filter) {
-  using namespace tarsk;
-  if (filter.filter_name == nullptr || !filter.init || !filter.finish || !filter.store) {
-    std::fprintf(stderr, "Output filter without a name or an operation: not registered\n");
-    return -1;
-  }
-  const int n = registered(filters);
-  if (n >= registry_size - 1) {
-    std::fprintf(stderr, "Output filter registry is full (%d filters): %s not registered\n", n,
-                 filter.filter_name);
-    return -1;
-  }
-  filters[n] = filter;
-  return 0;
+  return tarsk::filters.add(filter, filter.init && filter.finish && filter.store, "Output");
 }
 
 int dv_enc_get_output_filters(dv_enc_output_filter_t **filters_, int *count) {
-  *filters_ = tarsk::filters;
-  *count = tarsk::registered(tarsk::filters);
+  *filters_ = tarsk::filters.table();
+  *count = tarsk::filters.count();
   return 0;
 }
 

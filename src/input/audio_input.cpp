@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/audio.h"
+#include "encode/registry.h"
 
 namespace tarsk {
 namespace {
@@ -188,16 +189,8 @@ int wav_load(dv_enc_audio_info_t *audio_info, int isPAL) {
   return 0;
 }
 
-// The registry ends at the first record without a name, so 31 of its 32
-// records can hold filters.
-constexpr int registry_size = 32;
-dv_enc_audio_input_filter_t filters[registry_size] = {{wav_init, wav_finish, wav_load, "wav"}};
-
-int registered(const dv_enc_audio_input_filter_t *table) {
-  int n = 0;
-  while (n < registry_size && table[n].filter_name != nullptr) ++n;
-  return n;
-}
+Registry<dv_enc_audio_input_filter_t> filters{
+    dv_enc_audio_input_filter_t{wav_init, wav_finish, wav_load, "wav"}};
 
 }  // namespace
 }  // namespace tarsk
@@ -205,25 +198,12 @@ int registered(const dv_enc_audio_input_filter_t *table) {
 extern "C" {
 
 int dv_enc_register_audio_input_filter(dv_enc_audio_input_filter_t filter) {
-  using namespace tarsk;
-  if (filter.filter_name == nullptr || !filter.init || !filter.finish || !filter.load) {
-    std::fprintf(stderr, "Audio input filter without a name or an operation: not registered\n");
-    return -1;
-  }
-  const int n = registered(filters);
-  if (n >= registry_size - 1) {
-    std::fprintf(stderr, "Audio input filter registry is full (%d filters): %s not registered\n", n,
-                 filter.filter_name);
-    return -1;
-  }
-  filters[n + 1].filter_name = nullptr;
-  filters[n] = filter;
-  return 0;
+  return tarsk::filters.add(filter, filter.init && filter.finish && filter.load, "Audio input");
 }
 
 int dv_enc_get_audio_input_filters(dv_enc_audio_input_filter_t **filters_, int *count) {
-  *filters_ = tarsk::filters;
-  *count = tarsk::registered(tarsk::filters);
+  *filters_ = tarsk::filters.table();
+  *count = tarsk::filters.count();
   return 0;
 }
 

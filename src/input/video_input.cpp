@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "encode/registry.h"
 #include "input/fill.h"
 
 namespace {
@@ -15,7 +16,6 @@ using tarsk::luma_stride;
 
 constexpr int max_lines = 576;
 constexpr int rgb_line = 3 * 720;
-constexpr int registry_size = 32;
 
 // What the two built-in filters share: one picture at a time.
 struct Picture {
@@ -131,8 +131,12 @@ int init(int wrong_interlace, int force_dct, Kind kind) {
 
 void finish() { picture = Picture{}; }
 
-int ppm_init(int wrong_interlace, int force_dct) { return init(wrong_interlace, force_dct, Kind::ppm); }
-int pgm_init(int wrong_interlace, int force_dct) { return init(wrong_interlace, force_dct, Kind::pgm); }
+int ppm_init(int wrong_interlace, int force_dct) {
+  return init(wrong_interlace, force_dct, Kind::ppm);
+}
+int pgm_init(int wrong_interlace, int force_dct) {
+  return init(wrong_interlace, force_dct, Kind::pgm);
+}
 void ppm_finish() { finish(); }
 void pgm_finish() { finish(); }
 
@@ -206,16 +210,9 @@ void pgm_fill_macroblock(dv_macroblock_t *mb, int isPAL) {
   tarsk::choose_dct_modes(mb, picture.force_dct);
 }
 
-dv_enc_input_filter_t filters[registry_size] = {
-    {ppm_init, ppm_finish, ppm_load, ppm_skip, ppm_fill_macroblock, "ppm"},
-    {pgm_init, pgm_finish, pgm_load, pgm_skip, pgm_fill_macroblock, "pgm"},
-};
-
-int registered() {
-  int n = 0;
-  while (n < registry_size && filters[n].filter_name != nullptr) ++n;
-  return n;
-}
+tarsk::Registry<dv_enc_input_filter_t> filters{
+    dv_enc_input_filter_t{ppm_init, ppm_finish, ppm_load, ppm_skip, ppm_fill_macroblock, "ppm"},
+    dv_enc_input_filter_t{pgm_init, pgm_finish, pgm_load, pgm_skip, pgm_fill_macroblock, "pgm"}};
 
 }  // namespace
 
@@ -240,26 +237,14 @@ void dv_enc_rgb_to_ycb(uint8_t *img_rgb, int height, int16_t *img_y, int16_t *im
 }
 
 int dv_enc_register_input_filter(dv_enc_input_filter_t filter) {
-  if (filter.filter_name == nullptr || !filter.init || !filter.finish || !filter.load ||
-      !filter.skip || !filter.fill_macroblock) {
-    std::fprintf(stderr, "Video input filter without a name or an operation: not registered\n");
-    return -1;
-  }
-  const int n = registered();
-  // The last record stays empty: it ends the list.
-  if (n >= registry_size - 1) {
-    std::fprintf(stderr, "Video input filter registry is full (%d filters): %s not registered\n",
-                 n, filter.filter_name);
-    return -1;
-  }
-  filters[n] = filter;
-  filters[n + 1] = {};
-  return 0;
+  const bool complete =
+      filter.init && filter.finish && filter.load && filter.skip && filter.fill_macroblock;
+  return filters.add(filter, complete, "Video input");
 }
 
 int dv_enc_get_input_filters(dv_enc_input_filter_t **filters_, int *count) {
-  *filters_ = filters;
-  *count = registered();
+  *filters_ = filters.table();
+  *count = filters.count();
   return 0;
 }
 
