@@ -3,15 +3,20 @@
 # ffmpeg's DV decoder on one thread, on a 625/50 4:2:0 file and a 525/60
 # 4:1:1 file of 400 frames each.
 #
-#   bench/compare.sh [-n RUNS] [-b BUILD_DIR] [-d DATA_DIR] [PAL.dv NTSC.dv]
+#   bench/compare.sh [-n RUNS] [-b BUILD_DIR] [-d DATA_DIR] [-a] [FILE.dv...]
 #
 #   -n RUNS       timed runs of each program per file (default 5)
 #   -b BUILD_DIR  optimised build of tarsk's driver (default build-release)
-#   -d DATA_DIR   where the two files are made and kept
+#   -d DATA_DIR   where the files are made and kept
 #                 (default ${TMPDIR:-/tmp}/tarsk-compare)
+#   -a            also footage of other kinds, in 625/50 4:2:0, 625/50 4:1:1
+#                 and 525/60 4:1:1: ffmpeg's mandelbrot (smooth gradients
+#                 and fine filaments, zooming), life (hard-edged cells on a
+#                 flat ground) and cellauto (a scrolling automaton)
 #
 # Without file arguments the script makes the files with ffmpeg (once; it
-# reuses them while they have the right size). Their content is ffmpeg's
+# reuses them while they have the right size). The main two files' content
+# is ffmpeg's
 # testsrc2 pattern with grain added by the noise filter
 # (noise=alls=20:allf=t+u: uniform noise of strength 20, new in every frame,
 # on all planes): flat areas, sharp edges, moving parts and the fine
@@ -36,21 +41,22 @@ build="$root/build-release"
 data="${TMPDIR:-/tmp}/tarsk-compare"
 
 usage() {
-  echo "usage: bench/compare.sh [-n RUNS] [-b BUILD_DIR] [-d DATA_DIR] [PAL.dv NTSC.dv]" >&2
+  echo "usage: bench/compare.sh [-n RUNS] [-b BUILD_DIR] [-d DATA_DIR] [-a] [FILE.dv...]" >&2
   exit 2
 }
 
-while getopts "n:b:d:h" opt; do
+all=0
+while getopts "n:b:d:ah" opt; do
   case $opt in
     n) runs=$OPTARG ;;
     b) build=$OPTARG ;;
     d) data=$OPTARG ;;
+    a) all=1 ;;
     *) usage ;;
   esac
 done
 shift $((OPTIND - 1))
 [[ $runs =~ ^[1-9][0-9]*$ ]] || usage
-[[ $# -eq 0 || $# -eq 2 ]] || usage
 
 # The driver, built with -O2 and without the test suites.
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
@@ -60,9 +66,12 @@ driver="$build/bench/tarsk_decode_file"
 
 frames=400
 
-# make_file OUT SIZE RATE PIX_FMT FRAME_BYTES: 400 frames of the content.
+# make_file OUT SIZE RATE PIX_FMT FRAME_BYTES [SOURCE]: 400 frames of the
+# content (SOURCE: a lavfi source taking size and rate, default the grainy
+# testsrc2).
 make_file() {
   local out=$1 size=$2 rate=$3 pix_fmt=$4 frame_bytes=$5
+  local source=${6:-"testsrc2=size=$size:rate=$rate,noise=alls=20:allf=t+u"}
   if [[ -f $out && $(stat -c %s "$out") -eq $((frames * frame_bytes)) ]]; then
     return
   fi
@@ -73,7 +82,7 @@ make_file() {
   duration=$(awk -v n="$frames" -v r="$rate" 'BEGIN { split(r, f, "/"); d = f[2] ? f[2] : 1;
     printf "%.6f", n * d / f[1] }')
   ffmpeg -hide_banner -loglevel error -nostdin \
-    -f lavfi -i "testsrc2=size=$size:rate=$rate,noise=alls=20:allf=t+u" \
+    -f lavfi -i "$source" \
     -f lavfi -i "sine=sample_rate=48000" -map 0:v -map 1:a -t "$duration" \
     -c:v dvvideo -pix_fmt "$pix_fmt" -c:a pcm_s16le -ac 2 -f dv -y "$out"
   if [[ $(stat -c %s "$out") -ne $((frames * frame_bytes)) ]]; then
@@ -82,15 +91,30 @@ make_file() {
   fi
 }
 
-if [[ $# -eq 2 ]]; then
-  pal=$1
-  ntsc=$2
-else
+files=("$@")
+if [[ ${#files[@]} -eq 0 ]]; then
   mkdir -p "$data"
-  pal="$data/pal420.dv"
-  ntsc="$data/ntsc411.dv"
-  make_file "$pal" 720x576 25 yuv420p 144000
-  make_file "$ntsc" 720x480 30000/1001 yuv411p 120000
+  make_file "$data/pal420.dv" 720x576 25 yuv420p 144000
+  make_file "$data/ntsc411.dv" 720x480 30000/1001 yuv411p 120000
+  files=("$data/pal420.dv" "$data/ntsc411.dv")
+  if ((all)); then
+    for kind in mandelbrot life cellauto; do
+      for format in pal420 pal411 ntsc411; do
+        case $format in
+          pal420) size=720x576 rate=25 pix_fmt=yuv420p bytes=144000 ;;
+          pal411) size=720x576 rate=25 pix_fmt=yuv411p bytes=144000 ;;
+          ntsc411) size=720x480 rate=30000/1001 pix_fmt=yuv411p bytes=120000 ;;
+        esac
+        case $kind in
+          mandelbrot) source="mandelbrot=size=$size:rate=$rate" ;;
+          life) source="life=size=$size:rate=$rate:mold=10:ratio=0.1:life_color=#00ff00:death_color=#c83232:mold_color=#204060" ;;
+          cellauto) source="cellauto=size=$size:rate=$rate:rule=110:random_fill_ratio=0.5:scroll=1" ;;
+        esac
+        make_file "$data/$kind-$format.dv" "$size" "$rate" "$pix_fmt" "$bytes" "$source"
+        files+=("$data/$kind-$format.dv")
+      done
+    done
+  fi
 fi
 
 # seconds CMD...: the wall time of a command, which must succeed.
@@ -110,9 +134,9 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 ffmpeg_null=(ffmpeg -hide_banner -loglevel error -nostdin -threads 1)
 
 compare() {
-  local name=$1 file=$2
+  local file=$1
   echo
-  echo "$name: $file ($(($(stat -c %s "$file") / 1000)) kB)"
+  echo "$file ($(($(stat -c %s "$file") / 1000)) kB)"
   # One untimed round brings the file into the page cache.
   seconds "$driver" "$file" >/dev/null
   seconds "${ffmpeg_null[@]}" -i "$file" -f null - >/dev/null
@@ -148,5 +172,6 @@ compare() {
 
 echo "tarsk: $driver (quality 5, YUY2); ffmpeg: $(ffmpeg -version | head -n 1)"
 echo "times in seconds, $runs runs"
-compare "625/50 4:2:0" "$pal"
-compare "525/60 4:1:1" "$ntsc"
+for file in "${files[@]}"; do
+  compare "$file"
+done
