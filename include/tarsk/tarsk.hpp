@@ -209,6 +209,7 @@ class FramePipeline {
     unsigned quality = DV_QUALITY_BEST;
     dv_color_space_t space = e_dv_color_yuv;
     bool ntsc_setup = false, clamp_luma = false, clamp_chroma = false;
+    int video_system = 0;  ///< the decoders' arg_video_system: 0 from each frame
   };
   FramePipeline(int threads, Settings settings);
   FramePipeline(const FramePipeline &) = delete;

@@ -33,10 +33,13 @@ struct FramePipeline::Impl {
     std::thread thread;
   };
 
-  Impl(int threads, const Settings &s) : settings(s), slots(static_cast<size_t>(std::max(threads, 1))) {
+  Impl(int threads, const Settings &s)
+      : settings(s), slots(static_cast<size_t>(std::max(threads, 1))) {
     for (Slot &slot : slots) {
       slot.dv.reset(dv_decoder_new(s.ntsc_setup, s.clamp_luma, s.clamp_chroma));
-      if (slot.dv) dv_set_error_log(slot.dv.get(), nullptr);
+      if (!slot.dv) continue;
+      dv_set_error_log(slot.dv.get(), nullptr);
+      slot.dv->arg_video_system = s.video_system;
     }
     for (Slot &slot : slots) slot.thread = std::thread([this, &slot] { work(slot); });
   }
@@ -97,11 +100,14 @@ FramePipeline::FramePipeline(int threads, Settings settings)
 FramePipeline::~FramePipeline() = default;
 
 int FramePipeline::depth() const { return static_cast<int>(impl_->slots.size()); }
-int FramePipeline::in_flight() const { return static_cast<int>(impl_->submitted - impl_->collected); }
+int FramePipeline::in_flight() const {
+  return static_cast<int>(impl_->submitted - impl_->collected);
+}
 
 Expected<void> FramePipeline::submit(std::span<const uint8_t> frame, std::span<uint8_t> out,
                                      size_t pitch) {
-  if (in_flight() >= depth()) return Error{Errc::bad_buffer, "every thread has a frame: collect first"};
+  if (in_flight() >= depth())
+    return Error{Errc::bad_buffer, "every thread has a frame: collect first"};
   Impl::Slot &slot = impl_->slots[impl_->submitted % impl_->slots.size()];
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);

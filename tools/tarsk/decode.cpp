@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -201,7 +202,8 @@ Status read_command_line(int argc, const char **argv, Options &o, Decoder &decod
        "stop at a damaged frame, missing sound or a cut-short end, instead of warning", nullptr},
       {"quiet", '\0', POPT_ARG_NONE, nullptr, 'z', "show no progress line", nullptr},
       {"threads", 't', POPT_ARG_STRING, nullptr, 't',
-       "decode each picture on N threads [the number of cores]; the pictures are the same", "N"},
+       "decode N frames at once on N threads [the number of cores]; the pictures are the same",
+       "N"},
       {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, const_cast<poptOption *>(check_table), 0, nullptr,
        nullptr},
       {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, dv->option_table, 0, "Decoder options:", nullptr},
@@ -252,12 +254,33 @@ class FrameWarnings {
 
 class Job {
  public:
-  Job(const Options &o, Decoder &decoder) : o_(o), decoder_(decoder) {}
+  Job(const Options &o, Decoder &decoder)
+      : o_(o),
+        decoder_(decoder),
+        pipeline_(o.threads, FramePipeline::Settings{decoder.get()->quality, colour_space(),
+                                                     decoder.get()->add_ntsc_setup != 0,
+                                                     decoder.get()->clamp_luma != 0,
+                                                     decoder.get()->clamp_chroma != 0,
+                                                     decoder.get()->arg_video_system}) {}
   int run();
 
  private:
+  // A frame position of the range, read ahead while the pictures of the
+  // frames before it are decoded: a frame whose picture is on its way, or
+  // why the position has none.
+  struct Pending {
+    uint64_t index = 0;
+    std::optional<Frame> frame;  // none: damaged
+    std::string damage;
+    FrameInfo info{};
+    std::optional<Expected<Audio>> audio;  // when sound is wanted
+    std::vector<uint8_t> picture;
+  };
+
   bool open_outputs();
-  bool on_frame(const Frame &frame);
+  bool queue(std::optional<Frame> frame, uint64_t index, std::string damage);
+  bool emit_oldest();
+  bool on_frame(Pending &p, Expected<void> decoded);
   bool on_damaged(uint64_t index, const std::string &why);
   bool start(const FrameInfo &info);
   bool emit_picture();
@@ -286,6 +309,14 @@ class Job {
   uint64_t emitted_ = 0;             // frames written out
   uint64_t waiting_ = 0;             // damaged frames before the first good one
   uint64_t silent_ = 0;              // frames without sound before the sound starts
+
+  // Positions read and not yet written out, in stream order, and picture
+  // buffers to reuse. The pipeline decodes into the buffers of pending_, so
+  // it comes last: it is destroyed first and its threads stop before the
+  // buffers go.
+  std::deque<Pending> pending_;
+  std::vector<std::vector<uint8_t>> spare_;
+  FramePipeline pipeline_;
 };
 
 bool Job::open_outputs() {
@@ -305,7 +336,9 @@ bool Job::open_outputs() {
 // layout, the Y4M header, and the frame count the progress line aims at.
 bool Job::start(const FrameInfo &info) {
   stream_ = info;
-  picture_.assign(decoder_.picture_bytes(colour_space()), 0);
+  picture_.assign(static_cast<size_t>(info.width) * static_cast<size_t>(info.height) *
+                      Decoder::bytes_per_pixel(colour_space()),
+                  0);
   struct stat st {};
   if (o_.input != "-" && stat(o_.input.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
     const uint64_t frames = static_cast<uint64_t>(st.st_size) / frame_bytes(info.system);
@@ -386,33 +419,75 @@ bool Job::on_damaged(uint64_t index, const std::string &why) {
   return done;
 }
 
-bool Job::on_frame(const Frame &frame) {
-  auto info = decoder_.parse(frame.span());
-  if (!info) return on_damaged(frame.index, info.error().message);
-  if (stream_ && (info->system != stream_->system || info->sampling != stream_->sampling))
-    return on_damaged(frame.index, "its system or sampling differs from the first frame's");
+// Reads a frame's header and sound here and hands its picture to the
+// pipeline; then writes out the oldest positions while every thread has a
+// frame (a damaged position at the front needs no thread).
+bool Job::queue(std::optional<Frame> frame, uint64_t index, std::string damage) {
+  Pending &p = pending_.emplace_back();
+  p.index = index;
+  if (frame) {
+    auto info = decoder_.parse(frame->span());
+    if (info) {
+      p.info = *info;
+      if (wants_sound()) p.audio = decoder_.decode_audio(frame->span());
+      if (!spare_.empty()) {
+        p.picture = std::move(spare_.back());
+        spare_.pop_back();
+      }
+      p.picture.resize(static_cast<size_t>(info->width) * static_cast<size_t>(info->height) *
+                       Decoder::bytes_per_pixel(colour_space()));
+      p.frame = std::move(frame);
+      if (auto submitted = pipeline_.submit(p.frame->span(), p.picture); !submitted) {
+        error(where(index) + ": " + submitted.error().message);
+        return false;
+      }
+    } else {
+      damage = info.error().message;
+    }
+  }
+  p.damage = std::move(damage);
+  while (!pending_.empty() &&
+         (!pending_.front().frame || pipeline_.in_flight() >= pipeline_.depth()))
+    if (!emit_oldest()) return false;
+  return true;
+}
+
+bool Job::emit_oldest() {
+  Pending p = std::move(pending_.front());
+  pending_.pop_front();
+  const bool done = p.frame ? on_frame(p, pipeline_.collect()) : on_damaged(p.index, p.damage);
+  spare_.push_back(std::move(p.picture));
+  progress_.update(emitted_);
+  return done;
+}
+
+bool Job::on_frame(Pending &p, Expected<void> decoded) {
+  const FrameInfo &info = p.info;
+  if (stream_ && (info.system != stream_->system || info.sampling != stream_->sampling))
+    return on_damaged(p.index, "its system or sampling differs from the first frame's");
   const bool first = !stream_;
-  if (first && !start(*info)) return false;
-  if (auto done = decoder_.decode_video(frame.span(), colour_space(), picture_); !done) {
-    error(where(frame.index) + ": " + done.error().message);
+  if (first && !start(info)) return false;
+  if (!decoded) {
+    error(where(p.index) + ": " + decoded.error().message);
     return false;
   }
+  picture_.swap(p.picture);
   std::optional<Audio> audio;
-  if (wants_sound()) {
-    if (auto decoded = decoder_.decode_audio(frame.span())) {
-      audio = std::move(*decoded);
+  if (p.audio) {
+    if (*p.audio) {
+      audio = std::move(**p.audio);
     } else if (o_.strict) {
-      error(where(frame.index) + ": " + decoded.error().message);
+      error(where(p.index) + ": " + p.audio->error().message);
       return false;
     } else {
-      warnings_.add(where(frame.index) + ": " + decoded.error().message + "; silence in its place");
+      warnings_.add(where(p.index) + ": " + p.audio->error().message + "; silence in its place");
     }
   }
   // Damaged frames before the first good one had no picture to show: they
   // show its picture, with silence.
   for (; first && waiting_ > 0; --waiting_, ++emitted_)
     if (!emit_picture() || !emit_sound(nullptr, o_.first + emitted_)) return false;
-  const bool done = emit_picture() && emit_sound(audio ? &*audio : nullptr, frame.index);
+  const bool done = emit_picture() && emit_sound(audio ? &*audio : nullptr, p.index);
   ++emitted_;
   return done;
 }
@@ -453,11 +528,13 @@ int Job::run() {
     }
     if (index < o_.first) continue;
     if (index >= o_.end) break;
-    const bool done = *item ? on_frame(**item)
-                            : on_damaged(index, without_frame_number(item->error().message, index));
+    const bool done =
+        *item ? queue(std::move(**item), index, {})
+              : queue(std::nullopt, index, without_frame_number(item->error().message, index));
     if (!done) return bad_input;
-    progress_.update(emitted_);
   }
+  while (!pending_.empty())
+    if (!emit_oldest()) return bad_input;
   progress_.finish();
   if (!cut_short.empty() && index > o_.first && index < o_.end) {
     if (o_.strict) {
@@ -492,10 +569,6 @@ int run_decode(int argc, const char **argv) {
   dv_set_error_log(decoder.get(), nullptr);  // damage is reported here, frame by frame
   Options o;
   if (const Status usage = read_command_line(argc, argv, o, decoder); usage != ok) return usage;
-  if (auto threads = decoder.set_threads(o.threads); !threads) {
-    error(threads.error().message);
-    return bad_input;
-  }
   return Job(o, decoder).run();
 }
 
