@@ -57,23 +57,25 @@ constexpr int no_best = -2;
 void write_segment(dv_videosegment_t *seg, uint8_t *vsbuffer, int passes, int static_qno,
                    EncodeStats &stats, int best_force_dct = no_best) {
   dv_vlc_block_t vblocks[30];
-  if (best_force_dct != no_best) {
-    quant_best(seg, vblocks, best_force_dct, stats);
-    passes = 3;  // its budget is the whole segment's
-  } else
-    switch (passes) {
-      case 1:
-        quant_1_pass(seg, vblocks, static_qno, stats);
-        break;
-      case 2:
-        quant_2_passes(seg, vblocks, static_qno, stats);
-        break;
-      case 3:
-        quant_3_passes(seg, vblocks, static_qno, stats);
-        break;
-      default:
-        invalid_passes(passes);
-    }
+  if (passes < 1 || passes > 3) invalid_passes(passes);
+  // 0: the high-quality search, whose codes may spill over the whole segment.
+  switch (best_force_dct != no_best ? 0 : passes) {
+    case 0:
+      quant_best(seg, vblocks, best_force_dct, stats);
+      passes = 3;
+      break;
+    case 1:
+      quant_1_pass(seg, vblocks, static_qno, stats);
+      break;
+    case 2:
+      quant_2_passes(seg, vblocks, static_qno, stats);
+      break;
+    case 3:
+      quant_3_passes(seg, vblocks, static_qno, stats);
+      break;
+    default:
+      invalid_passes(passes);
+  }
   for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
     const dv_macroblock_t &mb = seg->mb[m];
     const int base = m * dif::macroblock_bits;
