@@ -1,11 +1,12 @@
 // The high-quality segment search: spends a video segment's fixed bit
 // budget by rate and distortion instead of the greedy quantiser steps.
 //
-// Each block is transformed exactly (a projection on the decoder's own
-// basis functions, measured once from its dequantisation, weighting and
-// inverse transforms), then quantised by rounding at every distinct set of
-// area steps a (qno, class) pair can give. Each such trial has a bit count
-// and a distortion measured as the decoder reconstructs it. A Lagrangian
+// Each block is transformed exactly in both DCT modes (in floating point,
+// scaled to what the decoder's dequantisation, weighting and inverse
+// transforms make of a coefficient), then quantised with rounding at every
+// distinct set of area steps a (qno, class) pair can give. Each such trial
+// has a bit count and a distortion in squared sample error as the decoder
+// reconstructs the block (luminance counted twice). A Lagrangian
 // search then picks, for the whole segment at once, each macroblock's qno
 // and each block's class (and DCT mode where the caller leaves it free)
 // that minimise the distortion plus lambda times the bits; lambda is
@@ -13,6 +14,7 @@
 // to macroblocks that can use them.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -31,15 +33,15 @@ constexpr int modes = 2;  // 0: 8x8, 1: 2-4-8
 // field's lines, their sum and difference, then an 8-point DCT along the
 // lines), each scaled by what dequantisation at step 1, weighting and the
 // inverse transform give it. The scales are measured once from the
-// decoder's own reconstruction of a unit coefficient, so a coefficient is
-// the orthonormal transform's value divided by its scale, and an error e
-// in it costs e^2 scale^2 in squared sample error.
+// decoder's own reconstruction of a coefficient, so a coefficient is the
+// orthonormal transform's value divided by its scale, and an error e in it
+// costs e^2 scale^2 in squared sample error.
 struct Basis {
-  float vertical[modes][8][8];  // [mode][row of coefficients][line]
-  float horizontal[8][8];       // [column of coefficients][sample of a line]
-  float scale[modes][64];       // by scan position, in the encoder's sample scale
-  float ac_energy[modes][64];   // scale squared; 0 for the DC, which has no step
-  double worst_fit;             // largest share of a measured function off its model
+  float vertical[modes][8][8];       // [mode][row of coefficients][line]
+  float horizontal[8][8];            // [column of coefficients][sample of a line]
+  float horizontal_by_sample[8][8];  // the same transposed
+  float inverse_scale[modes][64];    // by scan position, in the encoder's sample scale
+  float ac_energy[modes][64];        // scale squared; 0 for the DC, which has no step
 };
 
 double dct_basis(int n, int k, int points) {
@@ -67,6 +69,7 @@ Basis measure_basis() {
   for (int k = 0; k < 8; ++k)
     for (int n = 0; n < 8; ++n) {
       bs.horizontal[k][n] = static_cast<float>(dct_basis(n, k, 8));
+      bs.horizontal_by_sample[n][k] = bs.horizontal[k][n];
       bs.vertical[0][k][n] = bs.horizontal[k][n];
       // 2-4-8: rows 0-3 the sum of the fields (lines 0, 2, .. and 1, 3, ..),
       // rows 4-7 their difference.
@@ -87,19 +90,17 @@ Basis measure_basis() {
         if (largest >= 2048 || value >= 2048) break;
       }
       const int r = scan[p] / 8, h = scan[p] % 8;
-      double along = 0, energy = 0, model[64], unit[64];
-      for (int s = 0; s < 64; ++s) {
-        unit[s] = static_cast<double>(out[s]) / value;
-        model[s] = double{bs.vertical[mode][r][s / 8]} * bs.horizontal[h][s % 8];
-        along += model[s] * unit[s];
-        energy += unit[s] * unit[s];
-      }
-      double off = 0;
+      // The reconstruction is the orthonormal function times a scale (to
+      // some 1e-6 of its energy): the scale is their inner product.
+      double along = 0;
       for (int s = 0; s < 64; ++s)
-        off += (unit[s] - along * model[s]) * (unit[s] - along * model[s]);
-      bs.worst_fit = std::max(bs.worst_fit, off / energy);
+        along += double{bs.vertical[mode][r][s / 8]} * bs.horizontal[h][s % 8] * out[s] / value;
+      // The 8x8 inverse weights are integers near the exact 1 / weight; a
+      // decoder that weights exactly (as the format defines, and ffmpeg does)
+      // reconstructs by the exact one, which the coefficients aim at.
+      if (mode == 0) along *= 1 / (weight_88(r, h) * dv_weight_inverse_88_matrix[scan[p]]);
       // The encoder's samples are twice the decoder's.
-      bs.scale[mode][p] = static_cast<float>(2 * along);
+      bs.inverse_scale[mode][p] = static_cast<float>(1 / (2 * along));
       bs.ac_energy[mode][p] = p == 0 ? 0 : static_cast<float>(4 * along * along);
     }
   }
@@ -162,33 +163,48 @@ const StepSets &step_sets() {
   return t;
 }
 
-// A block's exact coefficients in scan order per DCT mode, and each trial's
-// bits and distortion.
-struct BlockTrials {
-  float coeffs[modes][64];
-  int bits[modes][max_sets];
-  float distortion[modes][max_sets];
-};
+// Values round to the nearer step only from 0.6 of a step on: rounding
+// down a little more often saves more bits than it costs.
+constexpr float rounding = 0.4f;
 
 // Quantises a block's AC coefficients at a step set by rounding to the
-// nearest step, limited to what an amplitude escape carries; returns the
-// distortion.
-// All 64 positions are worked alike, four sums at a time, so that the
-// compiler can use vectors; the DC's step, inverse and energy are 0, which
-// leaves out[0] 0 and adds nothing.
+// nearest step, limited to what an amplitude escape carries, into `out`
+// (scan order); returns the distortion and sets `bits` to the code bits
+// without the end of block. All 64 positions are worked alike (the DC's
+// step, inverse and energy are 0, which leaves out[0] 0 and adds nothing)
+// so that the compiler can use vectors; the codes are counted by the
+// encoder's bit-count lookup over the non-zero values only.
 float quantise(const float *__restrict coeffs, const float *__restrict step,
                const float *__restrict inverse, const float *__restrict energy,
-               dv_coeff_t *__restrict out) {
+               dv_coeff_t *__restrict out, int &bits) {
   float errors[64];
   int32_t values[64];
   for (int p = 0; p < 64; ++p) {
     const float magnitude = std::fabs(coeffs[p]);
-    const int32_t v = std::min(static_cast<int32_t>(magnitude * inverse[p] + 0.5f), 255);
+    const int32_t v = std::min(static_cast<int32_t>(magnitude * inverse[p] + rounding), 255);
     const float e = magnitude - static_cast<float>(v) * step[p];
     errors[p] = e * e * energy[p];
     values[p] = coeffs[p] < 0 ? -v : v;
   }
-  for (int p = 0; p < 64; ++p) out[p] = static_cast<dv_coeff_t>(values[p]);
+  uint8_t flags[64];
+  for (int p = 0; p < 64; ++p) {
+    out[p] = static_cast<dv_coeff_t>(values[p]);
+    flags[p] = values[p] != 0;
+  }
+  // The flags of eight positions at a time gathered into a byte: the
+  // multiplication moves each byte's low bit to its own bit of the top byte.
+  uint64_t nonzero = 0;
+  for (int i = 0; i < 8; ++i) {
+    uint64_t eight;
+    std::memcpy(&eight, flags + 8 * i, 8);
+    nonzero |= ((eight * 0x0102040810204080ull) >> 56) << (8 * i);
+  }
+  bits = 0;
+  for (int last = 0; nonzero != 0; nonzero &= nonzero - 1) {
+    const int p = std::countr_zero(nonzero);
+    bits += vlc_num_bits_lookup[vlc_index(p - last - 1, values[p])];
+    last = p;
+  }
   float sums[4] = {};
   for (int p = 0; p < 64; p += 4)
     for (int i = 0; i < 4; ++i) sums[i] += errors[p + i];
@@ -197,65 +213,87 @@ float quantise(const float *__restrict coeffs, const float *__restrict step,
 
 float quantise(const float *coeffs, int mode, int set, dv_coeff_t *out) {
   const StepSets &sets = step_sets();
+  int bits;
   return quantise(coeffs, sets.step[set][mode], sets.inverse[set][mode], basis().ac_energy[mode],
-                  out);
+                  out, bits);
 }
 
 // The exact transform of a block of samples (as the fill leaves them:
 // transposed, sample of column c and line l at 8c + l) into scan order.
 void transform(const dv_coeff_t *samples, int mode, float *coeffs) {
   const Basis &bs = basis();
-  float lines[8][8];  // [line][column of coefficients]
-  for (int l = 0; l < 8; ++l)
-    for (int h = 0; h < 8; ++h) {
-      float sum = 0;
-      for (int c = 0; c < 8; ++c) sum += bs.horizontal[h][c] * samples[8 * c + l];
-      lines[l][h] = sum;
+  float lines[8][8] = {};  // [line][column of coefficients]
+  for (int c = 0; c < 8; ++c)
+    for (int l = 0; l < 8; ++l) {
+      const float x = samples[8 * c + l];
+      for (int h = 0; h < 8; ++h) lines[l][h] += x * bs.horizontal_by_sample[c][h];
     }
-  float raster[64];
+  float raster[8][8] = {};
   for (int r = 0; r < 8; ++r)
-    for (int h = 0; h < 8; ++h) {
-      float sum = 0;
-      for (int l = 0; l < 8; ++l) sum += bs.vertical[mode][r][l] * lines[l][h];
-      raster[8 * r + h] = sum;
+    for (int l = 0; l < 8; ++l) {
+      const float v = bs.vertical[mode][r][l];
+      for (int h = 0; h < 8; ++h) raster[r][h] += v * lines[l][h];
     }
   const int8_t *scan = scan_of(mode);
-  for (int p = 0; p < 64; ++p) coeffs[p] = raster[scan[p]] / bs.scale[mode][p];
+  for (int p = 0; p < 64; ++p)
+    coeffs[p] = raster[scan[p] / 8][scan[p] % 8] * bs.inverse_scale[mode][p];
 }
 
-// A step set leaves a block empty when the largest value of each area
-// rounds to 0: then it has no codes, and its distortion is the energy of
-// all its AC values. Most sets of quiet blocks are such, and need no trial.
-void try_block(const dv_block_t &bl, int first_mode, int last_mode, BlockTrials &t) {
+// A block's trials: its exact coefficients, and its bits and distortion
+// at every step set in each mode tried.
+struct Trials {
+  float coeffs[modes][64];  // exact, in scan order
+  float largest[modes][4];  // the largest magnitude per area
+  float empty[modes];       // distortion with every AC value dropped
+  float weight;
+  int bits[modes][max_sets];
+  float distortion[modes][max_sets];
+};
+
+// Tries a set on a block. A set that rounds the largest value of each area
+// to 0 leaves it empty, with no codes and all its AC energy as distortion:
+// no trial needed.
+void try_set(Trials &t, int mode, int id) {
   const StepSets &sets = step_sets();
+  bool rounds_to_0 = true;
+  for (int a = 0; a < 4; ++a)
+    rounds_to_0 = rounds_to_0 && t.largest[mode][a] * sets.area_inverse[id][a] + rounding < 1.0f;
+  if (rounds_to_0) {
+    t.bits[mode][id] = 0;
+    t.distortion[mode][id] = t.weight * t.empty[mode];
+  } else {
+    dv_coeff_t q[64];
+    t.distortion[mode][id] =
+        t.weight * quantise(t.coeffs[mode], sets.step[id][mode], sets.inverse[id][mode],
+                            basis().ac_energy[mode], q, t.bits[mode][id]);
+  }
+}
+
+void start_block(const dv_block_t &bl, int first_mode, int last_mode, float weight, Trials &t) {
+  const StepSets &sets = step_sets();
+  t.weight = weight;
   for (int mode = first_mode; mode <= last_mode; ++mode) {
     const float *energy = basis().ac_energy[mode];
-    const float *f = t.coeffs[mode];
-    transform(bl.coeffs, mode, t.coeffs[mode]);
+    float *f = t.coeffs[mode];
+    transform(bl.coeffs, mode, f);
     float largest[4] = {}, empty = 0;
     for (int p = 1; p < 64; ++p) {
       float &l = largest[sets.area[mode][p]];
       l = std::max(l, std::fabs(f[p]));
       empty += f[p] * f[p] * energy[p];
     }
-    for (int id = 0; id < sets.count; ++id) {
-      bool rounds_to_0 = true;
-      for (int a = 0; a < 4; ++a)
-        rounds_to_0 = rounds_to_0 && largest[a] * sets.area_inverse[id][a] + 0.5f < 1.0f;
-      if (rounds_to_0) {
-        t.distortion[mode][id] = empty;
-        t.bits[mode][id] = 0;
-        continue;
-      }
-      dv_coeff_t q[64];
-      t.distortion[mode][id] = quantise(f, sets.step[id][mode], sets.inverse[id][mode], energy, q);
-      t.bits[mode][id] = static_cast<int>(_dv_vlc_num_bits_block(q));
-    }
+    std::copy_n(largest, 4, t.largest[mode]);
+    t.empty[mode] = empty;
+    for (int id = 0; id < sets.count; ++id) try_set(t, mode, id);
   }
 }
 
+// Luminance errors count this many times chroma's: luminance is where the
+// eye (and its PSNR) looks, and chroma's few samples cost few bits anyway.
+constexpr float luma_weight = 2;
+
 struct Segment {
-  BlockTrials trials[mbs][6];
+  Trials trials[mbs][6];
   int first_mode[mbs][6], last_mode[mbs][6];  // the modes tried
 };
 
@@ -269,11 +307,11 @@ struct MacroblockChoice {
 
 MacroblockChoice best_of_macroblock(const Segment &sg, int m, float lambda) {
   const StepSets &sets = step_sets();
-  // Each block's cost per step set, in its better mode.
+  // Each block's cost per step set in its better mode.
   float cost[6][max_sets];
   int mode_of[6][max_sets];
   for (int b = 0; b < 6; ++b) {
-    const BlockTrials &t = sg.trials[m][b];
+    const Trials &t = sg.trials[m][b];
     for (int id = 0; id < sets.count; ++id) {
       cost[b][id] = INFINITY;
       for (int mode = sg.first_mode[m][b]; mode <= sg.last_mode[m][b]; ++mode) {
@@ -327,30 +365,51 @@ SegmentChoice choose(const Segment &sg, float lambda) {
 }
 
 // The choice that fits the segment's budget with the least distortion
-// lambda can find: lambda 0 (the finest steps) when it fits; otherwise
-// lambda is bisected on a log scale between an overflowing and a fitting
-// choice, and then macroblocks take the overflowing side's finer choice
-// where the spare bits allow, the largest gain first. When not even the
-// coarsest choice fits, that one. `evaluations` counts the choices made.
+// lambda can find. Lambda starts at 64 and moves by factors of 16 until a
+// fitting and an overflowing choice bracket it (lambda 0, the finest
+// steps, when even small ones fit), is bisected on a log scale, and then
+// macroblocks take the overflowing side's finer choice where the spare
+// bits allow, the largest gain first. When not even the coarsest choice
+// fits, that one. `evaluations` counts the choices made.
+constexpr int bisections = 4;
+
 SegmentChoice search(const Segment &sg, int &evaluations) {
-  SegmentChoice fit = choose(sg, 0);
+  auto fits = [](const SegmentChoice &c) { return c.bits <= segment_code_budget; };
+  float lambda = 64, low = 0, high = 0;
+  SegmentChoice c = choose(sg, lambda), fit, over;
   evaluations = 1;
-  if (fit.bits <= segment_code_budget) return fit;
-  SegmentChoice over = fit;
-  // A bracket: lambda grows by 16 from 16 until the codes fit.
-  float low = 0, high = 16;
-  for (;; low = high, high *= 16) {
-    fit = choose(sg, high);
-    ++evaluations;
-    if (fit.bits <= segment_code_budget) break;
-    if (high > 1e12f) return fit;  // nothing fits: the coarsest
-    over = fit;
+  if (fits(c)) {
+    fit = c;
+    high = lambda;
+    for (;;) {
+      lambda = lambda < 1.0f / 64 ? 0 : lambda / 16;
+      c = choose(sg, lambda);
+      ++evaluations;
+      if (!fits(c)) break;
+      fit = c;
+      high = lambda;
+      if (lambda == 0) return fit;
+    }
+    over = c;
+    low = lambda;
+  } else {
+    for (over = c, low = lambda;;) {
+      lambda *= 16;
+      c = choose(sg, lambda);
+      ++evaluations;
+      if (fits(c)) break;
+      if (lambda > 1e12f) return c;  // nothing fits: the coarsest
+      over = c;
+      low = lambda;
+    }
+    fit = c;
+    high = lambda;
   }
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < bisections; ++i) {
     const float mid = low == 0 ? high / 16 : std::sqrt(low * high);
-    SegmentChoice c = choose(sg, mid);
+    c = choose(sg, mid);
     ++evaluations;
-    if (c.bits <= segment_code_budget) {
+    if (fits(c)) {
       fit = c;
       high = mid;
     } else {
@@ -383,11 +442,12 @@ void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
   for (int m = 0; m < mbs; ++m)
     for (int b = 0; b < 6; ++b) {
       const dv_block_t &bl = seg->mb[m].b[b];
-      // Both transforms are tried unless the caller forces one: 2-4-8 is
-      // often the more precise at fine steps even without motion.
+      // Both transforms are tried unless the caller forces one: the
+      // distortion decides, motion or not.
       sg.first_mode[m][b] = force_dct == -1 ? 0 : force_dct;
       sg.last_mode[m][b] = force_dct == -1 ? 1 : force_dct;
-      try_block(bl, sg.first_mode[m][b], sg.last_mode[m][b], sg.trials[m][b]);
+      start_block(bl, sg.first_mode[m][b], sg.last_mode[m][b], b < 4 ? luma_weight : 1.0f,
+                  sg.trials[m][b]);
     }
   int evaluations = 0;
   const SegmentChoice fit = search(sg, evaluations);
