@@ -123,7 +123,9 @@ struct StepSets {
   std::array<std::array<int, 4>, 16> of{};            // [qno][class] -> set
   float step[max_sets][modes][64], inverse[max_sets][modes][64];
   float area_inverse[max_sets][4];
-  uint8_t area[modes][64];  // by scan position
+  // Each area is a run of scan positions, the same in both modes: area a
+  // from area_begin[a] up to area_begin[a + 1].
+  int area_begin[5] = {};
 };
 
 StepSets build_step_sets() {
@@ -137,9 +139,8 @@ StepSets build_step_sets() {
       if (id == t.count) t.shifts[t.count++] = s;
       t.of[q][k] = id;
     }
-  for (int mode = 0; mode < modes; ++mode)
-    for (int p = 1; p < 64; ++p)
-      t.area[mode][p] = (mode ? dv_248_areas : dv_88_areas)[scan_of(mode)[p]];
+  for (int p = 63; p > 0; --p) t.area_begin[dv_88_areas[scan_88[p]]] = p;
+  t.area_begin[4] = 64;
   for (int id = 0; id < t.count; ++id)
     for (int a = 0; a < 4; ++a)
       t.area_inverse[id][a] = 1.0f / static_cast<float>(1 << t.shifts[id][a]);
@@ -166,6 +167,10 @@ const StepSets &step_sets() {
 // Values round to the nearer step only from 0.6 of a step on: rounding
 // down a little more often saves more bits than it costs.
 constexpr float rounding = 0.4f;
+
+// A lambda typical of the search's (distortion per bit, measured), by
+// which the DCT mode of a block is chosen.
+constexpr float mode_lambda = 20;
 
 // Quantises a block's AC coefficients at a step set by rounding to the
 // nearest step, limited to what an amplitude escape carries, into `out`
@@ -219,73 +224,147 @@ float quantise(const float *coeffs, int mode, int set, dv_coeff_t *out) {
 }
 
 // The exact transform of a block of samples (as the fill leaves them:
-// transposed, sample of column c and line l at 8c + l) into scan order.
-void transform(const dv_coeff_t *samples, int mode, float *coeffs) {
+// transposed, sample of column c and line l at 8c + l) into scan order:
+// along the lines, the same in both modes, then across them.
+using Lines = float[8][8];  // [line][column of coefficients]
+
+void transform_lines(const dv_coeff_t *samples, Lines &lines) {
   const Basis &bs = basis();
-  float lines[8][8] = {};  // [line][column of coefficients]
+  std::memset(lines, 0, sizeof(Lines));
   for (int c = 0; c < 8; ++c)
     for (int l = 0; l < 8; ++l) {
       const float x = samples[8 * c + l];
       for (int h = 0; h < 8; ++h) lines[l][h] += x * bs.horizontal_by_sample[c][h];
     }
-  float raster[8][8] = {};
-  for (int r = 0; r < 8; ++r)
-    for (int l = 0; l < 8; ++l) {
-      const float v = bs.vertical[mode][r][l];
-      for (int h = 0; h < 8; ++h) raster[r][h] += v * lines[l][h];
+}
+
+// Across the lines each row of coefficients takes sums or differences of
+// line pairs: 8x8 rows the pairs mirrored about the middle (even rows
+// their sums, odd rows their differences), 2-4-8 rows the two fields' lines
+// next to each other (rows 0-3 sums, 4-7 differences). Row r weights pair
+// j by the factor of the pair's first line.
+void transform_across(const Lines &lines, int mode, float *coeffs) {
+  const Basis &bs = basis();
+  float sums[4][8], differences[4][8];
+  for (int j = 0; j < 4; ++j) {
+    const float *a = lines[mode ? 2 * j : j], *b = lines[mode ? 2 * j + 1 : 7 - j];
+    for (int h = 0; h < 8; ++h) {
+      sums[j][h] = a[h] + b[h];
+      differences[j][h] = a[h] - b[h];
     }
+  }
+  float raster[64] = {};
+  for (int r = 0; r < 8; ++r) {
+    const bool sum = mode ? r < 4 : r % 2 == 0;
+    for (int j = 0; j < 4; ++j) {
+      const float v = bs.vertical[mode][r][mode ? 2 * j : j];
+      const float *pair = sum ? sums[j] : differences[j];
+      for (int h = 0; h < 8; ++h) raster[8 * r + h] += v * pair[h];
+    }
+  }
   const int8_t *scan = scan_of(mode);
-  for (int p = 0; p < 64; ++p)
-    coeffs[p] = raster[scan[p] / 8][scan[p] % 8] * bs.inverse_scale[mode][p];
+  for (int p = 0; p < 64; ++p) coeffs[p] = raster[scan[p]] * bs.inverse_scale[mode][p];
+}
+
+// The largest magnitude of values [begin, end), four running maxima at a
+// time.
+float largest_magnitude(const float *f, int begin, int end) {
+  float m[4] = {};
+  int p = begin;
+  for (; p + 4 <= end; p += 4)
+    for (int i = 0; i < 4; ++i) m[i] = std::max(m[i], std::fabs(f[p + i]));
+  for (; p < end; ++p) m[0] = std::max(m[0], std::fabs(f[p]));
+  return std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
 }
 
 // A block's trials: its exact coefficients, and its bits and distortion
-// at every step set in each mode tried.
+// at every step set in each of its modes.
 struct Trials {
-  float coeffs[modes][64];  // exact, in scan order
-  float largest[modes][4];  // the largest magnitude per area
-  float empty[modes];       // distortion with every AC value dropped
+  int first_mode, last_mode;  // the modes it may take
+  float coeffs[modes][64];    // exact, in scan order
+  float largest[modes][4];    // the largest magnitude per area
+  float empty[modes];         // distortion with every AC value dropped
   float weight;
   int bits[modes][max_sets];
   float distortion[modes][max_sets];
+  uint32_t done[modes];  // the sets tried, bit per set
+  // The distinct trials so far: four bits per area, its shift + 1, or 0
+  // where it is empty.
+  uint32_t shapes[modes][max_sets];
+  int shape_set[modes][max_sets], shape_count[modes];
 };
 
-// Tries a set on a block. A set that rounds the largest value of each area
-// to 0 leaves it empty, with no codes and all its AC energy as distortion:
-// no trial needed.
+// Tries a set on a block in a mode. An area whose largest value rounds to 0
+// at a set's step is empty whatever its step: sets whose steps differ only
+// in such areas give the same values, and are tried once. A set that
+// empties every area leaves no codes and all the AC energy as distortion.
 void try_set(Trials &t, int mode, int id) {
+  if ((t.done[mode] >> id) & 1) return;
+  t.done[mode] |= 1u << id;
   const StepSets &sets = step_sets();
-  bool rounds_to_0 = true;
+  uint32_t shape = 0;
   for (int a = 0; a < 4; ++a)
-    rounds_to_0 = rounds_to_0 && t.largest[mode][a] * sets.area_inverse[id][a] + rounding < 1.0f;
-  if (rounds_to_0) {
+    if (t.largest[mode][a] * sets.area_inverse[id][a] + rounding >= 1.0f)
+      shape |= static_cast<uint32_t>(sets.shifts[id][a] + 1) << (4 * a);
+  for (int k = 0; k < t.shape_count[mode]; ++k)
+    if (t.shapes[mode][k] == shape) {
+      t.bits[mode][id] = t.bits[mode][t.shape_set[mode][k]];
+      t.distortion[mode][id] = t.distortion[mode][t.shape_set[mode][k]];
+      return;
+    }
+  const int k = t.shape_count[mode]++;
+  t.shapes[mode][k] = shape;
+  t.shape_set[mode][k] = id;
+  if (shape == 0) {
     t.bits[mode][id] = 0;
     t.distortion[mode][id] = t.weight * t.empty[mode];
-  } else {
-    dv_coeff_t q[64];
-    t.distortion[mode][id] =
-        t.weight * quantise(t.coeffs[mode], sets.step[id][mode], sets.inverse[id][mode],
-                            basis().ac_energy[mode], q, t.bits[mode][id]);
+    return;
   }
+  dv_coeff_t q[64];
+  t.distortion[mode][id] =
+      t.weight * quantise(t.coeffs[mode], sets.step[id][mode], sets.inverse[id][mode],
+                          basis().ac_energy[mode], q, t.bits[mode][id]);
 }
 
+// Transforms a block in its modes and tries every set. Where both modes
+// are allowed, the block is tried in both at a fine and a middle step (qno
+// 15 and 6, class 1) and keeps the one of smaller distortion plus
+// mode_lambda times the bits there: trying both at every step would take
+// some 20 % more time for a tenth or two of a dB.
 void start_block(const dv_block_t &bl, int first_mode, int last_mode, float weight, Trials &t) {
   const StepSets &sets = step_sets();
   t.weight = weight;
+  t.first_mode = first_mode;
+  t.last_mode = last_mode;
+  Lines lines;
+  transform_lines(bl.coeffs, lines);
   for (int mode = first_mode; mode <= last_mode; ++mode) {
     const float *energy = basis().ac_energy[mode];
     float *f = t.coeffs[mode];
-    transform(bl.coeffs, mode, f);
-    float largest[4] = {}, empty = 0;
-    for (int p = 1; p < 64; ++p) {
-      float &l = largest[sets.area[mode][p]];
-      l = std::max(l, std::fabs(f[p]));
-      empty += f[p] * f[p] * energy[p];
-    }
-    std::copy_n(largest, 4, t.largest[mode]);
-    t.empty[mode] = empty;
-    for (int id = 0; id < sets.count; ++id) try_set(t, mode, id);
+    transform_across(lines, mode, f);
+    for (int a = 0; a < 4; ++a)
+      t.largest[mode][a] = largest_magnitude(f, sets.area_begin[a], sets.area_begin[a + 1]);
+    float sums[4] = {};
+    for (int p = 0; p < 64; p += 4)
+      for (int i = 0; i < 4; ++i) sums[i] += f[p + i] * f[p + i] * energy[p + i];
+    t.empty[mode] = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+    t.done[mode] = 0;
+    t.shape_count[mode] = 0;
   }
+  if (first_mode != last_mode) {
+    const int fine = sets.of[15][1], middle = sets.of[6][1];
+    for (int mode = 0; mode < modes; ++mode) {
+      try_set(t, mode, fine);
+      try_set(t, mode, middle);
+    }
+    auto cost = [&](int mode) {
+      return t.distortion[mode][fine] + t.distortion[mode][middle] +
+             mode_lambda * static_cast<float>(t.bits[mode][fine] + t.bits[mode][middle]);
+    };
+    t.first_mode = t.last_mode = cost(0) <= cost(1) ? 0 : 1;
+  }
+  for (int mode = t.first_mode; mode <= t.last_mode; ++mode)
+    for (int id = 0; id < sets.count; ++id) try_set(t, mode, id);
 }
 
 // Luminance errors count this many times chroma's: luminance is where the
@@ -294,7 +373,6 @@ constexpr float luma_weight = 2;
 
 struct Segment {
   Trials trials[mbs][6];
-  int first_mode[mbs][6], last_mode[mbs][6];  // the modes tried
 };
 
 // What a macroblock takes at some lambda: its qno, each block's class and
@@ -314,7 +392,7 @@ MacroblockChoice best_of_macroblock(const Segment &sg, int m, float lambda) {
     const Trials &t = sg.trials[m][b];
     for (int id = 0; id < sets.count; ++id) {
       cost[b][id] = INFINITY;
-      for (int mode = sg.first_mode[m][b]; mode <= sg.last_mode[m][b]; ++mode) {
+      for (int mode = t.first_mode; mode <= t.last_mode; ++mode) {
         const float c = t.distortion[mode][id] + lambda * static_cast<float>(t.bits[mode][id]);
         if (c < cost[b][id]) {
           cost[b][id] = c;
@@ -444,10 +522,8 @@ void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
       const dv_block_t &bl = seg->mb[m].b[b];
       // Both transforms are tried unless the caller forces one: the
       // distortion decides, motion or not.
-      sg.first_mode[m][b] = force_dct == -1 ? 0 : force_dct;
-      sg.last_mode[m][b] = force_dct == -1 ? 1 : force_dct;
-      start_block(bl, sg.first_mode[m][b], sg.last_mode[m][b], b < 4 ? luma_weight : 1.0f,
-                  sg.trials[m][b]);
+      start_block(bl, force_dct == -1 ? 0 : force_dct, force_dct == -1 ? 1 : force_dct,
+                  b < 4 ? luma_weight : 1.0f, sg.trials[m][b]);
     }
   int evaluations = 0;
   const SegmentChoice fit = search(sg, evaluations);
