@@ -5,7 +5,8 @@
 # rate and sampling), each encoder encodes it, ffmpeg decodes all three, and
 # its psnr filter measures each decode against the source: a table of Y, U
 # and V PSNR in dB per content and system, and the time of tarsk's best mode
-# over its default (medians of alternating runs).
+# over its default: medians of alternating runs of the whole tool, in CPU
+# time (user + system), which other work on the machine hardly changes.
 #
 # Usage: bench/quality_encode.sh [TARSK] [FRAMES] [RUNS]
 #   TARSK   the tool (default build/tools/tarsk/tarsk)
@@ -18,6 +19,7 @@ frames=${2:-10}
 runs=${3:-3}
 [ -x "$tarsk" ] || { echo "no tarsk at $tarsk: build it first" >&2; exit 1; }
 command -v ffmpeg >/dev/null || { echo "ffmpeg is needed" >&2; exit 1; }
+[ -x /usr/bin/time ] || { echo "/usr/bin/time is needed (Debian: time)" >&2; exit 1; }
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 
@@ -39,7 +41,8 @@ psnr() {
   ffmpeg -hide_banner -nostdin -i "$1" -i "$2" -lavfi "[0:v][1:v]psnr" -f null - 2>&1 |
     sed -n 's/.*PSNR y:\([0-9.inf]*\) u:\([0-9.inf]*\) v:\([0-9.inf]*\).*/\1 \2 \3/p' | tail -1
 }
-now() { date +%s.%N; }
+# CPU seconds (user + system) of a command.
+cpu() { /usr/bin/time -f '%U %S' "$@" 2>&1 >/dev/null | tail -1 | awk '{print $1 + $2}'; }
 median() { sort -g | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
 
 printf '%-28s %-20s %-20s %-20s %s\n' "content" "Y ffmpeg/def/best" "U ffmpeg/def/best" \
@@ -58,9 +61,8 @@ for s in "${systems[@]}"; do
     ff -i "$dir/src.y4m" -c:v dvvideo -pix_fmt "$pix" -f dv "$dir/ffmpeg.dv"
     t_def=() t_best=()
     for ((i = 0; i < runs; ++i)); do
-      a=$(now); "$tarsk" encode "$dir/src.y4m" -o "$dir/default.dv" --quiet; b=$(now)
-      "$tarsk" encode "$dir/src.y4m" -o "$dir/best.dv" --quality best --quiet; e=$(now)
-      t_def+=("$(echo "$b - $a" | bc)") t_best+=("$(echo "$e - $b" | bc)")
+      t_def+=("$(cpu "$tarsk" encode "$dir/src.y4m" -o "$dir/default.dv" --quiet)")
+      t_best+=("$(cpu "$tarsk" encode "$dir/src.y4m" -o "$dir/best.dv" --quality best --quiet)")
     done
     md=$(printf '%s\n' "${t_def[@]}" | median) mb=$(printf '%s\n' "${t_best[@]}" | median)
     read -r fy fu fv <<<"$(psnr "$dir/ffmpeg.dv" "$dir/src.y4m")"
