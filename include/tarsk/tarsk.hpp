@@ -39,6 +39,7 @@ enum class Errc {
   no_audio,        ///< the frame's audio cannot be decoded
   bad_picture,     ///< a picture's size or sampling is not one the encoder takes
   bad_audio,       ///< sound the encoder cannot put into a frame
+  bad_settings,    ///< encoder settings that do not go together
 };
 
 struct Error {
@@ -344,6 +345,13 @@ struct PicturePlanes {
   std::span<const uint8_t> y, cb, cr;
 };
 
+/// How an Encoder spends each video segment's bits: `standard` by the
+/// format's own quantiser search (the C API's encoder, bit for bit);
+/// `best` by a rate-distortion search over the whole segment, with an exact
+/// forward transform and rounding, for higher quality at some two to three
+/// times the time. `best` takes passes 3 and static_qno 0.
+enum class EncodeQuality { standard, best };
+
 /// What an Encoder makes.
 struct EncodeSettings {
   dv_system_t system = e_dv_system_625_50;
@@ -353,6 +361,7 @@ struct EncodeSettings {
   int force_dct = -1;                 ///< -1 chosen per block, 0 8x8, 1 2-4-8
   int timecode = 0;                   ///< the first frame's time code, in frames from 00:00:00:00
   std::optional<std::time_t> date{};  ///< recording date and time of the first frame; none: now
+  EncodeQuality quality = EncodeQuality::standard;
 };
 
 /// Owns an encoder of the C API and makes whole frames: a picture given as

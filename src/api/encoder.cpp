@@ -100,10 +100,14 @@ Expected<void> Encoder::encode(const PicturePlanes &picture, std::span<uint8_t> 
     return Error{Errc::bad_picture, "the planes are not those of a 720x" + std::to_string(lines) +
                                         " " + sampling_text(picture.sampling) + " picture"};
   if (frame.size() < frame_bytes()) return Error{Errc::bad_buffer, "frame buffer too small"};
+  const bool best = settings_.quality == EncodeQuality::best;
+  if (best && (settings_.passes != 3 || settings_.static_qno != 0))
+    return Error{Errc::bad_settings,
+                 "the best quality searches the whole segment: it takes passes 3 and static qno 0"};
   std::transform(picture.y.begin(), picture.y.end(), enc_->img_y, scaled);
   fill_chroma(picture.cb, *shape, lines, enc_->img_cb);
   fill_chroma(picture.cr, *shape, lines, enc_->img_cr);
-  encode_planes(enc_, frame.data());
+  encode_planes(enc_, frame.data(), best);
   return stamp(frame);
 }
 

@@ -32,6 +32,11 @@ extern Idct88Tables idct88_tables;
 // the same results.
 void dequantise_weight_88(dv_coeff_t *block, int qno, int klass);
 
+// The exact forward weight of 8x8 coefficient (v, h), which the forward
+// scale table holds; the decoder's inverse weights are its inverses rounded
+// to integers (up to some 15 % off).
+double weight_88(int v, int h);
+
 // Builders of the tables that need the maths library, in the order of
 // their dependencies: the 2-4-8 set-up reads the weights, the
 // dequantisation tables read both.

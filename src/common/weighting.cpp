@@ -72,6 +72,8 @@ void tarsk::weight_init() {
   dv_weight_inverse_248_matrix[0] = 4.0;
 }
 
+double tarsk::weight_88(int v, int h) { return w88(v, h); }
+
 extern "C" {
 
 void _dv_weight_88_inverse(dv_coeff_t *block) {

@@ -101,18 +101,28 @@ void quant_2_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int st
 void quant_3_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int static_qno,
                     EncodeStats &stats);
 
+// The high-quality search: each macroblock's qno and each block's class
+// (and DCT mode, unless force_dct fixes it) chosen by rate and distortion
+// for the whole segment from exactly transformed, rounded blocks; fills the
+// 30 code lists for the segment-wide placement (three passes). The blocks
+// come filled with samples, as the fill leaves them.
+void quant_best(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int force_dct,
+                EncodeStats &stats);
+
 // The encode loop's frame: the picture of an input filter into the video
 // blocks of `target` (144000 bytes whatever the system, cleared first).
-// No headers: the output filter writes them.
+// No headers: the output filter writes them. `best` takes the high-quality
+// search, force_dct its DCT mode setting.
 void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int vlc_encode_passes,
-            int static_qno);
+            int static_qno, bool best = false, int force_dct = -1);
 
 // The picture in the encoder's planes into the video blocks of `out` (a
 // whole frame of the encoder's system, cleared first): settings out of
 // range become the defaults, then the 525-line set-up is removed and the
 // planes clamped as the encoder asks, which changes the planes. No headers:
-// the caller writes them with the recording time it chooses.
-void encode_planes(dv_encoder_t *enc, uint8_t *out);
+// the caller writes them with the recording time it chooses. `best` takes
+// the high-quality search (quant_best) instead of the passes' search.
+void encode_planes(dv_encoder_t *enc, uint8_t *out, bool best = false);
 
 // The encode loop's thinning of the picture rate to `fps` pictures a
 // second (0: the system's own). A 16.16 accumulator gains what each frame

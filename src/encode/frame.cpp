@@ -42,6 +42,10 @@ void do_dct(dv_macroblock_t *mb, EncodeStats &stats) {
   }
 }
 
+// write_segment's search: the passes' own unless the high-quality search
+// is asked for with its force_dct.
+constexpr int no_best = -2;
+
 [[noreturn]] void invalid_passes(int passes) {
   std::fprintf(stderr, "Invalid value for vlc_encode_passes specified: %d!\n", passes);
   std::exit(-1);
@@ -51,9 +55,15 @@ void do_dct(dv_macroblock_t *mb, EncodeStats &stats) {
 // classified: quantisers, then each block's DC, mode and class, then the
 // codes, placed by OR into the segment's zeroed 400 bytes.
 void write_segment(dv_videosegment_t *seg, uint8_t *vsbuffer, int passes, int static_qno,
-                   EncodeStats &stats) {
+                   EncodeStats &stats, int best_force_dct = no_best) {
   dv_vlc_block_t vblocks[30];
-  switch (passes) {
+  if (passes < 1 || passes > 3) invalid_passes(passes);
+  // 0: the high-quality search, whose codes may spill over the whole segment.
+  switch (best_force_dct != no_best ? 0 : passes) {
+    case 0:
+      quant_best(seg, vblocks, best_force_dct, stats);
+      passes = 3;
+      break;
     case 1:
       quant_1_pass(seg, vblocks, static_qno, stats);
       break;
@@ -105,38 +115,42 @@ void normalise(dv_encoder_t *enc) {
   if (enc->force_dct < -1 || enc->force_dct > 1) enc->force_dct = -1;
 }
 
-int encode_segment(dv_encoder_t *enc, dv_videosegment_t *seg, uint8_t *vsbuffer,
-                   EncodeStats &stats) {
+int encode_segment(dv_encoder_t *enc, dv_videosegment_t *seg, uint8_t *vsbuffer, EncodeStats &stats,
+                   bool best = false) {
   if (enc->vlc_encode_passes < 1 || enc->vlc_encode_passes > 3)
     invalid_passes(enc->vlc_encode_passes);
   for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
     dv_macroblock_t *mb = &seg->mb[m];
     place(seg, m);
     _dv_ycb_fill_macroblock(enc, mb);
+    if (best) continue;  // quant_best transforms the samples itself
     do_dct(mb, stats);
     do_classify(mb, enc->static_qno, stats);
   }
-  write_segment(seg, vsbuffer, enc->vlc_encode_passes, enc->static_qno, stats);
+  write_segment(seg, vsbuffer, enc->vlc_encode_passes, enc->static_qno, stats,
+                best ? enc->force_dct : no_best);
   return 0;
 }
 
 int process_videosegment(dv_enc_input_filter_t *input, dv_videosegment_t *seg, uint8_t *vsbuffer,
-                         int vlc_encode_passes, int static_qno, EncodeStats &stats) {
+                         int vlc_encode_passes, int static_qno, EncodeStats &stats,
+                         int best_force_dct) {
   for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
     dv_macroblock_t *mb = &seg->mb[m];
     place(seg, m);
     input->fill_macroblock(mb, seg->isPAL);
+    if (best_force_dct != no_best) continue;  // quant_best transforms the samples itself
     do_dct(mb, stats);
     do_classify(mb, static_qno, stats);
   }
-  write_segment(seg, vsbuffer, vlc_encode_passes, static_qno, stats);
+  write_segment(seg, vsbuffer, vlc_encode_passes, static_qno, stats, best_force_dct);
   return 0;
 }
 
 }  // namespace
 
 void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int vlc_encode_passes,
-            int static_qno) {
+            int static_qno, bool best, int force_dct) {
   build_tables();  // the loop may be the first user of the library
   std::memset(target, 0, dif::frame_size(true));
   if (isPAL) target[3] |= dif::dsf_bit;
@@ -148,12 +162,12 @@ void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int 
       seg.k = k;
       seg.isPAL = isPAL;
       process_videosegment(input, &seg, target + dif::segment_offset(i, k), vlc_encode_passes,
-                           static_qno, stats);
+                           static_qno, stats, best ? force_dct : no_best);
     }
   add_encode_statistics(stats);
 }
 
-void encode_planes(dv_encoder_t *enc, uint8_t *out) {
+void encode_planes(dv_encoder_t *enc, uint8_t *out, bool best) {
   normalise(enc);
   const bool pal = enc->isPAL != 0;
   const size_t luma = size_t{720} * (pal ? 576 : 480), chroma = luma / 2;
@@ -173,7 +187,7 @@ void encode_planes(dv_encoder_t *enc, uint8_t *out) {
       seg.i = i;
       seg.k = k;
       seg.isPAL = enc->isPAL;
-      encode_segment(enc, &seg, out + dif::segment_offset(i, k), stats);
+      encode_segment(enc, &seg, out + dif::segment_offset(i, k), stats, best);
     }
   add_encode_statistics(stats);
 }

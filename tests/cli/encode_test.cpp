@@ -391,6 +391,15 @@ const Refusal refusals[] = {
      {"encode", "$D/good.y4m", "--passes", "4"},
      2,
      "encode: --passes takes 1, 2, 3, not '4'"},
+    {"quality",
+     {"encode", "$D/good.y4m", "--quality", "high"},
+     2,
+     "encode: --quality takes standard, best, not 'high'"},
+    {"best quality with two passes",
+     {"encode", "$D/good.y4m", "--quality", "best", "--passes", "2"},
+     2,
+     "encode: --quality best searches the whole segment: it takes no --passes 1|2 or --static-qno "
+     "1|2"},
     {"dct",
      {"encode", "$D/good.y4m", "--dct", "44"},
      2,
@@ -445,8 +454,8 @@ TEST_F(Refusals, ShortSoundIsMadeUpWithSilence) {
   const fs::path wav = dir / "short.wav", dv = dir / "out.dv";
   run_ffmpeg({"-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000:duration=0.05", "-ac",
               "2", "-y", wav.string()});
-  const auto run = tarsk({"encode", (inputs_ / "good.y4m").string(), "-o", dv.string(),
-                          "--audio", wav.string()});
+  const auto run = tarsk(
+      {"encode", (inputs_ / "good.y4m").string(), "-o", dv.string(), "--audio", wav.string()});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(run.err, "tarsk: warning: " + wav.string() +
                          ": the sound runs out in frame 1 of 2; silence after it\n");

@@ -177,6 +177,12 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       return one_of("static-qno", {"0", "1", "2"}, o.settings.static_qno, 0);
     case 'd':
       return one_of("dct", {"auto", "88", "248"}, o.settings.force_dct, -1);
+    case 'Q': {
+      int best = 0;
+      if (!one_of("quality", {"standard", "best"}, best, 0)) return false;
+      o.settings.quality = best ? tarsk::EncodeQuality::best : tarsk::EncodeQuality::standard;
+      return true;
+    }
     case 'w':
       o.settings.wide = true;
       return true;
@@ -246,6 +252,10 @@ bool check_options(const std::vector<std::string> &args, const std::string &form
     return usage_error("--wrong-interlace is for PPM and PGM pictures");
   if (o.input == "-" && o.audio == "-")
     return usage_error("the pictures and the sound cannot both come from standard input");
+  if (o.settings.quality == tarsk::EncodeQuality::best &&
+      (o.settings.passes != 3 || o.settings.static_qno != 0))
+    return usage_error(
+        "--quality best searches the whole segment: it takes no --passes 1|2 or --static-qno 1|2");
   return true;
 }
 
@@ -276,6 +286,10 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "0 searches each macroblock's quantiser; 1 or 2 takes it from a fixed table [0]", "0|1|2"},
       {"dct", '\0', POPT_ARG_STRING, nullptr, 'd',
        "the transform: auto chooses per block, 88 or 248 forces one [auto]", "auto|88|248"},
+      {"quality", '\0', POPT_ARG_STRING, nullptr, 'Q',
+       "standard: the format's quantiser search; best: a rate-distortion search per segment, "
+       "higher quality, slower [standard]",
+       "standard|best"},
       {"wide", '\0', POPT_ARG_NONE, nullptr, 'w', "mark the pictures 16:9 [4:3]", nullptr},
       {"timecode", '\0', POPT_ARG_STRING, nullptr, 't',
        "the first frame's time code, counting on from there [00:00:00:00]", "HH:MM:SS:FF"},
@@ -416,6 +430,8 @@ class FilterPictures : public Pictures {
       return Failure{std::string("the library's ") + wanted + " filter cannot start"};
     passes_ = o.settings.passes;
     static_qno_ = o.settings.static_qno;
+    best_ = o.settings.quality == tarsk::EncodeQuality::best;
+    force_dct_ = o.settings.force_dct;
     number_ = std::filesystem::exists(pattern_.format(0)) ? 0 : 1;
     if (!std::filesystem::exists(pattern_.format(number_)))
       return Failure{pattern + ": no picture " + pattern_.format(0) + " or " + pattern_.format(1)};
@@ -437,7 +453,8 @@ class FilterPictures : public Pictures {
     ++number_;
     // The filter path writes a 625/50 frame's worth whatever the system.
     video_.resize(frame_bytes(e_dv_system_625_50));
-    tarsk::encode(filter_, system_ == e_dv_system_625_50, video_.data(), passes_, static_qno_);
+    tarsk::encode(filter_, system_ == e_dv_system_625_50, video_.data(), passes_, static_qno_,
+                  best_, force_dct_);
     std::copy_n(video_.begin(), frame.size(), frame.begin());
     auto stamped = encoder.stamp(frame);
     if (!stamped) return Failure{stamped.error().message};
@@ -471,7 +488,8 @@ class FilterPictures : public Pictures {
   NamePattern pattern_ = *NamePattern::parse("%d");
   std::string kind_name_;
   dv_enc_input_filter_t *filter_ = nullptr;
-  int passes_ = 3, static_qno_ = 0;
+  int passes_ = 3, static_qno_ = 0, force_dct_ = -1;
+  bool best_ = false;
   uint64_t number_ = 0, index_ = 0;
   bool loaded_ = false;
   std::vector<uint8_t> video_;

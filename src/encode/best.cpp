@@ -1,0 +1,553 @@
+// The high-quality segment search: spends a video segment's fixed bit
+// budget by rate and distortion instead of the greedy quantiser steps.
+//
+// Each block is transformed exactly in both DCT modes (in floating point,
+// scaled to what the decoder's dequantisation, weighting and inverse
+// transforms make of a coefficient), then quantised with rounding at every
+// distinct set of area steps a (qno, class) pair can give. Each such trial
+// has a bit count and a distortion in squared sample error as the decoder
+// reconstructs the block (luminance counted twice). A Lagrangian
+// search then picks, for the whole segment at once, each macroblock's qno
+// and each block's class (and DCT mode where the caller leaves it free)
+// that minimise the distortion plus lambda times the bits; lambda is
+// bisected until the segment's codes fit its areas, and the spare bits go
+// to macroblocks that can use them.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "common/scan.h"
+#include "common/transform.h"
+#include "encode/encode.h"
+
+namespace tarsk {
+namespace {
+
+constexpr int mbs = dif::macroblocks_per_segment;
+constexpr int modes = 2;  // 0: 8x8, 1: 2-4-8
+
+// The decoder's view of a block. Its basis functions are those of the
+// orthonormal transforms (the 8x8 DCT; for 2-4-8 a 4-point DCT of each
+// field's lines, their sum and difference, then an 8-point DCT along the
+// lines), each scaled by what dequantisation at step 1, weighting and the
+// inverse transform give it. The scales are measured once from the
+// decoder's own reconstruction of a coefficient, so a coefficient is the
+// orthonormal transform's value divided by its scale, and an error e in it
+// costs e^2 scale^2 in squared sample error.
+struct Basis {
+  float vertical[modes][8][8];       // [mode][row of coefficients][line]
+  float horizontal[8][8];            // [column of coefficients][sample of a line]
+  float horizontal_by_sample[8][8];  // the same transposed
+  float inverse_scale[modes][64];    // by scan position, in the encoder's sample scale
+  float ac_energy[modes][64];        // scale squared; 0 for the DC, which has no step
+};
+
+double dct_basis(int n, int k, int points) {
+  return (k == 0 ? std::sqrt(1.0 / points) : std::sqrt(2.0 / points)) *
+         std::cos((2 * n + 1) * k * M_PI / (2 * points));
+}
+
+// Samples of the decoder's reconstruction of a block holding only `value`
+// at raster position `at`, at the finest step (qno 15, class 0).
+void reconstruct_impulse(int mode, int at, int value, dv_coeff_t out[64]) {
+  std::memset(out, 0, 64 * sizeof(dv_coeff_t));
+  out[at] = static_cast<dv_coeff_t>(value);
+  if (mode == 1) {
+    dv_248_coeff_t scaled[64];
+    _dv_quant_248_inverse(out, 15, 0, scaled);
+    dv_idct_248(scaled, out);
+  } else {
+    dequantise_weight_88(out, 15, 0);
+    _dv_idct_88(out);
+  }
+}
+
+Basis measure_basis() {
+  Basis bs{};
+  for (int k = 0; k < 8; ++k)
+    for (int n = 0; n < 8; ++n) {
+      bs.horizontal[k][n] = static_cast<float>(dct_basis(n, k, 8));
+      bs.horizontal_by_sample[n][k] = bs.horizontal[k][n];
+      bs.vertical[0][k][n] = bs.horizontal[k][n];
+      // 2-4-8: rows 0-3 the sum of the fields (lines 0, 2, .. and 1, 3, ..),
+      // rows 4-7 their difference.
+      const double field = dct_basis(n / 2, k % 4, 4) * std::sqrt(0.5);
+      bs.vertical[1][k][n] = static_cast<float>(k >= 4 && n % 2 ? -field : field);
+    }
+  for (int mode = 0; mode < modes; ++mode) {
+    const int8_t *scan = scan_of(mode);
+    for (int p = 0; p < 64; ++p) {
+      // Grow the impulse until the samples carry 12 bits, for precision,
+      // while the 16-bit dequantisation cannot overflow.
+      dv_coeff_t out[64];
+      int value = 1;
+      for (;; value *= 2) {
+        reconstruct_impulse(mode, scan[p], value, out);
+        int largest = 0;
+        for (int s = 0; s < 64; ++s) largest = std::max(largest, std::abs(int{out[s]}));
+        if (largest >= 2048 || value >= 2048) break;
+      }
+      const int r = scan[p] / 8, h = scan[p] % 8;
+      // The reconstruction is the orthonormal function times a scale (to
+      // some 1e-6 of its energy): the scale is their inner product.
+      double along = 0;
+      for (int s = 0; s < 64; ++s)
+        along += double{bs.vertical[mode][r][s / 8]} * bs.horizontal[h][s % 8] * out[s] / value;
+      // The 8x8 inverse weights are integers near the exact 1 / weight; a
+      // decoder that weights exactly (as the format defines, and ffmpeg does)
+      // reconstructs by the exact one, which the coefficients aim at.
+      if (mode == 0) along *= 1 / (weight_88(r, h) * dv_weight_inverse_88_matrix[scan[p]]);
+      // The encoder's samples are twice the decoder's.
+      bs.inverse_scale[mode][p] = static_cast<float>(1 / (2 * along));
+      bs.ac_energy[mode][p] = p == 0 ? 0 : static_cast<float>(4 * along * along);
+    }
+  }
+  return bs;
+}
+
+const Basis &basis() {
+  static const Basis b = measure_basis();
+  return b;
+}
+
+// The distinct step sets: a (qno, class) pair gives the row qno + the
+// class's offset of the shift table, and class 3 one more shift in every
+// area. Many pairs share their steps; each block is tried once per set.
+// Per set and mode, each scan position's step and its inverse.
+constexpr int max_sets = 16;
+struct StepSets {
+  int count = 0;
+  std::array<std::array<int, 4>, max_sets> shifts{};  // per set, per area
+  std::array<std::array<int, 4>, 16> of{};            // [qno][class] -> set
+  float step[max_sets][modes][64], inverse[max_sets][modes][64];
+  float area_inverse[max_sets][4];
+  // Each area is a run of scan positions, the same in both modes: area a
+  // from area_begin[a] up to area_begin[a + 1].
+  int area_begin[5] = {};
+};
+
+StepSets build_step_sets() {
+  StepSets t;
+  for (int q = 0; q < 16; ++q)
+    for (int k = 0; k < 4; ++k) {
+      std::array<int, 4> s{};
+      for (int a = 0; a < 4; ++a) s[a] = dv_quant_shifts[q + dv_quant_offset[k]][a] + (k == 3);
+      int id = 0;
+      while (id < t.count && t.shifts[id] != s) ++id;
+      if (id == t.count) t.shifts[t.count++] = s;
+      t.of[q][k] = id;
+    }
+  for (int p = 63; p > 0; --p) t.area_begin[dv_88_areas[scan_88[p]]] = p;
+  t.area_begin[4] = 64;
+  for (int id = 0; id < t.count; ++id)
+    for (int a = 0; a < 4; ++a)
+      t.area_inverse[id][a] = 1.0f / static_cast<float>(1 << t.shifts[id][a]);
+  for (int id = 0; id < t.count; ++id)
+    for (int mode = 0; mode < modes; ++mode) {
+      const uint8_t *areas = mode ? dv_248_areas : dv_88_areas;
+      const int8_t *scan = scan_of(mode);
+      t.step[id][mode][0] = 0;  // the DC is not quantised here
+      t.inverse[id][mode][0] = 0;
+      for (int p = 1; p < 64; ++p) {
+        const int step = 1 << t.shifts[id][areas[scan[p]]];
+        t.step[id][mode][p] = static_cast<float>(step);
+        t.inverse[id][mode][p] = 1.0f / static_cast<float>(step);
+      }
+    }
+  return t;
+}
+
+const StepSets &step_sets() {
+  static const StepSets t = build_step_sets();
+  return t;
+}
+
+// Values round to the nearer step only from 0.6 of a step on: rounding
+// down a little more often saves more bits than it costs.
+constexpr float rounding = 0.4f;
+
+// A lambda typical of the search's (distortion per bit, measured), by
+// which the DCT mode of a block is chosen.
+constexpr float mode_lambda = 20;
+
+// Quantises a block's AC coefficients at a step set by rounding to the
+// nearest step, limited to what an amplitude escape carries, into `out`
+// (scan order); returns the distortion and sets `bits` to the code bits
+// without the end of block. All 64 positions are worked alike (the DC's
+// step, inverse and energy are 0, which leaves out[0] 0 and adds nothing)
+// so that the compiler can use vectors; the codes are counted by the
+// encoder's bit-count lookup over the non-zero values only.
+float quantise(const float *__restrict coeffs, const float *__restrict step,
+               const float *__restrict inverse, const float *__restrict energy,
+               dv_coeff_t *__restrict out, int &bits) {
+  float errors[64];
+  int32_t values[64];
+  for (int p = 0; p < 64; ++p) {
+    const float magnitude = std::fabs(coeffs[p]);
+    const int32_t v = std::min(static_cast<int32_t>(magnitude * inverse[p] + rounding), 255);
+    const float e = magnitude - static_cast<float>(v) * step[p];
+    errors[p] = e * e * energy[p];
+    values[p] = coeffs[p] < 0 ? -v : v;
+  }
+  uint8_t flags[64];
+  for (int p = 0; p < 64; ++p) {
+    out[p] = static_cast<dv_coeff_t>(values[p]);
+    flags[p] = values[p] != 0;
+  }
+  // The flags of eight positions at a time gathered into a byte: the
+  // multiplication moves each byte's low bit to its own bit of the top byte.
+  uint64_t nonzero = 0;
+  for (int i = 0; i < 8; ++i) {
+    uint64_t eight;
+    std::memcpy(&eight, flags + 8 * i, 8);
+    nonzero |= ((eight * 0x0102040810204080ull) >> 56) << (8 * i);
+  }
+  bits = 0;
+  for (int last = 0; nonzero != 0; nonzero &= nonzero - 1) {
+    const int p = std::countr_zero(nonzero);
+    bits += vlc_num_bits_lookup[vlc_index(p - last - 1, values[p])];
+    last = p;
+  }
+  float sums[4] = {};
+  for (int p = 0; p < 64; p += 4)
+    for (int i = 0; i < 4; ++i) sums[i] += errors[p + i];
+  return (sums[0] + sums[1]) + (sums[2] + sums[3]);
+}
+
+float quantise(const float *coeffs, int mode, int set, dv_coeff_t *out) {
+  const StepSets &sets = step_sets();
+  int bits;
+  return quantise(coeffs, sets.step[set][mode], sets.inverse[set][mode], basis().ac_energy[mode],
+                  out, bits);
+}
+
+// The exact transform of a block of samples (as the fill leaves them:
+// transposed, sample of column c and line l at 8c + l) into scan order:
+// along the lines, the same in both modes, then across them.
+using Lines = float[8][8];  // [line][column of coefficients]
+
+void transform_lines(const dv_coeff_t *samples, Lines &lines) {
+  const Basis &bs = basis();
+  std::memset(lines, 0, sizeof(Lines));
+  for (int c = 0; c < 8; ++c)
+    for (int l = 0; l < 8; ++l) {
+      const float x = samples[8 * c + l];
+      for (int h = 0; h < 8; ++h) lines[l][h] += x * bs.horizontal_by_sample[c][h];
+    }
+}
+
+// Across the lines each row of coefficients takes sums or differences of
+// line pairs: 8x8 rows the pairs mirrored about the middle (even rows
+// their sums, odd rows their differences), 2-4-8 rows the two fields' lines
+// next to each other (rows 0-3 sums, 4-7 differences). Row r weights pair
+// j by the factor of the pair's first line.
+void transform_across(const Lines &lines, int mode, float *coeffs) {
+  const Basis &bs = basis();
+  float sums[4][8], differences[4][8];
+  for (int j = 0; j < 4; ++j) {
+    const float *a = lines[mode ? 2 * j : j], *b = lines[mode ? 2 * j + 1 : 7 - j];
+    for (int h = 0; h < 8; ++h) {
+      sums[j][h] = a[h] + b[h];
+      differences[j][h] = a[h] - b[h];
+    }
+  }
+  float raster[64] = {};
+  for (int r = 0; r < 8; ++r) {
+    const bool sum = mode ? r < 4 : r % 2 == 0;
+    for (int j = 0; j < 4; ++j) {
+      const float v = bs.vertical[mode][r][mode ? 2 * j : j];
+      const float *pair = sum ? sums[j] : differences[j];
+      for (int h = 0; h < 8; ++h) raster[8 * r + h] += v * pair[h];
+    }
+  }
+  const int8_t *scan = scan_of(mode);
+  for (int p = 0; p < 64; ++p) coeffs[p] = raster[scan[p]] * bs.inverse_scale[mode][p];
+}
+
+// The largest magnitude of values [begin, end), four running maxima at a
+// time.
+float largest_magnitude(const float *f, int begin, int end) {
+  float m[4] = {};
+  int p = begin;
+  for (; p + 4 <= end; p += 4)
+    for (int i = 0; i < 4; ++i) m[i] = std::max(m[i], std::fabs(f[p + i]));
+  for (; p < end; ++p) m[0] = std::max(m[0], std::fabs(f[p]));
+  return std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
+}
+
+// A block's trials: its exact coefficients, and its bits and distortion
+// at every step set in each of its modes.
+struct Trials {
+  int first_mode, last_mode;  // the modes it may take
+  float coeffs[modes][64];    // exact, in scan order
+  float largest[modes][4];    // the largest magnitude per area
+  float empty[modes];         // distortion with every AC value dropped
+  float weight;
+  int bits[modes][max_sets];
+  float distortion[modes][max_sets];
+  uint32_t done[modes];  // the sets tried, bit per set
+  // The distinct trials so far: four bits per area, its shift + 1, or 0
+  // where it is empty.
+  uint32_t shapes[modes][max_sets];
+  int shape_set[modes][max_sets], shape_count[modes];
+};
+
+// Tries a set on a block in a mode. An area whose largest value rounds to 0
+// at a set's step is empty whatever its step: sets whose steps differ only
+// in such areas give the same values, and are tried once. A set that
+// empties every area leaves no codes and all the AC energy as distortion.
+void try_set(Trials &t, int mode, int id) {
+  if ((t.done[mode] >> id) & 1) return;
+  t.done[mode] |= 1u << id;
+  const StepSets &sets = step_sets();
+  uint32_t shape = 0;
+  for (int a = 0; a < 4; ++a)
+    if (t.largest[mode][a] * sets.area_inverse[id][a] + rounding >= 1.0f)
+      shape |= static_cast<uint32_t>(sets.shifts[id][a] + 1) << (4 * a);
+  for (int k = 0; k < t.shape_count[mode]; ++k)
+    if (t.shapes[mode][k] == shape) {
+      t.bits[mode][id] = t.bits[mode][t.shape_set[mode][k]];
+      t.distortion[mode][id] = t.distortion[mode][t.shape_set[mode][k]];
+      return;
+    }
+  const int k = t.shape_count[mode]++;
+  t.shapes[mode][k] = shape;
+  t.shape_set[mode][k] = id;
+  if (shape == 0) {
+    t.bits[mode][id] = 0;
+    t.distortion[mode][id] = t.weight * t.empty[mode];
+    return;
+  }
+  dv_coeff_t q[64];
+  t.distortion[mode][id] =
+      t.weight * quantise(t.coeffs[mode], sets.step[id][mode], sets.inverse[id][mode],
+                          basis().ac_energy[mode], q, t.bits[mode][id]);
+}
+
+// Transforms a block in its modes and tries every set. Where both modes
+// are allowed, the block is tried in both at a fine and a middle step (qno
+// 15 and 6, class 1) and keeps the one of smaller distortion plus
+// mode_lambda times the bits there: trying both at every step would take
+// some 20 % more time for a tenth or two of a dB.
+void start_block(const dv_block_t &bl, int first_mode, int last_mode, float weight, Trials &t) {
+  const StepSets &sets = step_sets();
+  t.weight = weight;
+  t.first_mode = first_mode;
+  t.last_mode = last_mode;
+  Lines lines;
+  transform_lines(bl.coeffs, lines);
+  for (int mode = first_mode; mode <= last_mode; ++mode) {
+    const float *energy = basis().ac_energy[mode];
+    float *f = t.coeffs[mode];
+    transform_across(lines, mode, f);
+    for (int a = 0; a < 4; ++a)
+      t.largest[mode][a] = largest_magnitude(f, sets.area_begin[a], sets.area_begin[a + 1]);
+    float sums[4] = {};
+    for (int p = 0; p < 64; p += 4)
+      for (int i = 0; i < 4; ++i) sums[i] += f[p + i] * f[p + i] * energy[p + i];
+    t.empty[mode] = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+    t.done[mode] = 0;
+    t.shape_count[mode] = 0;
+  }
+  if (first_mode != last_mode) {
+    const int fine = sets.of[15][1], middle = sets.of[6][1];
+    for (int mode = 0; mode < modes; ++mode) {
+      try_set(t, mode, fine);
+      try_set(t, mode, middle);
+    }
+    auto cost = [&](int mode) {
+      return t.distortion[mode][fine] + t.distortion[mode][middle] +
+             mode_lambda * static_cast<float>(t.bits[mode][fine] + t.bits[mode][middle]);
+    };
+    t.first_mode = t.last_mode = cost(0) <= cost(1) ? 0 : 1;
+  }
+  for (int mode = t.first_mode; mode <= t.last_mode; ++mode)
+    for (int id = 0; id < sets.count; ++id) try_set(t, mode, id);
+}
+
+// Luminance errors count this many times chroma's: luminance is where the
+// eye (and its PSNR) looks, and chroma's few samples cost few bits anyway.
+constexpr float luma_weight = 2;
+
+struct Segment {
+  Trials trials[mbs][6];
+};
+
+// What a macroblock takes at some lambda: its qno, each block's class and
+// mode, and their bits and distortion.
+struct MacroblockChoice {
+  int qno = 15, bits = 0;
+  float distortion = 0;
+  int klass[6] = {}, mode[6] = {};
+};
+
+MacroblockChoice best_of_macroblock(const Segment &sg, int m, float lambda) {
+  const StepSets &sets = step_sets();
+  // Each block's cost per step set in its better mode.
+  float cost[6][max_sets];
+  int mode_of[6][max_sets];
+  for (int b = 0; b < 6; ++b) {
+    const Trials &t = sg.trials[m][b];
+    for (int id = 0; id < sets.count; ++id) {
+      cost[b][id] = INFINITY;
+      for (int mode = t.first_mode; mode <= t.last_mode; ++mode) {
+        const float c = t.distortion[mode][id] + lambda * static_cast<float>(t.bits[mode][id]);
+        if (c < cost[b][id]) {
+          cost[b][id] = c;
+          mode_of[b][id] = mode;
+        }
+      }
+    }
+  }
+  // The qno whose blocks, each in its cheapest class, cost least; the
+  // finer of equal ones.
+  auto cheapest_class = [&](int b, int qno) {
+    int best = 0;
+    for (int k = 1; k < 4; ++k)
+      if (cost[b][sets.of[qno][k]] < cost[b][sets.of[qno][best]]) best = k;
+    return best;
+  };
+  MacroblockChoice c;
+  float best_cost = INFINITY;
+  for (int qno = 15; qno >= 0; --qno) {
+    float total = 0;
+    for (int b = 0; b < 6; ++b) total += cost[b][sets.of[qno][cheapest_class(b, qno)]];
+    if (total < best_cost) {
+      best_cost = total;
+      c.qno = qno;
+    }
+  }
+  for (int b = 0; b < 6; ++b) {
+    const int id = sets.of[c.qno][c.klass[b] = cheapest_class(b, c.qno)];
+    const int mode = c.mode[b] = mode_of[b][id];
+    c.bits += sg.trials[m][b].bits[mode][id];
+    c.distortion += sg.trials[m][b].distortion[mode][id];
+  }
+  return c;
+}
+
+struct SegmentChoice {
+  MacroblockChoice mb[mbs];
+  long bits = 0;
+};
+
+SegmentChoice choose(const Segment &sg, float lambda) {
+  SegmentChoice c;
+  for (int m = 0; m < mbs; ++m) {
+    c.mb[m] = best_of_macroblock(sg, m, lambda);
+    c.bits += c.mb[m].bits;
+  }
+  return c;
+}
+
+// The choice that fits the segment's budget with the least distortion
+// lambda can find. Lambda starts at 64 and moves by factors of 16 until a
+// fitting and an overflowing choice bracket it (lambda 0, the finest
+// steps, when even small ones fit), is bisected on a log scale, and then
+// macroblocks take the overflowing side's finer choice where the spare
+// bits allow, the largest gain first. When not even the coarsest choice
+// fits, that one. `evaluations` counts the choices made.
+constexpr int bisections = 4;
+
+SegmentChoice search(const Segment &sg, int &evaluations) {
+  auto fits = [](const SegmentChoice &c) { return c.bits <= segment_code_budget; };
+  float lambda = 64, low = 0, high = 0;
+  SegmentChoice c = choose(sg, lambda), fit, over;
+  evaluations = 1;
+  if (fits(c)) {
+    fit = c;
+    high = lambda;
+    for (;;) {
+      lambda = lambda < 1.0f / 64 ? 0 : lambda / 16;
+      c = choose(sg, lambda);
+      ++evaluations;
+      if (!fits(c)) break;
+      fit = c;
+      high = lambda;
+      if (lambda == 0) return fit;
+    }
+    over = c;
+    low = lambda;
+  } else {
+    for (over = c, low = lambda;;) {
+      lambda *= 16;
+      c = choose(sg, lambda);
+      ++evaluations;
+      if (fits(c)) break;
+      if (lambda > 1e12f) return c;  // nothing fits: the coarsest
+      over = c;
+      low = lambda;
+    }
+    fit = c;
+    high = lambda;
+  }
+  for (int i = 0; i < bisections; ++i) {
+    const float mid = low == 0 ? high / 16 : std::sqrt(low * high);
+    c = choose(sg, mid);
+    ++evaluations;
+    if (fits(c)) {
+      fit = c;
+      high = mid;
+    } else {
+      over = c;
+      low = mid;
+    }
+  }
+  for (;;) {
+    int pick = -1;
+    float gain = 0;
+    for (int m = 0; m < mbs; ++m) {
+      const long bits = fit.bits - fit.mb[m].bits + over.mb[m].bits;
+      const float g = fit.mb[m].distortion - over.mb[m].distortion;
+      if (bits <= segment_code_budget && g > gain) {
+        gain = g;
+        pick = m;
+      }
+    }
+    if (pick < 0) return fit;
+    fit.bits += over.mb[pick].bits - fit.mb[pick].bits;
+    fit.mb[pick] = over.mb[pick];
+  }
+}
+
+}  // namespace
+
+void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
+                EncodeStats &stats) {
+  static thread_local Segment sg;
+  for (int m = 0; m < mbs; ++m)
+    for (int b = 0; b < 6; ++b) {
+      const dv_block_t &bl = seg->mb[m].b[b];
+      // Both transforms are tried unless the caller forces one: the
+      // distortion decides, motion or not.
+      start_block(bl, force_dct == -1 ? 0 : force_dct, force_dct == -1 ? 1 : force_dct,
+                  b < 4 ? luma_weight : 1.0f, sg.trials[m][b]);
+    }
+  int evaluations = 0;
+  const SegmentChoice fit = search(sg, evaluations);
+  ++stats.cycles_used[std::min(evaluations, 449)];
+  const StepSets &sets = step_sets();
+  for (int m = 0; m < mbs; ++m) {
+    dv_macroblock_t &mb = seg->mb[m];
+    const MacroblockChoice &c = fit.mb[m];
+    mb.qno = c.qno;
+    ++stats.qnos_used[c.qno];
+    for (int b = 0; b < 6; ++b) {
+      dv_block_t &bl = mb.b[b];
+      bl.class_no = c.klass[b];
+      bl.dct_mode = c.mode[b];
+      ++stats.classes_used[bl.class_no];
+      ++stats.dct_used[bl.dct_mode];
+      const float *f = sg.trials[m][b].coeffs[bl.dct_mode];
+      quantise(f, bl.dct_mode, sets.of[c.qno][bl.class_no], bl.coeffs);
+      bl.coeffs[0] = static_cast<dv_coeff_t>(std::clamp(std::lround(f[0]), -256L, 255L));
+      vlc_encode_block(bl.coeffs, &vblocks[6 * m + b]);
+    }
+  }
+  // Only a segment that overflows at the coarsest steps is cut.
+  if (fit.bits > segment_code_budget) vlc_make_fit(vblocks, 30, segment_area_bits, stats);
+}
+
+}  // namespace tarsk
