@@ -23,6 +23,15 @@ struct QuantDsp {
   void (*dequantise_weight_88)(dv_coeff_t *block, const uint16_t *factors);
 };
 
+// The encoder's trial quantisation: a block's AC coefficients in scan
+// order divided by 2^shift[area], truncated toward zero, into `out` (the DC
+// copied as it is), and the code bits of the quantised block without its
+// end of block, from the encoder's bit-count lookup (indexed by vlc_index).
+struct EncodeDsp {
+  unsigned long (*quantise_count)(const dv_coeff_t *in, dv_coeff_t *out, const uint8_t shift[4],
+                                  const uint8_t *bits_lookup);
+};
+
 // The clamps of YUY2 output: sample + 128 (+ 16 with the NTSC set-up) held
 // between limits. The tables and their limits describe the same clamp.
 struct Yuy2Tables {
@@ -44,6 +53,7 @@ struct Dsp {
   IdctDsp idct;
   QuantDsp quant;
   Yuy2Dsp yuy2;
+  EncodeDsp encode;
 };
 
 const Dsp &dsp();
@@ -53,5 +63,6 @@ const Dsp &plain_dsp();
 void idct_dsp_init(IdctDsp &d);
 void quant_dsp_init(QuantDsp &d);
 void yuy2_dsp_init(Yuy2Dsp &d);
+void encode_dsp_init(EncodeDsp &d);
 
 }  // namespace tarsk::dsp

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "common/dif.h"
+#include "common/vlc.h"
 
 namespace tarsk {
 
@@ -50,13 +51,6 @@ constexpr int entry_length(dv_vlc_entry_t e) { return static_cast<int>(e & 0xff)
 constexpr uint32_t entry_code(dv_vlc_entry_t e) { return e >> 8; }
 constexpr dv_vlc_entry_t make_entry(uint32_t code, int length) {
   return (code << 8) | static_cast<uint32_t>(length);
-}
-
-// Index of (run, value) in the encode lookups; values beyond -255..255 are
-// limited to them, so that no value reaches outside the tables.
-constexpr uint32_t vlc_index(int run, int value) {
-  const int amp = value < -255 ? -255 : value > 255 ? 255 : value;
-  return static_cast<uint32_t>(amp + 255) | (static_cast<uint32_t>(run) << 9);
 }
 
 // The code rules: a single entry for (run, amp) where one code does it,

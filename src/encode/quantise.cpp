@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/transform.h"
+#include "dsp/dsp.h"
 #include "encode/encode.h"
 
 namespace {
@@ -71,9 +73,10 @@ using Copies = dv_coeff_t[30][64];
 // beyond -255..255 (the reach of the 8-bit amplitude escape) are coded and
 // counted as those limits: the lookups' index limits every value.
 long trial(const dv_block_t &bl, int qno, dv_coeff_t *copy) {
-  std::memcpy(copy, bl.coeffs, sizeof bl.coeffs);
-  _dv_quant(copy, qno, bl.class_no);
-  return static_cast<long>(_dv_vlc_num_bits_block(copy));
+  uint8_t shift[4];
+  tarsk::quant_area_shifts(qno, bl.class_no, shift);
+  return static_cast<long>(
+      tarsk::dsp::dsp().encode.quantise_count(bl.coeffs, copy, shift, vlc_num_bits_lookup));
 }
 
 long trial_macroblock(const dv_macroblock_t &mb, int qno, dv_coeff_t (*copies)[64]) {

@@ -10,6 +10,7 @@
 // macroblock, then anywhere in the segment, in the order in which a decoder
 // looks for them.
 #include <array>
+#include <bit>
 
 #include "common/bitstream.h"
 #include "common/scan.h"
@@ -181,19 +182,20 @@ void reorder_block(dv_block_t *bl) {
 unsigned long vlc_encode_block(const dv_coeff_t *coeffs, dv_vlc_block_t *out) {
   dv_vlc_entry_t *o = out->coeffs;
   unsigned long bits = 0;
-  int run = 0;
-  for (int i = 1; i < 64; ++i) {
-    const int value = coeffs[i];
-    if (value == 0) {
-      ++run;
-      continue;
-    }
-    const uint32_t index = vlc_index(run, value);
+  // The non-zero AC coefficients as a mask, built without branches; each
+  // run is then the distance from the previous one.
+  uint64_t nonzero = 0;
+  for (int i = 1; i < 64; ++i) nonzero |= uint64_t{coeffs[i] != 0} << i;
+  int previous = 0;
+  while (nonzero != 0) {
+    const int i = std::countr_zero(nonzero);
+    nonzero &= nonzero - 1;
+    const uint32_t index = vlc_index(i - previous - 1, coeffs[i]);
+    previous = i;
     o[0] = vlc_encode_lookup[2 * index];
     o[1] = vlc_encode_lookup[2 * index + 1];
     o += 2;
     bits += vlc_num_bits_lookup[index];
-    run = 0;
   }
   *o++ = DV_VLC_EOB;
   out->coeffs_start = out->coeffs;

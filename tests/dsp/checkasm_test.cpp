@@ -2,14 +2,15 @@
 // any difference fails. A kernel the processor (or the build) does not have
 // is the plain one itself, and is skipped.
 #include <gtest/gtest.h>
-
 #include <tarsk/dv.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "common/transform.h"
 #include "decode/output/output.h"
 #include "dsp/dsp.h"
 
@@ -37,8 +38,9 @@ std::vector<std::vector<dv_coeff_t>> idct_blocks() {
       b[0] = static_cast<dv_coeff_t>(4 * (static_cast<int>(rng() % 512) - 256));
       for (int n = 0; n < nonzero; ++n) {
         const int pos = 1 + static_cast<int>(rng() % 63);
-        b[static_cast<size_t>(pos)] = static_cast<dv_coeff_t>(
-            (static_cast<int>(rng() % 64) - 32) * (1 << (rng() % 5)) * dv_weight_inverse_88_matrix[pos]);
+        b[static_cast<size_t>(pos)] =
+            static_cast<dv_coeff_t>((static_cast<int>(rng() % 64) - 32) * (1 << (rng() % 5)) *
+                                    dv_weight_inverse_88_matrix[pos]);
       }
       blocks.push_back(b);
     }
@@ -81,12 +83,37 @@ TEST_F(Checkasm, DequantiseWeight88) {
     dv_coeff_t fast[64], plain[64];
     uint16_t factors[64];
     for (int i = 0; i < 64; ++i) {
-      fast[i] = plain[i] = static_cast<dv_coeff_t>(round < 4 ? (round % 2 ? 32767 : -32768) : rng());
+      fast[i] = plain[i] =
+          static_cast<dv_coeff_t>(round < 4 ? (round % 2 ? 32767 : -32768) : rng());
       factors[i] = static_cast<uint16_t>(round < 2 ? 65535 : rng());
     }
     dsp().quant.dequantise_weight_88(fast, factors);
     plain_dsp().quant.dequantise_weight_88(plain, factors);
     ASSERT_EQ(0, std::memcmp(fast, plain, sizeof fast)) << round;
+  }
+}
+
+// Every qno and class, on blocks from sparse to dense, small values, values
+// around the escapes' reach of 255 and the whole 16-bit range, and the
+// constant extremes; the quantised block and its bits must agree.
+TEST_F(Checkasm, QuantiseCount) {
+  const auto fast = dsp().encode.quantise_count, plain = plain_dsp().encode.quantise_count;
+  if (fast == plain) GTEST_SKIP() << "no fast kernel";
+  std::mt19937 rng(3);
+  for (int round = 0; round < 3000; ++round) {
+    dv_coeff_t in[64], a[64], b[64];
+    const int density = round % 5, reach = std::array{8, 40, 300, 1100, 65536}[round / 5 % 5];
+    for (dv_coeff_t &c : in)
+      c = static_cast<dv_coeff_t>(round < 2 ? (round ? 32767 : -32768)
+                                  : rng() % 5 < static_cast<unsigned>(density)
+                                      ? static_cast<int>(rng() % reach) - reach / 2
+                                      : 0);
+    const int qno = round % 16, klass = round / 16 % 4;
+    uint8_t shift[4];
+    tarsk::quant_area_shifts(qno, klass, shift);
+    const auto bits = fast(in, a, shift, vlc_num_bits_lookup);
+    ASSERT_EQ(bits, plain(in, b, shift, vlc_num_bits_lookup)) << round;
+    ASSERT_EQ(0, std::memcmp(a, b, sizeof a)) << round;
   }
 }
 
@@ -110,9 +137,9 @@ TEST_F(Checkasm, Yuy2Writers) {
         int x;
         tarsk::dsp::Yuy2Writer fast, plain;
       };
-      for (const Case &c : {Case{64, fast.mb411, plain.mb411},
-                            Case{704, fast.mb411_right, plain.mb411_right},
-                            Case{16, fast.mb420, plain.mb420}}) {
+      for (const Case &c :
+           {Case{64, fast.mb411, plain.mb411}, Case{704, fast.mb411_right, plain.mb411_right},
+            Case{16, fast.mb420, plain.mb420}}) {
         std::vector<uint8_t> a(pitch * 16, 0x5a), b(pitch * 16, 0x5a);
         mb.x = c.x;
         c.fast(&mb, a.data(), pitch, tables, setup);

@@ -1,0 +1,34 @@
+// The encoder's plain kernels.
+#include "common/transform.h"
+#include "common/vlc.h"
+#include "dsp/dsp.h"
+
+namespace tarsk::dsp {
+namespace {
+
+unsigned long quantise_count(const dv_coeff_t *in, dv_coeff_t *out, const uint8_t shift[4],
+                             const uint8_t *bits_lookup) {
+  out[0] = in[0];
+  for (int area = 0; area < 4; ++area) {
+    const int divisor = 1 << shift[area];
+    for (int i = scan_area_start[area]; i < scan_area_start[area + 1]; ++i)
+      out[i] = static_cast<dv_coeff_t>(in[i] / divisor);  // truncates toward zero
+  }
+  unsigned long bits = 0;
+  int run = 0;
+  for (int i = 1; i < 64; ++i) {
+    if (out[i] == 0) {
+      ++run;
+      continue;
+    }
+    bits += bits_lookup[vlc_index(run, out[i])];
+    run = 0;
+  }
+  return bits;
+}
+
+}  // namespace
+
+void encode_dsp_init(EncodeDsp &d) { d.quantise_count = quantise_count; }
+
+}  // namespace tarsk::dsp
