@@ -107,6 +107,15 @@ void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int 
 // planes clamped as the encoder asks, which changes the planes. No headers:
 // the caller writes them with the recording time it chooses.
 void encode_planes(dv_encoder_t *enc, uint8_t *out);
+// encode_planes in steps, for segments encoded on several threads: the
+// frame's preparation (settings, set-up, clamps, `out` cleared), then each
+// video segment n (0 .. frame_segments - 1, sequence by sequence) with a
+// segment record of the caller's, in any order and on any thread, each
+// adding to a tally of the caller's.
+void begin_planes(dv_encoder_t *enc, uint8_t *out);
+int frame_segments(const dv_encoder_t *enc);
+void encode_planes_segment(dv_encoder_t *enc, uint8_t *out, int n, dv_videosegment_t *seg,
+                           EncodeStats &stats);
 
 // The encode loop's thinning of the picture rate to `fps` pictures a
 // second (0: the system's own). A 16.16 accumulator gains what each frame
