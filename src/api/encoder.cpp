@@ -55,7 +55,14 @@ void fill_chroma(std::span<const uint8_t> from, ChromaShape shape, int lines, in
   for (int l = first; l < end; ++l) {
     const uint8_t *line = from.data() + static_cast<size_t>(l / line_repeat) * shape.columns;
     int16_t *out = to + static_cast<size_t>(l) * chroma_422_width;
-    for (int s = 0; s < chroma_422_width; ++s) out[s] = scaled(line[s / sample_repeat]);
+    // The repeats the samplings have spelt out, so that the loops run
+    // without a division per sample.
+    if (sample_repeat == 1)
+      for (int s = 0; s < chroma_422_width; ++s) out[s] = scaled(line[s]);
+    else if (sample_repeat == 2)
+      for (int s = 0; s < chroma_422_width; ++s) out[s] = scaled(line[s / 2]);
+    else
+      for (int s = 0; s < chroma_422_width; ++s) out[s] = scaled(line[s / sample_repeat]);
   }
 }
 

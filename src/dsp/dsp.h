@@ -27,9 +27,14 @@ struct QuantDsp {
 // order divided by 2^shift[area], truncated toward zero, into `out` (the DC
 // copied as it is), and the code bits of the quantised block without its
 // end of block, from the encoder's bit-count lookup (indexed by vlc_index).
+//
+// The forward 8x8 DCT of a transposed block in 16-bit fixed point with its
+// truncations, each coefficient then times its post-scale over 2^17
+// (postSC88: the normalisation and the weights).
 struct EncodeDsp {
   unsigned long (*quantise_count)(const dv_coeff_t *in, dv_coeff_t *out, const uint8_t shift[4],
                                   const uint8_t *bits_lookup);
+  void (*fdct_88)(dv_coeff_t *block, const int16_t *post_scale);
 };
 
 // The clamps of YUY2 output: sample + 128 (+ 16 with the NTSC set-up) held

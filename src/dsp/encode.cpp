@@ -27,8 +27,20 @@ unsigned long quantise_count(const dv_coeff_t *in, dv_coeff_t *out, const uint8_
   return bits;
 }
 
+void fdct_88(dv_coeff_t *block, const int16_t *post_scale) {
+  dv_coeff_t scratch[64];
+  for (int r = 0; r < 8; ++r) dct88_aan_line(block + 8 * r, block + 8 * r);
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 8; ++c) scratch[c * 8 + r] = block[r * 8 + c];
+  for (int r = 0; r < 8; ++r) dct88_aan_line(scratch + 8 * r, scratch + 8 * r);
+  for (int i = 0; i < 64; ++i) block[i] = t16(scratch[i] * post_scale[i] / 131072);
+}
+
 }  // namespace
 
-void encode_dsp_init(EncodeDsp &d) { d.quantise_count = quantise_count; }
+void encode_dsp_init(EncodeDsp &d) {
+  d.quantise_count = quantise_count;
+  d.fdct_88 = fdct_88;
+}
 
 }  // namespace tarsk::dsp

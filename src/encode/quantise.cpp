@@ -85,15 +85,15 @@ long trial_macroblock(const dv_macroblock_t &mb, int qno, dv_coeff_t (*copies)[6
   return bits;
 }
 
-// Stores the chosen qno and builds the six code lists. At qno 15 the last
-// trials were at 15 and their copies are used; otherwise the blocks are
-// quantised in place.
-void finish_macroblock(dv_macroblock_t *mb, int qno, dv_coeff_t (*copies)[64],
+// Stores the chosen qno and builds the six code lists. Where the last
+// trial of all six blocks was at that qno (copies_qno) its copies are
+// used; otherwise the blocks are quantised in place.
+void finish_macroblock(dv_macroblock_t *mb, int qno, dv_coeff_t (*copies)[64], int copies_qno,
                        dv_vlc_block_t *vblocks) {
   mb->qno = qno;
   for (int b = 0; b < 6; ++b) {
     dv_coeff_t *coeffs = copies[b];
-    if (qno != 15) {
+    if (qno != copies_qno) {
       coeffs = mb->b[b].coeffs;
       _dv_quant(coeffs, qno, mb->b[b].class_no);
     }
@@ -169,7 +169,7 @@ void quant_1_pass(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int /*st
     }
     count(stats.cycles_used, 450, failures);
     ++stats.qnos_used[qno];
-    finish_macroblock(mb, qno, mb_copies, &vblocks[6 * m]);
+    finish_macroblock(mb, qno, mb_copies, 15, &vblocks[6 * m]);
     if (qno == 0)
       for (int b = 0; b < 6; ++b) vlc_make_fit(&vblocks[6 * m + b], 1, block_area_bits(b), stats);
   }
@@ -212,7 +212,7 @@ void quant_2_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int st
     count(stats.runs_used, 15, steps);
     count(stats.cycles_used, 450, trials);
     ++stats.qnos_used[qno];
-    finish_macroblock(mb, qno, mb_copies, &vblocks[6 * m]);
+    finish_macroblock(mb, qno, mb_copies, 15, &vblocks[6 * m]);
     if (qno == 0 || static_qno != 0) vlc_make_fit(&vblocks[6 * m], 6, macroblock_area_bits, stats);
   }
 }
@@ -224,12 +224,14 @@ void quant_3_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int st
   int qno[mbs];
   int index[mbs];
   int mask[mbs];
+  int trialled[mbs];  // the qno of each macroblock's copies
   long bits[mbs];
   long total = 0;
   for (int m = 0; m < mbs; ++m) {
     qno[m] = 15;
     index[m] = 0;
     mask[m] = 0;
+    trialled[m] = 15;
     for (const dv_block_t &bl : videoseg->mb[m].b) mask[m] |= 1 << bl.class_no;
     bits[m] = trial_macroblock(videoseg->mb[m], 15, &copies[6 * m]);
     total += bits[m];
@@ -258,6 +260,7 @@ void quant_3_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int st
       count(stats.runs_used, 15, moves);
       if (qno[m] == 0) break;
       const long fresh = trial_macroblock(videoseg->mb[m], qno[m], &copies[6 * m]);
+      trialled[m] = qno[m];
       total += fresh - bits[m];
       bits[m] = fresh;
     }
@@ -265,7 +268,7 @@ void quant_3_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int st
   count(stats.cycles_used, 450, iterations);
   for (int m = 0; m < mbs; ++m) {
     ++stats.qnos_used[qno[m]];
-    finish_macroblock(&videoseg->mb[m], qno[m], &copies[6 * m], &vblocks[6 * m]);
+    finish_macroblock(&videoseg->mb[m], qno[m], &copies[6 * m], trialled[m], &vblocks[6 * m]);
   }
   // In the static case `total` is still the count at qno 15.
   if (total > segment_code_budget) vlc_make_fit(vblocks, 30, segment_area_bits, stats);
