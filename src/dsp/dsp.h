@@ -35,6 +35,15 @@ struct EncodeDsp {
   unsigned long (*quantise_count)(const dv_coeff_t *in, dv_coeff_t *out, const uint8_t shift[4],
                                   const uint8_t *bits_lookup);
   void (*fdct_88)(dv_coeff_t *block, const int16_t *post_scale);
+  // The largest magnitude of a block's AC coefficients (1..63).
+  int (*largest_ac)(const dv_coeff_t *block);
+  // Of a transposed block (sample of column c, line l at 8c + l): the sums
+  // of the magnitudes of the differences between vertically neighbouring
+  // samples (sums[0]) and between horizontally neighbouring ones (sums[1]).
+  void (*neighbour_differences)(const dv_coeff_t *block, int sums[2]);
+  // The 8x8 samples from `lines` 16-bit lines `stride` samples apart,
+  // transposed: sample c of line l at 8c + l.
+  void (*load_transposed)(const int16_t *lines, int stride, dv_coeff_t *block);
 };
 
 // The clamps of YUY2 output: sample + 128 (+ 16 with the NTSC set-up) held

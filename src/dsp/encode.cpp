@@ -1,4 +1,7 @@
 // The encoder's plain kernels.
+#include <algorithm>
+#include <cstdlib>
+
 #include "common/transform.h"
 #include "common/vlc.h"
 #include "dsp/dsp.h"
@@ -36,11 +39,35 @@ void fdct_88(dv_coeff_t *block, const int16_t *post_scale) {
   for (int i = 0; i < 64; ++i) block[i] = t16(scratch[i] * post_scale[i] / 131072);
 }
 
+int largest_ac(const dv_coeff_t *block) {
+  int largest = 0;
+  for (int i = 1; i < 64; ++i) largest = std::max(largest, std::abs(int{block[i]}));
+  return largest;
+}
+
+void neighbour_differences(const dv_coeff_t *bl, int sums[2]) {
+  int v = 0, h = 0;
+  for (int c = 0; c < 8; ++c)
+    for (int l = 0; l < 7; ++l) v += std::abs(bl[8 * c + l] - bl[8 * c + l + 1]);
+  for (int c = 0; c < 7; ++c)
+    for (int l = 0; l < 8; ++l) h += std::abs(bl[8 * c + l] - bl[8 * (c + 1) + l]);
+  sums[0] = v;
+  sums[1] = h;
+}
+
+void load_transposed(const int16_t *lines, int stride, dv_coeff_t *block) {
+  for (int c = 0; c < 8; ++c)
+    for (int l = 0; l < 8; ++l) block[8 * c + l] = lines[l * stride + c];
+}
+
 }  // namespace
 
 void encode_dsp_init(EncodeDsp &d) {
   d.quantise_count = quantise_count;
   d.fdct_88 = fdct_88;
+  d.largest_ac = largest_ac;
+  d.neighbour_differences = neighbour_differences;
+  d.load_transposed = load_transposed;
 }
 
 }  // namespace tarsk::dsp

@@ -111,8 +111,7 @@ extern constexpr std::array<std::array<int, 16>, 4> qno_next_hit = qno_start.nex
 extern constexpr std::array<std::array<int, 16>, 16> qnos_class_combi = qno_start.class_combi;
 
 int classify(const dv_coeff_t *bl) {
-  int largest = 0;
-  for (int i = 1; i < 64; ++i) largest = std::max(largest, std::abs(int{bl[i]}));
+  const int largest = dsp::dsp().encode.largest_ac(bl);
   return largest > 35 ? 3 : largest > 23 ? 2 : largest > 11 ? 1 : 0;
 }
 

@@ -139,6 +139,37 @@ TEST_F(Checkasm, ForwardDct88) {
   }
 }
 
+// The block kernels of the encoder's input and classification on blocks
+// of small values, of the whole 16-bit range, of constant and alternating
+// extremes, and with the extreme in one place only.
+TEST_F(Checkasm, EncoderBlockKernels) {
+  const auto &fast = dsp().encode, &plain = plain_dsp().encode;
+  if (fast.largest_ac == plain.largest_ac) GTEST_SKIP() << "no fast kernel";
+  std::mt19937 rng(12);
+  for (int round = 0; round < 20000; ++round) {
+    int16_t lines[8 * 13];
+    const int lone = static_cast<int>(rng() % 104);
+    for (int i = 0; i < 8 * 13; ++i) {
+      const int kind = round % 5;
+      lines[i] = static_cast<int16_t>(kind == 0   ? static_cast<int>(rng() % 64) - 32
+                                      : kind == 1 ? static_cast<int16_t>(rng())
+                                      : kind == 2 ? (round % 2 ? 32767 : -32768)
+                                      : kind == 3 ? ((i / 13 + i) % 2 ? 32767 : -32768)
+                                                  : (i == lone ? (round % 2 ? -32768 : 32767) : 0));
+    }
+    dv_coeff_t a[64], b[64];
+    fast.load_transposed(lines, 13, a);
+    plain.load_transposed(lines, 13, b);
+    ASSERT_EQ(0, std::memcmp(a, b, sizeof a)) << round;
+    ASSERT_EQ(fast.largest_ac(a), plain.largest_ac(a)) << round;
+    int sums_fast[2], sums_plain[2];
+    fast.neighbour_differences(a, sums_fast);
+    plain.neighbour_differences(a, sums_plain);
+    ASSERT_EQ(sums_fast[0], sums_plain[0]) << round;
+    ASSERT_EQ(sums_fast[1], sums_plain[1]) << round;
+  }
+}
+
 // Random samples over the whole 16-bit range and near the clamps, every
 // clamp setting, set-up on and off, all three macroblock shapes.
 TEST_F(Checkasm, Yuy2Writers) {

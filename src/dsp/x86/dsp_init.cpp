@@ -7,6 +7,9 @@ void dsp_init(Dsp &d) {
   d.quant.dequantise_weight_88 = dequantise_weight_88_sse2;
   d.encode.quantise_count = quantise_count_sse2;
   d.encode.fdct_88 = fdct_88_sse2;
+  d.encode.largest_ac = largest_ac_sse2;
+  d.encode.neighbour_differences = neighbour_differences_sse2;
+  d.encode.load_transposed = load_transposed_sse2;
   d.yuy2 = {yuy2_411_sse2, yuy2_411_right_sse2, yuy2_420_sse2};
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) d.idct.idct_88 = idct_88_avx2;

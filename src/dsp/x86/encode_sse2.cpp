@@ -1,10 +1,12 @@
 // The encoder's SSE2 kernels.
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <array>
 
 #include "common/transform.h"
 #include "common/vlc.h"
+#include "dsp/x86/transpose_sse2.h"
 #include "dsp/x86/x86.h"
 
 namespace tarsk::dsp::x86 {
@@ -81,6 +83,81 @@ unsigned long quantise_count_sse2(const dv_coeff_t *in, dv_coeff_t *out, const u
     previous = i;
   }
   return bits;
+}
+
+// The largest and the smallest AC value, the magnitude taken in 32 bits
+// (-32768 has none in 16).
+int largest_ac_sse2(const dv_coeff_t *block) {
+  const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block));
+  // The DC lane takes the value of its neighbour, which counts anyway.
+  const __m128i ac = _mm_shufflelo_epi16(first, _MM_SHUFFLE(3, 2, 1, 1));
+  __m128i high = ac, low = ac;
+  for (int v = 1; v < 8; ++v) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 8 * v));
+    high = _mm_max_epi16(high, x);
+    low = _mm_min_epi16(low, x);
+  }
+  high = _mm_max_epi16(high, _mm_srli_si128(high, 8));
+  low = _mm_min_epi16(low, _mm_srli_si128(low, 8));
+  high = _mm_max_epi16(high, _mm_srli_si128(high, 4));
+  low = _mm_min_epi16(low, _mm_srli_si128(low, 4));
+  high = _mm_max_epi16(high, _mm_srli_si128(high, 2));
+  low = _mm_min_epi16(low, _mm_srli_si128(low, 2));
+  const int largest = static_cast<int16_t>(_mm_cvtsi128_si32(high));
+  const int smallest = static_cast<int16_t>(_mm_cvtsi128_si32(low));
+  return std::max({largest, -smallest, 0});
+}
+
+namespace {
+
+// The magnitudes of a - b for eight 16-bit lanes, in 32 bits, summed in
+// pairs into four 32-bit lanes (lanes where `keep` is 0 add nothing).
+inline __m128i sum_differences(__m128i a, __m128i b, __m128i keep) {
+  const __m128i a_lo = _mm_srai_epi32(_mm_unpacklo_epi16(a, a), 16);
+  const __m128i a_hi = _mm_srai_epi32(_mm_unpackhi_epi16(a, a), 16);
+  const __m128i b_lo = _mm_srai_epi32(_mm_unpacklo_epi16(b, b), 16);
+  const __m128i b_hi = _mm_srai_epi32(_mm_unpackhi_epi16(b, b), 16);
+  auto magnitude = [](__m128i d) {
+    const __m128i sign = _mm_srai_epi32(d, 31);
+    return _mm_sub_epi32(_mm_xor_si128(d, sign), sign);
+  };
+  const __m128i keep_lo = _mm_unpacklo_epi16(keep, keep), keep_hi = _mm_unpackhi_epi16(keep, keep);
+  return _mm_add_epi32(_mm_and_si128(keep_lo, magnitude(_mm_sub_epi32(a_lo, b_lo))),
+                       _mm_and_si128(keep_hi, magnitude(_mm_sub_epi32(a_hi, b_hi))));
+}
+
+inline int lanes_sum(__m128i x) {
+  x = _mm_add_epi32(x, _mm_srli_si128(x, 8));
+  x = _mm_add_epi32(x, _mm_srli_si128(x, 4));
+  return _mm_cvtsi128_si32(x);
+}
+
+}  // namespace
+
+// Vertical neighbours are the lanes of a column's vector and the next lane
+// (the last lane has none); horizontal neighbours the same lane of two
+// columns' vectors.
+void neighbour_differences_sse2(const dv_coeff_t *block, int sums[2]) {
+  const __m128i all = _mm_set1_epi16(-1);
+  const __m128i but_last = _mm_srli_si128(all, 2);
+  __m128i column[8];
+  for (int c = 0; c < 8; ++c)
+    column[c] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 8 * c));
+  __m128i v = _mm_setzero_si128(), h = _mm_setzero_si128();
+  for (int c = 0; c < 8; ++c) {
+    v = _mm_add_epi32(v, sum_differences(column[c], _mm_srli_si128(column[c], 2), but_last));
+    if (c < 7) h = _mm_add_epi32(h, sum_differences(column[c], column[c + 1], all));
+  }
+  sums[0] = lanes_sum(v);
+  sums[1] = lanes_sum(h);
+}
+
+void load_transposed_sse2(const int16_t *lines, int stride, dv_coeff_t *block) {
+  __m128i x[8];
+  for (int l = 0; l < 8; ++l)
+    x[l] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(lines + l * stride));
+  transpose(x);
+  for (int c = 0; c < 8; ++c) _mm_storeu_si128(reinterpret_cast<__m128i *>(block + 8 * c), x[c]);
 }
 
 }  // namespace tarsk::dsp::x86

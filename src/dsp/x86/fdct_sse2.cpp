@@ -5,6 +5,7 @@
 // from the whole 32-bit product.
 #include <emmintrin.h>
 
+#include "dsp/x86/transpose_sse2.h"
 #include "dsp/x86/x86.h"
 
 namespace tarsk::dsp::x86 {
@@ -23,25 +24,6 @@ inline __m128i sum_mul_shift16(__m128i p, __m128i q, __m128i c) {
   const __m128i lo = _mm_srai_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(p, q), c), 16);
   const __m128i hi = _mm_srai_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(p, q), c), 16);
   return _mm_packs_epi32(lo, hi);
-}
-
-inline void transpose(__m128i r[8]) {
-  const __m128i a0 = _mm_unpacklo_epi16(r[0], r[1]), a1 = _mm_unpackhi_epi16(r[0], r[1]);
-  const __m128i a2 = _mm_unpacklo_epi16(r[2], r[3]), a3 = _mm_unpackhi_epi16(r[2], r[3]);
-  const __m128i a4 = _mm_unpacklo_epi16(r[4], r[5]), a5 = _mm_unpackhi_epi16(r[4], r[5]);
-  const __m128i a6 = _mm_unpacklo_epi16(r[6], r[7]), a7 = _mm_unpackhi_epi16(r[6], r[7]);
-  const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
-  const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
-  const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
-  const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
-  r[0] = _mm_unpacklo_epi64(b0, b4);
-  r[1] = _mm_unpackhi_epi64(b0, b4);
-  r[2] = _mm_unpacklo_epi64(b1, b5);
-  r[3] = _mm_unpackhi_epi64(b1, b5);
-  r[4] = _mm_unpacklo_epi64(b2, b6);
-  r[5] = _mm_unpackhi_epi64(b2, b6);
-  r[6] = _mm_unpacklo_epi64(b3, b7);
-  r[7] = _mm_unpackhi_epi64(b3, b7);
 }
 
 // The line transform with element k of every line in x[k].
