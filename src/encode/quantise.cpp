@@ -66,20 +66,35 @@ constexpr QnoStart qno_start = build_qno_start();
 
 constexpr bool is_static(int static_qno) { return static_qno == 1 || static_qno == 2; }
 
-// Blocks as the last trial quantised them, macroblock m's block b at 6m + b.
-using Copies = dv_coeff_t[30][64];
+// A block as its last trial quantised it, with the shifts of that trial
+// (four bytes, none at first) and its code bits.
+struct Copy {
+  dv_coeff_t coeffs[64];
+  uint32_t shifts = ~0u;
+  long bits = 0;
+};
+// Macroblock m's block b at 6m + b.
+using Copies = Copy[30];
 
-// Code bits of a block quantised at qno, on a copy. Quantised values
+// Code bits of a block quantised at qno, on its copy. Quantised values
 // beyond -255..255 (the reach of the 8-bit amplitude escape) are coded and
-// counted as those limits: the lookups' index limits every value.
-long trial(const dv_block_t &bl, int qno, dv_coeff_t *copy) {
+// counted as those limits: the lookups' index limits every value. Numbers
+// that give the block's class the same shifts as the copy's trial give the
+// same block: the copy and its count stand.
+long trial(const dv_block_t &bl, int qno, Copy &copy) {
   uint8_t shift[4];
   tarsk::quant_area_shifts(qno, bl.class_no, shift);
-  return static_cast<long>(
-      tarsk::dsp::dsp().encode.quantise_count(bl.coeffs, copy, shift, vlc_num_bits_lookup));
+  const uint32_t shifts = uint32_t{shift[0]} | uint32_t{shift[1]} << 8 | uint32_t{shift[2]} << 16 |
+                          uint32_t{shift[3]} << 24;
+  if (shifts != copy.shifts) {
+    copy.shifts = shifts;
+    copy.bits = static_cast<long>(tarsk::dsp::dsp().encode.quantise_count(
+        bl.coeffs, copy.coeffs, shift, vlc_num_bits_lookup));
+  }
+  return copy.bits;
 }
 
-long trial_macroblock(const dv_macroblock_t &mb, int qno, dv_coeff_t (*copies)[64]) {
+long trial_macroblock(const dv_macroblock_t &mb, int qno, Copy *copies) {
   long bits = 0;
   for (int b = 0; b < 6; ++b) bits += trial(mb.b[b], qno, copies[b]);
   return bits;
@@ -88,11 +103,11 @@ long trial_macroblock(const dv_macroblock_t &mb, int qno, dv_coeff_t (*copies)[6
 // Stores the chosen qno and builds the six code lists. Where the last
 // trial of all six blocks was at that qno (copies_qno) its copies are
 // used; otherwise the blocks are quantised in place.
-void finish_macroblock(dv_macroblock_t *mb, int qno, dv_coeff_t (*copies)[64], int copies_qno,
+void finish_macroblock(dv_macroblock_t *mb, int qno, Copy *copies, int copies_qno,
                        dv_vlc_block_t *vblocks) {
   mb->qno = qno;
   for (int b = 0; b < 6; ++b) {
-    dv_coeff_t *coeffs = copies[b];
+    dv_coeff_t *coeffs = copies[b].coeffs;
     if (qno != copies_qno) {
       coeffs = mb->b[b].coeffs;
       _dv_quant(coeffs, qno, mb->b[b].class_no);
@@ -149,7 +164,7 @@ void quant_1_pass(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int /*st
   Copies copies;
   for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
     dv_macroblock_t *mb = &videoseg->mb[m];
-    dv_coeff_t(*mb_copies)[64] = &copies[6 * m];
+    Copy *mb_copies = &copies[6 * m];
     int qno = 15;
     int failures = 0;
     // The qno only falls from block to block; at 0 the search gives up and
@@ -179,7 +194,7 @@ void quant_2_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int st
   Copies copies;
   for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
     dv_macroblock_t *mb = &videoseg->mb[m];
-    dv_coeff_t(*mb_copies)[64] = &copies[6 * m];
+    Copy *mb_copies = &copies[6 * m];
     const long n = trial_macroblock(*mb, 15, mb_copies);
     int steps = 0;
     int trials = 0;
