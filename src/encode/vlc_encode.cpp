@@ -108,11 +108,6 @@ void build_encode_lookup() {
     }
 }
 
-// Writes an entry at bit `pos`.
-inline void write_entry(uint8_t *buf, int pos, dv_vlc_entry_t e) {
-  tarsk::put_bits(buf, pos, entry_code(e), entry_length(e));
-}
-
 // Writes the first `count` bits of *e (fewer than its length) at `pos`
 // and leaves the rest of the code in *e, to be written elsewhere.
 inline void write_head(uint8_t *buf, int pos, dv_vlc_entry_t *e, int count) {
@@ -123,17 +118,28 @@ inline void write_head(uint8_t *buf, int pos, dv_vlc_entry_t *e, int count) {
 }
 
 // Writes `from`'s next entries into `into`'s free bits while they fit.
+// The codes gather in a 64-bit word, written 32 bits at a time: an entry's
+// code has 24 bits at most, and empty ones add nothing without a branch.
 inline void write_fitting(dv_vlc_block_t *from, dv_vlc_block_t *into, uint8_t *buf) {
   dv_vlc_entry_t *e = from->coeffs_start;
   int pos = into->bit_offset;
   int budget = into->bit_budget;
+  uint64_t pending = 0;
+  int count = 0;
   for (; e < from->coeffs_end && entry_length(*e) <= budget; ++e) {
-    write_entry(buf, pos, *e);
-    pos += entry_length(*e);
-    budget -= entry_length(*e);
+    const int length = entry_length(*e);
+    pending = pending << length | entry_code(*e);
+    count += length;
+    budget -= length;
+    if (count >= 32) {
+      count -= 32;
+      tarsk::put_bits(buf, pos, static_cast<uint32_t>(pending >> count), 32);
+      pos += 32;
+    }
   }
+  tarsk::put_bits(buf, pos, static_cast<uint32_t>(pending), count);
   from->coeffs_start = e;
-  into->bit_offset = pos;
+  into->bit_offset = pos + count;
   into->bit_budget = budget;
 }
 
