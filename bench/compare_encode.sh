@@ -17,7 +17,9 @@
 # footage does. They are made once as files, so that neither encoder pays
 # for making the pictures. Both encoders run with their default settings
 # (tarsk: three passes, searched quantisers, DCT mode per block) and write
-# a DV file of video only. The runs alternate between `tarsk encode
+# a DV file of video only. ffmpeg is given -threads 1 twice: before -i it
+# holds the input's decoder to one thread, and only after it the DV
+# encoder, which otherwise encodes slices on several threads. The runs alternate between `tarsk encode
 # --threads 1`, `ffmpeg -threads 1 -c:v dvvideo` and `tarsk encode
 # --threads 2`; each time is the wall time of the whole process. The
 # table gives every time, their medians, and the medians of ffmpeg's time
@@ -102,7 +104,8 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 out="$data/out.dv"
 ours() { seconds "$tarsk" encode "$1" -o "$out" --quiet --threads "$2"; }
 theirs() {
-  seconds ffmpeg -hide_banner -loglevel error -nostdin -threads 1 -i "$1" -c:v dvvideo -f dv -y "$out"
+  seconds ffmpeg -hide_banner -loglevel error -nostdin -threads 1 -i "$1" -threads 1 -c:v dvvideo \
+    -f dv -y "$out"
 }
 
 compare() {

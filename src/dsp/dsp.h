@@ -41,6 +41,8 @@ struct EncodeDsp {
   // of the magnitudes of the differences between vertically neighbouring
   // samples (sums[0]) and between horizontally neighbouring ones (sums[1]).
   void (*neighbour_differences)(const dv_coeff_t *block, int sums[2]);
+  // Bit i set for each non-zero AC coefficient i (1..63) of a block.
+  uint64_t (*nonzero_ac)(const dv_coeff_t *block);
   // The 8x8 samples from `lines` 16-bit lines `stride` samples apart,
   // transposed: sample c of line l at 8c + l.
   void (*load_transposed)(const int16_t *lines, int stride, dv_coeff_t *block);

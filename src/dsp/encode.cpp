@@ -60,9 +60,17 @@ void load_transposed(const int16_t *lines, int stride, dv_coeff_t *block) {
     for (int l = 0; l < 8; ++l) block[8 * c + l] = lines[l * stride + c];
 }
 
+uint64_t nonzero_ac(const dv_coeff_t *block) {
+  uint64_t mask = 0;
+  for (int i = 1; i < 64; ++i)
+    if (block[i] != 0) mask |= uint64_t{1} << i;
+  return mask;
+}
+
 }  // namespace
 
 void encode_dsp_init(EncodeDsp &d) {
+  d.nonzero_ac = nonzero_ac;
   d.quantise_count = quantise_count;
   d.fdct_88 = fdct_88;
   d.largest_ac = largest_ac;

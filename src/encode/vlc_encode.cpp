@@ -15,6 +15,7 @@
 #include "common/bitstream.h"
 #include "common/scan.h"
 #include "common/table_init.h"
+#include "dsp/dsp.h"
 #include "encode/encode.h"
 
 namespace {
@@ -188,10 +189,9 @@ void reorder_block(dv_block_t *bl) {
 unsigned long vlc_encode_block(const dv_coeff_t *coeffs, dv_vlc_block_t *out) {
   dv_vlc_entry_t *o = out->coeffs;
   unsigned long bits = 0;
-  // The non-zero AC coefficients as a mask, built without branches; each
-  // run is then the distance from the previous one.
-  uint64_t nonzero = 0;
-  for (int i = 1; i < 64; ++i) nonzero |= uint64_t{coeffs[i] != 0} << i;
+  // The non-zero AC coefficients as a mask; each run is then the distance
+  // from the previous one.
+  uint64_t nonzero = tarsk::dsp::dsp().encode.nonzero_ac(coeffs);
   int previous = 0;
   while (nonzero != 0) {
     const int i = std::countr_zero(nonzero);

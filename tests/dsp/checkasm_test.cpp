@@ -162,6 +162,7 @@ TEST_F(Checkasm, EncoderBlockKernels) {
     plain.load_transposed(lines, 13, b);
     ASSERT_EQ(0, std::memcmp(a, b, sizeof a)) << round;
     ASSERT_EQ(fast.largest_ac(a), plain.largest_ac(a)) << round;
+    ASSERT_EQ(fast.nonzero_ac(a), plain.nonzero_ac(a)) << round;
     int sums_fast[2], sums_plain[2];
     fast.neighbour_differences(a, sums_fast);
     plain.neighbour_differences(a, sums_plain);

@@ -85,6 +85,20 @@ unsigned long quantise_count_sse2(const dv_coeff_t *in, dv_coeff_t *out, const u
   return bits;
 }
 
+// Eight comparisons with zero, packed to bytes, give 16 bits a time.
+uint64_t nonzero_ac_sse2(const dv_coeff_t *block) {
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t zeros = 0;
+  for (int v = 0; v < 8; v += 2) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 8 * v));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 8 * v + 8));
+    const auto lanes = static_cast<uint32_t>(
+        _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero))));
+    zeros |= uint64_t{lanes} << (8 * v);
+  }
+  return ~zeros & ~uint64_t{1};
+}
+
 // The largest and the smallest AC value, the magnitude taken in 32 bits
 // (-32768 has none in 16).
 int largest_ac_sse2(const dv_coeff_t *block) {
