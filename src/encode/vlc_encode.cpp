@@ -11,6 +11,7 @@
 // looks for them.
 #include <array>
 #include <bit>
+#include <cstring>
 
 #include "common/bitstream.h"
 #include "common/scan.h"
@@ -153,6 +154,16 @@ inline void write_split(dv_vlc_block_t *from, dv_vlc_block_t *into, uint8_t *buf
 
 inline bool has_entries(const dv_vlc_block_t &bl) { return bl.coeffs_start < bl.coeffs_end; }
 
+// A block into the scan order of a table of byte offsets known at compile
+// time: unrolled, each move has its places as constants.
+template <const std::array<uint16_t, 64> &offsets>
+void reorder_by(dv_coeff_t *coeffs) {
+  dv_coeff_t scanned[64];
+#pragma GCC unroll 64
+  for (int i = 0; i < 64; ++i) scanned[offsets[static_cast<size_t>(i)] >> 1] = coeffs[i];
+  std::memcpy(coeffs, scanned, sizeof scanned);
+}
+
 }  // namespace
 
 namespace tarsk {
@@ -180,10 +191,10 @@ void vlc_encode_init() {
 }
 
 void reorder_block(dv_block_t *bl) {
-  const uint16_t *reorder = bl->dct_mode == 1 ? reorder_248 : reorder_88;
-  dv_coeff_t scanned[64];
-  for (int i = 0; i < 64; ++i) scanned[reorder[i] >> 1] = bl->coeffs[i];
-  for (int i = 0; i < 64; ++i) bl->coeffs[i] = scanned[i];
+  if (bl->dct_mode == 1)
+    reorder_by<offsets_248>(bl->coeffs);
+  else
+    reorder_by<offsets_88>(bl->coeffs);
 }
 
 unsigned long vlc_encode_block(const dv_coeff_t *coeffs, dv_vlc_block_t *out) {

@@ -50,7 +50,10 @@ unsigned long quantise_count_sse2(const dv_coeff_t *in, dv_coeff_t *out, const u
   const __m128i counts[4] = {_mm_cvtsi32_si128(shift[0]), _mm_cvtsi32_si128(shift[1]),
                              _mm_cvtsi32_si128(shift[2]), _mm_cvtsi32_si128(shift[3])};
   const __m128i zero = _mm_setzero_si128();
+  const __m128i low = _mm_set1_epi16(-255), high = _mm_set1_epi16(255);
   __m128i is_zero[8];
+  // Each value's part of its lookup index (vlc_index without the run).
+  alignas(16) uint16_t amp_index[64];
   for (int v = 0; v < 8; ++v) {
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 8 * v));
     const __m128i sign = _mm_srai_epi16(x, 15);
@@ -66,6 +69,8 @@ unsigned long quantise_count_sse2(const dv_coeff_t *in, dv_coeff_t *out, const u
     if (v == 0) q = _mm_insert_epi16(q, static_cast<uint16_t>(in[0]), 0);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8 * v), q);
     is_zero[v] = _mm_cmpeq_epi16(q, zero);
+    _mm_store_si128(reinterpret_cast<__m128i *>(amp_index + 8 * v),
+                    _mm_add_epi16(_mm_min_epi16(_mm_max_epi16(q, low), high), high));
   }
   uint64_t zeros = 0;
   for (int v = 0; v < 8; v += 2) {
@@ -79,7 +84,8 @@ unsigned long quantise_count_sse2(const dv_coeff_t *in, dv_coeff_t *out, const u
   while (nonzero != 0) {
     const int i = __builtin_ctzll(nonzero);
     nonzero &= nonzero - 1;
-    bits += bits_lookup[vlc_index(i - previous - 1, out[i])];
+    static_assert(vlc_index(1, -255) == (0u | 1u << 9));
+    bits += bits_lookup[amp_index[i] | static_cast<uint32_t>(i - previous - 1) << 9];
     previous = i;
   }
   return bits;
