@@ -67,7 +67,7 @@ constexpr QnoStart qno_start = build_qno_start();
 constexpr bool is_static(int static_qno) { return static_qno == 1 || static_qno == 2; }
 
 // A block as its last trial quantised it, with the shifts of that trial
-// (four bytes, none at first) and its code bits.
+// (four bytes in memory order, none at first) and its code bits.
 struct Copy {
   dv_coeff_t coeffs[64];
   uint32_t shifts = ~0u;
@@ -81,13 +81,26 @@ using Copies = Copy[30];
 // counted as those limits: the lookups' index limits every value. Numbers
 // that give the block's class the same shifts as the copy's trial give the
 // same block: the copy and its count stand.
+// The four shifts of each qno and class, a byte each, made once.
+struct ShiftTable {
+  uint32_t packed[16][4];
+  ShiftTable() {
+    for (int qno = 0; qno < 16; ++qno)
+      for (int klass = 0; klass < 4; ++klass) {
+        uint8_t shift[4];
+        tarsk::quant_area_shifts(qno, klass, shift);
+        std::memcpy(&packed[qno][klass], shift, 4);
+      }
+  }
+};
+
 long trial(const dv_block_t &bl, int qno, Copy &copy) {
-  uint8_t shift[4];
-  tarsk::quant_area_shifts(qno, bl.class_no, shift);
-  const uint32_t shifts = uint32_t{shift[0]} | uint32_t{shift[1]} << 8 | uint32_t{shift[2]} << 16 |
-                          uint32_t{shift[3]} << 24;
+  static const ShiftTable table;
+  const uint32_t shifts = table.packed[qno][bl.class_no & 3];
   if (shifts != copy.shifts) {
     copy.shifts = shifts;
+    uint8_t shift[4];
+    std::memcpy(shift, &shifts, 4);
     copy.bits = static_cast<long>(tarsk::dsp::dsp().encode.quantise_count(
         bl.coeffs, copy.coeffs, shift, vlc_num_bits_lookup));
   }
