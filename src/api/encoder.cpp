@@ -16,6 +16,7 @@
 
 #include "api/crew.h"
 #include "common/dif.h"
+#include "dsp/dsp.h"
 #include "encode/encode.h"
 
 namespace tarsk {
@@ -55,12 +56,11 @@ void fill_chroma(std::span<const uint8_t> from, ChromaShape shape, int lines, in
   for (int l = first; l < end; ++l) {
     const uint8_t *line = from.data() + static_cast<size_t>(l / line_repeat) * shape.columns;
     int16_t *out = to + static_cast<size_t>(l) * chroma_422_width;
-    // The repeats the samplings have spelt out, so that the loops run
-    // without a division per sample.
+    // The repeats the samplings make have kernels of their own.
     if (sample_repeat == 1)
-      for (int s = 0; s < chroma_422_width; ++s) out[s] = scaled(line[s]);
+      dsp::dsp().encode.to_encoder_scale(line, out, chroma_422_width);
     else if (sample_repeat == 2)
-      for (int s = 0; s < chroma_422_width; ++s) out[s] = scaled(line[s / 2]);
+      dsp::dsp().encode.to_encoder_scale_doubled(line, out, chroma_422_width / 2);
     else
       for (int s = 0; s < chroma_422_width; ++s) out[s] = scaled(line[s / sample_repeat]);
   }
@@ -123,9 +123,9 @@ Expected<void> Encoder::encode(const PicturePlanes &picture, std::span<uint8_t> 
                                         " " + sampling_text(picture.sampling) + " picture"};
   if (frame.size() < frame_bytes()) return Error{Errc::bad_buffer, "frame buffer too small"};
   const auto to_planes = [&](int first, int end) {
-    const auto y = picture.y.begin() + static_cast<ptrdiff_t>(first) * width;
-    std::transform(y, y + static_cast<ptrdiff_t>(end - first) * width,
-                   enc_->img_y + static_cast<ptrdiff_t>(first) * width, scaled);
+    dsp::dsp().encode.to_encoder_scale(picture.y.data() + static_cast<ptrdiff_t>(first) * width,
+                                       enc_->img_y + static_cast<ptrdiff_t>(first) * width,
+                                       (end - first) * width);
     fill_chroma(picture.cb, *shape, lines, first, end, enc_->img_cb);
     fill_chroma(picture.cr, *shape, lines, first, end, enc_->img_cr);
   };

@@ -67,9 +67,21 @@ uint64_t nonzero_ac(const dv_coeff_t *block) {
   return mask;
 }
 
+int16_t scaled(uint8_t v) { return static_cast<int16_t>(2 * (v - 128)); }
+
+void to_encoder_scale(const uint8_t *in, int16_t *out, int n) {
+  for (int i = 0; i < n; ++i) out[i] = scaled(in[i]);
+}
+
+void to_encoder_scale_doubled(const uint8_t *in, int16_t *out, int n) {
+  for (int i = 0; i < n; ++i) out[2 * i] = out[2 * i + 1] = scaled(in[i]);
+}
+
 }  // namespace
 
 void encode_dsp_init(EncodeDsp &d) {
+  d.to_encoder_scale = to_encoder_scale;
+  d.to_encoder_scale_doubled = to_encoder_scale_doubled;
   d.nonzero_ac = nonzero_ac;
   d.quantise_count = quantise_count;
   d.fdct_88 = fdct_88;

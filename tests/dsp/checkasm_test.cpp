@@ -171,6 +171,23 @@ TEST_F(Checkasm, EncoderBlockKernels) {
   }
 }
 
+// Every byte value, at every length up to two vectors and a tail.
+TEST_F(Checkasm, ToEncoderScale) {
+  const auto &fast = dsp().encode, &plain = plain_dsp().encode;
+  if (fast.to_encoder_scale == plain.to_encoder_scale) GTEST_SKIP() << "no fast kernel";
+  std::vector<uint8_t> in(256 + 40);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 7);
+  for (int n = 0; n <= static_cast<int>(in.size()); ++n) {
+    std::vector<int16_t> a(2 * in.size() + 1, 99), b = a, c = a, d = a;
+    fast.to_encoder_scale(in.data(), a.data(), n);
+    plain.to_encoder_scale(in.data(), b.data(), n);
+    fast.to_encoder_scale_doubled(in.data(), c.data(), n);
+    plain.to_encoder_scale_doubled(in.data(), d.data(), n);
+    ASSERT_EQ(a, b) << n;
+    ASSERT_EQ(c, d) << n;
+  }
+}
+
 // Random samples over the whole 16-bit range and near the clamps, every
 // clamp setting, set-up on and off, all three macroblock shapes.
 TEST_F(Checkasm, Yuy2Writers) {

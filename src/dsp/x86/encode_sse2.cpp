@@ -91,6 +91,44 @@ unsigned long quantise_count_sse2(const dv_coeff_t *in, dv_coeff_t *out, const u
   return bits;
 }
 
+namespace {
+
+// 2 x (v - 128) for eight bytes widened to 16 bits.
+inline __m128i scale8(__m128i bytes_in_words) {
+  const __m128i centred = _mm_sub_epi16(bytes_in_words, _mm_set1_epi16(128));
+  return _mm_add_epi16(centred, centred);
+}
+
+int16_t scaled(uint8_t v) { return static_cast<int16_t>(2 * (v - 128)); }
+
+}  // namespace
+
+void to_encoder_scale_sse2(const uint8_t *in, int16_t *out, int n) {
+  const __m128i zero = _mm_setzero_si128();
+  int i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), scale8(_mm_unpacklo_epi8(x, zero)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i + 8), scale8(_mm_unpackhi_epi8(x, zero)));
+  }
+  for (; i < n; ++i) out[i] = scaled(in[i]);
+}
+
+// Each byte paired with itself, then widened.
+void to_encoder_scale_doubled_sse2(const uint8_t *in, int16_t *out, int n) {
+  const __m128i zero = _mm_setzero_si128();
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + i));
+    const __m128i twice = _mm_unpacklo_epi8(x, x);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 2 * i),
+                     scale8(_mm_unpacklo_epi8(twice, zero)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 2 * i + 8),
+                     scale8(_mm_unpackhi_epi8(twice, zero)));
+  }
+  for (; i < n; ++i) out[2 * i] = out[2 * i + 1] = scaled(in[i]);
+}
+
 // Eight comparisons with zero, packed to bytes, give 16 bits a time.
 uint64_t nonzero_ac_sse2(const dv_coeff_t *block) {
   const __m128i zero = _mm_setzero_si128();
