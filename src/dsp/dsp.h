@@ -35,6 +35,10 @@ struct EncodeDsp {
   unsigned long (*quantise_count)(const dv_coeff_t *in, dv_coeff_t *out, const uint8_t shift[4],
                                   const uint8_t *bits_lookup);
   void (*fdct_88)(dv_coeff_t *block, const int16_t *post_scale);
+  // The forward 2-4-8 DCT of a transposed block the same way (postSC248):
+  // a 4-point transform over each field's lines, the sums and differences
+  // of the two fields' coefficients, and the 8-point one across.
+  void (*fdct_248)(dv_coeff_t *block, const int16_t *post_scale);
   // The largest magnitude of a block's AC coefficients (1..63).
   int (*largest_ac)(const dv_coeff_t *block);
   // Of a transposed block (sample of column c, line l at 8c + l): the sums

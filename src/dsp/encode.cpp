@@ -39,6 +39,40 @@ void fdct_88(dv_coeff_t *block, const int16_t *post_scale) {
   for (int i = 0; i < 64; ++i) block[i] = t16(scratch[i] * post_scale[i] / 131072);
 }
 
+// The 4-point forward line transform over elements 0, 2, 4 and 6.
+void dct44_aan_line(const int16_t *in, int16_t *out) {
+  const int32_t d0 = t16(in[0] - in[6]), s0 = t16(in[0] + in[6]);
+  const int32_t d1 = t16(in[2] - in[4]), s1 = t16(in[2] + in[4]);
+  const int32_t z = (t16(d1 + d0) * 23171) >> 15;
+  out[0] = t16(s0 + s1);
+  out[4] = t16(s0 - s1);
+  out[2] = t16(d0 + z);
+  out[6] = t16(d0 - z);
+}
+
+// The forward transform without its post-scale.
+void dct248_aan(dv_coeff_t *block) {
+  dv_coeff_t scratch[64];
+  for (int r = 0; r < 8; ++r) {
+    dct44_aan_line(block + 8 * r, block + 8 * r);          // first field
+    dct44_aan_line(block + 8 * r + 1, block + 8 * r + 1);  // second field
+  }
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 8; ++c) scratch[c * 8 + r] = block[r * 8 + c];
+  for (int r = 0; r < 8; ++r) dct88_aan_line(scratch + 8 * r, scratch + 8 * r);
+  for (int k = 0; k < 4; ++k)
+    for (int h = 0; h < 8; ++h) {
+      const int32_t a = scratch[2 * k * 8 + h], b = scratch[(2 * k + 1) * 8 + h];
+      block[k * 8 + h] = t16(a + b);
+      block[(k + 4) * 8 + h] = t16(a - b);
+    }
+}
+
+void fdct_248(dv_coeff_t *block, const int16_t *post_scale) {
+  dct248_aan(block);
+  for (int i = 0; i < 64; ++i) block[i] = t16(block[i] * post_scale[i] / 131072);
+}
+
 int largest_ac(const dv_coeff_t *block) {
   int largest = 0;
   for (int i = 1; i < 64; ++i) largest = std::max(largest, std::abs(int{block[i]}));
@@ -85,6 +119,7 @@ void encode_dsp_init(EncodeDsp &d) {
   d.nonzero_ac = nonzero_ac;
   d.quantise_count = quantise_count;
   d.fdct_88 = fdct_88;
+  d.fdct_248 = fdct_248;
   d.largest_ac = largest_ac;
   d.neighbour_differences = neighbour_differences;
   d.load_transposed = load_transposed;

@@ -7,6 +7,7 @@ void dsp_init(Dsp &d) {
   d.quant.dequantise_weight_88 = dequantise_weight_88_sse2;
   d.encode.quantise_count = quantise_count_sse2;
   d.encode.fdct_88 = fdct_88_sse2;
+  d.encode.fdct_248 = fdct_248_sse2;
   d.encode.largest_ac = largest_ac_sse2;
   d.encode.to_encoder_scale = to_encoder_scale_sse2;
   d.encode.to_encoder_scale_doubled = to_encoder_scale_doubled_sse2;

@@ -58,6 +58,18 @@ inline void lines(__m128i x[8]) {
   x[3] = _mm_sub_epi16(z13, z2);
 }
 
+// The 4-point line transform over elements e, e + 2, e + 4 and e + 6 of
+// every line, in place.
+inline void fields(__m128i x[8], int e) {
+  const __m128i d0 = _mm_sub_epi16(x[e], x[e + 6]), s0 = _mm_add_epi16(x[e], x[e + 6]);
+  const __m128i d1 = _mm_sub_epi16(x[e + 2], x[e + 4]), s1 = _mm_add_epi16(x[e + 2], x[e + 4]);
+  const __m128i z = mul_shift<15>(_mm_add_epi16(d1, d0), _mm_set1_epi16(23171));
+  x[e] = _mm_add_epi16(s0, s1);
+  x[e + 4] = _mm_sub_epi16(s0, s1);
+  x[e + 2] = _mm_add_epi16(d0, z);
+  x[e + 6] = _mm_sub_epi16(d0, z);
+}
+
 // v / 131072 truncated toward zero, for 32-bit lanes.
 inline __m128i div17(__m128i v) {
   const __m128i round = _mm_and_si128(_mm_srai_epi32(v, 31), _mm_set1_epi32(131071));
@@ -68,8 +80,45 @@ inline __m128i div17(__m128i v) {
 
 // Rows through the line transform, then columns, as the plain kernel does
 // (each pass on the transposed block), then every coefficient times its
-// post-scale over 2^17. The quotients are below 2^14 in magnitude, so the
-// saturating pack keeps them as they are.
+// post-scale.
+namespace {
+
+// Each line of the result times its post-scale over 2^17, stored. The
+// quotients are below 2^14 in magnitude, so the saturating pack keeps them
+// as they are.
+inline void post_scale_store(const __m128i x[8], const int16_t *post_scale, dv_coeff_t *block) {
+  for (int c = 0; c < 8; ++c) {
+    const __m128i scale = _mm_loadu_si128(reinterpret_cast<const __m128i *>(post_scale + 8 * c));
+    const __m128i lo = _mm_mullo_epi16(x[c], scale), hi = _mm_mulhi_epi16(x[c], scale);
+    const __m128i product_lo = _mm_unpacklo_epi16(lo, hi), product_hi = _mm_unpackhi_epi16(lo, hi);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(block + 8 * c),
+                     _mm_packs_epi32(div17(product_lo), div17(product_hi)));
+  }
+}
+
+}  // namespace
+
+// The 2-4-8 transform in the plain kernel's steps: each line's two fields
+// (its even and odd elements), the 8-point transform across, and the sums
+// and differences of the fields' rows.
+void fdct_248_sse2(dv_coeff_t *block, const int16_t *post_scale) {
+  __m128i x[8];
+  for (int r = 0; r < 8; ++r)
+    x[r] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 8 * r));
+  transpose(x);  // x[e]: element e of every line
+  fields(x, 0);
+  fields(x, 1);
+  transpose(x);  // x[e]: element e of every column of the field transforms
+  lines(x);      // x[h]: coefficient h across of every row
+  transpose(x);  // x[r]: row r, the fields' rows alternating
+  __m128i y[8];
+  for (int k = 0; k < 4; ++k) {
+    y[k] = _mm_add_epi16(x[2 * k], x[2 * k + 1]);
+    y[k + 4] = _mm_sub_epi16(x[2 * k], x[2 * k + 1]);
+  }
+  post_scale_store(y, post_scale, block);
+}
+
 void fdct_88_sse2(dv_coeff_t *block, const int16_t *post_scale) {
   __m128i x[8];
   for (int r = 0; r < 8; ++r)
@@ -79,13 +128,7 @@ void fdct_88_sse2(dv_coeff_t *block, const int16_t *post_scale) {
   transpose(x);  // x[r]: row r of the row pass, a column to a lane
   lines(x);      // x[k]: coefficient k of every column
   transpose(x);  // x[c]: line c of the result
-  for (int c = 0; c < 8; ++c) {
-    const __m128i scale = _mm_loadu_si128(reinterpret_cast<const __m128i *>(post_scale + 8 * c));
-    const __m128i lo = _mm_mullo_epi16(x[c], scale), hi = _mm_mulhi_epi16(x[c], scale);
-    const __m128i product_lo = _mm_unpacklo_epi16(lo, hi), product_hi = _mm_unpackhi_epi16(lo, hi);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(block + 8 * c),
-                     _mm_packs_epi32(div17(product_lo), div17(product_hi)));
-  }
+  post_scale_store(x, post_scale, block);
 }
 
 }  // namespace tarsk::dsp::x86

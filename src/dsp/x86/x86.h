@@ -14,6 +14,7 @@ void dequantise_weight_88_sse2(dv_coeff_t *block, const uint16_t *factors);
 unsigned long quantise_count_sse2(const dv_coeff_t *in, dv_coeff_t *out, const uint8_t shift[4],
                                   const uint8_t *bits_lookup);
 void fdct_88_sse2(dv_coeff_t *block, const int16_t *post_scale);
+void fdct_248_sse2(dv_coeff_t *block, const int16_t *post_scale);
 int largest_ac_sse2(const dv_coeff_t *block);
 void to_encoder_scale_sse2(const uint8_t *in, int16_t *out, int n);
 void to_encoder_scale_doubled_sse2(const uint8_t *in, int16_t *out, int n);
