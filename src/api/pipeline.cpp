@@ -1,8 +1,9 @@
 // The C++ API's frame pipeline: worker threads that each decode whole
 // frames through a decoder, segment record and bit reader of their own.
+#include <tarsk/tarsk.hpp>
+
 #include <condition_variable>
 #include <mutex>
-#include <tarsk/tarsk.hpp>
 #include <thread>
 
 #include "common/dif.h"
@@ -32,8 +33,7 @@ struct FramePipeline::Impl {
     std::thread thread;
   };
 
-  Impl(int threads, const Settings &s)
-      : settings(s), slots(static_cast<size_t>(std::max(threads, 1))) {
+  Impl(int threads, const Settings &s) : settings(s), slots(static_cast<size_t>(std::max(threads, 1))) {
     for (Slot &slot : slots) {
       slot.dv.reset(dv_decoder_new(s.ntsc_setup, s.clamp_luma, s.clamp_chroma));
       if (slot.dv) dv_set_error_log(slot.dv.get(), nullptr);
@@ -97,14 +97,11 @@ FramePipeline::FramePipeline(int threads, Settings settings)
 FramePipeline::~FramePipeline() = default;
 
 int FramePipeline::depth() const { return static_cast<int>(impl_->slots.size()); }
-int FramePipeline::in_flight() const {
-  return static_cast<int>(impl_->submitted - impl_->collected);
-}
+int FramePipeline::in_flight() const { return static_cast<int>(impl_->submitted - impl_->collected); }
 
 Expected<void> FramePipeline::submit(std::span<const uint8_t> frame, std::span<uint8_t> out,
                                      size_t pitch) {
-  if (in_flight() >= depth())
-    return Error{Errc::bad_buffer, "every thread has a frame: collect first"};
+  if (in_flight() >= depth()) return Error{Errc::bad_buffer, "every thread has a frame: collect first"};
   Impl::Slot &slot = impl_->slots[impl_->submitted % impl_->slots.size()];
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);

@@ -56,23 +56,22 @@ std::optional<Expected<Frame>> Reader::next() {
   if (head < 4) return fail(Errc::truncated, "stream ends inside frame " + std::to_string(index_));
   if (!dif::is_header_block(frame.bytes.data())) {
     // Without a header block there is no telling where frames lie.
-    return fail(
-        index_ == 0 ? Errc::not_dv : Errc::bad_frame,
-        index_ == 0 ? "not a DV stream" : "lost frame sync at frame " + std::to_string(index_));
+    return fail(index_ == 0 ? Errc::not_dv : Errc::bad_frame,
+                index_ == 0 ? "not a DV stream" : "lost frame sync at frame " + std::to_string(index_));
   }
   frame.system = system_of(frame.bytes.data());
   const size_t size = frame_bytes(frame.system);
   frame.bytes.resize(size);
   const size_t rest = std::fread(frame.bytes.data() + 4, 1, size - 4, file_);
   if (rest < size - 4)
-    return fail(Errc::truncated, "the last frame (" + std::to_string(index_) +
-                                     ") is cut short: " + std::to_string(rest + 4) + " of " +
-                                     std::to_string(size) + " bytes");
+    return fail(Errc::truncated, "the last frame (" + std::to_string(index_) + ") is cut short: " +
+                                     std::to_string(rest + 4) + " of " + std::to_string(size) +
+                                     " bytes");
   ++index_;
   if (system_ != e_dv_system_none && frame.system != system_) {
     system_ = frame.system;
-    return Expected<Frame>(Error{Errc::system_changed,
-                                 "frame " + std::to_string(frame.index) + " changes the system"});
+    return Expected<Frame>(
+        Error{Errc::system_changed, "frame " + std::to_string(frame.index) + " changes the system"});
   }
   system_ = frame.system;
   if (auto checked = check_frame(frame.bytes); !checked)

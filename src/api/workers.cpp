@@ -1,10 +1,11 @@
 // The C++ API's threaded frame decoding: worker threads made once, each
 // with a segment record and bit reader of its own, decoding DIF sequences
 // of the same frame at the same time.
+#include <tarsk/tarsk.hpp>
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
-#include <tarsk/tarsk.hpp>
 #include <thread>
 
 #include "common/dif.h"

@@ -36,8 +36,7 @@ void dct_init() {
   for (int x = 0; x < 8; ++x)
     for (int y = 0; y < 8; ++y)
       for (int h = 0; h < 8; ++h)
-        for (int v = 0; v < 8; ++v)
-          t.by_coefficient[v * 8 + h][y * 8 + x] = cosine(y, v) * cosine(x, h);
+        for (int v = 0; v < 8; ++v) t.by_coefficient[v * 8 + h][y * 8 + x] = cosine(y, v) * cosine(x, h);
   for (int k = 0; k < 8; ++k)
     for (int n = 0; n < 4; ++n) t.basis[k][n] = t.c88[k] * cosine(n, k);
 }

@@ -20,7 +20,9 @@ int32_t beta0, beta1, beta2, beta3, beta4;
 int32_t fixed30(double value) { return static_cast<int32_t>(value * (1 << 30)); }
 
 // a * beta >> 30 on the 64-bit product, cut to 32 bits.
-inline int32_t mul(int32_t a, int32_t beta) { return wrap32((int64_t{a} * beta) >> 30); }
+inline int32_t mul(int32_t a, int32_t beta) {
+  return wrap32((int64_t{a} * beta) >> 30);
+}
 
 // Wrapping 32-bit sums of the inverse transform.
 inline int32_t add(int32_t a, int32_t b) { return wrap32(int64_t{a} + b); }

@@ -39,9 +39,9 @@ inline void vlc_decode_16(uint32_t bits, dv_vlc_t *v) {
 // The same when only `maxbits` (0..63) bits belong to the block: a code
 // longer than that is reported incomplete, never decoded as a shorter one.
 inline void vlc_decode(uint32_t bits, int maxbits, dv_vlc_t *v) {
-  const int klass =
-      dv_vlc_classes[maxbits][(bits & static_cast<uint32_t>(dv_vlc_class_index_mask[maxbits])) >>
-                              dv_vlc_class_index_rshift[maxbits]];
+  const int klass = dv_vlc_classes[maxbits][(bits & static_cast<uint32_t>(
+                                                        dv_vlc_class_index_mask[maxbits])) >>
+                                            dv_vlc_class_index_rshift[maxbits]];
   *v = dv_vlc_lookups[klass][(bits & dv_vlc_index_mask[klass]) >> dv_vlc_index_rshift[klass]];
   vlc_apply_sign(bits, v);
   if (maxbits < v->len) *v = vlc_broken;

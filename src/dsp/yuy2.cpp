@@ -10,7 +10,8 @@ namespace {
 // Y, Cr).
 template <int width, int height, int (*luma)(const dv_macroblock_t *, int, int),
           int (*cell)(int, int)>
-void write(const dv_macroblock_t *mb, uint8_t *pixels, int pitch, const Yuy2Tables &t, bool setup) {
+void write(const dv_macroblock_t *mb, uint8_t *pixels, int pitch, const Yuy2Tables &t,
+           bool setup) {
   const auto &y = setup ? t.y_setup : t.y;
   uint8_t *line_start = pixels + mb->y * pitch + mb->x * 2;
   for (int line = 0; line < height; ++line, line_start += pitch) {

@@ -2,6 +2,7 @@
 // any difference fails. A kernel the processor (or the build) does not have
 // is the plain one itself, and is skipped.
 #include <gtest/gtest.h>
+
 #include <tarsk/dv.h>
 
 #include <algorithm>
@@ -38,9 +39,8 @@ std::vector<std::vector<dv_coeff_t>> idct_blocks() {
       b[0] = static_cast<dv_coeff_t>(4 * (static_cast<int>(rng() % 512) - 256));
       for (int n = 0; n < nonzero; ++n) {
         const int pos = 1 + static_cast<int>(rng() % 63);
-        b[static_cast<size_t>(pos)] =
-            static_cast<dv_coeff_t>((static_cast<int>(rng() % 64) - 32) * (1 << (rng() % 5)) *
-                                    dv_weight_inverse_88_matrix[pos]);
+        b[static_cast<size_t>(pos)] = static_cast<dv_coeff_t>(
+            (static_cast<int>(rng() % 64) - 32) * (1 << (rng() % 5)) * dv_weight_inverse_88_matrix[pos]);
       }
       blocks.push_back(b);
     }
@@ -83,8 +83,7 @@ TEST_F(Checkasm, DequantiseWeight88) {
     dv_coeff_t fast[64], plain[64];
     uint16_t factors[64];
     for (int i = 0; i < 64; ++i) {
-      fast[i] = plain[i] =
-          static_cast<dv_coeff_t>(round < 4 ? (round % 2 ? 32767 : -32768) : rng());
+      fast[i] = plain[i] = static_cast<dv_coeff_t>(round < 4 ? (round % 2 ? 32767 : -32768) : rng());
       factors[i] = static_cast<uint16_t>(round < 2 ? 65535 : rng());
     }
     dsp().quant.dequantise_weight_88(fast, factors);
@@ -215,9 +214,9 @@ TEST_F(Checkasm, Yuy2Writers) {
         int x;
         tarsk::dsp::Yuy2Writer fast, plain;
       };
-      for (const Case &c :
-           {Case{64, fast.mb411, plain.mb411}, Case{704, fast.mb411_right, plain.mb411_right},
-            Case{16, fast.mb420, plain.mb420}}) {
+      for (const Case &c : {Case{64, fast.mb411, plain.mb411},
+                            Case{704, fast.mb411_right, plain.mb411_right},
+                            Case{16, fast.mb420, plain.mb420}}) {
         std::vector<uint8_t> a(pitch * 16, 0x5a), b(pitch * 16, 0x5a);
         mb.x = c.x;
         c.fast(&mb, a.data(), pitch, tables, setup);

@@ -28,8 +28,8 @@ __attribute__((target("avx2"))) inline void collect_avx2(const dv_coeff_t *block
   for (int base = 0; base < 64; base += 16) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(block + base));
     // Two mask bits per coefficient; keep one.
-    uint32_t nonzero =
-        ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(v, zero))) & 0x55555555u;
+    uint32_t nonzero = ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(v, zero))) &
+                       0x55555555u;
     while (nonzero != 0) {
       const int c = base + __builtin_ctz(nonzero) / 2;
       nonzero &= nonzero - 1;
@@ -133,8 +133,8 @@ __attribute__((target("avx2"))) bool separable_avx2(dv_coeff_t *block) {
     __m256d even = _mm256_mul_pd(_mm256_broadcast_sd(f + 0), _mm256_load_pd(tables.basis[0]));
     __m256d odd = _mm256_mul_pd(_mm256_broadcast_sd(f + 1), _mm256_load_pd(tables.basis[1]));
     for (int h = 2; h < 8; h += 2) {
-      even = _mm256_add_pd(
-          even, _mm256_mul_pd(_mm256_broadcast_sd(f + h), _mm256_load_pd(tables.basis[h])));
+      even = _mm256_add_pd(even,
+                           _mm256_mul_pd(_mm256_broadcast_sd(f + h), _mm256_load_pd(tables.basis[h])));
       odd = _mm256_add_pd(
           odd, _mm256_mul_pd(_mm256_broadcast_sd(f + h + 1), _mm256_load_pd(tables.basis[h + 1])));
     }

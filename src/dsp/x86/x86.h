@@ -23,8 +23,8 @@ void neighbour_differences_sse2(const dv_coeff_t *block, int sums[2]);
 void load_transposed_sse2(const int16_t *lines, int stride, dv_coeff_t *block);
 void yuy2_411_sse2(const dv_macroblock_t *mb, uint8_t *pixels, int pitch, const Yuy2Tables &t,
                    bool setup);
-void yuy2_411_right_sse2(const dv_macroblock_t *mb, uint8_t *pixels, int pitch, const Yuy2Tables &t,
-                         bool setup);
+void yuy2_411_right_sse2(const dv_macroblock_t *mb, uint8_t *pixels, int pitch,
+                         const Yuy2Tables &t, bool setup);
 void yuy2_420_sse2(const dv_macroblock_t *mb, uint8_t *pixels, int pitch, const Yuy2Tables &t,
                    bool setup);
 

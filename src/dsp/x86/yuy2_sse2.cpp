@@ -34,8 +34,8 @@ inline __m128i luma_bytes(const dv_coeff_t *left, const dv_coeff_t *right, const
 
 // Cb and Cr of eight chroma cells, interleaved: Cb0 Cr0 Cb1 Cr1 ...
 inline __m128i chroma_pairs(const dv_coeff_t *cb, const dv_coeff_t *cr, const Yuy2Tables &t) {
-  const __m128i both =
-      to_bytes(load8(cb), load8(cr), -128, 127, t.chroma_low, t.chroma_high, false);
+  const __m128i both = to_bytes(load8(cb), load8(cr), -128, 127, t.chroma_low,
+                                t.chroma_high, false);
   return _mm_unpacklo_epi8(both, _mm_srli_si128(both, 8));
 }
 
@@ -61,8 +61,8 @@ void yuy2_411_sse2(const dv_macroblock_t *mb, uint8_t *pixels, int pitch, const 
   }
 }
 
-void yuy2_411_right_sse2(const dv_macroblock_t *mb, uint8_t *pixels, int pitch, const Yuy2Tables &t,
-                         bool setup) {
+void yuy2_411_right_sse2(const dv_macroblock_t *mb, uint8_t *pixels, int pitch,
+                         const Yuy2Tables &t, bool setup) {
   uint8_t *out = pixels + mb->y * pitch + mb->x * 2;
   for (int line = 0; line < 16; ++line, out += pitch) {
     const int row = (line % 8) * 8;
