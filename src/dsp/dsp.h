@@ -54,6 +54,9 @@ struct EncodeDsp {
   // The 8x8 samples from `lines` 16-bit lines `stride` samples apart,
   // transposed: sample c of line l at 8c + l.
   void (*load_transposed)(const int16_t *lines, int stride, dv_coeff_t *block);
+  // The same from 16 lines, each sample the mean of a pair of lines
+  // (rounded down): line l of the block from lines 2l and 2l + 1.
+  void (*load_transposed_line_pairs)(const int16_t *lines, int stride, dv_coeff_t *block);
 };
 
 // The clamps of YUY2 output: sample + 128 (+ 16 with the NTSC set-up) held

@@ -111,9 +111,18 @@ void to_encoder_scale_doubled(const uint8_t *in, int16_t *out, int n) {
   for (int i = 0; i < n; ++i) out[2 * i] = out[2 * i + 1] = scaled(in[i]);
 }
 
+void load_transposed_line_pairs(const int16_t *lines, int stride, dv_coeff_t *block) {
+  for (int c = 0; c < 8; ++c)
+    for (int l = 0; l < 8; ++l) {
+      const int16_t *at = lines + 2 * l * stride + c;
+      block[8 * c + l] = static_cast<dv_coeff_t>((at[0] + at[stride]) >> 1);
+    }
+}
+
 }  // namespace
 
 void encode_dsp_init(EncodeDsp &d) {
+  d.load_transposed_line_pairs = load_transposed_line_pairs;
   d.to_encoder_scale = to_encoder_scale;
   d.to_encoder_scale_doubled = to_encoder_scale_doubled;
   d.nonzero_ac = nonzero_ac;

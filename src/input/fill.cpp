@@ -24,11 +24,9 @@ dv_coeff_t chroma_value(int v, bool clamp) {
 // 625/50, 4:2:0: chroma line l is the mean of plane lines y + 2l and
 // y + 2l + 1.
 void chroma_420(const int16_t *p, int x, int y, dv_coeff_t *bl, bool clamp) {
-  for (int c = 0; c < 8; ++c)
-    for (int l = 0; l < 8; ++l) {
-      const int16_t *at = p + (y + 2 * l) * chroma_stride + x / 2 + c;
-      bl[8 * c + l] = chroma_value((at[0] + at[chroma_stride]) >> 1, clamp);
-    }
+  dsp::dsp().encode.load_transposed_line_pairs(p + y * chroma_stride + x / 2, chroma_stride, bl);
+  if (clamp)
+    for (int i = 0; i < 64; ++i) bl[i] = chroma_value(bl[i], true);
 }
 
 // 525/60, 4:1:1: chroma column c is the mean of plane columns 2c and

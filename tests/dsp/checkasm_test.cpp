@@ -153,9 +153,9 @@ TEST_F(Checkasm, EncoderBlockKernels) {
   if (fast.largest_ac == plain.largest_ac) GTEST_SKIP() << "no fast kernel";
   std::mt19937 rng(12);
   for (int round = 0; round < 20000; ++round) {
-    int16_t lines[8 * 13];
-    const int lone = static_cast<int>(rng() % 104);
-    for (int i = 0; i < 8 * 13; ++i) {
+    int16_t lines[16 * 13];
+    const int lone = static_cast<int>(rng() % 208);
+    for (int i = 0; i < 16 * 13; ++i) {
       const int kind = round % 5;
       lines[i] = static_cast<int16_t>(kind == 0   ? static_cast<int>(rng() % 64) - 32
                                       : kind == 1 ? static_cast<int16_t>(rng())
@@ -167,6 +167,10 @@ TEST_F(Checkasm, EncoderBlockKernels) {
     fast.load_transposed(lines, 13, a);
     plain.load_transposed(lines, 13, b);
     ASSERT_EQ(0, std::memcmp(a, b, sizeof a)) << round;
+    dv_coeff_t pairs_fast[64], pairs_plain[64];
+    fast.load_transposed_line_pairs(lines, 13, pairs_fast);
+    plain.load_transposed_line_pairs(lines, 13, pairs_plain);
+    ASSERT_EQ(0, std::memcmp(pairs_fast, pairs_plain, sizeof a)) << round;
     ASSERT_EQ(fast.largest_ac(a), plain.largest_ac(a)) << round;
     ASSERT_EQ(fast.nonzero_ac(a), plain.nonzero_ac(a)) << round;
     int sums_fast[2], sums_plain[2];

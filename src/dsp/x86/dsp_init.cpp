@@ -14,6 +14,7 @@ void dsp_init(Dsp &d) {
   d.encode.nonzero_ac = nonzero_ac_sse2;
   d.encode.neighbour_differences = neighbour_differences_sse2;
   d.encode.load_transposed = load_transposed_sse2;
+  d.encode.load_transposed_line_pairs = load_transposed_line_pairs_sse2;
   d.yuy2 = {yuy2_411_sse2, yuy2_411_right_sse2, yuy2_420_sse2};
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) d.idct.idct_88 = idct_88_avx2;

@@ -218,4 +218,20 @@ void load_transposed_sse2(const int16_t *lines, int stride, dv_coeff_t *block) {
   for (int c = 0; c < 8; ++c) _mm_storeu_si128(reinterpret_cast<__m128i *>(block + 8 * c), x[c]);
 }
 
+// floor((a + b) / 2) in 16 bits: both halves rounded down, and the one
+// that both odd values lose put back.
+void load_transposed_line_pairs_sse2(const int16_t *lines, int stride, dv_coeff_t *block) {
+  const __m128i one = _mm_set1_epi16(1);
+  __m128i x[8];
+  for (int l = 0; l < 8; ++l) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(lines + 2 * l * stride));
+    const __m128i b =
+        _mm_loadu_si128(reinterpret_cast<const __m128i *>(lines + (2 * l + 1) * stride));
+    x[l] = _mm_add_epi16(_mm_add_epi16(_mm_srai_epi16(a, 1), _mm_srai_epi16(b, 1)),
+                         _mm_and_si128(_mm_and_si128(a, b), one));
+  }
+  transpose(x);
+  for (int c = 0; c < 8; ++c) _mm_storeu_si128(reinterpret_cast<__m128i *>(block + 8 * c), x[c]);
+}
+
 }  // namespace tarsk::dsp::x86

@@ -21,6 +21,7 @@ void to_encoder_scale_doubled_sse2(const uint8_t *in, int16_t *out, int n);
 uint64_t nonzero_ac_sse2(const dv_coeff_t *block);
 void neighbour_differences_sse2(const dv_coeff_t *block, int sums[2]);
 void load_transposed_sse2(const int16_t *lines, int stride, dv_coeff_t *block);
+void load_transposed_line_pairs_sse2(const int16_t *lines, int stride, dv_coeff_t *block);
 void yuy2_411_sse2(const dv_macroblock_t *mb, uint8_t *pixels, int pitch, const Yuy2Tables &t,
                    bool setup);
 void yuy2_411_right_sse2(const dv_macroblock_t *mb, uint8_t *pixels, int pitch,
