@@ -362,6 +362,10 @@ struct EncodeSettings {
   int timecode = 0;                   ///< the first frame's time code, in frames from 00:00:00:00
   std::optional<std::time_t> date{};  ///< recording date and time of the first frame; none: now
   EncodeQuality quality = EncodeQuality::standard;
+  /// Threads that encode each picture's video segments (1: the C API's own
+  /// encoding). Frames, counters and statistics are the same whatever the
+  /// number.
+  int threads = 1;
 };
 
 /// Owns an encoder of the C API and makes whole frames: a picture given as
@@ -402,6 +406,8 @@ class Encoder {
   EncodeSettings settings_;
   dv_encoder_t *enc_ = nullptr;
   std::time_t clock_ = 0;  // the recording clock, one second behind the next second's start
+  struct Workers;
+  std::unique_ptr<Workers> workers_;  // with settings.threads > 1
 };
 
 }  // namespace tarsk

@@ -1,5 +1,5 @@
 // tarsk::Encoder: pictures given as planes, at the stream's own chroma
-// sampling or at 4:2:2, into whole DV frames.
+// sampling or at 4:2:2, into whole DV frames, on one thread or several.
 //
 // The C encoder keeps a 4:2:2 picture (360 chroma samples a line on every
 // line) and brings its chroma to the stream's sampling by averaging pairs:
@@ -10,10 +10,13 @@
 // value, so its chroma reaches the frame as it came, filtered by nobody.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <tarsk/tarsk.hpp>
 
+#include "api/crew.h"
 #include "common/dif.h"
+#include "dsp/dsp.h"
 #include "encode/encode.h"
 
 namespace tarsk {
@@ -43,15 +46,23 @@ std::optional<ChromaShape> chroma_shape(dv_sample_t sampling, bool pal, int line
   }
 }
 
-// One chroma plane into the encoder's 4:2:2 plane (360 x lines): line l of
-// the encoder's takes line l * shape.lines / lines of the picture's, and
-// sample s the sample s * shape.columns / 360 of that line.
-void fill_chroma(std::span<const uint8_t> from, ChromaShape shape, int lines, int16_t *to) {
+// Lines [first, end) of one chroma plane into the encoder's 4:2:2 plane
+// (360 x lines): line l of the encoder's takes line l * shape.lines / lines
+// of the picture's, and sample s the sample s * shape.columns / 360 of that
+// line.
+void fill_chroma(std::span<const uint8_t> from, ChromaShape shape, int lines, int first, int end,
+                 int16_t *to) {
   const int line_repeat = lines / shape.lines, sample_repeat = chroma_422_width / shape.columns;
-  for (int l = 0; l < lines; ++l) {
+  for (int l = first; l < end; ++l) {
     const uint8_t *line = from.data() + static_cast<size_t>(l / line_repeat) * shape.columns;
     int16_t *out = to + static_cast<size_t>(l) * chroma_422_width;
-    for (int s = 0; s < chroma_422_width; ++s) out[s] = scaled(line[s / sample_repeat]);
+    // The repeats the samplings make have kernels of their own.
+    if (sample_repeat == 1)
+      dsp::dsp().encode.to_encoder_scale(line, out, chroma_422_width);
+    else if (sample_repeat == 2)
+      dsp::dsp().encode.to_encoder_scale_doubled(line, out, chroma_422_width / 2);
+    else
+      for (int s = 0; s < chroma_422_width; ++s) out[s] = scaled(line[s / sample_repeat]);
   }
 }
 
@@ -70,9 +81,20 @@ std::string sampling_text(dv_sample_t sampling) {
 
 }  // namespace
 
+// The threads of a multi-threaded encoder, and a segment record for each.
+struct Encoder::Workers {
+  explicit Workers(int threads) : crew(threads), segments(static_cast<size_t>(threads)) {
+    for (auto &seg : segments) seg = std::make_unique<dv_videosegment_t>();
+  }
+  Crew crew;
+  std::vector<std::unique_ptr<dv_videosegment_t>> segments;
+  std::atomic<int> next{0};
+};
+
 Encoder::Encoder(const EncodeSettings &settings)
     : settings_(settings), enc_(dv_encoder_new(0, 0, 0)) {
   if (enc_ == nullptr) return;
+  if (settings.threads > 1) workers_ = std::make_unique<Workers>(settings.threads);
   enc_->isPAL = settings.system == e_dv_system_625_50;
   enc_->is16x9 = settings.wide;
   enc_->vlc_encode_passes = settings.passes;
@@ -104,10 +126,37 @@ Expected<void> Encoder::encode(const PicturePlanes &picture, std::span<uint8_t> 
   if (best && (settings_.passes != 3 || settings_.static_qno != 0))
     return Error{Errc::bad_settings,
                  "the best quality searches the whole segment: it takes passes 3 and static qno 0"};
-  std::transform(picture.y.begin(), picture.y.end(), enc_->img_y, scaled);
-  fill_chroma(picture.cb, *shape, lines, enc_->img_cb);
-  fill_chroma(picture.cr, *shape, lines, enc_->img_cr);
-  encode_planes(enc_, frame.data(), best);
+  const auto to_planes = [&](int first, int end) {
+    dsp::dsp().encode.to_encoder_scale(picture.y.data() + static_cast<ptrdiff_t>(first) * width,
+                                       enc_->img_y + static_cast<ptrdiff_t>(first) * width,
+                                       (end - first) * width);
+    fill_chroma(picture.cb, *shape, lines, first, end, enc_->img_cb);
+    fill_chroma(picture.cr, *shape, lines, first, end, enc_->img_cr);
+  };
+  if (!workers_) {
+    to_planes(0, lines);
+    encode_planes(enc_, frame.data(), best);
+    return stamp(frame);
+  }
+  // Each thread takes a share of the lines into the planes, then the next
+  // video segment not yet taken until none is left; each keeps a tally of
+  // its own, added to the process-wide counters once, so that the totals
+  // are those of one thread.
+  Workers &w = *workers_;
+  const int parts = w.crew.size();
+  auto convert = [&](int part) { to_planes(lines * part / parts, lines * (part + 1) / parts); };
+  w.crew.run(convert);
+  begin_planes(enc_, frame.data());
+  const int segments = frame_segments(enc_);
+  w.next.store(0, std::memory_order_relaxed);
+  auto encode_segments = [&](int part) {
+    EncodeStats stats{};
+    dv_videosegment_t *seg = w.segments[static_cast<size_t>(part)].get();
+    for (int n; (n = w.next.fetch_add(1, std::memory_order_relaxed)) < segments;)
+      encode_planes_segment(enc_, frame.data(), n, seg, stats, best);
+    add_encode_statistics(stats);
+  };
+  w.crew.run(encode_segments);
   return stamp(frame);
 }
 

@@ -1,6 +1,6 @@
-// The 8x8 DCT: a fast integer forward transform for the encoder, and the
-// tables of the exact floating-point inverse of the decoder (its kernels
-// are in dsp/).
+// The 8x8 DCT: the line transform of the encoder's fast integer forward
+// transform, and the tables of the exact floating-point inverse of the
+// decoder (the kernels of both directions are in dsp/).
 #include <cmath>
 #include <cstring>
 
@@ -72,14 +72,7 @@ void dct88_aan_line(const int16_t in[8], int16_t out[8]) {
 
 extern "C" {
 
-void _dv_dct_88(dv_coeff_t *block) {
-  dv_coeff_t scratch[64];
-  for (int r = 0; r < 8; ++r) tarsk::dct88_aan_line(block + 8 * r, block + 8 * r);
-  for (int r = 0; r < 8; ++r)
-    for (int c = 0; c < 8; ++c) scratch[c * 8 + r] = block[r * 8 + c];
-  for (int r = 0; r < 8; ++r) tarsk::dct88_aan_line(scratch + 8 * r, scratch + 8 * r);
-  for (int i = 0; i < 64; ++i) block[i] = t16(scratch[i] * postSC88[i] / 131072);
-}
+void _dv_dct_88(dv_coeff_t *block) { tarsk::dsp::dsp().encode.fdct_88(block, postSC88); }
 
 void _dv_idct_88(dv_coeff_t *block) { tarsk::dsp::dsp().idct.idct_88(block); }
 

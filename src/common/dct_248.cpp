@@ -2,10 +2,12 @@
 // interlaced frame: each field's four lines get a 4-point vertical DCT,
 // the block carries the sum of the two fields' coefficients in rows 0-3
 // and their difference in rows 4-7, and an 8-point DCT runs horizontally.
+// The inverse is here; the forward transform's kernels are in dsp/.
 #include <cmath>
 #include <initializer_list>
 
 #include "common/transform.h"
+#include "dsp/dsp.h"
 
 namespace {
 
@@ -83,39 +85,6 @@ void horizontal(dv_248_coeff_t *y) {
   y[7] = sum({u0, u1, u2, u3, -int64_t{u6}, -int64_t{u7}});
 }
 
-// The 4-point forward line transform over elements 0, 2, 4 and 6.
-void dct44_aan_line(const int16_t *in, int16_t *out) {
-  const int32_t d0 = t16(in[0] - in[6]), s0 = t16(in[0] + in[6]);
-  const int32_t d1 = t16(in[2] - in[4]), s1 = t16(in[2] + in[4]);
-  const int32_t z = (t16(d1 + d0) * 23171) >> 15;
-  out[0] = t16(s0 + s1);
-  out[4] = t16(s0 - s1);
-  out[2] = t16(d0 + z);
-  out[6] = t16(d0 - z);
-}
-
-// The forward transform without its post-scale.
-void dct248_aan(dv_coeff_t *block) {
-  dv_coeff_t scratch[64];
-  for (int r = 0; r < 8; ++r) {
-    dct44_aan_line(block + 8 * r, block + 8 * r);          // first field
-    dct44_aan_line(block + 8 * r + 1, block + 8 * r + 1);  // second field
-  }
-  for (int r = 0; r < 8; ++r)
-    for (int c = 0; c < 8; ++c) scratch[c * 8 + r] = block[r * 8 + c];
-  for (int r = 0; r < 8; ++r) tarsk::dct88_aan_line(scratch + 8 * r, scratch + 8 * r);
-  for (int k = 0; k < 4; ++k)
-    for (int h = 0; h < 8; ++h) {
-      const int32_t a = scratch[2 * k * 8 + h], b = scratch[(2 * k + 1) * 8 + h];
-      block[k * 8 + h] = t16(a + b);
-      block[(k + 4) * 8 + h] = t16(a - b);
-    }
-}
-
-void postscale248(dv_coeff_t *block) {
-  for (int i = 0; i < 64; ++i) block[i] = t16(block[i] * postSC248[i] / 131072);
-}
-
 }  // namespace
 
 extern "C" {
@@ -158,9 +127,6 @@ void dv_idct_248(dv_248_coeff_t *x248, dv_coeff_t *out) {
   for (int i = 0; i < 64; ++i) out[i] = t16(add(x248[i], 8192) >> 14);
 }
 
-void _dv_dct_248(dv_coeff_t *block) {
-  dct248_aan(block);
-  postscale248(block);
-}
+void _dv_dct_248(dv_coeff_t *block) { tarsk::dsp::dsp().encode.fdct_248(block, postSC248); }
 
 }  // extern "C"

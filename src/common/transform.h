@@ -28,6 +28,13 @@ struct Idct88Tables {
 };
 extern Idct88Tables idct88_tables;
 
+// Scan positions where the quantisation areas 0..3 begin (the DC at 0 is
+// in none), and the end of the block.
+inline constexpr int scan_area_start[5] = {1, 6, 21, 43, 64};
+// The quantiser's right shift of each area for a macroblock's qno and a
+// block's class: a coefficient is divided by 2^shift, truncated toward zero.
+void quant_area_shifts(int qno, int klass, uint8_t shift[4]);
+
 // _dv_quant_88_inverse followed by _dv_weight_88_inverse, in one step with
 // the same results.
 void dequantise_weight_88(dv_coeff_t *block, int qno, int klass);

@@ -1,4 +1,5 @@
-// Decoding of the AC coefficient codes, inline for the segment parser.
+// Decoding of the AC coefficient codes, inline for the segment parser, and
+// the index of the encoder's code lookups.
 #pragma once
 
 #include <tarsk/dv.h>
@@ -61,6 +62,14 @@ inline void vlc_decode_fast(uint32_t bits, int maxbits, dv_vlc_t *v) {
     *v = short_code;
   else
     vlc_decode_long(bits, maxbits, v);
+}
+
+// Index of (run, value) in the encoder's code lookups (vlc_encode_lookup,
+// vlc_num_bits_lookup); values beyond -255..255 are limited to them, so
+// that no value reaches outside the tables.
+constexpr uint32_t vlc_index(int run, int value) {
+  const int amp = value < -255 ? -255 : value > 255 ? 255 : value;
+  return static_cast<uint32_t>(amp + 255) | (static_cast<uint32_t>(run) << 9);
 }
 
 }  // namespace tarsk

@@ -23,6 +23,42 @@ struct QuantDsp {
   void (*dequantise_weight_88)(dv_coeff_t *block, const uint16_t *factors);
 };
 
+// The encoder's trial quantisation: a block's AC coefficients in scan
+// order divided by 2^shift[area], truncated toward zero, into `out` (the DC
+// copied as it is), and the code bits of the quantised block without its
+// end of block, from the encoder's bit-count lookup (indexed by vlc_index).
+//
+// The forward 8x8 DCT of a transposed block in 16-bit fixed point with its
+// truncations, each coefficient then times its post-scale over 2^17
+// (postSC88: the normalisation and the weights).
+struct EncodeDsp {
+  unsigned long (*quantise_count)(const dv_coeff_t *in, dv_coeff_t *out, const uint8_t shift[4],
+                                  const uint8_t *bits_lookup);
+  void (*fdct_88)(dv_coeff_t *block, const int16_t *post_scale);
+  // The forward 2-4-8 DCT of a transposed block the same way (postSC248):
+  // a 4-point transform over each field's lines, the sums and differences
+  // of the two fields' coefficients, and the 8-point one across.
+  void (*fdct_248)(dv_coeff_t *block, const int16_t *post_scale);
+  // The largest magnitude of a block's AC coefficients (1..63).
+  int (*largest_ac)(const dv_coeff_t *block);
+  // Of a transposed block (sample of column c, line l at 8c + l): the sums
+  // of the magnitudes of the differences between vertically neighbouring
+  // samples (sums[0]) and between horizontally neighbouring ones (sums[1]).
+  void (*neighbour_differences)(const dv_coeff_t *block, int sums[2]);
+  // Bit i set for each non-zero AC coefficient i (1..63) of a block.
+  uint64_t (*nonzero_ac)(const dv_coeff_t *block);
+  // n 8-bit samples into the encoder's scale, 2 x (sample - 128); the
+  // doubled variant writes each twice (2n values).
+  void (*to_encoder_scale)(const uint8_t *in, int16_t *out, int n);
+  void (*to_encoder_scale_doubled)(const uint8_t *in, int16_t *out, int n);
+  // The 8x8 samples from `lines` 16-bit lines `stride` samples apart,
+  // transposed: sample c of line l at 8c + l.
+  void (*load_transposed)(const int16_t *lines, int stride, dv_coeff_t *block);
+  // The same from 16 lines, each sample the mean of a pair of lines
+  // (rounded down): line l of the block from lines 2l and 2l + 1.
+  void (*load_transposed_line_pairs)(const int16_t *lines, int stride, dv_coeff_t *block);
+};
+
 // The clamps of YUY2 output: sample + 128 (+ 16 with the NTSC set-up) held
 // between limits. The tables and their limits describe the same clamp.
 struct Yuy2Tables {
@@ -44,6 +80,7 @@ struct Dsp {
   IdctDsp idct;
   QuantDsp quant;
   Yuy2Dsp yuy2;
+  EncodeDsp encode;
 };
 
 const Dsp &dsp();
@@ -53,5 +90,6 @@ const Dsp &plain_dsp();
 void idct_dsp_init(IdctDsp &d);
 void quant_dsp_init(QuantDsp &d);
 void yuy2_dsp_init(Yuy2Dsp &d);
+void encode_dsp_init(EncodeDsp &d);
 
 }  // namespace tarsk::dsp

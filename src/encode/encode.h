@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "common/dif.h"
+#include "common/vlc.h"
 
 namespace tarsk {
 
@@ -50,13 +51,6 @@ constexpr int entry_length(dv_vlc_entry_t e) { return static_cast<int>(e & 0xff)
 constexpr uint32_t entry_code(dv_vlc_entry_t e) { return e >> 8; }
 constexpr dv_vlc_entry_t make_entry(uint32_t code, int length) {
   return (code << 8) | static_cast<uint32_t>(length);
-}
-
-// Index of (run, value) in the encode lookups; values beyond -255..255 are
-// limited to them, so that no value reaches outside the tables.
-constexpr uint32_t vlc_index(int run, int value) {
-  const int amp = value < -255 ? -255 : value > 255 ? 255 : value;
-  return static_cast<uint32_t>(amp + 255) | (static_cast<uint32_t>(run) << 9);
 }
 
 // The code rules: a single entry for (run, amp) where one code does it,
@@ -123,6 +117,15 @@ void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int 
 // the caller writes them with the recording time it chooses. `best` takes
 // the high-quality search (quant_best) instead of the passes' search.
 void encode_planes(dv_encoder_t *enc, uint8_t *out, bool best = false);
+// encode_planes in steps, for segments encoded on several threads: the
+// frame's preparation (settings, set-up, clamps, `out` cleared), then each
+// video segment n (0 .. frame_segments - 1, sequence by sequence) with a
+// segment record of the caller's, in any order and on any thread, each
+// adding to a tally of the caller's.
+void begin_planes(dv_encoder_t *enc, uint8_t *out);
+int frame_segments(const dv_encoder_t *enc);
+void encode_planes_segment(dv_encoder_t *enc, uint8_t *out, int n, dv_videosegment_t *seg,
+                           EncodeStats &stats, bool best = false);
 
 // The encode loop's thinning of the picture rate to `fps` pictures a
 // second (0: the system's own). A 16.16 accumulator gains what each frame

@@ -167,7 +167,7 @@ void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int 
   add_encode_statistics(stats);
 }
 
-void encode_planes(dv_encoder_t *enc, uint8_t *out, bool best) {
+void begin_planes(dv_encoder_t *enc, uint8_t *out) {
   normalise(enc);
   const bool pal = enc->isPAL != 0;
   const size_t luma = size_t{720} * (pal ? 576 : 480), chroma = luma / 2;
@@ -180,15 +180,26 @@ void encode_planes(dv_encoder_t *enc, uint8_t *out, bool best) {
     limit(enc->img_cr, chroma, chroma_low, chroma_high);
   }
   if (pal) out[3] |= dif::dsf_bit;
+}
+
+int frame_segments(const dv_encoder_t *enc) {
+  return dif::sequences(enc->isPAL != 0) * dif::segments_per_sequence;
+}
+
+void encode_planes_segment(dv_encoder_t *enc, uint8_t *out, int n, dv_videosegment_t *seg,
+                           EncodeStats &stats, bool best) {
+  seg->i = n / dif::segments_per_sequence;
+  seg->k = n % dif::segments_per_sequence;
+  seg->isPAL = enc->isPAL;
+  encode_segment(enc, seg, out + dif::segment_offset(seg->i, seg->k), stats, best);
+}
+
+void encode_planes(dv_encoder_t *enc, uint8_t *out, bool best) {
+  begin_planes(enc, out);
   EncodeStats stats{};
   dv_videosegment_t seg{};
-  for (int i = 0; i < dif::sequences(pal); ++i)
-    for (int k = 0; k < dif::segments_per_sequence; ++k) {
-      seg.i = i;
-      seg.k = k;
-      seg.isPAL = enc->isPAL;
-      encode_segment(enc, &seg, out + dif::segment_offset(i, k), stats, best);
-    }
+  for (int n = 0; n < frame_segments(enc); ++n)
+    encode_planes_segment(enc, out, n, &seg, stats, best);
   add_encode_statistics(stats);
 }
 

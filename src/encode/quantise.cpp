@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/transform.h"
+#include "dsp/dsp.h"
 #include "encode/encode.h"
 
 namespace {
@@ -64,33 +66,62 @@ constexpr QnoStart qno_start = build_qno_start();
 
 constexpr bool is_static(int static_qno) { return static_qno == 1 || static_qno == 2; }
 
-// Blocks as the last trial quantised them, macroblock m's block b at 6m + b.
-using Copies = dv_coeff_t[30][64];
+// A block as its last trial quantised it, with the shifts of that trial
+// (four bytes in memory order, none at first) and its code bits.
+struct Copy {
+  dv_coeff_t coeffs[64];
+  uint32_t shifts = ~0u;
+  long bits = 0;
+};
+// Macroblock m's block b at 6m + b.
+using Copies = Copy[30];
 
-// Code bits of a block quantised at qno, on a copy. Quantised values
+// Code bits of a block quantised at qno, on its copy. Quantised values
 // beyond -255..255 (the reach of the 8-bit amplitude escape) are coded and
-// counted as those limits: the lookups' index limits every value.
-long trial(const dv_block_t &bl, int qno, dv_coeff_t *copy) {
-  std::memcpy(copy, bl.coeffs, sizeof bl.coeffs);
-  _dv_quant(copy, qno, bl.class_no);
-  return static_cast<long>(_dv_vlc_num_bits_block(copy));
+// counted as those limits: the lookups' index limits every value. Numbers
+// that give the block's class the same shifts as the copy's trial give the
+// same block: the copy and its count stand.
+// The four shifts of each qno and class, a byte each, made once.
+struct ShiftTable {
+  uint32_t packed[16][4];
+  ShiftTable() {
+    for (int qno = 0; qno < 16; ++qno)
+      for (int klass = 0; klass < 4; ++klass) {
+        uint8_t shift[4];
+        tarsk::quant_area_shifts(qno, klass, shift);
+        std::memcpy(&packed[qno][klass], shift, 4);
+      }
+  }
+};
+
+long trial(const dv_block_t &bl, int qno, Copy &copy) {
+  static const ShiftTable table;
+  const uint32_t shifts = table.packed[qno][bl.class_no & 3];
+  if (shifts != copy.shifts) {
+    copy.shifts = shifts;
+    uint8_t shift[4];
+    std::memcpy(shift, &shifts, 4);
+    copy.bits = static_cast<long>(tarsk::dsp::dsp().encode.quantise_count(
+        bl.coeffs, copy.coeffs, shift, vlc_num_bits_lookup));
+  }
+  return copy.bits;
 }
 
-long trial_macroblock(const dv_macroblock_t &mb, int qno, dv_coeff_t (*copies)[64]) {
+long trial_macroblock(const dv_macroblock_t &mb, int qno, Copy *copies) {
   long bits = 0;
   for (int b = 0; b < 6; ++b) bits += trial(mb.b[b], qno, copies[b]);
   return bits;
 }
 
-// Stores the chosen qno and builds the six code lists. At qno 15 the last
-// trials were at 15 and their copies are used; otherwise the blocks are
-// quantised in place.
-void finish_macroblock(dv_macroblock_t *mb, int qno, dv_coeff_t (*copies)[64],
+// Stores the chosen qno and builds the six code lists. Where the last
+// trial of all six blocks was at that qno (copies_qno) its copies are
+// used; otherwise the blocks are quantised in place.
+void finish_macroblock(dv_macroblock_t *mb, int qno, Copy *copies, int copies_qno,
                        dv_vlc_block_t *vblocks) {
   mb->qno = qno;
   for (int b = 0; b < 6; ++b) {
-    dv_coeff_t *coeffs = copies[b];
-    if (qno != 15) {
+    dv_coeff_t *coeffs = copies[b].coeffs;
+    if (qno != copies_qno) {
       coeffs = mb->b[b].coeffs;
       _dv_quant(coeffs, qno, mb->b[b].class_no);
     }
@@ -108,8 +139,7 @@ extern constexpr std::array<std::array<int, 16>, 4> qno_next_hit = qno_start.nex
 extern constexpr std::array<std::array<int, 16>, 16> qnos_class_combi = qno_start.class_combi;
 
 int classify(const dv_coeff_t *bl) {
-  int largest = 0;
-  for (int i = 1; i < 64; ++i) largest = std::max(largest, std::abs(int{bl[i]}));
+  const int largest = dsp::dsp().encode.largest_ac(bl);
   return largest > 35 ? 3 : largest > 23 ? 2 : largest > 11 ? 1 : 0;
 }
 
@@ -147,7 +177,7 @@ void quant_1_pass(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int /*st
   Copies copies;
   for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
     dv_macroblock_t *mb = &videoseg->mb[m];
-    dv_coeff_t(*mb_copies)[64] = &copies[6 * m];
+    Copy *mb_copies = &copies[6 * m];
     int qno = 15;
     int failures = 0;
     // The qno only falls from block to block; at 0 the search gives up and
@@ -166,7 +196,7 @@ void quant_1_pass(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int /*st
     }
     count(stats.cycles_used, 450, failures);
     ++stats.qnos_used[qno];
-    finish_macroblock(mb, qno, mb_copies, &vblocks[6 * m]);
+    finish_macroblock(mb, qno, mb_copies, 15, &vblocks[6 * m]);
     if (qno == 0)
       for (int b = 0; b < 6; ++b) vlc_make_fit(&vblocks[6 * m + b], 1, block_area_bits(b), stats);
   }
@@ -177,7 +207,7 @@ void quant_2_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int st
   Copies copies;
   for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
     dv_macroblock_t *mb = &videoseg->mb[m];
-    dv_coeff_t(*mb_copies)[64] = &copies[6 * m];
+    Copy *mb_copies = &copies[6 * m];
     const long n = trial_macroblock(*mb, 15, mb_copies);
     int steps = 0;
     int trials = 0;
@@ -209,7 +239,7 @@ void quant_2_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int st
     count(stats.runs_used, 15, steps);
     count(stats.cycles_used, 450, trials);
     ++stats.qnos_used[qno];
-    finish_macroblock(mb, qno, mb_copies, &vblocks[6 * m]);
+    finish_macroblock(mb, qno, mb_copies, 15, &vblocks[6 * m]);
     if (qno == 0 || static_qno != 0) vlc_make_fit(&vblocks[6 * m], 6, macroblock_area_bits, stats);
   }
 }
@@ -221,12 +251,14 @@ void quant_3_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int st
   int qno[mbs];
   int index[mbs];
   int mask[mbs];
+  int trialled[mbs];  // the qno of each macroblock's copies
   long bits[mbs];
   long total = 0;
   for (int m = 0; m < mbs; ++m) {
     qno[m] = 15;
     index[m] = 0;
     mask[m] = 0;
+    trialled[m] = 15;
     for (const dv_block_t &bl : videoseg->mb[m].b) mask[m] |= 1 << bl.class_no;
     bits[m] = trial_macroblock(videoseg->mb[m], 15, &copies[6 * m]);
     total += bits[m];
@@ -255,6 +287,7 @@ void quant_3_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int st
       count(stats.runs_used, 15, moves);
       if (qno[m] == 0) break;
       const long fresh = trial_macroblock(videoseg->mb[m], qno[m], &copies[6 * m]);
+      trialled[m] = qno[m];
       total += fresh - bits[m];
       bits[m] = fresh;
     }
@@ -262,7 +295,7 @@ void quant_3_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int st
   count(stats.cycles_used, 450, iterations);
   for (int m = 0; m < mbs; ++m) {
     ++stats.qnos_used[qno[m]];
-    finish_macroblock(&videoseg->mb[m], qno[m], &copies[6 * m], &vblocks[6 * m]);
+    finish_macroblock(&videoseg->mb[m], qno[m], &copies[6 * m], trialled[m], &vblocks[6 * m]);
   }
   // In the static case `total` is still the count at qno 15.
   if (total > segment_code_budget) vlc_make_fit(vblocks, 30, segment_area_bits, stats);

@@ -10,10 +10,13 @@
 // macroblock, then anywhere in the segment, in the order in which a decoder
 // looks for them.
 #include <array>
+#include <bit>
+#include <cstring>
 
 #include "common/bitstream.h"
 #include "common/scan.h"
 #include "common/table_init.h"
+#include "dsp/dsp.h"
 #include "encode/encode.h"
 
 namespace {
@@ -107,11 +110,6 @@ void build_encode_lookup() {
     }
 }
 
-// Writes an entry at bit `pos`.
-inline void write_entry(uint8_t *buf, int pos, dv_vlc_entry_t e) {
-  tarsk::put_bits(buf, pos, entry_code(e), entry_length(e));
-}
-
 // Writes the first `count` bits of *e (fewer than its length) at `pos`
 // and leaves the rest of the code in *e, to be written elsewhere.
 inline void write_head(uint8_t *buf, int pos, dv_vlc_entry_t *e, int count) {
@@ -122,17 +120,28 @@ inline void write_head(uint8_t *buf, int pos, dv_vlc_entry_t *e, int count) {
 }
 
 // Writes `from`'s next entries into `into`'s free bits while they fit.
+// The codes gather in a 64-bit word, written 32 bits at a time: an entry's
+// code has 24 bits at most, and empty ones add nothing without a branch.
 inline void write_fitting(dv_vlc_block_t *from, dv_vlc_block_t *into, uint8_t *buf) {
   dv_vlc_entry_t *e = from->coeffs_start;
   int pos = into->bit_offset;
   int budget = into->bit_budget;
+  uint64_t pending = 0;
+  int count = 0;
   for (; e < from->coeffs_end && entry_length(*e) <= budget; ++e) {
-    write_entry(buf, pos, *e);
-    pos += entry_length(*e);
-    budget -= entry_length(*e);
+    const int length = entry_length(*e);
+    pending = pending << length | entry_code(*e);
+    count += length;
+    budget -= length;
+    if (count >= 32) {
+      count -= 32;
+      tarsk::put_bits(buf, pos, static_cast<uint32_t>(pending >> count), 32);
+      pos += 32;
+    }
   }
+  tarsk::put_bits(buf, pos, static_cast<uint32_t>(pending), count);
   from->coeffs_start = e;
-  into->bit_offset = pos;
+  into->bit_offset = pos + count;
   into->bit_budget = budget;
 }
 
@@ -144,6 +153,16 @@ inline void write_split(dv_vlc_block_t *from, dv_vlc_block_t *into, uint8_t *buf
 }
 
 inline bool has_entries(const dv_vlc_block_t &bl) { return bl.coeffs_start < bl.coeffs_end; }
+
+// A block into the scan order of a table of byte offsets known at compile
+// time: unrolled, each move has its places as constants.
+template <const std::array<uint16_t, 64> &offsets>
+void reorder_by(dv_coeff_t *coeffs) {
+  dv_coeff_t scanned[64];
+#pragma GCC unroll 64
+  for (int i = 0; i < 64; ++i) scanned[offsets[static_cast<size_t>(i)] >> 1] = coeffs[i];
+  std::memcpy(coeffs, scanned, sizeof scanned);
+}
 
 }  // namespace
 
@@ -172,28 +191,28 @@ void vlc_encode_init() {
 }
 
 void reorder_block(dv_block_t *bl) {
-  const uint16_t *reorder = bl->dct_mode == 1 ? reorder_248 : reorder_88;
-  dv_coeff_t scanned[64];
-  for (int i = 0; i < 64; ++i) scanned[reorder[i] >> 1] = bl->coeffs[i];
-  for (int i = 0; i < 64; ++i) bl->coeffs[i] = scanned[i];
+  if (bl->dct_mode == 1)
+    reorder_by<offsets_248>(bl->coeffs);
+  else
+    reorder_by<offsets_88>(bl->coeffs);
 }
 
 unsigned long vlc_encode_block(const dv_coeff_t *coeffs, dv_vlc_block_t *out) {
   dv_vlc_entry_t *o = out->coeffs;
   unsigned long bits = 0;
-  int run = 0;
-  for (int i = 1; i < 64; ++i) {
-    const int value = coeffs[i];
-    if (value == 0) {
-      ++run;
-      continue;
-    }
-    const uint32_t index = vlc_index(run, value);
+  // The non-zero AC coefficients as a mask; each run is then the distance
+  // from the previous one.
+  uint64_t nonzero = tarsk::dsp::dsp().encode.nonzero_ac(coeffs);
+  int previous = 0;
+  while (nonzero != 0) {
+    const int i = std::countr_zero(nonzero);
+    nonzero &= nonzero - 1;
+    const uint32_t index = vlc_index(i - previous - 1, coeffs[i]);
+    previous = i;
     o[0] = vlc_encode_lookup[2 * index];
     o[1] = vlc_encode_lookup[2 * index + 1];
     o += 2;
     bits += vlc_num_bits_lookup[index];
-    run = 0;
   }
   *o++ = DV_VLC_EOB;
   out->coeffs_start = out->coeffs;

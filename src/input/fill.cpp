@@ -4,16 +4,17 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "dsp/dsp.h"
+
 namespace tarsk {
 namespace {
 
 // Luma block at picture column x0, line y0: 8 columns, 8 lines.
 void luma_block(const int16_t *y, int x0, int y0, dv_coeff_t *bl, bool clamp) {
-  for (int c = 0; c < 8; ++c)
-    for (int l = 0; l < 8; ++l) {
-      const int v = y[(y0 + l) * luma_stride + x0 + c];
-      bl[8 * c + l] = static_cast<dv_coeff_t>(clamp ? std::clamp(v, luma_low, luma_high) : v);
-    }
+  dsp::dsp().encode.load_transposed(y + y0 * luma_stride + x0, luma_stride, bl);
+  if (clamp)
+    for (int i = 0; i < 64; ++i)
+      bl[i] = static_cast<dv_coeff_t>(std::clamp<int>(bl[i], luma_low, luma_high));
 }
 
 dv_coeff_t chroma_value(int v, bool clamp) {
@@ -23,11 +24,9 @@ dv_coeff_t chroma_value(int v, bool clamp) {
 // 625/50, 4:2:0: chroma line l is the mean of plane lines y + 2l and
 // y + 2l + 1.
 void chroma_420(const int16_t *p, int x, int y, dv_coeff_t *bl, bool clamp) {
-  for (int c = 0; c < 8; ++c)
-    for (int l = 0; l < 8; ++l) {
-      const int16_t *at = p + (y + 2 * l) * chroma_stride + x / 2 + c;
-      bl[8 * c + l] = chroma_value((at[0] + at[chroma_stride]) >> 1, clamp);
-    }
+  dsp::dsp().encode.load_transposed_line_pairs(p + y * chroma_stride + x / 2, chroma_stride, bl);
+  if (clamp)
+    for (int i = 0; i < 64; ++i) bl[i] = chroma_value(bl[i], true);
 }
 
 // 525/60, 4:1:1: chroma column c is the mean of plane columns 2c and
@@ -69,11 +68,9 @@ void fill_macroblock_422(const Planes422 &p, dv_macroblock_t *mb, bool pal, bool
 }
 
 int need_dct_248_transposed(const dv_coeff_t *bl) {
-  int v = 1, h = 1;
-  for (int c = 0; c < 8; ++c)
-    for (int l = 0; l < 7; ++l) v += std::abs(bl[8 * c + l] - bl[8 * c + l + 1]);
-  for (int c = 0; c < 7; ++c)
-    for (int l = 0; l < 8; ++l) h += std::abs(bl[8 * c + l] - bl[8 * (c + 1) + l]);
+  int sums[2];
+  dsp::dsp().encode.neighbour_differences(bl, sums);
+  const int v = 1 + sums[0], h = 1 + sums[1];
   // 1.7 in 16.16 fixed point.
   return (static_cast<int64_t>(v) * 65536) / h > 111411;
 }

@@ -9,6 +9,8 @@
 #include <tarsk/tarsk.hpp>
 #include <vector>
 
+#include "encode/encode.h"
+
 namespace {
 
 struct Case {
@@ -183,3 +185,73 @@ TEST(Encoder, SoundReadsBackSampleForSample) {
 }
 
 }  // namespace
+
+namespace {
+
+// The frames of `threads` threads, the frame count after them and the
+// process-wide statistics before and after.
+struct ThreadRun {
+  std::vector<std::vector<uint8_t>> frames;
+  tarsk::EncodeStats before{}, after{};
+  uint64_t count = 0;
+};
+
+ThreadRun encode_on(int threads, dv_system_t system,
+                    const std::vector<std::vector<uint8_t>> &pictures) {
+  ThreadRun run;
+  tarsk::Encoder enc({.system = system, .date = 1700000000, .threads = threads});
+  const bool pal = system == e_dv_system_625_50;
+  const size_t luma = static_cast<size_t>(720) * (pal ? lines_625 : lines_525);
+  run.before = tarsk::encode_statistics();
+  for (const auto &p : pictures) {
+    const std::span<const uint8_t> all(p);
+    run.frames.emplace_back(enc.frame_bytes());
+    EXPECT_TRUE(enc.encode({pal ? e_dv_sample_420 : e_dv_sample_411, all.first(luma),
+                            all.subspan(luma, luma / 4), all.subspan(luma + luma / 4, luma / 4)},
+                           run.frames.back()));
+  }
+  run.after = tarsk::encode_statistics();
+  run.count = enc.frames();
+  return run;
+}
+
+}  // namespace
+
+// Segments encoded on two and three threads make the frames, the frame
+// count and the statistics of one thread, on pictures that take every
+// path: gradients with grain, a flat field, full-range noise (cut codes)
+// and lines alternating in the fields (2-4-8 blocks).
+TEST(Encoder, ThreadsMakeTheFramesOfOne) {
+  for (const dv_system_t system : {e_dv_system_625_50, e_dv_system_525_60}) {
+    const int lines = system == e_dv_system_625_50 ? lines_625 : lines_525;
+    const size_t samples = static_cast<size_t>(720) * lines * 3 / 2;
+    std::mt19937 random(7);
+    std::vector<std::vector<uint8_t>> pictures;
+    std::vector<uint8_t> grain = plane(720, lines * 3 / 2, 4), flat(samples, 100), noise(samples),
+                         fields(samples, 128);
+    for (uint8_t &v : noise) v = static_cast<uint8_t>(random());
+    for (size_t i = 0; i < samples; ++i)
+      if (i / 720 % 2 == 1 && i < static_cast<size_t>(720) * lines) fields[i] = 230;
+    pictures = {grain, flat, noise, fields};
+    const ThreadRun one = encode_on(1, system, pictures);
+    EXPECT_GT(one.after.vlc_overflows, one.before.vlc_overflows);
+    EXPECT_GT(one.after.dct_used[1], one.before.dct_used[1]);
+    for (int threads : {2, 3}) {
+      SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(lines) + " lines");
+      const ThreadRun many = encode_on(threads, system, pictures);
+      EXPECT_EQ(many.count, one.count);
+      // Both added the same: one.after - one.before == many.after - many.before.
+      tarsk::EncodeStats left = one.after, right = many.after;
+      left += many.before;
+      right += one.before;
+      EXPECT_TRUE(left == right);
+      for (size_t f = 0; f < pictures.size(); ++f)
+        for (size_t at = 0; at < one.frames[f].size(); at += 80) {
+          // Subcode blocks carry the process's running sync block counter.
+          if (one.frames[f][at] >> 5 == 1) continue;
+          ASSERT_EQ(0, std::memcmp(&one.frames[f][at], &many.frames[f][at], 80))
+              << "frame " << f << " block " << at / 80;
+        }
+    }
+  }
+}

@@ -400,6 +400,10 @@ const Refusal refusals[] = {
      2,
      "encode: --quality best searches the whole segment: it takes no --passes 1|2 or --static-qno "
      "1|2"},
+    {"threads",
+     {"encode", "$D/good.y4m", "--threads", "0"},
+     2,
+     "encode: --threads takes 1 to 64, not '0'"},
     {"dct",
      {"encode", "$D/good.y4m", "--dct", "44"},
      2,

@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <tarsk/tarsk.hpp>
+#include <thread>
 #include <vector>
 
 #include "audio_in.h"
@@ -42,7 +44,8 @@ struct Options {
   double duration = 5;  // seconds of test pattern
   uint64_t first = 0, end = UINT64_MAX;
   std::string range_text;
-  EncodeSettings settings;
+  EncodeSettings settings{.threads =
+                              std::max(1, static_cast<int>(std::thread::hardware_concurrency()))};
   std::string timecode_text;  // checked against the frame rate once the system is known
   bool wrong_interlace = false;
   bool quiet = false;
@@ -212,6 +215,13 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
     case 'x':
       o.stats = true;
       return true;
+    case 'j': {
+      const auto n = parse_count(value);
+      if (!n || *n < 1 || *n > 64)
+        return usage_error("--threads takes 1 to 64, not '" + value + "'");
+      o.settings.threads = static_cast<int>(*n);
+      return true;
+    }
     default:
       return false;
   }
@@ -301,6 +311,8 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "at the end, print the encoder's statistics (quantiser search, classes, DCT modes)",
        nullptr},
       {"quiet", '\0', POPT_ARG_NONE, nullptr, 'z', "show no progress line", nullptr},
+      {"threads", '\0', POPT_ARG_STRING, nullptr, 'j',
+       "encode each picture on N threads [the number of cores]; the frames are the same", "N"},
       POPT_AUTOHELP POPT_TABLEEND};
   std::string format;
   ParsedArgs parsed;
