@@ -10,6 +10,7 @@
 // value, so its chroma reaches the frame as it came, filtered by nobody.
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstring>
 #include <tarsk/tarsk.hpp>
 
@@ -111,8 +112,11 @@ Expected<void> Encoder::stamp(std::span<uint8_t> frame) {
   if (frame.size() < frame_bytes()) return Error{Errc::bad_buffer, "frame buffer too small"};
   const int n = enc_->frame_count;
   _dv_write_meta_data(frame.data(), n, enc_->isPAL, enc_->is16x9, &clock_);
-  dv_encode_timecode(frame.data(), enc_->isPAL, settings_.timecode + n);
-  ++enc_->frame_count;
+  // Past the largest time code an int holds, frames carry none.
+  const long long timecode = static_cast<long long>(settings_.timecode) + n;
+  dv_encode_timecode(frame.data(), enc_->isPAL,
+                     timecode > INT_MAX ? -1 : static_cast<int>(timecode));
+  count_frame(enc_);
   return {};
 }
 

@@ -113,6 +113,8 @@ void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int 
 // planes clamped as the encoder asks, which changes the planes. No headers:
 // the caller writes them with the recording time it chooses.
 void encode_planes(dv_encoder_t *enc, uint8_t *out);
+// Counts a frame made: frame_count runs on, from INT_MAX back to 0.
+void count_frame(dv_encoder_t *enc);
 
 // The encode loop's thinning of the picture rate to `fps` pictures a
 // second (0: the system's own). A 16.16 accumulator gains what each frame
