@@ -759,7 +759,8 @@ int dv_encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t co
  * the picture in the encoder's planes into the five video DIF blocks at
  * vsbuffer (400 bytes, zeroed before: codes are written by OR). Returns 0,
  * or -1 with a message (nothing written) when dv_enc->vlc_encode_passes is
- * not 1, 2 or 3. */
+ * not 1, 2 or 3; static_qno and force_dct out of range are set to their
+ * defaults first, as dv_encode_full_frame does. */
 int dv_encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, uint8_t *vsbuffer);
 
 /* ------------------------------------------------------------------------ */

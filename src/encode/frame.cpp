@@ -201,6 +201,9 @@ int dv_encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, ui
                  dv_enc->vlc_encode_passes);
     return -1;
   }
+  // A DCT mode or static table row out of range would index past the
+  // statistics and tables: the defaults, as for whole frames.
+  tarsk::normalise(dv_enc);
   tarsk::EncodeStats stats{};
   tarsk::encode_segment(dv_enc, videoseg, vsbuffer, stats);
   tarsk::add_encode_statistics(stats);

@@ -263,6 +263,12 @@ TEST(EncodeFrame, RefusesOtherColourSpacesAndNormalisesSettings) {
   CaptureStderr();
   EXPECT_EQ(dv_encode_videosegment(enc, seg.get(), segment.data()), -1);
   EXPECT_EQ(GetCapturedStderr(), "Invalid value for vlc_encode_passes specified: 4!\n");
+  enc->vlc_encode_passes = 1;
+  enc->static_qno = 3;
+  enc->force_dct = 2;
+  EXPECT_EQ(dv_encode_videosegment(enc, seg.get(), segment.data()), 0);
+  EXPECT_EQ(enc->static_qno, 0);
+  EXPECT_EQ(enc->force_dct, -1);
   dv_encoder_free(enc);
 }
 
