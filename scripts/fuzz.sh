@@ -28,8 +28,11 @@ ROOT=$PWD
 OUT=${BUILD_FUZZ:-build-fuzz}
 CXX=${CXX:-clang++}
 JOBS=${FUZZ_JOBS:-$(nproc)}
-TARGETS_ALL=(fuzz_header fuzz_video fuzz_audio fuzz_reader fuzz_tool)
-# fuzz_tool runs the tarsk command's own code in its process.
+TARGETS_ALL=(fuzz_header fuzz_video fuzz_audio fuzz_reader fuzz_tool fuzz_encode fuzz_segment
+             fuzz_picture fuzz_sound)
+# fuzz_tool runs the tarsk command's own code in its process; fuzz_picture
+# and fuzz_sound its picture and sound readers.
+TOOL_TARGETS=(fuzz_tool fuzz_picture fuzz_sound)
 TOOL_SOURCES=(tools/tarsk/cli.cpp tools/tarsk/decode.cpp tools/tarsk/encode.cpp tools/tarsk/formats.cpp
               tools/tarsk/info.cpp tools/tarsk/output.cpp tools/tarsk/progress.cpp
               tools/tarsk/picture.cpp tools/tarsk/input.cpp tools/tarsk/audio_in.cpp
@@ -46,6 +49,10 @@ CXXFLAGS=(-std=c++20 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=a
 # 2.5 times, so those directories are built without it. Their edges still
 # count as coverage.
 NO_CMP_TRACE=(src/common/dct src/common/quant src/common/weighting src/dsp/ src/decode/output/)
+# The encoder's quantiser search and code lists are the same kind of
+# arithmetic, run over every block several times a frame.
+# So is the tool's chroma resampling.
+NO_CMP_TRACE+=(src/encode/ src/input/fill src/common/place tools/tarsk/picture)
 
 # Checks switched off file by file for known faults, each as "file:check",
 # so that fuzzing can go on until they are fixed; FUZZ_STRICT=1 builds
@@ -119,7 +126,7 @@ build() {
       $CXX $CXXFLAGS_STR $extra -c "$s" -o "$o"'
   fi
   # The library's objects go into every target, the tool's only into
-  # fuzz_tool (with popt, which the tool parses its command line with, and
+  # TOOL_TARGETS (with popt, which the tool parses its command line with, and
   # libpng and libsndfile, which it reads and writes pictures and sound with).
   local library_objects=() tool_objects=()
   for o in "${objects[@]}"; do
@@ -127,7 +134,7 @@ build() {
   done
   for t in "${targets[@]}"; do
     local bin="$OUT/$t" stale=0 link=("${library_objects[@]}")
-    [[ $t == fuzz_tool ]] && link+=("${tool_objects[@]}" -lpopt $(pkg-config --libs libpng sndfile))
+    [[ " ${TOOL_TARGETS[*]} " == *" $t "* ]] && link+=("${tool_objects[@]}" -lpopt $(pkg-config --libs libpng sndfile))
     [[ -f $bin ]] || stale=1
     for f in "fuzz/$t.cpp" "${link[@]}"; do
       [[ $f == -* ]] && continue
@@ -237,10 +244,99 @@ seeds() {
       poke "$out" $(($(stat -c %s "$out") - 1)) "$settings"
     done
   done
+  encoder_seeds
   # Two systems in one stream; a stream that is not DV.
   cat "$CLIPS/ntsc411_48k.frame" "$CLIPS/pal420_48k.frame" >"$OUT/corpus/fuzz_reader/seed-mixed"
   head -c 4000 /dev/zero | tr '\0' '\377' >"$OUT/corpus/fuzz_reader/seed-not-dv"
   echo "Corpus files: $(for t in "${TARGETS_ALL[@]}"; do printf '%s %s  ' "$t" "$(ls "$OUT/corpus/$t" | wc -l)"; done)"
+}
+
+# The encoder side's seeds: pictures and sound files as ffmpeg writes them
+# for fuzz_picture and fuzz_sound, option bytes over a payload for
+# fuzz_encode.
+encoder_seeds() {
+  local dir="$OUT/corpus" f
+  mkdir -p "$dir/fuzz_picture" "$dir/fuzz_sound" "$dir/fuzz_encode" "$CLIPS/enc"
+  ff() { ffmpeg -hide_banner -loglevel error -nostdin -y "$@"; }
+  # file NAME ARGS...: ffmpeg writes $CLIPS/enc/NAME unless it is there.
+  file() {
+    local name=$1
+    shift
+    [[ -s $CLIPS/enc/$name ]] || ff "$@" "$CLIPS/enc/$name"
+  }
+  local pal="testsrc2=size=720x576:rate=25" ntsc="testsrc2=size=720x480:rate=30000/1001"
+  file pal.ppm -f lavfi -i "$pal" -frames:v 1 -pix_fmt rgb24 -f image2 -c:v ppm
+  file ntsc.ppm -f lavfi -i "$ntsc" -frames:v 1 -pix_fmt rgb24 -f image2 -c:v ppm
+  file pal.pgm -f lavfi -i "$pal" -frames:v 1 -pix_fmt yuv420p -f image2 -c:v pgmyuv
+  file ntsc.pgm -f lavfi -i "$ntsc" -frames:v 1 -pix_fmt yuv420p -f image2 -c:v pgmyuv
+  file pal.png -f lavfi -i "$pal" -frames:v 1 -pix_fmt rgb24
+  file ntsc-grey.png -f lavfi -i "$ntsc" -frames:v 1 -pix_fmt gray
+  file pal-pal8.png -f lavfi -i "$pal" -frames:v 1 -pix_fmt pal8
+  file pal-rgba64.png -f lavfi -i "$pal" -frames:v 1 -pix_fmt rgba64be
+  file small.png -f lavfi -i testsrc2=size=64x48 -frames:v 1
+  file pal420.y4m -f lavfi -i "$pal" -frames:v 1 -pix_fmt yuv420p -f yuv4mpegpipe
+  file ntsc411.y4m -f lavfi -i "$ntsc" -frames:v 1 -pix_fmt yuv411p -f yuv4mpegpipe
+  file ntsc-mono.y4m -f lavfi -i "$ntsc" -frames:v 1 -pix_fmt gray -f yuv4mpegpipe
+  file pal422-tff.y4m -f lavfi -i "$pal" -frames:v 1 -pix_fmt yuv422p -vf setfield=tff \
+    -f yuv4mpegpipe
+  file ntsc444.y4m -f lavfi -i "$ntsc" -frames:v 1 -pix_fmt yuv444p -f yuv4mpegpipe
+  file ntsc.yuy2 -f lavfi -i "$ntsc" -frames:v 1 -pix_fmt yuyv422 -f rawvideo
+  # The option byte: the reader in bits 0-2 (see fuzz/fuzz_picture.cpp).
+  # Pictures larger than a fuzz input are cut to their first 4000 bytes
+  # and completed by repetition (bit 7): headers and whole pictures. PNGs
+  # come whole.
+  local name
+  for name in pal.ppm:80 ntsc.ppm:c8 pal.pgm:c1 ntsc.pgm:99 pal420.y4m:82 ntsc411.y4m:87 \
+              ntsc-mono.y4m:82 pal422-tff.y4m:83 ntsc444.y4m:87 ntsc.yuy2:8d; do
+    seed fuzz_picture "${name%%:*}" "${name##*:}" "$CLIPS/enc/${name%%:*}" 4000
+  done
+  for name in pal.png:04 ntsc-grey.png:44 pal-pal8.png:04 pal-rgba64.png:04 small.png:04; do
+    seed fuzz_picture "${name%%:*}" "${name##*:}" "$CLIPS/enc/${name%%:*}"
+  done
+  # A Y4M header and a picture cut short.
+  seed fuzz_picture cut.y4m 02 "$CLIPS/enc/pal420.y4m" 2000
+
+  local sine="sine=frequency=440:sample_rate"
+  file 48k.wav -f lavfi -i "$sine=48000" -t 0.2 -ac 2 -c:a pcm_s16le -bitexact
+  file 44k.wav -f lavfi -i "$sine=44100" -t 0.2 -ac 2 -c:a pcm_s16le -bitexact
+  file 32k-4ch.wav -f lavfi -i "$sine=32000" -t 0.2 -ac 4 -c:a pcm_s16le -bitexact
+  file 48k-mono.wav -f lavfi -i "$sine=48000" -t 0.1 -ac 1 -c:a pcm_s16le -bitexact
+  file 48k-list.wav -f lavfi -i "$sine=48000" -t 0.1 -ac 2 -c:a pcm_s16le -metadata title=t
+  file 48k-s24.wav -f lavfi -i "$sine=48000" -t 0.1 -ac 2 -c:a pcm_s24le -bitexact
+  file 48k-float.wav -f lavfi -i "$sine=48000" -t 0.1 -ac 2 -c:a pcm_f32le -bitexact
+  file 44k.aiff -f lavfi -i "$sine=44100" -t 0.1 -ac 2
+  file 32k.flac -f lavfi -i "$sine=32000" -t 0.1 -ac 1
+  # The option byte: bit 0 the tool's reader, bit 1 625/50, bits 2-7 the
+  # tool's read size (see fuzz/fuzz_sound.cpp).
+  for name in 48k.wav 44k.wav 32k-4ch.wav 48k-mono.wav 48k-list.wav 48k-s24.wav; do
+    seed fuzz_sound "$name-525" 00 "$CLIPS/enc/$name"
+    seed fuzz_sound "$name-625" 02 "$CLIPS/enc/$name"
+  done
+  seed fuzz_sound 48k.wav-cut 02 "$CLIPS/enc/48k.wav" 7000
+  for name in 48k.wav 32k-4ch.wav 48k-mono.wav 48k-s24.wav 48k-float.wav 44k.aiff 32k.flac; do
+    seed fuzz_sound "$name-tool" 85 "$CLIPS/enc/$name"
+  done
+
+  # fuzz_encode: nine option bytes (see fuzz/fuzz_encode.cpp), then the
+  # first bytes of a DV frame as the payload: every picture kind in both
+  # systems, YUY2 and RGB, through the C and the C++ API.
+  # Half of them encode the picture a second time (bit 7 of byte 4).
+  local payload="$CLIPS/pal420_48k.frame" b0 b1 again
+  for b0 in 00 01 03 1a 2b 55 7c f9 04 05 06 1f; do
+    for b1 in 00 24 48 6c 81 a1 c5 e2; do
+      [[ $b1 == [0-6]* ]] && again=80 || again=00
+      seed fuzz_encode "$b0$b1" "${b0}${b1}3c9a${again}80000000" "$payload" 4000
+    done
+  done
+  # fuzz_segment: settings, sequence and segment, the same payload.
+  for b0 in 02 05 0c 13 1f 24 47 8a c3 e5; do
+    seed fuzz_segment "$b0" "${b0}0311" "$payload" 6000
+  done
+  # Sound: frame numbers, rates and sample counts from the parameter bytes.
+  seed fuzz_encode sound-count 010003332480070000 "$payload" 8000
+  seed fuzz_encode sound-frame 00c0007155ffffff7f "$payload" 8000
+  seed fuzz_encode sound-rate 010000432380bb0000 "$payload" 8000
+  seed fuzz_encode sound-cpp 0500000001f0000000 "$payload" 8000
 }
 
 # ---------------------------------------------------------------------------

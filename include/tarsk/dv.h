@@ -744,18 +744,23 @@ unsigned long _dv_vlc_num_bits_block(dv_coeff_t *coeffs);
 /* Encodes the picture in[0] into the frame at out (144000 bytes for
  * 625/50, 120000 for 525/60, all written): YUY2 (color_space
  * e_dv_color_yuv, 2 bytes a pixel) or RGB (e_dv_color_rgb, 3 bytes a
- * pixel), 720 pixels a line, 576 or 480 lines by dv_enc->isPAL. Settings
- * out of range are set to the defaults first (3 passes, searched
- * quantisers, DCT mode per block). The frame gets its header, subcode and
- * VAUX blocks with the recording time of now and the frame number
- * dv_enc->frame_count, which then counts up; its audio blocks are left
- * empty. Returns 0, or -1 for another colour space (nothing encoded). */
+ * pixel), 720 pixels a line, 576 or 480 lines by dv_enc->isPAL, lines
+ * packed: in[0] holds at least 720 x lines x (2 or 3) bytes (YUY2 829440
+ * for 625/50, 691200 for 525/60; RGB 1244160 or 1036800), all read, none
+ * written. Settings out of range are set to the defaults first (3 passes,
+ * searched quantisers, DCT mode per block). The frame gets its header,
+ * subcode and VAUX blocks with the recording time of now and the frame
+ * number dv_enc->frame_count, which then counts up (from INT_MAX to 0);
+ * its audio blocks are left empty. Returns 0, or -1 with a message for
+ * another colour space or a null picture or frame (nothing encoded). */
 int dv_encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t color_space,
                          uint8_t *out);
-/* Encodes video segment (videoseg->i, videoseg->k) of the picture in the
- * encoder's planes into the five video DIF blocks at vsbuffer (400 bytes,
- * zeroed before: codes are written by OR). Returns 0. Ends the process
- * when dv_enc->vlc_encode_passes is not 1, 2 or 3. */
+/* Encodes video segment (videoseg->i, videoseg->k, videoseg->isPAL set) of
+ * the picture in the encoder's planes into the five video DIF blocks at
+ * vsbuffer (400 bytes, zeroed before: codes are written by OR). Returns 0,
+ * or -1 with a message (nothing written) when dv_enc->vlc_encode_passes is
+ * not 1, 2 or 3; static_qno and force_dct out of range are set to their
+ * defaults first, as dv_encode_full_frame does. */
 int dv_encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, uint8_t *vsbuffer);
 
 /* ------------------------------------------------------------------------ */
@@ -766,9 +771,10 @@ int dv_encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, ui
  * name, "-" for standard input) and says its system (1: 576 lines, 0:
  * 480); skip passes over one; fill_macroblock fills the six blocks of a
  * placed macroblock from the last picture loaded and sets their DCT
- * modes. init takes wrong_interlace (non-zero: every line moved up by one,
- * swapping the field order) and force_dct (-1 chosen per block, 0 8x8, 1
- * 2-4-8; other values are refused with -1). */
+ * modes (mb's six blocks written, the picture read only inside its
+ * 720 x 576 or 720 x 480 samples). init takes wrong_interlace (non-zero: every line moved up by
+ * one, swapping the field order) and force_dct (-1 chosen per block, 0 8x8, 1 2-4-8; other values
+ * are refused with -1). */
 typedef struct dv_enc_input_filter_s {
   int (*init)(int wrong_interlace, int force_dct);
   void (*finish)(void);
@@ -785,8 +791,10 @@ typedef struct dv_enc_input_filter_s {
 int dv_enc_register_input_filter(dv_enc_input_filter_t filter);
 /* The registry and the number of filters in it; returns 0. */
 int dv_enc_get_input_filters(dv_enc_input_filter_t **filters_, int *count);
-/* RGB pixels (3 bytes each, 720 a line, height lines) to the encoder's
- * planes: img_y 720 x height samples, img_cr and img_cb 360 x height. */
+/* RGB pixels (3 bytes each, 720 a line, height lines: 2160 x height bytes
+ * read) to the encoder's planes: img_y 720 x height samples, img_cr and
+ * img_cb 360 x height each, all written. height is at most 576 for an
+ * encoder's own planes; 0 or less does nothing. */
 void dv_enc_rgb_to_ycb(uint8_t *img_rgb, int height, int16_t *img_y, int16_t *img_cr,
                        int16_t *img_cb);
 /* Fills a placed macroblock (x, y set) from the encoder's planes and sets
@@ -827,9 +835,9 @@ typedef struct dv_enc_audio_input_filter_s {
  * which reads 16-bit PCM RIFF WAVE files: 48 or 44.1 kHz stereo, 32 kHz
  * stereo or four channels; its load n, counted from init, reads the samples
  * that frame n of the DV stream carries, as dv_calculate_samples counts
- * them, so that the sound keeps pace with the pictures). The registry holds 31 filters; when it is full,
- * or when the record lacks a name or an operation, nothing is registered,
- * a message goes to standard error and -1 is returned; else 0. */
+ * them, so that the sound keeps pace with the pictures). The registry holds 31 filters; when it is
+ * full, or when the record lacks a name or an operation, nothing is registered, a message goes to
+ * standard error and -1 is returned; else 0. */
 int dv_enc_register_audio_input_filter(dv_enc_audio_input_filter_t filter);
 /* Points *filters_ at the registry and sets *count to its filters; 0. */
 int dv_enc_get_audio_input_filters(dv_enc_audio_input_filter_t **filters_, int *count);
@@ -841,8 +849,10 @@ int dv_enc_get_audio_input_filters(dv_enc_audio_input_filter_t **filters_, int *
 /* Writes the header, subcode and VAUX blocks and the block identifiers of
  * every DIF sequence of the frame at target (120000 bytes when isPAL is 0,
  * else 144000), and clears the audio blocks; the payload of the video
- * blocks is kept. frame (from 0) gives the time code's frame digits and the
- * identifiers' frame count. *now (seconds since the epoch) is advanced by
+ * blocks is kept. frame (from 0) gives the time code's frame digits, the
+ * identifiers' frame count and the subcode sync block count (32 more for
+ * each DIF sequence of the stream before: the bytes depend on frame, not
+ * on what the process wrote before). *now (seconds since the epoch) is advanced by
  * one second first when frame is a multiple of the frame rate; its local
  * time gives the time code, recording date and recording time. When now is
  * null or its local time cannot be had, those three packs are left out. */
@@ -896,10 +906,12 @@ int dv_calculate_samples(dv_encoder_t *encoder, int frequency, int frame_count);
  * 144000 bytes; its system is read from its header block and stored in
  * dv_enc->isPAL): channels (1 or 2; one channel goes to both) buffers of
  * host 16-bit samples at frequency, each holding 1620 (525/60) or 1944
- * (625/50) samples, of which the frame carries dv_enc->samples_this_frame
- * (when not 0; else the rate's share of a second). Returns 0, or -1 with
- * a message (other channel counts, rates DV does not carry, 12-bit
- * 32 kHz audio); then the frame is unchanged. */
+ * (625/50) samples, all read whatever the frame carries, of which the
+ * frame carries dv_enc->samples_this_frame (when not 0; else the rate's
+ * share of a second). Returns 0, or -1 with a message (other channel
+ * counts, null buffers, rates DV does not carry, 12-bit 32 kHz audio, a
+ * sample count below 0, beyond the frame's places or outside what its
+ * AAUX source pack can say); then the frame is unchanged. */
 int dv_encode_full_audio(dv_encoder_t *dv_enc, int16_t **pcm, int channels, int frequency,
                          uint8_t *frame_buf);
 
@@ -917,11 +929,14 @@ int dv_enc_get_output_filters(dv_enc_output_filter_t **filters_, int *count);
 
 /* Encodes the pictures start to end (inclusive) of a numbered series into
  * DV frames. filename is a printf pattern given the picture number (int),
- * for instance "pic%04d.ppm"; "-" reads the built-in filters' pictures from
- * standard input. The caller has called input->init and output->init and
- * calls the finish operations afterwards; the loop calls audio_input->init
- * with audio_filename itself. audio_input may be null: frames get no sound
- * and the output's store is given a null audio record.
+ * for instance "pic%04d.ppm": it must hold exactly one conversion, of an
+ * int (d, i, o, u, x or X, with flags, a width and a precision in digits
+ * only), besides any "%%", and make names of at most 1023 bytes; other
+ * patterns are refused with a message before anything is read. "-" reads
+ * the built-in filters' pictures from standard input. The caller has called input->init and
+ * output->init and calls the finish operations afterwards; the loop calls audio_input->init with
+ * audio_filename itself. audio_input may be null: frames get no sound and the output's store is
+ * given a null audio record.
  *
  * Pictures before start are passed over with input->skip, and so is their
  * sound. Every frame from start on reads one frame of sound (the exact
@@ -939,7 +954,8 @@ int dv_enc_get_output_filters(dv_enc_output_filter_t **filters_, int *count);
  * Returns 0 when every frame was stored (also when start > end), or -1 at
  * the first failure of a filter (frames stored before stay stored) or for
  * settings that cannot work: no input or output filter or pattern, passes
- * outside 1..3, a negative fps, a file name longer than 1023 bytes. */
+ * outside 1..3, a negative fps, a pattern as above that is not one, a file
+ * name longer than 1023 bytes. */
 int dv_encoder_loop(dv_enc_input_filter_t *input, dv_enc_audio_input_filter_t *audio_input,
                     dv_enc_output_filter_t *output, int start, int end, const char *filename,
                     const char *audio_filename, int vlc_encode_passes, int static_qno,

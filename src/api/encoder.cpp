@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <climits>
 #include <cstring>
 #include <tarsk/tarsk.hpp>
 
@@ -164,8 +165,11 @@ Expected<void> Encoder::stamp(std::span<uint8_t> frame) {
   if (frame.size() < frame_bytes()) return Error{Errc::bad_buffer, "frame buffer too small"};
   const int n = enc_->frame_count;
   _dv_write_meta_data(frame.data(), n, enc_->isPAL, enc_->is16x9, &clock_);
-  dv_encode_timecode(frame.data(), enc_->isPAL, settings_.timecode + n);
-  ++enc_->frame_count;
+  // Past the largest time code an int holds, frames carry none.
+  const long long timecode = static_cast<long long>(settings_.timecode) + n;
+  dv_encode_timecode(frame.data(), enc_->isPAL,
+                     timecode > INT_MAX ? -1 : static_cast<int>(timecode));
+  count_frame(enc_);
   return {};
 }
 

@@ -126,6 +126,8 @@ void begin_planes(dv_encoder_t *enc, uint8_t *out);
 int frame_segments(const dv_encoder_t *enc);
 void encode_planes_segment(dv_encoder_t *enc, uint8_t *out, int n, dv_videosegment_t *seg,
                            EncodeStats &stats, bool best = false);
+// Counts a frame made: frame_count runs on, from INT_MAX back to 0.
+void count_frame(dv_encoder_t *enc);
 
 // The encode loop's thinning of the picture rate to `fps` pictures a
 // second (0: the system's own). A 16.16 accumulator gains what each frame

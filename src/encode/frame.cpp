@@ -2,6 +2,7 @@
 // input filter's, five macroblocks at a time, into the video DIF blocks of
 // a DV frame.
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -167,6 +168,10 @@ void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int 
   add_encode_statistics(stats);
 }
 
+void count_frame(dv_encoder_t *enc) {
+  enc->frame_count = enc->frame_count == INT_MAX ? 0 : enc->frame_count + 1;
+}
+
 void begin_planes(dv_encoder_t *enc, uint8_t *out) {
   normalise(enc);
   const bool pal = enc->isPAL != 0;
@@ -215,6 +220,15 @@ void _dv_ycb_fill_macroblock(dv_encoder_t *dv_enc, dv_macroblock_t *mb) {
 }
 
 int dv_encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, uint8_t *vsbuffer) {
+  // A library does not end its caller's process over a setting.
+  if (dv_enc->vlc_encode_passes < 1 || dv_enc->vlc_encode_passes > 3) {
+    std::fprintf(stderr, "Invalid value for vlc_encode_passes specified: %d!\n",
+                 dv_enc->vlc_encode_passes);
+    return -1;
+  }
+  // A DCT mode or static table row out of range would index past the
+  // statistics and tables: the defaults, as for whole frames.
+  tarsk::normalise(dv_enc);
   tarsk::EncodeStats stats{};
   tarsk::encode_segment(dv_enc, videoseg, vsbuffer, stats);
   tarsk::add_encode_statistics(stats);
@@ -223,6 +237,10 @@ int dv_encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, ui
 
 int dv_encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t color_space,
                          uint8_t *out) {
+  if (in == nullptr || in[0] == nullptr || out == nullptr) {
+    std::fprintf(stderr, "dv_encode_full_frame needs a picture and a frame buffer\n");
+    return -1;
+  }
   time_t now = std::time(nullptr);
   tarsk::normalise(dv_enc);
   const int lines = dv_enc->isPAL ? 576 : 480;
@@ -239,7 +257,7 @@ int dv_encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t co
   }
   tarsk::encode_planes(dv_enc, out);
   _dv_write_meta_data(out, dv_enc->frame_count, dv_enc->isPAL, dv_enc->is16x9, &now);
-  ++dv_enc->frame_count;
+  tarsk::count_frame(dv_enc);
   return 0;
 }
 

@@ -7,7 +7,6 @@
 #include <tarsk/dv.h>
 
 #include <array>
-#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -22,14 +21,21 @@ namespace {
 using namespace dif;
 using Pack = std::array<uint8_t, pack_size>;
 
-// The subcode sync block counter, one for the process: each DIF sequence's
-// subcode takes the next multiple of 32, modulo 4096. Unsigned arithmetic
-// wraps at a multiple of 4096, so masking the running sum gives that
-// sequence; atomic so that encoders on several threads never race on it
-// (their values then interleave).
-std::atomic<unsigned> block_count{0};
+// The subcode sync block counter: each DIF sequence of a stream takes the
+// next multiple of 32, modulo 4096, counted from sequence 0 of frame 0. It
+// follows from the frame number, so that a frame's bytes depend on its
+// picture, settings and number alone: encoding it again, or on another
+// thread, or after other encoders' frames, writes the same. Unsigned
+// arithmetic wraps at a multiple of 4096, so masking gives the count for
+// any frame number, negative ones included.
 constexpr unsigned block_count_step = 32;
 constexpr unsigned block_count_mask = 4095;
+
+unsigned block_count(int frame, int ds, bool pal) {
+  const unsigned sequence = static_cast<unsigned>(frame) * static_cast<unsigned>(sequences(pal)) +
+                            static_cast<unsigned>(ds);
+  return sequence * block_count_step & block_count_mask;
+}
 
 // Arbitrary bits of header, subcode and VAUX block IDs.
 constexpr int no_frame_count = 0x0f;
@@ -127,13 +133,14 @@ void write_subcode_packs(uint8_t *block, const Timecode &tc, const std::tm &t) {
 // every sync block, as recorders write it: players that read the time code
 // from the first DIF sequence (ffmpeg does) find it there.
 void write_first_half_packs(uint8_t *block, const Timecode &tc) {
-  for (int k = 0; k < subcode_packs_per_block; ++k) write_timecode_13(block + subcode_pack_offset(k), tc);
+  for (int k = 0; k < subcode_packs_per_block; ++k)
+    write_timecode_13(block + subcode_pack_offset(k), tc);
 }
 
 // `now` is null when the recording time is unknown: then the packs that
 // tell it are left out.
 void write_subcode_blocks(uint8_t *sequence, int ds, int frame, const std::tm *now, bool pal) {
-  const unsigned count = block_count.fetch_add(block_count_step) & block_count_mask;
+  const unsigned count = block_count(frame, ds, pal);
   const bool second_half = ds >= subcode_pack_sequence;
   for (int n = 0; n < 2; ++n) {
     uint8_t *block = block_at(sequence, subcode_block(n));
@@ -144,7 +151,8 @@ void write_subcode_blocks(uint8_t *sequence, int ds, int frame, const std::tm *n
     // The second block's sync blocks continue the numbering of the first.
     sync_id[1] = static_cast<uint8_t>((count & 0xff) + (n == 1 ? subcode_packs_per_block : 0));
     if (now == nullptr) continue;
-    const Timecode tc{now->tm_hour, now->tm_min, now->tm_sec, modulo(frame, frames_per_second(pal))};
+    const Timecode tc{now->tm_hour, now->tm_min, now->tm_sec,
+                      modulo(frame, frames_per_second(pal))};
     if (second_half)
       write_subcode_packs(block, tc, *now);
     else

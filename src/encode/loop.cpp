@@ -3,7 +3,9 @@
 // filter; and the printout of the quantiser search's statistics.
 #include <tarsk/dv.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <vector>
@@ -57,6 +59,26 @@ struct Job {
   // system is known would be read at the wrong frame rate.
   int audio_owed = 0;
 };
+
+// The loop gives a caller's file name pattern one argument, the picture
+// number (an int): the pattern must hold exactly one conversion of an int
+// (d, i, o, u, x or X with flags, width and precision as digits), besides
+// "%%", or printf would read arguments that are not there.
+bool takes_one_int(const char *pattern) {
+  int conversions = 0;
+  for (const char *p = pattern; *p != '\0'; ++p) {
+    if (*p != '%') continue;
+    if (*++p == '%') continue;
+    while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) ++p;
+    while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+    if (*p == '.')
+      while (std::isdigit(static_cast<unsigned char>(*++p))) {
+      }
+    if (*p == '\0' || std::strchr("diouxX", *p) == nullptr) return false;
+    ++conversions;
+  }
+  return conversions == 1;
+}
 
 bool format_name(Job &job, int n) {
   const int length = std::snprintf(job.name, sizeof job.name, job.filename, n);
@@ -139,6 +161,13 @@ int dv_encoder_loop(dv_enc_input_filter_t *input, dv_enc_audio_input_filter_t *a
     std::fprintf(stderr,
                  "dv_encoder_loop needs a video input filter, an output filter and a "
                  "file name pattern\n");
+    return -1;
+  }
+  if (std::strcmp(filename, "-") != 0 && !takes_one_int(filename)) {
+    std::fprintf(stderr,
+                 "The file name pattern %s needs exactly one conversion of the picture number "
+                 "(such as %%04d) and no other\n",
+                 filename);
     return -1;
   }
   if (vlc_encode_passes < 1 || vlc_encode_passes > 3) {

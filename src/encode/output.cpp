@@ -209,6 +209,23 @@ int dv_encode_full_audio(dv_encoder_t *dv_enc, int16_t **pcm, int channels, int 
     std::fprintf(stderr, "Audio of %d channels cannot be inserted: 1 or 2 are needed\n", channels);
     return -1;
   }
+  if (frame_buf == nullptr || pcm == nullptr || pcm[0] == nullptr ||
+      (channels == 2 && pcm[1] == nullptr)) {
+    std::fprintf(stderr, "dv_encode_full_audio needs a frame and a buffer per channel\n");
+    return -1;
+  }
+  // A rate DV does not carry, or more samples than the frame has places
+  // for, is refused before the record's sizes are worked out from them.
+  if (audio::rate_code(frequency) < 0) {
+    std::fprintf(stderr, "Impossible frequency??\n");
+    return -1;
+  }
+  const bool frame_pal = (frame_buf[3] & dif::dsf_bit) != 0;
+  if (dv_enc->samples_this_frame < 0 || dv_enc->samples_this_frame > positions(frame_pal)) {
+    std::fprintf(stderr, "Audio frame of %d samples: a frame has %d places\n",
+                 dv_enc->samples_this_frame, positions(frame_pal));
+    return -1;
+  }
   static thread_local dv_enc_audio_info_t audio;  // 15.5 kB: not on the stack
   audio.channels = 2;
   audio.frequency = frequency;

@@ -197,8 +197,11 @@ void quant_1_pass(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int /*st
     count(stats.cycles_used, 450, failures);
     ++stats.qnos_used[qno];
     finish_macroblock(mb, qno, mb_copies, 15, &vblocks[6 * m]);
-    if (qno == 0)
-      for (int b = 0; b < 6; ++b) vlc_make_fit(&vblocks[6 * m + b], 1, block_area_bits(b), stats);
+    // Each block was tried at the qno of its turn, yet its codes at the
+    // macroblock's final qno can still overrun its area (fuzzing found
+    // such a segment): every code list is cut to its area, end of block
+    // kept, not only at qno 0. A list that fits is left as it is.
+    for (int b = 0; b < 6; ++b) vlc_make_fit(&vblocks[6 * m + b], 1, block_area_bits(b), stats);
   }
 }
 

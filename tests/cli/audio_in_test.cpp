@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -133,6 +134,33 @@ TEST(AudioFiles, WavChunksInAnyOrder) {
   auto in = AudioInput::open(path.string());
   ASSERT_TRUE(in) << in.error();
   EXPECT_TRUE(read_all(**in) == samples_of(pcm));
+}
+
+// Float samples far past full scale, infinite or not numbers at all: clipped
+// to the side they lie on, and silence for a NaN.
+TEST(AudioFiles, FloatExtremesClipToTheirSide) {
+  const float in[] = {1e30f, -1e30f, INFINITY, -INFINITY, NAN, 0.5f, 1.0f, -1.0f};
+  const int16_t expected[] = {32767, -32768, 32767, -32768, 0, 16384, 32767, -32768};
+  auto le = [](uint32_t v, int bytes) {
+    std::string s;
+    for (int i = 0; i < bytes; ++i) s += static_cast<char>(v >> (8 * i));
+    return s;
+  };
+  std::string data;
+  for (float f : in) {
+    uint32_t bits;
+    std::memcpy(&bits, &f, 4);
+    data += le(bits, 4);
+  }
+  const std::string fmt =
+      le(3, 2) + le(2, 2) + le(48000, 4) + le(48000 * 8, 4) + le(8, 2) + le(32, 2);
+  const std::string body = "WAVEfmt " + le(16, 4) + fmt + "data" + le(32, 4) + data;
+  const auto path = scratch_file("extremes.wav");
+  std::ofstream(path, std::ios::binary)
+      << "RIFF" << le(static_cast<uint32_t>(body.size()), 4) << body;
+  auto file = AudioInput::open(path.string());
+  ASSERT_TRUE(file) << file.error();
+  EXPECT_EQ(read_all(**file), std::vector<int16_t>(std::begin(expected), std::end(expected)));
 }
 
 // Rates DV does not carry and more than two channels are refused, naming

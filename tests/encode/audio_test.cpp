@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -227,9 +228,9 @@ TEST(EncoderAudio, FramesCarryTheirShareAndComeBack) {
   };
   // A whole number of samples every 5, 300 and 30 frames of 525/60 (10.01 s
   // at 44.1 kHz: 441441) and every second of 625/50.
-  for (const Case &c : {Case{false, 48000, 5, 8008}, Case{false, 44100, 300, 441441},
-                        Case{false, 32000, 30, 32032}, Case{true, 48000, 25, 48000},
-                        Case{true, 44100, 25, 44100}, Case{true, 32000, 25, 32000}}) {
+  for (const Case &c :
+       {Case{false, 48000, 5, 8008}, Case{false, 44100, 300, 441441}, Case{false, 32000, 30, 32032},
+        Case{true, 48000, 25, 48000}, Case{true, 44100, 25, 44100}, Case{true, 32000, 25, 32000}}) {
     SCOPED_TRACE(testing::Message() << c.pal << " " << c.rate);
     dv_encoder_t *enc = dv_encoder_new(0, 0, 0);
     enc->isPAL = c.pal;
@@ -275,14 +276,27 @@ TEST(EncoderAudio, FramesCarryTheirShareAndComeBack) {
         ASSERT_EQ(b[i], channels == 2 ? right[i] : a[i]) << p;
       }
     }
+    // Refused with a message, the frame as it was: three channels, a rate
+    // DV does not carry (the largest int too), sample counts beyond the
+    // frame's places either way, no buffers.
     std::vector<int16_t> buf(1944);
     int16_t *three[3] = {buf.data(), buf.data(), buf.data()};
-    Frame f = assembled_frame(c.pal);
-    const Frame before = f;
-    CaptureStderr();
-    EXPECT_EQ(dv_encode_full_audio(enc, three, 3, c.rate, f.data()), -1);
-    EXPECT_NE(GetCapturedStderr(), "");
-    EXPECT_EQ(f, before);
+    struct Refused {
+      int channels, rate, samples;
+      int16_t **pcm;
+    };
+    for (const Refused &r : {Refused{3, c.rate, 0, three}, Refused{2, INT_MAX, 0, three},
+                             Refused{2, c.rate, -1, three}, Refused{2, c.rate, 1945, three},
+                             Refused{2, c.rate, INT_MAX, three}, Refused{1, c.rate, 0, nullptr}}) {
+      SCOPED_TRACE(testing::Message() << r.channels << " " << r.rate << " " << r.samples);
+      Frame f = assembled_frame(c.pal);
+      const Frame before = f;
+      enc->samples_this_frame = r.samples;
+      CaptureStderr();
+      EXPECT_EQ(dv_encode_full_audio(enc, r.pcm, r.channels, r.rate, f.data()), -1);
+      EXPECT_NE(GetCapturedStderr(), "");
+      EXPECT_EQ(f, before);
+    }
     dv_encoder_free(enc);
   }
 }
@@ -388,7 +402,8 @@ TEST(Registries, HoldThirtyOneFilters) {
       {dummy_init, dummy_finish, dummy_load, nullptr}, "Audio input", "wav");
   fills_to_31<dv_enc_input_filter_t>(
       dv_enc_get_input_filters, dv_enc_register_input_filter,
-      {dummy_init, dummy_finish, dummy_load, dummy_load, dummy_fill, nullptr}, "Video input", "ppm");
+      {dummy_init, dummy_finish, dummy_load, dummy_load, dummy_fill, nullptr}, "Video input",
+      "ppm");
 }
 
 }  // namespace

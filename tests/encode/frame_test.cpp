@@ -2,11 +2,12 @@
 // filters (PPM, PGM) and the loop path's frame walk give the same video
 // for the same picture; the filters' refusals; the DCT mode test.
 #include <gtest/gtest.h>
-
 #include <tarsk/dv.h>
 
+#include <climits>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,10 +28,12 @@ using testing::internal::GetCapturedStderr;
 struct Picture420 {
   int lines;
   std::vector<uint8_t> y, cb, cr;  // 720 x lines; 360 x lines/2 each
-  explicit Picture420(int lines_) : lines(lines_), y(720u * lines_), cb(360u * lines_ / 2), cr(360u * lines_ / 2) {
+  explicit Picture420(int lines_)
+      : lines(lines_), y(720u * lines_), cb(360u * lines_ / 2), cr(360u * lines_ / 2) {
     for (int l = 0; l < lines; ++l)
       for (int x = 0; x < 720; ++x)
-        y[static_cast<size_t>(l * 720 + x)] = static_cast<uint8_t>(16 + (x * 3 + l * 5 + (x / 7) * (l / 9)) % 220);
+        y[static_cast<size_t>(l * 720 + x)] =
+            static_cast<uint8_t>(16 + (x * 3 + l * 5 + (x / 7) * (l / 9)) % 220);
     for (int l = 0; l < lines / 2; ++l)
       for (int x = 0; x < 360; ++x) {
         cb[static_cast<size_t>(l * 360 + x)] = static_cast<uint8_t>(16 + (x * 7 + l * 3) % 225);
@@ -67,11 +70,13 @@ struct Picture420 {
 
 std::vector<uint8_t> rgb_picture(int lines) {
   std::vector<uint8_t> rgb(720u * lines * 3);
-  for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>((i * 37 + i / 2160 * 11) % 256);
+  for (size_t i = 0; i < rgb.size(); ++i)
+    rgb[i] = static_cast<uint8_t>((i * 37 + i / 2160 * 11) % 256);
   return rgb;
 }
 
-std::string ppm_file(const std::vector<uint8_t> &rgb, int lines, const std::string &header_extra = "") {
+std::string ppm_file(const std::vector<uint8_t> &rgb, int lines,
+                     const std::string &header_extra = "") {
   const auto path = scratch_file(".ppm");
   std::ofstream f(path, std::ios::binary);
   f << "P6\n" << header_extra << "720 " << lines << "\n255\n";
@@ -91,7 +96,8 @@ std::vector<uint8_t> video_of(const std::vector<uint8_t> &frame, bool pal) {
   return video;
 }
 
-std::vector<uint8_t> library_encode(std::vector<uint8_t> picture, bool pal, dv_color_space_t space) {
+std::vector<uint8_t> library_encode(std::vector<uint8_t> picture, bool pal,
+                                    dv_color_space_t space) {
   dv_encoder_t *enc = dv_encoder_new(0, 0, 0);
   enc->isPAL = pal;
   enc->force_dct = -1;
@@ -242,6 +248,27 @@ TEST(EncodeFrame, RefusesOtherColourSpacesAndNormalisesSettings) {
     EXPECT_EQ(frame[3] & 0x80, 0);  // 525/60
   }
   EXPECT_EQ(enc->frame_count, 4);
+  // The frame counter runs from its largest value back to 0; a missing
+  // picture and a segment encoder asked for other passes are refused (the
+  // caller's process goes on).
+  enc->frame_count = INT_MAX;
+  ASSERT_EQ(dv_encode_full_frame(enc, in, e_dv_color_yuv, frame.data()), 0);
+  EXPECT_EQ(enc->frame_count, 0);
+  CaptureStderr();
+  EXPECT_EQ(dv_encode_full_frame(enc, nullptr, e_dv_color_yuv, frame.data()), -1);
+  EXPECT_EQ(GetCapturedStderr(), "dv_encode_full_frame needs a picture and a frame buffer\n");
+  auto seg = std::make_unique<dv_videosegment_t>();
+  std::vector<uint8_t> segment(dif::segment_size);
+  enc->vlc_encode_passes = 4;
+  CaptureStderr();
+  EXPECT_EQ(dv_encode_videosegment(enc, seg.get(), segment.data()), -1);
+  EXPECT_EQ(GetCapturedStderr(), "Invalid value for vlc_encode_passes specified: 4!\n");
+  enc->vlc_encode_passes = 1;
+  enc->static_qno = 3;
+  enc->force_dct = 2;
+  EXPECT_EQ(dv_encode_videosegment(enc, seg.get(), segment.data()), 0);
+  EXPECT_EQ(enc->static_qno, 0);
+  EXPECT_EQ(enc->force_dct, -1);
   dv_encoder_free(enc);
 }
 

@@ -255,11 +255,22 @@ TEST(EncoderLoop, FailuresEndIt) {
        "Invalid value for vlc_encode_passes specified: 4!\n"},
       {"frame rate", {"pgm", pictures, 0, 1, nullptr, 3, -1}, 0, "Invalid frame rate: -1\n"},
       {"long name",
-       {"pgm", std::string(1100, 'x'), 0, 1},
+       {"pgm", std::string(1100, 'x') + "%d", 0, 1},
        0,
        "The file name of picture 0 does not fit 1023 bytes\n"},
   };
-  for (const Case &c : cases) {
+  // A pattern is given one int: any other conversion, or a second, would
+  // read what was never passed.
+  std::vector<Case> patterns(std::begin(cases), std::end(cases));
+  for (const char *p : {"pic.pgm", "%s.pgm", "%d-%d.pgm", "%n%d", "%ld.pgm", "%*d.pgm", "%1$d.pgm",
+                        "%.*d", "pic%", "%f.pgm", "%%d.pgm"})
+    patterns.push_back({p,
+                        {"pgm", p, 0, 1},
+                        0,
+                        std::string("The file name pattern ") + p +
+                            " needs exactly one conversion of the picture number (such as %04d) "
+                            "and no other\n"});
+  for (const Case &c : patterns) {
     SCOPED_TRACE(c.what);
     const LoopRun r = run_loop(c.args);
     EXPECT_EQ(r.result, -1);

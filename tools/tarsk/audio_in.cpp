@@ -10,10 +10,13 @@ namespace {
 bool rate_dv_carries(int rate) { return rate == 48000 || rate == 44100 || rate == 32000; }
 
 // Full scale of a float sample is 1.0; 16 bits reach 32767 up and -32768
-// down, so the product is rounded to the nearest and clipped.
+// down, so the product is clipped and rounded to the nearest. Clipped
+// first: a value past what a long holds has no rounding (lround gives an
+// unspecified value, LONG_MIN here, for 1e30). A NaN is silence.
 int16_t sixteen_bits(float v) {
-  const long s = std::lround(static_cast<double>(v) * 32768.0);
-  return static_cast<int16_t>(std::clamp(s, -32768L, 32767L));
+  const double s = static_cast<double>(v) * 32768.0;
+  if (std::isnan(s)) return 0;
+  return static_cast<int16_t>(std::lround(std::clamp(s, -32768.0, 32767.0)));
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ class AudioInput {
   // top 16 bits (libsndfile's conversion: the rest is dropped, not
   // rounded); float samples are scaled by 32768, rounded to the nearest and
   // clipped to -32768 and 32767, so that full scale stays full scale and
-  // what lies beyond it does not wrap around.
+  // what lies beyond it does not wrap around (a NaN is 0).
   Result<std::vector<int16_t>> read(size_t frames);
 
  private:
