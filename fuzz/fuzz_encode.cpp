@@ -18,7 +18,9 @@
 //   bytes 5-8: a parameter (an int, little-endian; byte 5 alone as a count):
 //           through tarsk::Encoder the date, and 16 x byte 5 samples (one
 //           more when bit 2 of byte 4 is set) at the rate of bits 0-1 of
-//           byte 4 (48000, 44100, 32000, 22050 Hz)
+//           byte 4 (48000, 44100, 32000, 22050 Hz); there bit 0 of byte 6
+//           chooses the best quality where the settings allow it, and bit 1
+//           two threads for the first encoding (the second takes one)
 // The picture's bytes and the sound's samples are the payload repeated.
 //
 // Checks: the frame parses as its system; every video segment parses at
@@ -246,6 +248,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   settings.force_dct = s.force_dct;
   settings.timecode = frame_number;
   settings.date = static_cast<std::time_t>(int_of(param));
+  if ((param[1] & 1) != 0 && s.passes == 3 && s.static_qno == 0)
+    settings.quality = tarsk::EncodeQuality::best;
   const dv_sample_t sampling = s.rgb ? e_dv_sample_422 : pal ? e_dv_sample_420 : e_dv_sample_411;
   const size_t luma = size_t{720} * static_cast<size_t>(lines);
   const size_t chroma = sampling == e_dv_sample_422 ? luma / 2 : luma / 4;
@@ -255,7 +259,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   planes.y = std::span(picture).subspan(0, luma);
   planes.cb = std::span(picture).subspan(luma, chroma);
   planes.cr = std::span(picture).subspan(luma + chroma, chroma);
-  auto encode = [&](std::vector<uint8_t> &into) {
+  auto encode = [&](std::vector<uint8_t> &into, int threads) {
+    settings.threads = threads;
     tarsk::Encoder encoder(settings);
     FUZZ_CHECK(static_cast<bool>(encoder));
     // A frame buffer a byte short is refused before anything is written.
@@ -283,10 +288,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       FUZZ_CHECK(into == before);
     }
   };
-  encode(frame);
+  encode(frame, 1 + ((param[1] >> 1) & 1));
   fuzz::check_parses(frame, pal);
   if (again_too) {
-    encode(again);
+    encode(again, 1);
     FUZZ_CHECK(frame == again);
   }
   return 0;
