@@ -1,7 +1,8 @@
-// Threads made once that run one task at a time together: run(task) calls
-// task(part) for every part 0..size()-1 at once, part 0 on the calling
-// thread, and returns when all are done. No allocation per run: the task
-// is called through a pointer to it, never copied.
+// Threads made once that run one task at a time together (the C++ API's
+// threaded decoding and encoding): run(task) calls task(part) for every
+// part 0..size()-1 at once, part 0 on the calling thread, and returns when
+// all are done. No allocation per run: the task is called through a
+// pointer to it, never copied.
 #pragma once
 
 #include <condition_variable>
