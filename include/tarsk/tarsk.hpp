@@ -385,7 +385,7 @@ class Encoder {
   const EncodeSettings &settings() const { return settings_; }
   size_t frame_bytes() const { return tarsk::frame_bytes(settings_.system); }
   /// Frames made so far: the next one's number.
-  uint64_t frames() const { return static_cast<uint64_t>(enc_->frame_count); }
+  uint64_t frames() const { return enc_ ? static_cast<uint64_t>(enc_->frame_count) : 0; }
 
   /// Encodes the picture into `frame` (frame_bytes() at least) and stamps
   /// it; its audio blocks are left empty for encode_audio.
@@ -403,6 +403,7 @@ class Encoder {
   Expected<void> encode_audio(std::span<const int16_t> stereo, int rate, std::span<uint8_t> frame);
 
  private:
+  static Error no_encoder();
   EncodeSettings settings_;
   dv_encoder_t *enc_ = nullptr;
   std::time_t clock_ = 0;  // the recording clock, one second behind the next second's start

@@ -109,7 +109,12 @@ Encoder::Encoder(const EncodeSettings &settings)
 
 Encoder::~Encoder() { dv_encoder_free(enc_); }
 
+// An encoder whose C record could not be made (out of memory) refuses
+// every frame.
+Error Encoder::no_encoder() { return Error{Errc::io, "out of memory for an encoder"}; }
+
 Expected<void> Encoder::encode(const PicturePlanes &picture, std::span<uint8_t> frame) {
+  if (enc_ == nullptr) return no_encoder();
   const bool pal = enc_->isPAL != 0;
   const int lines = pal ? 576 : 480;
   const auto shape = chroma_shape(picture.sampling, pal, lines);
@@ -162,6 +167,7 @@ Expected<void> Encoder::encode(const PicturePlanes &picture, std::span<uint8_t> 
 }
 
 Expected<void> Encoder::stamp(std::span<uint8_t> frame) {
+  if (enc_ == nullptr) return no_encoder();
   if (frame.size() < frame_bytes()) return Error{Errc::bad_buffer, "frame buffer too small"};
   const int n = enc_->frame_count;
   _dv_write_meta_data(frame.data(), n, enc_->isPAL, enc_->is16x9, &clock_);
@@ -174,11 +180,13 @@ Expected<void> Encoder::stamp(std::span<uint8_t> frame) {
 }
 
 int Encoder::audio_samples(int rate, uint64_t frame) {
+  if (enc_ == nullptr) return 0;
   return dv_calculate_samples(enc_, rate, static_cast<int>(frame));
 }
 
 Expected<void> Encoder::encode_audio(std::span<const int16_t> stereo, int rate,
                                      std::span<uint8_t> frame) {
+  if (enc_ == nullptr) return no_encoder();
   // Every sample position of a frame, the most any frame carries.
   constexpr size_t positions_625 = 1944, positions_525 = 1620;
   const size_t positions = enc_->isPAL ? positions_625 : positions_525;
