@@ -385,12 +385,13 @@ run_target() {
   cov=$(grep -E '^#[0-9]+.* cov: ' "$log" | tail -1 | grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+/[0-9]+[a-zA-Z]*' || true)
   printf '   executions %s, %s exec/s, %s\n' "${execs:-?}" "${rate:-?}" "${cov:-cov: ?}"
 
-  # What this run saved. A timeout counts only if the input is slow again
-  # when run alone: on a busy machine a stalled process looks the same.
+  # What this run saved. A timeout, or a unit libFuzzer reports as slow,
+  # counts only if the input is slow again when run alone: on a busy
+  # machine a stalled process looks the same.
   local found=0 a
   while IFS= read -r a; do
     [[ -n $a ]] || continue
-    if [[ $(basename "$a") == timeout-* ]] &&
+    if [[ $(basename "$a") == timeout-* || $(basename "$a") == slow-unit-* ]] &&
        timeout 60 "$ROOT/$OUT/$t" -timeout=30 -close_fd_mask=3 "$a" >/dev/null 2>&1; then
       mkdir -p "$artifacts/unconfirmed"
       mv "$a" "$artifacts/unconfirmed/"
