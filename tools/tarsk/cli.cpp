@@ -63,6 +63,12 @@ std::optional<uint64_t> parse_count(const std::string &text) {
   return std::stoull(text);
 }
 
+std::optional<int> parse_threads(const std::string &text) {
+  const auto n = parse_count(text);
+  if (!n || *n < 1 || *n > 64) return std::nullopt;
+  return static_cast<int>(*n);
+}
+
 bool parse_frame_range(const std::string &text, uint64_t &first, uint64_t &end) {
   const size_t colon = text.find(':');
   if (colon == std::string::npos) {

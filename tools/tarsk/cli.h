@@ -35,6 +35,8 @@ Status parse_options(int argc, const char **argv, const poptOption *table, const
 
 // A count of frames or the like: digits only, at most 18 of them.
 std::optional<uint64_t> parse_count(const std::string &text);
+// A --threads value: 1 to 64; nothing for anything else.
+std::optional<int> parse_threads(const std::string &text);
 // A range of frames, counted from 0: "N", "A:B" (A up to B, B not
 // included), "A:" or ":B"; `end` is UINT64_MAX when open. False, with
 // first and end untouched, for anything else or an empty range.

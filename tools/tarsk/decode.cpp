@@ -93,10 +93,9 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       o.quiet = true;
       return true;
     case 't': {
-      const auto n = parse_count(value);
-      if (!n || *n < 1 || *n > 64)
-        return usage_error("--threads takes 1 to 64, not '" + value + "'");
-      o.threads = static_cast<int>(*n);
+      const auto n = parse_threads(value);
+      if (!n) return usage_error("--threads takes 1 to 64, not '" + value + "'");
+      o.threads = *n;
       return true;
     }
     default:

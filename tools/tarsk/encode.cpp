@@ -216,10 +216,9 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       o.stats = true;
       return true;
     case 'j': {
-      const auto n = parse_count(value);
-      if (!n || *n < 1 || *n > 64)
-        return usage_error("--threads takes 1 to 64, not '" + value + "'");
-      o.settings.threads = static_cast<int>(*n);
+      const auto n = parse_threads(value);
+      if (!n) return usage_error("--threads takes 1 to 64, not '" + value + "'");
+      o.settings.threads = *n;
       return true;
     }
     default:
