@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -194,11 +195,41 @@ std::vector<std::string> dv_command(const DvRecipe &recipe, const fs::path &out)
   return args;
 }
 
+// The directory that keeps the clips of a whole test run: clips/ under
+// $TARSK_TEST_TMP (which the build sets), else in the process's scratch
+// directory.
+fs::path clip_dir() {
+  const char *env = std::getenv("TARSK_TEST_TMP");
+  fs::path dir = (env != nullptr && *env != '\0' ? fs::path(env) : scratch_dir()) / "clips";
+  fs::create_directories(dir);
+  return dir;
+}
+
 fs::path make_dv(const DvRecipe &recipe) {
-  const fs::path out = scratch_file("made.dv");
-  const std::vector<std::string> args = dv_command(recipe, out);
+  // A clip is named by its command line (FNV-1a of it), so that the test
+  // processes of a run make each clip once and share it. The first process
+  // to want it makes it under a lock; the others wait for the file.
+  const std::string line = quoted(dv_command(recipe, "-"));
+  uint64_t hash = 0xcbf29ce484222325u;
+  for (char c : line) hash = (hash ^ static_cast<uint8_t>(c)) * 0x100000001b3u;
+  char name[32];
+  std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(hash));
+  const fs::path dir = clip_dir();
+  const fs::path out = dir / (std::string(name) + ".dv");
+
+  const int lock = open((dir / (std::string(name) + ".lock")).c_str(), O_RDWR | O_CREAT, 0644);
+  if (lock < 0 || flock(lock, LOCK_EX) != 0)
+    throw std::system_error(errno, std::generic_category(), "lock for " + out.string());
+  struct Unlock {
+    int fd;
+    ~Unlock() { close(fd); }
+  } unlock{lock};
+  if (fs::exists(out)) return out;
+
+  const fs::path part = dir / (std::string(name) + ".part");
+  const std::vector<std::string> args = dv_command(recipe, part);
   run_ffmpeg(args);
-  const auto size = fs::file_size(out);
+  const auto size = fs::file_size(part);
   const auto expected = frame_bytes(recipe.system) * static_cast<size_t>(recipe.frames);
   if (size != expected) {
     std::ostringstream message;
@@ -206,6 +237,7 @@ fs::path make_dv(const DvRecipe &recipe) {
             << frame_bytes(recipe.system) << "\ncommand: " << quoted(args);
     throw std::runtime_error(message.str());
   }
+  fs::rename(part, out);
   return out;
 }
 

@@ -76,15 +76,16 @@ size_t frame_bytes(dv_system_t system);
 // The ffmpeg arguments that make `recipe` into the DV file `out`.
 std::vector<std::string> dv_command(const DvRecipe &recipe, const std::filesystem::path &out);
 
-// Makes the DV file in the scratch directory and returns its path. Throws
-// unless the file holds exactly recipe.frames frames.
+// The DV file of the recipe, made once for the whole test run in the
+// directory clips/ under $TARSK_TEST_TMP and shared by every test process:
+// read it, never change it. Throws unless the file holds exactly
+// recipe.frames frames.
 std::filesystem::path make_dv(const DvRecipe &recipe);
 
 std::vector<uint8_t> read_file(const std::filesystem::path &path);
 
-// A DV file made once per test process (CTest runs each test in a process
-// of its own, so each makes only the files it reads) and kept: its path,
-// its bytes and its frames.
+// A DV file made once (see make_dv) and read once per test process: its
+// path, its bytes and its frames.
 struct MadeDv {
   std::filesystem::path path;
   std::vector<uint8_t> bytes;
