@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -17,8 +18,7 @@
 
 namespace {
 
-using tarsk::dsp::dsp;
-using tarsk::dsp::plain_dsp;
+using tarsk::dsp::dsp, tarsk::dsp::plain_dsp;
 using Block = std::array<dv_coeff_t, 64>;
 
 // n values of one of eight kinds: sparse dequantised-looking coefficients;
@@ -120,6 +120,7 @@ TEST(Checkasm, EveryFastKernelMatchesItsPlainTwin) {
     ASSERT_EQ(a, b) << "idct_88 " << testing::PrintToString(in);
     // The plain kernel is the definition (sparse blocks and constant ones).
     ASSERT_TRUE((round % 40 != 0 && round % 40 != 5) || b == definition_idct(in)) << "definition";
+    if (std::memcmp(&fast, &plain, sizeof fast) == 0) continue;  // a build without fast kernels
     uint16_t factors[64];
     for (auto &f : factors) f = static_cast<uint16_t>(round % 16 == 5 ? 65535 : rng());
     a = in, b = in;
