@@ -1,10 +1,14 @@
-// Frame assembly: header, subcode and VAUX blocks and the inserted audio
-// read back by the decoder, the "wav" filter's refusals, and frames made of
-// ffmpeg's video, our metadata and our audio played by ffmpeg.
+// Frame assembly and the encode loop: header, subcode and VAUX blocks and
+// the inserted audio read back by the decoder, the "wav" filter's and the
+// loop's refusals, and played by ffmpeg: ffmpeg's video with our metadata
+// and audio, and the loop's pictures with the sound in step.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -24,13 +28,6 @@ using Frame = std::vector<uint8_t>;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-Frame random_frame(bool pal, unsigned seed) {
-  Frame f(dif::frame_size(pal));
-  std::mt19937 rng(seed);
-  for (auto &b : f) b = static_cast<uint8_t>(rng());
-  return f;
-}
-
 // 14 November 2023, within the two-digit years the decoder maps to 20xx.
 constexpr time_t some_time = 1700000000;
 
@@ -46,7 +43,8 @@ TEST(Meta, DecoderReadsWhatWasWritten) {
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << "pal " << c.pal << " frame " << c.frame);
     const int fps = c.pal ? 25 : 30;
-    Frame f = random_frame(c.pal, 1);
+    Frame f(dif::frame_size(c.pal));
+    for (auto &b : f) b = static_cast<uint8_t>(std::rand());
     time_t now = some_time;
     _dv_write_meta_data(f.data(), c.frame, c.pal, c.wide, &now);
     const time_t expected = some_time + (c.frame % fps == 0 ? 1 : 0);
@@ -94,32 +92,6 @@ TEST(Meta, DecoderReadsWhatWasWritten) {
   }
 }
 
-// A stereo record whose whole data area holds random samples (big-endian),
-// with -32768 (DV's lost-sample code, carried as -32767) and 32767 among them.
-std::unique_ptr<dv_enc_audio_info_t> random_audio(int rate, int samples, unsigned seed) {
-  auto a = std::make_unique<dv_enc_audio_info_t>();
-  a->channels = 2;
-  a->frequency = rate;
-  a->bitspersample = 16;
-  a->bytespersecond = rate * 4;
-  a->bytealignment = 4;
-  a->bytesperframe = samples * 4;
-  std::mt19937 rng(seed);
-  for (auto &b : a->data) b = static_cast<uint8_t>(rng());
-  for (int p : {0, 7, 333, samples - 1}) {
-    a->data[4 * p] = 0x80, a->data[4 * p + 1] = 0x00;
-    a->data[4 * p + 2] = 0x7f, a->data[4 * p + 3] = 0xff;
-  }
-  return a;
-}
-
-Frame assembled_frame(bool pal) {
-  Frame f(dif::frame_size(pal), 0x11);
-  time_t now = some_time;
-  _dv_write_meta_data(f.data(), 0, pal, 0, &now);
-  return f;
-}
-
 // Inserted audio comes back out of the decoder sample for sample, at every
 // rate and the fewest and most samples a frame carries.
 TEST(Insert, DecoderGivesTheSamplesBack) {
@@ -132,8 +104,16 @@ TEST(Insert, DecoderGivesTheSamplesBack) {
                {true, 32000, 1296}};
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << "pal " << c.pal << " " << c.rate << " Hz " << c.samples);
-    Frame f = assembled_frame(c.pal);
-    auto audio = random_audio(c.rate, c.samples, static_cast<unsigned>(c.rate + c.samples));
+    Frame f(dif::frame_size(c.pal), 0x11);
+    time_t now = some_time;
+    _dv_write_meta_data(f.data(), 0, c.pal, 0, &now);
+    // Random big-endian stereo samples, with -32768 (DV's lost-sample code,
+    // carried as -32767) and 32767.
+    auto audio = std::make_unique<dv_enc_audio_info_t>();
+    audio->channels = 2, audio->frequency = c.rate, audio->bitspersample = 16;
+    audio->bytealignment = 4, audio->bytesperframe = 4 * c.samples;
+    for (auto &b : audio->data) b = static_cast<uint8_t>(std::rand());
+    for (int p : {0, 333, c.samples - 1}) std::memcpy(&audio->data[4 * p], "\x80\x00\x7f\xff", 4);
     ASSERT_EQ(_dv_raw_insert_audio(f.data(), audio.get(), c.pal), 0);
     auto dv = new_decoder();
     ASSERT_GE(dv_parse_header(dv.get(), f.data()), 0);
@@ -153,39 +133,14 @@ TEST(Insert, DecoderGivesTheSamplesBack) {
   }
 }
 
-// Audio that cannot be inserted is refused before anything is written.
-TEST(Insert, RefusesAndLeavesTheFrameAsItWas) {
-  const struct {
-    int rate, channels, alignment, samples;
-    const char *message;
-  } cases[] = {
-      {22050, 2, 4, 1920, "Impossible frequency??\n"},
-      {32000, 4, 8, 1280, "Unsupported bits: 12\n FIXME!\n"},
-      {48000, 1, 4, 1920, "Audio of 1 channels cannot be inserted: 2 are needed\n"},
-      {48000, 2, 9, 1920, "Audio sample frames of 9 bytes do not fit the audio data\n"},
-      {48000, 2, 4, 1895, "Audio frame of 1895 samples: a frame at 48000 Hz holds 1896 to 1944\n"},
-      {44100, 2, 4, 1787, "Audio frame of 1787 samples: a frame at 44100 Hz holds 1742 to 1786\n"},
-  };
-  for (const auto &c : cases) {
-    const Frame before = assembled_frame(true);
-    Frame f = before;
-    auto audio = random_audio(c.rate, c.samples, 2);
-    audio->channels = c.channels;
-    audio->bytealignment = c.alignment;
-    audio->bytesperframe = c.samples * c.alignment;
-    CaptureStderr();
-    EXPECT_EQ(_dv_raw_insert_audio(f.data(), audio.get(), 1), -1);
-    EXPECT_EQ(GetCapturedStderr(), c.message);
-    EXPECT_EQ(f, before) << c.message;
-  }
-}
-
-dv_enc_audio_input_filter_t wav_filter() {
-  dv_enc_audio_input_filter_t *filters;
+template <class Filter>
+Filter *named(int (*get)(Filter **, int *), const std::string &name) {
+  Filter *filters;
   int count;
-  dv_enc_get_audio_input_filters(&filters, &count);
-  EXPECT_STREQ(filters[0].filter_name, "wav");
-  return filters[0];
+  get(&filters, &count);
+  for (int i = 0; i < count; ++i)
+    if (filters[i].filter_name == name) return &filters[i];
+  throw std::runtime_error("no filter " + name);
 }
 
 WavHeader with(void (*change)(WavHeader &)) {
@@ -225,7 +180,7 @@ TEST(WavHeader, AcceptsAndRefuses) {
       {with([](WavHeader &h) { h.alignment = 6; }), whole,
        "WAV: Block alignment 6 does not fit 2 channels of 16 bits!\n"},
   };
-  const auto wav = wav_filter();
+  const auto &wav = *named(dv_enc_get_audio_input_filters, "wav");
   for (const auto &c : cases) {
     const auto path = scratch_file(".wav");
     write_file(path, wav_bytes(c.header, std::string(400, '\1'), c.cut));
@@ -250,12 +205,216 @@ TEST(WavHeader, AcceptsAndRefuses) {
   EXPECT_EQ(GetCapturedStderr(), "Can't open WAV file: /nonexistent/a.wav\n");
 }
 
+// Numbered flat pictures that say their number (modulo 16) by their
+// brightness: luma 16 + 12k in a PGM series, grey 20 + 14k in a PPM one.
+std::string number_pictures(const std::string &kind, int count, int lines) {
+  const std::string pattern = scratch_file("-pic").string() + "%03d." + kind;
+  for (int k = 0; k < count; ++k) {
+    char name[1100];
+    std::snprintf(name, sizeof name, pattern.c_str(), k);
+    std::ofstream f(name, std::ios::binary);
+    if (kind == "pgm")
+      f << "P5\n720 " << lines * 3 / 2 << "\n255\n"
+        << std::string(720u * lines, static_cast<char>(16 + 12 * (k % 16)))
+        << std::string(360u * lines, static_cast<char>(128));
+    else
+      f << "P6\n720 " << lines << "\n255\n"
+        << std::string(3 * 720u * lines, static_cast<char>(20 + 14 * (k % 16)));
+  }
+  return pattern;
+}
+
+// The picture number of a mean luma; -1: none.
+int picture_of_luma(const std::string &kind, double luma) {
+  for (int k = 0; k < 16; ++k)
+    if (std::fabs(luma - (kind == "pgm" ? 16 + 12 * k : 16 + (20 + 14 * k) * 219.0 / 255)) < 3)
+      return k;
+  return -1;
+}
+
+struct LoopRun {
+  int result;
+  std::string err;
+  std::vector<uint8_t> bytes;
+};
+
+struct LoopArgs {
+  std::string kind = "pgm", pattern;
+  int start = 0, end = 0;
+  const char *wav = nullptr;  // no sound
+  int passes = 3, fps = 0, verbose = 0;
+};
+
+// One run of the loop into the raw filter, standard error captured.
+LoopRun run_loop(const LoopArgs &a) {
+  dv_enc_input_filter_t *input = named(dv_enc_get_input_filters, a.kind);
+  dv_enc_audio_input_filter_t *wav = named(dv_enc_get_audio_input_filters, "wav");
+  dv_enc_output_filter_t *raw = named(dv_enc_get_output_filters, "raw");
+  const auto out_path = scratch_file(".dv");
+  FILE *out = std::fopen(out_path.c_str(), "wb");
+  EXPECT_EQ(input->init(0, -1), 0);
+  EXPECT_EQ(raw->init(out), 0);
+  LoopRun r;
+  testing::internal::CaptureStderr();
+  r.result = dv_encoder_loop(input, a.wav ? wav : nullptr, raw, a.start, a.end, a.pattern.c_str(),
+                             a.wav, a.passes, 0, a.verbose, a.fps, 0);
+  r.err = testing::internal::GetCapturedStderr();
+  input->finish();
+  raw->finish();
+  wav->finish();
+  std::fclose(out);
+  r.bytes = read_file(out_path);
+  return r;
+}
+
+// A counting WAV: left sample n is n (16 bits, wrapping), right -1 - n,
+// but left sample 5 is -32768, which DV carries as -32767.
+std::string counting_wav(int rate, int channels, int sample_frames) {
+  std::vector<int16_t> s;
+  for (int n = 0; n < sample_frames; ++n)
+    for (int ch = 0; ch < channels; ++ch)
+      s.push_back(static_cast<int16_t>(ch % 2 ? -1 - n : n == 5 ? -32768 : n));
+  WavHeader h;
+  h.rate = rate;
+  h.channels = channels;
+  const auto path = scratch_file(".wav");
+  write_file(path, wav_bytes(h, s16le(s)));
+  return path.string();
+}
+
+// ffmpeg's sound of a file is that WAV's from sample `offset` on.
+void expect_counted(const std::vector<uint8_t> &pcm, long long offset, long long samples) {
+  ASSERT_EQ(static_cast<long long>(pcm.size()), 4 * samples);
+  for (long long i = 0; i < samples; ++i)
+    for (int ch = 0; ch < 2; ++ch) {
+      const long long n = offset + i;
+      const size_t at = static_cast<size_t>(4 * i + 2 * ch);
+      ASSERT_EQ(static_cast<int16_t>(pcm[at] | pcm[at + 1] << 8),
+                static_cast<int16_t>(ch == 1  ? -1 - n
+                                     : n == 5 ? -32767
+                                              : n))
+          << "sample " << i << " channel " << ch;
+    }
+}
+
+// A failure of any filter ends the loop with -1, what was stored staying
+// stored; settings that cannot work, and file name patterns other than
+// one conversion of the picture number, are refused before anything is read.
+TEST(EncoderLoop, FailuresEndIt) {
+  const std::string pictures = number_pictures("pgm", 2, 480);
+  const std::string twelve_bit = counting_wav(32000, 4, 8000),
+                    absent = scratch_file("absent.wav").string();
+  char third[1100];
+  std::snprintf(third, sizeof third, pictures.c_str(), 2);
+  struct Case {
+    LoopArgs args;
+    size_t frames;
+    std::string message;
+  };
+  // clang-format off
+  std::vector<Case> cases = {
+      {{"pgm", pictures, 0, 3}, 2, std::string("Can't open picture file: ") + third + "\n"},
+      {{"pgm", pictures, 0, 1, absent.c_str()}, 0, "Can't open WAV file: " + absent + "\n"},
+      {{"pgm", pictures, 0, 1, twelve_bit.c_str()}, 0, "Unsupported bits: 12\n FIXME!\n"},
+      {{"pgm", pictures, 0, 1, nullptr, 4},
+       0,
+       "Invalid value for vlc_encode_passes specified: 4!\n"},
+      {{"pgm", pictures, 0, 1, nullptr, 3, -1}, 0, "Invalid frame rate: -1\n"},
+      {{"pgm", std::string(1100, 'x') + "%d", 0, 1},
+       0,
+       "The file name of picture 0 does not fit 1023 bytes\n"},
+  };
+  for (const char *p :
+       {"pic.pgm", "%s.pgm", "%d-%d.pgm", "%n%d", "%ld.pgm", "%*d.pgm", "%.*d", "pic%"})
+    cases.push_back(
+        {{"pgm", p, 0, 1},
+         0,
+         std::string("The file name pattern ") + p +
+             " needs exactly one conversion of the picture number (such as %04d) and no other\n"});
+  // clang-format on
+  for (const Case &c : cases) {
+    const LoopRun r = run_loop(c.args);
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.err, c.message);
+    EXPECT_EQ(r.bytes.size(), c.frames * dif::frame_size(false));
+  }
+  // A write that fails is a failure, even when the stream's buffer would
+  // take the whole frame and the error would show only when it is flushed.
+  dv_enc_input_filter_t *input = named(dv_enc_get_input_filters, "pgm");
+  dv_enc_output_filter_t *raw = named(dv_enc_get_output_filters, "raw");
+  std::vector<char> buffer(1 << 20);
+  FILE *full = std::fopen("/dev/full", "wb");
+  ASSERT_EQ(std::setvbuf(full, buffer.data(), _IOFBF, buffer.size()), 0);
+  ASSERT_EQ(input->init(0, -1) | raw->init(full), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(dv_encoder_loop(input, nullptr, raw, 0, 1, pictures.c_str(), nullptr, 3, 0, 1, 0, 0),
+            -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "raw: could not write the frame\n");
+  input->finish();
+  raw->init(stdout);
+  std::fclose(full);
+}
+
+struct PlayCase {
+  const char *name, *kind;
+  bool pal;
+  int rate, start, fps;
+  std::vector<int> shown;     // the picture each frame shows
+  long long offset, samples;  // where the first frame's sound starts; how much there is
+};
+
+void PrintTo(const PlayCase &c, std::ostream *os) { *os << c.name; }
+
+class FfmpegPlaysTheLoop : public testing::TestWithParam<PlayCase> {};
+
+// Numbered pictures and a counting WAV through the loop, played by ffmpeg.
+// Each frame shows its picture: the start passes over the pictures before
+// it, a thinned rate repeats pictures evenly spread, a rate at or above the
+// system's repeats none. The WAV's samples come back exactly from where the
+// first stored frame starts: before it and in the frames the exact length
+// rounded down (1600 + 1602 before picture 2 of 525/60 at 48 kHz, 1067.73
+// before picture 1 at 32 kHz).
+TEST_P(FfmpegPlaysTheLoop, PicturesAndSoundInStep) {
+  const PlayCase c = GetParam();
+  const int lines = c.pal ? 576 : 480, frames = static_cast<int>(c.shown.size());
+  const int last = c.start + frames - 1;
+  const std::string wav = counting_wav(c.rate, 2, c.rate * (last + 2) / 25);
+  const LoopRun r = run_loop(
+      {c.kind, number_pictures(c.kind, last + 1, lines), c.start, last, wav.c_str(), 3, c.fps});
+  ASSERT_EQ(r.result, 0) << r.err;
+  const auto path = scratch_file(".dv"), pcm_path = scratch_file(".s16le");
+  write_file(path, std::string(r.bytes.begin(), r.bytes.end()));
+  // One run of ffmpeg: the sound to a file, the luma planes to us.
+  const std::string luma = run_ffmpeg({"-v", "error", "-i", path.string(), "-map", "0:a", "-f",
+                                       "s16le", "-ac", "2", "-y", pcm_path.string(), "-map", "0:v",
+                                       "-vf", "extractplanes=y", "-f", "rawvideo", "-"});
+  expect_counted(read_file(pcm_path), c.offset, c.samples);
+  const size_t picture = 720u * lines;
+  ASSERT_EQ(luma.size(), picture * frames);
+  for (int n = 0; n < frames; ++n) {
+    double sum = 0;
+    for (size_t i = 0; i < picture; ++i) sum += static_cast<uint8_t>(luma[n * picture + i]);
+    EXPECT_EQ(picture_of_luma(c.kind, sum / static_cast<double>(picture)), c.shown[n])
+        << "frame " << n;
+  }
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Streams, FfmpegPlaysTheLoop, testing::Values(
+    PlayCase{"Ppm525At48kFromPicture2At12Fps", "ppm", false, 48000, 2, 12, {2, 2, 4, 4, 4, 7, 7, 9, 9, 9}, 3202, 16016},
+    PlayCase{"Pgm525At44k", "pgm", false, 44100, 0, 0, {0, 1, 2, 3, 4, 5, 6, 7}, 0, 11771},
+    PlayCase{"Pgm525At32kFromPicture1AtMostFps", "pgm", false, 32000, 1, 2147483647, {1, 2, 3, 4, 5, 6}, 1067, 6407},
+    PlayCase{"Pgm625At32kFromPicture1", "pgm", true, 32000, 1, 0, {1, 2, 3, 4, 5, 6}, 1280, 7680},
+    PlayCase{"Ppm625At48kAt20Fps", "ppm", true, 48000, 0, 20, {0, 1, 2, 3, 3}, 0, 9600}),
+    [](const testing::TestParamInfo<PlayCase> &info) { return info.param.name; });
+// clang-format on
+
 class FfmpegAssembly : public testing::TestWithParam<dv_system_t> {};
 
 // ffmpeg's pictures given our metadata and, through the "wav" input filter
 // and the "raw" output filter, our audio at every rate, played by ffmpeg:
-// the same pictures as from its own file, our WAV's samples bit for bit
-// (-32768 as -32767), and our aspect ratio (as sample aspect: 64/45 and
+// the same pictures as from its own file, our WAV's samples bit for bit,
+// and our aspect ratio (as sample aspect: 64/45 and
 // 16/15 in 625/50, 32/27 and 8/9 in 525/60).
 TEST_P(FfmpegAssembly, FfmpegReadsOurFrames) {
   const bool pal = GetParam() == e_dv_system_625_50;
@@ -264,27 +423,12 @@ TEST_P(FfmpegAssembly, FfmpegReadsOurFrames) {
   recipe.pix_fmt = pal ? "yuv420p" : "yuv411p";
   recipe.frames = 3;
   const MadeDv &made = made_dv(recipe.pix_fmt, recipe);
-  dv_enc_output_filter_t *outputs;
-  int count;
-  dv_enc_get_output_filters(&outputs, &count);
-  const dv_enc_output_filter_t raw = outputs[0];
-  const auto wav = wav_filter();
+  const auto &raw = *named(dv_enc_get_output_filters, "raw");
+  const auto &wav = *named(dv_enc_get_audio_input_filters, "wav");
   for (int rate : {48000, 44100, 32000}) {
     const bool wide = rate == 44100;
     SCOPED_TRACE(rate);
-    // A ramp on the left, noise on the right, with some -32768.
-    std::mt19937 rng(static_cast<unsigned>(rate));
-    std::vector<int16_t> s;
-    for (int i = 0; i < rate / 25 * (recipe.frames + 1); ++i)
-      s.insert(s.end(), {static_cast<int16_t>(i * 37 % 60000 - 30000),
-                         static_cast<int16_t>(static_cast<int>(rng() % 65536) - 32768)});
-    for (size_t at : {0u, 3u, 1001u, 2500u}) s[at] = -32768;
-    const auto wav_path = scratch_file(".wav");
-    WavHeader header;
-    header.rate = rate;
-    write_file(wav_path, wav_bytes(header, s16le(s)));
-    for (int16_t &v : s) v = v == -32768 ? -32767 : v;
-
+    const std::string wav_path = counting_wav(rate, 2, rate / 25 * (recipe.frames + 1));
     auto audio = std::make_unique<dv_enc_audio_info_t>();
     ASSERT_EQ(wav.init(wav_path.c_str(), audio.get()), 0);
     const auto ours = scratch_file(".dv"), pcm = scratch_file(".s16le");
@@ -306,9 +450,7 @@ TEST_P(FfmpegAssembly, FfmpegReadsOurFrames) {
         run_ffmpeg({"-v",   "error", "-i",  ours.string(), "-i", made.path.string(), "-map", "0:a",
                     "-f",   "s16le", "-ac", "2",           "-y", pcm.string(),       "-map", "0:v",
                     "-map", "1:v",   "-f",  "framemd5",    "-"});
-    const std::vector<uint8_t> decoded = read_file(pcm);
-    ASSERT_EQ(decoded.size(), bytes);
-    EXPECT_EQ(0, std::memcmp(decoded.data(), s16le(s).data(), bytes));
+    expect_counted(read_file(pcm), 0, static_cast<long long>(bytes / 4));
     const char *sar = pal ? (wide ? "64/45" : "16/15") : (wide ? "32/27" : "8/9");
     EXPECT_NE(hashes.find(std::string("#sar 0: ") + sar + "\n"), std::string::npos) << hashes;
     std::vector<std::string> frames[2];  // each stream's frame hashes

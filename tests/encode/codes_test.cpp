@@ -1,12 +1,14 @@
 // The encoder's codes and their placing, read back by the decoder: every
-// (run, amplitude) pair, codes worked out by hand, a code split across
-// areas, and whole segments and quantiser searches parsed back.
+// (run, amplitude) pair, a code split across areas, whole segments and
+// quantiser searches parsed back; and whole frames of the input filters.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <memory>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/bitstream.h"
@@ -14,7 +16,9 @@
 #include "common/scan.h"
 #include "common/vlc.h"
 #include "encode/encode.h"
+#include "support/ffmpeg.h"
 #include "support/segment_builder.h"
+#include "support/wav.h"
 
 namespace {
 
@@ -82,38 +86,6 @@ TEST_F(Codes, EveryPairReadsBackThroughTheDecoder) {
       ASSERT_EQ(zeros, amp == 0 ? run + 1 : run) << run << ", " << amp;
       ASSERT_EQ(value, amp) << run;
     }
-}
-
-// The shortest codes, worked out from the code table: rows, escapes, a
-// pair without a row as two codes, amplitudes beyond 255 limited.
-TEST_F(Codes, BlocksGetTheShortestCodes) {
-  const dv_vlc_entry_t eob = DV_VLC_EOB;
-  const struct {
-    int pos, value;
-    std::vector<dv_vlc_entry_t> entries;
-  } cases[] = {
-      {1, 1, {0, make_entry(0b000, 3), eob}},
-      {1, -1, {0, make_entry(0b001, 3), eob}},
-      {1, 23, {0, make_entry(0xfe2e, 16), eob}},
-      {21, 1, {make_entry(0x1f80 | 19, 13), make_entry(0, 3), eob}},
-      {4, 22, {make_entry(0xfac, 12), make_entry(0x1ef << 1, 10), eob}},
-      {2, -1, {0, make_entry(0x7 << 1 | 1, 5), eob}},
-      {1, -1000, {0, make_entry(0xfe00 | 255 << 1 | 1, 16), eob}},
-  };
-  for (const auto &c : cases) {
-    dv_block_t bl{};
-    bl.coeffs[0] = 17;
-    bl.coeffs[c.pos] = static_cast<dv_coeff_t>(c.value);
-    dv_vlc_block_t out{};
-    const unsigned long bits = tarsk::vlc_encode_block(bl.coeffs, &out);
-    EXPECT_EQ(std::vector<dv_vlc_entry_t>(out.coeffs, out.coeffs_end), c.entries)
-        << c.value << " at " << c.pos;
-    unsigned long sum = 0;
-    for (dv_vlc_entry_t e : c.entries) sum += static_cast<unsigned long>(entry_length(e));
-    EXPECT_EQ(out.coeffs_bits, sum);
-    EXPECT_EQ(bits, sum - 4);
-    EXPECT_EQ(_dv_vlc_num_bits_block(bl.coeffs), bits);
-  }
 }
 
 // A hand-made code list: six 16-bit codes fill 96 bits of a 100-bit area;
@@ -283,6 +255,79 @@ TEST_F(Codes, SearchesParseBack) {
         }
       }
   EXPECT_GT(limited, 0) << "no value beyond 255 reached the limit";
+}
+
+template <class Filter>
+Filter *named(int (*get)(Filter **, int *), const std::string &name) {
+  Filter *filters;
+  int count;
+  get(&filters, &count);
+  for (int i = 0; i < count; ++i)
+    if (filters[i].filter_name == name) return &filters[i];
+  throw std::runtime_error("no filter " + name);
+}
+
+// The video blocks of a frame (everything but headers and audio).
+std::vector<uint8_t> video_of(const std::vector<uint8_t> &frame, bool pal) {
+  std::vector<uint8_t> video;
+  for (int s = 0; s < dif::sequences(pal); ++s)
+    for (int k = 0; k < dif::segments_per_sequence; ++k)
+      for (int m = 0; m < 5; ++m) {
+        const uint8_t *b = &frame[dif::block_offset(s, dif::video_block(k, m))];
+        video.insert(video.end(), b + 3, b + dif::block_size);
+      }
+  return video;
+}
+
+// One picture as a PGM file (luma lines, then chroma lines of 360 Cb and
+// 360 Cr) and as YUY2 (each chroma line serving two lines), and another as
+// a PPM file and as RGB: the input filters and the loop's frame walk make
+// the video of the library's own entry, the right-most 16x16 macroblocks
+// of 525/60 included.
+TEST(EncodeFrame, FiltersMakeTheVideoOfTheLibrary) {
+  auto luma = [](int l, int x) {
+    return static_cast<char>(16 + (x * 3 + l * 5 + x / 7 * (l / 9)) % 220);
+  };
+  auto cb = [](int l, int x) { return static_cast<char>(16 + (x * 7 + l * 3) % 225); };
+  auto cr = [](int l, int x) { return static_cast<char>(240 - (x * 2 + l * 11) % 225); };
+  for (int lines : {576, 480}) {
+    const bool pal = lines == 576;
+    std::string pgm = "P5\n# made by the test\n\n720 " + std::to_string(lines * 3 / 2) + "\n255\n";
+    std::string ppm = "P6\n720 " + std::to_string(lines) + "\n255\n", yuy2, rgb;
+    for (int l = 0; l < lines; ++l)
+      for (int x = 0; x < 720; ++x) pgm += luma(l, x);
+    for (int l = 0; l < lines / 2; ++l) {
+      for (int x = 0; x < 360; ++x) pgm += cb(l, x);
+      for (int x = 0; x < 360; ++x) pgm += cr(l, x);
+    }
+    for (int l = 0; l < lines; ++l)
+      for (int p = 0; p < 360; ++p)
+        yuy2 += {luma(l, 2 * p), cb(l / 2, p), luma(l, 2 * p + 1), cr(l / 2, p)};
+    for (size_t i = 0; i < 720u * lines * 3; ++i)
+      rgb += static_cast<char>((i * 37 + i / 2160 * 11) % 256);
+    ppm += rgb;
+    for (auto [name, file, picture, space] : {std::tuple{"pgm", pgm, yuy2, e_dv_color_yuv},
+                                              std::tuple{"ppm", ppm, rgb, e_dv_color_rgb}}) {
+      const auto path = scratch_file(std::string(".") + name);
+      write_file(path, file);
+      dv_enc_input_filter_t *filter = named(dv_enc_get_input_filters, name);
+      ASSERT_EQ(filter->init(0, -1), 0);
+      int isPAL = -1;
+      ASSERT_EQ(filter->load(path.c_str(), &isPAL), 0);
+      EXPECT_EQ(isPAL, pal ? 1 : 0);
+      // The frame walk fills a buffer of the larger system's frame.
+      std::vector<uint8_t> from_filter(dif::frame_size(true)), from_library(dif::frame_size(pal));
+      tarsk::encode(filter, isPAL, from_filter.data(), 3, 0);
+      filter->finish();
+      dv_encoder_t *enc = dv_encoder_new(0, 0, 0);
+      enc->isPAL = pal;
+      enc->force_dct = -1;  // chosen per block, as the loop does
+      uint8_t *in[1] = {reinterpret_cast<uint8_t *>(picture.data())};
+      EXPECT_EQ(dv_encode_full_frame(enc, in, space, from_library.data()), 0);
+      dv_encoder_free(enc);
+      EXPECT_EQ(video_of(from_filter, pal), video_of(from_library, pal)) << name << " " << lines;
+    }
+  }
 }
 
 }  // namespace
