@@ -1,14 +1,12 @@
 // The encoder's codes and their placing, read back by the decoder: every
-// (run, amplitude) pair, a code split across areas, whole segments and
-// quantiser searches parsed back; and whole frames of the input filters.
+// (run, amplitude) pair, a code split across areas, and whole segments,
+// coded as they stand or by the quantiser searches, parsed back.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <memory>
 #include <random>
-#include <string>
-#include <tuple>
 #include <vector>
 
 #include "common/bitstream.h"
@@ -16,9 +14,7 @@
 #include "common/scan.h"
 #include "common/vlc.h"
 #include "encode/encode.h"
-#include "support/ffmpeg.h"
 #include "support/segment_builder.h"
-#include "support/wav.h"
 
 namespace {
 
@@ -233,79 +229,6 @@ TEST_F(Codes, SegmentsParseBackAtEveryPassCount) {
   EXPECT_GT(spilled_and_read[3], spilled_and_read[2]);
   EXPECT_GT(fitting, 20);
   EXPECT_GT(limited, 0);
-}
-
-template <class Filter>
-Filter *named(int (*get)(Filter **, int *), const std::string &name) {
-  Filter *filters;
-  int count;
-  get(&filters, &count);
-  for (int i = 0; i < count; ++i)
-    if (filters[i].filter_name == name) return &filters[i];
-  throw std::runtime_error("no filter " + name);
-}
-
-// The video blocks of a frame (everything but headers and audio).
-std::vector<uint8_t> video_of(const std::vector<uint8_t> &frame, bool pal) {
-  std::vector<uint8_t> video;
-  for (int s = 0; s < dif::sequences(pal); ++s)
-    for (int k = 0; k < dif::segments_per_sequence; ++k)
-      for (int m = 0; m < 5; ++m) {
-        const uint8_t *b = &frame[dif::block_offset(s, dif::video_block(k, m))];
-        video.insert(video.end(), b + 3, b + dif::block_size);
-      }
-  return video;
-}
-
-// One picture as a PGM file (luma lines, then chroma lines of 360 Cb and
-// 360 Cr) and as YUY2 (each chroma line serving two lines), and another as
-// a PPM file and as RGB: the input filters and the loop's frame walk make
-// the video of the library's own entry, the right-most 16x16 macroblocks
-// of 525/60 included.
-TEST(EncodeFrame, FiltersMakeTheVideoOfTheLibrary) {
-  auto luma = [](int l, int x) {
-    return static_cast<char>(16 + (x * 3 + l * 5 + x / 7 * (l / 9)) % 220);
-  };
-  auto cb = [](int l, int x) { return static_cast<char>(16 + (x * 7 + l * 3) % 225); };
-  auto cr = [](int l, int x) { return static_cast<char>(240 - (x * 2 + l * 11) % 225); };
-  for (int lines : {576, 480}) {
-    const bool pal = lines == 576;
-    std::string pgm = "P5\n# made by the test\n\n720 " + std::to_string(lines * 3 / 2) + "\n255\n";
-    std::string ppm = "P6\n720 " + std::to_string(lines) + "\n255\n", yuy2, rgb;
-    for (int l = 0; l < lines; ++l)
-      for (int x = 0; x < 720; ++x) pgm += luma(l, x);
-    for (int l = 0; l < lines / 2; ++l) {
-      for (int x = 0; x < 360; ++x) pgm += cb(l, x);
-      for (int x = 0; x < 360; ++x) pgm += cr(l, x);
-    }
-    for (int l = 0; l < lines; ++l)
-      for (int p = 0; p < 360; ++p)
-        yuy2 += {luma(l, 2 * p), cb(l / 2, p), luma(l, 2 * p + 1), cr(l / 2, p)};
-    for (size_t i = 0; i < 720u * lines * 3; ++i)
-      rgb += static_cast<char>((i * 37 + i / 2160 * 11) % 256);
-    ppm += rgb;
-    for (auto [name, file, picture, space] : {std::tuple{"pgm", pgm, yuy2, e_dv_color_yuv},
-                                              std::tuple{"ppm", ppm, rgb, e_dv_color_rgb}}) {
-      const auto path = scratch_file(std::string(".") + name);
-      write_file(path, file);
-      dv_enc_input_filter_t *filter = named(dv_enc_get_input_filters, name);
-      ASSERT_EQ(filter->init(0, -1), 0);
-      int isPAL = -1;
-      ASSERT_EQ(filter->load(path.c_str(), &isPAL), 0);
-      EXPECT_EQ(isPAL, pal ? 1 : 0);
-      // The frame walk fills a buffer of the larger system's frame.
-      std::vector<uint8_t> from_filter(dif::frame_size(true)), from_library(dif::frame_size(pal));
-      tarsk::encode(filter, isPAL, from_filter.data(), 3, 0);
-      filter->finish();
-      dv_encoder_t *enc = dv_encoder_new(0, 0, 0);
-      enc->isPAL = pal;
-      enc->force_dct = -1;  // chosen per block, as the loop does
-      uint8_t *in[1] = {reinterpret_cast<uint8_t *>(picture.data())};
-      EXPECT_EQ(dv_encode_full_frame(enc, in, space, from_library.data()), 0);
-      dv_encoder_free(enc);
-      EXPECT_EQ(video_of(from_filter, pal), video_of(from_library, pal)) << name << " " << lines;
-    }
-  }
 }
 
 }  // namespace
