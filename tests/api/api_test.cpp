@@ -168,29 +168,6 @@ TEST(FramePipeline, InOrderAndBitIdentical) {
   }
 }
 
-// Smooth gradients with noise on top: every block has detail, and chroma
-// differs from sample to sample and line to line.
-std::vector<uint8_t> plane(int columns, int lines, unsigned seed) {
-  std::mt19937 random(seed);
-  std::vector<uint8_t> p(static_cast<size_t>(columns) * lines);
-  for (int l = 0; l < lines; ++l)
-    for (int c = 0; c < columns; ++c)
-      p[static_cast<size_t>(l) * columns + c] =
-          static_cast<uint8_t>(40 + (c * 150 / columns + l * 30 / lines) + random() % 24);
-  return p;
-}
-
-struct Layout {
-  dv_system_t system;
-  dv_sample_t sampling;
-  int lines, chroma;  // chroma samples per plane
-};
-
-const Layout layouts[] = {{e_dv_system_625_50, e_dv_sample_420, 576, 360 * 288},
-                          {e_dv_system_525_60, e_dv_sample_411, 480, 180 * 480},
-                          {e_dv_system_625_50, e_dv_sample_422, 576, 360 * 576},
-                          {e_dv_system_525_60, e_dv_sample_422, 480, 360 * 480}};
-
 TEST(Encoder, RefusesPlanesItCannotTake) {
   const std::vector<uint8_t> y(720 * 480), small(180 * 480);
   std::vector<uint8_t> frame(frame_size_525_60);
@@ -260,30 +237,32 @@ TEST(Encoder, SoundReadsBackSampleForSample) {
 // quality's search keeps its work per thread too.
 TEST(Encoder, ThreadsMakeTheFramesOfOne) {
   const struct {
-    const Layout &layout;
-    int threads;
+    dv_system_t system;
+    dv_sample_t sampling;
+    int lines, chroma, threads;  // chroma: samples of each plane
     tarsk::EncodeQuality quality;
-  } cases[] = {{layouts[0], 2, tarsk::EncodeQuality::standard},
-               {layouts[1], 3, tarsk::EncodeQuality::standard},
-               {layouts[2], 3, tarsk::EncodeQuality::standard},
-               {layouts[3], 2, tarsk::EncodeQuality::best}};
-  for (const auto &c : cases) {
-    const Layout &k = c.layout;
+  } cases[] = {
+      {e_dv_system_625_50, e_dv_sample_420, 576, 360 * 288, 2, {}},
+      {e_dv_system_525_60, e_dv_sample_411, 480, 180 * 480, 3, {}},
+      {e_dv_system_625_50, e_dv_sample_422, 576, 360 * 576, 3, {}},
+      {e_dv_system_525_60, e_dv_sample_422, 480, 360 * 480, 2, tarsk::EncodeQuality::best}};
+  for (const auto &k : cases) {
     const size_t luma = 720u * k.lines, chroma = 2u * k.chroma;
     std::mt19937 random(7);
-    std::vector<uint8_t> noise(luma + chroma), fields(luma + chroma, 128);
+    std::vector<uint8_t> grain(luma + chroma), noise(luma + chroma), fields(luma + chroma, 128);
+    for (size_t i = 0; i < grain.size(); ++i)
+      grain[i] = static_cast<uint8_t>(40 + i % 720 * 150 / 720 + i / 720 % 30 + random() % 24);
     for (uint8_t &v : noise) v = static_cast<uint8_t>(random());
     for (size_t i = 720; i < luma; i += 1440) std::fill_n(&fields[i], 720, 230);
     const std::vector<std::vector<uint8_t>> pictures = {
-        plane(720, static_cast<int>((luma + chroma) / 720), 4),
-        std::vector<uint8_t>(luma + chroma, 100), noise, fields};
+        grain, std::vector<uint8_t>(luma + chroma, 100), noise, fields};
     std::vector<std::vector<uint8_t>> frames[2];
     tarsk::EncodeStats before[2], after[2];
     for (int run = 0; run < 2; ++run) {
       tarsk::Encoder enc({.system = k.system,
                           .date = 1700000000,
-                          .quality = c.quality,
-                          .threads = run ? c.threads : 1});
+                          .quality = k.quality,
+                          .threads = run ? k.threads : 1});
       before[run] = tarsk::encode_statistics();
       for (const auto &p : pictures) {
         const std::span<const uint8_t> all(p);
@@ -301,8 +280,8 @@ TEST(Encoder, ThreadsMakeTheFramesOfOne) {
     // Both runs added the same: after[0] - before[0] == after[1] - before[1].
     after[0] += before[1];
     after[1] += before[0];
-    EXPECT_TRUE(after[0] == after[1]) << c.threads << " threads";
-    EXPECT_EQ(frames[0], frames[1]) << c.threads << " threads";
+    EXPECT_TRUE(after[0] == after[1]) << k.threads << " threads";
+    EXPECT_EQ(frames[0], frames[1]) << k.threads << " threads";
   }
 }
 

@@ -6,11 +6,11 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <memory>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,7 +24,6 @@ namespace {
 
 using namespace tarsk::test;
 namespace dif = tarsk::dif;
-using Frame = std::vector<uint8_t>;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
@@ -41,7 +40,7 @@ TEST(Meta, DecoderReadsWhatWasWritten) {
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << "pal " << c.pal << " frame " << c.frame);
     const int fps = c.pal ? 25 : 30;
-    Frame f(dif::frame_size(c.pal));
+    std::vector<uint8_t> f(dif::frame_size(c.pal));
     for (auto &b : f) b = static_cast<uint8_t>(std::rand());
     time_t now = some_time;
     _dv_write_meta_data(f.data(), c.frame, c.pal, c.wide, &now);
@@ -85,7 +84,7 @@ TEST(Insert, DecoderGivesTheSamplesBack) {
                {true, 32000, 1296}};
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << "pal " << c.pal << " " << c.rate << " Hz " << c.samples);
-    Frame f(dif::frame_size(c.pal), 0x11);
+    std::vector<uint8_t> f(dif::frame_size(c.pal), 0x11);
     time_t now = some_time;
     _dv_write_meta_data(f.data(), 0, c.pal, 0, &now);
     // Random big-endian stereo samples, with -32768 (DV's lost-sample code,
@@ -124,14 +123,7 @@ Filter *named(int (*get)(Filter **, int *), const std::string &name) {
   throw std::runtime_error("no filter " + name);
 }
 
-WavHeader with(void (*change)(WavHeader &)) {
-  WavHeader h;
-  change(h);
-  return h;
-}
-
-// The headers the "wav" filter takes, and the messages it refuses others
-// with; a refused file leaves no stream open for load to read.
+// The headers the "wav" filter takes, and the messages it refuses others with.
 TEST(WavHeader, AcceptsAndRefuses) {
   constexpr size_t whole = std::string::npos;
   const struct {
@@ -140,25 +132,24 @@ TEST(WavHeader, AcceptsAndRefuses) {
     const char *message;  // empty: accepted
   } cases[] = {
       {{}, whole, ""},
-      {with([](WavHeader &h) { h.fmt_size = 18; }), whole, ""},
-      {with([](WavHeader &h) { h.rate = 32000, h.channels = 4; }), whole, ""},
-      {with([](WavHeader &h) { h.byte_rate = 0; }), whole, ""},  // redundant, not used
-      {with([](WavHeader &h) { h.bits = 8, h.alignment = 4; }), whole,
+      {WavHeader{.fmt_size = 18}, whole, ""},
+      {WavHeader{.channels = 4, .rate = 32000}, whole, ""},
+      {WavHeader{.byte_rate = 0}, whole, ""},  // redundant, not used
+      {WavHeader{.alignment = 4, .bits = 8}, whole,
        "WAV: Unsupported bitspersample: 8 Only 16 bits are supported right now. (FIXME: just look "
        "in audio and copy the code if you really need this!)\n"},
-      {with([](WavHeader &h) { h.list_chunk = true; }), whole, "WAV: No data header!\n"},
-      {with([](WavHeader &h) { h.rate = 44100, h.channels = 1; }), whole,
+      {WavHeader{.list_chunk = true}, whole, "WAV: No data header!\n"},
+      {WavHeader{.channels = 1, .rate = 44100}, whole,
        "WAV: Unsupported channel count (1) for frequency 44100!\n"},
-      {with([](WavHeader &h) { h.rate = 32000, h.channels = 3; }), whole,
+      {WavHeader{.channels = 3, .rate = 32000}, whole,
        "WAV: Unsupported channel count (3) for frequency 32000!\n"},
-      {with([](WavHeader &h) { h.rate = 22050; }), whole, "WAV: Unsupported frequency: 22050\n"},
-      {with([](WavHeader &h) { h.fmt_size = 8; }), whole,
-       "WAV: fmt chunk of 8 bytes is too short: 16 are needed!\n"},
-      {with([](WavHeader &h) { h.fmt_size = 1025; }), whole, "WAV: Header too large!\n"},
-      {with([](WavHeader &h) { h.riff = "RIFX"; }), whole, "WAV: No RIFF header!\n"},
+      {WavHeader{.rate = 22050}, whole, "WAV: Unsupported frequency: 22050\n"},
+      {WavHeader{.fmt_size = 8}, whole, "WAV: fmt chunk of 8 bytes is too short: 16 are needed!\n"},
+      {WavHeader{.fmt_size = 1025}, whole, "WAV: Header too large!\n"},
+      {WavHeader{.riff = "RIFX"}, whole, "WAV: No RIFF header!\n"},
       {{}, 30, "WAV: Short read!\n"},
-      {with([](WavHeader &h) { h.fmt_size = 100; }), 60, "WAV: Short read!\n"},
-      {with([](WavHeader &h) { h.alignment = 6; }), whole,
+      {WavHeader{.fmt_size = 100}, 60, "WAV: Short read!\n"},
+      {WavHeader{.alignment = 6}, whole,
        "WAV: Block alignment 6 does not fit 2 channels of 16 bits!\n"},
   };
   const auto &wav = *named(dv_enc_get_audio_input_filters, "wav");
@@ -170,10 +161,7 @@ TEST(WavHeader, AcceptsAndRefuses) {
     const int result = wav.init(path.c_str(), &info);
     EXPECT_EQ(GetCapturedStderr(), c.message);
     EXPECT_EQ(result, *c.message ? -1 : 0) << c.message;
-    if (result == 0) {
-      EXPECT_EQ(info.channels * 1000000 + info.frequency,
-                c.header.channels * 1000000 + c.header.rate);
-    } else {
+    if (result != 0) {  // no stream left open to load from
       CaptureStderr();
       EXPECT_EQ(wav.load(&info, 1), -1);
       EXPECT_EQ(GetCapturedStderr(), "WAV: No file open!\n");
@@ -338,13 +326,11 @@ void PrintTo(const PlayCase &c, std::ostream *os) { *os << c.name; }
 
 class FfmpegPlaysTheLoop : public testing::TestWithParam<PlayCase> {};
 
-// Numbered pictures and a counting WAV through the loop, played by ffmpeg.
-// Each frame shows its picture: the start passes over the pictures before
-// it, a thinned rate repeats pictures evenly spread, a rate at or above the
-// system's repeats none. The WAV's samples come back exactly from where the
-// first stored frame starts: before it and in the frames the exact length
-// rounded down (1600 + 1602 before picture 2 of 525/60 at 48 kHz, 1067.73
-// before picture 1 at 32 kHz).
+// Numbered pictures and a counting WAV through the loop, played by ffmpeg:
+// the start passes over pictures, a thinned rate repeats some evenly spread,
+// a rate at or above the system's none; the WAV's samples come back from
+// where the first frame starts (1600 + 1602 before picture 2 of 525/60 at
+// 48 kHz, 1067.73 rounded down before picture 1 at 32 kHz) exactly.
 TEST_P(FfmpegPlaysTheLoop, PicturesAndSoundInStep) {
   const PlayCase c = GetParam();
   const int lines = c.pal ? 576 : 480, frames = static_cast<int>(c.shown.size());
@@ -406,7 +392,7 @@ TEST_P(FfmpegAssembly, FfmpegReadsOurFrames) {
     ASSERT_EQ(raw.init(out), 0);
     size_t bytes = 0;
     for (auto frame : made.frames) {
-      Frame copy(frame.begin(), frame.end());
+      std::vector<uint8_t> copy(frame.begin(), frame.end());
       ASSERT_EQ(wav.load(audio.get(), pal), 0);
       ASSERT_EQ(raw.store(copy.data(), audio.get(), 0, pal, wide, some_time), 0);
       bytes += static_cast<size_t>(audio->bytesperframe);
