@@ -150,4 +150,55 @@ TEST(DamageReport, OneLinePerDamagedVideoBlock) {
   std::fclose(log);
 }
 
+// The YV12 planes of a 4:2:0 macroblock at the picture's last corner: luma
+// sample i of block b holds 64 b + i - 128, chroma sample i -100 + i (Cr)
+// and 100 - i (Cb), so each byte shows which sample went there; then the
+// clamp. And the RGB writer's saturation, worked out from BT.601.
+TEST(Writers, Yv12PlanesAndRgbSaturation) {
+  auto dv = new_decoder();  // builds the writers' tables
+  std::vector<uint8_t> luma(720 * 576, 0xee), cr(360 * 288, 0xee), cb(360 * 288, 0xee);
+  uint8_t *planes[3] = {luma.data(), cr.data(), cb.data()};
+  uint16_t pitches[3] = {720, 360, 360};
+  dv_macroblock_t mb{};
+  mb.x = 704;
+  mb.y = 560;
+  for (int i = 0; i < 64; ++i) {
+    for (int b = 0; b < 4; ++b) mb.b[b].coeffs[i] = static_cast<dv_coeff_t>(64 * b + i - 128);
+    mb.b[4].coeffs[i] = static_cast<dv_coeff_t>(-100 + i);
+    mb.b[5].coeffs[i] = static_cast<dv_coeff_t>(100 - i);
+  }
+  dv_mb420_YV12(&mb, planes, pitches);
+  for (int line = 0; line < 16; ++line)
+    for (int px = 0; px < 16; ++px)
+      ASSERT_EQ(luma[static_cast<size_t>((560 + line) * 720 + 704 + px)],
+                64 * ((line / 8) * 2 + px / 8) + (line % 8) * 8 + px % 8);
+  EXPECT_EQ(luma[559 * 720 + 704], 0xee);
+  for (int i = 0; i < 64; ++i) {
+    const size_t at = static_cast<size_t>((280 + i / 8) * 360 + 352 + i % 8);
+    ASSERT_EQ(std::tuple(cr[at], cb[at]), std::tuple(28 + i, 228 - i)) << i;
+  }
+  auto rgb = [](int y, int cr, int cb) {
+    dv_macroblock_t flat{};
+    for (int b = 0; b < 6; ++b)
+      for (dv_coeff_t &c : flat.b[b].coeffs) c = static_cast<dv_coeff_t>(b < 4 ? y : b == 4 ? cr : cb);
+    std::vector<uint8_t> p(32 * 16 * 3);
+    uint8_t *pixels[1] = {p.data()};
+    int pitch[1] = {32 * 3};
+    dv_mb411_rgb(&flat, pixels, pitch, 0);
+    return std::vector<int>{p[0], p[1], p[2]};
+  };
+  for (auto [y, red, green, blue, want] :
+       {std::tuple{0, 0, 0, 0, 130}, {-112, 0, 0, 0, 0}, {107, 0, 0, 0, 254}, {108, 0, 0, 0, 255},
+        {32767, -32768, 32767, 0, 255}})
+    EXPECT_EQ(rgb(y, red, blue + green), std::vector<int>(3, want)) << y;
+  EXPECT_EQ(rgb(0, 127, 0)[0], 255);
+  EXPECT_EQ(rgb(0, 0, 127)[2], 255);
+  dv_reconfigure(1, 1);
+  mb = {};
+  for (int b = 0; b < 6; ++b) mb.b[b].coeffs[0] = static_cast<dv_coeff_t>(b < 4 ? 300 : b == 4 ? 127 : -300);
+  dv_mb420_YV12(&mb, planes, pitches);
+  EXPECT_EQ(std::tuple(luma[0], cr[0], cb[0]), std::tuple(235, 240, 16));
+  dv_reconfigure(0, 0);
+}
+
 }  // namespace
