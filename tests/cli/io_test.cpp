@@ -4,11 +4,9 @@
 // byte must come back, and every input DV cannot take is refused with a
 // message that says why.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cmath>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -48,24 +46,16 @@ fs::path write_file(const std::string &suffix, const std::string &text) {
   return write_file(suffix, bytes_of(text));
 }
 
-uint32_t le32(const std::vector<uint8_t> &b, size_t at) {
-  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
-}
-
 // A lavfi source of `frames` pictures of a DV size at its rate, written by
 // ffmpeg with `output` options to `path`.
 fs::path lavfi(const std::string &source, int height, int frames, std::vector<std::string> output,
                const fs::path &path) {
-  std::vector<std::string> args{"-f",
-                                "lavfi",
-                                "-i",
-                                source + "=size=720x" + std::to_string(height) +
-                                    ":rate=" + (height == 576 ? "25" : "30000/1001"),
-                                "-frames:v",
-                                std::to_string(frames)};
-  args.insert(args.end(), output.begin(), output.end());
-  args.insert(args.end(), {"-y", path.string()});
-  run_ffmpeg(args);
+  const std::string rate = height == 576 ? "25" : "30000/1001";
+  output.insert(output.begin(), {"-f", "lavfi", "-i",
+                                 source + "=size=720x" + std::to_string(height) + ":rate=" + rate,
+                                 "-frames:v", std::to_string(frames)});
+  output.insert(output.end(), {"-y", path.string()});
+  run_ffmpeg(output);
   return path;
 }
 
@@ -164,108 +154,6 @@ TEST(Writers, Y4mIsReadByFfmpegPlaneForPlane) {
   const auto yuy2 = random_bytes(31, 3);  // a byte short of 8x2 pixels
   EXPECT_THROW(y4m_frame({e_dv_system_625_50, e_dv_sample_420, 8, 2, false, yuy2}, out),
                std::invalid_argument);
-}
-
-// Random samples written as the command writes them (a frame's worth at a
-// time, silence, the rest at once); the little-endian interleaved bytes
-// that must come back, with `silent` frames of zeros between.
-std::vector<uint8_t> write_audio(AudioWriter &writer, int channels, int rate, size_t samples,
-                                 size_t silent) {
-  std::mt19937 rng(static_cast<unsigned>(rate + channels));
-  std::vector<std::vector<int16_t>> ch(static_cast<size_t>(channels));
-  for (auto &c : ch)
-    for (size_t i = 0; i < samples; ++i) c.push_back(static_cast<int16_t>(i ? rng() : -32768));
-  EXPECT_TRUE(writer.start(rate, channels));
-  for (size_t first = 0; first < samples; first += 1601) {
-    std::vector<std::vector<int16_t>> slice;
-    for (const auto &c : ch)
-      slice.emplace_back(c.begin() + static_cast<long>(first),
-                         c.begin() + static_cast<long>(std::min(first + 1601, samples)));
-    EXPECT_TRUE(writer.write(slice, slice[0].size()));
-  }
-  EXPECT_TRUE(writer.silence(silent));
-  std::vector<uint8_t> expected;
-  for (size_t i = 0; i < samples; ++i)
-    for (const auto &c : ch)
-      expected.insert(expected.end(),
-                      {static_cast<uint8_t>(c[i] & 0xff), static_cast<uint8_t>(c[i] >> 8)});
-  expected.resize(expected.size() + silent * static_cast<size_t>(channels) * 2, 0);
-  EXPECT_TRUE(writer.finish());
-  return expected;
-}
-
-// A WAV file has its sizes; on a pipe (kept by tee) they stay unknown; and
-// a WAV written after other bytes is patched where it starts, or not at all
-// on a stream that appends. ffmpeg reads the samples at the layout given:
-// had it read another from the header, it would mix or resample.
-TEST(Writers, WavHasItsSizesWhereTheyCanBeKnown) {
-  for (const auto &[channels, rate] : {std::pair{2, 44100}, {4, 32000}}) {
-    const std::string layout =
-        " -f s16le -ac " + std::to_string(channels) + " -ar " + std::to_string(rate);
-    for (const char *how : {"file", "pipe", "after", "append"}) {
-      SCOPED_TRACE(std::string(how) + " " + std::to_string(channels));
-      const fs::path path = scratch_file(".wav"), decoded = scratch_file(".s16le");
-      const std::string prefix = how[0] == 'a' ? "0123456789" : "";
-      FILE *out = how[0] == 'p'
-                      ? popen(("tee '" + path.string() + "' | ffmpeg -v error -f wav -i -" +
-                               layout + " -y '" + decoded.string() + "'")
-                                  .c_str(),
-                              "w")
-                      : std::fopen(path.c_str(), how[1] == 'p' ? "ab" : "wb");
-      ASSERT_NE(out, nullptr);
-      std::fputs(prefix.c_str(), out);
-      std::signal(SIGPIPE, SIG_IGN);  // should ffmpeg stop early, fail rather than die
-      std::vector<uint8_t> expected;
-      {
-        AudioWriter writer(out, true);
-        expected = write_audio(writer, channels, rate, 4000, 777);
-      }
-      if (how[0] == 'p') {
-        const int status = pclose(out);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-      } else {
-        ASSERT_EQ(std::fclose(out), 0);
-        if (prefix.empty())
-          run_ffmpeg({"-i", path.string(), "-f", "s16le", "-ac", std::to_string(channels), "-ar",
-                      std::to_string(rate), "-y", decoded.string()});
-      }
-      const auto file = read_file(path);
-      const size_t at = prefix.size();
-      ASSERT_EQ(file.size(), at + 44 + expected.size());
-      const bool known = how == std::string("file") || how == std::string("after");
-      EXPECT_EQ(le32(file, at + 4), known ? 36 + expected.size() : 0xffffffffu) << "RIFF size";
-      EXPECT_EQ(le32(file, at + 40), known ? expected.size() : 0xffffffffu) << "data size";
-      EXPECT_TRUE(
-          std::equal(expected.begin(), expected.end(), file.begin() + static_cast<long>(at + 44)));
-      EXPECT_TRUE(at != 0 || read_file(decoded) == expected);
-    }
-  }
-}
-
-// Raw sound is the interleaved samples alone; channels not given, or given
-// too few samples, are silent; the first start() fixes the layout. A full
-// device is reported, whether it fills at once or at the flush.
-TEST(Writers, RawSoundAndAFullDevice) {
-  const fs::path path = scratch_file(".raw");
-  FILE *out = std::fopen(path.c_str(), "wb");
-  AudioWriter writer(out, false);
-  ASSERT_TRUE(writer.start(32000, 3));
-  EXPECT_TRUE(writer.start(48000, 2));
-  EXPECT_EQ(writer.frequency() * 10 + writer.channels(), 320003);
-  EXPECT_TRUE(writer.write({{0x0102, -2, 0x7f80}, {-32768, 0x1234}}, 3));
-  EXPECT_TRUE(writer.silence(1) && writer.finish());
-  std::fclose(out);
-  EXPECT_EQ(read_file(path),
-            (std::vector<uint8_t>{2,    1,    0, 0x80, 0, 0, 0xfe, 0xff, 0x34, 0x12, 0, 0,
-                                  0x80, 0x7f, 0, 0,    0, 0, 0,    0,    0,    0,    0, 0}));
-  for (bool wav : {true, false}) {
-    FILE *full = std::fopen("/dev/full", "wb");
-    ASSERT_NE(full, nullptr);
-    AudioWriter at_once(full, wav);
-    ASSERT_TRUE(at_once.start(48000, 2));  // still in the stream's buffer
-    EXPECT_FALSE(at_once.silence(100000) && at_once.finish()) << wav;
-    std::fclose(full);
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -387,7 +275,6 @@ TEST(Readers, RefusalsSayWhyAndHow) {
   };
   const auto header_only = [](const std::string &h) { return write_file(".y4m", h + "\nFRAME\n"); };
   const Case cases[] = {
-      {header_only("YUV4MPEG2 W640 H480 F30000:1001 C420jpeg"), size},
       {header_only("YUV4MPEG2 W720 H576 F30000:1001"),
        ": pictures at 30000:1001 frames a second; 625/50 DV (720x576) has 25: convert the rate, "
        "e.g. with ffmpeg's -r 25"},
@@ -420,8 +307,6 @@ TEST(Readers, RefusalsSayWhyAndHow) {
       {cut_y4m(header + frame + 3), ": frame 1: the input ends inside its FRAME header", 1},
       {cut_y4m(header + frame + 6),
        ": frame 1: the input ends inside the picture (0 of 622080 bytes)", 1},
-      {cut_y4m(y4m.size() - 1),
-       ": frame 1: the input ends inside the picture (622079 of 622080 bytes)", 1},
       {cut_y4m(header + frame, "FRAMEX\n"),
        ": frame 1: no FRAME header where the picture should start", 1},
       {dir / "small.png", size},
@@ -472,64 +357,6 @@ TEST(Readers, RefusalsSayWhyAndHow) {
 }
 
 // ---------------------------------------------------------------------------
-// To the stream's sampling, against ffmpeg's conversion of the same
-// picture told where the chroma samples of each side sit (in 256ths of a
-// pixel: on the first pixel of their group, 4:2:0 chroma halfway down each
-// pair of lines). It thins RGB's chroma its own way as it converts, so RGB
-// goes to 4:4:4 first. Filters differ a little: 40 dB on every plane. The
-// stream's own sampling passes through byte for byte.
-TEST(Sampling, AgreesWithFfmpegsConversion) {
-  const auto pix_fmt = [](Sampling s) {
-    return s == Sampling::s420   ? "yuv420p"
-           : s == Sampling::s411 ? "yuv411p"
-           : s == Sampling::s422 ? "yuv422p"
-           : s == Sampling::s444 ? "yuv444p"
-                                 : "rgb24";
-  };
-  const auto vertical = [](Sampling s) { return s == Sampling::s420 ? "128" : "0"; };
-  for (Sampling to : {Sampling::s420, Sampling::s411})
-    for (Sampling from :
-         {Sampling::s444, Sampling::s422, Sampling::rgb, Sampling::s420, Sampling::s411}) {
-      SCOPED_TRACE(std::string(pix_fmt(from)) + " to " + pix_fmt(to));
-      const int height = to == Sampling::s420 ? 576 : 480;
-      const std::string size = "720x" + std::to_string(height);
-      const auto raw =
-          read_file(lavfi("smptehdbars", height, 1, {"-f", "rawvideo", "-pix_fmt", pix_fmt(from)},
-                          scratch_file(".raw")));
-      Picture in = blank_picture(720, height, from);
-      auto at = raw.begin();
-      for (auto *plane : {&in.y, &in.cb, &in.cr, &in.rgb}) {
-        std::copy(at, at + static_cast<long>(plane->size()), plane->begin());
-        at += static_cast<long>(plane->size());
-      }
-      const Picture ours = to_stream_sampling(in, to);
-      ASSERT_EQ(ours.sampling, to);
-      std::vector<uint8_t> planes(ours.y);
-      planes.insert(planes.end(), ours.cb.begin(), ours.cb.end());
-      planes.insert(planes.end(), ours.cr.begin(), ours.cr.end());
-      if (from == to) {
-        EXPECT_TRUE(planes == raw);
-        continue;
-      }
-      const auto theirs = ffmpeg_raw(
-          {"-f", "rawvideo", "-pix_fmt", pix_fmt(from), "-s", size, "-i", write_file(".raw", raw),
-           "-vf",
-           std::string(from == Sampling::rgb ? "format=yuv444p," : "") +
-               "scale=in_h_chr_pos=0:in_v_chr_pos=" + vertical(from) +
-               ":out_h_chr_pos=0:out_v_chr_pos=" + vertical(to) + ",format=" + pix_fmt(to)},
-          pix_fmt(to));
-      ASSERT_EQ(theirs.size(), planes.size());
-      for (const auto &[first, n] : {std::pair{size_t{0}, ours.y.size()},
-                                     {ours.y.size(), ours.cb.size()},
-                                     {ours.y.size() + ours.cb.size(), ours.cr.size()}}) {
-        double sum = 0;
-        for (size_t i = first; i < first + n; ++i) sum += std::pow(planes[i] - theirs[i], 2);
-        EXPECT_GE(sum ? 10 * std::log10(255.0 * 255.0 * static_cast<double>(n) / sum) : 99, 40)
-            << "plane from " << first;
-      }
-    }
-}
-
 // RGB colours whose studio-range Y'CbCr BT.601 gives (its published
 // table): flat pictures of them come out as exactly these samples.
 TEST(Sampling, RgbPrimariesHaveTheirStudioLevels) {
@@ -653,25 +480,6 @@ TEST(Sound, WavChunksInAnyOrderAndFloatExtremes) {
   ASSERT_TRUE(in) << in.error();
   EXPECT_EQ(read_sound(**in),
             (std::vector<int16_t>{32767, -32768, 32767, -32768, 0, 16384, 32767, -32768}));
-}
-
-// Rates DV does not carry, more than two channels and what is no sound at
-// all are refused, naming the file.
-TEST(Sound, RefusalsSayWhyAndHow) {
-  for (const auto &[source, message] :
-       {std::pair<std::string, std::string>{"sine=sample_rate=22050",
-                                            ": sound at 22050 Hz; DV carries 48000, 44100 or 32000 "
-                                            "Hz: resample it, e.g. with ffmpeg's -ar 48000"},
-        {"aevalsrc=0|0|0|0|0|0:sample_rate=48000",
-         ": sound of 6 channels; this takes mono or stereo: mix it down, e.g. with ffmpeg's -ac "
-         "2"}}) {
-    const fs::path path = scratch_file(".wav");
-    run_ffmpeg({"-f", "lavfi", "-i", source, "-t", "0.1", "-y", path.string()});
-    EXPECT_EQ(AudioInput::open(path).error(), path.string() + message);
-  }
-  const fs::path text = write_file(".wav", "not sound");
-  EXPECT_EQ(AudioInput::open(text).error().rfind(text.string() + ": cannot read its sound: ", 0),
-            0u);
 }
 
 // ---------------------------------------------------------------------------
