@@ -1,8 +1,6 @@
-// The tarsk command, run as a person or a script runs it. It decodes DV
-// files that ffmpeg makes and encodes pictures and sound that ffmpeg makes;
-// ffmpeg reads back what it writes, set against ffmpeg's own rendering of
-// the same source. Damage keeps the timing, and every refusal is checked
-// for its message, its exit status and the files it leaves: none.
+// The tarsk command run as a person runs it, on DV files, pictures and sound
+// that ffmpeg makes; ffmpeg reads back what it writes. Damage keeps the
+// timing; every refusal has its message and exit status and leaves nothing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -155,11 +153,9 @@ TEST_P(Decode, Y4mAndWavMatchFfmpeg) {
 INSTANTIATE_TEST_SUITE_P(Systems, Decode, testing::Bool(),
                          [](const auto &info) { return info.param ? "pal" : "ntsc"; });
 
-// A range gives exactly those frames' pictures and sound (raw PCM is the
-// WAV's samples without a header), numbered pictures one a frame, raw RGB
-// close to ffmpeg's conversion and raw YUY2 the Y4M's luma. The decoder's
-// options reach it: without colour the chroma is flat grey over the same
-// luma, DC only is another picture. The null format writes nothing.
+// A range gives exactly those frames' pictures and sound (raw PCM too), a
+// numbered picture a frame, raw RGB close to ffmpeg's, raw YUY2 the Y4M's
+// luma. -m gives flat grey chroma, --quality 1 another picture; null nothing.
 TEST(DecodeOutputs, RangesFormatsAndOptions) {
   const MadeDv &dv = made(pal);
   const fs::path dir = fresh_dir();
@@ -238,10 +234,9 @@ std::vector<uint8_t> damaged_copy() {
   return bytes;
 }
 
-// A damaged frame repeats the picture before it (the first takes the next
-// good one's) with silence of its length, a frame without sound gets
-// silence, the cut-short frame is left out, each with a warning; the same
-// whatever the number of threads. --strict refuses and leaves nothing.
+// A damaged frame repeats the picture before it (the first, the next one's)
+// with silence, a frame without sound gets silence, the cut-short frame is
+// left out, with warnings, whatever the threads; --strict leaves nothing.
 TEST(Damage, KeepsTheTimingAndWarns) {
   const fs::path in = write_file(scratch_file("damaged.dv"), damaged_copy());
   std::vector<fs::path> dirs;
@@ -514,12 +509,10 @@ TEST(Usage, ProgressOnlyOnATerminal) {
 }
 
 // ---------------------------------------------------------------------------
-// Encoding: round trips, one per kind of input, of testsrc2 with chroma
-// blurred so that the choice of chroma filter (ours or ffmpeg's) matters
-// little beside the codec. The pictures are measured against ffmpeg's
-// rendering of the source at the stream's sampling, decoded by ffmpeg and
-// by tarsk decode; the sound comes out as it went in (mono on both
-// channels), a prefix of the input.
+// Encoding round trips of testsrc2 with blurred chroma (so that ours or
+// ffmpeg's chroma filter matters little), against ffmpeg's rendering at the
+// stream's sampling, decoded by ffmpeg and by tarsk; the sound comes out as
+// it went in (mono on both channels).
 
 struct Trip {
   const char *name;

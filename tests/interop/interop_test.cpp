@@ -1,8 +1,6 @@
-// DV against ffmpeg, an independent peer. Files that ffmpeg makes at test
-// time: their headers, subcode and sound read here as ffmpeg was asked to
-// make them, their pictures close to ffmpeg's decoding on every plane at
-// every quality. Files that we make: ffmpeg reads them without a word, and
-// their pictures keep their quality next to ffmpeg's own DV encoder.
+// DV against ffmpeg, an independent peer: the files it makes read here as it
+// was asked to make them and decoded close to its own decoding; the files we
+// make read by it without a word, their quality next to its own encoder's.
 #include <gtest/gtest.h>
 #include <tarsk/dv.h>
 
@@ -166,11 +164,10 @@ double field_block_share(std::span<const uint8_t> frame) {
   return blocks ? field / blocks : 0;
 }
 
-// Each video segment of a frame parsed at each level. The multi-pass parse
-// must end every block with no invalid code. The single pass reads each
-// block from its own area only: the same DC, mode and class, and for a
-// block whose end it reached the same coefficients; DC only gives the DC
-// and nothing else. Returns the blocks the single pass left unfinished.
+// Every video segment of a frame at each level: the multi-pass parse ends
+// every block without an invalid code; the single pass (each block's own
+// area only) agrees with it on DC, mode, class and every block it finished;
+// DC only gives the DC alone. Returns the blocks the single pass left.
 long check_segments(std::span<const uint8_t> frame, bool pal) {
   long unfinished = 0, failures = 0;
   for (int s = 0; s < dif::sequences(pal); ++s)
@@ -438,32 +435,25 @@ TEST(FfmpegStream, DecoderFollowsSystemChanges) {
 }
 
 // ---------------------------------------------------------------------------
-// Pictures of ffmpeg's files, decoded here and by ffmpeg. The two inverse
-// transforms need not agree bit for bit, but every plane must be close. We
-// compare at the stream's own sampling, so that no resampling stands
-// between the two.
+// Pictures of ffmpeg's files at the stream's own sampling, decoded here and
+// by ffmpeg: the inverse transforms differ a little, every plane is close.
 
 struct VideoCase {
   const char *name;
   const char *source, *filter;
   Layout layout;
-  // The lowest PSNR (dB) of any plane of any frame at each level: DC only
-  // and single pass the lowest measured less some 3 dB; the best 40, but
-  // 33 on full-range noise, which ffmpeg codes at the finest quantiser with
-  // large high-frequency coefficients, where this decoder's whole-number
-  // 8x8 inverse weights (up to 19 % off 1 / weight) cost most.
+  // The lowest PSNR (dB) of any plane and frame at each level: the lowest
+  // measured less 3 dB; the best 40, 33 on full-range noise (the finest
+  // quantiser, where whole-number 8x8 inverse weights cost most).
   double dc_only_db, single_pass_db, best_db;
   bool field_blocks;  // ffmpeg may choose the 2-4-8 DCT (+ildct)
   bool rgb;           // RGB and BGR0 output checked too
 };
 void PrintTo(const VideoCase &c, std::ostream *os) { *os << c.name; }
 
-// testsrc2 and SMPTE bars have flat areas and hard edges, the Mandelbrot
-// set fine detail everywhere. Noise makes every sample random over the
-// whole range, so that codes spill into other blocks' areas, or over a
-// quarter of it about mid-grey. The interlaced picture weaves the upper and
-// lower half of a Mandelbrot picture into its two fields, which ffmpeg codes
-// mostly with the 2-4-8 DCT.
+// Flat areas and hard edges, fine detail, noise over the whole range (codes
+// spill into other blocks' areas) or a quarter of it, and two pictures woven
+// into the fields of one, which ffmpeg codes mostly with the 2-4-8 DCT.
 constexpr const char *noise = "geq=random(1)*255:random(2)*255:random(3)*255";
 constexpr const char *mild = "geq=96+random(1)*64:96+random(2)*64:96+random(3)*64";
 const VideoCase video_cases[] = {
@@ -478,11 +468,9 @@ const VideoCase video_cases[] = {
     {"InterlacedNtsc411", "mandelbrot", "il=l=i:c=i", ntsc411, 17, 29, 40, true, true},
 };
 
-// ITU-R BT.601 from 8-bit Y'CbCr (luma 16..235, chroma 16..240 about 128)
-// to full-range R'G'B' in fixed point with 10 fraction bits: each product
-// of a sample and a matrix coefficient, scaled by 255/219 for luma and
-// 255/224 for chroma, rounded to an integer before the sums. Luma may lie
-// beyond the byte range, to bound what the YUY2 bytes had to clip.
+// ITU-R BT.601 from studio-range Y'CbCr to full-range R'G'B', with 10
+// fraction bits: each product of a sample and a coefficient (scaled by
+// 255/219 for luma, 255/224 for chroma) rounded before the sums.
 struct Rgb {
   int r, g, b;
 };
@@ -495,14 +483,10 @@ Rgb bt601(int luma, int cb, int cr) {
           channel(y + fixed((cb - 128) * 2066.432))};
 }
 
-// RGB and BGR0 must be exactly the BT.601 conversion of our own YUY2
-// picture, pixel by pixel with the chroma of the pixel's cell. Where a luma
-// sample lay outside the byte range the YUY2 byte holds it clipped (0 or
-// 255) while RGB converts the sample itself: there each channel must lie
-// between the conversions of the clipped byte and of the furthest sample
-// the decoder keeps (-128 or 639). Against ffmpeg's rgb24, asked for the
-// nearest chroma sample so that it converts as we do, every channel must
-// reach 30 dB.
+// RGB and BGR0 are exactly the BT.601 conversion of our YUY2 picture; where
+// YUY2 clipped a luma sample (0 or 255), between the conversions of the byte
+// and of the furthest sample kept (-128 or 639). Against ffmpeg's rgb24 with
+// the nearest chroma sample, as we convert, every channel reaches 30 dB.
 void check_rgb(dv_decoder_t *dv, const MadeDv &file, const Layout &l) {
   const std::string theirs =
       ffmpeg_raw(file.path, "rgb24", {"-sws_flags", "neighbor+full_chroma_int"});
@@ -545,9 +529,8 @@ void check_rgb(dv_decoder_t *dv, const MadeDv &file, const Layout &l) {
 
 class FfmpegVideo : public testing::TestWithParam<VideoCase> {};
 
-// At each quality every plane of every frame must reach its floor against
-// ffmpeg's decoding, and recovering the spilled codes may only bring a
-// frame closer. Every segment parses cleanly at every level.
+// Every plane of every frame reaches its floor at each quality, and
+// recovering spilled codes only brings a frame closer to ffmpeg's.
 TEST_P(FfmpegVideo, DecodesLikeFfmpegAtEveryQuality) {
   const VideoCase &c = GetParam();
   const Layout &l = c.layout;
@@ -594,9 +577,8 @@ INSTANTIATE_TEST_SUITE_P(Files, FfmpegVideo, testing::ValuesIn(video_cases),
 // ---------------------------------------------------------------------------
 // Our encoder's files.
 
-// ffmpeg's rendering of a lavfi source at the layout's size and rate into
-// a raw pixel format. Interlacing filters take two pictures for each frame:
-// their source runs at twice the rate.
+// A lavfi source at the layout's size and rate (twice the rate before an
+// interlacing filter, which takes two pictures for each frame).
 std::vector<std::string> source_args(const std::string &source, const std::string &filter,
                                      const Layout &l, int frames) {
   const bool pal = l.system == e_dv_system_625_50;
@@ -612,9 +594,8 @@ std::string rendered(std::vector<std::string> source, const std::string &pix_fmt
   return run_ffmpeg(source);
 }
 
-// Our encoding of raw pictures into a DV file: planar at the stream's
-// sampling through tarsk::Encoder, or YUY2 through the C API's own
-// conversion, with the time code counted on from the settings'.
+// Our DV file of raw pictures: planar through tarsk::Encoder, or YUY2
+// through the C API's own conversion; the time code counts from settings'.
 fs::path encode_ours(const std::string &raw, const Layout &l, tarsk::EncodeSettings settings,
                      bool yuy2 = false) {
   settings.system = l.system;
@@ -661,10 +642,9 @@ struct EncodeCase {
   const char *source, *filter;
   Layout layout;
   bool wide, yuy2;
-  // How far (dB) the default quality may fall below ffmpeg's own encoder on
-  // each plane, against the source: a dB or two more than measured. ffmpeg
-  // rounds where the format's reference arithmetic truncates; on moving
-  // interlaced pictures the 2-4-8 blocks of the default search lose most.
+  // dB per plane the default may lie below ffmpeg's encoder against the
+  // source, a dB or two over what was measured (ffmpeg rounds where the
+  // reference arithmetic truncates; 2-4-8 blocks of moving fields lose most).
   std::array<double, 3> gap;
   int field_blocks;  // share of 2-4-8 blocks: 1 many, -1 few, 0 no claim
 };
@@ -689,14 +669,10 @@ const EncodeCase encode_cases[] = {
 
 class EncodeInterop : public testing::TestWithParam<EncodeCase> {};
 
-// The default and the best quality: ffmpeg reads both without a word, with
-// the system's size and rate, our aspect and our time code; our decoder
-// reads them as ffmpeg does; the multi-pass parse ends every block. The
-// default keeps its floors against the source and stays near ffmpeg's own
-// encoder on the same pictures (which rounds where the format's reference
-// arithmetic truncates); the best is well above the default (measured 1.5
-// to 5 dB in luma). The DCT mode test takes the field transform in many
-// blocks of interlaced motion, in few of still pictures.
+// Default and best quality: ffmpeg reads both without a word (size, rate,
+// aspect, time code), our decoder as ffmpeg does, every block ends. The
+// default stays near ffmpeg's encoder, the best well above it (1.5 to 5 dB
+// luma measured); 2-4-8 blocks for moving fields, few for still pictures.
 TEST_P(EncodeInterop, FfmpegReadsOursAndItsQualityHolds) {
   const EncodeCase &c = GetParam();
   const Layout &l = c.layout;
