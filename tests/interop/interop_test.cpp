@@ -715,7 +715,8 @@ TEST_P(EncodeInterop, FfmpegReadsOursAndItsQualityHolds) {
                                 pal ? "TAG:timecode=01:00:00:00" : "TAG:timecode=00:50:00"})
     EXPECT_NE(probe.find(want), std::string::npos) << want << " in\n" << probe;
 
-  const auto frames = split_frames(read_file(standard));
+  const auto standard_bytes = read_file(standard);
+  const auto frames = split_frames(standard_bytes);
   const double share = (field_block_share(frames[0]) + field_block_share(frames[1])) / 2;
   EXPECT_TRUE(c.field_blocks > 0 ? share > 0.2 : c.field_blocks == 0 || share < 0.05) << share;
 }
