@@ -1,0 +1,562 @@
+// The pictures and sound the tarsk command reads and writes, its
+// conversion to the stream's sampling and its built-in test source. ffmpeg
+// writes what the readers read and reads what the writers write: every
+// byte must come back, and every input DV cannot take is refused with a
+// message that says why.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "audio_in.h"
+#include "formats.h"
+#include "input.h"
+#include "picture.h"
+#include "support/ffmpeg.h"
+#include "test_source.h"
+
+namespace {
+
+using namespace tarsk::cli;
+using namespace tarsk::test;
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> random_bytes(size_t size, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> bytes(size);
+  for (uint8_t &b : bytes) b = static_cast<uint8_t>(rng());
+  return bytes;
+}
+
+std::vector<uint8_t> bytes_of(const std::string &s) { return {s.begin(), s.end()}; }
+
+fs::path write_file(const std::string &suffix, std::span<const uint8_t> bytes) {
+  const fs::path path = scratch_file(suffix);
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char *>(bytes.data()), static_cast<long>(bytes.size()));
+  return path;
+}
+fs::path write_file(const std::string &suffix, const std::string &text) {
+  return write_file(suffix, bytes_of(text));
+}
+
+// A lavfi source of `frames` pictures of a DV size at its rate, written by
+// ffmpeg with `output` options to `path`.
+fs::path lavfi(const std::string &source, int height, int frames, std::vector<std::string> output,
+               const fs::path &path) {
+  const std::string rate = height == 576 ? "25" : "30000/1001";
+  output.insert(output.begin(), {"-f", "lavfi", "-i",
+                                 source + "=size=720x" + std::to_string(height) + ":rate=" + rate,
+                                 "-frames:v", std::to_string(frames)});
+  output.insert(output.end(), {"-y", path.string()});
+  run_ffmpeg(output);
+  return path;
+}
+
+// ffmpeg's raw decoding of a file (options may come before -i).
+std::vector<uint8_t> ffmpeg_raw(std::vector<std::string> args, const std::string &pix_fmt) {
+  args.insert(args.end(), {"-f", "rawvideo", "-pix_fmt", pix_fmt, "-"});
+  return bytes_of(run_ffmpeg(args));
+}
+
+// Every picture of an input as ffmpeg's rawvideo lays them out, failing
+// the test at the first error.
+std::vector<uint8_t> read_all(PictureInput &input, size_t *count = nullptr) {
+  std::vector<uint8_t> raw;
+  for (size_t n = 0;; ++n) {
+    auto next = input.next();
+    if (!next || !*next) {
+      if (!next) ADD_FAILURE() << next.error();
+      if (count) *count = n;
+      return raw;
+    }
+    for (const auto *plane : {&(*next)->y, &(*next)->cb, &(*next)->cr, &(*next)->rgb})
+      raw.insert(raw.end(), plane->begin(), plane->end());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Writers.
+
+// Random RGB pictures (a single pixel, an odd width, rows of exactly 65535
+// bytes with their filter bytes and one more) as PNG and PPM: ffmpeg, with
+// every CRC checked, gives back the bytes and says nothing.
+TEST(Writers, PngAndPpmDecodeToTheSameBytes) {
+  for (const auto &[w, h] : {std::pair{1, 1}, {721, 7}, {28, 771}, {28, 772}}) {
+    const auto rgb = random_bytes(static_cast<size_t>(w * h * 3), static_cast<unsigned>(w + h));
+    for (const auto &[suffix, file] :
+         {std::pair{".png", png_encode(w, h, rgb)}, std::pair{".ppm", ppm_encode(w, h, rgb)}}) {
+      SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + suffix);
+      const auto run =
+          run_command({"ffmpeg", "-v", "error", "-nostdin", "-err_detect", "crccheck", "-i",
+                       write_file(suffix, file), "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+      EXPECT_EQ(run.err, "");
+      EXPECT_TRUE(bytes_of(run.out) == rgb);
+    }
+  }
+  const std::vector<uint8_t> short_picture(3 * 4 * 2 - 1);
+  EXPECT_THROW(png_encode(4, 2, short_picture), std::invalid_argument);
+  EXPECT_THROW(ppm_encode(4, 2, short_picture), std::invalid_argument);
+  EXPECT_THROW(png_encode(0, 1, short_picture), std::invalid_argument);
+}
+
+// Two YUY2 pictures of random samples as a YUV4MPEG2 stream, read back by
+// ffmpeg plane for plane with the stream's size, rate, field order, chroma
+// siting and pixel aspect. A 4:2:0 chroma sample is that of the pixel at
+// (2i, 2j), a 4:1:1 one that of the pixel at (4i, j); YUY2 keeps a pixel's
+// luma at byte 2x of its line and its pair's Cb and Cr at 4(x/2) + 1 and 3.
+TEST(Writers, Y4mIsReadByFfmpegPlaneForPlane) {
+  struct Case {
+    dv_system_t system;
+    dv_sample_t sampling;
+    bool wide;
+    std::string probe;
+  };
+  const Case cases[] = {
+      {e_dv_system_625_50, e_dv_sample_420, true, "576 64:45 yuv420p topleft 25/1"},
+      {e_dv_system_625_50, e_dv_sample_411, false, "576 16:15 yuv411p unspecified 25/1"},
+      {e_dv_system_525_60, e_dv_sample_411, true, "480 32:27 yuv411p unspecified 30000/1001"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.probe);
+    const int h = c.system == e_dv_system_625_50 ? 576 : 480;
+    const bool is411 = c.sampling == e_dv_sample_411;
+    std::vector<uint8_t> stream, expected;
+    for (unsigned seed : {1u, 2u}) {
+      const auto yuy2 = random_bytes(size_t{720} * h * 2, seed);
+      const Yuy2Picture picture{c.system, c.sampling, 720, h, c.wide, yuy2};
+      if (stream.empty()) stream = bytes_of(y4m_header(picture));
+      y4m_frame(picture, stream);
+      const auto at = [&](int x, int y) { return static_cast<size_t>(y * 1440 + x * 2); };
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < 720; ++x) expected.push_back(yuy2[at(x, y)]);
+      for (size_t offset : {1, 3})
+        for (int j = 0; j < (is411 ? h : h / 2); ++j)
+          for (int i = 0; i < (is411 ? 180 : 360); ++i)
+            expected.push_back(yuy2[at(is411 ? 4 * i : 2 * i, is411 ? j : 2 * j) + offset]);
+    }
+    const fs::path path = write_file(".y4m", stream);
+    EXPECT_EQ(
+        run_ffprobe({"-select_streams", "v:0", "-show_entries",
+                     "stream=height,sample_aspect_ratio,pix_fmt,chroma_location,field_order,"
+                     "r_frame_rate",
+                     "-of", "csv=p=0:s=\\ ", path.string()}),
+        c.probe.substr(0, c.probe.rfind(' ')) + " bb" + c.probe.substr(c.probe.rfind(' ')) + "\n");
+    EXPECT_TRUE(ffmpeg_raw({"-i", path.string()}, is411 ? "yuv411p" : "yuv420p") == expected);
+  }
+  std::vector<uint8_t> out;
+  const auto yuy2 = random_bytes(31, 3);  // a byte short of 8x2 pixels
+  EXPECT_THROW(y4m_frame({e_dv_system_625_50, e_dv_sample_420, 8, 2, false, yuy2}, out),
+               std::invalid_argument);
+}
+
+// ---------------------------------------------------------------------------
+// Readers.
+
+// YUV4MPEG2 of every colour space ffmpeg writes, raw YUY2 and RGB frames as
+// `tarsk decode` writes them, and PNG pictures of every colour type and
+// depth: each picture read equals ffmpeg's raw decoding of the same file
+// (mono Y4M its luma, with neutral chroma; libpng rounds 16-bit PNG samples
+// where ffmpeg may differ by one).
+TEST(Readers, PicturesEqualFfmpegsDecoding) {
+  struct Case {
+    const char *kind, *pix_fmt, *raw_fmt;
+    int height, tolerance;
+  };
+  const Case cases[] = {
+      {"y4m", "yuv420p", "yuv420p", 576, 0}, {"y4m", "yuv411p", "yuv411p", 480, 0},
+      {"y4m", "yuv422p", "yuv422p", 576, 0}, {"y4m", "yuv444p", "yuv444p", 480, 0},
+      {"y4m", "gray", "gray", 576, 0},       {"yuy2", "yuyv422", "yuv422p", 576, 0},
+      {"rgb", "rgb24", "rgb24", 480, 0},     {"png", "rgb24", "rgb24", 576, 0},
+      {"png", "rgba", "rgb24", 480, 0},      {"png", "gray", "rgb24", 576, 0},
+      {"png", "ya8", "rgb24", 576, 0},       {"png", "pal8", "rgb24", 480, 0},
+      {"png", "monob", "rgb24", 576, 0},     {"png", "rgb48be", "rgb24", 576, 1},
+      {"png", "gray16be", "rgb24", 480, 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.kind) + " " + c.pix_fmt);
+    const std::string kind = c.kind;
+    const dv_system_t system = c.height == 576 ? e_dv_system_625_50 : e_dv_system_525_60;
+    const fs::path dir = scratch_file("in");
+    fs::create_directory(dir);
+    const fs::path path = dir / (kind == "png" ? "f%d.png" : "in." + kind);
+    std::vector<std::string> format{"-pix_fmt", c.pix_fmt, "-f"};
+    format.push_back(kind == "y4m" ? "yuv4mpegpipe" : kind == "png" ? "image2" : "rawvideo");
+    lavfi("testsrc2", c.height, 2, format, path);
+    auto input = kind == "y4m" ? open_y4m(path)
+                 : kind == "png"
+                     ? open_png_sequence(path)
+                     : open_raw(path, kind == "rgb" ? RawLayout::rgb : RawLayout::yuy2, system);
+    ASSERT_TRUE(input) << input.error();
+    EXPECT_EQ((*input)->format().system, system);
+    size_t count = 0;
+    auto ours = read_all(**input, &count);
+    EXPECT_EQ(count, 2u);
+    std::vector<std::string> in{"-i", path.string()};
+    if (kind == "yuy2" || kind == "rgb")
+      in = {"-f", "rawvideo",   "-pix_fmt", c.pix_fmt, "-s", "720x" + std::to_string(c.height),
+            "-i", path.string()};
+    const auto theirs = ffmpeg_raw(in, c.raw_fmt);
+    if (kind + c.pix_fmt == "y4mgray") {  // luma as it is, chroma neutral
+      std::vector<uint8_t> luma;
+      for (auto at = ours.begin(); at < ours.end(); at += 720 * 576 * 3 / 2) {
+        luma.insert(luma.end(), at, at + 720 * 576);
+        EXPECT_EQ(std::count(at + 720 * 576, at + 720 * 576 * 3 / 2, 128), 720 * 576 / 2);
+      }
+      ours = luma;
+    }
+    ASSERT_EQ(ours.size(), theirs.size());
+    int worst = 0;
+    for (size_t i = 0; i < ours.size(); ++i) worst = std::max(worst, std::abs(ours[i] - theirs[i]));
+    EXPECT_LE(worst, c.tolerance);
+  }
+}
+
+// The stream header's interlacing, and a mixed stream's per frame.
+TEST(Readers, Y4mFieldOrderFromTheHeaderAndFrames) {
+  struct Case {
+    std::string header, frame;
+    bool interlaced, top_first;
+  };
+  for (const Case &c : {Case{"Ip", "FRAME", false, false},
+                        {"It", "FRAME", true, true},
+                        {"Ib", "FRAME", true, false},
+                        {"", "FRAME Xyz=1", true, false},
+                        {"Im", "FRAME Itpi", true, true},
+                        {"Im", "FRAME Ibpi", true, false},
+                        {"Im", "FRAME I1pp", false, false}}) {
+    SCOPED_TRACE(c.header + " " + c.frame);
+    std::string text =
+        "YUV4MPEG2 W720 H576 F50:2 A16:15 " + c.header + " C420paldv\n" + c.frame + "\n";
+    text.resize(text.size() + 720 * 576 * 3 / 2, '\x80');
+    auto input = open_y4m(write_file(".y4m", text));
+    ASSERT_TRUE(input) << input.error();
+    EXPECT_EQ((*input)->format().pixel_aspect.num, 16);
+    auto next = (*input)->next();
+    ASSERT_TRUE(next && *next);
+    EXPECT_EQ((*next)->interlaced, c.interlaced);
+    EXPECT_EQ((*next)->top_field_first, c.top_first);
+  }
+}
+
+// Inputs DV cannot take are refused at open, or at the frame they go wrong
+// in, with a message naming the file that says why and, where it can, how
+// to convert them.
+TEST(Readers, RefusalsSayWhyAndHow) {
+  const fs::path dir = scratch_file("bad");
+  fs::create_directory(dir);
+  const auto y4m = read_file(lavfi("testsrc2", 576, 2, {"-pix_fmt", "yuv420p"}, dir / "good.y4m"));
+  lavfi("testsrc2", 576, 2, {"-start_number", "0"}, dir / "a%d.png");
+  lavfi("testsrc2", 480, 1, {}, dir / "a2.png");
+  lavfi("rgbtestsrc", 576, 1, {}, dir / "s.png");
+  run_ffmpeg(
+      {"-i", (dir / "s.png").string(), "-vf", "scale=640:480", "-y", (dir / "small.png").string()});
+  auto cut_png = read_file(dir / "a0.png");
+  cut_png.resize(cut_png.size() / 2);
+  const size_t frame = 6 + 720 * 576 * 3 / 2, header = y4m.size() - 2 * frame;
+  const auto cut_y4m = [&](size_t keep, const std::string &tail = "") {
+    std::vector<uint8_t> b(y4m.begin(), y4m.begin() + static_cast<long>(keep));
+    b.insert(b.end(), tail.begin(), tail.end());
+    return write_file(".y4m", b);
+  };
+  const std::string size =
+      ": pictures of 640x480; DV takes 720x576 (625/50) or 720x480 (525/60): scale them, e.g. with "
+      "ffmpeg's -vf scale=720:576 (or scale=720:480)";
+  struct Case {
+    fs::path path;
+    std::string message;  // after the name; "*" when the rest is libpng's
+    int good_frames = 0;
+  };
+  const auto header_only = [](const std::string &h) { return write_file(".y4m", h + "\nFRAME\n"); };
+  const Case cases[] = {
+      {header_only("YUV4MPEG2 W720 H576 F30000:1001"),
+       ": pictures at 30000:1001 frames a second; 625/50 DV (720x576) has 25: convert the rate, "
+       "e.g. with ffmpeg's -r 25"},
+      {header_only("YUV4MPEG2 W720 H480 F25:1 C411"),
+       ": pictures at 25:1 frames a second; 525/60 DV (720x480) has 30000:1001: convert the rate, "
+       "e.g. with ffmpeg's -r 30000/1001"},
+      {header_only("YUV4MPEG2 W720 H576 F25:1 C420p10"),
+       ": colour space C420p10 has 10-bit samples; DV pictures have 8: convert them, e.g. with "
+       "ffmpeg's -pix_fmt yuv420p"},
+      {header_only("YUV4MPEG2 W720 H576 F25:1 Cmono16"),
+       ": colour space Cmono16 has 16-bit samples; DV pictures have 8: convert them, e.g. with "
+       "ffmpeg's -pix_fmt gray"},
+      {header_only("YUV4MPEG2 W720 H576 F25:1 C444alpha"),
+       ": colour space C444alpha carries an alpha plane, which DV cannot: convert the pictures, "
+       "e.g. with ffmpeg's -pix_fmt yuv444p"},
+      {header_only("YUV4MPEG2 W720 H576 F25:1 Cxyz"),
+       ": unknown colour space Cxyz; DV takes 8-bit 4:2:0, 4:1:1, 4:2:2, 4:4:4 or mono pictures"},
+      {header_only("YUV4MPEG2 W720 F25:1"),
+       ": the YUV4MPEG2 header gives no picture size (W and H)"},
+      {header_only("YUV4MPEG2 W720 H576"), ": the YUV4MPEG2 header gives no frame rate (F)"},
+      {header_only("YUV4MPEG2 W720 H576 F25:0"),
+       ": the YUV4MPEG2 header's F25:0 is not a frame rate"},
+      {header_only("YUV4MPEG2 W-720 H576 F25:1"), ": the YUV4MPEG2 header's W-720 is not a size"},
+      {header_only("YUV4MPEG2 W720 H576 F25:1 Iq"),
+       ": the YUV4MPEG2 header's Iq is not an interlacing mode"},
+      {header_only("P6 720 576 255"),
+       ": not a YUV4MPEG2 stream (it does not start with \"YUV4MPEG2 \")"},
+      {header_only("YUV4MPEG2 W720 H576 F25:1 X" + std::string(5000, 'x')),
+       ": the YUV4MPEG2 header is longer than 4096 bytes"},
+      {cut_y4m(header + frame + 3), ": frame 1: the input ends inside its FRAME header", 1},
+      {cut_y4m(header + frame + 6),
+       ": frame 1: the input ends inside the picture (0 of 622080 bytes)", 1},
+      {cut_y4m(header + frame, "FRAMEX\n"),
+       ": frame 1: no FRAME header where the picture should start", 1},
+      {dir / "small.png", size},
+      {write_file(".png", "not a picture at all"), ": not a PNG picture"},
+      {write_file(".png", cut_png), ": damaged PNG: *"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.message);
+    std::string error;
+    if (c.path.extension() == ".png") {
+      auto picture = read_png(c.path);
+      ASSERT_FALSE(picture);
+      error = picture.error();
+    } else if (auto input = open_y4m(c.path); !input) {
+      error = input.error();
+    } else {
+      for (int n = 0; n < c.good_frames; ++n) ASSERT_TRUE((*input)->next());
+      auto next = (*input)->next();
+      ASSERT_FALSE(next);
+      error = next.error();
+    }
+    const std::string want = c.path.string() + c.message;
+    EXPECT_EQ(error.substr(0, std::min(error.size(), want.find('*'))),
+              want.substr(0, want.find('*')));
+  }
+  // A sequence whose third picture is another system's; names without a
+  // picture or a number; a missing file.
+  auto sequence = open_png_sequence(dir / "a%d.png");
+  ASSERT_TRUE(sequence && (*sequence)->next() && (*sequence)->next());
+  EXPECT_EQ((*sequence)->next().error(),
+            (dir / "a2.png").string() + ": 720x480, not 720x576 as the pictures before it");
+  EXPECT_EQ(open_png_sequence(dir / "none%03d.png").error(),
+            (dir / "none%03d.png").string() + ": no picture " + (dir / "none000.png").string() +
+                " or " + (dir / "none001.png").string());
+  EXPECT_EQ(open_png_sequence(dir / "plain.png").error(),
+            (dir / "plain.png").string() +
+                ": not a name with a frame number in it, such as frame%04d.png");
+  EXPECT_EQ(open_y4m("/nonexistent/in.y4m").error(),
+            "cannot open /nonexistent/in.y4m: No such file or directory");
+  auto bytes =
+      read_file(lavfi("testsrc2", 480, 3, {"-f", "rawvideo", "-pix_fmt", "rgb24"}, dir / "in.rgb"));
+  bytes.resize(bytes.size() - 7);
+  auto raw = open_raw(write_file(".rgb", bytes), RawLayout::rgb, e_dv_system_525_60);
+  ASSERT_TRUE(raw && (*raw)->next() && (*raw)->next());
+  EXPECT_NE((*raw)->next().error().find(
+                ": frame 2: the input ends inside the picture (1036793 of 1036800 bytes)"),
+            std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// RGB colours whose studio-range Y'CbCr BT.601 gives (its published
+// table): flat pictures of them come out as exactly these samples.
+TEST(Sampling, RgbPrimariesHaveTheirStudioLevels) {
+  struct Colour {
+    uint8_t r, g, b, y, cb, cr;
+  };
+  for (const Colour c : {Colour{255, 255, 255, 235, 128, 128},
+                         {0, 0, 0, 16, 128, 128},
+                         {255, 0, 0, 81, 90, 240},
+                         {0, 255, 0, 145, 54, 34},
+                         {0, 0, 255, 41, 240, 110},
+                         {255, 255, 0, 210, 16, 146},
+                         {0, 255, 255, 170, 166, 16},
+                         {255, 0, 255, 106, 202, 222}})
+    for (Sampling s : {Sampling::s420, Sampling::s411}) {
+      SCOPED_TRACE(std::to_string(c.r) + " " + std::to_string(c.g) + " " + std::to_string(c.b));
+      Picture in = blank_picture(720, 480, Sampling::rgb);
+      for (size_t i = 0; i < in.rgb.size(); i += 3) std::copy_n(&c.r, 3, &in.rgb[i]);
+      const Picture out = to_stream_sampling(in, s);
+      EXPECT_EQ(std::count(out.y.begin(), out.y.end(), c.y), std::ssize(out.y));
+      EXPECT_EQ(std::count(out.cb.begin(), out.cb.end(), c.cb), std::ssize(out.cb));
+      EXPECT_EQ(std::count(out.cr.begin(), out.cr.end(), c.cr), std::ssize(out.cr));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Sound read through libsndfile, a DV frame's worth at a time.
+
+std::vector<int16_t> read_sound(AudioInput &in) {
+  std::vector<int16_t> all;
+  const size_t per_frame = static_cast<size_t>(in.rate() / 25);
+  for (;;) {
+    auto chunk = in.read(per_frame);
+    if (!chunk) ADD_FAILURE() << chunk.error();
+    if (!chunk) return all;
+    all.insert(all.end(), chunk->begin(), chunk->end());
+    if (chunk->size() < per_frame * 2) return all;
+  }
+}
+
+std::vector<int16_t> samples_of(const std::string &s16le) {
+  std::vector<int16_t> samples(s16le.size() / 2);
+  std::memcpy(samples.data(), s16le.data(), samples.size() * 2);  // the test host is little-endian
+  return samples;
+}
+
+// Every format and depth equals ffmpeg's 16-bit decoding of the same file:
+// 24 bits keep their top 16, float is scaled by 32768, rounded and clipped
+// (the loud source goes past full scale); mono comes on both channels.
+TEST(Sound, SamplesEqualFfmpegsDecoding) {
+  struct Case {
+    const char *source;
+    int rate, channels;
+    std::vector<std::string> codec;
+    const char *suffix;
+  };
+  const char *sine = "sine=frequency=997",
+             *loud = "aevalsrc=1.5*sin(2*PI*440*t)|-1.5*sin(2*PI*330*t)";
+  for (const Case &c : {Case{sine, 48000, 2, {"pcm_s16le"}, ".wav"},
+                        {sine, 44100, 1, {"pcm_s16le"}, ".wav"},
+                        {sine, 32000, 2, {"pcm_s24le"}, ".wav"},
+                        {loud, 48000, 2, {"pcm_f32le"}, ".wav"},
+                        {sine, 44100, 2, {"pcm_s16be"}, ".aiff"},
+                        {sine, 48000, 1, {"flac"}, ".flac"},
+                        {sine, 32000, 2, {"flac", "-sample_fmt", "s32"}, ".flac"}}) {
+    SCOPED_TRACE(c.codec[0] + c.suffix + std::to_string(c.channels));
+    const fs::path path = scratch_file(c.suffix);
+    std::vector<std::string> args{
+        "-f",  "lavfi", "-i",  std::string(c.source) + ":sample_rate=" + std::to_string(c.rate),
+        "-t",  "0.5",   "-ac", std::to_string(c.channels),
+        "-c:a"};
+    args.insert(args.end(), c.codec.begin(), c.codec.end());
+    args.insert(args.end(), {"-y", path.string()});
+    run_ffmpeg(args);
+    auto in = AudioInput::open(path);
+    ASSERT_TRUE(in) << in.error();
+    EXPECT_EQ((*in)->rate(), c.rate);
+    EXPECT_EQ((*in)->channels(), c.channels);
+    auto theirs = samples_of(run_ffmpeg({"-i", path.string(), "-f", "s16le", "-"}));
+    for (size_t i = 0; c.channels == 1 && i < theirs.size(); i += 2)
+      theirs.insert(theirs.begin() + static_cast<long>(i), theirs[i]);
+    const auto ours = read_sound(**in);
+    EXPECT_EQ(ours.size(), static_cast<size_t>(c.rate));  // half a second of stereo
+    EXPECT_TRUE(ours == theirs);
+  }
+}
+
+// A WAV's chunks in any order (JUNK first, LIST between "fmt " and "data"),
+// and float samples far past full scale, infinite or no numbers at all:
+// clipped to their side, silence for a NaN.
+TEST(Sound, WavChunksInAnyOrderAndFloatExtremes) {
+  auto le = [](uint32_t v, int bytes) {
+    std::string s;
+    for (int i = 0; i < bytes; ++i) s += static_cast<char>(v >> (8 * i));
+    return s;
+  };
+  auto chunk = [&](const std::string &id, const std::string &body) {
+    return id + le(static_cast<uint32_t>(body.size()), 4) + body;
+  };
+  auto fmt = [&](int tag, int bits) {
+    return chunk("fmt ", le(tag, 2) + le(2, 2) + le(48000, 4) + le(48000 * bits / 4, 4) +
+                             le(bits / 4, 2) + le(bits, 2));
+  };
+  const std::string pcm = run_ffmpeg(
+      {"-f", "lavfi", "-i", "sine=sample_rate=48000", "-t", "0.2", "-ac", "2", "-f", "s16le", "-"});
+  auto in = AudioInput::open(write_file(
+      ".wav", chunk("RIFF", "WAVE" + chunk("JUNK", std::string(28, '\0')) + fmt(1, 16) +
+                                chunk("LIST", "INFOISFT" + le(6, 4) + std::string("tarsk\0", 6)) +
+                                chunk("data", pcm))));
+  ASSERT_TRUE(in) << in.error();
+  EXPECT_TRUE(read_sound(**in) == samples_of(pcm));
+
+  std::string floats;
+  for (float f : {1e30f, -1e30f, INFINITY, -INFINITY, NAN, 0.5f, 1.0f, -1.0f}) {
+    uint32_t bits;
+    std::memcpy(&bits, &f, 4);
+    floats += le(bits, 4);
+  }
+  in = AudioInput::open(
+      write_file(".wav", chunk("RIFF", "WAVE" + fmt(3, 32) + chunk("data", floats))));
+  ASSERT_TRUE(in) << in.error();
+  EXPECT_EQ(read_sound(**in),
+            (std::vector<int16_t>{32767, -32768, 32767, -32768, 0, 16384, 32767, -32768}));
+}
+
+// ---------------------------------------------------------------------------
+// The built-in test source: the same pictures on every run, moving from
+// frame to frame, at levels held against published values: the 75% bars
+// of BT.601 (white, yellow, cyan, green, magenta, red, blue, black) over a
+// row of black and 100% white; a ramp and a zone plate from black to white.
+TEST(TestSource, PicturesAreDeterministicMoveAndHaveTheirLevels) {
+  const int y[8] = {180, 162, 131, 112, 84, 65, 35, 16},
+            cb[8] = {128, 44, 156, 72, 184, 100, 212, 128},
+            cr[8] = {128, 142, 44, 58, 198, 212, 114, 128};
+  for (const auto &[system, sampling, height] :
+       {std::tuple{e_dv_system_625_50, Sampling::s420, 576},
+        {e_dv_system_525_60, Sampling::s411, 480},
+        {e_dv_system_625_50, Sampling::s411, 576}}) {
+    SCOPED_TRACE(height);
+    const auto picture = [&](Pattern p, uint64_t n) {
+      return test_picture(p, system, sampling, n);
+    };
+    for (Pattern p : {Pattern::bars, Pattern::ramp, Pattern::zoneplate}) {
+      const Picture first = picture(p, 7);
+      ASSERT_EQ(first.y.size(), 720u * height);
+      ASSERT_EQ(first.cb.size(), 720u * height / 4);
+      EXPECT_TRUE(first.y == picture(p, 7).y && first.cb == picture(p, 7).cb);
+      for (uint64_t n : {0, 1, 6, 8})
+        EXPECT_FALSE(first.y == picture(p, n).y && first.cb == picture(p, n).cb) << n;
+      EXPECT_EQ(*std::min_element(first.y.begin(), first.y.end()), 16);
+      EXPECT_EQ(*std::max_element(first.y.begin(), first.y.end()), 235);
+      EXPECT_TRUE(p == Pattern::bars ||
+                  std::count(first.cr.begin(), first.cr.end(), 128) == std::ssize(first.cr));
+    }
+    const Picture bars = picture(Pattern::bars, 3);
+    const int cw = sampling == Sampling::s420 ? 360 : 180, line = height / 3;
+    for (int bar = 0; bar < 8; ++bar) {
+      const int x = bar * 90 + 45;
+      const size_t c =
+          static_cast<size_t>((sampling == Sampling::s420 ? line / 2 : line) * cw + x / (720 / cw));
+      EXPECT_EQ((std::array{int(bars.y[size_t(line * 720 + x)]), int(bars.cb[c]), int(bars.cr[c])}),
+                (std::array{y[bar], cb[bar], cr[bar]}))
+          << "bar " << bar;
+    }
+    const auto below = bars.y.begin() + 720 * (height * 3 / 4);
+    EXPECT_EQ(std::count(below, bars.y.end(), 16),
+              std::distance(below, bars.y.end()) - 48 * (height - height * 3 / 4));
+    EXPECT_EQ(std::count(below, bars.y.end(), 235), 48 * (height - height * 3 / 4));
+    const Picture a = picture(Pattern::ramp, 10), b = picture(Pattern::ramp, 11);
+    EXPECT_TRUE(std::equal(b.y.begin(), b.y.begin() + 716, a.y.begin() + 4))
+        << "the ramp moves 4 pixels left";
+  }
+}
+
+// One second of tone at each rate: both channels alike, peak 4125 (-18
+// dBFS of 32767), the RMS of a sine, 1000 rising zero crossings, and the
+// same samples whether read at once or in DV frames' worth.
+TEST(TestSource, ToneIsOneKilohertzAtMinus18Dbfs) {
+  for (int rate : {48000, 44100, 32000}) {
+    SCOPED_TRACE(rate);
+    Tone whole_tone(rate), sliced_tone(rate);
+    const std::vector<int16_t> whole = whole_tone.next(static_cast<size_t>(rate));
+    std::vector<int16_t> sliced;
+    for (int frame = 0; frame < 25; ++frame) {
+      const auto part = sliced_tone.next(static_cast<size_t>(rate / 25));
+      sliced.insert(sliced.end(), part.begin(), part.end());
+    }
+    EXPECT_TRUE(sliced == whole);
+    int peak = 0, rising = 0;
+    double energy = 0;
+    for (size_t i = 0; i < whole.size(); i += 2) {
+      ASSERT_EQ(whole[i], whole[i + 1]);
+      peak = std::max(peak, std::abs(whole[i]));
+      energy += double(whole[i]) * whole[i];
+      rising += i >= 2 && whole[i - 2] < 0 && whole[i] >= 0;
+    }
+    EXPECT_EQ(peak, 4125);
+    EXPECT_NEAR(20 * std::log10(std::sqrt(energy / rate) * std::sqrt(2.0) / 32767), -18, 0.01);
+    EXPECT_NEAR(rising, 1000, 1);  // the first crossing is at sample 0
+  }
+}
+
+}  // namespace
