@@ -97,10 +97,14 @@ std::string with_options(const std::string &source, const std::string &options) 
 
 }  // namespace
 
+namespace {
+
 const fs::path &scratch_dir() {
   static const ScratchDir dir;
   return dir.path();
 }
+
+}  // namespace
 
 fs::path scratch_file(const std::string &suffix) {
   static std::atomic<unsigned> counter{0};
@@ -195,6 +199,8 @@ std::vector<std::string> dv_command(const DvRecipe &recipe, const fs::path &out)
   return args;
 }
 
+namespace {
+
 // The directory that keeps the clips of a whole test run: clips/ under
 // $TARSK_TEST_TMP (which the build sets), else in the process's scratch
 // directory.
@@ -240,6 +246,8 @@ fs::path make_dv(const DvRecipe &recipe) {
   fs::rename(part, out);
   return out;
 }
+
+}  // namespace
 
 std::vector<uint8_t> read_file(const fs::path &path) {
   std::ifstream in(path, std::ios::binary);
@@ -287,6 +295,10 @@ const MadeDv &made_dv(const std::string &name,
     slot = std::move(file);
   }
   return *slot;
+}
+
+const MadeDv &made_dv(const std::string &name, const DvRecipe &recipe) {
+  return made_dv(name, [&] { return make_dv(recipe); });
 }
 
 }  // namespace tarsk::test

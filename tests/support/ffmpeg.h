@@ -19,14 +19,10 @@
 
 namespace tarsk::test {
 
-// A directory of this process's own for files made by tests: a fresh
-// directory under $TARSK_TEST_TMP (which the build sets), or under /tmp when
-// that is unset. Several test processes may run at once; each gets its own
-// directory. It is removed when the process ends unless TARSK_KEEP_TMP is set
-// in the environment.
-const std::filesystem::path &scratch_dir();
-
-// A fresh path in the scratch directory whose file name ends with `suffix`.
+// A directory of this process's own for files made by tests, under
+// $TARSK_TEST_TMP (which the build sets) or /tmp, removed when the process
+// ends unless TARSK_KEEP_TMP is set; a fresh path in it whose file name
+// ends with `suffix`.
 std::filesystem::path scratch_file(const std::string &suffix);
 
 struct CommandResult {
@@ -76,27 +72,22 @@ size_t frame_bytes(dv_system_t system);
 // The ffmpeg arguments that make `recipe` into the DV file `out`.
 std::vector<std::string> dv_command(const DvRecipe &recipe, const std::filesystem::path &out);
 
-// The DV file of the recipe, made once for the whole test run in the
-// directory clips/ under $TARSK_TEST_TMP and shared by every test process:
-// read it, never change it. Throws unless the file holds exactly
-// recipe.frames frames.
-std::filesystem::path make_dv(const DvRecipe &recipe);
-
 std::vector<uint8_t> read_file(const std::filesystem::path &path);
 
-// A DV file made once (see make_dv) and read once per test process: its
-// path, its bytes and its frames.
+// A DV file read once per test process: its path, bytes and frames.
 struct MadeDv {
   std::filesystem::path path;
   std::vector<uint8_t> bytes;
   std::vector<std::span<const uint8_t>> frames;
 };
-// The file called `name`, made by `make` the first time it is asked for.
+// The file called `name` in this process, made by `make` the first time it
+// is asked for.
 const MadeDv &made_dv(const std::string &name,
                       const std::function<std::filesystem::path()> &make);
-inline const MadeDv &made_dv(const std::string &name, const DvRecipe &recipe) {
-  return made_dv(name, [&] { return make_dv(recipe); });
-}
+// The DV file of the recipe, made once for the whole test run in clips/
+// under $TARSK_TEST_TMP and shared by every test process: read it, never
+// change it. Throws unless the file holds exactly recipe.frames frames.
+const MadeDv &made_dv(const std::string &name, const DvRecipe &recipe);
 
 // Splits a DV stream into its frames. Each frame's size comes from the DSF
 // bit of its first header block, so 525/60 and 625/50 frames may follow one

@@ -39,27 +39,10 @@ FrameBuilder::FrameBuilder(dv_system_t system)
   }
 }
 
-FrameBuilder &FrameBuilder::dsf(int dsf) {
-  for (int s = 0; s < sequences_; ++s) {
-    uint8_t &b = frame_[block_offset(s, 0) + 3];
-    b = static_cast<uint8_t>((b & 0x7f) | (dsf ? 0x80 : 0));
-  }
-  return *this;
-}
-
 FrameBuilder &FrameBuilder::apt(int apt) {
   for (int s = 0; s < sequences_; ++s) {
     uint8_t &b = frame_[block_offset(s, 0) + 4];
     b = static_cast<uint8_t>((b & 0xf8) | (apt & 7));
-  }
-  return *this;
-}
-
-FrameBuilder &FrameBuilder::area(int n, int tf, int ap) {
-  if (n < 1 || n > 3) throw std::out_of_range("area 1..3");
-  for (int s = 0; s < sequences_; ++s) {
-    uint8_t &b = frame_[block_offset(s, 0) + 4 + static_cast<size_t>(n)];
-    b = static_cast<uint8_t>((tf ? 0x80 : 0) | (b & 0x78) | (ap & 7));
   }
   return *this;
 }
@@ -85,14 +68,6 @@ FrameBuilder &FrameBuilder::subcode(int sequence, int slot, const Pack &pack) {
     throw std::out_of_range("subcode slot 0..11");
   const size_t at =
       block_offset(sequence, dif::subcode_block(slot / 6)) + dif::subcode_pack_offset(slot % 6);
-  std::copy(pack.begin(), pack.end(), frame_.begin() + static_cast<long>(at));
-  return *this;
-}
-
-FrameBuilder &FrameBuilder::aaux(int sequence, int block, const Pack &pack) {
-  if (block < 0 || block >= 9 || sequence < 0 || sequence >= sequences_)
-    throw std::out_of_range("audio block 0..8");
-  const size_t at = dif::audio_offset(sequence, block) + dif::aaux_pack_offset;
   std::copy(pack.begin(), pack.end(), frame_.begin() + static_cast<long>(at));
   return *this;
 }
@@ -165,7 +140,10 @@ void write_audio_12(FrameBuilder &frame, const std::vector<int> (&codes)[4]) {
 }
 
 FrameBuilder &with_audio_packs(FrameBuilder &frame, const Pack &source, const Pack &control) {
-  return frame.aaux(0, 3, source).aaux(0, 4, control);
+  for (auto [block, pack] : {std::pair{3, &source}, {4, &control}})
+    std::copy(pack->begin(), pack->end(),
+              frame.bytes().begin() + static_cast<long>(dif::audio_offset(0, block) + dif::aaux_pack_offset));
+  return frame;
 }
 
 }  // namespace tarsk::test

@@ -24,17 +24,13 @@ class FrameBuilder {
   std::vector<uint8_t> &bytes() { return frame_; }
   const std::vector<uint8_t> &bytes() const { return frame_; }
 
-  // Header block fields of every DIF sequence.
-  FrameBuilder &dsf(int dsf);
+  // The APT field of every DIF sequence's header block.
   FrameBuilder &apt(int apt);
-  FrameBuilder &area(int n, int tf, int ap);  // n = 1..3
 
   // VAUX pack slot 0..44 of DIF sequence 0 (15 slots in each of 3 blocks).
   FrameBuilder &vaux(int slot, const Pack &pack);
   // Subcode pack slot 0..11 of a DIF sequence (6 in each of 2 blocks).
   FrameBuilder &subcode(int sequence, int slot, const Pack &pack);
-  // The pack of audio block 0..8 of a DIF sequence.
-  FrameBuilder &aaux(int sequence, int block, const Pack &pack);
 
   // The five video DIF blocks (400 bytes) of segment k of a DIF sequence.
   uint8_t *segment(int sequence, int k) { return &frame_[dif::segment_offset(sequence, k)]; }

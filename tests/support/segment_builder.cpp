@@ -28,11 +28,6 @@ Bits &Bits::code(int run, int amp) {
   throw std::invalid_argument("no single code for this run and amplitude");
 }
 
-Bits &Bits::append(const Bits &other) {
-  bits_.insert(bits_.end(), other.bits_.begin(), other.bits_.end());
-  return *this;
-}
-
 uint32_t Bits::value(int i, int count) const {
   uint32_t v = 0;
   for (int n = 0; n < count; ++n) v = (v << 1) | at(i + n);

@@ -21,7 +21,6 @@ class Bits {
   // amp 0 and runs 6..61, amplitude escape for run 0 and |amp| 23..255.
   Bits &code(int run, int amp);
   Bits &eob() { return add(0x6, 4); }
-  Bits &append(const Bits &other);
   int size() const { return static_cast<int>(bits_.size()); }
   int at(int i) const { return bits_[static_cast<size_t>(i)]; }
   // Bits i .. i + count - 1 as a number.
