@@ -528,42 +528,17 @@ struct Trip {
 };
 void PrintTo(const Trip &t, std::ostream *os) { *os << t.name; }
 
+// clang-format off
 const Trip trips[] = {
     {"y4m_420_pal", true, "y4m", "yuv420p", "bb", "wav", "pcm_s16le", 48000, 2, {45, 45, 42}, ""},
-    {"y4m_422_tff_pal",
-     true,
-     "y4m",
-     "yuv422p",
-     "tt",
-     "flac",
-     "flac",
-     32000,
-     2,
-     {43, 45, 42},
+    {"y4m_422_tff_pal", true, "y4m", "yuv422p", "tt", "flac", "flac", 32000, 2, {43, 45, 42},
      "setfield=tff,fieldorder=bff"},
-    {"y4m_444_ntsc",
-     false,
-     "y4m",
-     "yuv444p",
-     "",
-     "aiff",
-     "pcm_s16be",
-     44100,
-     1,
-     {43, 39, 37},
+    {"y4m_444_ntsc", false, "y4m", "yuv444p", "", "aiff", "pcm_s16be", 44100, 1, {43, 39, 37},
      "scale=out_h_chr_pos=0"},
-    {"rgb_ntsc",
-     false,
-     "rgb",
-     "rgb24",
-     "",
-     "wav",
-     "pcm_f32le",
-     48000,
-     2,
-     {39, 38, 37},
+    {"rgb_ntsc", false, "rgb", "rgb24", "", "wav", "pcm_f32le", 48000, 2, {39, 38, 37},
      "scale=out_h_chr_pos=0"},
 };
+// clang-format on
 
 class Encode : public testing::TestWithParam<Trip> {};
 

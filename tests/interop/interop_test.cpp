@@ -266,49 +266,26 @@ void PrintTo(const FileCase &c, std::ostream *os) { *os << c.name; }
 // A different tone in each channel, so that swapped or misplaced samples show.
 const std::string tones = "aevalsrc=exprs=sin(440*2*PI*t)*0.6|sin(97*2*PI*t)*0.3:c=stereo";
 
+// clang-format off
 const FileCase files[] = {
     // Time code over midnight; 30 frames: the recording time passes into a
     // new year and century.
-    {"Pal420At44kWide",
-     {.audio_rate = 44100,
-      .frames = 30,
-      .timecode = "23:59:59:20",
-      .creation_time = "1999-12-31T23:59:59",
-      .aspect = "16:9",
-      .audio_source = tones}},
-    {"Pal420At32k",
-     {.audio_rate = 32000,
-      .frames = 12,
-      .timecode = "01:02:03:04",
-      .creation_time = "2008-02-29T12:34:56",
-      .aspect = "4:3",
-      .audio_source = tones}},
-    {"Pal411At48kWide",
-     {.pix_fmt = "yuv411p",
-      .frames = 12,
-      .timecode = "10:20:30:00",
-      .creation_time = "2026-11-12T13:14:15",
-      .aspect = "16:9",
-      .audio_source = tones}},
+    {"Pal420At44kWide", {.audio_rate = 44100, .frames = 30, .timecode = "23:59:59:20",
+                         .creation_time = "1999-12-31T23:59:59", .aspect = "16:9", .audio_source = tones}},
+    {"Pal420At32k", {.audio_rate = 32000, .frames = 12, .timecode = "01:02:03:04",
+                     .creation_time = "2008-02-29T12:34:56", .aspect = "4:3", .audio_source = tones}},
+    {"Pal411At48kWide", {.pix_fmt = "yuv411p", .frames = 12, .timecode = "10:20:30:00",
+                         .creation_time = "2026-11-12T13:14:15", .aspect = "16:9", .audio_source = tones}},
     // A non-drop time code passing into the next hour.
-    {"Ntsc411At48k",
-     {.system = e_dv_system_525_60,
-      .pix_fmt = "yuv411p",
-      .frames = 15,
-      .timecode = "00:59:59:20",
-      .creation_time = "2004-07-08T09:10:11",
-      .aspect = "4:3",
-      .audio_source = tones}},
+    {"Ntsc411At48k", {.system = e_dv_system_525_60, .pix_fmt = "yuv411p", .frames = 15,
+                      .timecode = "00:59:59:20", .creation_time = "2004-07-08T09:10:11",
+                      .aspect = "4:3", .audio_source = tones}},
     // Drop-frame time code skipping frames 0 and 1 of minute 3.
-    {"Ntsc411At48kDropFrameWide",
-     {.system = e_dv_system_525_60,
-      .pix_fmt = "yuv411p",
-      .frames = 15,
-      .timecode = "01:02:59;25",
-      .creation_time = "2024-12-31T23:59:59",
-      .aspect = "16:9",
-      .audio_source = tones}},
+    {"Ntsc411At48kDropFrameWide", {.system = e_dv_system_525_60, .pix_fmt = "yuv411p", .frames = 15,
+                                   .timecode = "01:02:59;25", .creation_time = "2024-12-31T23:59:59",
+                                   .aspect = "16:9", .audio_source = tones}},
 };
+// clang-format on
 
 const MadeDv &made(const FileCase &c) { return made_dv(c.name, c.recipe); }
 
@@ -510,11 +487,8 @@ void check_rgb(dv_decoder_t *dv, const MadeDv &file, const Layout &l) {
         const bool ok = a[0] >= low.r && a[0] <= high.r && a[1] >= low.g && a[1] <= high.g &&
                         a[2] >= low.b && a[2] <= high.b && b[2] == a[0] && b[1] == a[1] &&
                         b[0] == a[2] && b[3] == 0;
-        EXPECT_TRUE(ok || wrong > 0)
-            << "frame " << f << " pixel " << x << "," << y << ": Y " << luma << " Cb "
-            << int(yuv[1]) << " Cr " << int(yuv[3]) << " gives RGB " << int(a[0]) << " "
-            << int(a[1]) << " " << int(a[2]) << ", BGR0 " << int(b[0]) << " " << int(b[1]) << " "
-            << int(b[2]) << " " << int(b[3]);
+        EXPECT_TRUE(ok || wrong > 0) << "frame " << f << " pixel " << x << "," << y << ": Y "
+                                     << luma << " Cb " << int(yuv[1]) << " Cr " << int(yuv[3]);
         wrong += !ok;
         packed.insert(packed.end(), a, a + 3);
       }
@@ -657,14 +631,8 @@ const EncodeCase encode_cases[] = {
     {"MandelbrotNtscYuy2", "mandelbrot", "", ntsc411, true, true, {7, 5, 5}, 0},
     {"NoisePal", "testsrc2", "noise=alls=20:allf=t+u", pal420, false, false, {3, 4, 4.5}, 0},
     // Two moments in the two fields of each frame.
-    {"InterlacedNtsc",
-     "testsrc2",
-     "scroll=horizontal=0.02,tinterlace=mode=interleave_top",
-     ntsc411,
-     false,
-     false,
-     {15, 1, 1},
-     1},
+    {"InterlacedNtsc", "testsrc2", "scroll=horizontal=0.02,tinterlace=mode=interleave_top",
+     ntsc411, false, false, {15, 1, 1}, 1},
 };
 
 class EncodeInterop : public testing::TestWithParam<EncodeCase> {};
