@@ -7,11 +7,11 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <map>
-#include <memory>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <memory>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -26,9 +26,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Owns the process's scratch directory and removes it at exit.
-class ScratchDir {
- public:
+// The process's scratch directory, removed at exit.
+struct ScratchDir {
+  fs::path path;
   ScratchDir() {
     const char *env = std::getenv("TARSK_TEST_TMP");
     const fs::path base = env != nullptr && *env != '\0' ? fs::path(env) : fs::path("/tmp");
@@ -36,20 +36,12 @@ class ScratchDir {
     std::string tmpl = (base / "tarsk-XXXXXX").string();
     if (mkdtemp(tmpl.data()) == nullptr)
       throw std::system_error(errno, std::generic_category(), "mkdtemp " + tmpl);
-    path_ = tmpl;
+    path = tmpl;
   }
   ~ScratchDir() {
-    if (std::getenv("TARSK_KEEP_TMP") != nullptr) return;
     std::error_code ignored;
-    fs::remove_all(path_, ignored);
+    if (std::getenv("TARSK_KEEP_TMP") == nullptr) fs::remove_all(path, ignored);
   }
-  ScratchDir(const ScratchDir &) = delete;
-  ScratchDir &operator=(const ScratchDir &) = delete;
-
-  const fs::path &path() const { return path_; }
-
- private:
-  fs::path path_;
 };
 
 // The command line as a shell would take it, for failure messages.
@@ -101,7 +93,7 @@ namespace {
 
 const fs::path &scratch_dir() {
   static const ScratchDir dir;
-  return dir.path();
+  return dir.path;
 }
 
 }  // namespace
