@@ -6,13 +6,11 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <limits>
 #include <memory>
 #include <span>
 #include <string>
@@ -26,14 +24,16 @@
 namespace {
 
 using namespace tarsk::test;
-namespace chr = std::chrono;
 namespace dif = tarsk::dif;
 namespace fs = std::filesystem;
 
 constexpr unsigned best = DV_QUALITY_COLOR | DV_QUALITY_AC_2;
 constexpr unsigned single_pass = DV_QUALITY_COLOR | DV_QUALITY_AC_1;
 constexpr unsigned dc_only = DV_QUALITY_COLOR | DV_QUALITY_DC;
-constexpr double infinite_db = std::numeric_limits<double>::infinity();
+constexpr unsigned levels[3] = {best, single_pass, dc_only};
+
+// Test cases go by their names.
+const auto by_name = [](const auto &info) { return std::string(info.param.name); };
 
 // One frame in a buffer of exactly its size, so that the sanitizer build
 // catches a read past its end.
@@ -49,7 +49,7 @@ double psnr(std::span<const uint8_t> a, std::span<const uint8_t> b, size_t first
     const double d = static_cast<double>(a[i]) - static_cast<double>(b[i]);
     sum += d * d;
   }
-  return sum == 0 ? infinite_db : 10 * std::log10(255.0 * 255.0 * n / sum);
+  return sum == 0 ? HUGE_VAL : 10 * std::log10(255.0 * 255.0 * n / sum);
 }
 
 // Sizes at the stream's own sampling: 4:2:0 halves both directions, 4:1:1
@@ -70,7 +70,7 @@ constexpr Layout pal420{e_dv_system_625_50, "yuv420p"}, pal411{e_dv_system_625_5
 // planar streams.
 std::array<double, 3> lowest_psnr(std::span<const uint8_t> a, std::span<const uint8_t> b,
                                   const Layout &l) {
-  std::array<double, 3> low{infinite_db, infinite_db, infinite_db};
+  std::array<double, 3> low{HUGE_VAL, HUGE_VAL, HUGE_VAL};
   EXPECT_EQ(a.size(), b.size());
   for (size_t at = 0; at + l.picture() <= std::min(a.size(), b.size()); at += l.picture())
     for (size_t p = 0, from = at; p < 3; from += p ? l.chroma() : l.luma(), ++p) {
@@ -84,13 +84,16 @@ std::span<const uint8_t> bytes(const std::string &s) {
   return {reinterpret_cast<const uint8_t *>(s.data()), s.size()};
 }
 
-// ffmpeg's decoding of a file's video into a raw pixel format.
-std::string ffmpeg_raw(const fs::path &in, const std::string &pix_fmt,
-                       std::vector<std::string> extra = {}) {
-  std::vector<std::string> args{"-i", in.string(), "-map", "0:v:0"};
-  args.insert(args.end(), extra.begin(), extra.end());
-  args.insert(args.end(), {"-f", "rawvideo", "-pix_fmt", pix_fmt, "-"});
-  return run_ffmpeg(args);
+// ffmpeg's raw pictures of an input (a file or a lavfi source) in a pixel format.
+std::string rendered(std::vector<std::string> input, const std::string &pix_fmt) {
+  input.insert(input.end(), {"-map", "0:v:0", "-f", "rawvideo", "-pix_fmt", pix_fmt, "-"});
+  return run_ffmpeg(input);
+}
+
+// The planes of a planar picture, as the encoder takes them.
+tarsk::PicturePlanes planes(std::span<const uint8_t> p, const Layout &l) {
+  return {l.is_420() ? e_dv_sample_420 : e_dv_sample_411, p.first(l.luma()),
+          p.subspan(l.luma(), l.chroma()), p.subspan(l.luma() + l.chroma(), l.chroma())};
 }
 
 // A decoded picture whose lines are `pitch` bytes apart, wider than the
@@ -172,29 +175,25 @@ long check_segments(std::span<const uint8_t> frame, bool pal) {
   long unfinished = 0, failures = 0;
   for (int s = 0; s < dif::sequences(pal); ++s)
     for (int k = 0; k < dif::segments_per_sequence && failures < 10; ++k) {
-      std::array<std::unique_ptr<dv_videosegment_t>, 3> seg;
-      const unsigned levels[3] = {best, single_pass, dc_only};
+      const auto seg = std::make_unique<dv_videosegment_t[]>(3);
       for (int l = 0; l < 3; ++l) {
         std::vector<uint8_t> in = copy(frame.subspan(dif::segment_offset(s, k), dif::segment_size));
         bitstream_t bs{};
         _dv_bitstream_new_buffer(&bs, in.data(), static_cast<uint32_t>(in.size()));
-        seg[l] = std::make_unique<dv_videosegment_t>();
-        seg[l]->i = s;
-        seg[l]->k = k;
-        seg[l]->bs = &bs;
-        seg[l]->isPAL = pal;
-        dv_parse_video_segment(seg[l].get(), levels[l]);
-        seg[l]->bs = nullptr;
+        seg[l] = {.i = s, .k = k, .bs = &bs, .mb = {}, .isPAL = pal};
+        dv_parse_video_segment(&seg[l], levels[l]);
+        seg[l].bs = nullptr;
       }
       for (int m = 0; m < 5; ++m) {
-        const dv_macroblock_t &full = seg[0]->mb[m], &one = seg[1]->mb[m], &dc = seg[2]->mb[m];
+        const dv_macroblock_t &full = seg[0].mb[m], &one = seg[1].mb[m], &dc = seg[2].mb[m];
         bool ok = full.vlc_error == 0 && full.eob_count == 6 && one.vlc_error == 0;
         for (int b = 0; b < 6; ++b) {
           const dv_block_t &x = full.b[b], &y = one.b[b], &z = dc.b[b];
-          ok = ok && y.coeffs[0] == x.coeffs[0] && y.dct_mode == x.dct_mode &&
-               y.class_no == x.class_no && z.coeffs[0] == x.coeffs[0] && z.dct_mode == x.dct_mode &&
-               z.class_no == x.class_no &&
-               std::all_of(z.coeffs + 1, z.coeffs + 64, [](int c) { return c == 0; });
+          const auto heads = [&](const dv_block_t &u) {
+            return u.coeffs[0] == x.coeffs[0] && u.dct_mode == x.dct_mode &&
+                   u.class_no == x.class_no;
+          };
+          ok = ok && heads(y) && heads(z) && std::count(z.coeffs + 1, z.coeffs + 64, 0) == 63;
           ok = ok && (!y.eob || std::equal(y.coeffs, y.coeffs + 64, x.coeffs));
           unfinished += !y.eob;
         }
@@ -205,25 +204,19 @@ long check_segments(std::span<const uint8_t> frame, bool pal) {
   return unfinished;
 }
 
-// ---------------------------------------------------------------------------
 // Headers, subcode and sound of ffmpeg's files. Every expectation comes from
 // what ffmpeg was asked to make; the sound from ffmpeg's own decoding.
-
-struct TimeCode {
-  int hours, minutes, seconds, frame;
-};
 
 // The time code `elapsed` frames after `text` ("hh:mm:ss:ff", or with ';'
 // before the frames for drop frame, which skips frame numbers 0 and 1 at
 // the start of every minute but each tenth to keep up with the clock).
-TimeCode advance(const std::string &text, int elapsed, int fps) {
-  TimeCode tc{};
+std::array<int, 4> advance(const std::string &text, int elapsed, int fps) {
+  int h = 0, m = 0, s = 0, f = 0;
   char sep = 0;
-  std::sscanf(text.c_str(), "%d:%d:%d%c%d", &tc.hours, &tc.minutes, &tc.seconds, &sep, &tc.frame);
-  const bool drop = sep == ';';
-  const int minutes = 60 * tc.hours + tc.minutes;
-  long n = static_cast<long>(60 * minutes + tc.seconds) * fps + tc.frame + elapsed;
-  if (drop) {
+  std::sscanf(text.c_str(), "%d:%d:%d%c%d", &h, &m, &s, &sep, &f);
+  const int minutes = 60 * h + m;
+  long n = static_cast<long>(60 * minutes + s) * fps + f + elapsed;
+  if (sep == ';') {
     n -= 2L * (minutes - minutes / 10);
     // Back to labels: 17982 frames per ten minutes, 1798 per later minute.
     n += 18 * (n / 17982) + (n % 17982 >= 2 ? 2 * ((n % 17982 - 2) / 1798) : 0);
@@ -233,61 +226,49 @@ TimeCode advance(const std::string &text, int elapsed, int fps) {
 }
 
 // "yyyy-mm-ddThh:mm:ss" moved on by whole seconds, as "yyyy-mm-dd hh:mm:ss",
-// with its time of day and weekday for struct tm.
-struct Calendar {
-  std::string text;
-  chr::year_month_day ymd;
-  chr::hh_mm_ss<chr::seconds> clock;
-  unsigned weekday;
-};
-
-Calendar calendar(const std::string &text, chr::seconds later) {
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-  std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d", &y, &mo, &d, &h, &mi, &s);
-  const chr::sys_seconds when = chr::sys_days{chr::year{y} / mo / d} + chr::hours{h} +
-                                chr::minutes{mi} + chr::seconds{s} + later;
-  const chr::sys_days day = chr::floor<chr::days>(when);
-  Calendar c{"", chr::year_month_day{day}, chr::hh_mm_ss<chr::seconds>{when - day},
-             chr::weekday{day}.c_encoding()};
-  char out[64];
-  std::snprintf(out, sizeof out, "%04d-%02u-%02u %02ld:%02ld:%02ld", int(c.ymd.year()),
-                unsigned(c.ymd.month()), unsigned(c.ymd.day()), long(c.clock.hours().count()),
-                long(c.clock.minutes().count()), long(c.clock.seconds().count()));
-  c.text = out;
-  return c;
+// and its weekday (0 for Sunday), by the C library's UTC calendar.
+std::pair<std::string, int> calendar(const std::string &text, long later) {
+  struct tm tm {};
+  strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
+  const time_t t = timegm(&tm) + later;
+  gmtime_r(&t, &tm);
+  char out[32];
+  std::strftime(out, sizeof out, "%Y-%m-%d %H:%M:%S", &tm);
+  return {out, tm.tm_wday};
 }
 
 struct FileCase {
   const char *name;
-  DvRecipe recipe;
+  Layout layout;
+  int audio_rate, frames;
+  const char *timecode, *creation_time;
+  bool wide;
 };
 void PrintTo(const FileCase &c, std::ostream *os) { *os << c.name; }
-
-// A different tone in each channel, so that swapped or misplaced samples show.
-const std::string tones = "aevalsrc=exprs=sin(440*2*PI*t)*0.6|sin(97*2*PI*t)*0.3:c=stereo";
 
 // clang-format off
 const FileCase files[] = {
     // Time code over midnight; 30 frames: the recording time passes into a
     // new year and century.
-    {"Pal420At44kWide", {.audio_rate = 44100, .frames = 30, .timecode = "23:59:59:20",
-                         .creation_time = "1999-12-31T23:59:59", .aspect = "16:9", .audio_source = tones}},
-    {"Pal420At32k", {.audio_rate = 32000, .frames = 12, .timecode = "01:02:03:04",
-                     .creation_time = "2008-02-29T12:34:56", .aspect = "4:3", .audio_source = tones}},
-    {"Pal411At48kWide", {.pix_fmt = "yuv411p", .frames = 12, .timecode = "10:20:30:00",
-                         .creation_time = "2026-11-12T13:14:15", .aspect = "16:9", .audio_source = tones}},
+    {"Pal420At44kWide", pal420, 44100, 30, "23:59:59:20", "1999-12-31T23:59:59", true},
+    {"Pal420At32k", pal420, 32000, 12, "01:02:03:04", "2008-02-29T12:34:56", false},
+    {"Pal411At48kWide", pal411, 48000, 12, "10:20:30:00", "2026-11-12T13:14:15", true},
     // A non-drop time code passing into the next hour.
-    {"Ntsc411At48k", {.system = e_dv_system_525_60, .pix_fmt = "yuv411p", .frames = 15,
-                      .timecode = "00:59:59:20", .creation_time = "2004-07-08T09:10:11",
-                      .aspect = "4:3", .audio_source = tones}},
+    {"Ntsc411At48k", ntsc411, 48000, 15, "00:59:59:20", "2004-07-08T09:10:11", false},
     // Drop-frame time code skipping frames 0 and 1 of minute 3.
-    {"Ntsc411At48kDropFrameWide", {.system = e_dv_system_525_60, .pix_fmt = "yuv411p", .frames = 15,
-                                   .timecode = "01:02:59;25", .creation_time = "2024-12-31T23:59:59",
-                                   .aspect = "16:9", .audio_source = tones}},
+    {"Ntsc411At48kDropFrameWide", ntsc411, 48000, 15, "01:02:59;25", "2024-12-31T23:59:59", true},
 };
 // clang-format on
 
-const MadeDv &made(const FileCase &c) { return made_dv(c.name, c.recipe); }
+// A different tone in each channel, so that swapped or misplaced samples show.
+// clang-format off
+const MadeDv &made(const FileCase &c) {
+  return made_dv(c.name, {.system = c.layout.system, .pix_fmt = c.layout.pix_fmt,
+      .audio_rate = c.audio_rate, .frames = c.frames, .timecode = c.timecode,
+      .creation_time = c.creation_time, .aspect = c.wide ? "16:9" : "4:3",
+      .audio_source = "aevalsrc=exprs=sin(440*2*PI*t)*0.6|sin(97*2*PI*t)*0.3:c=stereo"});
+}
+// clang-format on
 
 class FfmpegFile : public testing::TestWithParam<FileCase> {
  protected:
@@ -300,11 +281,10 @@ class FfmpegFile : public testing::TestWithParam<FileCase> {
 };
 
 TEST_P(FfmpegFile, HeaderSubcodeAndSoundAreWhatWasAskedFor) {
-  const DvRecipe &r = GetParam().recipe;
-  const MadeDv &file = made(GetParam());
-  const bool pal = r.system == e_dv_system_625_50, is_420 = r.pix_fmt == "yuv420p";
-  const bool wide = r.aspect == "16:9";
-  const FrameRate fps = frame_rate(r.system);
+  const FileCase &r = GetParam();
+  const MadeDv &file = made(r);
+  const bool pal = r.layout.system == e_dv_system_625_50, is_420 = r.layout.is_420(), wide = r.wide;
+  const FrameRate fps = frame_rate(r.layout.system);
   // Samples a frame may hold, by system and rate (48, 44.1, 32 kHz).
   const int column = r.audio_rate == 48000 ? 0 : r.audio_rate == 44100 ? 1 : 2;
   constexpr int fewest[2][3] = {{1580, 1452, 1053}, {1896, 1742, 1264}};
@@ -321,51 +301,45 @@ TEST_P(FfmpegFile, HeaderSubcodeAndSoundAreWhatWasAskedFor) {
     const auto frame = copy(file.frames[i]);
     // A new decoder switches to the system of its first frame, then stays.
     EXPECT_EQ(dv_parse_header(dv.get(), frame.data()), i ? 0 : pal ? 1 : 2);
-    EXPECT_EQ(dv->system, pal ? e_dv_system_625_50 : e_dv_system_525_60);
-    // ffmpeg writes 4:2:0 as IEC 61834 DV, 4:1:1 as SMPTE 314M DV.
-    EXPECT_EQ(dv->std, is_420 ? e_dv_std_iec_61834 : e_dv_std_smpte_314m);
-    EXPECT_EQ(dv->sampling, is_420 ? e_dv_sample_420 : e_dv_sample_411);
-    EXPECT_EQ(dv->num_dif_seqs, pal ? 12 : 10);
-    EXPECT_EQ(dv->width, 720);
-    EXPECT_EQ(dv->height, pal ? 576 : 480);
-    EXPECT_EQ(dv->frame_size, frame.size());
-    EXPECT_EQ(dv_frame_is_color(dv.get()), 1);
-    EXPECT_EQ(dv_system_50_fields(dv.get()), pal ? 1 : 0);
-    EXPECT_EQ(dv_format_normal(dv.get()), wide ? 0 : 1);
-    EXPECT_EQ(dv_format_wide(dv.get()), wide ? 1 : 0);
-    EXPECT_EQ(dv_frame_changed(dv.get()), 1);  // the test pattern moves
+    // ffmpeg writes 4:2:0 as IEC 61834 DV, 4:1:1 as SMPTE 314M DV; the test pattern moves.
+    // clang-format off
+    EXPECT_EQ((std::vector<int>{dv->system, dv->std, dv->sampling, dv->num_dif_seqs, dv->width,
+                                dv->height, static_cast<int>(dv->frame_size),
+                                dv_frame_is_color(dv.get()), dv_system_50_fields(dv.get()),
+                                dv_format_normal(dv.get()), dv_format_wide(dv.get()),
+                                dv_frame_changed(dv.get())}),
+              (std::vector<int>{pal ? e_dv_system_625_50 : e_dv_system_525_60,
+                                is_420 ? e_dv_std_iec_61834 : e_dv_std_smpte_314m,
+                                is_420 ? e_dv_sample_420 : e_dv_sample_411, pal ? 12 : 10, 720,
+                                pal ? 576 : 480, static_cast<int>(frame.size()), 1, pal, !wide,
+                                wide, 1}));
+    // clang-format on
 
     dv_parse_packs(dv.get(), frame.data());
-    const TimeCode tc = advance(r.timecode, static_cast<int>(i), pal ? 25 : 30);
+    const auto tc = advance(r.timecode, static_cast<int>(i), pal ? 25 : 30);
     int got[4] = {-1, -1, -1, -1};
     ASSERT_EQ(dv_get_timestamp_int(dv.get(), got), 1);
-    EXPECT_EQ(std::vector<int>(got, got + 4),
-              (std::vector<int>{tc.hours, tc.minutes, tc.seconds, tc.frame}));
+    EXPECT_EQ(std::to_array(got), tc);
     char want[32], text[20];
-    std::snprintf(want, sizeof want, "%02d:%02d:%02d.%02d", tc.hours, tc.minutes, tc.seconds,
-                  tc.frame);
+    std::snprintf(want, sizeof want, "%02d:%02d:%02d.%02d", tc[0], tc[1], tc[2], tc[3]);
     EXPECT_EQ(dv_get_timestamp(dv.get(), text), 1);
     EXPECT_STREQ(text, want);
 
     // ffmpeg moves the recording time on by a second per second of frames.
-    const Calendar when =
-        calendar(r.creation_time, chr::seconds{static_cast<long>(i) * fps.den / fps.num});
+    const auto [when, weekday] =
+        calendar(r.creation_time, static_cast<long>(i) * fps.den / fps.num);
     EXPECT_EQ(dv_get_recording_datetime(dv.get(), text), 1);
-    EXPECT_EQ(text, when.text);
+    EXPECT_EQ(text, when);
     struct tm tm {};
     ASSERT_EQ(dv_get_recording_datetime_tm(dv.get(), &tm), 1);
-    EXPECT_EQ((std::vector<int>{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
-                                tm.tm_sec, tm.tm_wday}),
-              (std::vector<int>{int(when.ymd.year()), int(unsigned(when.ymd.month())),
-                                int(unsigned(when.ymd.day())), int(when.clock.hours().count()),
-                                int(when.clock.minutes().count()),
-                                int(when.clock.seconds().count()), int(when.weekday)}));
+    EXPECT_EQ(std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm), 19u);
+    EXPECT_EQ(text, when);
+    EXPECT_EQ(tm.tm_wday, weekday);
 
     const dv_audio_t *audio = dv->audio;
-    EXPECT_EQ(audio->frequency, r.audio_rate);
-    EXPECT_EQ(audio->quantization, 16);
-    EXPECT_EQ(audio->num_channels, 2);
-    EXPECT_EQ(audio->max_samples, most[pal][column]);
+    EXPECT_EQ((std::array{audio->frequency, audio->quantization, audio->num_channels,
+                          audio->max_samples}),
+              (std::array{r.audio_rate, 16, 2, most[pal][column]}));
     EXPECT_GE(audio->samples_this_frame, fewest[pal][column]);
     EXPECT_LE(audio->samples_this_frame, most[pal][column]);
     ASSERT_EQ(dv_decode_full_audio(dv.get(), frame.data(), channels), 1);
@@ -386,8 +360,7 @@ TEST_P(FfmpegFile, HeaderSubcodeAndSoundAreWhatWasAskedFor) {
   EXPECT_GT(loud, static_cast<long>(sound.size() / 8)) << "silence would prove nothing";
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, FfmpegFile, testing::ValuesIn(files),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Files, FfmpegFile, testing::ValuesIn(files), by_name);
 
 // One decoder fed the files in turn reports each change of system once, at
 // the first frame of a file whose system differs from the one before. A
@@ -398,20 +371,18 @@ TEST(FfmpegStream, DecoderFollowsSystemChanges) {
   for (const size_t index : {0, 3, 4, 2, 1}) {
     const FileCase &c = files[index];
     SCOPED_TRACE(c.name);
-    const bool pal = c.recipe.system == e_dv_system_625_50;
+    const dv_system_t now = c.layout.system;
     for (size_t i = 0; i < made(c).frames.size(); ++i) {
       const auto frame = copy(made(c).frames[i]);
-      EXPECT_EQ(dv_parse_header(dv.get(), frame.data()), i > 0 || c.recipe.system == previous ? 0
-                                                         : pal                                ? 1
-                                                                                              : 2);
-      EXPECT_EQ(dv->sampling, c.recipe.pix_fmt == "yuv420p" ? e_dv_sample_420 : e_dv_sample_411);
+      const int change = i > 0 || now == previous ? 0 : now == e_dv_system_625_50 ? 1 : 2;
+      EXPECT_EQ(dv_parse_header(dv.get(), frame.data()), change);
+      EXPECT_EQ(dv->sampling, c.layout.is_420() ? e_dv_sample_420 : e_dv_sample_411);
       EXPECT_EQ(dv->frame_size, frame.size());
     }
-    previous = c.recipe.system;
+    previous = now;
   }
 }
 
-// ---------------------------------------------------------------------------
 // Pictures of ffmpeg's files at the stream's own sampling, decoded here and
 // by ffmpeg: the inverse transforms differ a little, every plane is close.
 
@@ -423,8 +394,7 @@ struct VideoCase {
   // measured less 3 dB; the best 40, 33 on full-range noise (the finest
   // quantiser, where whole-number 8x8 inverse weights cost most).
   double dc_only_db, single_pass_db, best_db;
-  bool field_blocks;  // ffmpeg may choose the 2-4-8 DCT (+ildct)
-  bool rgb;           // RGB and BGR0 output checked too
+  bool field_blocks, rgb;  // ffmpeg may choose the 2-4-8 DCT (+ildct); RGB, BGR0 checked
 };
 void PrintTo(const VideoCase &c, std::ostream *os) { *os << c.name; }
 
@@ -466,7 +436,7 @@ Rgb bt601(int luma, int cb, int cr) {
 // the nearest chroma sample, as we convert, every channel reaches 30 dB.
 void check_rgb(dv_decoder_t *dv, const MadeDv &file, const Layout &l) {
   const std::string theirs =
-      ffmpeg_raw(file.path, "rgb24", {"-sws_flags", "neighbor+full_chroma_int"});
+      rendered({"-i", file.path.string(), "-sws_flags", "neighbor+full_chroma_int"}, "rgb24");
   const size_t size = 3 * l.luma();
   ASSERT_EQ(theirs.size(), size * file.frames.size());
   long exact = 0, bounded = 0, wrong = 0;
@@ -510,21 +480,17 @@ TEST_P(FfmpegVideo, DecodesLikeFfmpegAtEveryQuality) {
   const Layout &l = c.layout;
   const MadeDv &file = made_dv(c.name, [&] {
     const fs::path out = scratch_file(".dv");
-    std::vector<std::string> args = dv_command({.system = l.system,
-                                                .pix_fmt = l.pix_fmt,
-                                                .frames = 2,
-                                                .video_source = c.source,
-                                                .video_filter = c.filter},
-                                               out);
+    DvRecipe r{.system = l.system, .pix_fmt = l.pix_fmt, .frames = 2, .video_source = c.source};
+    r.video_filter = c.filter;
+    std::vector<std::string> args = dv_command(r, out);
     if (c.field_blocks)
       args.insert(std::find(args.begin(), args.end(), "dvvideo") + 1, {"-flags", "+ildct"});
     run_ffmpeg(args);
     return out;
   });
   ASSERT_EQ(file.frames.size(), 2u);
-  const std::string theirs = ffmpeg_raw(file.path, l.pix_fmt);
+  const std::string theirs = rendered({"-i", file.path.string()}, l.pix_fmt);
   const bool pal = l.system == e_dv_system_625_50;
-  const unsigned levels[3] = {best, single_pass, dc_only};
   const double floors[3] = {c.best_db, c.single_pass_db, c.dc_only_db};
   std::array<std::array<double, 3>, 3> db;
   for (int q = 0; q < 3; ++q) {
@@ -545,10 +511,8 @@ TEST_P(FfmpegVideo, DecodesLikeFfmpegAtEveryQuality) {
   if (c.rgb) check_rgb(new_decoder().get(), file, l);
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, FfmpegVideo, testing::ValuesIn(video_cases),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Files, FfmpegVideo, testing::ValuesIn(video_cases), by_name);
 
-// ---------------------------------------------------------------------------
 // Our encoder's files.
 
 // A lavfi source at the layout's size and rate (twice the rate before an
@@ -561,11 +525,6 @@ std::vector<std::string> source_args(const std::string &source, const std::strin
   std::string graph = source + "=size=720x" + std::to_string(l.height()) + ":rate=" + rate;
   if (!filter.empty()) graph += "," + filter;
   return {"-f", "lavfi", "-i", graph, "-frames:v", std::to_string(frames)};
-}
-
-std::string rendered(std::vector<std::string> source, const std::string &pix_fmt) {
-  source.insert(source.end(), {"-f", "rawvideo", "-pix_fmt", pix_fmt, "-"});
-  return run_ffmpeg(source);
 }
 
 // Our DV file of raw pictures: planar through tarsk::Encoder, or YUY2
@@ -587,11 +546,7 @@ fs::path encode_ours(const std::string &raw, const Layout &l, tarsk::EncodeSetti
       EXPECT_EQ(dv_encode_full_frame(enc, pixels, e_dv_color_yuv, frame.data()), 0);
       dv_encode_timecode(frame.data(), enc->isPAL, enc->frame_count - 1 + settings.timecode);
     } else {
-      const std::span<const uint8_t> p(in);
-      EXPECT_TRUE(
-          encoder.encode({l.is_420() ? e_dv_sample_420 : e_dv_sample_411, p.first(l.luma()),
-                          p.subspan(l.luma(), l.chroma()), p.subspan(l.luma() + l.chroma())},
-                         frame));
+      EXPECT_TRUE(encoder.encode(planes(in, l), frame));
     }
     out.write(reinterpret_cast<const char *>(frame.data()), static_cast<long>(frame.size()));
   }
@@ -631,8 +586,14 @@ const EncodeCase encode_cases[] = {
     {"MandelbrotNtscYuy2", "mandelbrot", "", ntsc411, true, true, {7, 5, 5}, 0},
     {"NoisePal", "testsrc2", "noise=alls=20:allf=t+u", pal420, false, false, {3, 4, 4.5}, 0},
     // Two moments in the two fields of each frame.
-    {"InterlacedNtsc", "testsrc2", "scroll=horizontal=0.02,tinterlace=mode=interleave_top",
-     ntsc411, false, false, {15, 1, 1}, 1},
+    {"InterlacedNtsc",
+     "testsrc2",
+     "scroll=horizontal=0.02,tinterlace=mode=interleave_top",
+     ntsc411,
+     false,
+     false,
+     {15, 1, 1},
+     1},
 };
 
 class EncodeInterop : public testing::TestWithParam<EncodeCase> {};
@@ -689,8 +650,7 @@ TEST_P(EncodeInterop, FfmpegReadsOursAndItsQualityHolds) {
   EXPECT_TRUE(c.field_blocks > 0 ? share > 0.2 : c.field_blocks == 0 || share < 0.05) << share;
 }
 
-INSTANTIATE_TEST_SUITE_P(Sources, EncodeInterop, testing::ValuesIn(encode_cases),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sources, EncodeInterop, testing::ValuesIn(encode_cases), by_name);
 
 // Fewer passes and the static quantiser tables cost quality, within floors
 // (luma, read back by our decoder), and the best quality refuses them.
@@ -711,11 +671,7 @@ TEST(EncodeSettings, KeepTheirFloorsAndBestRefusesThem) {
       tarsk::Encoder refusing(
           {.passes = r.passes, .static_qno = r.static_qno, .quality = tarsk::EncodeQuality::best});
       std::vector<uint8_t> frame(refusing.frame_bytes());
-      const auto p = bytes(pictures);
-      const auto done = refusing.encode(
-          {e_dv_sample_420, p.first(pal420.luma()), p.subspan(pal420.luma(), pal420.chroma()),
-           p.subspan(pal420.luma() + pal420.chroma(), pal420.chroma())},
-          frame);
+      const auto done = refusing.encode(planes(bytes(pictures), pal420), frame);
       ASSERT_FALSE(done);
       EXPECT_EQ(done.error().code, tarsk::Errc::bad_settings);
       EXPECT_EQ(refusing.frames(), 0u);
