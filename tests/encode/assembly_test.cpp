@@ -31,14 +31,20 @@ using testing::internal::GetCapturedStderr;
 constexpr time_t some_time = 1700000000;
 
 // Time code, recording date and time, system and aspect as the decoder
-// reads them; the clock runs on a second at the first frame of a second.
-TEST(Meta, DecoderReadsWhatWasWritten) {
+// reads them (the clock runs on a second at the first frame of a second),
+// and inserted audio sample for sample, at every rate and the fewest and
+// most samples a frame carries.
+TEST(Assembly, DecoderReadsMetadataAndAudioBack) {
   // clang-format off
-  const struct { bool pal, wide; int frame; } cases[] = {
-      {false, false, 0}, {false, true, 31}, {true, false, 50}, {true, true, 13}};
+  const struct { int pal, wide, frame, rate, samples; } cases[] = {
+      {0, 0, 0, 48000, 1600}, {0, 1, 31, 48000, 1620}, {0, 0, 7, 44100, 1471},
+      {0, 1, 59, 32000, 1053}, {0, 0, 30, 32000, 1080}, {1, 0, 50, 48000, 1896},
+      {1, 1, 13, 48000, 1944}, {1, 0, 0, 44100, 1764}, {1, 1, 24, 32000, 1264},
+      {1, 0, 1, 32000, 1296}};
   // clang-format on
   for (const auto &c : cases) {
-    SCOPED_TRACE(testing::Message() << "pal " << c.pal << " frame " << c.frame);
+    SCOPED_TRACE(testing::Message() << "pal " << c.pal << " frame " << c.frame << " " << c.rate
+                                    << " Hz " << c.samples);
     const int fps = c.pal ? 25 : 30;
     std::vector<uint8_t> f(dif::frame_size(c.pal));
     for (auto &b : f) b = static_cast<uint8_t>(std::rand());
@@ -46,6 +52,14 @@ TEST(Meta, DecoderReadsWhatWasWritten) {
     _dv_write_meta_data(f.data(), c.frame, c.pal, c.wide, &now);
     const time_t expected = some_time + (c.frame % fps == 0 ? 1 : 0);
     EXPECT_EQ(now, expected);
+    // Random big-endian stereo samples, with -32768 (DV's lost-sample code,
+    // carried as -32767) and 32767.
+    auto audio = std::make_unique<dv_enc_audio_info_t>();
+    audio->channels = 2, audio->frequency = c.rate, audio->bitspersample = 16;
+    audio->bytealignment = 4, audio->bytesperframe = 4 * c.samples;
+    for (auto &b : audio->data) b = static_cast<uint8_t>(std::rand());
+    for (int p : {0, 333, c.samples - 1}) std::memcpy(&audio->data[4 * p], "\x80\x00\x7f\xff", 4);
+    ASSERT_EQ(_dv_raw_insert_audio(f.data(), audio.get(), c.pal), 0);
 
     auto dv = new_decoder();
     ASSERT_GE(dv_parse_header(dv.get(), f.data()), 0);
@@ -69,35 +83,7 @@ TEST(Meta, DecoderReadsWhatWasWritten) {
       ASSERT_EQ(dv_get_vaux_pack(dv.get(), id, vaux), 0);
       EXPECT_EQ(0, std::memcmp(vaux, dv->ssyb_data[dv->ssyb_pack[id]], 4));
     }
-  }
-}
-
-// Inserted audio comes back out of the decoder sample for sample, at every
-// rate and the fewest and most samples a frame carries.
-TEST(Insert, DecoderGivesTheSamplesBack) {
-  // clang-format off
-  const struct { bool pal; int rate, samples; } cases[] = {
-      {false, 48000, 1600}, {false, 48000, 1620}, {false, 44100, 1471}, {false, 32000, 1053},
-      {false, 32000, 1080}, {true, 48000, 1896}, {true, 48000, 1944}, {true, 44100, 1764},
-      {true, 32000, 1264}, {true, 32000, 1296}};
-  // clang-format on
-  for (const auto &c : cases) {
-    SCOPED_TRACE(testing::Message() << "pal " << c.pal << " " << c.rate << " Hz " << c.samples);
-    std::vector<uint8_t> f(dif::frame_size(c.pal), 0x11);
-    time_t now = some_time;
-    _dv_write_meta_data(f.data(), 0, c.pal, 0, &now);
-    // Random big-endian stereo samples, with -32768 (DV's lost-sample code,
-    // carried as -32767) and 32767.
-    auto audio = std::make_unique<dv_enc_audio_info_t>();
-    audio->channels = 2, audio->frequency = c.rate, audio->bitspersample = 16;
-    audio->bytealignment = 4, audio->bytesperframe = 4 * c.samples;
-    for (auto &b : audio->data) b = static_cast<uint8_t>(std::rand());
-    for (int p : {0, 333, c.samples - 1}) std::memcpy(&audio->data[4 * p], "\x80\x00\x7f\xff", 4);
-    ASSERT_EQ(_dv_raw_insert_audio(f.data(), audio.get(), c.pal), 0);
-    auto dv = new_decoder();
-    ASSERT_GE(dv_parse_header(dv.get(), f.data()), 0);
-    EXPECT_EQ(dv->audio->frequency, c.rate);
-    EXPECT_EQ(dv->audio->quantization, 16);
+    EXPECT_EQ(std::tuple(dv->audio->frequency, dv->audio->quantization), std::tuple(c.rate, 16));
     ASSERT_EQ(dv->audio->samples_this_frame, c.samples);
     std::vector<int16_t> left(1944), right(1944);
     int16_t *out[4] = {left.data(), right.data(), nullptr, nullptr};
