@@ -160,8 +160,7 @@ TEST(Writers, Yv12PlanesAndRgbSaturation) {
   uint8_t *planes[3] = {luma.data(), cr.data(), cb.data()};
   uint16_t pitches[3] = {720, 360, 360};
   dv_macroblock_t mb{};
-  mb.x = 704;
-  mb.y = 560;
+  mb.x = 704, mb.y = 560;
   for (int i = 0; i < 64; ++i) {
     for (int b = 0; b < 4; ++b) mb.b[b].coeffs[i] = static_cast<dv_coeff_t>(64 * b + i - 128);
     mb.b[4].coeffs[i] = static_cast<dv_coeff_t>(-100 + i);

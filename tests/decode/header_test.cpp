@@ -59,13 +59,13 @@ TEST(Header, SystemStandardAndSampling) {
 
 // VAUX flags: absent packs answer -1; every non-zero display mode is wide.
 TEST(Metadata, VauxFlags) {
-  for (auto [source, control, expected] :
-       {std::tuple{Pack{}, Pack{}, std::vector<int>{-1, -1, -1, -1, -1}},
-        std::tuple{vaux_source(false, false), vaux_source_control(0, false),
-                   std::vector<int>{0, 0, 1, 0, 0}},
-        std::tuple{vaux_source(true, true), vaux_source_control(2, true),
-                   std::vector<int>{1, 1, 0, 1, 1}},
-        std::tuple{Pack{}, vaux_source_control(7, true), std::vector<int>{-1, -1, 0, 1, 1}}}) {
+  // clang-format off
+  for (auto [source, control, expected] : {
+           std::tuple{Pack{}, Pack{}, std::vector<int>{-1, -1, -1, -1, -1}},
+           {vaux_source(false, false), vaux_source_control(0, false), {0, 0, 1, 0, 0}},
+           {vaux_source(true, true), vaux_source_control(2, true), {1, 1, 0, 1, 1}},
+           {Pack{}, vaux_source_control(7, true), {-1, -1, 0, 1, 1}}}) {
+    // clang-format on
     FrameBuilder frame(pal);
     if (source[0] != 0) frame.vaux(17, source);
     if (control[0] != 0) frame.vaux(44, control);
