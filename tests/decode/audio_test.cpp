@@ -70,8 +70,7 @@ TEST(AudioHeader, PacksAndOptions) {
     FrameBuilder frame = audio_frame(c.system, c.af_size, c.smp, c.qu, c.ef, c.speed, c.apt);
     auto dv = new_decoder();
     dv_audio_t *a = dv->audio;
-    a->arg_audio_frequency = c.rate_option;
-    a->arg_audio_quantization = c.bits_option;
+    a->arg_audio_frequency = c.rate_option, a->arg_audio_quantization = c.bits_option;
     a->arg_audio_emphasis = c.emphasis_option;
     dv_parse_header(dv.get(), frame.bytes().data());
     const int result = dv_parse_audio_header(dv.get(), frame.bytes().data());
@@ -130,7 +129,6 @@ TEST(AudioDecode, SixteenAndTwelveBitSamplesInBothSystems) {
   }
 }
 
-// Fails block `block` of DIF sequence `sequence` completely.
 void fail_block(FrameBuilder &frame, int sequence, int block, int quantization) {
   uint8_t *data = frame.audio_data(sequence, block);
   for (int i = 0; i < 72; ++i)

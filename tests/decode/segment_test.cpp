@@ -13,7 +13,6 @@ namespace {
 using namespace tarsk::test;
 using SB = SegmentBuilder;
 
-constexpr unsigned dc_only = DV_QUALITY_COLOR;
 constexpr unsigned single_pass = DV_QUALITY_COLOR | DV_QUALITY_AC_1;
 constexpr unsigned multi_pass = DV_QUALITY_COLOR | DV_QUALITY_AC_2;
 
@@ -64,7 +63,7 @@ void fill_macroblock_0_exactly(SegmentBuilder &builder) {
 TEST_F(Segment, DcOnlyReadsDcModeAndClass) {
   builder.status(0, 0, 9).status(4, 0xf, 15);
   builder.dc(0, 0, 0x100, 1, 3).dc(0, 1, 0x0ff, 0, 2).dc(4, 5, 0x1ff);
-  auto p = parse(dc_only);
+  auto p = parse(DV_QUALITY_COLOR);  // DC only
   const dv_macroblock_t &mb = p->seg.mb[0];
   EXPECT_EQ(mb.qno, 9);
   EXPECT_EQ(std::tuple(mb.b[0].coeffs[0], mb.b[0].dct_mode, mb.b[0].class_no),

@@ -185,7 +185,6 @@ struct LoopArgs {
   const char *out = nullptr;  // a scratch file
 };
 
-// One run of the loop into the raw filter, standard error captured.
 LoopRun run_loop(const LoopArgs &a) {
   dv_enc_input_filter_t *input = named(dv_enc_get_input_filters, a.kind);
   dv_enc_audio_input_filter_t *wav = named(dv_enc_get_audio_input_filters, "wav");

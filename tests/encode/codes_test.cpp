@@ -67,10 +67,8 @@ TEST_F(Codes, PassOneDropsOrSplitsTheFirstCodeThatDoesNotFit) {
     std::vector<dv_vlc_entry_t> entries(6, make_entry(0xfe2e, 16));
     entries.insert(entries.end(), {make_entry(0xabcd, 16), make_entry(0, 3), DV_VLC_EOB});
     for (size_t i = 0; i < entries.size(); ++i) bl.coeffs[i] = entries[i];
-    bl.coeffs_start = bl.coeffs;
-    bl.coeffs_end = bl.coeffs + entries.size();
-    bl.bit_offset = 44;
-    bl.bit_budget = 100;
+    bl.coeffs_start = bl.coeffs, bl.coeffs_end = bl.coeffs + entries.size();
+    bl.bit_offset = 44, bl.bit_budget = 100;
     uint8_t buf[80] = {};
     tarsk::vlc_encode_block_pass_1(&bl, buf, passes);
     tarsk::BitWindow bits(buf, sizeof buf);
@@ -123,9 +121,8 @@ void half_plane_block(dv_block_t &bl, int dct_mode) {
 // every block of a segment that fits is placed. So the encoder spills where,
 // and in the order, the decoder collects.
 TEST_F(Codes, SegmentsParseBackAtEveryPassCount) {
-  using Search = void (*)(dv_videosegment_t *, dv_vlc_block_t *, int, tarsk::EncodeStats &);
-  const Search searches[4] = {nullptr, tarsk::quant_1_pass, tarsk::quant_2_passes,
-                              tarsk::quant_3_passes};
+  const decltype(&tarsk::quant_1_pass) searches[4] = {nullptr, tarsk::quant_1_pass,
+                                                      tarsk::quant_2_passes, tarsk::quant_3_passes};
   const double strength[3] = {6, 60, 400};
   std::mt19937 rng(14);
   std::normal_distribution<double> noise(0, 1);
@@ -174,9 +171,8 @@ TEST_F(Codes, SegmentsParseBackAtEveryPassCount) {
         for (int m = 0; m < 5; ++m) ASSERT_EQ(parsed.seg.mb[m].qno, seg->mb[m].qno);
         for (int i = 0; i < 30; ++i) {
           const dv_block_t &want = block_of(*seg, i), &got = block_of(parsed.seg, i);
-          ASSERT_EQ(got.coeffs[0], want.coeffs[0]);
-          ASSERT_EQ(got.dct_mode, want.dct_mode);
-          ASSERT_EQ(got.class_no, want.class_no);
+          ASSERT_EQ(std::tuple(got.coeffs[0], got.dct_mode, got.class_no),
+                    std::tuple(want.coeffs[0], want.dct_mode, want.class_no));
           const bool placed = vblocks[i].coeffs_start == vblocks[i].coeffs_end;
           const bool must_place = passes == 3 || (kind >= 5 && stats.vlc_overflows == 0);
           ASSERT_TRUE(placed || !fits || !must_place) << "block " << i;
