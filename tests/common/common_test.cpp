@@ -42,12 +42,6 @@ TEST(Bitstream, WindowsGiveTheBitsOfTheBuffer) {
   }
 }
 
-dv_vlc_t decode(int window, int maxbits) {
-  dv_vlc_t v;
-  dv_decode_vlc(window, maxbits, &v);
-  return v;
-}
-
 // The code table is canonical (each code the next of its length, or the
 // next extended by zeros), and its codes with the two 7-bit escape prefixes
 // fill the code space exactly (Kraft sum in units of 2^-16; both signs of a
@@ -96,6 +90,7 @@ TEST(Vlc, TableIsCanonicalAndTilesTheCodeSpace) {
 // for the run escape, 16 for amplitudes).
 TEST(Vlc, EveryCodeReadsBackWhatWasWritten) {
   dv_init(0, 0);
+  auto decode = [](int w, int bits) { dv_vlc_t v; dv_decode_vlc(w, bits, &v); return v; };
   std::vector<std::pair<int, int>> codes;
   for (const auto &row : dv_vlc_test_table) {
     if (row.run < 0) continue;

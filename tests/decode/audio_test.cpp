@@ -45,11 +45,10 @@ FrameBuilder audio_frame(dv_system_t system, int af_size, int smp, int qu, int e
 // normal (0x20; SMPTE 314M: 0x78 in 525/60, 0x64 in 625/50) refuses the
 // audio. Options force the rate (from its own minimum), bits and emphasis.
 TEST(AudioHeader, PacksAndOptions) {
-  struct Case {
-    dv_system_t system;
-    int af_size, smp, qu, ef, speed, apt, rate_option, bits_option, emphasis_option;
-    std::vector<int> expected;  // result, rate, samples, slots, bits, emphasis
-  };
+  // clang-format off
+  struct Case { dv_system_t system; int af_size, smp, qu, ef, speed, apt, rate_option, bits_option,
+                emphasis_option;
+                std::vector<int> expected; };  // result, rate, samples, slots, bits, emphasis
   for (const Case &c : {
            Case{pal, 24, 0, 0, 0, 0x20, 0, 0, 0, 0, {1, 48000, 1920, 1944, 16, 1}},
            Case{pal, 63, 0, 0, 1, 0x20, 0, 0, 0, 0, {1, 48000, 1944, 1944, 16, 0}},
@@ -67,11 +66,11 @@ TEST(AudioHeader, PacksAndOptions) {
            Case{pal, 0, 0, 0, 0, 0x20, 0, 0, 0, 2, {1, 48000, 1896, 1944, 16, 0}},
            Case{pal, 0, 0, 0, 1, 0x20, 0, 0, 0, 1, {1, 48000, 1896, 1944, 16, 1}},
        }) {
+    // clang-format on
     FrameBuilder frame = audio_frame(c.system, c.af_size, c.smp, c.qu, c.ef, c.speed, c.apt);
     auto dv = new_decoder();
     dv_audio_t *a = dv->audio;
-    a->arg_audio_frequency = c.rate_option;
-    a->arg_audio_quantization = c.bits_option;
+    a->arg_audio_frequency = c.rate_option, a->arg_audio_quantization = c.bits_option;
     a->arg_audio_emphasis = c.emphasis_option;
     dv_parse_header(dv.get(), frame.bytes().data());
     const int result = dv_parse_audio_header(dv.get(), frame.bytes().data());
@@ -130,7 +129,6 @@ TEST(AudioDecode, SixteenAndTwelveBitSamplesInBothSystems) {
   }
 }
 
-// Fails block `block` of DIF sequence `sequence` completely.
 void fail_block(FrameBuilder &frame, int sequence, int block, int quantization) {
   uint8_t *data = frame.audio_data(sequence, block);
   for (int i = 0; i < 72; ++i)

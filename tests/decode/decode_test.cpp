@@ -89,10 +89,8 @@ TEST(DecodeFrame, QualityAndSetUp) {
        {std::tuple{e_dv_system_525_60, 1, 16}, std::tuple{e_dv_system_625_50, 0, 0}}) {
     FrameBuilder levels =
         flat_frame(system, apt, [](int, int, int, int b) { return b % 2 ? 120 : 0; });
-    dv_decoder_t *setup = dv_decoder_new(1, 1, 1);
-    const auto p = decode(setup, levels, e_dv_color_yuv, 2);
+    const auto p = decode(Decoder(dv_decoder_new(1, 1, 1)).get(), levels, e_dv_color_yuv, 2);
     EXPECT_EQ(std::tuple(p[0], p[16]), std::tuple(128 + lift, 235 + lift));
-    dv_decoder_free(setup);
   }
 }
 
@@ -102,7 +100,8 @@ TEST(DecodeFrame, QualityAndSetUp) {
 TEST(DecodeFrame, EachDecoderClampsAsItWasMade) {
   FrameBuilder frame = flat_frame(
       e_dv_system_625_50, 0, [](int, int, int, int b) { return b % 2 ? 120 : -120; }, 120, -120);
-  dv_decoder_t *plain = dv_decoder_new(0, 0, 0), *clamped = dv_decoder_new(0, 1, 1);
+  const Decoder plain_owner(dv_decoder_new(0, 0, 0)), clamped_owner(dv_decoder_new(0, 1, 1));
+  dv_decoder_t *plain = plain_owner.get(), *clamped = clamped_owner.get();
   for (int round = 0; round < 2; ++round) {
     dv_reconfigure(round, round);
     const auto yuy2 = decode(plain, frame, e_dv_color_yuv, 2),
@@ -120,8 +119,6 @@ TEST(DecodeFrame, EachDecoderClampsAsItWasMade) {
     EXPECT_EQ(std::tuple(rgbc[0], rgbc[1], rgbc[2]), std::tuple(bgr0c[2], bgr0c[1], bgr0c[0]));
   }
   dv_reconfigure(0, 0);
-  dv_decoder_free(plain);
-  dv_decoder_free(clamped);
 }
 
 TEST(DamageReport, OneLinePerDamagedVideoBlock) {
@@ -160,8 +157,7 @@ TEST(Writers, Yv12PlanesAndRgbSaturation) {
   uint8_t *planes[3] = {luma.data(), cr.data(), cb.data()};
   uint16_t pitches[3] = {720, 360, 360};
   dv_macroblock_t mb{};
-  mb.x = 704;
-  mb.y = 560;
+  mb.x = 704, mb.y = 560;
   for (int i = 0; i < 64; ++i) {
     for (int b = 0; b < 4; ++b) mb.b[b].coeffs[i] = static_cast<dv_coeff_t>(64 * b + i - 128);
     mb.b[4].coeffs[i] = static_cast<dv_coeff_t>(-100 + i);

@@ -29,22 +29,18 @@ Decoder decoder_for(const FrameBuilder &frame) {
 // IEC 61834 (4:2:0 in 625/50) or SMPTE 314M (4:1:1); the video-system option
 // forces all three. The result tells a change: 1 to 625/50, 2 to 525/60.
 TEST(Header, SystemStandardAndSampling) {
-  struct Case {
-    dv_system_t built;
-    int apt, fifty_fields_pack, option, result;
-    dv_system_t system;
-    dv_std_t std;
-    dv_sample_t sampling;
-  };
+  // clang-format off
+  struct Case { dv_system_t built; int apt, fifty_fields_pack, option, result; dv_system_t system;
+                dv_std_t std; dv_sample_t sampling; };
   const dv_std_t iec = e_dv_std_iec_61834, smpte = e_dv_std_smpte_314m;
-  for (const Case &c : {Case{pal, 0, -1, 0, 1, pal, iec, e_dv_sample_420},
-                        Case{ntsc, 1, -1, 0, 2, ntsc, smpte, e_dv_sample_411},
-                        Case{pal, 1, -1, 0, 1, pal, smpte, e_dv_sample_411},
-                        Case{ntsc, 0, 1, 0, 1, pal, iec, e_dv_sample_420},
-                        Case{ntsc, 0, 0, 0, 2, ntsc, iec, e_dv_sample_411},
-                        Case{pal, 0, -1, 1, 0, ntsc, smpte, e_dv_sample_411},
-                        Case{ntsc, 0, -1, 2, 0, pal, iec, e_dv_sample_420},
-                        Case{ntsc, 0, -1, 3, 0, pal, smpte, e_dv_sample_411}}) {
+  const dv_sample_t s411 = e_dv_sample_411, s420 = e_dv_sample_420;
+  const Case cases[] = {
+      {pal, 0, -1, 0, 1, pal, iec, s420}, {ntsc, 1, -1, 0, 2, ntsc, smpte, s411},
+      {pal, 1, -1, 0, 1, pal, smpte, s411}, {ntsc, 0, 1, 0, 1, pal, iec, s420},
+      {ntsc, 0, 0, 0, 2, ntsc, iec, s411}, {pal, 0, -1, 1, 0, ntsc, smpte, s411},
+      {ntsc, 0, -1, 2, 0, pal, iec, s420}, {ntsc, 0, -1, 3, 0, pal, smpte, s411}};
+  // clang-format on
+  for (const Case &c : cases) {
     FrameBuilder frame(c.built);
     frame.apt(c.apt);
     if (c.fifty_fields_pack >= 0) frame.vaux(0, vaux_source(true, c.fifty_fields_pack));
@@ -63,13 +59,13 @@ TEST(Header, SystemStandardAndSampling) {
 
 // VAUX flags: absent packs answer -1; every non-zero display mode is wide.
 TEST(Metadata, VauxFlags) {
-  for (auto [source, control, expected] :
-       {std::tuple{Pack{}, Pack{}, std::vector<int>{-1, -1, -1, -1, -1}},
-        std::tuple{vaux_source(false, false), vaux_source_control(0, false),
-                   std::vector<int>{0, 0, 1, 0, 0}},
-        std::tuple{vaux_source(true, true), vaux_source_control(2, true),
-                   std::vector<int>{1, 1, 0, 1, 1}},
-        std::tuple{Pack{}, vaux_source_control(7, true), std::vector<int>{-1, -1, 0, 1, 1}}}) {
+  // clang-format off
+  for (auto [source, control, expected] : {
+           std::tuple{Pack{}, Pack{}, std::vector<int>{-1, -1, -1, -1, -1}},
+           {vaux_source(false, false), vaux_source_control(0, false), {0, 0, 1, 0, 0}},
+           {vaux_source(true, true), vaux_source_control(2, true), {1, 1, 0, 1, 1}},
+           {Pack{}, vaux_source_control(7, true), {-1, -1, 0, 1, 1}}}) {
+    // clang-format on
     FrameBuilder frame(pal);
     if (source[0] != 0) frame.vaux(17, source);
     if (control[0] != 0) frame.vaux(44, control);
@@ -85,13 +81,10 @@ TEST(Metadata, VauxFlags) {
 // malformed digits kept within the text, the century turning between 68 and
 // 69; without both packs (or with VAUX copies only) the text says zero.
 TEST(Metadata, TimeCodeAndRecordingDate) {
-  struct Case {
-    std::vector<std::pair<int, Pack>> subcode, vaux;
-    int result;
-    std::string text;
-    int timecode_result;
-    const char *timecode;
-  };
+  // Subcode and VAUX packs by slot; what the date and the time code read give.
+  // clang-format off
+  struct Case { std::vector<std::pair<int, Pack>> subcode, vaux; int result; std::string text;
+                int timecode_result; const char *timecode; };
   const Pack tc_flags{0x13, 0xc9, 0xd9, 0xd9, 0xe3}, tc_bad{0x13, 0xff, 0xff, 0xff, 0xff};
   const Pack date_bad{0x62, 0xff, 0xff, 0xff, 0xff}, time_bad{0x63, 0xff, 0xff, 0xff, 0xff};
   const Pack date = recording_date(2020, 2, 29), time = recording_time(1, 2, 3);
@@ -106,6 +99,7 @@ TEST(Metadata, TimeCodeAndRecordingDate) {
       {{{0, recording_date(1999, 1, 31)}, {1, late}}, {}, 1, "1999-01-31 23:59:59", 0, zero},
       {{{0, recording_date(2000, 1, 31)}, {1, late}}, {}, 1, "2000-01-31 23:59:59", 0, zero},
       {{{0, recording_date(2068, 1, 31)}, {1, late}}, {}, 1, "2068-01-31 23:59:59", 0, zero}};
+  // clang-format on
   for (const Case &c : cases) {
     FrameBuilder frame(ntsc);
     for (const auto &[slot, pack] : c.subcode) frame.subcode(6, slot, pack);

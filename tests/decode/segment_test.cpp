@@ -13,9 +13,13 @@ namespace {
 using namespace tarsk::test;
 using SB = SegmentBuilder;
 
-constexpr unsigned dc_only = DV_QUALITY_COLOR;
 constexpr unsigned single_pass = DV_QUALITY_COLOR | DV_QUALITY_AC_1;
 constexpr unsigned multi_pass = DV_QUALITY_COLOR | DV_QUALITY_AC_2;
+
+void expect_no_marks(const dv_videosegment_t &seg) {
+  for (const dv_macroblock_t &m : seg.mb)
+    for (const dv_block_t &b : m.b) ASSERT_EQ(b.mark, 0);
+}
 
 class Segment : public testing::Test {
  protected:
@@ -23,7 +27,7 @@ class Segment : public testing::Test {
   std::unique_ptr<ParsedSegment> parse(unsigned quality) {
     return std::make_unique<ParsedSegment>(builder.bytes(), quality);
   }
-  SegmentBuilder builder;
+  SegmentBuilder builder = SegmentBuilder().all_empty();
 };
 
 // Coefficient index of scan position n (8x8 mode).
@@ -57,9 +61,9 @@ void fill_macroblock_0_exactly(SegmentBuilder &builder) {
 
 // The DC is 9 bits of two's complement: 0x100 is -256, 0x0ff is 255.
 TEST_F(Segment, DcOnlyReadsDcModeAndClass) {
-  builder.all_empty().status(0, 0, 9).status(4, 0xf, 15);
+  builder.status(0, 0, 9).status(4, 0xf, 15);
   builder.dc(0, 0, 0x100, 1, 3).dc(0, 1, 0x0ff, 0, 2).dc(4, 5, 0x1ff);
-  auto p = parse(dc_only);
+  auto p = parse(DV_QUALITY_COLOR);  // DC only
   const dv_macroblock_t &mb = p->seg.mb[0];
   EXPECT_EQ(mb.qno, 9);
   EXPECT_EQ(std::tuple(mb.b[0].coeffs[0], mb.b[0].dct_mode, mb.b[0].class_no),
@@ -74,7 +78,6 @@ TEST_F(Segment, DcOnlyReadsDcModeAndClass) {
 }
 
 TEST_F(Segment, FirstPassPutsAmplitudesAtTheirCoefficients) {
-  builder.all_empty();
   Bits y0;
   y0.code(0, 1).code(2, -1).code(0, -200).code(6, 0).code(0, 5).eob();
   builder.place(y0, own(0, 0));
@@ -87,18 +90,17 @@ TEST_F(Segment, FirstPassPutsAmplitudesAtTheirCoefficients) {
   for (unsigned quality : {single_pass, multi_pass}) {
     auto p = parse(quality);
     const dv_block_t &b = p->seg.mb[0].b[0];
-    EXPECT_EQ(b.eob, 1);
-    EXPECT_EQ(b.coeffs[zigzag(1)], 1);
-    EXPECT_EQ(b.coeffs[zigzag(4)], -1);
-    EXPECT_EQ(b.coeffs[zigzag(5)], -200);
-    EXPECT_EQ(b.coeffs[zigzag(13)], 5);  // (6, 0) stands for seven zeros
+    // (6, 0) stands for seven zeros.
+    EXPECT_EQ(std::tuple(b.eob, b.coeffs[zigzag(1)], b.coeffs[zigzag(4)], b.coeffs[zigzag(5)],
+                         b.coeffs[zigzag(13)]),
+              std::tuple(1, 1, -1, -200, 5));
     EXPECT_EQ(std::count_if(b.coeffs + 1, b.coeffs + 64, [](int c) { return c != 0; }), 4);
     EXPECT_EQ(b.offset, SB::ac_start(0, 0) + y0.size());
     EXPECT_EQ(p->seg.mb[0].eob_count, 6);
     const dv_block_t &b248 = p->seg.mb[1].b[2];
-    EXPECT_EQ(std::tuple(b248.dct_mode, b248.coeffs[0]), std::tuple(1, 7));
-    EXPECT_EQ(b248.coeffs[32], 3);  // scan position 1: first difference
-    EXPECT_EQ(b248.coeffs[33], 4);  // scan position 3
+    // Scan positions 1 and 3 are the first differences, coefficients 32 and 33.
+    EXPECT_EQ(std::tuple(b248.dct_mode, b248.coeffs[0], b248.coeffs[32], b248.coeffs[33]),
+              std::tuple(1, 7, 3, 4));
     EXPECT_EQ(std::tuple(p->seg.mb[1].vlc_error, p->seg.mb[2].vlc_error, p->seg.mb[2].b[0].eob),
               std::tuple(0, 1, 0));
   }
@@ -111,8 +113,7 @@ TEST_F(Segment, FirstPassPutsAmplitudesAtTheirCoefficients) {
 TEST_F(Segment, RunPastTheLastCoefficientEndsTheBlockDamaged) {
   for (int amplitudes : {2, 5}) {  // 5: 80 + 13 bits, 7 left for the 13-bit run
     SCOPED_TRACE(amplitudes);
-    builder = SegmentBuilder();
-    builder.all_empty();
+    builder = SegmentBuilder().all_empty();
     Bits codes;
     for (int n = 0; n < amplitudes; ++n) codes.code(0, 100);
     codes.code(61 - amplitudes, 0).code(61, 0).eob();
@@ -127,47 +128,47 @@ TEST_F(Segment, RunPastTheLastCoefficientEndsTheBlockDamaged) {
   }
 }
 
-// Y0 fills its area exactly; its end of block stands in Y1's free bits.
-TEST_F(Segment, EndOfBlockFromALenderOfTheSameMacroblock) {
-  builder.all_empty();
-  builder.place(filler(100), own(0, 0));
-  builder.place(Bits().eob(), {free_area(0, 1)});
-
-  auto single = parse(single_pass);
-  EXPECT_EQ(single->seg.mb[0].b[0].eob, 0);
-  EXPECT_EQ(single->seg.mb[0].eob_count, 5);
-  EXPECT_EQ(single->seg.mb[0].b[0].coeffs[zigzag(1)], 2);
-  EXPECT_EQ(single->seg.mb[0].b[0].coeffs[zigzag(7)], 100);
-
-  auto multi = parse(multi_pass);
-  const dv_macroblock_t &mb = multi->seg.mb[0];
-  EXPECT_EQ(mb.b[0].eob, 1);
-  EXPECT_EQ(mb.eob_count, 6);
-  EXPECT_EQ(mb.b[0].coeffs[zigzag(7)], 100);
-  EXPECT_EQ(mb.b[1].offset, free_bits(0, 1) + 4);  // the lender's bits are used up to there
-  for (const dv_block_t &b : mb.b) EXPECT_EQ(b.mark, 0);
+// Y0 of macroblock 0 fills its area exactly; its end of block stands in the
+// free bits of Y1 (a lender of the same macroblock) or, with all of
+// macroblock 0 full, of macroblock 1's Y0 (the second pass). One pass
+// leaves Y0 without its end; the lender's bits are used up to the end's end.
+TEST_F(Segment, EndOfBlockFromALender) {
+  for (auto [m, b] : {std::pair{0, 1}, {1, 0}}) {
+    SCOPED_TRACE(m);
+    builder = SegmentBuilder().all_empty();
+    if (m == 0)
+      builder.place(filler(100), own(0, 0));
+    else
+      fill_macroblock_0_exactly(builder);
+    builder.place(Bits().eob(), {free_area(m, b)});
+    auto single = parse(single_pass), multi = parse(multi_pass);
+    const dv_macroblock_t &one = single->seg.mb[0], &mb = multi->seg.mb[0];
+    EXPECT_EQ(std::tuple(one.b[0].eob, one.eob_count, one.b[0].coeffs[zigzag(1)]),
+              std::tuple(0, 5, 2));
+    EXPECT_EQ(std::tuple(mb.b[0].eob, mb.eob_count), std::tuple(1, 6));
+    EXPECT_EQ(one.b[0].coeffs[zigzag(7)], 100);
+    EXPECT_EQ(mb.b[0].coeffs[zigzag(7)], 100);
+    EXPECT_EQ(multi->seg.mb[m].b[b].offset, free_bits(m, b) + 4);
+    expect_no_marks(multi->seg);
+  }
 }
 
 // The same amplitude escape, once whole in its own area and once cut by the
 // end of Y2's area and completed from Cr's free bits: Y0, Y1 and Y3 have
 // none, so Cr is the first block of the macroblock that can lend.
 TEST_F(Segment, CodeCutByTheEndOfAnAreaIsCompletedFromAnother) {
-  builder.all_empty();
   for (int b : {0, 1, 3}) fill_area_with_eob(builder, 3, b);
   // 12 bits of the escape fit: 4 + 8 + 4 spill over.
   builder.place(filler(88).code(0, -77).code(1, 3).eob(), {own(3, 2)[0], free_area(3, 4)});
   auto p = parse(multi_pass);
   const dv_block_t &b = p->seg.mb[3].b[2];
-  EXPECT_EQ(b.eob, 1);
-  EXPECT_EQ(b.coeffs[zigzag(8)], -77);
-  EXPECT_EQ(b.coeffs[zigzag(10)], 3);
+  EXPECT_EQ(std::tuple(b.eob, b.coeffs[zigzag(8)], b.coeffs[zigzag(10)]), std::tuple(1, -77, 3));
   EXPECT_EQ(p->seg.mb[3].b[4].offset, free_bits(3, 4) + 16);
 }
 
 // A code cut into three: the end of Y0's area, all of Y1's few free bits
 // and the start of Y2's.
 TEST_F(Segment, CodeSpanningTwoLenders) {
-  builder.all_empty();
   Bits y1 = filler(88);
   y1.code(0, 1).eob();  // 95 bits: 5 free
   builder.place(y1, own(0, 1));
@@ -177,26 +178,10 @@ TEST_F(Segment, CodeSpanningTwoLenders) {
                 {own(0, 0)[0], {y1_free, SB::area_end(0, 1)}, free_area(0, 2)});
   auto p = parse(multi_pass);
   const dv_block_t &b = p->seg.mb[0].b[0];
-  EXPECT_EQ(b.eob, 1);
-  EXPECT_EQ(b.coeffs[zigzag(9)], 200);
+  EXPECT_EQ(std::tuple(b.eob, b.coeffs[zigzag(9)]), std::tuple(1, 200));
   EXPECT_EQ(p->seg.mb[0].b[1].offset, SB::area_end(0, 1));
   EXPECT_EQ(p->seg.mb[0].b[2].offset, free_bits(0, 2) + 3 + 4);
   EXPECT_EQ(p->seg.mb[0].eob_count, 6);
-}
-
-TEST_F(Segment, EndOfBlockFromAnotherMacroblockInTheSecondPass) {
-  builder.all_empty();
-  fill_macroblock_0_exactly(builder);
-  builder.place(Bits().eob(), {free_area(1, 0)});
-
-  EXPECT_EQ(parse(single_pass)->seg.mb[0].b[0].eob, 0);
-  auto p = parse(multi_pass);
-  EXPECT_EQ(p->seg.mb[0].b[0].eob, 1);
-  EXPECT_EQ(p->seg.mb[0].eob_count, 6);
-  EXPECT_EQ(p->seg.mb[0].b[0].coeffs[zigzag(7)], 100);
-  EXPECT_EQ(p->seg.mb[1].b[0].offset, free_bits(1, 0) + 4);
-  for (const dv_macroblock_t &m : p->seg.mb)
-    for (const dv_block_t &b : m.b) ASSERT_EQ(b.mark, 0);
 }
 
 // Macroblock 1's Y0 ends on the run escape prefix 1111110, and Y1's free
@@ -210,40 +195,35 @@ void spill_run_escape(SegmentBuilder &builder, int run) {
 TEST_F(Segment, InvalidCodeInTheFirstRecoveryPassCancelsTheSecond) {
   // With a valid spanning code macroblock 1 completes in pass 1, and pass 2
   // gives macroblock 0 the end of block that follows in Y1's free bits.
-  builder.all_empty();
   fill_macroblock_0_exactly(builder);
   spill_run_escape(builder, 7);
   auto valid = parse(multi_pass);
-  EXPECT_EQ(valid->seg.mb[1].b[0].eob, 1);
+  const dv_block_t &spanning = valid->seg.mb[1].b[0];
   // (1, 1) at position 9; (7, 0) then covers positions 10 to 17.
-  EXPECT_EQ(valid->seg.mb[1].b[0].coeffs[zigzag(9)], 1);
-  EXPECT_EQ(valid->seg.mb[1].b[0].reorder, valid->seg.mb[1].b[0].reorder_sentinel);
-  EXPECT_EQ(valid->seg.mb[0].b[0].eob, 1);
+  EXPECT_EQ(std::tuple(spanning.eob, spanning.coeffs[zigzag(9)], valid->seg.mb[0].b[0].eob),
+            std::tuple(1, 1, 1));
+  EXPECT_EQ(spanning.reorder, spanning.reorder_sentinel);
 
   // Run 2: invalid; no second pass, though macroblock 2 offers an end of
   // block that pass 2 would give to macroblock 0.
-  SegmentBuilder invalid_builder;
-  invalid_builder.all_empty();
+  SegmentBuilder invalid_builder = SegmentBuilder().all_empty();
   fill_macroblock_0_exactly(invalid_builder);
   spill_run_escape(invalid_builder, 2);
   invalid_builder.place(Bits().eob(), {free_area(2, 0)});
   ParsedSegment invalid(invalid_builder.bytes(), multi_pass);
-  EXPECT_EQ(invalid.seg.mb[1].b[0].eob, 0);
-  EXPECT_EQ(invalid.seg.mb[0].b[0].eob, 0);
+  EXPECT_EQ(std::tuple(invalid.seg.mb[1].b[0].eob, invalid.seg.mb[0].b[0].eob), std::tuple(0, 0));
   EXPECT_EQ(invalid.seg.mb[2].b[0].offset, free_bits(2, 0));
-  for (const dv_macroblock_t &m : invalid.seg.mb)
-    for (const dv_block_t &b : m.b) ASSERT_EQ(b.mark, 0);
+  expect_no_marks(invalid.seg);
 }
 
 TEST_F(Segment, FirstPassErrorSkipsOnlyThatMacroblockInRecoveryPassOne) {
-  builder.all_empty();
   fill_macroblock_0_exactly(builder);
   builder.place(Bits().add(0x7e, 7).add(2, 6), own(1, 0));  // an invalid run escape
   builder.place(Bits().eob(), {free_area(2, 0)});
   auto p = parse(multi_pass);
-  EXPECT_EQ(p->seg.mb[1].vlc_error, 1);
-  EXPECT_EQ(p->seg.mb[1].b[0].eob, 0);
-  EXPECT_EQ(p->seg.mb[0].b[0].eob, 1);  // from macroblock 2, in pass 2
+  // Macroblock 0's end of block comes from macroblock 2, in pass 2.
+  EXPECT_EQ(std::tuple(p->seg.mb[1].vlc_error, p->seg.mb[1].b[0].eob, p->seg.mb[0].b[0].eob),
+            std::tuple(1, 0, 1));
   EXPECT_EQ(p->seg.mb[2].b[0].offset, free_bits(2, 0) + 4);
 }
 
@@ -251,7 +231,6 @@ TEST_F(Segment, FirstPassErrorSkipsOnlyThatMacroblockInRecoveryPassOne) {
 // colour the luminance must come out as with colour (Cr's blocks are parsed
 // all the same), and the colour blocks as the caller left them.
 TEST_F(Segment, ColourOffGivesTheSameLuminanceAndLeavesColourAlone) {
-  builder.all_empty();
   builder.place(filler(100), own(0, 0));
   for (int b = 1; b < 4; ++b) fill_area_with_eob(builder, 0, b);
   builder.place(Bits().eob(), {free_area(0, 4)});

@@ -59,25 +59,20 @@ std::vector<int16_t> values(int round, size_t n, std::mt19937 &rng) {
         if (rng() % 5 < static_cast<unsigned>(round / 8 % 5))
           x = static_cast<int16_t>(random(std::array{8, 40, 300, 1100, 65536}[round / 40 % 5]));
       break;
-    case 3:
-      for (auto &x : v) x = static_cast<int16_t>(rng());
-      break;
-    case 4:
-      for (auto &x : v) x = static_cast<int16_t>(random(512));
-      break;
+    // clang-format off
+    case 3: for (auto &x : v) x = static_cast<int16_t>(rng()); break;
+    case 4: for (auto &x : v) x = static_cast<int16_t>(random(512)); break;
     case 5:
       for (auto &x : v) x = static_cast<int16_t>(round / 16 % 2 ? extreme : round / 8 % 2 ? 1 : -1);
       break;
     case 6:
       for (size_t i = 0; i < n; ++i) {
-        const size_t pattern = round / 8 % 3 == 0   ? i / 8
-                               : round / 8 % 3 == 1 ? i / 8 + i
-                                                    : i / 13 + i;
+        const size_t pattern = std::array{i / 8, i / 8 + i, i / 13 + i}[round / 8 % 3];
         v[i] = static_cast<int16_t>(pattern % 2 ? extreme : -1 - extreme);
       }
       break;
-    default:
-      v[rng() % n] = static_cast<int16_t>(extreme);
+    default: v[rng() % n] = static_cast<int16_t>(extreme);
+    // clang-format on
   }
   return v;
 }

@@ -31,14 +31,20 @@ using testing::internal::GetCapturedStderr;
 constexpr time_t some_time = 1700000000;
 
 // Time code, recording date and time, system and aspect as the decoder
-// reads them; the clock runs on a second at the first frame of a second.
-TEST(Meta, DecoderReadsWhatWasWritten) {
-  const struct {
-    bool pal, wide;
-    int frame;
-  } cases[] = {{false, false, 0}, {false, true, 31}, {true, false, 50}, {true, true, 13}};
+// reads them (the clock runs on a second at the first frame of a second),
+// and inserted audio sample for sample, at every rate and the fewest and
+// most samples a frame carries.
+TEST(Assembly, DecoderReadsMetadataAndAudioBack) {
+  // clang-format off
+  const struct { int pal, wide, frame, rate, samples; } cases[] = {
+      {0, 0, 0, 48000, 1600}, {0, 1, 31, 48000, 1620}, {0, 0, 7, 44100, 1471},
+      {0, 1, 59, 32000, 1053}, {0, 0, 30, 32000, 1080}, {1, 0, 50, 48000, 1896},
+      {1, 1, 13, 48000, 1944}, {1, 0, 0, 44100, 1764}, {1, 1, 24, 32000, 1264},
+      {1, 0, 1, 32000, 1296}};
+  // clang-format on
   for (const auto &c : cases) {
-    SCOPED_TRACE(testing::Message() << "pal " << c.pal << " frame " << c.frame);
+    SCOPED_TRACE(testing::Message() << "pal " << c.pal << " frame " << c.frame << " " << c.rate
+                                    << " Hz " << c.samples);
     const int fps = c.pal ? 25 : 30;
     std::vector<uint8_t> f(dif::frame_size(c.pal));
     for (auto &b : f) b = static_cast<uint8_t>(std::rand());
@@ -46,6 +52,14 @@ TEST(Meta, DecoderReadsWhatWasWritten) {
     _dv_write_meta_data(f.data(), c.frame, c.pal, c.wide, &now);
     const time_t expected = some_time + (c.frame % fps == 0 ? 1 : 0);
     EXPECT_EQ(now, expected);
+    // Random big-endian stereo samples, with -32768 (DV's lost-sample code,
+    // carried as -32767) and 32767.
+    auto audio = std::make_unique<dv_enc_audio_info_t>();
+    audio->channels = 2, audio->frequency = c.rate, audio->bitspersample = 16;
+    audio->bytealignment = 4, audio->bytesperframe = 4 * c.samples;
+    for (auto &b : audio->data) b = static_cast<uint8_t>(std::rand());
+    for (int p : {0, 333, c.samples - 1}) std::memcpy(&audio->data[4 * p], "\x80\x00\x7f\xff", 4);
+    ASSERT_EQ(_dv_raw_insert_audio(f.data(), audio.get(), c.pal), 0);
 
     auto dv = new_decoder();
     ASSERT_GE(dv_parse_header(dv.get(), f.data()), 0);
@@ -69,36 +83,7 @@ TEST(Meta, DecoderReadsWhatWasWritten) {
       ASSERT_EQ(dv_get_vaux_pack(dv.get(), id, vaux), 0);
       EXPECT_EQ(0, std::memcmp(vaux, dv->ssyb_data[dv->ssyb_pack[id]], 4));
     }
-  }
-}
-
-// Inserted audio comes back out of the decoder sample for sample, at every
-// rate and the fewest and most samples a frame carries.
-TEST(Insert, DecoderGivesTheSamplesBack) {
-  const struct {
-    bool pal;
-    int rate, samples;
-  } cases[] = {{false, 48000, 1600}, {false, 48000, 1620}, {false, 44100, 1471},
-               {false, 32000, 1053}, {false, 32000, 1080}, {true, 48000, 1896},
-               {true, 48000, 1944},  {true, 44100, 1764},  {true, 32000, 1264},
-               {true, 32000, 1296}};
-  for (const auto &c : cases) {
-    SCOPED_TRACE(testing::Message() << "pal " << c.pal << " " << c.rate << " Hz " << c.samples);
-    std::vector<uint8_t> f(dif::frame_size(c.pal), 0x11);
-    time_t now = some_time;
-    _dv_write_meta_data(f.data(), 0, c.pal, 0, &now);
-    // Random big-endian stereo samples, with -32768 (DV's lost-sample code,
-    // carried as -32767) and 32767.
-    auto audio = std::make_unique<dv_enc_audio_info_t>();
-    audio->channels = 2, audio->frequency = c.rate, audio->bitspersample = 16;
-    audio->bytealignment = 4, audio->bytesperframe = 4 * c.samples;
-    for (auto &b : audio->data) b = static_cast<uint8_t>(std::rand());
-    for (int p : {0, 333, c.samples - 1}) std::memcpy(&audio->data[4 * p], "\x80\x00\x7f\xff", 4);
-    ASSERT_EQ(_dv_raw_insert_audio(f.data(), audio.get(), c.pal), 0);
-    auto dv = new_decoder();
-    ASSERT_GE(dv_parse_header(dv.get(), f.data()), 0);
-    EXPECT_EQ(dv->audio->frequency, c.rate);
-    EXPECT_EQ(dv->audio->quantization, 16);
+    EXPECT_EQ(std::tuple(dv->audio->frequency, dv->audio->quantization), std::tuple(c.rate, 16));
     ASSERT_EQ(dv->audio->samples_this_frame, c.samples);
     std::vector<int16_t> left(1944), right(1944);
     int16_t *out[4] = {left.data(), right.data(), nullptr, nullptr};
@@ -125,37 +110,30 @@ Filter *named(int (*get)(Filter **, int *), const std::string &name) {
 
 // The headers the "wav" filter takes, and the messages it refuses others with.
 TEST(WavHeader, AcceptsAndRefuses) {
-  constexpr size_t whole = std::string::npos;
-  const struct {
-    WavHeader header;
-    size_t cut;           // bytes of the file kept
-    const char *message;  // empty: accepted
-  } cases[] = {
-      {{}, whole, ""},
-      {WavHeader{.fmt_size = 18}, whole, ""},
-      {WavHeader{.channels = 4, .rate = 32000}, whole, ""},
-      {WavHeader{.byte_rate = 0}, whole, ""},  // redundant, not used
-      {WavHeader{.alignment = 4, .bits = 8}, whole,
+  // The header, the message (empty: accepted), the bytes of the file kept.
+  // clang-format off
+  const struct { WavHeader h; const char *message; size_t cut = std::string::npos; } cases[] = {
+      {{}, ""}, {{.fmt_size = 18}, ""}, {{.channels = 4, .rate = 32000}, ""},
+      {{.byte_rate = 0}, ""},  // redundant, not used
+      {{.alignment = 4, .bits = 8},
        "WAV: Unsupported bitspersample: 8 Only 16 bits are supported right now. (FIXME: just look "
        "in audio and copy the code if you really need this!)\n"},
-      {WavHeader{.list_chunk = true}, whole, "WAV: No data header!\n"},
-      {WavHeader{.channels = 1, .rate = 44100}, whole,
-       "WAV: Unsupported channel count (1) for frequency 44100!\n"},
-      {WavHeader{.channels = 3, .rate = 32000}, whole,
-       "WAV: Unsupported channel count (3) for frequency 32000!\n"},
-      {WavHeader{.rate = 22050}, whole, "WAV: Unsupported frequency: 22050\n"},
-      {WavHeader{.fmt_size = 8}, whole, "WAV: fmt chunk of 8 bytes is too short: 16 are needed!\n"},
-      {WavHeader{.fmt_size = 1025}, whole, "WAV: Header too large!\n"},
-      {WavHeader{.riff = "RIFX"}, whole, "WAV: No RIFF header!\n"},
-      {{}, 30, "WAV: Short read!\n"},
-      {WavHeader{.fmt_size = 100}, 60, "WAV: Short read!\n"},
-      {WavHeader{.alignment = 6}, whole,
-       "WAV: Block alignment 6 does not fit 2 channels of 16 bits!\n"},
+      {{.list_chunk = true}, "WAV: No data header!\n"},
+      {{.channels = 1, .rate = 44100}, "WAV: Unsupported channel count (1) for frequency 44100!\n"},
+      {{.channels = 3, .rate = 32000}, "WAV: Unsupported channel count (3) for frequency 32000!\n"},
+      {{.rate = 22050}, "WAV: Unsupported frequency: 22050\n"},
+      {{.fmt_size = 8}, "WAV: fmt chunk of 8 bytes is too short: 16 are needed!\n"},
+      {{.fmt_size = 1025}, "WAV: Header too large!\n"},
+      {{.riff = "RIFX"}, "WAV: No RIFF header!\n"},
+      {{}, "WAV: Short read!\n", 30},
+      {{.fmt_size = 100}, "WAV: Short read!\n", 60},
+      {{.alignment = 6}, "WAV: Block alignment 6 does not fit 2 channels of 16 bits!\n"},
   };
+  // clang-format on
   const auto &wav = *named(dv_enc_get_audio_input_filters, "wav");
   for (const auto &c : cases) {
     const auto path = scratch_file(".wav");
-    write_file(path, wav_bytes(c.header, std::string(400, '\1'), c.cut));
+    write_file(path, wav_bytes(c.h, std::string(400, '\1'), c.cut));
     dv_enc_audio_info_t info{};
     CaptureStderr();
     const int result = wav.init(path.c_str(), &info);
@@ -168,10 +146,6 @@ TEST(WavHeader, AcceptsAndRefuses) {
     }
     wav.finish();
   }
-  dv_enc_audio_info_t info{};
-  CaptureStderr();
-  EXPECT_EQ(wav.init("/nonexistent/a.wav", &info), -1);
-  EXPECT_EQ(GetCapturedStderr(), "Can't open WAV file: /nonexistent/a.wav\n");
 }
 
 // Numbered flat pictures that say their number (modulo 16) by their
@@ -201,11 +175,7 @@ int picture_of_luma(const std::string &kind, double luma) {
   return -1;
 }
 
-struct LoopRun {
-  int result;
-  std::string err;
-  std::vector<uint8_t> bytes;
-};
+struct LoopRun { int result; std::string err; std::vector<uint8_t> bytes; };
 
 struct LoopArgs {
   std::string kind = "pgm", pattern;
@@ -215,7 +185,6 @@ struct LoopArgs {
   const char *out = nullptr;  // a scratch file
 };
 
-// One run of the loop into the raw filter, standard error captured.
 LoopRun run_loop(const LoopArgs &a) {
   dv_enc_input_filter_t *input = named(dv_enc_get_input_filters, a.kind);
   dv_enc_audio_input_filter_t *wav = named(dv_enc_get_audio_input_filters, "wav");
@@ -228,10 +197,10 @@ LoopRun run_loop(const LoopArgs &a) {
   EXPECT_EQ(input->init(0, -1), 0);
   EXPECT_EQ(raw->init(out), 0);
   LoopRun r;
-  testing::internal::CaptureStderr();
+  CaptureStderr();
   r.result = dv_encoder_loop(input, a.wav ? wav : nullptr, raw, a.start, a.end, a.pattern.c_str(),
                              a.wav, a.passes, 0, 0, a.fps, 0);
-  r.err = testing::internal::GetCapturedStderr();
+  r.err = GetCapturedStderr();
   input->finish();
   raw->finish();
   wav->finish();
@@ -247,11 +216,8 @@ std::string counting_wav(int rate, int channels, int sample_frames) {
   for (int n = 0; n < sample_frames; ++n)
     for (int ch = 0; ch < channels; ++ch)
       s.push_back(static_cast<int16_t>(ch % 2 ? -1 - n : n == 5 ? -32768 : n));
-  WavHeader h;
-  h.rate = rate;
-  h.channels = channels;
   const auto path = scratch_file(".wav");
-  write_file(path, wav_bytes(h, s16le(s)));
+  write_file(path, wav_bytes(WavHeader{.channels = channels, .rate = rate}, s16le(s)));
   return path.string();
 }
 
@@ -262,11 +228,8 @@ void expect_counted(const std::vector<uint8_t> &pcm, long long offset, long long
     for (int ch = 0; ch < 2; ++ch) {
       const long long n = offset + i;
       const size_t at = static_cast<size_t>(4 * i + 2 * ch);
-      ASSERT_EQ(static_cast<int16_t>(pcm[at] | pcm[at + 1] << 8),
-                static_cast<int16_t>(ch == 1  ? -1 - n
-                                     : n == 5 ? -32767
-                                              : n))
-          << "sample " << i << " channel " << ch;
+      const auto want = static_cast<int16_t>(ch == 1 ? -1 - n : n == 5 ? -32767 : n);
+      ASSERT_EQ(static_cast<int16_t>(pcm[at] | pcm[at + 1] << 8), want) << i << " channel " << ch;
     }
 }
 
@@ -279,32 +242,23 @@ TEST(EncoderLoop, FailuresEndIt) {
                     absent = scratch_file("absent.wav").string();
   char third[1100];
   std::snprintf(third, sizeof third, pictures.c_str(), 2);
-  struct Case {
-    LoopArgs args;
-    size_t frames;
-    std::string message;
-  };
   // clang-format off
+  struct Case { LoopArgs args; std::string message; size_t frames = 0; };
   std::vector<Case> cases = {
-      {{"pgm", pictures, 0, 3}, 2, std::string("Can't open picture file: ") + third + "\n"},
-      {{"pgm", pictures, 0, 1, absent.c_str()}, 0, "Can't open WAV file: " + absent + "\n"},
-      {{"pgm", pictures, 0, 1, twelve_bit.c_str()}, 0, "Unsupported bits: 12\n FIXME!\n"},
-      {{"pgm", pictures, 0, 1, nullptr, 4},
-       0,
-       "Invalid value for vlc_encode_passes specified: 4!\n"},
-      {{"pgm", pictures, 0, 1, nullptr, 3, -1}, 0, "Invalid frame rate: -1\n"},
+      {{"pgm", pictures, 0, 3}, std::string("Can't open picture file: ") + third + "\n", 2},
+      {{"pgm", pictures, 0, 1, absent.c_str()}, "Can't open WAV file: " + absent + "\n"},
+      {{"pgm", pictures, 0, 1, twelve_bit.c_str()}, "Unsupported bits: 12\n FIXME!\n"},
+      {{"pgm", pictures, 0, 1, nullptr, 4}, "Invalid value for vlc_encode_passes specified: 4!\n"},
+      {{"pgm", pictures, 0, 1, nullptr, 3, -1}, "Invalid frame rate: -1\n"},
       {{"pgm", std::string(1100, 'x') + "%d", 0, 1},
-       0,
        "The file name of picture 0 does not fit 1023 bytes\n"},
-      {{"pgm", pictures, 0, 1, nullptr, 3, 0, "/dev/full"}, 0, "raw: could not write the frame\n"},
+      {{"pgm", pictures, 0, 1, nullptr, 3, 0, "/dev/full"}, "raw: could not write the frame\n"},
   };
-  for (const char *p :
-       {"pic.pgm", "%s.pgm", "%d-%d.pgm", "%n%d", "%ld.pgm", "%*d.pgm", "%.*d", "pic%"})
-    cases.push_back(
-        {{"pgm", p, 0, 1},
-         0,
-         std::string("The file name pattern ") + p +
-             " needs exactly one conversion of the picture number (such as %04d) and no other\n"});
+  for (const char *p : {"pic.pgm", "%s.pgm", "%d-%d.pgm", "%n%d", "%ld.pgm", "%*d.pgm", "%.*d",
+                        "pic%"})
+    cases.push_back({{"pgm", p, 0, 1}, std::string("The file name pattern ") + p +
+                     " needs exactly one conversion of the picture number (such as %04d) and"
+                     " no other\n"});
   // clang-format on
   for (const Case &c : cases) {
     const LoopRun r = run_loop(c.args);

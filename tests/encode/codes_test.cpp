@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "common/bitstream.h"
-#include "common/dif.h"
 #include "common/scan.h"
 #include "common/vlc.h"
 #include "encode/encode.h"
@@ -21,7 +20,6 @@ namespace {
 using namespace tarsk::test;
 using tarsk::entry_length;
 using tarsk::make_entry;
-namespace dif = tarsk::dif;
 
 class Codes : public testing::Test {
  protected:
@@ -29,31 +27,6 @@ class Codes : public testing::Test {
 };
 
 dv_block_t &block_of(dv_videosegment_t &seg, int i) { return seg.mb[i / 6].b[i % 6]; }
-
-// Each macroblock's qno and each block's DC, DCT mode and class, written
-// where the decoder reads them.
-void write_block_heads(const dv_videosegment_t &seg, std::vector<uint8_t> &bytes) {
-  for (int m = 0; m < 5; ++m) {
-    const int base = m * dif::macroblock_bits;
-    tarsk::put_bits(bytes.data(), base + 8 * dif::qno_byte + 4,
-                    static_cast<uint32_t>(seg.mb[m].qno), 4);
-    for (int b = 0; b < 6; ++b) {
-      const dv_block_t &bl = seg.mb[m].b[b];
-      const uint32_t head = (static_cast<uint32_t>(bl.coeffs[0]) & 0x1ff) << 3 |
-                            static_cast<uint32_t>(bl.dct_mode) << 2 |
-                            static_cast<uint32_t>(bl.class_no);
-      tarsk::put_bits(bytes.data(), base + dif::area_begin(b), head, 12);
-    }
-  }
-}
-
-// The parsed block in scan order.
-std::vector<int> scanned(const dv_block_t &parsed) {
-  std::vector<int> out(64);
-  for (int pos = 0; pos < 64; ++pos)
-    out[static_cast<size_t>(pos)] = parsed.coeffs[tarsk::scan_of(parsed.dct_mode)[pos]];
-  return out;
-}
 
 // Every pair of the lookup reads back: `run` zeros, then the amplitude
 // (for amplitude 0 one more zero), in the bits the bit-count lookup gives.
@@ -94,10 +67,8 @@ TEST_F(Codes, PassOneDropsOrSplitsTheFirstCodeThatDoesNotFit) {
     std::vector<dv_vlc_entry_t> entries(6, make_entry(0xfe2e, 16));
     entries.insert(entries.end(), {make_entry(0xabcd, 16), make_entry(0, 3), DV_VLC_EOB});
     for (size_t i = 0; i < entries.size(); ++i) bl.coeffs[i] = entries[i];
-    bl.coeffs_start = bl.coeffs;
-    bl.coeffs_end = bl.coeffs + entries.size();
-    bl.bit_offset = 44;
-    bl.bit_budget = 100;
+    bl.coeffs_start = bl.coeffs, bl.coeffs_end = bl.coeffs + entries.size();
+    bl.bit_offset = 44, bl.bit_budget = 100;
     uint8_t buf[80] = {};
     tarsk::vlc_encode_block_pass_1(&bl, buf, passes);
     tarsk::BitWindow bits(buf, sizeof buf);
@@ -150,9 +121,8 @@ void half_plane_block(dv_block_t &bl, int dct_mode) {
 // every block of a segment that fits is placed. So the encoder spills where,
 // and in the order, the decoder collects.
 TEST_F(Codes, SegmentsParseBackAtEveryPassCount) {
-  using Search = void (*)(dv_videosegment_t *, dv_vlc_block_t *, int, tarsk::EncodeStats &);
-  const Search searches[4] = {nullptr, tarsk::quant_1_pass, tarsk::quant_2_passes,
-                              tarsk::quant_3_passes};
+  const decltype(&tarsk::quant_1_pass) searches[4] = {nullptr, tarsk::quant_1_pass,
+                                                      tarsk::quant_2_passes, tarsk::quant_3_passes};
   const double strength[3] = {6, 60, 400};
   std::mt19937 rng(14);
   std::normal_distribution<double> noise(0, 1);
@@ -190,16 +160,19 @@ TEST_F(Codes, SegmentsParseBackAtEveryPassCount) {
         for (const dv_vlc_block_t &vb : vblocks) bits += vb.coeffs_bits;
         const bool fits = bits <= tarsk::segment_area_bits;
         fitting += kind < 5 && fits && passes == 3;
-        std::vector<uint8_t> bytes(400, 0);
-        write_block_heads(*seg, bytes);
-        tarsk::place_segment_codes(vblocks, bytes.data(), passes);
-        ParsedSegment parsed(bytes, DV_QUALITY_COLOR | DV_QUALITY_AC_2);
+        SegmentBuilder heads;  // each macroblock's qno, each block's DC, DCT mode and class
+        for (int i = 0; i < 30; ++i) {
+          const dv_block_t &bl = block_of(*seg, i);
+          heads.status(i / 6, 0, seg->mb[i / 6].qno);
+          heads.dc(i / 6, i % 6, bl.coeffs[0], bl.dct_mode, bl.class_no);
+        }
+        tarsk::place_segment_codes(vblocks, heads.bytes().data(), passes);
+        ParsedSegment parsed(heads.bytes(), DV_QUALITY_COLOR | DV_QUALITY_AC_2);
         for (int m = 0; m < 5; ++m) ASSERT_EQ(parsed.seg.mb[m].qno, seg->mb[m].qno);
         for (int i = 0; i < 30; ++i) {
           const dv_block_t &want = block_of(*seg, i), &got = block_of(parsed.seg, i);
-          ASSERT_EQ(got.coeffs[0], want.coeffs[0]);
-          ASSERT_EQ(got.dct_mode, want.dct_mode);
-          ASSERT_EQ(got.class_no, want.class_no);
+          ASSERT_EQ(std::tuple(got.coeffs[0], got.dct_mode, got.class_no),
+                    std::tuple(want.coeffs[0], want.dct_mode, want.class_no));
           const bool placed = vblocks[i].coeffs_start == vblocks[i].coeffs_end;
           const bool must_place = passes == 3 || (kind >= 5 && stats.vlc_overflows == 0);
           ASSERT_TRUE(placed || !fits || !must_place) << "block " << i;
@@ -208,7 +181,9 @@ TEST_F(Codes, SegmentsParseBackAtEveryPassCount) {
           dv_coeff_t quantised[64];
           std::copy_n(block_of(*original, i).coeffs, 64, quantised);
           if (kind >= 5) _dv_quant(quantised, seg->mb[i / 6].qno, want.class_no);
-          std::vector<int> values(quantised, quantised + 64), read = scanned(got);
+          std::vector<int> values(quantised, quantised + 64), read;  // read: in scan order
+          for (int pos = 0; pos < 64; ++pos)
+            read.push_back(got.coeffs[tarsk::scan_of(got.dct_mode)[pos]]);
           for (int &v : values) limited += std::abs(v) > 255, v = std::clamp(v, -255, 255);
           values[0] = read[0] = 0;
           if (vblocks[i].coeffs_bits == _dv_vlc_num_bits_block(quantised) + 4) {
