@@ -6,7 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -291,6 +295,26 @@ const MadeDv &made_dv(const std::string &name,
 
 const MadeDv &made_dv(const std::string &name, const DvRecipe &recipe) {
   return made_dv(name, [&] { return make_dv(recipe); });
+}
+
+double psnr(std::span<const uint8_t> a, std::span<const uint8_t> b, size_t first, size_t stride) {
+  EXPECT_EQ(a.size(), b.size());
+  double sum = 0, n = 0;
+  for (size_t i = first; i < std::min(a.size(), b.size()); i += stride, ++n)
+    sum += (double(a[i]) - double(b[i])) * (double(a[i]) - double(b[i]));
+  return sum == 0 ? HUGE_VAL : 10 * std::log10(255.0 * 255.0 * n / sum);
+}
+
+std::array<double, 3> lowest_psnr(std::span<const uint8_t> a, std::span<const uint8_t> b,
+                                  int height) {
+  const size_t luma = size_t{720} * static_cast<size_t>(height), picture = luma * 3 / 2;
+  std::array<double, 3> low{HUGE_VAL, HUGE_VAL, HUGE_VAL};
+  EXPECT_EQ(a.size(), b.size());
+  EXPECT_EQ(a.size() % picture, 0u);
+  for (size_t at = 0; at + picture <= std::min(a.size(), b.size()); at += picture)
+    for (size_t p = 0, from = at, n = luma; p < 3; from += n, n = luma / 4, ++p)
+      low[p] = std::min(low[p], psnr(a.subspan(from, n), b.subspan(from, n)));
+  return low;
 }
 
 }  // namespace tarsk::test

@@ -11,6 +11,7 @@
 #include <tarsk/dv.h>
 
 #include <cstdint>
+#include <array>
 #include <filesystem>
 #include <functional>
 #include <span>
@@ -94,6 +95,16 @@ const MadeDv &made_dv(const std::string &name, const DvRecipe &recipe);
 // another. Throws when a frame does not start with a header block or the
 // bytes end inside a frame.
 std::vector<std::span<const uint8_t>> split_frames(std::span<const uint8_t> bytes);
+
+// Peak signal-to-noise ratio of b against a over every `stride`-th byte from
+// `first`; HUGE_VAL when they are equal.
+double psnr(std::span<const uint8_t> a, std::span<const uint8_t> b, size_t first = 0,
+            size_t stride = 1);
+// The lowest PSNR of each plane (Y, Cb, Cr) over the pictures of two planar
+// streams of 720 x `height` pixels whose chroma planes are a quarter of the
+// luma (4:2:0 or 4:1:1).
+std::array<double, 3> lowest_psnr(std::span<const uint8_t> a, std::span<const uint8_t> b,
+                                  int height);
 
 // ffmpeg's own decoding of the first audio stream of a file, as interleaved
 // signed 16-bit little-endian samples of `channels` channels.
