@@ -464,32 +464,4 @@ TEST(TestSource, PicturesAreDeterministicMoveAndHaveTheirLevels) {
   }
 }
 
-// One second of tone at each rate: both channels alike, peak 4125 (-18
-// dBFS of 32767), the RMS of a sine, 1000 rising zero crossings, and the
-// same samples whether read at once or in DV frames' worth.
-TEST(TestSource, ToneIsOneKilohertzAtMinus18Dbfs) {
-  for (int rate : {48000, 44100, 32000}) {
-    SCOPED_TRACE(rate);
-    Tone whole_tone(rate), sliced_tone(rate);
-    const std::vector<int16_t> whole = whole_tone.next(static_cast<size_t>(rate));
-    std::vector<int16_t> sliced;
-    for (int frame = 0; frame < 25; ++frame) {
-      const auto part = sliced_tone.next(static_cast<size_t>(rate / 25));
-      sliced.insert(sliced.end(), part.begin(), part.end());
-    }
-    EXPECT_TRUE(sliced == whole);
-    int peak = 0, rising = 0;
-    double energy = 0;
-    for (size_t i = 0; i < whole.size(); i += 2) {
-      ASSERT_EQ(whole[i], whole[i + 1]);
-      peak = std::max(peak, std::abs(whole[i]));
-      energy += double(whole[i]) * whole[i];
-      rising += i >= 2 && whole[i - 2] < 0 && whole[i] >= 0;
-    }
-    EXPECT_EQ(peak, 4125);
-    EXPECT_NEAR(20 * std::log10(std::sqrt(energy / rate) * std::sqrt(2.0) / 32767), -18, 0.01);
-    EXPECT_NEAR(rising, 1000, 1);  // the first crossing is at sample 0
-  }
-}
-
 }  // namespace
