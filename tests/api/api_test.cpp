@@ -1,6 +1,4 @@
-// The C++ API against the C API: the reader's and the decoder's refusals,
-// decoding and encoding on several threads bit for bit as on one, and
-// tarsk::Encoder's frames, time code, clock and sound read back.
+// The C++ API against the C API: refusals, threads bit for bit as one, the encoder read back.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,8 +24,7 @@ std::vector<std::string> read_all(std::vector<uint8_t> bytes) {
   std::vector<std::string> seen;
   while (auto frame = reader.next())
     seen.push_back(!*frame ? std::to_string(static_cast<int>(frame->error().code))
-                   : (*frame)->bytes.size() == tarsk::frame_bytes((*frame)->system) ? "ok"
-                                                                                    : "cut");
+                   : (*frame)->bytes.size() == tarsk::frame_bytes((*frame)->system) ? "ok" : "cut");
   std::fclose(file);
   return seen;
 }
@@ -38,15 +35,13 @@ std::vector<uint8_t> frames(std::initializer_list<dv_system_t> systems) {
   return out;
 }
 
-// The error code of a call that must be refused.
 template <class Result>
 tarsk::Errc refusal(const Result &r) {
   EXPECT_FALSE(r);
   return r ? tarsk::Errc{-1} : r.error().code;
 }
 
-// Whole frames of either system come; what is not a whole, sound frame is
-// reported in its place, and reading goes on where a frame's length is known.
+// Whole frames come; a bad one is reported in its place, reading on where its length is known.
 TEST(Reader, RefusesWhatIsNotWholeAndSound) {
   using E = tarsk::Errc;
   const auto code = [](E e) { return std::to_string(static_cast<int>(e)); };
@@ -79,14 +74,12 @@ TEST(Decoder, ChecksFramesAndBuffers) {
   std::vector<uint8_t> small(720 * 576 * 2 - 1);
   EXPECT_EQ(refusal(decoder.decode_video(frame.bytes(), e_dv_color_yuv, small)),
             tarsk::Errc::bad_buffer);
-  // The frame has no audio packs.
-  EXPECT_EQ(refusal(decoder.decode_audio(frame.bytes())), tarsk::Errc::no_audio);
+  EXPECT_EQ(refusal(decoder.decode_audio(frame.bytes())), tarsk::Errc::no_audio);  // no packs
   // A part of a frame never reaches the C layer.
   EXPECT_FALSE(decoder.parse(std::span(frame.bytes()).first(5000)));
   EXPECT_FALSE(decoder.parse(std::span(frame.bytes()).first(120000)));
 }
 
-// Detailed pictures of every layout, made by ffmpeg.
 // clang-format off
 const MadeDv &clip(int n) {
   const char *names[3] = {"Pal420", "Ntsc411", "Pal411"};
@@ -96,7 +89,6 @@ const MadeDv &clip(int n) {
 }
 // clang-format on
 
-// The C API's single-threaded picture of a frame.
 std::vector<uint8_t> single(std::span<const uint8_t> frame, unsigned quality,
                             dv_color_space_t space) {
   tarsk::Decoder d(quality);
@@ -108,8 +100,7 @@ std::vector<uint8_t> single(std::span<const uint8_t> frame, unsigned quality,
   return picture;
 }
 
-// Every layout in every colour space, the qualities taken in turn, on
-// three threads: the C API's pictures.
+// Every layout and colour space, qualities in turn, on three threads: the C API's pictures.
 TEST(ThreadedDecoding, BitIdenticalToTheCApi) {
   const unsigned qualities[4] = {5, 3, 1, 4};
   for (int n = 0; n < 3; ++n)
@@ -127,10 +118,8 @@ TEST(ThreadedDecoding, BitIdenticalToTheCApi) {
     }
 }
 
-// A stream through the frame pipeline: every picture equals the C API's
-// and comes back in the order its frame went in, 525/60 and 625/50 frames
-// mixed, a damaged frame's error in its place; a full pipeline refuses
-// more until a frame is collected.
+// Mixed 525/60 and 625/50 frames through the pipeline come back in order as the C API's, a damaged
+// frame's error in its place; a full pipeline refuses more until one is collected.
 TEST(FramePipeline, InOrderAndBitIdentical) {
   std::vector<std::span<const uint8_t>> stream;
   for (int n = 0; n < 3; ++n)
@@ -179,9 +168,7 @@ TEST(Encoder, RefusesPlanesItCannotTake) {
   EXPECT_EQ(ntsc.frames(), 0u);
 }
 
-// Sound at every rate in both systems reads back sample for sample (more
-// than a frame holds is refused); the time code counts on from the
-// settings' across a second, and the frames say 16:9.
+// Sound at every rate and system reads back (too much refused); the time code runs on; 16:9.
 TEST(Encoder, SoundReadsBackSampleForSample) {
   for (dv_system_t system : {e_dv_system_625_50, e_dv_system_525_60}) {
     const bool pal = system == e_dv_system_625_50;
@@ -220,11 +207,9 @@ TEST(Encoder, SoundReadsBackSampleForSample) {
   }
 }
 
-// Segments encoded on several threads make the frames, the frame count and
-// the statistics of one thread, in every layout, on pictures that take
-// every path: gradients with grain, a flat field, full-range noise (cut
-// codes) and lines alternating in the fields (2-4-8 blocks); the best
-// quality's search keeps its work per thread too.
+// Several threads make one thread's frames, count and statistics in every layout, on pictures
+// taking every path: grainy gradients, flat, full-range noise (cut codes), alternating field
+// lines (2-4-8 blocks); the best quality's search too.
 TEST(Encoder, ThreadsMakeTheFramesOfOne) {
   const struct {
     dv_system_t system;
@@ -263,7 +248,6 @@ TEST(Encoder, ThreadsMakeTheFramesOfOne) {
       after[run] = tarsk::encode_statistics();
       EXPECT_EQ(enc.frames(), pictures.size());
     }
-    // The pictures take the paths they are for.
     EXPECT_GT(after[0].vlc_overflows, before[0].vlc_overflows);
     EXPECT_GT(after[0].dct_used[1], before[0].dct_used[1]);
     // Both runs added the same: after[0] - before[0] == after[1] - before[1].

@@ -1,10 +1,7 @@
-// The tarsk command run as a person runs it, on DV files, pictures and sound
-// that ffmpeg makes; ffmpeg reads back what it writes. Damage keeps the
-// timing; every refusal has its message and exit status and leaves nothing.
+// The tarsk command as a person runs it, on files ffmpeg makes; ffmpeg reads back what it writes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -47,11 +44,8 @@ std::set<std::string> listing(const fs::path &dir) {
   return names;
 }
 
-// Two files of six frames with 48 kHz stereo sound: 625/50 4:2:0, 16:9,
-// with time code and recording date, and 525/60 4:1:1.
-const DvRecipe pal{.frames = 6,
-                   .timecode = "10:00:00:00",
-                   .creation_time = "2024-03-04T05:06:07",
+// Six frames with 48 kHz stereo: 625/50 4:2:0 16:9 with time code and date, and 525/60 4:1:1.
+const DvRecipe pal{.frames = 6, .timecode = "10:00:00:00", .creation_time = "2024-03-04T05:06:07",
                    .aspect = "16:9"};
 const DvRecipe ntsc{.system = e_dv_system_525_60, .pix_fmt = "yuv411p", .frames = 6};
 const MadeDv &made(const DvRecipe &r) { return made_dv(r.pix_fmt, r); }
@@ -69,20 +63,14 @@ std::vector<std::vector<uint8_t>> y4m_frames(const std::vector<uint8_t> &y4m, si
   return frames;
 }
 
-// ffmpeg's raw decoding of any file's pictures.
 std::vector<uint8_t> ffmpeg_raw(const fs::path &in, const std::string &pix_fmt) {
   const std::string raw =
       run_ffmpeg({"-i", in.string(), "-f", "rawvideo", "-pix_fmt", pix_fmt, "-"});
   return {raw.begin(), raw.end()};
 }
 
-// Decoding. Y4M and WAV: the size, pixel aspect, sampling and rate ffmpeg
-// sees in the DV file, pictures interlaced bottom field first as DV's are,
-// every plane within 40 dB of ffmpeg's decoding, the sound identical.
-// Standard output gets the same Y4M. Of the 625/50 file also: a range gives
-// exactly those frames' pictures and sound (raw PCM too), a numbered picture
-// a frame, raw RGB close to ffmpeg's, raw YUY2 the Y4M's luma. -m gives flat
-// grey chroma, --quality 1 another picture; null nothing.
+// Y4M and WAV as ffmpeg sees the DV file (bottom field first), planes within 40 dB, sound exact,
+// stdout the same; 625/50: ranges (PCM, RGB, YUY2), PNGs, -m grey chroma, --quality 1 differs.
 class Decode : public testing::TestWithParam<bool> {};  // 625/50 or 525/60
 
 TEST_P(Decode, OutputsMatchFfmpeg) {
@@ -152,11 +140,8 @@ TEST_P(Decode, OutputsMatchFfmpeg) {
 INSTANTIATE_TEST_SUITE_P(Systems, Decode, testing::Bool(),
                          [](const auto &info) { return info.param ? "pal" : "ntsc"; });
 
-// Damage, done to a copy of the 625/50 file: header blocks numbered for
-// another sequence in frames 0 and 4 (no longer to be trusted, though their
-// length is known), frame 2's AAUX source pack gone (no sound, a picture),
-// video blocks marked damaged in frames 1 and 5, three audio blocks of
-// frame 3 all invalid codes, and a seventh frame cut short.
+// The 625/50 file damaged: misnumbered headers in frames 0 and 4, frame 2's AAUX pack gone,
+// video blocks marked damaged in 1 and 5, invalid audio in 3, a seventh frame cut short.
 fs::path damaged_file() {
   std::vector<uint8_t> bytes = made(pal).bytes;
   const size_t size = frame_bytes(e_dv_system_625_50);
@@ -179,9 +164,8 @@ fs::path damaged_file() {
   return path;
 }
 
-// A damaged frame repeats the picture before it (the first, the next one's)
-// with silence, a frame without sound gets silence, the cut-short frame is
-// left out, with warnings, whatever the threads; --strict leaves nothing.
+// A damaged frame repeats its neighbour's picture with silence, a soundless frame gets silence,
+// the cut frame is left out, with warnings, whatever the threads; --strict leaves nothing.
 TEST(Damage, KeepsTheTimingAndWarns) {
   const fs::path in = damaged_file();
   std::vector<fs::path> dirs;
@@ -219,8 +203,7 @@ TEST(Damage, KeepsTheTimingAndWarns) {
   EXPECT_TRUE(listing(strict).empty());
 }
 
-// tarsk info, as text and as JSON: what python3 prints of `expression`, where
-// d is the JSON document and f its first file.
+// What python3 prints of `expression` on tarsk info's JSON d, whose first file is f.
 // clang-format off
 std::string json_field(const std::string &json, const std::string &expression) {
   const fs::path path = scratch_file(".json");
@@ -269,11 +252,8 @@ TEST(Info, DescribesFilesAndCountsDamage) {
 }
 // clang-format on
 
-// Refusals: a message that says what is wrong, the exit status (1 for what
-// cannot be done, 2 for a bad command line), nothing on standard output and
-// no file left behind; an older file of the output's name kept as it was.
-// $D is a directory of inputs, $O the output directory, holding only old.y4m and old.dv.
-// Messages of `tarsk encode` are whole after "tarsk: ", the rest a distinctive part.
+// Refusals: a message, status 1 (cannot be done) or 2 (bad command line), no output, no file
+// left, old files kept. $D holds inputs, $O old.y4m and old.dv. Encode's messages are whole.
 
 std::string with_dirs(std::string s, const fs::path &in, const fs::path &out) {
   for (size_t at; (at = s.find("$D")) != std::string::npos;) s.replace(at, 2, in.string());
@@ -346,9 +326,7 @@ const Refusal refusals[] = {
 };
 // clang-format on
 
-// Inputs made here: two 625/50 Y4M pictures of mid-grey (and pictures of
-// another size and rate, and the same cut inside the second picture), a
-// PPM sequence whose second picture is cut, and sound at 22.05 kHz.
+// Grey 625/50 Y4M (also another size, rate, and cut), PPMs whose second is cut, 22.05 kHz sound.
 fs::path refusal_inputs() {
   const fs::path d = fresh_dir();
   const auto y4m = [&](const std::string &name, const std::string &header, size_t bytes) {
@@ -363,8 +341,7 @@ fs::path refusal_inputs() {
   y4m("rate30.y4m", "W720 H576 F30:1", 720 * 576 * 3 / 2);
   for (const char *name : {"f0001.ppm", "f0002.ppm", "f0003.ppm"})
     std::ofstream(d / name, std::ios::binary)
-        << "P6\n720 576\n255\n"
-        << std::string(name[4] == '2' ? 4000 : 720 * 576 * 3, '\x40');
+        << "P6\n720 576\n255\n" << std::string(name[4] == '2' ? 4000 : 720 * 576 * 3, '\x40');
   std::ofstream(d / "notes.txt") << "These are not the frames you are looking for.\n";
   std::ofstream(d / "empty.dv").flush();
   fs::copy_file(made(pal).path, d / "pal.dv");
@@ -407,7 +384,7 @@ TEST(Usage, HelpVersionAndProgress) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   EXPECT_EQ(tarsk({"--help"}).exit_status, 0);
   EXPECT_EQ(tarsk({"--version"}).out.rfind("tarsk ", 0), 0u);
-  // The progress line: on a terminal only (script(1) gives it one), and not with --quiet.
+  // Progress on a terminal only (script(1) gives one), not with --quiet.
   const std::string decode =
       quoted(TARSK_BINARY) + " decode " + quoted(made(pal).path) + " --format null";
   const auto terminal = run_command({"script", "-qec", decode, "/dev/null"});
@@ -418,13 +395,8 @@ TEST(Usage, HelpVersionAndProgress) {
             std::string::npos);
 }
 
-// Encoding round trips of testsrc2 with blurred chroma (so that ours or
-// ffmpeg's chroma filter matters little), against ffmpeg's rendering at the
-// stream's sampling, decoded by ffmpeg and by tarsk; the sound comes out as
-// it went in (mono on both channels). The reference filter sites ffmpeg's
-// chroma from 4:4:4 or RGB as DV does: 4:1:1 at every fourth pixel from the
-// first, 4:2:0 at the even pixels halfway between two lines; top-field-first
-// pictures are moved down a line.
+// Round trips of blurred-chroma testsrc2 decoded by ffmpeg and tarsk, against ffmpeg's rendering
+// sited as DV (4:1:1 every 4th pixel, 4:2:0 even pixels between lines; tff moved down a line).
 // clang-format off
 struct Trip {
   const char *name;
@@ -449,8 +421,7 @@ const Trip trips[] = {
 
 class Encode : public testing::TestWithParam<Trip> {};
 
-// The first trip reads its pictures from a pipe and sets the time code, the
-// aspect and the recording date, as ffprobe and tarsk info see them.
+// The first trip reads a pipe and sets time code, aspect and date, as ffprobe and info see.
 TEST_P(Encode, FfmpegAndTarskDecodeWhatWentIn) {
   const Trip &t = GetParam();
   const fs::path dir = fresh_dir(), pictures = dir / ("in." + t.kind),
@@ -517,11 +488,8 @@ TEST_P(Encode, FfmpegAndTarskDecodeWhatWentIn) {
 INSTANTIATE_TEST_SUITE_P(Inputs, Encode, testing::ValuesIn(trips),
                          [](const auto &info) { return std::string(info.param.name); });
 
-// --frames 2:5 makes the frames that are frames 2 to 4 of the whole run, their
-// sound included: bytes 3 to 79 of every video and audio block (what a frame
-// carries, without the identifiers that count frames, and the subcode).
-// --stats ends with the encoder's table, whose DCT column counts every block
-// of the frames (9720 to a 625/50 frame).
+// --frames 2:5 makes the whole run's frames 2 to 4 (bytes 3-79 of video and audio blocks);
+// --stats' DCT column counts every block (9720 a 625/50 frame).
 TEST(EncodeRuns, RangeIsACutOfTheWholeRunAndStatsCountEveryBlock) {
   const fs::path dir = fresh_dir();
   for (const auto &[out, extra] : {std::pair{"whole.dv", "--stats"}, {"cut.dv", "--frames=2:5"}}) {
@@ -553,8 +521,7 @@ TEST(EncodeRuns, RangeIsACutOfTheWholeRunAndStatsCountEveryBlock) {
   }
 }
 
-// Sound shorter than the pictures: what there is, then silence, and a
-// warning that says where it ran out.
+// Sound shorter than the pictures: then silence, and a warning where it ran out.
 TEST(EncodeRuns, ShortSoundIsMadeUpWithSilence) {
   const fs::path in = refusal_inputs(), wav = in / "short.wav", dv = in / "out.dv";
   run_ffmpeg({"-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000:duration=0.05", "-ac",
@@ -569,8 +536,7 @@ TEST(EncodeRuns, ShortSoundIsMadeUpWithSilence) {
   EXPECT_EQ(ffmpeg_audio_s16le(dv), want);
 }
 
-// make demo's steps on a machine without ffmpeg: a PATH with make, mkdir
-// and echo only, the tool named by its full path.
+// make demo on a PATH of make, mkdir and echo only: no ffmpeg.
 TEST(EncodeRuns, DemoRunsWithoutFfmpeg) {
   const fs::path bin = fresh_dir(), out = fresh_dir();
   for (const char *tool : {"make", "mkdir", "echo"}) {

@@ -1,7 +1,5 @@
-// The pictures and sound the tarsk command reads and writes, its conversion to
-// the stream's sampling and its test source. ffmpeg writes what the readers read
-// and reads what the writers write: every byte must come back, and every input DV
-// cannot take is refused with a message that says why.
+// The tarsk command's picture and sound readers and writers, its sampling conversion and test
+// source, against ffmpeg: every byte comes back; what DV cannot take is refused, saying why.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -44,8 +42,7 @@ fs::path write_file(const std::string &suffix, const Bytes &bytes) {
   return path;
 }
 
-// A lavfi source of `frames` pictures of a DV size at its rate, written by
-// ffmpeg with `output` options to `path`.
+// `frames` pictures of a lavfi source at a DV size and rate, written by ffmpeg to `path`.
 fs::path lavfi(const std::string &source, int height, int frames, std::vector<std::string> output,
                const fs::path &path) {
   const std::string rate = height == 576 ? "25" : "30000/1001";
@@ -57,14 +54,12 @@ fs::path lavfi(const std::string &source, int height, int frames, std::vector<st
   return path;
 }
 
-// ffmpeg's raw decoding of a file (options may come before -i).
 std::vector<uint8_t> ffmpeg_raw(std::vector<std::string> args, const std::string &pix_fmt) {
   args.insert(args.end(), {"-f", "rawvideo", "-pix_fmt", pix_fmt, "-"});
   return bytes_of(run_ffmpeg(args));
 }
 
-// Every picture of an input as ffmpeg's rawvideo lays them out, failing
-// the test at the first error.
+// Every picture of an input as ffmpeg's rawvideo lays them out.
 std::vector<uint8_t> read_all(PictureInput &input) {
   std::vector<uint8_t> raw;
   for (;;) {
@@ -76,9 +71,7 @@ std::vector<uint8_t> read_all(PictureInput &input) {
   }
 }
 
-// Random RGB pictures (a single pixel, an odd width, rows of exactly 65535
-// bytes with their filter bytes and one more) as PNG and PPM: ffmpeg, with
-// every CRC checked, gives back the bytes and says nothing.
+// Random RGB (1x1, odd width, rows of 65535 bytes and one more) as PNG and PPM: ffmpeg agrees.
 TEST(Writers, PngAndPpmDecodeToTheSameBytes) {
   for (const auto &[w, h] : {std::pair{1, 1}, {721, 7}, {28, 771}, {28, 772}}) {
     const auto rgb = random_bytes(static_cast<size_t>(w * h * 3), static_cast<unsigned>(w + h));
@@ -98,11 +91,8 @@ TEST(Writers, PngAndPpmDecodeToTheSameBytes) {
   EXPECT_THROW(png_encode(0, 1, short_picture), std::invalid_argument);
 }
 
-// Two YUY2 pictures of random samples as a YUV4MPEG2 stream, read back by
-// ffmpeg plane for plane with the stream's size, rate, field order, chroma
-// siting and pixel aspect. A 4:2:0 chroma sample is that of the pixel at
-// (2i, 2j), a 4:1:1 one that of the pixel at (4i, j); YUY2 keeps a pixel's
-// luma at byte 2x of its line and its pair's Cb and Cr at 4(x/2) + 1 and 3.
+// Random YUY2 as YUV4MPEG2, read by ffmpeg plane for plane with its header. 4:2:0 chroma is
+// pixel (2i, 2j)'s, 4:1:1 (4i, j)'s; YUY2 has luma at byte 2x, Cb and Cr at 4(x/2) + 1 and 3.
 TEST(Writers, Y4mIsReadByFfmpegPlaneForPlane) {
   // clang-format off
   struct Case { dv_system_t system; dv_sample_t sampling; bool wide; std::string probe; };
@@ -143,11 +133,8 @@ TEST(Writers, Y4mIsReadByFfmpegPlaneForPlane) {
                std::invalid_argument);
 }
 
-// YUV4MPEG2 of every colour space ffmpeg writes, raw YUY2 and RGB frames as
-// `tarsk decode` writes them, and PNG pictures of every colour type and
-// depth: each picture read equals ffmpeg's raw decoding of the same file
-// (mono Y4M its luma, with neutral chroma; libpng rounds 16-bit PNG samples
-// where ffmpeg may differ by one).
+// Y4M of every colour space, raw YUY2 and RGB, PNG of every type and depth: each picture equals
+// ffmpeg's decoding (mono Y4M its luma, chroma neutral; 16-bit PNG may differ by one).
 TEST(Readers, PicturesEqualFfmpegsDecoding) {
   // clang-format off
   struct Case { const char *kind, *pix_fmt, *raw_fmt; int height, tolerance; };
@@ -221,9 +208,7 @@ TEST(Readers, Y4mFieldOrderFromTheHeaderAndFrames) {
   }
 }
 
-// Inputs DV cannot take are refused at open, or at the frame they go wrong
-// in, with a message naming the file that says why and, where it can, how
-// to convert them.
+// What DV cannot take is refused at open or at the bad frame: file, why, and how to convert.
 TEST(Readers, RefusalsSayWhyAndHow) {
   const fs::path dir = scratch_file("bad");
   fs::create_directory(dir);
@@ -286,8 +271,7 @@ TEST(Readers, RefusalsSayWhyAndHow) {
     EXPECT_EQ(error.substr(0, std::min(error.size(), want.find('*'))),
               want.substr(0, want.find('*')));
   }
-  // A sequence whose third picture is another system's; names without a
-  // picture or a number; a missing file.
+  // A third picture of another system; names without a picture or a number; a missing file.
   auto sequence = open_png_sequence(dir / "a%d.png");
   ASSERT_TRUE(sequence && (*sequence)->next() && (*sequence)->next());
   EXPECT_EQ((*sequence)->next().error(),
@@ -295,8 +279,7 @@ TEST(Readers, RefusalsSayWhyAndHow) {
   EXPECT_EQ(open_png_sequence(dir / "none%03d.png").error(),
             (dir / "none%03d.png").string() + ": no picture " + (dir / "none000.png").string() +
                 " or " + (dir / "none001.png").string());
-  EXPECT_EQ(open_png_sequence(dir / "plain.png").error(),
-            (dir / "plain.png").string() +
+  EXPECT_EQ(open_png_sequence(dir / "plain.png").error(), (dir / "plain.png").string() +
                 ": not a name with a frame number in it, such as frame%04d.png");
   EXPECT_EQ(open_y4m("/nonexistent/in.y4m").error(),
             "cannot open /nonexistent/in.y4m: No such file or directory");
@@ -310,8 +293,7 @@ TEST(Readers, RefusalsSayWhyAndHow) {
             std::string::npos);
 }
 
-// RGB colours whose studio-range Y'CbCr BT.601 gives (its published
-// table): flat pictures of them come out as exactly these samples.
+// Flat pictures of colours in BT.601's published table come out as exactly its Y'CbCr.
 TEST(Sampling, RgbPrimariesHaveTheirStudioLevels) {
   // clang-format off
   struct Colour { uint8_t r, g, b, y, cb, cr; };
@@ -331,7 +313,6 @@ TEST(Sampling, RgbPrimariesHaveTheirStudioLevels) {
 }
 
 // Sound read through libsndfile, a DV frame's worth at a time.
-
 std::vector<int16_t> read_sound(AudioInput &in) {
   std::vector<int16_t> all;
   const size_t per_frame = static_cast<size_t>(in.rate() / 25);
@@ -350,9 +331,8 @@ std::vector<int16_t> samples_of(const std::string &s16le) {
   return samples;
 }
 
-// Every format and depth equals ffmpeg's 16-bit decoding of the same file:
-// 24 bits keep their top 16, float is scaled by 32768, rounded and clipped
-// (the loud source goes past full scale); mono comes on both channels.
+// Every format and depth equals ffmpeg's 16-bit decoding: 24 bits keep the top 16, float is
+// scaled by 32768, rounded and clipped (loud passes full scale); mono on both channels.
 TEST(Sound, SamplesEqualFfmpegsDecoding) {
   // clang-format off
   struct Case { const char *source; int rate, channels; std::vector<std::string> codec; };
@@ -388,9 +368,7 @@ TEST(Sound, SamplesEqualFfmpegsDecoding) {
   }
 }
 
-// A WAV's chunks in any order (JUNK first, LIST between "fmt " and "data"),
-// and float samples far past full scale, infinite or no numbers at all:
-// clipped to their side, silence for a NaN.
+// WAV chunks in any order; floats past full scale or infinite clip to their side, NaN is silence.
 TEST(Sound, WavChunksInAnyOrderAndFloatExtremes) {
   auto le = [](uint32_t v, int bytes) {
     std::string s;
@@ -423,10 +401,8 @@ TEST(Sound, WavChunksInAnyOrderAndFloatExtremes) {
             (std::vector<int16_t>{32767, -32768, 32767, -32768, 0, 16384, 32767, -32768}));
 }
 
-// The built-in test source: the same pictures on every run, moving from
-// frame to frame, at levels held against published values: the 75% bars
-// of BT.601 (white, yellow, cyan, green, magenta, red, blue, black); a ramp
-// and a zone plate from black to white.
+// The test source: deterministic, moving, at published levels: BT.601's 75% bars (white, yellow,
+// cyan, green, magenta, red, blue, black); a ramp and zone plate from black to white.
 TEST(TestSource, PicturesAreDeterministicMoveAndHaveTheirLevels) {
   const int y[8] = {180, 162, 131, 112, 84, 65, 35, 16},
             cb[8] = {128, 44, 156, 72, 184, 100, 212, 128},
@@ -458,8 +434,7 @@ TEST(TestSource, PicturesAreDeterministicMoveAndHaveTheirLevels) {
       const size_t c =
           static_cast<size_t>((sampling == Sampling::s420 ? line / 2 : line) * cw + x / (720 / cw));
       EXPECT_EQ((std::array{int(bars.y[size_t(line * 720 + x)]), int(bars.cb[c]), int(bars.cr[c])}),
-                (std::array{y[bar], cb[bar], cr[bar]}))
-          << "bar " << bar;
+                (std::array{y[bar], cb[bar], cr[bar]})) << "bar " << bar;
     }
   }
 }

@@ -1,6 +1,4 @@
-// Audio on hand-built frames: the AAUX packs (rate, samples, quantisation,
-// emphasis, speed), 16-bit and 12-bit samples, failed blocks with their
-// reports and concealment, and de-emphasis.
+// Audio on hand-built frames: AAUX packs, samples, failed blocks, concealment, de-emphasis.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -40,10 +38,8 @@ FrameBuilder audio_frame(dv_system_t system, int af_size, int smp, int qu, int e
   return frame;
 }
 
-// What the packs give: samples (the rate's minimum plus af_size, never more
-// than the frame's slots), slots, rate, bits, emphasis. A speed that is not
-// normal (0x20; SMPTE 314M: 0x78 in 525/60, 0x64 in 625/50) refuses the
-// audio. Options force the rate (from its own minimum), bits and emphasis.
+// Samples (rate's minimum plus af_size, at most the slots), slots, rate, bits, emphasis; options
+// force the last three; an abnormal speed (0x20; 314M 0x78 525/60, 0x64 625/50) refuses audio.
 TEST(AudioHeader, PacksAndOptions) {
   // clang-format off
   struct Case { dv_system_t system; int af_size, smp, qu, ef, speed, apt, rate_option, bits_option,
@@ -82,9 +78,8 @@ TEST(AudioHeader, PacksAndOptions) {
   }
 }
 
-// The 12-bit nonlinear code of DV by its segments: from code 0 on steps of
-// 1, from 512 on steps of 2, doubling every 256 codes; negative codes
-// mirror the positive ones in one's complement.
+// DV's 12-bit nonlinear code: steps of 1 to 512, then 2, doubling every 256 codes; negative
+// codes mirror the positive in one's complement.
 int expected_12(int v) {
   if (v < 0) return -expected_12(-v - 1) - 1;
   if (v < 512) return v;
@@ -135,9 +130,8 @@ void fail_block(FrameBuilder &frame, int sequence, int block, int quantization) 
     data[i] = quantization == 16 ? (i % 2 ? 0x00 : 0x80) : (i % 3 == 2 ? 0x00 : 0x80);
 }
 
-// Failed blocks are counted, reported (with a new decoder's zero time code
-// and date) and kept (0), dropped (1) or interpolated (2); 35 invalid
-// samples are no failure.
+// Failed blocks are counted, reported (zero time code and date) and kept (0), dropped (1) or
+// interpolated (2); 35 invalid samples are no failure.
 TEST(AudioFailure, FailedBlocksAreCountedReportedAndConcealed) {
   FrameBuilder frame = audio_frame(ntsc, 20, 0, 0);
   write_audio_16(frame, std::vector<int16_t>(1620, 1000), std::vector<int16_t>(1620, -1000));
@@ -171,9 +165,8 @@ TEST(AudioFailure, FailedBlocksAreCountedReportedAndConcealed) {
   }
 }
 
-// 12-bit audio fills two stereo pairs: a failed block in either half of
-// the frame is concealed, and emphasis removed, in all four channels alike.
-// Without subcode packs the report takes its other form.
+// 12-bit: a failed block in either half is concealed, emphasis removed, in all four channels
+// alike; without subcode packs the report takes its other form.
 TEST(AudioFailure, TwelveBitConcealsAllFourChannelsAndReports) {
   FrameBuilder frame = audio_frame(pal, 0, 2, 1, 0);  // emphasis on
   std::vector<int> codes[4];
@@ -203,8 +196,7 @@ TEST(AudioFailure, TwelveBitConcealsAllFourChannelsAndReports) {
   }
 }
 
-// Concealment on hand-made buffers; a record that claims more samples than
-// the buffers hold stays inside them (the sanitizer build checks).
+// Concealment on hand-made buffers; a claim beyond them stays inside (the sanitizer checks).
 std::vector<int16_t> conceal(std::vector<int16_t> samples, int method, int claimed = 0) {
   auto dv = new_decoder();
   dv->audio->samples_this_frame = claimed ? claimed : static_cast<int>(samples.size());
@@ -229,9 +221,7 @@ TEST(AudioConcealment, InterpolateAndDrop) {
   EXPECT_EQ(conceal({invalid, 1, invalid, 3}, 2, 5000), (V{0, 1, 2, 3}));
 }
 
-// De-emphasis: the first output of a constant 1000 is b0 x 1000 = 450, and
-// the filter settles on the constant; a frame whose pack says emphasis on
-// (IEC 61834) has it removed (the 12-bit test below).
+// De-emphasis of a constant 1000 starts at b0 x 1000 = 450 and settles on it.
 TEST(AudioDeemphasis, FilterOfTheEmphasisFlag) {
   auto dv = new_decoder();
   dv->audio->samples_this_frame = dv->audio->max_samples = 2000;

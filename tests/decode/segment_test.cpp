@@ -1,5 +1,4 @@
-// Parsing hand-built video segments: DC fields, the first pass over each
-// block's own area, and the recovery of codes spilled into other areas.
+// Parsing hand-built video segments: DC fields, the first pass, and recovery of spilled codes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,8 +32,7 @@ class Segment : public testing::Test {
 // Coefficient index of scan position n (8x8 mode).
 int zigzag(int n) { return dv_88_reorder_prime[n]; }
 
-// Codes that fill exactly `bits` bits (a multiple of 4) with amplitudes
-// and no end of block: 4-bit (0, 2) codes, then amplitude escapes.
+// Codes filling exactly `bits` (a multiple of 4), no end of block: 4-bit (0, 2), then escapes.
 Bits filler(int bits) {
   EXPECT_EQ(bits % 4, 0);
   Bits b;
@@ -106,10 +104,8 @@ TEST_F(Segment, FirstPassPutsAmplitudesAtTheirCoefficients) {
   }
 }
 
-// A run of zeros past the block's last coefficient is no code: the block
-// ends there, damaged, at every quality. Y2 of macroblock 1 holds amplitudes,
-// a run to coefficient 62, a run of 61 more and an end of block: all in its
-// area, or with the bad run completed from Cr's free bits.
+// A run past the last coefficient is no code: the block ends damaged at every quality. Y2 of
+// macroblock 1 runs to coefficient 62, then 61 more: in its area, or completed from Cr's bits.
 TEST_F(Segment, RunPastTheLastCoefficientEndsTheBlockDamaged) {
   for (int amplitudes : {2, 5}) {  // 5: 80 + 13 bits, 7 left for the 13-bit run
     SCOPED_TRACE(amplitudes);
@@ -128,10 +124,8 @@ TEST_F(Segment, RunPastTheLastCoefficientEndsTheBlockDamaged) {
   }
 }
 
-// Y0 of macroblock 0 fills its area exactly; its end of block stands in the
-// free bits of Y1 (a lender of the same macroblock) or, with all of
-// macroblock 0 full, of macroblock 1's Y0 (the second pass). One pass
-// leaves Y0 without its end; the lender's bits are used up to the end's end.
+// Y0 of macroblock 0 fills its area; its end of block lies in Y1's free bits or, with macroblock
+// 0 full, macroblock 1's Y0 (pass 2). One pass leaves Y0 unended; the lender is used up to it.
 TEST_F(Segment, EndOfBlockFromALender) {
   for (auto [m, b] : {std::pair{0, 1}, {1, 0}}) {
     SCOPED_TRACE(m);
@@ -153,9 +147,7 @@ TEST_F(Segment, EndOfBlockFromALender) {
   }
 }
 
-// The same amplitude escape, once whole in its own area and once cut by the
-// end of Y2's area and completed from Cr's free bits: Y0, Y1 and Y3 have
-// none, so Cr is the first block of the macroblock that can lend.
+// An escape cut by Y2's area end is completed from Cr, the first lender (Y0, Y1, Y3 are full).
 TEST_F(Segment, CodeCutByTheEndOfAnAreaIsCompletedFromAnother) {
   for (int b : {0, 1, 3}) fill_area_with_eob(builder, 3, b);
   // 12 bits of the escape fit: 4 + 8 + 4 spill over.
@@ -166,8 +158,7 @@ TEST_F(Segment, CodeCutByTheEndOfAnAreaIsCompletedFromAnother) {
   EXPECT_EQ(p->seg.mb[3].b[4].offset, free_bits(3, 4) + 16);
 }
 
-// A code cut into three: the end of Y0's area, all of Y1's few free bits
-// and the start of Y2's.
+// A code cut into three: Y0's area end, Y1's few free bits, the start of Y2's.
 TEST_F(Segment, CodeSpanningTwoLenders) {
   Bits y1 = filler(88);
   y1.code(0, 1).eob();  // 95 bits: 5 free
@@ -184,17 +175,14 @@ TEST_F(Segment, CodeSpanningTwoLenders) {
   EXPECT_EQ(p->seg.mb[0].eob_count, 6);
 }
 
-// Macroblock 1's Y0 ends on the run escape prefix 1111110, and Y1's free
-// bits go on with a 6-bit run: 7 makes a code, 2 does not (runs below 6
-// have codes of their own).
+// Macroblock 1's Y0 ends on run escape 1111110, Y1's bits add a 6-bit run (below 6: invalid).
 void spill_run_escape(SegmentBuilder &builder, int run) {
   builder.place(filler(88).code(1, 1).add(0x7e, 7), own(1, 0));
   builder.place(Bits().add(static_cast<uint32_t>(run), 6).eob().eob(), {free_area(1, 1)});
 }
 
 TEST_F(Segment, InvalidCodeInTheFirstRecoveryPassCancelsTheSecond) {
-  // With a valid spanning code macroblock 1 completes in pass 1, and pass 2
-  // gives macroblock 0 the end of block that follows in Y1's free bits.
+  // Valid: macroblock 1 completes in pass 1; pass 2 gives macroblock 0 the end after it.
   fill_macroblock_0_exactly(builder);
   spill_run_escape(builder, 7);
   auto valid = parse(multi_pass);
@@ -204,8 +192,7 @@ TEST_F(Segment, InvalidCodeInTheFirstRecoveryPassCancelsTheSecond) {
             std::tuple(1, 1, 1));
   EXPECT_EQ(spanning.reorder, spanning.reorder_sentinel);
 
-  // Run 2: invalid; no second pass, though macroblock 2 offers an end of
-  // block that pass 2 would give to macroblock 0.
+  // Run 2, invalid: no pass 2, though macroblock 2 offers macroblock 0 an end of block.
   SegmentBuilder invalid_builder = SegmentBuilder().all_empty();
   fill_macroblock_0_exactly(invalid_builder);
   spill_run_escape(invalid_builder, 2);
@@ -227,9 +214,8 @@ TEST_F(Segment, FirstPassErrorSkipsOnlyThatMacroblockInRecoveryPassOne) {
   EXPECT_EQ(p->seg.mb[2].b[0].offset, free_bits(2, 0) + 4);
 }
 
-// Y0 fills its area; its end of block stands in Cr's free bits. Without
-// colour the luminance must come out as with colour (Cr's blocks are parsed
-// all the same), and the colour blocks as the caller left them.
+// Y0's end of block lies in Cr's free bits. Without colour the luma comes out as with it (Cr is
+// parsed all the same), and the colour blocks as the caller left them.
 TEST_F(Segment, ColourOffGivesTheSameLuminanceAndLeavesColourAlone) {
   builder.place(filler(100), own(0, 0));
   for (int b = 1; b < 4; ++b) fill_area_with_eob(builder, 0, b);

@@ -1,7 +1,4 @@
-// Frame assembly and the encode loop: header, subcode and VAUX blocks and
-// the inserted audio read back by the decoder, the "wav" filter's and the
-// loop's refusals, and played by ffmpeg: ffmpeg's video with our metadata
-// and audio, and the loop's pictures with the sound in step.
+// Frame assembly and the encode loop, read back by the decoder and played by ffmpeg.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -30,10 +27,8 @@ using testing::internal::GetCapturedStderr;
 // 14 November 2023, within the two-digit years the decoder maps to 20xx.
 constexpr time_t some_time = 1700000000;
 
-// Time code, recording date and time, system and aspect as the decoder
-// reads them (the clock runs on a second at the first frame of a second),
-// and inserted audio sample for sample, at every rate and the fewest and
-// most samples a frame carries.
+// Time code, date, system and aspect as the decoder reads them (the clock steps at a second's
+// first frame), and audio sample for sample at every rate and the fewest and most samples.
 TEST(Assembly, DecoderReadsMetadataAndAudioBack) {
   // clang-format off
   const struct { int pal, wide, frame, rate, samples; } cases[] = {
@@ -52,8 +47,7 @@ TEST(Assembly, DecoderReadsMetadataAndAudioBack) {
     _dv_write_meta_data(f.data(), c.frame, c.pal, c.wide, &now);
     const time_t expected = some_time + (c.frame % fps == 0 ? 1 : 0);
     EXPECT_EQ(now, expected);
-    // Random big-endian stereo samples, with -32768 (DV's lost-sample code,
-    // carried as -32767) and 32767.
+    // Random big-endian stereo, with -32768 (DV's lost-sample code, carried as -32767) and 32767.
     auto audio = std::make_unique<dv_enc_audio_info_t>();
     audio->channels = 2, audio->frequency = c.rate, audio->bitspersample = 16;
     audio->bytealignment = 4, audio->bytesperframe = 4 * c.samples;
@@ -77,7 +71,7 @@ TEST(Assembly, DecoderReadsMetadataAndAudioBack) {
     ASSERT_EQ(dv_get_recording_datetime(dv.get(), text), 1);
     std::strftime(want, sizeof want, "%Y-%m-%d %H:%M:%S", &t);
     EXPECT_STREQ(text, want);
-    // The same date and time in the VAUX packs as in the subcode.
+    // The VAUX packs' date and time are the subcode's.
     for (uint8_t id : {0x62, 0x63}) {
       uint8_t vaux[4];
       ASSERT_EQ(dv_get_vaux_pack(dv.get(), id, vaux), 0);
@@ -110,7 +104,6 @@ Filter *named(int (*get)(Filter **, int *), const std::string &name) {
 
 // The headers the "wav" filter takes, and the messages it refuses others with.
 TEST(WavHeader, AcceptsAndRefuses) {
-  // The header, the message (empty: accepted), the bytes of the file kept.
   // clang-format off
   const struct { WavHeader h; const char *message; size_t cut = std::string::npos; } cases[] = {
       {{}, ""}, {{.fmt_size = 18}, ""}, {{.channels = 4, .rate = 32000}, ""},
@@ -148,8 +141,7 @@ TEST(WavHeader, AcceptsAndRefuses) {
   }
 }
 
-// Numbered flat pictures that say their number (modulo 16) by their
-// brightness: luma 16 + 12k in a PGM series, grey 20 + 14k in a PPM one.
+// Flat pictures numbered (mod 16) by brightness: luma 16 + 12k in PGM, grey 20 + 14k in PPM.
 std::string number_pictures(const std::string &kind, int count, int lines) {
   const std::string pattern = scratch_file("-pic").string() + "%03d." + kind;
   for (int k = 0; k < count; ++k) {
@@ -209,8 +201,7 @@ LoopRun run_loop(const LoopArgs &a) {
   return r;
 }
 
-// A counting WAV: left sample n is n (16 bits, wrapping), right -1 - n,
-// but left sample 5 is -32768, which DV carries as -32767.
+// A counting WAV: left n (wrapping; but sample 5 is -32768, carried as -32767), right -1 - n.
 std::string counting_wav(int rate, int channels, int sample_frames) {
   std::vector<int16_t> s;
   for (int n = 0; n < sample_frames; ++n)
@@ -233,9 +224,8 @@ void expect_counted(const std::vector<uint8_t> &pcm, long long offset, long long
     }
 }
 
-// A failure of any filter (a write that fails too) ends the loop with -1,
-// what was stored staying stored; settings that cannot work, and name
-// patterns other than one conversion of the picture number, are refused.
+// A failing filter or write ends the loop with -1, keeping what was stored; bad settings and name
+// patterns without exactly one picture-number conversion are refused.
 TEST(EncoderLoop, FailuresEndIt) {
   const std::string pictures = number_pictures("pgm", 2, 480);
   const std::string twelve_bit = counting_wav(32000, 4, 8000),
@@ -280,11 +270,8 @@ void PrintTo(const PlayCase &c, std::ostream *os) { *os << c.name; }
 
 class FfmpegPlaysTheLoop : public testing::TestWithParam<PlayCase> {};
 
-// Numbered pictures and a counting WAV through the loop, played by ffmpeg:
-// the start passes over pictures, a thinned rate repeats some evenly spread,
-// a rate at or above the system's none; the WAV's samples come back from
-// where the first frame starts (1600 + 1602 before picture 2 of 525/60 at
-// 48 kHz, 1067.73 rounded down before picture 1 at 32 kHz) exactly.
+// The loop's frames played by ffmpeg: the start skips pictures, a lower rate repeats some evenly;
+// samples exact from the first frame (1600 + 1602 before 525/60 picture 2 at 48 kHz).
 TEST_P(FfmpegPlaysTheLoop, PicturesAndSoundInStep) {
   const PlayCase c = GetParam();
   const int lines = c.pal ? 576 : 480, frames = static_cast<int>(c.shown.size());
@@ -295,7 +282,6 @@ TEST_P(FfmpegPlaysTheLoop, PicturesAndSoundInStep) {
   ASSERT_EQ(r.result, 0) << r.err;
   const auto path = scratch_file(".dv"), pcm_path = scratch_file(".s16le");
   write_file(path, std::string(r.bytes.begin(), r.bytes.end()));
-  // One run of ffmpeg: the sound to a file, the luma planes to us.
   const std::string luma = run_ffmpeg({"-v", "error", "-i", path.string(), "-map", "0:a", "-f",
                                        "s16le", "-ac", "2", "-y", pcm_path.string(), "-map", "0:v",
                                        "-vf", "extractplanes=y", "-f", "rawvideo", "-"});
@@ -322,16 +308,11 @@ INSTANTIATE_TEST_SUITE_P(Streams, FfmpegPlaysTheLoop, testing::Values(
 
 class FfmpegAssembly : public testing::TestWithParam<dv_system_t> {};
 
-// ffmpeg's pictures given our metadata and, through the "wav" input filter
-// and the "raw" output filter, our audio at every rate, played by ffmpeg:
-// the pictures of its own file, our WAV's samples bit for bit, and our
-// aspect (as sample aspect: 64/45 and 16/15, 32/27 and 8/9 in 525/60).
+// ffmpeg's frames given our metadata and audio through the "wav" and "raw" filters play as its
+// pictures, our samples bit for bit, and our aspect (SAR 64/45, 16/15; 32/27, 8/9 in 525/60).
 TEST_P(FfmpegAssembly, FfmpegReadsOurFrames) {
   const bool pal = GetParam() == e_dv_system_625_50;
-  DvRecipe recipe;
-  recipe.system = GetParam();
-  recipe.pix_fmt = pal ? "yuv420p" : "yuv411p";
-  recipe.frames = 3;
+  const DvRecipe recipe{.system = GetParam(), .pix_fmt = pal ? "yuv420p" : "yuv411p", .frames = 3};
   const MadeDv &made = made_dv(recipe.pix_fmt, recipe);
   const auto &raw = *named(dv_enc_get_output_filters, "raw");
   const auto &wav = *named(dv_enc_get_audio_input_filters, "wav");
@@ -354,7 +335,6 @@ TEST_P(FfmpegAssembly, FfmpegReadsOurFrames) {
     raw.finish();
     wav.finish();
     std::fclose(out);
-
     // One run of ffmpeg: our sound to a file, both files' pictures hashed.
     const std::string hashes =
         run_ffmpeg({"-v",   "error", "-i",  ours.string(), "-i", made.path.string(), "-map", "0:a",

@@ -1,6 +1,4 @@
-// The encoder's codes and their placing, read back by the decoder: every
-// (run, amplitude) pair, a code split across areas, and whole segments,
-// coded as they stand or by the quantiser searches, parsed back.
+// The encoder's codes and their placing, read back by the decoder.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,8 +26,7 @@ class Codes : public testing::Test {
 
 dv_block_t &block_of(dv_videosegment_t &seg, int i) { return seg.mb[i / 6].b[i % 6]; }
 
-// Every pair of the lookup reads back: `run` zeros, then the amplitude
-// (for amplitude 0 one more zero), in the bits the bit-count lookup gives.
+// Every pair reads back as `run` zeros then the amplitude (0: one more zero), in its counted bits.
 TEST_F(Codes, EveryPairReadsBackThroughTheDecoder) {
   for (int run = 0; run < 64; ++run)
     for (int amp = -255; amp <= 255; ++amp) {
@@ -57,10 +54,8 @@ TEST_F(Codes, EveryPairReadsBackThroughTheDecoder) {
     }
 }
 
-// A hand-made code list: six 16-bit codes fill 96 bits of a 100-bit area;
-// a 16-bit code follows, then a 3-bit one that would fit the 4 bits left.
-// One pass drops the code that does not fit and all after it; more passes
-// write its head and keep its tail to spill.
+// Six 16-bit codes fill 96 of 100 bits, then a 16-bit and a 3-bit code: one pass drops the
+// first that does not fit and all after; more write its head and keep its tail to spill.
 TEST_F(Codes, PassOneDropsOrSplitsTheFirstCodeThatDoesNotFit) {
   for (int passes = 1; passes <= 3; ++passes) {
     dv_vlc_block_t bl{};
@@ -94,15 +89,13 @@ void fill_segment(dv_videosegment_t &seg, int kind, std::mt19937 &rng) {
     const int k = kind < 4 ? kind : static_cast<int>(rng() % 4);
     for (int pos = 1; pos < 64; ++pos) {
       const int v = std::uniform_real_distribution<double>(0, 1)(rng) < density[k]
-                        ? 1 + static_cast<int>(rng() % largest[k])
-                        : 0;
+                        ? 1 + static_cast<int>(rng() % largest[k]) : 0;
       bl.coeffs[pos] = static_cast<dv_coeff_t>(rng() % 2 ? -v : v);
     }
   }
 }
 
-// A block dark on the left and light on the right: the largest values the
-// forward transform gives (453 at coefficient 1), in scan order.
+// Dark left, light right: the forward transform's largest values (453 at 1), in scan order.
 void half_plane_block(dv_block_t &bl, int dct_mode) {
   for (int i = 0; i < 64; ++i) bl.coeffs[i] = static_cast<dv_coeff_t>(i < 32 ? -256 : 254);
   dct_mode == 1 ? _dv_dct_248(bl.coeffs) : _dv_dct_88(bl.coeffs);
@@ -110,16 +103,10 @@ void half_plane_block(dv_block_t &bl, int dct_mode) {
   tarsk::reorder_block(&bl);
 }
 
-// Segments placed at 1, 2 and 3 passes and parsed back by the decoder:
-// random quantised blocks of every density coded as they stand (kinds 0 to
-// 4), and quantiser searches on quiet, busy, very busy and extreme content
-// (kinds 5 to 9: half-plane blocks, classified or in fixed classes 0..2,
-// where 453 meets the limit of 255). Each macroblock's qno and each block's
-// DC, mode and class come back; every block whose codes were all placed
-// comes back as the quantiser made it (limited to -255..255), or, where its
-// list was cut to fit, as a head of that; with 3 passes (or no list cut)
-// every block of a segment that fits is placed. So the encoder spills where,
-// and in the order, the decoder collects.
+// Segments at 1 to 3 passes parsed back: random blocks as they stand (kinds 0-4), quantiser
+// searches on quiet to extreme content (5-9; half-plane blocks, where 453 meets 255). Headers come
+// back; a placed block as quantised (to -255..255) or a head of its cut list; with 3 passes all
+// of a fitting segment is placed: the encoder spills where and as the decoder collects.
 TEST_F(Codes, SegmentsParseBackAtEveryPassCount) {
   const decltype(&tarsk::quant_1_pass) searches[4] = {nullptr, tarsk::quant_1_pass,
                                                       tarsk::quant_2_passes, tarsk::quant_3_passes};
@@ -196,9 +183,7 @@ TEST_F(Codes, SegmentsParseBackAtEveryPassCount) {
         }
       }
     }
-  // The cases reach what they are for: blocks read back from other areas
-  // with 2 and 3 passes, segments that fit only by spilling, and values
-  // beyond 255 limited.
+  // The cases reach their aims: spilled blocks read back, segments fit by spilling, values limited.
   EXPECT_EQ(spilled_and_read[1], 0);
   EXPECT_GT(spilled_and_read[2], 10);
   EXPECT_GT(spilled_and_read[3], spilled_and_read[2]);

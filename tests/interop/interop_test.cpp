@@ -1,6 +1,4 @@
-// DV against ffmpeg, an independent peer: the files it makes read here as it
-// was asked to make them and decoded close to its own decoding; the files we
-// make read by it without a word, their quality next to its own encoder's.
+// DV against ffmpeg: its files read as asked and decode near its decoding; ours it reads quietly.
 #include <gtest/gtest.h>
 #include <tarsk/dv.h>
 
@@ -32,15 +30,12 @@ constexpr unsigned single_pass = DV_QUALITY_COLOR | DV_QUALITY_AC_1;
 constexpr unsigned dc_only = DV_QUALITY_COLOR | DV_QUALITY_DC;
 constexpr unsigned levels[3] = {best, single_pass, dc_only};
 
-// Test cases go by their names.
 const auto by_name = [](const auto &info) { return std::string(info.param.name); };
 
-// One frame in a buffer of exactly its size, so that the sanitizer build
-// catches a read past its end.
+// A frame in a buffer of its exact size: the sanitizer build sees reads past it.
 std::vector<uint8_t> copy(std::span<const uint8_t> frame) { return {frame.begin(), frame.end()}; }
 
-// Sizes at the stream's own sampling: 4:2:0 halves both directions, 4:1:1
-// quarters the width; either way a chroma plane is a quarter of the luma.
+// Sizes at the stream's sampling: a 4:2:0 or 4:1:1 chroma plane is a quarter of the luma.
 struct Layout {
   dv_system_t system;
   const char *pix_fmt;  // ffmpeg's name of it: yuv420p or yuv411p
@@ -57,20 +52,17 @@ std::span<const uint8_t> bytes(const std::string &s) {
   return {reinterpret_cast<const uint8_t *>(s.data()), s.size()};
 }
 
-// ffmpeg's raw pictures of an input (a file or a lavfi source) in a pixel format.
 std::string rendered(std::vector<std::string> input, const std::string &pix_fmt) {
   input.insert(input.end(), {"-map", "0:v:0", "-f", "rawvideo", "-pix_fmt", pix_fmt, "-"});
   return run_ffmpeg(input);
 }
 
-// The planes of a planar picture, as the encoder takes them.
 tarsk::PicturePlanes planes(std::span<const uint8_t> p, const Layout &l) {
   return {l.is_420() ? e_dv_sample_420 : e_dv_sample_411, p.first(l.luma()),
           p.subspan(l.luma(), l.chroma()), p.subspan(l.luma() + l.chroma(), l.chroma())};
 }
 
-// A decoded picture whose lines are `pitch` bytes apart, wider than the
-// pixels: the bytes past them must come back untouched.
+// A decoded picture with lines `pitch` bytes apart; the bytes past the pixels stay untouched.
 struct Picture {
   std::vector<uint8_t> bytes;
   size_t pitch;
@@ -92,10 +84,8 @@ Picture decode(dv_decoder_t *dv, std::span<const uint8_t> frame, unsigned qualit
   return p;
 }
 
-// Our YUY2 picture (Y0 Cb Y1 Cr for each pair of pixels) at the stream's
-// own sampling, appended to `out`. Every pair carries the chroma of the
-// cell it lies in (2x2 pixels in 4:2:0, 4x1 in 4:1:1): the cell's first
-// pair gives the sample, and the others must repeat it.
+// Our YUY2 picture as planes at the stream's sampling, appended to `out`. Each chroma cell
+// (2x2 pixels in 4:2:0, 4x1 in 4:1:1) takes its first pair's chroma; the others must repeat it.
 void append_planes(const Picture &p, const Layout &l, std::vector<uint8_t> &out) {
   const size_t at = out.size(), cw = l.is_420() ? 360 : 180;
   out.resize(at + l.picture());
@@ -116,7 +106,6 @@ void append_planes(const Picture &p, const Layout &l, std::vector<uint8_t> &out)
   EXPECT_EQ(repeats_differ, 0) << "pixel pairs of one chroma cell carry different chroma";
 }
 
-// Our decoding of every frame of a DV stream, as planes.
 std::vector<uint8_t> our_planes(std::span<const uint8_t> dv_bytes, const Layout &l,
                                 unsigned quality = best) {
   auto dv = new_decoder();
@@ -126,9 +115,8 @@ std::vector<uint8_t> our_planes(std::span<const uint8_t> dv_bytes, const Layout 
   return planes;
 }
 
-// The share of a frame's blocks coded with the 2-4-8 DCT. In a video DIF
-// block (section type 4) the six block areas start at bytes 4, 18, 32, 46,
-// 60 and 70; each opens with the 9-bit DC value and the DCT mode bit.
+// The share of 2-4-8 DCT blocks in a frame: a video DIF block (type 4) has block areas at bytes
+// 4, 18, 32, 46, 60 and 70, each opening with the 9-bit DC and the DCT mode bit.
 double field_block_share(std::span<const uint8_t> frame) {
   double blocks = 0, field = 0;
   for (size_t at = 0; at + 80 <= frame.size(); at += 80)
@@ -140,10 +128,8 @@ double field_block_share(std::span<const uint8_t> frame) {
   return blocks ? field / blocks : 0;
 }
 
-// Every video segment of a frame at each level: the multi-pass parse ends
-// every block without an invalid code; the single pass (each block's own
-// area only) agrees with it on DC, mode, class and every block it finished;
-// DC only gives the DC alone. Returns the blocks the single pass left.
+// Each segment at each level: multi-pass ends every block cleanly; single pass agrees on heads
+// and the blocks it ended; DC only gives DC alone. Returns the blocks the single pass left.
 long check_segments(std::span<const uint8_t> frame, bool pal) {
   long unfinished = 0, failures = 0;
   for (int s = 0; s < dif::sequences(pal); ++s)
@@ -177,12 +163,10 @@ long check_segments(std::span<const uint8_t> frame, bool pal) {
   return unfinished;
 }
 
-// Headers, subcode and sound of ffmpeg's files. Every expectation comes from
-// what ffmpeg was asked to make; the sound from ffmpeg's own decoding.
+// Headers, subcode and sound of ffmpeg's files: what ffmpeg was asked to make, and its decoding.
 
-// The time code `elapsed` frames after `text` ("hh:mm:ss:ff", or with ';'
-// before the frames for drop frame, which skips frame numbers 0 and 1 at
-// the start of every minute but each tenth to keep up with the clock).
+// The time code `elapsed` frames after `text` ("hh:mm:ss:ff"; ';' before ff for drop frame,
+// which skips frames 0 and 1 of every minute but each tenth to keep up with the clock).
 std::array<int, 4> advance(const std::string &text, int elapsed, int fps) {
   int h = 0, m = 0, s = 0, f = 0;
   char sep = 0;
@@ -198,8 +182,7 @@ std::array<int, 4> advance(const std::string &text, int elapsed, int fps) {
           static_cast<int>(n / fps % 60), static_cast<int>(n % fps)};
 }
 
-// "yyyy-mm-ddThh:mm:ss" moved on by whole seconds, as "yyyy-mm-dd hh:mm:ss",
-// and its weekday (0 for Sunday), by the C library's UTC calendar.
+// "yyyy-mm-ddThh:mm:ss" moved on by whole seconds, as "yyyy-mm-dd hh:mm:ss", and its weekday.
 std::pair<std::string, int> calendar(const std::string &text, long later) {
   struct tm tm {};
   strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
@@ -221,8 +204,7 @@ void PrintTo(const FileCase &c, std::ostream *os) { *os << c.name; }
 
 // clang-format off
 const FileCase files[] = {
-    // Time code over midnight; 30 frames: the recording time passes into a
-    // new year and century.
+    // Time code over midnight; 30 frames: the recording time passes into a new century.
     {"Pal420At44kWide", pal420, 44100, 30, "23:59:59:20", "1999-12-31T23:59:59", true},
     {"Pal420At32k", pal420, 32000, 12, "01:02:03:04", "2008-02-29T12:34:56", false},
     {"Pal411At48kWide", pal411, 48000, 12, "10:20:30:00", "2026-11-12T13:14:15", true},
@@ -245,12 +227,8 @@ const MadeDv &made(const FileCase &c) {
 
 class FfmpegFile : public testing::TestWithParam<FileCase> {
  protected:
-  // dv_get_recording_datetime_tm goes through mktime, which reads local
-  // time; in UTC every recorded time exists exactly once.
-  static void SetUpTestSuite() {
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
+  // dv_get_recording_datetime_tm uses mktime, which reads local time: in UTC each time exists once.
+  static void SetUpTestSuite() { setenv("TZ", "UTC", 1); tzset(); }
 };
 
 TEST_P(FfmpegFile, HeaderSubcodeAndSoundAreWhatWasAskedFor) {
@@ -328,16 +306,14 @@ TEST_P(FfmpegFile, HeaderSubcodeAndSoundAreWhatWasAskedFor) {
   const std::vector<uint8_t> theirs = ffmpeg_audio_s16le(file.path);
   ASSERT_EQ(sound.size(), theirs.size());
   EXPECT_TRUE(sound == theirs) << "first difference at byte "
-                               << std::mismatch(sound.begin(), sound.end(), theirs.begin()).first -
-                                      sound.begin();
+      << std::mismatch(sound.begin(), sound.end(), theirs.begin()).first - sound.begin();
   EXPECT_GT(loud, static_cast<long>(sound.size() / 8)) << "silence would prove nothing";
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, FfmpegFile, testing::ValuesIn(files), by_name);
 
-// One decoder fed the files in turn reports each change of system once, at
-// the first frame of a file whose system differs from the one before. A
-// change of sampling alone is no change of system, but the sampling follows.
+// One decoder fed the files in turn reports a change of system once, at its first frame; a
+// change of sampling alone is none, but the sampling follows.
 TEST(FfmpegStream, DecoderFollowsSystemChanges) {
   auto dv = new_decoder();
   dv_system_t previous = e_dv_system_none;
@@ -356,24 +332,21 @@ TEST(FfmpegStream, DecoderFollowsSystemChanges) {
   }
 }
 
-// Pictures of ffmpeg's files at the stream's own sampling, decoded here and
-// by ffmpeg: the inverse transforms differ a little, every plane is close.
+// ffmpeg's files decoded here and by ffmpeg: the inverse transforms differ a little.
 
 struct VideoCase {
   const char *name;
   const char *source, *filter;
   Layout layout;
-  // The lowest PSNR (dB) of any plane and frame at each level: the lowest
-  // measured less 3 dB; the best 40, 33 on full-range noise (the finest
-  // quantiser, where whole-number 8x8 inverse weights cost most).
+  // Lowest PSNR (dB) of any plane and frame per level: measured less 3; best 40, 33 on full-range
+  // noise (finest quantiser, where whole-number 8x8 inverse weights cost most).
   double dc_only_db, single_pass_db, best_db;
   bool field_blocks, rgb;  // ffmpeg may choose the 2-4-8 DCT (+ildct); RGB, BGR0 checked
 };
 void PrintTo(const VideoCase &c, std::ostream *os) { *os << c.name; }
 
-// Flat areas and hard edges, fine detail, noise over the whole range (codes
-// spill into other blocks' areas) or a quarter of it, and two pictures woven
-// into the fields of one, which ffmpeg codes mostly with the 2-4-8 DCT.
+// Flat areas and edges, fine detail, full-range noise (codes spill) or milder, and two pictures
+// woven into one's fields, which ffmpeg codes mostly with the 2-4-8 DCT.
 constexpr const char *noise = "geq=random(1)*255:random(2)*255:random(3)*255";
 constexpr const char *mild = "geq=96+random(1)*64:96+random(2)*64:96+random(3)*64";
 const VideoCase video_cases[] = {
@@ -388,8 +361,7 @@ const VideoCase video_cases[] = {
     {"InterlacedNtsc411", "mandelbrot", "il=l=i:c=i", ntsc411, 17, 29, 40, true, true},
 };
 
-// ITU-R BT.601 from studio-range Y'CbCr to full-range R'G'B', with 10
-// fraction bits: each product of a sample and a coefficient (scaled by
+// BT.601 studio-range Y'CbCr to full-range R'G'B' in 10 fraction bits: each product (scaled by
 // 255/219 for luma, 255/224 for chroma) rounded before the sums.
 struct Rgb {
   int r, g, b;
@@ -403,10 +375,8 @@ Rgb bt601(int luma, int cb, int cr) {
           channel(y + fixed((cb - 128) * 2066.432))};
 }
 
-// RGB and BGR0 are exactly the BT.601 conversion of our YUY2 picture; where
-// YUY2 clipped a luma sample (0 or 255), between the conversions of the byte
-// and of the furthest sample kept (-128 or 639). Against ffmpeg's rgb24 with
-// the nearest chroma sample, as we convert, every channel reaches 30 dB.
+// RGB and BGR0 are the BT.601 conversion of our YUY2 (luma clipped at 0 or 255: up to -128 or
+// 639); against ffmpeg's nearest-chroma rgb24 every channel reaches 30 dB.
 void check_rgb(dv_decoder_t *dv, const MadeDv &file, const Layout &l) {
   const std::string theirs =
       rendered({"-i", file.path.string(), "-sws_flags", "neighbor+full_chroma_int"}, "rgb24");
@@ -437,8 +407,7 @@ void check_rgb(dv_decoder_t *dv, const MadeDv &file, const Layout &l) {
       }
     for (size_t c = 0; c < 3; ++c)
       EXPECT_GE(psnr(bytes(theirs).subspan(f * size, size), packed, c, 3), 30.0)
-          << "frame " << f << " channel "
-          << "RGB"[c] << " against ffmpeg's rgb24";
+          << "frame " << f << " channel " << "RGB"[c] << " against ffmpeg's rgb24";
   }
   EXPECT_EQ(wrong, 0) << "pixels not the BT.601 conversion of the YUY2 picture";
   EXPECT_GT(exact, 9 * bounded) << "nearly every pixel must be compared exactly";
@@ -446,8 +415,7 @@ void check_rgb(dv_decoder_t *dv, const MadeDv &file, const Layout &l) {
 
 class FfmpegVideo : public testing::TestWithParam<VideoCase> {};
 
-// Every plane of every frame reaches its floor at each quality, and
-// recovering spilled codes only brings a frame closer to ffmpeg's.
+// Every plane reaches its floor at each quality; recovering spilled codes only brings us closer.
 TEST_P(FfmpegVideo, DecodesLikeFfmpegAtEveryQuality) {
   const VideoCase &c = GetParam();
   const Layout &l = c.layout;
@@ -469,8 +437,7 @@ TEST_P(FfmpegVideo, DecodesLikeFfmpegAtEveryQuality) {
   for (int q = 0; q < 3; ++q) {
     db[q] = lowest_psnr(our_planes(file.bytes, l, levels[q]), bytes(theirs), l.height());
     for (int p = 0; p < 3; ++p)
-      EXPECT_GE(db[q][p], floors[q]) << "plane "
-                                     << "YBR"[p] << " at level " << q;
+      EXPECT_GE(db[q][p], floors[q]) << "plane " << "YBR"[p] << " at level " << q;
   }
   for (int p = 0; p < 3; ++p)
     EXPECT_GE(db[0][p], db[1][p]) << "plane " << p << ": the multi-pass parse is further from "
@@ -488,8 +455,7 @@ INSTANTIATE_TEST_SUITE_P(Files, FfmpegVideo, testing::ValuesIn(video_cases), by_
 
 // Our encoder's files.
 
-// A lavfi source at the layout's size and rate (twice the rate before an
-// interlacing filter, which takes two pictures for each frame).
+// A lavfi source at the layout's size and rate (doubled before an interlacing filter).
 std::vector<std::string> source_args(const std::string &source, const std::string &filter,
                                      const Layout &l, int frames) {
   const bool pal = l.system == e_dv_system_625_50;
@@ -500,8 +466,7 @@ std::vector<std::string> source_args(const std::string &source, const std::strin
   return {"-f", "lavfi", "-i", graph, "-frames:v", std::to_string(frames)};
 }
 
-// Our DV file of raw pictures: planar through tarsk::Encoder, or YUY2
-// through the C API's own conversion; the time code counts from settings'.
+// Our DV file of raw pictures: planar through tarsk::Encoder, or YUY2 through the C API.
 fs::path encode_ours(const std::string &raw, const Layout &l, tarsk::EncodeSettings settings,
                      bool yuy2 = false) {
   settings.system = l.system;
@@ -526,8 +491,7 @@ fs::path encode_ours(const std::string &raw, const Layout &l, tarsk::EncodeSetti
   return path;
 }
 
-// ffmpeg's decoding of a DV file at its sampling; it must say nothing
-// beyond the notice it gives every raw DV file, its own included.
+// ffmpeg's decoding of a DV file: nothing said beyond the notice every raw DV file gets.
 std::string ffmpeg_reads_quietly(const fs::path &dv, const Layout &l) {
   CommandResult run = run_command({"ffmpeg", "-hide_banner", "-v", "warning", "-nostdin", "-i",
                                    dv.string(), "-f", "rawvideo", "-pix_fmt", l.pix_fmt, "-"});
@@ -544,9 +508,8 @@ struct EncodeCase {
   const char *source, *filter;
   Layout layout;
   bool wide, yuy2;
-  // dB per plane the default may lie below ffmpeg's encoder against the
-  // source, a dB or two over what was measured (ffmpeg rounds where the
-  // reference arithmetic truncates; 2-4-8 blocks of moving fields lose most).
+  // dB per plane the default may lie below ffmpeg's encoder, a dB or two over the measured (ffmpeg
+  // rounds where we truncate; 2-4-8 blocks of moving fields lose most).
   std::array<double, 3> gap;
   int field_blocks;  // share of 2-4-8 blocks: 1 many, -1 few, 0 no claim
 };
@@ -559,22 +522,14 @@ const EncodeCase encode_cases[] = {
     {"MandelbrotNtscYuy2", "mandelbrot", "", ntsc411, true, true, {7, 5, 5}, 0},
     {"NoisePal", "testsrc2", "noise=alls=20:allf=t+u", pal420, false, false, {3, 4, 4.5}, 0},
     // Two moments in the two fields of each frame.
-    {"InterlacedNtsc",
-     "testsrc2",
-     "scroll=horizontal=0.02,tinterlace=mode=interleave_top",
-     ntsc411,
-     false,
-     false,
-     {15, 1, 1},
-     1},
+    {"InterlacedNtsc", "testsrc2", "scroll=horizontal=0.02,tinterlace=mode=interleave_top",
+     ntsc411, false, false, {15, 1, 1}, 1},
 };
 
 class EncodeInterop : public testing::TestWithParam<EncodeCase> {};
 
-// Default and best quality: ffmpeg reads both without a word (size, rate,
-// aspect, time code), our decoder as ffmpeg does, every block ends. The
-// default stays near ffmpeg's encoder, the best well above it (1.5 to 5 dB
-// luma measured); 2-4-8 blocks for moving fields, few for still pictures.
+// ffmpeg reads default and best quietly (size, rate, aspect, time code), as our decoder; the
+// default near ffmpeg's encoder, best above (1.5-5 dB luma); 2-4-8 for moving fields, few still.
 TEST_P(EncodeInterop, FfmpegReadsOursAndItsQualityHolds) {
   const EncodeCase &c = GetParam();
   const Layout &l = c.layout;
@@ -626,8 +581,7 @@ TEST_P(EncodeInterop, FfmpegReadsOursAndItsQualityHolds) {
 
 INSTANTIATE_TEST_SUITE_P(Sources, EncodeInterop, testing::ValuesIn(encode_cases), by_name);
 
-// Fewer passes and the static quantiser tables cost quality, within floors
-// (luma, read back by our decoder), and the best quality refuses them.
+// Fewer passes and static quantiser tables keep luma floors; the best quality refuses them.
 TEST(EncodeSettings, KeepTheirFloorsAndBestRefusesThem) {
   struct Row {
     int passes, static_qno;
