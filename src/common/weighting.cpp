@@ -13,10 +13,13 @@ double W[8];
 
 double cs(int m) { return std::cos(m * M_PI / 16.0); }
 
-// Forward weight of an 8x8 position, and of a 2-4-8 position (both field
-// DC positions are weighted like a DC).
+// Forward weight of an 8x8 position, and of a 2-4-8 position. Only the DC
+// is weighted 1/4. The first coefficient of the field-difference half,
+// (4, 0), is an AC coefficient that the decoder (ours, and ffmpeg's) weights
+// by 2 like its row: weighting it 1/4 as well would halve the difference
+// between the fields of every moving interlaced block.
 double w88(int v, int h) { return v == 0 && h == 0 ? 0.25 : W[h] * W[v] / 2; }
-double w248(int r, int h) { return (r % 4 == 0 && h == 0) ? 0.25 : W[h] * W[2 * (r % 4)] / 2; }
+double w248(int r, int h) { return r == 0 && h == 0 ? 0.25 : W[h] * W[2 * (r % 4)] / 2; }
 
 // Normalisation of the unnormalised forward transforms' output.
 double k8(int n) { return n == 0 ? 1.0 / (8.0 * std::sqrt(2.0)) : 1.0 / 16.0; }
