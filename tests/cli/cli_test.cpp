@@ -23,12 +23,6 @@ CommandResult tarsk(std::vector<std::string> args) {
   return run_command(args);
 }
 
-std::string quoted(const std::string &s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
 CommandResult shell(const std::string &line) { return run_command({"sh", "-c", line}); }
 
 // A fresh, empty directory, so that whatever a run leaves behind shows.
@@ -45,7 +39,9 @@ std::set<std::string> listing(const fs::path &dir) {
 }
 
 // Six frames with 48 kHz stereo: 625/50 4:2:0 16:9 with time code and date, and 525/60 4:1:1.
-const DvRecipe pal{.frames = 6, .timecode = "10:00:00:00", .creation_time = "2024-03-04T05:06:07",
+const DvRecipe pal{.frames = 6,
+                   .timecode = "10:00:00:00",
+                   .creation_time = "2024-03-04T05:06:07",
                    .aspect = "16:9"};
 const DvRecipe ntsc{.system = e_dv_system_525_60, .pix_fmt = "yuv411p", .frames = 6};
 const MadeDv &made(const DvRecipe &r) { return made_dv(r.pix_fmt, r); }
@@ -61,12 +57,6 @@ std::vector<std::vector<uint8_t>> y4m_frames(const std::vector<uint8_t> &y4m, si
   }
   EXPECT_EQ(at, y4m.end()) << "bytes after the last whole frame";
   return frames;
-}
-
-std::vector<uint8_t> ffmpeg_raw(const fs::path &in, const std::string &pix_fmt) {
-  const std::string raw =
-      run_ffmpeg({"-i", in.string(), "-f", "rawvideo", "-pix_fmt", pix_fmt, "-"});
-  return {raw.begin(), raw.end()};
 }
 
 // Y4M and WAV as ffmpeg sees the DV file (bottom field first), planes within 40 dB, sound exact,
@@ -94,7 +84,8 @@ TEST_P(Decode, OutputsMatchFfmpeg) {
   EXPECT_EQ(run_ffprobe({"-show_entries", "stream=field_order", "-of", "csv=p=0", out.string()}),
             "bb\n");
   const int height = GetParam() ? 576 : 480;
-  for (double db : lowest_psnr(ffmpeg_raw(out, r.pix_fmt), ffmpeg_raw(dv.path, r.pix_fmt), height))
+  for (double db : lowest_psnr(ffmpeg_raw({"-i", out}, r.pix_fmt),
+                               ffmpeg_raw({"-i", dv.path}, r.pix_fmt), height))
     EXPECT_GE(db, 40);
   EXPECT_EQ(ffmpeg_audio_s16le(dir / "out.wav"), ffmpeg_audio_s16le(dv.path));
   const std::string piped = ok({"-o", "-"}).out;
@@ -121,9 +112,10 @@ TEST_P(Decode, OutputsMatchFfmpeg) {
   EXPECT_TRUE(listing(dir).contains("f01.png") && listing(dir).contains("f03.png") &&
               !listing(dir).contains("f04.png"));
   const auto rgb = read_file(dir / "part.rgb");
-  const auto theirs = ffmpeg_raw(dv.path, "rgb24");
+  const auto theirs = ffmpeg_raw({"-i", dv.path}, "rgb24");
   ASSERT_EQ(rgb.size(), 3 * 720 * 576 * 3u);
-  EXPECT_GE(psnr(rgb, std::span(theirs).subspan(2 * 720 * 576 * 3, rgb.size())), 36) << "against rgb24";
+  EXPECT_GE(psnr(rgb, std::span(theirs).subspan(2 * 720 * 576 * 3, rgb.size())), 36)
+      << "against rgb24";
   const auto yuy2 = read_file(dir / "part.yuy2");
   ASSERT_EQ(yuy2.size(), 3 * 720 * 576 * 2u);
   for (size_t i = 0; i < 720 * 576; ++i) ASSERT_EQ(yuy2[2 * i], part[0][i]) << "luma " << i;
@@ -132,8 +124,8 @@ TEST_P(Decode, OutputsMatchFfmpeg) {
   EXPECT_TRUE(std::equal(grey.begin(), grey.begin() + 720 * 576, all[0].begin()));
   EXPECT_NE(y4m_frames(read_file(dir / "dc.y4m"), pal_picture).at(0), all[0]);
   const fs::path empty = fresh_dir();
-  const auto null = shell("cd " + quoted(empty) + " && " + quoted(TARSK_BINARY) + " decode " +
-                          quoted(dv.path) + " --format null");
+  const auto null = shell("cd " + quoted({empty}) + " && " +
+                          quoted({TARSK_BINARY, "decode", dv.path, "--format", "null"}));
   EXPECT_EQ(null.exit_status + null.out.size() + null.err.size() + listing(empty).size(), 0u);
 }
 
@@ -341,7 +333,8 @@ fs::path refusal_inputs() {
   y4m("rate30.y4m", "W720 H576 F30:1", 720 * 576 * 3 / 2);
   for (const char *name : {"f0001.ppm", "f0002.ppm", "f0003.ppm"})
     std::ofstream(d / name, std::ios::binary)
-        << "P6\n720 576\n255\n" << std::string(name[4] == '2' ? 4000 : 720 * 576 * 3, '\x40');
+        << "P6\n720 576\n255\n"
+        << std::string(name[4] == '2' ? 4000 : 720 * 576 * 3, '\x40');
   std::ofstream(d / "notes.txt") << "These are not the frames you are looking for.\n";
   std::ofstream(d / "empty.dv").flush();
   fs::copy_file(made(pal).path, d / "pal.dv");
@@ -370,7 +363,7 @@ TEST(Refusals, SayWhyExitAndLeaveNothing) {
     EXPECT_EQ(fs::file_size(out / "old.dv") + fs::file_size(out / "old.y4m"), 26u);
   }
   const auto full =
-      shell(quoted(TARSK_BINARY) + " decode " + quoted(made(pal).path) + " -o - > /dev/full");
+      shell(quoted({TARSK_BINARY, "decode", made(pal).path, "-o", "-"}) + " > /dev/full");
   EXPECT_EQ(full.exit_status, 1);
   EXPECT_NE(full.err.find("No space left"), std::string::npos) << full.err;
 }
@@ -385,8 +378,7 @@ TEST(Usage, HelpVersionAndProgress) {
   EXPECT_EQ(tarsk({"--help"}).exit_status, 0);
   EXPECT_EQ(tarsk({"--version"}).out.rfind("tarsk ", 0), 0u);
   // Progress on a terminal only (script(1) gives one), not with --quiet.
-  const std::string decode =
-      quoted(TARSK_BINARY) + " decode " + quoted(made(pal).path) + " --format null";
+  const std::string decode = quoted({TARSK_BINARY, "decode", made(pal).path, "--format", "null"});
   const auto terminal = run_command({"script", "-qec", decode, "/dev/null"});
   EXPECT_EQ(terminal.exit_status, 0);
   for (const char *said : {"of 6", "fps"})
@@ -444,11 +436,11 @@ TEST_P(Encode, FfmpegAndTarskDecodeWhatWentIn) {
               "aevalsrc=" + tones + ":s=" + std::to_string(t.audio_rate) + ":d=0.2", "-c:a",
               t.audio_codec, "-y", sound});
   const bool first = &t == &trips[0];
-  std::string line = quoted(TARSK_BINARY) + " encode " + (first ? "- " : quoted(pictures) + " ") +
-                     "-o " + quoted(dv) + " --audio " + quoted(sound);
+  std::string line =
+      quoted({TARSK_BINARY, "encode", first ? "-" : pictures.string(), "-o", dv, "--audio", sound});
   if (t.kind == "rgb") line += t.pal ? " --system pal" : " --system ntsc";
   if (first)
-    line = "cat " + quoted(pictures) + " | " + line +
+    line = "cat " + quoted({pictures}) + " | " + line +
            " --timecode 01:02:03:04 --wide --date '2024-03-04 05:06:07'";
   const auto run = shell(line);
   ASSERT_EQ(run.exit_status, 0) << run.err;
@@ -461,7 +453,7 @@ TEST_P(Encode, FfmpegAndTarskDecodeWhatWentIn) {
       tarsk({"decode", dv, "-o", dir / "ours.y4m", "--audio", dir / "ours.wav", "--quiet"});
   ASSERT_EQ(decode.exit_status, 0) << decode.err;
   for (const fs::path &decoded : {dv, dir / "ours.y4m"}) {
-    const auto db = lowest_psnr(ffmpeg_raw(decoded, stream_fmt), reference, height);
+    const auto db = lowest_psnr(ffmpeg_raw({"-i", decoded}, stream_fmt), reference, height);
     for (int p = 0; p < 3; ++p) EXPECT_GE(db[p], t.floor[p]) << decoded << " plane " << p;
   }
   auto given = ffmpeg_audio_s16le(sound, t.audio_channels);

@@ -54,11 +54,6 @@ fs::path lavfi(const std::string &source, int height, int frames, std::vector<st
   return path;
 }
 
-std::vector<uint8_t> ffmpeg_raw(std::vector<std::string> args, const std::string &pix_fmt) {
-  args.insert(args.end(), {"-f", "rawvideo", "-pix_fmt", pix_fmt, "-"});
-  return bytes_of(run_ffmpeg(args));
-}
-
 // Every picture of an input as ffmpeg's rawvideo lays them out.
 std::vector<uint8_t> read_all(PictureInput &input) {
   std::vector<uint8_t> raw;
@@ -279,7 +274,8 @@ TEST(Readers, RefusalsSayWhyAndHow) {
   EXPECT_EQ(open_png_sequence(dir / "none%03d.png").error(),
             (dir / "none%03d.png").string() + ": no picture " + (dir / "none000.png").string() +
                 " or " + (dir / "none001.png").string());
-  EXPECT_EQ(open_png_sequence(dir / "plain.png").error(), (dir / "plain.png").string() +
+  EXPECT_EQ(open_png_sequence(dir / "plain.png").error(),
+            (dir / "plain.png").string() +
                 ": not a name with a frame number in it, such as frame%04d.png");
   EXPECT_EQ(open_y4m("/nonexistent/in.y4m").error(),
             "cannot open /nonexistent/in.y4m: No such file or directory");
@@ -434,7 +430,8 @@ TEST(TestSource, PicturesAreDeterministicMoveAndHaveTheirLevels) {
       const size_t c =
           static_cast<size_t>((sampling == Sampling::s420 ? line / 2 : line) * cw + x / (720 / cw));
       EXPECT_EQ((std::array{int(bars.y[size_t(line * 720 + x)]), int(bars.cb[c]), int(bars.cr[c])}),
-                (std::array{y[bar], cb[bar], cr[bar]})) << "bar " << bar;
+                (std::array{y[bar], cb[bar], cr[bar]}))
+          << "bar " << bar;
     }
   }
 }

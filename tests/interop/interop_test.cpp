@@ -52,11 +52,6 @@ std::span<const uint8_t> bytes(const std::string &s) {
   return {reinterpret_cast<const uint8_t *>(s.data()), s.size()};
 }
 
-std::string rendered(std::vector<std::string> input, const std::string &pix_fmt) {
-  input.insert(input.end(), {"-map", "0:v:0", "-f", "rawvideo", "-pix_fmt", pix_fmt, "-"});
-  return run_ffmpeg(input);
-}
-
 tarsk::PicturePlanes planes(std::span<const uint8_t> p, const Layout &l) {
   return {l.is_420() ? e_dv_sample_420 : e_dv_sample_411, p.first(l.luma()),
           p.subspan(l.luma(), l.chroma()), p.subspan(l.luma() + l.chroma(), l.chroma())};
@@ -228,7 +223,10 @@ const MadeDv &made(const FileCase &c) {
 class FfmpegFile : public testing::TestWithParam<FileCase> {
  protected:
   // dv_get_recording_datetime_tm uses mktime, which reads local time: in UTC each time exists once.
-  static void SetUpTestSuite() { setenv("TZ", "UTC", 1); tzset(); }
+  static void SetUpTestSuite() {
+    setenv("TZ", "UTC", 1);
+    tzset();
+  }
 };
 
 TEST_P(FfmpegFile, HeaderSubcodeAndSoundAreWhatWasAskedFor) {
@@ -306,7 +304,8 @@ TEST_P(FfmpegFile, HeaderSubcodeAndSoundAreWhatWasAskedFor) {
   const std::vector<uint8_t> theirs = ffmpeg_audio_s16le(file.path);
   ASSERT_EQ(sound.size(), theirs.size());
   EXPECT_TRUE(sound == theirs) << "first difference at byte "
-      << std::mismatch(sound.begin(), sound.end(), theirs.begin()).first - sound.begin();
+                               << std::mismatch(sound.begin(), sound.end(), theirs.begin()).first -
+                                      sound.begin();
   EXPECT_GT(loud, static_cast<long>(sound.size() / 8)) << "silence would prove nothing";
 }
 
@@ -378,8 +377,8 @@ Rgb bt601(int luma, int cb, int cr) {
 // RGB and BGR0 are the BT.601 conversion of our YUY2 (luma clipped at 0 or 255: up to -128 or
 // 639); against ffmpeg's nearest-chroma rgb24 every channel reaches 30 dB.
 void check_rgb(dv_decoder_t *dv, const MadeDv &file, const Layout &l) {
-  const std::string theirs =
-      rendered({"-i", file.path.string(), "-sws_flags", "neighbor+full_chroma_int"}, "rgb24");
+  const auto theirs =
+      ffmpeg_raw({"-i", file.path.string(), "-sws_flags", "neighbor+full_chroma_int"}, "rgb24");
   const size_t size = 3 * l.luma();
   ASSERT_EQ(theirs.size(), size * file.frames.size());
   long exact = 0, bounded = 0, wrong = 0;
@@ -406,8 +405,9 @@ void check_rgb(dv_decoder_t *dv, const MadeDv &file, const Layout &l) {
         packed.insert(packed.end(), a, a + 3);
       }
     for (size_t c = 0; c < 3; ++c)
-      EXPECT_GE(psnr(bytes(theirs).subspan(f * size, size), packed, c, 3), 30.0)
-          << "frame " << f << " channel " << "RGB"[c] << " against ffmpeg's rgb24";
+      EXPECT_GE(psnr(std::span<const uint8_t>(theirs).subspan(f * size, size), packed, c, 3), 30.0)
+          << "frame " << f << " channel "
+          << "RGB"[c] << " against ffmpeg's rgb24";
   }
   EXPECT_EQ(wrong, 0) << "pixels not the BT.601 conversion of the YUY2 picture";
   EXPECT_GT(exact, 9 * bounded) << "nearly every pixel must be compared exactly";
@@ -430,14 +430,15 @@ TEST_P(FfmpegVideo, DecodesLikeFfmpegAtEveryQuality) {
     return out;
   });
   ASSERT_EQ(file.frames.size(), 2u);
-  const std::string theirs = rendered({"-i", file.path.string()}, l.pix_fmt);
+  const auto theirs = ffmpeg_raw({"-i", file.path.string()}, l.pix_fmt);
   const bool pal = l.system == e_dv_system_625_50;
   const double floors[3] = {c.best_db, c.single_pass_db, c.dc_only_db};
   std::array<std::array<double, 3>, 3> db;
   for (int q = 0; q < 3; ++q) {
-    db[q] = lowest_psnr(our_planes(file.bytes, l, levels[q]), bytes(theirs), l.height());
+    db[q] = lowest_psnr(our_planes(file.bytes, l, levels[q]), theirs, l.height());
     for (int p = 0; p < 3; ++p)
-      EXPECT_GE(db[q][p], floors[q]) << "plane " << "YBR"[p] << " at level " << q;
+      EXPECT_GE(db[q][p], floors[q]) << "plane "
+                                     << "YBR"[p] << " at level " << q;
   }
   for (int p = 0; p < 3; ++p)
     EXPECT_GE(db[0][p], db[1][p]) << "plane " << p << ": the multi-pass parse is further from "
@@ -467,7 +468,7 @@ std::vector<std::string> source_args(const std::string &source, const std::strin
 }
 
 // Our DV file of raw pictures: planar through tarsk::Encoder, or YUY2 through the C API.
-fs::path encode_ours(const std::string &raw, const Layout &l, tarsk::EncodeSettings settings,
+fs::path encode_ours(std::span<const uint8_t> raw, const Layout &l, tarsk::EncodeSettings settings,
                      bool yuy2 = false) {
   settings.system = l.system;
   tarsk::Encoder encoder(settings);
@@ -522,8 +523,14 @@ const EncodeCase encode_cases[] = {
     {"MandelbrotNtscYuy2", "mandelbrot", "", ntsc411, true, true, {7, 5, 5}, 0},
     {"NoisePal", "testsrc2", "noise=alls=20:allf=t+u", pal420, false, false, {3, 4, 4.5}, 0},
     // Two moments in the two fields of each frame.
-    {"InterlacedNtsc", "testsrc2", "scroll=horizontal=0.02,tinterlace=mode=interleave_top",
-     ntsc411, false, false, {2, 1, 1}, 1},
+    {"InterlacedNtsc",
+     "testsrc2",
+     "scroll=horizontal=0.02,tinterlace=mode=interleave_top",
+     ntsc411,
+     false,
+     false,
+     {2, 1, 1},
+     1},
 };
 
 class EncodeInterop : public testing::TestWithParam<EncodeCase> {};
@@ -535,10 +542,10 @@ TEST_P(EncodeInterop, FfmpegReadsOursAndItsQualityHolds) {
   const Layout &l = c.layout;
   const bool pal = l.system == e_dv_system_625_50;
   const auto input = source_args(c.source, c.filter, l, 2);
-  const std::string source = rendered(input, l.pix_fmt);
+  const auto source = ffmpeg_raw(input, l.pix_fmt);
   tarsk::EncodeSettings settings{.wide = c.wide, .timecode = 90000};
   const fs::path standard =
-      encode_ours(c.yuy2 ? rendered(input, "yuyv422") : source, l, settings, c.yuy2);
+      encode_ours(c.yuy2 ? ffmpeg_raw(input, "yuyv422") : source, l, settings, c.yuy2);
   settings.quality = tarsk::EncodeQuality::best;
   const fs::path best_file = encode_ours(source, l, settings);
   const fs::path theirs = scratch_file(".dv");
@@ -554,10 +561,9 @@ TEST_P(EncodeInterop, FfmpegReadsOursAndItsQualityHolds) {
     const auto file = read_file(dv);
     EXPECT_GE(lowest_psnr(our_planes(file, l), bytes(decoded), l.height())[0], 45) << "our decoder";
     for (auto frame : split_frames(file)) check_segments(frame, pal);
-    db[q] = lowest_psnr(bytes(source), bytes(decoded), l.height());
+    db[q] = lowest_psnr(source, bytes(decoded), l.height());
   }
-  const auto ffmpeg_db =
-      lowest_psnr(bytes(source), bytes(rendered({"-i", theirs}, l.pix_fmt)), l.height());
+  const auto ffmpeg_db = lowest_psnr(source, ffmpeg_raw({"-i", theirs}, l.pix_fmt), l.height());
   for (int p = 0; p < 3; ++p)
     EXPECT_GE(db[0][p], ffmpeg_db[p] - c.gap[p]) << "plane " << p << " beside ffmpeg's encoder";
   EXPECT_GT(db[1][0], db[0][0] + 1) << "best luma over the default's";
@@ -588,18 +594,18 @@ TEST(EncodeSettings, KeepTheirFloorsAndBestRefusesThem) {
     double luma_floor;
   };
   for (const char *source : {"testsrc2", "mandelbrot"}) {
-    const std::string pictures = rendered(source_args(source, "", pal420, 2), "yuv420p");
+    const auto pictures = ffmpeg_raw(source_args(source, "", pal420, 2), "yuv420p");
     for (const Row r : {Row{1, 0, 31.5}, Row{2, 0, 33}, Row{3, 1, 38}, Row{3, 2, 38}}) {
       SCOPED_TRACE(testing::Message()
                    << source << " passes " << r.passes << " table " << r.static_qno);
       const fs::path dv =
           encode_ours(pictures, pal420, {.passes = r.passes, .static_qno = r.static_qno});
-      EXPECT_GE(lowest_psnr(bytes(pictures), our_planes(read_file(dv), pal420), pal420.height())[0],
+      EXPECT_GE(lowest_psnr(pictures, our_planes(read_file(dv), pal420), pal420.height())[0],
                 r.luma_floor);
       tarsk::Encoder refusing(
           {.passes = r.passes, .static_qno = r.static_qno, .quality = tarsk::EncodeQuality::best});
       std::vector<uint8_t> frame(refusing.frame_bytes());
-      const auto done = refusing.encode(planes(bytes(pictures), pal420), frame);
+      const auto done = refusing.encode(planes(pictures, pal420), frame);
       ASSERT_FALSE(done);
       EXPECT_EQ(done.error().code, tarsk::Errc::bad_settings);
       EXPECT_EQ(refusing.frames(), 0u);

@@ -1,24 +1,23 @@
 #include "support/ffmpeg.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
-#include <memory>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -47,22 +46,6 @@ struct ScratchDir {
     if (std::getenv("TARSK_KEEP_TMP") == nullptr) fs::remove_all(path, ignored);
   }
 };
-
-// The command line as a shell would take it, for failure messages.
-std::string quoted(const std::vector<std::string> &argv) {
-  std::string line;
-  for (const std::string &arg : argv) {
-    if (!line.empty()) line += ' ';
-    if (!arg.empty() && arg.find_first_of(" \t\n'\"\\$;&|<>()*?[]#~`!{}") == std::string::npos) {
-      line += arg;
-      continue;
-    }
-    line += '\'';
-    for (char c : arg) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    line += '\'';
-  }
-  return line;
-}
 
 std::string slurp(const fs::path &path) {
   std::ifstream in(path, std::ios::binary);
@@ -101,6 +84,21 @@ const fs::path &scratch_dir() {
 }
 
 }  // namespace
+
+std::string quoted(const std::vector<std::string> &argv) {
+  std::string line;
+  for (const std::string &arg : argv) {
+    if (!line.empty()) line += ' ';
+    if (!arg.empty() && arg.find_first_of(" \t\n'\"\\$;&|<>()*?[]#~`!{}") == std::string::npos) {
+      line += arg;
+      continue;
+    }
+    line += '\'';
+    for (char c : arg) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    line += '\'';
+  }
+  return line;
+}
 
 fs::path scratch_file(const std::string &suffix) {
   static std::atomic<unsigned> counter{0};
@@ -152,6 +150,12 @@ std::string run_ffprobe(const std::vector<std::string> &args) {
   return run_checked("ffprobe", args);
 }
 
+std::vector<uint8_t> ffmpeg_raw(std::vector<std::string> input, const std::string &pix_fmt) {
+  input.insert(input.end(), {"-map", "0:v:0", "-f", "rawvideo", "-pix_fmt", pix_fmt, "-"});
+  const std::string raw = run_ffmpeg(input);
+  return {raw.begin(), raw.end()};
+}
+
 FrameRate frame_rate(dv_system_t system) {
   return system == e_dv_system_625_50 ? FrameRate{25, 1} : FrameRate{30000, 1001};
 }
@@ -176,17 +180,28 @@ std::vector<std::string> dv_command(const DvRecipe &recipe, const fs::path &out)
   if (!recipe.video_filter.empty()) video += "," + recipe.video_filter;
 
   std::vector<std::string> args{
-      "-f",       "lavfi",
-      "-i",       video,
-      "-f",       "lavfi",
-      "-i",       with_options(recipe.audio_source, "sample_rate=" + std::to_string(recipe.audio_rate)),
-      "-map",     "0:v",
-      "-map",     "1:a",
-      "-t",       duration,
-      "-c:v",     "dvvideo",
-      "-pix_fmt", recipe.pix_fmt,
-      "-c:a",     "pcm_s16le",
-      "-ac",      "2"};
+      "-f",
+      "lavfi",
+      "-i",
+      video,
+      "-f",
+      "lavfi",
+      "-i",
+      with_options(recipe.audio_source, "sample_rate=" + std::to_string(recipe.audio_rate)),
+      "-map",
+      "0:v",
+      "-map",
+      "1:a",
+      "-t",
+      duration,
+      "-c:v",
+      "dvvideo",
+      "-pix_fmt",
+      recipe.pix_fmt,
+      "-c:a",
+      "pcm_s16le",
+      "-ac",
+      "2"};
   if (!recipe.aspect.empty()) args.insert(args.end(), {"-aspect", recipe.aspect});
   if (!recipe.timecode.empty()) args.insert(args.end(), {"-timecode", recipe.timecode});
   if (!recipe.creation_time.empty())
@@ -279,8 +294,7 @@ std::vector<uint8_t> ffmpeg_audio_s16le(const fs::path &path, int channels) {
   return samples;
 }
 
-const MadeDv &made_dv(const std::string &name,
-                      const std::function<std::filesystem::path()> &make) {
+const MadeDv &made_dv(const std::string &name, const std::function<std::filesystem::path()> &make) {
   static std::map<std::string, std::unique_ptr<MadeDv>> cache;
   auto &slot = cache[name];
   if (!slot) {

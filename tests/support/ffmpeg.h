@@ -10,8 +10,8 @@
 
 #include <tarsk/dv.h>
 
-#include <cstdint>
 #include <array>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <span>
@@ -40,6 +40,13 @@ CommandResult run_command(const std::vector<std::string> &argv);
 // with the command line and its standard error when it does not succeed.
 std::string run_ffmpeg(const std::vector<std::string> &args);
 std::string run_ffprobe(const std::vector<std::string> &args);
+
+// ffmpeg's raw pictures of an input's first video stream in a pixel format;
+// `input` is ffmpeg's input options, e.g. {"-i", file} or a lavfi source.
+std::vector<uint8_t> ffmpeg_raw(std::vector<std::string> input, const std::string &pix_fmt);
+
+// A command line as a shell takes it, each argument quoted where it needs.
+std::string quoted(const std::vector<std::string> &argv);
 
 // What a DV file made by ffmpeg holds. The video source and the audio
 // source are lavfi source filters; size, frame rate and sample rate are added
@@ -83,8 +90,7 @@ struct MadeDv {
 };
 // The file called `name` in this process, made by `make` the first time it
 // is asked for.
-const MadeDv &made_dv(const std::string &name,
-                      const std::function<std::filesystem::path()> &make);
+const MadeDv &made_dv(const std::string &name, const std::function<std::filesystem::path()> &make);
 // The DV file of the recipe, made once for the whole test run in clips/
 // under $TARSK_TEST_TMP and shared by every test process: read it, never
 // change it. Throws unless the file holds exactly recipe.frames frames.
