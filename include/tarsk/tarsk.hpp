@@ -32,9 +32,9 @@ namespace tarsk {
 enum class Errc {
   io,              ///< the file or stream could not be read
   not_dv,          ///< the bytes are not a DV stream
-  truncated,       ///< the stream ends inside a frame
+  truncated,       ///< the stream ends inside a frame (no longer given by Reader)
   bad_frame,       ///< a frame's header blocks are damaged
-  system_changed,  ///< 525/60 and 625/50 frames in one stream
+  system_changed,  ///< 525/60 and 625/50 frames in one stream (no longer given by Reader)
   bad_buffer,      ///< a caller's buffer is too small
   no_audio,        ///< the frame's audio cannot be decoded
   bad_picture,     ///< a picture's size or sampling is not one the encoder takes
@@ -95,67 +95,57 @@ Expected<dv_system_t> check_frame(std::span<const uint8_t> frame);
 /// concealment.
 int damaged_video_blocks(std::span<const uint8_t> frame);
 
-/// One frame read from a stream: its bytes (exactly one frame), its place
-/// in the stream and its system.
+/// One frame read from a stream: its bytes (exactly one frame of its
+/// system), its place in the stream, and what the reader had to make up.
+/// DIF blocks missing from the stream are filled in so that the frame reads
+/// as damaged there and nowhere else: video blocks flagged by their status
+/// nibble, audio samples error-coded, header, subcode and VAUX blocks copied
+/// from another DIF sequence of the frame (or the frame before).
 struct Frame {
   std::vector<uint8_t> bytes;
-  uint64_t index = 0;
+  uint64_t index = 0;  ///< frames handed out before it
   dv_system_t system = e_dv_system_none;
+  uint64_t offset = 0;         ///< stream position of the first of its blocks found
+  int missing_blocks = 0;      ///< DIF blocks not found in the stream
+  uint64_t skipped_bytes = 0;  ///< bytes passed over to find sync, before and inside it
+  bool cut_short = false;      ///< the stream ends inside this frame
   std::span<const uint8_t> span() const { return bytes; }
 };
 
-/// Reads whole frames from a file or stream, checking each before it is
-/// handed out. `next()` gives a frame, an error, or nothing at the end.
-/// After an error for a frame the reader goes on with the next one (a
-/// damaged frame keeps its length); a truncated last frame ends the stream.
+/// Reads the frames of a raw DV stream from a file or pipe, through damage:
+/// each DIF block is put where its identifier places it, and after stray,
+/// lost or garbled bytes the reader finds the next blocks again and goes
+/// on. Every frame of which any block is found is handed out, the last one
+/// too when the stream ends inside it. `next()` gives a frame, an error
+/// (`io`, or `not_dv` when no DV block is found at the start), or nothing at
+/// the end. Frames may change system, sampling or audio from one to the
+/// next; each is decoded by its own header.
 class Reader {
  public:
   /// Reads a file; "-" is standard input.
   static Expected<Reader> open(const std::string &path);
   /// Reads a C stream it does not own.
-  explicit Reader(FILE *stream) : Reader(stream, false) {}
+  explicit Reader(FILE *stream);
 
-  Reader(Reader &&other) noexcept
-      : file_(std::exchange(other.file_, nullptr)),
-        owned_(other.owned_),
-        index_(other.index_),
-        system_(other.system_),
-        done_(other.done_) {}
-  Reader &operator=(Reader &&other) noexcept {
-    if (this != &other) {
-      close();
-      file_ = std::exchange(other.file_, nullptr);
-      owned_ = other.owned_;
-      index_ = other.index_;
-      system_ = other.system_;
-      done_ = other.done_;
-    }
-    return *this;
-  }
+  Reader(Reader &&other) noexcept;
+  Reader &operator=(Reader &&other) noexcept;
   Reader(const Reader &) = delete;
   Reader &operator=(const Reader &) = delete;
-  ~Reader() { close(); }
+  ~Reader();
 
-  /// The next frame; an error for this frame; or nullopt at the end.
+  /// The next frame; an error; or nullopt at the end.
   std::optional<Expected<Frame>> next();
 
-  /// Frames read so far.
-  uint64_t frames_read() const { return index_; }
+  /// Frames handed out so far.
+  uint64_t frames_read() const;
+  /// Bytes read so far, and of them those that went into no frame.
+  uint64_t bytes_read() const;
+  uint64_t bytes_skipped() const;
 
  private:
-  Reader(FILE *f, bool owned) : file_(f), owned_(owned) {}
-  std::optional<Expected<Frame>> end();
-  std::optional<Expected<Frame>> fail(Errc code, std::string message);
-  void close() {
-    if (file_ != nullptr && owned_) std::fclose(file_);
-    file_ = nullptr;
-  }
-
-  FILE *file_ = nullptr;
-  bool owned_ = false;
-  uint64_t index_ = 0;
-  dv_system_t system_ = e_dv_system_none;
-  bool done_ = false;
+  struct Impl;
+  Reader(FILE *f, bool owned);
+  std::unique_ptr<Impl> impl_;
 };
 
 /// What a frame's header says.
@@ -174,6 +164,19 @@ struct Audio {
   std::vector<std::vector<int16_t>> channels;
 };
 
+/// What decoding a picture found: macroblocks whose DIF block was missing
+/// from the stream or flagged by the recorder's status nibble, or whose
+/// codes do not parse; and of them those hidden by the previous picture's
+/// (all of them when concealment is on; grey while there is no previous
+/// picture).
+struct PictureDamage {
+  int damaged_macroblocks = 0;
+  int concealed_macroblocks = 0;
+};
+
+/// The library's record of a frame's damaged macroblocks.
+struct FrameDamage;
+
 /// Worker threads that decode parts of a frame at the same time, each
 /// through a segment record and bit reader of its own. Created once; a
 /// frame costs no allocation. Implemented in the library.
@@ -191,8 +194,36 @@ class FrameWorkers {
   /// Decodes the frame's picture among the threads, the calling thread
   /// included, into `pixels` (lines `pitch` bytes apart, as for
   /// dv_decode_full_frame). The picture is the same as from one thread.
+  /// With `damage`, damaged macroblocks are marked there (see Concealment).
   void decode(dv_decoder_t *dv, const uint8_t *frame, dv_color_space_t space, uint8_t *pixels,
-              int pitch);
+              int pitch, FrameDamage *damage = nullptr);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+/// Hides damaged macroblocks as DV decks do: a macroblock that is missing,
+/// flagged by the recorder or does not parse shows the same macroblock of
+/// the previous picture decoded through this object (grey while there is
+/// none). With concealment off, damaged macroblocks are decoded from the
+/// bits as they are (as dv_decode_full_frame does) and only counted.
+/// Implemented in the library.
+class Concealment {
+ public:
+  explicit Concealment(bool on = true);
+  Concealment(const Concealment &) = delete;
+  Concealment &operator=(const Concealment &) = delete;
+  ~Concealment();
+
+  bool on() const;
+  void set_on(bool on);
+  /// Decodes a parsed frame's picture into `pixels`, lines `pitch` bytes
+  /// apart, on `workers` when given. Pictures must come in stream order.
+  PictureDamage decode(dv_decoder_t *dv, const uint8_t *frame, dv_color_space_t space,
+                       uint8_t *pixels, int pitch, FrameWorkers *workers = nullptr);
+  /// Forgets the previous picture (after a jump in the stream).
+  void reset();
 
  private:
   struct Impl;
@@ -211,6 +242,7 @@ class FramePipeline {
     dv_color_space_t space = e_dv_color_yuv;
     bool ntsc_setup = false, clamp_luma = false, clamp_chroma = false;
     int video_system = 0;  ///< the decoders' arg_video_system: 0 from each frame
+    bool conceal = true;   ///< hide damaged macroblocks (see Concealment)
   };
   FramePipeline(int threads, Settings settings);
   FramePipeline(const FramePipeline &) = delete;
@@ -224,9 +256,10 @@ class FramePipeline {
   /// packed). The frame's bytes and `out` must stay as they are until the
   /// frame is collected. Refused while depth() frames are in flight.
   Expected<void> submit(std::span<const uint8_t> frame, std::span<uint8_t> out, size_t pitch = 0);
-  /// Waits for the oldest frame in flight and gives its result; an error
-  /// when none is in flight.
-  Expected<void> collect();
+  /// Waits for the oldest frame in flight and gives its result (its
+  /// damaged macroblocks, concealed in stream order); an error when none is
+  /// in flight.
+  Expected<PictureDamage> collect();
 
  private:
   struct Impl;
@@ -283,23 +316,21 @@ class Decoder {
     return space == e_dv_color_rgb ? 3 : space == e_dv_color_bgr0 ? 4 : 2;
   }
 
+  /// Hides damaged macroblocks behind the previous picture's (on by
+  /// default; see Concealment). Off, they are decoded as they are.
+  void set_concealment(bool on) { concealment_.set_on(on); }
+
   /// Decodes a parsed frame's picture into `out`, lines `pitch` bytes apart
-  /// (0: tightly packed).
-  Expected<void> decode_video(std::span<const uint8_t> frame, dv_color_space_t space,
-                              std::span<uint8_t> out, size_t pitch = 0) {
+  /// (0: tightly packed). Frames must come in stream order for concealment.
+  Expected<PictureDamage> decode_video(std::span<const uint8_t> frame, dv_color_space_t space,
+                                       std::span<uint8_t> out, size_t pitch = 0) {
     const size_t line = static_cast<size_t>(dv_->width) * bytes_per_pixel(space);
     if (pitch == 0) pitch = line;
     if (frame.size() != dv_->frame_size) return Error{Errc::bad_frame, "not the parsed frame"};
     if (pitch < line || out.size() < pitch * static_cast<size_t>(dv_->height - 1) + line)
       return Error{Errc::bad_buffer, "picture buffer too small"};
-    if (workers_) {
-      workers_->decode(dv_.get(), frame.data(), space, out.data(), static_cast<int>(pitch));
-      return {};
-    }
-    uint8_t *pixels[1] = {out.data()};
-    int pitches[1] = {static_cast<int>(pitch)};
-    dv_decode_full_frame(dv_.get(), frame.data(), space, pixels, pitches);
-    return {};
+    return concealment_.decode(dv_.get(), frame.data(), space, out.data(), static_cast<int>(pitch),
+                               workers_.get());
   }
 
   /// Decodes a parsed frame's audio: 2 channels (16-bit) or 4 (12-bit),
@@ -332,6 +363,7 @@ class Decoder {
   };
   std::unique_ptr<dv_decoder_t, Free> dv_;
   std::unique_ptr<FrameWorkers> workers_;
+  Concealment concealment_;
 };
 
 /// A picture for the encoder: planes of 8-bit Y'CbCr samples in studio

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "api/conceal.h"
 #include "common/dif.h"
 #include "decode/frame.h"
 
@@ -28,6 +29,7 @@ struct FramePipeline::Impl {
     std::span<const uint8_t> frame;
     std::span<uint8_t> out;
     size_t pitch = 0;
+    FrameDamage damage;
     enum class State { idle, busy, done } state = State::idle;
     Expected<void> result;
     std::thread thread;
@@ -40,6 +42,7 @@ struct FramePipeline::Impl {
       if (!slot.dv) continue;
       dv_set_error_log(slot.dv.get(), nullptr);
       slot.dv->arg_video_system = s.video_system;
+      slot.damage.conceal = s.conceal;
     }
     for (Slot &slot : slots) slot.thread = std::thread([this, &slot] { work(slot); });
   }
@@ -66,7 +69,7 @@ struct FramePipeline::Impl {
     uint8_t *pixels[1] = {slot.out.data()};
     int pitches[1] = {static_cast<int>(pitch)};
     decode_segments(dv, slot.frame.data(), settings.space, pixels, pitches, slot.seg.get(),
-                    &slot.bs, 0, dv->num_dif_seqs * dif::segments_per_sequence);
+                    &slot.bs, 0, dv->num_dif_seqs * dif::segments_per_sequence, &slot.damage);
     return {};
   }
 
@@ -93,6 +96,7 @@ struct FramePipeline::Impl {
   std::condition_variable changed;
   bool stop = false;
   uint64_t submitted = 0, collected = 0;
+  PreviousPicture previous;  // of the frames collected, in stream order
 };
 
 FramePipeline::FramePipeline(int threads, Settings settings)
@@ -121,14 +125,18 @@ Expected<void> FramePipeline::submit(std::span<const uint8_t> frame, std::span<u
   return {};
 }
 
-Expected<void> FramePipeline::collect() {
+Expected<PictureDamage> FramePipeline::collect() {
   if (in_flight() == 0) return Error{Errc::bad_buffer, "no frame in flight"};
   Impl::Slot &slot = impl_->slots[impl_->collected % impl_->slots.size()];
   std::unique_lock<std::mutex> lock(impl_->mutex);
   impl_->changed.wait(lock, [&] { return slot.state == Impl::Slot::State::done; });
   slot.state = Impl::Slot::State::idle;
   ++impl_->collected;
-  return std::move(slot.result);
+  if (!slot.result) return slot.result.error();
+  const size_t line =
+      static_cast<size_t>(slot.dv->width) * Decoder::bytes_per_pixel(impl_->settings.space);
+  return conceal_picture(impl_->previous, slot.dv.get(), impl_->settings.space, slot.damage,
+                         slot.out.data(), slot.pitch == 0 ? line : slot.pitch);
 }
 
 }  // namespace tarsk

@@ -3,6 +3,7 @@
 #include <tarsk/tarsk.hpp>
 
 #include "common/dif.h"
+#include "io/assembler.h"
 
 namespace tarsk {
 
@@ -39,6 +40,36 @@ int damaged_video_blocks(std::span<const uint8_t> frame) {
   return count;
 }
 
+struct Reader::Impl {
+  FILE *file = nullptr;
+  bool owned = false;
+  io::FrameAssembler assembler;
+  uint64_t index = 0;
+  bool done = false;
+  std::vector<uint8_t> chunk = std::vector<uint8_t>(64 * 1024);
+
+  ~Impl() {
+    if (file != nullptr && owned) std::fclose(file);
+  }
+};
+
+namespace {
+
+// How far into a stream the first DV block is looked for before it is
+// taken for something else.
+constexpr uint64_t search_limit = 16u << 20;
+
+}  // namespace
+
+Reader::Reader(FILE *f, bool owned) : impl_(std::make_unique<Impl>()) {
+  impl_->file = f;
+  impl_->owned = owned;
+}
+Reader::Reader(FILE *stream) : Reader(stream, false) {}
+Reader::Reader(Reader &&other) noexcept = default;
+Reader &Reader::operator=(Reader &&other) noexcept = default;
+Reader::~Reader() = default;
+
 Expected<Reader> Reader::open(const std::string &path) {
   if (path == "-") return Reader(stdin, false);
   FILE *f = std::fopen(path.c_str(), "rb");
@@ -46,49 +77,40 @@ Expected<Reader> Reader::open(const std::string &path) {
   return Reader(f, true);
 }
 
+uint64_t Reader::frames_read() const { return impl_->index; }
+uint64_t Reader::bytes_read() const { return impl_->assembler.bytes_in(); }
+uint64_t Reader::bytes_skipped() const { return impl_->assembler.bytes_skipped(); }
+
 std::optional<Expected<Frame>> Reader::next() {
-  if (done_ || file_ == nullptr) return std::nullopt;
+  Impl &r = *impl_;
+  io::FrameAssembler &a = r.assembler;
+  while (!a.has_frame() && !r.done) {
+    if (!a.found_dv() && a.bytes_in() > search_limit) {
+      r.done = true;
+      return Expected<Frame>(Error{Errc::not_dv, "not a DV stream"});
+    }
+    const size_t got = std::fread(r.chunk.data(), 1, r.chunk.size(), r.file);
+    if (got > 0) {
+      a.push({r.chunk.data(), got});
+      continue;
+    }
+    r.done = true;
+    if (std::ferror(r.file)) return Expected<Frame>(Error{Errc::io, std::strerror(errno)});
+    a.finish();
+    if (!a.found_dv() && a.bytes_in() > 0)
+      return Expected<Frame>(Error{Errc::not_dv, "not a DV stream"});
+  }
+  if (!a.has_frame()) return std::nullopt;
+  io::AssembledFrame made = a.pop();
   Frame frame;
-  frame.index = index_;
-  frame.bytes.resize(4);
-  const size_t head = std::fread(frame.bytes.data(), 1, 4, file_);
-  if (head == 0) return end();
-  if (head < 4) return fail(Errc::truncated, "stream ends inside frame " + std::to_string(index_));
-  if (!dif::is_header_block(frame.bytes.data())) {
-    // Without a header block there is no telling where frames lie.
-    return fail(index_ == 0 ? Errc::not_dv : Errc::bad_frame,
-                index_ == 0 ? "not a DV stream" : "lost frame sync at frame " + std::to_string(index_));
-  }
-  frame.system = system_of(frame.bytes.data());
-  const size_t size = frame_bytes(frame.system);
-  frame.bytes.resize(size);
-  const size_t rest = std::fread(frame.bytes.data() + 4, 1, size - 4, file_);
-  if (rest < size - 4)
-    return fail(Errc::truncated, "the last frame (" + std::to_string(index_) + ") is cut short: " +
-                                     std::to_string(rest + 4) + " of " + std::to_string(size) +
-                                     " bytes");
-  ++index_;
-  if (system_ != e_dv_system_none && frame.system != system_) {
-    system_ = frame.system;
-    return Expected<Frame>(
-        Error{Errc::system_changed, "frame " + std::to_string(frame.index) + " changes the system"});
-  }
-  system_ = frame.system;
-  if (auto checked = check_frame(frame.bytes); !checked)
-    return Expected<Frame>(Error{checked.error().code, "frame " + std::to_string(frame.index) +
-                                                           ": " + checked.error().message});
+  frame.bytes = std::move(made.bytes);
+  frame.index = r.index++;
+  frame.system = made.fifty_fields ? e_dv_system_625_50 : e_dv_system_525_60;
+  frame.offset = made.offset;
+  frame.missing_blocks = made.missing_blocks;
+  frame.skipped_bytes = made.skipped_bytes;
+  frame.cut_short = made.cut_short;
   return Expected<Frame>(std::move(frame));
-}
-
-std::optional<Expected<Frame>> Reader::end() {
-  done_ = true;
-  if (std::ferror(file_)) return Expected<Frame>(Error{Errc::io, std::strerror(errno)});
-  return std::nullopt;
-}
-
-std::optional<Expected<Frame>> Reader::fail(Errc code, std::string message) {
-  done_ = true;
-  return Expected<Frame>(Error{code, std::move(message)});
 }
 
 }  // namespace tarsk

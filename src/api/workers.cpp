@@ -24,7 +24,7 @@ struct FrameWorkers::Impl {
   // and the threads finish a frame within a segment of each other. Every
   // segment writes its own macroblocks only.
   void decode(dv_decoder_t *dv, const uint8_t *frame, dv_color_space_t space, uint8_t *pixels,
-              int pitch) {
+              int pitch, FrameDamage *damage) {
     next_segment.store(0, std::memory_order_relaxed);
     const int segments = dv->num_dif_seqs * dif::segments_per_sequence;
     auto task = [&](int i) {
@@ -32,7 +32,8 @@ struct FrameWorkers::Impl {
       int pitches[1] = {pitch};
       Part &part = parts[static_cast<size_t>(i)];
       for (int n; (n = next_segment.fetch_add(1, std::memory_order_relaxed)) < segments;)
-        decode_segments(dv, frame, space, planes, pitches, part.seg.get(), &part.bs, n, n + 1);
+        decode_segments(dv, frame, space, planes, pitches, part.seg.get(), &part.bs, n, n + 1,
+                        damage);
     };
     crew.run(task);
   }
@@ -49,8 +50,8 @@ int FrameWorkers::threads() const { return static_cast<int>(impl_->parts.size())
 bool FrameWorkers::ready() const { return impl_ != nullptr; }
 
 void FrameWorkers::decode(dv_decoder_t *dv, const uint8_t *frame, dv_color_space_t space,
-                          uint8_t *pixels, int pitch) {
-  impl_->decode(dv, frame, space, pixels, pitch);
+                          uint8_t *pixels, int pitch, FrameDamage *damage) {
+  impl_->decode(dv, frame, space, pixels, pitch, damage);
 }
 
 }  // namespace tarsk

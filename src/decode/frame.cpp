@@ -36,6 +36,15 @@ void reconstruct_macroblock(dv_macroblock_t *mb, unsigned quality) {
   for (int b = 0; b < blocks; ++b) reconstruct(&mb->b[b], mb->qno);
 }
 
+// A macroblock the recorder flagged as damaged, or whose codes do not
+// parse: an invalid code, or (where the recovery passes ran) a block that
+// never reached its end.
+bool macroblock_damaged(const dv_macroblock_t *mb, const uint8_t *block, unsigned quality) {
+  if (tarsk::dif::video_block_flagged(block) || mb->vlc_error) return true;
+  const bool multi_pass = (quality & DV_QUALITY_AC_2) && !(quality & DV_QUALITY_AC_1);
+  return multi_pass && mb->eob_count < ((quality & DV_QUALITY_COLOR) ? 6 : 4);
+}
+
 bool known_color_space(dv_color_space_t color_space) {
   return color_space == e_dv_color_yuv || color_space == e_dv_color_rgb ||
          color_space == e_dv_color_bgr0;
@@ -62,7 +71,7 @@ int32_t ranges[6][2];
 
 void decode_segments(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
                      uint8_t **pixels, int *pitches, dv_videosegment_t *seg, bitstream_t *bs,
-                     int first, int last) {
+                     int first, int last, FrameDamage *damage) {
   seg->bs = bs;
   seg->isPAL = dv->system == e_dv_system_625_50;
   const bool write = known_color_space(color_space);
@@ -76,6 +85,18 @@ void decode_segments(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t c
     if (!write) continue;
     for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
       dv_macroblock_t *mb = &seg->mb[m];
+      bool damaged = false;
+      if (damage != nullptr) {
+        damaged = macroblock_damaged(mb, buffer + dif::segment_offset(ds, k) + m * dif::block_size,
+                                     dv->quality);
+        damage->macroblocks[5 * n + m] = damaged;
+      }
+      if (damaged && damage->conceal) {
+        for (dv_block_t &b : mb->b) std::fill(std::begin(b.coeffs), std::end(b.coeffs), 0);
+        dv_place_macroblock(dv, seg, mb, m);
+        render(dv, mb, color_space, pixels, pitches);
+        continue;
+      }
       reconstruct_macroblock(mb, dv->quality);
       // Without colour the picture is grey: the colour blocks hold no
       // chroma of this frame, only what earlier segments left there.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "damage.h"
 #include "formats.h"
 #include "output.h"
 #include "progress.h"
@@ -36,6 +37,7 @@ struct Options {
   uint64_t first = 0, end = UINT64_MAX;  // frames [first, end)
   std::string range_text;
   bool strict = false, quiet = false;
+  bool conceal = true;  // damaged macroblocks show the previous picture's
   // One per core: the pictures are the same whatever the number.
   int threads = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
 };
@@ -91,6 +93,9 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       return true;
     case 'z':
       o.quiet = true;
+      return true;
+    case 'c':
+      o.conceal = false;
       return true;
     case 't': {
       const auto n = parse_threads(value);
@@ -198,7 +203,12 @@ Status read_command_line(int argc, const char **argv, Options &o, Decoder &decod
       {"frames", '\0', POPT_ARG_STRING, nullptr, 'n',
        "decode frame N only, or frames A up to B (B not included), counted from 0", "N|A:B"},
       {"strict", '\0', POPT_ARG_NONE, nullptr, 's',
-       "stop at a damaged frame, missing sound or a cut-short end, instead of warning", nullptr},
+       "fail at any damage (bytes skipped to find frames, missing blocks, damaged macroblocks, "
+       "missing sound, a cut-short end) and leave no output, instead of warning",
+       nullptr},
+      {"no-conceal", '\0', POPT_ARG_NONE, nullptr, 'c',
+       "decode damaged macroblocks as they are, instead of showing the previous picture's there",
+       nullptr},
       {"quiet", '\0', POPT_ARG_NONE, nullptr, 'z', "show no progress line", nullptr},
       {"threads", 't', POPT_ARG_STRING, nullptr, 't',
        "decode N frames at once on N threads [the number of cores]; the pictures are the same",
@@ -260,7 +270,10 @@ class Job {
                                                      decoder.get()->add_ntsc_setup != 0,
                                                      decoder.get()->clamp_luma != 0,
                                                      decoder.get()->clamp_chroma != 0,
-                                                     decoder.get()->arg_video_system}) {}
+                                                     decoder.get()->arg_video_system,
+                                                     o.conceal}) {
+    tally_.concealed = o.conceal;
+  }
   int run();
 
  private:
@@ -279,7 +292,8 @@ class Job {
   bool open_outputs();
   bool queue(std::optional<Frame> frame, uint64_t index, std::string damage);
   bool emit_oldest();
-  bool on_frame(Pending &p, Expected<void> decoded);
+  bool on_frame(Pending &p, Expected<PictureDamage> decoded);
+  bool on_damage(uint64_t index, const std::string &what);
   bool on_damaged(uint64_t index, const std::string &why);
   bool start(const FrameInfo &info);
   bool emit_picture();
@@ -298,6 +312,7 @@ class Job {
   std::string name_ = o_.input == "-" ? "standard input" : o_.input;
   Progress progress_{!o_.quiet};
   FrameWarnings warnings_;
+  DamageTally tally_;
 
   std::unique_ptr<OutputFile> video_file_, audio_file_;
   std::optional<AudioWriter> sound_;
@@ -402,7 +417,19 @@ bool Job::emit_sound(const Audio *audio, uint64_t index) {
   return written || audio_file_->failed();
 }
 
+// Damage that decoding goes through: a warning, or with --strict the end.
+bool Job::on_damage(uint64_t index, const std::string &what) {
+  if (what.empty()) return true;
+  if (o_.strict) {
+    error(where(index) + ": " + what);
+    return false;
+  }
+  warnings_.add(where(index) + ": " + what);
+  return true;
+}
+
 bool Job::on_damaged(uint64_t index, const std::string &why) {
+  ++tally_.unreadable_frames;
   if (o_.strict) {
     error(where(index) + ": " + why);
     return false;
@@ -422,13 +449,23 @@ bool Job::on_damaged(uint64_t index, const std::string &why) {
 // pipeline; then writes out the oldest positions while every thread has a
 // frame (a damaged position at the front needs no thread).
 bool Job::queue(std::optional<Frame> frame, uint64_t index, std::string damage) {
+  if (frame && !on_damage(index, tally_.add_read(*frame))) return false;
   Pending &p = pending_.emplace_back();
   p.index = index;
   if (frame) {
     auto info = decoder_.parse(frame->span());
     if (info) {
       p.info = *info;
-      if (wants_sound()) p.audio = decoder_.decode_audio(frame->span());
+      if (wants_sound()) {
+        p.audio = decoder_.decode_audio(frame->span());
+        const int failed = *p.audio ? dv_frame_has_audio_errors(decoder_.get()) : 0;
+        if (failed > 0) {
+          tally_.failed_audio_blocks += static_cast<uint64_t>(failed);
+          if (!on_damage(index, std::to_string(failed) + " damaged audio block" +
+                                    (failed == 1 ? "" : "s") + " concealed"))
+            return false;
+        }
+      }
       if (!spare_.empty()) {
         p.picture = std::move(spare_.back());
         spare_.pop_back();
@@ -460,16 +497,20 @@ bool Job::emit_oldest() {
   return done;
 }
 
-bool Job::on_frame(Pending &p, Expected<void> decoded) {
+bool Job::on_frame(Pending &p, Expected<PictureDamage> decoded) {
   const FrameInfo &info = p.info;
-  if (stream_ && (info.system != stream_->system || info.sampling != stream_->sampling))
-    return on_damaged(p.index, "its system or sampling differs from the first frame's");
+  // The outputs hold pictures of one size; another sampling is brought to
+  // the stream's like any picture.
+  if (stream_ && info.system != stream_->system)
+    return on_damaged(p.index, "a " + system_name(info.system) + " frame among " +
+                                   system_name(stream_->system) + " frames");
   const bool first = !stream_;
   if (first && !start(info)) return false;
   if (!decoded) {
     error(where(p.index) + ": " + decoded.error().message);
     return false;
   }
+  if (!on_damage(p.index, tally_.add_picture(*decoded))) return false;
   picture_.swap(p.picture);
   std::optional<Audio> audio;
   if (p.audio) {
@@ -479,6 +520,7 @@ bool Job::on_frame(Pending &p, Expected<void> decoded) {
       error(where(p.index) + ": " + p.audio->error().message);
       return false;
     } else {
+      ++tally_.frames_without_audio;
       warnings_.add(where(p.index) + ": " + p.audio->error().message + "; silence in its place");
     }
   }
@@ -509,44 +551,26 @@ int Job::run() {
     return bad_input;
   }
   if (!open_outputs()) return bad_input;
-  uint64_t index = 0;  // the reader gives one item for every frame position
-  std::string cut_short;
+  uint64_t index = 0;  // frames read
   for (;; ++index) {
     auto item = reader->next();
     if (!item) break;
     if (!*item) {
-      const Error &e = item->error();
-      if (e.code == Errc::io || e.code == Errc::not_dv) {
-        error(name_ + ": " + e.message);
-        return bad_input;
-      }
-      if (e.code == Errc::truncated) {
-        cut_short = e.message;
-        break;
-      }
+      error(name_ + ": " + item->error().message);
+      return bad_input;
     }
     if (index < o_.first) continue;
     if (index >= o_.end) break;
-    const bool done =
-        *item ? queue(std::move(**item), index, {})
-              : queue(std::nullopt, index, without_frame_number(item->error().message, index));
-    if (!done) return bad_input;
+    if (!queue(std::move(**item), index, {})) return bad_input;
   }
   while (!pending_.empty())
     if (!emit_oldest()) return bad_input;
   progress_.finish();
-  if (!cut_short.empty() && index > o_.first && index < o_.end) {
-    if (o_.strict) {
-      error(name_ + ": " + cut_short);
-      return bad_input;
-    }
-    warnings_.add(name_ + ": " + cut_short + "; the whole frames before it are decoded");
-  }
   warnings_.summary();
+  if (tally_.any()) warning(name_ + ": damage: " + tally_.text());
   if (!stream_) {
     if (index == 0)
-      error(name_ + (cut_short.empty() ? ": not a DV stream (it is empty)"
-                                       : ": not a whole DV frame: " + cut_short));
+      error(name_ + ": not a DV stream (it is empty)");
     else if (index <= o_.first)
       error(name_ + ": no frames in the range " + o_.range_text + "; the file has " +
             std::to_string(index));
