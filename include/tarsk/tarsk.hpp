@@ -107,6 +107,7 @@ struct Frame {
   dv_system_t system = e_dv_system_none;
   uint64_t offset = 0;         ///< stream position of the first of its blocks found
   int missing_blocks = 0;      ///< DIF blocks not found in the stream
+  int missing_video = 0;       ///< of them video blocks (flagged as damaged)
   uint64_t skipped_bytes = 0;  ///< bytes passed over to find sync, before and inside it
   bool cut_short = false;      ///< the stream ends inside this frame
   std::span<const uint8_t> span() const { return bytes; }
@@ -331,6 +332,14 @@ class Decoder {
       return Error{Errc::bad_buffer, "picture buffer too small"};
     return concealment_.decode(dv_.get(), frame.data(), space, out.data(), static_cast<int>(pitch),
                                workers_.get());
+  }
+
+  /// Parses a parsed frame's video and finds its damaged macroblocks,
+  /// without decoding a picture (about half the work of decoding one).
+  Expected<PictureDamage> check_video(std::span<const uint8_t> frame) {
+    if (frame.size() != dv_->frame_size) return Error{Errc::bad_frame, "not the parsed frame"};
+    constexpr auto parse_only = static_cast<dv_color_space_t>(3);
+    return concealment_.decode(dv_.get(), frame.data(), parse_only, nullptr, 0);
   }
 
   /// Decodes a parsed frame's audio: 2 channels (16-bit) or 4 (12-bit),

@@ -12,9 +12,9 @@ PictureDamage conceal_picture(PreviousPicture &previous, const dv_decoder_t *dv,
                               dv_color_space_t space, const FrameDamage &damage, uint8_t *out,
                               size_t pitch) {
   PictureDamage found;
-  if (space != e_dv_color_yuv && space != e_dv_color_rgb && space != e_dv_color_bgr0)
-    return found;  // nothing was decoded
-  if (damage.conceal) {
+  const bool written =
+      space == e_dv_color_yuv || space == e_dv_color_rgb || space == e_dv_color_bgr0;
+  if (written && damage.conceal) {
     found.damaged_macroblocks = previous.conceal(dv, space, damage, out, pitch);
     found.concealed_macroblocks = found.damaged_macroblocks;
     return found;

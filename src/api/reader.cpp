@@ -108,6 +108,7 @@ std::optional<Expected<Frame>> Reader::next() {
   frame.system = made.fifty_fields ? e_dv_system_625_50 : e_dv_system_525_60;
   frame.offset = made.offset;
   frame.missing_blocks = made.missing_blocks;
+  frame.missing_video = made.missing_video;
   frame.skipped_bytes = made.skipped_bytes;
   frame.cut_short = made.cut_short;
   return Expected<Frame>(std::move(frame));

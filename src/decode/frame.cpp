@@ -82,16 +82,14 @@ void decode_segments(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t c
     seg->i = ds;
     seg->k = k;
     dv_parse_video_segment(seg, dv->quality);
+    if (damage != nullptr)
+      for (int m = 0; m < dif::macroblocks_per_segment; ++m)
+        damage->macroblocks[5 * n + m] = macroblock_damaged(
+            &seg->mb[m], buffer + dif::segment_offset(ds, k) + m * dif::block_size, dv->quality);
     if (!write) continue;
     for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
       dv_macroblock_t *mb = &seg->mb[m];
-      bool damaged = false;
-      if (damage != nullptr) {
-        damaged = macroblock_damaged(mb, buffer + dif::segment_offset(ds, k) + m * dif::block_size,
-                                     dv->quality);
-        damage->macroblocks[5 * n + m] = damaged;
-      }
-      if (damaged && damage->conceal) {
+      if (damage != nullptr && damage->macroblocks[5 * n + m] && damage->conceal) {
         for (dv_block_t &b : mb->b) std::fill(std::begin(b.coeffs), std::end(b.coeffs), 0);
         dv_place_macroblock(dv, seg, mb, m);
         render(dv, mb, color_space, pixels, pitches);

@@ -12,9 +12,10 @@ namespace tarsk {
 // arguments (and the caller's pixels: each segment writes its own five
 // macroblocks), so calls with separate records may run at the same time.
 //
-// With `damage`, each macroblock is also checked: one whose DIF block the
-// recorder flagged (status nibble), or whose codes do not parse, is marked
-// in damage->macroblocks (indexed 5 n + m for macroblock m of segment n)
+// With `damage`, each macroblock is also checked (in any colour space,
+// the one that writes nothing too): one whose DIF block the recorder
+// flagged (status nibble), or whose codes do not parse, is marked in
+// damage->macroblocks (indexed 5 n + m for macroblock m of segment n)
 // and, when damage->conceal is set, written grey instead (for the
 // concealment to cover with the previous picture's).
 struct FrameDamage {

@@ -230,6 +230,7 @@ void FrameAssembler::emit(bool cut_short) {
     const Slot slot = slot_of(b);
     uint8_t *block = block_at(p);
     if (slot.section == dif::Section::video) {
+      ++out.missing_video;
       std::memcpy(block, grey.data(), block_size);
       dif::write_id(block, slot.section, 0, sequence, slot.number);
       continue;

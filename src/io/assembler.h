@@ -28,6 +28,7 @@ struct AssembledFrame {
   bool fifty_fields = false;   // 625/50 (its size follows)
   uint64_t offset = 0;         // stream position of the first of its blocks that came
   int missing_blocks = 0;      // DIF blocks that never came, filled in
+  int missing_video = 0;       // of them video blocks
   uint64_t skipped_bytes = 0;  // bytes passed over to find sync, before and inside it
   bool cut_short = false;      // the stream ended inside it
 };

@@ -41,7 +41,7 @@ std::string DamageTally::add_picture(const PictureDamage &damage) {
 }
 
 bool DamageTally::any() const {
-  return skipped_bytes || partial_frames || cut_short || damaged_macroblocks ||
+  return skipped_bytes || partial_frames || cut_short || damaged_macroblocks || flagged_video_blocks ||
          failed_audio_blocks || frames_without_audio || unreadable_frames;
 }
 
@@ -57,6 +57,8 @@ std::string DamageTally::text() const {
   if (partial_frames)
     parts.push_back(plural(partial_frames, "frame") + " with " +
                     plural(missing_blocks, "missing DIF block"));
+  if (flagged_video_blocks)
+    parts.push_back(plural(flagged_video_blocks, "video block") + " flagged by the recorder");
   if (damaged_macroblocks)
     parts.push_back(plural(damaged_frames, "frame") + " with " +
                     plural(damaged_macroblocks, "damaged macroblock") +

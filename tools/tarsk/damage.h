@@ -14,6 +14,7 @@ struct DamageTally {
   std::vector<uint64_t> skipped_at;  // the first few places, as stream offsets
   uint64_t partial_frames = 0, missing_blocks = 0;
   bool cut_short = false;            // the stream ends inside its last frame
+  uint64_t flagged_video_blocks = 0;  // marked damaged by the recorder's status nibble
   uint64_t damaged_frames = 0;       // frames with damaged macroblocks
   uint64_t damaged_macroblocks = 0;  // missing, flagged by the recorder, or not parsing
   bool concealed = true;             // damaged macroblocks show the previous picture's

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "damage.h"
 
 namespace tarsk::cli {
 
@@ -18,7 +19,10 @@ struct FrameReport {
   uint64_t index = 0;
   std::string problem;             // why the frame could not be read; empty if it could
   std::string timecode, recorded;  // empty when the frame has none
-  int damaged_video_blocks = 0;
+  uint64_t offset = 0, skipped_bytes = 0;
+  int missing_blocks = 0;
+  int damaged_video_blocks = 0;  // flagged by the recorder
+  int damaged_macroblocks = 0;   // flagged, missing or not parsing
   int failed_audio_blocks = 0;
   int audio_samples = -1;  // per channel; -1 when the audio cannot be decoded
 };
@@ -32,16 +36,31 @@ struct Range {
   }
 };
 
+struct AudioFormat {
+  int frequency = 0, bits = 0, channels = 0;  // 0: none
+  bool operator==(const AudioFormat &) const = default;
+};
+
+// A run of frames with the same settings and an unbroken time code and
+// recording clock: one recording, or a part of one between changes.
+struct Stretch {
+  uint64_t first = 0, last = 0;  // frame numbers
+  FrameInfo format{};
+  AudioFormat audio;
+  Range timecode, recorded;
+  // Where the clocks stood at the last frame that had them.
+  std::optional<long> timecode_frames, recorded_seconds;
+};
+
 struct FileReport {
   std::string path;
   std::string error;  // the file could not be read as DV: nothing else is valid
   FrameInfo format{};
-  uint64_t frames = 0;  // whole frames, damaged ones included
-  uint64_t damaged_frames = 0;
-  std::string cut_short;  // what the reader said of a truncated last frame
-  int audio_frequency = 0, audio_bits = 0, audio_channels = 0;
+  uint64_t frames = 0;  // frames read, damaged ones included
+  AudioFormat audio;
   Range timecode, recorded;
-  uint64_t damaged_video_blocks = 0, failed_audio_blocks = 0, frames_without_audio = 0;
+  DamageTally damage;  // concealed off: info decodes no picture
+  std::vector<Stretch> stretches;
   std::vector<FrameReport> frame_list;  // with --frames only
 };
 
@@ -55,49 +74,107 @@ std::string recorded_of(dv_decoder_t *dv) {
   return dv_get_recording_datetime(dv, text) == 1 ? std::string(text) : std::string();
 }
 
-// Everything about one frame the reader found whole; the file's totals follow from it.
+// The time code as frames from midnight (30 a second in 525/60, whose
+// drop-frame count leaves out numbers but never repeats one).
+std::optional<long> timecode_frames(dv_decoder_t *dv, dv_system_t system) {
+  int t[4];
+  if (dv_get_timestamp_int(dv, t) != 1) return std::nullopt;
+  const long rate = system == e_dv_system_625_50 ? 25 : 30;
+  return ((t[0] * 60L + t[1]) * 60 + t[2]) * rate + t[3];
+}
+
+std::optional<long> recorded_seconds(dv_decoder_t *dv) {
+  std::tm tm{};
+  if (dv_get_recording_datetime_tm(dv, &tm) != 1) return std::nullopt;
+  return static_cast<long>(timegm(&tm));
+}
+
+// Whether a frame's clocks carry on from the stretch's: the time code one
+// frame on (a drop-frame count may leave out two numbers at a minute), the
+// recording clock the same second or the next ones.
+bool clocks_carry_on(const Stretch &s, std::optional<long> timecode, std::optional<long> recorded,
+                     dv_system_t system) {
+  if (timecode && s.timecode_frames) {
+    const long day = 24L * 3600 * (system == e_dv_system_625_50 ? 25 : 30);
+    const long step = ((*timecode - *s.timecode_frames) % day + day) % day;
+    if (step != 1 && !(system == e_dv_system_525_60 && step == 3 && *timecode % 1800 == 2))
+      return false;
+  }
+  if (recorded && s.recorded_seconds) {
+    const long step = *recorded - *s.recorded_seconds;
+    if (step < 0 || step > 2) return false;
+  }
+  return true;
+}
+
+bool same_settings(const Stretch &s, const FrameInfo &f, const AudioFormat &a) {
+  return s.format.system == f.system && s.format.sampling == f.sampling &&
+         s.format.wide == f.wide && (a.frequency == 0 || s.audio.frequency == 0 || s.audio == a);
+}
+
+// Everything about one frame; the file's totals follow from it.
 FrameReport examine(Decoder &decoder, const Frame &frame, FileReport &file) {
   FrameReport r;
   r.index = frame.index;
+  r.offset = frame.offset;
+  r.skipped_bytes = frame.skipped_bytes;
+  r.missing_blocks = frame.missing_blocks;
+  file.damage.add_read(frame);
   auto parsed = decoder.parse(frame.span());
   if (!parsed) {
     r.problem = parsed.error().message;
+    ++file.damage.unreadable_frames;
     return r;
   }
-  if (file.frames == file.damaged_frames) file.format = *parsed;  // the first good frame
   dv_decoder_t *dv = decoder.get();
   r.timecode = timecode_of(dv);
   r.recorded = recorded_of(dv);
-  r.damaged_video_blocks = tarsk::damaged_video_blocks(frame.span());
+  // Video blocks the recorder flagged; those the reader filled in are flagged too.
+  r.damaged_video_blocks = tarsk::damaged_video_blocks(frame.span()) - frame.missing_video;
+  if (auto video = decoder.check_video(frame.span())) {
+    r.damaged_macroblocks = video->damaged_macroblocks;
+    file.damage.add_picture(*video);
+  }
+  AudioFormat audio_format;
   if (auto audio = decoder.decode_audio(frame.span())) {
     r.failed_audio_blocks = dv_frame_has_audio_errors(dv);
     r.audio_samples = audio->channels.empty() ? 0 : static_cast<int>(audio->channels[0].size());
-    if (file.audio_frequency == 0) {
-      file.audio_frequency = audio->frequency;
-      file.audio_bits = audio->quantization;
-      file.audio_channels = static_cast<int>(audio->channels.size());
-    }
+    audio_format = {audio->frequency, audio->quantization,
+                    static_cast<int>(audio->channels.size())};
+  } else {
+    ++file.damage.frames_without_audio;
+  }
+  file.damage.failed_audio_blocks += static_cast<uint64_t>(r.failed_audio_blocks);
+  file.damage.flagged_video_blocks += static_cast<uint64_t>(r.damaged_video_blocks);
+  file.timecode.add(r.timecode);
+  file.recorded.add(r.recorded);
+
+  const auto timecode = timecode_frames(dv, parsed->system);
+  const auto recorded = recorded_seconds(dv);
+  if (file.stretches.empty() || !same_settings(file.stretches.back(), *parsed, audio_format) ||
+      !clocks_carry_on(file.stretches.back(), timecode, recorded, parsed->system)) {
+    Stretch &s = file.stretches.emplace_back();
+    s.first = frame.index;
+    s.format = *parsed;
+  }
+  Stretch &s = file.stretches.back();
+  s.last = frame.index;
+  if (s.audio.frequency == 0) s.audio = audio_format;
+  s.timecode.add(r.timecode);
+  s.recorded.add(r.recorded);
+  if (timecode) s.timecode_frames = timecode;
+  if (recorded) s.recorded_seconds = recorded;
+  if (file.stretches.size() == 1) {
+    file.format = s.format;
+    file.audio = s.audio;
   }
   return r;
-}
-
-void add_frame(FileReport &file, FrameReport frame, bool keep) {
-  ++file.frames;
-  if (!frame.problem.empty()) {
-    ++file.damaged_frames;
-  } else {
-    file.timecode.add(frame.timecode);
-    file.recorded.add(frame.recorded);
-    file.damaged_video_blocks += static_cast<uint64_t>(frame.damaged_video_blocks);
-    file.failed_audio_blocks += static_cast<uint64_t>(frame.failed_audio_blocks);
-    if (frame.audio_samples < 0) ++file.frames_without_audio;
-  }
-  if (keep) file.frame_list.push_back(std::move(frame));
 }
 
 FileReport scan(const std::string &path, bool keep_frames) {
   FileReport file;
   file.path = path;
+  file.damage.concealed = false;
   auto reader = Reader::open(path);
   if (!reader) {
     // The message starts with the name, which the caller adds itself.
@@ -111,30 +188,18 @@ FileReport scan(const std::string &path, bool keep_frames) {
     return file;
   }
   dv_set_error_log(decoder.get(), nullptr);  // damage is counted, not logged
-  // The reader gives one item for every frame position, so counting them
-  // numbers the damaged frames too.
-  for (uint64_t index = 0; auto item = reader->next(); ++index) {
-    if (*item) {
-      add_frame(file, examine(decoder, **item, file), keep_frames);
-      continue;
-    }
-    const Error &e = item->error();
-    if (e.code == Errc::io || e.code == Errc::not_dv) {
-      file.error = e.message;
+  while (auto item = reader->next()) {
+    if (!*item) {
+      file.error = item->error().message;
       return file;
     }
-    if (e.code == Errc::truncated) {
-      file.cut_short = e.message;
-      break;
-    }
-    FrameReport damaged;
-    damaged.index = index;
-    damaged.problem = without_frame_number(e.message, damaged.index);
-    add_frame(file, std::move(damaged), keep_frames);
+    ++file.frames;
+    FrameReport r = examine(decoder, **item, file);
+    if (keep_frames) file.frame_list.push_back(std::move(r));
   }
   if (file.frames == 0)
-    file.error = file.cut_short.empty() ? "not a DV stream (no frames)" : file.cut_short;
-  else if (file.frames == file.damaged_frames)
+    file.error = "not a DV stream (no frames)";
+  else if (file.stretches.empty())
     file.error = "no frame could be read";
   return file;
 }
@@ -157,23 +222,10 @@ std::string range_text(const Range &range) {
   return range.first == range.last ? range.first : range.first + " to " + range.last;
 }
 
-std::string plural(uint64_t n, const char *what) {
-  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
-}
-
-std::string damage_text(const FileReport &f) {
-  std::vector<std::string> parts;
-  if (f.damaged_frames) parts.push_back(plural(f.damaged_frames, "unreadable frame"));
-  if (f.damaged_video_blocks)
-    parts.push_back(plural(f.damaged_video_blocks, "damaged video block"));
-  if (f.failed_audio_blocks) parts.push_back(plural(f.failed_audio_blocks, "failed audio block"));
-  if (f.frames_without_audio)
-    parts.push_back(plural(f.frames_without_audio, "frame") + " without audio");
-  if (!f.cut_short.empty()) parts.push_back("last frame cut short");
-  if (parts.empty()) return "none";
-  std::string text;
-  for (const std::string &p : parts) text += (text.empty() ? "" : ", ") + p;
-  return text;
+std::string audio_text(const AudioFormat &a) {
+  if (a.frequency == 0) return "none";
+  return std::to_string(a.frequency) + " Hz, " + std::to_string(a.bits) + " bits, " +
+         std::to_string(a.channels) + " channels";
 }
 
 void print_frame_line(const FrameReport &r) {
@@ -181,11 +233,20 @@ void print_frame_line(const FrameReport &r) {
     std::printf("  %7" PRIu64 "  %s\n", r.index, r.problem.c_str());
     return;
   }
-  std::printf("  %7" PRIu64 "  %-11s  %-19s  %9d  %9d  %7s\n", r.index,
-              r.timecode.empty() ? "-" : r.timecode.c_str(),
-              r.recorded.empty() ? "-" : r.recorded.c_str(), r.damaged_video_blocks,
-              r.failed_audio_blocks,
+  std::printf("  %7" PRIu64 "  %10" PRIu64 "  %-11s  %-19s  %7d  %9d  %9d  %9d  %7s\n", r.index,
+              r.offset, r.timecode.empty() ? "-" : r.timecode.c_str(),
+              r.recorded.empty() ? "-" : r.recorded.c_str(), r.missing_blocks,
+              r.damaged_video_blocks, r.damaged_macroblocks, r.failed_audio_blocks,
               r.audio_samples < 0 ? "none" : std::to_string(r.audio_samples).c_str());
+}
+
+void print_stretch(const Stretch &s) {
+  const FrameInfo &v = s.format;
+  std::printf("    frames %" PRIu64 " to %" PRIu64 ": %s, %s, %s, audio %s\n", s.first, s.last,
+              system_name(v.system).c_str(), sampling_name(v.sampling).c_str(),
+              v.wide ? "16:9" : "4:3", audio_text(s.audio).c_str());
+  std::printf("      time code %s, recorded %s\n", range_text(s.timecode).c_str(),
+              range_text(s.recorded).c_str());
 }
 
 void print_text(const FileReport &f) {
@@ -199,17 +260,23 @@ void print_text(const FileReport &f) {
   std::printf("  frame rate:  %s\n", rate.den == 1 ? "25 fps" : "29.97 fps (30000/1001)");
   std::printf("  frames:      %" PRIu64 " (%s)\n", f.frames,
               duration_text(f.frames, v.system).c_str());
-  if (f.audio_frequency > 0)
-    std::printf("  audio:       %d Hz, %d bits, %d channels\n", f.audio_frequency, f.audio_bits,
-                f.audio_channels);
-  else
-    std::printf("  audio:       none\n");
-  std::printf("  time code:   %s\n", range_text(f.timecode).c_str());
-  std::printf("  recorded:    %s\n", range_text(f.recorded).c_str());
-  std::printf("  damage:      %s\n", damage_text(f).c_str());
+  std::printf("  audio:       %s\n", audio_text(f.audio).c_str());
+  if (f.stretches.size() == 1) {
+    std::printf("  time code:   %s\n", range_text(f.timecode).c_str());
+    std::printf("  recorded:    %s\n", range_text(f.recorded).c_str());
+  } else {
+    // Joined recordings, or settings that change: the lines above are the
+    // first stretch's.
+    std::printf("  stretches:   %zu\n", f.stretches.size());
+    for (const Stretch &s : f.stretches) print_stretch(s);
+  }
+  std::printf("  damage:      %s\n", f.damage.text().c_str());
   if (f.frame_list.empty()) return;
-  // Per frame: damaged video blocks, failed audio blocks, audio samples.
-  std::printf("\n    frame  time code    recorded             bad video  bad audio  samples\n");
+  // Per frame: DIF blocks missing from the stream, video blocks flagged by
+  // the recorder, damaged macroblocks, failed audio blocks, audio samples.
+  std::printf(
+      "\n    frame        byte  time code    recorded             missing    flagged  damaged mb"
+      "  bad audio  samples\n");
   for (const FrameReport &r : f.frame_list) print_frame_line(r);
 }
 
@@ -244,12 +311,33 @@ std::string json_range(const Range &r) {
 std::string json_frame(const FrameReport &r) {
   std::string out = "{\"index\": " + std::to_string(r.index);
   if (!r.problem.empty()) return out + ", \"damaged\": " + json_string(r.problem) + "}";
-  return out + ", \"timecode\": " + json_optional(r.timecode) +
+  return out + ", \"offset\": " + std::to_string(r.offset) +
+         ", \"skipped_bytes\": " + std::to_string(r.skipped_bytes) +
+         ", \"missing_blocks\": " + std::to_string(r.missing_blocks) +
+         ", \"timecode\": " + json_optional(r.timecode) +
          ", \"recorded\": " + json_optional(r.recorded) +
          ", \"damaged_video_blocks\": " + std::to_string(r.damaged_video_blocks) +
+         ", \"damaged_macroblocks\": " + std::to_string(r.damaged_macroblocks) +
          ", \"failed_audio_blocks\": " + std::to_string(r.failed_audio_blocks) +
          ", \"audio_samples\": " +
          (r.audio_samples < 0 ? "null" : std::to_string(r.audio_samples)) + "}";
+}
+
+std::string json_audio(const AudioFormat &a) {
+  if (a.frequency == 0) return "null";
+  return "{\"frequency\": " + std::to_string(a.frequency) + ", \"bits\": " +
+         std::to_string(a.bits) + ", \"channels\": " + std::to_string(a.channels) + "}";
+}
+
+std::string json_stretch(const Stretch &s) {
+  const FrameInfo &v = s.format;
+  return "{\"first_frame\": " + std::to_string(s.first) +
+         ", \"last_frame\": " + std::to_string(s.last) +
+         ", \"system\": " + json_string(v.system == e_dv_system_625_50 ? "625/50" : "525/60") +
+         ", \"sampling\": " + json_string(sampling_name(v.sampling)) +
+         ", \"aspect\": " + json_string(v.wide ? "16:9" : "4:3") +
+         ", \"audio\": " + json_audio(s.audio) + ", \"timecode\": " + json_range(s.timecode) +
+         ", \"recorded\": " + json_range(s.recorded) + "}";
 }
 
 std::string json_file(const FileReport &f, bool with_frames) {
@@ -273,18 +361,24 @@ std::string json_file(const FileReport &f, bool with_frames) {
   std::snprintf(seconds, sizeof seconds, "%.3f",
                 static_cast<double>(f.frames) * rate.den / rate.num);
   field("duration", seconds);
-  field("audio", f.audio_frequency == 0
-                     ? "null"
-                     : "{\"frequency\": " + std::to_string(f.audio_frequency) +
-                           ", \"bits\": " + std::to_string(f.audio_bits) +
-                           ", \"channels\": " + std::to_string(f.audio_channels) + "}");
+  field("audio", json_audio(f.audio));
   field("timecode", json_range(f.timecode));
   field("recorded", json_range(f.recorded));
-  field("damaged_frames", std::to_string(f.damaged_frames));
-  field("truncated", f.cut_short.empty() ? "false" : "true");
-  field("damaged_video_blocks", std::to_string(f.damaged_video_blocks));
-  field("failed_audio_blocks", std::to_string(f.failed_audio_blocks));
-  field("frames_without_audio", std::to_string(f.frames_without_audio));
+  std::string stretches = "[";
+  for (size_t i = 0; i < f.stretches.size(); ++i)
+    stretches += std::string(i ? "," : "") + "\n      " + json_stretch(f.stretches[i]);
+  field("stretches", stretches + "\n    ]");
+  const DamageTally &d = f.damage;
+  field("skipped_bytes", std::to_string(d.skipped_bytes));
+  field("partial_frames", std::to_string(d.partial_frames));
+  field("missing_blocks", std::to_string(d.missing_blocks));
+  field("truncated", d.cut_short ? "true" : "false");
+  field("damaged_frames", std::to_string(d.unreadable_frames));
+  field("damaged_video_blocks", std::to_string(d.flagged_video_blocks));
+  field("frames_with_damaged_macroblocks", std::to_string(d.damaged_frames));
+  field("damaged_macroblocks", std::to_string(d.damaged_macroblocks));
+  field("failed_audio_blocks", std::to_string(d.failed_audio_blocks));
+  field("frames_without_audio", std::to_string(d.frames_without_audio));
   if (with_frames) {
     std::string list = "[";
     for (size_t i = 0; i < f.frame_list.size(); ++i)
