@@ -1,0 +1,247 @@
+// Reading through damage: clean clips (ffmpeg's and our encoder's) damaged at test time the
+// ways captures are, read back. Oracles: every frame the damage did not touch comes out
+// byte-identical to the clean clip's and decodes to the clean picture; the damaged frame's
+// picture is the clean one where it is whole and the previous picture where it is not.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <numeric>
+#include <random>
+#include <tarsk/tarsk.hpp>
+#include <vector>
+
+#include "common/dif.h"
+#include "support/ffmpeg.h"
+
+namespace {
+
+using namespace tarsk::test;
+namespace dif = tarsk::dif;
+using Bytes = std::vector<uint8_t>;
+
+constexpr size_t pal = 144000, ntsc = 120000;
+
+const MadeDv &pal_clip() { return made_dv("ResyncPal", DvRecipe{.frames = 6}); }
+const MadeDv &ntsc_clip() {
+  return made_dv("ResyncNtsc", DvRecipe{.system = e_dv_system_525_60, .pix_fmt = "yuv411p",
+                                        .frames = 6, .video_source = "mandelbrot"});
+}
+const MadeDv &recording_2() {
+  return made_dv("ResyncPal2", DvRecipe{.frames = 4, .timecode = "11:30:00:00",
+                                        .creation_time = "2025-01-02T03:04:05",
+                                        .video_source = "mandelbrot"});
+}
+
+// Six 625/50 frames of our own encoder: a moving gradient with 48 kHz sound.
+const Bytes &tarsk_clip() {
+  static const Bytes bytes = [] {
+    tarsk::Encoder enc({.system = e_dv_system_625_50});
+    Bytes y(720 * 576), c(360 * 288), out;
+    std::vector<int16_t> sound(2 * 1920);
+    for (int f = 0; f < 6; ++f) {
+      for (size_t i = 0; i < y.size(); ++i) y[i] = static_cast<uint8_t>(16 + (i % 720 + 7 * f) % 200);
+      std::fill(c.begin(), c.end(), static_cast<uint8_t>(100 + 10 * f));
+      for (size_t i = 0; i < sound.size(); ++i) sound[i] = static_cast<int16_t>(i * 37 + f);
+      Bytes frame(pal);
+      EXPECT_TRUE(enc.encode({e_dv_sample_420, y, c, c}, frame));
+      EXPECT_TRUE(enc.encode_audio(sound, 48000, frame));
+      out.insert(out.end(), frame.begin(), frame.end());
+    }
+    return out;
+  }();
+  return bytes;
+}
+
+Bytes insert(Bytes b, size_t at, Bytes what) {
+  b.insert(b.begin() + static_cast<long>(at), what.begin(), what.end());
+  return b;
+}
+Bytes erase(Bytes b, size_t at, size_t n) {
+  b.erase(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
+  return b;
+}
+Bytes fill(Bytes b, size_t at, size_t n, uint8_t v) {
+  std::fill_n(b.begin() + static_cast<long>(at), n, v);
+  return b;
+}
+Bytes stray(size_t n) {
+  std::mt19937 random(static_cast<unsigned>(n));
+  Bytes b(n);
+  for (uint8_t &v : b) v = static_cast<uint8_t>(random());
+  return b;
+}
+Bytes joined(const Bytes &a, const Bytes &b) { return insert(a, a.size(), b); }
+// The video blocks of DIF sequences 3 to 5 of frame f filled with 0xff, their status set, as a
+// deck marks blocks it could not read.
+Bytes flagged(Bytes b, size_t f) {
+  for (int s = 3; s < 6; ++s)
+    for (int k = 0; k < 27; ++k)
+      for (int m = 0; m < 5; ++m) {
+        uint8_t *block = &b[f * pal + dif::block_offset(s, dif::video_block(k, m))];
+        std::fill(block + 3, block + dif::block_size, 0xff);
+        block[3] = 0xf0;
+      }
+  return b;
+}
+
+// What one frame read back should be: a clean frame (by its place in `clean`) or the damaged one.
+constexpr int damaged = -1;
+struct Case {
+  const char *name;
+  std::function<const Bytes &()> clean;
+  std::function<Bytes(const Bytes &)> damage;
+  std::vector<int> frames;  // per frame read: its clean frame, or `damaged`
+  int missing = 0;          // DIF blocks missing from the damaged frame
+  uint64_t skipped = 0;     // bytes the reader passed over
+  int damaged_macroblocks = 0;  // at least: the missing or flagged video blocks
+};
+
+const Bytes &pal_bytes() { return pal_clip().bytes; }
+const Bytes &ntsc_bytes() { return ntsc_clip().bytes; }
+const Bytes &two_recordings() {
+  static const Bytes b = joined(pal_bytes(), recording_2().bytes);
+  return b;
+}
+// 625/50, then 525/60, then 625/50 again.
+const Bytes &switched() {
+  static const Bytes b = joined(joined(Bytes(pal_bytes().begin(), pal_bytes().begin() + 2 * pal),
+                                       Bytes(ntsc_bytes().begin(), ntsc_bytes().begin() + 2 * ntsc)),
+                                Bytes(pal_bytes().begin(), pal_bytes().begin() + 2 * pal));
+  return b;
+}
+const std::vector<int> all6 = {0, 1, 2, 3, 4, 5};
+
+// clang-format off
+const Case cases[] = {
+    {"Clean", pal_bytes, [](const Bytes &b) { return b; }, all6},
+    {"Stray1AtFrameStart", pal_bytes, [](const Bytes &b) { return insert(b, 3 * pal, stray(1)); }, all6, 0, 1},
+    {"Stray79AtFrameStart", pal_bytes, [](const Bytes &b) { return insert(b, 3 * pal, stray(79)); }, all6, 0, 79},
+    {"Stray80AtFrameStart", pal_bytes, [](const Bytes &b) { return insert(b, 3 * pal, stray(80)); }, all6, 0, 80},
+    {"Stray81AtFrameStart", pal_bytes, [](const Bytes &b) { return insert(b, 3 * pal, stray(81)); }, all6, 0, 81},
+    {"Stray5000AtFrameStart", pal_bytes, [](const Bytes &b) { return insert(b, 3 * pal, stray(5000)); }, all6, 0, 5000},
+    {"Stray80BetweenBlocks", pal_bytes, [](const Bytes &b) { return insert(b, 3 * pal + 70000, stray(80)); }, all6, 0, 80},
+    // One byte into a video block's identifier: that block is lost, and only it.
+    {"Stray1InsideABlock", pal_bytes, [](const Bytes &b) { return insert(b, 3 * pal + 70001, {0x55}); },
+     {0, 1, 2, damaged, 4, 5}, 1, 81, 1},
+    {"ZerosInsideAFrame", pal_bytes, [](const Bytes &b) { return fill(b, 3 * pal + 30000, 20000, 0); },
+     {0, 1, 2, damaged, 4, 5}, 250, 20000, 223},
+    {"AFrameOfZeros", pal_bytes, [](const Bytes &b) { return fill(b, 3 * pal, pal, 0); }, {0, 1, 2, 4, 5}, 0, pal},
+    {"DroppedDifSequence", pal_bytes, [](const Bytes &b) { return erase(b, 3 * pal + 5 * 12000, 12000); },
+     {0, 1, 2, damaged, 4, 5}, 150, 0, 135},
+    {"TruncatedTail", pal_bytes, [](const Bytes &b) { return Bytes(b.begin(), b.end() - pal + 70000); },
+     {0, 1, 2, 3, 4, damaged}, 925, 0, 834},
+    {"FlaggedByTheRecorder", pal_bytes, [](const Bytes &b) { return flagged(b, 3); }, {0, 1, 2, damaged, 4, 5}, 0, 0, 405},
+    {"TwoRecordingsJoined", two_recordings, [](const Bytes &b) { return b; }, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
+    {"PalNtscSwitch", switched, [](const Bytes &b) { return b; }, {0, 1, 2, 3, 4, 5}},
+    {"Ntsc80Stray", ntsc_bytes, [](const Bytes &b) { return insert(b, 2 * ntsc, stray(80)); }, all6, 0, 80},
+    {"NtscDroppedBlocks", ntsc_bytes, [](const Bytes &b) { return erase(b, 2 * ntsc + 4000, 480); },
+     {0, 1, damaged, 3, 4, 5}, 6, 0, 5},
+    {"OursStray5000", tarsk_clip, [](const Bytes &b) { return insert(b, 2 * pal + 100000, stray(5000)); },
+     all6, 0, 5000},
+    {"OursFlagged", tarsk_clip, [](const Bytes &b) { return flagged(b, 2); }, {0, 1, damaged, 3, 4, 5}, 0, 0, 405},
+};
+// clang-format on
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
+struct Read {
+  std::vector<tarsk::Frame> frames;
+  uint64_t skipped = 0;
+};
+
+Read read(Bytes bytes) {
+  FILE *file = fmemopen(bytes.data(), bytes.size(), "rb");
+  tarsk::Reader reader(file);
+  Read r;
+  while (auto item = reader.next()) {
+    EXPECT_TRUE(*item) << item->error().message;
+    if (*item) r.frames.push_back(std::move(**item));
+  }
+  r.skipped = reader.bytes_skipped();
+  std::fclose(file);
+  return r;
+}
+
+struct Decoded {
+  Bytes picture;
+  tarsk::PictureDamage damage;
+};
+
+Decoded decode(tarsk::Decoder &d, const tarsk::Frame &frame) {
+  Decoded out;
+  EXPECT_TRUE(d.parse(frame.span()));
+  out.picture.resize(d.picture_bytes(e_dv_color_yuv));
+  auto damage = d.decode_video(frame.span(), e_dv_color_yuv, out.picture);
+  EXPECT_TRUE(damage);
+  if (damage) out.damage = *damage;
+  return out;
+}
+
+class Resync : public testing::TestWithParam<Case> {};
+
+TEST_P(Resync, FramesAfterTheDamageAreTheCleanOnes) {
+  const Case &c = GetParam();
+  const Bytes &clean_bytes = c.clean();
+  const auto clean = split_frames(clean_bytes);
+  const Read got = read(c.damage(clean_bytes));
+  ASSERT_EQ(got.frames.size(), c.frames.size());
+  EXPECT_EQ(got.skipped, c.skipped);
+  tarsk::Decoder ours, reference;
+  Bytes previous;
+  for (size_t i = 0; i < c.frames.size(); ++i) {
+    const tarsk::Frame &f = got.frames[i];
+    EXPECT_EQ(f.index, i);
+    EXPECT_EQ(f.bytes.size(), tarsk::frame_bytes(f.system));
+    const Decoded picture = decode(ours, f);
+    if (c.frames[i] != damaged) {
+      const auto &want = clean[static_cast<size_t>(c.frames[i])];
+      ASSERT_TRUE(std::equal(f.bytes.begin(), f.bytes.end(), want.begin(), want.end())) << i;
+      EXPECT_EQ(f.missing_blocks, 0) << i;
+      EXPECT_EQ(picture.damage.damaged_macroblocks, 0) << i;
+      tarsk::Frame clean_frame{.bytes = Bytes(want.begin(), want.end())};
+      EXPECT_EQ(picture.picture, decode(reference, clean_frame).picture) << i;
+    } else {
+      EXPECT_EQ(f.missing_blocks, c.missing);
+      EXPECT_EQ(f.cut_short, i + 1 == c.frames.size() && c.missing > 0);
+      // The missing or flagged macroblocks, and a few whose codes spilled into them.
+      EXPECT_GE(picture.damage.damaged_macroblocks, c.damaged_macroblocks);
+      EXPECT_LE(picture.damage.damaged_macroblocks, c.damaged_macroblocks + 4);
+      EXPECT_EQ(picture.damage.concealed_macroblocks, picture.damage.damaged_macroblocks);
+      // Concealed: where the picture is not the clean one, it is the previous one.
+      tarsk::Decoder fresh;
+      const auto &want = clean[i];
+      tarsk::Frame clean_frame{.bytes = Bytes(want.begin(), want.end())};
+      const Bytes whole = decode(fresh, clean_frame).picture;
+      for (size_t p = 0; p < whole.size(); ++p) {
+        if (picture.picture[p] == whole[p]) continue;
+        ASSERT_EQ(picture.picture[p], previous[p]) << p;
+      }
+    }
+    previous = picture.picture;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, Resync, testing::ValuesIn(cases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Concealment off: damaged macroblocks decode as the bits stand, as the C API decodes them.
+TEST(Concealment, OffDecodesTheBitsAsTheCApiDoes) {
+  const Bytes bytes = flagged(pal_bytes(), 1);
+  const auto frames = split_frames(bytes);
+  tarsk::Decoder d;
+  d.set_concealment(false);
+  for (auto frame : frames) {
+    ASSERT_TRUE(d.parse(frame));
+    Bytes picture(d.picture_bytes(e_dv_color_rgb)), c_api(picture.size());
+    const auto damage = d.decode_video(frame, e_dv_color_rgb, picture);
+    ASSERT_TRUE(damage);
+    EXPECT_EQ(damage->damaged_macroblocks, frame.data() == frames[1].data() ? 405 : 0);
+    EXPECT_EQ(damage->concealed_macroblocks, 0);
+    uint8_t *pixels[1] = {c_api.data()};
+    int pitches[1] = {720 * 3};
+    dv_decode_full_frame(d.get(), frame.data(), e_dv_color_rgb, pixels, pitches);
+    EXPECT_EQ(picture, c_api);
+  }
+}
+
+}  // namespace
