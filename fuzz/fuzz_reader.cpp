@@ -1,5 +1,8 @@
-// The C++ API on any stream: tarsk::Reader over the input, and
-// tarsk::Decoder parsing and decoding every frame the reader hands out.
+// The C++ API on any stream: tarsk::Reader over the input, finding frames
+// again through whatever damage it holds, and tarsk::Decoder parsing,
+// checking and decoding (with concealment) every frame the reader hands out.
+// Every frame holds at least one DIF block of the input, and no block is
+// handed out twice: frames come in stream order, each after the last.
 //
 // Input: a DV stream. Its last byte (still part of the stream) also picks
 // the settings: bits 0-2 quality flags, 3-4 colour space (3 is none: the
@@ -26,12 +29,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   dv_set_error_log(decoder.get(), fuzz::null_log());
   FUZZ_CHECK(static_cast<bool>(decoder.set_threads(threads)));
 
-  uint64_t handed_out = 0;
+  uint64_t handed_out = 0, next_offset = 0;
   while (auto next = reader.next()) {
-    FUZZ_CHECK(handed_out++ <= size / frame_size_525_60);
+    FUZZ_CHECK(handed_out++ < size / 80);
     if (!*next) continue;
     const tarsk::Frame &frame = next->value();
     FUZZ_CHECK(frame.bytes.size() == fuzz::frame_bytes(frame.system));
+    FUZZ_CHECK(frame.offset >= next_offset && frame.offset + 80 <= size);
+    FUZZ_CHECK(frame.missing_blocks < static_cast<int>(frame.bytes.size() / 80));
+    next_offset = frame.offset + 80;
 
     auto info = decoder.parse(frame.span());
     if (!info) continue;
@@ -44,8 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     auto refused = decoder.decode_video(frame.span(), space, small);
     FUZZ_CHECK(!refused && refused.error().code == tarsk::Errc::bad_buffer);
 
+    auto checked = decoder.check_video(frame.span());
+    FUZZ_CHECK(static_cast<bool>(checked));
     std::vector<uint8_t> picture(bytes);
-    FUZZ_CHECK(static_cast<bool>(decoder.decode_video(frame.span(), space, picture)));
+    auto damage = decoder.decode_video(frame.span(), space, picture);
+    FUZZ_CHECK(static_cast<bool>(damage));
+    FUZZ_CHECK(damage->damaged_macroblocks == checked->damaged_macroblocks);
+    FUZZ_CHECK(damage->damaged_macroblocks >= frame.missing_video);
 
     auto audio = decoder.decode_audio(frame.span());
     if (audio) {

@@ -132,12 +132,11 @@ TEST_P(Decode, OutputsMatchFfmpeg) {
 INSTANTIATE_TEST_SUITE_P(Systems, Decode, testing::Bool(),
                          [](const auto &info) { return info.param ? "pal" : "ntsc"; });
 
-// The 625/50 file damaged: misnumbered headers in frames 0 and 4, frame 2's AAUX pack gone,
-// video blocks marked damaged in 1 and 5, invalid audio in 3, a seventh frame cut short.
+// The 625/50 file damaged: video blocks flagged in frames 1 (7) and 5 (2), frame 2's AAUX pack
+// gone, invalid audio in 3, 80 stray bytes before 4, a seventh frame cut short.
 fs::path damaged_file() {
   std::vector<uint8_t> bytes = made(pal).bytes;
   const size_t size = frame_bytes(e_dv_system_625_50);
-  for (size_t f : {0, 4}) bytes[f * size + dif::block_offset(1, dif::header_block) + 1] = 0xf0;
   bytes[2 * size + dif::aaux_as_offset] = 0xff;
   for (auto [f, count] : {std::pair{size_t{1}, 7}, {size_t{5}, 2}})
     for (size_t at = f * size; count > 0 && at < (f + 1) * size; at += dif::block_size)
@@ -147,18 +146,17 @@ fs::path damaged_file() {
     for (size_t i = 3 * size + dif::audio_offset(0, b) + dif::audio_data_offset;
          i < 3 * size + dif::audio_offset(0, b) + dif::block_size; i += 2)
       bytes[i] = 0x80, bytes[i + 1] = 0;
-  bytes.resize(bytes.size() + 1000, 0);
-  bytes[6 * size] = 0x1f;
-  bytes[6 * size + 3] = 0x80;
+  bytes.insert(bytes.end(), bytes.begin(), bytes.begin() + 70000);
+  bytes.insert(bytes.begin() + 4 * size, 80, 0x5a);
   const fs::path path = scratch_file("damaged.dv");
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char *>(bytes.data()), std::ssize(bytes));
   return path;
 }
 
-// A damaged frame repeats its neighbour's picture with silence, a soundless frame gets silence,
-// the cut frame is left out, with warnings, whatever the threads; --strict leaves nothing.
-TEST(Damage, KeepsTheTimingAndWarns) {
+// Every frame comes out, damage concealed and told (each kind, then a summary), whatever the
+// threads; a soundless frame gets silence; --strict fails at the first damage and leaves nothing.
+TEST(Damage, EveryFrameComesOutAndTheDamageIsTold) {
   const fs::path in = damaged_file();
   std::vector<fs::path> dirs;
   for (const char *threads : {"2", "1", "3"}) {
@@ -171,26 +169,43 @@ TEST(Damage, KeepsTheTimingAndWarns) {
       EXPECT_EQ(read_file(dirs.back() / "out.wav"), read_file(dirs[0] / "out.wav")) << threads;
       continue;
     }
-    for (const char *said : {"warning", "frame 2", "silence", "frame 4", "cut short"})
+    for (const char *said :
+         {"frame 1: 7 damaged macroblocks concealed", "frame 2: ", "silence",
+          "frame 3: 3 damaged audio blocks concealed", "frame 4: 80 bytes skipped",
+          "frame 6: 925 DIF blocks missing (the stream ends inside it)", "damage: 80 bytes",
+          "1 frame with 925 missing DIF blocks", "last frame cut short"})
       EXPECT_NE(run.err.find(said), std::string::npos) << said << " in\n" << run.err;
   }
   const auto frames = y4m_frames(read_file(dirs[0] / "out.y4m"), pal_picture);
-  ASSERT_EQ(frames.size(), 6u);
-  EXPECT_TRUE(frames[0] == frames[1] && frames[4] == frames[3]);
-  EXPECT_TRUE(frames[2] != frames[1] && frames[5] != frames[4]);
+  ASSERT_EQ(frames.size(), 7u);
+  const fs::path clean_y4m = fresh_dir() / "clean.y4m";
+  ASSERT_EQ(tarsk({"decode", made(pal).path, "-o", clean_y4m}).exit_status, 0);
+  const auto clean = y4m_frames(read_file(clean_y4m), pal_picture);
+  ASSERT_EQ(clean.size(), 6u);
+  for (size_t f : {0, 2, 3, 4}) EXPECT_TRUE(frames[f] == clean[f]) << "frame " << f;
+  // The blocks flagged in frames 1 and 5 are whole: left as they are, they decode as they were.
+  const fs::path as_is = fresh_dir() / "as_is.y4m";
+  const auto run_as_is = tarsk({"decode", in, "--no-conceal", "-o", as_is});
+  EXPECT_NE(run_as_is.err.find("frame 1: 7 damaged macroblocks decoded as they are"),
+            std::string::npos) << run_as_is.err;
+  const auto kept = y4m_frames(read_file(as_is), pal_picture);
+  ASSERT_EQ(kept.size(), 7u);
+  for (size_t f : {1, 5}) EXPECT_TRUE(kept[f] == clean[f]) << "frame " << f;
   const auto sound = ffmpeg_audio_s16le(dirs[0] / "out.wav");
-  const auto clean = ffmpeg_audio_s16le(made(pal).path);
-  ASSERT_EQ(sound.size(), 6 * pal_sound);
+  const auto clean_sound = ffmpeg_audio_s16le(made(pal).path);
+  ASSERT_EQ(sound.size(), 7 * pal_sound);
   for (size_t f : {0, 1, 2, 4, 5}) {
     const auto at = sound.begin() + static_cast<long>(f * pal_sound);
-    EXPECT_EQ(std::all_of(at, at + pal_sound, [](uint8_t v) { return !v; }), f % 2 == 0) << f;
-    EXPECT_TRUE(f % 2 == 0 || std::equal(at, at + pal_sound, clean.begin() + (at - sound.begin())));
+    if (f == 2)
+      EXPECT_TRUE(std::all_of(at, at + pal_sound, [](uint8_t v) { return !v; }));
+    else
+      EXPECT_TRUE(std::equal(at, at + pal_sound, clean_sound.begin() + (at - sound.begin()))) << f;
   }
   const fs::path strict = fresh_dir();
   const auto run =
       tarsk({"decode", in, "--strict", "-o", strict / "out.y4m", "--audio", strict / "out.wav"});
   EXPECT_EQ(run.exit_status, 1);
-  EXPECT_NE(run.err.find("frame 0"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("frame 1: 7 damaged macroblocks"), std::string::npos) << run.err;
   EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
   EXPECT_TRUE(listing(strict).empty());
 }
@@ -230,17 +245,30 @@ TEST(Info, DescribesFilesAndCountsDamage) {
   const fs::path damaged = damaged_file();
   const auto frames = tarsk({"info", "--frames", damaged});
   ASSERT_EQ(frames.exit_status, 0) << frames.err;
-  EXPECT_NE(frames.out.find("9 damaged video blocks, 3 failed audio blocks"), std::string::npos)
-      << frames.out;
+  EXPECT_NE(frames.out.find("damage:      80 bytes skipped to find frames (before byte 576080), "
+                            "1 frame with 925 missing DIF blocks, 9 video blocks flagged by the "
+                            "recorder"), std::string::npos) << frames.out;
   const std::string d = tarsk({"info", "--json", "--frames", damaged}).out;
-  EXPECT_EQ(json_field(d, "f['frame_count'], f['damaged_frames'], f['truncated'], "
-                       "f['damaged_video_blocks'], f['failed_audio_blocks'], "
-                       "f['frames_without_audio']"), "6 2 True 9 3 1");
-  EXPECT_EQ(json_field(d, "[(g['index'], 'damaged' in g, g.get('damaged_video_blocks'), "
-                       "g.get('failed_audio_blocks'), g.get('audio_samples'))"
-                       " for g in f['frames']]"),
-            "[(0, True, None, None, None), (1, False, 7, 0, 1920), (2, False, 0, 0, None), "
-            "(3, False, 0, 3, 1920), (4, True, None, None, None), (5, False, 2, 0, 1920)]");
+  EXPECT_EQ(json_field(d, "f['frame_count'], f['damaged_frames'], f['truncated'], f['skipped_bytes'], "
+                       "f['missing_blocks'], f['damaged_video_blocks'], f['failed_audio_blocks'], "
+                       "f['frames_without_audio'], len(f['stretches'])"), "7 0 True 80 925 9 58 1 2");
+  EXPECT_EQ(json_field(d, "[(g['index'], g['skipped_bytes'], g['missing_blocks'], "
+                       "g['damaged_video_blocks'], g['damaged_macroblocks'] >= g['damaged_video_blocks'], "
+                       "g['failed_audio_blocks'], g['audio_samples']) for g in f['frames']]"),
+            "[(0, 0, 0, 0, True, 0, 1920), (1, 0, 0, 7, True, 0, 1920), (2, 0, 0, 0, True, 0, None), "
+            "(3, 0, 0, 0, True, 3, 1920), (4, 80, 0, 0, True, 0, 1920), (5, 0, 0, 2, True, 0, 1920), "
+            "(6, 0, 925, 0, True, 55, 1920)]");
+  // Two recordings one after the other: each its own stretch.
+  const fs::path twice = scratch_file("twice.dv");
+  std::ofstream(twice, std::ios::binary) << std::ifstream(made(pal).path, std::ios::binary).rdbuf()
+                                         << std::ifstream(made(pal).path, std::ios::binary).rdbuf();
+  const auto joined = tarsk({"info", twice});
+  EXPECT_NE(joined.out.find("stretches:   2\n    frames 0 to 5: 625/50 (PAL), 4:2:0, 16:9"),
+            std::string::npos) << joined.out;
+  EXPECT_EQ(json_field(tarsk({"info", "--json", twice}).out,
+                       "[(s['first_frame'], s['last_frame'], s['timecode']['first'], "
+                       "s['timecode']['last']) for s in f['stretches']]"),
+            "[(0, 5, '10:00:00.00', '10:00:00.05'), (6, 11, '10:00:00.00', '10:00:00.05')]");
 }
 // clang-format on
 
