@@ -21,9 +21,11 @@
 # repeated messages) and the kinds of message; for stray bytes, a zeroed
 # frame and a dropped sequence, how many of the clean clip's pictures after
 # the damage are among ffmpeg's (matched by MD5 wherever they are: it shows
-# whether ffmpeg finds the frames again); then `tarsk info --json`'s frame_count and the exit
-# status of `tarsk decode --format null`. Every program gets 30 seconds; a
-# timeout shows as exit status 124.
+# whether ffmpeg finds the frames again); then `tarsk info --json`'s
+# frame_count, the exit status of `tarsk decode --format null`, and the same
+# count of clean pictures after the damage among tarsk's own (its Y4M
+# pictures through ffmpeg's framemd5, against tarsk's decode of the clean
+# clip). Every program gets 30 seconds; a timeout shows as exit status 124.
 set -euo pipefail
 
 tarsk=${1:-build/tools/tarsk/tarsk}
@@ -89,8 +91,15 @@ md5s() { grep -v '^#' "$1" | awk -F, '{ gsub(/ /, "", $NF); print $NF }'; }
 
 echo "ffmpeg: $(ffmpeg -version | head -n 1); tarsk: $tarsk"
 echo
-echo "| damage | frames present | ffmpeg pictures (without -fps_mode) | ffmpeg exit | ffmpeg stderr lines | clean pictures after the damage in ffmpeg's | ffmpeg's messages | tarsk frame_count | tarsk decode exit |"
-echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- |"
+# tarsk_md5s FILE OUT: the MD5 of each picture tarsk decodes.
+tarsk_md5s() {
+  (timeout 30 "$tarsk" decode "$1" -o - --quiet 2> /dev/null || :) |
+    ffmpeg -hide_banner -nostdin -v quiet -f yuv4mpegpipe -i - -f framemd5 - > "$2" || :
+}
+tarsk_md5s pal.dv clean.tarsk.md5
+
+echo "| damage | frames present | ffmpeg pictures (without -fps_mode) | ffmpeg exit | ffmpeg stderr lines | clean pictures after the damage in ffmpeg's | ffmpeg's messages | tarsk frame_count | tarsk decode exit | clean pictures after the damage in tarsk's |"
+echo "| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |"
 while read -r name present after; do
   f=$name.dv
   frc=0
@@ -103,10 +112,13 @@ while read -r name present after; do
   # The kinds of message, in the order of their first appearance.
   kinds=$(sed -E 's/ @ 0x[0-9a-f]+//; s/pos=[0-9]+/pos=N/' "$name.err" |
     awk '!/Last message repeated/ && !seen[$0]++' | paste -sd ';' | sed 's/;/; /g; s/|/\\|/g')
-  found=-
+  found=- tarsk_found=-
   if [ "$after" != - ]; then
     md5s clean.md5 | tail -n +$((after + 1)) | sort -u > want
     found="$(md5s "$name.md5" | sort -u | comm -12 - want | wc -l)/$(wc -l < want)"
+    tarsk_md5s "$f" "$name.tarsk.md5"
+    md5s clean.tarsk.md5 | tail -n +$((after + 1)) | sort -u > want
+    tarsk_found="$(md5s "$name.tarsk.md5" | sort -u | comm -12 - want | wc -l)/$(wc -l < want)"
   fi
   irc=0
   timeout 30 "$tarsk" info --json "$f" > "$name.json" 2> "$name.info-err" || irc=$?
@@ -118,5 +130,5 @@ print(d.get("frame_count", "no frame_count"))' "$name.json" 2>/dev/null) || coun
   [ $irc = 0 ] || count="$count (exit $irc)"
   drc=0
   timeout 30 "$tarsk" decode "$f" --format null --quiet > /dev/null 2>&1 || drc=$?
-  echo "| $name | $present | $pictures ($plain) | $frc | $errors | $found | ${kinds:--} | $count | $drc |"
+  echo "| $name | $present | $pictures ($plain) | $frc | $errors | $found | ${kinds:--} | $count | $drc | $tarsk_found |"
 done < manifest

@@ -169,6 +169,12 @@ TEST(Damage, EveryFrameComesOutAndTheDamageIsTold) {
       EXPECT_EQ(read_file(dirs.back() / "out.wav"), read_file(dirs[0] / "out.wav")) << threads;
       continue;
     }
+    // The same from a pipe, which the reader cannot seek in.
+    const auto piped = shell("cat " + quoted({in.string()}) + " | " +
+                             quoted({TARSK_BINARY, "decode", "-", "-o", "-"}) + " > " +
+                             quoted({(dirs[0] / "piped.y4m").string()}));
+    EXPECT_EQ(piped.exit_status, 0) << piped.err;
+    EXPECT_EQ(read_file(dirs[0] / "piped.y4m"), read_file(dirs[0] / "out.y4m"));
     for (const char *said :
          {"frame 1: 7 damaged macroblocks concealed", "frame 2: ", "silence",
           "frame 3: 3 damaged audio blocks concealed", "frame 4: 80 bytes skipped",
@@ -258,6 +264,20 @@ TEST(Info, DescribesFilesAndCountsDamage) {
             "[(0, 0, 0, 0, True, 0, 1920), (1, 0, 0, 7, True, 0, 1920), (2, 0, 0, 0, True, 0, None), "
             "(3, 0, 0, 0, True, 3, 1920), (4, 80, 0, 0, True, 0, 1920), (5, 0, 0, 2, True, 0, 1920), "
             "(6, 0, 925, 0, True, 55, 1920)]");
+  // 625/50 then 525/60: two stretches; decoding keeps the first system's size and says so.
+  const fs::path mixed = scratch_file("mixed.dv");
+  std::ofstream(mixed, std::ios::binary)
+      .write(reinterpret_cast<const char *>(made(pal).bytes.data()), 2 * 144000)
+      .write(reinterpret_cast<const char *>(made(ntsc).bytes.data()), 2 * 120000);
+  EXPECT_EQ(json_field(tarsk({"info", "--json", mixed}).out,
+                       "[(s['first_frame'], s['system'], s['sampling']) for s in f['stretches']]"),
+            "[(0, '625/50', '4:2:0'), (2, '525/60', '4:1:1')]");
+  const auto mixed_decode = tarsk({"decode", mixed, "--format", "null"});
+  EXPECT_EQ(mixed_decode.exit_status, 0);
+  EXPECT_NE(mixed_decode.err.find("frame 2: a 525/60 (NTSC) frame among 625/50 (PAL) frames"),
+            std::string::npos) << mixed_decode.err;
+  EXPECT_NE(mixed_decode.err.find("2 frames of another system"), std::string::npos)
+      << mixed_decode.err;
   // Two recordings one after the other: each its own stretch.
   const fs::path twice = scratch_file("twice.dv");
   std::ofstream(twice, std::ios::binary) << std::ifstream(made(pal).path, std::ios::binary).rdbuf()

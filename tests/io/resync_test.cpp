@@ -186,13 +186,17 @@ TEST_P(Resync, FramesAfterTheDamageAreTheCleanOnes) {
   const Read got = read(c.damage(clean_bytes));
   ASSERT_EQ(got.frames.size(), c.frames.size());
   EXPECT_EQ(got.skipped, c.skipped);
-  tarsk::Decoder ours, reference;
+  tarsk::Decoder ours, reference, threaded;
+  ASSERT_TRUE(threaded.set_threads(2));
   Bytes previous;
   for (size_t i = 0; i < c.frames.size(); ++i) {
     const tarsk::Frame &f = got.frames[i];
     EXPECT_EQ(f.index, i);
     EXPECT_EQ(f.bytes.size(), tarsk::frame_bytes(f.system));
     const Decoded picture = decode(ours, f);
+    const Decoded on_threads = decode(threaded, f);
+    EXPECT_EQ(on_threads.picture, picture.picture) << i;
+    EXPECT_EQ(on_threads.damage.damaged_macroblocks, picture.damage.damaged_macroblocks) << i;
     if (c.frames[i] != damaged) {
       const auto &want = clean[static_cast<size_t>(c.frames[i])];
       ASSERT_TRUE(std::equal(f.bytes.begin(), f.bytes.end(), want.begin(), want.end())) << i;

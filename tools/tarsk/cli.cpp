@@ -17,11 +17,6 @@ void warning(const std::string &message) {
   std::fprintf(stderr, "tarsk: warning: %s\n", message.c_str());
 }
 
-std::string without_frame_number(const std::string &message, uint64_t index) {
-  const std::string prefix = "frame " + std::to_string(index) + ": ";
-  return message.rfind(prefix, 0) == 0 ? message.substr(prefix.size()) : message;
-}
-
 std::string system_name(dv_system_t system) {
   switch (system) {
     case e_dv_system_625_50:

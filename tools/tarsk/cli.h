@@ -42,10 +42,6 @@ std::optional<int> parse_threads(const std::string &text);
 // first and end untouched, for anything else or an empty range.
 bool parse_frame_range(const std::string &text, uint64_t &first, uint64_t &end);
 
-// A reader's message about a frame without the "frame N: " it starts with,
-// for callers that name the frame themselves.
-std::string without_frame_number(const std::string &message, uint64_t index);
-
 // Names a person reads.
 std::string system_name(dv_system_t system);      // "625/50 (PAL)"
 std::string standard_name(dv_std_t std);          // "IEC 61834"

@@ -42,7 +42,7 @@ std::string DamageTally::add_picture(const PictureDamage &damage) {
 
 bool DamageTally::any() const {
   return skipped_bytes || partial_frames || cut_short || damaged_macroblocks || flagged_video_blocks ||
-         failed_audio_blocks || frames_without_audio || unreadable_frames;
+         failed_audio_blocks || frames_without_audio || unreadable_frames || other_system_frames;
 }
 
 std::string DamageTally::text() const {
@@ -64,6 +64,9 @@ std::string DamageTally::text() const {
                     plural(damaged_macroblocks, "damaged macroblock") +
                     (concealed ? " concealed" : ""));
   if (unreadable_frames) parts.push_back(plural(unreadable_frames, "unreadable frame"));
+  if (other_system_frames)
+    parts.push_back(plural(other_system_frames, "frame") + " of another system shown as the " +
+                    "previous picture");
   if (failed_audio_blocks) parts.push_back(plural(failed_audio_blocks, "failed audio block"));
   if (frames_without_audio) parts.push_back(plural(frames_without_audio, "frame") + " without audio");
   if (cut_short) parts.push_back("last frame cut short");

@@ -20,6 +20,7 @@ struct DamageTally {
   bool concealed = true;             // damaged macroblocks show the previous picture's
   uint64_t failed_audio_blocks = 0, frames_without_audio = 0;
   uint64_t unreadable_frames = 0;    // frames whose header could not be read
+  uint64_t other_system_frames = 0;  // shown as the previous picture in a one-size output
 
   // What the reader had to do for a frame; a line for a person, or empty.
   std::string add_read(const Frame &frame);

@@ -429,7 +429,6 @@ bool Job::on_damage(uint64_t index, const std::string &what) {
 }
 
 bool Job::on_damaged(uint64_t index, const std::string &why) {
-  ++tally_.unreadable_frames;
   if (o_.strict) {
     error(where(index) + ": " + why);
     return false;
@@ -491,6 +490,7 @@ bool Job::queue(std::optional<Frame> frame, uint64_t index, std::string damage) 
 bool Job::emit_oldest() {
   Pending p = std::move(pending_.front());
   pending_.pop_front();
+  if (!p.frame) ++tally_.unreadable_frames;
   const bool done = p.frame ? on_frame(p, pipeline_.collect()) : on_damaged(p.index, p.damage);
   spare_.push_back(std::move(p.picture));
   progress_.update(emitted_);
@@ -501,9 +501,11 @@ bool Job::on_frame(Pending &p, Expected<PictureDamage> decoded) {
   const FrameInfo &info = p.info;
   // The outputs hold pictures of one size; another sampling is brought to
   // the stream's like any picture.
-  if (stream_ && info.system != stream_->system)
+  if (stream_ && info.system != stream_->system) {
+    ++tally_.other_system_frames;
     return on_damaged(p.index, "a " + system_name(info.system) + " frame among " +
                                    system_name(stream_->system) + " frames");
+  }
   const bool first = !stream_;
   if (first && !start(info)) return false;
   if (!decoded) {
