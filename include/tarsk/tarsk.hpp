@@ -1,9 +1,10 @@
 /// tarsk — the C++ API: owning types over the C API of <tarsk/dv.h>, a
-/// frame reader that checks every frame before the C layer sees it, and
+/// frame reader that finds frames through damage and hands out only whole
+/// frames the C layer may read, concealment of damaged macroblocks, and
 /// errors as values.
 ///
-/// Thin: the frame reader, its checks and the threaded decoding are the
-/// library's; the rest is inline over the C API.
+/// Thin: the frame reader, its checks, concealment and the threaded
+/// decoding are the library's; the rest is inline over the C API.
 #ifndef TARSK_TARSK_HPP
 #define TARSK_TARSK_HPP
 
@@ -235,7 +236,8 @@ class Concealment {
 /// and hands the results back in the order the frames went in: for a
 /// stream of frames, the threads never wait for each other within a frame.
 /// Each thread has a decoder of its own with the same settings; pictures
-/// are bit-identical to the C API's. Implemented in the library.
+/// are bit-identical to the C API's but where macroblocks are concealed
+/// (none with Settings::conceal off). Implemented in the library.
 class FramePipeline {
  public:
   struct Settings {
@@ -280,8 +282,8 @@ class Decoder {
   /// The C decoder, for its option tables and settings.
   dv_decoder_t *get() const { return dv_.get(); }
 
-  /// Decodes pictures on `threads` threads (1: the C API's own decoding).
-  /// The pictures are bit-identical whatever the number.
+  /// Decodes pictures on `threads` threads (1: on the caller's). The
+  /// pictures are bit-identical whatever the number.
   Expected<void> set_threads(int threads) {
     if (threads <= 1) {
       workers_.reset();

@@ -132,6 +132,7 @@ Expected<PictureDamage> FramePipeline::collect() {
   impl_->changed.wait(lock, [&] { return slot.state == Impl::Slot::State::done; });
   slot.state = Impl::Slot::State::idle;
   ++impl_->collected;
+  lock.unlock();  // the slot stays idle until the next submit, on this thread
   if (!slot.result) return slot.result.error();
   const size_t line =
       static_cast<size_t>(slot.dv->width) * Decoder::bytes_per_pixel(impl_->settings.space);

@@ -134,6 +134,10 @@ const Case cases[] = {
     {"FlaggedByTheRecorder", pal_bytes, [](const Bytes &b) { return flagged(b, 3); }, {0, 1, 2, damaged, 4, 5}, 0, 0, 405},
     {"TwoRecordingsJoined", two_recordings, [](const Bytes &b) { return b; }, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
     {"PalNtscSwitch", switched, [](const Bytes &b) { return b; }, {0, 1, 2, 3, 4, 5}},
+    {"StrayAtTheEnd", pal_bytes, [](const Bytes &b) { return insert(b, b.size(), stray(200)); }, all6, 0, 200},
+    // Sync found again on the last block of a 525/60 frame, checked across the frame's end.
+    {"NtscStrayBeforeTheLastBlock", ntsc_bytes, [](const Bytes &b) { return insert(b, 3 * ntsc - 80, stray(7)); },
+     all6, 0, 7},
     {"Ntsc80Stray", ntsc_bytes, [](const Bytes &b) { return insert(b, 2 * ntsc, stray(80)); }, all6, 0, 80},
     {"NtscDroppedBlocks", ntsc_bytes, [](const Bytes &b) { return erase(b, 2 * ntsc + 4000, 480); },
      {0, 1, damaged, 3, 4, 5}, 6, 0, 5},
