@@ -114,6 +114,35 @@ struct Frame {
   std::span<const uint8_t> span() const { return bytes; }
 };
 
+/// Frames out of DV bytes pushed as they arrive, in pieces of any size (from
+/// a socket, a capture card, a container's packets), through damage as
+/// Reader finds them: every frame comes out once it is whole, the last one
+/// when finish() says the bytes have ended. Offsets count the bytes pushed.
+/// Implemented in the library.
+class FrameFeeder {
+ public:
+  FrameFeeder();
+  FrameFeeder(FrameFeeder &&) noexcept;
+  FrameFeeder &operator=(FrameFeeder &&) noexcept;
+  ~FrameFeeder();
+
+  void push(std::span<const uint8_t> bytes);
+  /// No more bytes: what is left makes the last frame.
+  void finish();
+  /// The next whole frame, if one is ready.
+  std::optional<Frame> next();
+
+  /// Bytes pushed, and of them those that went into no frame.
+  uint64_t bytes_in() const;
+  uint64_t bytes_skipped() const;
+  /// Whether a DIF block has been found yet.
+  bool found_dv() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
 /// Reads the frames of a raw DV stream from a file or pipe, through damage:
 /// each DIF block is put where its identifier places it, and after stray,
 /// lost or garbled bytes the reader finds the next blocks again and goes

@@ -40,10 +40,41 @@ int damaged_video_blocks(std::span<const uint8_t> frame) {
   return count;
 }
 
+struct FrameFeeder::Impl {
+  io::FrameAssembler assembler;
+  uint64_t index = 0;
+};
+
+FrameFeeder::FrameFeeder() : impl_(std::make_unique<Impl>()) {}
+FrameFeeder::FrameFeeder(FrameFeeder &&) noexcept = default;
+FrameFeeder &FrameFeeder::operator=(FrameFeeder &&) noexcept = default;
+FrameFeeder::~FrameFeeder() = default;
+
+void FrameFeeder::push(std::span<const uint8_t> bytes) { impl_->assembler.push(bytes); }
+void FrameFeeder::finish() { impl_->assembler.finish(); }
+uint64_t FrameFeeder::bytes_in() const { return impl_->assembler.bytes_in(); }
+uint64_t FrameFeeder::bytes_skipped() const { return impl_->assembler.bytes_skipped(); }
+bool FrameFeeder::found_dv() const { return impl_->assembler.found_dv(); }
+
+std::optional<Frame> FrameFeeder::next() {
+  if (!impl_->assembler.has_frame()) return std::nullopt;
+  io::AssembledFrame made = impl_->assembler.pop();
+  Frame frame;
+  frame.bytes = std::move(made.bytes);
+  frame.index = impl_->index++;
+  frame.system = made.fifty_fields ? e_dv_system_625_50 : e_dv_system_525_60;
+  frame.offset = made.offset;
+  frame.missing_blocks = made.missing_blocks;
+  frame.missing_video = made.missing_video;
+  frame.skipped_bytes = made.skipped_bytes;
+  frame.cut_short = made.cut_short;
+  return frame;
+}
+
 struct Reader::Impl {
   FILE *file = nullptr;
   bool owned = false;
-  io::FrameAssembler assembler;
+  FrameFeeder feeder;
   uint64_t index = 0;
   bool done = false;
   std::vector<uint8_t> chunk = std::vector<uint8_t>(64 * 1024);
@@ -78,40 +109,33 @@ Expected<Reader> Reader::open(const std::string &path) {
 }
 
 uint64_t Reader::frames_read() const { return impl_->index; }
-uint64_t Reader::bytes_read() const { return impl_->assembler.bytes_in(); }
-uint64_t Reader::bytes_skipped() const { return impl_->assembler.bytes_skipped(); }
+uint64_t Reader::bytes_read() const { return impl_->feeder.bytes_in(); }
+uint64_t Reader::bytes_skipped() const { return impl_->feeder.bytes_skipped(); }
 
 std::optional<Expected<Frame>> Reader::next() {
   Impl &r = *impl_;
-  io::FrameAssembler &a = r.assembler;
-  while (!a.has_frame() && !r.done) {
-    if (!a.found_dv() && a.bytes_in() > search_limit) {
+  FrameFeeder &f = r.feeder;
+  for (;;) {
+    if (auto frame = f.next()) {
+      ++r.index;
+      return Expected<Frame>(std::move(*frame));
+    }
+    if (r.done) return std::nullopt;
+    if (!f.found_dv() && f.bytes_in() > search_limit) {
       r.done = true;
       return Expected<Frame>(Error{Errc::not_dv, "not a DV stream"});
     }
     const size_t got = std::fread(r.chunk.data(), 1, r.chunk.size(), r.file);
     if (got > 0) {
-      a.push({r.chunk.data(), got});
+      f.push({r.chunk.data(), got});
       continue;
     }
     r.done = true;
     if (std::ferror(r.file)) return Expected<Frame>(Error{Errc::io, std::strerror(errno)});
-    a.finish();
-    if (!a.found_dv() && a.bytes_in() > 0)
+    f.finish();
+    if (!f.found_dv() && f.bytes_in() > 0)
       return Expected<Frame>(Error{Errc::not_dv, "not a DV stream"});
   }
-  if (!a.has_frame()) return std::nullopt;
-  io::AssembledFrame made = a.pop();
-  Frame frame;
-  frame.bytes = std::move(made.bytes);
-  frame.index = r.index++;
-  frame.system = made.fifty_fields ? e_dv_system_625_50 : e_dv_system_525_60;
-  frame.offset = made.offset;
-  frame.missing_blocks = made.missing_blocks;
-  frame.missing_video = made.missing_video;
-  frame.skipped_bytes = made.skipped_bytes;
-  frame.cut_short = made.cut_short;
-  return Expected<Frame>(std::move(frame));
 }
 
 }  // namespace tarsk

@@ -181,14 +181,38 @@ Decoded decode(tarsk::Decoder &d, const tarsk::Frame &frame) {
   return out;
 }
 
+// The same stream pushed in pieces of random sizes, one byte to 100 kB.
+std::vector<tarsk::Frame> fed(const Bytes &bytes) {
+  std::mt19937 random(static_cast<unsigned>(bytes.size()));
+  tarsk::FrameFeeder feeder;
+  std::vector<tarsk::Frame> frames;
+  for (size_t at = 0; at < bytes.size();) {
+    const size_t n = std::min<size_t>(bytes.size() - at, 1 + random() % (random() % 2 ? 100 : 100000));
+    feeder.push(std::span(bytes).subspan(at, n));
+    at += n;
+    while (auto frame = feeder.next()) frames.push_back(std::move(*frame));
+  }
+  feeder.finish();
+  while (auto frame = feeder.next()) frames.push_back(std::move(*frame));
+  return frames;
+}
+
 class Resync : public testing::TestWithParam<Case> {};
 
 TEST_P(Resync, FramesAfterTheDamageAreTheCleanOnes) {
   const Case &c = GetParam();
   const Bytes &clean_bytes = c.clean();
   const auto clean = split_frames(clean_bytes);
-  const Read got = read(c.damage(clean_bytes));
+  const Bytes damaged_bytes = c.damage(clean_bytes);
+  const Read got = read(damaged_bytes);
   ASSERT_EQ(got.frames.size(), c.frames.size());
+  const auto pieces = fed(damaged_bytes);
+  ASSERT_EQ(pieces.size(), got.frames.size());
+  for (size_t i = 0; i < pieces.size(); ++i)
+    EXPECT_TRUE(pieces[i].bytes == got.frames[i].bytes && pieces[i].offset == got.frames[i].offset &&
+                pieces[i].skipped_bytes == got.frames[i].skipped_bytes &&
+                pieces[i].missing_blocks == got.frames[i].missing_blocks)
+        << "frame " << i << " pushed in pieces";
   EXPECT_EQ(got.skipped, c.skipped);
   tarsk::Decoder ours, reference, threaded;
   ASSERT_TRUE(threaded.set_threads(2));
