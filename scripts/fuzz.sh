@@ -34,15 +34,16 @@ TARGETS_ALL=(fuzz_header fuzz_video fuzz_audio fuzz_reader fuzz_tool fuzz_encode
 # fuzz_tool runs the tarsk command's own code in its process; fuzz_picture
 # and fuzz_sound its picture and sound readers.
 TOOL_TARGETS=(fuzz_tool fuzz_picture fuzz_sound)
-TOOL_SOURCES=(tools/tarsk/cli.cpp tools/tarsk/damage.cpp tools/tarsk/decode.cpp
-              tools/tarsk/encode.cpp tools/tarsk/formats.cpp tools/tarsk/info.cpp
-              tools/tarsk/output.cpp tools/tarsk/progress.cpp tools/tarsk/picture.cpp
-              tools/tarsk/input.cpp tools/tarsk/audio_in.cpp tools/tarsk/test_source.cpp)
+TOOL_SOURCES=(tools/tarsk/cli.cpp tools/tarsk/container.cpp tools/tarsk/damage.cpp
+              tools/tarsk/decode.cpp tools/tarsk/encode.cpp tools/tarsk/formats.cpp
+              tools/tarsk/info.cpp tools/tarsk/output.cpp tools/tarsk/progress.cpp
+              tools/tarsk/picture.cpp tools/tarsk/input.cpp tools/tarsk/audio_in.cpp
+              tools/tarsk/test_source.cpp)
 MAX_LEN=288000  # two 625/50 frames
 
 CXXFLAGS=(-std=c++20 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -g -O1
           -fno-omit-frame-pointer -ffp-contract=off -DTARSK_FAST_KERNELS=1 -Iinclude -Isrc -Itests
-          -Ifuzz $(pkg-config --cflags libpng sndfile))
+          -Ifuzz -DTARSK_WITH_AVFORMAT=1 $(pkg-config --cflags libpng sndfile libavformat))
 
 # Comparison tracing (part of -fsanitize=fuzzer) lets the fuzzer solve the
 # comparisons of parsing; in the arithmetic of reconstruction and pixel
@@ -127,15 +128,17 @@ build() {
       $CXX $CXXFLAGS_STR $extra -c "$s" -o "$o"'
   fi
   # The library's objects go into every target, the tool's only into
-  # TOOL_TARGETS (with popt, which the tool parses its command line with, and
-  # libpng and libsndfile, which it reads and writes pictures and sound with).
+  # TOOL_TARGETS (with popt, which the tool parses its command line with,
+  # libpng and libsndfile, which it reads and writes pictures and sound with,
+  # and libavformat, which it reads and writes containers with).
   local library_objects=() tool_objects=()
   for o in "${objects[@]}"; do
     if [[ $o == "$OUT/obj/tools_"* ]]; then tool_objects+=("$o"); else library_objects+=("$o"); fi
   done
   for t in "${targets[@]}"; do
     local bin="$OUT/$t" stale=0 link=("${library_objects[@]}")
-    [[ " ${TOOL_TARGETS[*]} " == *" $t "* ]] && link+=("${tool_objects[@]}" -lpopt $(pkg-config --libs libpng sndfile))
+    [[ " ${TOOL_TARGETS[*]} " == *" $t "* ]] && link+=("${tool_objects[@]}" -lpopt
+      $(pkg-config --libs libpng sndfile libavformat libavcodec libavutil))
     [[ -f $bin ]] || stale=1
     for f in "fuzz/$t.cpp" "${link[@]}"; do
       [[ $f == -* ]] && continue

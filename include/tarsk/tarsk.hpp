@@ -157,6 +157,9 @@ class Reader {
   static Expected<Reader> open(const std::string &path);
   /// Reads a C stream it does not own.
   explicit Reader(FILE *stream);
+  /// Reads a C stream, closing it at the end when it is `owned`, after the
+  /// bytes already read from it (to tell what the stream holds, say).
+  Reader(FILE *stream, bool owned, std::span<const uint8_t> already_read);
 
   Reader(Reader &&other) noexcept;
   Reader &operator=(Reader &&other) noexcept;
@@ -175,7 +178,6 @@ class Reader {
 
  private:
   struct Impl;
-  Reader(FILE *f, bool owned);
   std::unique_ptr<Impl> impl_;
 };
 

@@ -92,20 +92,22 @@ constexpr uint64_t search_limit = 16u << 20;
 
 }  // namespace
 
-Reader::Reader(FILE *f, bool owned) : impl_(std::make_unique<Impl>()) {
-  impl_->file = f;
+Reader::Reader(FILE *stream, bool owned, std::span<const uint8_t> already_read)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->file = stream;
   impl_->owned = owned;
+  impl_->feeder.push(already_read);
 }
-Reader::Reader(FILE *stream) : Reader(stream, false) {}
+Reader::Reader(FILE *stream) : Reader(stream, false, {}) {}
 Reader::Reader(Reader &&other) noexcept = default;
 Reader &Reader::operator=(Reader &&other) noexcept = default;
 Reader::~Reader() = default;
 
 Expected<Reader> Reader::open(const std::string &path) {
-  if (path == "-") return Reader(stdin, false);
+  if (path == "-") return Reader(stdin, false, {});
   FILE *f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return Error{Errc::io, path + ": " + std::strerror(errno)};
-  return Reader(f, true);
+  return Reader(f, true, {});
 }
 
 uint64_t Reader::frames_read() const { return impl_->index; }

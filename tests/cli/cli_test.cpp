@@ -216,6 +216,60 @@ TEST(Damage, EveryFrameComesOutAndTheDamageIsTold) {
   EXPECT_TRUE(listing(strict).empty());
 }
 
+// DV in AVI, QuickTime and Matroska (ffmpeg's DV and ours copied in by ffmpeg, and ffmpeg's own
+// encodes into each): the pictures and sound of the raw DV, from a file and a pipe; the sound of
+// the container's own track with --audio-from track; info names the container.
+class Containers : public testing::TestWithParam<const char *> {};
+
+TEST_P(Containers, DecodeAsTheRawDv) {
+  const std::string ext = GetParam();
+  const fs::path dir = fresh_dir();
+  const fs::path ours = dir / "ours.dv";
+  ASSERT_EQ(tarsk({"encode", "--test-pattern", "bars", "--duration", "0.2", "--quiet", "-o", ours})
+                .exit_status, 0);
+  const fs::path own = dir / ("own." + ext), own_raw = dir / "own.dv";
+  run_ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=720x480:r=30000/1001", "-f", "lavfi", "-i",
+              "sine=r=48000", "-t", "0.2", "-pix_fmt", "yuv411p", "-c:v", "dvvideo", "-c:a",
+              "pcm_s16le", "-y", own.string()});
+  run_ffmpeg({"-i", own.string(), "-map", "0:v", "-c", "copy", "-f", "dv", "-y", own_raw.string()});
+  const std::vector<std::pair<fs::path, fs::path>> files = {
+      {made(pal).path, dir / ("pal." + ext)}, {ours, dir / ("ours." + ext)}, {own_raw, own}};
+  for (const auto &[raw, wrapped] : files) {
+    if (wrapped != own)
+      run_ffmpeg({"-i", raw.string(), "-c", "copy", "-y", wrapped.string()});
+    // ffmpeg's own encode keeps its sound in the container's track only.
+    const bool dv_sound = wrapped != own;
+    const auto decoded = [&](const fs::path &in, const std::string &name, bool track) {
+      std::vector<std::string> args = {"decode", in, "-o", dir / (name + ".y4m"), "--audio",
+                                       dir / (name + ".wav"), "--quiet"};
+      if (track) args.insert(args.end(), {"--audio-from", "track"});
+      if (!track && !dv_sound) args.resize(4);
+      const auto run = tarsk(args);
+      EXPECT_EQ(run.exit_status, 0) << in << run.err;
+      return std::pair{read_file(dir / (name + ".y4m")), read_file(dir / (name + ".wav"))};
+    };
+    const auto want = decoded(raw, "raw", false);
+    const auto got = decoded(wrapped, "wrapped", false);
+    EXPECT_TRUE(got.first == want.first) << wrapped;
+    const auto track = decoded(wrapped, "track", true);
+    EXPECT_TRUE(!dv_sound || got.second == want.second) << wrapped;
+    EXPECT_EQ(ffmpeg_audio_s16le(dir / "track.wav"), ffmpeg_audio_s16le(dv_sound ? raw : own))
+        << wrapped;
+    const auto piped = shell("cat " + quoted({wrapped.string()}) + " | " +
+                             quoted({TARSK_BINARY, "decode", "-", "-o", "-", "--quiet"}));
+    // A QuickTime index stands at the end of the file: not readable from a pipe.
+    EXPECT_EQ(piped.exit_status == 0, ext != "mov") << piped.err;
+    EXPECT_TRUE(ext == "mov" || std::vector<uint8_t>(piped.out.begin(), piped.out.end()) ==
+                                    want.first) << wrapped;
+  }
+  const auto info = tarsk({"info", dir / ("pal." + ext)});
+  const std::string name = ext == "avi" ? "AVI" : ext == "mov" ? "QuickTime" : "Matroska";
+  EXPECT_NE(info.out.find("container:   " + name + ", with a sound track of its own (48000 Hz, "
+                          "2 channels)"), std::string::npos) << info.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, Containers, testing::Values("avi", "mov", "mkv"));
+
 // What python3 prints of `expression` on tarsk info's JSON d, whose first file is f.
 // clang-format off
 std::string json_field(const std::string &json, const std::string &expression) {
@@ -334,6 +388,11 @@ const Refusal refusals[] = {
     {{"info"}, 2, "no file"},
     {{"info", "--frames=3", "$D/pal.dv"}, 2, "does not take an argument"},
     {{"info", "-x", "$D/pal.dv"}, 2, "unknown option"},
+    {{"info", "$D/ffv1.mkv"}, 1, "the Matroska file holds no DV video"},
+    {{"decode", "$D/dv50.mov", "--format", "null"}, 1, "a DV variant tarsk does not decode"},
+    {{"decode", "$D/pal.dv", "--audio", "$O/new.wav", "--audio-from", "track"}, 1,
+     "the raw DV file has no sound track of its own"},
+    {{"decode", "$D/pal.dv", "--audio", "$O/new.wav", "--audio-from", "disk"}, 2, "--audio-from takes"},
     // The whole size and rate messages are checked by the reader tests of io_test.
     {{"encode", "$D/small.y4m"}, 1, "$D/small.y4m: pictures of 640x480; DV takes 720x576"},
     {{"encode", "$D/rate30.y4m"}, 1, "$D/rate30.y4m: pictures at 30:1 frames a second; 625/50 DV"},
@@ -386,6 +445,11 @@ fs::path refusal_inputs() {
   std::ofstream(d / "notes.txt") << "These are not the frames you are looking for.\n";
   std::ofstream(d / "empty.dv").flush();
   fs::copy_file(made(pal).path, d / "pal.dv");
+  // A container without DV, and DVCPRO50 (4:2:2) in QuickTime.
+  run_ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:d=0.2", "-c:v", "ffv1", "-y",
+              (d / "ffv1.mkv").string()});
+  run_ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=720x576:r=25:d=0.12", "-pix_fmt", "yuv422p", "-c:v",
+              "dvvideo", "-y", (d / "dv50.mov").string()});
   run_ffmpeg({"-f", "lavfi", "-i", "sine=sample_rate=22050:duration=0.2", "-y",
               (d / "a22k.wav").string()});
   return d;

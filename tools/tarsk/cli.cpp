@@ -12,6 +12,11 @@ void error(const std::string &message) {
   std::fprintf(stderr, "tarsk: %s\n", message.c_str());
 }
 
+void notice(const std::string &message) {
+  clear_progress();
+  std::fprintf(stderr, "tarsk: %s\n", message.c_str());
+}
+
 void warning(const std::string &message) {
   clear_progress();
   std::fprintf(stderr, "tarsk: warning: %s\n", message.c_str());

@@ -20,6 +20,8 @@ enum Status { ok = 0, bad_input = 1, bad_usage = 2 };
 // "tarsk: MESSAGE" and "tarsk: warning: MESSAGE" on standard error.
 void error(const std::string &message);
 void warning(const std::string &message);
+// "tarsk: MESSAGE": what a run chose, for a person to know.
+void notice(const std::string &message);
 
 // Parses a subcommand's arguments (argv[0] is the subcommand's name) with
 // popt. `handle` is called for every option whose table entry has a

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "container.h"
 #include "damage.h"
 #include "formats.h"
 #include "output.h"
@@ -38,6 +39,7 @@ struct Options {
   std::string range_text;
   bool strict = false, quiet = false;
   bool conceal = true;  // damaged macroblocks show the previous picture's
+  bool track_audio = false;  // sound from the container's own track, not the DV frames
   // One per core: the pictures are the same whatever the number.
   int threads = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
 };
@@ -96,6 +98,11 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       return true;
     case 'c':
       o.conceal = false;
+      return true;
+    case 'T':
+      if (value != "dv" && value != "track")
+        return usage_error("--audio-from takes dv or track, not '" + value + "'");
+      o.track_audio = value == "track";
       return true;
     case 't': {
       const auto n = parse_threads(value);
@@ -200,6 +207,10 @@ Status read_command_line(int argc, const char **argv, Options &o, Decoder &decod
       {"audio", 'a', POPT_ARG_STRING, nullptr, 'a', "write the sound to OUT", "OUT"},
       {"audio-format", '\0', POPT_ARG_STRING, nullptr, 'A',
        "wav [default], or pcm: raw 16-bit little-endian samples", "wav|pcm"},
+      {"audio-from", '\0', POPT_ARG_STRING, nullptr, 'T',
+       "dv: the sound in the DV frames [default]; track: the container's own sound track "
+       "(AVI type 2, QuickTime, Matroska)",
+       "dv|track"},
       {"frames", '\0', POPT_ARG_STRING, nullptr, 'n',
        "decode frame N only, or frames A up to B (B not included), counted from 0", "N|A:B"},
       {"strict", '\0', POPT_ARG_NONE, nullptr, 's',
@@ -305,10 +316,14 @@ class Job {
                ? e_dv_color_rgb
                : e_dv_color_yuv;
   }
-  bool wants_sound() const { return !o_.audio.empty() || o_.format == Format::null; }
+  bool wants_sound() const {
+    return (!o_.audio.empty() || o_.format == Format::null) && !o_.track_audio;
+  }
+  bool write_track_audio();
 
   const Options &o_;
   Decoder &decoder_;
+  DvSource *source_ = nullptr;
   std::string name_ = o_.input == "-" ? "standard input" : o_.input;
   Progress progress_{!o_.quiet};
   FrameWarnings warnings_;
@@ -392,8 +407,21 @@ bool Job::emit_picture() {
 // A frame's samples, or silence as long as its share of the sound when it
 // has none that can be decoded. Until a frame with sound comes, frames
 // without are only counted: the sound's rate is not known yet.
+// The container's own sound as it has come so far, written as it is.
+bool Job::write_track_audio() {
+  const SourceInfo &s = source_->info();
+  if (!sound_->started() && !sound_->start(s.track_rate, s.track_channels))
+    return audio_file_->failed();
+  const std::vector<int16_t> samples = source_->take_track_audio();
+  const auto channels = static_cast<size_t>(s.track_channels);
+  std::vector<std::vector<int16_t>> planes(channels);
+  for (size_t i = 0; i < samples.size(); ++i) planes[i % channels].push_back(samples[i]);
+  return sound_->write(planes, samples.size() / channels) || audio_file_->failed();
+}
+
 bool Job::emit_sound(const Audio *audio, uint64_t index) {
   if (!sound_) return true;
+  if (o_.track_audio) return write_track_audio();
   if (audio != nullptr && !sound_->started()) {
     if (!sound_->start(audio->frequency, static_cast<int>(audio->channels.size())) ||
         !sound_->silence(samples_before(silent_, audio->frequency, stream_->system)))
@@ -536,6 +564,7 @@ bool Job::on_frame(Pending &p, Expected<PictureDamage> decoded) {
 }
 
 bool Job::finish() {
+  if (sound_ && o_.track_audio && !write_track_audio()) return false;
   if (sound_ && !sound_->started()) {
     error(name_ + ": no frame has sound that can be decoded; no sound written");
     return false;
@@ -547,18 +576,31 @@ bool Job::finish() {
 }
 
 int Job::run() {
-  auto reader = Reader::open(o_.input);
-  if (!reader) {
-    error(reader.error().message);
+  auto opened = open_dv_source(o_.input);
+  if (!opened) {
+    error(opened.error().message);
+    return bad_input;
+  }
+  DvSource &reader = **opened;
+  source_ = &reader;
+  const SourceInfo &container = reader.info();
+  if (o_.track_audio && !container.track_audio) {
+    error(name_ + ": the " + container.container +
+          " file has no sound track of its own; leave out --audio-from track");
     return bad_input;
   }
   if (!open_outputs()) return bad_input;
+  if (sound_ && container.track_audio && !o_.quiet)
+    notice(o_.track_audio ? "sound from the " + container.container + " file's own sound track"
+                          : "sound from the DV frames; the " + container.container +
+                                " file's own sound track is left (--audio-from track takes it)");
   uint64_t index = 0;  // frames read
   for (;; ++index) {
-    auto item = reader->next();
+    auto item = reader.next();
     if (!item) break;
     if (!*item) {
-      error(name_ + ": " + item->error().message);
+      error(name_ + ": " + item->error().message +
+            (item->error().code == Errc::not_dv ? no_containers : ""));
       return bad_input;
     }
     if (index < o_.first) continue;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "container.h"
 #include "damage.h"
 
 namespace tarsk::cli {
@@ -60,6 +61,7 @@ struct FileReport {
   AudioFormat audio;
   Range timecode, recorded;
   DamageTally damage;  // concealed off: info decodes no picture
+  SourceInfo source;
   std::vector<Stretch> stretches;
   std::vector<FrameReport> frame_list;  // with --frames only
 };
@@ -175,28 +177,32 @@ FileReport scan(const std::string &path, bool keep_frames) {
   FileReport file;
   file.path = path;
   file.damage.concealed = false;
-  auto reader = Reader::open(path);
-  if (!reader) {
+  auto source = open_dv_source(path);
+  if (!source) {
     // The message starts with the name, which the caller adds itself.
-    const std::string &message = reader.error().message;
-    file.error = message.rfind(path + ": ", 0) == 0 ? message.substr(path.size() + 2) : message;
+    const std::string &message = source.error().message;
+    const std::string name = path == "-" ? "standard input" : path;
+    file.error = message.rfind(name + ": ", 0) == 0 ? message.substr(name.size() + 2) : message;
     return file;
   }
+  DvSource &reader = **source;
   Decoder decoder;
   if (!decoder) {
     file.error = "out of memory";
     return file;
   }
   dv_set_error_log(decoder.get(), nullptr);  // damage is counted, not logged
-  while (auto item = reader->next()) {
+  while (auto item = reader.next()) {
     if (!*item) {
       file.error = item->error().message;
+      if (item->error().code == Errc::not_dv) file.error += no_containers;
       return file;
     }
     ++file.frames;
     FrameReport r = examine(decoder, **item, file);
     if (keep_frames) file.frame_list.push_back(std::move(r));
   }
+  file.source = reader.info();
   if (file.frames == 0)
     file.error = "not a DV stream (no frames)";
   else if (file.stretches.empty())
@@ -249,10 +255,18 @@ void print_stretch(const Stretch &s) {
               range_text(s.recorded).c_str());
 }
 
+std::string container_text(const SourceInfo &s) {
+  if (!s.track_audio) return s.container;
+  return s.container + ", with a sound track of its own (" + std::to_string(s.track_rate) +
+         " Hz, " + std::to_string(s.track_channels) +
+         " channels) beside the sound in the DV frames";
+}
+
 void print_text(const FileReport &f) {
   const FrameInfo &v = f.format;
   const Rate rate = frame_rate(v.system);
   std::printf("%s\n", f.path == "-" ? "standard input" : f.path.c_str());
+  std::printf("  container:   %s\n", container_text(f.source).c_str());
   std::printf("  system:      %s, %s\n", system_name(v.system).c_str(),
               standard_name(v.std).c_str());
   std::printf("  sampling:    %s\n", sampling_name(v.sampling).c_str());
@@ -348,6 +362,11 @@ std::string json_file(const FileReport &f, bool with_frames) {
   auto field = [&out](const char *name, const std::string &value) {
     out += ",\n    \"" + std::string(name) + "\": " + value;
   };
+  field("container", json_string(f.source.container));
+  field("track_audio", f.source.track_audio
+                           ? "{\"frequency\": " + std::to_string(f.source.track_rate) +
+                                 ", \"channels\": " + std::to_string(f.source.track_channels) + "}"
+                           : "null");
   field("system", json_string(v.system == e_dv_system_625_50 ? "625/50" : "525/60"));
   field("standard", json_string(standard_name(v.std)));
   field("sampling", json_string(sampling_name(v.sampling)));
