@@ -36,7 +36,7 @@ TARGETS_ALL=(fuzz_header fuzz_video fuzz_audio fuzz_reader fuzz_tool fuzz_encode
 TOOL_TARGETS=(fuzz_tool fuzz_picture fuzz_sound)
 TOOL_SOURCES=(tools/tarsk/cli.cpp tools/tarsk/container.cpp tools/tarsk/damage.cpp
               tools/tarsk/decode.cpp tools/tarsk/encode.cpp tools/tarsk/formats.cpp
-              tools/tarsk/info.cpp tools/tarsk/output.cpp tools/tarsk/progress.cpp
+              tools/tarsk/info.cpp tools/tarsk/output.cpp tools/tarsk/progress.cpp tools/tarsk/remux.cpp
               tools/tarsk/picture.cpp tools/tarsk/input.cpp tools/tarsk/audio_in.cpp
               tools/tarsk/test_source.cpp)
 MAX_LEN=288000  # two 625/50 frames

@@ -64,6 +64,7 @@ uint64_t samples_before(uint64_t frames, int frequency, dv_system_t system);
 int run_info(int argc, const char **argv);
 int run_decode(int argc, const char **argv);
 int run_encode(int argc, const char **argv);
+int run_remux(int argc, const char **argv);
 
 // ---------------------------------------------------------------------------
 

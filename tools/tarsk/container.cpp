@@ -2,8 +2,12 @@
 // packets of a container through libavformat, fed to the same resync.
 #include "container.h"
 
+#include "cli.h"
+#include "output.h"
+
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,9 +26,28 @@ namespace {
 // What is read from a stream to tell what it holds.
 constexpr size_t peek_size = 64 * 1024;
 
-// Raw DV starts with a header block followed by a subcode block.
-bool starts_as_raw_dv(const std::vector<uint8_t> &b) {
-  return b.size() >= 83 && (b[0] >> 5) == 0 && (b[80] >> 5) == 1;
+// Raw DV: frames one after another.
+class RawSink : public DvSink {
+ public:
+  explicit RawSink(const std::string &path) : ok_(out_.open(path)) {}
+  bool opened() const { return ok_; }
+  bool start(const StreamFacts &) override { return true; }
+  bool write(std::span<const uint8_t> frame, std::span<const int16_t>) override {
+    return out_.write(frame);
+  }
+  bool commit() override { return out_.commit(); }
+
+ private:
+  OutputFile out_;
+  bool ok_;
+};
+
+std::string lower_extension(const std::string &path) {
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return {};
+  std::string ext = path.substr(dot + 1);
+  for (char &c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext;
 }
 
 class RawSource : public DvSource {
@@ -233,6 +256,11 @@ class ContainerSource : public DvSource {
   std::string problem_;
 };
 
+// Raw DV starts with a header block followed by a subcode block.
+bool starts_as_raw_dv(const std::vector<uint8_t> &b) {
+  return b.size() >= 83 && (b[0] >> 5) == 0 && (b[80] >> 5) == 1;
+}
+
 // The container libavformat finds in a stream's first bytes; none for raw
 // DV (whose demuxer is not wanted: tarsk reads raw DV itself) or for what
 // it does not know.
@@ -249,7 +277,252 @@ const AVInputFormat *probe(const std::vector<uint8_t> &peek) {
   return format;
 }
 
+// A file written by one of libavformat's muxers through an OutputFile:
+// packets in, as tarsk made them.
+class Muxer {
+ public:
+  Muxer(const std::string &path, const char *muxer) : path_(path), muxer_(muxer) {}
+  ~Muxer() {
+    if (ctx_ != nullptr) avformat_free_context(ctx_);
+    if (avio_ != nullptr) av_freep(&avio_->buffer);
+    avio_context_free(&avio_);
+    av_packet_free(&packet_);
+  }
+  Muxer(const Muxer &) = delete;
+  Muxer &operator=(const Muxer &) = delete;
+
+  // Standard output only for a muxer that needs no seeking back.
+  bool open(bool streamable) {
+    if (path_ == "-" && !streamable) {
+      error(std::string("a") + (muxer_[0] == 'a' ? "n " : " ") + container_label() +
+            " file cannot go to standard output, which it must seek in: give a file name");
+      return false;
+    }
+    if (!out_.open(path_)) return false;
+    auto *buffer = static_cast<uint8_t *>(av_malloc(buffer_size));
+    avio_ = avio_alloc_context(buffer, static_cast<int>(buffer_size), 1, out_.stream(), nullptr,
+                               write_output, path_ == "-" ? nullptr : seek_output);
+    packet_ = av_packet_alloc();
+    if (buffer == nullptr || avio_ == nullptr || packet_ == nullptr ||
+        avformat_alloc_output_context2(&ctx_, nullptr, muxer_, nullptr) < 0) {
+      if (avio_ == nullptr) av_free(buffer);
+      return fail("out of memory");
+    }
+    ctx_->pb = avio_;
+    ctx_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    return true;
+  }
+
+  // A video stream of DV's picture, rate and field order.
+  AVStream *add_video(AVCodecID codec, AVPixelFormat format, dv_system_t system, bool wide) {
+    AVStream *st = avformat_new_stream(ctx_, nullptr);
+    if (st == nullptr) return nullptr;
+    const bool pal = system == e_dv_system_625_50;
+    rate_ = pal ? AVRational{1, 25} : AVRational{1001, 30000};
+    AVCodecParameters *v = st->codecpar;
+    v->codec_type = AVMEDIA_TYPE_VIDEO;
+    v->codec_id = codec;
+    v->width = 720;
+    v->height = pal ? 576 : 480;
+    v->format = format;
+    v->field_order = AV_FIELD_BB;  // DV keeps the bottom field first
+    // The pixel aspect ratios of DV's 4:3 and 16:9 pictures.
+    v->sample_aspect_ratio = pal ? (wide ? AVRational{64, 45} : AVRational{16, 15})
+                                 : (wide ? AVRational{32, 27} : AVRational{8, 9});
+    st->sample_aspect_ratio = v->sample_aspect_ratio;
+    st->time_base = rate_;
+    st->avg_frame_rate = st->r_frame_rate = av_inv_q(rate_);
+    return st;
+  }
+
+  AVStream *add_audio(int rate, int channels) {
+    AVStream *st = avformat_new_stream(ctx_, nullptr);
+    if (st == nullptr) return nullptr;
+    AVCodecParameters *a = st->codecpar;
+    a->codec_type = AVMEDIA_TYPE_AUDIO;
+    a->codec_id = AV_CODEC_ID_PCM_S16LE;
+    a->sample_rate = rate;
+    av_channel_layout_default(&a->ch_layout, channels);
+    a->bits_per_coded_sample = 16;
+    a->block_align = 2 * channels;
+    a->bit_rate = static_cast<int64_t>(rate) * 16 * channels;
+    st->time_base = AVRational{1, rate};
+    return st;
+  }
+
+  AVFormatContext *context() { return ctx_; }
+
+  bool begin() {
+    if (const int r = avformat_write_header(ctx_, nullptr); r < 0)
+      return fail("cannot write the " + container_label() + " header (" + av_message(r) + ")");
+    return true;
+  }
+
+  // A picture, `count` of them counted from `at` in the stream's frames.
+  bool put_video(int stream, std::span<const uint8_t> bytes, int64_t at) {
+    return put(stream, bytes, at, 1, rate_);
+  }
+  // Interleaved 16-bit samples of `channels`, from sample `at` on.
+  bool put_sound(int stream, std::span<const int16_t> samples, int channels, int64_t at) {
+    std::vector<uint8_t> bytes(2 * samples.size());
+    for (size_t i = 0; i < samples.size(); ++i) {
+      const auto v = static_cast<uint16_t>(samples[i]);
+      bytes[2 * i] = static_cast<uint8_t>(v & 0xff);
+      bytes[2 * i + 1] = static_cast<uint8_t>(v >> 8);
+    }
+    return put(stream, bytes, at, static_cast<int64_t>(samples.size()) / channels,
+               AVRational{1, ctx_->streams[stream]->codecpar->sample_rate});
+  }
+
+  bool finish() {
+    if (const int r = av_write_trailer(ctx_); r < 0)
+      return fail("cannot finish the " + container_label() + " file (" + av_message(r) + ")");
+    avio_flush(avio_);
+    return out_.commit();
+  }
+
+  bool fail(const std::string &what) {
+    error((path_ == "-" ? "standard output" : path_) + ": " + what);
+    return false;
+  }
+
+ private:
+  static constexpr size_t buffer_size = 64 * 1024;
+
+  std::string container_label() const {
+    const std::string m = muxer_;
+    return m == "avi" ? "AVI" : m == "mov" ? "QuickTime" : m == "nut" ? "NUT" : "Matroska";
+  }
+
+  static int write_output(void *opaque, uint8_t *buf, int size) {
+    const size_t n = static_cast<size_t>(size);
+    return std::fwrite(buf, 1, n, static_cast<FILE *>(opaque)) == n ? size : AVERROR(EIO);
+  }
+  static int64_t seek_output(void *opaque, int64_t offset, int whence) {
+    auto *file = static_cast<FILE *>(opaque);
+    if (whence & AVSEEK_SIZE) return -1;
+    if (fseeko(file, offset, whence & ~AVSEEK_FORCE) != 0) return -1;
+    return ftello(file);
+  }
+
+  bool put(int stream, std::span<const uint8_t> bytes, int64_t pts, int64_t duration,
+           AVRational base) {
+    if (av_new_packet(packet_, static_cast<int>(bytes.size())) < 0) return fail("out of memory");
+    std::memcpy(packet_->data, bytes.data(), bytes.size());
+    packet_->stream_index = stream;
+    const AVRational to = ctx_->streams[stream]->time_base;
+    packet_->pts = packet_->dts = av_rescale_q(pts, base, to);
+    packet_->duration = av_rescale_q(duration, base, to);
+    packet_->flags |= AV_PKT_FLAG_KEY;
+    if (const int r = av_interleaved_write_frame(ctx_, packet_); r < 0)
+      return fail("cannot write a packet (" + av_message(r) + ")");
+    return true;
+  }
+
+  std::string path_;
+  const char *muxer_;
+  OutputFile out_;
+  AVFormatContext *ctx_ = nullptr;
+  AVIOContext *avio_ = nullptr;
+  AVPacket *packet_ = nullptr;
+  AVRational rate_{1, 25};
+};
+
+// DV frames and their sound into AVI, QuickTime or Matroska: each DV frame
+// one video packet, its sound one PCM packet.
+class ContainerSink : public DvSink {
+ public:
+  ContainerSink(const std::string &path, DvForm form)
+      : mux_(path, form == DvForm::avi ? "avi" : form == DvForm::mov ? "mov" : "matroska") {}
+  bool open() { return mux_.open(false); }
+
+  bool start(const StreamFacts &facts) override {
+    const auto format =
+        facts.sampling == e_dv_sample_420 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV411P;
+    AVStream *video = mux_.add_video(AV_CODEC_ID_DVVIDEO, format, facts.system, facts.wide);
+    if (video == nullptr) return mux_.fail("out of memory");
+    video->codecpar->bit_rate = facts.system == e_dv_system_625_50 ? 28800000 : 28771229;
+    if (!facts.timecode.empty()) {
+      av_dict_set(&video->metadata, "timecode", facts.timecode.c_str(), 0);
+      av_dict_set(&mux_.context()->metadata, "timecode", facts.timecode.c_str(), 0);
+    }
+    if (facts.audio_rate > 0) {
+      if (mux_.add_audio(facts.audio_rate, facts.audio_channels) == nullptr)
+        return mux_.fail("out of memory");
+      channels_ = facts.audio_channels;
+    }
+    return mux_.begin();
+  }
+
+  bool write(std::span<const uint8_t> frame, std::span<const int16_t> sound) override {
+    if (!mux_.put_video(0, frame, frames_++)) return false;
+    if (channels_ == 0 || sound.empty()) return true;
+    if (!mux_.put_sound(1, sound, channels_, samples_)) return false;
+    samples_ += static_cast<int64_t>(sound.size()) / channels_;
+    return true;
+  }
+
+  bool commit() override { return mux_.finish(); }
+
+ private:
+  Muxer mux_;
+  int channels_ = 0;
+  int64_t frames_ = 0, samples_ = 0;
+};
+
+// Raw pictures and PCM sound in NUT, Matroska or AVI.
+class ContainerMediaSink : public MediaSink {
+ public:
+  ContainerMediaSink(const std::string &path, MediaForm form)
+      : mux_(path, form == MediaForm::nut ? "nut" : form == MediaForm::mkv ? "matroska" : "avi"),
+        streamable_(form != MediaForm::avi) {}
+  bool open() { return mux_.open(streamable_); }
+
+  bool start(dv_system_t system, dv_sample_t sampling, bool wide, int rate,
+             int channels) override {
+    const auto format = sampling == e_dv_sample_420 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV411P;
+    AVStream *video = mux_.add_video(AV_CODEC_ID_RAWVIDEO, format, system, wide);
+    if (video == nullptr || (channels > 0 && mux_.add_audio(rate, channels) == nullptr))
+      return mux_.fail("out of memory");
+    // The planar layouts' usual four-character codes, by which readers know them.
+    video->codecpar->codec_tag = sampling == e_dv_sample_420 ? MKTAG('I', '4', '2', '0')
+                                                             : MKTAG('Y', '4', '1', 'B');
+    channels_ = channels;
+    return mux_.begin();
+  }
+  bool write_picture(std::span<const uint8_t> planes) override {
+    return mux_.put_video(0, planes, pictures_++);
+  }
+  bool write_sound(std::span<const int16_t> samples) override {
+    if (channels_ == 0 || samples.empty()) return true;
+    if (!mux_.put_sound(1, samples, channels_, samples_)) return false;
+    samples_ += static_cast<int64_t>(samples.size()) / channels_;
+    return true;
+  }
+  bool commit() override { return mux_.finish(); }
+
+ private:
+  Muxer mux_;
+  bool streamable_;
+  int channels_ = 0;
+  int64_t pictures_ = 0, samples_ = 0;
+};
+
 }  // namespace
+
+std::unique_ptr<MediaSink> open_media_sink(const std::string &path, MediaForm form) {
+  auto sink = std::make_unique<ContainerMediaSink>(path, form);
+  return sink->open() ? std::move(sink) : nullptr;
+}
+
+std::unique_ptr<DvSink> open_dv_sink(const std::string &path, DvForm form) {
+  if (form == DvForm::raw) {
+    auto raw = std::make_unique<RawSink>(path);
+    return raw->opened() ? std::move(raw) : nullptr;
+  }
+  auto sink = std::make_unique<ContainerSink>(path, form);
+  return sink->open() ? std::move(sink) : nullptr;
+}
 
 #else
 
@@ -257,7 +530,31 @@ bool containers_built() { return false; }
 const char *const no_containers =
     " (this tarsk was built without libavformat: it reads and writes raw DV only)";
 
+std::unique_ptr<MediaSink> open_media_sink(const std::string &path, MediaForm) {
+  error(path + ": cannot write a container" + no_containers);
+  return nullptr;
+}
+
+std::unique_ptr<DvSink> open_dv_sink(const std::string &path, DvForm form) {
+  if (form != DvForm::raw) {
+    error(path + ": cannot write a container" + no_containers);
+    return nullptr;
+  }
+  auto raw = std::make_unique<RawSink>(path);
+  return raw->opened() ? std::move(raw) : nullptr;
+}
+
 #endif
+
+std::optional<DvForm> dv_form_of(const std::string &path) {
+  if (path == "-") return DvForm::raw;
+  const std::string ext = lower_extension(path);
+  if (ext == "dv" || ext == "dif") return DvForm::raw;
+  if (ext == "avi") return DvForm::avi;
+  if (ext == "mov") return DvForm::mov;
+  if (ext == "mkv") return DvForm::mkv;
+  return std::nullopt;
+}
 
 Expected<std::unique_ptr<DvSource>> open_dv_source(const std::string &path) {
 #if TARSK_WITH_AVFORMAT

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <tarsk/tarsk.hpp>
 #include <vector>
@@ -44,5 +45,52 @@ class DvSource {
 // Opens a file, or standard input for "-". The message of an error starts
 // with the name.
 Expected<std::unique_ptr<DvSource>> open_dv_source(const std::string &path);
+
+// The forms a DV file is written in, by the output's name: .dv (or .dif,
+// or "-") raw, .avi AVI type 2, .mov QuickTime, .mkv Matroska; none for any
+// other name.
+enum class DvForm { raw, avi, mov, mkv };
+std::optional<DvForm> dv_form_of(const std::string &path);
+
+// What a container says about the stream, from its first frame.
+struct StreamFacts {
+  dv_system_t system = e_dv_system_625_50;
+  dv_sample_t sampling = e_dv_sample_420;
+  bool wide = false;
+  int audio_rate = 0, audio_channels = 0;  // the PCM track beside the frames; 0: none
+  std::string timecode;                    // "HH:MM:SS:FF" of the first frame, or empty
+};
+
+// Writes DV frames in one of the forms, under a temporary name until
+// commit(). Every failure is reported here, with the name.
+class DvSink {
+ public:
+  virtual ~DvSink() = default;
+  // Once, before the first frame.
+  virtual bool start(const StreamFacts &facts) = 0;
+  // A frame, and its sound for the PCM track (interleaved 16-bit samples of
+  // the track's channels; ignored without a track).
+  virtual bool write(std::span<const uint8_t> frame, std::span<const int16_t> sound) = 0;
+  virtual bool commit() = 0;
+};
+// Opens `path` for the form (which its name gave); nothing after a message.
+std::unique_ptr<DvSink> open_dv_sink(const std::string &path, DvForm form);
+
+// Decoded pictures (planes Y, Cb, Cr at the stream's sampling) and their
+// sound (16-bit PCM) in one file: NUT or Matroska (to a pipe too) or AVI,
+// for a program that takes both in one pass.
+enum class MediaForm { nut, mkv, avi };
+class MediaSink {
+ public:
+  virtual ~MediaSink() = default;
+  // Once, before the first picture; channels 0: no sound.
+  virtual bool start(dv_system_t system, dv_sample_t sampling, bool wide, int rate,
+                     int channels) = 0;
+  virtual bool write_picture(std::span<const uint8_t> planes) = 0;
+  // Interleaved samples of the channels start() was given.
+  virtual bool write_sound(std::span<const int16_t> samples) = 0;
+  virtual bool commit() = 0;
+};
+std::unique_ptr<MediaSink> open_media_sink(const std::string &path, MediaForm form);
 
 }  // namespace tarsk::cli

@@ -26,7 +26,15 @@ namespace tarsk::cli {
 
 namespace {
 
-enum class Format { y4m, yuy2, rgb, png, ppm, null };
+enum class Format { y4m, yuy2, rgb, png, ppm, nut, mkv, avi, null };
+
+// Formats that hold pictures and sound together, through libavformat.
+std::optional<MediaForm> media_form(Format f) {
+  if (f == Format::nut) return MediaForm::nut;
+  if (f == Format::mkv) return MediaForm::mkv;
+  if (f == Format::avi) return MediaForm::avi;
+  return std::nullopt;
+}
 
 struct Options {
   std::string input;
@@ -54,6 +62,9 @@ std::optional<Format> format_named(std::string name) {
   if (name == "rgb") return Format::rgb;
   if (name == "png") return Format::png;
   if (name == "ppm") return Format::ppm;
+  if (name == "nut") return Format::nut;
+  if (name == "mkv") return Format::mkv;
+  if (name == "avi") return Format::avi;
   if (name == "null") return Format::null;
   return std::nullopt;
 }
@@ -72,8 +83,8 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       format = value;
       return format_named(value) ? true
                                  : usage_error("unknown format '" + value +
-                                               "'; the formats are y4m, yuy2, rgb, "
-                                               "png, ppm and null");
+                                               "'; the formats are y4m, yuy2, rgb, png, ppm, "
+                                               "nut, mkv, avi and null");
     case 'a':
       o.audio = value;
       return true;
@@ -131,7 +142,7 @@ bool choose_format(const std::string &given, Options &o) {
         dot == std::string::npos ? std::nullopt : format_named(o.output.substr(dot + 1));
     if (!by_name || *by_name == Format::null)
       return usage_error("cannot tell the format from the name " + o.output +
-                         "; give --format y4m, yuy2, rgb, png or ppm");
+                         "; give --format y4m, yuy2, rgb, png, ppm, nut, mkv or avi");
     o.format = *by_name;
   }
   if (o.format == Format::null && !o.output.empty())
@@ -201,7 +212,8 @@ Status read_command_line(int argc, const char **argv, Options &o, Decoder &decod
       {"output", 'o', POPT_ARG_STRING, nullptr, 'o',
        "write the pictures to OUT; - is standard output", "OUT"},
       {"format", 'F', POPT_ARG_STRING, nullptr, 'F',
-       "y4m, yuy2, rgb, png, ppm, or null to decode and write nothing; by default from OUT's "
+       "y4m, yuy2, rgb, png, ppm; nut, mkv or avi: the pictures (at the stream's sampling) and "
+       "the sound in one file; or null to decode and write nothing; by default from OUT's "
        "extension, y4m on standard output",
        "FORMAT"},
       {"audio", 'a', POPT_ARG_STRING, nullptr, 'a', "write the sound to OUT", "OUT"},
@@ -306,7 +318,7 @@ class Job {
   bool on_frame(Pending &p, Expected<PictureDamage> decoded);
   bool on_damage(uint64_t index, const std::string &what);
   bool on_damaged(uint64_t index, const std::string &why);
-  bool start(const FrameInfo &info);
+  bool start(const FrameInfo &info, const Audio *audio);
   bool emit_picture();
   bool emit_sound(const Audio *audio, uint64_t index);
   bool finish();
@@ -317,9 +329,11 @@ class Job {
                : e_dv_color_yuv;
   }
   bool wants_sound() const {
-    return (!o_.audio.empty() || o_.format == Format::null) && !o_.track_audio;
+    return (!o_.audio.empty() || o_.format == Format::null || media_form(o_.format)) &&
+           !o_.track_audio;
   }
   bool write_track_audio();
+  bool emit_media_sound(const Audio *audio);
 
   const Options &o_;
   Decoder &decoder_;
@@ -330,6 +344,8 @@ class Job {
   DamageTally tally_;
 
   std::unique_ptr<OutputFile> video_file_, audio_file_;
+  std::unique_ptr<MediaSink> media_;  // pictures and sound in one file
+  int media_rate_ = 0, media_channels_ = 0;
   std::optional<AudioWriter> sound_;
 
   std::optional<FrameInfo> stream_;  // the first good frame's
@@ -349,7 +365,10 @@ class Job {
 };
 
 bool Job::open_outputs() {
-  if (!o_.output.empty() && !o_.pattern) {
+  if (const auto form = media_form(o_.format)) {
+    media_ = open_media_sink(o_.output, *form);
+    if (!media_) return false;
+  } else if (!o_.output.empty() && !o_.pattern) {
     video_file_ = std::make_unique<OutputFile>();
     if (!video_file_->open(o_.output)) return false;
   }
@@ -363,7 +382,7 @@ bool Job::open_outputs() {
 
 // The first good frame fixes what the outputs hold: the picture's size and
 // layout, the Y4M header, and the frame count the progress line aims at.
-bool Job::start(const FrameInfo &info) {
+bool Job::start(const FrameInfo &info, const Audio *audio) {
   stream_ = info;
   picture_.assign(static_cast<size_t>(info.width) * static_cast<size_t>(info.height) *
                       Decoder::bytes_per_pixel(colour_space()),
@@ -378,6 +397,12 @@ bool Job::start(const FrameInfo &info) {
         Yuy2Picture{info.system, info.sampling, info.width, info.height, info.wide, picture_});
     return video_file_->write({reinterpret_cast<const uint8_t *>(header.data()), header.size()});
   }
+  if (media_) {
+    // The first frame's sound sets the track; without any, DV's usual 48 kHz stereo.
+    media_rate_ = audio != nullptr ? audio->frequency : 48000;
+    media_channels_ = audio != nullptr ? static_cast<int>(audio->channels.size()) : 2;
+    return media_->start(info.system, info.sampling, info.wide, media_rate_, media_channels_);
+  }
   return true;
 }
 
@@ -387,6 +412,12 @@ bool Job::emit_picture() {
   switch (o_.format) {
     case Format::null:
       return true;
+    case Format::nut:
+    case Format::mkv:
+    case Format::avi:
+      bytes_.clear();
+      y4m_frame(Yuy2Picture{v.system, v.sampling, v.width, v.height, v.wide, picture_}, bytes_);
+      return media_->write_picture(std::span<const uint8_t>(bytes_).subspan(6));  // after "FRAME\n"
     case Format::y4m:
       bytes_.clear();
       y4m_frame(Yuy2Picture{v.system, v.sampling, v.width, v.height, v.wide, picture_}, bytes_);
@@ -404,9 +435,6 @@ bool Job::emit_picture() {
   return true;
 }
 
-// A frame's samples, or silence as long as its share of the sound when it
-// has none that can be decoded. Until a frame with sound comes, frames
-// without are only counted: the sound's rate is not known yet.
 // The container's own sound as it has come so far, written as it is.
 bool Job::write_track_audio() {
   const SourceInfo &s = source_->info();
@@ -419,7 +447,27 @@ bool Job::write_track_audio() {
   return sound_->write(planes, samples.size() / channels) || audio_file_->failed();
 }
 
+// A frame's sound in the pictures' file: its samples, or silence as long as
+// its share when it has none of the track's rate and channels.
+bool Job::emit_media_sound(const Audio *audio) {
+  const auto channels = static_cast<size_t>(media_channels_);
+  if (audio != nullptr && audio->frequency == media_rate_ && audio->channels.size() == channels) {
+    const size_t n = audio->channels.empty() ? 0 : audio->channels[0].size();
+    std::vector<int16_t> interleaved(n * channels);
+    for (size_t i = 0; i < n; ++i)
+      for (size_t c = 0; c < channels; ++c) interleaved[i * channels + c] = audio->channels[c][i];
+    return media_->write_sound(interleaved);
+  }
+  const uint64_t n = samples_before(emitted_ + 1, media_rate_, stream_->system) -
+                     samples_before(emitted_, media_rate_, stream_->system);
+  return media_->write_sound(std::vector<int16_t>(n * channels, 0));
+}
+
+// A frame's samples, or silence as long as its share of the sound when it
+// has none that can be decoded. Until a frame with sound comes, frames
+// without are only counted: the sound's rate is not known yet.
 bool Job::emit_sound(const Audio *audio, uint64_t index) {
+  if (media_ && !emit_media_sound(audio)) return false;
   if (!sound_) return true;
   if (o_.track_audio) return write_track_audio();
   if (audio != nullptr && !sound_->started()) {
@@ -534,14 +582,6 @@ bool Job::on_frame(Pending &p, Expected<PictureDamage> decoded) {
     return on_damaged(p.index, "a " + system_name(info.system) + " frame among " +
                                    system_name(stream_->system) + " frames");
   }
-  const bool first = !stream_;
-  if (first && !start(info)) return false;
-  if (!decoded) {
-    error(where(p.index) + ": " + decoded.error().message);
-    return false;
-  }
-  if (!on_damage(p.index, tally_.add_picture(*decoded))) return false;
-  picture_.swap(p.picture);
   std::optional<Audio> audio;
   if (p.audio) {
     if (*p.audio) {
@@ -554,6 +594,14 @@ bool Job::on_frame(Pending &p, Expected<PictureDamage> decoded) {
       warnings_.add(where(p.index) + ": " + p.audio->error().message + "; silence in its place");
     }
   }
+  const bool first = !stream_;
+  if (first && !start(info, audio ? &*audio : nullptr)) return false;
+  if (!decoded) {
+    error(where(p.index) + ": " + decoded.error().message);
+    return false;
+  }
+  if (!on_damage(p.index, tally_.add_picture(*decoded))) return false;
+  picture_.swap(p.picture);
   // Damaged frames before the first good one had no picture to show: they
   // show its picture, with silence.
   for (; first && waiting_ > 0; --waiting_, ++emitted_)
@@ -570,6 +618,7 @@ bool Job::finish() {
     return false;
   }
   if (sound_ && !sound_->finish()) return audio_file_->failed();
+  if (media_ && !media_->commit()) return false;
   if (video_file_ && !video_file_->commit()) return false;
   if (audio_file_ && !audio_file_->commit()) return false;
   return true;

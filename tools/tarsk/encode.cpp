@@ -25,6 +25,7 @@
 #include "audio_in.h"
 #include "cli.h"
 #include "input.h"
+#include "container.h"
 #include "output.h"
 #include "picture.h"
 #include "progress.h"
@@ -38,6 +39,7 @@ enum class Kind { y4m, png, ppm, pgm, yuy2, rgb, pattern };
 
 struct Options {
   std::string input, output, audio;
+  DvForm form = DvForm::raw;
   Kind kind = Kind::y4m;
   std::optional<dv_system_t> system;  // from --system
   Pattern pattern = Pattern::bars;
@@ -248,6 +250,11 @@ bool choose_kind(const std::string &format, Options &o) {
 
 bool check_options(const std::vector<std::string> &args, const std::string &format, Options &o) {
   if (o.output.empty()) return usage_error("no output given: -o OUT.dv");
+  const auto form = dv_form_of(o.output);
+  if (!form)
+    return usage_error("cannot tell the form from the name " + o.output +
+                       "; give OUT.dv (raw DV), .avi, .mov or .mkv");
+  o.form = *form;
   if (o.kind == Kind::pattern) {
     if (!args.empty()) return usage_error("--test-pattern makes the pictures: give no input");
     if (!format.empty()) return usage_error("--test-pattern makes the pictures: give no --format");
@@ -270,7 +277,9 @@ bool check_options(const std::vector<std::string> &args, const std::string &form
 
 Status read_command_line(int argc, const char **argv, Options &o) {
   const poptOption table[] = {
-      {"output", 'o', POPT_ARG_STRING, nullptr, 'o', "write the DV file OUT; - is standard output",
+      {"output", 'o', POPT_ARG_STRING, nullptr, 'o',
+       "write the DV file OUT: raw DV (.dv, or - for standard output), or in AVI (.avi), "
+       "QuickTime (.mov) or Matroska (.mkv) with a PCM sound track",
        "OUT"},
       {"audio", 'a', POPT_ARG_STRING, nullptr, 'a',
        "the sound: WAV, AIFF or FLAC at 48, 44.1 or 32 kHz, mono or stereo [silence]", "FILE"},
@@ -601,7 +610,7 @@ class Job {
   std::unique_ptr<Pictures> pictures_;
   Sound sound_;
   std::optional<Encoder> encoder_;
-  OutputFile out_;
+  std::unique_ptr<DvSink> out_;
   Progress progress_{!o_.quiet};
   uint64_t done_ = 0;
   std::optional<uint64_t> sound_ended_;  // the frame at which the sound ran out
@@ -670,7 +679,7 @@ bool Job::encode_frame(std::span<uint8_t> frame, bool &more) {
     error(input_name(o_) + ": frame " + std::to_string(o_.first + n) + ": " + done.error().message);
     return false;
   }
-  return out_.write(frame);
+  return out_->write(frame, *pcm);
 }
 
 uint64_t Job::known_total() const {
@@ -718,7 +727,16 @@ int Job::run() {
     return bad_input;
   }
   if (!skip_to_first()) return bad_input;
-  if (!out_.open(o_.output)) return bad_input;
+  out_ = open_dv_sink(o_.output, o_.form);
+  if (!out_) return bad_input;
+  const int fps = system == e_dv_system_625_50 ? 25 : 30;
+  const int tc = o_.settings.timecode;
+  char timecode[16];
+  std::snprintf(timecode, sizeof timecode, "%02d:%02d:%02d:%02d", tc / fps / 3600 % 24,
+                tc / fps / 60 % 60, tc / fps % 60, tc % fps);
+  if (!out_->start({system, system == e_dv_system_625_50 ? e_dv_sample_420 : e_dv_sample_411,
+                    o_.settings.wide, sound_.rate(), 2, timecode}))
+    return bad_input;
   progress_.set_total(known_total());
   std::vector<uint8_t> frame(encoder_->frame_bytes());
   for (bool more = true; o_.first + done_ < o_.end; ++done_) {
@@ -735,7 +753,7 @@ int Job::run() {
   if (sound_ended_)
     warning(sound_.name() + ": the sound runs out in frame " + std::to_string(*sound_ended_) +
             " of " + std::to_string(done_) + "; silence after it");
-  if (!out_.commit()) return bad_input;
+  if (!out_->commit()) return bad_input;
   if (o_.stats) dv_show_statistics();
   return ok;
 }

@@ -22,7 +22,9 @@ void print_help(FILE *out) {
       "  info [--json] [--frames] FILE...  describe DV files\n"
       "  decode FILE -o OUT [--audio WAV]   decode to Y4M, raw video, PNG or PPM, and WAV\n"
       "  encode IN -o OUT.dv [--audio SND]  encode Y4M, PNG, PPM, PGM or raw pictures and sound\n"
+      "                                     (OUT.avi, .mov or .mkv: DV in that container)\n"
       "  encode --test-pattern -o OUT.dv    encode a moving test pattern with a tone\n"
+      "  remux IN -o OUT                    rewrap DV between raw .dv, .avi, .mov and .mkv\n"
       "\n"
       "  -h, --help     this help; 'tarsk COMMAND --help' lists a command's options\n"
       "      --version  the version\n"
@@ -45,6 +47,7 @@ int main(int argc, char **argv) {
   if (command == "info") return run_info(argc - 1, rest);
   if (command == "decode") return run_decode(argc - 1, rest);
   if (command == "encode") return run_encode(argc - 1, rest);
+  if (command == "remux") return run_remux(argc - 1, rest);
   if (command == "-h" || command == "--help" || command == "help") {
     print_help(stdout);
     return ok;
@@ -53,7 +56,7 @@ int main(int argc, char **argv) {
     std::printf("tarsk %s\n", TARSK_VERSION);
     return ok;
   }
-  error("unknown command '" + command + "'; the commands are info, decode and encode");
+  error("unknown command '" + command + "'; the commands are info, decode, encode and remux");
   std::fputs("Try 'tarsk --help' for more information.\n", stderr);
   return bad_usage;
 }

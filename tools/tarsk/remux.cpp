@@ -1,0 +1,166 @@
+// tarsk remux: DV frames from one form into another (raw DV, AVI, QuickTime,
+// Matroska) without decoding them, as archives rewrap captures: the frames
+// go over byte for byte. A container's PCM track is made from the sound in
+// the frames.
+#include <string>
+#include <tarsk/tarsk.hpp>
+#include <vector>
+
+#include "cli.h"
+#include "container.h"
+
+namespace tarsk::cli {
+
+namespace {
+
+struct Options {
+  std::string input, output;
+  DvForm form = DvForm::raw;
+  bool quiet = false;
+};
+
+Status usage_error(const std::string &message) {
+  error("remux: " + message);
+  std::fputs("Try 'tarsk remux --help' for more information.\n", stderr);
+  return bad_usage;
+}
+
+Status read_command_line(int argc, const char **argv, Options &o) {
+  const poptOption table[] = {
+      {"output", 'o', POPT_ARG_STRING, nullptr, 'o',
+       "write OUT: raw DV (.dv, or - for standard output), AVI (.avi), QuickTime (.mov) or "
+       "Matroska (.mkv)",
+       "OUT"},
+      POPT_AUTOHELP POPT_TABLEEND};
+  ParsedArgs parsed;
+  const Status status =
+      parse_options(argc, argv, table, "IN -o OUT", parsed, [&](int key, const std::string &v) {
+        if (key == 'o') o.output = v;
+        return true;
+      });
+  if (status != ok) return status;
+  if (parsed.args.size() != 1)
+    return usage_error(parsed.args.empty() ? "no file given" : "one file at a time");
+  o.input = parsed.args[0];
+  if (o.output.empty()) return usage_error("no output given: -o OUT");
+  const auto form = dv_form_of(o.output);
+  if (!form)
+    return usage_error("cannot tell the form from the name " + o.output +
+                       "; give OUT.dv (raw DV), .avi, .mov or .mkv");
+  o.form = *form;
+  return ok;
+}
+
+// The first frame's time code for a container, "HH:MM:SS:FF".
+std::string timecode_of(dv_decoder_t *dv) {
+  int t[4];
+  if (dv_get_timestamp_int(dv, t) != 1) return {};
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d:%02d", t[0], t[1], t[2], t[3]);
+  return text;
+}
+
+class Job {
+ public:
+  explicit Job(const Options &o) : o_(o) {}
+  int run();
+
+ private:
+  bool start(const Frame &frame, const FrameInfo &info);
+  std::vector<int16_t> sound_of(const Frame &frame, uint64_t index);
+
+  const Options &o_;
+  std::string name_ = o_.input == "-" ? "standard input" : o_.input;
+  Decoder decoder_;
+  std::unique_ptr<DvSink> out_;
+  std::optional<FrameInfo> stream_;
+  int rate_ = 0, channels_ = 0;  // the PCM track's, from the first frame with sound
+  uint64_t silent_ = 0;          // frames whose sound is silence in the track
+};
+
+bool Job::start(const Frame &frame, const FrameInfo &info) {
+  stream_ = info;
+  if (auto audio = decoder_.decode_audio(frame.span())) {
+    rate_ = audio->frequency;
+    channels_ = static_cast<int>(audio->channels.size());
+  }
+  return out_->start(
+      {info.system, info.sampling, info.wide, rate_, channels_, timecode_of(decoder_.get())});
+}
+
+// A frame's sound for the track, interleaved; silence as long as the frame's
+// share when it has none the track can take.
+std::vector<int16_t> Job::sound_of(const Frame &frame, uint64_t index) {
+  if (channels_ == 0) return {};
+  auto audio = decoder_.decode_audio(frame.span());
+  if (audio && audio->frequency == rate_ && static_cast<int>(audio->channels.size()) == channels_) {
+    const size_t n = audio->channels[0].size();
+    std::vector<int16_t> interleaved(n * static_cast<size_t>(channels_));
+    for (size_t i = 0; i < n; ++i)
+      for (size_t c = 0; c < static_cast<size_t>(channels_); ++c)
+        interleaved[i * static_cast<size_t>(channels_) + c] = audio->channels[c][i];
+    return interleaved;
+  }
+  ++silent_;
+  const uint64_t n = samples_before(index + 1, rate_, stream_->system) -
+                     samples_before(index, rate_, stream_->system);
+  return std::vector<int16_t>(n * static_cast<uint64_t>(channels_), 0);
+}
+
+int Job::run() {
+  if (!decoder_) {
+    error("out of memory");
+    return bad_input;
+  }
+  dv_set_error_log(decoder_.get(), nullptr);
+  auto source = open_dv_source(o_.input);
+  if (!source) {
+    error(source.error().message);
+    return bad_input;
+  }
+  out_ = open_dv_sink(o_.output, o_.form);
+  if (!out_) return bad_input;
+  uint64_t index = 0, other = 0;
+  while (auto item = (*source)->next()) {
+    if (!*item) {
+      error(name_ + ": " + item->error().message +
+            (item->error().code == Errc::not_dv ? no_containers : ""));
+      return bad_input;
+    }
+    const Frame &frame = **item;
+    auto info = decoder_.parse(frame.span());
+    if (!info) {
+      error(name_ + ": frame " + std::to_string(frame.index) + ": " + info.error().message);
+      return bad_input;
+    }
+    if (!stream_ && !start(frame, *info)) return bad_input;
+    // A container holds frames of one size and rate.
+    if (info->system != stream_->system && o_.form != DvForm::raw) {
+      ++other;
+      continue;
+    }
+    if (!out_->write(frame.span(), sound_of(frame, index))) return bad_input;
+    ++index;
+  }
+  if (!stream_) {
+    error(name_ + ": not a DV stream (it is empty)");
+    return bad_input;
+  }
+  if (other > 0)
+    warning(name_ + ": " + std::to_string(other) + " frames of another system than the first " +
+            "left out: a container holds frames of one size and rate");
+  if (silent_ > 0)
+    warning(name_ + ": " + std::to_string(silent_) +
+            " frames have no sound the container's track can take; silence in its place");
+  return out_->commit() ? ok : bad_input;
+}
+
+}  // namespace
+
+int run_remux(int argc, const char **argv) {
+  Options o;
+  if (const Status usage = read_command_line(argc, argv, o); usage != ok) return usage;
+  return Job(o).run();
+}
+
+}  // namespace tarsk::cli
