@@ -248,6 +248,18 @@ seeds() {
       poke "$out" $(($(stat -c %s "$out") - 1)) "$settings"
     done
   done
+  # The same DV in AVI, QuickTime (its index first) and Matroska: decoded to
+  # y4m + WAV, and described.
+  local form
+  for form in avi mov mkv; do
+    local wrapped="$CLIPS/pal420_48k.$form"
+    [[ -s $wrapped ]] || ffmpeg -hide_banner -loglevel error -nostdin -y -i "$CLIPS/pal420_48k.dv" \
+      -c copy -movflags +faststart "$wrapped"
+    for settings in 09 06; do
+      cp "$wrapped" "$OUT/corpus/fuzz_tool/seed-$form-$settings"
+      poke "$OUT/corpus/fuzz_tool/seed-$form-$settings" $(($(stat -c %s "$wrapped") - 1)) "$settings"
+    done
+  done
   encoder_seeds
   # Two systems in one stream; a stream that is not DV.
   cat "$CLIPS/ntsc411_48k.frame" "$CLIPS/pal420_48k.frame" >"$OUT/corpus/fuzz_reader/seed-mixed"
