@@ -267,6 +267,25 @@ TEST_P(Containers, DecodeAsTheRawDv) {
   const std::string name = ext == "avi" ? "AVI" : ext == "mov" ? "QuickTime" : "Matroska";
   EXPECT_NE(info.out.find("container:   " + name + ", with a sound track of its own (48000 Hz, "
                           "2 channels)"), std::string::npos) << info.out;
+  if (ext != "avi") return;
+  // AVI type 1: one stream of DV frames with their sound ('iavs'), made from ffmpeg's type 2.
+  const fs::path type1 = dir / "type1.avi";
+  run_ffmpeg({"-i", made(pal).path.string(), "-an", "-c", "copy", "-y", type1.string()});
+  auto bytes = read_file(type1);
+  const std::string stream_header = "strh";
+  const auto strh = std::search(bytes.begin(), bytes.end(), stream_header.begin(), stream_header.end());
+  ASSERT_TRUE(strh != bytes.end() && std::string(strh + 8, strh + 12) == "vids");
+  std::copy_n("iavs", 4, strh + 8);
+  std::ofstream(type1, std::ios::binary)
+      .write(reinterpret_cast<const char *>(bytes.data()), std::ssize(bytes));
+  ASSERT_EQ(tarsk({"decode", made(pal).path, "-o", dir / "want.y4m", "--audio", dir / "want.wav",
+                   "--quiet"}).exit_status, 0);
+  ASSERT_EQ(tarsk({"decode", type1, "-o", dir / "got.y4m", "--audio", dir / "got.wav", "--quiet"})
+                .exit_status, 0);
+  EXPECT_TRUE(read_file(dir / "got.y4m") == read_file(dir / "want.y4m"));
+  EXPECT_TRUE(read_file(dir / "got.wav") == read_file(dir / "want.wav"));
+  const auto described = tarsk({"info", type1}).out;
+  EXPECT_NE(described.find("container:   AVI type 1\n"), std::string::npos) << described;
 }
 
 // Written: tarsk encode into the container (525/60 16:9 with a time code) as ffprobe reads it,

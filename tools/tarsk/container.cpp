@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -143,14 +144,17 @@ class ContainerSource : public DvSource {
 
   // Opens the container on `input`; an error when it holds no DV track
   // tarsk decodes.
+  // `interleaved`: AVI type 1, whose one stream is the DV frames with their
+  // sound (libavformat shows that sound as a track of its own).
   static Expected<std::unique_ptr<DvSource>> open(std::unique_ptr<Input> input,
                                                   const AVInputFormat *format,
-                                                  const std::string &name) {
+                                                  const std::string &name, bool interleaved) {
     auto source = std::unique_ptr<ContainerSource>(new ContainerSource());
     ContainerSource &s = *source;
     s.input_ = std::move(input);
     s.name_ = name;
-    s.info_.container = container_name(format);
+    s.interleaved_ = interleaved;
+    s.info_.container = container_name(format) + (interleaved ? " type 1" : "");
     auto *buffer = static_cast<uint8_t *>(av_malloc(peek_size));
     s.avio_ = avio_alloc_context(buffer, static_cast<int>(peek_size), 0, s.input_.get(), read_input,
                                  nullptr, s.input_->seekable ? seek_input : nullptr);
@@ -213,15 +217,18 @@ class ContainerSource : public DvSource {
           other = p->codec_tag != 0 ? "'" + fourcc(p->codec_tag) + "'" : "another codec";
           continue;
         }
+        // The size is known from the header but for AVI type 1 (the frames
+        // say it there).
         const std::string tag = fourcc(p->codec_tag);
+        const bool sized = p->width != 0 || p->height != 0;
         if (tag.rfind("dv5", 0) == 0 || tag.rfind("dvh", 0) == 0 || tag == "dv50" ||
-            tag == "dvhd" || p->width != 720 || (p->height != 576 && p->height != 480))
+            tag == "dvhd" || (sized && (p->width != 720 || (p->height != 576 && p->height != 480))))
           return Error{Errc::not_dv, name_ + ": its DV track is " + std::to_string(p->width) +
                                          "x" + std::to_string(p->height) + " '" + tag +
                                          "', a DV variant tarsk does not decode (only "
                                          "25 Mbit/s DV of 720x576 or 720x480)"};
         video_ = static_cast<int>(i);
-      } else if (p->codec_type == AVMEDIA_TYPE_AUDIO && audio_ < 0 &&
+      } else if (p->codec_type == AVMEDIA_TYPE_AUDIO && audio_ < 0 && !interleaved_ &&
                  (p->codec_id == AV_CODEC_ID_PCM_S16LE || p->codec_id == AV_CODEC_ID_PCM_S16BE) &&
                  p->ch_layout.nb_channels > 0) {
         audio_ = static_cast<int>(i);
@@ -250,7 +257,7 @@ class ContainerSource : public DvSource {
   AVFormatContext *ctx_ = nullptr;
   AVPacket *packet_ = nullptr;
   int video_ = -1, audio_ = -1;
-  bool big_endian_ = false;
+  bool big_endian_ = false, interleaved_ = false;
   FrameFeeder feeder_;
   bool ended_ = false;
   std::string problem_;
@@ -259,6 +266,16 @@ class ContainerSource : public DvSource {
 // Raw DV starts with a header block followed by a subcode block.
 bool starts_as_raw_dv(const std::vector<uint8_t> &b) {
   return b.size() >= 83 && (b[0] >> 5) == 0 && (b[80] >> 5) == 1;
+}
+
+// An AVI file of type 1: one stream of type 'iavs', DV frames interleaved
+// with their sound, in the stream header among its first bytes.
+bool avi_type_1(const std::vector<uint8_t> &peek) {
+  static constexpr uint8_t strh[4] = {'s', 't', 'r', 'h'};
+  for (auto at = std::search(peek.begin(), peek.end(), strh, strh + 4); peek.end() - at >= 12;
+       at = std::search(at + 4, peek.end(), strh, strh + 4))
+    if (std::equal(at + 8, at + 12, "iavs")) return true;
+  return false;
 }
 
 // The container libavformat finds in a stream's first bytes; none for raw
@@ -579,11 +596,12 @@ Expected<std::unique_ptr<DvSource>> open_dv_source(const std::string &path) {
       input->owned = !standard_input;
       struct stat st {};
       input->seekable = !standard_input && fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode);
+      const bool interleaved = avi_type_1(peek);
       if (input->seekable)
         std::rewind(file);  // libavformat reads from the start, seeking where it wants
       else
-        input->peek = std::move(peek);
-      return ContainerSource::open(std::move(input), format, name);
+        input->peek = peek;
+      return ContainerSource::open(std::move(input), format, name, interleaved);
     }
   }
 #endif
