@@ -14,7 +14,7 @@ namespace {
 
 constexpr int block_size = dif::block_size;
 constexpr int per_sequence = dif::blocks_per_sequence;
-constexpr int lookahead = 3;  // blocks in a row that must agree to regain sync
+constexpr int lookahead = 4;  // blocks in a row that must agree to regain sync
 
 constexpr int blocks_of(bool fifty) { return dif::sequences(fifty) * per_sequence; }
 constexpr size_t frame_bytes_of(bool fifty) { return dif::frame_size(fifty); }
@@ -173,8 +173,8 @@ bool FrameAssembler::verified(size_t at, int place, bool at_end) const {
     place = following;
     ++checked;
   }
-  // At the very end a lone block is taken only where sync held.
-  return checked > 0 || (at_end && in_sync_);
+  // Near the very end fewer blocks follow: they are taken only where sync held.
+  return checked == lookahead - 1 || (at_end && in_sync_);
 }
 
 void FrameAssembler::start_frame(uint64_t offset) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli.h"
+#include "container.h"
 
 #ifndef TARSK_VERSION
 #define TARSK_VERSION "unknown"
@@ -31,6 +32,9 @@ void print_help(FILE *out) {
       "\n"
       "Exit status: 0 done, 1 bad input or output failed, 2 bad command line.\n",
       out);
+  if (!tarsk::cli::containers_built())
+    std::fputs("\nThis tarsk was built without libavformat: it reads and writes raw DV only.\n",
+               out);
 }
 
 }  // namespace
