@@ -375,20 +375,21 @@ class Muxer {
     return true;
   }
 
-  // A picture, `count` of them counted from `at` in the stream's frames.
-  bool put_video(int stream, std::span<const uint8_t> bytes, int64_t at) {
-    return put(stream, bytes, at, 1, rate_);
-  }
-  // Interleaved 16-bit samples of `channels`, from sample `at` on.
-  bool put_sound(int stream, std::span<const int16_t> samples, int channels, int64_t at) {
+  // The next picture, on stream 0.
+  bool put_video(std::span<const uint8_t> bytes) { return put(0, bytes, pictures_++, 1, rate_); }
+  // The next interleaved 16-bit samples, on stream 1 (if there is one).
+  bool put_sound(std::span<const int16_t> samples) {
+    if (ctx_->nb_streams < 2 || samples.empty()) return true;
+    const AVCodecParameters *a = ctx_->streams[1]->codecpar;
+    const int64_t count = static_cast<int64_t>(samples.size()) / a->ch_layout.nb_channels;
     std::vector<uint8_t> bytes(2 * samples.size());
     for (size_t i = 0; i < samples.size(); ++i) {
       const auto v = static_cast<uint16_t>(samples[i]);
       bytes[2 * i] = static_cast<uint8_t>(v & 0xff);
       bytes[2 * i + 1] = static_cast<uint8_t>(v >> 8);
     }
-    return put(stream, bytes, at, static_cast<int64_t>(samples.size()) / channels,
-               AVRational{1, ctx_->streams[stream]->codecpar->sample_rate});
+    const int64_t at = std::exchange(samples_, samples_ + count);
+    return put(1, bytes, at, count, AVRational{1, a->sample_rate});
   }
 
   bool finish() {
@@ -443,6 +444,7 @@ class Muxer {
   AVIOContext *avio_ = nullptr;
   AVPacket *packet_ = nullptr;
   AVRational rate_{1, 25};
+  int64_t pictures_ = 0, samples_ = 0;  // written so far
 };
 
 // DV frames and their sound into AVI, QuickTime or Matroska: each DV frame
@@ -463,28 +465,17 @@ class ContainerSink : public DvSink {
       av_dict_set(&video->metadata, "timecode", facts.timecode.c_str(), 0);
       av_dict_set(&mux_.context()->metadata, "timecode", facts.timecode.c_str(), 0);
     }
-    if (facts.audio_rate > 0) {
-      if (mux_.add_audio(facts.audio_rate, facts.audio_channels) == nullptr)
-        return mux_.fail("out of memory");
-      channels_ = facts.audio_channels;
-    }
+    if (facts.audio_rate > 0 && mux_.add_audio(facts.audio_rate, facts.audio_channels) == nullptr)
+      return mux_.fail("out of memory");
     return mux_.begin();
   }
-
   bool write(std::span<const uint8_t> frame, std::span<const int16_t> sound) override {
-    if (!mux_.put_video(0, frame, frames_++)) return false;
-    if (channels_ == 0 || sound.empty()) return true;
-    if (!mux_.put_sound(1, sound, channels_, samples_)) return false;
-    samples_ += static_cast<int64_t>(sound.size()) / channels_;
-    return true;
+    return mux_.put_video(frame) && mux_.put_sound(sound);
   }
-
   bool commit() override { return mux_.finish(); }
 
  private:
   Muxer mux_;
-  int channels_ = 0;
-  int64_t frames_ = 0, samples_ = 0;
 };
 
 // Raw pictures and PCM sound in NUT, Matroska or AVI.
@@ -504,25 +495,15 @@ class ContainerMediaSink : public MediaSink {
     // The planar layouts' usual four-character codes, by which readers know them.
     video->codecpar->codec_tag = sampling == e_dv_sample_420 ? MKTAG('I', '4', '2', '0')
                                                              : MKTAG('Y', '4', '1', 'B');
-    channels_ = channels;
     return mux_.begin();
   }
-  bool write_picture(std::span<const uint8_t> planes) override {
-    return mux_.put_video(0, planes, pictures_++);
-  }
-  bool write_sound(std::span<const int16_t> samples) override {
-    if (channels_ == 0 || samples.empty()) return true;
-    if (!mux_.put_sound(1, samples, channels_, samples_)) return false;
-    samples_ += static_cast<int64_t>(samples.size()) / channels_;
-    return true;
-  }
+  bool write_picture(std::span<const uint8_t> planes) override { return mux_.put_video(planes); }
+  bool write_sound(std::span<const int16_t> samples) override { return mux_.put_sound(samples); }
   bool commit() override { return mux_.finish(); }
 
  private:
   Muxer mux_;
   bool streamable_;
-  int channels_ = 0;
-  int64_t pictures_ = 0, samples_ = 0;
 };
 
 }  // namespace
