@@ -279,8 +279,8 @@ bool avi_type_1(const std::vector<uint8_t> &peek) {
 }
 
 // The container libavformat finds in a stream's first bytes; none for raw
-// DV (whose demuxer is not wanted: tarsk reads raw DV itself) or for what
-// it does not know.
+// DV (whose demuxer is not wanted: tarsk reads raw DV itself) or for
+// anything else.
 const AVInputFormat *probe(const std::vector<uint8_t> &peek) {
   std::vector<uint8_t> padded(peek.size() + AVPROBE_PADDING_SIZE, 0);
   std::copy(peek.begin(), peek.end(), padded.begin());
@@ -290,8 +290,13 @@ const AVInputFormat *probe(const std::vector<uint8_t> &peek) {
   data.buf_size = static_cast<int>(peek.size());
   int score = 0;
   const AVInputFormat *format = av_probe_input_format3(&data, 1, &score);
-  if (format == nullptr || std::string(format->name) == "dv") return nullptr;
-  return format;
+  // Only the containers DV is kept in: a damaged raw stream whose first
+  // bytes happen to look like something else is still read as raw DV.
+  if (format == nullptr) return nullptr;
+  const std::string name = format->name;
+  const bool container = name == "avi" || name.rfind("mov", 0) == 0 ||
+                         name.rfind("matroska", 0) == 0 || name == "nut";
+  return container ? format : nullptr;
 }
 
 // A file written by one of libavformat's muxers through an OutputFile:
