@@ -484,6 +484,7 @@ const Refusal refusals[] = {
      "the raw DV file has no sound track of its own"},
     {{"decode", "$D/pal.dv", "--audio", "$O/new.wav", "--audio-from", "disk"}, 2, "--audio-from takes"},
     {{"decode", "$D/pal.dv", "-o", "-", "-F", "avi"}, 1, "cannot go to standard output"},
+    {{"decode", "$D/pal.dv", "-o", "$O/new.nut", "--audio-from", "track"}, 2, "is for --audio"},
     {{"remux", "$D/pal.dv", "-o", "$O/new.mp4"}, 2, "remux: cannot tell the form from the name"},
     {{"remux", "$D/pal.dv"}, 2, "remux: no output given"},
     {{"remux", "$D/ffv1.mkv", "-o", "$O/new.dv"}, 1, "holds no DV video"},

@@ -156,6 +156,10 @@ bool check_options(Options &o, const std::string &format) {
   if (!choose_format(format, o)) return false;
   if (o.output == "-" && o.audio == "-")
     return usage_error("the pictures and the sound cannot both go to standard output");
+  if (o.track_audio && media_form(o.format))
+    return usage_error(
+        "--audio-from track is for --audio; pictures and sound in one file take the sound in the "
+        "DV frames");
   if (o.format == Format::png || o.format == Format::ppm) {
     if (o.output != "-") o.pattern = NamePattern::parse(o.output);
     const bool single = o.end == o.first + 1;
