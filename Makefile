@@ -40,7 +40,10 @@ test-fuzz: deps
 DEMO ?= $(BUILD)/demo
 TARSK ?= $(BUILD)/tools/tarsk/tarsk
 
-demo: build
+# Only the library and the tool: no test or benchmark is built for it.
+demo: deps
+	cmake -S . -B $(BUILD) -DTARSK_WERROR=ON
+	cmake --build $(BUILD) -j $(JOBS) --target tarsk_tool
 	@$(MAKE) --no-print-directory demo-run
 
 # The demo's steps alone, on a tarsk already built (the tests run them with
