@@ -66,7 +66,10 @@ int block_place(const uint8_t *block) {
   int at;
   switch (static_cast<dif::Section>(sct)) {
     case dif::Section::header:
-      if (number != 0 || !dif::is_header_block(block)) return -1;
+      // Sequences 10 and 11 are 625/50's alone.
+      if (number != 0 || !dif::is_header_block(block) ||
+          (sequence >= dif::sequences(false) && !dif::fifty_fields_of(block)))
+        return -1;
       at = dif::header_block;
       break;
     case dif::Section::subcode:
@@ -207,6 +210,16 @@ void FrameAssembler::place(size_t at, int place) {
 void FrameAssembler::emit(bool cut_short) {
   const bool fifty = blocks_of_frame() == blocks_of(true);
   const int blocks = blocks_of(fifty), sequences = dif::sequences(fifty);
+  // Blocks placed only beyond the end of a frame of this system make no
+  // frame: their bytes count as skipped, before whatever comes next.
+  if (std::none_of(present_.begin(), present_.begin() + blocks, [](uint8_t p) { return p != 0; })) {
+    const auto placed = static_cast<uint64_t>(std::count(present_.begin(), present_.end(), 1));
+    pending_skip_ += skipped_ + placed * block_size;
+    skipped_total_ += placed * block_size;
+    skipped_ = 0;
+    open_ = false;
+    return;
+  }
   const bool same_as_previous = have_previous_ && previous_system_ == (fifty ? 1 : 0);
   static const auto grey = missing_video_block();
 
