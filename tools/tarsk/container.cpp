@@ -549,6 +549,24 @@ std::unique_ptr<DvSink> open_dv_sink(const std::string &path, DvForm form) {
 
 #endif
 
+std::vector<int16_t> track_sound(const Audio *audio, int rate, int channels, dv_system_t system,
+                                 uint64_t index, bool *taken) {
+  const auto count = static_cast<size_t>(channels);
+  const bool fits =
+      audio != nullptr && audio->frequency == rate && audio->channels.size() == count;
+  if (taken != nullptr) *taken = fits;
+  if (!fits) {
+    const uint64_t n =
+        samples_before(index + 1, rate, system) - samples_before(index, rate, system);
+    return std::vector<int16_t>(n * count, 0);
+  }
+  const size_t n = count == 0 ? 0 : audio->channels[0].size();
+  std::vector<int16_t> interleaved(n * count);
+  for (size_t i = 0; i < n; ++i)
+    for (size_t c = 0; c < count; ++c) interleaved[i * count + c] = audio->channels[c][i];
+  return interleaved;
+}
+
 std::optional<DvForm> dv_form_of(const std::string &path) {
   if (path == "-") return DvForm::raw;
   const std::string ext = lower_extension(path);

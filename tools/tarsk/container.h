@@ -73,6 +73,13 @@ class DvSink {
   virtual bool write(std::span<const uint8_t> frame, std::span<const int16_t> sound) = 0;
   virtual bool commit() = 0;
 };
+// A frame's sound for a PCM track of `rate` and `channels` beside frames of
+// `system`: its samples interleaved, or (when it has none of that rate and
+// channel count) silence as long as frame `index`'s share; `taken` says
+// which.
+std::vector<int16_t> track_sound(const Audio *audio, int rate, int channels, dv_system_t system,
+                                 uint64_t index, bool *taken = nullptr);
+
 // Opens `path` for the form (which its name gave); nothing after a message.
 std::unique_ptr<DvSink> open_dv_sink(const std::string &path, DvForm form);
 

@@ -454,17 +454,8 @@ bool Job::write_track_audio() {
 // A frame's sound in the pictures' file: its samples, or silence as long as
 // its share when it has none of the track's rate and channels.
 bool Job::emit_media_sound(const Audio *audio) {
-  const auto channels = static_cast<size_t>(media_channels_);
-  if (audio != nullptr && audio->frequency == media_rate_ && audio->channels.size() == channels) {
-    const size_t n = audio->channels.empty() ? 0 : audio->channels[0].size();
-    std::vector<int16_t> interleaved(n * channels);
-    for (size_t i = 0; i < n; ++i)
-      for (size_t c = 0; c < channels; ++c) interleaved[i * channels + c] = audio->channels[c][i];
-    return media_->write_sound(interleaved);
-  }
-  const uint64_t n = samples_before(emitted_ + 1, media_rate_, stream_->system) -
-                     samples_before(emitted_, media_rate_, stream_->system);
-  return media_->write_sound(std::vector<int16_t>(n * channels, 0));
+  return media_->write_sound(
+      track_sound(audio, media_rate_, media_channels_, stream_->system, emitted_));
 }
 
 // A frame's samples, or silence as long as its share of the sound when it

@@ -93,18 +93,11 @@ bool Job::start(const Frame &frame, const FrameInfo &info) {
 std::vector<int16_t> Job::sound_of(const Frame &frame, uint64_t index) {
   if (channels_ == 0) return {};
   auto audio = decoder_.decode_audio(frame.span());
-  if (audio && audio->frequency == rate_ && static_cast<int>(audio->channels.size()) == channels_) {
-    const size_t n = audio->channels[0].size();
-    std::vector<int16_t> interleaved(n * static_cast<size_t>(channels_));
-    for (size_t i = 0; i < n; ++i)
-      for (size_t c = 0; c < static_cast<size_t>(channels_); ++c)
-        interleaved[i * static_cast<size_t>(channels_) + c] = audio->channels[c][i];
-    return interleaved;
-  }
-  ++silent_;
-  const uint64_t n = samples_before(index + 1, rate_, stream_->system) -
-                     samples_before(index, rate_, stream_->system);
-  return std::vector<int16_t>(n * static_cast<uint64_t>(channels_), 0);
+  bool taken = false;
+  auto sound = track_sound(audio ? &*audio : nullptr, rate_, channels_, stream_->system, index,
+                           &taken);
+  silent_ += !taken;
+  return sound;
 }
 
 int Job::run() {
