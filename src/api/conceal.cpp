@@ -15,7 +15,8 @@ PictureDamage conceal_picture(PreviousPicture &previous, const dv_decoder_t *dv,
   const bool written =
       space == e_dv_color_yuv || space == e_dv_color_rgb || space == e_dv_color_bgr0;
   if (written && damage.conceal) {
-    found.damaged_macroblocks = previous.conceal(dv, space, damage, out, pitch);
+    found.damaged_macroblocks = previous.conceal(
+        dv, output::packed_target(space, out, static_cast<int>(pitch)), damage);
     found.concealed_macroblocks = found.damaged_macroblocks;
     return found;
   }
@@ -48,9 +49,7 @@ PictureDamage Concealment::decode(dv_decoder_t *dv, const uint8_t *frame, dv_col
   if (workers != nullptr) {
     workers->decode(dv, frame, space, pixels, pitch, &c.damage);
   } else {
-    uint8_t *planes[1] = {pixels};
-    int pitches[1] = {pitch};
-    decode_segments(dv, frame, space, planes, pitches, &c.seg, &c.bs, 0,
+    decode_segments(dv, frame, output::packed_target(space, pixels, pitch), &c.seg, &c.bs, 0,
                     dv->num_dif_seqs * dif::segments_per_sequence, &c.damage);
   }
   return conceal_picture(c.previous, dv, space, c.damage, pixels, static_cast<size_t>(pitch));

@@ -66,10 +66,9 @@ struct FramePipeline::Impl {
     const size_t pitch = slot.pitch == 0 ? line : slot.pitch;
     if (pitch < line || slot.out.size() < pitch * static_cast<size_t>(dv->height - 1) + line)
       return Error{Errc::bad_buffer, "picture buffer too small"};
-    uint8_t *pixels[1] = {slot.out.data()};
-    int pitches[1] = {static_cast<int>(pitch)};
-    decode_segments(dv, slot.frame.data(), settings.space, pixels, pitches, slot.seg.get(),
-                    &slot.bs, 0, dv->num_dif_seqs * dif::segments_per_sequence, &slot.damage);
+    decode_segments(dv, slot.frame.data(),
+                    output::packed_target(settings.space, slot.out.data(), static_cast<int>(pitch)),
+                    slot.seg.get(), &slot.bs, 0, dv->num_dif_seqs * dif::segments_per_sequence, &slot.damage);
     return {};
   }
 

@@ -28,11 +28,10 @@ struct FrameWorkers::Impl {
     next_segment.store(0, std::memory_order_relaxed);
     const int segments = dv->num_dif_seqs * dif::segments_per_sequence;
     auto task = [&](int i) {
-      uint8_t *planes[1] = {pixels};
-      int pitches[1] = {pitch};
+      const auto target = output::packed_target(space, pixels, pitch);
       Part &part = parts[static_cast<size_t>(i)];
       for (int n; (n = next_segment.fetch_add(1, std::memory_order_relaxed)) < segments;)
-        decode_segments(dv, frame, space, planes, pitches, part.seg.get(), &part.bs, n, n + 1,
+        decode_segments(dv, frame, target, part.seg.get(), &part.bs, n, n + 1,
                         damage);
     };
     crew.run(task);

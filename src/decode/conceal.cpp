@@ -28,39 +28,68 @@ Rect macroblock_rect(int n, int m, int sequences, dv_sample_t sampling) {
   return {mb.x, mb.y, 16, 16};
 }
 
-size_t bytes_per_pixel(dv_color_space_t space) {
-  return space == e_dv_color_rgb ? 3 : space == e_dv_color_bgr0 ? 4 : 2;
+// A plane of a target: its bytes per sample and how it thins the picture.
+struct Plane {
+  int bytes, shift_x, shift_y;
+};
+
+int planes_of(const output::Target &target) {
+  return target.layout == output::Layout::planar ? 3 : 1;
+}
+
+Plane plane_of(const output::Target &target, int p) {
+  if (p == 0) return {output::bytes_per_pixel(target.layout), 0, 0};
+  return {1, target.chroma_shift_x, target.chroma_shift_y};
+}
+
+// The bytes of a rectangle of the picture in one plane.
+struct Span {
+  size_t x, width;
+  int y, height;
+};
+
+Span span_of(Rect r, Plane p) {
+  return {static_cast<size_t>(r.x >> p.shift_x) * static_cast<size_t>(p.bytes),
+          static_cast<size_t>(r.width >> p.shift_x) * static_cast<size_t>(p.bytes),
+          r.y >> p.shift_y, r.height >> p.shift_y};
 }
 
 }  // namespace
 
-int PreviousPicture::conceal(const dv_decoder_t *dv, dv_color_space_t space,
-                             const FrameDamage &damage, uint8_t *out, size_t pitch) {
+int PreviousPicture::conceal(const dv_decoder_t *dv, const output::Target &target,
+                             const FrameDamage &damage) {
   const int sequences = dv->num_dif_seqs;
-  const size_t pixel = bytes_per_pixel(space);
-  const size_t line = static_cast<size_t>(dv->width) * pixel;
+  const Rect whole{0, 0, dv->width, dv->height};
   const bool same = have_ && sequences_ == sequences && sampling_ == dv->sampling &&
-                    space_ == space && line_ == line && height_ == dv->height;
+                    layout_ == target.layout && shift_x_ == target.chroma_shift_x &&
+                    shift_y_ == target.chroma_shift_y && height_ == dv->height;
   int count = 0;
   for (int i = 0; i < sequences * dif::segments_per_sequence * dif::macroblocks_per_segment; ++i) {
     if (!damage.macroblocks[i]) continue;
     ++count;
     if (!same) continue;
     const Rect r = macroblock_rect(i / 5, i % 5, sequences, dv->sampling);
-    for (int y = r.y; y < r.y + r.height; ++y)
-      std::memcpy(out + static_cast<size_t>(y) * pitch + static_cast<size_t>(r.x) * pixel,
-                  pixels_.data() + static_cast<size_t>(y) * line + static_cast<size_t>(r.x) * pixel,
-                  static_cast<size_t>(r.width) * pixel);
+    for (int p = 0; p < planes_of(target); ++p) {
+      const Plane plane = plane_of(target, p);
+      const Span s = span_of(r, plane), line = span_of(whole, plane);
+      for (int y = s.y; y < s.y + s.height; ++y)
+        std::memcpy(target.plane[p] + y * target.pitch[p] + s.x,
+                    planes_[p].data() + static_cast<size_t>(y) * line.width + s.x, s.width);
+    }
   }
-  pixels_.resize(line * static_cast<size_t>(dv->height));
-  for (int y = 0; y < dv->height; ++y)
-    std::memcpy(pixels_.data() + static_cast<size_t>(y) * line,
-                out + static_cast<size_t>(y) * pitch, line);
-  line_ = line;
+  for (int p = 0; p < planes_of(target); ++p) {
+    const Span line = span_of(whole, plane_of(target, p));
+    planes_[p].resize(line.width * static_cast<size_t>(line.height));
+    for (int y = 0; y < line.height; ++y)
+      std::memcpy(planes_[p].data() + static_cast<size_t>(y) * line.width,
+                  target.plane[p] + y * target.pitch[p], line.width);
+  }
   height_ = dv->height;
   sequences_ = sequences;
   sampling_ = dv->sampling;
-  space_ = space;
+  layout_ = target.layout;
+  shift_x_ = target.chroma_shift_x;
+  shift_y_ = target.chroma_shift_y;
   have_ = true;
   return count;
 }

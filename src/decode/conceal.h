@@ -18,21 +18,20 @@ namespace tarsk {
 
 class PreviousPicture {
  public:
-  // Covers the damaged macroblocks of the picture `out` (lines `pitch`
-  // bytes apart) with the previous picture's where it has the same
-  // geometry and layout, then keeps `out` as the previous picture. Returns
-  // the number of damaged macroblocks.
-  int conceal(const dv_decoder_t *dv, dv_color_space_t space, const FrameDamage &damage,
-              uint8_t *out, size_t pitch);
+  // Covers the damaged macroblocks of the picture at `target` with the
+  // previous picture's where it has the same geometry and layout, then
+  // keeps the picture as the previous one. Returns the number of damaged
+  // macroblocks.
+  int conceal(const dv_decoder_t *dv, const output::Target &target, const FrameDamage &damage);
   // Forgets the previous picture (after a jump in the stream).
   void reset() { have_ = false; }
 
  private:
-  std::vector<uint8_t> pixels_;
-  size_t line_ = 0;
+  std::vector<uint8_t> planes_[3];
   int height_ = 0, sequences_ = 0;
   dv_sample_t sampling_ = e_dv_sample_none;
-  dv_color_space_t space_ = e_dv_color_yuv;
+  output::Layout layout_ = output::Layout::none;
+  int shift_x_ = 0, shift_y_ = 0;
   bool have_ = false;
 };
 

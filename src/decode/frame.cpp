@@ -16,8 +16,9 @@ namespace {
 namespace dif = tarsk::dif;
 
 // The process-wide segment record of dv_decode_full_frame, used under
-// dv_mutex; its bit reader is created on first use.
+// dv_mutex, and its bit reader.
 dv_videosegment_t shared_segment;
+bitstream_t shared_bits;
 
 // Dequantisation, inverse weighting and inverse transform of one block.
 void reconstruct(dv_block_t *b, int qno) {
@@ -45,22 +46,17 @@ bool macroblock_damaged(const dv_macroblock_t *mb, const uint8_t *block, unsigne
   return multi_pass && mb->eob_count < ((quality & DV_QUALITY_COLOR) ? 6 : 4);
 }
 
-bool known_color_space(dv_color_space_t color_space) {
-  return color_space == e_dv_color_yuv || color_space == e_dv_color_rgb ||
-         color_space == e_dv_color_bgr0;
-}
-
 // Writes a placed macroblock with the decoder's own clamp setting.
-void render(const dv_decoder_t *dv, const dv_macroblock_t *mb, dv_color_space_t color_space,
-            uint8_t **pixels, int *pitches) {
+void render(const dv_decoder_t *dv, const dv_macroblock_t *mb,
+            const tarsk::output::Target &target) {
   const auto &tables = tarsk::output::tables(dv->clamp_luma, dv->clamp_chroma);
-  tarsk::output::write_macroblock(mb, dv->sampling, color_space, pixels[0], pitches[0], tables,
-                                  dv->add_ntsc_setup == 1);
+  tarsk::output::write_macroblock(mb, dv->sampling, target, tables, dv->add_ntsc_setup == 1);
 }
 
 void render_segment(dv_decoder_t *dv, dv_videosegment_t *seg, dv_color_space_t color_space,
                     uint8_t **pixels, int *pitches) {
-  for (dv_macroblock_t &mb : seg->mb) render(dv, &mb, color_space, pixels, pitches);
+  const auto target = tarsk::output::packed_target(color_space, pixels[0], pitches[0]);
+  for (dv_macroblock_t &mb : seg->mb) render(dv, &mb, target);
 }
 
 }  // namespace
@@ -69,12 +65,12 @@ namespace tarsk {
 
 int32_t ranges[6][2];
 
-void decode_segments(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
-                     uint8_t **pixels, int *pitches, dv_videosegment_t *seg, bitstream_t *bs,
-                     int first, int last, FrameDamage *damage) {
+void decode_segments(dv_decoder_t *dv, const uint8_t *buffer, const output::Target &target,
+                     dv_videosegment_t *seg, bitstream_t *bs, int first, int last,
+                     FrameDamage *damage) {
   seg->bs = bs;
   seg->isPAL = dv->system == e_dv_system_625_50;
-  const bool write = known_color_space(color_space);
+  const bool write = target.layout != output::Layout::none;
   for (int n = first; n < last; ++n) {
     const int ds = n / dif::segments_per_sequence, k = n % dif::segments_per_sequence;
     _dv_bitstream_new_buffer(bs, const_cast<uint8_t *>(buffer + dif::segment_offset(ds, k)),
@@ -92,7 +88,7 @@ void decode_segments(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t c
       if (damage != nullptr && damage->macroblocks[5 * n + m] && damage->conceal) {
         for (dv_block_t &b : mb->b) std::fill(std::begin(b.coeffs), std::end(b.coeffs), 0);
         dv_place_macroblock(dv, seg, mb, m);
-        render(dv, mb, color_space, pixels, pitches);
+        render(dv, mb, target);
         continue;
       }
       reconstruct_macroblock(mb, dv->quality);
@@ -101,7 +97,7 @@ void decode_segments(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t c
       if (!(dv->quality & DV_QUALITY_COLOR))
         for (int b = 4; b < 6; ++b) std::fill(std::begin(mb->b[b].coeffs), std::end(mb->b[b].coeffs), 0);
       dv_place_macroblock(dv, seg, mb, m);
-      render(dv, mb, color_space, pixels, pitches);
+      render(dv, mb, target);
     }
   }
 }
@@ -115,15 +111,9 @@ pthread_mutex_t dv_mutex = PTHREAD_MUTEX_INITIALIZER;
 void dv_decode_full_frame(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
                           uint8_t **pixels, int *pitches) {
   pthread_mutex_lock(&dv_mutex);
-  if (shared_segment.bs == nullptr) {
-    shared_segment.bs = _dv_bitstream_init();
-    if (shared_segment.bs == nullptr) {
-      std::fprintf(stderr, "no memory for bitstream!\n");
-      std::exit(-1);
-    }
-  }
-  tarsk::decode_segments(dv, buffer, color_space, pixels, pitches, &shared_segment,
-                         shared_segment.bs, 0, dv->num_dif_seqs * dif::segments_per_sequence);
+  tarsk::decode_segments(dv, buffer, tarsk::output::packed_target(color_space, pixels[0], pitches[0]),
+                         &shared_segment, &shared_bits, 0,
+                         dv->num_dif_seqs * dif::segments_per_sequence);
   pthread_mutex_unlock(&dv_mutex);
 }
 

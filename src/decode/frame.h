@@ -4,6 +4,8 @@
 
 #include <tarsk/dv.h>
 
+#include "decode/output/output.h"
+
 namespace tarsk {
 
 // Decodes video segments [first, last) of the frame at `buffer`, counted
@@ -12,8 +14,8 @@ namespace tarsk {
 // arguments (and the caller's pixels: each segment writes its own five
 // macroblocks), so calls with separate records may run at the same time.
 //
-// With `damage`, each macroblock is also checked (in any colour space,
-// the one that writes nothing too): one whose DIF block the recorder
+// The macroblocks are written to `target` (nowhere with Layout::none).
+// With `damage`, each macroblock is also checked (whatever the target): one whose DIF block the recorder
 // flagged (status nibble), or whose codes do not parse, is marked in
 // damage->macroblocks (indexed 5 n + m for macroblock m of segment n)
 // and, when damage->conceal is set, written grey instead (for the
@@ -23,9 +25,9 @@ struct FrameDamage {
   uint8_t macroblocks[most] = {};
   bool conceal = true;
 };
-void decode_segments(dv_decoder_t *dv, const uint8_t *buffer, dv_color_space_t color_space,
-                     uint8_t **pixels, int *pitches, dv_videosegment_t *seg, bitstream_t *bs,
-                     int first, int last, FrameDamage *damage = nullptr);
+void decode_segments(dv_decoder_t *dv, const uint8_t *buffer, const output::Target &target,
+                     dv_videosegment_t *seg, bitstream_t *bs, int first, int last,
+                     FrameDamage *damage = nullptr);
 
 // Smallest and largest coefficient seen in each block position by
 // dv_check_coeff_ranges, a diagnostic.

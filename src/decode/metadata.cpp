@@ -1,5 +1,7 @@
 // Frame metadata queries: answers from the packs that header parsing (VAUX)
 // and dv_parse_packs (subcode) stored in the decoder.
+#include "decode/metadata.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -39,12 +41,10 @@ Clock clock_of(const uint8_t *pack) {
   return {from_bcd(pack[3], 0x30), from_bcd(pack[2], 0x70), from_bcd(pack[1], 0x70)};
 }
 
-struct DateTime {
-  int year, month, day;
-  Clock clock;
-};
+}  // namespace
 
-// Both recording packs are needed; false when either is missing.
+namespace tarsk {
+
 bool recording_datetime(const dv_decoder_t *dv, DateTime &dt) {
   const uint8_t *date = subcode_pack(dv, recording_date);
   const uint8_t *time = subcode_pack(dv, recording_time);
@@ -56,11 +56,30 @@ bool recording_datetime(const dv_decoder_t *dv, DateTime &dt) {
   dt.year = yy <= 68 ? 2000 + yy : 1900 + yy;
   dt.month = ((date[2] & 0x10) ? 10 : 0) + (date[2] & 0x0f);
   dt.day = from_bcd(date[1], 0x30);
-  dt.clock = clock_of(time);
+  const Clock c = clock_of(time);
+  dt.hours = c.hours;
+  dt.minutes = c.minutes;
+  dt.seconds = c.seconds;
   return true;
 }
 
-}  // namespace
+bool timecode(const dv_decoder_t *dv, Timecode &t) {
+  const uint8_t *pack = subcode_pack(dv, subcode_timecode);
+  if (pack == nullptr) return false;
+  const Clock c = clock_of(pack);
+  t.hours = c.hours;
+  t.minutes = c.minutes;
+  t.seconds = c.seconds;
+  t.frames = from_bcd(pack[0], 0x30);
+  // The drop-frame flag has its meaning in 525/60 only.
+  t.drop_frame = dv->system == e_dv_system_525_60 && ((pack[0] >> 6) & 1);
+  return true;
+}
+
+}  // namespace tarsk
+
+using tarsk::DateTime;
+using tarsk::recording_datetime;
 
 extern "C" {
 
@@ -88,13 +107,12 @@ int dv_format_wide(dv_decoder_t *dv) {
 int dv_frame_changed(dv_decoder_t *dv) { return vaux_flag(dv, vaux_source_control, 3, 5); }
 
 int dv_get_timestamp_int(dv_decoder_t *dv, int *timestamp) {
-  const uint8_t *pack = subcode_pack(dv, subcode_timecode);
-  if (pack == nullptr) return 0;
-  const Clock c = clock_of(pack);
-  timestamp[0] = c.hours;
-  timestamp[1] = c.minutes;
-  timestamp[2] = c.seconds;
-  timestamp[3] = from_bcd(pack[0], 0x30);
+  tarsk::Timecode t;
+  if (!tarsk::timecode(dv, t)) return 0;
+  timestamp[0] = t.hours;
+  timestamp[1] = t.minutes;
+  timestamp[2] = t.seconds;
+  timestamp[3] = t.frames;
   return 1;
 }
 
@@ -116,7 +134,7 @@ int dv_get_recording_datetime(dv_decoder_t *dv, char *dtptr) {
     return 0;
   }
   std::snprintf(dtptr, 20, "%04d-%02d-%02d %02d:%02d:%02d", dt.year, dt.month, dt.day,
-                dt.clock.hours, dt.clock.minutes, dt.clock.seconds);
+                dt.hours, dt.minutes, dt.seconds);
   return 1;
 }
 
@@ -126,9 +144,9 @@ int dv_get_recording_datetime_tm(dv_decoder_t *dv, struct tm *rec_dt) {
   rec_dt->tm_year = dt.year - 1900;
   rec_dt->tm_mon = dt.month - 1;
   rec_dt->tm_mday = dt.day;
-  rec_dt->tm_hour = dt.clock.hours;
-  rec_dt->tm_min = dt.clock.minutes;
-  rec_dt->tm_sec = dt.clock.seconds;
+  rec_dt->tm_hour = dt.hours;
+  rec_dt->tm_min = dt.minutes;
+  rec_dt->tm_sec = dt.seconds;
   rec_dt->tm_wday = -1;
   rec_dt->tm_yday = -1;
   rec_dt->tm_isdst = -1;  // let mktime decide daylight saving time

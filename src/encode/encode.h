@@ -126,6 +126,9 @@ void begin_planes(dv_encoder_t *enc, uint8_t *out);
 int frame_segments(const dv_encoder_t *enc);
 void encode_planes_segment(dv_encoder_t *enc, uint8_t *out, int n, dv_videosegment_t *seg,
                            EncodeStats &stats, bool best = false);
+// An encoder record (dv_encoder_new's) that leaves the process-wide
+// choices of dv_init alone; null when memory could not be had.
+dv_encoder_t *new_encoder(int rem_ntsc_setup, int clamp_luma, int clamp_chroma);
 // Counts a frame made: frame_count runs on, from INT_MAX back to 0.
 void count_frame(dv_encoder_t *enc);
 

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "encode/encode.h"
+#include "init.h"
 
 namespace {
 
@@ -16,9 +17,10 @@ constexpr size_t chroma_samples = 360 * 576;
 
 }  // namespace
 
-extern "C" {
+namespace tarsk {
 
-dv_encoder_t *dv_encoder_new(int rem_ntsc_setup, int clamp_luma, int clamp_chroma) {
+dv_encoder_t *new_encoder(int rem_ntsc_setup, int clamp_luma, int clamp_chroma) {
+  build_tables();
   auto *enc = static_cast<dv_encoder_t *>(std::calloc(1, sizeof(dv_encoder_t)));
   if (enc == nullptr) return nullptr;
   enc->img_y = new_plane(luma_samples);
@@ -31,8 +33,17 @@ dv_encoder_t *dv_encoder_new(int rem_ntsc_setup, int clamp_luma, int clamp_chrom
   enc->rem_ntsc_setup = rem_ntsc_setup;
   enc->clamp_luma = clamp_luma;
   enc->clamp_chroma = clamp_chroma;
-  dv_init(clamp_luma, clamp_chroma);
   enc->frame_count = 0;
+  return enc;
+}
+
+}  // namespace tarsk
+
+extern "C" {
+
+dv_encoder_t *dv_encoder_new(int rem_ntsc_setup, int clamp_luma, int clamp_chroma) {
+  dv_encoder_t *enc = tarsk::new_encoder(rem_ntsc_setup, clamp_luma, clamp_chroma);
+  if (enc != nullptr) dv_init(clamp_luma, clamp_chroma);
   return enc;
 }
 

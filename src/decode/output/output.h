@@ -6,6 +6,8 @@
 
 #include <tarsk/dv.h>
 
+#include <cstddef>
+
 #include "dsp/dsp.h"
 
 namespace tarsk::output {
@@ -51,9 +53,29 @@ void write_rgb(const dv_macroblock_t *mb, Shape shape, uint8_t *pixels, int pitc
 void write_bgr0(const dv_macroblock_t *mb, Shape shape, uint8_t *pixels, int pitch,
                 const RgbTables &t, bool setup);
 
-// Writes a placed macroblock of a picture of the given sampling in a colour
-// space (YUY2, RGB or BGR0) with the tables of a setting.
-void write_macroblock(const dv_macroblock_t *mb, dv_sample_t sampling, dv_color_space_t space,
-                      uint8_t *pixels, int pitch, const Tables &t, bool setup);
+// Where decoded macroblocks go: a packed picture (YUY2, RGB or BGR0) in
+// plane 0, or planes of Y, Cb and Cr whose chroma is thinned by
+// 2^chroma_shift_x across and 2^chroma_shift_y down (4:2:0 1 and 1, 4:1:1
+// 2 and 0, 4:2:2 1 and 0), or nowhere (the frame is only parsed).
+enum class Layout { none, yuy2, rgb, bgr0, planar };
+struct Target {
+  Layout layout = Layout::none;
+  uint8_t *plane[3] = {};
+  ptrdiff_t pitch[3] = {};
+  int chroma_shift_x = 0, chroma_shift_y = 0;
+};
+// The target of a colour space of the C API (none for any other value).
+Target packed_target(dv_color_space_t space, uint8_t *pixels, int pitch);
+// Bytes a pixel takes in plane 0 of a layout.
+int bytes_per_pixel(Layout layout);
+
+// Writes a placed macroblock of a picture of the given sampling to a target
+// with the tables of a setting. A planar target takes chroma at the
+// picture's own sampling or 4:2:2 (each chroma sample of the picture's
+// written to the cells it covers).
+void write_macroblock(const dv_macroblock_t *mb, dv_sample_t sampling, const Target &target,
+                      const Tables &t, bool setup);
+void write_planar(const dv_macroblock_t *mb, Shape shape, const Target &target,
+                  const dsp::Yuy2Tables &t, bool setup);
 
 }  // namespace tarsk::output

@@ -1,0 +1,357 @@
+/* tarsk — the library's own C API.
+ *
+ * Opaque contexts made from settings structs that have a defaults function;
+ * every call returns an error code (0 or a negative TARSK_E_*), with
+ * tarsk_error_string to say it; every buffer comes with its length; all
+ * state lives in the contexts, so any number of them may be used on any
+ * threads at once (each context by one thread at a time); messages go to
+ * the log callback of the settings.
+ *
+ * A session in brief:
+ *
+ *   tarsk_reader *reader;  tarsk_decoder *decoder;
+ *   tarsk_decoder_settings s;  tarsk_decoder_default_settings(&s);
+ *   tarsk_reader_open(&reader);  tarsk_decoder_open(&decoder, &s);
+ *   ... tarsk_reader_push(reader, bytes, n) as bytes arrive, tarsk_reader_finish at the end ...
+ *   tarsk_frame frame;
+ *   while (tarsk_reader_next(reader, &frame) == TARSK_OK) {
+ *     tarsk_picture picture = {0};
+ *     tarsk_decode_video(decoder, frame.data, frame.size, &picture, NULL);
+ *     ... picture.data[0..2], picture.stride[0..2] at the stream's own sampling ...
+ *     tarsk_picture_free(&picture);
+ *   }
+ *   tarsk_decoder_close(&decoder);  tarsk_reader_close(&reader);
+ *
+ * The specified API of <tarsk/dv.h> is a separate face of the same library;
+ * the two may be used side by side. */
+#ifndef TARSK_TARSK_H
+#define TARSK_TARSK_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Version ------------------------------------------------------------ */
+
+#define TARSK_VERSION_MAJOR 0
+#define TARSK_VERSION_MINOR 2
+#define TARSK_VERSION_PATCH 0
+#define TARSK_VERSION_NUMBER(major, minor, patch) (((major) << 16) | ((minor) << 8) | (patch))
+#define TARSK_VERSION \
+  TARSK_VERSION_NUMBER(TARSK_VERSION_MAJOR, TARSK_VERSION_MINOR, TARSK_VERSION_PATCH)
+
+/* The version of the library linked at run time, as TARSK_VERSION_NUMBER
+ * makes it, and as text ("0.2.0"). */
+unsigned tarsk_version(void);
+const char *tarsk_version_string(void);
+
+/* ---- Errors ------------------------------------------------------------- */
+
+typedef enum tarsk_error {
+  TARSK_OK = 0,
+  TARSK_E_IO = -1,             /* a file or stream could not be read or written */
+  TARSK_E_NOT_DV = -2,         /* the bytes are not DV */
+  TARSK_E_TRUNCATED = -3,      /* the bytes end inside a frame */
+  TARSK_E_BAD_FRAME = -4,      /* a frame's header blocks are damaged or contradict its length */
+  TARSK_E_SYSTEM_CHANGED = -5, /* 525/60 and 625/50 frames where one system is needed */
+  TARSK_E_BAD_BUFFER = -6,     /* a caller's buffer is too small or misshapen */
+  TARSK_E_NO_AUDIO = -7,       /* the frame's sound cannot be decoded */
+  TARSK_E_BAD_PICTURE = -8,    /* a picture's size or sampling is not one the call takes */
+  TARSK_E_BAD_AUDIO = -9,      /* sound the encoder cannot put into a frame */
+  TARSK_E_BAD_SETTINGS = -10,  /* settings out of range or that do not go together */
+  TARSK_E_NO_MEMORY = -11,     /* memory could not be had */
+  TARSK_E_BAD_CALL = -12,      /* a null argument, or a call out of order */
+  TARSK_E_AGAIN = -13,         /* nothing yet: more input is needed first */
+  TARSK_E_END = -14            /* nothing more: the stream has ended */
+} tarsk_error;
+
+/* What an error code means, in a few words ("not DV"); never null. */
+const char *tarsk_error_string(int error);
+
+/* ---- Messages ----------------------------------------------------------- */
+
+typedef enum tarsk_log_level {
+  TARSK_LOG_ERROR = 0,
+  TARSK_LOG_WARNING = 1,
+  TARSK_LOG_INFO = 2,
+  TARSK_LOG_DEBUG = 3
+} tarsk_log_level;
+
+/* Receives a context's messages, one line each with its newline. Called on
+ * the thread that called into the context (or one of its worker threads,
+ * one call at a time). */
+typedef void (*tarsk_log_callback)(void *user, int level, const char *message);
+
+/* ---- Frames and pictures ------------------------------------------------ */
+
+typedef enum tarsk_system {
+  TARSK_SYSTEM_525_60 = 0, /* 720x480, 120000-byte frames, 30000/1001 frames a second */
+  TARSK_SYSTEM_625_50 = 1  /* 720x576, 144000-byte frames, 25 frames a second */
+} tarsk_system;
+
+typedef enum tarsk_sampling {
+  TARSK_SAMPLING_411 = 0, /* 525/60, and 625/50 of SMPTE 314M */
+  TARSK_SAMPLING_420 = 1, /* 625/50 of IEC 61834 */
+  TARSK_SAMPLING_422 = 2  /* not carried by DV25; pictures may be given and asked for in it */
+} tarsk_sampling;
+
+/* Bytes of a frame of a system. */
+#define TARSK_FRAME_BYTES_525_60 120000
+#define TARSK_FRAME_BYTES_625_50 144000
+
+/* Picture layouts. Planar ones hold Y, Cb, Cr in data[0..2]; packed ones
+ * everything in data[0]. */
+typedef enum tarsk_pixel_format {
+  TARSK_PIXEL_NATIVE = 0, /* for decoding: the stream's own, I420 or Y41B */
+  TARSK_PIXEL_I420 = 1,   /* planar 4:2:0, chroma 360 wide and half as high */
+  TARSK_PIXEL_Y41B = 2,   /* planar 4:1:1, chroma 180 wide and as high */
+  TARSK_PIXEL_I422 = 3,   /* planar 4:2:2, chroma 360 wide and as high */
+  TARSK_PIXEL_YUY2 = 4,   /* packed 4:2:2: Y Cb Y Cr */
+  TARSK_PIXEL_RGB24 = 5,  /* packed R G B, 3 bytes a pixel */
+  TARSK_PIXEL_BGR0 = 6    /* packed B G R 0, 4 bytes a pixel */
+} tarsk_pixel_format;
+
+/* A picture: its layout, size and planes, each line stride[p] bytes after
+ * the one before. Fill in the planes yourself (the library writes into or
+ * reads from them, never frees them), or let tarsk_picture_alloc make them;
+ * tarsk_picture_free frees only what it made. */
+typedef struct tarsk_picture {
+  tarsk_pixel_format format;
+  int width, height;
+  uint8_t *data[3];
+  ptrdiff_t stride[3];
+  void *allocation; /* the library's, when it made the planes */
+} tarsk_picture;
+
+/* Gives `picture` planes of its own for a layout and size (width a multiple
+ * of 4, height of 2). TARSK_PIXEL_NATIVE is not a layout: resolve it first
+ * with tarsk_native_format. */
+int tarsk_picture_alloc(tarsk_picture *picture, tarsk_pixel_format format, int width, int height);
+/* Frees planes that tarsk_picture_alloc made and clears the record. */
+void tarsk_picture_free(tarsk_picture *picture);
+/* The planar layout of a sampling. */
+tarsk_pixel_format tarsk_native_format(tarsk_sampling sampling);
+
+/* A time code: hours, minutes, seconds and frames, and whether the frame
+ * numbers drop (525/60 only: frames 0 and 1 of every minute but every
+ * tenth are not counted). */
+typedef struct tarsk_timecode {
+  int hours, minutes, seconds, frames;
+  int drop_frame;
+} tarsk_timecode;
+
+/* A recording date and time as the camera's clock gave it (no time zone). */
+typedef struct tarsk_datetime {
+  int year, month, day, hour, minute, second;
+} tarsk_datetime;
+
+/* What a frame says about itself. */
+typedef struct tarsk_frame_info {
+  tarsk_system system;
+  tarsk_sampling sampling;
+  int smpte_314m; /* the header's APT says SMPTE 314M (DV25) rather than IEC 61834 */
+  int width, height;
+  int wide; /* 16:9 by the VAUX source control pack */
+  int has_timecode;
+  tarsk_timecode timecode;
+  int has_recording_date;
+  tarsk_datetime recording_date;
+  /* Sound, from the AAUX source pack; audio_rate 0 when the frame has none. */
+  int audio_rate;        /* 48000, 44100 or 32000 */
+  int audio_bits;        /* 16, or 12 (non-linear) */
+  int audio_channels;    /* 2, or 4 with 12-bit sound */
+  int audio_samples;     /* sample frames this frame carries */
+  int audio_locked;      /* locked to the video clock */
+  int flagged_video;     /* video DIF blocks whose status nibble reports an error */
+} tarsk_frame_info;
+
+/* ---- Reading raw DV ----------------------------------------------------- */
+
+/* A frame from the reader: exactly one frame of its system, and what the
+ * reader had to do to make it. DIF blocks missing from the stream are filled
+ * in so that the frame reads as damaged there and nowhere else. `data` stays
+ * valid until the next call on the reader. */
+typedef struct tarsk_frame {
+  const uint8_t *data;
+  size_t size;
+  tarsk_system system;
+  uint64_t index;          /* frames handed out before it */
+  uint64_t offset;         /* stream position of the first of its blocks found */
+  uint64_t skipped_bytes;  /* bytes passed over to find sync, before and inside it */
+  int missing_blocks;      /* DIF blocks not found in the stream */
+  int missing_video;       /* of them video blocks */
+  int cut_short;           /* the stream ends inside this frame */
+} tarsk_frame;
+
+typedef struct tarsk_reader tarsk_reader;
+
+int tarsk_reader_open(tarsk_reader **reader);
+void tarsk_reader_close(tarsk_reader **reader);
+/* Takes the next bytes of the stream, in pieces of any size. */
+int tarsk_reader_push(tarsk_reader *reader, const uint8_t *bytes, size_t size);
+/* No more bytes: what is left makes the last frame. */
+int tarsk_reader_finish(tarsk_reader *reader);
+/* The next whole frame: TARSK_OK with `frame` filled; TARSK_E_AGAIN when
+ * more bytes are needed; TARSK_E_END after the last frame of a finished
+ * stream; TARSK_E_NOT_DV when no DV block was found in the first 16 MB (or
+ * in a whole shorter stream). */
+int tarsk_reader_next(tarsk_reader *reader, tarsk_frame *frame);
+/* Bytes pushed, and of them those that went into no frame. */
+uint64_t tarsk_reader_bytes_in(const tarsk_reader *reader);
+uint64_t tarsk_reader_bytes_skipped(const tarsk_reader *reader);
+
+/* ---- Decoding ----------------------------------------------------------- */
+
+/* How far a decoder reads each block's codes. */
+typedef enum tarsk_decode_depth {
+  TARSK_DEPTH_FULL = 0,   /* every code, codes spilled into other blocks' areas too */
+  TARSK_DEPTH_BLOCK = 1,  /* the codes within each block's own area */
+  TARSK_DEPTH_DC = 2      /* the DC coefficient only */
+} tarsk_decode_depth;
+
+typedef struct tarsk_decoder_settings {
+  int threads;            /* threads for each picture (1: the caller's only) */
+  tarsk_decode_depth depth;
+  int monochrome;         /* decode luma only: a grey picture */
+  int conceal;            /* hide damaged macroblocks behind the previous picture's */
+  int clamp_luma;         /* hold luma to 16..235 */
+  int clamp_chroma;       /* hold chroma to 16..240 */
+  int ntsc_setup;         /* add the 7.5 IRE set-up to 525/60 luma */
+  tarsk_log_callback log; /* null: messages to stderr */
+  void *log_user;
+  int reserved[16];       /* zero: room for settings to come */
+} tarsk_decoder_settings;
+
+/* Concealment on, full depth, colour, no clamps, no set-up, one thread. */
+void tarsk_decoder_default_settings(tarsk_decoder_settings *settings);
+
+typedef struct tarsk_decoder tarsk_decoder;
+
+int tarsk_decoder_open(tarsk_decoder **decoder, const tarsk_decoder_settings *settings);
+void tarsk_decoder_close(tarsk_decoder **decoder);
+
+/* Reads a frame's header, VAUX and subcode packs and AAUX source pack into
+ * `info`; checks the frame's header blocks and its length first. */
+int tarsk_decode_info(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
+                      tarsk_frame_info *info);
+
+/* What decoding a picture found: macroblocks whose DIF block was missing or
+ * flagged, or whose codes do not parse, and of them those hidden by the
+ * previous picture's (all of them with concealment on). */
+typedef struct tarsk_picture_damage {
+  int damaged_macroblocks;
+  int concealed_macroblocks;
+} tarsk_picture_damage;
+
+/* Decodes a frame's picture into `picture`. With its planes set (data[0]
+ * not null) the picture is written there, in its format and size, which
+ * must be the frame's; with data[0] null the library gives it planes of
+ * its format (TARSK_PIXEL_NATIVE: the frame's own sampling), to be freed
+ * with tarsk_picture_free. The native formats take a picture at the
+ * frame's sampling only; I422, YUY2, RGB24 and BGR0 take any frame.
+ * Pictures must come in stream order for concealment. `damage` may be
+ * null. */
+int tarsk_decode_video(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
+                       tarsk_picture *picture, tarsk_picture_damage *damage);
+
+/* Parses a frame's video and finds its damaged macroblocks without writing
+ * a picture (about half the work of decoding one). */
+int tarsk_decode_check(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
+                       tarsk_picture_damage *damage);
+
+/* Forgets the previous picture (after a jump in the stream). */
+void tarsk_decoder_reset(tarsk_decoder *decoder);
+
+/* Decoding on frame threads: up to `threads` frames at once, a frame to a
+ * thread, handed back in the order they went in (pictures bit-identical to
+ * tarsk_decode_video's). send starts a frame into a picture whose planes
+ * the caller set; the frame's bytes and the picture must stay as they are
+ * until it is received. It gives TARSK_E_AGAIN while `threads` frames are
+ * in flight: receive one first. receive waits for the oldest frame in
+ * flight and gives the picture it was sent with and its damage, or that
+ * frame's error; TARSK_E_AGAIN when none is in flight. */
+int tarsk_decode_send(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
+                      tarsk_picture *picture);
+int tarsk_decode_receive(tarsk_decoder *decoder, tarsk_picture **picture,
+                         tarsk_picture_damage *damage);
+
+/* A frame's sound: `samples` receives `frames` sample frames of `channels`
+ * interleaved 16-bit samples (12-bit sound expanded to 16 bits). */
+typedef struct tarsk_audio {
+  int rate, bits, channels;
+  int frames;
+  int failed_blocks; /* audio DIF blocks whose samples are all error-coded */
+} tarsk_audio;
+
+/* The most sample frames a DV frame carries (625/50 at 48 kHz). */
+#define TARSK_AUDIO_MAX_FRAMES 1944
+
+/* Decodes a frame's sound into `samples` (room for `capacity` samples:
+ * TARSK_AUDIO_MAX_FRAMES x 4 always suffices). */
+int tarsk_decode_audio(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
+                       int16_t *samples, size_t capacity, tarsk_audio *audio);
+
+/* ---- Encoding ----------------------------------------------------------- */
+
+typedef enum tarsk_encode_quality {
+  TARSK_QUALITY_BEST = 0,    /* a rate-distortion search over each whole segment */
+  TARSK_QUALITY_STANDARD = 1 /* the format's own quantiser search, as dv.h's encoder */
+} tarsk_encode_quality;
+
+typedef struct tarsk_encoder_settings {
+  tarsk_system system;
+  tarsk_encode_quality quality;
+  int wide;              /* 16:9 in the frames' metadata */
+  int passes;            /* 1, 2 or 3: how far codes may spill (the best quality takes 3) */
+  int static_qno;        /* 0 searched; 1, 2 a row of the static table (standard only) */
+  int force_dct;         /* -1 chosen per block, 0 8x8, 1 2-4-8 */
+  int threads;           /* threads for each picture */
+  int64_t timecode;      /* the first frame's time code, in frames from 00:00:00:00 */
+  int has_date;          /* with a recording date; else the clock at the first frame */
+  int64_t date;          /* seconds since 1970-01-01 of the first frame's recording time */
+  tarsk_log_callback log; /* null: messages to stderr */
+  void *log_user;
+  int reserved[16];       /* zero: room for settings to come */
+} tarsk_encoder_settings;
+
+/* 625/50, 4:3, the standard quality, three passes, searched quantisers, DCT
+ * mode chosen per block, one thread, time code 0, the clock's date. */
+void tarsk_encoder_default_settings(tarsk_encoder_settings *settings);
+
+typedef struct tarsk_encoder tarsk_encoder;
+
+int tarsk_encoder_open(tarsk_encoder **encoder, const tarsk_encoder_settings *settings);
+void tarsk_encoder_close(tarsk_encoder **encoder);
+
+/* Bytes of a frame the encoder makes. */
+size_t tarsk_encoder_frame_bytes(const tarsk_encoder *encoder);
+/* Frames made so far: the next one's number. */
+uint64_t tarsk_encoder_frames(const tarsk_encoder *encoder);
+
+/* Encodes a 720-wide picture of the system's height, in studio-range
+ * Y'CbCr: planar at the stream's own sampling (I420 for 625/50, Y41B for
+ * 525/60), whose chroma goes into the frame as it is, or I422, whose chroma
+ * is brought to the stream's by averaging pairs. The frame (`size` at least
+ * tarsk_encoder_frame_bytes) gets the picture, header, subcode and VAUX
+ * blocks (time code and recording clock running on from the settings');
+ * its audio blocks are left empty for tarsk_encode_audio. */
+int tarsk_encode_video(tarsk_encoder *encoder, const tarsk_picture *picture, uint8_t *frame,
+                       size_t size);
+
+/* Sample frames that frame number `frame` of the stream carries at `rate`
+ * (48000, 44100 or 32000 Hz), locked to the video; 0 for another rate. */
+int tarsk_encoder_audio_frames(const tarsk_encoder *encoder, int rate, uint64_t frame);
+
+/* Puts `frames` sample frames of interleaved 16-bit stereo at `rate` into
+ * the audio blocks of a frame the encoder made. */
+int tarsk_encode_audio(tarsk_encoder *encoder, const int16_t *samples, int frames, int rate,
+                       uint8_t *frame, size_t size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TARSK_TARSK_H */

@@ -1,0 +1,90 @@
+// The decoding that the library's own faces share.
+#include "api/engine.h"
+
+#include <cstdlib>
+
+#include "common/dif.h"
+#include "init.h"
+
+namespace tarsk::api {
+
+DecoderRecord make_decoder(bool ntsc_setup, bool clamp_luma, bool clamp_chroma) {
+  build_tables();
+  DecoderRecord dv(static_cast<dv_decoder_t *>(std::calloc(1, sizeof(dv_decoder_t))));
+  if (!dv) return dv;
+  dv->add_ntsc_setup = ntsc_setup;
+  dv->clamp_luma = clamp_luma;
+  dv->clamp_chroma = clamp_chroma;
+  dv->video = dv_video_new();
+  dv->audio = dv_audio_new();
+  if (dv->video == nullptr || dv->audio == nullptr) return nullptr;
+  dv->video->dv_decoder = dv.get();
+  dv->audio->dv_decoder = dv.get();
+  dv->quality = DV_QUALITY_BEST;
+  dv_set_audio_correction(dv.get(), 2);
+  return dv;
+}
+
+int check_frame(const uint8_t *frame, size_t size, dv_system_t *system) {
+  if (frame == nullptr || size < 4 || !dif::is_header_block(frame)) return TARSK_E_NOT_DV;
+  const bool fifty = dif::fifty_fields_of(frame);
+  if (size != (fifty ? frame_size_625_50 : frame_size_525_60)) return TARSK_E_BAD_FRAME;
+  for (int s = 0; s < dif::sequences(fifty); ++s) {
+    const uint8_t *block = frame + dif::block_offset(s, dif::header_block);
+    if (dif::section_of(block) != dif::Section::header || dif::sequence_of(block) != s ||
+        dif::fifty_fields_of(block) != fifty)
+      return TARSK_E_BAD_FRAME;
+  }
+  if (system != nullptr) *system = fifty ? e_dv_system_625_50 : e_dv_system_525_60;
+  return TARSK_OK;
+}
+
+int parse_frame(dv_decoder_t *dv, const uint8_t *frame, size_t size) {
+  if (const int checked = check_frame(frame, size, nullptr); checked != TARSK_OK) return checked;
+  if (dv_parse_header(dv, frame) < 0 || size != dv->frame_size) return TARSK_E_BAD_FRAME;
+  return TARSK_OK;
+}
+
+SegmentCrew::SegmentCrew(int threads)
+    : parts_(static_cast<size_t>(std::max(threads, 1))), crew_(std::max(threads, 1)) {}
+
+void SegmentCrew::decode(dv_decoder_t *dv, const uint8_t *frame, const output::Target &target,
+                         FrameDamage *damage) {
+  // Each thread takes the next video segment not yet taken, so that busy
+  // parts of the picture do not hold one thread up while another idles.
+  // Every segment writes its own macroblocks only.
+  next_segment_.store(0, std::memory_order_relaxed);
+  const int segments = dv->num_dif_seqs * dif::segments_per_sequence;
+  auto task = [&](int i) {
+    Part &part = parts_[static_cast<size_t>(i)];
+    for (int n; (n = next_segment_.fetch_add(1, std::memory_order_relaxed)) < segments;)
+      decode_segments(dv, frame, target, part.seg.get(), &part.bs, n, n + 1, damage);
+  };
+  crew_.run(task);
+}
+
+tarsk_picture_damage PictureDecoder::decode(dv_decoder_t *dv, const uint8_t *frame,
+                                            const output::Target &target, SegmentCrew *crew) {
+  if (crew != nullptr)
+    crew->decode(dv, frame, target, &damage_);
+  else
+    decode_segments(dv, frame, target, seg_.get(), &bs_, 0,
+                    dv->num_dif_seqs * dif::segments_per_sequence, &damage_);
+  return finish(dv, target, damage_);
+}
+
+tarsk_picture_damage PictureDecoder::finish(const dv_decoder_t *dv, const output::Target &target,
+                                            const FrameDamage &damage) {
+  tarsk_picture_damage found{};
+  if (target.layout != output::Layout::none && damage.conceal) {
+    found.damaged_macroblocks = previous_.conceal(dv, target, damage);
+    found.concealed_macroblocks = found.damaged_macroblocks;
+    return found;
+  }
+  const int macroblocks =
+      dv->num_dif_seqs * dif::segments_per_sequence * dif::macroblocks_per_segment;
+  for (int i = 0; i < macroblocks; ++i) found.damaged_macroblocks += damage.macroblocks[i];
+  return found;
+}
+
+}  // namespace tarsk::api

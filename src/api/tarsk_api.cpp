@@ -1,0 +1,270 @@
+// tarsk.h: version, error strings, pictures and the raw DV reader.
+#include <tarsk/tarsk.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "api/picture.h"
+#include "io/assembler.h"
+
+namespace tarsk::api {
+
+int plane_count(tarsk_pixel_format format) {
+  switch (format) {
+    case TARSK_PIXEL_I420:
+    case TARSK_PIXEL_Y41B:
+    case TARSK_PIXEL_I422:
+      return 3;
+    case TARSK_PIXEL_YUY2:
+    case TARSK_PIXEL_RGB24:
+    case TARSK_PIXEL_BGR0:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+PlaneShape plane_shape(tarsk_pixel_format format, int width, int height, int p) {
+  const auto w = static_cast<size_t>(width);
+  switch (format) {
+    case TARSK_PIXEL_I420:
+      return p == 0 ? PlaneShape{w, height} : PlaneShape{w / 2, height / 2};
+    case TARSK_PIXEL_Y41B:
+      return p == 0 ? PlaneShape{w, height} : PlaneShape{w / 4, height};
+    case TARSK_PIXEL_I422:
+      return p == 0 ? PlaneShape{w, height} : PlaneShape{w / 2, height};
+    case TARSK_PIXEL_YUY2:
+      return {2 * w, height};
+    case TARSK_PIXEL_RGB24:
+      return {3 * w, height};
+    case TARSK_PIXEL_BGR0:
+      return {4 * w, height};
+    default:
+      return {0, 0};
+  }
+}
+
+int check_planes(const tarsk_picture &picture) {
+  const int planes = plane_count(picture.format);
+  if (planes == 0 || picture.width <= 0 || picture.height <= 0) return TARSK_E_BAD_PICTURE;
+  for (int p = 0; p < planes; ++p) {
+    if (picture.data[p] == nullptr) return TARSK_E_BAD_CALL;
+    const PlaneShape shape = plane_shape(picture.format, picture.width, picture.height, p);
+    if (picture.stride[p] < static_cast<ptrdiff_t>(shape.line_bytes)) return TARSK_E_BAD_BUFFER;
+  }
+  return TARSK_OK;
+}
+
+output::Target target_of(const tarsk_picture &picture, dv_sample_t sampling) {
+  output::Target t;
+  for (int p = 0; p < plane_count(picture.format); ++p) {
+    t.plane[p] = picture.data[p];
+    t.pitch[p] = picture.stride[p];
+  }
+  switch (picture.format) {
+    case TARSK_PIXEL_I420:
+      if (sampling != e_dv_sample_420) return {};
+      t.layout = output::Layout::planar;
+      t.chroma_shift_x = t.chroma_shift_y = 1;
+      break;
+    case TARSK_PIXEL_Y41B:
+      if (sampling != e_dv_sample_411) return {};
+      t.layout = output::Layout::planar;
+      t.chroma_shift_x = 2;
+      break;
+    case TARSK_PIXEL_I422:
+      t.layout = output::Layout::planar;
+      t.chroma_shift_x = 1;
+      break;
+    case TARSK_PIXEL_YUY2:
+      t.layout = output::Layout::yuy2;
+      break;
+    case TARSK_PIXEL_RGB24:
+      t.layout = output::Layout::rgb;
+      break;
+    case TARSK_PIXEL_BGR0:
+      t.layout = output::Layout::bgr0;
+      break;
+    default:
+      return {};
+  }
+  return t;
+}
+
+}  // namespace tarsk::api
+
+using namespace tarsk;
+
+// The reader: the stream's bytes through the frame assembler.
+struct tarsk_reader {
+  io::FrameAssembler assembler;
+  io::AssembledFrame current;
+  uint64_t index = 0;
+  bool finished = false;
+};
+
+namespace {
+
+// How far into a stream the first DV block is looked for before it is
+// taken for something else.
+constexpr uint64_t search_limit = 16u << 20;
+
+}  // namespace
+
+extern "C" {
+
+unsigned tarsk_version(void) { return TARSK_VERSION; }
+
+const char *tarsk_version_string(void) {
+#define TARSK_TEXT(x) #x
+#define TARSK_DOTTED(a, b, c) TARSK_TEXT(a) "." TARSK_TEXT(b) "." TARSK_TEXT(c)
+  return TARSK_DOTTED(TARSK_VERSION_MAJOR, TARSK_VERSION_MINOR, TARSK_VERSION_PATCH);
+#undef TARSK_DOTTED
+#undef TARSK_TEXT
+}
+
+const char *tarsk_error_string(int error) {
+  switch (error) {
+    case TARSK_OK:
+      return "success";
+    case TARSK_E_IO:
+      return "input or output failed";
+    case TARSK_E_NOT_DV:
+      return "not DV";
+    case TARSK_E_TRUNCATED:
+      return "the stream ends inside a frame";
+    case TARSK_E_BAD_FRAME:
+      return "damaged frame header";
+    case TARSK_E_SYSTEM_CHANGED:
+      return "525/60 and 625/50 frames mixed";
+    case TARSK_E_BAD_BUFFER:
+      return "buffer too small";
+    case TARSK_E_NO_AUDIO:
+      return "the frame's sound cannot be decoded";
+    case TARSK_E_BAD_PICTURE:
+      return "picture of another size or sampling";
+    case TARSK_E_BAD_AUDIO:
+      return "sound a frame cannot carry";
+    case TARSK_E_BAD_SETTINGS:
+      return "invalid settings";
+    case TARSK_E_NO_MEMORY:
+      return "out of memory";
+    case TARSK_E_BAD_CALL:
+      return "invalid argument or call out of order";
+    case TARSK_E_AGAIN:
+      return "more input needed";
+    case TARSK_E_END:
+      return "end of stream";
+    default:
+      return "unknown error";
+  }
+}
+
+tarsk_pixel_format tarsk_native_format(tarsk_sampling sampling) {
+  return sampling == TARSK_SAMPLING_411   ? TARSK_PIXEL_Y41B
+         : sampling == TARSK_SAMPLING_420 ? TARSK_PIXEL_I420
+                                          : TARSK_PIXEL_I422;
+}
+
+int tarsk_picture_alloc(tarsk_picture *picture, tarsk_pixel_format format, int width,
+                        int height) {
+  if (picture == nullptr) return TARSK_E_BAD_CALL;
+  const int planes = api::plane_count(format);
+  if (planes == 0 || width <= 0 || height <= 0 || width % 4 != 0 || height % 2 != 0 ||
+      width > 1 << 14 || height > 1 << 14)
+    return TARSK_E_BAD_PICTURE;
+  size_t total = 0;
+  for (int p = 0; p < planes; ++p) {
+    const api::PlaneShape s = api::plane_shape(format, width, height, p);
+    total += s.line_bytes * static_cast<size_t>(s.lines);
+  }
+  auto *bytes = static_cast<uint8_t *>(std::calloc(total, 1));
+  if (bytes == nullptr) return TARSK_E_NO_MEMORY;
+  *picture = tarsk_picture{};
+  picture->format = format;
+  picture->width = width;
+  picture->height = height;
+  picture->allocation = bytes;
+  for (int p = 0; p < planes; ++p) {
+    const api::PlaneShape s = api::plane_shape(format, width, height, p);
+    picture->data[p] = bytes;
+    picture->stride[p] = static_cast<ptrdiff_t>(s.line_bytes);
+    bytes += s.line_bytes * static_cast<size_t>(s.lines);
+  }
+  return TARSK_OK;
+}
+
+void tarsk_picture_free(tarsk_picture *picture) {
+  if (picture == nullptr) return;
+  std::free(picture->allocation);
+  *picture = tarsk_picture{};
+}
+
+int tarsk_reader_open(tarsk_reader **reader) {
+  if (reader == nullptr) return TARSK_E_BAD_CALL;
+  *reader = new (std::nothrow) tarsk_reader;
+  return *reader != nullptr ? TARSK_OK : TARSK_E_NO_MEMORY;
+}
+
+void tarsk_reader_close(tarsk_reader **reader) {
+  if (reader == nullptr) return;
+  delete *reader;
+  *reader = nullptr;
+}
+
+int tarsk_reader_push(tarsk_reader *reader, const uint8_t *bytes, size_t size) {
+  if (reader == nullptr || (bytes == nullptr && size > 0)) return TARSK_E_BAD_CALL;
+  if (reader->finished) return TARSK_E_BAD_CALL;
+  try {
+    reader->assembler.push({bytes, size});
+  } catch (const std::bad_alloc &) {
+    return TARSK_E_NO_MEMORY;
+  }
+  return TARSK_OK;
+}
+
+int tarsk_reader_finish(tarsk_reader *reader) {
+  if (reader == nullptr) return TARSK_E_BAD_CALL;
+  if (reader->finished) return TARSK_OK;
+  reader->finished = true;
+  try {
+    reader->assembler.finish();
+  } catch (const std::bad_alloc &) {
+    return TARSK_E_NO_MEMORY;
+  }
+  return TARSK_OK;
+}
+
+int tarsk_reader_next(tarsk_reader *reader, tarsk_frame *frame) {
+  if (reader == nullptr || frame == nullptr) return TARSK_E_BAD_CALL;
+  io::FrameAssembler &a = reader->assembler;
+  if (!a.has_frame()) {
+    if (!a.found_dv() && (a.bytes_in() > search_limit || (reader->finished && a.bytes_in() > 0)))
+      return TARSK_E_NOT_DV;
+    return reader->finished ? TARSK_E_END : TARSK_E_AGAIN;
+  }
+  reader->current = a.pop();
+  const io::AssembledFrame &f = reader->current;
+  *frame = tarsk_frame{};
+  frame->data = f.bytes.data();
+  frame->size = f.bytes.size();
+  frame->system = f.fifty_fields ? TARSK_SYSTEM_625_50 : TARSK_SYSTEM_525_60;
+  frame->index = reader->index++;
+  frame->offset = f.offset;
+  frame->skipped_bytes = f.skipped_bytes;
+  frame->missing_blocks = f.missing_blocks;
+  frame->missing_video = f.missing_video;
+  frame->cut_short = f.cut_short;
+  return TARSK_OK;
+}
+
+uint64_t tarsk_reader_bytes_in(const tarsk_reader *reader) {
+  return reader != nullptr ? reader->assembler.bytes_in() : 0;
+}
+
+uint64_t tarsk_reader_bytes_skipped(const tarsk_reader *reader) {
+  return reader != nullptr ? reader->assembler.bytes_skipped() : 0;
+}
+
+}  // extern "C"

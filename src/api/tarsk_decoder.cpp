@@ -1,0 +1,325 @@
+// tarsk.h's decoder: a context with a decoder record of its own, pictures
+// in any layout (native planes straight from the reconstruction), threads
+// within a picture or a frame to a thread, concealment, and sound.
+#include <tarsk/tarsk.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "api/engine.h"
+#include "api/picture.h"
+#include "common/dif.h"
+#include "decode/metadata.h"
+
+using namespace tarsk;
+
+namespace {
+
+constexpr int most_threads = 64;
+
+unsigned quality_of(const tarsk_decoder_settings &s) {
+  const unsigned depth = s.depth == TARSK_DEPTH_DC      ? unsigned{DV_QUALITY_DC}
+                         : s.depth == TARSK_DEPTH_BLOCK ? unsigned{DV_QUALITY_AC_1}
+                                                        : unsigned{DV_QUALITY_AC_2};
+  return s.monochrome ? depth : depth | unsigned{DV_QUALITY_COLOR};
+}
+
+bool valid(const tarsk_decoder_settings &s) {
+  return s.threads >= 1 && s.threads <= most_threads && s.depth >= TARSK_DEPTH_FULL &&
+         s.depth <= TARSK_DEPTH_DC;
+}
+
+api::DecoderRecord decoder_record(const tarsk_decoder_settings &s) {
+  api::DecoderRecord dv = api::make_decoder(s.ntsc_setup != 0, s.clamp_luma != 0,
+                                            s.clamp_chroma != 0);
+  if (dv) dv->quality = quality_of(s);
+  return dv;
+}
+
+// Checks a picture against a parsed frame and, when its planes are not
+// set, gives it planes of its layout; then the target to decode it to.
+int prepare_picture(const dv_decoder_t *dv, tarsk_picture *picture, output::Target *target) {
+  if (picture->data[0] == nullptr) {
+    const tarsk_pixel_format format =
+        picture->format == TARSK_PIXEL_NATIVE
+            ? tarsk_native_format(dv->sampling == e_dv_sample_411 ? TARSK_SAMPLING_411
+                                                                   : TARSK_SAMPLING_420)
+            : picture->format;
+    if (const int made = tarsk_picture_alloc(picture, format, dv->width, dv->height);
+        made != TARSK_OK)
+      return made;
+  }
+  if (picture->width != dv->width || picture->height != dv->height) return TARSK_E_BAD_PICTURE;
+  if (const int checked = api::check_planes(*picture); checked != TARSK_OK) return checked;
+  *target = api::target_of(*picture, dv->sampling);
+  return target->layout == output::Layout::none ? TARSK_E_BAD_PICTURE : TARSK_OK;
+}
+
+// Worker threads that each decode whole frames through a decoder record of
+// their own; the results are taken in the order the frames went in, and
+// concealed then, in stream order.
+class FramePipeline {
+ public:
+  FramePipeline(const tarsk_decoder_settings &s, int threads) : slots_(static_cast<size_t>(threads)) {
+    for (Slot &slot : slots_) {
+      slot.dv = decoder_record(s);
+      slot.damage.conceal = s.conceal != 0;
+    }
+    for (Slot &slot : slots_) slot.thread = std::thread([this, &slot] { work(slot); });
+  }
+  ~FramePipeline() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    for (Slot &slot : slots_) slot.thread.join();
+  }
+
+  bool ready() const {
+    return std::all_of(slots_.begin(), slots_.end(), [](const Slot &s) { return s.dv != nullptr; });
+  }
+
+  int send(const uint8_t *frame, size_t size, tarsk_picture *picture) {
+    if (submitted_ - collected_ >= slots_.size()) return TARSK_E_AGAIN;
+    Slot &slot = slots_[submitted_ % slots_.size()];
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      slot.frame = frame;
+      slot.size = size;
+      slot.picture = picture;
+      slot.state = State::busy;
+    }
+    ++submitted_;
+    changed_.notify_all();
+    return TARSK_OK;
+  }
+
+  int receive(api::PictureDecoder &pictures, tarsk_picture **picture,
+              tarsk_picture_damage *damage) {
+    if (submitted_ == collected_) return TARSK_E_AGAIN;
+    Slot &slot = slots_[collected_ % slots_.size()];
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return slot.state == State::done; });
+    slot.state = State::idle;
+    ++collected_;
+    lock.unlock();  // the slot stays idle until the next send, on this thread
+    if (picture != nullptr) *picture = slot.picture;
+    if (slot.result != TARSK_OK) return slot.result;
+    const tarsk_picture_damage found = pictures.finish(slot.dv.get(), slot.target, slot.damage);
+    if (damage != nullptr) *damage = found;
+    return TARSK_OK;
+  }
+
+ private:
+  enum class State { idle, busy, done };
+  struct Slot {
+    api::DecoderRecord dv;
+    std::unique_ptr<dv_videosegment_t> seg = std::make_unique<dv_videosegment_t>();
+    bitstream_t bs{};
+    const uint8_t *frame = nullptr;
+    size_t size = 0;
+    tarsk_picture *picture = nullptr;
+    output::Target target;
+    FrameDamage damage;
+    State state = State::idle;
+    int result = TARSK_OK;
+    std::thread thread;
+  };
+
+  static int decode(Slot &slot) {
+    dv_decoder_t *dv = slot.dv.get();
+    if (const int parsed = api::parse_frame(dv, slot.frame, slot.size); parsed != TARSK_OK)
+      return parsed;
+    if (slot.picture->data[0] == nullptr) return TARSK_E_BAD_CALL;
+    if (const int ok = prepare_picture(dv, slot.picture, &slot.target); ok != TARSK_OK) return ok;
+    decode_segments(dv, slot.frame, slot.target, slot.seg.get(), &slot.bs, 0,
+                    dv->num_dif_seqs * dif::segments_per_sequence, &slot.damage);
+    return TARSK_OK;
+  }
+
+  void work(Slot &slot) {
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stop_ || slot.state == State::busy; });
+        if (stop_) return;
+      }
+      const int result = decode(slot);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        slot.result = result;
+        slot.state = State::done;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stop_ = false;
+  uint64_t submitted_ = 0, collected_ = 0;
+};
+
+}  // namespace
+
+struct tarsk_decoder {
+  tarsk_decoder_settings settings{};
+  api::DecoderRecord dv;
+  api::PictureDecoder pictures{true};
+  std::unique_ptr<api::SegmentCrew> crew;
+  std::unique_ptr<FramePipeline> pipeline;
+};
+
+extern "C" {
+
+void tarsk_decoder_default_settings(tarsk_decoder_settings *settings) {
+  if (settings == nullptr) return;
+  *settings = tarsk_decoder_settings{};
+  settings->threads = 1;
+  settings->depth = TARSK_DEPTH_FULL;
+  settings->conceal = 1;
+}
+
+int tarsk_decoder_open(tarsk_decoder **decoder, const tarsk_decoder_settings *settings) {
+  if (decoder == nullptr) return TARSK_E_BAD_CALL;
+  *decoder = nullptr;
+  tarsk_decoder_settings defaults;
+  tarsk_decoder_default_settings(&defaults);
+  const tarsk_decoder_settings &s = settings != nullptr ? *settings : defaults;
+  if (!valid(s)) return TARSK_E_BAD_SETTINGS;
+  try {
+    auto d = std::make_unique<tarsk_decoder>();
+    d->settings = s;
+    d->dv = decoder_record(s);
+    if (!d->dv) return TARSK_E_NO_MEMORY;
+    d->pictures.set_conceal(s.conceal != 0);
+    if (s.threads > 1) d->crew = std::make_unique<api::SegmentCrew>(s.threads);
+    *decoder = d.release();
+  } catch (const std::bad_alloc &) {
+    return TARSK_E_NO_MEMORY;
+  } catch (const std::system_error &) {
+    return TARSK_E_NO_MEMORY;  // threads could not be had
+  }
+  return TARSK_OK;
+}
+
+void tarsk_decoder_close(tarsk_decoder **decoder) {
+  if (decoder == nullptr) return;
+  delete *decoder;
+  *decoder = nullptr;
+}
+
+int tarsk_decode_info(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
+                      tarsk_frame_info *info) {
+  if (decoder == nullptr || frame == nullptr || info == nullptr) return TARSK_E_BAD_CALL;
+  dv_decoder_t *dv = decoder->dv.get();
+  if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
+  dv_parse_packs(dv, frame);
+  *info = tarsk_frame_info{};
+  info->system = dv->system == e_dv_system_625_50 ? TARSK_SYSTEM_625_50 : TARSK_SYSTEM_525_60;
+  info->sampling = dv->sampling == e_dv_sample_411 ? TARSK_SAMPLING_411 : TARSK_SAMPLING_420;
+  info->smpte_314m = dv->std == e_dv_std_smpte_314m;
+  info->width = dv->width;
+  info->height = dv->height;
+  info->wide = dv_format_wide(dv) == 1;
+  if (Timecode t; timecode(dv, t)) {
+    info->has_timecode = 1;
+    info->timecode = {t.hours, t.minutes, t.seconds, t.frames, t.drop_frame};
+  }
+  if (DateTime d; recording_datetime(dv, d)) {
+    info->has_recording_date = 1;
+    info->recording_date = {d.year, d.month, d.day, d.hours, d.minutes, d.seconds};
+  }
+  if (dv_parse_audio_header(dv, frame) == 1 && dv->audio->samples_this_frame > 0) {
+    const dv_audio_t *a = dv->audio;
+    info->audio_rate = a->frequency;
+    info->audio_bits = a->quantization;
+    info->audio_channels = a->quantization == 12 ? 4 : 2;
+    info->audio_samples = a->samples_this_frame;
+    info->audio_locked = a->aaux_as.pc1.lf == 0;
+  }
+  for (size_t at = 0; at + dif::block_size <= size; at += dif::block_size)
+    info->flagged_video += dif::video_block_flagged(frame + at);
+  return TARSK_OK;
+}
+
+int tarsk_decode_video(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
+                       tarsk_picture *picture, tarsk_picture_damage *damage) {
+  if (decoder == nullptr || frame == nullptr || picture == nullptr) return TARSK_E_BAD_CALL;
+  dv_decoder_t *dv = decoder->dv.get();
+  if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
+  output::Target target;
+  if (const int ok = prepare_picture(dv, picture, &target); ok != TARSK_OK) return ok;
+  const tarsk_picture_damage found =
+      decoder->pictures.decode(dv, frame, target, decoder->crew.get());
+  if (damage != nullptr) *damage = found;
+  return TARSK_OK;
+}
+
+int tarsk_decode_check(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
+                       tarsk_picture_damage *damage) {
+  if (decoder == nullptr || frame == nullptr) return TARSK_E_BAD_CALL;
+  dv_decoder_t *dv = decoder->dv.get();
+  if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
+  const tarsk_picture_damage found = decoder->pictures.decode(dv, frame, {}, nullptr);
+  if (damage != nullptr) *damage = found;
+  return TARSK_OK;
+}
+
+void tarsk_decoder_reset(tarsk_decoder *decoder) {
+  if (decoder != nullptr) decoder->pictures.reset();
+}
+
+int tarsk_decode_send(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
+                      tarsk_picture *picture) {
+  if (decoder == nullptr || frame == nullptr || picture == nullptr || picture->data[0] == nullptr)
+    return TARSK_E_BAD_CALL;
+  try {
+    if (!decoder->pipeline) {
+      auto pipeline = std::make_unique<FramePipeline>(decoder->settings, decoder->settings.threads);
+      if (!pipeline->ready()) return TARSK_E_NO_MEMORY;
+      decoder->pipeline = std::move(pipeline);
+    }
+  } catch (const std::bad_alloc &) {
+    return TARSK_E_NO_MEMORY;
+  } catch (const std::system_error &) {
+    return TARSK_E_NO_MEMORY;
+  }
+  return decoder->pipeline->send(frame, size, picture);
+}
+
+int tarsk_decode_receive(tarsk_decoder *decoder, tarsk_picture **picture,
+                         tarsk_picture_damage *damage) {
+  if (decoder == nullptr) return TARSK_E_BAD_CALL;
+  if (!decoder->pipeline) return TARSK_E_AGAIN;
+  return decoder->pipeline->receive(decoder->pictures, picture, damage);
+}
+
+int tarsk_decode_audio(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
+                       int16_t *samples, size_t capacity, tarsk_audio *audio) {
+  if (decoder == nullptr || frame == nullptr || samples == nullptr || audio == nullptr)
+    return TARSK_E_BAD_CALL;
+  dv_decoder_t *dv = decoder->dv.get();
+  if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
+  constexpr size_t most = TARSK_AUDIO_MAX_FRAMES;
+  int16_t channels[4][most];
+  int16_t *buffers[4] = {channels[0], channels[1], channels[2], channels[3]};
+  if (dv_decode_full_audio(dv, frame, buffers) != 1) return TARSK_E_NO_AUDIO;
+  const dv_audio_t *a = dv->audio;
+  const int count = a->quantization == 12 ? 4 : 2;
+  const size_t frames = static_cast<size_t>(std::clamp(a->samples_this_frame, 0, int{most}));
+  if (capacity < frames * static_cast<size_t>(count)) return TARSK_E_BAD_BUFFER;
+  for (size_t i = 0; i < frames; ++i)
+    for (int c = 0; c < count; ++c) samples[i * count + c] = channels[c][i];
+  *audio = tarsk_audio{a->frequency, a->quantization, count, static_cast<int>(frames),
+                       dv_frame_has_audio_errors(dv)};
+  return TARSK_OK;
+}
+
+}  // extern "C"

@@ -1,0 +1,229 @@
+// tarsk.h's encoder: pictures given as planes, at the stream's own chroma
+// sampling or at 4:2:2, into whole DV frames, on one thread or several.
+//
+// The core encoder keeps a 4:2:2 picture (360 chroma samples a line on every
+// line) and brings its chroma to the stream's sampling by averaging pairs:
+// the two lines of a pair for 625/50 (4:2:0), two neighbouring samples of a
+// line for 525/60 (4:1:1). A picture already at the stream's sampling is
+// therefore given to it with each chroma sample written twice, across the
+// pair of lines or along the line: the mean of two equal values is that
+// value, so its chroma reaches the frame as it came, filtered by nobody.
+#include <tarsk/tarsk.h>
+
+#include <array>
+#include <atomic>
+#include <climits>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <system_error>
+#include <vector>
+
+#include "api/crew.h"
+#include "api/picture.h"
+#include "dsp/dsp.h"
+#include "encode/encode.h"
+
+using namespace tarsk;
+
+namespace {
+
+constexpr int width = 720, chroma_422_width = 360;
+constexpr int most_threads = 64;
+
+// Lines [first, end) of one chroma plane of `lines` lines into the core's
+// 4:2:2 plane (360 x lines): line l of the core's takes line l / line_repeat
+// of the picture's, and each sample repeats sample_repeat times along it.
+void fill_chroma(const uint8_t *from, ptrdiff_t stride, int line_repeat, int sample_repeat,
+                 int first, int end, int16_t *to) {
+  const auto &k = dsp::dsp().encode;
+  for (int l = first; l < end; ++l) {
+    const uint8_t *line = from + (l / line_repeat) * stride;
+    int16_t *out = to + static_cast<ptrdiff_t>(l) * chroma_422_width;
+    if (sample_repeat == 1)
+      k.to_encoder_scale(line, out, chroma_422_width);
+    else
+      k.to_encoder_scale_doubled(line, out, chroma_422_width / 2);
+  }
+}
+
+struct FreeEncoder {
+  void operator()(dv_encoder_t *enc) const { dv_encoder_free(enc); }
+};
+
+}  // namespace
+
+struct tarsk_encoder {
+  tarsk_encoder_settings settings{};
+  std::unique_ptr<dv_encoder_t, FreeEncoder> enc;
+  std::time_t clock = 0;  // the recording clock, one second behind the next second's start
+  // With threads: a crew, a segment record for each of its threads, and
+  // the next video segment to take.
+  std::unique_ptr<Crew> crew;
+  std::vector<std::unique_ptr<dv_videosegment_t>> segments;
+  std::atomic<int> next{0};
+
+  bool pal() const { return enc->isPAL != 0; }
+  size_t frame_bytes() const { return pal() ? frame_size_625_50 : frame_size_525_60; }
+  int stamp(uint8_t *frame);
+  int encode(const tarsk_picture &picture, uint8_t *frame);
+};
+
+int tarsk_encoder::stamp(uint8_t *frame) {
+  const int n = enc->frame_count;
+  _dv_write_meta_data(frame, n, enc->isPAL, enc->is16x9, &clock);
+  // Past the largest time code an int holds, frames carry none.
+  const int64_t timecode = settings.timecode + n;
+  dv_encode_timecode(frame, enc->isPAL,
+                     timecode > INT_MAX || timecode < 0 ? -1 : static_cast<int>(timecode));
+  count_frame(enc.get());
+  return TARSK_OK;
+}
+
+int tarsk_encoder::encode(const tarsk_picture &picture, uint8_t *frame) {
+  const int lines = pal() ? 576 : 480;
+  const bool native = picture.format == (pal() ? TARSK_PIXEL_I420 : TARSK_PIXEL_Y41B);
+  if ((!native && picture.format != TARSK_PIXEL_I422) || picture.width != width ||
+      picture.height != lines)
+    return TARSK_E_BAD_PICTURE;
+  if (const int checked = api::check_planes(picture); checked != TARSK_OK) return checked;
+  const int line_repeat = picture.format == TARSK_PIXEL_I420 ? 2 : 1;
+  const int sample_repeat = picture.format == TARSK_PIXEL_Y41B ? 2 : 1;
+  const bool best = settings.quality == TARSK_QUALITY_BEST;
+  const auto to_planes = [&](int first, int end) {
+    for (int l = first; l < end; ++l)
+      dsp::dsp().encode.to_encoder_scale(picture.data[0] + l * picture.stride[0],
+                                         enc->img_y + static_cast<ptrdiff_t>(l) * width, width);
+    fill_chroma(picture.data[1], picture.stride[1], line_repeat, sample_repeat, first, end,
+                enc->img_cb);
+    fill_chroma(picture.data[2], picture.stride[2], line_repeat, sample_repeat, first, end,
+                enc->img_cr);
+  };
+  if (!crew) {
+    to_planes(0, lines);
+    encode_planes(enc.get(), frame, best);
+    return stamp(frame);
+  }
+  // Each thread takes a share of the lines into the planes, then the next
+  // video segment not yet taken until none is left; each keeps a tally of
+  // its own, added to the process-wide counters once, so that the totals
+  // are those of one thread.
+  const int parts = crew->size();
+  auto convert = [&](int part) { to_planes(lines * part / parts, lines * (part + 1) / parts); };
+  crew->run(convert);
+  begin_planes(enc.get(), frame);
+  const int count = frame_segments(enc.get());
+  next.store(0, std::memory_order_relaxed);
+  auto encode_segments = [&](int part) {
+    EncodeStats stats{};
+    dv_videosegment_t *seg = segments[static_cast<size_t>(part)].get();
+    for (int n; (n = next.fetch_add(1, std::memory_order_relaxed)) < count;)
+      encode_planes_segment(enc.get(), frame, n, seg, stats, best);
+    add_encode_statistics(stats);
+  };
+  crew->run(encode_segments);
+  return stamp(frame);
+}
+
+extern "C" {
+
+void tarsk_encoder_default_settings(tarsk_encoder_settings *settings) {
+  if (settings == nullptr) return;
+  *settings = tarsk_encoder_settings{};
+  settings->system = TARSK_SYSTEM_625_50;
+  settings->quality = TARSK_QUALITY_STANDARD;
+  settings->passes = 3;
+  settings->force_dct = -1;
+  settings->threads = 1;
+}
+
+int tarsk_encoder_open(tarsk_encoder **encoder, const tarsk_encoder_settings *settings) {
+  if (encoder == nullptr) return TARSK_E_BAD_CALL;
+  *encoder = nullptr;
+  tarsk_encoder_settings defaults;
+  tarsk_encoder_default_settings(&defaults);
+  const tarsk_encoder_settings &s = settings != nullptr ? *settings : defaults;
+  const bool best = s.quality == TARSK_QUALITY_BEST;
+  if ((s.system != TARSK_SYSTEM_525_60 && s.system != TARSK_SYSTEM_625_50) ||
+      (!best && s.quality != TARSK_QUALITY_STANDARD) || s.passes < 1 || s.passes > 3 ||
+      s.static_qno < 0 || s.static_qno > 2 || s.force_dct < -1 || s.force_dct > 1 ||
+      s.threads < 1 || s.threads > most_threads || s.timecode < 0 ||
+      // The best quality searches the whole segment: three passes, no static table.
+      (best && (s.passes != 3 || s.static_qno != 0)))
+    return TARSK_E_BAD_SETTINGS;
+  try {
+    auto e = std::make_unique<tarsk_encoder>();
+    e->settings = s;
+    e->enc.reset(new_encoder(0, 0, 0));
+    if (!e->enc) return TARSK_E_NO_MEMORY;
+    e->enc->isPAL = s.system == TARSK_SYSTEM_625_50;
+    e->enc->is16x9 = s.wide != 0;
+    e->enc->vlc_encode_passes = s.passes;
+    e->enc->static_qno = s.static_qno;
+    e->enc->force_dct = s.force_dct;
+    // The frame writer runs the clock on by a second at the first frame of
+    // every second, the very first included: a second behind, frame 0 shows
+    // the date itself.
+    e->clock = (s.has_date ? static_cast<std::time_t>(s.date) : std::time(nullptr)) - 1;
+    if (s.threads > 1) {
+      e->crew = std::make_unique<Crew>(s.threads);
+      for (int t = 0; t < s.threads; ++t)
+        e->segments.push_back(std::make_unique<dv_videosegment_t>());
+    }
+    *encoder = e.release();
+  } catch (const std::bad_alloc &) {
+    return TARSK_E_NO_MEMORY;
+  } catch (const std::system_error &) {
+    return TARSK_E_NO_MEMORY;
+  }
+  return TARSK_OK;
+}
+
+void tarsk_encoder_close(tarsk_encoder **encoder) {
+  if (encoder == nullptr) return;
+  delete *encoder;
+  *encoder = nullptr;
+}
+
+size_t tarsk_encoder_frame_bytes(const tarsk_encoder *encoder) {
+  return encoder != nullptr ? encoder->frame_bytes() : 0;
+}
+
+uint64_t tarsk_encoder_frames(const tarsk_encoder *encoder) {
+  return encoder != nullptr ? static_cast<uint64_t>(encoder->enc->frame_count) : 0;
+}
+
+int tarsk_encode_video(tarsk_encoder *encoder, const tarsk_picture *picture, uint8_t *frame,
+                       size_t size) {
+  if (encoder == nullptr || picture == nullptr || frame == nullptr) return TARSK_E_BAD_CALL;
+  if (size < encoder->frame_bytes()) return TARSK_E_BAD_BUFFER;
+  return encoder->encode(*picture, frame);
+}
+
+int tarsk_encoder_audio_frames(const tarsk_encoder *encoder, int rate, uint64_t frame) {
+  if (encoder == nullptr) return 0;
+  // The counts repeat every 300 frames at every rate (every 5, 100 and 15
+  // frames at 48, 44.1 and 32 kHz in 525/60; every frame in 625/50), so a
+  // frame number is taken within a cycle of them that an int holds.
+  return dv_calculate_samples(encoder->enc.get(), rate, static_cast<int>(frame % 300000));
+}
+
+int tarsk_encode_audio(tarsk_encoder *encoder, const int16_t *samples, int frames, int rate,
+                       uint8_t *frame, size_t size) {
+  if (encoder == nullptr || samples == nullptr || frame == nullptr) return TARSK_E_BAD_CALL;
+  if (size < encoder->frame_bytes()) return TARSK_E_BAD_BUFFER;
+  // Every sample position of a frame, the most any frame carries.
+  const int positions = encoder->pal() ? 1944 : 1620;
+  if (frames <= 0 || frames > positions) return TARSK_E_BAD_AUDIO;
+  std::array<std::array<int16_t, 1944>, 2> channels{};
+  for (int i = 0; i < frames; ++i) {
+    channels[0][static_cast<size_t>(i)] = samples[2 * i];
+    channels[1][static_cast<size_t>(i)] = samples[2 * i + 1];
+  }
+  int16_t *pcm[2] = {channels[0].data(), channels[1].data()};
+  encoder->enc->samples_this_frame = frames;
+  if (dv_encode_full_audio(encoder->enc.get(), pcm, 2, rate, frame) != 0) return TARSK_E_BAD_AUDIO;
+  return TARSK_OK;
+}
+
+}  // extern "C"
