@@ -220,6 +220,11 @@ typedef struct tarsk_decoder_settings {
   int clamp_luma;         /* hold luma to 16..235 */
   int clamp_chroma;       /* hold chroma to 16..240 */
   int ntsc_setup;         /* add the 7.5 IRE set-up to 525/60 luma */
+  /* What to take a stream for where its packs are wrong: 0 what they say;
+   * video_system 1 525/60 4:1:1, 2 625/50 4:2:0, 3 625/50 4:1:1; audio_rate
+   * 32000, 44100 or 48000; audio_bits 12 or 16; audio_emphasis 1 on, 2 off. */
+  int video_system;
+  int audio_rate, audio_bits, audio_emphasis;
   tarsk_log_callback log; /* null: messages to stderr */
   void *log_user;
   int reserved[16];       /* zero: room for settings to come */

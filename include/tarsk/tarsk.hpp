@@ -1,52 +1,60 @@
-/// tarsk — the C++ API: owning types over the C API of <tarsk/dv.h>, a
-/// frame reader that finds frames through damage and hands out only whole
-/// frames the C layer may read, concealment of damaged macroblocks, and
-/// errors as values.
+/// tarsk — the C++ API: header-only RAII over the C API of <tarsk/tarsk.h>.
 ///
-/// Thin: the frame reader, its checks, concealment and the threaded
-/// decoding are the library's; the rest is inline over the C API.
+/// Owning types for the reader, decoder, encoder and pictures, errors as
+/// values (no exception leaves a call), usable from C++17. It adds no
+/// symbol to the library: everything here is inline over tarsk.h.
 #ifndef TARSK_TARSK_HPP
 #define TARSK_TARSK_HPP
 
-#include <tarsk/dv.h>
+#include <tarsk/tarsk.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <istream>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
+#if __cplusplus >= 202002L
+#include <span>
+#endif
 
 namespace tarsk {
 
-/// What went wrong, for a program to act on; `Error::message` says it for
-/// a person.
-enum class Errc {
-  io,              ///< the file or stream could not be read
-  not_dv,          ///< the bytes are not a DV stream
-  truncated,       ///< the stream ends inside a frame (no longer given by Reader)
-  bad_frame,       ///< a frame's header blocks are damaged
-  system_changed,  ///< 525/60 and 625/50 frames in one stream (no longer given by Reader)
-  bad_buffer,      ///< a caller's buffer is too small
-  no_audio,        ///< the frame's audio cannot be decoded
-  bad_picture,     ///< a picture's size or sampling is not one the encoder takes
-  bad_audio,       ///< sound the encoder cannot put into a frame
-  bad_settings,    ///< encoder settings that do not go together
+/// What went wrong, for a program to act on: the codes of tarsk.h.
+enum class Errc : int {
+  io = TARSK_E_IO,
+  not_dv = TARSK_E_NOT_DV,
+  truncated = TARSK_E_TRUNCATED,
+  bad_frame = TARSK_E_BAD_FRAME,
+  system_changed = TARSK_E_SYSTEM_CHANGED,
+  bad_buffer = TARSK_E_BAD_BUFFER,
+  no_audio = TARSK_E_NO_AUDIO,
+  bad_picture = TARSK_E_BAD_PICTURE,
+  bad_audio = TARSK_E_BAD_AUDIO,
+  bad_settings = TARSK_E_BAD_SETTINGS,
+  no_memory = TARSK_E_NO_MEMORY,
+  bad_call = TARSK_E_BAD_CALL,
+  again = TARSK_E_AGAIN,
+  end = TARSK_E_END,
 };
 
+/// An error: its code, and what it means for a person.
 struct Error {
   Errc code;
   std::string message;
 };
+
+/// The error of a tarsk.h code, its message the library's text for it
+/// after `context` when given.
+inline Error error_of(int code, const std::string &context = {}) {
+  const std::string text = tarsk_error_string(code);
+  return Error{static_cast<Errc>(code), context.empty() ? text : context + ": " + text};
+}
 
 /// A value or an error.
 template <typename T>
@@ -56,13 +64,13 @@ class Expected {
   Expected(Error error) : v_(std::move(error)) {}  // NOLINT
   explicit operator bool() const { return v_.index() == 0; }
   bool has_value() const { return v_.index() == 0; }
-  T &value() { return std::get<0>(v_); }
-  const T &value() const { return std::get<0>(v_); }
+  T &value() { return *std::get_if<0>(&v_); }
+  const T &value() const { return *std::get_if<0>(&v_); }
   T &operator*() { return value(); }
   const T &operator*() const { return value(); }
   T *operator->() { return &value(); }
   const T *operator->() const { return &value(); }
-  const Error &error() const { return std::get<1>(v_); }
+  const Error &error() const { return *std::get_if<1>(&v_); }
 
  private:
   std::variant<T, Error> v_;
@@ -82,407 +90,370 @@ class Expected<void> {
   std::optional<Error> error_;
 };
 
-/// Frame layout by system.
-constexpr size_t frame_bytes(dv_system_t system) {
-  return system == e_dv_system_625_50 ? frame_size_625_50 : frame_size_525_60;
+/// Bytes given to the library: a pointer and a length, from any contiguous
+/// container of bytes (a vector, a std::span, an array).
+class Bytes {
+ public:
+  Bytes() = default;
+  Bytes(const uint8_t *data, size_t size) : data_(data), size_(size) {}
+  template <typename C, typename = std::enable_if_t<std::is_convertible_v<
+                            decltype(std::declval<const C &>().data()), const uint8_t *>>>
+  Bytes(const C &c) : data_(c.data()), size_(c.size()) {}  // NOLINT: implicit by design
+  const uint8_t *data() const { return data_; }
+  size_t size() const { return size_; }
+  const uint8_t *begin() const { return data_; }
+  const uint8_t *end() const { return data_ + size_; }
+
+ private:
+  const uint8_t *data_ = nullptr;
+  size_t size_ = 0;
+};
+
+/// Bytes of a frame of a system.
+constexpr size_t frame_bytes(tarsk_system system) {
+  return system == TARSK_SYSTEM_625_50 ? TARSK_FRAME_BYTES_625_50 : TARSK_FRAME_BYTES_525_60;
 }
-
-/// Checks the header blocks of a whole frame: the first block of every DIF
-/// sequence must be a header block numbered for its sequence, and its DSF
-/// must agree with the frame's length. The C layer may then read it.
-Expected<dv_system_t> check_frame(std::span<const uint8_t> frame);
-
-/// Video DIF blocks of a frame whose status nibble reports an error or a
-/// concealment.
-int damaged_video_blocks(std::span<const uint8_t> frame);
 
 /// One frame read from a stream: its bytes (exactly one frame of its
 /// system), its place in the stream, and what the reader had to make up.
 /// DIF blocks missing from the stream are filled in so that the frame reads
-/// as damaged there and nowhere else: video blocks flagged by their status
-/// nibble, audio samples error-coded, header, subcode and VAUX blocks copied
-/// from another DIF sequence of the frame (or the frame before).
+/// as damaged there and nowhere else.
 struct Frame {
   std::vector<uint8_t> bytes;
   uint64_t index = 0;  ///< frames handed out before it
-  dv_system_t system = e_dv_system_none;
+  tarsk_system system = TARSK_SYSTEM_625_50;
   uint64_t offset = 0;         ///< stream position of the first of its blocks found
   int missing_blocks = 0;      ///< DIF blocks not found in the stream
   int missing_video = 0;       ///< of them video blocks (flagged as damaged)
   uint64_t skipped_bytes = 0;  ///< bytes passed over to find sync, before and inside it
   bool cut_short = false;      ///< the stream ends inside this frame
+#if __cplusplus >= 202002L
   std::span<const uint8_t> span() const { return bytes; }
+#endif
 };
 
-/// Frames out of DV bytes pushed as they arrive, in pieces of any size (from
-/// a socket, a capture card, a container's packets), through damage as
-/// Reader finds them: every frame comes out once it is whole, the last one
-/// when finish() says the bytes have ended. Offsets count the bytes pushed.
-/// Implemented in the library.
+/// Frames out of DV bytes pushed as they arrive, in pieces of any size,
+/// through damage: every frame comes out once it is whole, the last one when
+/// finish() says the bytes have ended. Offsets count the bytes pushed.
 class FrameFeeder {
  public:
-  FrameFeeder();
-  FrameFeeder(FrameFeeder &&) noexcept;
-  FrameFeeder &operator=(FrameFeeder &&) noexcept;
-  ~FrameFeeder();
+  FrameFeeder() {
+    tarsk_reader *r = nullptr;
+    if (tarsk_reader_open(&r) == TARSK_OK) reader_.reset(r);
+  }
+  explicit operator bool() const { return reader_ != nullptr; }
 
-  void push(std::span<const uint8_t> bytes);
+  Expected<void> push(Bytes bytes) { return result(tarsk_reader_push(get(), bytes.data(), bytes.size())); }
   /// No more bytes: what is left makes the last frame.
-  void finish();
-  /// The next whole frame, if one is ready.
-  std::optional<Frame> next();
-
+  Expected<void> finish() { return result(tarsk_reader_finish(get())); }
+  /// The next whole frame; nothing when more bytes are needed or at the end
+  /// (ended() tells which); an error when the bytes are not DV.
+  std::optional<Expected<Frame>> next() {
+    tarsk_frame f;
+    const int got = tarsk_reader_next(get(), &f);
+    ended_ = got == TARSK_E_END;
+    if (got == TARSK_E_AGAIN || got == TARSK_E_END) return std::nullopt;
+    if (got != TARSK_OK) return Expected<Frame>(error_of(got));
+    Frame frame;
+    frame.bytes.assign(f.data, f.data + f.size);
+    frame.index = f.index;
+    frame.system = f.system;
+    frame.offset = f.offset;
+    frame.missing_blocks = f.missing_blocks;
+    frame.missing_video = f.missing_video;
+    frame.skipped_bytes = f.skipped_bytes;
+    frame.cut_short = f.cut_short != 0;
+    return Expected<Frame>(std::move(frame));
+  }
+  bool ended() const { return ended_; }
   /// Bytes pushed, and of them those that went into no frame.
-  uint64_t bytes_in() const;
-  uint64_t bytes_skipped() const;
-  /// Whether a DIF block has been found yet.
-  bool found_dv() const;
+  uint64_t bytes_in() const { return tarsk_reader_bytes_in(get()); }
+  uint64_t bytes_skipped() const { return tarsk_reader_bytes_skipped(get()); }
+  tarsk_reader *get() const { return reader_.get(); }
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  static Expected<void> result(int code) {
+    if (code == TARSK_OK) return {};
+    return error_of(code);
+  }
+  struct Close {
+    void operator()(tarsk_reader *r) const { tarsk_reader_close(&r); }
+  };
+  std::unique_ptr<tarsk_reader, Close> reader_;
+  bool ended_ = false;
 };
 
-/// Reads the frames of a raw DV stream from a file or pipe, through damage:
-/// each DIF block is put where its identifier places it, and after stray,
-/// lost or garbled bytes the reader finds the next blocks again and goes
-/// on. Every frame of which any block is found is handed out, the last one
-/// too when the stream ends inside it. `next()` gives a frame, an error
-/// (`io`, or `not_dv` when no DV block is found at the start), or nothing at
-/// the end. Frames may change system, sampling or audio from one to the
-/// next; each is decoded by its own header.
+/// Reads the frames of a raw DV stream from a file or pipe, through damage
+/// (see FrameFeeder). `next()` gives a frame, an error (`io`, or `not_dv`
+/// when no DV block is found at the start), or nothing at the end.
 class Reader {
  public:
   /// Reads a file; "-" is standard input.
-  static Expected<Reader> open(const std::string &path);
-  /// Reads a C stream it does not own.
-  explicit Reader(FILE *stream);
+  static Expected<Reader> open(const std::string &path) {
+    if (path == "-") return Reader(stdin);
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return Error{Errc::io, path + ": " + std::strerror(errno)};
+    return Reader(f, true);
+  }
   /// Reads a C stream, closing it at the end when it is `owned`, after the
   /// bytes already read from it (to tell what the stream holds, say).
-  Reader(FILE *stream, bool owned, std::span<const uint8_t> already_read);
-
-  Reader(Reader &&other) noexcept;
-  Reader &operator=(Reader &&other) noexcept;
-  Reader(const Reader &) = delete;
-  Reader &operator=(const Reader &) = delete;
-  ~Reader();
+  explicit Reader(FILE *stream, bool owned = false, Bytes already_read = {})
+      : file_(stream, Close{owned ? &::fclose : nullptr}) {
+    if (already_read.size() > 0) feeder_.push(already_read);
+  }
 
   /// The next frame; an error; or nullopt at the end.
-  std::optional<Expected<Frame>> next();
+  std::optional<Expected<Frame>> next() {
+    for (;;) {
+      if (auto frame = feeder_.next()) {
+        if (*frame) ++frames_;
+        else done_ = true;
+        return frame;
+      }
+      if (done_ || feeder_.ended()) return std::nullopt;
+      if (!feeder_) return Expected<Frame>(error_of(TARSK_E_NO_MEMORY));
+      chunk_.resize(64 * 1024);
+      const size_t got = std::fread(chunk_.data(), 1, chunk_.size(), file_.get());
+      if (got > 0) {
+        feeder_.push(Bytes(chunk_.data(), got));
+        continue;
+      }
+      if (std::ferror(file_.get())) {
+        done_ = true;
+        return Expected<Frame>(Error{Errc::io, std::strerror(errno)});
+      }
+      feeder_.finish();
+    }
+  }
 
   /// Frames handed out so far.
-  uint64_t frames_read() const;
+  uint64_t frames_read() const { return frames_; }
   /// Bytes read so far, and of them those that went into no frame.
-  uint64_t bytes_read() const;
-  uint64_t bytes_skipped() const;
+  uint64_t bytes_read() const { return feeder_.bytes_in(); }
+  uint64_t bytes_skipped() const { return feeder_.bytes_skipped(); }
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  struct Close {
+    int (*close)(FILE *);
+    void operator()(FILE *f) const {
+      if (close != nullptr) close(f);
+    }
+  };
+  std::unique_ptr<FILE, Close> file_;
+  FrameFeeder feeder_;
+  std::vector<uint8_t> chunk_;
+  uint64_t frames_ = 0;
+  bool done_ = false;
 };
 
-/// What a frame's header says.
-struct FrameInfo {
-  dv_system_t system;
-  dv_std_t std;
-  dv_sample_t sampling;
-  int width, height;
-  bool wide;  ///< 16:9 by the VAUX source control pack
-};
+/// What a frame says about itself (see tarsk_frame_info).
+using FrameInfo = tarsk_frame_info;
+/// What decoding a picture found (see tarsk_picture_damage).
+using PictureDamage = tarsk_picture_damage;
 
-/// 16-bit audio of one frame, one vector per channel.
+/// A frame's sound, one vector per channel: 2 channels of 16-bit sound, or 4
+/// of 12-bit sound expanded to 16 bits.
 struct Audio {
   int frequency = 0;
   int quantization = 0;
   std::vector<std::vector<int16_t>> channels;
+  int failed_blocks = 0;  ///< audio DIF blocks whose samples are all error-coded
 };
 
-/// What decoding a picture found: macroblocks whose DIF block was missing
-/// from the stream or flagged by the recorder's status nibble, or whose
-/// codes do not parse; and of them those hidden by the previous picture's
-/// (all of them when concealment is on; grey while there is no previous
-/// picture).
-struct PictureDamage {
-  int damaged_macroblocks = 0;
-  int concealed_macroblocks = 0;
-};
-
-/// The library's record of a frame's damaged macroblocks.
-struct FrameDamage;
-
-/// Worker threads that decode parts of a frame at the same time, each
-/// through a segment record and bit reader of its own. Created once; a
-/// frame costs no allocation. Implemented in the library.
-class FrameWorkers {
+/// A picture: planes the library made (Picture(format, width, height)) or
+/// the caller's (set them in get()); freed with it when the library's.
+class Picture {
  public:
-  explicit FrameWorkers(int threads);
-  FrameWorkers(const FrameWorkers &) = delete;
-  FrameWorkers &operator=(const FrameWorkers &) = delete;
-  ~FrameWorkers();
+  Picture() = default;
+  /// A picture of its own planes; check with operator bool.
+  Picture(tarsk_pixel_format format, int width, int height) {
+    tarsk_picture_alloc(&p_, format, width, height);
+  }
+  Picture(Picture &&other) noexcept : p_(other.p_) { other.p_ = tarsk_picture{}; }
+  Picture &operator=(Picture &&other) noexcept {
+    if (this != &other) {
+      tarsk_picture_free(&p_);
+      p_ = other.p_;
+      other.p_ = tarsk_picture{};
+    }
+    return *this;
+  }
+  Picture(const Picture &) = delete;
+  Picture &operator=(const Picture &) = delete;
+  ~Picture() { tarsk_picture_free(&p_); }
 
-  int threads() const;
-  /// False when the workers' records could not be had.
-  bool ready() const;
-
-  /// Decodes the frame's picture among the threads, the calling thread
-  /// included, into `pixels` (lines `pitch` bytes apart, as for
-  /// dv_decode_full_frame). The picture is the same as from one thread.
-  /// With `damage`, damaged macroblocks are marked there (see Concealment).
-  void decode(dv_decoder_t *dv, const uint8_t *frame, dv_color_space_t space, uint8_t *pixels,
-              int pitch, FrameDamage *damage = nullptr);
+  explicit operator bool() const { return p_.data[0] != nullptr; }
+  tarsk_picture &get() { return p_; }
+  const tarsk_picture &get() const { return p_; }
+  tarsk_pixel_format format() const { return p_.format; }
+  int width() const { return p_.width; }
+  int height() const { return p_.height; }
+  uint8_t *data(int plane) const { return p_.data[plane]; }
+  ptrdiff_t stride(int plane) const { return p_.stride[plane]; }
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  tarsk_picture p_{};
 };
 
-/// Hides damaged macroblocks as DV decks do: a macroblock that is missing,
-/// flagged by the recorder or does not parse shows the same macroblock of
-/// the previous picture decoded through this object (grey while there is
-/// none). With concealment off, damaged macroblocks are decoded from the
-/// bits as they are (as dv_decode_full_frame does) and only counted.
-/// Implemented in the library.
-class Concealment {
- public:
-  explicit Concealment(bool on = true);
-  Concealment(const Concealment &) = delete;
-  Concealment &operator=(const Concealment &) = delete;
-  ~Concealment();
-
-  bool on() const;
-  void set_on(bool on);
-  /// Decodes a parsed frame's picture into `pixels`, lines `pitch` bytes
-  /// apart, on `workers` when given. Pictures must come in stream order.
-  PictureDamage decode(dv_decoder_t *dv, const uint8_t *frame, dv_color_space_t space,
-                       uint8_t *pixels, int pitch, FrameWorkers *workers = nullptr);
-  /// Forgets the previous picture (after a jump in the stream).
-  void reset();
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+/// A decoder's settings: the defaults of tarsk_decoder_default_settings.
+struct DecoderSettings : tarsk_decoder_settings {
+  DecoderSettings() : tarsk_decoder_settings() { tarsk_decoder_default_settings(this); }
 };
 
-/// Decodes whole frames on several threads at once, a frame to a thread,
-/// and hands the results back in the order the frames went in: for a
-/// stream of frames, the threads never wait for each other within a frame.
-/// Each thread has a decoder of its own with the same settings; pictures
-/// are bit-identical to the C API's but where macroblocks are concealed
-/// (none with Settings::conceal off). Implemented in the library.
-class FramePipeline {
- public:
-  struct Settings {
-    unsigned quality = DV_QUALITY_BEST;
-    dv_color_space_t space = e_dv_color_yuv;
-    bool ntsc_setup = false, clamp_luma = false, clamp_chroma = false;
-    int video_system = 0;  ///< the decoders' arg_video_system: 0 from each frame
-    bool conceal = true;   ///< hide damaged macroblocks (see Concealment)
-  };
-  FramePipeline(int threads, Settings settings);
-  FramePipeline(const FramePipeline &) = delete;
-  FramePipeline &operator=(const FramePipeline &) = delete;
-  ~FramePipeline();
-
-  /// Frames that may be in flight at once (the number of threads).
-  int depth() const;
-  int in_flight() const;
-  /// Starts decoding a frame into `out`, lines `pitch` bytes apart (0:
-  /// packed). The frame's bytes and `out` must stay as they are until the
-  /// frame is collected. Refused while depth() frames are in flight.
-  Expected<void> submit(std::span<const uint8_t> frame, std::span<uint8_t> out, size_t pitch = 0);
-  /// Waits for the oldest frame in flight and gives its result (its
-  /// damaged macroblocks, concealed in stream order); an error when none is
-  /// in flight.
-  Expected<PictureDamage> collect();
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
-};
-
-/// Owns a decoder of the C API.
+/// Owns a decoder context.
 class Decoder {
  public:
-  /// quality: DV_QUALITY_* flags (default: colour, multi-pass).
-  explicit Decoder(unsigned quality = DV_QUALITY_BEST, bool ntsc_setup = false,
-                   bool clamp_luma = false, bool clamp_chroma = false)
-      : dv_(dv_decoder_new(ntsc_setup, clamp_luma, clamp_chroma)) {
-    if (dv_) dv_->quality = quality;
+  explicit Decoder(const DecoderSettings &settings = DecoderSettings()) {
+    tarsk_decoder *d = nullptr;
+    opened_ = tarsk_decoder_open(&d, &settings);
+    d_.reset(d);
   }
-  explicit operator bool() const { return dv_ != nullptr; }
-  /// The C decoder, for its option tables and settings.
-  dv_decoder_t *get() const { return dv_.get(); }
+  /// Whether the decoder could be made; open_error() says why not.
+  explicit operator bool() const { return d_ != nullptr; }
+  Error open_error() const { return error_of(opened_, "decoder"); }
+  tarsk_decoder *get() const { return d_.get(); }
 
-  /// Decodes pictures on `threads` threads (1: on the caller's). The
-  /// pictures are bit-identical whatever the number.
-  Expected<void> set_threads(int threads) {
-    if (threads <= 1) {
-      workers_.reset();
-      return {};
-    }
-    workers_ = std::make_unique<FrameWorkers>(threads);
-    if (!workers_->ready()) {
-      workers_.reset();
-      return Error{Errc::io, "out of memory for decoding threads"};
-    }
-    return {};
-  }
-  int threads() const { return workers_ ? workers_->threads() : 1; }
-
-  /// Parses a frame's header (checked first; a frame from `Reader` is).
-  Expected<FrameInfo> parse(std::span<const uint8_t> frame) {
-    if (auto checked = check_frame(frame); !checked) return checked.error();
-    if (dv_parse_header(dv_.get(), frame.data()) < 0)
-      return Error{Errc::bad_frame, "the frame's header block does not parse"};
-    if (frame.size() != dv_->frame_size)
-      return Error{Errc::bad_frame, "the frame's packs say another system than its length"};
-    dv_parse_packs(dv_.get(), frame.data());
-    return FrameInfo{dv_->system, dv_->std,    dv_->sampling,
-                     dv_->width,  dv_->height, dv_format_wide(dv_.get()) == 1};
+  /// Reads a frame's header blocks and packs (checked first).
+  Expected<FrameInfo> parse(Bytes frame) {
+    FrameInfo info;
+    if (const int got = tarsk_decode_info(get(), frame.data(), frame.size(), &info); got != 0)
+      return error_of(got);
+    return info;
   }
 
-  /// Bytes a picture of the last parsed frame takes in a colour space.
-  size_t picture_bytes(dv_color_space_t space) const {
-    return static_cast<size_t>(dv_->width) * static_cast<size_t>(dv_->height) *
-           bytes_per_pixel(space);
+  /// Decodes a frame's picture into `picture` (see tarsk_decode_video: with
+  /// no planes set, planes of its format are made). Frames must come in
+  /// stream order for concealment.
+  Expected<PictureDamage> decode_video(Bytes frame, tarsk_picture &picture) {
+    PictureDamage damage{};
+    if (const int got =
+            tarsk_decode_video(get(), frame.data(), frame.size(), &picture, &damage);
+        got != 0)
+      return error_of(got);
+    return damage;
   }
-  static size_t bytes_per_pixel(dv_color_space_t space) {
-    return space == e_dv_color_rgb ? 3 : space == e_dv_color_bgr0 ? 4 : 2;
-  }
-
-  /// Hides damaged macroblocks behind the previous picture's (on by
-  /// default; see Concealment). Off, they are decoded as they are.
-  void set_concealment(bool on) { concealment_.set_on(on); }
-
-  /// Decodes a parsed frame's picture into `out`, lines `pitch` bytes apart
-  /// (0: tightly packed). Frames must come in stream order for concealment.
-  Expected<PictureDamage> decode_video(std::span<const uint8_t> frame, dv_color_space_t space,
-                                       std::span<uint8_t> out, size_t pitch = 0) {
-    const size_t line = static_cast<size_t>(dv_->width) * bytes_per_pixel(space);
-    if (pitch == 0) pitch = line;
-    if (frame.size() != dv_->frame_size) return Error{Errc::bad_frame, "not the parsed frame"};
-    if (pitch < line || out.size() < pitch * static_cast<size_t>(dv_->height - 1) + line)
-      return Error{Errc::bad_buffer, "picture buffer too small"};
-    return concealment_.decode(dv_.get(), frame.data(), space, out.data(), static_cast<int>(pitch),
-                               workers_.get());
+  Expected<PictureDamage> decode_video(Bytes frame, Picture &picture) {
+    return decode_video(frame, picture.get());
   }
 
-  /// Parses a parsed frame's video and finds its damaged macroblocks,
-  /// without decoding a picture (about half the work of decoding one).
-  Expected<PictureDamage> check_video(std::span<const uint8_t> frame) {
-    if (frame.size() != dv_->frame_size) return Error{Errc::bad_frame, "not the parsed frame"};
-    constexpr auto parse_only = static_cast<dv_color_space_t>(3);
-    return concealment_.decode(dv_.get(), frame.data(), parse_only, nullptr, 0);
+  /// Parses a frame's video and finds its damaged macroblocks without
+  /// writing a picture.
+  Expected<PictureDamage> check_video(Bytes frame) {
+    PictureDamage damage{};
+    if (const int got = tarsk_decode_check(get(), frame.data(), frame.size(), &damage); got != 0)
+      return error_of(got);
+    return damage;
   }
 
-  /// Decodes a parsed frame's audio: 2 channels (16-bit) or 4 (12-bit),
-  /// each of the frame's sample count.
-  Expected<Audio> decode_audio(std::span<const uint8_t> frame) {
-    if (frame.size() != dv_->frame_size) return Error{Errc::bad_frame, "not the parsed frame"};
-    constexpr size_t most = 1944;  // sample positions of a 625/50 channel
-    std::vector<int16_t> buffers[4];
-    int16_t *pointers[4];
-    for (int c = 0; c < 4; ++c) {
-      buffers[c].assign(most, 0);
-      pointers[c] = buffers[c].data();
-    }
-    if (dv_decode_full_audio(dv_.get(), frame.data(), pointers) != 1)
-      return Error{Errc::no_audio, "the frame's audio cannot be decoded"};
-    const dv_audio_t *a = dv_->audio;
+  /// Forgets the previous picture (after a jump in the stream).
+  void reset() { tarsk_decoder_reset(get()); }
+
+  /// Frame threads (see tarsk_decode_send): false when every thread has a
+  /// frame (receive one first).
+  Expected<bool> send(Bytes frame, tarsk_picture &picture) {
+    const int got = tarsk_decode_send(get(), frame.data(), frame.size(), &picture);
+    if (got == TARSK_E_AGAIN) return false;
+    if (got != 0) return error_of(got);
+    return true;
+  }
+  /// The oldest frame in flight: its picture and damage; nothing when none
+  /// is in flight; that frame's error.
+  struct Received {
+    tarsk_picture *picture;
+    PictureDamage damage;
+  };
+  std::optional<Expected<Received>> receive() {
+    Received r{nullptr, {}};
+    const int got = tarsk_decode_receive(get(), &r.picture, &r.damage);
+    if (got == TARSK_E_AGAIN && r.picture == nullptr) return std::nullopt;
+    if (got != 0) return Expected<Received>(error_of(got));
+    return Expected<Received>(r);
+  }
+
+  /// Decodes a frame's sound.
+  Expected<Audio> decode_audio(Bytes frame) {
+    std::vector<int16_t> samples(TARSK_AUDIO_MAX_FRAMES * 4);
+    tarsk_audio a;
+    if (const int got = tarsk_decode_audio(get(), frame.data(), frame.size(), samples.data(),
+                                           samples.size(), &a);
+        got != 0)
+      return error_of(got);
     Audio audio;
-    audio.frequency = a->frequency;
-    audio.quantization = a->quantization;
-    const int channels = a->quantization == 12 ? 4 : 2;
-    const size_t n = static_cast<size_t>(std::max(a->samples_this_frame, 0));
-    for (int c = 0; c < channels; ++c)
-      audio.channels.emplace_back(buffers[c].begin(), buffers[c].begin() + static_cast<long>(n));
+    audio.frequency = a.rate;
+    audio.quantization = a.bits;
+    audio.failed_blocks = a.failed_blocks;
+    audio.channels.resize(static_cast<size_t>(a.channels));
+    for (int c = 0; c < a.channels; ++c) {
+      auto &channel = audio.channels[static_cast<size_t>(c)];
+      channel.resize(static_cast<size_t>(a.frames));
+      for (int i = 0; i < a.frames; ++i)
+        channel[static_cast<size_t>(i)] = samples[static_cast<size_t>(i * a.channels + c)];
+    }
     return audio;
   }
 
  private:
-  struct Free {
-    void operator()(dv_decoder_t *dv) const { dv_decoder_free(dv); }
+  struct Close {
+    void operator()(tarsk_decoder *d) const { tarsk_decoder_close(&d); }
   };
-  std::unique_ptr<dv_decoder_t, Free> dv_;
-  std::unique_ptr<FrameWorkers> workers_;
-  Concealment concealment_;
+  std::unique_ptr<tarsk_decoder, Close> d_;
+  int opened_ = TARSK_OK;
 };
 
-/// A picture for the encoder: planes of 8-bit Y'CbCr samples in studio
-/// range, lines packed (720 luma samples a line; chroma as its sampling
-/// thins it), 576 lines for 625/50 and 480 for 525/60. The sampling is the
-/// stream's own (4:2:0 for 625/50, 4:1:1 for 525/60), which goes into the
-/// frame as it is, or 4:2:2, whose chroma the encoder brings to the
-/// stream's by averaging pairs of samples.
-struct PicturePlanes {
-  dv_sample_t sampling = e_dv_sample_420;
-  std::span<const uint8_t> y, cb, cr;
+/// An encoder's settings: the defaults of tarsk_encoder_default_settings.
+struct EncoderSettings : tarsk_encoder_settings {
+  EncoderSettings() : tarsk_encoder_settings() { tarsk_encoder_default_settings(this); }
 };
 
-/// How an Encoder spends each video segment's bits: `standard` by the
-/// format's own quantiser search (the C API's encoder, bit for bit);
-/// `best` by a rate-distortion search over the whole segment, with an exact
-/// forward transform and rounding, for higher quality at some two to three
-/// times the time. `best` takes passes 3 and static_qno 0.
-enum class EncodeQuality { standard, best };
-
-/// What an Encoder makes.
-struct EncodeSettings {
-  dv_system_t system = e_dv_system_625_50;
-  bool wide = false;                  ///< 16:9 in the frame's metadata
-  int passes = 3;                     ///< 1, 2 or 3: how far codes may spill
-  int static_qno = 0;                 ///< 0 searched; 1, 2 a row of the static table
-  int force_dct = -1;                 ///< -1 chosen per block, 0 8x8, 1 2-4-8
-  int timecode = 0;                   ///< the first frame's time code, in frames from 00:00:00:00
-  std::optional<std::time_t> date{};  ///< recording date and time of the first frame; none: now
-  EncodeQuality quality = EncodeQuality::standard;
-  /// Threads that encode each picture's video segments (1: the C API's own
-  /// encoding). Frames, counters and statistics are the same whatever the
-  /// number.
-  int threads = 1;
-};
-
-/// Owns an encoder of the C API and makes whole frames: a picture given as
-/// planes, its header, subcode and VAUX blocks (a time code counting from
-/// the settings' and a recording clock running from their date), and its
-/// sound. Implemented in the library.
+/// Owns an encoder context: pictures and sound into whole DV frames.
 class Encoder {
  public:
-  explicit Encoder(const EncodeSettings &settings = {});
-  Encoder(const Encoder &) = delete;
-  Encoder &operator=(const Encoder &) = delete;
-  ~Encoder();
-
-  explicit operator bool() const { return enc_ != nullptr; }
-  /// The C encoder, for settings the C API has and this class does not.
-  dv_encoder_t *get() const { return enc_; }
-  const EncodeSettings &settings() const { return settings_; }
-  size_t frame_bytes() const { return tarsk::frame_bytes(settings_.system); }
+  explicit Encoder(const EncoderSettings &settings = EncoderSettings()) : settings_(settings) {
+    tarsk_encoder *e = nullptr;
+    opened_ = tarsk_encoder_open(&e, &settings);
+    e_.reset(e);
+  }
+  explicit operator bool() const { return e_ != nullptr; }
+  Error open_error() const { return error_of(opened_, "encoder"); }
+  tarsk_encoder *get() const { return e_.get(); }
+  const EncoderSettings &settings() const { return settings_; }
+  size_t frame_bytes() const { return tarsk_encoder_frame_bytes(get()); }
   /// Frames made so far: the next one's number.
-  uint64_t frames() const { return enc_ ? static_cast<uint64_t>(enc_->frame_count) : 0; }
+  uint64_t frames() const { return tarsk_encoder_frames(get()); }
 
-  /// Encodes the picture into `frame` (frame_bytes() at least) and stamps
-  /// it; its audio blocks are left empty for encode_audio.
-  Expected<void> encode(const PicturePlanes &picture, std::span<uint8_t> frame);
-  /// Writes the header, subcode and VAUX blocks and the block identifiers of
-  /// a frame whose video blocks are already in place (from the library's
-  /// input filters, say), clears its audio blocks, and counts it.
-  Expected<void> stamp(std::span<uint8_t> frame);
+  /// Encodes a picture into `frame` (frame_bytes() at least), see
+  /// tarsk_encode_video.
+  Expected<void> encode(const tarsk_picture &picture, uint8_t *frame, size_t size) {
+    return result(tarsk_encode_video(get(), &picture, frame, size));
+  }
+  Expected<void> encode(const tarsk_picture &picture, std::vector<uint8_t> &frame) {
+    return encode(picture, frame.data(), frame.size());
+  }
 
-  /// Sample frames that frame `frame` of the stream carries at `rate`
-  /// (48000, 44100 or 32000 Hz); 0 for another rate.
-  int audio_samples(int rate, uint64_t frame);
+  /// Sample frames that frame `frame` of the stream carries at `rate`.
+  int audio_samples(int rate, uint64_t frame) const {
+    return tarsk_encoder_audio_frames(get(), rate, frame);
+  }
   /// Puts interleaved 16-bit stereo samples at `rate` into the audio blocks
-  /// of a stamped frame: as many sample frames as the frame may carry.
-  Expected<void> encode_audio(std::span<const int16_t> stereo, int rate, std::span<uint8_t> frame);
+  /// of a frame the encoder made: all of them, as many sample frames as
+  /// that frame carries at most.
+  Expected<void> encode_audio(const int16_t *stereo, size_t samples, int rate, uint8_t *frame,
+                              size_t size) {
+    if (samples % 2 != 0) return error_of(TARSK_E_BAD_AUDIO, "odd stereo samples");
+    return result(tarsk_encode_audio(get(), stereo, static_cast<int>(samples / 2), rate, frame, size));
+  }
 
  private:
-  static Error no_encoder();
-  EncodeSettings settings_;
-  dv_encoder_t *enc_ = nullptr;
-  std::time_t clock_ = 0;  // the recording clock, one second behind the next second's start
-  struct Workers;
-  std::unique_ptr<Workers> workers_;  // with settings.threads > 1
+  static Expected<void> result(int code) {
+    if (code == TARSK_OK) return {};
+    return error_of(code);
+  }
+  struct Close {
+    void operator()(tarsk_encoder *e) const { tarsk_encoder_close(&e); }
+  };
+  EncoderSettings settings_;
+  std::unique_ptr<tarsk_encoder, Close> e_;
+  int opened_ = TARSK_OK;
 };
 
 }  // namespace tarsk

@@ -28,15 +28,30 @@ unsigned quality_of(const tarsk_decoder_settings &s) {
   return s.monochrome ? depth : depth | unsigned{DV_QUALITY_COLOR};
 }
 
+// The decoder record's option values for the settings' stream overrides:
+// the rate as 0 (the pack's), 1 (32 kHz), 2 (44.1 kHz), 3 (48 kHz); the bits
+// as 0, 1 (12), 2 (16); -1 for a value no option has.
+int rate_option(int rate) {
+  return rate == 0 ? 0 : rate == 32000 ? 1 : rate == 44100 ? 2 : rate == 48000 ? 3 : -1;
+}
+int bits_option(int bits) { return bits == 0 ? 0 : bits == 12 ? 1 : bits == 16 ? 2 : -1; }
+
 bool valid(const tarsk_decoder_settings &s) {
   return s.threads >= 1 && s.threads <= most_threads && s.depth >= TARSK_DEPTH_FULL &&
-         s.depth <= TARSK_DEPTH_DC;
+         s.depth <= TARSK_DEPTH_DC && s.video_system >= 0 && s.video_system <= 3 &&
+         rate_option(s.audio_rate) >= 0 && bits_option(s.audio_bits) >= 0 &&
+         s.audio_emphasis >= 0 && s.audio_emphasis <= 2;
 }
 
 api::DecoderRecord decoder_record(const tarsk_decoder_settings &s) {
   api::DecoderRecord dv = api::make_decoder(s.ntsc_setup != 0, s.clamp_luma != 0,
                                             s.clamp_chroma != 0);
-  if (dv) dv->quality = quality_of(s);
+  if (!dv) return dv;
+  dv->quality = quality_of(s);
+  dv->arg_video_system = s.video_system;
+  dv->audio->arg_audio_frequency = rate_option(s.audio_rate);
+  dv->audio->arg_audio_quantization = bits_option(s.audio_bits);
+  dv->audio->arg_audio_emphasis = s.audio_emphasis;
   return dv;
 }
 
