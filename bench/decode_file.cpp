@@ -1,16 +1,20 @@
-// Decodes the video of every frame of a raw DV file through the C API and
-// throws the pictures away: a whole-file decoding time to set beside other
-// decoders' (see compare.sh). Every frame is decoded into the same buffer,
-// so that nothing is allocated while the clock runs.
+// Decodes the video of every frame of a raw DV file and throws the pictures
+// away: a whole-file decoding time to set beside other decoders' (see
+// compare.sh). Every frame is decoded into the same buffers, so that nothing
+// is allocated while the clock runs.
 //
-//   tarsk_decode_file [--quality N] [--color yuv|rgb|bgr0|none] [--threads T [--split]] FILE.dv
+//   tarsk_decode_file [--api tarsk|dv] [--quality N]
+//                     [--color native|i422|yuv|rgb|bgr0|none] [--threads T [--split]] FILE.dv
 //
-// N is a sum of quality flags: 1 decodes the colour blocks, 2 the AC
+// N is a sum of dv.h's quality flags: 1 decodes the colour blocks, 2 the AC
 // coefficients in a single pass, 4 the AC coefficients with the codes that
 // spilled into other blocks' areas recovered; the default 5 is the best.
-// With --color none every frame is parsed but no block is reconstructed or
-// written. With T threads (default 1) T threads decode whole
-// frames side by side (the C++ API's frame pipeline); with --split the
+// --api tarsk (the default) decodes through tarsk.h's decoder (concealment
+// off), --api dv through dv.h's dv_decode_full_frame (one thread; yuv, rgb,
+// bgr0 or none only). native writes planes at the stream's own sampling,
+// yuv packed YUY2; with none every frame is parsed and checked but no block
+// is reconstructed or written. With T threads (default 1) T threads decode
+// whole frames side by side (tarsk.h's frame threads); with --split the
 // threads share the segments of each frame instead. The frame count,
 // elapsed seconds and frames per second go to standard error.
 #include <fcntl.h>
@@ -19,7 +23,7 @@
 #include <tarsk/dv.h>
 #include <unistd.h>
 
-#include <tarsk/tarsk.hpp>
+#include <tarsk/tarsk.h>
 
 #include <cerrno>
 #include <chrono>
@@ -38,19 +42,24 @@ constexpr size_t header_bytes = 5608;
 constexpr int max_width = 720;
 constexpr int max_height = 576;
 
-// A value that is none of the three colour spaces: the decoder then parses
-// the frame and writes nothing.
+// A value that is none of the three colour spaces: dv.h's decoder then
+// parses the frame and writes nothing.
 constexpr auto parse_only = static_cast<dv_color_space_t>(3);
 
 [[noreturn]] void usage(const char *program) {
-  std::fprintf(stderr, "usage: %s [--quality N] [--color yuv|rgb|bgr0|none] [--threads T [--split]] FILE.dv\n", program);
+  std::fprintf(stderr,
+               "usage: %s [--api tarsk|dv] [--quality N] [--color native|i422|yuv|rgb|bgr0|none] "
+               "[--threads T [--split]] FILE.dv\n",
+               program);
   std::exit(2);
 }
 
 struct Options {
+  bool classic = false;  // dv.h rather than tarsk.h
   unsigned quality = DV_QUALITY_COLOR | DV_QUALITY_AC_2;
   std::string color = "yuv";
   dv_color_space_t space = e_dv_color_yuv;
+  tarsk_pixel_format format = TARSK_PIXEL_YUY2;
   int bytes_per_pixel = 2;
   const char *path = nullptr;
   int threads = 1;
@@ -61,7 +70,11 @@ Options parse_options(int argc, char **argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--quality" && i + 1 < argc) {
+    if (arg == "--api" && i + 1 < argc) {
+      const std::string api = argv[++i];
+      if (api != "tarsk" && api != "dv") usage(argv[0]);
+      o.classic = api == "dv";
+    } else if (arg == "--quality" && i + 1 < argc) {
       char *end = nullptr;
       const long q = std::strtol(argv[++i], &end, 10);
       if (*end != '\0' || q < 0 || q > 7) usage(argv[0]);
@@ -77,15 +90,22 @@ Options parse_options(int argc, char **argv) {
       o.color = argv[++i];
       if (o.color == "yuv") {
         o.space = e_dv_color_yuv;
-        o.bytes_per_pixel = 2;
+        o.format = TARSK_PIXEL_YUY2;
       } else if (o.color == "rgb") {
         o.space = e_dv_color_rgb;
-        o.bytes_per_pixel = 3;
+        o.format = TARSK_PIXEL_RGB24;
       } else if (o.color == "bgr0") {
         o.space = e_dv_color_bgr0;
-        o.bytes_per_pixel = 4;
+        o.format = TARSK_PIXEL_BGR0;
+      } else if (o.color == "native") {
+        o.space = parse_only;
+        o.format = TARSK_PIXEL_NATIVE;
+      } else if (o.color == "i422") {
+        o.space = parse_only;
+        o.format = TARSK_PIXEL_I422;
       } else if (o.color == "none") {
         o.space = parse_only;
+        o.format = TARSK_PIXEL_NATIVE;
         o.bytes_per_pixel = 0;
       } else {
         usage(argv[0]);
@@ -97,6 +117,9 @@ Options parse_options(int argc, char **argv) {
     }
   }
   if (o.path == nullptr) usage(argv[0]);
+  const bool classic_space = o.color == "yuv" || o.color == "rgb" || o.color == "bgr0" ||
+                             o.color == "none";
+  if (o.classic && (o.threads > 1 || !classic_space)) usage(argv[0]);
   return o;
 }
 
@@ -137,72 +160,108 @@ class MappedFile {
 
 }  // namespace
 
-int main(int argc, char **argv) {
-  const Options o = parse_options(argc, argv);
-  const MappedFile file(o.path);
+// The decoder settings of dv.h's quality flags.
+tarsk_decoder_settings settings_of(const Options &o) {
+  tarsk_decoder_settings s;
+  tarsk_decoder_default_settings(&s);
+  s.depth = (o.quality & DV_QUALITY_AC_2)   ? TARSK_DEPTH_FULL
+            : (o.quality & DV_QUALITY_AC_1) ? TARSK_DEPTH_BLOCK
+                                            : TARSK_DEPTH_DC;
+  s.monochrome = (o.quality & DV_QUALITY_COLOR) == 0;
+  s.conceal = 0;
+  s.threads = o.threads;
+  return s;
+}
 
+// The next frame's length at `at`, or 0 (said) when there is none whole.
+size_t frame_at(const MappedFile &file, size_t at, const char *path) {
+  if (file.size() - at < header_bytes || (file.data()[at] & 0xe0) != 0) {
+    std::fprintf(stderr, "%s: no DV frame at byte %zu\n", path, at);
+    return 0;
+  }
+  const size_t size = (file.data()[at + 3] & 0x80) ? 144000 : 120000;
+  if (file.size() - at < size) {
+    std::fprintf(stderr, "%s: the frame at byte %zu is cut short\n", path, at);
+    return 0;
+  }
+  return size;
+}
+
+// dv.h: one thread, one buffer.
+int decode_classic(const Options &o, const MappedFile &file, long &frames) {
   dv_decoder_t *dv = dv_decoder_new(0, 0, 0);
-  if (dv == nullptr) {
-    std::fprintf(stderr, "no memory for a decoder\n");
-    return 1;
-  }
+  if (dv == nullptr) return 1;
   dv_set_error_log(dv, nullptr);
-
-  // One picture buffer, big enough for a 625-line frame in the colour space.
-  std::vector<uint8_t> picture(static_cast<size_t>(max_width) * max_height *
-                               static_cast<size_t>(o.bytes_per_pixel > 0 ? o.bytes_per_pixel : 1));
+  std::vector<uint8_t> picture(static_cast<size_t>(max_width) * max_height * 4);
   uint8_t *pixels[1] = {picture.data()};
-  int pitches[1] = {max_width * o.bytes_per_pixel};
-
-  // Several threads: whole frames side by side (--split: the segments of
-  // each frame shared among the threads instead).
-  std::unique_ptr<tarsk::FrameWorkers> workers;
-  std::unique_ptr<tarsk::FramePipeline> pipeline;
-  std::vector<std::vector<uint8_t>> pictures;
-  if (o.threads > 1 && o.split) {
-    workers = std::make_unique<tarsk::FrameWorkers>(o.threads);
-  } else if (o.threads > 1) {
-    pipeline = std::make_unique<tarsk::FramePipeline>(
-        o.threads, tarsk::FramePipeline::Settings{o.quality, o.space});
-    pictures.assign(static_cast<size_t>(pipeline->depth()), picture);
-  }
-
-  long frames = 0;
+  int pitches[1] = {max_width * (o.space == e_dv_color_yuv ? 2 : o.space == e_dv_color_rgb ? 3 : 4)};
   int status = 0;
-  size_t at = 0;
-  const auto start = std::chrono::steady_clock::now();
-  while (at < file.size()) {
-    const uint8_t *frame = file.data() + at;
-    if (file.size() - at < header_bytes || dv_parse_header(dv, frame) < 0) {
-      std::fprintf(stderr, "%s: no DV frame at byte %zu\n", o.path, at);
-      status = 1;
-      break;
-    }
-    if (file.size() - at < dv->frame_size) {
-      std::fprintf(stderr, "%s: the frame at byte %zu is cut short\n", o.path, at);
+  for (size_t at = 0, size; at < file.size(); at += size, ++frames) {
+    size = frame_at(file, at, o.path);
+    if (size == 0 || dv_parse_header(dv, file.data() + at) < 0) {
       status = 1;
       break;
     }
     dv->quality = o.quality;
-    if (pipeline) {
-      if (pipeline->in_flight() == pipeline->depth() && !pipeline->collect()) status = 1;
-      auto &out = pictures[static_cast<size_t>(frames) % pictures.size()];
-      (void)pipeline->submit({frame, dv->frame_size}, out, static_cast<size_t>(pitches[0]));
-    } else if (workers)
-      workers->decode(dv, frame, o.space, picture.data(), pitches[0]);
-    else
-      dv_decode_full_frame(dv, frame, o.space, pixels, pitches);
-    at += dv->frame_size;
-    ++frames;
+    dv_decode_full_frame(dv, file.data() + at, o.space, pixels, pitches);
   }
-  while (pipeline && pipeline->in_flight() > 0)
-    if (!pipeline->collect()) status = 1;
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-
-  const double seconds = elapsed.count();
-  std::fprintf(stderr, "%ld frames in %.3f s: %.1f frames/s (quality %u, %s, %d thread%s)\n",
-               frames, seconds, seconds > 0 ? static_cast<double>(frames) / seconds : 0.0,
-               o.quality, o.color.c_str(), o.threads, o.threads == 1 ? "" : "s");
   dv_decoder_free(dv);
+  return status;
+}
+
+// tarsk.h: pictures made once, a frame to a thread or each frame shared.
+int decode_tarsk(const Options &o, const MappedFile &file, long &frames) {
+  tarsk_decoder_settings s = settings_of(o);
+  tarsk_decoder *d = nullptr;
+  if (tarsk_decoder_open(&d, &s) != TARSK_OK) return 1;
+  std::vector<tarsk_picture> pictures(static_cast<size_t>(o.threads), tarsk_picture{});
+  const bool pipeline = o.threads > 1 && !o.split;
+  int status = 0;
+  auto receive = [&] {
+    if (tarsk_decode_receive(d, nullptr, nullptr) != TARSK_OK) status = 1;
+  };
+  for (size_t at = 0, size; at < file.size(); at += size, ++frames) {
+    size = frame_at(file, at, o.path);
+    if (size == 0) {
+      status = 1;
+      break;
+    }
+    tarsk_picture &p = pictures[static_cast<size_t>(frames) % pictures.size()];
+    const int height = size == 144000 ? 576 : 480;
+    if (p.data[0] != nullptr && p.height != height) tarsk_picture_free(&p);
+    if (p.data[0] == nullptr) {
+      // The first frame of each picture's turn makes its planes (before the
+      // clock matters: a few frames in a whole file).
+      p.format = o.format;
+      if (tarsk_decode_video(d, file.data() + at, size, &p, nullptr) != TARSK_OK) status = 1;
+      continue;
+    }
+    if (o.bytes_per_pixel == 0) {
+      if (tarsk_decode_check(d, file.data() + at, size, nullptr) != TARSK_OK) status = 1;
+    } else if (pipeline) {
+      while (tarsk_decode_send(d, file.data() + at, size, &p) == TARSK_E_AGAIN) receive();
+    } else if (tarsk_decode_video(d, file.data() + at, size, &p, nullptr) != TARSK_OK) {
+      status = 1;
+    }
+  }
+  while (pipeline && tarsk_decode_receive(d, nullptr, nullptr) != TARSK_E_AGAIN) {
+  }
+  for (tarsk_picture &p : pictures) tarsk_picture_free(&p);
+  tarsk_decoder_close(&d);
+  return status;
+}
+
+int main(int argc, char **argv) {
+  const Options o = parse_options(argc, argv);
+  const MappedFile file(o.path);
+  long frames = 0;
+  const auto start = std::chrono::steady_clock::now();
+  const int status = o.classic ? decode_classic(o, file, frames) : decode_tarsk(o, file, frames);
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  const double seconds = elapsed.count();
+  std::fprintf(stderr, "%ld frames in %.3f s: %.1f frames/s (%s, quality %u, %s, %d thread%s)\n",
+               frames, seconds, seconds > 0 ? static_cast<double>(frames) / seconds : 0.0,
+               o.classic ? "dv.h" : "tarsk.h", o.quality, o.color.c_str(), o.threads,
+               o.threads == 1 ? "" : "s");
   return status;
 }

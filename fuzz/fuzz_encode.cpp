@@ -240,25 +240,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   // tarsk::Encoder: planes at the stream's sampling or 4:2:2, a fixed date
   // and time code, so that the whole frame repeats.
-  tarsk::EncodeSettings settings;
-  settings.system = pal ? e_dv_system_625_50 : e_dv_system_525_60;
+  tarsk::EncoderSettings settings;
+  settings.system = pal ? TARSK_SYSTEM_625_50 : TARSK_SYSTEM_525_60;
   settings.wide = s.wide;
   settings.passes = s.passes;
   settings.static_qno = s.static_qno;
   settings.force_dct = s.force_dct;
   settings.timecode = frame_number;
-  settings.date = static_cast<std::time_t>(int_of(param));
+  settings.has_date = 1;
+  settings.date = int_of(param);
   if ((param[1] & 1) != 0 && s.passes == 3 && s.static_qno == 0)
-    settings.quality = tarsk::EncodeQuality::best;
-  const dv_sample_t sampling = s.rgb ? e_dv_sample_422 : pal ? e_dv_sample_420 : e_dv_sample_411;
+    settings.quality = TARSK_QUALITY_BEST;
+  const tarsk_pixel_format format = s.rgb ? TARSK_PIXEL_I422 : pal ? TARSK_PIXEL_I420 : TARSK_PIXEL_Y41B;
   const size_t luma = size_t{720} * static_cast<size_t>(lines);
-  const size_t chroma = sampling == e_dv_sample_422 ? luma / 2 : luma / 4;
+  const size_t chroma = format == TARSK_PIXEL_I422 ? luma / 2 : luma / 4;
   const std::vector<uint8_t> picture = make_picture(s, lines, 2, payload);
-  tarsk::PicturePlanes planes;
-  planes.sampling = sampling;
-  planes.y = std::span(picture).subspan(0, luma);
-  planes.cb = std::span(picture).subspan(luma, chroma);
-  planes.cr = std::span(picture).subspan(luma + chroma, chroma);
+  const ptrdiff_t chroma_stride = format == TARSK_PIXEL_Y41B ? 180 : 360;
+  uint8_t *y = const_cast<uint8_t *>(picture.data());
+  const tarsk_picture planes{format, 720, lines, {y, y + luma, y + luma + chroma},
+                             {720, chroma_stride, chroma_stride}, nullptr};
   auto encode = [&](std::vector<uint8_t> &into, int threads) {
     settings.threads = threads;
     tarsk::Encoder encoder(settings);
@@ -266,6 +266,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // A frame buffer a byte short is refused before anything is written.
     std::vector<uint8_t> small(frame_size - 1, 0x5a);
     auto refused = encoder.encode(planes, small);
+    FUZZ_CHECK(small == std::vector<uint8_t>(frame_size - 1, 0x5a));
     FUZZ_CHECK(!refused && refused.error().code == tarsk::Errc::bad_buffer);
     FUZZ_CHECK(static_cast<bool>(encoder.encode(planes, into)));
     // Sound of any length: as many stereo samples as the payload's bytes
@@ -277,7 +278,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       stereo[i] =
           static_cast<int16_t>(repeated(payload, 2 * i) | repeated(payload, 2 * i + 1) << 8);
     const std::vector<uint8_t> before = into;
-    if (encoder.encode_audio(stereo, rate, into)) {
+    if (encoder.encode_audio(stereo.data(), stereo.size(), rate, into.data(), into.size())) {
       std::vector<int16_t> left(stereo.size() / 2), right(stereo.size() / 2);
       for (size_t i = 0; i < left.size(); ++i) {
         left[i] = stereo[2 * i];

@@ -205,12 +205,13 @@ class Reader {
   /// The next frame; an error; or nullopt at the end.
   std::optional<Expected<Frame>> next() {
     for (;;) {
+      if (done_) return std::nullopt;
       if (auto frame = feeder_.next()) {
         if (*frame) ++frames_;
         else done_ = true;
         return frame;
       }
-      if (done_ || feeder_.ended()) return std::nullopt;
+      if (feeder_.ended()) return std::nullopt;
       if (!feeder_) return Expected<Frame>(error_of(TARSK_E_NO_MEMORY));
       chunk_.resize(64 * 1024);
       const size_t got = std::fread(chunk_.data(), 1, chunk_.size(), file_.get());

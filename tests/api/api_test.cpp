@@ -1,7 +1,9 @@
-// The C++ API against the C API: refusals, threads bit for bit as one, the encoder read back.
+// The C++ API (tarsk.hpp over tarsk.h) against dv.h: the reader through damage, frame threads
+// bit for bit as dv.h in order, the encoder read back, threads making the frames of one.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <iterator>
 #include <random>
@@ -30,6 +32,24 @@ std::vector<std::string> read_all(std::vector<uint8_t> bytes) {
   }
   std::fclose(file);
   return seen;
+}
+
+// A picture of a system in its own sampling (I420, Y41B) or I422, its planes in `bytes`.
+tarsk_picture planes(std::span<const uint8_t> bytes, tarsk_pixel_format format, int lines) {
+  tarsk_picture p{};
+  p.format = format;
+  p.width = 720;
+  p.height = lines;
+  const int chroma_width = format == TARSK_PIXEL_Y41B ? 180 : 360;
+  const int chroma_lines = format == TARSK_PIXEL_I420 ? lines / 2 : lines;
+  const size_t luma = 720u * lines, chroma = static_cast<size_t>(chroma_width * chroma_lines);
+  EXPECT_GE(bytes.size(), luma + 2 * chroma);
+  p.data[0] = const_cast<uint8_t *>(bytes.data());
+  p.data[1] = p.data[0] + luma;
+  p.data[2] = p.data[1] + chroma;
+  p.stride[0] = 720;
+  p.stride[1] = p.stride[2] = chroma_width;
+  return p;
 }
 
 std::vector<uint8_t> frames(std::initializer_list<dv_system_t> systems) {
@@ -74,13 +94,17 @@ TEST(Decoder, ChecksFramesAndBuffers) {
   tarsk::Decoder decoder;
   FrameBuilder frame(e_dv_system_625_50);
   ASSERT_TRUE(decoder.parse(frame.bytes()));
-  std::vector<uint8_t> small(720 * 576 * 2 - 1);
-  EXPECT_EQ(refusal(decoder.decode_video(frame.bytes(), e_dv_color_yuv, small)),
-            tarsk::Errc::bad_buffer);
+  tarsk::Picture small(TARSK_PIXEL_YUY2, 720, 480);
+  EXPECT_EQ(refusal(decoder.decode_video(frame.bytes(), small)), tarsk::Errc::bad_picture);
   EXPECT_EQ(refusal(decoder.decode_audio(frame.bytes())), tarsk::Errc::no_audio);  // no packs
   // A part of a frame never reaches the C layer.
   EXPECT_FALSE(decoder.parse(std::span(frame.bytes()).first(5000)));
   EXPECT_FALSE(decoder.parse(std::span(frame.bytes()).first(120000)));
+  tarsk::DecoderSettings bad;
+  bad.depth = static_cast<tarsk_decode_depth>(7);
+  tarsk::Decoder refused(bad);
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(refused.open_error().code, tarsk::Errc::bad_settings);
 }
 
 // clang-format off
@@ -92,38 +116,25 @@ const MadeDv &clip(int n) {
 }
 // clang-format on
 
+// dv.h's picture of a frame.
 std::vector<uint8_t> single(std::span<const uint8_t> frame, unsigned quality,
                             dv_color_space_t space) {
-  tarsk::Decoder d(quality);
-  EXPECT_TRUE(d.parse(frame));
-  std::vector<uint8_t> picture(d.picture_bytes(space), 0x11);
+  dv_decoder_t *dv = dv_decoder_new(0, 0, 0);
+  dv_set_error_log(dv, nullptr);
+  dv->quality = quality;
+  EXPECT_GE(dv_parse_header(dv, frame.data()), 0);
+  const int pitch = 720 * (space == e_dv_color_yuv ? 2 : space == e_dv_color_rgb ? 3 : 4);
+  std::vector<uint8_t> picture(static_cast<size_t>(pitch * dv->height), 0x11);
   uint8_t *pixels[1] = {picture.data()};
-  int pitches[1] = {static_cast<int>(picture.size() / static_cast<size_t>(d.get()->height))};
-  dv_decode_full_frame(d.get(), frame.data(), space, pixels, pitches);
+  int pitches[1] = {pitch};
+  dv_decode_full_frame(dv, frame.data(), space, pixels, pitches);
+  dv_decoder_free(dv);
   return picture;
 }
 
-// Every layout and colour space, qualities in turn, on three threads: the C API's pictures.
-TEST(ThreadedDecoding, BitIdenticalToTheCApi) {
-  const unsigned qualities[4] = {5, 3, 1, 4};
-  for (int n = 0; n < 3; ++n)
-    for (dv_color_space_t space : {e_dv_color_yuv, e_dv_color_rgb, e_dv_color_bgr0}) {
-      const unsigned quality = qualities[(3 * n + space) % 4];
-      tarsk::Decoder threaded(quality);
-      ASSERT_TRUE(threaded.set_threads(3));
-      for (auto frame : clip(n).frames) {
-        ASSERT_TRUE(threaded.parse(frame));
-        std::vector<uint8_t> picture(threaded.picture_bytes(space), 0x22);
-        ASSERT_TRUE(threaded.decode_video(frame, space, picture));
-        ASSERT_TRUE(picture == single(frame, quality, space))
-            << n << " quality " << quality << " space " << space;
-      }
-    }
-}
-
-// Mixed 525/60 and 625/50 frames through the pipeline come back in order as the C API's, a damaged
-// frame's error in its place; a full pipeline refuses more until one is collected.
-TEST(FramePipeline, InOrderAndBitIdentical) {
+// Mixed 525/60 and 625/50 frames through frame threads come back in order as dv.h's pictures, a
+// damaged frame's error in its place; with every thread busy, send waits for a receive.
+TEST(FrameThreads, InOrderAndBitIdentical) {
   std::vector<std::span<const uint8_t>> stream;
   for (int n = 0; n < 3; ++n)
     for (auto frame : clip(n).frames) stream.push_back(frame);
@@ -131,44 +142,62 @@ TEST(FramePipeline, InOrderAndBitIdentical) {
   damaged[12000 + 1] = 0xf0;  // DIF sequence 1's header numbered for another
   stream.insert(stream.begin() + 3, damaged);
   for (int threads : {2, 3}) {
-    tarsk::FramePipeline pipeline(threads, {DV_QUALITY_BEST, e_dv_color_rgb});
-    std::vector<std::vector<uint8_t>> pictures(static_cast<size_t>(pipeline.depth()),
-                                               std::vector<uint8_t>(720 * 576 * 3));
+    tarsk::DecoderSettings settings;
+    settings.threads = threads;
+    settings.conceal = 0;
+    tarsk::Decoder decoder(settings);
+    std::vector<tarsk::Picture> pictures;
+    for (int i = 0; i < threads; ++i) pictures.emplace_back(TARSK_PIXEL_RGB24, 720, 576);
     size_t collected = 0;
     auto collect_one = [&] {
-      const auto result = pipeline.collect();
-      EXPECT_EQ(static_cast<bool>(result), collected != 3);
-      if (result) {
+      auto result = decoder.receive();
+      ASSERT_TRUE(result);
+      EXPECT_EQ(static_cast<bool>(*result), collected != 3);
+      if (*result) {
         const auto expected = single(stream[collected], DV_QUALITY_BEST, e_dv_color_rgb);
-        EXPECT_TRUE(std::equal(expected.begin(), expected.end(),
-                               pictures[collected % pictures.size()].begin()))
+        EXPECT_EQ((*result)->picture, &pictures[collected % pictures.size()].get());
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), (*result)->picture->data[0]))
             << "frame " << collected << " threads " << threads;
       }
       ++collected;
     };
     for (size_t n = 0; n < stream.size(); ++n) {
-      if (pipeline.in_flight() == pipeline.depth()) {
-        EXPECT_FALSE(pipeline.submit(stream[n], pictures[n % pictures.size()]));
+      tarsk::Picture &p = pictures[n % pictures.size()];
+      // The picture must be the frame's size: a 525/60 frame gets a 480-line view of it.
+      p.get().height = stream[n].size() == 120000 ? 480 : 576;
+      auto sent = decoder.send(stream[n], p.get());
+      ASSERT_TRUE(sent);
+      if (!*sent) {
+        EXPECT_GE(n, static_cast<size_t>(threads));
         collect_one();
+        sent = decoder.send(stream[n], p.get());
+        ASSERT_TRUE(sent && *sent);
       }
-      ASSERT_TRUE(pipeline.submit(stream[n], pictures[n % pictures.size()]));
     }
     while (collected < stream.size()) collect_one();
-    EXPECT_FALSE(pipeline.collect());
+    EXPECT_FALSE(decoder.receive());
   }
 }
 
 TEST(Encoder, RefusesPlanesItCannotTake) {
-  const std::vector<uint8_t> y(720 * 480), small(180 * 480);
+  const std::vector<uint8_t> all(720 * 480 * 2);
   std::vector<uint8_t> frame(frame_size_525_60);
-  tarsk::Encoder ntsc({.system = e_dv_system_525_60});
+  tarsk::EncoderSettings settings;
+  settings.system = TARSK_SYSTEM_525_60;
+  tarsk::Encoder ntsc(settings);
   using E = tarsk::Errc;
-  const auto short_y = std::span(y).first(720 * 100);
-  EXPECT_EQ(refusal(ntsc.encode({e_dv_sample_420, y, small, small}, frame)), E::bad_picture);
-  EXPECT_EQ(refusal(ntsc.encode({e_dv_sample_411, short_y, small, small}, frame)), E::bad_picture);
-  EXPECT_EQ(refusal(ntsc.encode({e_dv_sample_411, y, small, small}, std::span(frame).first(1000))),
+  tarsk_picture short_y = planes(all, TARSK_PIXEL_Y41B, 480);
+  short_y.height = 100;
+  EXPECT_EQ(refusal(ntsc.encode(planes(all, TARSK_PIXEL_I420, 480), frame)), E::bad_picture);
+  EXPECT_EQ(refusal(ntsc.encode(short_y, frame)), E::bad_picture);
+  EXPECT_EQ(refusal(ntsc.encode(planes(all, TARSK_PIXEL_Y41B, 480), frame.data(), 1000)),
             E::bad_buffer);
   EXPECT_EQ(ntsc.frames(), 0u);
+  settings.passes = 2;
+  settings.quality = TARSK_QUALITY_BEST;
+  tarsk::Encoder refused(settings);
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(refused.open_error().code, E::bad_settings);
 }
 
 // Sound at every rate and system reads back (too much refused); the time code runs on; 16:9.
@@ -177,11 +206,15 @@ TEST(Encoder, SoundReadsBackSampleForSample) {
     const bool pal = system == e_dv_system_625_50;
     for (int rate : {48000, 44100, 32000}) {
       const int fps = pal ? 25 : 30, last = ((10 * 60) * 60 + 59) * fps + fps - 1;
-      tarsk::Encoder enc({.system = system, .wide = true, .timecode = last});
+      tarsk::EncoderSettings settings;
+      settings.system = pal ? TARSK_SYSTEM_625_50 : TARSK_SYSTEM_525_60;
+      settings.wide = 1;
+      settings.timecode = last;
+      tarsk::Encoder enc(settings);
       tarsk::Decoder dec;
       std::vector<uint8_t> frame(enc.frame_bytes());
-      const std::vector<uint8_t> y(720 * (pal ? 576 : 480), 16),
-          c(pal ? 360 * 288 : 180 * 480, 128);
+      std::vector<uint8_t> picture(720 * (pal ? 576 : 480) * 2, 128);
+      std::fill_n(picture.begin(), 720 * (pal ? 576 : 480), 16);
       for (uint64_t n = 0; n < 2; ++n) {
         const int samples = enc.audio_samples(rate, n);
         // DV's customary 1600 first of every five 525/60 frames at 48 kHz.
@@ -189,13 +222,15 @@ TEST(Encoder, SoundReadsBackSampleForSample) {
         std::vector<int16_t> stereo(2 * static_cast<size_t>(samples));
         for (size_t i = 0; i < stereo.size(); ++i)
           stereo[i] = static_cast<int16_t>(i * 7919 + n * 31 - 20000);
-        ASSERT_TRUE(enc.encode({pal ? e_dv_sample_420 : e_dv_sample_411, y, c, c}, frame));
-        ASSERT_TRUE(enc.encode_audio(stereo, rate, frame)) << rate;
+        ASSERT_TRUE(enc.encode(
+            planes(picture, pal ? TARSK_PIXEL_I420 : TARSK_PIXEL_Y41B, pal ? 576 : 480), frame));
+        ASSERT_TRUE(enc.encode_audio(stereo.data(), stereo.size(), rate, frame.data(), frame.size()))
+            << rate;
         auto info = dec.parse(frame);
-        ASSERT_TRUE(info && info->wide);
-        char timecode[16];
-        ASSERT_EQ(dv_get_timestamp(dec.get(), timecode), 1);
-        EXPECT_STREQ(timecode, n ? "10:01:00.00" : pal ? "10:00:59.24" : "10:00:59.29");
+        ASSERT_TRUE(info && info->wide && info->has_timecode);
+        const tarsk_timecode t = info->timecode;
+        EXPECT_EQ((std::array{t.hours, t.minutes, t.seconds, t.frames}),
+                  (n ? std::array{10, 1, 0, 0} : std::array{10, 0, 59, pal ? 24 : 29}));
         auto audio = dec.decode_audio(frame);
         ASSERT_TRUE(audio && audio->frequency == rate && audio->channels.size() == 2);
         ASSERT_EQ(audio->channels[0].size(), static_cast<size_t>(samples));
@@ -204,7 +239,9 @@ TEST(Encoder, SoundReadsBackSampleForSample) {
           ASSERT_EQ(audio->channels[1][i], stereo[2 * i + 1]);
         }
       }
-      EXPECT_EQ(refusal(enc.encode_audio(std::vector<int16_t>(2 * 2000), rate, frame)),
+      const std::vector<int16_t> too_much(2 * 2000);
+      EXPECT_EQ(refusal(enc.encode_audio(too_much.data(), too_much.size(), rate, frame.data(),
+                                         frame.size())),
                 tarsk::Errc::bad_audio);
     }
   }
@@ -215,15 +252,15 @@ TEST(Encoder, SoundReadsBackSampleForSample) {
 // lines (2-4-8 blocks); the best quality's search too.
 TEST(Encoder, ThreadsMakeTheFramesOfOne) {
   const struct {
-    dv_system_t system;
-    dv_sample_t sampling;
+    tarsk_system system;
+    tarsk_pixel_format format;
     int lines, chroma, threads;  // chroma: samples of each plane
-    tarsk::EncodeQuality quality;
+    tarsk_encode_quality quality;
   } cases[] = {
-      {e_dv_system_625_50, e_dv_sample_420, 576, 360 * 288, 2, {}},
-      {e_dv_system_525_60, e_dv_sample_411, 480, 180 * 480, 3, {}},
-      {e_dv_system_625_50, e_dv_sample_422, 576, 360 * 576, 3, {}},
-      {e_dv_system_525_60, e_dv_sample_422, 480, 360 * 480, 2, tarsk::EncodeQuality::best}};
+      {TARSK_SYSTEM_625_50, TARSK_PIXEL_I420, 576, 360 * 288, 2, TARSK_QUALITY_STANDARD},
+      {TARSK_SYSTEM_525_60, TARSK_PIXEL_Y41B, 480, 180 * 480, 3, TARSK_QUALITY_STANDARD},
+      {TARSK_SYSTEM_625_50, TARSK_PIXEL_I422, 576, 360 * 576, 3, TARSK_QUALITY_STANDARD},
+      {TARSK_SYSTEM_525_60, TARSK_PIXEL_I422, 480, 360 * 480, 2, TARSK_QUALITY_BEST}};
   for (const auto &k : cases) {
     const size_t luma = 720u * k.lines, chroma = 2u * k.chroma;
     std::mt19937 random(7);
@@ -237,16 +274,17 @@ TEST(Encoder, ThreadsMakeTheFramesOfOne) {
     std::vector<std::vector<uint8_t>> frames[2];
     tarsk::EncodeStats before[2], after[2];
     for (int run = 0; run < 2; ++run) {
-      tarsk::EncodeSettings settings{.system = k.system, .date = 1700000000, .quality = k.quality};
+      tarsk::EncoderSettings settings;
+      settings.system = k.system;
+      settings.has_date = 1;
+      settings.date = 1700000000;
+      settings.quality = k.quality;
       settings.threads = run ? k.threads : 1;
       tarsk::Encoder enc(settings);
       before[run] = tarsk::encode_statistics();
       for (const auto &p : pictures) {
-        const std::span<const uint8_t> all(p);
         frames[run].emplace_back(enc.frame_bytes());
-        ASSERT_TRUE(enc.encode({k.sampling, all.first(luma), all.subspan(luma, chroma / 2),
-                                all.subspan(luma + chroma / 2, chroma / 2)},
-                               frames[run].back()));
+        ASSERT_TRUE(enc.encode(planes(p, k.format, k.lines), frames[run].back()));
       }
       after[run] = tarsk::encode_statistics();
       EXPECT_EQ(enc.frames(), pictures.size());

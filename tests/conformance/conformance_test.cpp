@@ -44,7 +44,7 @@ Bytes decoded(const Bytes &stream, unsigned quality, dv_color_space_t space) {
   dv->quality = quality;
   for (auto frame : split_frames(stream)) {
     EXPECT_GE(dv_parse_header(dv, frame.data()), 0);
-    const size_t pitch = 720 * tarsk::Decoder::bytes_per_pixel(space);
+    const size_t pitch = 720 * (space == e_dv_color_yuv ? 2 : space == e_dv_color_rgb ? 3 : 4);
     Bytes picture(pitch * static_cast<size_t>(dv->height));
     uint8_t *pixels[1] = {picture.data()};
     int pitches[1] = {static_cast<int>(pitch)};
@@ -76,13 +76,16 @@ Bytes sound(const Bytes &stream) {
 
 // Our encoder on the pictures of the stream (decoded as YUY2, taken as 4:2:2 planes): the
 // standard and the best quality, a fixed recording date.
-Bytes encoded(const Bytes &stream, tarsk::EncodeQuality quality) {
+Bytes encoded(const Bytes &stream, tarsk_encode_quality quality) {
   Bytes out;
   const auto frames = split_frames(stream);
   const bool pal = tarsk::dif::fifty_fields_of(frames[0].data());
-  tarsk::Encoder enc({.system = pal ? e_dv_system_625_50 : e_dv_system_525_60,
-                      .date = std::time_t{1700000000},
-                      .quality = quality});
+  tarsk::EncoderSettings settings;
+  settings.system = pal ? TARSK_SYSTEM_625_50 : TARSK_SYSTEM_525_60;
+  settings.has_date = 1;
+  settings.date = 1700000000;
+  settings.quality = quality;
+  tarsk::Encoder enc(settings);
   const Bytes yuy2 = decoded(stream, DV_QUALITY_BEST, e_dv_color_yuv);
   const size_t lines = pal ? 576 : 480, picture = 720 * 2 * lines;
   for (size_t f = 0; f < frames.size(); ++f) {
@@ -92,7 +95,9 @@ Bytes encoded(const Bytes &stream, tarsk::EncodeQuality quality) {
       y[2 * i] = p[0], cb[i] = p[1], y[2 * i + 1] = p[2], cr[i] = p[3];
     }
     Bytes frame(enc.frame_bytes());
-    EXPECT_TRUE(enc.encode({e_dv_sample_422, y, cb, cr}, frame));
+    const tarsk_picture planes{TARSK_PIXEL_I422, 720, static_cast<int>(lines),
+                               {y.data(), cb.data(), cr.data()}, {720, 360, 360}, nullptr};
+    EXPECT_TRUE(enc.encode(planes, frame));
     out.insert(out.end(), frame.begin(), frame.end());
   }
   return out;
@@ -123,8 +128,8 @@ std::map<std::string, std::string> outputs() {
     got[std::string(name) + " damaged decode yuy2"] =
         md5(decoded(damaged(stream), DV_QUALITY_BEST, e_dv_color_yuv));
     got[std::string(name) + " damaged sound"] = md5(sound(damaged(stream)));
-    got[std::string(name) + " encode standard"] = md5(encoded(stream, tarsk::EncodeQuality::standard));
-    got[std::string(name) + " encode best"] = md5(encoded(stream, tarsk::EncodeQuality::best));
+    got[std::string(name) + " encode standard"] = md5(encoded(stream, TARSK_QUALITY_STANDARD));
+    got[std::string(name) + " encode best"] = md5(encoded(stream, TARSK_QUALITY_BEST));
   }
   return got;
 }

@@ -52,9 +52,34 @@ std::span<const uint8_t> bytes(const std::string &s) {
   return {reinterpret_cast<const uint8_t *>(s.data()), s.size()};
 }
 
-tarsk::PicturePlanes planes(std::span<const uint8_t> p, const Layout &l) {
-  return {l.is_420() ? e_dv_sample_420 : e_dv_sample_411, p.first(l.luma()),
-          p.subspan(l.luma(), l.chroma()), p.subspan(l.luma() + l.chroma(), l.chroma())};
+tarsk_picture planes(std::span<const uint8_t> p, const Layout &l) {
+  uint8_t *y = const_cast<uint8_t *>(p.data());
+  const ptrdiff_t chroma_width = l.is_420() ? 360 : 180;
+  return {l.is_420() ? TARSK_PIXEL_I420 : TARSK_PIXEL_Y41B,
+          720,
+          l.height(),
+          {y, y + l.luma(), y + l.luma() + l.chroma()},
+          {720, chroma_width, chroma_width},
+          nullptr};
+}
+
+// Encoder settings: three passes and a searched quantiser unless said otherwise.
+struct Settings {
+  bool wide = false;
+  int timecode = 0;
+  int passes = 3, static_qno = 0;
+  tarsk_encode_quality quality = TARSK_QUALITY_STANDARD;
+};
+
+tarsk::EncoderSettings encoder_settings(const Settings &s, const Layout &l) {
+  tarsk::EncoderSettings e;
+  e.system = l.system == e_dv_system_625_50 ? TARSK_SYSTEM_625_50 : TARSK_SYSTEM_525_60;
+  e.wide = s.wide;
+  e.timecode = s.timecode;
+  e.passes = s.passes;
+  e.static_qno = s.static_qno;
+  e.quality = s.quality;
+  return e;
 }
 
 // A decoded picture with lines `pitch` bytes apart; the bytes past the pixels stay untouched.
@@ -468,10 +493,15 @@ std::vector<std::string> source_args(const std::string &source, const std::strin
 }
 
 // Our DV file of raw pictures: planar through tarsk::Encoder, or YUY2 through the C API.
-fs::path encode_ours(std::span<const uint8_t> raw, const Layout &l, tarsk::EncodeSettings settings,
+fs::path encode_ours(std::span<const uint8_t> raw, const Layout &l, const Settings &settings,
                      bool yuy2 = false) {
-  settings.system = l.system;
-  tarsk::Encoder encoder(settings);
+  tarsk::Encoder encoder(encoder_settings(settings, l));
+  dv_encoder_t *enc = dv_encoder_new(0, 0, 0);
+  enc->isPAL = l.system == e_dv_system_625_50;
+  enc->is16x9 = settings.wide;
+  enc->vlc_encode_passes = settings.passes;
+  enc->static_qno = settings.static_qno;
+  enc->force_dct = -1;
   const size_t picture = yuy2 ? 2 * l.luma() : l.picture();
   std::vector<uint8_t> frame(encoder.frame_bytes());
   const fs::path path = scratch_file(".dv");
@@ -481,7 +511,6 @@ fs::path encode_ours(std::span<const uint8_t> raw, const Layout &l, tarsk::Encod
                             raw.begin() + static_cast<long>(at + picture));
     if (yuy2) {
       uint8_t *pixels[1] = {in.data()};
-      dv_encoder_t *enc = encoder.get();
       EXPECT_EQ(dv_encode_full_frame(enc, pixels, e_dv_color_yuv, frame.data()), 0);
       dv_encode_timecode(frame.data(), enc->isPAL, enc->frame_count - 1 + settings.timecode);
     } else {
@@ -489,6 +518,7 @@ fs::path encode_ours(std::span<const uint8_t> raw, const Layout &l, tarsk::Encod
     }
     out.write(reinterpret_cast<const char *>(frame.data()), static_cast<long>(frame.size()));
   }
+  dv_encoder_free(enc);
   return path;
 }
 
@@ -543,10 +573,10 @@ TEST_P(EncodeInterop, FfmpegReadsOursAndItsQualityHolds) {
   const bool pal = l.system == e_dv_system_625_50;
   const auto input = source_args(c.source, c.filter, l, 2);
   const auto source = ffmpeg_raw(input, l.pix_fmt);
-  tarsk::EncodeSettings settings{.wide = c.wide, .timecode = 90000};
+  Settings settings{.wide = c.wide, .timecode = 90000};
   const fs::path standard =
       encode_ours(c.yuy2 ? ffmpeg_raw(input, "yuyv422") : source, l, settings, c.yuy2);
-  settings.quality = tarsk::EncodeQuality::best;
+  settings.quality = TARSK_QUALITY_BEST;
   const fs::path best_file = encode_ours(source, l, settings);
   const fs::path theirs = scratch_file(".dv");
   std::vector<std::string> args = input;
@@ -602,13 +632,10 @@ TEST(EncodeSettings, KeepTheirFloorsAndBestRefusesThem) {
           encode_ours(pictures, pal420, {.passes = r.passes, .static_qno = r.static_qno});
       EXPECT_GE(lowest_psnr(pictures, our_planes(read_file(dv), pal420), pal420.height())[0],
                 r.luma_floor);
-      tarsk::Encoder refusing(
-          {.passes = r.passes, .static_qno = r.static_qno, .quality = tarsk::EncodeQuality::best});
-      std::vector<uint8_t> frame(refusing.frame_bytes());
-      const auto done = refusing.encode(planes(pictures, pal420), frame);
-      ASSERT_FALSE(done);
-      EXPECT_EQ(done.error().code, tarsk::Errc::bad_settings);
-      EXPECT_EQ(refusing.frames(), 0u);
+      tarsk::Encoder refusing(encoder_settings(
+          {.passes = r.passes, .static_qno = r.static_qno, .quality = TARSK_QUALITY_BEST}, pal420));
+      ASSERT_FALSE(refusing);
+      EXPECT_EQ(refusing.open_error().code, tarsk::Errc::bad_settings);
     }
   }
 }

@@ -36,7 +36,7 @@ const MadeDv &recording_2() {
 // Six 625/50 frames of our own encoder: a moving gradient with 48 kHz sound.
 const Bytes &tarsk_clip() {
   static const Bytes bytes = [] {
-    tarsk::Encoder enc({.system = e_dv_system_625_50});
+    tarsk::Encoder enc;
     Bytes y(720 * 576), c(360 * 288), out;
     std::vector<int16_t> sound(2 * 1920);
     for (int f = 0; f < 6; ++f) {
@@ -44,8 +44,9 @@ const Bytes &tarsk_clip() {
       std::fill(c.begin(), c.end(), static_cast<uint8_t>(100 + 10 * f));
       for (size_t i = 0; i < sound.size(); ++i) sound[i] = static_cast<int16_t>(i * 37 + f);
       Bytes frame(pal);
-      EXPECT_TRUE(enc.encode({e_dv_sample_420, y, c, c}, frame));
-      EXPECT_TRUE(enc.encode_audio(sound, 48000, frame));
+      tarsk_picture p{TARSK_PIXEL_I420, 720, 576, {y.data(), c.data(), c.data()}, {720, 360, 360}, nullptr};
+      EXPECT_TRUE(enc.encode(p, frame));
+      EXPECT_TRUE(enc.encode_audio(sound.data(), sound.size(), 48000, frame.data(), frame.size()));
       out.insert(out.end(), frame.begin(), frame.end());
     }
     return out;
@@ -173,12 +174,20 @@ struct Decoded {
 
 Decoded decode(tarsk::Decoder &d, const tarsk::Frame &frame) {
   Decoded out;
-  EXPECT_TRUE(d.parse(frame.span()));
-  out.picture.resize(d.picture_bytes(e_dv_color_yuv));
-  auto damage = d.decode_video(frame.span(), e_dv_color_yuv, out.picture);
+  tarsk::Picture picture;
+  picture.get().format = TARSK_PIXEL_YUY2;
+  auto damage = d.decode_video(frame.span(), picture);
   EXPECT_TRUE(damage);
-  if (damage) out.damage = *damage;
+  if (!damage) return out;
+  out.damage = *damage;
+  out.picture.assign(picture.data(0), picture.data(0) + 1440 * picture.height());
   return out;
+}
+
+tarsk::Decoder on_threads(int threads) {
+  tarsk::DecoderSettings settings;
+  settings.threads = threads;
+  return tarsk::Decoder(settings);
 }
 
 // The same stream pushed in pieces of random sizes, one byte to 100 kB.
@@ -188,12 +197,12 @@ std::vector<tarsk::Frame> fed(const Bytes &bytes) {
   std::vector<tarsk::Frame> frames;
   for (size_t at = 0; at < bytes.size();) {
     const size_t n = std::min<size_t>(bytes.size() - at, 1 + random() % (random() % 2 ? 100 : 100000));
-    feeder.push(std::span(bytes).subspan(at, n));
+    EXPECT_TRUE(feeder.push(std::span(bytes).subspan(at, n)));
     at += n;
-    while (auto frame = feeder.next()) frames.push_back(std::move(*frame));
+    while (auto frame = feeder.next()) frames.push_back(std::move(**frame));
   }
   feeder.finish();
-  while (auto frame = feeder.next()) frames.push_back(std::move(*frame));
+  while (auto frame = feeder.next()) frames.push_back(std::move(**frame));
   return frames;
 }
 
@@ -214,8 +223,8 @@ TEST_P(Resync, FramesAfterTheDamageAreTheCleanOnes) {
                 pieces[i].missing_blocks == got.frames[i].missing_blocks)
         << "frame " << i << " pushed in pieces";
   EXPECT_EQ(got.skipped, c.skipped);
-  tarsk::Decoder ours, reference, threaded;
-  ASSERT_TRUE(threaded.set_threads(2));
+  tarsk::Decoder ours, reference, threaded = on_threads(2);
+  ASSERT_TRUE(threaded);
   Bytes previous;
   for (size_t i = 0; i < c.frames.size(); ++i) {
     const tarsk::Frame &f = got.frames[i];
@@ -260,20 +269,26 @@ INSTANTIATE_TEST_SUITE_P(Kinds, Resync, testing::ValuesIn(cases),
 TEST(Concealment, OffDecodesTheBitsAsTheCApiDoes) {
   const Bytes bytes = flagged(pal_bytes(), 1);
   const auto frames = split_frames(bytes);
-  tarsk::Decoder d;
-  d.set_concealment(false);
+  tarsk::DecoderSettings settings;
+  settings.conceal = 0;
+  tarsk::Decoder d(settings);
+  dv_decoder_t *dv = dv_decoder_new(0, 0, 0);
+  dv_set_error_log(dv, nullptr);
+  dv->quality = DV_QUALITY_BEST;
   for (auto frame : frames) {
-    ASSERT_TRUE(d.parse(frame));
-    Bytes picture(d.picture_bytes(e_dv_color_rgb)), c_api(picture.size());
-    const auto damage = d.decode_video(frame, e_dv_color_rgb, picture);
+    tarsk::Picture picture(TARSK_PIXEL_RGB24, 720, 576);
+    Bytes c_api(720 * 576 * 3);
+    const auto damage = d.decode_video(frame, picture);
     ASSERT_TRUE(damage);
     EXPECT_EQ(damage->damaged_macroblocks, frame.data() == frames[1].data() ? 405 : 0);
     EXPECT_EQ(damage->concealed_macroblocks, 0);
+    ASSERT_GE(dv_parse_header(dv, frame.data()), 0);
     uint8_t *pixels[1] = {c_api.data()};
     int pitches[1] = {720 * 3};
-    dv_decode_full_frame(d.get(), frame.data(), e_dv_color_rgb, pixels, pitches);
-    EXPECT_EQ(picture, c_api);
+    dv_decode_full_frame(dv, frame.data(), e_dv_color_rgb, pixels, pitches);
+    EXPECT_TRUE(std::equal(c_api.begin(), c_api.end(), picture.data(0)));
   }
+  dv_decoder_free(dv);
 }
 
 }  // namespace
