@@ -86,18 +86,48 @@ fi
 output=$("$static_exe") || fail "statically linked prog failed: $output"
 check_output "statically linked prog" "$output"
 
-# A C++ program of the C++ API against the shared library.
-cxx_exe=$prefix/prog-cxx
-c++ -std=c++20 -Wall -Wextra -pedantic -Werror "${prog%.c}.cpp" -o "$cxx_exe" $flags ||
-  fail "prog.cpp does not build against the installed copy (flags: $flags)"
-output=$(LD_LIBRARY_PATH=$libdir "$cxx_exe") || fail "prog-cxx failed: $output"
-cxx_expected='check: damaged frame: DIF sequence 1 has no valid header
-threads: 2
-encode: done'
-[[ $output == "$cxx_expected" ]] ||
-  fail "prog-cxx printed
+# The README's examples of tarsk.h (C11) and tarsk.hpp (C++17), built
+# against the installed copy: the C++ one writes three frames, the C one
+# reads them and must print what the README says it prints.
+readme=$(dirname "$prog")/../../README.md
+example() {  # the fenced block after <!-- NAME -->
+  awk -v mark="<!-- $1 -->" '$0 == mark { on = 1; next }
+    on == 1 && /^```/ { on = 2; next }
+    on == 2 && /^```/ { exit }
+    on == 2 { print }' "$readme"
+}
+example example.c >"$prefix/example.c"
+example example.cpp >"$prefix/example.cpp"
+[[ -s $prefix/example.c && -s $prefix/example.cpp ]] || fail "the README's examples are missing"
+# shellcheck disable=SC2086
+cc -std=c11 -Wall -Wextra -pedantic -Werror "$prefix/example.c" -o "$prefix/example-c" $flags ||
+  fail "the README's C example does not build against the installed copy"
+# shellcheck disable=SC2086
+c++ -std=c++17 -Wall -Wextra -pedantic -Werror "$prefix/example.cpp" -o "$prefix/example-cpp" \
+  $flags || fail "the README's C++ example does not build against the installed copy"
+output=$(LD_LIBRARY_PATH=$libdir "$prefix/example-cpp" "$prefix/clip.dv") ||
+  fail "the C++ example failed: $output"
+[[ $output == "wrote 3 frames" ]] || fail "the C++ example printed: $output"
+output=$(LD_LIBRARY_PATH=$libdir "$prefix/example-c" "$prefix/clip.dv") ||
+  fail "the C example failed: $output"
+readme_says=$(awk '/^program reads it and prints/ { on = 1; next }
+  on == 1 && /^```/ { on = 2; next }
+  on == 2 && /^```/ { exit }
+  on == 2 { print }' "$readme")
+[[ -n $readme_says && $output == "$readme_says" ]] ||
+  fail "the C example printed
 $output
-expected
-$cxx_expected"
+where the README says
+$readme_says"
+
+# The version the header says is the one pkg-config and the library say.
+printf '#include <stdio.h>\n#include <tarsk/tarsk.h>\nint main(void) { printf("%%s %%d\\n", tarsk_version_string(), tarsk_version() == TARSK_VERSION); return 0; }\n' \
+  >"$prefix/version.c"
+# shellcheck disable=SC2086
+cc -std=c11 "$prefix/version.c" -o "$prefix/version" $flags || fail "version.c does not build"
+version=$(LD_LIBRARY_PATH=$libdir "$prefix/version")
+pc_version=$(PKG_CONFIG_PATH=$pcdir pkg-config --modversion tarsk)
+[[ $version == "$pc_version 1" ]] ||
+  fail "the library says version '$version', pkg-config '$pc_version'"
 
 echo "installed copy OK"
