@@ -299,6 +299,18 @@ typedef struct tarsk_audio {
 int tarsk_decode_audio(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
                        int16_t *samples, size_t capacity, tarsk_audio *audio);
 
+/* Everything of a frame in one call, its header blocks checked and parsed
+ * once: its information, its picture into `picture` (as tarsk_decode_video;
+ * null: the video is only checked for damage) and its sound into `samples`
+ * (as tarsk_decode_audio; null or a frame without sound: none, audio->frames
+ * 0). Any of the outputs may be null. A frame whose sound cannot be decoded
+ * still gives its picture: the call returns TARSK_E_NO_AUDIO after writing
+ * it. */
+int tarsk_decode_frame(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
+                       tarsk_frame_info *info, tarsk_picture *picture,
+                       tarsk_picture_damage *damage, int16_t *samples, size_t capacity,
+                       tarsk_audio *audio);
+
 /* ---- Encoding ----------------------------------------------------------- */
 
 typedef enum tarsk_encode_quality {

@@ -181,6 +181,55 @@ class FramePipeline {
   uint64_t submitted_ = 0, collected_ = 0;
 };
 
+// What a parsed frame says about itself.
+void fill_info(dv_decoder_t *dv, const uint8_t *frame, size_t size, tarsk_frame_info *info) {
+  dv_parse_packs(dv, frame);
+  *info = tarsk_frame_info{};
+  info->system = dv->system == e_dv_system_625_50 ? TARSK_SYSTEM_625_50 : TARSK_SYSTEM_525_60;
+  info->sampling = dv->sampling == e_dv_sample_411 ? TARSK_SAMPLING_411 : TARSK_SAMPLING_420;
+  info->smpte_314m = dv->std == e_dv_std_smpte_314m;
+  info->width = dv->width;
+  info->height = dv->height;
+  info->wide = dv_format_wide(dv) == 1;
+  if (Timecode t; timecode(dv, t)) {
+    info->has_timecode = 1;
+    info->timecode = {t.hours, t.minutes, t.seconds, t.frames, t.drop_frame};
+  }
+  if (DateTime d; recording_datetime(dv, d)) {
+    info->has_recording_date = 1;
+    info->recording_date = {d.year, d.month, d.day, d.hours, d.minutes, d.seconds};
+  }
+  // The header's parse read the AAUX source pack.
+  if (dv->audio->samples_this_frame > 0 && dv->audio->frequency > 0) {
+    const dv_audio_t *a = dv->audio;
+    info->audio_rate = a->frequency;
+    info->audio_bits = a->quantization;
+    info->audio_channels = a->quantization == 12 ? 4 : 2;
+    info->audio_samples = a->samples_this_frame;
+    info->audio_locked = a->aaux_as.pc1.lf == 0;
+  }
+  for (size_t at = 0; at + dif::block_size <= size; at += dif::block_size)
+    info->flagged_video += dif::video_block_flagged(frame + at);
+}
+
+// A parsed frame's sound, interleaved.
+int decode_sound(dv_decoder_t *dv, const uint8_t *frame, int16_t *samples, size_t capacity,
+                 tarsk_audio *audio) {
+  constexpr size_t most = TARSK_AUDIO_MAX_FRAMES;
+  int16_t channels[4][most];
+  int16_t *buffers[4] = {channels[0], channels[1], channels[2], channels[3]};
+  if (dv_decode_full_audio(dv, frame, buffers) != 1) return TARSK_E_NO_AUDIO;
+  const dv_audio_t *a = dv->audio;
+  const int count = a->quantization == 12 ? 4 : 2;
+  const size_t frames = static_cast<size_t>(std::clamp(a->samples_this_frame, 0, int{most}));
+  if (capacity < frames * static_cast<size_t>(count)) return TARSK_E_BAD_BUFFER;
+  for (size_t i = 0; i < frames; ++i)
+    for (int c = 0; c < count; ++c) samples[i * count + c] = channels[c][i];
+  *audio = tarsk_audio{a->frequency, a->quantization, count, static_cast<int>(frames),
+                       dv_frame_has_audio_errors(dv)};
+  return TARSK_OK;
+}
+
 }  // namespace
 
 struct tarsk_decoder {
@@ -235,32 +284,7 @@ int tarsk_decode_info(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
   if (decoder == nullptr || frame == nullptr || info == nullptr) return TARSK_E_BAD_CALL;
   dv_decoder_t *dv = decoder->dv.get();
   if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
-  dv_parse_packs(dv, frame);
-  *info = tarsk_frame_info{};
-  info->system = dv->system == e_dv_system_625_50 ? TARSK_SYSTEM_625_50 : TARSK_SYSTEM_525_60;
-  info->sampling = dv->sampling == e_dv_sample_411 ? TARSK_SAMPLING_411 : TARSK_SAMPLING_420;
-  info->smpte_314m = dv->std == e_dv_std_smpte_314m;
-  info->width = dv->width;
-  info->height = dv->height;
-  info->wide = dv_format_wide(dv) == 1;
-  if (Timecode t; timecode(dv, t)) {
-    info->has_timecode = 1;
-    info->timecode = {t.hours, t.minutes, t.seconds, t.frames, t.drop_frame};
-  }
-  if (DateTime d; recording_datetime(dv, d)) {
-    info->has_recording_date = 1;
-    info->recording_date = {d.year, d.month, d.day, d.hours, d.minutes, d.seconds};
-  }
-  if (dv_parse_audio_header(dv, frame) == 1 && dv->audio->samples_this_frame > 0) {
-    const dv_audio_t *a = dv->audio;
-    info->audio_rate = a->frequency;
-    info->audio_bits = a->quantization;
-    info->audio_channels = a->quantization == 12 ? 4 : 2;
-    info->audio_samples = a->samples_this_frame;
-    info->audio_locked = a->aaux_as.pc1.lf == 0;
-  }
-  for (size_t at = 0; at + dif::block_size <= size; at += dif::block_size)
-    info->flagged_video += dif::video_block_flagged(frame + at);
+  fill_info(dv, frame, size, info);
   return TARSK_OK;
 }
 
@@ -322,19 +346,27 @@ int tarsk_decode_audio(tarsk_decoder *decoder, const uint8_t *frame, size_t size
     return TARSK_E_BAD_CALL;
   dv_decoder_t *dv = decoder->dv.get();
   if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
-  constexpr size_t most = TARSK_AUDIO_MAX_FRAMES;
-  int16_t channels[4][most];
-  int16_t *buffers[4] = {channels[0], channels[1], channels[2], channels[3]};
-  if (dv_decode_full_audio(dv, frame, buffers) != 1) return TARSK_E_NO_AUDIO;
-  const dv_audio_t *a = dv->audio;
-  const int count = a->quantization == 12 ? 4 : 2;
-  const size_t frames = static_cast<size_t>(std::clamp(a->samples_this_frame, 0, int{most}));
-  if (capacity < frames * static_cast<size_t>(count)) return TARSK_E_BAD_BUFFER;
-  for (size_t i = 0; i < frames; ++i)
-    for (int c = 0; c < count; ++c) samples[i * count + c] = channels[c][i];
-  *audio = tarsk_audio{a->frequency, a->quantization, count, static_cast<int>(frames),
-                       dv_frame_has_audio_errors(dv)};
-  return TARSK_OK;
+  return decode_sound(dv, frame, samples, capacity, audio);
+}
+
+int tarsk_decode_frame(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
+                       tarsk_frame_info *info, tarsk_picture *picture,
+                       tarsk_picture_damage *damage, int16_t *samples, size_t capacity,
+                       tarsk_audio *audio) {
+  if (decoder == nullptr || frame == nullptr) return TARSK_E_BAD_CALL;
+  dv_decoder_t *dv = decoder->dv.get();
+  if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
+  if (info != nullptr) fill_info(dv, frame, size, info);
+  output::Target target;
+  if (picture != nullptr)
+    if (const int ok = prepare_picture(dv, picture, &target); ok != TARSK_OK) return ok;
+  const tarsk_picture_damage found = decoder->pictures.decode(
+      dv, frame, target, picture != nullptr ? decoder->crew.get() : nullptr);
+  if (damage != nullptr) *damage = found;
+  if (audio == nullptr) return TARSK_OK;
+  *audio = tarsk_audio{};
+  if (samples == nullptr || dv->audio->samples_this_frame <= 0) return TARSK_OK;
+  return decode_sound(dv, frame, samples, capacity, audio);
 }
 
 }  // extern "C"

@@ -344,6 +344,46 @@ TEST(CApi, SoundAndFrameInformationAreDvhs) {
   }
 }
 
+// tarsk_decode_frame gives in one call what the separate calls give, a frame
+// whose sound cannot be decoded its picture all the same.
+TEST(CApi, OneCallGivesWhatTheSeparateCallsGive) {
+  for (const char *name : files) {
+    SCOPED_TRACE(name);
+    Bytes stream = conformance(name);
+    const size_t size = split_frames(stream)[0].size();
+    flag_sequence(stream, size, 1);
+    // The third frame's AAUX source packs gone: no sound to decode.
+    for (size_t at = 2 * size; at < 3 * size; at += 80)
+      if (tarsk::dif::section_of(&stream[at]) == tarsk::dif::Section::audio) stream[at + 3] = 0xff;
+    Decoder one, separate;
+    std::vector<int16_t> a(TARSK_AUDIO_MAX_FRAMES * 4), b(a.size());
+    for (auto frame : split_frames(stream)) {
+      tarsk_frame_info info_one, info_separate;
+      tarsk_picture_damage damage_one, damage_separate;
+      tarsk_audio audio_one, audio_separate{};
+      Picture p_one, p_separate;
+      const int got = tarsk_decode_frame(one.d, frame.data(), frame.size(), &info_one, &p_one,
+                                         &damage_one, a.data(), a.size(), &audio_one);
+      ASSERT_EQ(tarsk_decode_info(separate.d, frame.data(), frame.size(), &info_separate), 0);
+      ASSERT_EQ(tarsk_decode_video(separate.d, frame.data(), frame.size(), &p_separate,
+                                   &damage_separate),
+                0);
+      const int sound = tarsk_decode_audio(separate.d, frame.data(), frame.size(), b.data(),
+                                           b.size(), &audio_separate);
+      EXPECT_EQ(got, sound == TARSK_E_NO_AUDIO && info_separate.audio_rate > 0 ? sound : 0);
+      EXPECT_EQ(std::memcmp(&info_one, &info_separate, sizeof info_one), 0);
+      EXPECT_EQ(damage_one.damaged_macroblocks, damage_separate.damaged_macroblocks);
+      EXPECT_EQ(damage_one.concealed_macroblocks, damage_separate.concealed_macroblocks);
+      for (int plane = 0; plane < 3; ++plane) EXPECT_EQ(p_one.plane(plane), p_separate.plane(plane));
+      if (sound == TARSK_OK) {
+        EXPECT_EQ(std::memcmp(&audio_one, &audio_separate, sizeof audio_one), 0);
+        EXPECT_TRUE(std::equal(a.begin(), a.begin() + audio_one.frames * audio_one.channels,
+                               b.begin()));
+      }
+    }
+  }
+}
+
 // The drop-frame flag of a 525/60 time code pack, and no such flag in 625/50.
 TEST(CApi, TimecodeSaysWhetherItDropsFrames) {
   for (const char *name : {"ntsc411", "pal411"}) {
