@@ -12,8 +12,8 @@
 #include "common/dif.h"
 #include "common/place.h"
 #include "encode/encode.h"
+#include "encode/fill.h"
 #include "init.h"
-#include "input/fill.h"
 
 namespace tarsk {
 namespace {

@@ -14,8 +14,26 @@
 #include "encode/encode.h"
 
 namespace tarsk {
-
 namespace {
+
+// The encode loop's thinning of the picture rate to `fps` pictures a
+// second (0: the system's own). A 16.16 accumulator gains what each frame
+// falls short of a whole picture; when it passes one, the frame repeats the
+// previous picture instead of encoding its own. A rate above the system's
+// counts as the system's: every frame is encoded and the accumulator stays
+// at 0, however long the run (uncapped it would fall by a fixed amount per
+// frame and overflow after some hundreds of frames at a high rate).
+class RateThinner {
+ public:
+  explicit RateThinner(int fps);
+  // Whether the next frame of the system (pal: 625/50) gets its own picture.
+  bool next(bool pal);
+
+ private:
+  static constexpr int one = 65536;
+  int step_625_, step_525_;
+  int accumulator_ = 0;
+};
 
 // The 16.16 step of a frame at fps pictures a second in a system of
 // `rate` frames a second, at most one whole picture.
@@ -23,8 +41,6 @@ int thinning_step(int fps, int rate) {
   if (fps <= 0 || fps >= rate) return 65536;
   return static_cast<int>(static_cast<long long>(fps) * 65536 / rate);
 }
-
-}  // namespace
 
 RateThinner::RateThinner(int fps)
     : step_625_(thinning_step(fps, 25)), step_525_(thinning_step(fps, 30)) {}
@@ -35,8 +51,6 @@ bool RateThinner::next(bool pal) {
   accumulator_ -= one;
   return false;
 }
-
-namespace {
 
 // What the loop works with. The audio record (15.5 kB) and the frame live
 // on the heap; one frame buffer serves every frame, so that a thinned

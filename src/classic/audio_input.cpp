@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "classic/registry.h"
 #include "common/audio.h"
-#include "encode/registry.h"
 
 namespace tarsk {
 namespace {

@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "encode/registry.h"
-#include "input/fill.h"
+#include "classic/registry.h"
+#include "encode/fill.h"
 
 namespace {
 
