@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "common/bitstream.h"
+#include "common/colour.h"
 #include "common/dif.h"
 #include "common/place.h"
 #include "encode/encode.h"
@@ -95,12 +96,11 @@ void write_segment(dv_videosegment_t *seg, uint8_t *vsbuffer, int passes, int st
 // YUY2 (Y0 Cb Y1 Cr for each pair of pixels) to the encoder's planes.
 void yuy2_to_ycb(const uint8_t *data, int isPAL, int16_t *img_y, int16_t *img_cr, int16_t *img_cb) {
   const int pairs = 360 * (isPAL ? 576 : 480);
-  auto scale = [](uint8_t v) { return static_cast<int16_t>(2 * (v - 128)); };
   for (int p = 0; p < pairs; ++p, data += 4) {
-    img_y[2 * p] = scale(data[0]);
-    img_cb[p] = scale(data[1]);
-    img_y[2 * p + 1] = scale(data[2]);
-    img_cr[p] = scale(data[3]);
+    img_y[2 * p] = encoder_sample(data[0]);
+    img_cb[p] = encoder_sample(data[1]);
+    img_y[2 * p + 1] = encoder_sample(data[2]);
+    img_cr[p] = encoder_sample(data[3]);
   }
 }
 
