@@ -9,6 +9,7 @@
 
 #include "classic/registry.h"
 #include "common/dif.h"
+#include "common/log.h"
 #include "encode/audio.h"
 
 namespace tarsk {
@@ -39,7 +40,7 @@ int raw_store(uint8_t *encoded_data, dv_enc_audio_info_t *audio_data, int keep_m
   // counts as stored that is not in the stream.
   const size_t size = dif::frame_size(pal);
   if (std::fwrite(encoded_data, 1, size, out_fp) != size || std::fflush(out_fp) != 0) {
-    std::fprintf(stderr, "raw: could not write the frame\n");
+    log(LogLevel::error, "raw: could not write the frame\n");
     return -1;
   }
   frame_counter = frame_counter == INT_MAX ? 0 : frame_counter + 1;

@@ -7,6 +7,7 @@
 
 #include "classic/registry.h"
 #include "common/colour.h"
+#include "common/log.h"
 #include "encode/fill.h"
 
 namespace {
@@ -55,22 +56,22 @@ int read_stream(FILE *f, Kind kind, int *isPAL, int *height_) {
   while (more && (header.line()[0] == '#' || header.line()[0] == '\n'));
   int width = 0, height = 0;
   if (!more || std::sscanf(header.line(), "%d %d\n", &width, &height) != 2) {
-    std::fprintf(stderr, pgm ? "Bad PGM file!\n" : "Bad PPM file!\n");
+    tarsk::log(tarsk::LogLevel::error, pgm ? "Bad PGM file!\n" : "Bad PPM file!\n");
     return -1;
   }
   if (pgm) height = (height / 3) * 2;
   if (width != 720 || (height != 576 && height != 480)) {
     if (pgm)
-      std::fprintf(stderr,
-                   "Invalid picture size! (%d, %d)\nAllowed sizes are 720x864 for PAL and 720x720 "
-                   "for NTSC\nProbably you should try ppms and ppmqscale...\n(Or write pgmqscale "
-                   "and include it in tarsk ;-)\n",
-                   width, height);
+      tarsk::log(tarsk::LogLevel::error,
+                 "Invalid picture size! (%d, %d)\nAllowed sizes are 720x864 for PAL and 720x720 "
+                 "for NTSC\nProbably you should try ppms and ppmqscale...\n(Or write pgmqscale "
+                 "and include it in tarsk ;-)\n",
+                 width, height);
     else
-      std::fprintf(stderr,
-                   "Invalid picture size! (%d, %d)\nAllowed sizes are 720x576 for PAL and 720x480 "
-                   "for NTSC\nProbably you should try ppmqscale...\n",
-                   width, height);
+      tarsk::log(tarsk::LogLevel::error,
+                 "Invalid picture size! (%d, %d)\nAllowed sizes are 720x576 for PAL and 720x480 "
+                 "for NTSC\nProbably you should try ppmqscale...\n",
+                 width, height);
     return -1;
   }
   header.next_line();  // the maximum value, not examined
@@ -79,8 +80,8 @@ int read_stream(FILE *f, Kind kind, int *isPAL, int *height_) {
   const size_t want = pgm ? size_t{1080} * height : size_t{rgb_line} * height;
   const size_t got = std::fread(picture.readbuf.data(), 1, want, f);
   if (got != want) {
-    std::fprintf(stderr, "%s picture data cut short: %zu of %zu bytes\n", pgm ? "PGM" : "PPM", got,
-                 want);
+    tarsk::log(tarsk::LogLevel::error, "%s picture data cut short: %zu of %zu bytes\n",
+               pgm ? "PGM" : "PPM", got, want);
     return -1;
   }
   *isPAL = height == 576;
@@ -106,7 +107,7 @@ int read_file(const char *filename, Kind kind, int *isPAL) {
   FILE *f = stdin_ ? stdin : std::fopen(filename, "r");
   if (f == nullptr) {
     // Said, so that an encode loop that stops here says why.
-    std::fprintf(stderr, "Can't open picture file: %s\n", filename);
+    tarsk::log(tarsk::LogLevel::error, "Can't open picture file: %s\n", filename);
     return -1;
   }
   const int result = read_stream(f, kind, isPAL, &picture.height);

@@ -3,6 +3,21 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include "common/log.h"
+
+namespace {
+
+// An option's names as its usage shows them: "-q, --quality", "-q" or
+// "--quality".
+std::string option_names(const struct poptOption &o) {
+  const std::string brief = o.shortName ? std::string("-") + o.shortName : "";
+  const std::string full = o.longName ? std::string("--") + o.longName : "";
+  return brief.empty() || full.empty() ? brief + full : brief + ", " + full;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -10,16 +25,11 @@ int dv_use_mmx = 0;
 
 void dv_opt_usage(poptContext, struct poptOption *opt, int num) {
   const struct poptOption &o = opt[num];
-  if (o.shortName && o.longName)
-    std::fprintf(stderr, "-%c, --%s", o.shortName, o.longName);
-  else if (o.shortName)
-    std::fprintf(stderr, "-%c", o.shortName);
-  else if (o.longName)
-    std::fprintf(stderr, "--%s", o.longName);
+  const std::string names = option_names(o);
   if (o.argDescrip)
-    std::fprintf(stderr, "=%s\n", o.argDescrip);
+    tarsk::log(tarsk::LogLevel::warning, "%s=%s\n", names.c_str(), o.argDescrip);
   else
-    std::fprintf(stderr, ": invalid usage\n");
+    tarsk::log(tarsk::LogLevel::warning, "%s: invalid usage\n", names.c_str());
   std::exit(-1);
 }
 

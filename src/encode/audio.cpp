@@ -12,6 +12,7 @@
 
 #include "common/audio.h"
 #include "common/dif.h"
+#include "common/log.h"
 
 namespace tarsk {
 namespace {
@@ -33,15 +34,15 @@ constexpr int positions(bool pal) {
 std::optional<SourcePack> describe_audio(const dv_enc_audio_info_t &audio, bool pal) {
   const int code = audio::rate_code(audio.frequency);
   if (code < 0) {
-    std::fprintf(stderr, "Impossible frequency??\n");
+    log(LogLevel::error, "Impossible frequency??\n");
     return std::nullopt;
   }
   if (audio.frequency == 32000 && audio.channels != channels_inserted) {
-    std::fprintf(stderr, "Unsupported bits: 12\n FIXME!\n");
+    log(LogLevel::error, "Unsupported bits: 12\n FIXME!\n");
     return std::nullopt;
   }
   if (audio.channels != channels_inserted) {
-    std::fprintf(stderr, "Audio of %d channels cannot be inserted: 2 are needed\n", audio.channels);
+    log(LogLevel::error, "Audio of %d channels cannot be inserted: 2 are needed\n", audio.channels);
     return std::nullopt;
   }
   // The last position's right sample must lie inside the data area.
@@ -49,7 +50,7 @@ std::optional<SourcePack> describe_audio(const dv_enc_audio_info_t &audio, bool 
   if (alignment < channels_inserted * bytes_per_sample ||
       alignment >
           (DV_ENC_AUDIO_DATA_SIZE - channels_inserted * bytes_per_sample) / (positions(pal) - 1)) {
-    std::fprintf(stderr, "Audio sample frames of %d bytes do not fit the audio data\n", alignment);
+    log(LogLevel::error, "Audio sample frames of %d bytes do not fit the audio data\n", alignment);
     return std::nullopt;
   }
   // The source pack counts samples above the minimum in six bits, and the
@@ -58,8 +59,8 @@ std::optional<SourcePack> describe_audio(const dv_enc_audio_info_t &audio, bool 
   const int least = audio::min_samples[pal][code];
   const int most = std::min(least + 63, audio::max_samples[pal][code]);
   if (samples < least || samples > most) {
-    std::fprintf(stderr, "Audio frame of %d samples: a frame at %d Hz holds %d to %d\n", samples,
-                 audio.frequency, least, most);
+    log(LogLevel::error, "Audio frame of %d samples: a frame at %d Hz holds %d to %d\n", samples,
+        audio.frequency, least, most);
     return std::nullopt;
   }
   return SourcePack{code, samples, alignment};
@@ -159,24 +160,26 @@ int dv_encode_full_audio(dv_encoder_t *dv_enc, int16_t **pcm, int channels, int 
   // One channel is given to both; more than two do not fit DV's 16-bit
   // audio (the interleaved data would overrun the record).
   if (channels != 1 && channels != 2) {
-    std::fprintf(stderr, "Audio of %d channels cannot be inserted: 1 or 2 are needed\n", channels);
+    tarsk::log(tarsk::LogLevel::error,
+               "Audio of %d channels cannot be inserted: 1 or 2 are needed\n", channels);
     return -1;
   }
   if (frame_buf == nullptr || pcm == nullptr || pcm[0] == nullptr ||
       (channels == 2 && pcm[1] == nullptr)) {
-    std::fprintf(stderr, "dv_encode_full_audio needs a frame and a buffer per channel\n");
+    tarsk::log(tarsk::LogLevel::error,
+               "dv_encode_full_audio needs a frame and a buffer per channel\n");
     return -1;
   }
   // A rate DV does not carry, or more samples than the frame has places
   // for, is refused before the record's sizes are worked out from them.
   if (audio::rate_code(frequency) < 0) {
-    std::fprintf(stderr, "Impossible frequency??\n");
+    tarsk::log(tarsk::LogLevel::error, "Impossible frequency??\n");
     return -1;
   }
   const bool frame_pal = (frame_buf[3] & dif::dsf_bit) != 0;
   if (dv_enc->samples_this_frame < 0 || dv_enc->samples_this_frame > positions(frame_pal)) {
-    std::fprintf(stderr, "Audio frame of %d samples: a frame has %d places\n",
-                 dv_enc->samples_this_frame, positions(frame_pal));
+    tarsk::log(tarsk::LogLevel::error, "Audio frame of %d samples: a frame has %d places\n",
+               dv_enc->samples_this_frame, positions(frame_pal));
     return -1;
   }
   static thread_local dv_enc_audio_info_t audio;  // 15.5 kB: not on the stack

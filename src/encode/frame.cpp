@@ -11,6 +11,7 @@
 #include "common/bitstream.h"
 #include "common/colour.h"
 #include "common/dif.h"
+#include "common/log.h"
 #include "common/place.h"
 #include "encode/encode.h"
 #include "encode/fill.h"
@@ -49,7 +50,7 @@ void do_dct(dv_macroblock_t *mb, EncodeStats &stats) {
 constexpr int no_best = -2;
 
 [[noreturn]] void invalid_passes(int passes) {
-  std::fprintf(stderr, "Invalid value for vlc_encode_passes specified: %d!\n", passes);
+  log(LogLevel::error, "Invalid value for vlc_encode_passes specified: %d!\n", passes);
   std::exit(-1);
 }
 
@@ -222,8 +223,8 @@ void _dv_ycb_fill_macroblock(dv_encoder_t *dv_enc, dv_macroblock_t *mb) {
 int dv_encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, uint8_t *vsbuffer) {
   // A library does not end its caller's process over a setting.
   if (dv_enc->vlc_encode_passes < 1 || dv_enc->vlc_encode_passes > 3) {
-    std::fprintf(stderr, "Invalid value for vlc_encode_passes specified: %d!\n",
-                 dv_enc->vlc_encode_passes);
+    tarsk::log(tarsk::LogLevel::error, "Invalid value for vlc_encode_passes specified: %d!\n",
+               dv_enc->vlc_encode_passes);
     return -1;
   }
   // A DCT mode or static table row out of range would index past the
@@ -238,7 +239,7 @@ int dv_encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, ui
 int dv_encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t color_space,
                          uint8_t *out) {
   if (in == nullptr || in[0] == nullptr || out == nullptr) {
-    std::fprintf(stderr, "dv_encode_full_frame needs a picture and a frame buffer\n");
+    tarsk::log(tarsk::LogLevel::error, "dv_encode_full_frame needs a picture and a frame buffer\n");
     return -1;
   }
   time_t now = std::time(nullptr);
@@ -252,7 +253,8 @@ int dv_encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t co
       dv_enc_rgb_to_ycb(in[0], lines, dv_enc->img_y, dv_enc->img_cr, dv_enc->img_cb);
       break;
     default:
-      std::fprintf(stderr, "Invalid value for color_space specified: %d!\n", color_space);
+      tarsk::log(tarsk::LogLevel::error, "Invalid value for color_space specified: %d!\n",
+                 color_space);
       return -1;
   }
   tarsk::encode_planes(dv_enc, out);
