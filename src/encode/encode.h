@@ -106,7 +106,8 @@ void quant_best(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int force_
 // The encode loop's frame: the picture of an input filter into the video
 // blocks of `target` (144000 bytes whatever the system, cleared first).
 // No headers: the output filter writes them. `best` takes the high-quality
-// search, force_dct its DCT mode setting.
+// search, force_dct its DCT mode setting. A pass count other than 1..3 is
+// logged and replaced by the default, 3.
 void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int vlc_encode_passes,
             int static_qno, bool best = false, int force_dct = -1);
 
