@@ -203,9 +203,7 @@ int dv_enc_register_audio_input_filter(dv_enc_audio_input_filter_t filter) {
 }
 
 int dv_enc_get_audio_input_filters(dv_enc_audio_input_filter_t **filters_, int *count) {
-  *filters_ = tarsk::filters.table();
-  *count = tarsk::filters.count();
-  return 0;
+  return tarsk::filters.get(filters_, count);
 }
 
 }  // extern "C"

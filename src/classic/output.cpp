@@ -62,9 +62,7 @@ int dv_enc_register_output_filter(dv_enc_output_filter_t filter) {
 }
 
 int dv_enc_get_output_filters(dv_enc_output_filter_t **filters_, int *count) {
-  *filters_ = tarsk::filters.table();
-  *count = tarsk::filters.count();
-  return 0;
+  return tarsk::filters.get(filters_, count);
 }
 
 }  // extern "C"

@@ -17,7 +17,12 @@ class Registry {
   template <typename... Built>
   constexpr explicit Registry(Built... built_in) : table_{built_in...} {}
 
-  Filter *table() { return table_; }
+  // The table and its number of filters, as dv.h's getters hand them out.
+  int get(Filter **table, int *count) {
+    *table = table_;
+    *count = this->count();
+    return 0;
+  }
 
   int count() const {
     int n = 0;

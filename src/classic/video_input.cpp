@@ -221,9 +221,7 @@ int dv_enc_register_input_filter(dv_enc_input_filter_t filter) {
 }
 
 int dv_enc_get_input_filters(dv_enc_input_filter_t **filters_, int *count) {
-  *filters_ = filters.table();
-  *count = filters.count();
-  return 0;
+  return filters.get(filters_, count);
 }
 
 }  // extern "C"
