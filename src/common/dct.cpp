@@ -1,11 +1,11 @@
 // The 8x8 DCT: the line transform of the encoder's fast integer forward
 // transform, and the tables of the exact floating-point inverse of the
-// decoder (the kernels of both directions are in dsp/).
+// decoder (the kernels of both directions, and the dv.h entry points that
+// run them, are in dsp/).
 #include <cmath>
 #include <cstring>
 
 #include "common/transform.h"
-#include "dsp/dsp.h"
 
 namespace {
 
@@ -69,11 +69,3 @@ void dct88_aan_line(const int16_t in[8], int16_t out[8]) {
 }
 
 }  // namespace tarsk
-
-extern "C" {
-
-void _dv_dct_88(dv_coeff_t *block) { tarsk::dsp::dsp().encode.fdct_88(block, postSC88); }
-
-void _dv_idct_88(dv_coeff_t *block) { tarsk::dsp::dsp().idct.idct_88(block); }
-
-}  // extern "C"

@@ -7,7 +7,6 @@
 #include <initializer_list>
 
 #include "common/transform.h"
-#include "dsp/dsp.h"
 
 namespace {
 
@@ -126,7 +125,5 @@ void dv_idct_248(dv_248_coeff_t *x248, dv_coeff_t *out) {
   for (int r = 0; r < 8; ++r) horizontal(x248 + 8 * r);
   for (int i = 0; i < 64; ++i) out[i] = t16(add(x248[i], 8192) >> 14);
 }
-
-void _dv_dct_248(dv_coeff_t *block) { tarsk::dsp::dsp().encode.fdct_248(block, postSC248); }
 
 }  // extern "C"

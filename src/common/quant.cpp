@@ -2,7 +2,6 @@
 // the macroblock's quantisation number, the block's class and the
 // coefficient's area (its band of spatial frequencies).
 #include "common/transform.h"
-#include "dsp/dsp.h"
 
 extern "C" {
 
@@ -115,16 +114,9 @@ uint16_t dequantise_weight_88_tab[2][22][64];
 
 }  // namespace
 
-namespace tarsk {
-
-void dequantise_weight_88(dv_coeff_t *block, int qno, int klass) {
-  const uint16_t *mul = dequantise_weight_88_tab[klass == 3][qno + dv_quant_offset[klass]];
-  dsp::dsp().quant.dequantise_weight_88(block, mul);
+const uint16_t *tarsk::dequantise_weight_88_factors(int qno, int klass) {
+  return dequantise_weight_88_tab[klass == 3][qno + dv_quant_offset[klass]];
 }
-
-}  // namespace tarsk
-
-extern "C" {}  // extern "C"
 
 void tarsk::quant_init() {
   for (int ex = 0; ex < 2; ++ex)

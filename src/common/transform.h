@@ -36,8 +36,12 @@ inline constexpr int scan_area_start[5] = {1, 6, 21, 43, 64};
 void quant_area_shifts(int qno, int klass, uint8_t shift[4]);
 
 // _dv_quant_88_inverse followed by _dv_weight_88_inverse, in one step with
-// the same results.
+// the same results: each coefficient times its factor of the table below,
+// kept to 16 bits. Defined in dsp/, where it runs the fastest kernel.
 void dequantise_weight_88(dv_coeff_t *block, int qno, int klass);
+// The 64 factors of that step for a macroblock's qno and a block's class
+// (raster order): the inverse weight shifted by the area's quantiser step.
+const uint16_t *dequantise_weight_88_factors(int qno, int klass);
 
 // The exact forward weight of 8x8 coefficient (v, h), which the forward
 // scale table holds; the decoder's inverse weights are its inverses rounded

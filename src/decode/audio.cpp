@@ -1,12 +1,14 @@
 // Audio sample decoding: the audio DIF blocks of a frame into 16-bit PCM
 // channel buffers, with the concealment of blocks that failed and the
 // removal of pre-emphasis.
+#include "decode/audio.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 #include "common/dif.h"
-#include "decode/audio.h"
+#include "common/log.h"
 
 namespace {
 
@@ -150,7 +152,7 @@ int dv_decode_audio_block(dv_audio_t *dv_audio, const uint8_t *inbuf, int ds, in
     return 0;
   }
 
-  std::fprintf(stderr, "tarsk(%s):  unsupported audio sampling.\n", "audio");
+  tarsk::log(tarsk::LogLevel::error, "tarsk(%s):  unsupported audio sampling.\n", "audio");
   return -1;
 }
 

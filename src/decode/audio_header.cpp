@@ -1,7 +1,5 @@
 // AAUX packs and audio options: what a frame's audio is and how many
 // samples it holds.
-#include "decode/audio.h"
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -10,6 +8,8 @@
 
 #include "common/audio.h"
 #include "common/dif.h"
+#include "common/log.h"
+#include "decode/audio.h"
 
 namespace tarsk {
 namespace {
@@ -50,12 +50,15 @@ constexpr int quantization[8] = {16, 12, 20, -1, -1, -1, -1, -1};
 // Column of a rate in the sample tables, or -1.
 constexpr int rate_column(int freq) { return audio::rate_code(freq); }
 
-void complain(const char *format, ...) {
-  std::fprintf(stderr, "tarsk(%s):  ", "audio");
+// A message about a frame's audio header, as one message: the prefix, then
+// what went wrong.
+__attribute__((format(printf, 1, 2))) void complain(const char *format, ...) {
+  char what[256];
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  std::vsnprintf(what, sizeof what, format, args);
   va_end(args);
+  log(LogLevel::warning, "tarsk(%s):  %s", "audio", what);
 }
 
 dv_aaux_as_t read_as(const uint8_t *bytes) {

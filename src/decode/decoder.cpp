@@ -3,24 +3,60 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/log.h"
+
+namespace {
+
+// An option's names as its usage shows them: "-q, --quality", "-q" or
+// "--quality".
+std::string option_names(const struct poptOption &o) {
+  const std::string brief = o.shortName ? std::string("-") + o.shortName : "";
+  const std::string full = o.longName ? std::string("--") + o.longName : "";
+  return brief.empty() || full.empty() ? brief + full : brief + ", " + full;
+}
+
+// The defaults of the library's own integer options, by long name: what an
+// invalid value is put back to. The audio options (in audio_header.cpp)
+// default to 0 as well: take the stream's own value.
+constexpr int default_block_quality = 3;  // every AC coefficient, multi-pass
+struct OptionDefault {
+  const char *long_name;
+  int value;
+};
+constexpr OptionDefault option_defaults[] = {{"video-system", 0},
+                                             {"quality", default_block_quality},
+                                             {"frequency", 0},
+                                             {"quantization", 0},
+                                             {"emphasis", 0}};
+
+void restore_default(const struct poptOption &o) {
+  if ((o.argInfo & POPT_ARG_MASK) != POPT_ARG_INT || o.arg == nullptr || o.longName == nullptr)
+    return;
+  for (const OptionDefault &d : option_defaults)
+    if (std::strcmp(o.longName, d.long_name) == 0) *static_cast<int *>(o.arg) = d.value;
+}
+
+}  // namespace
 
 extern "C" {
 
 int dv_use_mmx = 0;
 
+// The popt callbacks call this for an option's invalid value. A library
+// does not end its caller's process over an option: the usage line is
+// logged, and one of the library's own options goes back to its default
+// (others are left as they are), so that decoding goes on with it.
 void dv_opt_usage(poptContext, struct poptOption *opt, int num) {
   const struct poptOption &o = opt[num];
-  if (o.shortName && o.longName)
-    std::fprintf(stderr, "-%c, --%s", o.shortName, o.longName);
-  else if (o.shortName)
-    std::fprintf(stderr, "-%c", o.shortName);
-  else if (o.longName)
-    std::fprintf(stderr, "--%s", o.longName);
+  const std::string names = option_names(o);
   if (o.argDescrip)
-    std::fprintf(stderr, "=%s\n", o.argDescrip);
+    tarsk::log(tarsk::LogLevel::warning, "%s=%s\n", names.c_str(), o.argDescrip);
   else
-    std::fprintf(stderr, ": invalid usage\n");
-  std::exit(-1);
+    tarsk::log(tarsk::LogLevel::warning, "%s: invalid usage\n", names.c_str());
+  restore_default(o);
 }
 
 void dv_decoder_popt_callback(poptContext con, enum poptCallbackReason, const struct poptOption *,
@@ -32,17 +68,17 @@ void dv_decoder_popt_callback(poptContext con, enum poptCallbackReason, const st
 void dv_video_popt_callback(poptContext con, enum poptCallbackReason, const struct poptOption *,
                             const char *, const void *data) {
   auto *video = static_cast<dv_video_t *>(const_cast<void *>(data));
+  if (video->arg_block_quality < 1 || video->arg_block_quality > 3)
+    dv_opt_usage(con, video->option_table, 0);
   switch (video->arg_block_quality) {
-    case 1:
-      break;
     case 2:
       video->quality |= DV_QUALITY_AC_1;
       break;
     case 3:
       video->quality |= DV_QUALITY_AC_2;
       break;
-    default:
-      dv_opt_usage(con, video->option_table, 0);
+    default:  // 1: the DC alone
+      break;
   }
   if (video->arg_monochrome == 0) video->quality |= DV_QUALITY_COLOR;
 }
@@ -50,7 +86,7 @@ void dv_video_popt_callback(poptContext con, enum poptCallbackReason, const stru
 dv_video_t *dv_video_new(void) {
   auto *video = static_cast<dv_video_t *>(std::calloc(1, sizeof(dv_video_t)));
   if (video == nullptr) return nullptr;
-  video->arg_block_quality = 3;
+  video->arg_block_quality = default_block_quality;
   video->option_table[0] = {
       "quality", 'q', POPT_ARG_INT, &video->arg_block_quality, 0,
       "video quality level (coeff. parsing):  1=DC and no ACs, 2=DC and single-pass for ACs , "

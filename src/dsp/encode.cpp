@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "common/colour.h"
 #include "common/transform.h"
 #include "common/vlc.h"
 #include "dsp/dsp.h"
@@ -101,14 +102,12 @@ uint64_t nonzero_ac(const dv_coeff_t *block) {
   return mask;
 }
 
-int16_t scaled(uint8_t v) { return static_cast<int16_t>(2 * (v - 128)); }
-
 void to_encoder_scale(const uint8_t *in, int16_t *out, int n) {
-  for (int i = 0; i < n; ++i) out[i] = scaled(in[i]);
+  for (int i = 0; i < n; ++i) out[i] = encoder_sample(in[i]);
 }
 
 void to_encoder_scale_doubled(const uint8_t *in, int16_t *out, int n) {
-  for (int i = 0; i < n; ++i) out[2 * i] = out[2 * i + 1] = scaled(in[i]);
+  for (int i = 0; i < n; ++i) out[2 * i] = out[2 * i + 1] = encoder_sample(in[i]);
 }
 
 void load_transposed_line_pairs(const int16_t *lines, int stride, dv_coeff_t *block) {

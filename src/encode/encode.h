@@ -106,7 +106,8 @@ void quant_best(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int force_
 // The encode loop's frame: the picture of an input filter into the video
 // blocks of `target` (144000 bytes whatever the system, cleared first).
 // No headers: the output filter writes them. `best` takes the high-quality
-// search, force_dct its DCT mode setting.
+// search, force_dct its DCT mode setting. A pass count other than 1..3 is
+// logged and replaced by the default, 3.
 void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int vlc_encode_passes,
             int static_qno, bool best = false, int force_dct = -1);
 
@@ -131,26 +132,6 @@ void encode_planes_segment(dv_encoder_t *enc, uint8_t *out, int n, dv_videosegme
 dv_encoder_t *new_encoder(int rem_ntsc_setup, int clamp_luma, int clamp_chroma);
 // Counts a frame made: frame_count runs on, from INT_MAX back to 0.
 void count_frame(dv_encoder_t *enc);
-
-// The encode loop's thinning of the picture rate to `fps` pictures a
-// second (0: the system's own). A 16.16 accumulator gains what each frame
-// falls short of a whole picture; when it passes one, the frame repeats the
-// previous picture instead of encoding its own. A rate above the system's
-// counts as the system's: every frame is encoded and the accumulator stays
-// at 0, however long the run (uncapped it would fall by a fixed amount per
-// frame and overflow after some hundreds of frames at a high rate).
-class RateThinner {
- public:
-  explicit RateThinner(int fps);
-  // Whether the next frame of the system (pal: 625/50) gets its own picture.
-  bool next(bool pal);
-  int accumulator() const { return accumulator_; }
-
- private:
-  static constexpr int one = 65536;
-  int step_625_, step_525_;
-  int accumulator_ = 0;
-};
 
 // The quantiser start tables: for class k and qno q the index of the first
 // entry of k's list at most q; for a set of classes (bit k for class k)

@@ -3,17 +3,17 @@
 // a DV frame.
 #include <algorithm>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "common/bitstream.h"
+#include "common/colour.h"
 #include "common/dif.h"
+#include "common/log.h"
 #include "common/place.h"
 #include "encode/encode.h"
+#include "encode/fill.h"
 #include "init.h"
-#include "input/fill.h"
 
 namespace tarsk {
 namespace {
@@ -47,18 +47,21 @@ void do_dct(dv_macroblock_t *mb, EncodeStats &stats) {
 // is asked for with its force_dct.
 constexpr int no_best = -2;
 
-[[noreturn]] void invalid_passes(int passes) {
-  std::fprintf(stderr, "Invalid value for vlc_encode_passes specified: %d!\n", passes);
-  std::exit(-1);
+// The code placement knows one to three passes; the default is three.
+constexpr int default_passes = 3;
+bool valid_passes(int passes) { return passes >= 1 && passes <= 3; }
+
+void log_invalid_passes(int passes) {
+  log(LogLevel::error, "Invalid value for vlc_encode_passes specified: %d!\n", passes);
 }
 
 // Writes a segment whose macroblocks are filled, transformed and
 // classified: quantisers, then each block's DC, mode and class, then the
-// codes, placed by OR into the segment's zeroed 400 bytes.
+// codes, placed by OR into the segment's zeroed 400 bytes. The callers
+// have made `passes` valid.
 void write_segment(dv_videosegment_t *seg, uint8_t *vsbuffer, int passes, int static_qno,
                    EncodeStats &stats, int best_force_dct = no_best) {
   dv_vlc_block_t vblocks[30];
-  if (passes < 1 || passes > 3) invalid_passes(passes);
   // 0: the high-quality search, whose codes may spill over the whole segment.
   switch (best_force_dct != no_best ? 0 : passes) {
     case 0:
@@ -71,11 +74,9 @@ void write_segment(dv_videosegment_t *seg, uint8_t *vsbuffer, int passes, int st
     case 2:
       quant_2_passes(seg, vblocks, static_qno, stats);
       break;
-    case 3:
+    default:  // 3
       quant_3_passes(seg, vblocks, static_qno, stats);
       break;
-    default:
-      invalid_passes(passes);
   }
   for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
     const dv_macroblock_t &mb = seg->mb[m];
@@ -95,12 +96,11 @@ void write_segment(dv_videosegment_t *seg, uint8_t *vsbuffer, int passes, int st
 // YUY2 (Y0 Cb Y1 Cr for each pair of pixels) to the encoder's planes.
 void yuy2_to_ycb(const uint8_t *data, int isPAL, int16_t *img_y, int16_t *img_cr, int16_t *img_cb) {
   const int pairs = 360 * (isPAL ? 576 : 480);
-  auto scale = [](uint8_t v) { return static_cast<int16_t>(2 * (v - 128)); };
   for (int p = 0; p < pairs; ++p, data += 4) {
-    img_y[2 * p] = scale(data[0]);
-    img_cb[p] = scale(data[1]);
-    img_y[2 * p + 1] = scale(data[2]);
-    img_cr[p] = scale(data[3]);
+    img_y[2 * p] = encoder_sample(data[0]);
+    img_cb[p] = encoder_sample(data[1]);
+    img_y[2 * p + 1] = encoder_sample(data[2]);
+    img_cr[p] = encoder_sample(data[3]);
   }
 }
 
@@ -111,15 +111,20 @@ void limit(int16_t *samples, size_t n, int low, int high) {
 
 // Settings out of range become the defaults, written back.
 void normalise(dv_encoder_t *enc) {
-  if (enc->vlc_encode_passes < 1 || enc->vlc_encode_passes > 3) enc->vlc_encode_passes = 3;
+  if (!valid_passes(enc->vlc_encode_passes)) enc->vlc_encode_passes = default_passes;
   if (enc->static_qno != 1 && enc->static_qno != 2) enc->static_qno = 0;
   if (enc->force_dct < -1 || enc->force_dct > 1) enc->force_dct = -1;
 }
 
+// -1, with the message, for an invalid pass count, which the callers'
+// checks (dv_encode_videosegment) or normalise (begin_planes) have ruled
+// out; the segment is then left as it was.
 int encode_segment(dv_encoder_t *enc, dv_videosegment_t *seg, uint8_t *vsbuffer, EncodeStats &stats,
                    bool best = false) {
-  if (enc->vlc_encode_passes < 1 || enc->vlc_encode_passes > 3)
-    invalid_passes(enc->vlc_encode_passes);
+  if (!valid_passes(enc->vlc_encode_passes)) {
+    log_invalid_passes(enc->vlc_encode_passes);
+    return -1;
+  }
   for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
     dv_macroblock_t *mb = &seg->mb[m];
     place(seg, m);
@@ -153,6 +158,14 @@ int process_videosegment(dv_enc_input_filter_t *input, dv_videosegment_t *seg, u
 void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int vlc_encode_passes,
             int static_qno, bool best, int force_dct) {
   build_tables();  // the loop may be the first user of the library
+  // No code to return: an invalid pass count is logged and the frame made
+  // with the default, as the encoder's own settings are (normalise).
+  if (!valid_passes(vlc_encode_passes)) {
+    log(LogLevel::warning,
+        "Invalid value for vlc_encode_passes specified: %d! Encoding with %d passes.\n",
+        vlc_encode_passes, default_passes);
+    vlc_encode_passes = default_passes;
+  }
   std::memset(target, 0, dif::frame_size(true));
   if (isPAL) target[3] |= dif::dsf_bit;
   static dv_videosegment_t seg;  // the loop is one at a time per process
@@ -221,9 +234,8 @@ void _dv_ycb_fill_macroblock(dv_encoder_t *dv_enc, dv_macroblock_t *mb) {
 
 int dv_encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, uint8_t *vsbuffer) {
   // A library does not end its caller's process over a setting.
-  if (dv_enc->vlc_encode_passes < 1 || dv_enc->vlc_encode_passes > 3) {
-    std::fprintf(stderr, "Invalid value for vlc_encode_passes specified: %d!\n",
-                 dv_enc->vlc_encode_passes);
+  if (!tarsk::valid_passes(dv_enc->vlc_encode_passes)) {
+    tarsk::log_invalid_passes(dv_enc->vlc_encode_passes);
     return -1;
   }
   // A DCT mode or static table row out of range would index past the
@@ -238,7 +250,7 @@ int dv_encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, ui
 int dv_encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t color_space,
                          uint8_t *out) {
   if (in == nullptr || in[0] == nullptr || out == nullptr) {
-    std::fprintf(stderr, "dv_encode_full_frame needs a picture and a frame buffer\n");
+    tarsk::log(tarsk::LogLevel::error, "dv_encode_full_frame needs a picture and a frame buffer\n");
     return -1;
   }
   time_t now = std::time(nullptr);
@@ -252,7 +264,8 @@ int dv_encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t co
       dv_enc_rgb_to_ycb(in[0], lines, dv_enc->img_y, dv_enc->img_cr, dv_enc->img_cb);
       break;
     default:
-      std::fprintf(stderr, "Invalid value for color_space specified: %d!\n", color_space);
+      tarsk::log(tarsk::LogLevel::error, "Invalid value for color_space specified: %d!\n",
+                 color_space);
       return -1;
   }
   tarsk::encode_planes(dv_enc, out);

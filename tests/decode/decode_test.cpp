@@ -1,6 +1,7 @@
 // Whole frames of flat hand-built macroblocks: the walk over the segments,
 // the writers and their clamps, the quality flags and the damage report.
 #include <gtest/gtest.h>
+#include <popt.h>
 
 #include <cstdio>
 #include <string>
@@ -91,6 +92,61 @@ TEST(DecodeFrame, QualityAndSetUp) {
         flat_frame(system, apt, [](int, int, int, int b) { return b % 2 ? 120 : 0; });
     const auto p = decode(Decoder(dv_decoder_new(1, 1, 1)).get(), levels, e_dv_color_yuv, 2);
     EXPECT_EQ(std::tuple(p[0], p[16]), std::tuple(128 + lift, 235 + lift));
+  }
+}
+
+// The decoder's popt options, given on a command line: an invalid value prints its usage line as
+// it always did and goes back to its default (the process goes on); a valid one is kept. The
+// decoder then decodes with what the options left.
+TEST(DecodeFrame, InvalidOptionValuesFallBackToTheirDefaults) {
+  struct Case {
+    std::vector<const char *> args;
+    const char *usage;  // "": none
+    int dv_decoder_t::*field_of_decoder;
+    int dv_video_t::*field_of_video;
+    int dv_audio_t::*field_of_audio;
+    int value;
+    unsigned quality;  // the video record's quality flags after the options
+  };
+  constexpr unsigned colour = DV_QUALITY_COLOR, ac2 = DV_QUALITY_AC_2, ac1 = DV_QUALITY_AC_1;
+  // clang-format off
+  const Case cases[] = {
+      {{"-V", "7"}, "-V, --video-system=(0|1|2|3)\n", &dv_decoder_t::arg_video_system, nullptr, nullptr, 0, colour | ac2},
+      {{"-V", "2"}, "", &dv_decoder_t::arg_video_system, nullptr, nullptr, 2, colour | ac2},
+      {{"-q", "9"}, "-q, --quality=(1|2|3)\n", nullptr, &dv_video_t::arg_block_quality, nullptr, 3, colour | ac2},
+      {{"-q", "0", "-m"}, "-q, --quality=(1|2|3)\n", nullptr, &dv_video_t::arg_block_quality, nullptr, 3, ac2},
+      {{"-q", "2"}, "", nullptr, &dv_video_t::arg_block_quality, nullptr, 2, colour | ac1},
+      {{"-q", "1"}, "", nullptr, &dv_video_t::arg_block_quality, nullptr, 1, colour},
+      {{"-f", "4"}, "-f, --frequency=(0|1|2|3)\n", nullptr, nullptr, &dv_audio_t::arg_audio_frequency, 0, colour | ac2},
+      {{"-Q", "-1"}, "-Q, --quantization=(0|1|2)\n", nullptr, nullptr, &dv_audio_t::arg_audio_quantization, 0, colour | ac2},
+      {{"-e", "3"}, "-e, --emphasis=(0|1|2)\n", nullptr, nullptr, &dv_audio_t::arg_audio_emphasis, 0, colour | ac2},
+      {{"-e", "1"}, "", nullptr, nullptr, &dv_audio_t::arg_audio_emphasis, 1, colour | ac2},
+  };
+  // clang-format on
+  FrameBuilder frame = flat_frame(e_dv_system_625_50, 0, [](int, int, int, int) { return 20; });
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.args[0]) + " " + c.args[1]);
+    auto dv = new_decoder();
+    std::vector<const char *> argv = {"decode"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    poptContext con =
+        poptGetContext("decode", static_cast<int>(argv.size()), argv.data(), dv->option_table, 0);
+    testing::internal::CaptureStderr();
+    int rc;
+    while ((rc = poptGetNextOpt(con)) > 0) {
+    }
+    const std::string printed = testing::internal::GetCapturedStderr();
+    poptFreeContext(con);
+    EXPECT_EQ(rc, -1);  // every option read
+    EXPECT_EQ(printed, c.usage);
+    const int value = c.field_of_decoder ? dv.get()->*c.field_of_decoder
+                      : c.field_of_video ? dv->video->*c.field_of_video
+                                         : dv->audio->*c.field_of_audio;
+    EXPECT_EQ(value, c.value);
+    EXPECT_EQ(dv->video->quality, c.quality);
+    // Decoding goes on: flat luma 20 (Y' 148) at the quality the options left.
+    const auto picture = decode(dv.get(), frame, e_dv_color_yuv, 2, 0xee, dv->video->quality);
+    EXPECT_EQ(picture[0], 148);
   }
 }
 

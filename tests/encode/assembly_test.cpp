@@ -1,6 +1,7 @@
 // Frame assembly and the encode loop, read back by the decoder and played by ffmpeg.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "common/dif.h"
+#include "encode/encode.h"
 #include "support/decoder.h"
 #include "support/ffmpeg.h"
 #include "support/wav.h"
@@ -255,6 +257,57 @@ TEST(EncoderLoop, FailuresEndIt) {
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.err, c.message);
     EXPECT_EQ(r.bytes.size(), c.frames * dif::frame_size(false));
+  }
+}
+
+// A busy picture made in code, the same at every call: pass counts give different frames.
+void busy_fill(dv_macroblock_t *mb, int) {
+  for (int b = 0; b < 6; ++b) {
+    for (int i = 0; i < 64; ++i)
+      mb->b[b].coeffs[i] =
+          static_cast<dv_coeff_t>(((mb->x + 3 * mb->y + 7 * b) * 5 + i * 37 % 61) % 400 - 200);
+    mb->b[b].dct_mode = 0;
+  }
+}
+
+// A pass count outside 1..3 no longer ends the process: a frame of the loop is logged and made
+// with 3 passes, a segment of dv_encode_videosegment refused with -1 and left as it was.
+TEST(EncodeFrame, InvalidPassCountsFallBackOrAreRefused) {
+  dv_enc_input_filter_t busy{};
+  busy.fill_macroblock = busy_fill;
+  auto frame_of = [&](int passes, std::string &printed) {
+    std::vector<uint8_t> frame(dif::frame_size(true));
+    CaptureStderr();
+    tarsk::encode(&busy, 1, frame.data(), passes, 0);
+    printed = GetCapturedStderr();
+    return frame;
+  };
+  std::string printed;
+  std::vector<uint8_t> made[4];
+  for (int passes = 1; passes <= 3; ++passes) {
+    made[passes] = frame_of(passes, printed);
+    EXPECT_EQ(printed, "");
+  }
+  ASSERT_NE(made[1], made[3]);
+  ASSERT_NE(made[2], made[3]);
+  std::unique_ptr<dv_encoder_t, void (*)(dv_encoder_t *)> enc(dv_encoder_new(0, 0, 0),
+                                                              dv_encoder_free);
+  enc->isPAL = 1;
+  for (int passes : {0, 4, -1, 100, INT_MIN}) {
+    SCOPED_TRACE(passes);
+    EXPECT_EQ(frame_of(passes, printed), made[3]);
+    EXPECT_EQ(printed, "Invalid value for vlc_encode_passes specified: " + std::to_string(passes) +
+                           "! Encoding with 3 passes.\n");
+    auto seg = std::make_unique<dv_videosegment_t>();
+    seg->isPAL = 1;
+    std::vector<uint8_t> segment(400, 0x5a);
+    enc->vlc_encode_passes = passes;
+    CaptureStderr();
+    EXPECT_EQ(dv_encode_videosegment(enc.get(), seg.get(), segment.data()), -1);
+    EXPECT_EQ(GetCapturedStderr(),
+              "Invalid value for vlc_encode_passes specified: " + std::to_string(passes) + "!\n");
+    EXPECT_EQ(segment, std::vector<uint8_t>(400, 0x5a));
+    EXPECT_EQ(enc->vlc_encode_passes, passes);
   }
 }
 

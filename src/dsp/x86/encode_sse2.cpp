@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 
+#include "common/colour.h"
 #include "common/transform.h"
 #include "common/vlc.h"
 #include "dsp/x86/transpose_sse2.h"
@@ -99,8 +100,6 @@ inline __m128i scale8(__m128i bytes_in_words) {
   return _mm_add_epi16(centred, centred);
 }
 
-int16_t scaled(uint8_t v) { return static_cast<int16_t>(2 * (v - 128)); }
-
 }  // namespace
 
 void to_encoder_scale_sse2(const uint8_t *in, int16_t *out, int n) {
@@ -111,7 +110,7 @@ void to_encoder_scale_sse2(const uint8_t *in, int16_t *out, int n) {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), scale8(_mm_unpacklo_epi8(x, zero)));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i + 8), scale8(_mm_unpackhi_epi8(x, zero)));
   }
-  for (; i < n; ++i) out[i] = scaled(in[i]);
+  for (; i < n; ++i) out[i] = encoder_sample(in[i]);
 }
 
 // Each byte paired with itself, then widened.
@@ -126,7 +125,7 @@ void to_encoder_scale_doubled_sse2(const uint8_t *in, int16_t *out, int n) {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 2 * i + 8),
                      scale8(_mm_unpackhi_epi8(twice, zero)));
   }
-  for (; i < n; ++i) out[2 * i] = out[2 * i + 1] = scaled(in[i]);
+  for (; i < n; ++i) out[2 * i] = out[2 * i + 1] = encoder_sample(in[i]);
 }
 
 // Eight comparisons with zero, packed to bytes, give 16 bits a time.

@@ -9,8 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "classic/registry.h"
 #include "common/audio.h"
-#include "encode/registry.h"
+#include "common/log.h"
 
 namespace tarsk {
 namespace {
@@ -35,7 +36,7 @@ void s16le_to_be(const uint8_t *in, uint8_t *out, int samples) {
 // the parse may go on.
 bool read_exact(FILE *f, void *to, size_t n) {
   if (std::fread(to, 1, n, f) == n) return true;
-  std::fprintf(stderr, "WAV: Short read!\n");
+  log(LogLevel::error, "WAV: Short read!\n");
   return false;
 }
 
@@ -43,7 +44,7 @@ bool expect_tag(FILE *f, const char *tag) {
   char got[4];
   if (!read_exact(f, got, sizeof got)) return false;
   if (std::memcmp(got, tag, sizeof got) == 0) return true;
-  std::fprintf(stderr, "WAV: No %s header!\n", tag);
+  log(LogLevel::error, "WAV: No %s header!\n", tag);
   return false;
 }
 
@@ -74,12 +75,12 @@ constexpr uint32_t fmt_max_size = 1024;
 
 bool fmt_size_accepted(uint32_t size) {
   if (size > fmt_max_size) {
-    std::fprintf(stderr, "WAV: Header too large!\n");
+    log(LogLevel::error, "WAV: Header too large!\n");
     return false;
   }
   if (size < fmt_size) {
-    std::fprintf(stderr, "WAV: fmt chunk of %u bytes is too short: 16 are needed!\n",
-                 static_cast<unsigned>(size));
+    log(LogLevel::error, "WAV: fmt chunk of %u bytes is too short: 16 are needed!\n",
+        static_cast<unsigned>(size));
     return false;
   }
   return true;
@@ -91,23 +92,23 @@ bool format_supported(const dv_enc_audio_info_t &info) {
     case 44100:
     case 48000:
       if (ch == 2) break;
-      std::fprintf(stderr, "WAV: Unsupported channel count (%d) for frequency %d!\n", ch,
-                   info.frequency);
+      log(LogLevel::error, "WAV: Unsupported channel count (%d) for frequency %d!\n", ch,
+          info.frequency);
       return false;
     case 32000:
       if (ch == 2 || ch == 4) break;
-      std::fprintf(stderr, "WAV: Unsupported channel count (%d) for frequency %d!\n", ch,
-                   info.frequency);
+      log(LogLevel::error, "WAV: Unsupported channel count (%d) for frequency %d!\n", ch,
+          info.frequency);
       return false;
     default:
-      std::fprintf(stderr, "WAV: Unsupported frequency: %d\n", info.frequency);
+      log(LogLevel::error, "WAV: Unsupported frequency: %d\n", info.frequency);
       return false;
   }
   if (info.bitspersample != 16) {
-    std::fprintf(stderr,
-                 "WAV: Unsupported bitspersample: %d Only 16 bits are supported right now. "
-                 "(FIXME: just look in audio and copy the code if you really need this!)\n",
-                 info.bitspersample);
+    log(LogLevel::error,
+        "WAV: Unsupported bitspersample: %d Only 16 bits are supported right now. "
+        "(FIXME: just look in audio and copy the code if you really need this!)\n",
+        info.bitspersample);
     return false;
   }
   return true;
@@ -119,8 +120,8 @@ bool format_supported(const dv_enc_audio_info_t &info) {
 // rate is not used: the sampling rate and the alignment say it all.
 bool layout_supported(const dv_enc_audio_info_t &info) {
   if (info.bytealignment != 2 * info.channels) {
-    std::fprintf(stderr, "WAV: Block alignment %d does not fit %d channels of 16 bits!\n",
-                 info.bytealignment, info.channels);
+    log(LogLevel::error, "WAV: Block alignment %d does not fit %d channels of 16 bits!\n",
+        info.bytealignment, info.channels);
     return false;
   }
   return true;
@@ -151,7 +152,7 @@ void close_wav() {
 int wav_init(const char *filename, dv_enc_audio_info_t *audio_info) {
   close_wav();
   if (filename == nullptr || (wav_file = std::fopen(filename, "r")) == nullptr) {
-    std::fprintf(stderr, "Can't open WAV file: %s\n", filename ? filename : "(null)");
+    log(LogLevel::error, "Can't open WAV file: %s\n", filename ? filename : "(null)");
     return -1;
   }
   if (parse_wave_header(wav_file, audio_info) != 0) {
@@ -170,15 +171,15 @@ void wav_finish() { close_wav(); }
 // 1001/30000 s. Sound and pictures thus stay together over any length.
 int wav_load(dv_enc_audio_info_t *audio_info, int isPAL) {
   if (wav_file == nullptr) {
-    std::fprintf(stderr, "WAV: No file open!\n");
+    log(LogLevel::error, "WAV: No file open!\n");
     return -1;
   }
   const int samples = audio::samples_in_frame(isPAL != 0, audio_info->frequency, frames_loaded);
   frames_loaded = (frames_loaded + 1) % audio::pattern_frames;
   const int bytes = samples * audio_info->bytealignment;
   if (bytes <= 0 || bytes > DV_ENC_AUDIO_DATA_SIZE) {
-    std::fprintf(stderr, "WAV: %d sample frames of %d bytes do not fit a frame's %d bytes!\n",
-                 samples, audio_info->bytealignment, DV_ENC_AUDIO_DATA_SIZE);
+    log(LogLevel::error, "WAV: %d sample frames of %d bytes do not fit a frame's %d bytes!\n",
+        samples, audio_info->bytealignment, DV_ENC_AUDIO_DATA_SIZE);
     return -1;
   }
   audio_info->bytesperframe = bytes;
@@ -202,9 +203,7 @@ int dv_enc_register_audio_input_filter(dv_enc_audio_input_filter_t filter) {
 }
 
 int dv_enc_get_audio_input_filters(dv_enc_audio_input_filter_t **filters_, int *count) {
-  *filters_ = tarsk::filters.table();
-  *count = tarsk::filters.count();
-  return 0;
+  return tarsk::filters.get(filters_, count);
 }
 
 }  // extern "C"

@@ -1,21 +1,18 @@
-// Audio insertion and output filters. Insertion writes the AAUX packs into
-// the audio blocks of every DIF sequence and spreads a frame's 16-bit
-// samples over them in the shuffled order the decoder undoes (the shuffle
-// of common/dif.h): the left channel in the first half of the sequences,
-// the right in the second. Output filters emit finished frames; the
-// built-in "raw" filter writes them back to back into a stream.
-#include <tarsk/dv.h>
+// Audio insertion: the AAUX packs into the audio blocks of every DIF
+// sequence, and a frame's 16-bit samples spread over them in the shuffled
+// order the decoder undoes (the shuffle of common/dif.h): the left channel
+// in the first half of the sequences, the right in the second.
+#include "encode/audio.h"
 
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 
 #include "common/audio.h"
 #include "common/dif.h"
-#include "encode/registry.h"
+#include "common/log.h"
 
 namespace tarsk {
 namespace {
@@ -27,35 +24,25 @@ constexpr int channels_inserted = 2;
 constexpr int bytes_per_sample = 2;
 constexpr int samples_per_block = audio_data_size / bytes_per_sample;  // 36
 
-// What the AAUX source pack of a frame says, less the half-of-frame bit.
-// Only 16-bit stereo is inserted: 32 kHz with other channel counts would
-// be 12-bit audio, which is refused.
-struct SourcePack {
-  int rate_code;  // sampling code, 0..2
-  int samples;    // per channel in this frame
-  int alignment;  // bytes from one sample of a channel to its next
-};
-
 // Sample positions per channel that a frame's audio blocks hold.
 constexpr int positions(bool pal) {
   return audio_half(pal) * audio_blocks_per_sequence * samples_per_block;
 }
 
-// What the record's audio is, or nothing (with the message) when it cannot
-// be inserted. Checked before anything is written, so that a refused frame
-// keeps what it had.
-std::optional<SourcePack> describe(const dv_enc_audio_info_t &audio, bool pal) {
+}  // namespace
+
+std::optional<SourcePack> describe_audio(const dv_enc_audio_info_t &audio, bool pal) {
   const int code = audio::rate_code(audio.frequency);
   if (code < 0) {
-    std::fprintf(stderr, "Impossible frequency??\n");
+    log(LogLevel::error, "Impossible frequency??\n");
     return std::nullopt;
   }
   if (audio.frequency == 32000 && audio.channels != channels_inserted) {
-    std::fprintf(stderr, "Unsupported bits: 12\n FIXME!\n");
+    log(LogLevel::error, "Unsupported bits: 12\n FIXME!\n");
     return std::nullopt;
   }
   if (audio.channels != channels_inserted) {
-    std::fprintf(stderr, "Audio of %d channels cannot be inserted: 2 are needed\n", audio.channels);
+    log(LogLevel::error, "Audio of %d channels cannot be inserted: 2 are needed\n", audio.channels);
     return std::nullopt;
   }
   // The last position's right sample must lie inside the data area.
@@ -63,7 +50,7 @@ std::optional<SourcePack> describe(const dv_enc_audio_info_t &audio, bool pal) {
   if (alignment < channels_inserted * bytes_per_sample ||
       alignment >
           (DV_ENC_AUDIO_DATA_SIZE - channels_inserted * bytes_per_sample) / (positions(pal) - 1)) {
-    std::fprintf(stderr, "Audio sample frames of %d bytes do not fit the audio data\n", alignment);
+    log(LogLevel::error, "Audio sample frames of %d bytes do not fit the audio data\n", alignment);
     return std::nullopt;
   }
   // The source pack counts samples above the minimum in six bits, and the
@@ -72,12 +59,14 @@ std::optional<SourcePack> describe(const dv_enc_audio_info_t &audio, bool pal) {
   const int least = audio::min_samples[pal][code];
   const int most = std::min(least + 63, audio::max_samples[pal][code]);
   if (samples < least || samples > most) {
-    std::fprintf(stderr, "Audio frame of %d samples: a frame at %d Hz holds %d to %d\n", samples,
-                 audio.frequency, least, most);
+    log(LogLevel::error, "Audio frame of %d samples: a frame at %d Hz holds %d to %d\n", samples,
+        audio.frequency, least, most);
     return std::nullopt;
   }
   return SourcePack{code, samples, alignment};
 }
+
+namespace {
 
 // PC1: unlocked audio, the reserved bit, samples above the minimum. PC2:
 // stereo, 1 in the second half of the frame. PC3: the reserved bit, ml
@@ -143,7 +132,10 @@ void put_16_bit(uint8_t *frame, int ds, int row, int channel, const dv_enc_audio
   }
 }
 
-void insert(uint8_t *frame, const dv_enc_audio_info_t &audio, const SourcePack &sp, bool pal) {
+}  // namespace
+
+void insert_audio(uint8_t *frame, const dv_enc_audio_info_t &audio, const SourcePack &sp,
+                  bool pal) {
   write_aaux_packs(frame, sp, pal);
   const int half = audio_half(pal);
   for (int ds = 0; ds < sequences(pal); ++ds) {
@@ -152,47 +144,9 @@ void insert(uint8_t *frame, const dv_enc_audio_info_t &audio, const SourcePack &
   }
 }
 
-// The raw filter: frames back to back into out_fp, counted for the
-// metadata of the next one.
-int frame_counter = 0;
-
-int raw_init(FILE *fp) {
-  if (fp == nullptr) return -1;
-  out_fp = fp;
-  return 0;
-}
-
-void raw_finish() {}
-
-int raw_store(uint8_t *encoded_data, dv_enc_audio_info_t *audio_data, int keep_meta_headers,
-              int isPAL, int is16x9, time_t now) {
-  if (encoded_data == nullptr || out_fp == nullptr) return -1;
-  const bool pal = isPAL != 0;
-  std::optional<SourcePack> sp;
-  if (audio_data != nullptr && !(sp = describe(*audio_data, pal))) return -1;
-  if (!keep_meta_headers) _dv_write_meta_data(encoded_data, frame_counter, isPAL, is16x9, &now);
-  if (sp) insert(encoded_data, *audio_data, *sp, pal);
-  // Flushed frame by frame: a write that fails (a full disk) shows at the
-  // frame it fails on, not later where no caller would see it, and no frame
-  // counts as stored that is not in the stream.
-  const size_t size = frame_size(pal);
-  if (std::fwrite(encoded_data, 1, size, out_fp) != size || std::fflush(out_fp) != 0) {
-    std::fprintf(stderr, "raw: could not write the frame\n");
-    return -1;
-  }
-  frame_counter = frame_counter == INT_MAX ? 0 : frame_counter + 1;
-  return 0;
-}
-
-Registry<dv_enc_output_filter_t> filters{
-    dv_enc_output_filter_t{raw_init, raw_finish, raw_store, "raw"}};
-
-}  // namespace
 }  // namespace tarsk
 
 extern "C" {
-
-FILE *out_fp = nullptr;
 
 int dv_calculate_samples(dv_encoder_t *encoder, int frequency, int frame_count) {
   const int samples = tarsk::audio::samples_in_frame(encoder->isPAL != 0, frequency, frame_count);
@@ -206,24 +160,26 @@ int dv_encode_full_audio(dv_encoder_t *dv_enc, int16_t **pcm, int channels, int 
   // One channel is given to both; more than two do not fit DV's 16-bit
   // audio (the interleaved data would overrun the record).
   if (channels != 1 && channels != 2) {
-    std::fprintf(stderr, "Audio of %d channels cannot be inserted: 1 or 2 are needed\n", channels);
+    tarsk::log(tarsk::LogLevel::error,
+               "Audio of %d channels cannot be inserted: 1 or 2 are needed\n", channels);
     return -1;
   }
   if (frame_buf == nullptr || pcm == nullptr || pcm[0] == nullptr ||
       (channels == 2 && pcm[1] == nullptr)) {
-    std::fprintf(stderr, "dv_encode_full_audio needs a frame and a buffer per channel\n");
+    tarsk::log(tarsk::LogLevel::error,
+               "dv_encode_full_audio needs a frame and a buffer per channel\n");
     return -1;
   }
   // A rate DV does not carry, or more samples than the frame has places
   // for, is refused before the record's sizes are worked out from them.
   if (audio::rate_code(frequency) < 0) {
-    std::fprintf(stderr, "Impossible frequency??\n");
+    tarsk::log(tarsk::LogLevel::error, "Impossible frequency??\n");
     return -1;
   }
   const bool frame_pal = (frame_buf[3] & dif::dsf_bit) != 0;
   if (dv_enc->samples_this_frame < 0 || dv_enc->samples_this_frame > positions(frame_pal)) {
-    std::fprintf(stderr, "Audio frame of %d samples: a frame has %d places\n",
-                 dv_enc->samples_this_frame, positions(frame_pal));
+    tarsk::log(tarsk::LogLevel::error, "Audio frame of %d samples: a frame has %d places\n",
+               dv_enc->samples_this_frame, positions(frame_pal));
     return -1;
   }
   static thread_local dv_enc_audio_info_t audio;  // 15.5 kB: not on the stack
@@ -252,19 +208,9 @@ int dv_encode_full_audio(dv_encoder_t *dv_enc, int16_t **pcm, int channels, int 
 int _dv_raw_insert_audio(uint8_t *frame_buf, dv_enc_audio_info_t *audio, int isPAL) {
   if (frame_buf == nullptr || audio == nullptr) return -1;
   const bool pal = isPAL != 0;
-  const std::optional<tarsk::SourcePack> sp = tarsk::describe(*audio, pal);
+  const std::optional<tarsk::SourcePack> sp = tarsk::describe_audio(*audio, pal);
   if (!sp) return -1;
-  tarsk::insert(frame_buf, *audio, *sp, pal);
-  return 0;
-}
-
-int dv_enc_register_output_filter(dv_enc_output_filter_t filter) {
-  return tarsk::filters.add(filter, filter.init && filter.finish && filter.store, "Output");
-}
-
-int dv_enc_get_output_filters(dv_enc_output_filter_t **filters_, int *count) {
-  *filters_ = tarsk::filters.table();
-  *count = tarsk::filters.count();
+  tarsk::insert_audio(frame_buf, *audio, *sp, pal);
   return 0;
 }
 

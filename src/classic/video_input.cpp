@@ -1,13 +1,14 @@
 // Video input filters: the registry and the built-in "ppm" (raw RGB
-// pictures) and "pgm" (planar 4:2:0 YUV in a raw PGM container) filters,
-// and the RGB to YCbCr conversion of the encoder.
+// pictures) and "pgm" (planar 4:2:0 YUV in a raw PGM container) filters.
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
 
-#include "encode/registry.h"
-#include "input/fill.h"
+#include "classic/registry.h"
+#include "common/colour.h"
+#include "common/log.h"
+#include "encode/fill.h"
 
 namespace {
 
@@ -55,22 +56,22 @@ int read_stream(FILE *f, Kind kind, int *isPAL, int *height_) {
   while (more && (header.line()[0] == '#' || header.line()[0] == '\n'));
   int width = 0, height = 0;
   if (!more || std::sscanf(header.line(), "%d %d\n", &width, &height) != 2) {
-    std::fprintf(stderr, pgm ? "Bad PGM file!\n" : "Bad PPM file!\n");
+    tarsk::log(tarsk::LogLevel::error, pgm ? "Bad PGM file!\n" : "Bad PPM file!\n");
     return -1;
   }
   if (pgm) height = (height / 3) * 2;
   if (width != 720 || (height != 576 && height != 480)) {
     if (pgm)
-      std::fprintf(stderr,
-                   "Invalid picture size! (%d, %d)\nAllowed sizes are 720x864 for PAL and 720x720 "
-                   "for NTSC\nProbably you should try ppms and ppmqscale...\n(Or write pgmqscale "
-                   "and include it in tarsk ;-)\n",
-                   width, height);
+      tarsk::log(tarsk::LogLevel::error,
+                 "Invalid picture size! (%d, %d)\nAllowed sizes are 720x864 for PAL and 720x720 "
+                 "for NTSC\nProbably you should try ppms and ppmqscale...\n(Or write pgmqscale "
+                 "and include it in tarsk ;-)\n",
+                 width, height);
     else
-      std::fprintf(stderr,
-                   "Invalid picture size! (%d, %d)\nAllowed sizes are 720x576 for PAL and 720x480 "
-                   "for NTSC\nProbably you should try ppmqscale...\n",
-                   width, height);
+      tarsk::log(tarsk::LogLevel::error,
+                 "Invalid picture size! (%d, %d)\nAllowed sizes are 720x576 for PAL and 720x480 "
+                 "for NTSC\nProbably you should try ppmqscale...\n",
+                 width, height);
     return -1;
   }
   header.next_line();  // the maximum value, not examined
@@ -79,8 +80,8 @@ int read_stream(FILE *f, Kind kind, int *isPAL, int *height_) {
   const size_t want = pgm ? size_t{1080} * height : size_t{rgb_line} * height;
   const size_t got = std::fread(picture.readbuf.data(), 1, want, f);
   if (got != want) {
-    std::fprintf(stderr, "%s picture data cut short: %zu of %zu bytes\n", pgm ? "PGM" : "PPM", got,
-                 want);
+    tarsk::log(tarsk::LogLevel::error, "%s picture data cut short: %zu of %zu bytes\n",
+               pgm ? "PGM" : "PPM", got, want);
     return -1;
   }
   *isPAL = height == 576;
@@ -106,7 +107,7 @@ int read_file(const char *filename, Kind kind, int *isPAL) {
   FILE *f = stdin_ ? stdin : std::fopen(filename, "r");
   if (f == nullptr) {
     // Said, so that an encode loop that stops here says why.
-    std::fprintf(stderr, "Can't open picture file: %s\n", filename);
+    tarsk::log(tarsk::LogLevel::error, "Can't open picture file: %s\n", filename);
     return -1;
   }
   const int result = read_stream(f, kind, isPAL, &picture.height);
@@ -171,11 +172,6 @@ int pgm_chroma(int line, int column, bool cr) {
   return picture.real_readbuf[720 * (picture.height + line) + (cr ? 360 : 0) + column];
 }
 
-// The sample scale of the planes: 2 x (value - 128), for luma as for
-// chroma, so that a picture given as pgm encodes as the same picture given
-// as YUY2 does.
-dv_coeff_t scaled(int v) { return static_cast<dv_coeff_t>(2 * (v - 128)); }
-
 void pgm_fill_macroblock(dv_macroblock_t *mb, int isPAL) {
   const int x = mb->x, y = mb->y;
   const bool square = isPAL || x >= 704;
@@ -183,14 +179,14 @@ void pgm_fill_macroblock(dv_macroblock_t *mb, int isPAL) {
     const int bx = square ? x + 8 * (b % 2) : x + 8 * b;
     const int by = square ? y + 8 * (b / 2) : y;
     for (int c = 0; c < 8; ++c)
-      for (int l = 0; l < 8; ++l) mb->b[b].coeffs[8 * c + l] = scaled(pgm_luma(by + l, bx + c));
+      for (int l = 0; l < 8; ++l) mb->b[b].coeffs[8 * c + l] = tarsk::encoder_sample(pgm_luma(by + l, bx + c));
   }
   for (int n = 0; n < 2; ++n) {
     const bool cr = n == 0;
     dv_coeff_t *bl = mb->b[4 + n].coeffs;
     if (isPAL) {  // 4:2:0 as it stands
       for (int c = 0; c < 8; ++c)
-        for (int l = 0; l < 8; ++l) bl[8 * c + l] = scaled(pgm_chroma(y / 2 + l, x / 2 + c, cr));
+        for (int l = 0; l < 8; ++l) bl[8 * c + l] = tarsk::encoder_sample(pgm_chroma(y / 2 + l, x / 2 + c, cr));
       continue;
     }
     // 4:1:1: two columns summed, each chroma line serving two block lines;
@@ -218,24 +214,6 @@ tarsk::Registry<dv_enc_input_filter_t> filters{
 
 extern "C" {
 
-void dv_enc_rgb_to_ycb(uint8_t *img_rgb, int height, int16_t *img_y, int16_t *img_cr,
-                       int16_t *img_cb) {
-  for (int line = 0; line < height; ++line) {
-    const uint8_t *rgb = img_rgb + size_t{rgb_line} * line;
-    for (int k = 0; k < 360; ++k) {
-      int32_t cb = 0, cr = 0;
-      for (int p = 0; p < 2; ++p, rgb += 3) {
-        const int32_t r = rgb[0], g = rgb[1], b = rgb[2];
-        *img_y++ = static_cast<int16_t>((((16828 * r + 33038 * g + 6416 * b) >> 15) & 0x7fe) - 224);
-        cb += -9729 * r - 19055 * g + 28784 * b;
-        cr += 28784 * r - 24121 * g - 4663 * b;
-      }
-      *img_cb++ = static_cast<int16_t>(cb >> 16);
-      *img_cr++ = static_cast<int16_t>(cr >> 16);
-    }
-  }
-}
-
 int dv_enc_register_input_filter(dv_enc_input_filter_t filter) {
   const bool complete =
       filter.init && filter.finish && filter.load && filter.skip && filter.fill_macroblock;
@@ -243,9 +221,7 @@ int dv_enc_register_input_filter(dv_enc_input_filter_t filter) {
 }
 
 int dv_enc_get_input_filters(dv_enc_input_filter_t **filters_, int *count) {
-  *filters_ = filters.table();
-  *count = filters.count();
-  return 0;
+  return filters.get(filters_, count);
 }
 
 }  // extern "C"

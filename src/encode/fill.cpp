@@ -1,5 +1,5 @@
 // Macroblock fill from 4:2:2 planes and the DCT mode test.
-#include "input/fill.h"
+#include "encode/fill.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -11,11 +11,30 @@
 #include <vector>
 
 #include "common/dif.h"
+#include "common/log.h"
 #include "encode/encode.h"
 
 namespace tarsk {
-
 namespace {
+
+// The encode loop's thinning of the picture rate to `fps` pictures a
+// second (0: the system's own). A 16.16 accumulator gains what each frame
+// falls short of a whole picture; when it passes one, the frame repeats the
+// previous picture instead of encoding its own. A rate above the system's
+// counts as the system's: every frame is encoded and the accumulator stays
+// at 0, however long the run (uncapped it would fall by a fixed amount per
+// frame and overflow after some hundreds of frames at a high rate).
+class RateThinner {
+ public:
+  explicit RateThinner(int fps);
+  // Whether the next frame of the system (pal: 625/50) gets its own picture.
+  bool next(bool pal);
+
+ private:
+  static constexpr int one = 65536;
+  int step_625_, step_525_;
+  int accumulator_ = 0;
+};
 
 // The 16.16 step of a frame at fps pictures a second in a system of
 // `rate` frames a second, at most one whole picture.
@@ -23,8 +42,6 @@ int thinning_step(int fps, int rate) {
   if (fps <= 0 || fps >= rate) return 65536;
   return static_cast<int>(static_cast<long long>(fps) * 65536 / rate);
 }
-
-}  // namespace
 
 RateThinner::RateThinner(int fps)
     : step_625_(thinning_step(fps, 25)), step_525_(thinning_step(fps, 30)) {}
@@ -35,8 +52,6 @@ bool RateThinner::next(bool pal) {
   accumulator_ -= one;
   return false;
 }
-
-namespace {
 
 // What the loop works with. The audio record (15.5 kB) and the frame live
 // on the heap; one frame buffer serves every frame, so that a thinned
@@ -83,8 +98,8 @@ bool takes_one_int(const char *pattern) {
 bool format_name(Job &job, int n) {
   const int length = std::snprintf(job.name, sizeof job.name, job.filename, n);
   if (length >= 0 && static_cast<size_t>(length) < sizeof job.name) return true;
-  std::fprintf(stderr, "The file name of picture %d does not fit %zu bytes\n", n,
-               sizeof job.name - 1);
+  log(LogLevel::error, "The file name of picture %d does not fit %zu bytes\n", n,
+      sizeof job.name - 1);
   return false;
 }
 
@@ -101,17 +116,17 @@ bool open_audio(Job &job, const char *audio_filename) {
   dv_enc_audio_info_t &a = *job.audio;
   if (job.audio_input->init(audio_filename, &a) < 0) return false;
   if (job.verbose)
-    std::fprintf(stderr,
-                 "Opening audio source with:\nChannels: %d\nFrequency: %d\nBytes per second: "
-                 "%d\nByte alignment: %d\nBits per sample: %d\n",
-                 a.channels, a.frequency, a.bytespersecond, a.bytealignment, a.bitspersample);
+    log(LogLevel::info,
+        "Opening audio source with:\nChannels: %d\nFrequency: %d\nBytes per second: "
+        "%d\nByte alignment: %d\nBits per sample: %d\n",
+        a.channels, a.frequency, a.bytespersecond, a.bytealignment, a.bitspersample);
   return true;
 }
 
 // The pictures before `start`: passed over, and their sound with them.
 bool skip_to(Job &job, int start) {
   if (job.verbose && start > 0)
-    std::fprintf(stderr, "Skipping %d frames (video and audio!!!)\n", start);
+    log(LogLevel::info, "Skipping %d frames (video and audio!!!)\n", start);
   for (int n = 0; n < start; ++n) {
     if (!format_name(job, n) || job.input->skip(job.name, &job.isPAL) < 0) return false;
     ++job.audio_owed;
@@ -142,7 +157,7 @@ bool do_frame(Job &job, int n, RateThinner &thinner, int passes, int static_qno,
   if (fresh) encode(job.input, job.isPAL, job.frame.data(), passes, static_qno);
   dv_enc_audio_info_t *audio = job.audio_input != nullptr ? job.audio.get() : nullptr;
   if (job.output->store(job.frame.data(), audio, 0, job.isPAL, is16x9, now) < 0) return false;
-  if (job.verbose) std::fprintf(stderr, fresh ? "[%d] " : "_%d_ ", n);
+  if (job.verbose) log(LogLevel::info, fresh ? "[%d] " : "_%d_ ", n);
   return true;
 }
 
@@ -158,24 +173,25 @@ int dv_encoder_loop(dv_enc_input_filter_t *input, dv_enc_audio_input_filter_t *a
   using namespace tarsk;
   // Settings that cannot work are refused before anything is read.
   if (input == nullptr || output == nullptr || filename == nullptr) {
-    std::fprintf(stderr,
-                 "dv_encoder_loop needs a video input filter, an output filter and a "
-                 "file name pattern\n");
+    tarsk::log(tarsk::LogLevel::error,
+               "dv_encoder_loop needs a video input filter, an output filter and a "
+               "file name pattern\n");
     return -1;
   }
   if (std::strcmp(filename, "-") != 0 && !takes_one_int(filename)) {
-    std::fprintf(stderr,
-                 "The file name pattern %s needs exactly one conversion of the picture number "
-                 "(such as %%04d) and no other\n",
-                 filename);
+    tarsk::log(tarsk::LogLevel::error,
+               "The file name pattern %s needs exactly one conversion of the picture number "
+               "(such as %%04d) and no other\n",
+               filename);
     return -1;
   }
   if (vlc_encode_passes < 1 || vlc_encode_passes > 3) {
-    std::fprintf(stderr, "Invalid value for vlc_encode_passes specified: %d!\n", vlc_encode_passes);
+    tarsk::log(tarsk::LogLevel::error, "Invalid value for vlc_encode_passes specified: %d!\n",
+               vlc_encode_passes);
     return -1;
   }
   if (fps < 0) {
-    std::fprintf(stderr, "Invalid frame rate: %d\n", fps);
+    tarsk::log(tarsk::LogLevel::error, "Invalid frame rate: %d\n", fps);
     return -1;
   }
   Job job(input, audio_input, output, filename, verbose_mode);
@@ -191,22 +207,23 @@ int dv_encoder_loop(dv_enc_input_filter_t *input, dv_enc_audio_input_filter_t *a
 
 void dv_show_statistics(void) {
   const tarsk::EncodeStats s = tarsk::encode_statistics();
-  std::fprintf(stderr,
-               "\n\nFinal statistics:\n"
-               "========================================================\n\n"
-               "  |CYCLES    |RUNS/CYCLE|QNOS     |CLASS    |VLC OVERF|DCT\n"
-               "========================================================\n");
-  std::fprintf(stderr, "%2d: %8ld |%8ld  |%8ld |%8ld |%8ld |%8ld (DCT88)\n", 0, s.cycles_used[0],
-               s.runs_used[0], s.qnos_used[0], s.classes_used[0], s.vlc_overflows, s.dct_used[0]);
-  std::fprintf(stderr, "%2d: %8ld |%8ld  |%8ld |%8ld |         |%8ld (DCT248)\n", 1,
-               s.cycles_used[1], s.runs_used[1], s.qnos_used[1], s.classes_used[1], s.dct_used[1]);
+  tarsk::log(tarsk::LogLevel::info,
+             "\n\nFinal statistics:\n"
+             "========================================================\n\n"
+             "  |CYCLES    |RUNS/CYCLE|QNOS     |CLASS    |VLC OVERF|DCT\n"
+             "========================================================\n");
+  tarsk::log(tarsk::LogLevel::info, "%2d: %8ld |%8ld  |%8ld |%8ld |%8ld |%8ld (DCT88)\n", 0,
+             s.cycles_used[0], s.runs_used[0], s.qnos_used[0], s.classes_used[0], s.vlc_overflows,
+             s.dct_used[0]);
+  tarsk::log(tarsk::LogLevel::info, "%2d: %8ld |%8ld  |%8ld |%8ld |         |%8ld (DCT248)\n", 1,
+             s.cycles_used[1], s.runs_used[1], s.qnos_used[1], s.classes_used[1], s.dct_used[1]);
   for (int i = 2; i < 4; ++i)
-    std::fprintf(stderr, "%2d: %8ld |%8ld  |%8ld |%8ld |         |\n", i, s.cycles_used[i],
-                 s.runs_used[i], s.qnos_used[i], s.classes_used[i]);
+    tarsk::log(tarsk::LogLevel::info, "%2d: %8ld |%8ld  |%8ld |%8ld |         |\n", i,
+               s.cycles_used[i], s.runs_used[i], s.qnos_used[i], s.classes_used[i]);
   // runs_used has 15 slots: its column shows 0 in the last row.
   for (int i = 4; i < 16; ++i)
-    std::fprintf(stderr, "%2d: %8ld |%8ld  |%8ld |         |         |\n", i, s.cycles_used[i],
-                 i < 15 ? s.runs_used[i] : 0L, s.qnos_used[i]);
+    tarsk::log(tarsk::LogLevel::info, "%2d: %8ld |%8ld  |%8ld |         |         |\n", i,
+               s.cycles_used[i], i < 15 ? s.runs_used[i] : 0L, s.qnos_used[i]);
 }
 
 }  // extern "C"

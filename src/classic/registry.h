@@ -4,7 +4,7 @@
 // stays empty: 31 filters at most.
 #pragma once
 
-#include <cstdio>
+#include "common/log.h"
 
 namespace tarsk {
 
@@ -17,7 +17,12 @@ class Registry {
   template <typename... Built>
   constexpr explicit Registry(Built... built_in) : table_{built_in...} {}
 
-  Filter *table() { return table_; }
+  // The table and its number of filters, as dv.h's getters hand them out.
+  int get(Filter **table, int *count) {
+    *table = table_;
+    *count = this->count();
+    return 0;
+  }
 
   int count() const {
     int n = 0;
@@ -29,13 +34,13 @@ class Registry {
   // message naming the kind of registry otherwise, or when it is full.
   int add(const Filter &filter, bool complete, const char *kind) {
     if (filter.filter_name == nullptr || !complete) {
-      std::fprintf(stderr, "%s filter without a name or an operation: not registered\n", kind);
+      log(LogLevel::error, "%s filter without a name or an operation: not registered\n", kind);
       return -1;
     }
     const int n = count();
     if (n >= size - 1) {
-      std::fprintf(stderr, "%s filter registry is full (%d filters): %s not registered\n", kind, n,
-                   filter.filter_name);
+      log(LogLevel::error, "%s filter registry is full (%d filters): %s not registered\n", kind, n,
+          filter.filter_name);
       return -1;
     }
     table_[n] = filter;

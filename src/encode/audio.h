@@ -1,0 +1,30 @@
+// Audio insertion into encoded frames, for dv.h's audio calls and for
+// output filters that add a frame's sound as they store it.
+#pragma once
+
+#include <tarsk/dv.h>
+
+#include <cstdint>
+#include <optional>
+
+namespace tarsk {
+
+// What the AAUX source pack of a frame says, less the half-of-frame bit.
+// Only 16-bit stereo is inserted: 32 kHz with other channel counts would
+// be 12-bit audio, which is refused.
+struct SourcePack {
+  int rate_code;  // sampling code, 0..2
+  int samples;    // per channel in this frame
+  int alignment;  // bytes from one sample of a channel to its next
+};
+
+// What the record's audio is, or nothing (with the message logged) when
+// it cannot be inserted into a frame of the system (pal: 625/50). Checked
+// before anything is written, so that a refused frame keeps what it had.
+std::optional<SourcePack> describe_audio(const dv_enc_audio_info_t &audio, bool pal);
+
+// Writes the AAUX packs and the samples of a described record into the
+// audio blocks of `frame`.
+void insert_audio(uint8_t *frame, const dv_enc_audio_info_t &audio, const SourcePack &sp, bool pal);
+
+}  // namespace tarsk
