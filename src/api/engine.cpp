@@ -1,12 +1,18 @@
 // The decoding that the library's own faces share.
 #include "api/engine.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "common/dif.h"
 #include "init.h"
 
 namespace tarsk::api {
+
+LogHook log_hook(tarsk_log_callback log, void *user) {
+  if (log != nullptr) return {log, user};
+  return {[](void *, int, const char *message) { std::fputs(message, stderr); }, nullptr};
+}
 
 DecoderRecord make_decoder(bool ntsc_setup, bool clamp_luma, bool clamp_chroma) {
   build_tables();

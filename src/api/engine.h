@@ -13,11 +13,15 @@
 #include <vector>
 
 #include "api/crew.h"
+#include "common/log.h"
 #include "decode/conceal.h"
 #include "decode/frame.h"
 #include "decode/output/output.h"
 
 namespace tarsk::api {
+
+// A context's messages: to its settings' callback, or to standard error.
+LogHook log_hook(tarsk_log_callback log, void *user);
 
 struct FreeDecoder {
   void operator()(dv_decoder_t *dv) const { dv_decoder_free(dv); }

@@ -79,7 +79,8 @@ int prepare_picture(const dv_decoder_t *dv, tarsk_picture *picture, output::Targ
 // concealed then, in stream order.
 class FramePipeline {
  public:
-  FramePipeline(const tarsk_decoder_settings &s, int threads) : slots_(static_cast<size_t>(threads)) {
+  FramePipeline(const tarsk_decoder_settings &s, int threads)
+      : slots_(static_cast<size_t>(threads)), log_(api::log_hook(s.log, s.log_user)) {
     for (Slot &slot : slots_) {
       slot.dv = decoder_record(s);
       slot.damage.conceal = s.conceal != 0;
@@ -158,6 +159,7 @@ class FramePipeline {
   }
 
   void work(Slot &slot) {
+    const LogScope scope(log_);  // the frames' messages, from this thread too
     for (;;) {
       {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -175,6 +177,7 @@ class FramePipeline {
   }
 
   std::vector<Slot> slots_;
+  LogHook log_;
   std::mutex mutex_;
   std::condition_variable changed_;
   bool stop_ = false;
@@ -234,6 +237,7 @@ int decode_sound(dv_decoder_t *dv, const uint8_t *frame, int16_t *samples, size_
 
 struct tarsk_decoder {
   tarsk_decoder_settings settings{};
+  LogHook log{};
   api::DecoderRecord dv;
   api::PictureDecoder pictures{true};
   std::unique_ptr<api::SegmentCrew> crew;
@@ -260,6 +264,8 @@ int tarsk_decoder_open(tarsk_decoder **decoder, const tarsk_decoder_settings *se
   try {
     auto d = std::make_unique<tarsk_decoder>();
     d->settings = s;
+    d->log = api::log_hook(s.log, s.log_user);
+    const LogScope scope(d->log);
     d->dv = decoder_record(s);
     if (!d->dv) return TARSK_E_NO_MEMORY;
     d->pictures.set_conceal(s.conceal != 0);
@@ -282,6 +288,7 @@ void tarsk_decoder_close(tarsk_decoder **decoder) {
 int tarsk_decode_info(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
                       tarsk_frame_info *info) {
   if (decoder == nullptr || frame == nullptr || info == nullptr) return TARSK_E_BAD_CALL;
+  const LogScope scope(decoder->log);
   dv_decoder_t *dv = decoder->dv.get();
   if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
   fill_info(dv, frame, size, info);
@@ -291,6 +298,7 @@ int tarsk_decode_info(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
 int tarsk_decode_video(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
                        tarsk_picture *picture, tarsk_picture_damage *damage) {
   if (decoder == nullptr || frame == nullptr || picture == nullptr) return TARSK_E_BAD_CALL;
+  const LogScope scope(decoder->log);
   dv_decoder_t *dv = decoder->dv.get();
   if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
   output::Target target;
@@ -304,6 +312,7 @@ int tarsk_decode_video(tarsk_decoder *decoder, const uint8_t *frame, size_t size
 int tarsk_decode_check(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
                        tarsk_picture_damage *damage) {
   if (decoder == nullptr || frame == nullptr) return TARSK_E_BAD_CALL;
+  const LogScope scope(decoder->log);
   dv_decoder_t *dv = decoder->dv.get();
   if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
   const tarsk_picture_damage found = decoder->pictures.decode(dv, frame, {}, nullptr);
@@ -319,6 +328,7 @@ int tarsk_decode_send(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
                       tarsk_picture *picture) {
   if (decoder == nullptr || frame == nullptr || picture == nullptr || picture->data[0] == nullptr)
     return TARSK_E_BAD_CALL;
+  const LogScope scope(decoder->log);
   try {
     if (!decoder->pipeline) {
       auto pipeline = std::make_unique<FramePipeline>(decoder->settings, decoder->settings.threads);
@@ -344,6 +354,7 @@ int tarsk_decode_audio(tarsk_decoder *decoder, const uint8_t *frame, size_t size
                        int16_t *samples, size_t capacity, tarsk_audio *audio) {
   if (decoder == nullptr || frame == nullptr || samples == nullptr || audio == nullptr)
     return TARSK_E_BAD_CALL;
+  const LogScope scope(decoder->log);
   dv_decoder_t *dv = decoder->dv.get();
   if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
   return decode_sound(dv, frame, samples, capacity, audio);
@@ -354,6 +365,7 @@ int tarsk_decode_frame(tarsk_decoder *decoder, const uint8_t *frame, size_t size
                        tarsk_picture_damage *damage, int16_t *samples, size_t capacity,
                        tarsk_audio *audio) {
   if (decoder == nullptr || frame == nullptr) return TARSK_E_BAD_CALL;
+  const LogScope scope(decoder->log);
   dv_decoder_t *dv = decoder->dv.get();
   if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
   if (info != nullptr) fill_info(dv, frame, size, info);

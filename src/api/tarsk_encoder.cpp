@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "api/crew.h"
+#include "api/engine.h"
 #include "api/picture.h"
 #include "dsp/dsp.h"
 #include "encode/encode.h"
@@ -55,6 +56,7 @@ struct FreeEncoder {
 
 struct tarsk_encoder {
   tarsk_encoder_settings settings{};
+  LogHook log{};
   std::unique_ptr<dv_encoder_t, FreeEncoder> enc;
   std::time_t clock = 0;  // the recording clock, one second behind the next second's start
   // With threads: a crew, a segment record for each of its threads, and
@@ -154,6 +156,7 @@ int tarsk_encoder_open(tarsk_encoder **encoder, const tarsk_encoder_settings *se
   try {
     auto e = std::make_unique<tarsk_encoder>();
     e->settings = s;
+    e->log = api::log_hook(s.log, s.log_user);
     e->enc.reset(new_encoder(0, 0, 0));
     if (!e->enc) return TARSK_E_NO_MEMORY;
     e->enc->isPAL = s.system == TARSK_SYSTEM_625_50;
@@ -196,6 +199,7 @@ uint64_t tarsk_encoder_frames(const tarsk_encoder *encoder) {
 int tarsk_encode_video(tarsk_encoder *encoder, const tarsk_picture *picture, uint8_t *frame,
                        size_t size) {
   if (encoder == nullptr || picture == nullptr || frame == nullptr) return TARSK_E_BAD_CALL;
+  const LogScope scope(encoder->log);
   if (size < encoder->frame_bytes()) return TARSK_E_BAD_BUFFER;
   return encoder->encode(*picture, frame);
 }
@@ -211,6 +215,7 @@ int tarsk_encoder_audio_frames(const tarsk_encoder *encoder, int rate, uint64_t 
 int tarsk_encode_audio(tarsk_encoder *encoder, const int16_t *samples, int frames, int rate,
                        uint8_t *frame, size_t size) {
   if (encoder == nullptr || samples == nullptr || frame == nullptr) return TARSK_E_BAD_CALL;
+  const LogScope scope(encoder->log);
   if (size < encoder->frame_bytes()) return TARSK_E_BAD_BUFFER;
   // Every sample position of a frame, the most any frame carries.
   const int positions = encoder->pal() ? 1944 : 1620;

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <random>
 #include <set>
 #include <string>
@@ -582,6 +583,74 @@ TEST(CApi, EncoderMakesDvhsFramesFromEveryLayout) {
       tarsk_encoder_close(&e);
     }
   }
+}
+
+// A context's messages go to its settings' log callback, from every thread
+// it decodes on, and not to standard error; without one, to standard error.
+TEST(CApi, MessagesGoToTheContextsCallback) {
+  struct Heard {
+    std::vector<std::string> messages;
+    std::mutex mutex;
+  };
+  auto listen = [](void *user, int, const char *message) {
+    auto *heard = static_cast<Heard *>(user);
+    std::lock_guard<std::mutex> lock(heard->mutex);
+    heard->messages.emplace_back(message);
+  };
+  // Frames whose AAUX source packs name a sampling rate DV does not have.
+  Bytes stream = conformance("pal420_interlaced");
+  int packs = 0;
+  for (size_t at = 0; at + 80 <= stream.size(); at += 80)
+    if (tarsk::dif::section_of(&stream[at]) == tarsk::dif::Section::audio && stream[at + 3] == 0x50)
+      stream[at + 7] |= 0x38, ++packs;  // PC4's SMP field: 7
+  ASSERT_GT(packs, 0);
+  const auto frames = split_frames(stream);
+  for (int threads : {1, 2}) {
+    Heard heard;
+    tarsk_decoder_settings s = Decoder::defaults();
+    s.log = listen;
+    s.log_user = &heard;
+    s.threads = threads;
+    Decoder d(s);
+    std::vector<int16_t> samples(TARSK_AUDIO_MAX_FRAMES * 4);
+    tarsk_audio audio;
+    std::vector<Picture> pictures(frames.size());
+    testing::internal::CaptureStderr();
+    for (size_t f = 0; f < frames.size(); ++f) {
+      EXPECT_EQ(tarsk_decode_audio(d.d, frames[f].data(), frames[f].size(), samples.data(),
+                                   samples.size(), &audio),
+                TARSK_E_NO_AUDIO);
+      if (threads == 1) continue;
+      ASSERT_EQ(tarsk_picture_alloc(&pictures[f], TARSK_PIXEL_I420, 720, 576), TARSK_OK);
+      ASSERT_EQ(tarsk_decode_send(d.d, frames[f].data(), frames[f].size(), &pictures[f]), TARSK_OK);
+      ASSERT_EQ(tarsk_decode_receive(d.d, nullptr, nullptr), TARSK_OK);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_GE(heard.messages.size(), frames.size()) << threads;
+  }
+  // Without a callback the message is said on standard error; an encoder's too.
+  Decoder quiet;
+  std::vector<int16_t> samples(TARSK_AUDIO_MAX_FRAMES * 4);
+  tarsk_audio audio;
+  testing::internal::CaptureStderr();
+  tarsk_decode_audio(quiet.d, frames[0].data(), frames[0].size(), samples.data(), samples.size(),
+                     &audio);
+  EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+  Heard heard;
+  tarsk_encoder_settings es;
+  tarsk_encoder_default_settings(&es);
+  es.log = listen;
+  es.log_user = &heard;
+  tarsk_encoder *e = nullptr;
+  ASSERT_EQ(tarsk_encoder_open(&e, &es), TARSK_OK);
+  Bytes frame(144000);
+  std::vector<int16_t> stereo(2 * 1000);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(tarsk_encode_audio(e, stereo.data(), 1000, 22050, frame.data(), frame.size()),
+            TARSK_E_BAD_AUDIO);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(heard.messages.size(), 1u);
+  tarsk_encoder_close(&e);
 }
 
 TEST(CApi, EncoderRefusesWhatItCannotDo) {
