@@ -1,13 +1,8 @@
 // tarsk.h's encoder: pictures given as planes, at the stream's own chroma
 // sampling or at 4:2:2, into whole DV frames, on one thread or several.
-//
-// The core encoder keeps a 4:2:2 picture (360 chroma samples a line on every
-// line) and brings its chroma to the stream's sampling by averaging pairs:
-// the two lines of a pair for 625/50 (4:2:0), two neighbouring samples of a
-// line for 525/60 (4:1:1). A picture already at the stream's sampling is
-// therefore given to it with each chroma sample written twice, across the
-// pair of lines or along the line: the mean of two equal values is that
-// value, so its chroma reaches the frame as it came, filtered by nobody.
+// The picture goes into the encoder's planes in its scale (2 x (v - 128)),
+// chroma as it came: the stream's own sampling is filled into blocks as it
+// is, 4:2:2 averaged in pairs to the stream's.
 #include <tarsk/tarsk.h>
 
 #include <array>
@@ -29,23 +24,15 @@ using namespace tarsk;
 
 namespace {
 
-constexpr int width = 720, chroma_422_width = 360;
+constexpr int width = 720;
 constexpr int most_threads = 64;
 
-// Lines [first, end) of one chroma plane of `lines` lines into the core's
-// 4:2:2 plane (360 x lines): line l of the core's takes line l / line_repeat
-// of the picture's, and each sample repeats sample_repeat times along it.
-void fill_chroma(const uint8_t *from, ptrdiff_t stride, int line_repeat, int sample_repeat,
-                 int first, int end, int16_t *to) {
-  const auto &k = dsp::dsp().encode;
-  for (int l = first; l < end; ++l) {
-    const uint8_t *line = from + (l / line_repeat) * stride;
-    int16_t *out = to + static_cast<ptrdiff_t>(l) * chroma_422_width;
-    if (sample_repeat == 1)
-      k.to_encoder_scale(line, out, chroma_422_width);
-    else
-      k.to_encoder_scale_doubled(line, out, chroma_422_width / 2);
-  }
+// Lines [first, end) of a plane `width` samples wide into the encoder's
+// scale, packed.
+void to_scale(const uint8_t *from, ptrdiff_t stride, int width, int first, int end, int16_t *to) {
+  for (int l = first; l < end; ++l)
+    dsp::dsp().encode.to_encoder_scale(from + l * stride, to + static_cast<ptrdiff_t>(l) * width,
+                                       width);
 }
 
 struct FreeEncoder {
@@ -89,21 +76,20 @@ int tarsk_encoder::encode(const tarsk_picture &picture, uint8_t *frame) {
       picture.height != lines)
     return TARSK_E_BAD_PICTURE;
   if (const int checked = api::check_planes(picture); checked != TARSK_OK) return checked;
-  const int line_repeat = picture.format == TARSK_PIXEL_I420 ? 2 : 1;
-  const int sample_repeat = picture.format == TARSK_PIXEL_Y41B ? 2 : 1;
+  const int chroma_width = picture.format == TARSK_PIXEL_Y41B ? 180 : 360;
+  const int chroma_lines = picture.format == TARSK_PIXEL_I420 ? lines / 2 : lines;
+  const Planes planes{enc->img_y, enc->img_cr, enc->img_cb, chroma_width, native};
   const bool best = settings.quality == TARSK_QUALITY_BEST;
-  const auto to_planes = [&](int first, int end) {
-    for (int l = first; l < end; ++l)
-      dsp::dsp().encode.to_encoder_scale(picture.data[0] + l * picture.stride[0],
-                                         enc->img_y + static_cast<ptrdiff_t>(l) * width, width);
-    fill_chroma(picture.data[1], picture.stride[1], line_repeat, sample_repeat, first, end,
-                enc->img_cb);
-    fill_chroma(picture.data[2], picture.stride[2], line_repeat, sample_repeat, first, end,
-                enc->img_cr);
+  const auto to_planes = [&](int part, int parts) {
+    to_scale(picture.data[0], picture.stride[0], width, lines * part / parts,
+             lines * (part + 1) / parts, enc->img_y);
+    const int first = chroma_lines * part / parts, end = chroma_lines * (part + 1) / parts;
+    to_scale(picture.data[1], picture.stride[1], chroma_width, first, end, enc->img_cb);
+    to_scale(picture.data[2], picture.stride[2], chroma_width, first, end, enc->img_cr);
   };
   if (!crew) {
-    to_planes(0, lines);
-    encode_planes(enc.get(), frame, best);
+    to_planes(0, 1);
+    encode_planes(enc.get(), frame, best, &planes);
     return stamp(frame);
   }
   // Each thread takes a share of the lines into the planes, then the next
@@ -111,7 +97,7 @@ int tarsk_encoder::encode(const tarsk_picture &picture, uint8_t *frame) {
   // its own, added to the process-wide counters once, so that the totals
   // are those of one thread.
   const int parts = crew->size();
-  auto convert = [&](int part) { to_planes(lines * part / parts, lines * (part + 1) / parts); };
+  auto convert = [&](int part) { to_planes(part, parts); };
   crew->run(convert);
   begin_planes(enc.get(), frame);
   const int count = frame_segments(enc.get());
@@ -120,7 +106,7 @@ int tarsk_encoder::encode(const tarsk_picture &picture, uint8_t *frame) {
     EncodeStats stats{};
     dv_videosegment_t *seg = segments[static_cast<size_t>(part)].get();
     for (int n; (n = next.fetch_add(1, std::memory_order_relaxed)) < count;)
-      encode_planes_segment(enc.get(), frame, n, seg, stats, best);
+      encode_planes_segment(enc.get(), frame, n, seg, stats, best, &planes);
     add_encode_statistics(stats);
   };
   crew->run(encode_segments);

@@ -160,8 +160,8 @@ int ppm_skip(const char *filename, int *isPAL) { return skip(filename, isPAL, Ki
 int pgm_skip(const char *filename, int *isPAL) { return skip(filename, isPAL, Kind::pgm); }
 
 void ppm_fill_macroblock(dv_macroblock_t *mb, int isPAL) {
-  const tarsk::Planes422 planes{picture.img_y.data(), picture.img_cr.data(), picture.img_cb.data()};
-  tarsk::fill_macroblock_422(planes, mb, isPAL != 0, false, false);
+  const tarsk::Planes planes{picture.img_y.data(), picture.img_cr.data(), picture.img_cb.data()};
+  tarsk::fill_macroblock(planes, mb, isPAL != 0, false, false);
   tarsk::choose_dct_modes(mb, picture.force_dct);
 }
 

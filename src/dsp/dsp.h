@@ -47,10 +47,8 @@ struct EncodeDsp {
   void (*neighbour_differences)(const dv_coeff_t *block, int sums[2]);
   // Bit i set for each non-zero AC coefficient i (1..63) of a block.
   uint64_t (*nonzero_ac)(const dv_coeff_t *block);
-  // n 8-bit samples into the encoder's scale, 2 x (sample - 128); the
-  // doubled variant writes each twice (2n values).
+  // n 8-bit samples into the encoder's scale, 2 x (sample - 128).
   void (*to_encoder_scale)(const uint8_t *in, int16_t *out, int n);
-  void (*to_encoder_scale_doubled)(const uint8_t *in, int16_t *out, int n);
   // The 8x8 samples from `lines` 16-bit lines `stride` samples apart,
   // transposed: sample c of line l at 8c + l.
   void (*load_transposed)(const int16_t *lines, int stride, dv_coeff_t *block);

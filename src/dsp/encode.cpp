@@ -106,10 +106,6 @@ void to_encoder_scale(const uint8_t *in, int16_t *out, int n) {
   for (int i = 0; i < n; ++i) out[i] = encoder_sample(in[i]);
 }
 
-void to_encoder_scale_doubled(const uint8_t *in, int16_t *out, int n) {
-  for (int i = 0; i < n; ++i) out[2 * i] = out[2 * i + 1] = encoder_sample(in[i]);
-}
-
 void load_transposed_line_pairs(const int16_t *lines, int stride, dv_coeff_t *block) {
   for (int c = 0; c < 8; ++c)
     for (int l = 0; l < 8; ++l) {
@@ -123,7 +119,6 @@ void load_transposed_line_pairs(const int16_t *lines, int stride, dv_coeff_t *bl
 void encode_dsp_init(EncodeDsp &d) {
   d.load_transposed_line_pairs = load_transposed_line_pairs;
   d.to_encoder_scale = to_encoder_scale;
-  d.to_encoder_scale_doubled = to_encoder_scale_doubled;
   d.nonzero_ac = nonzero_ac;
   d.quantise_count = quantise_count;
   d.fdct_88 = fdct_88;

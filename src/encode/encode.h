@@ -10,6 +10,7 @@
 
 #include "common/dif.h"
 #include "common/vlc.h"
+#include "encode/fill.h"
 
 namespace tarsk {
 
@@ -117,7 +118,11 @@ void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int 
 // planes clamped as the encoder asks, which changes the planes. No headers:
 // the caller writes them with the recording time it chooses. `best` takes
 // the high-quality search (quant_best) instead of the passes' search.
-void encode_planes(dv_encoder_t *enc, uint8_t *out, bool best = false);
+// `planes`, when given, are read instead of the encoder's own 4:2:2 ones
+// (the set-up removal and clamps still work on the encoder's planes: give
+// those planes, or planes that need neither).
+void encode_planes(dv_encoder_t *enc, uint8_t *out, bool best = false,
+                   const Planes *planes = nullptr);
 // encode_planes in steps, for segments encoded on several threads: the
 // frame's preparation (settings, set-up, clamps, `out` cleared), then each
 // video segment n (0 .. frame_segments - 1, sequence by sequence) with a
@@ -126,7 +131,7 @@ void encode_planes(dv_encoder_t *enc, uint8_t *out, bool best = false);
 void begin_planes(dv_encoder_t *enc, uint8_t *out);
 int frame_segments(const dv_encoder_t *enc);
 void encode_planes_segment(dv_encoder_t *enc, uint8_t *out, int n, dv_videosegment_t *seg,
-                           EncodeStats &stats, bool best = false);
+                           EncodeStats &stats, bool best = false, const Planes *planes = nullptr);
 // An encoder record (dv_encoder_new's) that leaves the process-wide
 // choices of dv_init alone; null when memory could not be had.
 dv_encoder_t *new_encoder(int rem_ntsc_setup, int clamp_luma, int clamp_chroma);

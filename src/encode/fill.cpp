@@ -1,4 +1,4 @@
-// Macroblock fill from 4:2:2 planes and the DCT mode test.
+// Macroblock fill from 4:2:2 or native planes, and the DCT mode test.
 #include "encode/fill.h"
 
 #include <algorithm>
@@ -21,29 +21,41 @@ dv_coeff_t chroma_value(int v, bool clamp) {
   return static_cast<dv_coeff_t>(clamp ? std::clamp(v, chroma_low, chroma_high) : v);
 }
 
-// 625/50, 4:2:0: chroma line l is the mean of plane lines y + 2l and
-// y + 2l + 1.
-void chroma_420(const int16_t *p, int x, int y, dv_coeff_t *bl, bool clamp) {
-  dsp::dsp().encode.load_transposed_line_pairs(p + y * chroma_stride + x / 2, chroma_stride, bl);
+void clamp_chroma_block(dv_coeff_t *bl, bool clamp) {
   if (clamp)
     for (int i = 0; i < 64; ++i) bl[i] = chroma_value(bl[i], true);
 }
 
-// 525/60, 4:1:1: chroma column c is the mean of plane columns 2c and
-// 2c + 1, from column `first` of lines `line0` on.
-void chroma_411(const int16_t *p, int first, int line0, int columns, dv_coeff_t *bl, int c0,
-                bool clamp) {
+// 625/50, 4:2:0, for the 16x16 macroblock at (x, y): from 4:2:2 planes,
+// chroma line l is the mean of plane lines y + 2l and y + 2l + 1; native
+// planes hold it as line y / 2 + l.
+void chroma_420(const Planes &p, const int16_t *plane, int x, int y, dv_coeff_t *bl, bool clamp) {
+  const auto &k = dsp::dsp().encode;
+  if (p.native)
+    k.load_transposed(plane + (y / 2) * p.chroma_stride + x / 2, p.chroma_stride, bl);
+  else
+    k.load_transposed_line_pairs(plane + y * p.chroma_stride + x / 2, p.chroma_stride, bl);
+  clamp_chroma_block(bl, clamp);
+}
+
+// 525/60, 4:1:1: `columns` chroma columns from lines line0 .. line0 + 7
+// into block columns c0 on, for the macroblock whose luma starts at column
+// x. From 4:2:2 planes chroma column c is the mean of plane columns
+// x / 2 + 2c and x / 2 + 2c + 1; native planes hold it as column x / 4 + c.
+void chroma_411(const Planes &p, const int16_t *plane, int x, int line0, int columns,
+                dv_coeff_t *bl, int c0, bool clamp) {
   for (int c = 0; c < columns; ++c)
     for (int l = 0; l < 8; ++l) {
-      const int16_t *at = p + (line0 + l) * chroma_stride + first + 2 * c;
-      bl[8 * (c0 + c) + l] = chroma_value((at[0] + at[1]) >> 1, clamp);
+      const int16_t *line = plane + (line0 + l) * p.chroma_stride;
+      const int v = p.native ? line[x / 4 + c] : (line[x / 2 + 2 * c] + line[x / 2 + 2 * c + 1]) >> 1;
+      bl[8 * (c0 + c) + l] = chroma_value(v, clamp);
     }
 }
 
 }  // namespace
 
-void fill_macroblock_422(const Planes422 &p, dv_macroblock_t *mb, bool pal, bool clamp_luma,
-                         bool clamp_chroma) {
+void fill_macroblock(const Planes &p, dv_macroblock_t *mb, bool pal, bool clamp_luma,
+                     bool clamp_chroma) {
   const int x = mb->x, y = mb->y;
   const bool square = pal || x >= 704;  // 16x16 macroblocks
   for (int b = 0; b < 4; ++b) {
@@ -55,14 +67,14 @@ void fill_macroblock_422(const Planes422 &p, dv_macroblock_t *mb, bool pal, bool
   for (int n = 0; n < 2; ++n) {
     dv_coeff_t *bl = mb->b[4 + n].coeffs;
     if (pal) {
-      chroma_420(chroma[n], x, y, bl, clamp_chroma);
+      chroma_420(p, chroma[n], x, y, bl, clamp_chroma);
     } else if (x < 704) {
-      chroma_411(chroma[n], x / 2, y, 8, bl, 0, clamp_chroma);
+      chroma_411(p, chroma[n], x, y, 8, bl, 0, clamp_chroma);
     } else {
       // The right-most 16x16 macroblocks: columns 0..3 from the upper eight
       // lines, 4..7 from the lower eight.
-      chroma_411(chroma[n], x / 2, y, 4, bl, 0, clamp_chroma);
-      chroma_411(chroma[n], x / 2, y + 8, 4, bl, 4, clamp_chroma);
+      chroma_411(p, chroma[n], x, y, 4, bl, 0, clamp_chroma);
+      chroma_411(p, chroma[n], x, y + 8, 4, bl, 4, clamp_chroma);
     }
   }
 }

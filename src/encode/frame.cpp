@@ -119,8 +119,19 @@ void normalise(dv_encoder_t *enc) {
 // -1, with the message, for an invalid pass count, which the callers'
 // checks (dv_encode_videosegment) or normalise (begin_planes) have ruled
 // out; the segment is then left as it was.
+// Fills a placed macroblock from `planes`, or the encoder's own 4:2:2
+// planes when null, and chooses its blocks' DCT modes.
+void fill(dv_encoder_t *enc, dv_macroblock_t *mb, const Planes *planes) {
+  if (planes == nullptr) {
+    _dv_ycb_fill_macroblock(enc, mb);
+    return;
+  }
+  fill_macroblock(*planes, mb, enc->isPAL != 0, enc->clamp_luma == 1, enc->clamp_chroma == 1);
+  choose_dct_modes(mb, enc->force_dct);
+}
+
 int encode_segment(dv_encoder_t *enc, dv_videosegment_t *seg, uint8_t *vsbuffer, EncodeStats &stats,
-                   bool best = false) {
+                   bool best = false, const Planes *planes = nullptr) {
   if (!valid_passes(enc->vlc_encode_passes)) {
     log_invalid_passes(enc->vlc_encode_passes);
     return -1;
@@ -128,7 +139,7 @@ int encode_segment(dv_encoder_t *enc, dv_videosegment_t *seg, uint8_t *vsbuffer,
   for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
     dv_macroblock_t *mb = &seg->mb[m];
     place(seg, m);
-    _dv_ycb_fill_macroblock(enc, mb);
+    fill(enc, mb, planes);
     if (best) continue;  // quant_best transforms the samples itself
     do_dct(mb, stats);
     do_classify(mb, enc->static_qno, stats);
@@ -205,19 +216,19 @@ int frame_segments(const dv_encoder_t *enc) {
 }
 
 void encode_planes_segment(dv_encoder_t *enc, uint8_t *out, int n, dv_videosegment_t *seg,
-                           EncodeStats &stats, bool best) {
+                           EncodeStats &stats, bool best, const Planes *planes) {
   seg->i = n / dif::segments_per_sequence;
   seg->k = n % dif::segments_per_sequence;
   seg->isPAL = enc->isPAL;
-  encode_segment(enc, seg, out + dif::segment_offset(seg->i, seg->k), stats, best);
+  encode_segment(enc, seg, out + dif::segment_offset(seg->i, seg->k), stats, best, planes);
 }
 
-void encode_planes(dv_encoder_t *enc, uint8_t *out, bool best) {
+void encode_planes(dv_encoder_t *enc, uint8_t *out, bool best, const Planes *planes) {
   begin_planes(enc, out);
   EncodeStats stats{};
   dv_videosegment_t seg{};
   for (int n = 0; n < frame_segments(enc); ++n)
-    encode_planes_segment(enc, out, n, &seg, stats, best);
+    encode_planes_segment(enc, out, n, &seg, stats, best, planes);
   add_encode_statistics(stats);
 }
 
@@ -226,9 +237,9 @@ void encode_planes(dv_encoder_t *enc, uint8_t *out, bool best) {
 extern "C" {
 
 void _dv_ycb_fill_macroblock(dv_encoder_t *dv_enc, dv_macroblock_t *mb) {
-  const tarsk::Planes422 planes{dv_enc->img_y, dv_enc->img_cr, dv_enc->img_cb};
-  tarsk::fill_macroblock_422(planes, mb, dv_enc->isPAL != 0, dv_enc->clamp_luma == 1,
-                             dv_enc->clamp_chroma == 1);
+  const tarsk::Planes planes{dv_enc->img_y, dv_enc->img_cr, dv_enc->img_cb};
+  tarsk::fill_macroblock(planes, mb, dv_enc->isPAL != 0, dv_enc->clamp_luma == 1,
+                         dv_enc->clamp_chroma == 1);
   tarsk::choose_dct_modes(mb, dv_enc->force_dct);
 }
 

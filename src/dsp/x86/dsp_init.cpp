@@ -10,7 +10,6 @@ void dsp_init(Dsp &d) {
   d.encode.fdct_248 = fdct_248_sse2;
   d.encode.largest_ac = largest_ac_sse2;
   d.encode.to_encoder_scale = to_encoder_scale_sse2;
-  d.encode.to_encoder_scale_doubled = to_encoder_scale_doubled_sse2;
   d.encode.nonzero_ac = nonzero_ac_sse2;
   d.encode.neighbour_differences = neighbour_differences_sse2;
   d.encode.load_transposed = load_transposed_sse2;

@@ -113,21 +113,6 @@ void to_encoder_scale_sse2(const uint8_t *in, int16_t *out, int n) {
   for (; i < n; ++i) out[i] = encoder_sample(in[i]);
 }
 
-// Each byte paired with itself, then widened.
-void to_encoder_scale_doubled_sse2(const uint8_t *in, int16_t *out, int n) {
-  const __m128i zero = _mm_setzero_si128();
-  int i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + i));
-    const __m128i twice = _mm_unpacklo_epi8(x, x);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 2 * i),
-                     scale8(_mm_unpacklo_epi8(twice, zero)));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 2 * i + 8),
-                     scale8(_mm_unpackhi_epi8(twice, zero)));
-  }
-  for (; i < n; ++i) out[2 * i] = out[2 * i + 1] = encoder_sample(in[i]);
-}
-
 // Eight comparisons with zero, packed to bytes, give 16 bits a time.
 uint64_t nonzero_ac_sse2(const dv_coeff_t *block) {
   const __m128i zero = _mm_setzero_si128();

@@ -17,7 +17,6 @@ void fdct_88_sse2(dv_coeff_t *block, const int16_t *post_scale);
 void fdct_248_sse2(dv_coeff_t *block, const int16_t *post_scale);
 int largest_ac_sse2(const dv_coeff_t *block);
 void to_encoder_scale_sse2(const uint8_t *in, int16_t *out, int n);
-void to_encoder_scale_doubled_sse2(const uint8_t *in, int16_t *out, int n);
 uint64_t nonzero_ac_sse2(const dv_coeff_t *block);
 void neighbour_differences_sse2(const dv_coeff_t *block, int sums[2]);
 void load_transposed_sse2(const int16_t *lines, int stride, dv_coeff_t *block);
