@@ -543,6 +543,8 @@ const Refusal refusals[] = {
     {{"encode", "$D/cut.y4m"}, 1, "$D/cut.y4m: frame 1: the input ends inside the picture"},
     {{"encode", "$D/f%04d.ppm"}, 1,
      "$D/f0002.ppm: frame 1: not a PPM picture of 720x576 or 720x480 that can be read whole"},
+    {{"encode", "$D/loop/f%d.png"}, 1, "$D/loop/f%d.png: no picture $D/loop/f0.png or"},
+    {{"encode", "$D/loop/f%d.pgm"}, 1, "$D/loop/f%d.pgm: no picture $D/loop/f0.pgm or"},
     {{"encode", "$D/good.y4m", "--passes", "4"}, 2, "encode: --passes takes 1, 2, 3, not '4'"},
     {{"encode", "$D/good.y4m", "--quality", "high"}, 2,
      "encode: --quality takes standard, best, not 'high'"},
@@ -563,7 +565,8 @@ const Refusal refusals[] = {
 };
 // clang-format on
 
-// Grey 625/50 Y4M (also another size, rate, and cut), PPMs whose second is cut, 22.05 kHz sound.
+// Grey 625/50 Y4M (also another size, rate, and cut), PPMs whose second is cut, 22.05 kHz sound,
+// a directory link that loops.
 fs::path refusal_inputs() {
   const fs::path d = fresh_dir();
   const auto y4m = [&](const std::string &name, const std::string &header, size_t bytes) {
@@ -581,6 +584,7 @@ fs::path refusal_inputs() {
         << "P6\n720 576\n255\n"
         << std::string(name[4] == '2' ? 4000 : 720 * 576 * 3, '\x40');
   std::ofstream(d / "notes.txt") << "These are not the frames you are looking for.\n";
+  fs::create_directory_symlink("loop", d / "loop");  // a link to itself: no name under it resolves
   std::ofstream(d / "empty.dv").flush();
   fs::copy_file(made(pal).path, d / "pal.dv");
   // A container without DV, and DVCPRO50 (4:2:2) in QuickTime.

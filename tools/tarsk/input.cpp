@@ -8,6 +8,7 @@
 #include <csetjmp>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "output.h"
@@ -45,6 +46,13 @@ class ByteStream {
   FILE *file_ = nullptr;
   std::string name_;
 };
+
+// Whether a numbered picture is there; not when its name cannot even be
+// looked up (too long, a loop of links), which the caller tells as missing.
+bool picture_exists(const std::string &name) {
+  std::error_code error;
+  return std::filesystem::exists(name, error);
+}
 
 // A header line of at most `limit` bytes, without its newline. `ended`
 // is set when the stream ends before any byte.
@@ -430,9 +438,9 @@ std::optional<std::string> PngSequenceInput::open(const std::string &pattern) {
   const auto parsed = NamePattern::parse(pattern);
   if (!parsed) return pattern + ": not a name with a frame number in it, such as frame%04d.png";
   pattern_ = *parsed;
-  first_number_ = std::filesystem::exists(pattern_.format(0)) ? 0 : 1;
+  first_number_ = picture_exists(pattern_.format(0)) ? 0 : 1;
   const std::string first_name = pattern_.format(first_number_);
-  if (!std::filesystem::exists(first_name))
+  if (!picture_exists(first_name))
     return pattern + ": no picture " + pattern_.format(0) + " or " + first_name;
   auto picture = read_png(first_name);
   if (!picture) return picture.error();
@@ -451,7 +459,7 @@ Result<std::optional<Picture>> PngSequenceInput::next() {
     return std::optional<Picture>(std::exchange(first_, std::nullopt));
   }
   const std::string name = pattern_.format(first_number_ + frame_);
-  if (!std::filesystem::exists(name)) return std::optional<Picture>();
+  if (!picture_exists(name)) return std::optional<Picture>();
   auto picture = read_png(name);
   if (!picture) return Failure{picture.error()};
   if (picture->width != format_.width || picture->height != format_.height)
@@ -594,9 +602,9 @@ std::optional<std::string> PnmSequenceInput::open(const std::string &pattern, Pn
   pattern_ = *parsed;
   kind_ = kind;
   wrong_interlace_ = wrong_interlace;
-  first_number_ = std::filesystem::exists(pattern_.format(0)) ? 0 : 1;
+  first_number_ = picture_exists(pattern_.format(0)) ? 0 : 1;
   const std::string first_name = pattern_.format(first_number_);
-  if (!std::filesystem::exists(first_name))
+  if (!picture_exists(first_name))
     return pattern + ": no picture " + pattern_.format(0) + " or " + first_name;
   auto picture = read(first_name);
   if (!picture) return picture.error();
@@ -625,7 +633,7 @@ Result<std::optional<Picture>> PnmSequenceInput::next() {
     return std::optional<Picture>(std::exchange(first_, std::nullopt));
   }
   const std::string name = pattern_.format(first_number_ + frame_);
-  if (!std::filesystem::exists(name)) return std::optional<Picture>();
+  if (!picture_exists(name)) return std::optional<Picture>();
   auto picture = read(name);
   if (!picture) return Failure{picture.error()};
   ++frame_;
@@ -636,7 +644,7 @@ Result<std::optional<Picture>> PnmSequenceInput::next() {
 Result<bool> PnmSequenceInput::skip() {
   if (first_) {
     first_.reset();
-  } else if (!std::filesystem::exists(pattern_.format(first_number_ + frame_))) {
+  } else if (!picture_exists(pattern_.format(first_number_ + frame_))) {
     return false;
   }
   ++frame_;
