@@ -133,6 +133,48 @@ TEST_P(Decode, OutputsMatchFfmpeg) {
 INSTANTIATE_TEST_SUITE_P(Systems, Decode, testing::Bool(),
                          [](const auto &info) { return info.param ? "pal" : "ntsc"; });
 
+// 625/50 frames of the other sampling (SMPTE 314M's 4:1:1 among IEC 61834's 4:2:0, and the other
+// way round) come out in the stream's planes: their luma as tarsk decodes them alone, their
+// chroma close to ffmpeg's decoding of them brought to the stream's sampling.
+TEST(MixedSampling, FramesComeInTheStreamsPlanes) {
+  const MadeDv &pal411 = made_dv("Pal411", DvRecipe{.pix_fmt = "yuv411p", .frames = 4});
+  const fs::path dir = fresh_dir();
+  for (const bool stream420 : {true, false}) {
+    const MadeDv &own = stream420 ? made(pal) : pal411, &other = stream420 ? pal411 : made(pal);
+    const std::string fmt = stream420 ? "yuv420p" : "yuv411p";
+    SCOPED_TRACE(fmt + " stream");
+    // Frames 0 and 1 of the stream's own sampling, 2 and 3 of the other.
+    const fs::path mixed = dir / (fmt + ".dv"), out = dir / (fmt + ".y4m"),
+                   alone = dir / (fmt + "_other.y4m");
+    const size_t two = 2 * frame_bytes(e_dv_system_625_50);
+    std::ofstream(mixed, std::ios::binary)
+        .write(reinterpret_cast<const char *>(own.bytes.data()), static_cast<long>(two))
+        .write(reinterpret_cast<const char *>(other.bytes.data() + two), static_cast<long>(two));
+    const auto run = tarsk({"decode", mixed, "-o", out, "--quiet"});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    ASSERT_EQ(tarsk({"decode", other.path, "--frames", "2:4", "-o", alone, "--quiet"}).exit_status,
+              0);
+    const auto got = y4m_frames(read_file(out), pal_picture);
+    const auto by_itself = y4m_frames(read_file(alone), pal_picture);
+    ASSERT_EQ(got.size(), 4u);
+    ASSERT_EQ(by_itself.size(), 2u);
+    std::vector<uint8_t> planes;
+    for (size_t f = 0; f < 2; ++f) {
+      EXPECT_TRUE(std::equal(by_itself[f].begin(), by_itself[f].begin() + 720 * 576,
+                             got[2 + f].begin()))
+          << "luma of frame " << 2 + f;
+      planes.insert(planes.end(), got[2 + f].begin(), got[2 + f].end());
+    }
+    const auto theirs = ffmpeg_raw({"-i", other.path}, fmt);
+    ASSERT_GE(theirs.size(), 4 * pal_picture);
+    const auto db =
+        lowest_psnr(planes, std::span(theirs).subspan(2 * pal_picture, 2 * pal_picture), 576);
+    EXPECT_GE(db[1], 33) << "Cb";  // measured 35.2 and 35.5
+    EXPECT_GE(db[2], 29) << "Cr";  // measured 32.0 and 31.0
+  }
+}
+
 // The 625/50 file damaged: video blocks flagged in frames 1 (7) and 5 (2), frame 2's AAUX pack
 // gone, invalid audio in 3, 80 stray bytes before 4, a seventh frame cut short.
 fs::path damaged_file() {
@@ -501,6 +543,8 @@ const Refusal refusals[] = {
     {{"encode", "$D/cut.y4m"}, 1, "$D/cut.y4m: frame 1: the input ends inside the picture"},
     {{"encode", "$D/f%04d.ppm"}, 1,
      "$D/f0002.ppm: frame 1: not a PPM picture of 720x576 or 720x480 that can be read whole"},
+    {{"encode", "$D/loop/f%d.png"}, 1, "$D/loop/f%d.png: no picture $D/loop/f0.png or"},
+    {{"encode", "$D/loop/f%d.pgm"}, 1, "$D/loop/f%d.pgm: no picture $D/loop/f0.pgm or"},
     {{"encode", "$D/good.y4m", "--passes", "4"}, 2, "encode: --passes takes 1, 2, 3, not '4'"},
     {{"encode", "$D/good.y4m", "--quality", "high"}, 2,
      "encode: --quality takes standard, best, not 'high'"},
@@ -521,7 +565,8 @@ const Refusal refusals[] = {
 };
 // clang-format on
 
-// Grey 625/50 Y4M (also another size, rate, and cut), PPMs whose second is cut, 22.05 kHz sound.
+// Grey 625/50 Y4M (also another size, rate, and cut), PPMs whose second is cut, 22.05 kHz sound,
+// a directory link that loops.
 fs::path refusal_inputs() {
   const fs::path d = fresh_dir();
   const auto y4m = [&](const std::string &name, const std::string &header, size_t bytes) {
@@ -539,6 +584,7 @@ fs::path refusal_inputs() {
         << "P6\n720 576\n255\n"
         << std::string(name[4] == '2' ? 4000 : 720 * 576 * 3, '\x40');
   std::ofstream(d / "notes.txt") << "These are not the frames you are looking for.\n";
+  fs::create_directory_symlink("loop", d / "loop");  // a link to itself: no name under it resolves
   std::ofstream(d / "empty.dv").flush();
   fs::copy_file(made(pal).path, d / "pal.dv");
   // A container without DV, and DVCPRO50 (4:2:2) in QuickTime.
@@ -596,7 +642,9 @@ TEST(Usage, HelpVersionAndProgress) {
 }
 
 // Round trips of blurred-chroma testsrc2 decoded by ffmpeg and tarsk, against ffmpeg's rendering
-// sited as DV (4:1:1 every 4th pixel, 4:2:0 even pixels between lines; tff moved down a line).
+// sited as DV (4:1:1 every 4th pixel, 4:2:0 even pixels between lines; tff moved down a line;
+// --wrong-interlace moved up a line, the last repeated). PGM is the library's 4:2:0 layout,
+// ffmpeg's pgmyuv.
 // clang-format off
 struct Trip {
   const char *name;
@@ -605,17 +653,25 @@ struct Trip {
   int audio_rate, audio_channels;
   std::array<double, 3> floor;  // dB, per plane, a few under what was measured
   std::string reference_filter;
+  std::vector<std::string> options;  // for tarsk encode
 };
 void PrintTo(const Trip &t, std::ostream *os) { *os << t.name; }
 const Trip trips[] = {
     {"y4m_420_pal", true, "y4m", "yuv420p", "bb", "wav", "pcm_s16le", 48000, 2, {45, 45, 42},
-     "null"},
+     "null", {}},
     {"y4m_422_tff_pal", true, "y4m", "yuv422p", "tt", "flac", "flac", 32000, 2, {43, 45, 42},
-     "setfield=tff,fieldorder=bff"},
+     "setfield=tff,fieldorder=bff", {}},
     {"y4m_444_ntsc", false, "y4m", "yuv444p", "progressive", "aiff", "pcm_s16be", 44100, 1,
-     {43, 39, 37}, "scale=out_h_chr_pos=0"},
+     {43, 39, 37}, "scale=out_h_chr_pos=0", {}},
     {"rgb_ntsc", false, "rgb", "rgb24", "progressive", "wav", "pcm_f32le", 48000, 2, {39, 38, 37},
-     "scale=out_h_chr_pos=0"},
+     "scale=out_h_chr_pos=0", {}},
+    {"ppm_pal", true, "ppm", "rgb24", "progressive", "wav", "pcm_s16le", 48000, 2, {40, 40, 40},
+     "scale=out_h_chr_pos=0:out_v_chr_pos=128", {}},
+    {"ppm_wrong_interlace_pal", true, "ppm", "rgb24", "progressive", "wav", "pcm_s16le", 48000, 2,
+     {40, 40, 40}, "crop=720:575:0:1,pad=720:576,fillborders=bottom=1:mode=smear,"
+     "scale=out_h_chr_pos=0:out_v_chr_pos=128", {"--wrong-interlace"}},
+    {"pgm_ntsc", false, "pgm", "yuv420p", "progressive", "wav", "pcm_s16le", 32000, 2, {44, 38, 35},
+     "scale=out_h_chr_pos=0", {}},
 };
 // clang-format on
 
@@ -624,7 +680,9 @@ class Encode : public testing::TestWithParam<Trip> {};
 // The first trip reads a pipe and sets time code, aspect and date, as ffprobe and info see.
 TEST_P(Encode, FfmpegAndTarskDecodeWhatWentIn) {
   const Trip &t = GetParam();
-  const fs::path dir = fresh_dir(), pictures = dir / ("in." + t.kind),
+  const bool numbered = t.kind == "ppm" || t.kind == "pgm";  // a file a picture
+  const fs::path dir = fresh_dir(),
+                 pictures = dir / (numbered ? "in%04d." + t.kind : "in." + t.kind),
                  sound = dir / ("in." + t.audio_ext), dv = dir / "out.dv";
   const int height = t.pal ? 576 : 480, frames = 3;
   const std::string stream_fmt = t.pal ? "yuv420p" : "yuv411p";
@@ -636,8 +694,13 @@ TEST_P(Encode, FfmpegAndTarskDecodeWhatWentIn) {
     const std::string raw = run_ffmpeg(out);
     return std::vector<uint8_t>(raw.begin(), raw.end());
   };
-  source({"-pix_fmt", t.pix_fmt, "-field_order", t.field_order, "-f",
-          t.kind == "y4m" ? "yuv4mpegpipe" : "rawvideo", "-y", pictures});
+  std::vector<std::string> written{"-pix_fmt", t.pix_fmt, "-field_order", t.field_order, "-f",
+                                   t.kind == "y4m" ? "yuv4mpegpipe"
+                                   : numbered      ? "image2"
+                                                   : "rawvideo"};
+  if (t.kind == "pgm") written.insert(written.end(), {"-c:v", "pgmyuv"});
+  written.insert(written.end(), {"-y", pictures});
+  source(written);
   const std::string tones =
       t.audio_channels == 1 ? "0.6*sin(1000*2*PI*t)" : "0.6*sin(1000*2*PI*t)|0.3*sin(440*2*PI*t)";
   run_ffmpeg({"-f", "lavfi", "-i",
@@ -647,6 +710,7 @@ TEST_P(Encode, FfmpegAndTarskDecodeWhatWentIn) {
   std::string line =
       quoted({TARSK_BINARY, "encode", first ? "-" : pictures.string(), "-o", dv, "--audio", sound});
   if (t.kind == "rgb") line += t.pal ? " --system pal" : " --system ntsc";
+  if (!t.options.empty()) line += " " + quoted(t.options);
   if (first)
     line = "cat " + quoted({pictures}) + " | " + line +
            " --timecode 01:02:03:04 --wide --date '2024-03-04 05:06:07'";

@@ -70,8 +70,8 @@ std::vector<uint8_t> read_all(PictureInput &input) {
 TEST(Writers, PngAndPpmDecodeToTheSameBytes) {
   for (const auto &[w, h] : {std::pair{1, 1}, {721, 7}, {28, 771}, {28, 772}}) {
     const auto rgb = random_bytes(static_cast<size_t>(w * h * 3), static_cast<unsigned>(w + h));
-    for (const auto &[suffix, file] :
-         {std::pair{".png", png_encode(w, h, rgb)}, std::pair{".ppm", ppm_encode(w, h, rgb)}}) {
+    for (const auto &[suffix, file] : {std::pair{".png", *png_encode(w, h, rgb)},
+                                       std::pair{".ppm", *ppm_encode(w, h, rgb)}}) {
       SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + suffix);
       const auto run =
           run_command({"ffmpeg", "-v", "error", "-nostdin", "-err_detect", "crccheck", "-i",
@@ -81,38 +81,45 @@ TEST(Writers, PngAndPpmDecodeToTheSameBytes) {
     }
   }
   const std::vector<uint8_t> short_picture(3 * 4 * 2 - 1);
-  EXPECT_THROW(png_encode(4, 2, short_picture), std::invalid_argument);
-  EXPECT_THROW(ppm_encode(4, 2, short_picture), std::invalid_argument);
-  EXPECT_THROW(png_encode(0, 1, short_picture), std::invalid_argument);
+  EXPECT_EQ(png_encode(4, 2, short_picture).error(), "the RGB picture is shorter than its size");
+  EXPECT_EQ(ppm_encode(4, 2, short_picture).error(), "the RGB picture is shorter than its size");
+  EXPECT_EQ(png_encode(0, 1, short_picture).error(), "the picture has no pixels");
 }
 
-// Random YUY2 as YUV4MPEG2, read by ffmpeg plane for plane with its header. 4:2:0 chroma is
-// pixel (2i, 2j)'s, 4:1:1 (4i, j)'s; YUY2 has luma at byte 2x, Cb and Cr at 4(x/2) + 1 and 3.
+// Random planes as YUV4MPEG2, read by ffmpeg plane for plane with its header; lines whose
+// stride leaves bytes between them go out without those bytes. Packed pictures are refused.
 TEST(Writers, Y4mIsReadByFfmpegPlaneForPlane) {
   // clang-format off
-  struct Case { dv_system_t system; dv_sample_t sampling; bool wide; std::string probe; };
+  struct Case { tarsk_system system; tarsk_sampling sampling; bool wide; std::string probe; };
   const Case cases[] = {
-      {e_dv_system_625_50, e_dv_sample_420, true, "576 64:45 yuv420p topleft bb 25/1"},
-      {e_dv_system_625_50, e_dv_sample_411, false, "576 16:15 yuv411p unspecified bb 25/1"},
-      {e_dv_system_525_60, e_dv_sample_411, true, "480 32:27 yuv411p unspecified bb 30000/1001"}};
+      {TARSK_SYSTEM_625_50, TARSK_SAMPLING_420, true, "576 64:45 yuv420p topleft bb 25/1"},
+      {TARSK_SYSTEM_625_50, TARSK_SAMPLING_411, false, "576 16:15 yuv411p unspecified bb 25/1"},
+      {TARSK_SYSTEM_525_60, TARSK_SAMPLING_411, true, "480 32:27 yuv411p unspecified bb 30000/1001"}};
   // clang-format on
   for (const Case &c : cases) {
     SCOPED_TRACE(c.probe);
-    const int h = c.system == e_dv_system_625_50 ? 576 : 480;
-    const bool is411 = c.sampling == e_dv_sample_411;
-    std::vector<uint8_t> stream, expected;
+    const int h = c.system == TARSK_SYSTEM_625_50 ? 576 : 480;
+    const bool is411 = c.sampling == TARSK_SAMPLING_411;
+    const int cw = is411 ? 180 : 360, ch = is411 ? h : h / 2;
+    std::vector<uint8_t> stream = bytes_of(y4m_header({c.system, c.sampling, 720, h, c.wide})),
+                         expected;
     for (unsigned seed : {1u, 2u}) {
-      const auto yuy2 = random_bytes(size_t{720} * h * 2, seed);
-      const Yuy2Picture picture{c.system, c.sampling, 720, h, c.wide, yuy2};
-      if (stream.empty()) stream = bytes_of(y4m_header(picture));
-      y4m_frame(picture, stream);
-      const auto at = [&](int x, int y) { return static_cast<size_t>(y * 1440 + x * 2); };
-      for (int y = 0; y < h; ++y)
-        for (int x = 0; x < 720; ++x) expected.push_back(yuy2[at(x, y)]);
-      for (size_t offset : {1, 3})
-        for (int j = 0; j < (is411 ? h : h / 2); ++j)
-          for (int i = 0; i < (is411 ? 180 : 360); ++i)
-            expected.push_back(yuy2[at(is411 ? 4 * i : 2 * i, is411 ? j : 2 * j) + offset]);
+      // Each plane's lines 8 bytes longer than its samples, the extra bytes random too.
+      tarsk_picture picture{};
+      picture.format = is411 ? TARSK_PIXEL_Y41B : TARSK_PIXEL_I420;
+      picture.width = 720;
+      picture.height = h;
+      std::vector<uint8_t> planes[3];
+      for (int p = 0; p < 3; ++p) {
+        const int w = p == 0 ? 720 : cw, lines = p == 0 ? h : ch;
+        planes[p] = random_bytes(static_cast<size_t>((w + 8) * lines), seed * 3 + p);
+        picture.data[p] = planes[p].data();
+        picture.stride[p] = w + 8;
+        for (int l = 0; l < lines; ++l)
+          expected.insert(expected.end(), planes[p].begin() + l * (w + 8),
+                          planes[p].begin() + l * (w + 8) + w);
+      }
+      ASSERT_TRUE(y4m_frame(picture, stream));
     }
     const fs::path path = write_file(".y4m", stream);
     EXPECT_EQ(run_ffprobe({"-select_streams", "v:0", "-show_entries",
@@ -122,13 +129,14 @@ TEST(Writers, Y4mIsReadByFfmpegPlaneForPlane) {
               c.probe + "\n");
     EXPECT_TRUE(ffmpeg_raw({"-i", path.string()}, is411 ? "yuv411p" : "yuv420p") == expected);
   }
-  std::vector<uint8_t> out;
-  const auto yuy2 = random_bytes(31, 3);  // a byte short of 8x2 pixels
-  EXPECT_THROW(y4m_frame({e_dv_system_625_50, e_dv_sample_420, 8, 2, false, yuy2}, out),
-               std::invalid_argument);
+  std::vector<uint8_t> out, rgb(8 * 2 * 3);
+  const tarsk_picture packed{TARSK_PIXEL_RGB24, 8, 2, {rgb.data()}, {24}, nullptr};
+  EXPECT_FALSE(y4m_frame(packed, out));
+  EXPECT_TRUE(out.empty());
 }
 
-// Y4M of every colour space, raw YUY2 and RGB, PNG of every type and depth: each picture equals
+// Y4M of every colour space, raw YUY2 and RGB, PNG of every type and depth, PPM, and PGM in the
+// library's layout (ffmpeg's pgmyuv: Cb then Cr on each chroma line): each picture equals
 // ffmpeg's decoding (mono Y4M its luma, chroma neutral; 16-bit PNG may differ by one).
 TEST(Readers, PicturesEqualFfmpegsDecoding) {
   // clang-format off
@@ -141,22 +149,27 @@ TEST(Readers, PicturesEqualFfmpegsDecoding) {
       {"png", "rgba", "rgb24", 480, 0},      {"png", "gray", "rgb24", 576, 0},
       {"png", "ya8", "rgb24", 576, 0},       {"png", "pal8", "rgb24", 480, 0},
       {"png", "monob", "rgb24", 576, 0},     {"png", "rgb48be", "rgb24", 576, 1},
-      {"png", "gray16be", "rgb24", 480, 1}};
+      {"png", "gray16be", "rgb24", 480, 1},  {"ppm", "rgb24", "rgb24", 480, 0},
+      {"pgm", "yuv420p", "yuv420p", 576, 0}, {"pgm", "yuv420p", "yuv420p", 480, 0}};
   // clang-format on
   for (const Case &c : cases) {
     SCOPED_TRACE(std::string(c.kind) + " " + c.pix_fmt);
     const std::string kind = c.kind;
-    const dv_system_t system = c.height == 576 ? e_dv_system_625_50 : e_dv_system_525_60;
+    const tarsk_system system = c.height == 576 ? TARSK_SYSTEM_625_50 : TARSK_SYSTEM_525_60;
     const fs::path dir = scratch_file("in");
     fs::create_directory(dir);
-    const fs::path path = dir / (kind == "png" ? "f%d.png" : "in." + kind);
+    const bool numbered = kind == "png" || kind == "ppm" || kind == "pgm";
+    const fs::path path = dir / (numbered ? "f%d." + kind : "in." + kind);
     std::vector<std::string> format{"-pix_fmt", c.pix_fmt, "-f"};
-    format.push_back(kind == "y4m" ? "yuv4mpegpipe" : kind == "png" ? "image2" : "rawvideo");
+    format.push_back(kind == "y4m" ? "yuv4mpegpipe" : numbered ? "image2" : "rawvideo");
+    if (kind == "pgm") format.insert(format.begin(), {"-c:v", "pgmyuv"});
     lavfi("testsrc2", c.height, 2, format, path);
-    auto input = kind == "y4m" ? open_y4m(path)
-                 : kind == "png"
-                     ? open_png_sequence(path)
-                     : open_raw(path, kind == "rgb" ? RawLayout::rgb : RawLayout::yuy2, system);
+    auto input = kind == "y4m"   ? open_y4m(path)
+                 : kind == "png" ? open_png_sequence(path)
+                 : numbered ? open_pnm_sequence(path, kind == "ppm" ? PnmKind::ppm : PnmKind::pgm,
+                                                false)
+                            : open_raw(path, kind == "rgb" ? RawLayout::rgb : RawLayout::yuy2,
+                                       system);
     ASSERT_TRUE(input) << input.error();
     EXPECT_EQ((*input)->format().system, system);
     auto ours = read_all(**input);  // as many pictures as ffmpeg's, by the size
@@ -164,6 +177,7 @@ TEST(Readers, PicturesEqualFfmpegsDecoding) {
     if (kind == "yuy2" || kind == "rgb")
       in = {"-f", "rawvideo",   "-pix_fmt", c.pix_fmt, "-s", "720x" + std::to_string(c.height),
             "-i", path.string()};
+    if (kind == "pgm") in.insert(in.begin(), {"-c:v", "pgmyuv"});
     const auto theirs = ffmpeg_raw(in, c.raw_fmt);
     if (kind + c.pix_fmt == "y4mgray") {  // luma as it is, chroma neutral
       std::vector<uint8_t> luma;
@@ -201,6 +215,64 @@ TEST(Readers, Y4mFieldOrderFromTheHeaderAndFrames) {
     EXPECT_EQ((*next)->interlaced, c.interlaced);
     EXPECT_EQ((*next)->top_field_first, c.top_first);
   }
+}
+
+// --wrong-interlace reads PPM and PGM a line further on, the last line repeated: PPM lines and PGM
+// luma move up a line, PGM chroma up one of its own lines (as the library's pgm filter reads
+// them). A PGM that is not 720 wide and 3/2 of a DV picture's height, and a PPM whose samples
+// are not 8-bit, are refused.
+TEST(Readers, PnmWrongInterlaceMovesEveryLineUp) {
+  const fs::path dir = scratch_file("pnm");
+  fs::create_directory(dir);
+  lavfi("testsrc2", 576, 1, {"-c:v", "pgmyuv", "-pix_fmt", "yuv420p"}, dir / "g%d.pgm");
+  lavfi("testsrc2", 480, 1, {"-pix_fmt", "rgb24"}, dir / "c%d.ppm");
+  for (const auto &[name, kind] : {std::pair{"g%d.pgm", PnmKind::pgm}, {"c%d.ppm", PnmKind::ppm}}) {
+    SCOPED_TRACE(name);
+    auto plain = open_pnm_sequence(dir / name, kind, false);
+    auto moved = open_pnm_sequence(dir / name, kind, true);
+    ASSERT_TRUE(plain && moved);
+    auto a = (*plain)->next(), b = (*moved)->next();
+    ASSERT_TRUE(a && *a && b && *b);
+    const Picture &p = **a, &q = **b;
+    EXPECT_FALSE(q.interlaced && q.top_field_first);  // taken as DV has it: no other shift
+    const auto check = [](const std::vector<uint8_t> &from, const std::vector<uint8_t> &to,
+                          size_t line) {
+      ASSERT_EQ(from.size(), to.size());
+      ASSERT_FALSE(from == to);
+      EXPECT_TRUE(std::equal(to.begin(), to.end() - static_cast<long>(line),
+                             from.begin() + static_cast<long>(line)));
+      EXPECT_TRUE(std::equal(to.end() - static_cast<long>(line), to.end(),
+                             from.end() - static_cast<long>(line)));
+    };
+    if (kind == PnmKind::ppm) {
+      check(p.rgb, q.rgb, 720 * 3);
+    } else {
+      check(p.y, q.y, 720);
+      check(p.cb, q.cb, 360);
+      check(p.cr, q.cr, 360);
+    }
+  }
+  const auto refused = [&](const std::string &file, const std::string &header, PnmKind kind) {
+    std::string bytes = header;
+    bytes.resize(header.size() + 720 * 864 * 2, '\x40');
+    std::ofstream(dir / file, std::ios::binary) << bytes;
+    return open_pnm_sequence(dir / "x%d.pnm", kind, false).error();
+  };
+  EXPECT_EQ(refused("x1.pnm", "P5\n720 576\n255\n", PnmKind::pgm),
+            (dir / "x1.pnm").string() +
+                ": frame 0: not a PGM picture of 720x576 or 720x480 that can be read whole");
+  EXPECT_EQ(refused("x1.pnm", "P6\n720 576\n65535\n", PnmKind::ppm),
+            (dir / "x1.pnm").string() +
+                ": frame 0: not a PPM picture of 720x576 or 720x480 that can be read whole");
+  // Comments and any whitespace between the header's numbers.
+  const std::string samples = std::string(720 * 480 * 3 - 1, '\x40') + '\x41';
+  std::ofstream(dir / "k1.ppm", std::ios::binary) << "P6 # a comment\n720\n480 255\n" + samples;
+  auto commented = open_pnm_sequence(dir / "k%d.ppm", PnmKind::ppm, false);
+  ASSERT_TRUE(commented) << commented.error();
+  auto picture = (*commented)->next();
+  ASSERT_TRUE(picture && *picture);
+  EXPECT_EQ((*commented)->format().system, TARSK_SYSTEM_525_60);
+  EXPECT_TRUE((*picture)->rgb == std::vector<uint8_t>(samples.begin(), samples.end()));
 }
 
 // What DV cannot take is refused at open or at the bad frame: file, why, and how to convert.
@@ -282,7 +354,7 @@ TEST(Readers, RefusalsSayWhyAndHow) {
   auto bytes =
       read_file(lavfi("testsrc2", 480, 3, {"-f", "rawvideo", "-pix_fmt", "rgb24"}, dir / "in.rgb"));
   bytes.resize(bytes.size() - 7);
-  auto raw = open_raw(write_file(".rgb", bytes), RawLayout::rgb, e_dv_system_525_60);
+  auto raw = open_raw(write_file(".rgb", bytes), RawLayout::rgb, TARSK_SYSTEM_525_60);
   ASSERT_TRUE(raw && (*raw)->next() && (*raw)->next());
   EXPECT_NE((*raw)->next().error().find(
                 ": frame 2: the input ends inside the picture (1036793 of 1036800 bytes)"),
@@ -298,7 +370,7 @@ TEST(Sampling, RgbPrimariesHaveTheirStudioLevels) {
                          {0, 0, 255, 41, 240, 110}, {255, 255, 0, 210, 16, 146},
                          {0, 255, 255, 170, 166, 16}, {255, 0, 255, 106, 202, 222}})
     // clang-format on
-    for (Sampling s : {Sampling::s420, Sampling::s411}) {
+    for (StreamSampling s : {StreamSampling::s420, StreamSampling::s411}) {
       SCOPED_TRACE(std::to_string(c.r) + " " + std::to_string(c.g) + " " + std::to_string(c.b));
       Picture in = blank_picture(720, 480, Sampling::rgb);
       for (size_t i = 0; i < in.rgb.size(); i += 3) std::copy_n(&c.r, 3, &in.rgb[i]);
@@ -404,9 +476,9 @@ TEST(TestSource, PicturesAreDeterministicMoveAndHaveTheirLevels) {
             cb[8] = {128, 44, 156, 72, 184, 100, 212, 128},
             cr[8] = {128, 142, 44, 58, 198, 212, 114, 128};
   for (const auto &[system, sampling, height] :
-       {std::tuple{e_dv_system_625_50, Sampling::s420, 576},
-        {e_dv_system_525_60, Sampling::s411, 480},
-        {e_dv_system_625_50, Sampling::s411, 576}}) {
+       {std::tuple{TARSK_SYSTEM_625_50, Sampling::s420, 576},
+        {TARSK_SYSTEM_525_60, Sampling::s411, 480},
+        {TARSK_SYSTEM_625_50, Sampling::s411, 576}}) {
     SCOPED_TRACE(height);
     const auto picture = [&](Pattern p, uint64_t n) {
       return test_picture(p, system, sampling, n);

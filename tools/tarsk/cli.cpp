@@ -22,39 +22,28 @@ void warning(const std::string &message) {
   std::fprintf(stderr, "tarsk: warning: %s\n", message.c_str());
 }
 
-std::string system_name(dv_system_t system) {
+std::string system_name(tarsk_system system) {
   switch (system) {
-    case e_dv_system_625_50:
+    case TARSK_SYSTEM_625_50:
       return "625/50 (PAL)";
-    case e_dv_system_525_60:
+    case TARSK_SYSTEM_525_60:
       return "525/60 (NTSC)";
-    default:
-      return "unknown";
   }
+  return "unknown";
 }
 
-std::string standard_name(dv_std_t std) {
-  switch (std) {
-    case e_dv_std_iec_61834:
-      return "IEC 61834";
-    case e_dv_std_smpte_314m:
-      return "SMPTE 314M";
-    default:
-      return "unknown";
-  }
-}
+std::string standard_name(bool smpte_314m) { return smpte_314m ? "SMPTE 314M" : "IEC 61834"; }
 
-std::string sampling_name(dv_sample_t sampling) {
+std::string sampling_name(tarsk_sampling sampling) {
   switch (sampling) {
-    case e_dv_sample_411:
+    case TARSK_SAMPLING_411:
       return "4:1:1";
-    case e_dv_sample_420:
+    case TARSK_SAMPLING_420:
       return "4:2:0";
-    case e_dv_sample_422:
+    case TARSK_SAMPLING_422:
       return "4:2:2";
-    default:
-      return "unknown";
   }
+  return "unknown";
 }
 
 std::optional<uint64_t> parse_count(const std::string &text) {
@@ -87,11 +76,11 @@ bool parse_frame_range(const std::string &text, uint64_t &first, uint64_t &end) 
   return true;
 }
 
-Rate frame_rate(dv_system_t system) {
-  return system == e_dv_system_625_50 ? Rate{25, 1} : Rate{30000, 1001};
+Rate frame_rate(tarsk_system system) {
+  return system == TARSK_SYSTEM_625_50 ? Rate{25, 1} : Rate{30000, 1001};
 }
 
-uint64_t samples_before(uint64_t frames, int frequency, dv_system_t system) {
+uint64_t samples_before(uint64_t frames, int frequency, tarsk_system system) {
   const Rate rate = frame_rate(system);
   return frames * static_cast<uint64_t>(frequency) * static_cast<uint64_t>(rate.den) /
          static_cast<uint64_t>(rate.num);

@@ -3,13 +3,15 @@
 #pragma once
 
 #include <popt.h>
-#include <tarsk/dv.h>
+#include <tarsk/tarsk.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 namespace tarsk::cli {
@@ -44,22 +46,44 @@ std::optional<int> parse_threads(const std::string &text);
 // first and end untouched, for anything else or an empty range.
 bool parse_frame_range(const std::string &text, uint64_t &first, uint64_t &end);
 
+// Why something could not be done, for a person: the tool's own failures
+// (files it reads and writes, pictures it converts). The library's come as
+// tarsk::Error.
+struct Failure {
+  std::string message;
+};
+
+// A value, or why there is none.
+template <typename T>
+class Result {
+ public:
+  Result(T value) : v_(std::move(value)) {}            // NOLINT: implicit by design
+  Result(Failure failure) : v_(std::move(failure)) {}  // NOLINT
+  explicit operator bool() const { return v_.index() == 0; }
+  T &operator*() { return std::get<0>(v_); }
+  T *operator->() { return &std::get<0>(v_); }
+  const std::string &error() const { return std::get<1>(v_).message; }
+
+ private:
+  std::variant<T, Failure> v_;
+};
+
 // Names a person reads.
-std::string system_name(dv_system_t system);      // "625/50 (PAL)"
-std::string standard_name(dv_std_t std);          // "IEC 61834"
-std::string sampling_name(dv_sample_t sampling);  // "4:2:0"
+std::string system_name(tarsk_system system);        // "625/50 (PAL)"
+std::string standard_name(bool smpte_314m);          // "IEC 61834"
+std::string sampling_name(tarsk_sampling sampling);  // "4:2:0"
 
 // Frame rate of a system as a fraction: 25/1 or 30000/1001.
 struct Rate {
   int num, den;
 };
-Rate frame_rate(dv_system_t system);
+Rate frame_rate(tarsk_system system);
 
 // Audio samples a channel carries over frames [0, frames) at `frequency`:
 // the whole part of frames x frequency / frame rate. The difference of two
 // such counts is a frame's share, so that silence put in for lost frames
 // never drifts from the pictures.
-uint64_t samples_before(uint64_t frames, int frequency, dv_system_t system);
+uint64_t samples_before(uint64_t frames, int frequency, tarsk_system system);
 
 int run_info(int argc, const char **argv);
 int run_decode(int argc, const char **argv);

@@ -51,11 +51,21 @@ std::string lower_extension(const std::string &path) {
   return ext;
 }
 
+// The reader's errors in the tool's words.
+Expected<Frame> in_our_words(Expected<Frame> frame) {
+  if (!frame && frame.error().code == Errc::not_dv) return Error{Errc::not_dv, "not a DV stream"};
+  return frame;
+}
+
 class RawSource : public DvSource {
  public:
   RawSource(FILE *file, bool owned, const std::vector<uint8_t> &peek)
       : reader_(file, owned, peek) {}
-  std::optional<Expected<Frame>> next() override { return reader_.next(); }
+  std::optional<Expected<Frame>> next() override {
+    auto frame = reader_.next();
+    if (!frame) return std::nullopt;
+    return in_our_words(std::move(*frame));
+  }
 
  private:
   Reader reader_;
@@ -160,7 +170,8 @@ class ContainerSource : public DvSource {
                                  nullptr, s.input_->seekable ? seek_input : nullptr);
     s.ctx_ = avformat_alloc_context();
     s.packet_ = av_packet_alloc();
-    if (buffer == nullptr || s.avio_ == nullptr || s.ctx_ == nullptr || s.packet_ == nullptr) {
+    if (buffer == nullptr || s.avio_ == nullptr || s.ctx_ == nullptr || s.packet_ == nullptr ||
+        !s.feeder_) {
       if (s.avio_ == nullptr) av_free(buffer);
       return Error{Errc::io, name + ": out of memory"};
     }
@@ -176,7 +187,11 @@ class ContainerSource : public DvSource {
 
   std::optional<Expected<Frame>> next() override {
     for (;;) {
-      if (auto frame = feeder_.next()) return Expected<Frame>(std::move(*frame));
+      if (failed_) return std::nullopt;
+      if (auto frame = feeder_.next()) {
+        failed_ = !*frame;  // no DV in the track's packets: nothing more to read
+        return in_our_words(std::move(*frame));
+      }
       if (ended_) {
         if (!problem_.empty())
           return Expected<Frame>(Error{Errc::io, std::exchange(problem_, {})});
@@ -191,9 +206,14 @@ class ContainerSource : public DvSource {
                      (input_->seekable ? "" : pipe_hint());
         continue;
       }
-      if (packet_->stream_index == video_ && packet_->size > 0)
-        feeder_.push({packet_->data, static_cast<size_t>(packet_->size)});
-      else if (packet_->stream_index == audio_)
+      if (packet_->stream_index == video_ && packet_->size > 0) {
+        if (auto pushed = feeder_.push(Bytes(packet_->data, static_cast<size_t>(packet_->size)));
+            !pushed) {
+          failed_ = true;
+          av_packet_unref(packet_);
+          return Expected<Frame>(pushed.error());
+        }
+      } else if (packet_->stream_index == audio_)
         add_track_audio();
       av_packet_unref(packet_);
     }
@@ -259,7 +279,7 @@ class ContainerSource : public DvSource {
   int video_ = -1, audio_ = -1;
   bool big_endian_ = false, interleaved_ = false;
   FrameFeeder feeder_;
-  bool ended_ = false;
+  bool ended_ = false, failed_ = false;
   std::string problem_;
 };
 
@@ -336,10 +356,10 @@ class Muxer {
   }
 
   // A video stream of DV's picture, rate and field order.
-  AVStream *add_video(AVCodecID codec, AVPixelFormat format, dv_system_t system, bool wide) {
+  AVStream *add_video(AVCodecID codec, AVPixelFormat format, tarsk_system system, bool wide) {
     AVStream *st = avformat_new_stream(ctx_, nullptr);
     if (st == nullptr) return nullptr;
-    const bool pal = system == e_dv_system_625_50;
+    const bool pal = system == TARSK_SYSTEM_625_50;
     rate_ = pal ? AVRational{1, 25} : AVRational{1001, 30000};
     AVCodecParameters *v = st->codecpar;
     v->codec_type = AVMEDIA_TYPE_VIDEO;
@@ -462,10 +482,10 @@ class ContainerSink : public DvSink {
 
   bool start(const StreamFacts &facts) override {
     const auto format =
-        facts.sampling == e_dv_sample_420 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV411P;
+        facts.sampling == TARSK_SAMPLING_420 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV411P;
     AVStream *video = mux_.add_video(AV_CODEC_ID_DVVIDEO, format, facts.system, facts.wide);
     if (video == nullptr) return mux_.fail("out of memory");
-    video->codecpar->bit_rate = facts.system == e_dv_system_625_50 ? 28800000 : 28771229;
+    video->codecpar->bit_rate = facts.system == TARSK_SYSTEM_625_50 ? 28800000 : 28771229;
     if (!facts.timecode.empty()) {
       av_dict_set(&video->metadata, "timecode", facts.timecode.c_str(), 0);
       av_dict_set(&mux_.context()->metadata, "timecode", facts.timecode.c_str(), 0);
@@ -491,15 +511,15 @@ class ContainerMediaSink : public MediaSink {
         streamable_(form != MediaForm::avi) {}
   bool open() { return mux_.open(streamable_); }
 
-  bool start(dv_system_t system, dv_sample_t sampling, bool wide, int rate,
+  bool start(tarsk_system system, tarsk_sampling sampling, bool wide, int rate,
              int channels) override {
-    const auto format = sampling == e_dv_sample_420 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV411P;
+    const auto format = sampling == TARSK_SAMPLING_420 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV411P;
     AVStream *video = mux_.add_video(AV_CODEC_ID_RAWVIDEO, format, system, wide);
     if (video == nullptr || (channels > 0 && mux_.add_audio(rate, channels) == nullptr))
       return mux_.fail("out of memory");
     // The planar layouts' usual four-character codes, by which readers know them.
-    video->codecpar->codec_tag = sampling == e_dv_sample_420 ? MKTAG('I', '4', '2', '0')
-                                                             : MKTAG('Y', '4', '1', 'B');
+    video->codecpar->codec_tag = sampling == TARSK_SAMPLING_420 ? MKTAG('I', '4', '2', '0')
+                                                                 : MKTAG('Y', '4', '1', 'B');
     return mux_.begin();
   }
   bool write_picture(std::span<const uint8_t> planes) override { return mux_.put_video(planes); }
@@ -549,7 +569,7 @@ std::unique_ptr<DvSink> open_dv_sink(const std::string &path, DvForm form) {
 
 #endif
 
-std::vector<int16_t> track_sound(const Audio *audio, int rate, int channels, dv_system_t system,
+std::vector<int16_t> track_sound(const Audio *audio, int rate, int channels, tarsk_system system,
                                  uint64_t index, bool *taken) {
   const auto count = static_cast<size_t>(channels);
   const bool fits =
@@ -565,6 +585,23 @@ std::vector<int16_t> track_sound(const Audio *audio, int rate, int channels, dv_
   for (size_t i = 0; i < n; ++i)
     for (size_t c = 0; c < count; ++c) interleaved[i * count + c] = audio->channels[c][i];
   return interleaved;
+}
+
+DecoderSettings quiet_settings() {
+  DecoderSettings settings;
+  settings.log = [](void *, int, const char *) {};
+  return settings;
+}
+
+std::string frame_problem(const Error &error) {
+  switch (error.code) {
+    case Errc::not_dv:
+      return "not a DV frame: no header block at its start";
+    case Errc::bad_frame:
+      return "damaged frame: its header blocks are damaged or say another system than its length";
+    default:
+      return error.message;
+  }
 }
 
 std::optional<DvForm> dv_form_of(const std::string &path) {

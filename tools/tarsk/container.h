@@ -30,7 +30,8 @@ struct SourceInfo {
 class DvSource {
  public:
   virtual ~DvSource() = default;
-  // The next frame; an error (io, not_dv); or nullopt at the end.
+  // The next frame; an error (io, not_dv: "not a DV stream"); or nullopt at
+  // the end.
   virtual std::optional<Expected<Frame>> next() = 0;
   const SourceInfo &info() const { return info_; }
   // The container's own sound read so far (interleaved 16-bit samples of
@@ -41,6 +42,13 @@ class DvSource {
   SourceInfo info_;
   std::vector<int16_t> track_audio_;
 };
+
+// A decoder's settings for the tool: the library's defaults, with its
+// messages dropped (the tool tells the damage it finds itself, frame by
+// frame).
+DecoderSettings quiet_settings();
+// Why a frame's header blocks could not be read, in the tool's words.
+std::string frame_problem(const Error &error);
 
 // Opens a file, or standard input for "-". The message of an error starts
 // with the name.
@@ -54,8 +62,8 @@ std::optional<DvForm> dv_form_of(const std::string &path);
 
 // What a container says about the stream, from its first frame.
 struct StreamFacts {
-  dv_system_t system = e_dv_system_625_50;
-  dv_sample_t sampling = e_dv_sample_420;
+  tarsk_system system = TARSK_SYSTEM_625_50;
+  tarsk_sampling sampling = TARSK_SAMPLING_420;
   bool wide = false;
   int audio_rate = 0, audio_channels = 0;  // the PCM track beside the frames; 0: none
   std::string timecode;                    // "HH:MM:SS:FF" of the first frame, or empty
@@ -77,7 +85,7 @@ class DvSink {
 // `system`: its samples interleaved, or (when it has none of that rate and
 // channel count) silence as long as frame `index`'s share; `taken` says
 // which.
-std::vector<int16_t> track_sound(const Audio *audio, int rate, int channels, dv_system_t system,
+std::vector<int16_t> track_sound(const Audio *audio, int rate, int channels, tarsk_system system,
                                  uint64_t index, bool *taken = nullptr);
 
 // Opens `path` for the form (which its name gave); nothing after a message.
@@ -91,7 +99,7 @@ class MediaSink {
  public:
   virtual ~MediaSink() = default;
   // Once, before the first picture; channels 0: no sound.
-  virtual bool start(dv_system_t system, dv_sample_t sampling, bool wide, int rate,
+  virtual bool start(tarsk_system system, tarsk_sampling sampling, bool wide, int rate,
                      int channels) = 0;
   virtual bool write_picture(std::span<const uint8_t> planes) = 0;
   // Interleaved samples of the channels start() was given.

@@ -1,18 +1,23 @@
 // tarsk decode: a DV file into pictures (Y4M, raw YUY2 or RGB, PNG or PPM)
 // and sound (WAV or raw PCM). Every frame of the chosen range gives one
 // picture and one frame's worth of sound, so that the outputs stay in step
-// with the source even where frames are damaged.
+// with the source even where frames are damaged. Y4M and the media files
+// take the planes at the stream's own sampling as the decoder writes them;
+// raw YUY2 and RGB, PNG and PPM the decoder's own conversions.
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <tarsk/tarsk.hpp>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cli.h"
@@ -48,8 +53,17 @@ struct Options {
   bool strict = false, quiet = false;
   bool conceal = true;  // damaged macroblocks show the previous picture's
   bool track_audio = false;  // sound from the container's own track, not the DV frames
-  // One per core: the pictures are the same whatever the number.
-  int threads = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+  // One per core (64 at most): the pictures are the same whatever the number.
+  int threads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 64);
+  // The decoder's own options: what to take the stream for where its packs
+  // are wrong (0 each frame's packs), how far to read the codes, colour.
+  int video_system = 0;  // 1 525/60 4:1:1, 2 625/50 4:2:0, 3 625/50 4:1:1
+  int quality = 3;       // 1 DC only, 2 each block's own codes, 3 every code
+  int monochrome = 0;
+  int frequency = 0;     // 1 32 kHz, 2 44.1 kHz, 3 48 kHz
+  int quantization = 0;  // 1 12 bits, 2 16 bits
+  int emphasis = 0;      // 1 on, 2 off
+  int ntsc_setup = 0;    // 1: add the 7.5 IRE set-up to 525/60 luma
 };
 
 // ---------------------------------------------------------------------------
@@ -171,47 +185,73 @@ bool check_options(Options &o, const std::string &format) {
   return true;
 }
 
-// Checks the library's decoder options after popt has read them and before
-// the library's own checks run: those end the process with status 255, where
-// a bad value on the command line deserves the usual usage status. A bad
-// value is reported and replaced by the default, so that the library's
-// checks pass and parsing comes to its end.
-struct LibraryOptions {
-  dv_decoder_t *dv;
-  bool bad = false;
-};
-
-void check_value(LibraryOptions &lib, int &value, int low, int high, const char *name) {
-  if (value >= low && value <= high) return;
-  error("decode: --" + std::string(name) + " takes " + std::to_string(low) + " to " +
-        std::to_string(high) + ", not " + std::to_string(value));
-  value = low == 1 ? high : low;
-  lib.bad = true;
+// Checks the decoder's options after popt has read them: each bad value is
+// told, and makes the command line bad.
+bool check_decoder_options(const Options &o) {
+  bool good = true;
+  const auto check = [&](int value, int low, int high, const char *name) {
+    if (value >= low && value <= high) return;
+    error("decode: --" + std::string(name) + " takes " + std::to_string(low) + " to " +
+          std::to_string(high) + ", not " + std::to_string(value));
+    good = false;
+  };
+  check(o.video_system, 0, 3, "video-system");
+  check(o.quality, 1, 3, "quality");
+  check(o.frequency, 0, 3, "frequency");
+  check(o.quantization, 0, 2, "quantization");
+  check(o.emphasis, 0, 2, "emphasis");
+  check(o.ntsc_setup, 0, 1, "ntsc-setup");
+  return good;
 }
 
-void check_library_options(poptContext, poptCallbackReason, const poptOption *, const char *,
-                           const void *data) {
-  auto &lib = *static_cast<LibraryOptions *>(const_cast<void *>(data));
-  dv_decoder_t *dv = lib.dv;
-  check_value(lib, dv->arg_video_system, 0, 3, "video-system");
-  check_value(lib, dv->video->arg_block_quality, 1, 3, "quality");
-  check_value(lib, dv->audio->arg_audio_frequency, 0, 3, "frequency");
-  check_value(lib, dv->audio->arg_audio_quantization, 0, 2, "quantization");
-  check_value(lib, dv->audio->arg_audio_emphasis, 0, 2, "emphasis");
-  check_value(lib, dv->add_ntsc_setup, 0, 1, "ntsc-setup");
+// The decoder the options ask for (checked first).
+DecoderSettings decoder_settings(const Options &o) {
+  DecoderSettings s = quiet_settings();
+  s.threads = o.threads;
+  s.depth = o.quality == 1   ? TARSK_DEPTH_DC
+            : o.quality == 2 ? TARSK_DEPTH_BLOCK
+                             : TARSK_DEPTH_FULL;
+  s.monochrome = o.monochrome;
+  s.conceal = o.conceal;
+  s.ntsc_setup = o.ntsc_setup;
+  s.video_system = o.video_system;
+  static constexpr int rates[] = {0, 32000, 44100, 48000}, bits[] = {0, 12, 16};
+  s.audio_rate = rates[o.frequency];
+  s.audio_bits = bits[o.quantization];
+  s.audio_emphasis = o.emphasis;
+  return s;
 }
 
-// Reads the command line into `o` and the decoder's own settings into
-// `decoder`. Returns ok or bad_usage.
-Status read_command_line(int argc, const char **argv, Options &o, Decoder &decoder) {
-  dv_decoder_t *dv = decoder.get();
-  LibraryOptions lib{dv};
-  // popt calls a table's callbacks in table order: this one, alone in its
-  // table, runs before the library's.
-  const poptOption check_table[] = {{nullptr, '\0', POPT_ARG_CALLBACK | POPT_CBFLAG_POST,
-                                     reinterpret_cast<void *>(check_library_options), 0,
-                                     reinterpret_cast<const char *>(&lib), nullptr},
-                                    POPT_TABLEEND};
+// Reads the command line into `o`. Returns ok or bad_usage.
+Status read_command_line(int argc, const char **argv, Options &o) {
+  const poptOption video_table[] = {
+      {"quality", 'q', POPT_ARG_INT, &o.quality, 0,
+       "video quality level (coeff. parsing):  1=DC and no ACs, 2=DC and single-pass for ACs , "
+       "3=DC and multi-pass for ACs [default]",
+       "(1|2|3)"},
+      {"monochrome", 'm', POPT_ARG_NONE, &o.monochrome, 0, "skip decoding of color blocks",
+       nullptr},
+      POPT_TABLEEND};
+  const poptOption audio_table[] = {
+      {"frequency", 'f', POPT_ARG_INT, &o.frequency, 0,
+       "audio frequency: 0=autodetect [default], 1=32 kHz, 2=44.1 kHz, 3=48 kHz", "(0|1|2|3)"},
+      {"quantization", 'Q', POPT_ARG_INT, &o.quantization, 0,
+       "audio quantization: 0=autodetect [default], 1=12 bit, 2=16bit", "(0|1|2)"},
+      {"emphasis", 'e', POPT_ARG_INT, &o.emphasis, 0,
+       "first-order preemphasis of 50/15 us: 0=autodetect [default], 1=on, 2=off", "(0|1|2)"},
+      POPT_TABLEEND};
+  const poptOption decoder_table[] = {
+      {"video-system", 'V', POPT_ARG_INT, &o.video_system, 0,
+       "video standard:0=autoselect [default], 1=525/60 4:1:1 (NTSC), 2=625/50 4:2:0 (PAL,IEC "
+       "61834 DV), 3=625/50 4:1:1 (PAL,SMPTE 314M DV)",
+       "(0|1|2|3)"},
+      {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, const_cast<poptOption *>(video_table), 0,
+       "Video decode options", nullptr},
+      {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, const_cast<poptOption *>(audio_table), 0,
+       "Audio decode options", nullptr},
+      {"ntsc-setup", '\0', POPT_ARG_INT, &o.ntsc_setup, 0,
+       "add 7.5 IRE setup to NTSC only:  0=off [default], 1=on", "(0|1)"},
+      POPT_TABLEEND};
   const poptOption table[] = {
       {"output", 'o', POPT_ARG_STRING, nullptr, 'o',
        "write the pictures to OUT; - is standard output", "OUT"},
@@ -240,9 +280,8 @@ Status read_command_line(int argc, const char **argv, Options &o, Decoder &decod
       {"threads", 't', POPT_ARG_STRING, nullptr, 't',
        "decode N frames at once on N threads [the number of cores]; the pictures are the same",
        "N"},
-      {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, const_cast<poptOption *>(check_table), 0, nullptr,
-       nullptr},
-      {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, dv->option_table, 0, "Decoder options:", nullptr},
+      {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, const_cast<poptOption *>(decoder_table), 0,
+       "Decoder options:", nullptr},
       POPT_AUTOHELP POPT_TABLEEND};
 
   std::string format;
@@ -251,7 +290,7 @@ Status read_command_line(int argc, const char **argv, Options &o, Decoder &decod
       argc, argv, table, "FILE [OPTION...]", parsed,
       [&](int key, const std::string &value) { return handle_option(key, value, o, format); });
   if (status != ok) return status;  // popt's or the handler's message is out
-  bool good = !lib.bad;
+  bool good = check_decoder_options(o);
   if (good && parsed.args.size() != 1) {
     error(parsed.args.empty() ? "decode: no file given" : "decode: one file at a time");
     good = false;
@@ -262,9 +301,6 @@ Status read_command_line(int argc, const char **argv, Options &o, Decoder &decod
     return bad_usage;
   }
   o.input = parsed.args[0];
-  // The library's callbacks turn the quality options into flags in the
-  // video record; frame decoding reads them from the decoder itself.
-  dv->quality = dv->video->quality;
   return ok;
 }
 
@@ -288,17 +324,37 @@ class FrameWarnings {
   uint64_t count_ = 0;
 };
 
+// A picture being decoded or kept, its planes the library's. Held by
+// pointer: the decoder's threads write through its record where it stands.
+using PicturePtr = std::unique_ptr<tarsk::Picture>;
+
+// Chroma of a picture decoded at 4:2:2 brought to a planar picture of the
+// stream's sampling of the same size, as a frame of another sampling among
+// the stream's is shown: 4:2:0 takes the even lines, 4:1:1 every other
+// sample of each line. Luma goes over as it is.
+void thin_chroma(const tarsk_picture &from, tarsk_picture &to) {
+  const auto width = static_cast<size_t>(from.width);
+  for (int line = 0; line < from.height; ++line)
+    std::memcpy(to.data[0] + line * to.stride[0], from.data[0] + line * from.stride[0], width);
+  const bool is420 = to.format == TARSK_PIXEL_I420;
+  const int lines = is420 ? to.height / 2 : to.height;
+  const size_t samples = is420 ? width / 2 : width / 4;
+  for (int p = 1; p < 3; ++p)
+    for (int line = 0; line < lines; ++line) {
+      const uint8_t *src = from.data[p] + (is420 ? 2 * line : line) * from.stride[p];
+      uint8_t *dst = to.data[p] + line * to.stride[p];
+      for (size_t i = 0; i < samples; ++i) dst[i] = src[is420 ? i : 2 * i];
+    }
+}
+
+// The bytes of a packed picture (RGB24, YUY2) whose lines follow each other.
+std::span<const uint8_t> packed_bytes(const tarsk_picture &p) {
+  return {p.data[0], static_cast<size_t>(p.stride[0]) * static_cast<size_t>(p.height)};
+}
+
 class Job {
  public:
-  Job(const Options &o, Decoder &decoder)
-      : o_(o),
-        decoder_(decoder),
-        pipeline_(o.threads, FramePipeline::Settings{decoder.get()->quality, colour_space(),
-                                                     decoder.get()->add_ntsc_setup != 0,
-                                                     decoder.get()->clamp_luma != 0,
-                                                     decoder.get()->clamp_chroma != 0,
-                                                     decoder.get()->arg_video_system,
-                                                     o.conceal}) {
+  explicit Job(const Options &o) : o_(o), decoder_(decoder_settings(o)) {
     tally_.concealed = o.conceal;
   }
   int run();
@@ -313,7 +369,8 @@ class Job {
     std::string damage;
     FrameInfo info{};
     std::optional<Expected<Audio>> audio;  // when sound is wanted
-    std::vector<uint8_t> picture;
+    PicturePtr picture;
+    bool thin = false;  // decoded at 4:2:2, to be brought to the stream's sampling
   };
 
   bool open_outputs();
@@ -327,11 +384,19 @@ class Job {
   bool emit_sound(const Audio *audio, uint64_t index);
   bool finish();
   std::string where(uint64_t index) const { return name_ + ": frame " + std::to_string(index); }
-  dv_color_space_t colour_space() const {
-    return o_.format == Format::rgb || o_.format == Format::png || o_.format == Format::ppm
-               ? e_dv_color_rgb
-               : e_dv_color_yuv;
+  tarsk_pixel_format output_format(const FrameInfo &stream) const {
+    switch (o_.format) {
+      case Format::rgb:
+      case Format::png:
+      case Format::ppm:
+        return TARSK_PIXEL_RGB24;
+      case Format::yuy2:
+        return TARSK_PIXEL_YUY2;
+      default:
+        return tarsk_native_format(stream.sampling);
+    }
   }
+  PicturePtr take_picture(tarsk_pixel_format format, int width, int height);
   bool wants_sound() const {
     return (!o_.audio.empty() || o_.format == Format::null || media_form(o_.format)) &&
            !o_.track_audio;
@@ -340,7 +405,6 @@ class Job {
   bool emit_media_sound(const Audio *audio);
 
   const Options &o_;
-  Decoder &decoder_;
   DvSource *source_ = nullptr;
   std::string name_ = o_.input == "-" ? "standard input" : o_.input;
   Progress progress_{!o_.quiet};
@@ -352,20 +416,22 @@ class Job {
   int media_rate_ = 0, media_channels_ = 0;
   std::optional<AudioWriter> sound_;
 
-  std::optional<FrameInfo> stream_;  // the first good frame's
-  std::vector<uint8_t> picture_;     // the last picture decoded
-  std::vector<uint8_t> bytes_;       // a Y4M frame or a picture file
+  std::optional<FrameInfo> layout_;  // the first frame whose header reads: the pictures' layout
+  std::optional<FrameInfo> stream_;  // the first good frame's, once it is written out
+  PicturePtr picture_;               // the last picture decoded
+  std::vector<uint8_t> bytes_;       // a Y4M frame, planes or a picture file
   uint64_t emitted_ = 0;             // frames written out
   uint64_t waiting_ = 0;             // damaged frames before the first good one
   uint64_t silent_ = 0;              // frames without sound before the sound starts
 
-  // Positions read and not yet written out, in stream order, and picture
-  // buffers to reuse. The pipeline decodes into the buffers of pending_, so
-  // it comes last: it is destroyed first and its threads stop before the
-  // buffers go.
+  // Positions read and not yet written out, in stream order, and pictures
+  // to reuse. The decoder's threads decode into the pictures of pending_,
+  // so it comes last: it is destroyed first and its threads stop before the
+  // pictures go.
   std::deque<Pending> pending_;
-  std::vector<std::vector<uint8_t>> spare_;
-  FramePipeline pipeline_;
+  std::vector<PicturePtr> spare_;
+  int in_flight_ = 0;  // frames sent to the decoder's threads and not yet received
+  Decoder decoder_;
 };
 
 bool Job::open_outputs() {
@@ -384,28 +450,41 @@ bool Job::open_outputs() {
   return true;
 }
 
+// A picture of the layout and size: a spare one, or new; null when memory
+// cannot be had.
+PicturePtr Job::take_picture(tarsk_pixel_format format, int width, int height) {
+  for (auto it = spare_.begin(); it != spare_.end(); ++it) {
+    const tarsk::Picture &p = **it;
+    if (p.format() == format && p.width() == width && p.height() == height) {
+      PicturePtr taken = std::move(*it);
+      spare_.erase(it);
+      return taken;
+    }
+  }
+  auto made = std::make_unique<tarsk::Picture>(format, width, height);
+  return *made ? std::move(made) : nullptr;
+}
+
 // The first good frame fixes what the outputs hold: the picture's size and
 // layout, the Y4M header, and the frame count the progress line aims at.
 bool Job::start(const FrameInfo &info, const Audio *audio) {
   stream_ = info;
-  picture_.assign(static_cast<size_t>(info.width) * static_cast<size_t>(info.height) *
-                      Decoder::bytes_per_pixel(colour_space()),
-                  0);
   struct stat st {};
   if (o_.input != "-" && stat(o_.input.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
     const uint64_t frames = static_cast<uint64_t>(st.st_size) / frame_bytes(info.system);
     progress_.set_total(std::min(frames, o_.end) - std::min(frames, o_.first));
   }
   if (o_.format == Format::y4m) {
-    const std::string header = y4m_header(
-        Yuy2Picture{info.system, info.sampling, info.width, info.height, info.wide, picture_});
+    const std::string header =
+        y4m_header({info.system, info.sampling, info.width, info.height, info.wide != 0});
     return video_file_->write({reinterpret_cast<const uint8_t *>(header.data()), header.size()});
   }
   if (media_) {
     // The first frame's sound sets the track; without any, DV's usual 48 kHz stereo.
     media_rate_ = audio != nullptr ? audio->frequency : 48000;
     media_channels_ = audio != nullptr ? static_cast<int>(audio->channels.size()) : 2;
-    return media_->start(info.system, info.sampling, info.wide, media_rate_, media_channels_);
+    return media_->start(info.system, info.sampling, info.wide != 0, media_rate_,
+                         media_channels_);
   }
   return true;
 }
@@ -413,6 +492,7 @@ bool Job::start(const FrameInfo &info, const Audio *audio) {
 bool Job::emit_picture() {
   const FrameInfo &v = *stream_;
   const uint64_t index = o_.first + emitted_;
+  const tarsk_picture &picture = picture_->get();
   switch (o_.format) {
     case Format::null:
       return true;
@@ -420,21 +500,27 @@ bool Job::emit_picture() {
     case Format::mkv:
     case Format::avi:
       bytes_.clear();
-      y4m_frame(Yuy2Picture{v.system, v.sampling, v.width, v.height, v.wide, picture_}, bytes_);
-      return media_->write_picture(std::span<const uint8_t>(bytes_).subspan(6));  // after "FRAME\n"
+      append_planes(picture, bytes_);
+      return media_->write_picture(bytes_);
     case Format::y4m:
       bytes_.clear();
-      y4m_frame(Yuy2Picture{v.system, v.sampling, v.width, v.height, v.wide, picture_}, bytes_);
+      y4m_frame(picture, bytes_);
       return video_file_->write(bytes_);
     case Format::yuy2:
     case Format::rgb:
-      return video_file_->write(picture_);
+      return video_file_->write(packed_bytes(picture));
     case Format::png:
-    case Format::ppm:
-      bytes_ = o_.format == Format::png ? png_encode(v.width, v.height, picture_)
-                                        : ppm_encode(v.width, v.height, picture_);
+    case Format::ppm: {
+      auto file = o_.format == Format::png ? png_encode(v.width, v.height, packed_bytes(picture))
+                                           : ppm_encode(v.width, v.height, packed_bytes(picture));
+      if (!file) {
+        error(where(index) + ": " + file.error());
+        return false;
+      }
+      bytes_ = std::move(*file);
       return o_.pattern ? write_file(o_.pattern->format(index), bytes_)
                         : video_file_->write(bytes_);
+    }
   }
   return true;
 }
@@ -516,19 +602,19 @@ bool Job::on_damaged(uint64_t index, const std::string &why) {
 }
 
 // Reads a frame's header and sound here and hands its picture to the
-// pipeline; then writes out the oldest positions while every thread has a
-// frame (a damaged position at the front needs no thread).
+// decoder's threads; then writes out the oldest positions while every
+// thread has a frame (a damaged position at the front needs no thread).
 bool Job::queue(std::optional<Frame> frame, uint64_t index, std::string damage) {
   if (frame && !on_damage(index, tally_.add_read(*frame))) return false;
   Pending &p = pending_.emplace_back();
   p.index = index;
   if (frame) {
-    auto info = decoder_.parse(frame->span());
+    auto info = decoder_.parse(frame->bytes);
     if (info) {
       p.info = *info;
       if (wants_sound()) {
-        p.audio = decoder_.decode_audio(frame->span());
-        const int failed = *p.audio ? dv_frame_has_audio_errors(decoder_.get()) : 0;
+        p.audio = decoder_.decode_audio(frame->bytes);
+        const int failed = *p.audio ? (*p.audio)->failed_blocks : 0;
         if (failed > 0) {
           tally_.failed_audio_blocks += static_cast<uint64_t>(failed);
           if (!on_damage(index, std::to_string(failed) + " damaged audio block" +
@@ -536,24 +622,38 @@ bool Job::queue(std::optional<Frame> frame, uint64_t index, std::string damage) 
             return false;
         }
       }
-      if (!spare_.empty()) {
-        p.picture = std::move(spare_.back());
-        spare_.pop_back();
+      // The first frame read whole is the stream's first good one: the
+      // pictures come in its layout. A frame of another sampling is
+      // decoded at 4:2:2 to be brought to the stream's; one of another
+      // system is decoded in its own, to be shown as the previous picture.
+      if (!layout_) layout_ = *info;
+      tarsk_pixel_format format = output_format(*layout_);
+      if (info->system != layout_->system) {
+        format = tarsk_native_format(info->sampling);
+      } else if (format == tarsk_native_format(layout_->sampling) &&
+                 info->sampling != layout_->sampling) {
+        format = TARSK_PIXEL_I422;
+        p.thin = true;
       }
-      p.picture.resize(static_cast<size_t>(info->width) * static_cast<size_t>(info->height) *
-                       Decoder::bytes_per_pixel(colour_space()));
-      p.frame = std::move(frame);
-      if (auto submitted = pipeline_.submit(p.frame->span(), p.picture); !submitted) {
-        error(where(index) + ": " + submitted.error().message);
+      p.picture = take_picture(format, info->width, info->height);
+      if (!p.picture) {
+        error(where(index) + ": out of memory");
         return false;
       }
+      p.frame = std::move(frame);
+      auto sent = decoder_.send(p.frame->bytes, p.picture->get());
+      if (!sent || !*sent) {
+        error(where(index) + ": " +
+              (sent ? std::string("the decoder's threads take no more frames") : sent.error().message));
+        return false;
+      }
+      ++in_flight_;
     } else {
-      damage = info.error().message;
+      damage = frame_problem(info.error());
     }
   }
   p.damage = std::move(damage);
-  while (!pending_.empty() &&
-         (!pending_.front().frame || pipeline_.in_flight() >= pipeline_.depth()))
+  while (!pending_.empty() && (!pending_.front().frame || in_flight_ >= o_.threads))
     if (!emit_oldest()) return false;
   return true;
 }
@@ -561,9 +661,21 @@ bool Job::queue(std::optional<Frame> frame, uint64_t index, std::string damage) 
 bool Job::emit_oldest() {
   Pending p = std::move(pending_.front());
   pending_.pop_front();
-  if (!p.frame) ++tally_.unreadable_frames;
-  const bool done = p.frame ? on_frame(p, pipeline_.collect()) : on_damaged(p.index, p.damage);
-  spare_.push_back(std::move(p.picture));
+  bool done;
+  if (p.frame) {
+    // The decoder hands the pictures back in the order they went in, each
+    // into the picture it was sent with.
+    tarsk_picture *picture = nullptr;
+    PictureDamage damage{};
+    const int got = tarsk_decode_receive(decoder_.get(), &picture, &damage);
+    --in_flight_;
+    done = on_frame(p, got == TARSK_OK ? Expected<PictureDamage>(damage)
+                                       : Expected<PictureDamage>(error_of(got)));
+  } else {
+    ++tally_.unreadable_frames;
+    done = on_damaged(p.index, p.damage);
+  }
+  if (p.picture) spare_.push_back(std::move(p.picture));
   progress_.update(emitted_);
   return done;
 }
@@ -596,6 +708,16 @@ bool Job::on_frame(Pending &p, Expected<PictureDamage> decoded) {
     return false;
   }
   if (!on_damage(p.index, tally_.add_picture(*decoded))) return false;
+  if (p.thin) {
+    PicturePtr native =
+        take_picture(tarsk_native_format(stream_->sampling), info.width, info.height);
+    if (!native) {
+      error(where(p.index) + ": out of memory");
+      return false;
+    }
+    thin_chroma(p.picture->get(), native->get());
+    spare_.push_back(std::exchange(p.picture, std::move(native)));
+  }
   picture_.swap(p.picture);
   // Damaged frames before the first good one had no picture to show: they
   // show its picture, with silence.
@@ -620,6 +742,10 @@ bool Job::finish() {
 }
 
 int Job::run() {
+  if (!decoder_) {
+    error(decoder_.open_error().message);
+    return bad_input;
+  }
   auto opened = open_dv_source(o_.input);
   if (!opened) {
     error(opened.error().message);
@@ -672,15 +798,9 @@ int Job::run() {
 }  // namespace
 
 int run_decode(int argc, const char **argv) {
-  Decoder decoder;
-  if (!decoder) {
-    error("out of memory");
-    return bad_input;
-  }
-  dv_set_error_log(decoder.get(), nullptr);  // damage is reported here, frame by frame
   Options o;
-  if (const Status usage = read_command_line(argc, argv, o, decoder); usage != ok) return usage;
-  return Job(o, decoder).run();
+  if (const Status usage = read_command_line(argc, argv, o); usage != ok) return usage;
+  return Job(o).run();
 }
 
 }  // namespace tarsk::cli

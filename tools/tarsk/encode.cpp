@@ -4,8 +4,6 @@
 // picture, its share of the sound, a time code counting on from --timecode
 // and the recording date and time; the file appears under its name only
 // once every frame is in it.
-#include "encode/encode.h"
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -14,10 +12,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <tarsk/dv.h>  // the encoder's statistics
 #include <tarsk/tarsk.hpp>
 #include <thread>
 #include <vector>
@@ -37,17 +35,24 @@ namespace {
 
 enum class Kind { y4m, png, ppm, pgm, yuy2, rgb, pattern };
 
+// The library's defaults, on a thread a core (64 at most): the frames are
+// the same whatever the number.
+EncoderSettings default_settings() {
+  EncoderSettings s;
+  s.threads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 64);
+  return s;
+}
+
 struct Options {
   std::string input, output, audio;
   DvForm form = DvForm::raw;
   Kind kind = Kind::y4m;
-  std::optional<dv_system_t> system;  // from --system
+  std::optional<tarsk_system> system;  // from --system
   Pattern pattern = Pattern::bars;
   double duration = 5;  // seconds of test pattern
   uint64_t first = 0, end = UINT64_MAX;
   std::string range_text;
-  EncodeSettings settings{.threads =
-                              std::max(1, static_cast<int>(std::thread::hardware_concurrency()))};
+  EncoderSettings settings = default_settings();
   std::string timecode_text;  // checked against the frame rate once the system is known
   bool wrong_interlace = false;
   bool quiet = false;
@@ -147,7 +152,7 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
     case 'S':
       if (lower(value) != "pal" && lower(value) != "ntsc")
         return usage_error("--system takes pal (625/50) or ntsc (525/60), not '" + value + "'");
-      o.system = lower(value) == "pal" ? e_dv_system_625_50 : e_dv_system_525_60;
+      o.system = lower(value) == "pal" ? TARSK_SYSTEM_625_50 : TARSK_SYSTEM_525_60;
       return true;
     case 'T': {
       o.kind = Kind::pattern;
@@ -185,11 +190,11 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
     case 'Q': {
       int best = 0;
       if (!one_of("quality", {"standard", "best"}, best, 0)) return false;
-      o.settings.quality = best ? tarsk::EncodeQuality::best : tarsk::EncodeQuality::standard;
+      o.settings.quality = best ? TARSK_QUALITY_BEST : TARSK_QUALITY_STANDARD;
       return true;
     }
     case 'w':
-      o.settings.wide = true;
+      o.settings.wide = 1;
       return true;
     case 't':
       // The fields are checked now; the frames against the rate later.
@@ -205,6 +210,7 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
             "--date takes YYYY-MM-DD or 'YYYY-MM-DD HH:MM:SS' (local time), "
             "not '" +
             value + "'");
+      o.settings.has_date = 1;
       o.settings.date = *when;
       return true;
     }
@@ -268,7 +274,7 @@ bool check_options(const std::vector<std::string> &args, const std::string &form
     return usage_error("--wrong-interlace is for PPM and PGM pictures");
   if (o.input == "-" && o.audio == "-")
     return usage_error("the pictures and the sound cannot both come from standard input");
-  if (o.settings.quality == tarsk::EncodeQuality::best &&
+  if (o.settings.quality == TARSK_QUALITY_BEST &&
       (o.settings.passes != 3 || o.settings.static_qno != 0))
     return usage_error(
         "--quality best searches the whole segment: it takes no --passes 1|2 or --static-qno 1|2");
@@ -338,11 +344,11 @@ Status read_command_line(int argc, const char **argv, Options &o) {
 // ---------------------------------------------------------------------------
 // Pictures.
 
-dv_sample_t stream_sampling(dv_system_t system) {
-  return system == e_dv_system_625_50 ? e_dv_sample_420 : e_dv_sample_411;
+StreamSampling stream_sampling(tarsk_system system) {
+  return system == TARSK_SYSTEM_625_50 ? StreamSampling::s420 : StreamSampling::s411;
 }
-Sampling picture_sampling(dv_system_t system) {
-  return system == e_dv_system_625_50 ? Sampling::s420 : Sampling::s411;
+Sampling picture_sampling(tarsk_system system) {
+  return system == TARSK_SYSTEM_625_50 ? Sampling::s420 : Sampling::s411;
 }
 
 // DV keeps the bottom field first. A picture whose top field comes first
@@ -367,42 +373,41 @@ void make_bottom_field_first(Picture &p) {
   p.top_field_first = false;
 }
 
-// Where the pictures come from, and how a picture becomes a frame's video.
+// The planes of a picture at a DV stream's own sampling, for the encoder.
+tarsk_picture planes_of(Picture &p) {
+  tarsk_picture planes{};
+  planes.format = p.sampling == Sampling::s420 ? TARSK_PIXEL_I420 : TARSK_PIXEL_Y41B;
+  planes.width = p.width;
+  planes.height = p.height;
+  planes.data[0] = p.y.data();
+  planes.data[1] = p.cb.data();
+  planes.data[2] = p.cr.data();
+  planes.stride[0] = p.width;
+  planes.stride[1] = planes.stride[2] = chroma_width(p.sampling, p.width);
+  return planes;
+}
+
+// Where the pictures come from (a reader of the tool, or the test pattern),
+// and how a picture becomes a frame's video: brought to bottom field first
+// and to the stream's sampling, then encoded.
 class Pictures {
  public:
-  virtual ~Pictures() = default;
-  dv_system_t system() const { return system_; }
+  explicit Pictures(std::unique_ptr<PictureInput> input) : input_(std::move(input)) {}
+  tarsk_system system() const { return input_->format().system; }
   // The next picture's frame (stamped, no sound yet); false at the end.
-  virtual Result<bool> encode_next(Encoder &encoder, std::span<uint8_t> frame) = 0;
-  // Passes over the next picture; false at the end.
-  virtual Result<bool> skip() = 0;
-
- protected:
-  dv_system_t system_ = e_dv_system_625_50;
-};
-
-// A reader of the tool, or the test pattern, giving Pictures.
-class PictureSource : public Pictures {
- public:
-  explicit PictureSource(std::unique_ptr<PictureInput> input) : input_(std::move(input)) {
-    system_ = input_->format().system;
-  }
-  Result<bool> encode_next(Encoder &encoder, std::span<uint8_t> frame) override {
+  Result<bool> encode_next(Encoder &encoder, std::vector<uint8_t> &frame) {
     auto got = input_->next();
     if (!got) return Failure{got.error()};
     if (!*got) return false;
     Picture &p = **got;
     if (p.interlaced && p.top_field_first) make_bottom_field_first(p);
-    const Picture ready = to_stream_sampling(std::move(p), picture_sampling(system_));
-    auto done = encoder.encode({stream_sampling(system_), ready.y, ready.cb, ready.cr}, frame);
+    Picture ready = to_stream_sampling(std::move(p), stream_sampling(system()));
+    auto done = encoder.encode(planes_of(ready), frame);
     if (!done) return Failure{done.error().message};
     return true;
   }
-  Result<bool> skip() override {
-    auto got = input_->next();
-    if (!got) return Failure{got.error()};
-    return got->has_value();
-  }
+  // Passes over the next picture; false at the end.
+  Result<bool> skip() { return input_->skip(); }
 
  private:
   std::unique_ptr<PictureInput> input_;
@@ -410,11 +415,11 @@ class PictureSource : public Pictures {
 
 class TestPattern : public PictureInput {
  public:
-  TestPattern(Pattern pattern, dv_system_t system, uint64_t frames)
+  TestPattern(Pattern pattern, tarsk_system system, uint64_t frames)
       : pattern_(pattern), frames_(frames) {
     format_.system = system;
     format_.width = 720;
-    format_.height = system == e_dv_system_625_50 ? 576 : 480;
+    format_.height = system == TARSK_SYSTEM_625_50 ? 576 : 480;
     format_.rate = frame_rate(system);
     format_.sampling = picture_sampling(system);
   }
@@ -429,119 +434,25 @@ class TestPattern : public PictureInput {
   uint64_t frames_;
 };
 
-// Numbered PPM or PGM pictures through the library's own input filters,
-// which read and fill macroblocks themselves.
-class FilterPictures : public Pictures {
- public:
-  Result<bool> open(const std::string &pattern, Kind kind, const Options &o) {
-    const auto parsed = NamePattern::parse(pattern);
-    if (!parsed)
-      return Failure{pattern + ": not a name with a frame number in it, such as frame%04d.ppm"};
-    pattern_ = *parsed;
-    kind_name_ = kind == Kind::ppm ? "PPM" : "PGM";
-    dv_enc_input_filter_t *filters = nullptr;
-    int count = 0;
-    dv_enc_get_input_filters(&filters, &count);
-    const char *wanted = kind == Kind::ppm ? "ppm" : "pgm";
-    for (int i = 0; i < count && filter_ == nullptr; ++i)
-      if (std::strcmp(filters[i].filter_name, wanted) == 0) filter_ = &filters[i];
-    if (filter_ == nullptr) return Failure{std::string("the library has no ") + wanted + " filter"};
-    if (filter_->init(o.wrong_interlace ? 1 : 0, o.settings.force_dct) != 0)
-      return Failure{std::string("the library's ") + wanted + " filter cannot start"};
-    passes_ = o.settings.passes;
-    static_qno_ = o.settings.static_qno;
-    best_ = o.settings.quality == tarsk::EncodeQuality::best;
-    force_dct_ = o.settings.force_dct;
-    number_ = std::filesystem::exists(pattern_.format(0)) ? 0 : 1;
-    if (!std::filesystem::exists(pattern_.format(number_)))
-      return Failure{pattern + ": no picture " + pattern_.format(0) + " or " + pattern_.format(1)};
-    // The first picture tells the system.
-    auto loaded = load();
-    if (!loaded) return Failure{loaded.error()};
-    return true;
-  }
-  ~FilterPictures() override {
-    if (filter_ != nullptr) filter_->finish();
-  }
-  Result<bool> encode_next(Encoder &encoder, std::span<uint8_t> frame) override {
-    if (!loaded_) {
-      auto loaded = load();
-      if (!loaded || !*loaded) return loaded;
-    }
-    loaded_ = false;
-    ++index_;
-    ++number_;
-    // The filter path writes a 625/50 frame's worth whatever the system.
-    video_.resize(frame_bytes(e_dv_system_625_50));
-    tarsk::encode(filter_, system_ == e_dv_system_625_50, video_.data(), passes_, static_qno_,
-                  best_, force_dct_);
-    std::copy_n(video_.begin(), frame.size(), frame.begin());
-    auto stamped = encoder.stamp(frame);
-    if (!stamped) return Failure{stamped.error().message};
-    return true;
-  }
-  Result<bool> skip() override {
-    if (!loaded_ && !std::filesystem::exists(pattern_.format(number_))) return false;
-    loaded_ = false;
-    ++index_;
-    ++number_;
-    return true;
-  }
-
- private:
-  Result<bool> load() {
-    const std::string name = pattern_.format(number_);
-    if (!std::filesystem::exists(name)) return false;
-    int is_pal = 0;
-    if (filter_->load(name.c_str(), &is_pal) != 0)
-      return Failure{name + ": frame " + std::to_string(index_) + ": not a " + kind_name_ +
-                     " picture of 720x576 or 720x480 that can be read whole"};
-    const dv_system_t system = is_pal ? e_dv_system_625_50 : e_dv_system_525_60;
-    if (index_ > 0 && system != system_)
-      return Failure{name + ": frame " + std::to_string(index_) +
-                     ": not the size of the pictures before it"};
-    system_ = system;
-    loaded_ = true;
-    return true;
-  }
-
-  NamePattern pattern_ = *NamePattern::parse("%d");
-  std::string kind_name_;
-  dv_enc_input_filter_t *filter_ = nullptr;
-  int passes_ = 3, static_qno_ = 0, force_dct_ = -1;
-  bool best_ = false;
-  uint64_t number_ = 0, index_ = 0;
-  bool loaded_ = false;
-  std::vector<uint8_t> video_;
-};
-
-Result<std::unique_ptr<Pictures>> open_pictures(const Options &o) {
-  auto wrap = [](Result<std::unique_ptr<PictureInput>> input) -> Result<std::unique_ptr<Pictures>> {
-    if (!input) return Failure{input.error()};
-    return std::unique_ptr<Pictures>(std::make_unique<PictureSource>(std::move(*input)));
-  };
-  const dv_system_t chosen = o.system.value_or(e_dv_system_625_50);
+Result<std::unique_ptr<PictureInput>> open_input(const Options &o) {
+  const tarsk_system chosen = o.system.value_or(TARSK_SYSTEM_625_50);
   switch (o.kind) {
     case Kind::y4m:
-      return wrap(open_y4m(o.input));
+      return open_y4m(o.input);
     case Kind::png:
-      return wrap(open_png_sequence(o.input));
+      return open_png_sequence(o.input);
+    case Kind::ppm:
+    case Kind::pgm:
+      return open_pnm_sequence(o.input, o.kind == Kind::ppm ? PnmKind::ppm : PnmKind::pgm,
+                               o.wrong_interlace);
     case Kind::yuy2:
     case Kind::rgb:
-      return wrap(
-          open_raw(o.input, o.kind == Kind::yuy2 ? RawLayout::yuy2 : RawLayout::rgb, chosen));
+      return open_raw(o.input, o.kind == Kind::yuy2 ? RawLayout::yuy2 : RawLayout::rgb, chosen);
     case Kind::pattern: {
       const Rate rate = frame_rate(chosen);
       const auto frames = static_cast<uint64_t>(std::llround(o.duration * rate.num / rate.den));
-      return wrap(std::unique_ptr<PictureInput>(
-          std::make_unique<TestPattern>(o.pattern, chosen, std::max<uint64_t>(frames, 1))));
-    }
-    case Kind::ppm:
-    case Kind::pgm: {
-      auto filter = std::make_unique<FilterPictures>();
-      auto opened = filter->open(o.input, o.kind, o);
-      if (!opened) return Failure{opened.error()};
-      return std::unique_ptr<Pictures>(std::move(filter));
+      return std::unique_ptr<PictureInput>(
+          std::make_unique<TestPattern>(o.pattern, chosen, std::max<uint64_t>(frames, 1)));
     }
   }
   return Failure{"unknown input"};
@@ -603,7 +514,7 @@ class Job {
  private:
   bool check_system();
   bool skip_to_first();
-  bool encode_frame(std::span<uint8_t> frame, bool &more);
+  bool encode_frame(std::vector<uint8_t> &frame, bool &more);
   uint64_t known_total() const;
 
   Options &o_;
@@ -622,9 +533,9 @@ std::string input_name(const Options &o) {
 
 // Pictures of one system's size cannot be made the other's by a flag.
 bool Job::check_system() {
-  const dv_system_t s = pictures_->system();
+  const tarsk_system s = pictures_->system();
   if (!o_.system || *o_.system == s) return true;
-  const bool pal = s == e_dv_system_625_50;
+  const bool pal = s == TARSK_SYSTEM_625_50;
   error(input_name(o_) + ": pictures of 720x" + (pal ? "576 are 625/50" : "480 are 525/60") +
         ", not " + system_name(*o_.system) +
         " as --system asks: scale them, e.g. with ffmpeg's "
@@ -659,7 +570,7 @@ bool Job::skip_to_first() {
   return true;
 }
 
-bool Job::encode_frame(std::span<uint8_t> frame, bool &more) {
+bool Job::encode_frame(std::vector<uint8_t> &frame, bool &more) {
   auto encoded = pictures_->encode_next(*encoder_, frame);
   if (!encoded) {
     error(encoded.error());
@@ -675,7 +586,9 @@ bool Job::encode_frame(std::span<uint8_t> frame, bool &more) {
     return false;
   }
   if (sound_.ended() && !sound_ended_) sound_ended_ = n;
-  if (auto done = encoder_->encode_audio(*pcm, sound_.rate(), frame); !done) {
+  if (auto done =
+          encoder_->encode_audio(pcm->data(), pcm->size(), sound_.rate(), frame.data(), frame.size());
+      !done) {
     error(input_name(o_) + ": frame " + std::to_string(o_.first + n) + ": " + done.error().message);
     return false;
   }
@@ -693,24 +606,24 @@ uint64_t Job::known_total() const {
     if (stat(o_.input.c_str(), &st) == 0 && S_ISREG(st.st_mode))
       total = static_cast<uint64_t>(st.st_size) /
               (720u * (o_.kind == Kind::yuy2 ? 2 : 3) *
-               (pictures_->system() == e_dv_system_625_50 ? 576u : 480u));
+               (pictures_->system() == TARSK_SYSTEM_625_50 ? 576u : 480u));
   }
   if (total == 0) return o_.end == UINT64_MAX ? 0 : o_.end - o_.first;
   return std::min(total, o_.end) - std::min(total, o_.first);
 }
 
 int Job::run() {
-  auto pictures = open_pictures(o_);
-  if (!pictures) {
-    error(pictures.error());
+  auto input = open_input(o_);
+  if (!input) {
+    error(input.error());
     return bad_input;
   }
-  pictures_ = std::move(*pictures);
+  pictures_ = std::make_unique<Pictures>(std::move(*input));
   if (!check_system()) return bad_input;
-  const dv_system_t system = pictures_->system();
+  const tarsk_system system = pictures_->system();
   o_.settings.system = system;
   if (!o_.timecode_text.empty()) {
-    const int fps = system == e_dv_system_625_50 ? 25 : 30;
+    const int fps = system == TARSK_SYSTEM_625_50 ? 25 : 30;
     const auto tc = parse_timecode(o_.timecode_text, fps);
     if (!tc) {
       error("encode: --timecode " + o_.timecode_text + ": " + system_name(system) +
@@ -723,19 +636,19 @@ int Job::run() {
   if (const Status s = sound_.open(o_); s != ok) return s;
   encoder_.emplace(o_.settings);
   if (!*encoder_) {
-    error("out of memory");
+    error(encoder_->open_error().message);
     return bad_input;
   }
   if (!skip_to_first()) return bad_input;
   out_ = open_dv_sink(o_.output, o_.form);
   if (!out_) return bad_input;
-  const int fps = system == e_dv_system_625_50 ? 25 : 30;
-  const int tc = o_.settings.timecode;
+  const int fps = system == TARSK_SYSTEM_625_50 ? 25 : 30;
+  const auto tc = static_cast<int>(o_.settings.timecode);  // a day's frames at most
   char timecode[16];
   std::snprintf(timecode, sizeof timecode, "%02d:%02d:%02d:%02d", tc / fps / 3600 % 24,
                 tc / fps / 60 % 60, tc / fps % 60, tc % fps);
-  if (!out_->start({system, system == e_dv_system_625_50 ? e_dv_sample_420 : e_dv_sample_411,
-                    o_.settings.wide, sound_.rate(), 2, timecode}))
+  if (!out_->start({system, system == TARSK_SYSTEM_625_50 ? TARSK_SAMPLING_420 : TARSK_SAMPLING_411,
+                    o_.settings.wide != 0, sound_.rate(), 2, timecode}))
     return bad_input;
   progress_.set_total(known_total());
   std::vector<uint8_t> frame(encoder_->frame_bytes());

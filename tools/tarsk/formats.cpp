@@ -11,7 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <stdexcept>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -33,70 +33,80 @@ void append(std::vector<uint8_t> &out, std::string_view text) {
   out.insert(out.end(), text.begin(), text.end());
 }
 
-size_t checked_rgb_size(int width, int height, std::span<const uint8_t> rgb) {
-  if (width <= 0 || height <= 0) throw std::invalid_argument("picture has no pixels");
+// Bytes of a packed R G B picture of the size, or why it cannot be one.
+Result<size_t> rgb_size(int width, int height, std::span<const uint8_t> rgb) {
+  if (width <= 0 || height <= 0) return Failure{"the picture has no pixels"};
   const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 3;
-  if (rgb.size() < bytes) throw std::invalid_argument("RGB picture is shorter than its size");
+  if (rgb.size() < bytes) return Failure{"the RGB picture is shorter than its size"};
   return bytes;
+}
+
+// Samples a line and lines of each plane of a planar picture; none for a
+// packed layout.
+struct PlaneSize {
+  size_t columns = 0, lines = 0;
+};
+std::optional<std::array<PlaneSize, 3>> plane_sizes(const tarsk_picture &p) {
+  const auto w = static_cast<size_t>(p.width), h = static_cast<size_t>(p.height);
+  PlaneSize chroma;
+  switch (p.format) {
+    case TARSK_PIXEL_I420:
+      chroma = {w / 2, h / 2};
+      break;
+    case TARSK_PIXEL_Y41B:
+      chroma = {w / 4, h};
+      break;
+    case TARSK_PIXEL_I422:
+      chroma = {w / 2, h};
+      break;
+    default:
+      return std::nullopt;
+  }
+  return std::array<PlaneSize, 3>{PlaneSize{w, h}, chroma, chroma};
 }
 
 }  // namespace
 
-Ratio pixel_aspect(dv_system_t system, bool wide) {
-  if (system == e_dv_system_525_60) return wide ? Ratio{32, 27} : Ratio{8, 9};
+Ratio pixel_aspect(tarsk_system system, bool wide) {
+  if (system == TARSK_SYSTEM_525_60) return wide ? Ratio{32, 27} : Ratio{8, 9};
   return wide ? Ratio{64, 45} : Ratio{16, 15};
 }
 
-std::string y4m_header(const Yuy2Picture &picture) {
-  const bool ntsc = picture.system == e_dv_system_525_60;
-  const Ratio aspect = pixel_aspect(picture.system, picture.wide);
-  const char *chroma = picture.sampling == e_dv_sample_411   ? "411"
-                       : picture.sampling == e_dv_sample_422 ? "422"
+std::string y4m_header(const PictureInfo &info) {
+  const bool ntsc = info.system == TARSK_SYSTEM_525_60;
+  const Ratio aspect = pixel_aspect(info.system, info.wide);
+  const char *chroma = info.sampling == TARSK_SAMPLING_411   ? "411"
+                       : info.sampling == TARSK_SAMPLING_422 ? "422"
                                                              : "420paldv";
-  return "YUV4MPEG2 W" + std::to_string(picture.width) + " H" + std::to_string(picture.height) +
+  return "YUV4MPEG2 W" + std::to_string(info.width) + " H" + std::to_string(info.height) +
          (ntsc ? " F30000:1001" : " F25:1") + " Ib A" + std::to_string(aspect.num) + ":" +
          std::to_string(aspect.den) + " C" + chroma + "\n";
 }
 
-void y4m_frame(const Yuy2Picture &picture, std::vector<uint8_t> &out) {
-  if (picture.width <= 0 || picture.height <= 0 || picture.width % 2 != 0)
-    throw std::invalid_argument("YUY2 picture size");
-  const size_t width = static_cast<size_t>(picture.width);
-  const size_t height = static_cast<size_t>(picture.height);
-  const size_t pitch = width * 2;
-  if (picture.yuy2.size() < pitch * height)
-    throw std::invalid_argument("YUY2 picture is shorter than its size");
-  const uint8_t *yuy2 = picture.yuy2.data();
-
-  // Chroma plane size and where its samples come from: every `line_step`th
-  // line, every `pair_step`th Cb Cr pair (4 bytes) of it.
-  size_t line_step = 1, pair_step = 1;
-  if (picture.sampling == e_dv_sample_411)
-    pair_step = 2;
-  else if (picture.sampling != e_dv_sample_422)
-    line_step = 2;
-  const size_t pairs = width / 2;
-  const size_t chroma_width = (pairs + pair_step - 1) / pair_step;
-  const size_t chroma_height = (height + line_step - 1) / line_step;
-
-  append(out, "FRAME\n");
+bool append_planes(const tarsk_picture &picture, std::vector<uint8_t> &out) {
+  const auto sizes = plane_sizes(picture);
+  if (!sizes || picture.width <= 0 || picture.height <= 0) return false;
+  size_t total = 0;
+  for (const PlaneSize &s : *sizes) total += s.columns * s.lines;
   size_t at = out.size();
-  out.resize(at + width * height + 2 * chroma_width * chroma_height);
-  uint8_t *dst = out.data() + at;
-  for (size_t line = 0; line < height; ++line) {
-    const uint8_t *src = yuy2 + line * pitch;
-    for (size_t x = 0; x < width; ++x) *dst++ = src[2 * x];
+  out.resize(at + total);
+  for (int p = 0; p < 3; ++p) {
+    const PlaneSize &s = (*sizes)[static_cast<size_t>(p)];
+    for (size_t line = 0; line < s.lines; ++line, at += s.columns)
+      std::memcpy(out.data() + at, picture.data[p] + static_cast<ptrdiff_t>(line) * picture.stride[p],
+                  s.columns);
   }
-  for (size_t offset : {size_t{1}, size_t{3}}) {  // Cb, then Cr
-    for (size_t line = 0; line < height; line += line_step) {
-      const uint8_t *src = yuy2 + line * pitch + offset;
-      for (size_t pair = 0; pair < pairs; pair += pair_step) *dst++ = src[4 * pair];
-    }
-  }
+  return true;
 }
 
-std::vector<uint8_t> png_encode(int width, int height, std::span<const uint8_t> rgb) {
-  checked_rgb_size(width, height, rgb);
+bool y4m_frame(const tarsk_picture &picture, std::vector<uint8_t> &out) {
+  if (!plane_sizes(picture)) return false;
+  append(out, "FRAME\n");
+  return append_planes(picture, out);
+}
+
+Result<std::vector<uint8_t>> png_encode(int width, int height, std::span<const uint8_t> rgb) {
+  if (auto size = rgb_size(width, height, rgb); !size) return Failure{size.error()};
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   image.width = static_cast<png_uint_32>(width);
@@ -106,20 +116,24 @@ std::vector<uint8_t> png_encode(int width, int height, std::span<const uint8_t> 
   // that it compresses once.
   std::vector<uint8_t> out(PNG_IMAGE_PNG_SIZE_MAX(image));
   png_alloc_size_t size = out.size();
-  if (!png_image_write_to_memory(&image, out.data(), &size, 0, rgb.data(), 0, nullptr))
-    throw std::runtime_error(std::string("PNG: ") + image.message);
+  if (!png_image_write_to_memory(&image, out.data(), &size, 0, rgb.data(), 0, nullptr)) {
+    Failure failure{std::string("PNG: ") + image.message};
+    png_image_free(&image);
+    return failure;
+  }
   out.resize(size);
   return out;
 }
 
-std::vector<uint8_t> ppm_encode(int width, int height, std::span<const uint8_t> rgb) {
-  const size_t bytes = checked_rgb_size(width, height, rgb);
+Result<std::vector<uint8_t>> ppm_encode(int width, int height, std::span<const uint8_t> rgb) {
+  auto bytes = rgb_size(width, height, rgb);
+  if (!bytes) return Failure{bytes.error()};
   const std::string header =
       "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
   std::vector<uint8_t> out;
-  out.reserve(header.size() + bytes);
+  out.reserve(header.size() + *bytes);
   append(out, header);
-  out.insert(out.end(), rgb.begin(), rgb.begin() + static_cast<std::ptrdiff_t>(bytes));
+  out.insert(out.end(), rgb.begin(), rgb.begin() + static_cast<std::ptrdiff_t>(*bytes));
   return out;
 }
 

@@ -1,8 +1,9 @@
-// Output formats of the tarsk command: pictures (YUV4MPEG2, PNG, PPM) made
-// from the decoder's YUY2 or RGB output, and WAV audio.
+// Output formats of the tarsk command: pictures (YUV4MPEG2 from the
+// decoder's planes at the stream's own sampling, PNG and PPM from its RGB),
+// and WAV audio.
 #pragma once
 
-#include <tarsk/dv.h>
+#include <tarsk/tarsk.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -11,16 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
+
 namespace tarsk::cli {
 
-// A decoded picture in the decoder's packed YUY2 layout (Y Cb Y Cr, lines
-// of width * 2 bytes), with what its frame says about it.
-struct Yuy2Picture {
-  dv_system_t system;    // 525/60: 30000/1001 frames a second; 625/50: 25
-  dv_sample_t sampling;  // e_dv_sample_420 or e_dv_sample_411
+// What a DV stream's pictures are, as its first frame says.
+struct PictureInfo {
+  tarsk_system system;      // 525/60: 30000/1001 frames a second; 625/50: 25
+  tarsk_sampling sampling;  // TARSK_SAMPLING_420 or TARSK_SAMPLING_411
   int width, height;
   bool wide;  // 16:9 (else 4:3)
-  std::span<const uint8_t> yuy2;
 };
 
 // Pixel aspect ratio of a DV picture (as ffmpeg reports it): 625/50 16:15
@@ -28,23 +29,25 @@ struct Yuy2Picture {
 struct Ratio {
   int num, den;
 };
-Ratio pixel_aspect(dv_system_t system, bool wide);
+Ratio pixel_aspect(tarsk_system system, bool wide);
 
-// YUV4MPEG2 stream header for pictures like this one: size, frame rate,
+// YUV4MPEG2 stream header for pictures like these: size, frame rate,
 // interlaced bottom field first ("Ib"), pixel aspect, and the stream's own
 // chroma sampling: "C420paldv" for 4:2:0, "C411" for 4:1:1.
-std::string y4m_header(const Yuy2Picture &picture);
-// Appends one "FRAME\n" and the planes Y, Cb, Cr at the stream's own
-// sampling, taken losslessly from the YUY2 picture: 4:2:0 chroma from the
-// even lines (each pair of lines shares its chroma), 4:1:1 chroma from
-// every other chroma pair of each line (each sample covers four pixels).
-void y4m_frame(const Yuy2Picture &picture, std::vector<uint8_t> &out);
+std::string y4m_header(const PictureInfo &info);
+// Appends the planes Y, Cb, Cr of a planar picture (I420, Y41B or I422),
+// each line as it is without what its stride leaves between; false, with
+// nothing appended, for a packed layout.
+bool append_planes(const tarsk_picture &picture, std::vector<uint8_t> &out);
+// Appends one "FRAME\n" and the planes (see append_planes).
+bool y4m_frame(const tarsk_picture &picture, std::vector<uint8_t> &out);
 
 // A PNG file (8-bit RGB, no interlacing) of width x height pixels of packed
-// R G B bytes; stored (uncompressed) deflate blocks, CRC and Adler checks.
-std::vector<uint8_t> png_encode(int width, int height, std::span<const uint8_t> rgb);
+// R G B bytes, compressed by libpng; why not for a picture without pixels,
+// R G B bytes short of its size, or what libpng refuses.
+Result<std::vector<uint8_t>> png_encode(int width, int height, std::span<const uint8_t> rgb);
 // A binary PPM (P6) of the same.
-std::vector<uint8_t> ppm_encode(int width, int height, std::span<const uint8_t> rgb);
+Result<std::vector<uint8_t>> ppm_encode(int width, int height, std::span<const uint8_t> rgb);
 
 // Writes 16-bit PCM sound to a stream: a WAV made by libsndfile, or raw
 // PCM (the interleaved samples alone, little-endian). A WAV's sizes are set

@@ -3,6 +3,7 @@
 // the damage found on the way.
 #include <cinttypes>
 #include <cstdio>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <tarsk/tarsk.hpp>
@@ -66,40 +67,60 @@ struct FileReport {
   std::vector<FrameReport> frame_list;  // with --frames only
 };
 
-std::string timecode_of(dv_decoder_t *dv) {
-  char text[16];
-  return dv_get_timestamp(dv, text) == 1 ? std::string(text) : std::string();
+// The time code as the frame has it, "HH:MM:SS.FF".
+std::string timecode_of(const FrameInfo &f) {
+  if (!f.has_timecode) return {};
+  const tarsk_timecode &t = f.timecode;
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%02d", t.hours, t.minutes, t.seconds, t.frames);
+  return text;
 }
 
-std::string recorded_of(dv_decoder_t *dv) {
-  char text[40];
-  return dv_get_recording_datetime(dv, text) == 1 ? std::string(text) : std::string();
+// The recording date and time, "YYYY-MM-DD HH:MM:SS".
+std::string recorded_of(const FrameInfo &f) {
+  if (!f.has_recording_date) return {};
+  const tarsk_datetime &d = f.recording_date;
+  char text[80];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", d.year, d.month, d.day,
+                d.hour, d.minute, d.second);
+  return text;
 }
 
 // The time code as frames from midnight (30 a second in 525/60, whose
 // drop-frame count leaves out numbers but never repeats one).
-std::optional<long> timecode_frames(dv_decoder_t *dv, dv_system_t system) {
-  int t[4];
-  if (dv_get_timestamp_int(dv, t) != 1) return std::nullopt;
-  const long rate = system == e_dv_system_625_50 ? 25 : 30;
-  return ((t[0] * 60L + t[1]) * 60 + t[2]) * rate + t[3];
+std::optional<long> timecode_frames(const FrameInfo &f) {
+  if (!f.has_timecode) return std::nullopt;
+  const tarsk_timecode &t = f.timecode;
+  const long rate = f.system == TARSK_SYSTEM_625_50 ? 25 : 30;
+  return ((t.hours * 60L + t.minutes) * 60 + t.seconds) * rate + t.frames;
 }
 
-std::optional<long> recorded_seconds(dv_decoder_t *dv) {
+// The recording clock in seconds, its fields taken as they are (a camera's
+// clock knows no time zone).
+std::optional<long> recorded_seconds(const FrameInfo &f) {
+  if (!f.has_recording_date) return std::nullopt;
+  const tarsk_datetime &d = f.recording_date;
   std::tm tm{};
-  if (dv_get_recording_datetime_tm(dv, &tm) != 1) return std::nullopt;
-  return static_cast<long>(timegm(&tm));
+  tm.tm_year = d.year - 1900;
+  tm.tm_mon = d.month - 1;
+  tm.tm_mday = d.day;
+  tm.tm_hour = d.hour;
+  tm.tm_min = d.minute;
+  tm.tm_sec = d.second;
+  const std::time_t seconds = timegm(&tm);
+  if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
+  return static_cast<long>(seconds);
 }
 
 // Whether a frame's clocks carry on from the stretch's: the time code one
 // frame on (a drop-frame count may leave out two numbers at a minute), the
 // recording clock the same second or the next ones.
 bool clocks_carry_on(const Stretch &s, std::optional<long> timecode, std::optional<long> recorded,
-                     dv_system_t system) {
+                     tarsk_system system) {
   if (timecode && s.timecode_frames) {
-    const long day = 24L * 3600 * (system == e_dv_system_625_50 ? 25 : 30);
+    const long day = 24L * 3600 * (system == TARSK_SYSTEM_625_50 ? 25 : 30);
     const long step = ((*timecode - *s.timecode_frames) % day + day) % day;
-    if (step != 1 && !(system == e_dv_system_525_60 && step == 3 && *timecode % 1800 == 2))
+    if (step != 1 && !(system == TARSK_SYSTEM_525_60 && step == 3 && *timecode % 1800 == 2))
       return false;
   }
   if (recorded && s.recorded_seconds) {
@@ -122,24 +143,23 @@ FrameReport examine(Decoder &decoder, const Frame &frame, FileReport &file) {
   r.skipped_bytes = frame.skipped_bytes;
   r.missing_blocks = frame.missing_blocks;
   file.damage.add_read(frame);
-  auto parsed = decoder.parse(frame.span());
+  auto parsed = decoder.parse(frame.bytes);
   if (!parsed) {
-    r.problem = parsed.error().message;
+    r.problem = frame_problem(parsed.error());
     ++file.damage.unreadable_frames;
     return r;
   }
-  dv_decoder_t *dv = decoder.get();
-  r.timecode = timecode_of(dv);
-  r.recorded = recorded_of(dv);
+  r.timecode = timecode_of(*parsed);
+  r.recorded = recorded_of(*parsed);
   // Video blocks the recorder flagged; those the reader filled in are flagged too.
-  r.damaged_video_blocks = tarsk::damaged_video_blocks(frame.span()) - frame.missing_video;
-  if (auto video = decoder.check_video(frame.span())) {
+  r.damaged_video_blocks = parsed->flagged_video - frame.missing_video;
+  if (auto video = decoder.check_video(frame.bytes)) {
     r.damaged_macroblocks = video->damaged_macroblocks;
     file.damage.add_picture(*video);
   }
   AudioFormat audio_format;
-  if (auto audio = decoder.decode_audio(frame.span())) {
-    r.failed_audio_blocks = dv_frame_has_audio_errors(dv);
+  if (auto audio = decoder.decode_audio(frame.bytes)) {
+    r.failed_audio_blocks = audio->failed_blocks;
     r.audio_samples = audio->channels.empty() ? 0 : static_cast<int>(audio->channels[0].size());
     audio_format = {audio->frequency, audio->quantization,
                     static_cast<int>(audio->channels.size())};
@@ -151,8 +171,8 @@ FrameReport examine(Decoder &decoder, const Frame &frame, FileReport &file) {
   file.timecode.add(r.timecode);
   file.recorded.add(r.recorded);
 
-  const auto timecode = timecode_frames(dv, parsed->system);
-  const auto recorded = recorded_seconds(dv);
+  const auto timecode = timecode_frames(*parsed);
+  const auto recorded = recorded_seconds(*parsed);
   if (file.stretches.empty() || !same_settings(file.stretches.back(), *parsed, audio_format) ||
       !clocks_carry_on(file.stretches.back(), timecode, recorded, parsed->system)) {
     Stretch &s = file.stretches.emplace_back();
@@ -186,12 +206,11 @@ FileReport scan(const std::string &path, bool keep_frames) {
     return file;
   }
   DvSource &reader = **source;
-  Decoder decoder;
+  Decoder decoder(quiet_settings());  // damage is counted, not logged
   if (!decoder) {
-    file.error = "out of memory";
+    file.error = decoder.open_error().message;
     return file;
   }
-  dv_set_error_log(decoder.get(), nullptr);  // damage is counted, not logged
   while (auto item = reader.next()) {
     if (!*item) {
       file.error = item->error().message;
@@ -213,7 +232,7 @@ FileReport scan(const std::string &path, bool keep_frames) {
 // ---------------------------------------------------------------------------
 // Text for a person.
 
-std::string duration_text(uint64_t frames, dv_system_t system) {
+std::string duration_text(uint64_t frames, tarsk_system system) {
   const Rate rate = frame_rate(system);
   const uint64_t ms =
       frames * 1000 * static_cast<uint64_t>(rate.den) / static_cast<uint64_t>(rate.num);
@@ -268,7 +287,7 @@ void print_text(const FileReport &f) {
   std::printf("%s\n", f.path == "-" ? "standard input" : f.path.c_str());
   std::printf("  container:   %s\n", container_text(f.source).c_str());
   std::printf("  system:      %s, %s\n", system_name(v.system).c_str(),
-              standard_name(v.std).c_str());
+              standard_name(v.smpte_314m != 0).c_str());
   std::printf("  sampling:    %s\n", sampling_name(v.sampling).c_str());
   std::printf("  picture:     %dx%d, %s\n", v.width, v.height, v.wide ? "16:9" : "4:3");
   std::printf("  frame rate:  %s\n", rate.den == 1 ? "25 fps" : "29.97 fps (30000/1001)");
@@ -347,7 +366,7 @@ std::string json_stretch(const Stretch &s) {
   const FrameInfo &v = s.format;
   return "{\"first_frame\": " + std::to_string(s.first) +
          ", \"last_frame\": " + std::to_string(s.last) +
-         ", \"system\": " + json_string(v.system == e_dv_system_625_50 ? "625/50" : "525/60") +
+         ", \"system\": " + json_string(v.system == TARSK_SYSTEM_625_50 ? "625/50" : "525/60") +
          ", \"sampling\": " + json_string(sampling_name(v.sampling)) +
          ", \"aspect\": " + json_string(v.wide ? "16:9" : "4:3") +
          ", \"audio\": " + json_audio(s.audio) + ", \"timecode\": " + json_range(s.timecode) +
@@ -367,8 +386,8 @@ std::string json_file(const FileReport &f, bool with_frames) {
                            ? "{\"frequency\": " + std::to_string(f.source.track_rate) +
                                  ", \"channels\": " + std::to_string(f.source.track_channels) + "}"
                            : "null");
-  field("system", json_string(v.system == e_dv_system_625_50 ? "625/50" : "525/60"));
-  field("standard", json_string(standard_name(v.std)));
+  field("system", json_string(v.system == TARSK_SYSTEM_625_50 ? "625/50" : "525/60"));
+  field("standard", json_string(standard_name(v.smpte_314m != 0)));
   field("sampling", json_string(sampling_name(v.sampling)));
   field("width", std::to_string(v.width));
   field("height", std::to_string(v.height));

@@ -2,10 +2,13 @@
 
 #include <png.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csetjmp>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "output.h"
@@ -43,6 +46,13 @@ class ByteStream {
   FILE *file_ = nullptr;
   std::string name_;
 };
+
+// Whether a numbered picture is there; not when its name cannot even be
+// looked up (too long, a loop of links), which the caller tells as missing.
+bool picture_exists(const std::string &name) {
+  std::error_code error;
+  return std::filesystem::exists(name, error);
+}
 
 // A header line of at most `limit` bytes, without its newline. `ended`
 // is set when the stream ends before any byte.
@@ -100,12 +110,13 @@ std::string size_text(int width, int height) {
 }
 
 // Checks that a rate N:D is the system's own.
-std::optional<std::string> rate_problem(const std::string &name, dv_system_t system, Ratio rate) {
+std::optional<std::string> rate_problem(const std::string &name, tarsk_system system,
+                                        Ratio rate) {
   const Rate own = frame_rate(system);
   if (rate.den > 0 &&
       static_cast<int64_t>(rate.num) * own.den == static_cast<int64_t>(own.num) * rate.den)
     return std::nullopt;
-  const bool pal = system == e_dv_system_625_50;
+  const bool pal = system == TARSK_SYSTEM_625_50;
   return name + ": pictures at " + std::to_string(rate.num) + ":" + std::to_string(rate.den) +
          " frames a second; " +
          (pal ? "625/50 DV (720x576) has 25" : "525/60 DV (720x480) has 30000:1001") +
@@ -302,11 +313,11 @@ Result<std::optional<Picture>> Y4mInput::next() {
 
 class RawInput : public PictureInput {
  public:
-  std::optional<std::string> open(const std::string &path, RawLayout layout, dv_system_t system) {
+  std::optional<std::string> open(const std::string &path, RawLayout layout, tarsk_system system) {
     layout_ = layout;
     format_.system = system;
     format_.width = 720;
-    format_.height = system == e_dv_system_625_50 ? 576 : 480;
+    format_.height = system == TARSK_SYSTEM_625_50 ? 576 : 480;
     format_.rate = frame_rate(system);
     format_.sampling = layout == RawLayout::yuy2 ? Sampling::s422 : Sampling::rgb;
     return in_.open(path);
@@ -427,9 +438,9 @@ std::optional<std::string> PngSequenceInput::open(const std::string &pattern) {
   const auto parsed = NamePattern::parse(pattern);
   if (!parsed) return pattern + ": not a name with a frame number in it, such as frame%04d.png";
   pattern_ = *parsed;
-  first_number_ = std::filesystem::exists(pattern_.format(0)) ? 0 : 1;
+  first_number_ = picture_exists(pattern_.format(0)) ? 0 : 1;
   const std::string first_name = pattern_.format(first_number_);
-  if (!std::filesystem::exists(first_name))
+  if (!picture_exists(first_name))
     return pattern + ": no picture " + pattern_.format(0) + " or " + first_name;
   auto picture = read_png(first_name);
   if (!picture) return picture.error();
@@ -448,7 +459,7 @@ Result<std::optional<Picture>> PngSequenceInput::next() {
     return std::optional<Picture>(std::exchange(first_, std::nullopt));
   }
   const std::string name = pattern_.format(first_number_ + frame_);
-  if (!std::filesystem::exists(name)) return std::optional<Picture>();
+  if (!picture_exists(name)) return std::optional<Picture>();
   auto picture = read_png(name);
   if (!picture) return Failure{picture.error()};
   if (picture->width != format_.width || picture->height != format_.height)
@@ -456,6 +467,188 @@ Result<std::optional<Picture>> PngSequenceInput::next() {
                    size_text(format_.width, format_.height) + " as the pictures before it"};
   ++frame_;
   return std::optional<Picture>(std::move(*picture));
+}
+
+
+// ---------------------------------------------------------------------------
+// PPM and PGM
+
+// One binary PNM picture read whole: its size and its samples.
+struct Pnm {
+  int width = 0, height = 0;
+  std::vector<uint8_t> samples;
+};
+
+// A header number: whitespace and comments (from '#' to the line's end)
+// before it; the character after it is left in the stream. Nothing when
+// there is no number or it has more than six digits.
+std::optional<int> pnm_number(FILE *file) {
+  int c = std::fgetc(file);
+  for (;;) {
+    if (c == '#')
+      while (c != '\n' && c != EOF) c = std::fgetc(file);
+    else if (std::isspace(c))
+      c = std::fgetc(file);
+    else
+      break;
+  }
+  int n = 0, digits = 0;
+  for (; c >= '0' && c <= '9'; c = std::fgetc(file)) {
+    if (++digits > 6) return std::nullopt;
+    n = 10 * n + (c - '0');
+  }
+  if (digits == 0) return std::nullopt;
+  std::ungetc(c, file);
+  return n;
+}
+
+// A binary PNM picture of `magic` ("P6", "P5") with 8-bit samples
+// (maximum 255) and `channels` samples a pixel; nothing for anything else,
+// or for a picture cut short.
+std::optional<Pnm> read_pnm(const std::string &path, const char *magic, int channels) {
+  FILE *file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return std::nullopt;
+  std::optional<Pnm> result;
+  Pnm pnm;
+  char head[2];
+  if (std::fread(head, 1, 2, file) == 2 && head[0] == magic[0] && head[1] == magic[1]) {
+    const auto width = pnm_number(file), height = pnm_number(file), most = pnm_number(file);
+    // One whitespace character ends the header.
+    if (width && height && most == 255 && *width > 0 && *height > 0 &&
+        std::isspace(std::fgetc(file))) {
+      pnm.width = *width;
+      pnm.height = *height;
+      pnm.samples.resize(static_cast<size_t>(*width) * static_cast<size_t>(*height) *
+                         static_cast<size_t>(channels));
+      if (std::fread(pnm.samples.data(), 1, pnm.samples.size(), file) == pnm.samples.size())
+        result = std::move(pnm);
+    }
+  }
+  std::fclose(file);
+  return result;
+}
+
+// Moves a plane's lines of `line` bytes up by one, the last one repeated.
+void move_up_a_line(std::vector<uint8_t> &plane, size_t line) {
+  if (plane.size() >= 2 * line) std::memmove(plane.data(), plane.data() + line, plane.size() - line);
+}
+
+// The picture of a PPM (8-bit R G B) or of a PGM in this library's planar
+// 4:2:0 layout; nothing when the file is not one of a DV picture's size.
+std::optional<Picture> read_pnm_picture(const std::string &path, PnmKind kind,
+                                        bool wrong_interlace) {
+  constexpr int width = 720;
+  Picture p;
+  p.interlaced = true;  // as DV has it: bottom field first
+  if (kind == PnmKind::ppm) {
+    auto pnm = read_pnm(path, "P6", 3);
+    if (!pnm || pnm->width != width || (pnm->height != 576 && pnm->height != 480))
+      return std::nullopt;
+    p.width = width;
+    p.height = pnm->height;
+    p.sampling = Sampling::rgb;
+    p.rgb = std::move(pnm->samples);
+    if (wrong_interlace) move_up_a_line(p.rgb, 3 * width);
+    return p;
+  }
+  // The file's lines: the picture's luma lines, then one chroma line for
+  // every two of them, its Cb half first.
+  auto pnm = read_pnm(path, "P5", 1);
+  if (!pnm || pnm->width != width || (pnm->height != 864 && pnm->height != 720))
+    return std::nullopt;
+  p.width = width;
+  p.height = pnm->height / 3 * 2;
+  p.sampling = Sampling::s420;
+  const size_t luma = static_cast<size_t>(width) * static_cast<size_t>(p.height);
+  const size_t half = width / 2, chroma_lines = static_cast<size_t>(p.height) / 2;
+  p.y.assign(pnm->samples.begin(), pnm->samples.begin() + static_cast<ptrdiff_t>(luma));
+  p.cb.resize(half * chroma_lines);
+  p.cr.resize(half * chroma_lines);
+  for (size_t line = 0; line < chroma_lines; ++line) {
+    const uint8_t *from = pnm->samples.data() + luma + line * width;
+    std::copy_n(from, half, p.cb.data() + line * half);
+    std::copy_n(from + half, half, p.cr.data() + line * half);
+  }
+  if (wrong_interlace) {
+    move_up_a_line(p.y, width);
+    move_up_a_line(p.cb, half);
+    move_up_a_line(p.cr, half);
+  }
+  return p;
+}
+
+class PnmSequenceInput : public PictureInput {
+ public:
+  std::optional<std::string> open(const std::string &pattern, PnmKind kind, bool wrong_interlace);
+  Result<std::optional<Picture>> next() override;
+  Result<bool> skip() override;
+
+ private:
+  Result<Picture> read(const std::string &name);
+
+  NamePattern pattern_ = *NamePattern::parse("%d");
+  PnmKind kind_ = PnmKind::ppm;
+  bool wrong_interlace_ = false;
+  uint64_t first_number_ = 0;
+  std::optional<Picture> first_;  // read at open, to learn the system
+};
+
+std::optional<std::string> PnmSequenceInput::open(const std::string &pattern, PnmKind kind,
+                                                  bool wrong_interlace) {
+  const auto parsed = NamePattern::parse(pattern);
+  const char *example = kind == PnmKind::ppm ? "frame%04d.ppm" : "frame%04d.pgm";
+  if (!parsed)
+    return pattern + ": not a name with a frame number in it, such as " + example;
+  pattern_ = *parsed;
+  kind_ = kind;
+  wrong_interlace_ = wrong_interlace;
+  first_number_ = picture_exists(pattern_.format(0)) ? 0 : 1;
+  const std::string first_name = pattern_.format(first_number_);
+  if (!picture_exists(first_name))
+    return pattern + ": no picture " + pattern_.format(0) + " or " + first_name;
+  auto picture = read(first_name);
+  if (!picture) return picture.error();
+  format_.width = picture->width;
+  format_.height = picture->height;
+  format_.system = picture->height == 576 ? TARSK_SYSTEM_625_50 : TARSK_SYSTEM_525_60;
+  format_.rate = frame_rate(format_.system);
+  format_.sampling = picture->sampling;
+  first_ = std::move(*picture);
+  return std::nullopt;
+}
+
+Result<Picture> PnmSequenceInput::read(const std::string &name) {
+  auto picture = read_pnm_picture(name, kind_, wrong_interlace_);
+  if (!picture)
+    return Failure{frame_place(name, frame_) + ": not a " + (kind_ == PnmKind::ppm ? "PPM" : "PGM") +
+                   " picture of 720x576 or 720x480 that can be read whole"};
+  if (frame_ > 0 && picture->height != format_.height)
+    return Failure{frame_place(name, frame_) + ": not the size of the pictures before it"};
+  return std::move(*picture);
+}
+
+Result<std::optional<Picture>> PnmSequenceInput::next() {
+  if (first_) {
+    ++frame_;
+    return std::optional<Picture>(std::exchange(first_, std::nullopt));
+  }
+  const std::string name = pattern_.format(first_number_ + frame_);
+  if (!picture_exists(name)) return std::optional<Picture>();
+  auto picture = read(name);
+  if (!picture) return Failure{picture.error()};
+  ++frame_;
+  return std::optional<Picture>(std::move(*picture));
+}
+
+// A picture passed over is not read: that it is there is enough.
+Result<bool> PnmSequenceInput::skip() {
+  if (first_) {
+    first_.reset();
+  } else if (!picture_exists(pattern_.format(first_number_ + frame_))) {
+    return false;
+  }
+  ++frame_;
+  return true;
 }
 
 template <typename Input, typename... Args>
@@ -467,9 +660,15 @@ Result<std::unique_ptr<PictureInput>> opened(Args &&...args) {
 
 }  // namespace
 
-Result<dv_system_t> system_of_size(const std::string &name, int width, int height) {
-  if (width == 720 && height == 576) return e_dv_system_625_50;
-  if (width == 720 && height == 480) return e_dv_system_525_60;
+Result<bool> PictureInput::skip() {
+  auto got = next();
+  if (!got) return Failure{got.error()};
+  return got->has_value();
+}
+
+Result<tarsk_system> system_of_size(const std::string &name, int width, int height) {
+  if (width == 720 && height == 576) return TARSK_SYSTEM_625_50;
+  if (width == 720 && height == 480) return TARSK_SYSTEM_525_60;
   return Failure{name + ": pictures of " + size_text(width, height) +
                  "; DV takes 720x576 (625/50) or 720x480 (525/60): scale them, e.g. with "
                  "ffmpeg's -vf scale=720:576 (or scale=720:480)"};
@@ -483,8 +682,13 @@ Result<std::unique_ptr<PictureInput>> open_png_sequence(const std::string &patte
   return opened<PngSequenceInput>(pattern);
 }
 
+Result<std::unique_ptr<PictureInput>> open_pnm_sequence(const std::string &pattern, PnmKind kind,
+                                                        bool wrong_interlace) {
+  return opened<PnmSequenceInput>(pattern, kind, wrong_interlace);
+}
+
 Result<std::unique_ptr<PictureInput>> open_raw(const std::string &path, RawLayout layout,
-                                               dv_system_t system) {
+                                               tarsk_system system) {
   return opened<RawInput>(path, layout, system);
 }
 

@@ -8,8 +8,10 @@
 #include "cli.h"
 #include "container.h"
 
-#ifndef TARSK_VERSION
-#define TARSK_VERSION "unknown"
+// The project's version, which the build gives (TARSK_VERSION of tarsk.h
+// is the library's).
+#ifndef TARSK_TOOL_VERSION
+#define TARSK_TOOL_VERSION "unknown"
 #endif
 
 namespace {
@@ -57,7 +59,7 @@ int main(int argc, char **argv) {
     return ok;
   }
   if (command == "--version") {
-    std::printf("tarsk %s\n", TARSK_VERSION);
+    std::printf("tarsk %s\n", TARSK_TOOL_VERSION);
     return ok;
   }
   error("unknown command '" + command + "'; the commands are info, decode, encode and remux");

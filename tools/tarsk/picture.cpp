@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <stdexcept>
+#include <type_traits>
 
 namespace tarsk::cli {
 
@@ -174,9 +174,8 @@ Picture blank_picture(int width, int height, Sampling sampling) {
   return p;
 }
 
-Picture to_stream_sampling(Picture picture, Sampling target) {
-  if (target != Sampling::s420 && target != Sampling::s411)
-    throw std::invalid_argument("a DV stream is 4:2:0 or 4:1:1");
+Picture to_stream_sampling(Picture picture, StreamSampling stream) {
+  const Sampling target = stream == StreamSampling::s411 ? Sampling::s411 : Sampling::s420;
   if (picture.sampling == target) return picture;
   if (picture.sampling == Sampling::rgb) return from_rgb(picture, target);
 

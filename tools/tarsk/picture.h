@@ -35,9 +35,12 @@ int chroma_height(Sampling sampling, int height);
 // with black (Y' 16, Cb Cr 128; RGB 0).
 Picture blank_picture(int width, int height, Sampling sampling);
 
-// Brings a picture to a DV stream's sampling, `target` being s420 (625/50
-// as IEC 61834 has it) or s411 (525/60, and 625/50 as SMPTE 314M has it).
-// A picture already at the target comes back untouched. Every other
+// The samplings of a DV stream: 4:2:0 (625/50 as IEC 61834 has it) and
+// 4:1:1 (525/60, and 625/50 as SMPTE 314M has it).
+enum class StreamSampling { s420, s411 };
+
+// Brings a picture to a DV stream's sampling. A picture already at the
+// target comes back untouched. Every other
 // sampling goes to the target in one filter step from the samples it has,
 // rounded once:
 //
@@ -66,6 +69,6 @@ Picture blank_picture(int width, int height, Sampling sampling);
 // E = 0.299 R + 0.587 G + 0.114 B, Y' = 16 + 219 E, Cb = 128 + 224 (B - E)
 // / 1.772, Cr = 128 + 224 (R - E) / 1.402. Its chroma goes through the
 // filter unrounded; every sample is rounded to the nearest once.
-Picture to_stream_sampling(Picture picture, Sampling target);
+Picture to_stream_sampling(Picture picture, StreamSampling stream);
 
 }  // namespace tarsk::cli

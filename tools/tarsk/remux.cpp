@@ -52,11 +52,11 @@ Status read_command_line(int argc, const char **argv, Options &o) {
 }
 
 // The first frame's time code for a container, "HH:MM:SS:FF".
-std::string timecode_of(dv_decoder_t *dv) {
-  int t[4];
-  if (dv_get_timestamp_int(dv, t) != 1) return {};
+std::string timecode_of(const FrameInfo &info) {
+  if (!info.has_timecode) return {};
+  const tarsk_timecode &t = info.timecode;
   char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d:%02d", t[0], t[1], t[2], t[3]);
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d:%02d", t.hours, t.minutes, t.seconds, t.frames);
   return text;
 }
 
@@ -71,7 +71,7 @@ class Job {
 
   const Options &o_;
   std::string name_ = o_.input == "-" ? "standard input" : o_.input;
-  Decoder decoder_;
+  Decoder decoder_{quiet_settings()};  // the frames' headers and sound
   std::unique_ptr<DvSink> out_;
   std::optional<FrameInfo> stream_;
   int rate_ = 0, channels_ = 0;  // the PCM track's, from the first frame with sound
@@ -80,19 +80,19 @@ class Job {
 
 bool Job::start(const Frame &frame, const FrameInfo &info) {
   stream_ = info;
-  if (auto audio = decoder_.decode_audio(frame.span())) {
+  if (auto audio = decoder_.decode_audio(frame.bytes)) {
     rate_ = audio->frequency;
     channels_ = static_cast<int>(audio->channels.size());
   }
   return out_->start(
-      {info.system, info.sampling, info.wide, rate_, channels_, timecode_of(decoder_.get())});
+      {info.system, info.sampling, info.wide != 0, rate_, channels_, timecode_of(info)});
 }
 
 // A frame's sound for the track, interleaved; silence as long as the frame's
 // share when it has none the track can take.
 std::vector<int16_t> Job::sound_of(const Frame &frame, uint64_t index) {
   if (channels_ == 0) return {};
-  auto audio = decoder_.decode_audio(frame.span());
+  auto audio = decoder_.decode_audio(frame.bytes);
   bool taken = false;
   auto sound = track_sound(audio ? &*audio : nullptr, rate_, channels_, stream_->system, index,
                            &taken);
@@ -102,10 +102,9 @@ std::vector<int16_t> Job::sound_of(const Frame &frame, uint64_t index) {
 
 int Job::run() {
   if (!decoder_) {
-    error("out of memory");
+    error(decoder_.open_error().message);
     return bad_input;
   }
-  dv_set_error_log(decoder_.get(), nullptr);
   auto source = open_dv_source(o_.input);
   if (!source) {
     error(source.error().message);
@@ -121,9 +120,9 @@ int Job::run() {
       return bad_input;
     }
     const Frame &frame = **item;
-    auto info = decoder_.parse(frame.span());
+    auto info = decoder_.parse(frame.bytes);
     if (!info) {
-      error(name_ + ": frame " + std::to_string(frame.index) + ": " + info.error().message);
+      error(name_ + ": frame " + std::to_string(frame.index) + ": " + frame_problem(info.error()));
       return bad_input;
     }
     if (!stream_ && !start(frame, *info)) return bad_input;
@@ -132,7 +131,7 @@ int Job::run() {
       ++other;
       continue;
     }
-    if (!out_->write(frame.span(), sound_of(frame, index))) return bad_input;
+    if (!out_->write(frame.bytes, sound_of(frame, index))) return bad_input;
     ++index;
   }
   if (!stream_) {

@@ -34,8 +34,8 @@ struct Geometry {
   bool pairs;  // 4:2:0 chroma lies between the lines of each pair
 };
 
-Geometry geometry(dv_system_t system, Sampling sampling) {
-  const int h = system == e_dv_system_625_50 ? 576 : 480;
+Geometry geometry(tarsk_system system, Sampling sampling) {
+  const int h = system == TARSK_SYSTEM_625_50 ? 576 : 480;
   const bool is420 = sampling == Sampling::s420;
   return {720, h, chroma_width(sampling, 720), chroma_height(sampling, h), is420 ? 2 : 4, is420};
 }
@@ -92,7 +92,7 @@ std::optional<Pattern> pattern_named(const std::string &name) {
   return std::nullopt;
 }
 
-Picture test_picture(Pattern pattern, dv_system_t system, Sampling sampling, uint64_t index) {
+Picture test_picture(Pattern pattern, tarsk_system system, Sampling sampling, uint64_t index) {
   const Geometry g = geometry(system, sampling);
   Picture p = blank_picture(g.width, g.height, sampling);
   switch (pattern) {

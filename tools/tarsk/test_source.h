@@ -2,7 +2,7 @@
 // pictures and a tone, the same on every run and every host.
 #pragma once
 
-#include <tarsk/dv.h>
+#include <tarsk/tarsk.h>
 
 #include <cstdint>
 #include <optional>
@@ -29,7 +29,7 @@ std::optional<Pattern> pattern_named(const std::string &name);
 // Frame `index` of the pattern at the system's size (720 x 576 or 480) and
 // the stream's sampling (s420 or s411): chroma is drawn at the sites of
 // its samples, not filtered.
-Picture test_picture(Pattern pattern, dv_system_t system, Sampling sampling, uint64_t index);
+Picture test_picture(Pattern pattern, tarsk_system system, Sampling sampling, uint64_t index);
 
 // A 1 kHz sine at -18 dBFS (peak 10^(-18/20) of 32767, which is 4125) on
 // both channels, as interleaved 16-bit stereo; sample n is the sine at
