@@ -1,15 +1,17 @@
 // The picture readers of the encoder's side on any file: the library's
-// "ppm" and "pgm" input filters, and the tool's Y4M, PNG and raw readers.
+// "ppm" and "pgm" input filters, and the tool's PPM, PGM, Y4M, PNG and raw
+// readers.
 //
 // Input: one option byte, then the file.
-//   bits 0-2: the reader: 0 ppm, 1 pgm (the library's filters), 2 and 3
-//             Y4M, 4 PNG (as the first of a numbered series), 5 raw YUY2,
-//             6 raw RGB, 7 Y4M
-//   bit 3:    wrong interlace (filters); 525/60 (raw)
+//   bits 0-2: the reader: 0 ppm, 1 pgm (the library's filters), 2 PPM,
+//             3 PGM (the tool's, as the first of a numbered series), 4 PNG
+//             (the same), 5 raw YUY2, 6 raw RGB, 7 Y4M
+//   bit 3:    wrong interlace (filters, the tool's PPM and PGM); 525/60 (raw)
 //   bits 4-5: force_dct for the filters: -1, 0, 1, 2 (refused)
 //   bit 6:    filters: the frame encoded through the filter, and the file
 //             loaded and encoded again (else the filter fills every
-//             macroblock, unencoded); PNG: a second picture of the series
+//             macroblock, unencoded); PPM, PGM, PNG: a second picture of
+//             the series
 //   bit 7:    the file goes on after the input with 1.3 MB of the input
 //             repeated, so that short inputs still hold whole pictures
 //
@@ -100,7 +102,7 @@ void through_filter(const char *name, const std::string &file, bool wrong_interl
 // A picture as a reader hands it out, and brought to the stream's sampling.
 void check_picture(const VideoFormat &format, Picture picture) {
   FUZZ_CHECK(picture.width == 720 && picture.height == format.height);
-  FUZZ_CHECK(format.height == (format.system == e_dv_system_625_50 ? 576 : 480));
+  FUZZ_CHECK(format.height == (format.system == TARSK_SYSTEM_625_50 ? 576 : 480));
   FUZZ_CHECK(picture.sampling == format.sampling);
   const size_t pixels = size_t{720} * static_cast<size_t>(picture.height);
   if (picture.sampling == Sampling::rgb) {
@@ -111,8 +113,10 @@ void check_picture(const VideoFormat &format, Picture picture) {
     FUZZ_CHECK(picture.y.size() == pixels);
     FUZZ_CHECK(picture.cb.size() == chroma && picture.cr.size() == chroma);
   }
-  const Sampling target = format.system == e_dv_system_625_50 ? Sampling::s420 : Sampling::s411;
-  const Picture out = to_stream_sampling(std::move(picture), target);
+  const bool pal = format.system == TARSK_SYSTEM_625_50;
+  const Sampling target = pal ? Sampling::s420 : Sampling::s411;
+  const Picture out = to_stream_sampling(std::move(picture),
+                                         pal ? StreamSampling::s420 : StreamSampling::s411);
   const size_t chroma = static_cast<size_t>(chroma_width(target, 720)) *
                         static_cast<size_t>(chroma_height(target, out.height));
   FUZZ_CHECK(out.sampling == target && out.y.size() == pixels);
@@ -160,6 +164,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       through_filter(reader == 0 ? "ppm" : "pgm", fuzz::save(dir, "picture", opt.data, opt.size),
                      flag, force_dct, twice);
       break;
+    case 2:
+    case 3: {
+      std::filesystem::remove(dir / "p1.pnm");
+      fuzz::save(dir, "p0.pnm", opt.data, opt.size);
+      if (twice) fuzz::save(dir, "p1.pnm", opt.data, opt.size);
+      through_reader(open_pnm_sequence((dir / "p%d.pnm").string(),
+                                       reader == 2 ? PnmKind::ppm : PnmKind::pgm, flag),
+                     3);
+      break;
+    }
     case 4: {
       std::filesystem::remove(dir / "p1.png");
       fuzz::save(dir, "p0.png", opt.data, opt.size);
@@ -171,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     case 6:
       through_reader(open_raw(fuzz::save(dir, "picture", opt.data, opt.size),
                               reader == 5 ? RawLayout::yuy2 : RawLayout::rgb,
-                              flag ? e_dv_system_525_60 : e_dv_system_625_50),
+                              flag ? TARSK_SYSTEM_525_60 : TARSK_SYSTEM_625_50),
                      3);
       break;
     default:

@@ -357,18 +357,17 @@ class Decoder {
     if (got != 0) return error_of(got);
     return true;
   }
-  /// The oldest frame in flight: its picture and damage; nothing when none
-  /// is in flight; that frame's error.
+  /// The oldest frame in flight: the picture it was sent with and its
+  /// damage; that frame's error; Errc::again when none is in flight.
   struct Received {
-    tarsk_picture *picture;
-    PictureDamage damage;
+    tarsk_picture *picture = nullptr;
+    PictureDamage damage{};
   };
-  std::optional<Expected<Received>> receive() {
-    Received r{nullptr, {}};
-    const int got = tarsk_decode_receive(get(), &r.picture, &r.damage);
-    if (got == TARSK_E_AGAIN && r.picture == nullptr) return std::nullopt;
-    if (got != 0) return Expected<Received>(error_of(got));
-    return Expected<Received>(r);
+  Expected<Received> receive() {
+    Received r;
+    if (const int got = tarsk_decode_receive(get(), &r.picture, &r.damage); got != 0)
+      return error_of(got);
+    return r;
   }
 
   /// Decodes a frame's sound.
