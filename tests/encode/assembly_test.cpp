@@ -277,8 +277,10 @@ TEST(EncodeFrame, InvalidPassCountsFallBackOrAreRefused) {
   busy.fill_macroblock = busy_fill;
   auto frame_of = [&](int passes, std::string &printed) {
     std::vector<uint8_t> frame(dif::frame_size(true));
+    auto seg = std::make_unique<dv_videosegment_t>();
+    tarsk::EncodeStats stats{};
     CaptureStderr();
-    tarsk::encode(&busy, 1, frame.data(), passes, 0);
+    tarsk::encode(&busy, 1, frame.data(), passes, 0, seg.get(), stats);
     printed = GetCapturedStderr();
     return frame;
   };
