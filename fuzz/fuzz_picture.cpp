@@ -82,7 +82,9 @@ void through_filter(const char *name, const std::string &file, bool wrong_interl
   } else if (isPAL != -1) {
     FUZZ_CHECK(isPAL == 0 || isPAL == 1);
     std::vector<uint8_t> frame(tarsk::dif::frame_size(true));
-    tarsk::encode(filter, isPAL, frame.data(), 3, 0);
+    dv_videosegment_t seg{};
+    tarsk::EncodeStats stats{};
+    tarsk::encode(filter, isPAL, frame.data(), 3, 0, &seg, stats);
     frame.resize(tarsk::dif::frame_size(isPAL != 0));
     _dv_write_meta_data(frame.data(), 0, isPAL, 0, nullptr);
     fuzz::check_parses(frame, isPAL != 0);
@@ -90,7 +92,7 @@ void through_filter(const char *name, const std::string &file, bool wrong_interl
       int again = -1;
       FUZZ_CHECK(filter->load(file.c_str(), &again) == 0 && again == isPAL);
       std::vector<uint8_t> second(tarsk::dif::frame_size(true));
-      tarsk::encode(filter, isPAL, second.data(), 3, 0);
+      tarsk::encode(filter, isPAL, second.data(), 3, 0, &seg, stats);
       second.resize(frame.size());
       _dv_write_meta_data(second.data(), 0, isPAL, 0, nullptr);
       FUZZ_CHECK(second == frame);

@@ -21,6 +21,7 @@
 #include <memory>
 #include <vector>
 
+#include "classic/statistics.h"
 #include "common.h"
 #include "common/dif.h"
 #include "common/place.h"

@@ -17,6 +17,9 @@
 #include "api/crew.h"
 #include "api/engine.h"
 #include "api/picture.h"
+// tarsk.h's encoders add their tallies to dv.h's process-wide counters, which
+// dv_show_statistics prints (`tarsk encode --stats`): classic/ holds them.
+#include "classic/statistics.h"
 #include "dsp/dsp.h"
 #include "encode/encode.h"
 
@@ -89,7 +92,9 @@ int tarsk_encoder::encode(const tarsk_picture &picture, uint8_t *frame) {
   };
   if (!crew) {
     to_planes(0, 1);
-    encode_planes(enc.get(), frame, best, &planes);
+    EncodeStats stats{};
+    encode_planes(enc.get(), frame, stats, best, &planes);
+    add_encode_statistics(stats);
     return stamp(frame);
   }
   // Each thread takes a share of the lines into the planes, then the next

@@ -1,6 +1,6 @@
 // The batch encode loop: numbered pictures through a video input filter,
 // sound through an audio input filter, each frame handed to an output
-// filter; and the printout of the quantiser search's statistics.
+// filter.
 #include <tarsk/dv.h>
 
 #include <cctype>
@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "classic/statistics.h"
 #include "common/dif.h"
 #include "common/log.h"
 #include "encode/encode.h"
@@ -135,6 +136,16 @@ bool skip_to(Job &job, int start) {
   return true;
 }
 
+// A frame's picture through the encoder, its tally added to the
+// process-wide counters. The loop runs one at a time in a process, so one
+// segment record serves every frame.
+void encode_picture(Job &job, int passes, int static_qno) {
+  static dv_videosegment_t seg;
+  EncodeStats stats{};
+  encode(job.input, job.isPAL, job.frame.data(), passes, static_qno, &seg, stats);
+  add_encode_statistics(stats);
+}
+
 // Frame n: its picture (or the previous one again, when the rate is
 // thinned), its sound, and the output. The first picture is read before
 // the frame's step is taken, so that its system decides the step and the
@@ -154,7 +165,7 @@ bool do_frame(Job &job, int n, RateThinner &thinner, int passes, int static_qno,
     ++job.audio_owed;
     if (!catch_up_audio(job)) return false;
   }
-  if (fresh) encode(job.input, job.isPAL, job.frame.data(), passes, static_qno);
+  if (fresh) encode_picture(job, passes, static_qno);
   dv_enc_audio_info_t *audio = job.audio_input != nullptr ? job.audio.get() : nullptr;
   if (job.output->store(job.frame.data(), audio, 0, job.isPAL, is16x9, now) < 0) return false;
   if (job.verbose) log(LogLevel::info, fresh ? "[%d] " : "_%d_ ", n);
@@ -203,27 +214,6 @@ int dv_encoder_loop(dv_enc_input_filter_t *input, dv_enc_audio_input_filter_t *a
     if (n == end) break;  // end may be INT_MAX
   }
   return 0;
-}
-
-void dv_show_statistics(void) {
-  const tarsk::EncodeStats s = tarsk::encode_statistics();
-  tarsk::log(tarsk::LogLevel::info,
-             "\n\nFinal statistics:\n"
-             "========================================================\n\n"
-             "  |CYCLES    |RUNS/CYCLE|QNOS     |CLASS    |VLC OVERF|DCT\n"
-             "========================================================\n");
-  tarsk::log(tarsk::LogLevel::info, "%2d: %8ld |%8ld  |%8ld |%8ld |%8ld |%8ld (DCT88)\n", 0,
-             s.cycles_used[0], s.runs_used[0], s.qnos_used[0], s.classes_used[0], s.vlc_overflows,
-             s.dct_used[0]);
-  tarsk::log(tarsk::LogLevel::info, "%2d: %8ld |%8ld  |%8ld |%8ld |         |%8ld (DCT248)\n", 1,
-             s.cycles_used[1], s.runs_used[1], s.qnos_used[1], s.classes_used[1], s.dct_used[1]);
-  for (int i = 2; i < 4; ++i)
-    tarsk::log(tarsk::LogLevel::info, "%2d: %8ld |%8ld  |%8ld |%8ld |         |\n", i,
-               s.cycles_used[i], s.runs_used[i], s.qnos_used[i], s.classes_used[i]);
-  // runs_used has 15 slots: its column shows 0 in the last row.
-  for (int i = 4; i < 16; ++i)
-    tarsk::log(tarsk::LogLevel::info, "%2d: %8ld |%8ld  |%8ld |         |         |\n", i,
-               s.cycles_used[i], i < 15 ? s.runs_used[i] : 0L, s.qnos_used[i]);
 }
 
 }  // extern "C"

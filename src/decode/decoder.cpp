@@ -1,5 +1,5 @@
 // The decoder object and its popt option tables.
-#include <tarsk/dv.h>
+#include "decode/decoder.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -42,8 +42,6 @@ void restore_default(const struct poptOption &o) {
 }  // namespace
 
 extern "C" {
-
-int dv_use_mmx = 0;
 
 // The popt callbacks call this for an option's invalid value. A library
 // does not end its caller's process over an option: the usage line is
@@ -115,14 +113,16 @@ void dv_decoder_free(dv_decoder_t *decoder) {
   std::free(decoder);
 }
 
-dv_decoder_t *dv_decoder_new(int add_ntsc_setup, int clamp_luma, int clamp_chroma) {
+}  // extern "C"
+
+namespace tarsk {
+
+dv_decoder_t *new_decoder(int add_ntsc_setup, int clamp_luma, int clamp_chroma) {
   auto *dv = static_cast<dv_decoder_t *>(std::calloc(1, sizeof(dv_decoder_t)));
   if (dv == nullptr) return nullptr;
   dv->add_ntsc_setup = add_ntsc_setup;
   dv->clamp_luma = clamp_luma;
   dv->clamp_chroma = clamp_chroma;
-  dv_init(clamp_luma, clamp_chroma);
-
   dv->video = dv_video_new();
   dv->audio = dv_audio_new();
   if (dv->video == nullptr || dv->audio == nullptr) {
@@ -152,4 +152,4 @@ dv_decoder_t *dv_decoder_new(int add_ntsc_setup, int clamp_luma, int clamp_chrom
   return dv;
 }
 
-}  // extern "C"
+}  // namespace tarsk

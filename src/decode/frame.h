@@ -1,5 +1,6 @@
-// The frame decode walk, shared by the C API's single-threaded decoding and
-// the C++ API's worker threads.
+// The frame decode walk, shared by dv.h's whole-frame decoding and
+// tarsk.h's contexts with their worker threads, and the two steps of a
+// macroblock's decoding that dv.h's segment entry points take one by one.
 #pragma once
 
 #include <tarsk/dv.h>
@@ -29,8 +30,14 @@ void decode_segments(dv_decoder_t *dv, const uint8_t *buffer, const output::Targ
                      dv_videosegment_t *seg, bitstream_t *bs, int first, int last,
                      FrameDamage *damage = nullptr);
 
-// Smallest and largest coefficient seen in each block position by
-// dv_check_coeff_ranges, a diagnostic.
-extern int32_t ranges[6][2];
+// Dequantisation, inverse weighting and inverse transform of a parsed
+// macroblock's blocks: the four luminance blocks, and the two colour blocks
+// too with DV_QUALITY_COLOR.
+void reconstruct_macroblock(dv_macroblock_t *mb, unsigned quality);
+
+// Writes a placed macroblock to a target with the decoder's own clamp and
+// set-up settings.
+void render_macroblock(const dv_decoder_t *dv, const dv_macroblock_t *mb,
+                       const output::Target &target);
 
 }  // namespace tarsk

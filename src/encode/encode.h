@@ -26,11 +26,11 @@ inline constexpr int macroblock_code_budget = macroblock_area_bits - 6 * eob_bit
 inline constexpr int segment_code_budget = segment_area_bits - 30 * eob_bits;
 static_assert(macroblock_area_bits == 536 && segment_code_budget == 2560);
 
-// Counts of what the quantiser search did. Every segment encode fills a
-// tally of its own; the caller adds it to the process-wide counters with
-// add_encode_statistics when the encode is done. Threads that encode
-// segments at once thus never share a counter, and the totals do not depend
-// on how segments were spread over threads.
+// Counts of what the quantiser search did. Every encode adds to a tally of
+// its caller's; dv.h's entry points and tarsk.h's encoders add their tallies
+// to the process-wide counters that dv_show_statistics prints. Threads that
+// encode segments at once thus never share a counter, and the totals do not
+// depend on how segments were spread over threads.
 struct EncodeStats {
   long cycles_used[450];  // trials, failed trials or search iterations
   long runs_used[15];     // steps of the first jump down the quantiser list
@@ -42,10 +42,6 @@ struct EncodeStats {
   EncodeStats &operator+=(const EncodeStats &other);
   bool operator==(const EncodeStats &) const = default;
 };
-// Adds a tally to the process-wide counters (under a lock: any thread).
-void add_encode_statistics(const EncodeStats &tally);
-// A copy of the process-wide counters.
-EncodeStats encode_statistics();
 
 // Code entries: bits 8..31 the code, bits 0..7 its length.
 constexpr int entry_length(dv_vlc_entry_t e) { return static_cast<int>(e & 0xff); }
@@ -105,12 +101,14 @@ void quant_best(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int force_
                 EncodeStats &stats);
 
 // The encode loop's frame: the picture of an input filter into the video
-// blocks of `target` (144000 bytes whatever the system, cleared first).
-// No headers: the output filter writes them. `best` takes the high-quality
-// search, force_dct its DCT mode setting. A pass count other than 1..3 is
-// logged and replaced by the default, 3.
+// blocks of `target` (144000 bytes whatever the system, cleared first),
+// segment by segment through the caller's segment record, adding to the
+// caller's tally. No headers: the output filter writes them. `best` takes
+// the high-quality search, force_dct its DCT mode setting. A pass count
+// other than 1..3 is logged and replaced by the default, 3.
 void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int vlc_encode_passes,
-            int static_qno, bool best = false, int force_dct = -1);
+            int static_qno, dv_videosegment_t *seg, EncodeStats &stats, bool best = false,
+            int force_dct = -1);
 
 // The picture in the encoder's planes into the video blocks of `out` (a
 // whole frame of the encoder's system, cleared first): settings out of
@@ -120,8 +118,8 @@ void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int 
 // the high-quality search (quant_best) instead of the passes' search.
 // `planes`, when given, are read instead of the encoder's own 4:2:2 ones
 // (the set-up removal and clamps still work on the encoder's planes: give
-// those planes, or planes that need neither).
-void encode_planes(dv_encoder_t *enc, uint8_t *out, bool best = false,
+// those planes, or planes that need neither). Adds to the caller's tally.
+void encode_planes(dv_encoder_t *enc, uint8_t *out, EncodeStats &stats, bool best = false,
                    const Planes *planes = nullptr);
 // encode_planes in steps, for segments encoded on several threads: the
 // frame's preparation (settings, set-up, clamps, `out` cleared), then each
@@ -132,6 +130,12 @@ void begin_planes(dv_encoder_t *enc, uint8_t *out);
 int frame_segments(const dv_encoder_t *enc);
 void encode_planes_segment(dv_encoder_t *enc, uint8_t *out, int n, dv_videosegment_t *seg,
                            EncodeStats &stats, bool best = false, const Planes *planes = nullptr);
+// dv_encode_videosegment and dv_encode_full_frame, adding to the caller's
+// tally instead of the process-wide counters: the same results and frames.
+int encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, uint8_t *vsbuffer,
+                        EncodeStats &stats);
+int encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t color_space,
+                      uint8_t *out, EncodeStats &stats);
 // An encoder record (dv_encoder_new's) that leaves the process-wide
 // choices of dv_init alone; null when memory could not be had.
 dv_encoder_t *new_encoder(int rem_ntsc_setup, int clamp_luma, int clamp_chroma);

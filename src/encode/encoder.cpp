@@ -1,6 +1,5 @@
-// The encoder object, and the statistics of the quantiser search.
+// The encoder object, and the sum of the quantiser search's tallies.
 #include <cstdlib>
-#include <mutex>
 
 #include "encode/encode.h"
 #include "init.h"
@@ -41,12 +40,6 @@ dv_encoder_t *new_encoder(int rem_ntsc_setup, int clamp_luma, int clamp_chroma) 
 
 extern "C" {
 
-dv_encoder_t *dv_encoder_new(int rem_ntsc_setup, int clamp_luma, int clamp_chroma) {
-  dv_encoder_t *enc = tarsk::new_encoder(rem_ntsc_setup, clamp_luma, clamp_chroma);
-  if (enc != nullptr) dv_init(clamp_luma, clamp_chroma);
-  return enc;
-}
-
 void dv_encoder_free(dv_encoder_t *encoder) {
   if (encoder == nullptr) return;
   std::free(encoder->img_y);
@@ -59,12 +52,6 @@ void dv_encoder_free(dv_encoder_t *encoder) {
 
 namespace tarsk {
 
-// The process-wide counters, and the lock under which tallies are added.
-namespace {
-std::mutex statistics_lock;
-EncodeStats process_statistics{};
-}  // namespace
-
 EncodeStats &EncodeStats::operator+=(const EncodeStats &other) {
   auto add = [](long *into, const long *from, int n) {
     for (int i = 0; i < n; ++i) into[i] += from[i];
@@ -76,16 +63,6 @@ EncodeStats &EncodeStats::operator+=(const EncodeStats &other) {
   add(dct_used, other.dct_used, 2);
   vlc_overflows += other.vlc_overflows;
   return *this;
-}
-
-void add_encode_statistics(const EncodeStats &tally) {
-  std::lock_guard<std::mutex> hold(statistics_lock);
-  process_statistics += tally;
-}
-
-EncodeStats encode_statistics() {
-  std::lock_guard<std::mutex> hold(statistics_lock);
-  return process_statistics;
 }
 
 }  // namespace tarsk

@@ -167,7 +167,7 @@ int process_videosegment(dv_enc_input_filter_t *input, dv_videosegment_t *seg, u
 }  // namespace
 
 void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int vlc_encode_passes,
-            int static_qno, bool best, int force_dct) {
+            int static_qno, dv_videosegment_t *seg, EncodeStats &stats, bool best, int force_dct) {
   build_tables();  // the loop may be the first user of the library
   // No code to return: an invalid pass count is logged and the frame made
   // with the default, as the encoder's own settings are (normalise).
@@ -179,17 +179,14 @@ void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int 
   }
   std::memset(target, 0, dif::frame_size(true));
   if (isPAL) target[3] |= dif::dsf_bit;
-  static dv_videosegment_t seg;  // the loop is one at a time per process
-  EncodeStats stats{};
   for (int i = 0; i < dif::sequences(isPAL != 0); ++i)
     for (int k = 0; k < dif::segments_per_sequence; ++k) {
-      seg.i = i;
-      seg.k = k;
-      seg.isPAL = isPAL;
-      process_videosegment(input, &seg, target + dif::segment_offset(i, k), vlc_encode_passes,
+      seg->i = i;
+      seg->k = k;
+      seg->isPAL = isPAL;
+      process_videosegment(input, seg, target + dif::segment_offset(i, k), vlc_encode_passes,
                            static_qno, stats, best ? force_dct : no_best);
     }
-  add_encode_statistics(stats);
 }
 
 void count_frame(dv_encoder_t *enc) {
@@ -223,13 +220,52 @@ void encode_planes_segment(dv_encoder_t *enc, uint8_t *out, int n, dv_videosegme
   encode_segment(enc, seg, out + dif::segment_offset(seg->i, seg->k), stats, best, planes);
 }
 
-void encode_planes(dv_encoder_t *enc, uint8_t *out, bool best, const Planes *planes) {
+void encode_planes(dv_encoder_t *enc, uint8_t *out, EncodeStats &stats, bool best,
+                   const Planes *planes) {
   begin_planes(enc, out);
-  EncodeStats stats{};
   dv_videosegment_t seg{};
   for (int n = 0; n < frame_segments(enc); ++n)
     encode_planes_segment(enc, out, n, &seg, stats, best, planes);
-  add_encode_statistics(stats);
+}
+
+int encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, uint8_t *vsbuffer,
+                        EncodeStats &stats) {
+  // A library does not end its caller's process over a setting.
+  if (!valid_passes(dv_enc->vlc_encode_passes)) {
+    log_invalid_passes(dv_enc->vlc_encode_passes);
+    return -1;
+  }
+  // A DCT mode or static table row out of range would index past the
+  // statistics and tables: the defaults, as for whole frames.
+  normalise(dv_enc);
+  encode_segment(dv_enc, videoseg, vsbuffer, stats);
+  return 0;
+}
+
+int encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t color_space,
+                      uint8_t *out, EncodeStats &stats) {
+  if (in == nullptr || in[0] == nullptr || out == nullptr) {
+    log(LogLevel::error, "dv_encode_full_frame needs a picture and a frame buffer\n");
+    return -1;
+  }
+  time_t now = std::time(nullptr);
+  normalise(dv_enc);
+  const int lines = dv_enc->isPAL ? 576 : 480;
+  switch (color_space) {
+    case e_dv_color_yuv:
+      yuy2_to_ycb(in[0], dv_enc->isPAL, dv_enc->img_y, dv_enc->img_cr, dv_enc->img_cb);
+      break;
+    case e_dv_color_rgb:
+      dv_enc_rgb_to_ycb(in[0], lines, dv_enc->img_y, dv_enc->img_cr, dv_enc->img_cb);
+      break;
+    default:
+      log(LogLevel::error, "Invalid value for color_space specified: %d!\n", color_space);
+      return -1;
+  }
+  encode_planes(dv_enc, out, stats);
+  _dv_write_meta_data(out, dv_enc->frame_count, dv_enc->isPAL, dv_enc->is16x9, &now);
+  count_frame(dv_enc);
+  return 0;
 }
 
 }  // namespace tarsk
@@ -241,48 +277,6 @@ void _dv_ycb_fill_macroblock(dv_encoder_t *dv_enc, dv_macroblock_t *mb) {
   tarsk::fill_macroblock(planes, mb, dv_enc->isPAL != 0, dv_enc->clamp_luma == 1,
                          dv_enc->clamp_chroma == 1);
   tarsk::choose_dct_modes(mb, dv_enc->force_dct);
-}
-
-int dv_encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, uint8_t *vsbuffer) {
-  // A library does not end its caller's process over a setting.
-  if (!tarsk::valid_passes(dv_enc->vlc_encode_passes)) {
-    tarsk::log_invalid_passes(dv_enc->vlc_encode_passes);
-    return -1;
-  }
-  // A DCT mode or static table row out of range would index past the
-  // statistics and tables: the defaults, as for whole frames.
-  tarsk::normalise(dv_enc);
-  tarsk::EncodeStats stats{};
-  tarsk::encode_segment(dv_enc, videoseg, vsbuffer, stats);
-  tarsk::add_encode_statistics(stats);
-  return 0;
-}
-
-int dv_encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t color_space,
-                         uint8_t *out) {
-  if (in == nullptr || in[0] == nullptr || out == nullptr) {
-    tarsk::log(tarsk::LogLevel::error, "dv_encode_full_frame needs a picture and a frame buffer\n");
-    return -1;
-  }
-  time_t now = std::time(nullptr);
-  tarsk::normalise(dv_enc);
-  const int lines = dv_enc->isPAL ? 576 : 480;
-  switch (color_space) {
-    case e_dv_color_yuv:
-      tarsk::yuy2_to_ycb(in[0], dv_enc->isPAL, dv_enc->img_y, dv_enc->img_cr, dv_enc->img_cb);
-      break;
-    case e_dv_color_rgb:
-      dv_enc_rgb_to_ycb(in[0], lines, dv_enc->img_y, dv_enc->img_cr, dv_enc->img_cb);
-      break;
-    default:
-      tarsk::log(tarsk::LogLevel::error, "Invalid value for color_space specified: %d!\n",
-                 color_space);
-      return -1;
-  }
-  tarsk::encode_planes(dv_enc, out);
-  _dv_write_meta_data(out, dv_enc->frame_count, dv_enc->isPAL, dv_enc->is16x9, &now);
-  tarsk::count_frame(dv_enc);
-  return 0;
 }
 
 }  // extern "C"

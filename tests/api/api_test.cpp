@@ -11,7 +11,7 @@
 #include <tarsk/tarsk.hpp>
 #include <vector>
 
-#include "encode/encode.h"
+#include "classic/statistics.h"
 #include "support/ffmpeg.h"
 #include "support/frame_builder.h"
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "classic/statistics.h"
 #include "common/dif.h"
 #include "encode/encode.h"
 #include "support/decoder.h"
@@ -277,8 +278,10 @@ TEST(EncodeFrame, InvalidPassCountsFallBackOrAreRefused) {
   busy.fill_macroblock = busy_fill;
   auto frame_of = [&](int passes, std::string &printed) {
     std::vector<uint8_t> frame(dif::frame_size(true));
+    auto seg = std::make_unique<dv_videosegment_t>();
+    tarsk::EncodeStats stats{};
     CaptureStderr();
-    tarsk::encode(&busy, 1, frame.data(), passes, 0);
+    tarsk::encode(&busy, 1, frame.data(), passes, 0, seg.get(), stats);
     printed = GetCapturedStderr();
     return frame;
   };
@@ -309,6 +312,37 @@ TEST(EncodeFrame, InvalidPassCountsFallBackOrAreRefused) {
     EXPECT_EQ(segment, std::vector<uint8_t>(400, 0x5a));
     EXPECT_EQ(enc->vlc_encode_passes, passes);
   }
+}
+
+// dv.h's encodes add the counts of their quantiser search to the process-wide statistics that
+// dv_show_statistics prints: a DCT mode for every block encoded, nothing for a refused encode.
+TEST(EncodeStatistics, DvhEncodesAddToTheProcessCounters) {
+  auto blocks = [] {
+    const tarsk::EncodeStats s = tarsk::encode_statistics();
+    return s.dct_used[0] + s.dct_used[1];
+  };
+  std::unique_ptr<dv_encoder_t, void (*)(dv_encoder_t *)> enc(dv_encoder_new(0, 0, 0),
+                                                              dv_encoder_free);
+  enc->isPAL = 1;
+  std::vector<uint8_t> picture(720u * 576 * 2, 128), frame(dif::frame_size(true));
+  uint8_t *in[3] = {picture.data(), nullptr, nullptr};
+  long before = blocks();
+  ASSERT_EQ(dv_encode_full_frame(enc.get(), in, e_dv_color_yuv, frame.data()), 0);
+  EXPECT_EQ(blocks() - before, 12 * 27 * 5 * 6);
+  before = blocks();
+  CaptureStderr();
+  EXPECT_EQ(dv_encode_full_frame(enc.get(), in, e_dv_color_bgr0, frame.data()), -1);
+  GetCapturedStderr();
+  EXPECT_EQ(blocks(), before);
+  auto seg = std::make_unique<dv_videosegment_t>();
+  seg->isPAL = 1;
+  std::vector<uint8_t> segment(dif::segment_size, 0);
+  ASSERT_EQ(dv_encode_videosegment(enc.get(), seg.get(), segment.data()), 0);
+  EXPECT_EQ(blocks() - before, 5 * 6);
+  before = blocks();
+  const LoopRun r = run_loop({"pgm", number_pictures("pgm", 2, 480), 0, 1});
+  ASSERT_EQ(r.result, 0) << r.err;
+  EXPECT_EQ(blocks() - before, 2 * 10 * 27 * 5 * 6);
 }
 
 struct PlayCase {

@@ -1,13 +1,10 @@
-// The output tables of every clamp setting, and the choice of writer.
+// The output tables of every clamp setting, and the writer of a target.
 #include "decode/output/output.h"
 
 namespace tarsk::output {
 namespace {
 
 Tables all[2][2];  // [clamp_luma][clamp_chroma]
-const Tables *yuy2_choice = &all[0][0];
-const Tables *rgb_choice = &all[0][0];
-const Tables *yv12_choice = &all[0][0];
 
 }  // namespace
 
@@ -23,19 +20,6 @@ void init() {
 const Tables &tables(int clamp_luma, int clamp_chroma) {
   return all[clamp_luma == 1][clamp_chroma == 1];
 }
-
-void choose_yuy2(int clamp_luma, int clamp_chroma) {
-  yuy2_choice = &tables(clamp_luma, clamp_chroma);
-}
-void choose_rgb(int clamp_luma, int clamp_chroma) {
-  rgb_choice = &tables(clamp_luma, clamp_chroma);
-}
-void choose_yv12(int clamp_luma, int clamp_chroma) {
-  yv12_choice = &tables(clamp_luma, clamp_chroma);
-}
-const Tables &chosen_yuy2() { return *yuy2_choice; }
-const Tables &chosen_rgb() { return *rgb_choice; }
-const Tables &chosen_yv12() { return *yv12_choice; }
 
 Target packed_target(dv_color_space_t space, uint8_t *pixels, int pitch) {
   Target target;

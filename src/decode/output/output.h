@@ -1,7 +1,7 @@
 // Pixel output of reconstructed macroblocks. Each clamp setting (luma and
-// chroma clamping on or off) has tables of its own, built once: whole-frame
-// decoding uses the decoder's own setting, the C API's macroblock writers
-// the process-wide one that dv_init and dv_reconfigure choose.
+// chroma clamping on or off) has tables of its own, built once and only
+// read after: every writer takes the tables it writes with, the
+// decoder's own setting's for whole frames.
 #pragma once
 
 #include <tarsk/dv.h>
@@ -38,20 +38,16 @@ void build_yuy2(dsp::Yuy2Tables &t, bool clamp_luma, bool clamp_chroma);
 void build_rgb(RgbTables &t, bool clamp_luma, bool clamp_chroma);
 void build_yv12(Yv12Tables &t, bool clamp_luma, bool clamp_chroma);
 
-// Which setting the C API's macroblock writers use, per layout.
-void choose_yuy2(int clamp_luma, int clamp_chroma);
-void choose_rgb(int clamp_luma, int clamp_chroma);
-void choose_yv12(int clamp_luma, int clamp_chroma);
-const Tables &chosen_yuy2();
-const Tables &chosen_rgb();
-const Tables &chosen_yv12();
-
 // The RGB and BGR0 writers of one placed macroblock, by its shape.
 enum class Shape { mb411, mb411_right, mb420 };
 void write_rgb(const dv_macroblock_t *mb, Shape shape, uint8_t *pixels, int pitch,
                const RgbTables &t, bool setup);
 void write_bgr0(const dv_macroblock_t *mb, Shape shape, uint8_t *pixels, int pitch,
                 const RgbTables &t, bool setup);
+// The YV12 writer of a 4:2:0 macroblock: the luma plane, then the Cr (V)
+// and Cb (U) planes at half width and half height.
+void write_yv12(const dv_macroblock_t *mb, uint8_t *const *pixels, const uint16_t *pitches,
+                const Yv12Tables &t);
 
 // Where decoded macroblocks go: a packed picture (YUY2, RGB or BGR0) in
 // plane 0, or planes of Y, Cb and Cr whose chroma is thinned by

@@ -1,5 +1,6 @@
-// Packed 4:2:2 output, two bytes per pixel: Y, Cb, Y, Cr. Every table is a
-// clamp: sample + 128 (+ 16 with the NTSC set-up), held between two limits.
+// The tables of packed 4:2:2 output, two bytes per pixel: Y, Cb, Y, Cr (the
+// writers are dsp/'s kernels). Every table is a clamp: sample + 128 (+ 16
+// with the NTSC set-up), held between two limits.
 #include "decode/output/output.h"
 
 #include <algorithm>
@@ -21,28 +22,3 @@ void build_yuy2(dsp::Yuy2Tables &t, bool clamp_luma, bool clamp_chroma) {
 }
 
 }  // namespace tarsk::output
-
-using tarsk::output::chosen_yuy2;
-
-extern "C" {
-
-void dv_YUY2_init(int clamp_luma, int clamp_chroma) {
-  dv_init(clamp_luma, clamp_chroma);
-  tarsk::output::choose_yuy2(clamp_luma, clamp_chroma);
-}
-
-void dv_mb411_YUY2(dv_macroblock_t *mb, uint8_t **pixels, int *pitches, int add_ntsc_setup) {
-  tarsk::dsp::dsp().yuy2.mb411(mb, pixels[0], pitches[0], chosen_yuy2().yuy2, add_ntsc_setup == 1);
-}
-
-void dv_mb411_right_YUY2(dv_macroblock_t *mb, uint8_t **pixels, int *pitches,
-                         int add_ntsc_setup) {
-  tarsk::dsp::dsp().yuy2.mb411_right(mb, pixels[0], pitches[0], chosen_yuy2().yuy2,
-                                     add_ntsc_setup == 1);
-}
-
-void dv_mb420_YUY2(dv_macroblock_t *mb, uint8_t **pixels, int *pitches) {
-  tarsk::dsp::dsp().yuy2.mb420(mb, pixels[0], pitches[0], chosen_yuy2().yuy2, false);
-}
-
-}  // extern "C"

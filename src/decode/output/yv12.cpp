@@ -14,27 +14,17 @@ void build_yv12(Yv12Tables &t, bool clamp_luma, bool clamp_chroma) {
                                              : std::clamp(s + 128, 0, 255));
 }
 
-}  // namespace tarsk::output
-
-extern "C" {
-
-void dv_YV12_init(int clamp_luma, int clamp_chroma) {
-  dv_init(clamp_luma, clamp_chroma);
-  tarsk::output::choose_yv12(clamp_luma, clamp_chroma);
-}
-
-void dv_mb420_YV12(dv_macroblock_t *mb, uint8_t **pixels, uint16_t *pitches) {
-  const tarsk::output::Yv12Tables &t = tarsk::output::chosen_yv12().yv12;
+void write_yv12(const dv_macroblock_t *mb, uint8_t *const *pixels, const uint16_t *pitches,
+                const Yv12Tables &t) {
   uint8_t *luma = pixels[0] + mb->y * pitches[0] + mb->x;
   for (int line = 0; line < 16; ++line, luma += pitches[0])
-    for (int px = 0; px < 16; ++px) luma[px] = t.y[tarsk::luma_index(tarsk::luma_16x16(mb, line, px))];
+    for (int px = 0; px < 16; ++px) luma[px] = t.y[luma_index(luma_16x16(mb, line, px))];
   for (int plane = 1; plane <= 2; ++plane) {
     const dv_block_t &b = mb->b[plane == 1 ? 4 : 5];  // Cr, then Cb
     uint8_t *chroma = pixels[plane] + (mb->y / 2) * pitches[plane] + mb->x / 2;
     for (int row = 0; row < 8; ++row, chroma += pitches[plane])
-      for (int col = 0; col < 8; ++col)
-        chroma[col] = t.uv[tarsk::chroma_index(b.coeffs[row * 8 + col])];
+      for (int col = 0; col < 8; ++col) chroma[col] = t.uv[chroma_index(b.coeffs[row * 8 + col])];
   }
 }
 
-}  // extern "C"
+}  // namespace tarsk::output
