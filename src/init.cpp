@@ -1,7 +1,6 @@
 // The library's one-time set-up: every shared table that is not built at
 // compile time is built here, once, in the order of their dependencies.
 // dv.h's builders (classic/init.cpp) only make sure the tables exist.
-#include <atomic>
 #include <mutex>
 
 #include "init.h"
@@ -11,11 +10,6 @@
 #include "encode/encode.h"
 
 namespace tarsk {
-namespace {
-
-std::atomic<int> init_runs{0};
-
-}  // namespace
 
 void build_tables() {
   static std::once_flag done;
@@ -26,11 +20,7 @@ void build_tables() {
     quant_init();    // reads the weights and the 2-4-8 prescale
     output::init();
     vlc_encode_init();  // the encoder's code lookups, from the code table
-    init_runs.fetch_add(1);
   });
 }
-
-// How many times the shared tables were built: 1 once any decoder exists.
-int dv_init_runs() { return init_runs.load(); }
 
 }  // namespace tarsk

@@ -114,12 +114,15 @@ typedef enum tarsk_pixel_format {
   TARSK_PIXEL_BGR0 = 6    /* packed B G R 0, 4 bytes a pixel */
 } tarsk_pixel_format;
 
+/* Fields and arguments that take a value of one of the enums above are
+ * ints, so that any value a caller passes is checked, not assumed. */
+
 /* A picture: its layout, size and planes, each line stride[p] bytes after
  * the one before. Fill in the planes yourself (the library writes into or
  * reads from them, never frees them), or let tarsk_picture_alloc make them;
  * tarsk_picture_free frees only what it made. */
 typedef struct tarsk_picture {
-  tarsk_pixel_format format;
+  int format; /* a tarsk_pixel_format */
   int width, height;
   uint8_t *data[3];
   ptrdiff_t stride[3];
@@ -129,11 +132,11 @@ typedef struct tarsk_picture {
 /* Gives `picture` planes of its own for a layout and size (width a multiple
  * of 4, height of 2). TARSK_PIXEL_NATIVE is not a layout: resolve it first
  * with tarsk_native_format. */
-int tarsk_picture_alloc(tarsk_picture *picture, tarsk_pixel_format format, int width, int height);
+int tarsk_picture_alloc(tarsk_picture *picture, int format, int width, int height);
 /* Frees planes that tarsk_picture_alloc made and clears the record. */
 void tarsk_picture_free(tarsk_picture *picture);
 /* The planar layout of a sampling. */
-tarsk_pixel_format tarsk_native_format(tarsk_sampling sampling);
+tarsk_pixel_format tarsk_native_format(int sampling);
 
 /* A time code: hours, minutes, seconds and frames, and whether the frame
  * numbers drop (525/60 only: frames 0 and 1 of every minute but every
@@ -213,8 +216,8 @@ typedef enum tarsk_decode_depth {
 } tarsk_decode_depth;
 
 typedef struct tarsk_decoder_settings {
-  int threads;            /* threads for each picture (1: the caller's only) */
-  tarsk_decode_depth depth;
+  int threads;            /* threads for each picture, or frames at once (1: the caller's only) */
+  int depth;              /* a tarsk_decode_depth */
   int monochrome;         /* decode luma only: a grey picture */
   int conceal;            /* hide damaged macroblocks behind the previous picture's */
   int clamp_luma;         /* hold luma to 16..235 */
@@ -319,8 +322,8 @@ typedef enum tarsk_encode_quality {
 } tarsk_encode_quality;
 
 typedef struct tarsk_encoder_settings {
-  tarsk_system system;
-  tarsk_encode_quality quality;
+  int system;            /* a tarsk_system */
+  int quality;           /* a tarsk_encode_quality */
   int wide;              /* 16:9 in the frames' metadata */
   int passes;            /* 1, 2 or 3: how far codes may spill (the best quality takes 3) */
   int static_qno;        /* 0 searched; 1, 2 a row of the static table (standard only) */

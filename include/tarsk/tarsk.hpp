@@ -286,7 +286,7 @@ class Picture {
   explicit operator bool() const { return p_.data[0] != nullptr; }
   tarsk_picture &get() { return p_; }
   const tarsk_picture &get() const { return p_; }
-  tarsk_pixel_format format() const { return p_.format; }
+  int format() const { return p_.format; }  ///< a tarsk_pixel_format
   int width() const { return p_.width; }
   int height() const { return p_.height; }
   uint8_t *data(int plane) const { return p_.data[plane]; }

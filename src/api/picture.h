@@ -17,8 +17,8 @@ struct PlaneShape {
 
 // The planes of a layout (1 packed, 3 planar; 0 for no layout) and the
 // shape of plane p for a picture of width x height.
-int plane_count(tarsk_pixel_format format);
-PlaneShape plane_shape(tarsk_pixel_format format, int width, int height, int p);
+int plane_count(int format);
+PlaneShape plane_shape(int format, int width, int height, int p);
 
 // Whether the picture's planes are set and large enough for its format and
 // size: TARSK_OK, TARSK_E_BAD_CALL (a plane missing) or TARSK_E_BAD_BUFFER

@@ -10,7 +10,7 @@
 
 namespace tarsk::api {
 
-int plane_count(tarsk_pixel_format format) {
+int plane_count(int format) {
   switch (format) {
     case TARSK_PIXEL_I420:
     case TARSK_PIXEL_Y41B:
@@ -25,7 +25,7 @@ int plane_count(tarsk_pixel_format format) {
   }
 }
 
-PlaneShape plane_shape(tarsk_pixel_format format, int width, int height, int p) {
+PlaneShape plane_shape(int format, int width, int height, int p) {
   const auto w = static_cast<size_t>(width);
   switch (format) {
     case TARSK_PIXEL_I420:
@@ -161,14 +161,13 @@ const char *tarsk_error_string(int error) {
   }
 }
 
-tarsk_pixel_format tarsk_native_format(tarsk_sampling sampling) {
+tarsk_pixel_format tarsk_native_format(int sampling) {
   return sampling == TARSK_SAMPLING_411   ? TARSK_PIXEL_Y41B
          : sampling == TARSK_SAMPLING_420 ? TARSK_PIXEL_I420
                                           : TARSK_PIXEL_I422;
 }
 
-int tarsk_picture_alloc(tarsk_picture *picture, tarsk_pixel_format format, int width,
-                        int height) {
+int tarsk_picture_alloc(tarsk_picture *picture, int format, int width, int height) {
   if (picture == nullptr) return TARSK_E_BAD_CALL;
   const int planes = api::plane_count(format);
   if (planes == 0 || width <= 0 || height <= 0 || width % 4 != 0 || height % 2 != 0 ||

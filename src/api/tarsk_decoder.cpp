@@ -59,7 +59,7 @@ api::DecoderRecord decoder_record(const tarsk_decoder_settings &s) {
 // set, gives it planes of its layout; then the target to decode it to.
 int prepare_picture(const dv_decoder_t *dv, tarsk_picture *picture, output::Target *target) {
   if (picture->data[0] == nullptr) {
-    const tarsk_pixel_format format =
+    const int format =
         picture->format == TARSK_PIXEL_NATIVE
             ? tarsk_native_format(dv->sampling == e_dv_sample_411 ? TARSK_SAMPLING_411
                                                                    : TARSK_SAMPLING_420)
@@ -240,7 +240,21 @@ struct tarsk_decoder {
   LogHook log{};
   api::DecoderRecord dv;
   api::PictureDecoder pictures{true};
-  std::unique_ptr<api::SegmentCrew> crew;
+  std::unique_ptr<api::SegmentCrew> crew;  // made at the first picture, with threads
+
+  // The threads that share each picture, made when first needed (frame
+  // threads need none); null with one thread or when they cannot be had,
+  // and the picture is then decoded on the caller's thread alone.
+  api::SegmentCrew *picture_crew() {
+    if (!crew && settings.threads > 1) {
+      try {
+        crew = std::make_unique<api::SegmentCrew>(settings.threads);
+      } catch (const std::exception &) {
+        return nullptr;
+      }
+    }
+    return crew.get();
+  }
   std::unique_ptr<FramePipeline> pipeline;
 };
 
@@ -269,7 +283,6 @@ int tarsk_decoder_open(tarsk_decoder **decoder, const tarsk_decoder_settings *se
     d->dv = decoder_record(s);
     if (!d->dv) return TARSK_E_NO_MEMORY;
     d->pictures.set_conceal(s.conceal != 0);
-    if (s.threads > 1) d->crew = std::make_unique<api::SegmentCrew>(s.threads);
     *decoder = d.release();
   } catch (const std::bad_alloc &) {
     return TARSK_E_NO_MEMORY;
@@ -304,7 +317,7 @@ int tarsk_decode_video(tarsk_decoder *decoder, const uint8_t *frame, size_t size
   output::Target target;
   if (const int ok = prepare_picture(dv, picture, &target); ok != TARSK_OK) return ok;
   const tarsk_picture_damage found =
-      decoder->pictures.decode(dv, frame, target, decoder->crew.get());
+      decoder->pictures.decode(dv, frame, target, decoder->picture_crew());
   if (damage != nullptr) *damage = found;
   return TARSK_OK;
 }
@@ -373,7 +386,7 @@ int tarsk_decode_frame(tarsk_decoder *decoder, const uint8_t *frame, size_t size
   if (picture != nullptr)
     if (const int ok = prepare_picture(dv, picture, &target); ok != TARSK_OK) return ok;
   const tarsk_picture_damage found = decoder->pictures.decode(
-      dv, frame, target, picture != nullptr ? decoder->crew.get() : nullptr);
+      dv, frame, target, picture != nullptr ? decoder->picture_crew() : nullptr);
   if (damage != nullptr) *damage = found;
   if (audio == nullptr) return TARSK_OK;
   *audio = tarsk_audio{};
