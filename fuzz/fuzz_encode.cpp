@@ -259,6 +259,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   uint8_t *y = const_cast<uint8_t *>(picture.data());
   const tarsk_picture planes{format, 720, lines, {y, y + luma, y + luma + chroma},
                              {720, chroma_stride, chroma_stride}, nullptr};
+  // Settings out of range are refused when the encoder is made.
+  const bool valid = s.passes >= 1 && s.static_qno <= 2 && s.force_dct <= 1 && frame_number >= 0;
+  if (!valid) {
+    tarsk::Encoder refused(settings);
+    FUZZ_CHECK(!refused && refused.open_error().code == tarsk::Errc::bad_settings);
+    return 0;
+  }
   auto encode = [&](std::vector<uint8_t> &into, int threads) {
     settings.threads = threads;
     tarsk::Encoder encoder(settings);

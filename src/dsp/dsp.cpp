@@ -14,6 +14,7 @@ Dsp make_plain() {
   idct_dsp_init(d.idct);
   quant_dsp_init(d.quant);
   yuy2_dsp_init(d.yuy2);
+  planar_dsp_init(d.planar);
   encode_dsp_init(d.encode);
   return d;
 }

@@ -6,6 +6,7 @@
 
 #include <tarsk/dv.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "dsp/pixels.h"
@@ -74,10 +75,29 @@ struct Yuy2Dsp {
   Yuy2Writer mb411, mb411_right, mb420;
 };
 
+// Planes of Y, Cb and Cr, lines pitch[p] bytes apart, the chroma thinned
+// by 2^shift_x across and 2^shift_y down.
+struct PlaneSet {
+  uint8_t *plane[3];
+  ptrdiff_t pitch[3];
+  int shift_x, shift_y;
+};
+
+// Writers of one placed macroblock into planes, with YUY2's clamps (so that
+// planar 4:2:2 holds the bytes of YUY2): the shapes as for YUY2, the chroma
+// at the macroblock's own sampling (4:2:0: shifts 1, 1; 4:1:1: 2, 0) or at
+// 4:2:2 (1, 0), each chroma sample written to the cells it covers.
+using PlanarWriter = void (*)(const dv_macroblock_t *mb, const PlaneSet &p, const Yuy2Tables &t,
+                              bool setup);
+struct PlanarDsp {
+  PlanarWriter mb411, mb411_right, mb420;
+};
+
 struct Dsp {
   IdctDsp idct;
   QuantDsp quant;
   Yuy2Dsp yuy2;
+  PlanarDsp planar;
   EncodeDsp encode;
 };
 
@@ -88,6 +108,7 @@ const Dsp &plain_dsp();
 void idct_dsp_init(IdctDsp &d);
 void quant_dsp_init(QuantDsp &d);
 void yuy2_dsp_init(Yuy2Dsp &d);
+void planar_dsp_init(PlanarDsp &d);
 void encode_dsp_init(EncodeDsp &d);
 
 }  // namespace tarsk::dsp

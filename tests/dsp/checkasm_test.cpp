@@ -162,6 +162,32 @@ TEST(Checkasm, EveryFastKernelMatchesItsPlainTwin) {
       p(&mb, out_plain.data(), 1440, tables, round % 3 == 0);
       ASSERT_EQ(out_fast, out_plain) << "yuy2 at " << x;
     }
+    // Planar: each shape at its own sampling and at 4:2:2, planes with
+    // strides wider than their lines.
+    struct Planar {
+      int x;
+      tarsk::dsp::PlanarWriter f, p;
+      int shift_x, shift_y;
+    };
+    for (const Planar &k : {Planar{64, fast.planar.mb411, plain.planar.mb411, 2, 0},
+                            Planar{64, fast.planar.mb411, plain.planar.mb411, 1, 0},
+                            Planar{704, fast.planar.mb411_right, plain.planar.mb411_right, 2, 0},
+                            Planar{704, fast.planar.mb411_right, plain.planar.mb411_right, 1, 0},
+                            Planar{16, fast.planar.mb420, plain.planar.mb420, 1, 1},
+                            Planar{16, fast.planar.mb420, plain.planar.mb420, 1, 0}}) {
+      std::vector<uint8_t> planes_fast(3 * 736 * 16, 0x5a), planes_plain = planes_fast;
+      auto set_of = [&](std::vector<uint8_t> &bytes) {
+        return tarsk::dsp::PlaneSet{{bytes.data(), bytes.data() + 736 * 16, bytes.data() + 2 * 736 * 16},
+                                    {736, 376, 380},
+                                    k.shift_x,
+                                    k.shift_y};
+      };
+      mb.x = k.x;
+      k.f(&mb, set_of(planes_fast), tables, round % 3 == 0);
+      k.p(&mb, set_of(planes_plain), tables, round % 3 == 0);
+      ASSERT_EQ(planes_fast, planes_plain)
+          << "planar at " << k.x << " shifts " << k.shift_x << " " << k.shift_y;
+    }
   }
   // Every byte value, at every length up to two vectors and a tail.
   std::vector<uint8_t> bytes(256 + 40);

@@ -15,6 +15,7 @@ void dsp_init(Dsp &d) {
   d.encode.load_transposed = load_transposed_sse2;
   d.encode.load_transposed_line_pairs = load_transposed_line_pairs_sse2;
   d.yuy2 = {yuy2_411_sse2, yuy2_411_right_sse2, yuy2_420_sse2};
+  d.planar = {planar_411_sse2, planar_411_right_sse2, planar_420_sse2};
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) d.idct.idct_88 = idct_88_avx2;
 }

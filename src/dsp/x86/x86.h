@@ -27,5 +27,11 @@ void yuy2_411_right_sse2(const dv_macroblock_t *mb, uint8_t *pixels, int pitch,
                          const Yuy2Tables &t, bool setup);
 void yuy2_420_sse2(const dv_macroblock_t *mb, uint8_t *pixels, int pitch, const Yuy2Tables &t,
                    bool setup);
+void planar_411_sse2(const dv_macroblock_t *mb, const PlaneSet &p, const Yuy2Tables &t,
+                     bool setup);
+void planar_411_right_sse2(const dv_macroblock_t *mb, const PlaneSet &p, const Yuy2Tables &t,
+                           bool setup);
+void planar_420_sse2(const dv_macroblock_t *mb, const PlaneSet &p, const Yuy2Tables &t,
+                     bool setup);
 
 }  // namespace tarsk::dsp::x86

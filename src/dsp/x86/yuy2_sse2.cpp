@@ -1,6 +1,6 @@
-// Packed 4:2:2 output with SSE2: the clamp of the tables (sample + 128,
-// plus 16 with the NTSC set-up, held between two limits) computed sixteen
-// samples at a time.
+// Packed 4:2:2 and planar output with SSE2: the clamp of the tables (sample
+// + 128, plus 16 with the NTSC set-up, held between two limits) computed
+// sixteen samples at a time.
 #include <emmintrin.h>
 
 #include "dsp/x86/x86.h"
@@ -46,7 +46,102 @@ inline void store_line(uint8_t *out, __m128i luma, __m128i pairs) {
   _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16), _mm_unpackhi_epi8(luma, pairs));
 }
 
+// Eight Cb and eight Cr samples of a chroma row, as bytes: Cb in the low
+// half, Cr in the high half.
+inline __m128i chroma_row(const dv_macroblock_t *mb, int row, const Yuy2Tables &t) {
+  return to_bytes(load8(&mb->b[5].coeffs[row]), load8(&mb->b[4].coeffs[row]), -128, 127,
+                  t.chroma_low, t.chroma_high, false);
+}
+
+inline void store16(uint8_t *out, __m128i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
+}
+inline void store8(uint8_t *out, __m128i v) {
+  _mm_storel_epi64(reinterpret_cast<__m128i *>(out), v);
+}
+inline void store4(uint8_t *out, __m128i v) {
+  const int32_t word = _mm_cvtsi128_si32(v);
+  __builtin_memcpy(out, &word, 4);
+}
+
+// The luma of a 16x16 macroblock: the top blocks 0 and 1, then 2 and 3.
+void luma_16x16(const dv_macroblock_t *mb, const PlaneSet &p, const Yuy2Tables &t, bool setup) {
+  uint8_t *out = p.plane[0] + mb->y * p.pitch[0] + mb->x;
+  for (int line = 0; line < 16; ++line, out += p.pitch[0]) {
+    const int row = (line % 8) * 8, top = line < 8 ? 0 : 2;
+    store16(out, luma_bytes(&mb->b[top].coeffs[row], &mb->b[top + 1].coeffs[row], t, setup));
+  }
+}
+
+// The chroma of one line of planes: Cb bytes from the low half of `both`,
+// Cr from the high half, `n` samples of each at (line, column).
+template <int n>
+void store_chroma(const PlaneSet &p, int line, int column, __m128i both) {
+  uint8_t *cb = p.plane[1] + line * p.pitch[1] + column;
+  uint8_t *cr = p.plane[2] + line * p.pitch[2] + column;
+  const __m128i high = _mm_srli_si128(both, 8);
+  if constexpr (n == 4) {
+    store4(cb, both);
+    store4(cr, high);
+  } else if constexpr (n == 8) {
+    store8(cb, both);
+    store8(cr, high);
+  } else {  // each of eight samples twice
+    store16(cb, _mm_unpacklo_epi8(both, both));
+    store16(cr, _mm_unpacklo_epi8(high, high));
+  }
+}
+
 }  // namespace
+
+void planar_420_sse2(const dv_macroblock_t *mb, const PlaneSet &p, const Yuy2Tables &t,
+                     bool setup) {
+  luma_16x16(mb, p, t, setup);
+  // Eight chroma rows, each on its own line (4:2:0) or on two (4:2:2).
+  for (int row = 0; row < 8; ++row) {
+    const __m128i both = chroma_row(mb, row * 8, t);
+    if (p.shift_y == 1) {
+      store_chroma<8>(p, mb->y / 2 + row, mb->x / 2, both);
+    } else {
+      store_chroma<8>(p, mb->y + 2 * row, mb->x / 2, both);
+      store_chroma<8>(p, mb->y + 2 * row + 1, mb->x / 2, both);
+    }
+  }
+}
+
+void planar_411_sse2(const dv_macroblock_t *mb, const PlaneSet &p, const Yuy2Tables &t,
+                     bool setup) {
+  uint8_t *out = p.plane[0] + mb->y * p.pitch[0] + mb->x;
+  for (int line = 0; line < 8; ++line, out += p.pitch[0]) {
+    const int row = line * 8;
+    store16(out, luma_bytes(&mb->b[0].coeffs[row], &mb->b[1].coeffs[row], t, setup));
+    store16(out + 16, luma_bytes(&mb->b[2].coeffs[row], &mb->b[3].coeffs[row], t, setup));
+    const __m128i both = chroma_row(mb, row, t);
+    // Eight chroma samples a line (4:1:1), or each twice (4:2:2).
+    if (p.shift_x == 2)
+      store_chroma<8>(p, mb->y + line, mb->x / 4, both);
+    else
+      store_chroma<16>(p, mb->y + line, mb->x / 2, both);
+  }
+}
+
+void planar_411_right_sse2(const dv_macroblock_t *mb, const PlaneSet &p, const Yuy2Tables &t,
+                           bool setup) {
+  luma_16x16(mb, p, t, setup);
+  for (int line = 0; line < 16; ++line) {
+    // The top half takes chroma columns 0-3 of a row, the bottom half 4-7.
+    __m128i both = chroma_row(mb, (line % 8) * 8, t);
+    if (line >= 8) both = _mm_srli_si128(both, 4);
+    const __m128i packed = _mm_unpacklo_epi32(both, _mm_srli_si128(both, 8));  // Cb0-3 Cr0-3
+    if (p.shift_x == 2) {
+      store4(p.plane[1] + (mb->y + line) * p.pitch[1] + mb->x / 4, packed);
+      store4(p.plane[2] + (mb->y + line) * p.pitch[2] + mb->x / 4, _mm_srli_si128(packed, 4));
+    } else {
+      const __m128i twice = _mm_unpacklo_epi8(packed, packed);  // Cb0 Cb0 .. Cb3 Cb3 Cr0 Cr0 ..
+      store_chroma<8>(p, mb->y + line, mb->x / 2, twice);
+    }
+  }
+}
 
 void yuy2_411_sse2(const dv_macroblock_t *mb, uint8_t *pixels, int pitch, const Yuy2Tables &t,
                    bool setup) {
