@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "common/dif.h"
+#include "decode/decoder.h"
 #include "init.h"
 
 namespace tarsk::api {
@@ -16,18 +17,10 @@ LogHook log_hook(tarsk_log_callback log, void *user) {
 
 DecoderRecord make_decoder(bool ntsc_setup, bool clamp_luma, bool clamp_chroma) {
   build_tables();
-  DecoderRecord dv(static_cast<dv_decoder_t *>(std::calloc(1, sizeof(dv_decoder_t))));
+  DecoderRecord dv(new_decoder(ntsc_setup, clamp_luma, clamp_chroma));
   if (!dv) return dv;
-  dv->add_ntsc_setup = ntsc_setup;
-  dv->clamp_luma = clamp_luma;
-  dv->clamp_chroma = clamp_chroma;
-  dv->video = dv_video_new();
-  dv->audio = dv_audio_new();
-  if (dv->video == nullptr || dv->audio == nullptr) return nullptr;
-  dv->video->dv_decoder = dv.get();
-  dv->audio->dv_decoder = dv.get();
+  dv_set_error_log(dv.get(), nullptr);  // damage is counted, not written out
   dv->quality = DV_QUALITY_BEST;
-  dv_set_audio_correction(dv.get(), 2);
   return dv;
 }
 

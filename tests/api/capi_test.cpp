@@ -7,6 +7,7 @@
 #include <tarsk/tarsk.h>
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -383,6 +384,57 @@ TEST(CApi, OneCallGivesWhatTheSeparateCallsGive) {
       }
     }
   }
+}
+
+// Where a stream's packs are wrong the settings say what to take it for:
+// another sampling rate and word length than the AAUX source pack's.
+TEST(CApi, SettingsOverrideTheSoundThePacksSay) {
+  const Bytes stream = conformance("pal420_interlaced");
+  const auto frame = split_frames(stream)[0];
+  struct Row {
+    int rate, bits;
+    int want_rate, want_bits, want_channels;
+  };
+  for (const Row r : {Row{0, 0, 48000, 16, 2}, Row{32000, 0, 32000, 16, 2},
+                      Row{44100, 12, 44100, 12, 4}}) {
+    tarsk_decoder_settings s = Decoder::defaults();
+    s.audio_rate = r.rate;
+    s.audio_bits = r.bits;
+    Decoder d(s);
+    tarsk_frame_info info;
+    ASSERT_EQ(tarsk_decode_info(d.d, frame.data(), frame.size(), &info), TARSK_OK);
+    EXPECT_EQ(info.audio_rate, r.want_rate);
+    EXPECT_EQ(info.audio_bits, r.want_bits);
+    EXPECT_EQ(info.audio_channels, r.want_channels);
+  }
+  tarsk_decoder_settings bad = Decoder::defaults();
+  bad.audio_rate = 22050;
+  tarsk_decoder *none = nullptr;
+  EXPECT_EQ(tarsk_decoder_open(&none, &bad), TARSK_E_BAD_SETTINGS);
+}
+
+// dv.h's macroblock writers clamp as the first dv.h decoder or encoder of
+// the process asked; tarsk.h contexts made before it, with clamps of their
+// own, leave that choice alone. Run in a fresh process of its own.
+TEST(CApi, ContextsLeaveDvhsWriterChoiceAlone) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto body = [] {
+    tarsk_decoder_settings s;
+    tarsk_decoder_default_settings(&s);
+    s.clamp_luma = s.clamp_chroma = 1;
+    tarsk_decoder *d = nullptr;
+    if (tarsk_decoder_open(&d, &s) != TARSK_OK) std::exit(2);
+    dv_decoder_free(dv_decoder_new(0, 0, 0));  // dv_init(0, 0): no clamps
+    dv_macroblock_t mb{};
+    for (dv_block_t &b : mb.b) std::fill(std::begin(b.coeffs), std::end(b.coeffs), 120);
+    uint8_t pixels[16 * 1440] = {};
+    uint8_t *planes[1] = {pixels};
+    int pitches[1] = {1440};
+    dv_mb420_YUY2(&mb, planes, pitches);
+    // Luma 120 + 128 = 248, unclamped; the contexts' clamp would give 235.
+    std::exit(pixels[0] == 248 && pixels[1] == 248 ? 0 : 1);
+  };
+  EXPECT_EXIT(body(), testing::ExitedWithCode(0), "");
 }
 
 // The drop-frame flag of a 525/60 time code pack, and no such flag in 625/50.
