@@ -130,4 +130,19 @@ pc_version=$(PKG_CONFIG_PATH=$pcdir pkg-config --modversion tarsk)
 [[ $version == "$pc_version 1" ]] ||
   fail "the library says version '$version', pkg-config '$pc_version'"
 
+# The tarsk tool built on its own against the installed copy: public
+# headers and exports are all it needs. It must read the C++ example's clip.
+tool_build=$prefix/tool-build
+PKG_CONFIG_PATH=$pcdir cmake -S "$(dirname "$prog")/../../tools/tarsk" -B "$tool_build" \
+  -DCMAKE_BUILD_TYPE=Release >"$prefix/tool.log" 2>&1 &&
+  PKG_CONFIG_PATH=$pcdir cmake --build "$tool_build" -j "$(nproc)" >>"$prefix/tool.log" 2>&1 ||
+  fail "the tool does not build against the installed copy: $(tail -30 "$prefix/tool.log")"
+loaded=$(LD_LIBRARY_PATH=$libdir ldd "$tool_build/tarsk" | awk '$1 == "libtarsk.so.0" { print $3 }')
+[[ $loaded == "$libdir/libtarsk.so.0" ]] || fail "the tool loads libtarsk.so.0 from '$loaded'"
+output=$(LD_LIBRARY_PATH=$libdir "$tool_build/tarsk" info "$prefix/clip.dv" 2>&1) ||
+  fail "the tool built on the installed copy failed: $output"
+grep -q 'system: *525/60' <<<"$output" && grep -q 'frames: *3 ' <<<"$output" ||
+  fail "the tool built on the installed copy says
+$output"
+
 echo "installed copy OK"
