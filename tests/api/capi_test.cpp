@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/dif.h"
+#include "support/conformance.h"
 #include "support/ffmpeg.h"
 
 namespace {
@@ -26,11 +27,7 @@ using namespace tarsk::test;
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-const fs::path dir = fs::path(TARSK_SOURCE_DIR) / "tests" / "conformance";
-const char *const files[] = {"pal420_interlaced", "pal411", "ntsc411", "ours_pal_best",
-                             "ours_ntsc"};
-
-Bytes conformance(const std::string &name) { return read_file(dir / (name + ".dv")); }
+const auto &files = conformance_files;
 
 // dv.h's picture of a frame, packed, with a decoder of these settings.
 Bytes specified_picture(std::span<const uint8_t> frame, dv_color_space_t space, int clamp = 0,

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/dif.h"
+#include "support/conformance.h"
 #include "support/ffmpeg.h"
 
 namespace {
@@ -23,9 +24,7 @@ using namespace tarsk::test;
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-const fs::path dir = fs::path(TARSK_SOURCE_DIR) / "tests" / "conformance";
-const char *const files[] = {"pal420_interlaced", "pal411", "ntsc411", "ours_pal_best",
-                             "ours_ntsc"};
+const auto &files = conformance_files;
 
 std::string md5(const Bytes &bytes) {
   const fs::path path = scratch_file(".bin");
@@ -118,7 +117,7 @@ Bytes damaged(Bytes b) {
 std::map<std::string, std::string> outputs() {
   std::map<std::string, std::string> got;
   for (const char *name : files) {
-    const Bytes stream = read_file(dir / (std::string(name) + ".dv"));
+    const Bytes stream = conformance(name);
     for (unsigned quality : {unsigned{DV_QUALITY_BEST}, 3u, 1u, 4u})
       for (auto [space, label] : {std::pair{e_dv_color_yuv, "yuy2"}, {e_dv_color_rgb, "rgb"},
                                   {e_dv_color_bgr0, "bgr0"}})
@@ -136,7 +135,7 @@ std::map<std::string, std::string> outputs() {
 
 TEST(Conformance, OutputsKeepTheirRecordedMd5) {
   const auto got = outputs();
-  const fs::path recorded = dir / "md5.txt";
+  const fs::path recorded = conformance_dir / "md5.txt";
   if (std::getenv("TARSK_REBASE") != nullptr) {
     std::ofstream out(recorded);
     for (const auto &[what, sum] : got) out << sum << "  " << what << "\n";

@@ -86,4 +86,13 @@ uint64_t samples_before(uint64_t frames, int frequency, tarsk_system system) {
          static_cast<uint64_t>(rate.num);
 }
 
+std::string timecode_text(const tarsk_frame_info &info, char before_frames) {
+  if (!info.has_timecode) return {};
+  const tarsk_timecode &t = info.timecode;
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d%c%02d", t.hours, t.minutes, t.seconds,
+                before_frames, t.frames);
+  return text;
+}
+
 }  // namespace tarsk::cli

@@ -125,4 +125,8 @@ Status parse_options(int argc, const char **argv, const poptOption *table, const
   return status;
 }
 
+// A frame's time code, "HH:MM:SS" then `before_frames` and "FF"; empty when
+// the frame has none.
+std::string timecode_text(const tarsk_frame_info &info, char before_frames);
+
 }  // namespace tarsk::cli

@@ -67,14 +67,6 @@ struct FileReport {
   std::vector<FrameReport> frame_list;  // with --frames only
 };
 
-// The time code as the frame has it, "HH:MM:SS.FF".
-std::string timecode_of(const FrameInfo &f) {
-  if (!f.has_timecode) return {};
-  const tarsk_timecode &t = f.timecode;
-  char text[32];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%02d", t.hours, t.minutes, t.seconds, t.frames);
-  return text;
-}
 
 // The recording date and time, "YYYY-MM-DD HH:MM:SS".
 std::string recorded_of(const FrameInfo &f) {
@@ -149,7 +141,7 @@ FrameReport examine(Decoder &decoder, const Frame &frame, FileReport &file) {
     ++file.damage.unreadable_frames;
     return r;
   }
-  r.timecode = timecode_of(*parsed);
+  r.timecode = timecode_text(*parsed, '.');
   r.recorded = recorded_of(*parsed);
   // Video blocks the recorder flagged; those the reader filled in are flagged too.
   r.damaged_video_blocks = parsed->flagged_video - frame.missing_video;

@@ -51,14 +51,6 @@ Status read_command_line(int argc, const char **argv, Options &o) {
   return ok;
 }
 
-// The first frame's time code for a container, "HH:MM:SS:FF".
-std::string timecode_of(const FrameInfo &info) {
-  if (!info.has_timecode) return {};
-  const tarsk_timecode &t = info.timecode;
-  char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d:%02d", t.hours, t.minutes, t.seconds, t.frames);
-  return text;
-}
 
 class Job {
  public:
@@ -85,7 +77,7 @@ bool Job::start(const Frame &frame, const FrameInfo &info) {
     channels_ = static_cast<int>(audio->channels.size());
   }
   return out_->start(
-      {info.system, info.sampling, info.wide != 0, rate_, channels_, timecode_of(info)});
+      {info.system, info.sampling, info.wide != 0, rate_, channels_, timecode_text(info, ':')});
 }
 
 // A frame's sound for the track, interleaved; silence as long as the frame's
