@@ -355,7 +355,8 @@ void dv_reconfigure(int clamp_luma, int clamp_chroma);
  * returns the previous audio log. */
 FILE *dv_set_error_log(dv_decoder_t *dv, FILE *log);
 dv_video_t *dv_video_new(void);
-/* Prints the usage of opt[num] to standard error and ends the process. */
+/* Prints the usage of opt[num] to standard error and puts the library's own
+ * option back to its default, so that decoding goes on with it. */
 void dv_opt_usage(poptContext con, struct poptOption *opt, int num);
 void dv_decoder_popt_callback(poptContext con, enum poptCallbackReason reason,
                               const struct poptOption *opt, const char *arg,

@@ -216,7 +216,7 @@ typedef enum tarsk_decode_depth {
 } tarsk_decode_depth;
 
 typedef struct tarsk_decoder_settings {
-  int threads;            /* threads for each picture, or frames at once (1: the caller's only) */
+  int threads;            /* threads sharing each picture, or frames in flight (send); 1: one */
   int depth;              /* a tarsk_decode_depth */
   int monochrome;         /* decode luma only: a grey picture */
   int conceal;            /* hide damaged macroblocks behind the previous picture's */
