@@ -304,11 +304,12 @@ int tarsk_decode_audio(tarsk_decoder *decoder, const uint8_t *frame, size_t size
 
 /* Everything of a frame in one call, its header blocks checked and parsed
  * once: its information, its picture into `picture` (as tarsk_decode_video;
- * null: the video is only checked for damage) and its sound into `samples`
- * (as tarsk_decode_audio; null or a frame without sound: none, audio->frames
- * 0). Any of the outputs may be null. A frame whose sound cannot be decoded
- * still gives its picture: the call returns TARSK_E_NO_AUDIO after writing
- * it. */
+ * null with `damage` given: the video only checked for damage, as
+ * tarsk_decode_check; both null: the video left alone) and its sound into
+ * `samples` (as tarsk_decode_audio; null or a frame without sound: none,
+ * audio->frames 0). Any of the outputs may be null. A frame whose sound
+ * cannot be decoded still gives its picture: the call returns
+ * TARSK_E_NO_AUDIO after writing it. */
 int tarsk_decode_frame(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
                        tarsk_frame_info *info, tarsk_picture *picture,
                        tarsk_picture_damage *damage, int16_t *samples, size_t capacity,

@@ -372,12 +372,45 @@ class Decoder {
 
   /// Decodes a frame's sound.
   Expected<Audio> decode_audio(Bytes frame) {
-    std::vector<int16_t> samples(TARSK_AUDIO_MAX_FRAMES * 4);
     tarsk_audio a;
-    if (const int got = tarsk_decode_audio(get(), frame.data(), frame.size(), samples.data(),
-                                           samples.size(), &a);
+    int16_t *into = samples();
+    if (const int got =
+            tarsk_decode_audio(get(), frame.data(), frame.size(), into, samples_.size(), &a);
         got != 0)
       return error_of(got);
+    return audio_of(a);
+  }
+
+  /// What one call finds in a frame, its header checked and parsed once:
+  /// its information, its picture's damage, its sound (none when the frame
+  /// has none or it cannot be decoded).
+  struct Decoded {
+    FrameInfo info;
+    PictureDamage damage{};
+    std::optional<Audio> audio;
+  };
+  /// Decodes a frame (see tarsk_decode_frame): its picture into `picture`
+  /// when given, else with `check_video` its video checked for damage only;
+  /// its sound when `sound`.
+  Expected<Decoded> decode_frame(Bytes frame, tarsk_picture *picture, bool check_video, bool sound) {
+    Decoded d;
+    tarsk_audio a{};
+    const bool video = picture != nullptr || check_video;
+    int16_t *into = sound ? samples() : nullptr;
+    const int got = tarsk_decode_frame(get(), frame.data(), frame.size(), &d.info, picture,
+                                       video ? &d.damage : nullptr, into, samples_.size(), &a);
+    if (got != 0 && got != TARSK_E_NO_AUDIO) return error_of(got);
+    if (got == 0 && a.frames > 0) d.audio = audio_of(a);
+    return d;
+  }
+
+ private:
+  int16_t *samples() {
+    samples_.resize(TARSK_AUDIO_MAX_FRAMES * 4);
+    return samples_.data();
+  }
+  // The sound of the last decode as channels.
+  Audio audio_of(const tarsk_audio &a) const {
     Audio audio;
     audio.frequency = a.rate;
     audio.quantization = a.bits;
@@ -387,17 +420,17 @@ class Decoder {
       auto &channel = audio.channels[static_cast<size_t>(c)];
       channel.resize(static_cast<size_t>(a.frames));
       for (int i = 0; i < a.frames; ++i)
-        channel[static_cast<size_t>(i)] = samples[static_cast<size_t>(i * a.channels + c)];
+        channel[static_cast<size_t>(i)] = samples_[static_cast<size_t>(i * a.channels + c)];
     }
     return audio;
   }
 
- private:
   struct Close {
     void operator()(tarsk_decoder *d) const { tarsk_decoder_close(&d); }
   };
   std::unique_ptr<tarsk_decoder, Close> d_;
   int opened_ = TARSK_OK;
+  std::vector<int16_t> samples_;  // interleaved sound, kept from frame to frame
 };
 
 /// An encoder's settings: the defaults of tarsk_encoder_default_settings.

@@ -40,6 +40,10 @@ int check_frame(const uint8_t *frame, size_t size, dv_system_t *system) {
 
 int parse_frame(dv_decoder_t *dv, const uint8_t *frame, size_t size) {
   if (const int checked = check_frame(frame, size, nullptr); checked != TARSK_OK) return checked;
+  // A frame without an AAUX source pack leaves the audio record as it was:
+  // the previous frame's sound must not pass for this one's.
+  dv->audio->samples_this_frame = 0;
+  dv->audio->frequency = 0;
   if (dv_parse_header(dv, frame) < 0 || size != dv->frame_size) return TARSK_E_BAD_FRAME;
   return TARSK_OK;
 }

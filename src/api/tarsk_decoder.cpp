@@ -382,12 +382,14 @@ int tarsk_decode_frame(tarsk_decoder *decoder, const uint8_t *frame, size_t size
   dv_decoder_t *dv = decoder->dv.get();
   if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
   if (info != nullptr) fill_info(dv, frame, size, info);
-  output::Target target;
-  if (picture != nullptr)
-    if (const int ok = prepare_picture(dv, picture, &target); ok != TARSK_OK) return ok;
-  const tarsk_picture_damage found = decoder->pictures.decode(
-      dv, frame, target, picture != nullptr ? decoder->picture_crew() : nullptr);
-  if (damage != nullptr) *damage = found;
+  if (picture != nullptr || damage != nullptr) {
+    output::Target target;
+    if (picture != nullptr)
+      if (const int ok = prepare_picture(dv, picture, &target); ok != TARSK_OK) return ok;
+    const tarsk_picture_damage found = decoder->pictures.decode(
+        dv, frame, target, picture != nullptr ? decoder->picture_crew() : nullptr);
+    if (damage != nullptr) *damage = found;
+  }
   if (audio == nullptr) return TARSK_OK;
   *audio = tarsk_audio{};
   if (samples == nullptr || dv->audio->samples_this_frame <= 0) return TARSK_OK;

@@ -371,6 +371,8 @@ TEST(CApi, OneCallGivesWhatTheSeparateCallsGive) {
                                            b.size(), &audio_separate);
       EXPECT_EQ(got, sound == TARSK_E_NO_AUDIO && info_separate.audio_rate > 0 ? sound : 0);
       EXPECT_EQ(std::memcmp(&info_one, &info_separate, sizeof info_one), 0);
+      // The third frame has no sound, whatever the frames before it had.
+      EXPECT_EQ(info_one.audio_rate == 0, frame.data() == stream.data() + 2 * size);
       EXPECT_EQ(damage_one.damaged_macroblocks, damage_separate.damaged_macroblocks);
       EXPECT_EQ(damage_one.concealed_macroblocks, damage_separate.concealed_macroblocks);
       for (int plane = 0; plane < 3; ++plane) EXPECT_EQ(p_one.plane(plane), p_separate.plane(plane));

@@ -609,11 +609,15 @@ bool Job::queue(std::optional<Frame> frame, uint64_t index, std::string damage) 
   Pending &p = pending_.emplace_back();
   p.index = index;
   if (frame) {
-    auto info = decoder_.parse(frame->bytes);
+    // The header and sound here, header blocks checked and parsed once;
+    // the picture on the decoder's threads.
+    auto decoded = decoder_.decode_frame(frame->bytes, nullptr, false, wants_sound());
+    const FrameInfo *info = decoded ? &decoded->info : nullptr;
     if (info) {
       p.info = *info;
       if (wants_sound()) {
-        p.audio = decoder_.decode_audio(frame->bytes);
+        p.audio = decoded->audio ? Expected<Audio>(std::move(*decoded->audio))
+                                 : Expected<Audio>(error_of(TARSK_E_NO_AUDIO));
         const int failed = *p.audio ? (*p.audio)->failed_blocks : 0;
         if (failed > 0) {
           tally_.failed_audio_blocks += static_cast<uint64_t>(failed);
@@ -649,7 +653,7 @@ bool Job::queue(std::optional<Frame> frame, uint64_t index, std::string damage) 
       }
       ++in_flight_;
     } else {
-      damage = frame_problem(info.error());
+      damage = frame_problem(decoded.error());
     }
   }
   p.damage = std::move(damage);

@@ -135,22 +135,23 @@ FrameReport examine(Decoder &decoder, const Frame &frame, FileReport &file) {
   r.skipped_bytes = frame.skipped_bytes;
   r.missing_blocks = frame.missing_blocks;
   file.damage.add_read(frame);
-  auto parsed = decoder.parse(frame.bytes);
-  if (!parsed) {
-    r.problem = frame_problem(parsed.error());
+  // The frame's header, the damage in its video and its sound, the header
+  // blocks checked and parsed once.
+  auto decoded = decoder.decode_frame(frame.bytes, nullptr, true, true);
+  if (!decoded) {
+    r.problem = frame_problem(decoded.error());
     ++file.damage.unreadable_frames;
     return r;
   }
+  const FrameInfo *parsed = &decoded->info;
   r.timecode = timecode_text(*parsed, '.');
   r.recorded = recorded_of(*parsed);
   // Video blocks the recorder flagged; those the reader filled in are flagged too.
   r.damaged_video_blocks = parsed->flagged_video - frame.missing_video;
-  if (auto video = decoder.check_video(frame.bytes)) {
-    r.damaged_macroblocks = video->damaged_macroblocks;
-    file.damage.add_picture(*video);
-  }
+  r.damaged_macroblocks = decoded->damage.damaged_macroblocks;
+  file.damage.add_picture(decoded->damage);
   AudioFormat audio_format;
-  if (auto audio = decoder.decode_audio(frame.bytes)) {
+  if (const auto &audio = decoded->audio) {
     r.failed_audio_blocks = audio->failed_blocks;
     r.audio_samples = audio->channels.empty() ? 0 : static_cast<int>(audio->channels[0].size());
     audio_format = {audio->frequency, audio->quantization,

@@ -58,8 +58,8 @@ class Job {
   int run();
 
  private:
-  bool start(const Frame &frame, const FrameInfo &info);
-  std::vector<int16_t> sound_of(const Frame &frame, uint64_t index);
+  bool start(const FrameInfo &info, const Audio *audio);
+  std::vector<int16_t> sound_of(const Audio *audio, uint64_t index);
 
   const Options &o_;
   std::string name_ = o_.input == "-" ? "standard input" : o_.input;
@@ -70,9 +70,9 @@ class Job {
   uint64_t silent_ = 0;          // frames whose sound is silence in the track
 };
 
-bool Job::start(const Frame &frame, const FrameInfo &info) {
+bool Job::start(const FrameInfo &info, const Audio *audio) {
   stream_ = info;
-  if (auto audio = decoder_.decode_audio(frame.bytes)) {
+  if (audio != nullptr) {
     rate_ = audio->frequency;
     channels_ = static_cast<int>(audio->channels.size());
   }
@@ -82,12 +82,10 @@ bool Job::start(const Frame &frame, const FrameInfo &info) {
 
 // A frame's sound for the track, interleaved; silence as long as the frame's
 // share when it has none the track can take.
-std::vector<int16_t> Job::sound_of(const Frame &frame, uint64_t index) {
+std::vector<int16_t> Job::sound_of(const Audio *audio, uint64_t index) {
   if (channels_ == 0) return {};
-  auto audio = decoder_.decode_audio(frame.bytes);
   bool taken = false;
-  auto sound = track_sound(audio ? &*audio : nullptr, rate_, channels_, stream_->system, index,
-                           &taken);
+  auto sound = track_sound(audio, rate_, channels_, stream_->system, index, &taken);
   silent_ += !taken;
   return sound;
 }
@@ -112,18 +110,22 @@ int Job::run() {
       return bad_input;
     }
     const Frame &frame = **item;
-    auto info = decoder_.parse(frame.bytes);
-    if (!info) {
-      error(name_ + ": frame " + std::to_string(frame.index) + ": " + frame_problem(info.error()));
+    // The header and sound, the header blocks checked and parsed once.
+    auto decoded = decoder_.decode_frame(frame.bytes, nullptr, false, true);
+    if (!decoded) {
+      error(name_ + ": frame " + std::to_string(frame.index) + ": " +
+            frame_problem(decoded.error()));
       return bad_input;
     }
-    if (!stream_ && !start(frame, *info)) return bad_input;
+    const FrameInfo *info = &decoded->info;
+    const Audio *audio = decoded->audio ? &*decoded->audio : nullptr;
+    if (!stream_ && !start(*info, audio)) return bad_input;
     // A container holds frames of one size and rate.
     if (info->system != stream_->system && o_.form != DvForm::raw) {
       ++other;
       continue;
     }
-    if (!out_->write(frame.bytes, sound_of(frame, index))) return bad_input;
+    if (!out_->write(frame.bytes, sound_of(audio, index))) return bad_input;
     ++index;
   }
   if (!stream_) {
