@@ -128,13 +128,13 @@ void check_picture(const VideoFormat &format, Picture picture) {
 // Pictures from a reader until it ends or fails (at most `most`).
 void through_reader(Result<std::unique_ptr<PictureInput>> input, int most) {
   if (!input) {
-    FUZZ_CHECK(!input.error().empty());
+    FUZZ_CHECK(!input.error().message.empty());
     return;
   }
   for (int n = 0; n < most; ++n) {
     auto next = (*input)->next();
     if (!next) {
-      FUZZ_CHECK(!next.error().empty());
+      FUZZ_CHECK(!next.error().message.empty());
       return;
     }
     if (!*next) return;

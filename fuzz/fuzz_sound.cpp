@@ -105,7 +105,7 @@ void through_tool(const uint8_t *data, size_t size, size_t chunk) {
   const std::string file = fuzz::save(work_dir().path, "sound", data, size);
   auto input = tarsk::cli::AudioInput::open(file);
   if (!input) {
-    FUZZ_CHECK(!input.error().empty());
+    FUZZ_CHECK(!input.error().message.empty());
     return;
   }
   auto &in = **input;
@@ -114,7 +114,7 @@ void through_tool(const uint8_t *data, size_t size, size_t chunk) {
   for (int n = 0; n < 1000; ++n) {
     auto samples = in.read(chunk);
     if (!samples) {
-      FUZZ_CHECK(!samples.error().empty());
+      FUZZ_CHECK(!samples.error().message.empty());
       return;
     }
     FUZZ_CHECK(samples->size() % 2 == 0 && samples->size() <= 2 * chunk);

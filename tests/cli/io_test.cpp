@@ -59,7 +59,7 @@ std::vector<uint8_t> read_all(PictureInput &input) {
   std::vector<uint8_t> raw;
   for (;;) {
     auto next = input.next();
-    if (!next) ADD_FAILURE() << next.error();
+    if (!next) ADD_FAILURE() << next.error().message;
     if (!next || !*next) return raw;
     for (const auto *plane : {&(*next)->y, &(*next)->cb, &(*next)->cr, &(*next)->rgb})
       raw.insert(raw.end(), plane->begin(), plane->end());
@@ -81,9 +81,9 @@ TEST(Writers, PngAndPpmDecodeToTheSameBytes) {
     }
   }
   const std::vector<uint8_t> short_picture(3 * 4 * 2 - 1);
-  EXPECT_EQ(png_encode(4, 2, short_picture).error(), "the RGB picture is shorter than its size");
-  EXPECT_EQ(ppm_encode(4, 2, short_picture).error(), "the RGB picture is shorter than its size");
-  EXPECT_EQ(png_encode(0, 1, short_picture).error(), "the picture has no pixels");
+  EXPECT_EQ(png_encode(4, 2, short_picture).error().message, "the RGB picture is shorter than its size");
+  EXPECT_EQ(ppm_encode(4, 2, short_picture).error().message, "the RGB picture is shorter than its size");
+  EXPECT_EQ(png_encode(0, 1, short_picture).error().message, "the picture has no pixels");
 }
 
 // Random planes as YUV4MPEG2, read by ffmpeg plane for plane with its header; lines whose
@@ -170,7 +170,7 @@ TEST(Readers, PicturesEqualFfmpegsDecoding) {
                                                 false)
                             : open_raw(path, kind == "rgb" ? RawLayout::rgb : RawLayout::yuy2,
                                        system);
-    ASSERT_TRUE(input) << input.error();
+    ASSERT_TRUE(input) << input.error().message;
     EXPECT_EQ((*input)->format().system, system);
     auto ours = read_all(**input);  // as many pictures as ffmpeg's, by the size
     std::vector<std::string> in{"-i", path.string()};
@@ -208,7 +208,7 @@ TEST(Readers, Y4mFieldOrderFromTheHeaderAndFrames) {
         "YUV4MPEG2 W720 H576 F50:2 A16:15 " + c.header + " C420paldv\n" + c.frame + "\n";
     text.resize(text.size() + 720 * 576 * 3 / 2, '\x80');
     auto input = open_y4m(write_file(".y4m", text));
-    ASSERT_TRUE(input) << input.error();
+    ASSERT_TRUE(input) << input.error().message;
     EXPECT_EQ((*input)->format().pixel_aspect.num, 16);
     auto next = (*input)->next();
     ASSERT_TRUE(next && *next);
@@ -256,7 +256,7 @@ TEST(Readers, PnmWrongInterlaceMovesEveryLineUp) {
     std::string bytes = header;
     bytes.resize(header.size() + 720 * 864 * 2, '\x40');
     std::ofstream(dir / file, std::ios::binary) << bytes;
-    return open_pnm_sequence(dir / "x%d.pnm", kind, false).error();
+    return open_pnm_sequence(dir / "x%d.pnm", kind, false).error().message;
   };
   EXPECT_EQ(refused("x1.pnm", "P5\n720 576\n255\n", PnmKind::pgm),
             (dir / "x1.pnm").string() +
@@ -268,7 +268,7 @@ TEST(Readers, PnmWrongInterlaceMovesEveryLineUp) {
   const std::string samples = std::string(720 * 480 * 3 - 1, '\x40') + '\x41';
   std::ofstream(dir / "k1.ppm", std::ios::binary) << "P6 # a comment\n720\n480 255\n" + samples;
   auto commented = open_pnm_sequence(dir / "k%d.ppm", PnmKind::ppm, false);
-  ASSERT_TRUE(commented) << commented.error();
+  ASSERT_TRUE(commented) << commented.error().message;
   auto picture = (*commented)->next();
   ASSERT_TRUE(picture && *picture);
   EXPECT_EQ((*commented)->format().system, TARSK_SYSTEM_525_60);
@@ -325,14 +325,14 @@ TEST(Readers, RefusalsSayWhyAndHow) {
     if (c.path.extension() == ".png") {
       auto picture = read_png(c.path);
       ASSERT_FALSE(picture);
-      error = picture.error();
+      error = picture.error().message;
     } else if (auto input = open_y4m(c.path); !input) {
-      error = input.error();
+      error = input.error().message;
     } else {
       for (int n = 0; n < c.good_frames; ++n) ASSERT_TRUE((*input)->next());
       auto next = (*input)->next();
       ASSERT_FALSE(next);
-      error = next.error();
+      error = next.error().message;
     }
     const std::string want = c.path.string() + c.message;
     EXPECT_EQ(error.substr(0, std::min(error.size(), want.find('*'))),
@@ -341,22 +341,22 @@ TEST(Readers, RefusalsSayWhyAndHow) {
   // A third picture of another system; names without a picture or a number; a missing file.
   auto sequence = open_png_sequence(dir / "a%d.png");
   ASSERT_TRUE(sequence && (*sequence)->next() && (*sequence)->next());
-  EXPECT_EQ((*sequence)->next().error(),
+  EXPECT_EQ((*sequence)->next().error().message,
             (dir / "a2.png").string() + ": 720x480, not 720x576 as the pictures before it");
-  EXPECT_EQ(open_png_sequence(dir / "none%03d.png").error(),
+  EXPECT_EQ(open_png_sequence(dir / "none%03d.png").error().message,
             (dir / "none%03d.png").string() + ": no picture " + (dir / "none000.png").string() +
                 " or " + (dir / "none001.png").string());
-  EXPECT_EQ(open_png_sequence(dir / "plain.png").error(),
+  EXPECT_EQ(open_png_sequence(dir / "plain.png").error().message,
             (dir / "plain.png").string() +
                 ": not a name with a frame number in it, such as frame%04d.png");
-  EXPECT_EQ(open_y4m("/nonexistent/in.y4m").error(),
+  EXPECT_EQ(open_y4m("/nonexistent/in.y4m").error().message,
             "cannot open /nonexistent/in.y4m: No such file or directory");
   auto bytes =
       read_file(lavfi("testsrc2", 480, 3, {"-f", "rawvideo", "-pix_fmt", "rgb24"}, dir / "in.rgb"));
   bytes.resize(bytes.size() - 7);
   auto raw = open_raw(write_file(".rgb", bytes), RawLayout::rgb, TARSK_SYSTEM_525_60);
   ASSERT_TRUE(raw && (*raw)->next() && (*raw)->next());
-  EXPECT_NE((*raw)->next().error().find(
+  EXPECT_NE((*raw)->next().error().message.find(
                 ": frame 2: the input ends inside the picture (1036793 of 1036800 bytes)"),
             std::string::npos);
 }
@@ -386,7 +386,7 @@ std::vector<int16_t> read_sound(AudioInput &in) {
   const size_t per_frame = static_cast<size_t>(in.rate() / 25);
   for (;;) {
     auto chunk = in.read(per_frame);
-    if (!chunk) ADD_FAILURE() << chunk.error();
+    if (!chunk) ADD_FAILURE() << chunk.error().message;
     if (!chunk) return all;
     all.insert(all.end(), chunk->begin(), chunk->end());
     if (chunk->size() < per_frame * 2) return all;
@@ -424,7 +424,7 @@ TEST(Sound, SamplesEqualFfmpegsDecoding) {
     args.insert(args.end(), {"-y", path.string()});
     run_ffmpeg(args);
     auto in = AudioInput::open(path);
-    ASSERT_TRUE(in) << in.error();
+    ASSERT_TRUE(in) << in.error().message;
     EXPECT_EQ((*in)->rate(), c.rate);
     EXPECT_EQ((*in)->channels(), c.channels);
     auto theirs = samples_of(run_ffmpeg({"-i", path.string(), "-f", "s16le", "-"}));
@@ -456,7 +456,7 @@ TEST(Sound, WavChunksInAnyOrderAndFloatExtremes) {
       ".wav", chunk("RIFF", "WAVE" + chunk("JUNK", std::string(28, '\0')) + fmt(1, 16) +
                                 chunk("LIST", "INFOISFT" + le(6, 4) + std::string("tarsk\0", 6)) +
                                 chunk("data", pcm))));
-  ASSERT_TRUE(in) << in.error();
+  ASSERT_TRUE(in) << in.error().message;
   EXPECT_TRUE(read_sound(**in) == samples_of(pcm));
 
   std::string floats;
@@ -464,7 +464,7 @@ TEST(Sound, WavChunksInAnyOrderAndFloatExtremes) {
     floats += le(std::bit_cast<uint32_t>(f), 4);
   in = AudioInput::open(
       write_file(".wav", chunk("RIFF", "WAVE" + fmt(3, 32) + chunk("data", floats))));
-  ASSERT_TRUE(in) << in.error();
+  ASSERT_TRUE(in) << in.error().message;
   EXPECT_EQ(read_sound(**in),
             (std::vector<int16_t>{32767, -32768, 32767, -32768, 0, 16384, 32767, -32768}));
 }

@@ -4,6 +4,7 @@
 
 #include <popt.h>
 #include <tarsk/tarsk.h>
+#include <tarsk/tarsk.hpp>
 
 #include <cstdint>
 #include <cstdio>
@@ -11,7 +12,6 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
 namespace tarsk::cli {
@@ -46,27 +46,14 @@ std::optional<int> parse_threads(const std::string &text);
 // first and end untouched, for anything else or an empty range.
 bool parse_frame_range(const std::string &text, uint64_t &first, uint64_t &end);
 
-// Why something could not be done, for a person: the tool's own failures
-// (files it reads and writes, pictures it converts). The library's come as
-// tarsk::Error.
-struct Failure {
-  std::string message;
+// The tool's own failures (files it reads and writes, pictures it
+// converts) as the library's errors: a value or an Error, whose message says
+// why for a person.
+struct Failure : Error {
+  explicit Failure(std::string message) : Error{Errc::io, std::move(message)} {}
 };
-
-// A value, or why there is none.
 template <typename T>
-class Result {
- public:
-  Result(T value) : v_(std::move(value)) {}            // NOLINT: implicit by design
-  Result(Failure failure) : v_(std::move(failure)) {}  // NOLINT
-  explicit operator bool() const { return v_.index() == 0; }
-  T &operator*() { return std::get<0>(v_); }
-  T *operator->() { return &std::get<0>(v_); }
-  const std::string &error() const { return std::get<1>(v_).message; }
-
- private:
-  std::variant<T, Failure> v_;
-};
+using Result = Expected<T>;
 
 // Names a person reads.
 std::string system_name(tarsk_system system);        // "625/50 (PAL)"

@@ -514,7 +514,7 @@ bool Job::emit_picture() {
       auto file = o_.format == Format::png ? png_encode(v.width, v.height, packed_bytes(picture))
                                            : ppm_encode(v.width, v.height, packed_bytes(picture));
       if (!file) {
-        error(where(index) + ": " + file.error());
+        error(where(index) + ": " + file.error().message);
         return false;
       }
       bytes_ = std::move(*file);

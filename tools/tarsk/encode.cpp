@@ -397,7 +397,7 @@ class Pictures {
   // The next picture's frame (stamped, no sound yet); false at the end.
   Result<bool> encode_next(Encoder &encoder, std::vector<uint8_t> &frame) {
     auto got = input_->next();
-    if (!got) return Failure{got.error()};
+    if (!got) return got.error();
     if (!*got) return false;
     Picture &p = **got;
     if (p.interlaced && p.top_field_first) make_bottom_field_first(p);
@@ -467,7 +467,7 @@ class Sound {
     if (!o.audio.empty()) {
       auto in = AudioInput::open(o.audio);
       if (!in) {
-        error(in.error());
+        error(in.error().message);
         return bad_input;
       }
       file_ = std::move(*in);
@@ -485,7 +485,7 @@ class Sound {
     std::vector<int16_t> out;
     if (file_ && !ended_) {
       auto got = file_->read(frames);
-      if (!got) return Failure{got.error()};
+      if (!got) return got.error();
       out = std::move(*got);
       ended_ = out.size() < 2 * frames;
     }
@@ -549,7 +549,7 @@ bool Job::skip_to_first() {
   for (uint64_t n = 0; n < o_.first; ++n) {
     auto more = pictures_->skip();
     if (!more) {
-      error(more.error());
+      error(more.error().message);
       return false;
     }
     if (!*more) {
@@ -563,7 +563,7 @@ bool Job::skip_to_first() {
   for (uint64_t n = 0; n < o_.first; ++n) {
     const int samples = encoder_->audio_samples(sound_.rate(), n);
     if (auto skipped = sound_.next(static_cast<size_t>(samples)); !skipped) {
-      error(skipped.error());
+      error(skipped.error().message);
       return false;
     }
   }
@@ -573,7 +573,7 @@ bool Job::skip_to_first() {
 bool Job::encode_frame(std::vector<uint8_t> &frame, bool &more) {
   auto encoded = pictures_->encode_next(*encoder_, frame);
   if (!encoded) {
-    error(encoded.error());
+    error(encoded.error().message);
     return false;
   }
   more = *encoded;
@@ -582,7 +582,7 @@ bool Job::encode_frame(std::vector<uint8_t> &frame, bool &more) {
   const int samples = encoder_->audio_samples(sound_.rate(), o_.first + n);
   auto pcm = sound_.next(static_cast<size_t>(samples));
   if (!pcm) {
-    error(pcm.error());
+    error(pcm.error().message);
     return false;
   }
   if (sound_.ended() && !sound_ended_) sound_ended_ = n;
@@ -615,7 +615,7 @@ uint64_t Job::known_total() const {
 int Job::run() {
   auto input = open_input(o_);
   if (!input) {
-    error(input.error());
+    error(input.error().message);
     return bad_input;
   }
   pictures_ = std::make_unique<Pictures>(std::move(*input));

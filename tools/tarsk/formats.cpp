@@ -106,7 +106,7 @@ bool y4m_frame(const tarsk_picture &picture, std::vector<uint8_t> &out) {
 }
 
 Result<std::vector<uint8_t>> png_encode(int width, int height, std::span<const uint8_t> rgb) {
-  if (auto size = rgb_size(width, height, rgb); !size) return Failure{size.error()};
+  if (auto size = rgb_size(width, height, rgb); !size) return size.error();
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   image.width = static_cast<png_uint_32>(width);
@@ -127,7 +127,7 @@ Result<std::vector<uint8_t>> png_encode(int width, int height, std::span<const u
 
 Result<std::vector<uint8_t>> ppm_encode(int width, int height, std::span<const uint8_t> rgb) {
   auto bytes = rgb_size(width, height, rgb);
-  if (!bytes) return Failure{bytes.error()};
+  if (!bytes) return bytes.error();
   const std::string header =
       "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
   std::vector<uint8_t> out;

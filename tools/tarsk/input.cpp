@@ -232,11 +232,11 @@ std::optional<std::string> Y4mInput::parse_header(const std::string &line) {
     return name + ": the YUV4MPEG2 header gives no picture size (W and H)";
   if (!rate) return name + ": the YUV4MPEG2 header gives no frame rate (F)";
   auto space = y4m_colour_space(name, colour);
-  if (!space) return space.error();
+  if (!space) return space.error().message;
   format_.sampling = space->first;
   mono_ = space->second;
   auto system = system_of_size(name, format_.width, format_.height);
-  if (!system) return system.error();
+  if (!system) return system.error().message;
   format_.system = *system;
   if (auto problem = rate_problem(name, *system, *rate)) return problem;
   format_.rate = frame_rate(*system);
@@ -396,7 +396,7 @@ bool decode_png(FILE *file, const std::string &name, Picture &out, PngErrors &er
                                    static_cast<int>(std::min(height, 100000u)));
       !system) {
     png_destroy_read_struct(&png, &info, nullptr);
-    error = system.error();
+    error = system.error().message;
     return false;
   }
   // Whatever the picture's colour type and depth, 8-bit R G B comes out.
@@ -443,7 +443,7 @@ std::optional<std::string> PngSequenceInput::open(const std::string &pattern) {
   if (!picture_exists(first_name))
     return pattern + ": no picture " + pattern_.format(0) + " or " + first_name;
   auto picture = read_png(first_name);
-  if (!picture) return picture.error();
+  if (!picture) return picture.error().message;
   format_.width = picture->width;
   format_.height = picture->height;
   format_.system = *system_of_size(first_name, picture->width, picture->height);
@@ -461,7 +461,7 @@ Result<std::optional<Picture>> PngSequenceInput::next() {
   const std::string name = pattern_.format(first_number_ + frame_);
   if (!picture_exists(name)) return std::optional<Picture>();
   auto picture = read_png(name);
-  if (!picture) return Failure{picture.error()};
+  if (!picture) return picture.error();
   if (picture->width != format_.width || picture->height != format_.height)
     return Failure{name + ": " + size_text(picture->width, picture->height) + ", not " +
                    size_text(format_.width, format_.height) + " as the pictures before it"};
@@ -607,7 +607,7 @@ std::optional<std::string> PnmSequenceInput::open(const std::string &pattern, Pn
   if (!picture_exists(first_name))
     return pattern + ": no picture " + pattern_.format(0) + " or " + first_name;
   auto picture = read(first_name);
-  if (!picture) return picture.error();
+  if (!picture) return picture.error().message;
   format_.width = picture->width;
   format_.height = picture->height;
   format_.system = picture->height == 576 ? TARSK_SYSTEM_625_50 : TARSK_SYSTEM_525_60;
@@ -635,7 +635,7 @@ Result<std::optional<Picture>> PnmSequenceInput::next() {
   const std::string name = pattern_.format(first_number_ + frame_);
   if (!picture_exists(name)) return std::optional<Picture>();
   auto picture = read(name);
-  if (!picture) return Failure{picture.error()};
+  if (!picture) return picture.error();
   ++frame_;
   return std::optional<Picture>(std::move(*picture));
 }
@@ -662,7 +662,7 @@ Result<std::unique_ptr<PictureInput>> opened(Args &&...args) {
 
 Result<bool> PictureInput::skip() {
   auto got = next();
-  if (!got) return Failure{got.error()};
+  if (!got) return got.error();
   return got->has_value();
 }
 
