@@ -16,6 +16,12 @@ namespace tarsk::dsp {
 // The inverse 8x8 DCT: the double-precision definition, truncated.
 struct IdctDsp {
   void (*idct_88)(dv_coeff_t *block);
+  // The inverse 8x8 DCT rounded to nearest: each coefficient times its
+  // factor (the normalisation, and for decoding the exact inverse weight and
+  // the dequantisation step), then the row and column transforms in double
+  // precision, each sample rounded to the nearest integer (halves away from
+  // zero) and held to 16 bits.
+  void (*idct_88_rounded)(dv_coeff_t *block, const double *factors);
 };
 
 // Dequantisation and 8x8 inverse weighting in one: each coefficient times
