@@ -215,9 +215,18 @@ typedef enum tarsk_decode_depth {
   TARSK_DEPTH_DC = 2      /* the DC coefficient only */
 } tarsk_decode_depth;
 
+/* How blocks are reconstructed: accurately (the format's exact inverse
+ * weights and a transform rounded to nearest, closer to the source), or by
+ * the specified arithmetic, bit for bit dv.h's pictures. */
+typedef enum tarsk_reconstruction {
+  TARSK_RECONSTRUCTION_ACCURATE = 0,
+  TARSK_RECONSTRUCTION_SPECIFIED = 1
+} tarsk_reconstruction;
+
 typedef struct tarsk_decoder_settings {
   int threads;            /* threads sharing each picture, or frames in flight (send); 1: one */
   int depth;              /* a tarsk_decode_depth */
+  int reconstruction;     /* a tarsk_reconstruction */
   int monochrome;         /* decode luma only: a grey picture */
   int conceal;            /* hide damaged macroblocks behind the previous picture's */
   int clamp_luma;         /* hold luma to 16..235 */
@@ -233,7 +242,8 @@ typedef struct tarsk_decoder_settings {
   int reserved[16];       /* zero: room for settings to come */
 } tarsk_decoder_settings;
 
-/* Concealment on, full depth, colour, no clamps, no set-up, one thread. */
+/* The accurate reconstruction, concealment on, full depth, colour, no
+ * clamps, no set-up, one thread. */
 void tarsk_decoder_default_settings(tarsk_decoder_settings *settings);
 
 typedef struct tarsk_decoder tarsk_decoder;

@@ -52,7 +52,7 @@ SegmentCrew::SegmentCrew(int threads)
     : parts_(static_cast<size_t>(std::max(threads, 1))), crew_(std::max(threads, 1)) {}
 
 void SegmentCrew::decode(dv_decoder_t *dv, const uint8_t *frame, const output::Target &target,
-                         FrameDamage *damage) {
+                         FrameDamage *damage, Reconstruction reconstruction) {
   // Each thread takes the next video segment not yet taken, so that busy
   // parts of the picture do not hold one thread up while another idles.
   // Every segment writes its own macroblocks only.
@@ -61,7 +61,8 @@ void SegmentCrew::decode(dv_decoder_t *dv, const uint8_t *frame, const output::T
   auto task = [&](int i) {
     Part &part = parts_[static_cast<size_t>(i)];
     for (int n; (n = next_segment_.fetch_add(1, std::memory_order_relaxed)) < segments;)
-      decode_segments(dv, frame, target, part.seg.get(), &part.bs, n, n + 1, damage);
+      decode_segments(dv, frame, target, part.seg.get(), &part.bs, n, n + 1, damage,
+                      reconstruction);
   };
   crew_.run(task);
 }
@@ -69,10 +70,10 @@ void SegmentCrew::decode(dv_decoder_t *dv, const uint8_t *frame, const output::T
 tarsk_picture_damage PictureDecoder::decode(dv_decoder_t *dv, const uint8_t *frame,
                                             const output::Target &target, SegmentCrew *crew) {
   if (crew != nullptr)
-    crew->decode(dv, frame, target, &damage_);
+    crew->decode(dv, frame, target, &damage_, reconstruction_);
   else
     decode_segments(dv, frame, target, seg_.get(), &bs_, 0,
-                    dv->num_dif_seqs * dif::segments_per_sequence, &damage_);
+                    dv->num_dif_seqs * dif::segments_per_sequence, &damage_, reconstruction_);
   return finish(dv, target, damage_);
 }
 

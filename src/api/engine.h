@@ -51,7 +51,7 @@ class SegmentCrew {
   explicit SegmentCrew(int threads);
   int threads() const { return crew_.size(); }
   void decode(dv_decoder_t *dv, const uint8_t *frame, const output::Target &target,
-              FrameDamage *damage);
+              FrameDamage *damage, Reconstruction reconstruction);
 
  private:
   struct Part {
@@ -69,6 +69,7 @@ class SegmentCrew {
 class PictureDecoder {
  public:
   explicit PictureDecoder(bool conceal) { damage_.conceal = conceal; }
+  void set_reconstruction(Reconstruction r) { reconstruction_ = r; }
   bool conceal() const { return damage_.conceal; }
   void set_conceal(bool on) {
     damage_.conceal = on;
@@ -85,6 +86,7 @@ class PictureDecoder {
 
  private:
   FrameDamage damage_;
+  Reconstruction reconstruction_ = Reconstruction::accurate;
   PreviousPicture previous_;
   std::unique_ptr<dv_videosegment_t> seg_ = std::make_unique<dv_videosegment_t>();
   bitstream_t bs_{};

@@ -36,11 +36,18 @@ int rate_option(int rate) {
 }
 int bits_option(int bits) { return bits == 0 ? 0 : bits == 12 ? 1 : bits == 16 ? 2 : -1; }
 
+Reconstruction reconstruction_of(const tarsk_decoder_settings &s) {
+  return s.reconstruction == TARSK_RECONSTRUCTION_SPECIFIED ? Reconstruction::specified
+                                                            : Reconstruction::accurate;
+}
+
 bool valid(const tarsk_decoder_settings &s) {
   return s.threads >= 1 && s.threads <= most_threads && s.depth >= TARSK_DEPTH_FULL &&
          s.depth <= TARSK_DEPTH_DC && s.video_system >= 0 && s.video_system <= 3 &&
          rate_option(s.audio_rate) >= 0 && bits_option(s.audio_bits) >= 0 &&
-         s.audio_emphasis >= 0 && s.audio_emphasis <= 2;
+         s.audio_emphasis >= 0 && s.audio_emphasis <= 2 &&
+         (s.reconstruction == TARSK_RECONSTRUCTION_ACCURATE ||
+          s.reconstruction == TARSK_RECONSTRUCTION_SPECIFIED);
 }
 
 api::DecoderRecord decoder_record(const tarsk_decoder_settings &s) {
@@ -84,6 +91,7 @@ class FramePipeline {
     for (Slot &slot : slots_) {
       slot.dv = decoder_record(s);
       slot.damage.conceal = s.conceal != 0;
+      slot.reconstruction = reconstruction_of(s);
     }
     for (Slot &slot : slots_) slot.thread = std::thread([this, &slot] { work(slot); });
   }
@@ -142,6 +150,7 @@ class FramePipeline {
     tarsk_picture *picture = nullptr;
     output::Target target;
     FrameDamage damage;
+    Reconstruction reconstruction = Reconstruction::accurate;
     State state = State::idle;
     int result = TARSK_OK;
     std::thread thread;
@@ -154,7 +163,8 @@ class FramePipeline {
     if (slot.picture->data[0] == nullptr) return TARSK_E_BAD_CALL;
     if (const int ok = prepare_picture(dv, slot.picture, &slot.target); ok != TARSK_OK) return ok;
     decode_segments(dv, slot.frame, slot.target, slot.seg.get(), &slot.bs, 0,
-                    dv->num_dif_seqs * dif::segments_per_sequence, &slot.damage);
+                    dv->num_dif_seqs * dif::segments_per_sequence, &slot.damage,
+                    slot.reconstruction);
     return TARSK_OK;
   }
 
@@ -283,6 +293,7 @@ int tarsk_decoder_open(tarsk_decoder **decoder, const tarsk_decoder_settings *se
     d->dv = decoder_record(s);
     if (!d->dv) return TARSK_E_NO_MEMORY;
     d->pictures.set_conceal(s.conceal != 0);
+    d->pictures.set_reconstruction(reconstruction_of(s));
     *decoder = d.release();
   } catch (const std::bad_alloc &) {
     return TARSK_E_NO_MEMORY;

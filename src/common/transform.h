@@ -43,6 +43,13 @@ void dequantise_weight_88(dv_coeff_t *block, int qno, int klass);
 // (raster order): the inverse weight shifted by the area's quantiser step.
 const uint16_t *dequantise_weight_88_factors(int qno, int klass);
 
+// The accurate reconstruction's 64 factors for an 8x8 block of a
+// macroblock's qno and a block's class (raster order): the inverse
+// transform's normalisation C88[v] C88[h], the exact inverse weight (4 at
+// DC) and the quantisation step of the coefficient's area, for the rounded
+// inverse transform.
+const double *accurate_88_factors(int qno, int klass);
+
 // The exact forward weight of 8x8 coefficient (v, h), which the forward
 // scale table holds; the decoder's inverse weights are its inverses rounded
 // to integers (up to some 15 % off).

@@ -8,13 +8,19 @@
 #include "common/dif.h"
 #include "common/transform.h"
 #include "decode/output/output.h"
+#include "dsp/dsp.h"
 
 namespace {
 
 namespace dif = tarsk::dif;
 
 // Dequantisation, inverse weighting and inverse transform of one block.
-void reconstruct(dv_block_t *b, int qno) {
+void reconstruct(dv_block_t *b, int qno, tarsk::Reconstruction reconstruction) {
+  if (b->dct_mode == 0 && reconstruction == tarsk::Reconstruction::accurate) {
+    tarsk::dsp::dsp().idct.idct_88_rounded(b->coeffs,
+                                           tarsk::accurate_88_factors(qno, b->class_no));
+    return;
+  }
   if (b->dct_mode == 1) {
     dv_248_coeff_t scratch[64];
     _dv_quant_248_inverse(b->coeffs, qno, b->class_no, scratch);
@@ -38,9 +44,10 @@ bool macroblock_damaged(const dv_macroblock_t *mb, const uint8_t *block, unsigne
 
 namespace tarsk {
 
-void reconstruct_macroblock(dv_macroblock_t *mb, unsigned quality) {
+void reconstruct_macroblock(dv_macroblock_t *mb, unsigned quality,
+                            Reconstruction reconstruction) {
   const int blocks = (quality & DV_QUALITY_COLOR) ? 6 : 4;
-  for (int b = 0; b < blocks; ++b) reconstruct(&mb->b[b], mb->qno);
+  for (int b = 0; b < blocks; ++b) reconstruct(&mb->b[b], mb->qno, reconstruction);
 }
 
 void render_macroblock(const dv_decoder_t *dv, const dv_macroblock_t *mb,
@@ -51,7 +58,7 @@ void render_macroblock(const dv_decoder_t *dv, const dv_macroblock_t *mb,
 
 void decode_segments(dv_decoder_t *dv, const uint8_t *buffer, const output::Target &target,
                      dv_videosegment_t *seg, bitstream_t *bs, int first, int last,
-                     FrameDamage *damage) {
+                     FrameDamage *damage, Reconstruction reconstruction) {
   seg->bs = bs;
   seg->isPAL = dv->system == e_dv_system_625_50;
   const bool write = target.layout != output::Layout::none;
@@ -75,7 +82,7 @@ void decode_segments(dv_decoder_t *dv, const uint8_t *buffer, const output::Targ
         render_macroblock(dv, mb, target);
         continue;
       }
-      reconstruct_macroblock(mb, dv->quality);
+      reconstruct_macroblock(mb, dv->quality, reconstruction);
       // Without colour the picture is grey: the colour blocks hold no
       // chroma of this frame, only what earlier segments left there.
       if (!(dv->quality & DV_QUALITY_COLOR))

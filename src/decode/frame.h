@@ -26,14 +26,22 @@ struct FrameDamage {
   uint8_t macroblocks[most] = {};
   bool conceal = true;
 };
+// How blocks are reconstructed: by the format's specified arithmetic
+// (integer inverse weights, a transform that truncates toward zero), or
+// accurately (the exact weights, a transform rounded to nearest; so far for
+// 8x8 blocks, 2-4-8 blocks as specified).
+enum class Reconstruction { specified, accurate };
+
 void decode_segments(dv_decoder_t *dv, const uint8_t *buffer, const output::Target &target,
                      dv_videosegment_t *seg, bitstream_t *bs, int first, int last,
-                     FrameDamage *damage = nullptr);
+                     FrameDamage *damage = nullptr,
+                     Reconstruction reconstruction = Reconstruction::specified);
 
 // Dequantisation, inverse weighting and inverse transform of a parsed
 // macroblock's blocks: the four luminance blocks, and the two colour blocks
 // too with DV_QUALITY_COLOR.
-void reconstruct_macroblock(dv_macroblock_t *mb, unsigned quality);
+void reconstruct_macroblock(dv_macroblock_t *mb, unsigned quality,
+                            Reconstruction reconstruction = Reconstruction::specified);
 
 // Writes a placed macroblock to a target with the decoder's own clamp and
 // set-up settings.

@@ -145,6 +145,8 @@ TEST(FrameThreads, InOrderAndBitIdentical) {
     tarsk::DecoderSettings settings;
     settings.threads = threads;
     settings.conceal = 0;
+    settings.reconstruction = TARSK_RECONSTRUCTION_SPECIFIED;
+    settings.reconstruction = TARSK_RECONSTRUCTION_SPECIFIED;
     tarsk::Decoder decoder(settings);
     std::vector<tarsk::Picture> pictures;
     for (int i = 0; i < threads; ++i) pictures.emplace_back(TARSK_PIXEL_RGB24, 720, 576);

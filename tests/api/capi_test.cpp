@@ -135,6 +135,7 @@ TEST(CApi, PicturesAreDvhsSamplesInEveryLayout) {
       const Bytes stream = conformance(name);
       const auto frame = split_frames(stream)[1];
       tarsk_decoder_settings ds = Decoder::defaults();
+      ds.reconstruction = TARSK_RECONSTRUCTION_SPECIFIED;
       ds.conceal = 0;
       ds.clamp_luma = ds.clamp_chroma = s.clamp;
       ds.ntsc_setup = s.setup;
@@ -268,6 +269,7 @@ TEST(CApi, ConcealmentCoversDamageWithThePreviousPicture) {
         planes_of_yuy2(specified_picture(frames[1], e_dv_color_yuv), height, is411 ? 2 : 1, !is411);
     for (int conceal : {0, 1}) {
       tarsk_decoder_settings s = Decoder::defaults();
+      s.reconstruction = TARSK_RECONSTRUCTION_SPECIFIED;
       s.conceal = conceal;
       Decoder d(s);
       Picture first, second_picture;  // native planes
@@ -446,6 +448,34 @@ TEST(CApi, ContextsLeaveDvhsWriterChoiceAlone) {
     std::exit(pixels[0] == 248 && pixels[1] == 248 ? 0 : 1);
   };
   EXPECT_EXIT(body(), testing::ExitedWithCode(0), "");
+}
+
+// The accurate reconstruction, the default, gives a flat picture back at
+// its own level.
+TEST(CApi, AccurateReconstructionKeepsFlatLevels) {
+  for (int level : {50, 128, 200}) {
+    tarsk_encoder_settings es;
+    tarsk_encoder_default_settings(&es);
+    tarsk_encoder *e = nullptr;
+    ASSERT_EQ(tarsk_encoder_open(&e, &es), TARSK_OK);
+    Picture source;
+    ASSERT_EQ(tarsk_picture_alloc(&source, TARSK_PIXEL_I420, 720, 576), TARSK_OK);
+    std::fill_n(source.data[0], 720 * 576, static_cast<uint8_t>(level));
+    std::fill_n(source.data[1], 360 * 288 * 2, uint8_t{128});
+    Bytes frame(144000);
+    ASSERT_EQ(tarsk_encode_video(e, &source, frame.data(), frame.size()), TARSK_OK);
+    tarsk_encoder_close(&e);
+    for (int reconstruction : {-1, int{TARSK_RECONSTRUCTION_ACCURATE}}) {
+      tarsk_decoder_settings s = Decoder::defaults();
+      if (reconstruction >= 0) s.reconstruction = reconstruction;
+      Decoder d(s);
+      Picture p;
+      ASSERT_EQ(tarsk_decode_video(d.d, frame.data(), frame.size(), &p, nullptr), TARSK_OK);
+      const Bytes luma = p.plane(0);
+      const bool exact = std::all_of(luma.begin(), luma.end(), [&](uint8_t v) { return v == level; });
+      EXPECT_TRUE(exact) << "level " << level << " reconstruction " << reconstruction;
+    }
+  }
 }
 
 // The drop-frame flag of a 525/60 time code pack, and no such flag in 625/50.

@@ -271,6 +271,7 @@ TEST(Concealment, OffDecodesTheBitsAsTheCApiDoes) {
   const auto frames = split_frames(bytes);
   tarsk::DecoderSettings settings;
   settings.conceal = 0;
+  settings.reconstruction = TARSK_RECONSTRUCTION_SPECIFIED;
   tarsk::Decoder d(settings);
   dv_decoder_t *dv = dv_decoder_new(0, 0, 0);
   dv_set_error_log(dv, nullptr);
