@@ -39,6 +39,10 @@ void dct_init() {
         for (int v = 0; v < 8; ++v) t.by_coefficient[v * 8 + h][y * 8 + x] = cosine(y, v) * cosine(x, h);
   for (int k = 0; k < 8; ++k)
     for (int n = 0; n < 4; ++n) t.basis[k][n] = t.c88[k] * cosine(n, k);
+  for (int k = 0; k < 8; ++k)
+    for (int n = 0; n < 8; ++n) t.cosine8[k][n] = cosine(n, k);
+  for (int k = 0; k < 4; ++k)
+    for (int n = 0; n < 4; ++n) t.cosine4[k][n] = std::cos((2 * n + 1) * k * M_PI / 8.0);
 }
 
 void dct88_aan_line(const int16_t in[8], int16_t out[8]) {

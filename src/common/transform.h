@@ -25,6 +25,10 @@ struct Idct88Tables {
   double c88[8];
   alignas(64) double by_coefficient[64][64];
   alignas(32) double basis[8][4];
+  // Unnormalised: cos((2n + 1) k pi/16) at [k][n], and for the 2-4-8
+  // transform's fields cos((2n + 1) k pi/8) at [k][n], n = 0..3.
+  double cosine8[8][8];
+  double cosine4[4][4];
 };
 extern Idct88Tables idct88_tables;
 
@@ -49,6 +53,11 @@ const uint16_t *dequantise_weight_88_factors(int qno, int klass);
 // DC) and the quantisation step of the coefficient's area, for the rounded
 // inverse transform.
 const double *accurate_88_factors(int qno, int klass);
+// The same for a 2-4-8 block: the normalisation 1/4 c(v) c(h) of each
+// field's 4-point and the 8-point transforms (c(0) = 1/sqrt 2, else 1), the
+// exact inverse weight (4 at the sums' DC, the general weight at the
+// differences' DC, as decoders have it) and the quantisation step.
+const double *accurate_248_factors(int qno, int klass);
 
 // The exact forward weight of 8x8 coefficient (v, h), which the forward
 // scale table holds; the decoder's inverse weights are its inverses rounded

@@ -16,9 +16,12 @@ namespace dif = tarsk::dif;
 
 // Dequantisation, inverse weighting and inverse transform of one block.
 void reconstruct(dv_block_t *b, int qno, tarsk::Reconstruction reconstruction) {
-  if (b->dct_mode == 0 && reconstruction == tarsk::Reconstruction::accurate) {
-    tarsk::dsp::dsp().idct.idct_88_rounded(b->coeffs,
-                                           tarsk::accurate_88_factors(qno, b->class_no));
+  if (reconstruction == tarsk::Reconstruction::accurate) {
+    const auto &k = tarsk::dsp::dsp().idct;
+    if (b->dct_mode == 1)
+      k.idct_248_rounded(b->coeffs, tarsk::accurate_248_factors(qno, b->class_no));
+    else
+      k.idct_88_rounded(b->coeffs, tarsk::accurate_88_factors(qno, b->class_no));
     return;
   }
   if (b->dct_mode == 1) {

@@ -28,8 +28,7 @@ struct FrameDamage {
 };
 // How blocks are reconstructed: by the format's specified arithmetic
 // (integer inverse weights, a transform that truncates toward zero), or
-// accurately (the exact weights, a transform rounded to nearest; so far for
-// 8x8 blocks, 2-4-8 blocks as specified).
+// accurately (the exact weights, transforms rounded to nearest).
 enum class Reconstruction { specified, accurate };
 
 void decode_segments(dv_decoder_t *dv, const uint8_t *buffer, const output::Target &target,

@@ -52,6 +52,7 @@ struct Options {
   std::string range_text;
   bool strict = false, quiet = false;
   bool conceal = true;  // damaged macroblocks show the previous picture's
+  bool reference = false;  // the specified reconstruction, dv.h's pictures
   bool track_audio = false;  // sound from the container's own track, not the DV frames
   // One per core (64 at most): the pictures are the same whatever the number.
   int threads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 64);
@@ -123,6 +124,9 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       return true;
     case 'c':
       o.conceal = false;
+      return true;
+    case 'R':
+      o.reference = true;
       return true;
     case 'T':
       if (value != "dv" && value != "track")
@@ -213,6 +217,7 @@ DecoderSettings decoder_settings(const Options &o) {
                              : TARSK_DEPTH_FULL;
   s.monochrome = o.monochrome;
   s.conceal = o.conceal;
+  s.reconstruction = o.reference ? TARSK_RECONSTRUCTION_SPECIFIED : TARSK_RECONSTRUCTION_ACCURATE;
   s.ntsc_setup = o.ntsc_setup;
   s.video_system = o.video_system;
   static constexpr int rates[] = {0, 32000, 44100, 48000}, bits[] = {0, 12, 16};
@@ -275,6 +280,11 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        nullptr},
       {"no-conceal", '\0', POPT_ARG_NONE, nullptr, 'c',
        "decode damaged macroblocks as they are, instead of showing the previous picture's there",
+       nullptr},
+      {"reference", '\0', POPT_ARG_NONE, nullptr, 'R',
+       "reconstruct blocks by the format's reference arithmetic (integer inverse weights, a "
+       "transform truncated toward zero), bit for bit the pictures of the dv.h library API, "
+       "instead of the exact weights and rounding",
        nullptr},
       {"quiet", '\0', POPT_ARG_NONE, nullptr, 'z', "show no progress line", nullptr},
       {"threads", 't', POPT_ARG_STRING, nullptr, 't',
