@@ -3,14 +3,15 @@
 // compare.sh). Every frame is decoded into the same buffers, so that nothing
 // is allocated while the clock runs.
 //
-//   tarsk_decode_file [--api tarsk|dv] [--quality N]
+//   tarsk_decode_file [--api tarsk|dv] [--quality N] [--reference]
 //                     [--color native|i422|yuv|rgb|bgr0|none] [--threads T [--split]] FILE.dv
 //
 // N is a sum of dv.h's quality flags: 1 decodes the colour blocks, 2 the AC
 // coefficients in a single pass, 4 the AC coefficients with the codes that
 // spilled into other blocks' areas recovered; the default 5 is the best.
 // --api tarsk (the default) decodes through tarsk.h's decoder (concealment
-// off), --api dv through dv.h's dv_decode_full_frame (one thread; yuv, rgb,
+// off; the accurate reconstruction, or the specified one with --reference),
+// --api dv through dv.h's dv_decode_full_frame (one thread; yuv, rgb,
 // bgr0 or none only). native writes planes at the stream's own sampling,
 // yuv packed YUY2; with none every frame is parsed and checked but no block
 // is reconstructed or written. With T threads (default 1) T threads decode
@@ -48,8 +49,8 @@ constexpr auto parse_only = static_cast<dv_color_space_t>(3);
 
 [[noreturn]] void usage(const char *program) {
   std::fprintf(stderr,
-               "usage: %s [--api tarsk|dv] [--quality N] [--color native|i422|yuv|rgb|bgr0|none] "
-               "[--threads T [--split]] FILE.dv\n",
+               "usage: %s [--api tarsk|dv] [--quality N] [--reference] "
+               "[--color native|i422|yuv|rgb|bgr0|none] [--threads T [--split]] FILE.dv\n",
                program);
   std::exit(2);
 }
@@ -64,6 +65,7 @@ struct Options {
   const char *path = nullptr;
   int threads = 1;
   bool split = false;
+  bool reference = false;  // tarsk.h's specified reconstruction
 };
 
 Options parse_options(int argc, char **argv) {
@@ -84,6 +86,8 @@ Options parse_options(int argc, char **argv) {
       const long t = std::strtol(argv[++i], &end, 10);
       if (*end != '\0' || t < 1 || t > 64) usage(argv[0]);
       o.threads = static_cast<int>(t);
+    } else if (arg == "--reference") {
+      o.reference = true;
     } else if (arg == "--split") {
       o.split = true;
     } else if (arg == "--color" && i + 1 < argc) {
@@ -170,6 +174,7 @@ tarsk_decoder_settings settings_of(const Options &o) {
   s.monochrome = (o.quality & DV_QUALITY_COLOR) == 0;
   s.conceal = 0;
   s.threads = o.threads;
+  s.reconstruction = o.reference ? TARSK_RECONSTRUCTION_SPECIFIED : TARSK_RECONSTRUCTION_ACCURATE;
   return s;
 }
 
