@@ -123,34 +123,35 @@ const uint16_t *tarsk::dequantise_weight_88_factors(int qno, int klass) {
 namespace {
 
 // The accurate reconstruction's factors by [class 3][row][position].
-double accurate_88_tab[2][22][64];
-double accurate_248_tab[2][22][64];
+float accurate_88_tab[2][22][64];
+float accurate_248_tab[2][22][64];
 
 }  // namespace
 
-const double *tarsk::accurate_88_factors(int qno, int klass) {
+const float *tarsk::accurate_88_factors(int qno, int klass) {
   return accurate_88_tab[klass == 3][qno + dv_quant_offset[klass]];
 }
 
-const double *tarsk::accurate_248_factors(int qno, int klass) {
+const float *tarsk::accurate_248_factors(int qno, int klass) {
   return accurate_248_tab[klass == 3][qno + dv_quant_offset[klass]];
 }
 
 void tarsk::quant_init() {
   // The accurate factors: the transform's normalisation, the exact inverse
-  // weight and the quantisation step, each exact in double precision.
+  // weight and the quantisation step, each worked out in double precision
+  // and rounded once to the single precision of the rounded transforms.
   const Idct88Tables &t = idct88_tables;
   for (int ex = 0; ex < 2; ++ex)
     for (int row = 0; row < 22; ++row)
       for (int i = 0; i < 64; ++i) {
         const int v = i / 8, h = i % 8;
         const int shift = i == 0 ? 0 : dv_quant_shifts[row][dv_88_areas[i]] + ex;
-        accurate_88_tab[ex][row][i] =
-            t.c88[v] * t.c88[h] * (i == 0 ? 4.0 : 1.0 / weight_88(v, h)) * (1 << shift);
+        accurate_88_tab[ex][row][i] = static_cast<float>(
+            t.c88[v] * t.c88[h] * (i == 0 ? 4.0 : 1.0 / weight_88(v, h)) * (1 << shift));
         const int shift_248 = i == 0 ? 0 : dv_quant_shifts[row][dv_248_areas[i]] + ex;
         const double c = (v % 4 == 0 ? std::sqrt(0.5) : 1.0) * (h == 0 ? std::sqrt(0.5) : 1.0);
         accurate_248_tab[ex][row][i] =
-            0.25 * c * dv_weight_inverse_248_matrix[i] * (1 << shift_248);
+            static_cast<float>(0.25 * c * dv_weight_inverse_248_matrix[i] * (1 << shift_248));
       }
   for (int ex = 0; ex < 2; ++ex)
     for (int row = 0; row < 22; ++row) {

@@ -52,12 +52,12 @@ const uint16_t *dequantise_weight_88_factors(int qno, int klass);
 // transform's normalisation C88[v] C88[h], the exact inverse weight (4 at
 // DC) and the quantisation step of the coefficient's area, for the rounded
 // inverse transform.
-const double *accurate_88_factors(int qno, int klass);
+const float *accurate_88_factors(int qno, int klass);
 // The same for a 2-4-8 block: the normalisation 1/4 c(v) c(h) of each
 // field's 4-point and the 8-point transforms (c(0) = 1/sqrt 2, else 1), the
 // exact inverse weight (4 at the sums' DC, the general weight at the
 // differences' DC, as decoders have it) and the quantisation step.
-const double *accurate_248_factors(int qno, int klass);
+const float *accurate_248_factors(int qno, int klass);
 
 // The exact forward weight of 8x8 coefficient (v, h), which the forward
 // scale table holds; the decoder's inverse weights are its inverses rounded

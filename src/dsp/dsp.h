@@ -18,15 +18,15 @@ struct IdctDsp {
   void (*idct_88)(dv_coeff_t *block);
   // The inverse 8x8 DCT rounded to nearest: each coefficient times its
   // factor (the normalisation, and for decoding the exact inverse weight and
-  // the dequantisation step), then the row and column transforms in double
-  // precision, each sample rounded to the nearest integer (halves away from
-  // zero) and held to 16 bits.
-  void (*idct_88_rounded)(dv_coeff_t *block, const double *factors);
+  // the dequantisation step), then the column and line transforms in single
+  // precision (dsp/idct_rounded.h), each sample rounded to the nearest
+  // integer and held to 16 bits.
+  void (*idct_88_rounded)(dv_coeff_t *block, const float *factors);
   // The inverse 2-4-8 DCT the same way: each coefficient times its factor;
   // per column the sums (rows 0-3 plus rows 4-7) and differences of the two
   // fields' coefficients; the 8-point transform across and the 4-point one
   // down each field; lines 2z from the sums, 2z + 1 from the differences.
-  void (*idct_248_rounded)(dv_coeff_t *block, const double *factors);
+  void (*idct_248_rounded)(dv_coeff_t *block, const float *factors);
 };
 
 // Dequantisation and 8x8 inverse weighting in one: each coefficient times

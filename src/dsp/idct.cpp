@@ -4,9 +4,12 @@
 // every sample still sums the same terms in the same order.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <utility>
 
 #include "common/transform.h"
 #include "dsp/dsp.h"
+#include "dsp/idct_rounded.h"
 
 namespace tarsk::dsp {
 namespace {
@@ -32,56 +35,66 @@ void idct_88(dv_coeff_t *block) {
   for (int i = 0; i < 64; ++i) block[i] = t16(static_cast<int32_t>(sum[i]));
 }
 
-// A sample rounded to the nearest integer (halves away from zero), held to
-// 16 bits.
-dv_coeff_t rounded(double v) {
-  const double r = v < 0 ? -std::floor(0.5 - v) : std::floor(v + 0.5);
-  return static_cast<dv_coeff_t>(std::clamp(r, -32768.0, 32767.0));
+// Eight float lanes, one operation at a time: the plain lane type of the
+// rounded transforms.
+struct Lanes {
+  float v[8];
+  friend Lanes operator+(const Lanes &a, const Lanes &b) {
+    Lanes r;
+    for (int i = 0; i < 8; ++i) r.v[i] = a.v[i] + b.v[i];
+    return r;
+  }
+  friend Lanes operator-(const Lanes &a, const Lanes &b) {
+    Lanes r;
+    for (int i = 0; i < 8; ++i) r.v[i] = a.v[i] - b.v[i];
+    return r;
+  }
+  friend Lanes operator*(const Lanes &a, const Lanes &b) {
+    Lanes r;
+    for (int i = 0; i < 8; ++i) r.v[i] = a.v[i] * b.v[i];
+    return r;
+  }
+};
+
+void transpose(Lanes *rows) {
+  for (int i = 0; i < 8; ++i)
+    for (int j = i + 1; j < 8; ++j) std::swap(rows[i].v[j], rows[j].v[i]);
 }
 
-void idct_88_rounded(dv_coeff_t *block, const double *factors) {
-  const auto &cosine = idct88_tables.cosine8;
-  double rows[64];
-  for (int v = 0; v < 8; ++v)
-    for (int x = 0; x < 8; ++x) {
-      double sum = 0.0;
-      for (int h = 0; h < 8; ++h) sum += block[v * 8 + h] * factors[v * 8 + h] * cosine[h][x];
-      rows[v * 8 + x] = sum;
-    }
-  for (int y = 0; y < 8; ++y)
-    for (int x = 0; x < 8; ++x) {
-      double sum = 0.0;
-      for (int v = 0; v < 8; ++v) sum += rows[v * 8 + x] * cosine[v][y];
-      block[y * 8 + x] = rounded(sum);
-    }
+const Cosines<Lanes> &lane_cosines() {
+  static const Cosines<Lanes> k = cosines<Lanes>([](float c) {
+    Lanes l;
+    std::fill(std::begin(l.v), std::end(l.v), c);
+    return l;
+  });
+  return k;
 }
 
-void idct_248_rounded(dv_coeff_t *block, const double *factors) {
-  const auto &cos8 = idct88_tables.cosine8;
-  const auto &cos4 = idct88_tables.cosine4;
-  // Across: for each vertical frequency v, the sums and the differences of
-  // the two fields' coefficients transformed along the line.
-  double across[2][4][8];
-  for (int v = 0; v < 4; ++v)
-    for (int x = 0; x < 8; ++x) {
-      double sum = 0.0, difference = 0.0;
-      for (int h = 0; h < 8; ++h) {
-        const double a = block[v * 8 + h] * factors[v * 8 + h];
-        const double b = block[(v + 4) * 8 + h] * factors[(v + 4) * 8 + h];
-        sum += (a + b) * cos8[h][x];
-        difference += (a - b) * cos8[h][x];
-      }
-      across[0][v][x] = sum;
-      across[1][v][x] = difference;
-    }
-  // Down each field: line 2z of the sums, line 2z + 1 of the differences.
-  for (int z = 0; z < 4; ++z)
-    for (int field = 0; field < 2; ++field)
-      for (int x = 0; x < 8; ++x) {
-        double sum = 0.0;
-        for (int v = 0; v < 4; ++v) sum += across[field][v][x] * cos4[v][z];
-        block[(2 * z + field) * 8 + x] = rounded(sum);
-      }
+// Each coefficient times its factor, by rows.
+void load(const dv_coeff_t *block, const float *factors, Lanes *rows) {
+  for (int i = 0; i < 64; ++i) rows[i / 8].v[i % 8] = static_cast<float>(block[i]) * factors[i];
+}
+
+// Each sample rounded to the nearest integer (halves to even, the default
+// rounding of the processor's conversions) and held to 16 bits.
+void store(const Lanes *rows, dv_coeff_t *block) {
+  for (int i = 0; i < 64; ++i)
+    block[i] = static_cast<dv_coeff_t>(
+        std::clamp(std::nearbyint(rows[i / 8].v[i % 8]), -32768.0f, 32767.0f));
+}
+
+void idct_88_rounded(dv_coeff_t *block, const float *factors) {
+  Lanes rows[8];
+  load(block, factors, rows);
+  idct_88_lanes(rows, lane_cosines(), transpose);
+  store(rows, block);
+}
+
+void idct_248_rounded(dv_coeff_t *block, const float *factors) {
+  Lanes rows[8];
+  load(block, factors, rows);
+  idct_248_lanes(rows, lane_cosines(), transpose);
+  store(rows, block);
 }
 
 }  // namespace

@@ -122,6 +122,22 @@ TEST(Checkasm, EveryFastKernelMatchesItsPlainTwin) {
     fast.quant.dequantise_weight_88(a.data(), factors);
     plain.quant.dequantise_weight_88(b.data(), factors);
     ASSERT_EQ(a, b) << "dequantise_weight_88";
+    // The accurate reconstruction's transforms with a macroblock's factors
+    // (any qno and class) and, every fifth round, factors of a whole
+    // octave's spread, beyond the tables'.
+    float spread[64];
+    for (auto &f : spread) f = std::ldexp(static_cast<float>(rng() % 1000 + 1), -9 + round % 7);
+    const int qno = round / 4 % 16, klass = round / 64 % 4;
+    for (auto [f, p, factors, name] :
+         {std::tuple{fast.idct.idct_88_rounded, plain.idct.idct_88_rounded,
+                     round % 5 ? tarsk::accurate_88_factors(qno, klass) : spread, "88"},
+          std::tuple{fast.idct.idct_248_rounded, plain.idct.idct_248_rounded,
+                     round % 5 ? tarsk::accurate_248_factors(qno, klass) : spread, "248"}}) {
+      a = in, b = in;
+      f(a.data(), factors);
+      p(b.data(), factors);
+      ASSERT_EQ(a, b) << "idct_" << name << "_rounded " << testing::PrintToString(in);
+    }
     uint8_t shift[4];
     tarsk::quant_area_shifts(round / 8 % 16, round / 128 % 4, shift);
     ASSERT_EQ(fast.encode.quantise_count(in.data(), a.data(), shift, vlc_num_bits_lookup),

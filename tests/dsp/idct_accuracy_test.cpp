@@ -105,8 +105,8 @@ Accuracy measure(const std::function<void(dv_coeff_t *)> &idct, int low, int hig
 
 TEST(IdctAccuracy, RoundedTransformMeetsIeee1180AndTheSpecifiedOneDoesNot) {
   tarsk::build_tables();
-  double normalisation[64];
-  for (int i = 0; i < 64; ++i) normalisation[i] = normal(i / 8) * normal(i % 8);
+  float normalisation[64];
+  for (int i = 0; i < 64; ++i) normalisation[i] = static_cast<float>(normal(i / 8) * normal(i % 8));
   const struct {
     const char *name;
     tarsk::dsp::Dsp kernels;
@@ -139,7 +139,7 @@ namespace {
 // decoders' edge cases of a lone sums' DC and a lone differences' DC.
 TEST(IdctAccuracy, Rounded248TransformIsItsDefinition) {
   tarsk::build_tables();
-  const double *factors = tarsk::accurate_248_factors(15, 0);  // steps of 1
+  const float *factors = tarsk::accurate_248_factors(15, 0);  // steps of 1
   for (const auto &build : {tarsk::dsp::dsp(), tarsk::dsp::plain_dsp()}) {
     std::mt19937 random(248);
     std::uniform_int_distribution<int> coefficient(-600, 600);
@@ -163,7 +163,7 @@ TEST(IdctAccuracy, Rounded248TransformIsItsDefinition) {
           }
       build.idct.idct_248_rounded(block, factors);
       for (int i = 0; i < 64; ++i) {
-        ASSERT_LE(std::abs(block[i] - want[i]), 0.5 + 1e-9) << "block " << b << " sample " << i;
+        ASSERT_LE(std::abs(block[i] - want[i]), 0.5 + 1e-3) << "block " << b << " sample " << i;
         differing += block[i] != static_cast<int>(std::lround(want[i]));
       }
     }

@@ -17,7 +17,11 @@ void dsp_init(Dsp &d) {
   d.yuy2 = {yuy2_411_sse2, yuy2_411_right_sse2, yuy2_420_sse2};
   d.planar = {planar_411_sse2, planar_411_right_sse2, planar_420_sse2};
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) d.idct.idct_88 = idct_88_avx2;
+  if (__builtin_cpu_supports("avx2")) {
+    d.idct.idct_88 = idct_88_avx2;
+    d.idct.idct_88_rounded = idct_88_rounded_avx2;
+    d.idct.idct_248_rounded = idct_248_rounded_avx2;
+  }
 }
 
 }  // namespace tarsk::dsp::x86
