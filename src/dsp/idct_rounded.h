@@ -87,6 +87,7 @@ inline void idct_88_lanes(V *rows, const Cosines<V> &k, Transpose transpose) {
 template <class V, class Transpose>
 inline void idct_248_lanes(V *rows, const Cosines<V> &k, Transpose transpose) {
   V fields[8];
+#pragma GCC unroll 4
   for (int v = 0; v < 4; ++v) {
     fields[v] = rows[v] + rows[v + 4];
     fields[v + 4] = rows[v] - rows[v + 4];
@@ -96,6 +97,7 @@ inline void idct_248_lanes(V *rows, const Cosines<V> &k, Transpose transpose) {
   transpose(fields);
   idct4(fields, k);
   idct4(fields + 4, k);
+#pragma GCC unroll 4
   for (int z = 0; z < 4; ++z) {
     rows[2 * z] = fields[z];
     rows[2 * z + 1] = fields[z + 4];

@@ -25,21 +25,22 @@ inline F8 operator-(F8 a, F8 b) { return {_mm256_sub_ps(a.v, b.v)}; }
 inline F8 operator*(F8 a, F8 b) { return {_mm256_mul_ps(a.v, b.v)}; }
 
 inline void transpose(F8 *r) {
-  __m256 t[8], u[8];
-  for (int i = 0; i < 8; i += 2) {
-    t[i] = _mm256_unpacklo_ps(r[i].v, r[i + 1].v);
-    t[i + 1] = _mm256_unpackhi_ps(r[i].v, r[i + 1].v);
-  }
-  for (int i = 0; i < 8; i += 4) {
-    u[i] = _mm256_shuffle_ps(t[i], t[i + 2], 0x44);
-    u[i + 1] = _mm256_shuffle_ps(t[i], t[i + 2], 0xee);
-    u[i + 2] = _mm256_shuffle_ps(t[i + 1], t[i + 3], 0x44);
-    u[i + 3] = _mm256_shuffle_ps(t[i + 1], t[i + 3], 0xee);
-  }
-  for (int i = 0; i < 4; ++i) {
-    r[i].v = _mm256_permute2f128_ps(u[i], u[i + 4], 0x20);
-    r[i + 4].v = _mm256_permute2f128_ps(u[i], u[i + 4], 0x31);
-  }
+  const __m256 t0 = _mm256_unpacklo_ps(r[0].v, r[1].v), t1 = _mm256_unpackhi_ps(r[0].v, r[1].v);
+  const __m256 t2 = _mm256_unpacklo_ps(r[2].v, r[3].v), t3 = _mm256_unpackhi_ps(r[2].v, r[3].v);
+  const __m256 t4 = _mm256_unpacklo_ps(r[4].v, r[5].v), t5 = _mm256_unpackhi_ps(r[4].v, r[5].v);
+  const __m256 t6 = _mm256_unpacklo_ps(r[6].v, r[7].v), t7 = _mm256_unpackhi_ps(r[6].v, r[7].v);
+  const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xee);
+  const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xee);
+  const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xee);
+  const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xee);
+  r[0].v = _mm256_permute2f128_ps(u0, u4, 0x20);
+  r[1].v = _mm256_permute2f128_ps(u1, u5, 0x20);
+  r[2].v = _mm256_permute2f128_ps(u2, u6, 0x20);
+  r[3].v = _mm256_permute2f128_ps(u3, u7, 0x20);
+  r[4].v = _mm256_permute2f128_ps(u0, u4, 0x31);
+  r[5].v = _mm256_permute2f128_ps(u1, u5, 0x31);
+  r[6].v = _mm256_permute2f128_ps(u2, u6, 0x31);
+  r[7].v = _mm256_permute2f128_ps(u3, u7, 0x31);
 }
 
 const Cosines<F8> &lane_cosines() {
@@ -49,6 +50,7 @@ const Cosines<F8> &lane_cosines() {
 
 // Each coefficient times its factor, by rows.
 inline void load(const dv_coeff_t *block, const float *factors, F8 *rows) {
+#pragma GCC unroll 8
   for (int v = 0; v < 8; ++v) {
     const __m128i line = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 8 * v));
     rows[v].v = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(line)),
@@ -58,6 +60,7 @@ inline void load(const dv_coeff_t *block, const float *factors, F8 *rows) {
 
 // Rounded to the nearest integer (halves to even) and held to 16 bits.
 inline void store(const F8 *rows, dv_coeff_t *block) {
+#pragma GCC unroll 4
   for (int y = 0; y < 8; y += 2) {
     const __m256i pair = _mm256_packs_epi32(_mm256_cvtps_epi32(rows[y].v),
                                             _mm256_cvtps_epi32(rows[y + 1].v));
