@@ -283,14 +283,17 @@ int tarsk_decode_check(tarsk_decoder *decoder, const uint8_t *frame, size_t size
 /* Forgets the previous picture (after a jump in the stream). */
 void tarsk_decoder_reset(tarsk_decoder *decoder);
 
-/* Decoding on frame threads: up to `threads` frames at once, a frame to a
- * thread, handed back in the order they went in (pictures bit-identical to
+/* Decoding on frame threads: `threads` frames at once, a frame to a thread,
+ * handed back in the order they went in (pictures bit-identical to
  * tarsk_decode_video's). send starts a frame into a picture whose planes
  * the caller set; the frame's bytes and the picture must stay as they are
- * until it is received. It gives TARSK_E_AGAIN while `threads` frames are
- * in flight: receive one first. receive waits for the oldest frame in
+ * until it is received. Up to TARSK_FRAMES_PER_THREAD x `threads` frames
+ * may be in flight, so that a thread finds its next frame waiting while the
+ * caller handles the oldest; beyond that send gives TARSK_E_AGAIN: receive
+ * one first. receive waits for the oldest frame in
  * flight and gives the picture it was sent with and its damage, or that
  * frame's error; TARSK_E_AGAIN when none is in flight. */
+#define TARSK_FRAMES_PER_THREAD 2
 int tarsk_decode_send(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
                       tarsk_picture *picture);
 int tarsk_decode_receive(tarsk_decoder *decoder, tarsk_picture **picture,

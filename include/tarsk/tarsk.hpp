@@ -349,8 +349,9 @@ class Decoder {
   /// Forgets the previous picture (after a jump in the stream).
   void reset() { tarsk_decoder_reset(get()); }
 
-  /// Frame threads (see tarsk_decode_send): false when every thread has a
-  /// frame (receive one first).
+  /// Frame threads (see tarsk_decode_send): false when
+  /// TARSK_FRAMES_PER_THREAD frames a thread are in flight (receive one
+  /// first).
   Expected<bool> send(Bytes frame, tarsk_picture &picture) {
     const int got = tarsk_decode_send(get(), frame.data(), frame.size(), &picture);
     if (got == TARSK_E_AGAIN) return false;

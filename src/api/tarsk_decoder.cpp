@@ -81,19 +81,23 @@ int prepare_picture(const dv_decoder_t *dv, tarsk_picture *picture, output::Targ
   return target->layout == output::Layout::none ? TARSK_E_BAD_PICTURE : TARSK_OK;
 }
 
-// Worker threads that each decode whole frames through a decoder record of
-// their own; the results are taken in the order the frames went in, and
-// concealed then, in stream order.
+// Worker threads that decode whole frames, each frame in a slot of its own
+// with its own decoder record; the results are taken in the order the
+// frames went in, and concealed then, in stream order. There are two slots
+// a thread (TARSK_FRAMES_PER_THREAD), so that a thread that finishes a frame finds the next one
+// waiting while the caller is still busy with the oldest.
 class FramePipeline {
  public:
   FramePipeline(const tarsk_decoder_settings &s, int threads)
-      : slots_(static_cast<size_t>(threads)), log_(api::log_hook(s.log, s.log_user)) {
+      : slots_(static_cast<size_t>(TARSK_FRAMES_PER_THREAD * threads)),
+        log_(api::log_hook(s.log, s.log_user)) {
     for (Slot &slot : slots_) {
       slot.dv = decoder_record(s);
       slot.damage.conceal = s.conceal != 0;
       slot.reconstruction = reconstruction_of(s);
     }
-    for (Slot &slot : slots_) slot.thread = std::thread([this, &slot] { work(slot); });
+    threads_.reserve(static_cast<size_t>(threads));
+    for (int t = 0; t < threads; ++t) threads_.emplace_back([this] { work(); });
   }
   ~FramePipeline() {
     {
@@ -101,7 +105,7 @@ class FramePipeline {
       stop_ = true;
     }
     changed_.notify_all();
-    for (Slot &slot : slots_) slot.thread.join();
+    for (std::thread &thread : threads_) thread.join();
   }
 
   bool ready() const {
@@ -116,9 +120,9 @@ class FramePipeline {
       slot.frame = frame;
       slot.size = size;
       slot.picture = picture;
-      slot.state = State::busy;
+      slot.state = State::waiting;
+      ++submitted_;
     }
-    ++submitted_;
     changed_.notify_all();
     return TARSK_OK;
   }
@@ -140,7 +144,7 @@ class FramePipeline {
   }
 
  private:
-  enum class State { idle, busy, done };
+  enum class State { idle, waiting, busy, done };
   struct Slot {
     api::DecoderRecord dv;
     std::unique_ptr<dv_videosegment_t> seg = std::make_unique<dv_videosegment_t>();
@@ -153,7 +157,6 @@ class FramePipeline {
     Reconstruction reconstruction = Reconstruction::accurate;
     State state = State::idle;
     int result = TARSK_OK;
-    std::thread thread;
   };
 
   static int decode(Slot &slot) {
@@ -168,30 +171,38 @@ class FramePipeline {
     return TARSK_OK;
   }
 
-  void work(Slot &slot) {
+  // The threads take the waiting frames in the order they were sent.
+  void work() {
     const LogScope scope(log_);  // the frames' messages, from this thread too
     for (;;) {
+      Slot *slot;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return stop_ || slot.state == State::busy; });
+        changed_.wait(lock, [&] { return stop_ || started_ < submitted_; });
         if (stop_) return;
+        slot = &slots_[started_ % slots_.size()];
+        slot->state = State::busy;
+        ++started_;
       }
-      const int result = decode(slot);
+      const int result = decode(*slot);
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        slot.result = result;
-        slot.state = State::done;
+        slot->result = result;
+        slot->state = State::done;
       }
       changed_.notify_all();
     }
   }
 
   std::vector<Slot> slots_;
+  std::vector<std::thread> threads_;
   LogHook log_;
   std::mutex mutex_;
   std::condition_variable changed_;
   bool stop_ = false;
-  uint64_t submitted_ = 0, collected_ = 0;
+  // Frames sent, taken by a thread and received; submitted_ changes under
+  // the lock (the threads read it), collected_ only on the caller's thread.
+  uint64_t submitted_ = 0, started_ = 0, collected_ = 0;
 };
 
 // What a parsed frame says about itself.

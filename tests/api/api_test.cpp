@@ -146,10 +146,11 @@ TEST(FrameThreads, InOrderAndBitIdentical) {
     settings.threads = threads;
     settings.conceal = 0;
     settings.reconstruction = TARSK_RECONSTRUCTION_SPECIFIED;
-    settings.reconstruction = TARSK_RECONSTRUCTION_SPECIFIED;
     tarsk::Decoder decoder(settings);
     std::vector<tarsk::Picture> pictures;
-    for (int i = 0; i < threads; ++i) pictures.emplace_back(TARSK_PIXEL_RGB24, 720, 576);
+    // Two frames a thread may be in flight.
+    const auto depth = static_cast<size_t>(2 * threads);
+    for (size_t i = 0; i < depth; ++i) pictures.emplace_back(TARSK_PIXEL_RGB24, 720, 576);
     size_t collected = 0;
     auto collect_one = [&] {
       auto result = decoder.receive();
@@ -164,9 +165,8 @@ TEST(FrameThreads, InOrderAndBitIdentical) {
       }
       ++collected;
     };
-    const auto depth = static_cast<size_t>(threads);
     for (size_t n = 0; n < stream.size(); ++n) {
-      // With every thread busy the decoder takes no more frames.
+      // With every slot taken the decoder takes no more frames.
       if (n >= depth && collected + depth == n) {
         auto refused = decoder.send(stream[n], pictures[n % depth].get());
         ASSERT_TRUE(refused && !*refused);

@@ -377,6 +377,10 @@ class Job {
     uint64_t index = 0;
     std::optional<Frame> frame;  // none: damaged
     std::string damage;
+    // Damage found while reading (bytes skipped, missing blocks, concealed
+    // sound), told when the frame comes out, so that every report stays in
+    // stream order however far reading runs ahead of the threads.
+    std::vector<std::string> read_damage;
     FrameInfo info{};
     std::optional<Expected<Audio>> audio;  // when sound is wanted
     PicturePtr picture;
@@ -615,10 +619,10 @@ bool Job::on_damaged(uint64_t index, const std::string &why) {
 // decoder's threads; then writes out the oldest positions while every
 // thread has a frame (a damaged position at the front needs no thread).
 bool Job::queue(std::optional<Frame> frame, uint64_t index, std::string damage) {
-  if (frame && !on_damage(index, tally_.add_read(*frame))) return false;
   Pending &p = pending_.emplace_back();
   p.index = index;
   if (frame) {
+    p.read_damage.push_back(tally_.add_read(*frame));
     // The header and sound here, header blocks checked and parsed once;
     // the picture on the decoder's threads.
     auto decoded = decoder_.decode_frame(frame->bytes, nullptr, false, wants_sound());
@@ -631,9 +635,8 @@ bool Job::queue(std::optional<Frame> frame, uint64_t index, std::string damage) 
         const int failed = *p.audio ? (*p.audio)->failed_blocks : 0;
         if (failed > 0) {
           tally_.failed_audio_blocks += static_cast<uint64_t>(failed);
-          if (!on_damage(index, std::to_string(failed) + " damaged audio block" +
-                                    (failed == 1 ? "" : "s") + " concealed"))
-            return false;
+          p.read_damage.push_back(std::to_string(failed) + " damaged audio block" +
+                                  (failed == 1 ? "" : "s") + " concealed");
         }
       }
       // The first frame read whole is the stream's first good one: the
@@ -667,7 +670,8 @@ bool Job::queue(std::optional<Frame> frame, uint64_t index, std::string damage) 
     }
   }
   p.damage = std::move(damage);
-  while (!pending_.empty() && (!pending_.front().frame || in_flight_ >= o_.threads))
+  const int depth = TARSK_FRAMES_PER_THREAD * o_.threads;
+  while (!pending_.empty() && (!pending_.front().frame || in_flight_ >= depth))
     if (!emit_oldest()) return false;
   return true;
 }
@@ -675,6 +679,11 @@ bool Job::queue(std::optional<Frame> frame, uint64_t index, std::string damage) 
 bool Job::emit_oldest() {
   Pending p = std::move(pending_.front());
   pending_.pop_front();
+  // The damage found in reading first; a frame in flight is received all
+  // the same, so that no thread writes into its picture once it is gone.
+  const bool told = std::all_of(
+      p.read_damage.begin(), p.read_damage.end(),
+      [&](const std::string &damage) { return on_damage(p.index, damage); });
   bool done;
   if (p.frame) {
     // The decoder hands the pictures back in the order they went in, each
@@ -683,11 +692,11 @@ bool Job::emit_oldest() {
     PictureDamage damage{};
     const int got = tarsk_decode_receive(decoder_.get(), &picture, &damage);
     --in_flight_;
-    done = on_frame(p, got == TARSK_OK ? Expected<PictureDamage>(damage)
-                                       : Expected<PictureDamage>(error_of(got)));
+    done = told && on_frame(p, got == TARSK_OK ? Expected<PictureDamage>(damage)
+                                               : Expected<PictureDamage>(error_of(got)));
   } else {
     ++tally_.unreadable_frames;
-    done = on_damaged(p.index, p.damage);
+    done = told && on_damaged(p.index, p.damage);
   }
   if (p.picture) spare_.push_back(std::move(p.picture));
   progress_.update(emitted_);
