@@ -3,7 +3,7 @@
 # ffmpeg's DV decoder on one thread, on a 625/50 4:2:0 file and a 525/60
 # 4:1:1 file of 400 frames each.
 #
-#   bench/compare.sh [-n RUNS] [-b BUILD_DIR] [-d DATA_DIR] [-a] [FILE.dv...]
+#   bench/compare.sh [-n RUNS] [-b BUILD_DIR] [-d DATA_DIR] [-a] [-p PHOTO]... [FILE.dv...]
 #
 #   -n RUNS       timed runs of each program per file (default 5)
 #   -b BUILD_DIR  optimised build of tarsk's driver (default build-release)
@@ -13,6 +13,11 @@
 #                 and 525/60 4:1:1: ffmpeg's mandelbrot (smooth gradients
 #                 and fine filaments, zooming), life (hard-edged cells on a
 #                 flat ground) and cellauto (a scrolling automaton)
+#   -p PHOTO      also natural footage: a camera pan across a photograph
+#                 (any picture ffmpeg reads, at least 1920 pixels wide once
+#                 scaled; e.g. the nature photographs of Debian's
+#                 mate-backgrounds package), in 625/50 4:2:0 and 525/60 4:1:1;
+#                 may be given more than once
 #
 # Without file arguments the script makes the files with ffmpeg (once; it
 # reuses them while they have the right size). The main two files' content
@@ -28,11 +33,13 @@
 # machine hits all of them alike. Each time is the wall time of the whole
 # process, start-up and file reading included, for both programs. ffmpeg
 # decodes into its native planar pictures and hands them to the null
-# muxer; tarsk decodes into packed YUY2 at its best quality. ffmpeg runs
-# twice a round: as `ffmpeg -threads 1 -i FILE -f null -`, which decodes the
-# audio too, and with -an, which decodes the video only, as tarsk's driver
-# does. The ratio printed is the median over the runs of ffmpeg's time
-# divided by tarsk's: above 1 tarsk is the faster.
+# muxer; tarsk decodes at its best quality into planes at the stream's own
+# sampling too, with the accurate reconstruction (its default) and with the
+# specified one (--reference). ffmpeg runs twice a round: as
+# `ffmpeg -threads 1 -i FILE -f null -`, which decodes the audio too, and
+# with -an, which decodes the video only, as tarsk's driver does. The ratios
+# printed are medians over the runs of ffmpeg's time divided by tarsk's:
+# above 1 tarsk is the faster.
 set -euo pipefail
 
 runs=5
@@ -41,13 +48,15 @@ build="$root/build-release"
 data="${TMPDIR:-/tmp}/tarsk-compare"
 
 usage() {
-  echo "usage: bench/compare.sh [-n RUNS] [-b BUILD_DIR] [-d DATA_DIR] [-a] [FILE.dv...]" >&2
+  echo "usage: bench/compare.sh [-n RUNS] [-b BUILD_DIR] [-d DATA_DIR] [-a] [-p PHOTO]... [FILE.dv...]" >&2
   exit 2
 }
 
 all=0
-while getopts "n:b:d:ah" opt; do
+photos=()
+while getopts "n:b:d:ap:h" opt; do
   case $opt in
+    p) photos+=("$OPTARG") ;;
     n) runs=$OPTARG ;;
     b) build=$OPTARG ;;
     d) data=$OPTARG ;;
@@ -62,7 +71,7 @@ shift $((OPTIND - 1))
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DTARSK_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target tarsk_decode_file -j "$(nproc)" >/dev/null
-driver="$build/bench/tarsk_decode_file"
+driver=("$build/bench/tarsk_decode_file" --color native)
 
 frames=400
 
@@ -72,6 +81,14 @@ frames=400
 make_file() {
   local out=$1 size=$2 rate=$3 pix_fmt=$4 frame_bytes=$5
   local source=${6:-"testsrc2=size=$size:rate=$rate,noise=alls=20:allf=t+u"}
+  local input=(-f lavfi -i "$source") filter=()
+  # A photograph: scaled to 1920 pixels across and panned over, right and
+  # down, as a camera would.
+  if [[ -n ${7:-} ]]; then
+    local w=${size%x*} h=${size#*x}
+    input=(-loop 1 -framerate "$rate" -i "$7")
+    filter=(-vf "scale=1920:-2,crop=$w:$h:x='min(in_w-$w,t*120)':y='min(in_h-$h,t*40)'")
+  fi
   if [[ -f $out && $(stat -c %s "$out") -eq $((frames * frame_bytes)) ]]; then
     return
   fi
@@ -82,8 +99,8 @@ make_file() {
   duration=$(awk -v n="$frames" -v r="$rate" 'BEGIN { split(r, f, "/"); d = f[2] ? f[2] : 1;
     printf "%.6f", n * d / f[1] }')
   ffmpeg -hide_banner -loglevel error -nostdin \
-    -f lavfi -i "$source" \
-    -f lavfi -i "sine=sample_rate=48000" -map 0:v -map 1:a -t "$duration" \
+    "${input[@]}" \
+    -f lavfi -i "sine=sample_rate=48000" -map 0:v -map 1:a -t "$duration" "${filter[@]}" \
     -c:v dvvideo -pix_fmt "$pix_fmt" -c:a pcm_s16le -ac 2 -f dv -y "$out"
   if [[ $(stat -c %s "$out") -ne $((frames * frame_bytes)) ]]; then
     echo "ffmpeg did not make $frames frames in $out" >&2
@@ -115,6 +132,12 @@ if [[ ${#files[@]} -eq 0 ]]; then
       done
     done
   fi
+  for photo in "${photos[@]}"; do
+    name=$(basename "${photo%.*}")
+    make_file "$data/$name-pal420.dv" 720x576 25 yuv420p 144000 "" "$photo"
+    make_file "$data/$name-ntsc411.dv" 720x480 30000/1001 yuv411p 120000 "" "$photo"
+    files+=("$data/$name-pal420.dv" "$data/$name-ntsc411.dv")
+  done
 fi
 
 # seconds CMD...: the wall time of a command, which must succeed.
@@ -138,39 +161,43 @@ compare() {
   echo
   echo "$file ($(($(stat -c %s "$file") / 1000)) kB)"
   # One untimed round brings the file into the page cache.
-  seconds "$driver" "$file" >/dev/null
+  seconds "${driver[@]}" "$file" >/dev/null
   seconds "${ffmpeg_null[@]}" -i "$file" -f null - >/dev/null
-  printf '%5s %10s %10s %12s %14s %14s %10s %10s\n' run tarsk ffmpeg "ffmpeg -an" "ratio" \
-    "ratio -an" "tarsk -t2" "scaling"
-  local ours=() theirs=() video=() ratio=() ratio_an=() two=() scaling=()
+  local format='%6s %7s %7s %7s %10s %9s %8s %7s %9s %8s\n'
+  printf "$format" run tarsk ref ffmpeg "ffmpeg -an" "ratio -an" "ref -an" "ratio" "tarsk -t2" "scaling"
+  local ours=() ref=() theirs=() video=() ratio=() ratio_an=() ref_an=() two=() scaling=()
   for ((i = 1; i <= runs; i++)); do
-    local t_ours t_theirs t_video t_two
-    t_ours=$(seconds "$driver" --threads 1 "$file")
+    local t_ours t_ref t_theirs t_video t_two
+    t_ours=$(seconds "${driver[@]}" --threads 1 "$file")
     t_theirs=$(seconds "${ffmpeg_null[@]}" -i "$file" -f null -)
+    t_ref=$(seconds "${driver[@]}" --reference --threads 1 "$file")
     t_video=$(seconds "${ffmpeg_null[@]}" -i "$file" -an -f null -)
-    t_two=$(seconds "$driver" --threads 2 "$file")
+    t_two=$(seconds "${driver[@]}" --threads 2 "$file")
     ours+=("$t_ours")
+    ref+=("$t_ref")
     theirs+=("$t_theirs")
     video+=("$t_video")
     two+=("$t_two")
     ratio+=("$(awk -v a="$t_theirs" -v b="$t_ours" 'BEGIN { printf "%.3f", a / b }')")
     ratio_an+=("$(awk -v a="$t_video" -v b="$t_ours" 'BEGIN { printf "%.3f", a / b }')")
+    ref_an+=("$(awk -v a="$t_video" -v b="$t_ref" 'BEGIN { printf "%.3f", a / b }')")
     scaling+=("$(awk -v a="$t_ours" -v b="$t_two" 'BEGIN { printf "%.3f", a / b }')")
-    printf '%5d %10s %10s %12s %14s %14s %10s %10s\n' "$i" "$t_ours" "$t_theirs" "$t_video" \
-      "${ratio[-1]}" "${ratio_an[-1]}" "$t_two" "${scaling[-1]}"
+    printf "$format" "$i" "$t_ours" "$t_ref" "$t_theirs" "$t_video" "${ratio_an[-1]}" \
+      "${ref_an[-1]}" "${ratio[-1]}" "$t_two" "${scaling[-1]}"
   done
-  printf '%5s %10s %10s %12s %14s %14s %10s %10s\n' median \
-    "$(printf '%s\n' "${ours[@]}" | median)" "$(printf '%s\n' "${theirs[@]}" | median)" \
-    "$(printf '%s\n' "${video[@]}" | median)" "$(printf '%s\n' "${ratio[@]}" | median)" \
-    "$(printf '%s\n' "${ratio_an[@]}" | median)" "$(printf '%s\n' "${two[@]}" | median)" \
-    "$(printf '%s\n' "${scaling[@]}" | median)"
-  echo "speed of tarsk --threads 1 relative to ffmpeg -threads 1 (median ratio of times):" \
-    "$(printf '%s\n' "${ratio[@]}" | median) against video and audio decoding," \
-    "$(printf '%s\n' "${ratio_an[@]}" | median) against video only (-an);" \
-    "tarsk --threads 2 against --threads 1: $(printf '%s\n' "${scaling[@]}" | median)"
+  local m=()
+  for list in ours ref theirs video ratio_an ref_an ratio two scaling; do
+    local -n values=$list
+    m+=("$(printf '%s\n' "${values[@]}" | median)")
+  done
+  printf "$format" median "${m[@]}"
+  echo "speed relative to ffmpeg -threads 1 -an (median ratio of times): accurate ${m[4]}," \
+    "specified (--reference) ${m[5]}; accurate against video and audio decoding ${m[6]};" \
+    "--threads 2 against --threads 1: ${m[8]}"
 }
 
-echo "tarsk: $driver (quality 5, YUY2); ffmpeg: $(ffmpeg -version | head -n 1)"
+echo "tarsk: ${driver[*]} (quality 5; the accurate reconstruction, ref: the specified one);" \
+  "ffmpeg: $(ffmpeg -version | head -n 1)"
 echo "times in seconds, $runs runs"
 for file in "${files[@]}"; do
   compare "$file"
