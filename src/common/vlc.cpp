@@ -178,6 +178,22 @@ constexpr std::array<dv_vlc_t, 4096> short_codes() {
   return t;
 }
 
+// The codes that open with five 1 bits, by the 11 bits after them.
+constexpr std::array<dv_vlc_t, 2048> long_codes() {
+  std::array<dv_vlc_t, 2048> t{};
+  for (uint32_t v = 0; v < 2048; ++v) t[v] = decode_16(0xf800 | v);
+  return t;
+}
+
+// Every window that vlc_short leaves out opens with five 1 bits.
+constexpr bool short_codes_leave_only_five_ones() {
+  const auto t = short_codes();
+  for (uint32_t v = 0; v < 4096; ++v)
+    if (t[v].len == 0 && (v >> 7) != 0x1f) return false;
+  return true;
+}
+static_assert(short_codes_leave_only_five_ones());
+
 }  // namespace
 
 extern "C" {
@@ -233,11 +249,24 @@ namespace tarsk {
 
 extern const std::array<dv_vlc_t, 4096> vlc_short = short_codes();
 
+extern const std::array<dv_vlc_t, 2048> vlc_long = long_codes();
+
 void vlc_decode_long(uint32_t bits, int maxbits, dv_vlc_t *v) {
   if (maxbits >= 16)
     vlc_decode_16(bits, v);
   else
     vlc_decode(bits, maxbits, v);
+}
+
+// A code longer than the bits left is incomplete. So is an escape cut by
+// them, though its 16 bits make no code: that the run or amplitude has a
+// code of its own shows only once the whole escape is there.
+dv_vlc_t vlc_cut(uint32_t bits, int maxbits, dv_vlc_t v) {
+  if (v.len == -2) {
+    const int escape_bits = ((bits >> 9) & 0x7f) == 0x7e ? 13 : 16;
+    return escape_bits <= maxbits ? vlc_invalid : vlc_broken;
+  }
+  return vlc_broken;
 }
 
 const VlcClass vlc_classes[6] = {

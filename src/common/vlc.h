@@ -52,17 +52,32 @@ inline void vlc_decode(uint32_t bits, int maxbits, dv_vlc_t *v) {
 // escapes and invalid bits) have len 0.
 extern const std::array<dv_vlc_t, 4096> vlc_short;
 
+// The codes vlc_short leaves out all open with five 1 bits: the 12-bit
+// codes with their sign, the run escape (13 bits) and the amplitude escape
+// (16 bits). By the 11 bits after those five, each as a window of 16 bits
+// decodes it: len 13 or 16, or -2 for an escape of a run or amplitude that
+// has a code of its own.
+extern const std::array<dv_vlc_t, 2048> vlc_long;
+
+// The code is not all in the `maxbits` bits left (or not a code): what
+// vlc_decode then gives, from the window's 16-bit decoding `v`. Out of
+// line: it happens about once per block.
+dv_vlc_t vlc_cut(uint32_t bits, int maxbits, dv_vlc_t v);
+
+// vlc_decode in one or two loads, every code at most 16 bits long: short
+// codes from vlc_short, the others from vlc_long; then one compare (len -
+// 1 < maxbits is 0 < len <= maxbits) finds the codes cut by the end of
+// the bits left, and invalid escapes.
+inline dv_vlc_t vlc_decode_fast(uint32_t bits, int maxbits) {
+  dv_vlc_t v = vlc_short[(bits & 0xffff) >> 4];
+  if (v.len == 0) [[unlikely]]
+    v = vlc_long[bits & 0x7ff];
+  if (static_cast<unsigned>(v.len - 1) < static_cast<unsigned>(maxbits)) [[likely]] return v;
+  return vlc_cut(bits, maxbits, v);
+}
+
 // vlc_decode through the class tables, out of line.
 void vlc_decode_long(uint32_t bits, int maxbits, dv_vlc_t *v);
-
-// vlc_decode, taking the short codes from vlc_short.
-inline void vlc_decode_fast(uint32_t bits, int maxbits, dv_vlc_t *v) {
-  const dv_vlc_t short_code = vlc_short[(bits & 0xffff) >> 4];
-  if (short_code.len > 0 && short_code.len <= maxbits) [[likely]]
-    *v = short_code;
-  else
-    vlc_decode_long(bits, maxbits, v);
-}
 
 // Index of (run, value) in the encoder's code lookups (vlc_encode_lookup,
 // vlc_num_bits_lookup); values beyond -255..255 are limited to them, so

@@ -21,19 +21,26 @@ using tarsk::BitWindow;
 
 // Decodes the code at the top of the window with `maxbits` bits left in
 // the area it is read from.
-inline void decode(uint32_t window, int maxbits, dv_vlc_t *vlc) {
-  tarsk::vlc_decode_fast(window, maxbits, vlc);
-}
+inline dv_vlc_t decode(uint32_t window, int maxbits) { return tarsk::vlc_decode_fast(window, maxbits); }
 
-// Stores a decoded amplitude after its run of zeros. False when the run
-// goes past the block's last coefficient: the data is damaged.
-inline bool store(dv_block_t *bl, const dv_vlc_t &vlc) {
-  if (vlc.run >= bl->reorder_sentinel - bl->reorder) return false;
-  bl->reorder += vlc.run;
-  auto *coeffs = reinterpret_cast<uint8_t *>(bl->coeffs);
-  *reinterpret_cast<dv_coeff_t *>(coeffs + *bl->reorder) = vlc.amp;
-  ++bl->reorder;
-  return true;
+// Sets a block's AC coefficients to 0 and keeps its DC: eight 16-byte
+// stores written out (a loop or memset becomes a `rep stos`, whose start-up
+// costs more than the stores).
+inline void clear_ac(dv_block_t *b) {
+  using Row = int16_t __attribute__((vector_size(16), aligned(2), may_alias));
+  static_assert(sizeof b->coeffs == 8 * sizeof(Row));
+  Row *rows = reinterpret_cast<Row *>(b->coeffs);
+  const Row zero{};
+  Row first = zero;
+  first[0] = b->coeffs[0];
+  rows[0] = first;
+  rows[1] = zero;
+  rows[2] = zero;
+  rows[3] = zero;
+  rows[4] = zero;
+  rows[5] = zero;
+  rows[6] = zero;
+  rows[7] = zero;
 }
 
 inline void end_of_block(dv_macroblock_t *mb, dv_block_t *bl) {
@@ -42,58 +49,131 @@ inline void end_of_block(dv_macroblock_t *mb, dv_block_t *bl) {
   ++mb->eob_count;
 }
 
-// The single pass over a block's own area, from bl->offset: the hot loop
-// of the decoder. A lane keeps a block's position, scan pointer and the
-// bits ahead of it in registers. Each code's length is known only once its
-// table entry is loaded, so one block's codes form a chain of dependent
-// loads; two blocks' lanes stepped in turn keep two chains in flight.
-struct Lane {
-  dv_block_t *bl;
+// A block's position in the bits of one area, its scan pointer and the
+// bits ahead, in locals: the hot loops keep them in registers and write
+// them back to the block record when they stop. (Coefficients are stored
+// through a byte pointer, which may alias anything in memory; state kept
+// in the record would be reloaded after every store.)
+struct Reader {
   uint8_t *coeffs;
-  int8_t *reorder;
-  int8_t *sentinel;
-  int end;
-  int offset;
+  const int8_t *reorder;
+  const int8_t *sentinel;
+  int offset;          // next unread bit
+  int end;             // end of the area being read
   uint64_t cache = 0;  // the bits from offset on
   int cached = 0;      // how many of them are there
-  dv_vlc_t vlc{};      // the code the lane stopped on
 
-  explicit Lane(dv_block_t *b)
-      : bl(b), coeffs(reinterpret_cast<uint8_t *>(b->coeffs)), reorder(b->reorder),
-        sentinel(b->reorder_sentinel), end(b->end), offset(b->offset) {
-    const dv_coeff_t dc = b->coeffs[0];
-    for (dv_coeff_t &c : b->coeffs) c = 0;  // a few vector stores, no call
-    b->coeffs[0] = dc;
+  Reader(dv_block_t *b, int from, int area_end)
+      : coeffs(reinterpret_cast<uint8_t *>(b->coeffs)), reorder(b->reorder),
+        sentinel(b->reorder_sentinel), offset(from), end(area_end) {}
+
+  // The code at offset, not consumed.
+  dv_vlc_t peek(const BitWindow &bits) {
+    if (cached < 16) {
+      cache = bits.word(offset);
+      cached = 64 - (offset & 7);
+    }
+    return decode(static_cast<uint32_t>(cache >> 48), end - offset);
+  }
+
+  void consume(int len) {
+    offset += len;
+    cache <<= len;
+    cached -= len;
+  }
+
+  // Continues reading at another area's bits.
+  void jump(int from, int area_end) {
+    offset = from;
+    end = area_end;
+    cached = 0;
+  }
+
+  // A run past the block's last coefficient cannot be: the data is damaged.
+  bool fits(const dv_vlc_t &vlc) const { return vlc.run < sentinel - reorder; }
+
+  // Stores a decoded amplitude after its run of zeros (the run fits).
+  void store(const dv_vlc_t &vlc) {
+    reorder += vlc.run;
+    *reinterpret_cast<dv_coeff_t *>(coeffs + *reorder) = vlc.amp;
+    ++reorder;
+  }
+};
+
+// The single pass over a block's own area, from bl->offset: the hot loop
+// of the decoder. Each code's length is known only once its table entry
+// is loaded, so one block's codes form a chain of dependent loads; two
+// blocks' lanes stepped in turn keep two chains in flight. A lane keeps in
+// registers only what the chain needs: the bits ahead, how many bits are
+// cached and left in the area, and the scan pointer; the rest stays in
+// the block record, read when the cache is refilled or the lane stops.
+struct Lane {
+  dv_block_t *bl;
+  uint64_t cache = 0;  // the bits from the next unread one on
+  int cached = 0;      // how many of them are there
+  int left;            // bits left in the area
+  const int8_t *reorder;
+  dv_vlc_t vlc{};  // the code the lane stopped on
+
+  explicit Lane(dv_block_t *b) : bl(b), left(b->end - b->offset), reorder(b->reorder) {
+    clear_ac(b);
+  }
+
+  void store(const dv_vlc_t &code) {
+    reorder += code.run;
+    *reinterpret_cast<dv_coeff_t *>(reinterpret_cast<uint8_t *>(bl->coeffs) + *reorder) =
+        code.amp;
+    ++reorder;
+  }
+
+  void consume(int len) {
+    cache <<= len;
+    cached -= len;
+    left -= len;
   }
 
   // Reads one code and stores its amplitude; false when the lane stops: at
   // an end of block, a code going on in another area, or an invalid code.
   bool step(const BitWindow &bits) {
-    if (cached < 16) {
+    if (cached < 16) [[unlikely]] {
+      const int offset = bl->end - left;
       cache = bits.word(offset);
       cached = 64 - (offset & 7);
     }
-    decode(static_cast<uint32_t>(cache >> 48), end - offset, &vlc);
+    // The common case in one load and one branch: a short code that ends
+    // in the area, its run within the block (an end of block has run -1,
+    // which as unsigned is past any block).
+    const dv_vlc_t code = tarsk::vlc_short[cache >> 52];
+    if (static_cast<unsigned>(code.len - 1) < static_cast<unsigned>(left) &&
+        static_cast<unsigned>(code.run) < static_cast<unsigned>(bl->reorder_sentinel - reorder))
+        [[likely]] {
+      consume(code.len);
+      store(code);
+      return true;
+    }
+    return rare_step();
+  }
+
+  // A long code, an end of block, a code cut by the end of the area, an
+  // invalid code or a run past the block's last coefficient.
+  bool rare_step() {
+    vlc = decode(static_cast<uint32_t>(cache >> 48), left);
     if (vlc.run < 0) return false;
-    // A run past the block's last coefficient cannot be: the code is
-    // invalid there, as an invalid bit pattern is, and the block stops on
-    // it (damaged; a recovery pass meets it again and stops too).
-    if (vlc.run >= sentinel - reorder) {
+    // A run past the block's last coefficient is invalid there, as an
+    // invalid bit pattern is, and the block stops on it (damaged; a
+    // recovery pass meets it again and stops too).
+    if (vlc.run >= bl->reorder_sentinel - reorder) {
       vlc = tarsk::vlc_invalid;
       return false;
     }
-    offset += vlc.len;
-    cache <<= vlc.len;
-    cached -= vlc.len;
-    reorder += vlc.run;
-    *reinterpret_cast<dv_coeff_t *>(coeffs + *reorder) = vlc.amp;
-    ++reorder;
+    consume(vlc.len);
+    store(vlc);
     return true;
   }
 
   void finish(dv_macroblock_t *mb) {
-    bl->offset = offset;
-    bl->reorder = reorder;
+    bl->offset = bl->end - left;
+    bl->reorder = const_cast<int8_t *>(reorder);
     if (vlc.amp == 0) {
       bl->offset += 4;
       end_of_block(mb, bl);
@@ -127,74 +207,144 @@ void pass0_pair(const BitWindow &bits, dv_macroblock_t *mb, dv_block_t *a, dv_bl
   lb.finish(mb);
 }
 
-// Searching for lenders: in pass 1 among the blocks of the macroblock, in
-// pass 2 among all blocks of the segment.
-struct Search {
-  dv_videosegment_t *seg;
-  const BitWindow &bits;
-  dv_macroblock_t *mb;
-  int pass;
+// The recovery passes. Block n of macroblock m is block 6m + n of the
+// segment; sets of blocks are bit masks of those numbers, so that the
+// first lender in the encoder's order is the lowest bit of a mask.
+constexpr uint32_t macroblock_mask(int m) { return uint32_t{0x3f} << (6 * m); }
 
-  static bool can_lend(const dv_block_t &b) { return b.eob && b.offset < b.end && !b.mark; }
+// Outcome of reading one block's remaining codes in a recovery pass.
+enum class BlockResult { complete, unfinished, damaged };
 
-  dv_block_t *find_lender() const {
-    for (dv_block_t &b : mb->b)
-      if (can_lend(b)) return &b;
-    if (pass != 2) return nullptr;
-    return unused_bits_elsewhere();
+class Recovery {
+ public:
+  Recovery(dv_videosegment_t *seg, const BitWindow &bits) : seg_(seg), bits_(bits) {
+    for (int id = 0; id < 30; ++id) update(id);
+    for (int m = 0; m < 5; ++m)
+      if (seg->mb[m].eob_count == 6) complete_ |= macroblock_mask(m);
   }
 
-  // Lenders of other macroblocks must have completed all six blocks.
-  dv_block_t *unused_bits_elsewhere() const {
-    for (dv_macroblock_t &m : seg->mb) {
-      if (m.eob_count != 6) continue;
-      for (dv_block_t &b : m.b)
-        if (can_lend(b)) return &b;
+  // Reads block n of macroblock m on from where it stopped: in its own
+  // area, then in the lenders' free bits. `source` is the block whose area
+  // is being read; its offset in the record is brought up to date before
+  // a search reads it and when the block stops.
+  BlockResult recover_block(int m, int n, int pass) {
+    dv_block_t *bl = &seg_->mb[m].b[n];
+    int source = 6 * m + n;
+    Reader r(bl, bl->offset, bl->end);
+    BlockResult result;
+    for (;;) {
+      dv_vlc_t vlc = r.peek(bits_);
+      if (vlc.len >= 0) {
+        r.consume(vlc.len);
+      } else if (vlc.len == -2) {
+        result = BlockResult::damaged;
+        break;
+      } else {
+        set_offset(source, r.offset);
+        mark(source);
+        const int found = find_spilled_code(m, pass, &source, &vlc);
+        if (found <= 0) {
+          bl->reorder = const_cast<int8_t *>(r.reorder);
+          return found == 0 ? BlockResult::unfinished : BlockResult::damaged;
+        }
+        r.jump(block(source)->offset, block(source)->end);  // reading goes on in the lender
+      }
+      if (vlc.run < 0) {  // the end of block
+        set_offset(source, r.offset);
+        end_of_block(m, n);
+        return BlockResult::complete;
+      }
+      if (!r.fits(vlc)) {
+        result = BlockResult::damaged;
+        break;
+      }
+      r.store(vlc);
     }
-    return nullptr;
+    set_offset(source, r.offset);
+    bl->reorder = const_cast<int8_t *>(r.reorder);
+    return result;
+  }
+
+ private:
+  dv_block_t *block(int id) const { return &seg_->mb[id / 6].b[id % 6]; }
+
+  // A block can lend when it has ended with bits left and is not taking
+  // part in the search under way.
+  void update(int id) {
+    const dv_block_t &b = *block(id);
+    const uint32_t bit = uint32_t{1} << id;
+    if (b.eob && b.offset < b.end && !b.mark)
+      lendable_ |= bit;
+    else
+      lendable_ &= ~bit;
+  }
+
+  void set_offset(int id, int offset) {
+    block(id)->offset = offset;
+    update(id);
+  }
+
+  void end_of_block(int m, int n) {
+    dv_macroblock_t *mb = &seg_->mb[m];
+    ::end_of_block(mb, &mb->b[n]);
+    update(6 * m + n);
+    if (mb->eob_count == 6) complete_ |= macroblock_mask(m);
+  }
+
+  // In pass 1 the macroblock's own blocks lend; in pass 2 then the blocks
+  // of macroblocks that have completed all six, in order. -1: none.
+  int find_lender(int m, int pass) const {
+    uint32_t candidates = lendable_ & macroblock_mask(m);
+    if (candidates == 0 && pass == 2) candidates = lendable_ & complete_;
+    return candidates ? __builtin_ctz(candidates) : -1;
   }
 
   // The blocks marked while one spanning code is looked for: its source
-  // and the lenders tried, each once, at most all 30 of the segment.
-  dv_block_t *marked[30] = {};
-  int marks = 0;
-
-  void mark(dv_block_t *b) {
-    b->mark = 1;
-    marked[marks++] = b;
+  // and the lenders tried, each once.
+  void mark(int id) {
+    block(id)->mark = 1;
+    marked_ |= uint32_t{1} << id;
+    update(id);
   }
 
   // A spanning code found uses up the free bits of every block marked.
-  void clear_marks(int found_vlc) {
-    for (int i = 0; i < marks; ++i) {
-      marked[i]->mark = 0;
-      if (found_vlc) marked[i]->offset = marked[i]->end;
+  void clear_marks(bool found_vlc) {
+    for (uint32_t rest = marked_; rest != 0; rest &= rest - 1) {
+      const int id = __builtin_ctz(rest);
+      dv_block_t *b = block(id);
+      b->mark = 0;
+      if (found_vlc) b->offset = b->end;
+      update(id);
     }
-    marks = 0;
+    marked_ = 0;
   }
 
   // Continues the unfinished code at the end of *source's area with the
   // free bits of lenders. 1: the whole code is in *vlc, and *source is the
   // last lender, its offset just past the code; 0: no lender has enough
   // bits; -1: the bits together are not a code.
-  int find_spilled_code(dv_block_t **source, dv_vlc_t *vlc) {
+  int find_spilled_code(int m, int pass, int *source, dv_vlc_t *vlc) {
     // The unfinished code's first k bits (fewer than 16: a code of 16 bits
     // or more is never incomplete).
-    int k = (*source)->end - (*source)->offset;
-    uint32_t prefix = k > 0 ? bits.bits((*source)->offset, k) : 0;
-    int found = 0;
-    dv_block_t *lender = nullptr;
-    while ((lender = find_lender()) != nullptr) {
+    const dv_block_t *from = block(*source);
+    int k = from->end - from->offset;
+    uint32_t prefix = k > 0 ? bits_.bits(from->offset, k) : 0;
+    int lender;
+    while ((lender = find_lender(m, pass)) >= 0) {
       mark(lender);
-      const int maxbits = lender->end - lender->offset + k;
-      const uint32_t window = ((prefix << (16 - k)) | (bits.window(lender->offset) >> k)) & 0xffff;
-      decode(window, maxbits, vlc);
+      dv_block_t *l = block(lender);
+      const int maxbits = l->end - l->offset + k;
+      const uint32_t window = ((prefix << (16 - k)) | (bits_.window(l->offset) >> k)) & 0xffff;
+      *vlc = decode(window, maxbits);
       if (vlc->len >= 0) {
-        found = 1;
-        break;
+        const int past_code = l->offset + vlc->len - k;
+        clear_marks(true);
+        set_offset(lender, past_code);
+        *source = lender;
+        return 1;
       }
       if (vlc->len == -2) {
-        clear_marks(0);
+        clear_marks(false);
         return -1;
       }
       // Still unfinished: all these bits open the code; on to the next
@@ -202,62 +352,28 @@ struct Search {
       prefix = window >> (16 - maxbits);
       k = maxbits;
     }
-    const int past_code = found ? lender->offset + vlc->len - k : 0;
-    clear_marks(found);
-    if (found) {
-      lender->offset = past_code;
-      *source = lender;
-    }
-    return found;
+    clear_marks(false);
+    return 0;
   }
+
+  dv_videosegment_t *seg_;
+  const BitWindow &bits_;
+  uint32_t lendable_ = 0;  // blocks with free bits to lend
+  uint32_t complete_ = 0;  // the blocks of macroblocks with all six ended
+  uint32_t marked_ = 0;    // blocks marked in the search under way
 };
-
-// Outcome of reading one block's remaining codes in a recovery pass.
-enum class BlockResult { complete, unfinished, damaged };
-
-BlockResult recover_block(Search &search, dv_block_t *bl) {
-  dv_block_t *source = bl;
-  // The bits from source->offset on, as in pass 0.
-  uint64_t cache = 0;
-  int cached = 0;
-  for (;;) {
-    dv_vlc_t vlc;
-    if (cached < 16) {
-      cache = search.bits.word(source->offset);
-      cached = 64 - (source->offset & 7);
-    }
-    decode(static_cast<uint32_t>(cache >> 48), source->end - source->offset, &vlc);
-    if (vlc.len >= 0) {
-      source->offset += vlc.len;
-      cache <<= vlc.len;
-      cached -= vlc.len;
-    } else if (vlc.len == -2) {
-      return BlockResult::damaged;
-    } else {
-      search.mark(source);
-      const int found = search.find_spilled_code(&source, &vlc);
-      if (found == 0) return BlockResult::unfinished;
-      if (found < 0) return BlockResult::damaged;
-      cached = 0;  // reading goes on in the lender
-    }
-    if (vlc.run < 0) {  // the end of block
-      end_of_block(search.mb, bl);
-      return BlockResult::complete;
-    }
-    if (!store(bl, vlc)) return BlockResult::damaged;
-  }
-}
 
 // The recovery passes over the segment.
 void recover(dv_videosegment_t *seg, const BitWindow &bits) {
+  Recovery recovery(seg, bits);
   bool stop = false;
   for (int pass = 1; pass <= 2 && !stop; ++pass) {
-    for (dv_macroblock_t &mb : seg->mb) {
+    for (int m = 0; m < 5; ++m) {
+      dv_macroblock_t &mb = seg->mb[m];
       if (pass == 1 && mb.vlc_error) continue;
-      Search search{seg, bits, &mb, pass};
-      for (dv_block_t &bl : mb.b) {
-        if (bl.eob) continue;
-        const BlockResult result = recover_block(search, &bl);
+      for (int n = 0; n < 6; ++n) {
+        if (mb.b[n].eob) continue;
+        const BlockResult result = recovery.recover_block(m, n, pass);
         if (result == BlockResult::complete) continue;
         if (result == BlockResult::damaged) stop = true;
         // An error in the last pass ends the recovery of the segment; in
@@ -278,8 +394,8 @@ void parse_blocks(const BitWindow &bits, dv_macroblock_t *mb, int m, int n_block
     // DC (9 bits, two's complement), DCT mode (1 bit) and class (2 bits).
     const uint32_t head = bits.bits(base + tarsk::dif::area_begin(b), tarsk::dif::block_head_bits);
     const int dc = static_cast<int>(head >> 3);
-    if (!ac) std::memset(bl->coeffs, 0, sizeof bl->coeffs);
     bl->coeffs[0] = static_cast<dv_coeff_t>(dc > 255 ? dc - 512 : dc);
+    if (!ac) clear_ac(bl);
     bl->dct_mode = static_cast<int>((head >> 2) & 1);
     bl->class_no = static_cast<int>(head & 3);
     if (!ac) continue;

@@ -200,16 +200,16 @@ TEST(Checkasm, EveryFastKernelMatchesItsPlainTwin) {
   }
 }
 
-// The fast paths outside the kernel tables: the one-load table of short
-// codes and the shortcut of codes up to seven bits against the class
+// The fast paths outside the kernel tables: the tables of short and long
+// codes with the cut at the bits left, and the shortcut of codes up to seven bits against the class
 // tables (every window, every number of bits left); the fused
 // dequantise-and-weight against its two steps, for every qno and class.
 TEST(Checkasm, FastPathsOfTheParserAndDequantisers) {
   dv_init(0, 0);
   for (uint32_t w = 0; w < 0x10000; ++w)
     for (int maxbits = 0; maxbits < 64; ++maxbits) {
-      dv_vlc_t f, c;
-      tarsk::vlc_decode_fast(w, maxbits, &f);
+      dv_vlc_t c;
+      const dv_vlc_t f = tarsk::vlc_decode_fast(w, maxbits);
       tarsk::vlc_decode(w, maxbits, &c);
       ASSERT_EQ(std::tuple(f.run, f.len, f.amp), std::tuple(c.run, c.len, c.amp))
           << w << " " << maxbits;
