@@ -92,6 +92,20 @@ struct Reader {
   // A run past the block's last coefficient cannot be: the data is damaged.
   bool fits(const dv_vlc_t &vlc) const { return vlc.run < sentinel - reorder; }
 
+  // Reads and stores codes up to the first that is not a coefficient of
+  // the block: an end of block, a code cut by the end of the area, an
+  // invalid code or a run past the last coefficient. Returns that code,
+  // not consumed. (End of block, cut and invalid codes have run -1, which
+  // as unsigned fits no block.)
+  dv_vlc_t run(const BitWindow &bits) {
+    for (;;) {
+      const dv_vlc_t vlc = peek(bits);
+      if (static_cast<unsigned>(vlc.run) >= static_cast<unsigned>(sentinel - reorder)) return vlc;
+      consume(vlc.len);
+      store(vlc);
+    }
+  }
+
   // Stores a decoded amplitude after its run of zeros (the run fits).
   void store(const dv_vlc_t &vlc) {
     reorder += vlc.run;
@@ -217,29 +231,38 @@ enum class BlockResult { complete, unfinished, damaged };
 
 class Recovery {
  public:
+  // The blocks' positions, ends and flags are copied in; the searches
+  // work on these copies, and finish() writes back what changed.
   Recovery(dv_videosegment_t *seg, const BitWindow &bits) : seg_(seg), bits_(bits) {
+    for (int m = 0; m < 5; ++m) {
+      const dv_macroblock_t &mb = seg->mb[m];
+      if (mb.eob_count == 6) complete_ |= macroblock_mask(m);
+      for (int n = 0; n < 6; ++n) {
+        const dv_block_t &b = mb.b[n];
+        const int id = 6 * m + n;
+        offset_[id] = b.offset;
+        end_[id] = b.end;
+        if (b.eob) ended_ |= uint32_t{1} << id;
+        if (b.mark) marked_before_ |= uint32_t{1} << id;
+      }
+    }
+    unmarked_before_ = marked_before_;
     for (int id = 0; id < 30; ++id) update(id);
-    for (int m = 0; m < 5; ++m)
-      if (seg->mb[m].eob_count == 6) complete_ |= macroblock_mask(m);
   }
 
   // Reads block n of macroblock m on from where it stopped: in its own
   // area, then in the lenders' free bits. `source` is the block whose area
-  // is being read; its offset in the record is brought up to date before
-  // a search reads it and when the block stops.
+  // is being read; its offset is brought up to date before a search reads
+  // it and when the block stops.
   BlockResult recover_block(int m, int n, int pass) {
     dv_block_t *bl = &seg_->mb[m].b[n];
     int source = 6 * m + n;
-    Reader r(bl, bl->offset, bl->end);
+    Reader r(bl, offset_[source], end_[source]);
     BlockResult result;
     for (;;) {
-      dv_vlc_t vlc = r.peek(bits_);
-      if (vlc.len >= 0) {
-        r.consume(vlc.len);
-      } else if (vlc.len == -2) {
-        result = BlockResult::damaged;
-        break;
-      } else {
+      dv_vlc_t vlc = r.run(bits_);
+      if (vlc.len == -1) {
+        // Cut by the end of the area: the rest is in the lenders.
         set_offset(source, r.offset);
         mark(source);
         const int found = find_spilled_code(m, pass, &source, &vlc);
@@ -247,46 +270,62 @@ class Recovery {
           bl->reorder = const_cast<int8_t *>(r.reorder);
           return found == 0 ? BlockResult::unfinished : BlockResult::damaged;
         }
-        r.jump(block(source)->offset, block(source)->end);  // reading goes on in the lender
+        r.jump(offset_[source], end_[source]);  // reading goes on in the lender
+        if (vlc.run >= 0 && r.fits(vlc)) {
+          r.store(vlc);
+          continue;
+        }
+      } else if (vlc.len == -2) {
+        result = BlockResult::damaged;
+        break;
+      } else {
+        r.consume(vlc.len);
       }
       if (vlc.run < 0) {  // the end of block
         set_offset(source, r.offset);
         end_of_block(m, n);
         return BlockResult::complete;
       }
-      if (!r.fits(vlc)) {
-        result = BlockResult::damaged;
-        break;
-      }
-      r.store(vlc);
+      result = BlockResult::damaged;  // a run past the last coefficient
+      break;
     }
     set_offset(source, r.offset);
     bl->reorder = const_cast<int8_t *>(r.reorder);
     return result;
   }
 
+  // Writes the offsets that moved and the marks that were cleared back to
+  // the block records.
+  void finish() {
+    for (uint32_t rest = moved_; rest != 0; rest &= rest - 1) {
+      const int id = __builtin_ctz(rest);
+      block(id)->offset = offset_[id];
+    }
+    for (uint32_t rest = marked_before_ & ~unmarked_before_; rest != 0; rest &= rest - 1)
+      block(__builtin_ctz(rest))->mark = 0;
+  }
+
  private:
   dv_block_t *block(int id) const { return &seg_->mb[id / 6].b[id % 6]; }
 
-  // A block can lend when it has ended with bits left and is not taking
-  // part in the search under way.
+  // A block can lend when it has ended with bits left and takes no part in
+  // the search under way (nor was marked by the caller).
   void update(int id) {
-    const dv_block_t &b = *block(id);
-    const uint32_t bit = uint32_t{1} << id;
-    if (b.eob && b.offset < b.end && !b.mark)
-      lendable_ |= bit;
-    else
-      lendable_ &= ~bit;
+    const uint32_t can = ((ended_ & ~(marked_ | unmarked_before_)) >> id) & 1 &
+                         static_cast<uint32_t>(offset_[id] < end_[id]);
+    lendable_ = (lendable_ & ~(uint32_t{1} << id)) | (can << id);
   }
 
   void set_offset(int id, int offset) {
-    block(id)->offset = offset;
+    offset_[id] = offset;
+    moved_ |= uint32_t{1} << id;
     update(id);
   }
 
   void end_of_block(int m, int n) {
     dv_macroblock_t *mb = &seg_->mb[m];
     ::end_of_block(mb, &mb->b[n]);
+    ended_ |= uint32_t{1} << (6 * m + n);
     update(6 * m + n);
     if (mb->eob_count == 6) complete_ |= macroblock_mask(m);
   }
@@ -300,23 +339,23 @@ class Recovery {
   }
 
   // The blocks marked while one spanning code is looked for: its source
-  // and the lenders tried, each once.
+  // and the lenders tried, each once. Clearing a mark also clears one the
+  // caller had left on the block.
   void mark(int id) {
-    block(id)->mark = 1;
     marked_ |= uint32_t{1} << id;
+    unmarked_before_ &= ~(uint32_t{1} << id);
     update(id);
   }
 
   // A spanning code found uses up the free bits of every block marked.
   void clear_marks(bool found_vlc) {
-    for (uint32_t rest = marked_; rest != 0; rest &= rest - 1) {
-      const int id = __builtin_ctz(rest);
-      dv_block_t *b = block(id);
-      b->mark = 0;
-      if (found_vlc) b->offset = b->end;
-      update(id);
-    }
+    const uint32_t marked = marked_;
     marked_ = 0;
+    for (uint32_t rest = marked; rest != 0; rest &= rest - 1) {
+      const int id = __builtin_ctz(rest);
+      if (found_vlc) set_offset(id, end_[id]);
+      else update(id);
+    }
   }
 
   // Continues the unfinished code at the end of *source's area with the
@@ -326,18 +365,17 @@ class Recovery {
   int find_spilled_code(int m, int pass, int *source, dv_vlc_t *vlc) {
     // The unfinished code's first k bits (fewer than 16: a code of 16 bits
     // or more is never incomplete).
-    const dv_block_t *from = block(*source);
-    int k = from->end - from->offset;
-    uint32_t prefix = k > 0 ? bits_.bits(from->offset, k) : 0;
+    int k = end_[*source] - offset_[*source];
+    uint32_t prefix = k > 0 ? bits_.bits(offset_[*source], k) : 0;
     int lender;
     while ((lender = find_lender(m, pass)) >= 0) {
       mark(lender);
-      dv_block_t *l = block(lender);
-      const int maxbits = l->end - l->offset + k;
-      const uint32_t window = ((prefix << (16 - k)) | (bits_.window(l->offset) >> k)) & 0xffff;
+      const int maxbits = end_[lender] - offset_[lender] + k;
+      const uint32_t window =
+          ((prefix << (16 - k)) | (bits_.window(offset_[lender]) >> k)) & 0xffff;
       *vlc = decode(window, maxbits);
       if (vlc->len >= 0) {
-        const int past_code = l->offset + vlc->len - k;
+        const int past_code = offset_[lender] + vlc->len - k;
         clear_marks(true);
         set_offset(lender, past_code);
         *source = lender;
@@ -358,9 +396,15 @@ class Recovery {
 
   dv_videosegment_t *seg_;
   const BitWindow &bits_;
-  uint32_t lendable_ = 0;  // blocks with free bits to lend
-  uint32_t complete_ = 0;  // the blocks of macroblocks with all six ended
-  uint32_t marked_ = 0;    // blocks marked in the search under way
+  int offset_[30];
+  int end_[30];
+  uint32_t ended_ = 0;            // blocks whose end of block was read
+  uint32_t lendable_ = 0;         // blocks with free bits to lend
+  uint32_t complete_ = 0;         // the blocks of macroblocks with all six ended
+  uint32_t marked_ = 0;           // blocks marked in the search under way
+  uint32_t marked_before_ = 0;    // blocks the caller left marked
+  uint32_t unmarked_before_ = 0;  // those of them no search has marked yet
+  uint32_t moved_ = 0;            // blocks whose offset changed
 };
 
 // The recovery passes over the segment.
@@ -378,11 +422,15 @@ void recover(dv_videosegment_t *seg, const BitWindow &bits) {
         if (result == BlockResult::damaged) stop = true;
         // An error in the last pass ends the recovery of the segment; in
         // the first it leaves this macroblock to the second.
-        if (pass == 2) return;
+        if (pass == 2) {
+          recovery.finish();
+          return;
+        }
         break;
       }
     }
   }
+  recovery.finish();
 }
 
 // Parses the first n_blocks blocks of macroblock m: DC, mode and class,
