@@ -185,6 +185,28 @@ constexpr std::array<dv_vlc_t, 2048> long_codes() {
   return t;
 }
 
+// One or two short codes from 12 bits: a short code decodes the same
+// whatever bits follow it, so the rest of the window, padded with zeros,
+// decodes the second where that ends within the 12 bits.
+constexpr std::array<tarsk::VlcPair, 4096> pair_codes() {
+  const auto single = short_codes();
+  std::array<tarsk::VlcPair, 4096> t{};
+  for (uint32_t v = 0; v < 4096; ++v) {
+    const dv_vlc_t first = single[v];
+    if (first.len == 0 || first.run < 0) continue;  // long, invalid or end of block
+    tarsk::VlcPair &p = t[v];
+    p.len = static_cast<uint8_t>(first.len);
+    p.at1 = p.at2 = static_cast<uint8_t>(first.run);
+    p.amp1 = p.amp2 = first.amp;
+    const dv_vlc_t second = single[(v << first.len) & 0xfff];
+    if (second.len == 0 || second.run < 0 || first.len + second.len > 12) continue;
+    p.len = static_cast<uint8_t>(first.len + second.len);
+    p.at2 = static_cast<uint8_t>(first.run + 1 + second.run);
+    p.amp2 = second.amp;
+  }
+  return t;
+}
+
 // Every window that vlc_short leaves out opens with five 1 bits.
 constexpr bool short_codes_leave_only_five_ones() {
   const auto t = short_codes();
@@ -250,6 +272,7 @@ namespace tarsk {
 extern const std::array<dv_vlc_t, 4096> vlc_short = short_codes();
 
 extern const std::array<dv_vlc_t, 2048> vlc_long = long_codes();
+extern const std::array<VlcPair, 4096> vlc_pairs = pair_codes();
 
 void vlc_decode_long(uint32_t bits, int maxbits, dv_vlc_t *v) {
   if (maxbits >= 16)

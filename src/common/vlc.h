@@ -79,6 +79,23 @@ inline dv_vlc_t vlc_decode_fast(uint32_t bits, int maxbits) {
 // vlc_decode through the class tables, out of line.
 void vlc_decode_long(uint32_t bits, int maxbits, dv_vlc_t *v);
 
+// One or two codes by the first 12 bits of a window, for the hot loop of
+// the parser: where the first is a short code other than the end of block
+// and the second, when it also ends within the 12 bits, one too. `len` is
+// the bits of both, 0 when the first is no such code (the caller decodes
+// it alone); the amplitudes go to scan positions at1 and at2 from the
+// next one (a lone code repeats itself as the second: the same store
+// twice), and the next code's position is at2 + 1.
+struct VlcPair {
+  uint8_t len;
+  uint8_t at1;
+  uint8_t at2;
+  uint8_t unused;
+  int16_t amp1;
+  int16_t amp2;
+};
+extern const std::array<VlcPair, 4096> vlc_pairs;
+
 // Index of (run, value) in the encoder's code lookups (vlc_encode_lookup,
 // vlc_num_bits_lookup); values beyond -255..255 are limited to them, so
 // that no value reaches outside the tables.

@@ -6,6 +6,7 @@
 // same macroblock, then of the whole segment. The first pass reads every
 // block from its own area; the recovery passes follow codes into the areas
 // of blocks that ended early, in the order the encoder filled them.
+#include <array>
 #include <cstring>
 
 #include "common/bitstream.h"
@@ -18,6 +19,8 @@ namespace {
 using tarsk::dif::macroblock_bits;
 using tarsk::dif::segment_bits;
 using tarsk::BitWindow;
+// The segment's bytes as the parser reads them: every window one load.
+using SegmentBits = tarsk::PaddedBits<tarsk::dif::segment_size>;
 
 // Decodes the code at the top of the window with `maxbits` bits left in
 // the area it is read from.
@@ -68,7 +71,8 @@ struct Reader {
         sentinel(b->reorder_sentinel), offset(from), end(area_end) {}
 
   // The code at offset, not consumed.
-  dv_vlc_t peek(const BitWindow &bits) {
+  template <class Bits>
+  dv_vlc_t peek(const Bits &bits) {
     if (cached < 16) {
       cache = bits.word(offset);
       cached = 64 - (offset & 7);
@@ -92,12 +96,20 @@ struct Reader {
   // A run past the block's last coefficient cannot be: the data is damaged.
   bool fits(const dv_vlc_t &vlc) const { return vlc.run < sentinel - reorder; }
 
+  // Stores a decoded amplitude after its run of zeros (the run fits).
+  void store(const dv_vlc_t &vlc) {
+    reorder += vlc.run;
+    *reinterpret_cast<dv_coeff_t *>(coeffs + *reorder) = vlc.amp;
+    ++reorder;
+  }
+
   // Reads and stores codes up to the first that is not a coefficient of
   // the block: an end of block, a code cut by the end of the area, an
   // invalid code or a run past the last coefficient. Returns that code,
   // not consumed. (End of block, cut and invalid codes have run -1, which
   // as unsigned fits no block.)
-  dv_vlc_t run(const BitWindow &bits) {
+  template <class Bits>
+  dv_vlc_t run(const Bits &bits) {
     for (;;) {
       const dv_vlc_t vlc = peek(bits);
       if (static_cast<unsigned>(vlc.run) >= static_cast<unsigned>(sentinel - reorder)) return vlc;
@@ -105,89 +117,96 @@ struct Reader {
       store(vlc);
     }
   }
-
-  // Stores a decoded amplitude after its run of zeros (the run fits).
-  void store(const dv_vlc_t &vlc) {
-    reorder += vlc.run;
-    *reinterpret_cast<dv_coeff_t *>(coeffs + *reorder) = vlc.amp;
-    ++reorder;
-  }
 };
+
+// The two scans 128 positions apart: position 128 * dct_mode + i is scan
+// position i of the mode. While a block is parsed its position stays
+// below 128 * dct_mode + 64 + 62 (a run is at most 61), so bit 6 of a
+// position tells whether it is past the block's last coefficient.
+constexpr std::array<int8_t, 256> scans_128 = [] {
+  std::array<int8_t, 256> t{};
+  for (int i = 0; i < 64; ++i) {
+    t[static_cast<size_t>(i)] = tarsk::scan_88[i];
+    t[static_cast<size_t>(128 + i)] = tarsk::scan_248[i];
+  }
+  return t;
+}();
+constexpr unsigned past_last = 64;
 
 // The single pass over a block's own area, from bl->offset: the hot loop
 // of the decoder. Each code's length is known only once its table entry
 // is loaded, so one block's codes form a chain of dependent loads; two
-// blocks' lanes stepped in turn keep two chains in flight. A lane keeps in
-// registers only what the chain needs: the bits ahead, how many bits are
-// cached and left in the area, and the scan pointer; the rest stays in
-// the block record, read when the cache is refilled or the lane stops.
+// blocks' lanes stepped in turn keep two chains in flight, and most steps
+// take two codes (vlc_pairs). A lane keeps in registers only what the
+// chain needs: the bits ahead, how many bits are cached and left in the
+// area, and the scan position; the rest stays in the block record, read
+// when the cache is refilled or the lane stops. It starts on a block as
+// parse_blocks sets it up (scan pointer at position 1).
+template <class Bits>
 struct Lane {
   dv_block_t *bl;
   uint64_t cache = 0;  // the bits from the next unread one on
-  int cached = 0;      // how many of them are there
   int left;            // bits left in the area
-  const int8_t *reorder;
-  dv_vlc_t vlc{};  // the code the lane stopped on
+  int refill_below;    // fewer bits left than this: fewer than 16 cached
+  unsigned pos;        // scan position of the next coefficient, in scans_128
+  dv_vlc_t vlc{};      // the code the lane stopped on
 
-  explicit Lane(dv_block_t *b) : bl(b), left(b->end - b->offset), reorder(b->reorder) {
+  explicit Lane(dv_block_t *b)
+      : bl(b), left(b->end - b->offset), refill_below(left + 1),
+        pos(128 * static_cast<unsigned>(b->dct_mode) + 1) {
     clear_ac(b);
-  }
-
-  void store(const dv_vlc_t &code) {
-    reorder += code.run;
-    *reinterpret_cast<dv_coeff_t *>(reinterpret_cast<uint8_t *>(bl->coeffs) + *reorder) =
-        code.amp;
-    ++reorder;
-  }
-
-  void consume(int len) {
-    cache <<= len;
-    cached -= len;
-    left -= len;
   }
 
   // Reads one code and stores its amplitude; false when the lane stops: at
   // an end of block, a code going on in another area, or an invalid code.
-  bool step(const BitWindow &bits) {
-    if (cached < 16) [[unlikely]] {
+  [[gnu::always_inline]] bool step(const Bits &bits) {
+    if (left < refill_below) [[unlikely]] {
+      // The cache holds the bits up to the end of the word loaded; with
+      // fewer than 16 of them the next code might not be all there.
       const int offset = bl->end - left;
       cache = bits.word(offset);
-      cached = 64 - (offset & 7);
+      refill_below = left - (64 - (offset & 7)) + 16;
     }
     // The common case in one load and one branch: a short code that ends
-    // in the area, its run within the block (an end of block has run -1,
-    // which as unsigned is past any block).
+    // in the area, its run within the block. An end of block has run -1,
+    // 255 as a byte: past the block too (bit 8), and so it stops the lane.
     const dv_vlc_t code = tarsk::vlc_short[cache >> 52];
+    const unsigned at = pos + static_cast<uint8_t>(code.run);
     if (static_cast<unsigned>(code.len - 1) < static_cast<unsigned>(left) &&
-        static_cast<unsigned>(code.run) < static_cast<unsigned>(bl->reorder_sentinel - reorder))
-        [[likely]] {
-      consume(code.len);
-      store(code);
+        !(at & (past_last | 256))) [[likely]] {
+      cache <<= code.len;
+      left -= code.len;
+      bl->coeffs[scans_128[at]] = code.amp;
+      pos = at + 1;
       return true;
     }
-    return rare_step();
+    return single_step();
   }
 
-  // A long code, an end of block, a code cut by the end of the area, an
-  // invalid code or a run past the block's last coefficient.
-  bool rare_step() {
+  // One code, whatever it is: a long code, an end of block, a code cut by
+  // the end of the area, an invalid code or a run past the block's last
+  // coefficient.
+  [[gnu::always_inline]] bool single_step() {
     vlc = decode(static_cast<uint32_t>(cache >> 48), left);
     if (vlc.run < 0) return false;
     // A run past the block's last coefficient is invalid there, as an
     // invalid bit pattern is, and the block stops on it (damaged; a
     // recovery pass meets it again and stops too).
-    if (vlc.run >= bl->reorder_sentinel - reorder) {
+    const unsigned at = pos + static_cast<unsigned>(vlc.run);
+    if (at & past_last) {
       vlc = tarsk::vlc_invalid;
       return false;
     }
-    consume(vlc.len);
-    store(vlc);
+    cache <<= vlc.len;
+    left -= vlc.len;
+    bl->coeffs[scans_128[at]] = vlc.amp;
+    pos = at + 1;
     return true;
   }
 
   void finish(dv_macroblock_t *mb) {
     bl->offset = bl->end - left;
-    bl->reorder = const_cast<int8_t *>(reorder);
+    bl->reorder = dv_reorder[bl->dct_mode] + (pos & 127);
     if (vlc.amp == 0) {
       bl->offset += 4;
       end_of_block(mb, bl);
@@ -199,41 +218,64 @@ struct Lane {
   }
 };
 
-void pass0(const BitWindow &bits, dv_macroblock_t *mb, dv_block_t *bl) {
-  Lane lane(bl);
-  while (lane.step(bits)) {
-  }
-  lane.finish(mb);
-}
-
 // Two blocks of a macroblock at once; each reads its own area only, so the
-// result is that of one after the other.
-void pass0_pair(const BitWindow &bits, dv_macroblock_t *mb, dv_block_t *a, dv_block_t *b) {
-  Lane la(a), lb(b);
-  bool more_a = true, more_b = true;
-  while (more_a && more_b) {
-    more_a = la.step(bits);
-    more_b = lb.step(bits);
+// result is that of one after the other. Out of line: the two lanes then
+// have the registers to themselves.
+template <class Bits>
+[[gnu::noinline]] void pass0_pair(const Bits &bits, dv_macroblock_t *mb, dv_block_t *a,
+                                  dv_block_t *b) {
+  Lane<Bits> la(a), lb(b);
+  for (;;) {
+    if (!la.step(bits)) {
+      while (lb.step(bits)) {
+      }
+      break;
+    }
+    if (!lb.step(bits)) {
+      while (la.step(bits)) {
+      }
+      break;
+    }
   }
-  while (more_a) more_a = la.step(bits);
-  while (more_b) more_b = lb.step(bits);
   la.finish(mb);
   lb.finish(mb);
+}
+
+// One block alone, from wherever its record stands.
+template <class Bits>
+void pass0(const Bits &bits, dv_macroblock_t *mb, dv_block_t *bl) {
+  clear_ac(bl);
+  Reader r(bl, bl->offset, bl->end);
+  dv_vlc_t vlc = r.run(bits);
+  if (vlc.run >= 0) vlc = tarsk::vlc_invalid;  // a run past the last coefficient
+  bl->offset = r.offset;
+  bl->reorder = const_cast<int8_t *>(r.reorder);
+  if (vlc.amp == 0) {
+    bl->offset += 4;
+    end_of_block(mb, bl);
+  } else if (vlc.len == -2) {
+    mb->vlc_error = 1;
+  }
 }
 
 // The recovery passes. Block n of macroblock m is block 6m + n of the
 // segment; sets of blocks are bit masks of those numbers, so that the
 // first lender in the encoder's order is the lowest bit of a mask.
 constexpr uint32_t macroblock_mask(int m) { return uint32_t{0x3f} << (6 * m); }
+constexpr uint32_t bit(int id) { return uint32_t{1} << id; }
 
 // Outcome of reading one block's remaining codes in a recovery pass.
 enum class BlockResult { complete, unfinished, damaged };
 
+// The blocks' positions, ends and flags are copied in; the passes work on
+// the copies, and finish() writes back what changed. A block can lend when
+// it has ended with bits left (and the caller did not leave it marked);
+// the blocks taking part in one search for a spanning code (its source and
+// the lenders tried) are a mask of the search's own.
+template <class Bits>
 class Recovery {
  public:
-  // The blocks' positions, ends and flags are copied in; the searches
-  // work on these copies, and finish() writes back what changed.
-  Recovery(dv_videosegment_t *seg, const BitWindow &bits) : seg_(seg), bits_(bits) {
+  Recovery(dv_videosegment_t *seg, const Bits &bits) : seg_(seg), bits_(bits) {
     for (int m = 0; m < 5; ++m) {
       const dv_macroblock_t &mb = seg->mb[m];
       if (mb.eob_count == 6) complete_ |= macroblock_mask(m);
@@ -242,18 +284,56 @@ class Recovery {
         const int id = 6 * m + n;
         offset_[id] = b.offset;
         end_[id] = b.end;
-        if (b.eob) ended_ |= uint32_t{1} << id;
-        if (b.mark) marked_before_ |= uint32_t{1} << id;
+        if (b.eob) ended_ |= bit(id);
+        if (b.mark) marked_before_ |= bit(id);
       }
     }
-    unmarked_before_ = marked_before_;
-    for (int id = 0; id < 30; ++id) update(id);
+    still_marked_ = marked_before_;
+    for (int id = 0; id < 30; ++id) refresh(id);
+  }
+
+  void passes() {
+    bool stop = false;
+    for (int pass = 1; pass <= 2 && !stop; ++pass) {
+      for (int m = 0; m < 5; ++m) {
+        if (pass == 1 && seg_->mb[m].vlc_error) continue;
+        for (int n = 0; n < 6; ++n) {
+          if (ended_ & bit(6 * m + n)) continue;
+          const BlockResult result = recover_block(m, n, pass);
+          if (result == BlockResult::complete) continue;
+          if (result == BlockResult::damaged) stop = true;
+          // An error in the last pass ends the recovery of the segment; in
+          // the first it leaves this macroblock to the second.
+          if (pass == 2) return;
+          break;
+        }
+      }
+    }
+  }
+
+  // Writes the offsets that moved and the marks that were cleared back to
+  // the block records.
+  void finish() {
+    for (uint32_t rest = moved_; rest != 0; rest &= rest - 1) {
+      const int id = __builtin_ctz(rest);
+      block(id)->offset = offset_[id];
+    }
+    for (uint32_t rest = marked_before_ & ~still_marked_; rest != 0; rest &= rest - 1)
+      block(__builtin_ctz(rest))->mark = 0;
+  }
+
+ private:
+  dv_block_t *block(int id) const { return &seg_->mb[id / 6].b[id % 6]; }
+
+  void refresh(int id) {
+    const uint32_t can = ((ended_ & ~still_marked_) >> id) & 1 &
+                         static_cast<uint32_t>(offset_[id] < end_[id]);
+    lendable_ = (lendable_ & ~bit(id)) | (can << id);
   }
 
   // Reads block n of macroblock m on from where it stopped: in its own
   // area, then in the lenders' free bits. `source` is the block whose area
-  // is being read; its offset is brought up to date before a search reads
-  // it and when the block stops.
+  // is being read.
   BlockResult recover_block(int m, int n, int pass) {
     dv_block_t *bl = &seg_->mb[m].b[n];
     int source = 6 * m + n;
@@ -263,9 +343,7 @@ class Recovery {
       dv_vlc_t vlc = r.run(bits_);
       if (vlc.len == -1) {
         // Cut by the end of the area: the rest is in the lenders.
-        set_offset(source, r.offset);
-        mark(source);
-        const int found = find_spilled_code(m, pass, &source, &vlc);
+        const int found = find_spilled_code(m, pass, &source, r, &vlc);
         if (found <= 0) {
           bl->reorder = const_cast<int8_t *>(r.reorder);
           return found == 0 ? BlockResult::unfinished : BlockResult::damaged;
@@ -283,7 +361,11 @@ class Recovery {
       }
       if (vlc.run < 0) {  // the end of block
         set_offset(source, r.offset);
-        end_of_block(m, n);
+        dv_macroblock_t *mb = &seg_->mb[m];
+        end_of_block(mb, bl);
+        ended_ |= bit(6 * m + n);
+        refresh(6 * m + n);
+        if (mb->eob_count == 6) complete_ |= macroblock_mask(m);
         return BlockResult::complete;
       }
       result = BlockResult::damaged;  // a run past the last coefficient
@@ -294,148 +376,96 @@ class Recovery {
     return result;
   }
 
-  // Writes the offsets that moved and the marks that were cleared back to
-  // the block records.
-  void finish() {
-    for (uint32_t rest = moved_; rest != 0; rest &= rest - 1) {
-      const int id = __builtin_ctz(rest);
-      block(id)->offset = offset_[id];
-    }
-    for (uint32_t rest = marked_before_ & ~unmarked_before_; rest != 0; rest &= rest - 1)
-      block(__builtin_ctz(rest))->mark = 0;
-  }
-
- private:
-  dv_block_t *block(int id) const { return &seg_->mb[id / 6].b[id % 6]; }
-
-  // A block can lend when it has ended with bits left and takes no part in
-  // the search under way (nor was marked by the caller).
-  void update(int id) {
-    const uint32_t can = ((ended_ & ~(marked_ | unmarked_before_)) >> id) & 1 &
-                         static_cast<uint32_t>(offset_[id] < end_[id]);
-    lendable_ = (lendable_ & ~(uint32_t{1} << id)) | (can << id);
-  }
-
   void set_offset(int id, int offset) {
     offset_[id] = offset;
-    moved_ |= uint32_t{1} << id;
-    update(id);
+    moved_ |= bit(id);
+    refresh(id);
   }
 
-  void end_of_block(int m, int n) {
-    dv_macroblock_t *mb = &seg_->mb[m];
-    ::end_of_block(mb, &mb->b[n]);
-    ended_ |= uint32_t{1} << (6 * m + n);
-    update(6 * m + n);
-    if (mb->eob_count == 6) complete_ |= macroblock_mask(m);
-  }
-
-  // In pass 1 the macroblock's own blocks lend; in pass 2 then the blocks
-  // of macroblocks that have completed all six, in order. -1: none.
-  int find_lender(int m, int pass) const {
-    uint32_t candidates = lendable_ & macroblock_mask(m);
-    if (candidates == 0 && pass == 2) candidates = lendable_ & complete_;
-    return candidates ? __builtin_ctz(candidates) : -1;
-  }
-
-  // The blocks marked while one spanning code is looked for: its source
-  // and the lenders tried, each once. Clearing a mark also clears one the
-  // caller had left on the block.
-  void mark(int id) {
-    marked_ |= uint32_t{1} << id;
-    unmarked_before_ &= ~(uint32_t{1} << id);
-    update(id);
-  }
-
-  // A spanning code found uses up the free bits of every block marked.
-  void clear_marks(bool found_vlc) {
-    const uint32_t marked = marked_;
-    marked_ = 0;
-    for (uint32_t rest = marked; rest != 0; rest &= rest - 1) {
-      const int id = __builtin_ctz(rest);
-      if (found_vlc) set_offset(id, end_[id]);
-      else update(id);
-    }
-  }
-
-  // Continues the unfinished code at the end of *source's area with the
-  // free bits of lenders. 1: the whole code is in *vlc, and *source is the
-  // last lender, its offset just past the code; 0: no lender has enough
-  // bits; -1: the bits together are not a code.
-  int find_spilled_code(int m, int pass, int *source, dv_vlc_t *vlc) {
-    // The unfinished code's first k bits (fewer than 16: a code of 16 bits
-    // or more is never incomplete).
-    int k = end_[*source] - offset_[*source];
-    uint32_t prefix = k > 0 ? bits_.bits(offset_[*source], k) : 0;
-    int lender;
-    while ((lender = find_lender(m, pass)) >= 0) {
-      mark(lender);
+  // Continues the code cut by the end of the source's area (the reader
+  // stands on it) with the free bits of lenders: in pass 1 the
+  // macroblock's own blocks, in pass 2 then the blocks of macroblocks that
+  // have completed all six, in order. 1: the whole code is in *vlc, and
+  // *source is the last lender, its offset just past the code; the source
+  // and the lenders before have given all their bits. 0: no lender has
+  // enough bits; -1: the bits together are not a code. Nothing moves
+  // unless the code is found.
+  int find_spilled_code(int m, int pass, int *source, const Reader &r, dv_vlc_t *vlc) {
+    set_offset(*source, r.offset);
+    // The cut code's first k bits (fewer than 16: a code of 16 bits or
+    // more is never cut), from the reader's cache.
+    int k = r.end - r.offset;
+    uint32_t prefix = static_cast<uint32_t>((r.cache >> 1) >> (63 - k));
+    uint32_t taking_part = bit(*source);
+    // A source or lender that has taken part in a search is no longer the
+    // caller's marked block.
+    for (;;) {
+      uint32_t candidates = lendable_ & ~taking_part & macroblock_mask(m);
+      if (candidates == 0 && pass == 2) candidates = lendable_ & ~taking_part & complete_;
+      if (candidates == 0) {
+        unmark(taking_part);
+        return 0;
+      }
+      const int lender = __builtin_ctz(candidates);
+      taking_part |= bit(lender);
       const int maxbits = end_[lender] - offset_[lender] + k;
       const uint32_t window =
           ((prefix << (16 - k)) | (bits_.window(offset_[lender]) >> k)) & 0xffff;
       *vlc = decode(window, maxbits);
       if (vlc->len >= 0) {
         const int past_code = offset_[lender] + vlc->len - k;
-        clear_marks(true);
+        unmark(taking_part);
+        for (uint32_t rest = taking_part; rest != 0; rest &= rest - 1) {
+          const int id = __builtin_ctz(rest);
+          offset_[id] = end_[id];
+        }
+        moved_ |= taking_part;
+        lendable_ &= ~taking_part;
         set_offset(lender, past_code);
         *source = lender;
         return 1;
       }
       if (vlc->len == -2) {
-        clear_marks(false);
+        unmark(taking_part);
         return -1;
       }
-      // Still unfinished: all these bits open the code; on to the next
-      // lender.
+      // Still cut: all these bits open the code; on to the next lender.
       prefix = window >> (16 - maxbits);
       k = maxbits;
     }
-    clear_marks(false);
-    return 0;
+  }
+
+  // The marks a search sets are cleared at its end, with any the caller
+  // had left on those blocks.
+  void unmark(uint32_t blocks) {
+    if ((still_marked_ & blocks) == 0) return;
+    still_marked_ &= ~blocks;
+    for (uint32_t rest = blocks; rest != 0; rest &= rest - 1) refresh(__builtin_ctz(rest));
   }
 
   dv_videosegment_t *seg_;
-  const BitWindow &bits_;
+  const Bits &bits_;
   int offset_[30];
   int end_[30];
-  uint32_t ended_ = 0;            // blocks whose end of block was read
-  uint32_t lendable_ = 0;         // blocks with free bits to lend
-  uint32_t complete_ = 0;         // the blocks of macroblocks with all six ended
-  uint32_t marked_ = 0;           // blocks marked in the search under way
-  uint32_t marked_before_ = 0;    // blocks the caller left marked
-  uint32_t unmarked_before_ = 0;  // those of them no search has marked yet
-  uint32_t moved_ = 0;            // blocks whose offset changed
+  uint32_t ended_ = 0;          // blocks whose end of block was read
+  uint32_t lendable_ = 0;       // blocks with free bits to lend
+  uint32_t complete_ = 0;       // the blocks of macroblocks with all six ended
+  uint32_t marked_before_ = 0;  // blocks the caller left marked
+  uint32_t still_marked_ = 0;   // those of them no search has taken part in yet
+  uint32_t moved_ = 0;          // blocks whose offset changed
 };
 
 // The recovery passes over the segment.
-void recover(dv_videosegment_t *seg, const BitWindow &bits) {
-  Recovery recovery(seg, bits);
-  bool stop = false;
-  for (int pass = 1; pass <= 2 && !stop; ++pass) {
-    for (int m = 0; m < 5; ++m) {
-      dv_macroblock_t &mb = seg->mb[m];
-      if (pass == 1 && mb.vlc_error) continue;
-      for (int n = 0; n < 6; ++n) {
-        if (mb.b[n].eob) continue;
-        const BlockResult result = recovery.recover_block(m, n, pass);
-        if (result == BlockResult::complete) continue;
-        if (result == BlockResult::damaged) stop = true;
-        // An error in the last pass ends the recovery of the segment; in
-        // the first it leaves this macroblock to the second.
-        if (pass == 2) {
-          recovery.finish();
-          return;
-        }
-        break;
-      }
-    }
-  }
+template <class Bits>
+void recover(dv_videosegment_t *seg, const Bits &bits) {
+  Recovery<Bits> recovery(seg, bits);
+  recovery.passes();
   recovery.finish();
 }
 
 // Parses the first n_blocks blocks of macroblock m: DC, mode and class,
 // then their own areas when AC coefficients are wanted.
-void parse_blocks(const BitWindow &bits, dv_macroblock_t *mb, int m, int n_blocks, bool ac) {
+void parse_blocks(const SegmentBits &bits, dv_macroblock_t *mb, int m, int n_blocks, bool ac) {
   const int base = macroblock_bits * m;
   for (int b = 0; b < n_blocks; ++b) {
     dv_block_t *bl = &mb->b[b];
@@ -464,6 +494,8 @@ void parse_blocks(const BitWindow &bits, dv_macroblock_t *mb, int m, int n_block
 
 extern "C" {
 
+// The two steps alone take the caller's records as they are, positions
+// anywhere: their bits are read through the bounds-checked window.
 void dv_parse_ac_coeffs_pass0(bitstream_t *bs, dv_macroblock_t *mb, dv_block_t *bl) {
   pass0(BitWindow(bs), mb, bl);
   bitstream_seek(bs, static_cast<uint32_t>(bl->offset));
@@ -475,7 +507,7 @@ int dv_parse_ac_coeffs(dv_videosegment_t *seg) {
 }
 
 int dv_parse_video_segment(dv_videosegment_t *seg, unsigned int quality) {
-  const BitWindow bits(seg->bs);
+  const SegmentBits bits(seg->bs);
   const bool colour = (quality & DV_QUALITY_COLOR) != 0;
   const bool ac = (quality & (DV_QUALITY_AC_1 | DV_QUALITY_AC_2)) != 0;
   const bool multi_pass = (quality & DV_QUALITY_AC_2) && !(quality & DV_QUALITY_AC_1);
