@@ -185,21 +185,22 @@ constexpr std::array<dv_vlc_t, 2048> long_codes() {
   return t;
 }
 
-// One or two short codes from 12 bits: a short code decodes the same
-// whatever bits follow it, so the rest of the window, padded with zeros,
-// decodes the second where that ends within the 12 bits.
-constexpr std::array<tarsk::VlcPair, 4096> pair_codes() {
+// One or two codes from 11 bits: a short code decodes the same whatever
+// bits follow it, so the window padded with zeros decodes the first, and
+// its rest the second, where they end within the 11 bits.
+constexpr std::array<tarsk::VlcPair, 2048> pair_codes() {
   const auto single = short_codes();
-  std::array<tarsk::VlcPair, 4096> t{};
-  for (uint32_t v = 0; v < 4096; ++v) {
-    const dv_vlc_t first = single[v];
-    if (first.len == 0 || first.run < 0) continue;  // long, invalid or end of block
+  std::array<tarsk::VlcPair, 2048> t{};
+  for (uint32_t v = 0; v < 2048; ++v) {
+    const uint32_t w = v << 1;
+    const dv_vlc_t first = single[w];
+    if (first.len == 0 || first.len > 11 || first.run < 0) continue;
     tarsk::VlcPair &p = t[v];
     p.len = static_cast<uint8_t>(first.len);
     p.at1 = p.at2 = static_cast<uint8_t>(first.run);
     p.amp1 = p.amp2 = first.amp;
-    const dv_vlc_t second = single[(v << first.len) & 0xfff];
-    if (second.len == 0 || second.run < 0 || first.len + second.len > 12) continue;
+    const dv_vlc_t second = single[(w << first.len) & 0xfff];
+    if (second.len == 0 || second.run < 0 || first.len + second.len > 11) continue;
     p.len = static_cast<uint8_t>(first.len + second.len);
     p.at2 = static_cast<uint8_t>(first.run + 1 + second.run);
     p.amp2 = second.amp;
@@ -272,7 +273,7 @@ namespace tarsk {
 extern const std::array<dv_vlc_t, 4096> vlc_short = short_codes();
 
 extern const std::array<dv_vlc_t, 2048> vlc_long = long_codes();
-extern const std::array<VlcPair, 4096> vlc_pairs = pair_codes();
+extern const std::array<VlcPair, 2048> vlc_pairs = pair_codes();
 
 void vlc_decode_long(uint32_t bits, int maxbits, dv_vlc_t *v) {
   if (maxbits >= 16)
@@ -281,9 +282,9 @@ void vlc_decode_long(uint32_t bits, int maxbits, dv_vlc_t *v) {
     vlc_decode(bits, maxbits, v);
 }
 
-// A code longer than the bits left is incomplete. So is an escape cut by
-// them, though its 16 bits make no code: that the run or amplitude has a
-// code of its own shows only once the whole escape is there.
+// An escape cut by the end of the bits left is incomplete, though its 16
+// bits make no code: that the run or amplitude has a code of its own shows
+// only once the whole escape is there.
 dv_vlc_t vlc_cut(uint32_t bits, int maxbits, dv_vlc_t v) {
   if (v.len == -2) {
     const int escape_bits = ((bits >> 9) & 0x7f) == 0x7e ? 13 : 16;

@@ -157,8 +157,9 @@ struct Lane {
     clear_ac(b);
   }
 
-  // Reads one code and stores its amplitude; false when the lane stops: at
-  // an end of block, a code going on in another area, or an invalid code.
+  // Reads one or two codes and stores their amplitudes; false when the
+  // lane stops: at an end of block, a code going on in another area, or an
+  // invalid code.
   [[gnu::always_inline]] bool step(const Bits &bits) {
     if (left < refill_below) [[unlikely]] {
       // The cache holds the bits up to the end of the word loaded; with
@@ -167,17 +168,17 @@ struct Lane {
       cache = bits.word(offset);
       refill_below = left - (64 - (offset & 7)) + 16;
     }
-    // The common case in one load and one branch: a short code that ends
-    // in the area, its run within the block. An end of block has run -1,
-    // 255 as a byte: past the block too (bit 8), and so it stops the lane.
-    const dv_vlc_t code = tarsk::vlc_short[cache >> 52];
-    const unsigned at = pos + static_cast<uint8_t>(code.run);
-    if (static_cast<unsigned>(code.len - 1) < static_cast<unsigned>(left) &&
-        !(at & (past_last | 256))) [[likely]] {
-      cache <<= code.len;
-      left -= code.len;
-      bl->coeffs[scans_128[at]] = code.amp;
-      pos = at + 1;
+    // The common case in one load and one branch: one or two short codes
+    // that end in the area, their runs within the block (bit 6).
+    const tarsk::VlcPair p = tarsk::vlc_pairs[cache >> 53];
+    const unsigned last = pos + p.at2;
+    if (static_cast<unsigned>(p.len - 1) < static_cast<unsigned>(left) && !(last & past_last))
+        [[likely]] {
+      cache <<= p.len;
+      left -= p.len;
+      bl->coeffs[scans_128[pos + p.at1]] = p.amp1;
+      bl->coeffs[scans_128[last]] = p.amp2;
+      pos = last + 1;
       return true;
     }
     return single_step();
