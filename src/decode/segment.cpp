@@ -20,7 +20,7 @@ using tarsk::dif::macroblock_bits;
 using tarsk::dif::segment_bits;
 using tarsk::BitWindow;
 // The segment's bytes as the parser reads them: every window one load.
-using SegmentBits = tarsk::PaddedBits<tarsk::dif::segment_size>;
+using SegmentBits = tarsk::PaddedBits<tarsk::dif::segment_size + 16>;
 
 // Decodes the code at the top of the window with `maxbits` bits left in
 // the area it is read from.
@@ -145,37 +145,43 @@ constexpr unsigned past_last = 64;
 template <class Bits>
 struct Lane {
   dv_block_t *bl;
-  uint64_t cache = 0;  // the bits from the next unread one on
-  int left;            // bits left in the area
-  int refill_below;    // fewer bits left than this: fewer than 16 cached
-  unsigned pos;        // scan position of the next coefficient, in scans_128
-  dv_vlc_t vlc{};      // the code the lane stopped on
+  // The 128 bits from the next unread one on, more than an area and a
+  // code after it: no refill while the block is read.
+  uint64_t hi;
+  uint64_t lo;
+  int left;      // bits left in the area
+  unsigned pos;  // scan position of the next coefficient, in scans_128
+  dv_vlc_t vlc{};  // the code the lane stopped on
 
-  explicit Lane(dv_block_t *b)
-      : bl(b), left(b->end - b->offset), refill_below(left + 1),
-        pos(128 * static_cast<unsigned>(b->dct_mode) + 1) {
+  Lane(const Bits &bits, dv_block_t *b)
+      : bl(b), hi(exact_64(bits, b->offset)), lo(exact_64(bits, b->offset + 64)),
+        left(b->end - b->offset), pos(128 * static_cast<unsigned>(b->dct_mode) + 1) {
     clear_ac(b);
+  }
+
+  // The 64 bits from `pos` on: a window holds at least 57 of them, the
+  // window 56 bits on the rest.
+  static uint64_t exact_64(const Bits &bits, int at) {
+    return bits.word(at) | (bits.word(at + 56) >> 56);
+  }
+
+  void consume(int len) {
+    hi = (hi << len) | (lo >> (64 - len));
+    lo <<= len;
+    left -= len;
   }
 
   // Reads one or two codes and stores their amplitudes; false when the
   // lane stops: at an end of block, a code going on in another area, or an
   // invalid code.
-  [[gnu::always_inline]] bool step(const Bits &bits) {
-    if (left < refill_below) [[unlikely]] {
-      // The cache holds the bits up to the end of the word loaded; with
-      // fewer than 16 of them the next code might not be all there.
-      const int offset = bl->end - left;
-      cache = bits.word(offset);
-      refill_below = left - (64 - (offset & 7)) + 16;
-    }
+  [[gnu::always_inline]] bool step() {
     // The common case in one load and one branch: one or two short codes
     // that end in the area, their runs within the block (bit 6).
-    const tarsk::VlcPair p = tarsk::vlc_pairs[cache >> 53];
+    const tarsk::VlcPair p = tarsk::vlc_pairs[hi >> 53];
     const unsigned last = pos + p.at2;
     if (static_cast<unsigned>(p.len - 1) < static_cast<unsigned>(left) && !(last & past_last))
         [[likely]] {
-      cache <<= p.len;
-      left -= p.len;
+      consume(p.len);
       bl->coeffs[scans_128[pos + p.at1]] = p.amp1;
       bl->coeffs[scans_128[last]] = p.amp2;
       pos = last + 1;
@@ -188,7 +194,7 @@ struct Lane {
   // the end of the area, an invalid code or a run past the block's last
   // coefficient.
   [[gnu::always_inline]] bool single_step() {
-    vlc = decode(static_cast<uint32_t>(cache >> 48), left);
+    vlc = decode(static_cast<uint32_t>(hi >> 48), left);
     if (vlc.run < 0) return false;
     // A run past the block's last coefficient is invalid there, as an
     // invalid bit pattern is, and the block stops on it (damaged; a
@@ -198,8 +204,7 @@ struct Lane {
       vlc = tarsk::vlc_invalid;
       return false;
     }
-    cache <<= vlc.len;
-    left -= vlc.len;
+    consume(vlc.len);
     bl->coeffs[scans_128[at]] = vlc.amp;
     pos = at + 1;
     return true;
@@ -225,15 +230,15 @@ struct Lane {
 template <class Bits>
 [[gnu::noinline]] void pass0_pair(const Bits &bits, dv_macroblock_t *mb, dv_block_t *a,
                                   dv_block_t *b) {
-  Lane<Bits> la(a), lb(b);
+  Lane<Bits> la(bits, a), lb(bits, b);
   for (;;) {
-    if (!la.step(bits)) {
-      while (lb.step(bits)) {
+    if (!la.step()) {
+      while (lb.step()) {
       }
       break;
     }
-    if (!lb.step(bits)) {
-      while (la.step(bits)) {
+    if (!lb.step()) {
+      while (la.step()) {
       }
       break;
     }
