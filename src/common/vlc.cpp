@@ -275,22 +275,12 @@ extern const std::array<dv_vlc_t, 4096> vlc_short = short_codes();
 extern const std::array<dv_vlc_t, 2048> vlc_long = long_codes();
 extern const std::array<VlcPair, 2048> vlc_pairs = pair_codes();
 
-void vlc_decode_long(uint32_t bits, int maxbits, dv_vlc_t *v) {
-  if (maxbits >= 16)
-    vlc_decode_16(bits, v);
-  else
-    vlc_decode(bits, maxbits, v);
-}
-
 // An escape cut by the end of the bits left is incomplete, though its 16
 // bits make no code: that the run or amplitude has a code of its own shows
 // only once the whole escape is there.
-dv_vlc_t vlc_cut(uint32_t bits, int maxbits, dv_vlc_t v) {
-  if (v.len == -2) {
-    const int escape_bits = ((bits >> 9) & 0x7f) == 0x7e ? 13 : 16;
-    return escape_bits <= maxbits ? vlc_invalid : vlc_broken;
-  }
-  return vlc_broken;
+dv_vlc_t vlc_bad_escape(uint32_t bits, int maxbits) {
+  const int escape_bits = ((bits >> 9) & 0x7f) == 0x7e ? 13 : 16;
+  return escape_bits <= maxbits ? vlc_invalid : vlc_broken;
 }
 
 const VlcClass vlc_classes[6] = {

@@ -59,9 +59,9 @@ extern const std::array<dv_vlc_t, 4096> vlc_short;
 // has a code of its own.
 extern const std::array<dv_vlc_t, 2048> vlc_long;
 
-// The window's 16 bits are no code (`v` has len -2): what vlc_decode
+// The window's 16 bits are an escape that is no code: what vlc_decode
 // gives with `maxbits` bits left. Out of line: it is rare.
-dv_vlc_t vlc_cut(uint32_t bits, int maxbits, dv_vlc_t v);
+dv_vlc_t vlc_bad_escape(uint32_t bits, int maxbits);
 
 // vlc_decode in one or two loads, every code at most 16 bits long: short
 // codes from vlc_short, the others from vlc_long; then one compare (len -
@@ -73,11 +73,8 @@ inline dv_vlc_t vlc_decode_fast(uint32_t bits, int maxbits) {
     v = vlc_long[bits & 0x7ff];
   if (static_cast<unsigned>(v.len - 1) < static_cast<unsigned>(maxbits)) [[likely]] return v;
   if (v.len > 0) return vlc_broken;  // a code longer than the bits left
-  return vlc_cut(bits, maxbits, v);
+  return vlc_bad_escape(bits, maxbits);
 }
-
-// vlc_decode through the class tables, out of line.
-void vlc_decode_long(uint32_t bits, int maxbits, dv_vlc_t *v);
 
 // One or two codes by the first 11 bits of a window, for the hot loops of
 // the parser: where the first is a code of at most 11 bits, sign
