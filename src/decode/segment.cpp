@@ -19,12 +19,16 @@ namespace {
 using tarsk::dif::macroblock_bits;
 using tarsk::dif::segment_bits;
 using tarsk::BitWindow;
-// The segment's bytes as the parser reads them: every window one load.
+// The segment's bytes as the parser reads them: every window one load (16
+// bytes more: a first-pass lane loads 128 bits from where its area's codes
+// begin).
 using SegmentBits = tarsk::PaddedBits<tarsk::dif::segment_size + 16>;
 
 // Decodes the code at the top of the window with `maxbits` bits left in
 // the area it is read from.
-inline dv_vlc_t decode(uint32_t window, int maxbits) { return tarsk::vlc_decode_fast(window, maxbits); }
+inline dv_vlc_t decode(uint32_t window, int maxbits) {
+  return tarsk::vlc_decode_fast(window, maxbits);
+}
 
 // Sets a block's AC coefficients to 0 and keeps its DC: eight 16-byte
 // stores written out (a loop or memset becomes a `rep stos`, whose start-up

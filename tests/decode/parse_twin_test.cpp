@@ -125,23 +125,25 @@ std::vector<uint8_t> damaged(std::vector<uint8_t> bytes, Damage kind, std::mt199
   const int size = static_cast<int>(bytes.size());
   switch (kind) {
     case Damage::bit_flips:
-      for (int n = pick(1, 12); n > 0; --n) bytes[static_cast<size_t>(pick(0, size - 1))] ^=
-          static_cast<uint8_t>(1 << pick(0, 7));
+      for (int n = pick(1, 12); n > 0; --n)
+        bytes[static_cast<size_t>(pick(0, size - 1))] ^= static_cast<uint8_t>(1 << pick(0, 7));
       break;
     case Damage::random_bytes:
     case Damage::zeroed:
     case Damage::all_ones: {
       const int first = pick(0, size - 1), count = pick(1, 60);
       for (int n = first; n < std::min(size, first + count); ++n)
-        bytes[static_cast<size_t>(n)] = kind == Damage::zeroed     ? 0
-                                        : kind == Damage::all_ones ? 0xff
-                                                                   : static_cast<uint8_t>(pick(0, 255));
+        bytes[static_cast<size_t>(n)] = kind == Damage::zeroed ? 0
+                                        : kind == Damage::all_ones
+                                            ? 0xff
+                                            : static_cast<uint8_t>(pick(0, 255));
       break;
     }
     case Damage::truncated:
       bytes.resize(static_cast<size_t>(pick(1, size - 1)));
       break;
-    case Damage::count: break;
+    case Damage::count:
+      break;
   }
   return bytes;
 }
