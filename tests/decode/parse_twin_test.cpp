@@ -105,6 +105,14 @@ class Twins {
       const std::string d = difference(*ours_, *theirs_);
       if (!d.empty()) return "quality " + std::to_string(quality) + ", " + d;
     }
+    // The recovery passes called alone after a single pass, as dv.h lets a
+    // caller do.
+    dv_parse_video_segment(ours_.get(), DV_QUALITY_COLOR | DV_QUALITY_AC_1);
+    reference::parse_video_segment(theirs_.get(), DV_QUALITY_COLOR | DV_QUALITY_AC_1);
+    dv_parse_ac_coeffs(ours_.get());
+    reference::parse_ac_coeffs(theirs_.get());
+    const std::string d = difference(*ours_, *theirs_);
+    if (!d.empty()) return "dv_parse_ac_coeffs, " + d;
     ++parsed_;
     return "";
   }

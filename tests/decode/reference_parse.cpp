@@ -345,4 +345,6 @@ void parse_video_segment(dv_videosegment_t *seg, unsigned quality) {
   bitstream_seek(seg->bs, tarsk::dif::segment_bits);
 }
 
+void parse_ac_coeffs(dv_videosegment_t *seg) { recover(seg, BitWindow(seg->bs)); }
+
 }  // namespace tarsk::test::reference

@@ -10,4 +10,8 @@ namespace tarsk::test::reference {
 // dv_parse_video_segment, the straightforward way.
 void parse_video_segment(dv_videosegment_t *seg, unsigned quality);
 
+// dv_parse_ac_coeffs: the recovery passes alone, on the records as they
+// stand.
+void parse_ac_coeffs(dv_videosegment_t *seg);
+
 }  // namespace tarsk::test::reference
