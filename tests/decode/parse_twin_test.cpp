@@ -52,6 +52,7 @@ std::string difference(const dv_videosegment_t &a, const dv_videosegment_t &b) {
     if (x.vlc_error != y.vlc_error) at("vlc_error") << x.vlc_error << " vs " << y.vlc_error << "; ";
     if (x.eob_count != y.eob_count) at("eob_count") << x.eob_count << " vs " << y.eob_count << "; ";
     if (x.i != y.i || x.j != y.j || x.k != y.k) at("address") << "differs; ";
+    if (x.sta != y.sta || x.x != y.x || x.y != y.y) at("sta, x or y") << "differs; ";
     for (int n = 0; n < 6; ++n) {
       const dv_block_t &p = x.b[n], &q = y.b[n];
       const auto field = [&](const char *name) -> std::ostream & {
