@@ -127,6 +127,35 @@ class BitWindow {
   uint32_t len_;
 };
 
+// The same windows from a copy of the first `bytes` + 8 bytes of a buffer:
+// a window at any bit up to 8 * bytes is one unaligned load, with no check
+// of the buffer's end. Bytes beyond the buffer read as 0, as with
+// BitWindow.
+template <uint32_t bytes>
+class PaddedBits {
+ public:
+  explicit PaddedBits(const bitstream_t *bs) {
+    const uint32_t n = bs->buflen < sizeof buf_ ? bs->buflen : static_cast<uint32_t>(sizeof buf_);
+    if (n > 0) std::memcpy(buf_, bs->buf, n);
+    std::memset(buf_ + n, 0, sizeof buf_ - n);
+  }
+
+  // At least 57 bits from bit `pos` (0 <= pos <= 8 * bytes) on, bit 63
+  // first.
+  uint64_t word(int pos) const {
+    uint64_t w;
+    std::memcpy(&w, buf_ + (static_cast<uint32_t>(pos) >> 3), 8);
+    return __builtin_bswap64(w) << (pos & 7);
+  }
+  uint32_t window(int pos) const { return static_cast<uint32_t>(word(pos) >> 48); }
+  uint32_t bits(int pos, int count) const {
+    return count == 0 ? 0 : window(pos) >> (16 - count);
+  }
+
+ private:
+  uint8_t buf_[bytes + 8];
+};
+
 // Writes the low `count` bits (0..32) of `value` at bit `pos` of `buf` by
 // OR: the bits there must be 0. The encoder clears a segment before it
 // places codes, so codes can be written in any order.

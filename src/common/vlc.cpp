@@ -178,6 +178,45 @@ constexpr std::array<dv_vlc_t, 4096> short_codes() {
   return t;
 }
 
+// The codes that open with five 1 bits, by the 11 bits after them.
+constexpr std::array<dv_vlc_t, 2048> long_codes() {
+  std::array<dv_vlc_t, 2048> t{};
+  for (uint32_t v = 0; v < 2048; ++v) t[v] = decode_16(0xf800 | v);
+  return t;
+}
+
+// One or two codes from 11 bits: a short code decodes the same whatever
+// bits follow it, so the window padded with zeros decodes the first, and
+// its rest the second, where they end within the 11 bits.
+constexpr std::array<tarsk::VlcPair, 2048> pair_codes() {
+  const auto single = short_codes();
+  std::array<tarsk::VlcPair, 2048> t{};
+  for (uint32_t v = 0; v < 2048; ++v) {
+    const uint32_t w = v << 1;
+    const dv_vlc_t first = single[w];
+    if (first.len == 0 || first.len > 11 || first.run < 0) continue;
+    tarsk::VlcPair &p = t[v];
+    p.len = static_cast<uint8_t>(first.len);
+    p.at1 = p.at2 = static_cast<uint8_t>(first.run);
+    p.amp1 = p.amp2 = first.amp;
+    const dv_vlc_t second = single[(w << first.len) & 0xfff];
+    if (second.len == 0 || second.run < 0 || first.len + second.len > 11) continue;
+    p.len = static_cast<uint8_t>(first.len + second.len);
+    p.at2 = static_cast<uint8_t>(first.run + 1 + second.run);
+    p.amp2 = second.amp;
+  }
+  return t;
+}
+
+// Every window that vlc_short leaves out opens with five 1 bits.
+constexpr bool short_codes_leave_only_five_ones() {
+  const auto t = short_codes();
+  for (uint32_t v = 0; v < 4096; ++v)
+    if (t[v].len == 0 && (v >> 7) != 0x1f) return false;
+  return true;
+}
+static_assert(short_codes_leave_only_five_ones());
+
 }  // namespace
 
 extern "C" {
@@ -233,11 +272,15 @@ namespace tarsk {
 
 extern const std::array<dv_vlc_t, 4096> vlc_short = short_codes();
 
-void vlc_decode_long(uint32_t bits, int maxbits, dv_vlc_t *v) {
-  if (maxbits >= 16)
-    vlc_decode_16(bits, v);
-  else
-    vlc_decode(bits, maxbits, v);
+extern const std::array<dv_vlc_t, 2048> vlc_long = long_codes();
+extern const std::array<VlcPair, 2048> vlc_pairs = pair_codes();
+
+// An escape cut by the end of the bits left is incomplete, though its 16
+// bits make no code: that the run or amplitude has a code of its own shows
+// only once the whole escape is there.
+dv_vlc_t vlc_bad_escape(uint32_t bits, int maxbits) {
+  const int escape_bits = ((bits >> 9) & 0x7f) == 0x7e ? 13 : 16;
+  return escape_bits <= maxbits ? vlc_invalid : vlc_broken;
 }
 
 const VlcClass vlc_classes[6] = {

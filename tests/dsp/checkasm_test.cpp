@@ -216,16 +216,16 @@ TEST(Checkasm, EveryFastKernelMatchesItsPlainTwin) {
   }
 }
 
-// The fast paths outside the kernel tables: the one-load table of short
-// codes and the shortcut of codes up to seven bits against the class
+// The fast paths outside the kernel tables: the tables of short and long
+// codes with the cut at the bits left, the pairs of codes, and the shortcut of codes up to seven bits against the class
 // tables (every window, every number of bits left); the fused
 // dequantise-and-weight against its two steps, for every qno and class.
 TEST(Checkasm, FastPathsOfTheParserAndDequantisers) {
   dv_init(0, 0);
   for (uint32_t w = 0; w < 0x10000; ++w)
     for (int maxbits = 0; maxbits < 64; ++maxbits) {
-      dv_vlc_t f, c;
-      tarsk::vlc_decode_fast(w, maxbits, &f);
+      dv_vlc_t c;
+      const dv_vlc_t f = tarsk::vlc_decode_fast(w, maxbits);
       tarsk::vlc_decode(w, maxbits, &c);
       ASSERT_EQ(std::tuple(f.run, f.len, f.amp), std::tuple(c.run, c.len, c.amp))
           << w << " " << maxbits;
@@ -234,6 +234,29 @@ TEST(Checkasm, FastPathsOfTheParserAndDequantisers) {
       const dv_vlc_t &s = dv_vlc_class1_shortcut[w];
       ASSERT_EQ(std::tuple(s.run, s.len, s.amp), std::tuple(c.run, c.len, c.amp)) << w;
     }
+  // The pairs of codes by 11 bits against two decodings in turn: every
+  // window, any bits after the 11.
+  int pairs = 0;
+  for (uint32_t w = 0; w < 0x10000; ++w) {
+    const tarsk::VlcPair &p = tarsk::vlc_pairs[w >> 5];
+    dv_vlc_t first, second;
+    tarsk::vlc_decode(w, 16, &first);
+    const bool short_first = first.len <= 11 && first.run >= 0;
+    ASSERT_EQ(p.len > 0, short_first) << w;
+    if (!short_first) continue;
+    ASSERT_EQ(std::tuple(p.at1, p.amp1), std::tuple(first.run, first.amp)) << w;
+    tarsk::vlc_decode((w << first.len) & 0xffff, 16, &second);
+    if (second.run >= 0 && first.len + second.len <= 11) {
+      ++pairs;
+      ASSERT_EQ(std::tuple(p.len, p.at2, p.amp2),
+                std::tuple(first.len + second.len, first.run + 1 + second.run, second.amp))
+          << w;
+    } else {
+      ASSERT_EQ(std::tuple(p.len, p.at2, p.amp2), std::tuple(first.len, first.run, first.amp))
+          << w;
+    }
+  }
+  EXPECT_GT(pairs, 0x10000 / 2);
   std::mt19937 rng(7);
   for (int round = 0; round < 64 * 40; ++round) {
     const int qno = round % 16, klass = round / 16 % 4;
