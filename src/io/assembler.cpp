@@ -289,7 +289,10 @@ void FrameAssembler::emit(bool cut_short) {
     if (source == nullptr) dif::write_id(block, slot.section, 0, sequence, slot.number);
   }
   out.bytes.assign(frame_.begin(), frame_.begin() + static_cast<long>(frame_bytes_of(fifty)));
-  std::memcpy(previous_.data(), frame_.data(), frame_bytes_of(fifty));
+  // The frame becomes the previous one; the next is assembled over the
+  // bytes of the one before, every block of which it writes anew (present
+  // or filled in above).
+  frame_.swap(previous_);
   have_previous_ = true;
   previous_system_ = fifty ? 1 : 0;
   ready_.push_back(std::move(out));

@@ -516,10 +516,11 @@ bool Job::emit_picture() {
       bytes_.clear();
       append_planes(picture, bytes_);
       return media_->write_picture(bytes_);
-    case Format::y4m:
-      bytes_.clear();
-      y4m_frame(picture, bytes_);
-      return video_file_->write(bytes_);
+    case Format::y4m: {
+      static constexpr uint8_t marker[] = {'F', 'R', 'A', 'M', 'E', '\n'};
+      return video_file_->write(marker) &&
+             write_planes(picture, [&](std::span<const uint8_t> b) { return video_file_->write(b); });
+    }
     case Format::yuy2:
     case Format::rgb:
       return video_file_->write(packed_bytes(picture));

@@ -83,20 +83,29 @@ std::string y4m_header(const PictureInfo &info) {
          std::to_string(aspect.den) + " C" + chroma + "\n";
 }
 
-bool append_planes(const tarsk_picture &picture, std::vector<uint8_t> &out) {
+bool write_planes(const tarsk_picture &picture,
+                  const std::function<bool(std::span<const uint8_t>)> &write) {
   const auto sizes = plane_sizes(picture);
   if (!sizes || picture.width <= 0 || picture.height <= 0) return false;
-  size_t total = 0;
-  for (const PlaneSize &s : *sizes) total += s.columns * s.lines;
-  size_t at = out.size();
-  out.resize(at + total);
   for (int p = 0; p < 3; ++p) {
     const PlaneSize &s = (*sizes)[static_cast<size_t>(p)];
-    for (size_t line = 0; line < s.lines; ++line, at += s.columns)
-      std::memcpy(out.data() + at, picture.data[p] + static_cast<ptrdiff_t>(line) * picture.stride[p],
-                  s.columns);
+    const uint8_t *plane = picture.data[p];
+    if (static_cast<size_t>(picture.stride[p]) == s.columns) {
+      if (!write({plane, s.columns * s.lines})) return false;
+      continue;
+    }
+    for (size_t line = 0; line < s.lines; ++line)
+      if (!write({plane + static_cast<ptrdiff_t>(line) * picture.stride[p], s.columns}))
+        return false;
   }
   return true;
+}
+
+bool append_planes(const tarsk_picture &picture, std::vector<uint8_t> &out) {
+  return write_planes(picture, [&](std::span<const uint8_t> bytes) {
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    return true;
+  });
 }
 
 bool y4m_frame(const tarsk_picture &picture, std::vector<uint8_t> &out) {

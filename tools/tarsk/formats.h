@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -41,6 +42,12 @@ std::string y4m_header(const PictureInfo &info);
 bool append_planes(const tarsk_picture &picture, std::vector<uint8_t> &out);
 // Appends one "FRAME\n" and the planes (see append_planes).
 bool y4m_frame(const tarsk_picture &picture, std::vector<uint8_t> &out);
+// Hands the bytes append_planes would append to `write` straight from the
+// picture, without a copy: a plane whose lines follow one another in one
+// piece, else line by line; false, with nothing written, for a packed
+// layout, or when `write` fails.
+bool write_planes(const tarsk_picture &picture,
+                  const std::function<bool(std::span<const uint8_t>)> &write);
 
 // A PNG file (8-bit RGB, no interlacing) of width x height pixels of packed
 // R G B bytes, compressed by libpng; why not for a picture without pixels,
