@@ -34,20 +34,22 @@ inline dv_vlc_t decode(uint32_t window, int maxbits) {
 // stores written out (a loop or memset becomes a `rep stos`, whose start-up
 // costs more than the stores).
 inline void clear_ac(dv_block_t *b) {
-  using Row = int16_t __attribute__((vector_size(16), aligned(2), may_alias));
+  // A block's coefficients need not be 16-byte aligned: each row goes by
+  // memcpy, which becomes one unaligned store.
+  using Row = int16_t __attribute__((vector_size(16)));
   static_assert(sizeof b->coeffs == 8 * sizeof(Row));
-  Row *rows = reinterpret_cast<Row *>(b->coeffs);
   const Row zero{};
   Row first = zero;
   first[0] = b->coeffs[0];
-  rows[0] = first;
-  rows[1] = zero;
-  rows[2] = zero;
-  rows[3] = zero;
-  rows[4] = zero;
-  rows[5] = zero;
-  rows[6] = zero;
-  rows[7] = zero;
+  auto *rows = reinterpret_cast<unsigned char *>(b->coeffs);
+  std::memcpy(rows, &first, sizeof first);
+  std::memcpy(rows + 1 * sizeof zero, &zero, sizeof zero);
+  std::memcpy(rows + 2 * sizeof zero, &zero, sizeof zero);
+  std::memcpy(rows + 3 * sizeof zero, &zero, sizeof zero);
+  std::memcpy(rows + 4 * sizeof zero, &zero, sizeof zero);
+  std::memcpy(rows + 5 * sizeof zero, &zero, sizeof zero);
+  std::memcpy(rows + 6 * sizeof zero, &zero, sizeof zero);
+  std::memcpy(rows + 7 * sizeof zero, &zero, sizeof zero);
 }
 
 inline void end_of_block(dv_macroblock_t *mb, dv_block_t *bl) {
