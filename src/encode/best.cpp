@@ -165,8 +165,11 @@ const StepSets &step_sets() {
 }
 
 // Values round to the nearer step only from 0.6 of a step on: rounding
-// down a little more often saves more bits than it costs.
+// down a little more often saves more bits than it costs where the budget
+// is tight. Where a segment has bits to spare, its blocks round to the
+// nearest step instead (see spend_spare_bits).
 constexpr float rounding = 0.4f;
+constexpr float nearest = 0.5f;
 
 // A lambda typical of the search's (distortion per bit, measured), by
 // which the DCT mode of a block is chosen.
@@ -181,12 +184,12 @@ constexpr float mode_lambda = 20;
 // encoder's bit-count lookup over the non-zero values only.
 float quantise(const float *__restrict coeffs, const float *__restrict step,
                const float *__restrict inverse, const float *__restrict energy,
-               dv_coeff_t *__restrict out, int &bits) {
+               dv_coeff_t *__restrict out, int &bits, float offset = rounding) {
   float errors[64];
   int32_t values[64];
   for (int p = 0; p < 64; ++p) {
     const float magnitude = std::fabs(coeffs[p]);
-    const int32_t v = std::min(static_cast<int32_t>(magnitude * inverse[p] + rounding), 255);
+    const int32_t v = std::min(static_cast<int32_t>(magnitude * inverse[p] + offset), 255);
     const float e = magnitude - static_cast<float>(v) * step[p];
     errors[p] = e * e * energy[p];
     values[p] = coeffs[p] < 0 ? -v : v;
@@ -216,11 +219,11 @@ float quantise(const float *__restrict coeffs, const float *__restrict step,
   return (sums[0] + sums[1]) + (sums[2] + sums[3]);
 }
 
-float quantise(const float *coeffs, int mode, int set, dv_coeff_t *out) {
+float quantise(const float *coeffs, int mode, int set, dv_coeff_t *out, int &bits,
+               float offset) {
   const StepSets &sets = step_sets();
-  int bits;
   return quantise(coeffs, sets.step[set][mode], sets.inverse[set][mode], basis().ac_energy[mode],
-                  out, bits);
+                  out, bits, offset);
 }
 
 // The exact transform of a block of samples (as the fill leaves them:
@@ -281,6 +284,7 @@ float largest_magnitude(const float *f, int begin, int end) {
 // at every step set in each of its modes.
 struct Trials {
   int first_mode, last_mode;  // the modes it may take
+  bool either;                // the caller left the mode free (both transformed)
   float coeffs[modes][64];    // exact, in scan order
   float largest[modes][4];    // the largest magnitude per area
   float empty[modes];         // distortion with every AC value dropped
@@ -336,6 +340,7 @@ void start_block(const dv_block_t &bl, int first_mode, int last_mode, float weig
   t.weight = weight;
   t.first_mode = first_mode;
   t.last_mode = last_mode;
+  t.either = first_mode != last_mode;
   Lines lines;
   transform_lines(bl.coeffs, lines);
   for (int mode = first_mode; mode <= last_mode; ++mode) {
@@ -512,6 +517,58 @@ SegmentChoice search(const Segment &sg, int &evaluations) {
   }
 }
 
+// The bits a segment's choice leaves unused go to the blocks' precision.
+// The search rounds below the half and picks a block's DCT mode by a fixed
+// exchange of bits for distortion, both of which save bits where they are
+// scarce; with bits to spare a block may instead round to the nearest step,
+// in its own mode or the other one where it may take either, whichever
+// gives the least distortion. Upgrades go in the order of the distortion
+// they save per extra bit (those that save bits as well first), while the
+// bits last, one to a block. Sets the mode and the rounding each block is
+// to be quantised with.
+struct Precision {
+  int mode;
+  float offset;
+};
+
+void spend_spare_bits(const Segment &sg, const SegmentChoice &fit, Precision chosen[mbs][6]) {
+  const StepSets &sets = step_sets();
+  struct Upgrade {
+    int m, b, extra;
+    float saved;
+    Precision to;
+  };
+  Upgrade upgrades[mbs * 6];
+  int count = 0;
+  for (int m = 0; m < mbs; ++m)
+    for (int b = 0; b < 6; ++b) {
+      const Trials &t = sg.trials[m][b];
+      const int mode = fit.mb[m].mode[b], id = sets.of[fit.mb[m].qno][fit.mb[m].klass[b]];
+      chosen[m][b] = {mode, rounding};
+      Upgrade best{m, b, 0, 0, {mode, rounding}};
+      for (int to = t.either ? 0 : mode; to <= (t.either ? modes - 1 : mode); ++to) {
+        dv_coeff_t q[64];
+        int bits;
+        const float distortion = t.weight * quantise(t.coeffs[to], to, id, q, bits, nearest);
+        const float saved = t.distortion[mode][id] - distortion;
+        if (saved > best.saved) best = {m, b, bits - t.bits[mode][id], saved, {to, nearest}};
+      }
+      if (best.saved > 0) upgrades[count++] = best;
+    }
+  std::sort(upgrades, upgrades + count, [](const Upgrade &x, const Upgrade &y) {
+    // saved / extra, descending, without dividing by an extra of 0 or less.
+    if ((x.extra <= 0) != (y.extra <= 0)) return x.extra <= 0;
+    if (x.extra <= 0) return x.saved > y.saved;
+    return x.saved * static_cast<float>(y.extra) > y.saved * static_cast<float>(x.extra);
+  });
+  long spare = segment_code_budget - fit.bits;
+  for (int i = 0; i < count; ++i)
+    if (upgrades[i].extra <= spare) {
+      spare -= upgrades[i].extra;
+      chosen[upgrades[i].m][upgrades[i].b] = upgrades[i].to;
+    }
+}
+
 }  // namespace
 
 void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
@@ -529,6 +586,13 @@ void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
   const SegmentChoice fit = search(sg, evaluations);
   ++stats.cycles_used[std::min(evaluations, 449)];
   const StepSets &sets = step_sets();
+  Precision chosen[mbs][6];
+  if (fit.bits <= segment_code_budget) {
+    spend_spare_bits(sg, fit, chosen);
+  } else {
+    for (int m = 0; m < mbs; ++m)
+      for (int b = 0; b < 6; ++b) chosen[m][b] = {fit.mb[m].mode[b], rounding};
+  }
   for (int m = 0; m < mbs; ++m) {
     dv_macroblock_t &mb = seg->mb[m];
     const MacroblockChoice &c = fit.mb[m];
@@ -537,11 +601,12 @@ void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
     for (int b = 0; b < 6; ++b) {
       dv_block_t &bl = mb.b[b];
       bl.class_no = c.klass[b];
-      bl.dct_mode = c.mode[b];
+      bl.dct_mode = chosen[m][b].mode;
       ++stats.classes_used[bl.class_no];
       ++stats.dct_used[bl.dct_mode];
       const float *f = sg.trials[m][b].coeffs[bl.dct_mode];
-      quantise(f, bl.dct_mode, sets.of[c.qno][bl.class_no], bl.coeffs);
+      int bits;
+      quantise(f, bl.dct_mode, sets.of[c.qno][bl.class_no], bl.coeffs, bits, chosen[m][b].offset);
       bl.coeffs[0] = static_cast<dv_coeff_t>(std::clamp(std::lround(f[0]), -256L, 255L));
       vlc_encode_block(bl.coeffs, &vblocks[6 * m + b]);
     }
