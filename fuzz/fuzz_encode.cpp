@@ -255,7 +255,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     settings.quality = TARSK_QUALITY_BEST;
   const bool is_411 = !pal || (param[1] & 4) != 0;
   if ((param[1] & 4) != 0) settings.sampling = TARSK_ENCODE_SAMPLING_411;
-  const tarsk_pixel_format format = s.rgb     ? TARSK_PIXEL_I422
+  const tarsk_pixel_format format = s.rgb    ? TARSK_PIXEL_I422
                                     : is_411 ? TARSK_PIXEL_Y41B
                                              : TARSK_PIXEL_I420;
   const size_t luma = size_t{720} * static_cast<size_t>(lines);

@@ -162,7 +162,7 @@ int pgm_skip(const char *filename, int *isPAL) { return skip(filename, isPAL, Ki
 
 void ppm_fill_macroblock(dv_macroblock_t *mb, int isPAL) {
   const tarsk::Planes planes{picture.img_y.data(), picture.img_cr.data(), picture.img_cb.data(),
-                            tarsk::dif::sampling_of(isPAL != 0, false)};
+                             tarsk::dif::sampling_of(isPAL != 0, false)};
   tarsk::fill_macroblock(planes, mb, false, false);
   tarsk::choose_dct_modes(mb, picture.force_dct);
 }

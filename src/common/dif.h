@@ -73,7 +73,6 @@ constexpr bool fifty_fields_of(const uint8_t *header) { return (header[3] & dsf_
 // video, subcode), a transmitting flag (bit 7) and the area's application
 // ID (AP1..AP3) in the low three bits. Consumer DV (IEC 61834) writes 0
 // throughout, SMPTE 314M (DV25 of the DVCPRO kind) 1.
-inline constexpr uint8_t application_id_mask = 0x07;
 inline constexpr uint8_t application_iec_61834 = 0;
 inline constexpr uint8_t application_smpte_314m = 1;
 inline constexpr int apt_byte = 4;

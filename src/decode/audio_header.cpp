@@ -22,8 +22,8 @@ using dif::aaux_asc_offset;
 // Whether a speed code is normal playback in the frame's system and standard.
 bool normal_speed(const dv_decoder_t *dv, int speed) {
   if (dv->std != e_dv_std_iec_61834 && dv->std != e_dv_std_smpte_314m) return false;
-  return speed == audio::normal_speed(dv->system == e_dv_system_625_50,
-                                      dv->std == e_dv_std_smpte_314m);
+  return speed ==
+         audio::normal_speed(dv->system == e_dv_system_625_50, dv->std == e_dv_std_smpte_314m);
 }
 
 // Sample positions per channel that the audio blocks of a frame hold: 36

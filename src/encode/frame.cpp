@@ -281,7 +281,7 @@ extern "C" {
 
 void _dv_ycb_fill_macroblock(dv_encoder_t *dv_enc, dv_macroblock_t *mb) {
   const tarsk::Planes planes{dv_enc->img_y, dv_enc->img_cr, dv_enc->img_cb,
-                            tarsk::dif::sampling_of(dv_enc->isPAL != 0, false)};
+                             tarsk::dif::sampling_of(dv_enc->isPAL != 0, false)};
   tarsk::fill_macroblock(planes, mb, dv_enc->clamp_luma == 1, dv_enc->clamp_chroma == 1);
   tarsk::choose_dct_modes(mb, dv_enc->force_dct);
 }

@@ -749,8 +749,8 @@ TEST(CApi, EncoderMakes625Line411Frames) {
     ASSERT_EQ(tarsk_decode_video(d.d, got.data(), got.size(), &back, nullptr), TARSK_OK);
     ASSERT_EQ(back.format, TARSK_PIXEL_Y41B);
     const double luma = psnr(y41b.plane(0), back.plane(0));
-    const double chroma = std::min(psnr(y41b.plane(1), back.plane(1)),
-                                   psnr(y41b.plane(2), back.plane(2)));
+    const double chroma =
+        std::min(psnr(y41b.plane(1), back.plane(1)), psnr(y41b.plane(2), back.plane(2)));
     EXPECT_GE(luma, r.luma_floor);
     EXPECT_GE(chroma, r.chroma_floor);
     std::printf("[ measured ] %s: Y %.2f dB, Cb/Cr %.2f dB\n", r.name, luma, chroma);
@@ -784,7 +784,8 @@ TEST(CApi, EncoderMakes625Line411Frames) {
     for (int p = 0; p < 3; ++p)
       for (int l = 0; l < picture.height; ++l)
         for (int x = 0; x < (p ? 360 : 720); ++x)
-          picture.data[p][l * picture.stride[p] + x] = static_cast<uint8_t>(40 + (x * 7 + l * 3 + p * 50) % 180);
+          picture.data[p][l * picture.stride[p] + x] =
+              static_cast<uint8_t>(40 + (x * 7 + l * 3 + p * 50) % 180);
     tarsk_encoder_settings s = base;
     s.system = same.system;
     Bytes by_default, asked;

@@ -732,8 +732,8 @@ TEST_P(Encode, FfmpegAndTarskDecodeWhatWentIn) {
   EXPECT_EQ(run_ffprobe({"-select_streams", "v", "-show_entries", "stream=pix_fmt", "-of",
                          "csv=p=0", dv.string()}),
             stream_fmt + "\n");
-  EXPECT_NE(tarsk({"info", dv}).out.find(stream_fmt == "yuv411p" ? "sampling:    4:1:1"
-                                                                 : "sampling:    4:2:0"),
+  EXPECT_NE(tarsk({"info", dv})
+                .out.find(stream_fmt == "yuv411p" ? "sampling:    4:1:1" : "sampling:    4:2:0"),
             std::string::npos);
   const auto reference =
       source({"-vf", t.reference_filter, "-pix_fmt", stream_fmt, "-f", "rawvideo", "-"});

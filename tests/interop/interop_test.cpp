@@ -664,17 +664,16 @@ TEST_P(EncodeInterop, FfmpegReadsOursAndItsQualityHolds) {
     EXPECT_GE(db[0][p], ffmpeg_db[p] - c.gap[p]) << "plane " << p << " beside ffmpeg's encoder";
   EXPECT_GT(db[1][0], db[0][0] + 1) << "best luma over the default's";
 
-  const std::string probe = run_ffprobe(
-      {"-show_entries",
-       "stream=height,pix_fmt,r_frame_rate,display_aspect_ratio:format_tags=timecode", "-of",
-       "default=noprint_wrappers=1", standard.string()});
+  const std::string probe =
+      run_ffprobe({"-show_entries",
+                   "stream=height,pix_fmt,r_frame_rate,display_aspect_ratio:format_tags=timecode",
+                   "-of", "default=noprint_wrappers=1", standard.string()});
   // 90000 frames: one hour at 25 frames a second, fifty minutes at 30.
-  for (const std::string &want :
-       std::vector<std::string>{"height=" + std::to_string(l.height()),
-                                std::string("pix_fmt=") + l.pix_fmt,
-                                pal ? "r_frame_rate=25/1" : "r_frame_rate=30000/1001",
-                                c.wide ? "display_aspect_ratio=16:9" : "display_aspect_ratio=4:3",
-                                pal ? "TAG:timecode=01:00:00:00" : "TAG:timecode=00:50:00"})
+  for (const std::string &want : std::vector<std::string>{
+           "height=" + std::to_string(l.height()), std::string("pix_fmt=") + l.pix_fmt,
+           pal ? "r_frame_rate=25/1" : "r_frame_rate=30000/1001",
+           c.wide ? "display_aspect_ratio=16:9" : "display_aspect_ratio=4:3",
+           pal ? "TAG:timecode=01:00:00:00" : "TAG:timecode=00:50:00"})
     EXPECT_NE(probe.find(want), std::string::npos) << want << " in\n" << probe;
 
   const auto standard_bytes = read_file(standard);

@@ -444,8 +444,7 @@ class Pictures {
 class TestPattern : public PictureInput {
  public:
   // Pictures made at the stream's sampling.
-  TestPattern(Pattern pattern, tarsk_system system, tarsk_encode_sampling sampling,
-              uint64_t frames)
+  TestPattern(Pattern pattern, tarsk_system system, tarsk_encode_sampling sampling, uint64_t frames)
       : pattern_(pattern), frames_(frames) {
     format_.system = system;
     format_.width = 720;
@@ -481,10 +480,9 @@ Result<std::unique_ptr<PictureInput>> open_input(const Options &o) {
     case Kind::pattern: {
       const Rate rate = frame_rate(chosen);
       const auto frames = static_cast<uint64_t>(std::llround(o.duration * rate.num / rate.den));
-      return std::unique_ptr<PictureInput>(
-          std::make_unique<TestPattern>(o.pattern, chosen,
-                                        static_cast<tarsk_encode_sampling>(o.sampling),
-                                        std::max<uint64_t>(frames, 1)));
+      return std::unique_ptr<PictureInput>(std::make_unique<TestPattern>(
+          o.pattern, chosen, static_cast<tarsk_encode_sampling>(o.sampling),
+          std::max<uint64_t>(frames, 1)));
     }
   }
   return Failure{"unknown input"};
@@ -659,7 +657,8 @@ int Job::run() {
     std::fputs("Try 'tarsk encode --help' for more information.\n", stderr);
     return bad_usage;
   }
-  const tarsk_encode_sampling sampling = chosen_sampling(o_.sampling, system, pictures_->sampling());
+  const tarsk_encode_sampling sampling =
+      chosen_sampling(o_.sampling, system, pictures_->sampling());
   o_.settings.sampling = sampling;
   pictures_->set_stream(stream_sampling(sampling, system));
   if (!o_.timecode_text.empty()) {
