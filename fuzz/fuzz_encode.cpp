@@ -19,11 +19,13 @@
 //           through tarsk::Encoder the date, and 16 x byte 5 samples (one
 //           more when bit 2 of byte 4 is set) at the rate of bits 0-1 of
 //           byte 4 (48000, 44100, 32000, 22050 Hz); there bit 0 of byte 6
-//           chooses the best quality where the settings allow it, and bit 1
-//           two threads for the first encoding (the second takes one)
+//           chooses the best quality where the settings allow it, bit 1
+//           two threads for the first encoding (the second takes one), and
+//           bit 2 asks for 4:1:1 (in 625/50 SMPTE 314M; planes Y41B unless
+//           4:2:2)
 // The picture's bytes and the sound's samples are the payload repeated.
 //
-// Checks: the frame parses as its system; every video segment parses at
+// Checks: the frame parses as its system (and sampling); every video segment parses at
 // the multi-pass level with no invalid code and every block ends; when
 // asked, encoding the same picture again with the same encoder writes the
 // same video blocks (through tarsk::Encoder with a fixed date: the same
@@ -251,7 +253,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   settings.date = int_of(param);
   if ((param[1] & 1) != 0 && s.passes == 3 && s.static_qno == 0)
     settings.quality = TARSK_QUALITY_BEST;
-  const tarsk_pixel_format format = s.rgb ? TARSK_PIXEL_I422 : pal ? TARSK_PIXEL_I420 : TARSK_PIXEL_Y41B;
+  const bool is_411 = !pal || (param[1] & 4) != 0;
+  if ((param[1] & 4) != 0) settings.sampling = TARSK_ENCODE_SAMPLING_411;
+  const tarsk_pixel_format format = s.rgb    ? TARSK_PIXEL_I422
+                                    : is_411 ? TARSK_PIXEL_Y41B
+                                             : TARSK_PIXEL_I420;
   const size_t luma = size_t{720} * static_cast<size_t>(lines);
   const size_t chroma = format == TARSK_PIXEL_I422 ? luma / 2 : luma / 4;
   const std::vector<uint8_t> picture = make_picture(s, lines, 2, payload);
@@ -298,6 +304,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   };
   encode(frame, 1 + ((param[1] >> 1) & 1));
   fuzz::check_parses(frame, pal);
+  std::unique_ptr<dv_decoder_t, fuzz::DecoderDeleter> dv(dv_decoder_new(0, 0, 0));
+  FUZZ_CHECK(dv != nullptr);
+  dv_set_error_log(dv.get(), fuzz::null_log());
+  FUZZ_CHECK(dv_parse_header(dv.get(), frame.data()) >= 0);
+  FUZZ_CHECK(dv->sampling == (is_411 ? e_dv_sample_411 : e_dv_sample_420));
   if (again_too) {
     encode(again, 1);
     FUZZ_CHECK(frame == again);

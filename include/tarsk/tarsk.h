@@ -335,6 +335,16 @@ typedef enum tarsk_encode_quality {
   TARSK_QUALITY_STANDARD = 1 /* the format's own quantiser search, as dv.h's encoder */
 } tarsk_encode_quality;
 
+/* The chroma sampling an encoder's frames carry. 0 is the system's own,
+ * as consumer DV (IEC 61834) has it: 4:2:0 in 625/50, 4:1:1 in 525/60.
+ * 4:1:1 in 625/50 makes SMPTE 314M frames (DV25 as DVCPRO writes it);
+ * 4:2:0 exists in 625/50 only. */
+typedef enum tarsk_encode_sampling {
+  TARSK_ENCODE_SAMPLING_SYSTEM = 0,
+  TARSK_ENCODE_SAMPLING_411 = 1,
+  TARSK_ENCODE_SAMPLING_420 = 2
+} tarsk_encode_sampling;
+
 typedef struct tarsk_encoder_settings {
   int system;            /* a tarsk_system */
   int quality;           /* a tarsk_encode_quality */
@@ -348,11 +358,13 @@ typedef struct tarsk_encoder_settings {
   int64_t date;          /* seconds since 1970-01-01 of the first frame's recording time */
   tarsk_log_callback log; /* null: messages to stderr */
   void *log_user;
-  int reserved[16];       /* zero: room for settings to come */
+  int sampling;           /* a tarsk_encode_sampling */
+  int reserved[15];       /* zero: room for settings to come */
 } tarsk_encoder_settings;
 
-/* 625/50, 4:3, the standard quality, three passes, searched quantisers, DCT
- * mode chosen per block, one thread, time code 0, the clock's date. */
+/* 625/50 at the system's own sampling (4:2:0), 4:3, the standard quality,
+ * three passes, searched quantisers, DCT mode chosen per block, one
+ * thread, time code 0, the clock's date. */
 void tarsk_encoder_default_settings(tarsk_encoder_settings *settings);
 
 typedef struct tarsk_encoder tarsk_encoder;
@@ -366,8 +378,8 @@ size_t tarsk_encoder_frame_bytes(const tarsk_encoder *encoder);
 uint64_t tarsk_encoder_frames(const tarsk_encoder *encoder);
 
 /* Encodes a 720-wide picture of the system's height, in studio-range
- * Y'CbCr: planar at the stream's own sampling (I420 for 625/50, Y41B for
- * 525/60), whose chroma goes into the frame as it is, or I422, whose chroma
+ * Y'CbCr: planar at the stream's sampling (I420 for 4:2:0, Y41B for
+ * 4:1:1), whose chroma goes into the frame as it is, or I422, whose chroma
  * is brought to the stream's by averaging pairs. The frame (`size` at least
  * tarsk_encoder_frame_bytes) gets the picture, header, subcode and VAUX
  * blocks (time code and recording clock running on from the settings');

@@ -1,8 +1,9 @@
-// tarsk.h's encoder: pictures given as planes, at the stream's own chroma
+// tarsk.h's encoder: pictures given as planes, at the stream's chroma
 // sampling or at 4:2:2, into whole DV frames, on one thread or several.
 // The picture goes into the encoder's planes in its scale (2 x (v - 128)),
 // chroma as it came: the stream's own sampling is filled into blocks as it
-// is, 4:2:2 averaged in pairs to the stream's.
+// is, 4:2:2 averaged in pairs to the stream's. The stream's sampling is
+// the system's own, or 4:1:1 in 625/50, which makes SMPTE 314M frames.
 #include <tarsk/tarsk.h>
 
 #include <array>
@@ -17,10 +18,12 @@
 #include "api/crew.h"
 #include "api/engine.h"
 #include "api/picture.h"
+#include "common/dif.h"
 // tarsk.h's encoders add their tallies to dv.h's process-wide counters, which
 // dv_show_statistics prints (`tarsk encode --stats`): classic/ holds them.
 #include "classic/statistics.h"
 #include "dsp/dsp.h"
+#include "encode/audio.h"
 #include "encode/encode.h"
 
 using namespace tarsk;
@@ -54,6 +57,8 @@ struct tarsk_encoder {
   std::unique_ptr<Crew> crew;
   std::vector<std::unique_ptr<dv_videosegment_t>> segments;
   std::atomic<int> next{0};
+  dv_sample_t sampling = e_dv_sample_none;  // the stream's
+  bool smpte_314m = false;                  // 4:1:1 in 625/50
 
   bool pal() const { return enc->isPAL != 0; }
   size_t frame_bytes() const { return pal() ? frame_size_625_50 : frame_size_525_60; }
@@ -63,7 +68,7 @@ struct tarsk_encoder {
 
 int tarsk_encoder::stamp(uint8_t *frame) {
   const int n = enc->frame_count;
-  _dv_write_meta_data(frame, n, enc->isPAL, enc->is16x9, &clock);
+  write_meta_data(frame, n, pal(), enc->is16x9 != 0, smpte_314m, &clock);
   // Past the largest time code an int holds, frames carry none.
   const int64_t timecode = settings.timecode + n;
   dv_encode_timecode(frame, enc->isPAL,
@@ -74,14 +79,15 @@ int tarsk_encoder::stamp(uint8_t *frame) {
 
 int tarsk_encoder::encode(const tarsk_picture &picture, uint8_t *frame) {
   const int lines = pal() ? 576 : 480;
-  const bool native = picture.format == (pal() ? TARSK_PIXEL_I420 : TARSK_PIXEL_Y41B);
+  const bool native =
+      picture.format == (sampling == e_dv_sample_420 ? TARSK_PIXEL_I420 : TARSK_PIXEL_Y41B);
   if ((!native && picture.format != TARSK_PIXEL_I422) || picture.width != width ||
       picture.height != lines)
     return TARSK_E_BAD_PICTURE;
   if (const int checked = api::check_planes(picture); checked != TARSK_OK) return checked;
   const int chroma_width = picture.format == TARSK_PIXEL_Y41B ? 180 : 360;
   const int chroma_lines = picture.format == TARSK_PIXEL_I420 ? lines / 2 : lines;
-  const Planes planes{enc->img_y, enc->img_cr, enc->img_cb, chroma_width, native};
+  const Planes planes{enc->img_y, enc->img_cr, enc->img_cb, sampling, chroma_width, native};
   const bool best = settings.quality == TARSK_QUALITY_BEST;
   const auto to_planes = [&](int part, int parts) {
     to_scale(picture.data[0], picture.stride[0], width, lines * part / parts,
@@ -118,6 +124,27 @@ int tarsk_encoder::encode(const tarsk_picture &picture, uint8_t *frame) {
   return stamp(frame);
 }
 
+namespace {
+
+// The stream's chroma sampling for valid settings: the system's own unless
+// they ask for another the system has; none when they ask for one it has
+// not (4:2:0 in 525/60) or for no sampling there is.
+dv_sample_t sampling_of(const tarsk_encoder_settings &s) {
+  const bool pal = s.system == TARSK_SYSTEM_625_50;
+  switch (s.sampling) {
+    case TARSK_ENCODE_SAMPLING_SYSTEM:
+      return dif::sampling_of(pal, false);
+    case TARSK_ENCODE_SAMPLING_411:
+      return e_dv_sample_411;
+    case TARSK_ENCODE_SAMPLING_420:
+      return pal ? e_dv_sample_420 : e_dv_sample_none;
+    default:
+      return e_dv_sample_none;
+  }
+}
+
+}  // namespace
+
 extern "C" {
 
 void tarsk_encoder_default_settings(tarsk_encoder_settings *settings) {
@@ -128,6 +155,7 @@ void tarsk_encoder_default_settings(tarsk_encoder_settings *settings) {
   settings->passes = 3;
   settings->force_dct = -1;
   settings->threads = 1;
+  settings->sampling = TARSK_ENCODE_SAMPLING_SYSTEM;
 }
 
 int tarsk_encoder_open(tarsk_encoder **encoder, const tarsk_encoder_settings *settings) {
@@ -141,6 +169,7 @@ int tarsk_encoder_open(tarsk_encoder **encoder, const tarsk_encoder_settings *se
       (!best && s.quality != TARSK_QUALITY_STANDARD) || s.passes < 1 || s.passes > 3 ||
       s.static_qno < 0 || s.static_qno > 2 || s.force_dct < -1 || s.force_dct > 1 ||
       s.threads < 1 || s.threads > most_threads || s.timecode < 0 ||
+      sampling_of(s) == e_dv_sample_none ||
       // The best quality searches the whole segment: three passes, no static table.
       (best && (s.passes != 3 || s.static_qno != 0)))
     return TARSK_E_BAD_SETTINGS;
@@ -151,6 +180,8 @@ int tarsk_encoder_open(tarsk_encoder **encoder, const tarsk_encoder_settings *se
     e->enc.reset(new_encoder(0, 0, 0));
     if (!e->enc) return TARSK_E_NO_MEMORY;
     e->enc->isPAL = s.system == TARSK_SYSTEM_625_50;
+    e->sampling = sampling_of(s);
+    e->smpte_314m = e->sampling != dif::sampling_of(e->pal(), false);
     e->enc->is16x9 = s.wide != 0;
     e->enc->vlc_encode_passes = s.passes;
     e->enc->static_qno = s.static_qno;
@@ -218,7 +249,8 @@ int tarsk_encode_audio(tarsk_encoder *encoder, const int16_t *samples, int frame
   }
   int16_t *pcm[2] = {channels[0].data(), channels[1].data()};
   encoder->enc->samples_this_frame = frames;
-  if (dv_encode_full_audio(encoder->enc.get(), pcm, 2, rate, frame) != 0) return TARSK_E_BAD_AUDIO;
+  if (encode_full_audio(encoder->enc.get(), pcm, 2, rate, frame, encoder->smpte_314m) != 0)
+    return TARSK_E_BAD_AUDIO;
   return TARSK_OK;
 }
 

@@ -34,7 +34,7 @@ int raw_store(uint8_t *encoded_data, dv_enc_audio_info_t *audio_data, int keep_m
   std::optional<SourcePack> sp;
   if (audio_data != nullptr && !(sp = describe_audio(*audio_data, pal))) return -1;
   if (!keep_meta_headers) _dv_write_meta_data(encoded_data, frame_counter, isPAL, is16x9, &now);
-  if (sp) insert_audio(encoded_data, *audio_data, *sp, pal);
+  if (sp) insert_audio(encoded_data, *audio_data, *sp, pal, false);
   // Flushed frame by frame: a write that fails (a full disk) shows at the
   // frame it fails on, not later where no caller would see it, and no frame
   // counts as stored that is not in the stream.

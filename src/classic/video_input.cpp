@@ -7,6 +7,7 @@
 
 #include "classic/registry.h"
 #include "common/colour.h"
+#include "common/dif.h"
 #include "common/log.h"
 #include "encode/fill.h"
 
@@ -160,8 +161,9 @@ int ppm_skip(const char *filename, int *isPAL) { return skip(filename, isPAL, Ki
 int pgm_skip(const char *filename, int *isPAL) { return skip(filename, isPAL, Kind::pgm); }
 
 void ppm_fill_macroblock(dv_macroblock_t *mb, int isPAL) {
-  const tarsk::Planes planes{picture.img_y.data(), picture.img_cr.data(), picture.img_cb.data()};
-  tarsk::fill_macroblock(planes, mb, isPAL != 0, false, false);
+  const tarsk::Planes planes{picture.img_y.data(), picture.img_cr.data(), picture.img_cb.data(),
+                             tarsk::dif::sampling_of(isPAL != 0, false)};
+  tarsk::fill_macroblock(planes, mb, false, false);
   tarsk::choose_dct_modes(mb, picture.force_dct);
 }
 

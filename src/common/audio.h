@@ -15,6 +15,14 @@ inline constexpr int frequency[3] = {48000, 44100, 32000};
 inline constexpr int min_samples[2][3] = {{1580, 1452, 1053}, {1896, 1742, 1264}};
 inline constexpr int max_samples[2][3] = {{1620, 1489, 1080}, {1944, 1786, 1296}};
 
+// The playback speed code (the AAUX source control pack's PC3, low seven
+// bits) that says normal speed: IEC 61834 writes 0x20; SMPTE 314M 0x78 in
+// 525/60 and 0x64 in 625/50.
+constexpr int normal_speed(bool fifty_fields, bool smpte_314m) {
+  if (!smpte_314m) return 0x20;
+  return fifty_fields ? 0x64 : 0x78;
+}
+
 // The sampling code of a rate, or -1 when DV has none for it.
 constexpr int rate_code(int freq) {
   for (int code = 0; code < 3; ++code)

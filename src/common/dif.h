@@ -68,6 +68,21 @@ constexpr bool is_header_block(const uint8_t *block) {
   return section_of(block) == Section::header && (block[3] & zero_bit) == 0;
 }
 constexpr bool fifty_fields_of(const uint8_t *header) { return (header[3] & dsf_bit) != 0; }
+// Header block byte 4 holds the track application ID (APT) in its low
+// three bits; bytes 5 to 7 hold, for each of the three areas (audio,
+// video, subcode), a transmitting flag (bit 7) and the area's application
+// ID (AP1..AP3) in the low three bits. Consumer DV (IEC 61834) writes 0
+// throughout, SMPTE 314M (DV25 of the DVCPRO kind) 1.
+inline constexpr uint8_t application_iec_61834 = 0;
+inline constexpr uint8_t application_smpte_314m = 1;
+inline constexpr int apt_byte = 4;
+inline constexpr int area_application_bytes[3] = {5, 6, 7};
+
+// The chroma sampling of a stream: 625/50 carries 4:2:0 in IEC 61834 and
+// 4:1:1 in SMPTE 314M; 525/60 carries 4:1:1 in both.
+constexpr dv_sample_t sampling_of(bool fifty_fields, bool smpte_314m) {
+  return fifty_fields && !smpte_314m ? e_dv_sample_420 : e_dv_sample_411;
+}
 
 // Packs: five bytes, an ID and four data bytes; ID 0xff marks an empty slot.
 inline constexpr int pack_size = 5;

@@ -18,18 +18,12 @@ constexpr uint8_t aaux_source_id = dif::pack_id::aaux_source;
 constexpr uint8_t aaux_source_control_id = dif::pack_id::aaux_source_control;
 using dif::aaux_as_offset;
 using dif::aaux_asc_offset;
-// The playback speed code of normal speed: IEC 61834 writes 0x20; SMPTE
-// 314M writes 0x78 in 525/60 and 0x64 in 625/50.
-constexpr int normal_speed_iec = 0x20;
-constexpr int normal_speed_smpte_525 = 0x78;
-constexpr int normal_speed_smpte_625 = 0x64;
 
+// Whether a speed code is normal playback in the frame's system and standard.
 bool normal_speed(const dv_decoder_t *dv, int speed) {
-  if (dv->std == e_dv_std_iec_61834) return speed == normal_speed_iec;
-  if (dv->std == e_dv_std_smpte_314m)
-    return speed == (dv->system == e_dv_system_625_50 ? normal_speed_smpte_625
-                                                       : normal_speed_smpte_525);
-  return false;
+  if (dv->std != e_dv_std_iec_61834 && dv->std != e_dv_std_smpte_314m) return false;
+  return speed ==
+         audio::normal_speed(dv->system == e_dv_system_625_50, dv->std == e_dv_std_smpte_314m);
 }
 
 // Sample positions per channel that the audio blocks of a frame hold: 36

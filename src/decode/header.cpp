@@ -66,7 +66,7 @@ void decide_system(dv_decoder_t *dv, int8_t apt) {
     case 0:
       dv->system = dv->header.dsf == 1 || dv_system_50_fields(dv) == 1 ? e_dv_system_625_50
                                                                        : e_dv_system_525_60;
-      dv->std = apt == 0 ? e_dv_std_iec_61834 : e_dv_std_smpte_314m;
+      dv->std = apt == application_iec_61834 ? e_dv_std_iec_61834 : e_dv_std_smpte_314m;
       break;
     case 1:
       dv->system = e_dv_system_525_60;
@@ -88,7 +88,7 @@ void decide_system(dv_decoder_t *dv, int8_t apt) {
 void set_geometry(dv_decoder_t *dv) {
   const bool pal = dv->system == e_dv_system_625_50;
   dv->width = 720;
-  dv->sampling = pal && dv->std == e_dv_std_iec_61834 ? e_dv_sample_420 : e_dv_sample_411;
+  dv->sampling = sampling_of(pal, dv->std != e_dv_std_iec_61834);
   dv->num_dif_seqs = sequences(pal);
   dv->height = pal ? 576 : 480;
   dv->frame_size = static_cast<uint32_t>(tarsk::dif::frame_size(pal));

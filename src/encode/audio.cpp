@@ -82,8 +82,14 @@ Pack source_pack(const SourcePack &sp, bool pal, bool second_half) {
           static_cast<uint8_t>(emphasis_off | sp.rate_code << 3)};
 }
 
-// Copy generation free, normal playback speed.
-constexpr Pack source_control_pack = {pack_id::aaux_source_control, 0x33, 0xcf, 0xa0, 0xff};
+// Copy generation free; PC3 forward direction (bit 7) at normal speed,
+// whose code the standard and system choose.
+constexpr uint8_t forward = 0x80;
+
+Pack source_control_pack(bool pal, bool smpte_314m) {
+  return {pack_id::aaux_source_control, 0x33, 0xcf,
+          static_cast<uint8_t>(forward | audio::normal_speed(pal, smpte_314m)), 0xff};
+}
 
 // The AAUX copy of a VAUX recording pack of sequence 0's third VAUX block
 // (slots 11 and 12, where the header writer puts them); an empty slot when
@@ -94,7 +100,7 @@ Pack recording_pack(const uint8_t *frame, int slot, uint8_t vaux_id, uint8_t aau
   return {aaux_id, vaux[1], vaux[2], vaux[3], vaux[4]};
 }
 
-void write_aaux_packs(uint8_t *frame, const SourcePack &sp, bool pal) {
+void write_aaux_packs(uint8_t *frame, const SourcePack &sp, bool pal, bool smpte_314m) {
   const Pack date =
       recording_pack(frame, 11, pack_id::recording_date, pack_id::aaux_recording_date);
   const Pack time =
@@ -104,8 +110,8 @@ void write_aaux_packs(uint8_t *frame, const SourcePack &sp, bool pal) {
       std::memset(frame + audio_offset(ds, a) + aaux_pack_offset, no_pack, pack_size);
     // Even sequences carry the packs in audio blocks 3 to 6, odd ones in 0 to 3.
     const int first = ds % 2 == 0 ? 3 : 0;
-    const Pack packs[4] = {source_pack(sp, pal, ds >= audio_half(pal)), source_control_pack, date,
-                           time};
+    const Pack packs[4] = {source_pack(sp, pal, ds >= audio_half(pal)),
+                           source_control_pack(pal, smpte_314m), date, time};
     for (int n = 0; n < 4; ++n)
       std::memcpy(frame + audio_offset(ds, first + n) + aaux_pack_offset, packs[n].data(),
                   pack_size);
@@ -134,9 +140,9 @@ void put_16_bit(uint8_t *frame, int ds, int row, int channel, const dv_enc_audio
 
 }  // namespace
 
-void insert_audio(uint8_t *frame, const dv_enc_audio_info_t &audio, const SourcePack &sp,
-                  bool pal) {
-  write_aaux_packs(frame, sp, pal);
+void insert_audio(uint8_t *frame, const dv_enc_audio_info_t &audio, const SourcePack &sp, bool pal,
+                  bool smpte_314m) {
+  write_aaux_packs(frame, sp, pal, smpte_314m);
   const int half = audio_half(pal);
   for (int ds = 0; ds < sequences(pal); ++ds) {
     const int channel = ds < half ? 0 : 1;
@@ -144,19 +150,20 @@ void insert_audio(uint8_t *frame, const dv_enc_audio_info_t &audio, const Source
   }
 }
 
-}  // namespace tarsk
+namespace {
 
-extern "C" {
-
-int dv_calculate_samples(dv_encoder_t *encoder, int frequency, int frame_count) {
-  const int samples = tarsk::audio::samples_in_frame(encoder->isPAL != 0, frequency, frame_count);
-  encoder->samples_this_frame = samples;
-  return samples;
+int raw_insert_audio(uint8_t *frame_buf, dv_enc_audio_info_t *audio, bool pal, bool smpte_314m) {
+  if (frame_buf == nullptr || audio == nullptr) return -1;
+  const std::optional<SourcePack> sp = describe_audio(*audio, pal);
+  if (!sp) return -1;
+  insert_audio(frame_buf, *audio, *sp, pal, smpte_314m);
+  return 0;
 }
 
-int dv_encode_full_audio(dv_encoder_t *dv_enc, int16_t **pcm, int channels, int frequency,
-                         uint8_t *frame_buf) {
-  using namespace tarsk;
+}  // namespace
+
+int encode_full_audio(dv_encoder_t *dv_enc, int16_t **pcm, int channels, int frequency,
+                      uint8_t *frame_buf, bool smpte_314m) {
   // One channel is given to both; more than two do not fit DV's 16-bit
   // audio (the interleaved data would overrun the record).
   if (channels != 1 && channels != 2) {
@@ -202,16 +209,26 @@ int dv_encode_full_audio(dv_encoder_t *dv_enc, int16_t **pcm, int channels, int 
       audio.data[4 * i + 2 * c] = static_cast<uint8_t>(v >> 8);
       audio.data[4 * i + 2 * c + 1] = static_cast<uint8_t>(v & 0xff);
     }
-  return _dv_raw_insert_audio(frame_buf, &audio, dv_enc->isPAL);
+  return raw_insert_audio(frame_buf, &audio, pal, smpte_314m);
+}
+
+}  // namespace tarsk
+
+extern "C" {
+
+int dv_calculate_samples(dv_encoder_t *encoder, int frequency, int frame_count) {
+  const int samples = tarsk::audio::samples_in_frame(encoder->isPAL != 0, frequency, frame_count);
+  encoder->samples_this_frame = samples;
+  return samples;
+}
+
+int dv_encode_full_audio(dv_encoder_t *dv_enc, int16_t **pcm, int channels, int frequency,
+                         uint8_t *frame_buf) {
+  return tarsk::encode_full_audio(dv_enc, pcm, channels, frequency, frame_buf, false);
 }
 
 int _dv_raw_insert_audio(uint8_t *frame_buf, dv_enc_audio_info_t *audio, int isPAL) {
-  if (frame_buf == nullptr || audio == nullptr) return -1;
-  const bool pal = isPAL != 0;
-  const std::optional<tarsk::SourcePack> sp = tarsk::describe_audio(*audio, pal);
-  if (!sp) return -1;
-  tarsk::insert_audio(frame_buf, *audio, *sp, pal);
-  return 0;
+  return tarsk::raw_insert_audio(frame_buf, audio, isPAL != 0, false);
 }
 
 }  // extern "C"

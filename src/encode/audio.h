@@ -24,7 +24,13 @@ struct SourcePack {
 std::optional<SourcePack> describe_audio(const dv_enc_audio_info_t &audio, bool pal);
 
 // Writes the AAUX packs and the samples of a described record into the
-// audio blocks of `frame`.
-void insert_audio(uint8_t *frame, const dv_enc_audio_info_t &audio, const SourcePack &sp, bool pal);
+// audio blocks of `frame`; `smpte_314m` gives the source control pack that
+// standard's code of normal speed.
+void insert_audio(uint8_t *frame, const dv_enc_audio_info_t &audio, const SourcePack &sp, bool pal,
+                  bool smpte_314m);
+
+// dv_encode_full_audio, for a frame of SMPTE 314M when `smpte_314m`.
+int encode_full_audio(dv_encoder_t *dv_enc, int16_t **pcm, int channels, int frequency,
+                      uint8_t *frame_buf, bool smpte_314m);
 
 }  // namespace tarsk

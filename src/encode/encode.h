@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ctime>
 
 #include "common/dif.h"
 #include "common/vlc.h"
@@ -116,9 +117,11 @@ void encode(dv_enc_input_filter_t *input, int isPAL, unsigned char *target, int 
 // planes clamped as the encoder asks, which changes the planes. No headers:
 // the caller writes them with the recording time it chooses. `best` takes
 // the high-quality search (quant_best) instead of the passes' search.
-// `planes`, when given, are read instead of the encoder's own 4:2:2 ones
-// (the set-up removal and clamps still work on the encoder's planes: give
-// those planes, or planes that need neither). Adds to the caller's tally.
+// `planes`, when given, are read instead of the encoder's own 4:2:2 ones,
+// and their sampling is the stream's (without them, the system's own:
+// 4:2:0 for 625/50, 4:1:1 for 525/60); the set-up removal and clamps still
+// work on the encoder's planes: give those planes, or planes that need
+// neither. Adds to the caller's tally.
 void encode_planes(dv_encoder_t *enc, uint8_t *out, EncodeStats &stats, bool best = false,
                    const Planes *planes = nullptr);
 // encode_planes in steps, for segments encoded on several threads: the
@@ -136,6 +139,12 @@ int encode_videosegment(dv_encoder_t *dv_enc, dv_videosegment_t *videoseg, uint8
                         EncodeStats &stats);
 int encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t color_space,
                       uint8_t *out, EncodeStats &stats);
+// Everything of a frame around its video data (_dv_write_meta_data's
+// work): header, subcode and VAUX blocks, and the identifiers of the video
+// and audio blocks. `smpte_314m` gives the header the application IDs of
+// SMPTE 314M instead of consumer DV's. `now`, when given, is the recording
+// clock, run on by a second at the first frame of each second.
+void write_meta_data(uint8_t *target, int frame, bool pal, bool wide, bool smpte_314m, time_t *now);
 // An encoder record (dv_encoder_new's) that leaves the process-wide
 // choices of dv_init alone; null when memory could not be had.
 dv_encoder_t *new_encoder(int rem_ntsc_setup, int clamp_luma, int clamp_chroma);

@@ -26,7 +26,7 @@ void clamp_chroma_block(dv_coeff_t *bl, bool clamp) {
     for (int i = 0; i < 64; ++i) bl[i] = chroma_value(bl[i], true);
 }
 
-// 625/50, 4:2:0, for the 16x16 macroblock at (x, y): from 4:2:2 planes,
+// 4:2:0, for the 16x16 macroblock at (x, y): from 4:2:2 planes,
 // chroma line l is the mean of plane lines y + 2l and y + 2l + 1; native
 // planes hold it as line y / 2 + l.
 void chroma_420(const Planes &p, const int16_t *plane, int x, int y, dv_coeff_t *bl, bool clamp) {
@@ -38,7 +38,7 @@ void chroma_420(const Planes &p, const int16_t *plane, int x, int y, dv_coeff_t 
   clamp_chroma_block(bl, clamp);
 }
 
-// 525/60, 4:1:1: `columns` chroma columns from lines line0 .. line0 + 7
+// 4:1:1: `columns` chroma columns from lines line0 .. line0 + 7
 // into block columns c0 on, for the macroblock whose luma starts at column
 // x. From 4:2:2 planes chroma column c is the mean of plane columns
 // x / 2 + 2c and x / 2 + 2c + 1; native planes hold it as column x / 4 + c.
@@ -54,10 +54,10 @@ void chroma_411(const Planes &p, const int16_t *plane, int x, int line0, int col
 
 }  // namespace
 
-void fill_macroblock(const Planes &p, dv_macroblock_t *mb, bool pal, bool clamp_luma,
-                     bool clamp_chroma) {
+void fill_macroblock(const Planes &p, dv_macroblock_t *mb, bool clamp_luma, bool clamp_chroma) {
   const int x = mb->x, y = mb->y;
-  const bool square = pal || x >= 704;  // 16x16 macroblocks
+  const bool is_420 = p.sampling == e_dv_sample_420;
+  const bool square = is_420 || x >= 704;  // 16x16 macroblocks
   for (int b = 0; b < 4; ++b) {
     const int bx = square ? x + 8 * (b % 2) : x + 8 * b;
     const int by = square ? y + 8 * (b / 2) : y;
@@ -66,7 +66,7 @@ void fill_macroblock(const Planes &p, dv_macroblock_t *mb, bool pal, bool clamp_
   const int16_t *chroma[2] = {p.cr, p.cb};
   for (int n = 0; n < 2; ++n) {
     dv_coeff_t *bl = mb->b[4 + n].coeffs;
-    if (pal) {
+    if (is_420) {
       chroma_420(p, chroma[n], x, y, bl, clamp_chroma);
     } else if (x < 704) {
       chroma_411(p, chroma[n], x, y, 8, bl, 0, clamp_chroma);

@@ -8,13 +8,15 @@
 
 namespace tarsk {
 
-// A picture in the encoder's scale (each sample 2 x (8-bit value - 128)):
-// 720 luma samples a line, and chroma either at 4:2:2 (360 Cr and Cb
-// samples on every line) or, `native`, at the stream's own sampling (4:2:0
-// for 625/50: 360 samples on every other line; 4:1:1 for 525/60: 180 on
-// every line), lines `chroma_stride` samples apart.
+// A picture in the encoder's scale (each sample 2 x (8-bit value - 128))
+// for a stream of chroma sampling `sampling` (4:2:0: 625/50 of IEC 61834;
+// 4:1:1: 525/60, and 625/50 of SMPTE 314M): 720 luma samples a line, and
+// chroma either at 4:2:2 (360 Cr and Cb samples on every line) or,
+// `native`, at the stream's sampling (4:2:0: 360 samples on every other
+// line; 4:1:1: 180 on every line), lines `chroma_stride` samples apart.
 struct Planes {
   const int16_t *y, *cr, *cb;
+  dv_sample_t sampling;
   int chroma_stride = 360;
   bool native = false;
 };
@@ -24,15 +26,13 @@ inline constexpr int chroma_stride = 360;
 // The nominal ranges in that scale: luma 16..235, chroma 16..240.
 inline constexpr int luma_low = -224, luma_high = 214, chroma_low = -224, chroma_high = 224;
 
-// Fills the six blocks of a placed macroblock (x, y set) from planes for
-// the picture's system: blocks 0..3 luma, 4 Cr, 5 Cb, each sample of
-// column c and line l at index 8c + l (the transforms take blocks
-// transposed). 4:2:2 chroma is brought to the stream's sampling by
-// averaging pairs: two lines (625/50, 4:2:0) or two columns (525/60,
-// 4:1:1); native chroma is taken as it is. Optionally clamps to the
-// nominal ranges.
-void fill_macroblock(const Planes &p, dv_macroblock_t *mb, bool pal, bool clamp_luma,
-                     bool clamp_chroma);
+// Fills the six blocks of a macroblock placed for the planes' sampling
+// (x, y set): blocks 0..3 luma, 4 Cr, 5 Cb, each sample of column c and
+// line l at index 8c + l (the transforms take blocks transposed). 4:2:2
+// chroma is brought to the stream's sampling by averaging pairs: two lines
+// (4:2:0) or two columns (4:1:1); native chroma is taken as it is.
+// Optionally clamps to the nominal ranges.
+void fill_macroblock(const Planes &p, dv_macroblock_t *mb, bool clamp_luma, bool clamp_chroma);
 
 // The DCT mode test of a transposed block: 1 (the 2-4-8 transform) when
 // differences between vertically neighbouring samples outweigh horizontal

@@ -18,15 +18,16 @@
 namespace tarsk {
 namespace {
 
-// Placement of macroblock m of a segment whose i, k and isPAL are set.
-void place(dv_videosegment_t *seg, int m) {
+// Placement of macroblock m of a segment whose i, k and isPAL are set, in
+// a stream of the given chroma sampling.
+void place(dv_videosegment_t *seg, int m, dv_sample_t sampling) {
   dv_macroblock_t *mb = &seg->mb[m];
   const int sequences = dif::sequences(seg->isPAL != 0);
   const auto at = dif::macroblock_address(seg->i, seg->k, m, sequences);
   mb->i = at.i;
   mb->j = at.j;
   mb->k = at.k;
-  place_macroblock(mb, seg->isPAL ? e_dv_sample_420 : e_dv_sample_411);
+  place_macroblock(mb, sampling);
   mb->vlc_error = 0;
   mb->eob_count = 0;
 }
@@ -116,9 +117,6 @@ void normalise(dv_encoder_t *enc) {
   if (enc->force_dct < -1 || enc->force_dct > 1) enc->force_dct = -1;
 }
 
-// -1, with the message, for an invalid pass count, which the callers'
-// checks (dv_encode_videosegment) or normalise (begin_planes) have ruled
-// out; the segment is then left as it was.
 // Fills a placed macroblock from `planes`, or the encoder's own 4:2:2
 // planes when null, and chooses its blocks' DCT modes.
 void fill(dv_encoder_t *enc, dv_macroblock_t *mb, const Planes *planes) {
@@ -126,19 +124,28 @@ void fill(dv_encoder_t *enc, dv_macroblock_t *mb, const Planes *planes) {
     _dv_ycb_fill_macroblock(enc, mb);
     return;
   }
-  fill_macroblock(*planes, mb, enc->isPAL != 0, enc->clamp_luma == 1, enc->clamp_chroma == 1);
+  fill_macroblock(*planes, mb, enc->clamp_luma == 1, enc->clamp_chroma == 1);
   choose_dct_modes(mb, enc->force_dct);
 }
 
+// The chroma sampling of the stream: the planes', else the system's own.
+dv_sample_t stream_sampling(const dv_encoder_t *enc, const Planes *planes) {
+  return planes != nullptr ? planes->sampling : dif::sampling_of(enc->isPAL != 0, false);
+}
+
+// -1, with the message, for an invalid pass count, which the callers'
+// checks (dv_encode_videosegment) or normalise (begin_planes) have ruled
+// out; the segment is then left as it was.
 int encode_segment(dv_encoder_t *enc, dv_videosegment_t *seg, uint8_t *vsbuffer, EncodeStats &stats,
                    bool best = false, const Planes *planes = nullptr) {
   if (!valid_passes(enc->vlc_encode_passes)) {
     log_invalid_passes(enc->vlc_encode_passes);
     return -1;
   }
+  const dv_sample_t sampling = stream_sampling(enc, planes);
   for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
     dv_macroblock_t *mb = &seg->mb[m];
-    place(seg, m);
+    place(seg, m, sampling);
     fill(enc, mb, planes);
     if (best) continue;  // quant_best transforms the samples itself
     do_dct(mb, stats);
@@ -154,7 +161,7 @@ int process_videosegment(dv_enc_input_filter_t *input, dv_videosegment_t *seg, u
                          int best_force_dct) {
   for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
     dv_macroblock_t *mb = &seg->mb[m];
-    place(seg, m);
+    place(seg, m, dif::sampling_of(seg->isPAL != 0, false));
     input->fill_macroblock(mb, seg->isPAL);
     if (best_force_dct != no_best) continue;  // quant_best transforms the samples itself
     do_dct(mb, stats);
@@ -273,9 +280,9 @@ int encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t color
 extern "C" {
 
 void _dv_ycb_fill_macroblock(dv_encoder_t *dv_enc, dv_macroblock_t *mb) {
-  const tarsk::Planes planes{dv_enc->img_y, dv_enc->img_cr, dv_enc->img_cb};
-  tarsk::fill_macroblock(planes, mb, dv_enc->isPAL != 0, dv_enc->clamp_luma == 1,
-                         dv_enc->clamp_chroma == 1);
+  const tarsk::Planes planes{dv_enc->img_y, dv_enc->img_cr, dv_enc->img_cb,
+                             tarsk::dif::sampling_of(dv_enc->isPAL != 0, false)};
+  tarsk::fill_macroblock(planes, mb, dv_enc->clamp_luma == 1, dv_enc->clamp_chroma == 1);
   tarsk::choose_dct_modes(mb, dv_enc->force_dct);
 }
 

@@ -14,6 +14,7 @@
 
 #include "common/bcd.h"
 #include "common/dif.h"
+#include "encode/encode.h"
 
 namespace tarsk {
 namespace {
@@ -40,11 +41,13 @@ unsigned block_count(int frame, int ds, bool pal) {
 // Arbitrary bits of header, subcode and VAUX block IDs.
 constexpr int no_frame_count = 0x0f;
 
-// Header block: APT 0 (consumer DV) with the reserved bits recorders
-// write, then each of the three areas transmitted (TF 0) with AP 0.
-constexpr uint8_t header_apt_byte = 0x68;
+// Header block: the track application ID (APT) under the reserved bits
+// recorders write, then each of the three areas transmitted (TF 0) with
+// its application ID under reserved ones. The IDs are 0 for consumer DV,
+// 1 for SMPTE 314M.
+constexpr uint8_t header_apt_reserved = 0x68;
 constexpr uint8_t header_reserved_bits = 0x3f;
-constexpr uint8_t header_area_byte = 0x78;
+constexpr uint8_t header_area_reserved = 0x78;
 
 constexpr Pack camera_packs[3] = {{pack_id::camera_1, 0xc5, 0x41, 0x20, 0xff},
                                   {pack_id::camera_2, 0xff, 0x7f, 0xff, 0xff},
@@ -107,7 +110,7 @@ void write_timecode_63(uint8_t *at, const std::tm &t) {
   put(at, {pack_id::recording_time, 0xff, to_bcd(t.tm_sec), to_bcd(t.tm_min), to_bcd(t.tm_hour)});
 }
 
-void write_header_block(uint8_t *sequence, int ds, bool pal) {
+void write_header_block(uint8_t *sequence, int ds, bool pal, bool smpte_314m) {
   uint8_t *block = block_at(sequence, header_block);
   std::memset(block, 0xff, block_size);
   write_id(block, Section::header, no_frame_count, ds, 0);
@@ -115,8 +118,9 @@ void write_header_block(uint8_t *sequence, int ds, bool pal) {
   // write them; players that recognise DV by them (ffmpeg) otherwise doubt
   // the stream.
   block[3] = static_cast<uint8_t>((pal ? dsf_bit : 0) | header_reserved_bits);
-  block[4] = header_apt_byte;
-  block[5] = block[6] = block[7] = header_area_byte;
+  const uint8_t application = smpte_314m ? application_smpte_314m : application_iec_61834;
+  block[apt_byte] = header_apt_reserved | application;
+  for (const int at : area_application_bytes) block[at] = header_area_reserved | application;
 }
 
 // Sync blocks 0 to 5 of a subcode block carry time code, recording date
@@ -214,26 +218,30 @@ Timecode timecode_of(int frame, bool pal) {
 }
 
 }  // namespace
-}  // namespace tarsk
 
-extern "C" {
-
-void _dv_write_meta_data(uint8_t *target, int frame, int isPAL, int is16x9, time_t *now) {
-  using namespace tarsk;
+void write_meta_data(uint8_t *target, int frame, bool pal, bool wide, bool smpte_314m,
+                     time_t *now) {
   if (target == nullptr) return;
-  const bool pal = isPAL != 0;
   if (now != nullptr) advance_clock(now, frame, pal);
   const std::optional<std::tm> local = local_time(now);
   const std::tm *t = local ? &*local : nullptr;
   const int frame_bits = frame_count_bits(frame);
   for (int ds = 0; ds < dif::sequences(pal); ++ds) {
     uint8_t *sequence = target + dif::block_offset(ds, 0);
-    write_header_block(sequence, ds, pal);
+    write_header_block(sequence, ds, pal, smpte_314m);
     write_subcode_blocks(sequence, ds, frame, t, pal);
-    write_vaux_blocks(sequence, ds, pal, is16x9 != 0, t);
+    write_vaux_blocks(sequence, ds, pal, wide, t);
     write_video_headers(sequence, ds, frame_bits);
     write_audio_headers(sequence, ds, frame_bits);
   }
+}
+
+}  // namespace tarsk
+
+extern "C" {
+
+void _dv_write_meta_data(uint8_t *target, int frame, int isPAL, int is16x9, time_t *now) {
+  tarsk::write_meta_data(target, frame, isPAL != 0, is16x9 != 0, false, now);
 }
 
 void dv_encode_metadata(uint8_t *target, int isPAL, int is16x9, time_t *datetime, int frame) {

@@ -553,6 +553,10 @@ const Refusal refusals[] = {
      "1|2"},
     {{"encode", "$D/good.y4m", "--threads", "0"}, 2, "encode: --threads takes 1 to 64, not '0'"},
     {{"encode", "$D/good.y4m", "--dct", "44"}, 2, "encode: --dct takes auto, 88, 248, not '44'"},
+    {{"encode", "$D/good.y4m", "--sampling", "422"}, 2,
+     "encode: --sampling takes auto, 411, 420, not '422'"},
+    {{"encode", "--test-pattern", "--system", "ntsc", "--sampling", "420", "-o", "$O/new.dv"}, 2,
+     "encode: --sampling 420 is for 625/50; 525/60 (NTSC) carries 4:1:1 only"},
     {{"encode", "$D/good.y4m", "--bogus"}, 2, "encode: --bogus: unknown option"},
     {{"encode", "$D/good.y4m", "--timecode", "1:2:3"}, 2, "encode: --timecode takes HH:MM:SS:FF"},
     {{"encode", "$D/good.y4m", "--timecode", "00:00:00:25"}, 2,
@@ -654,24 +658,30 @@ struct Trip {
   std::array<double, 3> floor;  // dB, per plane, a few under what was measured
   std::string reference_filter;
   std::vector<std::string> options;  // for tarsk encode
+  std::string stream_fmt;            // the DV stream's sampling, as ffmpeg names it
 };
 void PrintTo(const Trip &t, std::ostream *os) { *os << t.name; }
 const Trip trips[] = {
     {"y4m_420_pal", true, "y4m", "yuv420p", "bb", "wav", "pcm_s16le", 48000, 2, {45, 45, 42},
-     "null", {}},
+     "null", {}, "yuv420p"},
     {"y4m_422_tff_pal", true, "y4m", "yuv422p", "tt", "flac", "flac", 32000, 2, {43, 45, 42},
-     "setfield=tff,fieldorder=bff", {}},
+     "setfield=tff,fieldorder=bff", {}, "yuv420p"},
     {"y4m_444_ntsc", false, "y4m", "yuv444p", "progressive", "aiff", "pcm_s16be", 44100, 1,
-     {43, 39, 37}, "scale=out_h_chr_pos=0", {}},
+     {43, 39, 37}, "scale=out_h_chr_pos=0", {}, "yuv411p"},
     {"rgb_ntsc", false, "rgb", "rgb24", "progressive", "wav", "pcm_f32le", 48000, 2, {39, 38, 37},
-     "scale=out_h_chr_pos=0", {}},
+     "scale=out_h_chr_pos=0", {}, "yuv411p"},
     {"ppm_pal", true, "ppm", "rgb24", "progressive", "wav", "pcm_s16le", 48000, 2, {40, 40, 40},
-     "scale=out_h_chr_pos=0:out_v_chr_pos=128", {}},
+     "scale=out_h_chr_pos=0:out_v_chr_pos=128", {}, "yuv420p"},
     {"ppm_wrong_interlace_pal", true, "ppm", "rgb24", "progressive", "wav", "pcm_s16le", 48000, 2,
      {40, 40, 40}, "crop=720:575:0:1,pad=720:576,fillborders=bottom=1:mode=smear,"
-     "scale=out_h_chr_pos=0:out_v_chr_pos=128", {"--wrong-interlace"}},
+     "scale=out_h_chr_pos=0:out_v_chr_pos=128", {"--wrong-interlace"}, "yuv420p"},
     {"pgm_ntsc", false, "pgm", "yuv420p", "progressive", "wav", "pcm_s16le", 32000, 2, {44, 38, 35},
-     "scale=out_h_chr_pos=0", {}},
+     "scale=out_h_chr_pos=0", {}, "yuv411p"},
+    // 625/50 at 4:1:1 (SMPTE 314M): by a C411 Y4M, and asked for raw RGB.
+    {"y4m_411_pal", true, "y4m", "yuv411p", "bb", "wav", "pcm_s16le", 48000, 2, {47, 47, 46.5},
+     "null", {}, "yuv411p"},
+    {"rgb_sampling_411_pal", true, "rgb", "rgb24", "progressive", "wav", "pcm_s16le", 44100, 2,
+     {40.5, 39.5, 40}, "scale=out_h_chr_pos=0", {"--sampling", "411"}, "yuv411p"},
 };
 // clang-format on
 
@@ -685,7 +695,7 @@ TEST_P(Encode, FfmpegAndTarskDecodeWhatWentIn) {
                  pictures = dir / (numbered ? "in%04d." + t.kind : "in." + t.kind),
                  sound = dir / ("in." + t.audio_ext), dv = dir / "out.dv";
   const int height = t.pal ? 576 : 480, frames = 3;
-  const std::string stream_fmt = t.pal ? "yuv420p" : "yuv411p";
+  const std::string &stream_fmt = t.stream_fmt;
   const std::string testsrc = "testsrc2=size=720x" + std::to_string(height) +
                               ":rate=" + (t.pal ? "25" : "30000/1001") +
                               ",format=yuv444p,gblur=sigma=3:planes=6";
@@ -719,6 +729,12 @@ TEST_P(Encode, FfmpegAndTarskDecodeWhatWentIn) {
   EXPECT_EQ(run.err, "");
   ASSERT_EQ(fs::file_size(dv),
             frames * frame_bytes(t.pal ? e_dv_system_625_50 : e_dv_system_525_60));
+  EXPECT_EQ(run_ffprobe({"-select_streams", "v", "-show_entries", "stream=pix_fmt", "-of",
+                         "csv=p=0", dv.string()}),
+            stream_fmt + "\n");
+  EXPECT_NE(tarsk({"info", dv})
+                .out.find(stream_fmt == "yuv411p" ? "sampling:    4:1:1" : "sampling:    4:2:0"),
+            std::string::npos);
   const auto reference =
       source({"-vf", t.reference_filter, "-pix_fmt", stream_fmt, "-f", "rawvideo", "-"});
   const auto decode =

@@ -48,6 +48,9 @@ struct Options {
   DvForm form = DvForm::raw;
   Kind kind = Kind::y4m;
   std::optional<tarsk_system> system;  // from --system
+  // --sampling: auto (4:1:1 in 625/50 for 4:1:1 pictures, else the
+  // system's own), or a TARSK_ENCODE_SAMPLING_* value.
+  int sampling = 0;
   Pattern pattern = Pattern::bars;
   double duration = 5;  // seconds of test pattern
   uint64_t first = 0, end = UINT64_MAX;
@@ -187,6 +190,8 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       return one_of("static-qno", {"0", "1", "2"}, o.settings.static_qno, 0);
     case 'd':
       return one_of("dct", {"auto", "88", "248"}, o.settings.force_dct, -1);
+    case 'm':
+      return one_of("sampling", {"auto", "411", "420"}, o.sampling, 0);
     case 'Q': {
       int best = 0;
       if (!one_of("quality", {"standard", "best"}, best, 0)) return false;
@@ -297,6 +302,11 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "pal (625/50) or ntsc (525/60): raw pictures and the test pattern [pal]; other pictures "
        "must be of its size",
        "pal|ntsc"},
+      {"sampling", '\0', POPT_ARG_STRING, nullptr, 'm',
+       "the stream's chroma sampling: 411 (in 625/50 SMPTE 314M, as DVCPRO writes it) or 420 "
+       "(625/50 only); auto takes 411 for 4:1:1 pictures of 625/50, else the system's own "
+       "(420 for 625/50, 411 for 525/60) [auto]",
+       "auto|411|420"},
       {"test-pattern", '\0', POPT_ARG_STRING | POPT_ARGFLAG_OPTIONAL, nullptr, 'T',
        "pictures of a moving test pattern with a 1 kHz tone instead of IN [bars]",
        "bars|ramp|zoneplate"},
@@ -344,11 +354,24 @@ Status read_command_line(int argc, const char **argv, Options &o) {
 // ---------------------------------------------------------------------------
 // Pictures.
 
-StreamSampling stream_sampling(tarsk_system system) {
-  return system == TARSK_SYSTEM_625_50 ? StreamSampling::s420 : StreamSampling::s411;
+// The sampling of the stream for --sampling: asked for, or by the
+// pictures (4:1:1 pictures of 625/50 make SMPTE 314M), else the system's
+// own.
+tarsk_encode_sampling chosen_sampling(int asked, tarsk_system system, Sampling pictures) {
+  if (asked != 0) return static_cast<tarsk_encode_sampling>(asked);
+  return system == TARSK_SYSTEM_625_50 && pictures == Sampling::s411 ? TARSK_ENCODE_SAMPLING_411
+                                                                     : TARSK_ENCODE_SAMPLING_SYSTEM;
 }
-Sampling picture_sampling(tarsk_system system) {
-  return system == TARSK_SYSTEM_625_50 ? Sampling::s420 : Sampling::s411;
+
+bool is_420(tarsk_encode_sampling sampling, tarsk_system system) {
+  return sampling == TARSK_ENCODE_SAMPLING_420 ||
+         (sampling == TARSK_ENCODE_SAMPLING_SYSTEM && system == TARSK_SYSTEM_625_50);
+}
+StreamSampling stream_sampling(tarsk_encode_sampling sampling, tarsk_system system) {
+  return is_420(sampling, system) ? StreamSampling::s420 : StreamSampling::s411;
+}
+Sampling picture_sampling(tarsk_encode_sampling sampling, tarsk_system system) {
+  return is_420(sampling, system) ? Sampling::s420 : Sampling::s411;
 }
 
 // DV keeps the bottom field first. A picture whose top field comes first
@@ -394,6 +417,10 @@ class Pictures {
  public:
   explicit Pictures(std::unique_ptr<PictureInput> input) : input_(std::move(input)) {}
   tarsk_system system() const { return input_->format().system; }
+  // How the input carries its pictures.
+  Sampling sampling() const { return input_->format().sampling; }
+  // The stream's, once chosen.
+  void set_stream(StreamSampling stream) { stream_ = stream; }
   // The next picture's frame (stamped, no sound yet); false at the end.
   Result<bool> encode_next(Encoder &encoder, std::vector<uint8_t> &frame) {
     auto got = input_->next();
@@ -401,7 +428,7 @@ class Pictures {
     if (!*got) return false;
     Picture &p = **got;
     if (p.interlaced && p.top_field_first) make_bottom_field_first(p);
-    Picture ready = to_stream_sampling(std::move(p), stream_sampling(system()));
+    Picture ready = to_stream_sampling(std::move(p), stream_);
     auto done = encoder.encode(planes_of(ready), frame);
     if (!done) return Failure{done.error().message};
     return true;
@@ -411,17 +438,19 @@ class Pictures {
 
  private:
   std::unique_ptr<PictureInput> input_;
+  StreamSampling stream_ = StreamSampling::s420;
 };
 
 class TestPattern : public PictureInput {
  public:
-  TestPattern(Pattern pattern, tarsk_system system, uint64_t frames)
+  // Pictures made at the stream's sampling.
+  TestPattern(Pattern pattern, tarsk_system system, tarsk_encode_sampling sampling, uint64_t frames)
       : pattern_(pattern), frames_(frames) {
     format_.system = system;
     format_.width = 720;
     format_.height = system == TARSK_SYSTEM_625_50 ? 576 : 480;
     format_.rate = frame_rate(system);
-    format_.sampling = picture_sampling(system);
+    format_.sampling = picture_sampling(sampling, system);
   }
   Result<std::optional<Picture>> next() override {
     if (frame_ >= frames_) return std::optional<Picture>();
@@ -451,8 +480,9 @@ Result<std::unique_ptr<PictureInput>> open_input(const Options &o) {
     case Kind::pattern: {
       const Rate rate = frame_rate(chosen);
       const auto frames = static_cast<uint64_t>(std::llround(o.duration * rate.num / rate.den));
-      return std::unique_ptr<PictureInput>(
-          std::make_unique<TestPattern>(o.pattern, chosen, std::max<uint64_t>(frames, 1)));
+      return std::unique_ptr<PictureInput>(std::make_unique<TestPattern>(
+          o.pattern, chosen, static_cast<tarsk_encode_sampling>(o.sampling),
+          std::max<uint64_t>(frames, 1)));
     }
   }
   return Failure{"unknown input"};
@@ -622,6 +652,15 @@ int Job::run() {
   if (!check_system()) return bad_input;
   const tarsk_system system = pictures_->system();
   o_.settings.system = system;
+  if (o_.sampling == TARSK_ENCODE_SAMPLING_420 && system != TARSK_SYSTEM_625_50) {
+    error("encode: --sampling 420 is for 625/50; " + system_name(system) + " carries 4:1:1 only");
+    std::fputs("Try 'tarsk encode --help' for more information.\n", stderr);
+    return bad_usage;
+  }
+  const tarsk_encode_sampling sampling =
+      chosen_sampling(o_.sampling, system, pictures_->sampling());
+  o_.settings.sampling = sampling;
+  pictures_->set_stream(stream_sampling(sampling, system));
   if (!o_.timecode_text.empty()) {
     const int fps = system == TARSK_SYSTEM_625_50 ? 25 : 30;
     const auto tc = parse_timecode(o_.timecode_text, fps);
@@ -647,7 +686,7 @@ int Job::run() {
   char timecode[16];
   std::snprintf(timecode, sizeof timecode, "%02d:%02d:%02d:%02d", tc / fps / 3600 % 24,
                 tc / fps / 60 % 60, tc / fps % 60, tc % fps);
-  if (!out_->start({system, system == TARSK_SYSTEM_625_50 ? TARSK_SAMPLING_420 : TARSK_SAMPLING_411,
+  if (!out_->start({system, is_420(sampling, system) ? TARSK_SAMPLING_420 : TARSK_SAMPLING_411,
                     o_.settings.wide != 0, sound_.rate(), 2, timecode}))
     return bad_input;
   progress_.set_total(known_total());
