@@ -292,6 +292,9 @@ struct Trials {
   // where it is empty.
   uint32_t shapes[modes][max_sets];
   int shape_set[modes][max_sets], shape_count[modes];
+  // In the block's one mode once chosen, the trial of each class and qno:
+  // [class][qno].
+  float by_qno_distortion[4][16], by_qno_bits[4][16];
 };
 
 // Tries a set on a block in a mode. An area whose largest value rounds to 0
@@ -365,6 +368,14 @@ void start_block(const dv_block_t &bl, int first_mode, int last_mode, float weig
   }
   for (int mode = t.first_mode; mode <= t.last_mode; ++mode)
     for (int id = 0; id < sets.count; ++id) try_set(t, mode, id);
+  // The block now has one mode; its trials by class and qno, bits as
+  // floats (exact) for the search's costs.
+  for (int k = 0; k < 4; ++k)
+    for (int q = 0; q < 16; ++q) {
+      const int id = sets.of[q][k];
+      t.by_qno_distortion[k][q] = t.distortion[t.first_mode][id];
+      t.by_qno_bits[k][q] = static_cast<float>(t.bits[t.first_mode][id]);
+    }
 }
 
 // Luminance errors count this many times chroma's: luminance is where the
@@ -385,45 +396,42 @@ struct MacroblockChoice {
 
 MacroblockChoice best_of_macroblock(const Segment &sg, int m, float lambda) {
   const StepSets &sets = step_sets();
-  // Each block's cost per step set in its better mode.
-  float cost[6][max_sets];
-  int mode_of[6][max_sets];
+  // Each qno's cost: its blocks' costs, each block in its cheapest class,
+  // worked for all 16 qnos at once from the blocks' trials laid out by
+  // class and qno.
+  float total[16] = {};
   for (int b = 0; b < 6; ++b) {
     const Trials &t = sg.trials[m][b];
-    for (int id = 0; id < sets.count; ++id) {
-      cost[b][id] = INFINITY;
-      for (int mode = t.first_mode; mode <= t.last_mode; ++mode) {
-        const float c = t.distortion[mode][id] + lambda * static_cast<float>(t.bits[mode][id]);
-        if (c < cost[b][id]) {
-          cost[b][id] = c;
-          mode_of[b][id] = mode;
-        }
-      }
-    }
-  }
-  // The qno whose blocks, each in its cheapest class, cost least; the
-  // finer of equal ones.
-  auto cheapest_class = [&](int b, int qno) {
-    int best = 0;
+    float least[16];
+    for (int q = 0; q < 16; ++q) least[q] = t.by_qno_distortion[0][q] + lambda * t.by_qno_bits[0][q];
     for (int k = 1; k < 4; ++k)
-      if (cost[b][sets.of[qno][k]] < cost[b][sets.of[qno][best]]) best = k;
-    return best;
-  };
+      for (int q = 0; q < 16; ++q) {
+        const float c = t.by_qno_distortion[k][q] + lambda * t.by_qno_bits[k][q];
+        least[q] = c < least[q] ? c : least[q];
+      }
+    for (int q = 0; q < 16; ++q) total[q] += least[q];
+  }
+  // The qno whose blocks cost least; the finer of equal ones.
   MacroblockChoice c;
   float best_cost = INFINITY;
-  for (int qno = 15; qno >= 0; --qno) {
-    float total = 0;
-    for (int b = 0; b < 6; ++b) total += cost[b][sets.of[qno][cheapest_class(b, qno)]];
-    if (total < best_cost) {
-      best_cost = total;
+  for (int qno = 15; qno >= 0; --qno)
+    if (total[qno] < best_cost) {
+      best_cost = total[qno];
       c.qno = qno;
     }
-  }
+  // Each block's cheapest class there; the first of equal ones.
   for (int b = 0; b < 6; ++b) {
-    const int id = sets.of[c.qno][c.klass[b] = cheapest_class(b, c.qno)];
-    const int mode = c.mode[b] = mode_of[b][id];
-    c.bits += sg.trials[m][b].bits[mode][id];
-    c.distortion += sg.trials[m][b].distortion[mode][id];
+    const Trials &t = sg.trials[m][b];
+    auto cost = [&](int k) {
+      return t.by_qno_distortion[k][c.qno] + lambda * t.by_qno_bits[k][c.qno];
+    };
+    int best = 0;
+    for (int k = 1; k < 4; ++k)
+      if (cost(k) < cost(best)) best = k;
+    const int id = sets.of[c.qno][c.klass[b] = best];
+    const int mode = c.mode[b] = t.first_mode;
+    c.bits += t.bits[mode][id];
+    c.distortion += t.distortion[mode][id];
   }
   return c;
 }
