@@ -179,23 +179,26 @@ constexpr float mode_lambda = 20;
 // step, inverse and energy are 0, which leaves out[0] 0 and adds nothing)
 // so that the compiler can use vectors; the codes are counted by the
 // encoder's bit-count lookup over the non-zero values only.
+// A trial (`out` null) keeps no values.
+template <bool keep>
 float quantise(const float *__restrict coeffs, const float *__restrict step,
                const float *__restrict inverse, const float *__restrict energy,
                dv_coeff_t *__restrict out, int &bits) {
   float errors[64];
   int32_t values[64];
+  uint8_t flags[64];
   for (int p = 0; p < 64; ++p) {
     const float magnitude = std::fabs(coeffs[p]);
     const int32_t v = std::min(static_cast<int32_t>(magnitude * inverse[p] + rounding), 255);
     const float e = magnitude - static_cast<float>(v) * step[p];
     errors[p] = e * e * energy[p];
-    values[p] = coeffs[p] < 0 ? -v : v;
+    // A code's length does not depend on its sign: a trial counts by
+    // magnitude.
+    values[p] = keep && coeffs[p] < 0 ? -v : v;
+    flags[p] = v != 0;
   }
-  uint8_t flags[64];
-  for (int p = 0; p < 64; ++p) {
-    out[p] = static_cast<dv_coeff_t>(values[p]);
-    flags[p] = values[p] != 0;
-  }
+  if constexpr (keep)
+    for (int p = 0; p < 64; ++p) out[p] = static_cast<dv_coeff_t>(values[p]);
   // The flags of eight positions at a time gathered into a byte: the
   // multiplication moves each byte's low bit to its own bit of the top byte.
   uint64_t nonzero = 0;
@@ -219,8 +222,8 @@ float quantise(const float *__restrict coeffs, const float *__restrict step,
 float quantise(const float *coeffs, int mode, int set, dv_coeff_t *out) {
   const StepSets &sets = step_sets();
   int bits;
-  return quantise(coeffs, sets.step[set][mode], sets.inverse[set][mode], basis().ac_energy[mode],
-                  out, bits);
+  return quantise<true>(coeffs, sets.step[set][mode], sets.inverse[set][mode],
+                        basis().ac_energy[mode], out, bits);
 }
 
 // The exact transform of a block of samples (as the fill leaves them:
@@ -230,12 +233,15 @@ using Lines = float[8][8];  // [line][column of coefficients]
 
 void transform_lines(const dv_coeff_t *samples, Lines &lines) {
   const Basis &bs = basis();
-  std::memset(lines, 0, sizeof(Lines));
-  for (int c = 0; c < 8; ++c)
-    for (int l = 0; l < 8; ++l) {
+  // Each line's sums kept in registers, the columns added in order.
+  for (int l = 0; l < 8; ++l) {
+    float sum[8] = {};
+    for (int c = 0; c < 8; ++c) {
       const float x = samples[8 * c + l];
-      for (int h = 0; h < 8; ++h) lines[l][h] += x * bs.horizontal_by_sample[c][h];
+      for (int h = 0; h < 8; ++h) sum[h] += x * bs.horizontal_by_sample[c][h];
     }
+    std::memcpy(lines[l], sum, sizeof sum);
+  }
 }
 
 // Across the lines each row of coefficients takes sums or differences of
@@ -253,14 +259,16 @@ void transform_across(const Lines &lines, int mode, float *coeffs) {
       differences[j][h] = a[h] - b[h];
     }
   }
-  float raster[64] = {};
+  float raster[64];
   for (int r = 0; r < 8; ++r) {
     const bool sum = mode ? r < 4 : r % 2 == 0;
+    float row[8] = {};
     for (int j = 0; j < 4; ++j) {
       const float v = bs.vertical[mode][r][mode ? 2 * j : j];
       const float *pair = sum ? sums[j] : differences[j];
-      for (int h = 0; h < 8; ++h) raster[8 * r + h] += v * pair[h];
+      for (int h = 0; h < 8; ++h) row[h] += v * pair[h];
     }
+    std::memcpy(raster + 8 * r, row, sizeof row);
   }
   const int8_t *scan = scan_of(mode);
   for (int p = 0; p < 64; ++p) coeffs[p] = raster[scan[p]] * bs.inverse_scale[mode][p];
@@ -301,10 +309,9 @@ struct Trials {
 // at a set's step is empty whatever its step: sets whose steps differ only
 // in such areas give the same values, and are tried once. A set that
 // empties every area leaves no codes and all the AC energy as distortion.
-void try_set(Trials &t, int mode, int id) {
+void try_set(const StepSets &sets, Trials &t, int mode, int id) {
   if ((t.done[mode] >> id) & 1) return;
   t.done[mode] |= 1u << id;
-  const StepSets &sets = step_sets();
   uint32_t shape = 0;
   for (int a = 0; a < 4; ++a)
     if (t.largest[mode][a] * sets.area_inverse[id][a] + rounding >= 1.0f)
@@ -323,10 +330,9 @@ void try_set(Trials &t, int mode, int id) {
     t.distortion[mode][id] = t.weight * t.empty[mode];
     return;
   }
-  dv_coeff_t q[64];
   t.distortion[mode][id] =
-      t.weight * quantise(t.coeffs[mode], sets.step[id][mode], sets.inverse[id][mode],
-                          basis().ac_energy[mode], q, t.bits[mode][id]);
+      t.weight * quantise<false>(t.coeffs[mode], sets.step[id][mode], sets.inverse[id][mode],
+                                 basis().ac_energy[mode], nullptr, t.bits[mode][id]);
 }
 
 // Transforms a block in its modes and tries every set. Where both modes
@@ -357,8 +363,8 @@ void start_block(const dv_block_t &bl, int first_mode, int last_mode, float weig
   if (first_mode != last_mode) {
     const int fine = sets.of[15][1], middle = sets.of[6][1];
     for (int mode = 0; mode < modes; ++mode) {
-      try_set(t, mode, fine);
-      try_set(t, mode, middle);
+      try_set(sets, t, mode, fine);
+      try_set(sets, t, mode, middle);
     }
     auto cost = [&](int mode) {
       return t.distortion[mode][fine] + t.distortion[mode][middle] +
@@ -367,7 +373,7 @@ void start_block(const dv_block_t &bl, int first_mode, int last_mode, float weig
     t.first_mode = t.last_mode = cost(0) <= cost(1) ? 0 : 1;
   }
   for (int mode = t.first_mode; mode <= t.last_mode; ++mode)
-    for (int id = 0; id < sets.count; ++id) try_set(t, mode, id);
+    for (int id = 0; id < sets.count; ++id) try_set(sets, t, mode, id);
   // The block now has one mode; its trials by class and qno, bits as
   // floats (exact) for the search's costs.
   for (int k = 0; k < 4; ++k)
