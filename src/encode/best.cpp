@@ -17,6 +17,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "common/scan.h"
 #include "common/transform.h"
@@ -249,7 +250,17 @@ void transform_lines(const dv_coeff_t *samples, Lines &lines) {
 // their sums, odd rows their differences), 2-4-8 rows the two fields' lines
 // next to each other (rows 0-3 sums, 4-7 differences). Row r weights pair
 // j by the factor of the pair's first line.
-void transform_across(const Lines &lines, int mode, float *coeffs) {
+// The raster order's values times their scales in scan order, each
+// position spelled out so that the compiler sees where every value comes
+// from.
+template <int mode, size_t... p>
+void to_scan_order(const float *raster, const float *scale, float *coeffs,
+                   std::index_sequence<p...>) {
+  ((coeffs[p] = raster[scan_of(mode)[p]] * scale[p]), ...);
+}
+
+template <int mode>
+void transform_across(const Lines &lines, float *coeffs) {
   const Basis &bs = basis();
   float sums[4][8], differences[4][8];
   for (int j = 0; j < 4; ++j) {
@@ -270,8 +281,14 @@ void transform_across(const Lines &lines, int mode, float *coeffs) {
     }
     std::memcpy(raster + 8 * r, row, sizeof row);
   }
-  const int8_t *scan = scan_of(mode);
-  for (int p = 0; p < 64; ++p) coeffs[p] = raster[scan[p]] * bs.inverse_scale[mode][p];
+  to_scan_order<mode>(raster, bs.inverse_scale[mode], coeffs, std::make_index_sequence<64>());
+}
+
+void transform_across(const Lines &lines, int mode, float *coeffs) {
+  if (mode)
+    transform_across<1>(lines, coeffs);
+  else
+    transform_across<0>(lines, coeffs);
 }
 
 // The largest magnitude of values [begin, end), four running maxima at a
