@@ -3,7 +3,7 @@
 # one thread, from the same Y4M files on disk: a 625/50 4:2:0 file and a
 # 525/60 4:1:1 file of 200 pictures each.
 #
-#   bench/compare_encode.sh [-n RUNS] [-b BUILD_DIR] [-d DATA_DIR] [-a]
+#   bench/compare_encode.sh [-n RUNS] [-b BUILD_DIR] [-d DATA_DIR] [-a] [-q QUALITY] [-p PHOTO]
 #
 #   -n RUNS       timed runs of each program per file (default 5)
 #   -b BUILD_DIR  optimised build of the tool (default build-release)
@@ -11,12 +11,17 @@
 #                 written (default ${TMPDIR:-/tmp}/tarsk-compare-encode)
 #   -a            also ffmpeg's mandelbrot (smooth gradients, fine
 #                 filaments) in both systems
+#   -q QUALITY    tarsk's --quality: standard (default) or best
+#   -p PHOTO      also natural footage: a camera pan across the picture
+#                 PHOTO (e.g. Debian mate-backgrounds' nature/Garden.jpg),
+#                 in both systems
 #
 # The main inputs are ffmpeg's testsrc2 pattern with grain
 # (noise=alls=20:allf=t+u), which keeps every segment full as camera
 # footage does. They are made once as files, so that neither encoder pays
 # for making the pictures. Both encoders run with their default settings
-# (tarsk: three passes, searched quantisers, DCT mode per block) and write
+# (tarsk: three passes, searched quantisers, DCT mode per block; -q best its
+# search by rate and distortion) and write
 # a DV file of video only. ffmpeg is given -threads 1 twice: before -i it
 # holds the input's decoder to one thread, and only after it the DV
 # encoder, which otherwise encodes slices on several threads. The runs alternate between `tarsk encode
@@ -33,22 +38,27 @@ build="$root/build-release"
 data="${TMPDIR:-/tmp}/tarsk-compare-encode"
 
 usage() {
-  echo "usage: bench/compare_encode.sh [-n RUNS] [-b BUILD_DIR] [-d DATA_DIR] [-a]" >&2
+  echo "usage: bench/compare_encode.sh [-n RUNS] [-b BUILD_DIR] [-d DATA_DIR] [-a] [-q QUALITY] [-p PHOTO]" >&2
   exit 2
 }
 
 all=0
-while getopts "n:b:d:ah" opt; do
+quality=standard
+photo=
+while getopts "n:b:d:aq:p:h" opt; do
   case $opt in
     n) runs=$OPTARG ;;
     b) build=$OPTARG ;;
     d) data=$OPTARG ;;
     a) all=1 ;;
+    q) quality=$OPTARG ;;
+    p) photo=$OPTARG ;;
     *) usage ;;
   esac
 done
 shift $((OPTIND - 1))
-[[ $# -eq 0 && $runs =~ ^[1-9][0-9]*$ ]] || usage
+[[ $# -eq 0 && $runs =~ ^[1-9][0-9]*$ && $quality =~ ^(standard|best)$ ]] || usage
+[[ -z $photo || -f $photo ]] || usage
 
 # The tool, built with -O2 and without the test suites.
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
@@ -68,8 +78,16 @@ make_input() {
     return
   fi
   echo "making $out" >&2
-  ffmpeg -hide_banner -loglevel error -nostdin -f lavfi -i "$source" -frames:v "$frames" \
-    -pix_fmt "$pix_fmt" -f yuv4mpegpipe -y "$out"
+  if [[ $source == photo:* ]]; then
+    # A pan across the photograph: 120 samples a second to the right, 40
+    # down, at a width of 1920.
+    ffmpeg -hide_banner -loglevel error -nostdin -loop 1 -framerate "$rate" -i "${source#photo:}" \
+      -vf "scale=1920:-2,crop=$w:$h:x='min(in_w-$w,t*120)':y='min(in_h-$h,t*40)'" \
+      -frames:v "$frames" -pix_fmt "$pix_fmt" -f yuv4mpegpipe -y "$out"
+  else
+    ffmpeg -hide_banner -loglevel error -nostdin -f lavfi -i "$source" -frames:v "$frames" \
+      -pix_fmt "$pix_fmt" -f yuv4mpegpipe -y "$out"
+  fi
 }
 
 mkdir -p "$data"
@@ -84,6 +102,11 @@ add ntsc411 720x480 30000/1001 yuv411p \
 if ((all)); then
   add mandelbrot-pal420 720x576 25 yuv420p "mandelbrot=size=720x576:rate=25"
   add mandelbrot-ntsc411 720x480 30000/1001 yuv411p "mandelbrot=size=720x480:rate=30000/1001"
+fi
+if [[ -n $photo ]]; then
+  name=$(basename "${photo%.*}")
+  add "$name-pal420" 720x576 25 yuv420p "photo:$photo"
+  add "$name-ntsc411" 720x480 30000/1001 yuv411p "photo:$photo"
 fi
 
 # seconds CMD...: the wall time of a command, which must succeed.
@@ -102,7 +125,7 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 
 out="$data/out.dv"
-ours() { seconds "$tarsk" encode "$1" -o "$out" --quiet --threads "$2"; }
+ours() { seconds "$tarsk" encode "$1" -o "$out" --quiet --quality "$quality" --threads "$2"; }
 theirs() {
   seconds ffmpeg -hide_banner -loglevel error -nostdin -threads 1 -i "$1" -threads 1 -c:v dvvideo \
     -f dv -y "$out"
@@ -131,7 +154,12 @@ compare() {
     "$(printf '%s\n' "${speed[@]}" | median)" "$(printf '%s\n' "${scaling[@]}" | median)"
 }
 
-echo "tarsk: $tarsk encode (3 passes, searched qno, DCT mode per block);" \
+if [[ $quality == best ]]; then
+  what="--quality best (rate-distortion search over each segment)"
+else
+  what="(3 passes, searched qno, DCT mode per block)"
+fi
+echo "tarsk: $tarsk encode $what;" \
   "ffmpeg: $(ffmpeg -version | head -n 1), -c:v dvvideo"
 echo "times in seconds, $runs runs; ffmpeg/t1 above 1: tarsk on one thread is the faster"
 for input in "${inputs[@]}"; do

@@ -17,6 +17,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "common/scan.h"
 #include "common/transform.h"
@@ -182,23 +183,26 @@ constexpr float mode_lambda = 20;
 // step, inverse and energy are 0, which leaves out[0] 0 and adds nothing)
 // so that the compiler can use vectors; the codes are counted by the
 // encoder's bit-count lookup over the non-zero values only.
+// A trial (`out` null) keeps no values.
+template <bool keep>
 float quantise(const float *__restrict coeffs, const float *__restrict step,
                const float *__restrict inverse, const float *__restrict energy,
                dv_coeff_t *__restrict out, int &bits, float offset = rounding) {
   float errors[64];
   int32_t values[64];
+  uint8_t flags[64];
   for (int p = 0; p < 64; ++p) {
     const float magnitude = std::fabs(coeffs[p]);
     const int32_t v = std::min(static_cast<int32_t>(magnitude * inverse[p] + offset), 255);
     const float e = magnitude - static_cast<float>(v) * step[p];
     errors[p] = e * e * energy[p];
-    values[p] = coeffs[p] < 0 ? -v : v;
+    // A code's length does not depend on its sign: a trial counts by
+    // magnitude.
+    values[p] = keep && coeffs[p] < 0 ? -v : v;
+    flags[p] = v != 0;
   }
-  uint8_t flags[64];
-  for (int p = 0; p < 64; ++p) {
-    out[p] = static_cast<dv_coeff_t>(values[p]);
-    flags[p] = values[p] != 0;
-  }
+  if constexpr (keep)
+    for (int p = 0; p < 64; ++p) out[p] = static_cast<dv_coeff_t>(values[p]);
   // The flags of eight positions at a time gathered into a byte: the
   // multiplication moves each byte's low bit to its own bit of the top byte.
   uint64_t nonzero = 0;
@@ -222,8 +226,8 @@ float quantise(const float *__restrict coeffs, const float *__restrict step,
 float quantise(const float *coeffs, int mode, int set, dv_coeff_t *out, int &bits,
                float offset) {
   const StepSets &sets = step_sets();
-  return quantise(coeffs, sets.step[set][mode], sets.inverse[set][mode], basis().ac_energy[mode],
-                  out, bits, offset);
+  return quantise<true>(coeffs, sets.step[set][mode], sets.inverse[set][mode],
+                        basis().ac_energy[mode], out, bits, offset);
 }
 
 // The exact transform of a block of samples (as the fill leaves them:
@@ -233,12 +237,15 @@ using Lines = float[8][8];  // [line][column of coefficients]
 
 void transform_lines(const dv_coeff_t *samples, Lines &lines) {
   const Basis &bs = basis();
-  std::memset(lines, 0, sizeof(Lines));
-  for (int c = 0; c < 8; ++c)
-    for (int l = 0; l < 8; ++l) {
+  // Each line's sums kept in registers, the columns added in order.
+  for (int l = 0; l < 8; ++l) {
+    float sum[8] = {};
+    for (int c = 0; c < 8; ++c) {
       const float x = samples[8 * c + l];
-      for (int h = 0; h < 8; ++h) lines[l][h] += x * bs.horizontal_by_sample[c][h];
+      for (int h = 0; h < 8; ++h) sum[h] += x * bs.horizontal_by_sample[c][h];
     }
+    std::memcpy(lines[l], sum, sizeof sum);
+  }
 }
 
 // Across the lines each row of coefficients takes sums or differences of
@@ -246,7 +253,17 @@ void transform_lines(const dv_coeff_t *samples, Lines &lines) {
 // their sums, odd rows their differences), 2-4-8 rows the two fields' lines
 // next to each other (rows 0-3 sums, 4-7 differences). Row r weights pair
 // j by the factor of the pair's first line.
-void transform_across(const Lines &lines, int mode, float *coeffs) {
+// The raster order's values times their scales in scan order, each
+// position spelled out so that the compiler sees where every value comes
+// from.
+template <int mode, size_t... p>
+void to_scan_order(const float *raster, const float *scale, float *coeffs,
+                   std::index_sequence<p...>) {
+  ((coeffs[p] = raster[scan_of(mode)[p]] * scale[p]), ...);
+}
+
+template <int mode>
+void transform_across(const Lines &lines, float *coeffs) {
   const Basis &bs = basis();
   float sums[4][8], differences[4][8];
   for (int j = 0; j < 4; ++j) {
@@ -256,17 +273,25 @@ void transform_across(const Lines &lines, int mode, float *coeffs) {
       differences[j][h] = a[h] - b[h];
     }
   }
-  float raster[64] = {};
+  float raster[64];
   for (int r = 0; r < 8; ++r) {
     const bool sum = mode ? r < 4 : r % 2 == 0;
+    float row[8] = {};
     for (int j = 0; j < 4; ++j) {
       const float v = bs.vertical[mode][r][mode ? 2 * j : j];
       const float *pair = sum ? sums[j] : differences[j];
-      for (int h = 0; h < 8; ++h) raster[8 * r + h] += v * pair[h];
+      for (int h = 0; h < 8; ++h) row[h] += v * pair[h];
     }
+    std::memcpy(raster + 8 * r, row, sizeof row);
   }
-  const int8_t *scan = scan_of(mode);
-  for (int p = 0; p < 64; ++p) coeffs[p] = raster[scan[p]] * bs.inverse_scale[mode][p];
+  to_scan_order<mode>(raster, bs.inverse_scale[mode], coeffs, std::make_index_sequence<64>());
+}
+
+void transform_across(const Lines &lines, int mode, float *coeffs) {
+  if (mode)
+    transform_across<1>(lines, coeffs);
+  else
+    transform_across<0>(lines, coeffs);
 }
 
 // The largest magnitude of values [begin, end), four running maxima at a
@@ -296,16 +321,18 @@ struct Trials {
   // where it is empty.
   uint32_t shapes[modes][max_sets];
   int shape_set[modes][max_sets], shape_count[modes];
+  // In the block's one mode once chosen, the trial of each class and qno:
+  // [class][qno].
+  float by_qno_distortion[4][16], by_qno_bits[4][16];
 };
 
 // Tries a set on a block in a mode. An area whose largest value rounds to 0
 // at a set's step is empty whatever its step: sets whose steps differ only
 // in such areas give the same values, and are tried once. A set that
 // empties every area leaves no codes and all the AC energy as distortion.
-void try_set(Trials &t, int mode, int id) {
+void try_set(const StepSets &sets, Trials &t, int mode, int id) {
   if ((t.done[mode] >> id) & 1) return;
   t.done[mode] |= 1u << id;
-  const StepSets &sets = step_sets();
   uint32_t shape = 0;
   for (int a = 0; a < 4; ++a)
     if (t.largest[mode][a] * sets.area_inverse[id][a] + rounding >= 1.0f)
@@ -324,10 +351,9 @@ void try_set(Trials &t, int mode, int id) {
     t.distortion[mode][id] = t.weight * t.empty[mode];
     return;
   }
-  dv_coeff_t q[64];
   t.distortion[mode][id] =
-      t.weight * quantise(t.coeffs[mode], sets.step[id][mode], sets.inverse[id][mode],
-                          basis().ac_energy[mode], q, t.bits[mode][id]);
+      t.weight * quantise<false>(t.coeffs[mode], sets.step[id][mode], sets.inverse[id][mode],
+                                 basis().ac_energy[mode], nullptr, t.bits[mode][id]);
 }
 
 // Transforms a block in its modes and tries every set. Where both modes
@@ -359,8 +385,8 @@ void start_block(const dv_block_t &bl, int first_mode, int last_mode, float weig
   if (first_mode != last_mode) {
     const int fine = sets.of[15][1], middle = sets.of[6][1];
     for (int mode = 0; mode < modes; ++mode) {
-      try_set(t, mode, fine);
-      try_set(t, mode, middle);
+      try_set(sets, t, mode, fine);
+      try_set(sets, t, mode, middle);
     }
     auto cost = [&](int mode) {
       return t.distortion[mode][fine] + t.distortion[mode][middle] +
@@ -369,7 +395,15 @@ void start_block(const dv_block_t &bl, int first_mode, int last_mode, float weig
     t.first_mode = t.last_mode = cost(0) <= cost(1) ? 0 : 1;
   }
   for (int mode = t.first_mode; mode <= t.last_mode; ++mode)
-    for (int id = 0; id < sets.count; ++id) try_set(t, mode, id);
+    for (int id = 0; id < sets.count; ++id) try_set(sets, t, mode, id);
+  // The block now has one mode; its trials by class and qno, bits as
+  // floats (exact) for the search's costs.
+  for (int k = 0; k < 4; ++k)
+    for (int q = 0; q < 16; ++q) {
+      const int id = sets.of[q][k];
+      t.by_qno_distortion[k][q] = t.distortion[t.first_mode][id];
+      t.by_qno_bits[k][q] = static_cast<float>(t.bits[t.first_mode][id]);
+    }
 }
 
 // Luminance errors count this many times chroma's: luminance is where the
@@ -390,45 +424,42 @@ struct MacroblockChoice {
 
 MacroblockChoice best_of_macroblock(const Segment &sg, int m, float lambda) {
   const StepSets &sets = step_sets();
-  // Each block's cost per step set in its better mode.
-  float cost[6][max_sets];
-  int mode_of[6][max_sets];
+  // Each qno's cost: its blocks' costs, each block in its cheapest class,
+  // worked for all 16 qnos at once from the blocks' trials laid out by
+  // class and qno.
+  float total[16] = {};
   for (int b = 0; b < 6; ++b) {
     const Trials &t = sg.trials[m][b];
-    for (int id = 0; id < sets.count; ++id) {
-      cost[b][id] = INFINITY;
-      for (int mode = t.first_mode; mode <= t.last_mode; ++mode) {
-        const float c = t.distortion[mode][id] + lambda * static_cast<float>(t.bits[mode][id]);
-        if (c < cost[b][id]) {
-          cost[b][id] = c;
-          mode_of[b][id] = mode;
-        }
-      }
-    }
-  }
-  // The qno whose blocks, each in its cheapest class, cost least; the
-  // finer of equal ones.
-  auto cheapest_class = [&](int b, int qno) {
-    int best = 0;
+    float least[16];
+    for (int q = 0; q < 16; ++q) least[q] = t.by_qno_distortion[0][q] + lambda * t.by_qno_bits[0][q];
     for (int k = 1; k < 4; ++k)
-      if (cost[b][sets.of[qno][k]] < cost[b][sets.of[qno][best]]) best = k;
-    return best;
-  };
+      for (int q = 0; q < 16; ++q) {
+        const float c = t.by_qno_distortion[k][q] + lambda * t.by_qno_bits[k][q];
+        least[q] = c < least[q] ? c : least[q];
+      }
+    for (int q = 0; q < 16; ++q) total[q] += least[q];
+  }
+  // The qno whose blocks cost least; the finer of equal ones.
   MacroblockChoice c;
   float best_cost = INFINITY;
-  for (int qno = 15; qno >= 0; --qno) {
-    float total = 0;
-    for (int b = 0; b < 6; ++b) total += cost[b][sets.of[qno][cheapest_class(b, qno)]];
-    if (total < best_cost) {
-      best_cost = total;
+  for (int qno = 15; qno >= 0; --qno)
+    if (total[qno] < best_cost) {
+      best_cost = total[qno];
       c.qno = qno;
     }
-  }
+  // Each block's cheapest class there; the first of equal ones.
   for (int b = 0; b < 6; ++b) {
-    const int id = sets.of[c.qno][c.klass[b] = cheapest_class(b, c.qno)];
-    const int mode = c.mode[b] = mode_of[b][id];
-    c.bits += sg.trials[m][b].bits[mode][id];
-    c.distortion += sg.trials[m][b].distortion[mode][id];
+    const Trials &t = sg.trials[m][b];
+    auto cost = [&](int k) {
+      return t.by_qno_distortion[k][c.qno] + lambda * t.by_qno_bits[k][c.qno];
+    };
+    int best = 0;
+    for (int k = 1; k < 4; ++k)
+      if (cost(k) < cost(best)) best = k;
+    const int id = sets.of[c.qno][c.klass[b] = best];
+    const int mode = c.mode[b] = t.first_mode;
+    c.bits += t.bits[mode][id];
+    c.distortion += t.distortion[mode][id];
   }
   return c;
 }
