@@ -578,9 +578,10 @@ void spend_spare_bits(const Segment &sg, const SegmentChoice &fit, Precision cho
       chosen[m][b] = {mode, rounding};
       Upgrade best{m, b, 0, 0, {mode, rounding}};
       for (int to = t.either ? 0 : mode; to <= (t.either ? modes - 1 : mode); ++to) {
-        dv_coeff_t q[64];
-        int bits;
-        const float distortion = t.weight * quantise(t.coeffs[to], to, id, q, bits, nearest);
+        int bits;  // a trial: the values themselves are not kept
+        const float distortion =
+            t.weight * quantise<false>(t.coeffs[to], sets.step[id][to], sets.inverse[id][to],
+                                       basis().ac_energy[to], nullptr, bits, nearest);
         const float saved = t.distortion[mode][id] - distortion;
         if (saved > best.saved) best = {m, b, bits - t.bits[mode][id], saved, {to, nearest}};
       }
