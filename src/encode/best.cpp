@@ -356,7 +356,7 @@ void try_set(const StepSets &sets, Trials &t, int mode, int id) {
                                  basis().ac_energy[mode], nullptr, t.bits[mode][id]);
 }
 
-// Transforms a block in its modes and tries every set. Where both modes
+// Transforms a block in its modes and tries it at the finest steps. Where both modes
 // are allowed, the block is tried in both at a fine and a middle step (qno
 // 15 and 6, class 1) and keeps the one of smaller distortion plus
 // mode_lambda times the bits there: trying both at every step would take
@@ -394,10 +394,15 @@ void start_block(const dv_block_t &bl, int first_mode, int last_mode, float weig
     };
     t.first_mode = t.last_mode = cost(0) <= cost(1) ? 0 : 1;
   }
-  for (int mode = t.first_mode; mode <= t.last_mode; ++mode)
-    for (int id = 0; id < sets.count; ++id) try_set(sets, t, mode, id);
-  // The block now has one mode; its trials by class and qno, bits as
-  // floats (exact) for the search's costs.
+  // The finest steps, which the segment takes where they fit.
+  try_set(sets, t, t.first_mode, sets.of[15][0]);
+}
+
+// The block's trials at every set in its one mode, laid out by class and
+// qno, bits as floats (exact) for the search's costs.
+void finish_block(Trials &t) {
+  const StepSets &sets = step_sets();
+  for (int id = 0; id < sets.count; ++id) try_set(sets, t, t.first_mode, id);
   for (int k = 0; k < 4; ++k)
     for (int q = 0; q < 16; ++q) {
       const int id = sets.of[q][k];
@@ -614,10 +619,30 @@ void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
       start_block(bl, force_dct == -1 ? 0 : force_dct, force_dct == -1 ? 1 : force_dct,
                   b < 4 ? luma_weight : 1.0f, sg.trials[m][b]);
     }
-  int evaluations = 0;
-  const SegmentChoice fit = search(sg, evaluations);
-  ++stats.cycles_used[std::min(evaluations, 449)];
+  // Where every block fits at the finest steps (qno 15, class 0), nothing
+  // is to be searched, unless a value there is beyond what an amplitude
+  // escape carries (smooth, strong chroma): a coarser step may then be the
+  // closer one. The other steps are tried only where they may be needed.
   const StepSets &sets = step_sets();
+  const int finest = sets.of[15][0];
+  SegmentChoice fit;
+  for (int m = 0; m < mbs; ++m)
+    for (int b = 0; b < 6; ++b) {
+      const Trials &t = sg.trials[m][b];
+      for (int a = 0; a < 4; ++a)
+        if (t.largest[t.first_mode][a] + rounding >= 256) fit.bits = segment_code_budget + 1;
+      fit.mb[m].mode[b] = t.first_mode;
+      fit.mb[m].bits += t.bits[t.first_mode][finest];
+      fit.mb[m].distortion += t.distortion[t.first_mode][finest];
+      fit.bits += t.bits[t.first_mode][finest];
+    }
+  int evaluations = 0;
+  if (fit.bits > segment_code_budget) {
+    for (int m = 0; m < mbs; ++m)
+      for (int b = 0; b < 6; ++b) finish_block(sg.trials[m][b]);
+    fit = search(sg, evaluations);
+  }
+  ++stats.cycles_used[std::min(evaluations, 449)];
   Precision chosen[mbs][6];
   if (fit.bits <= segment_code_budget) {
     spend_spare_bits(sg, fit, chosen);
