@@ -356,12 +356,9 @@ void try_set(const StepSets &sets, Trials &t, int mode, int id) {
                                  basis().ac_energy[mode], nullptr, t.bits[mode][id]);
 }
 
-// Transforms a block in its modes and tries it at the finest steps. Where both modes
-// are allowed, the block is tried in both at a fine and a middle step (qno
-// 15 and 6, class 1) and keeps the one of smaller distortion plus
-// mode_lambda times the bits there: trying both at every step would take
-// some 20 % more time for a tenth or two of a dB.
-void start_block(const dv_block_t &bl, int first_mode, int last_mode, float weight, Trials &t) {
+// Transforms a block in its modes.
+void transform_block(const dv_block_t &bl, int first_mode, int last_mode, float weight,
+                     Trials &t) {
   const StepSets &sets = step_sets();
   t.weight = weight;
   t.first_mode = first_mode;
@@ -382,7 +379,16 @@ void start_block(const dv_block_t &bl, int first_mode, int last_mode, float weig
     t.done[mode] = 0;
     t.shape_count[mode] = 0;
   }
-  if (first_mode != last_mode) {
+}
+
+// Gives the block one mode and tries it at the finest steps. Where both
+// modes are allowed, the block is tried in both at a fine and a middle
+// step (qno 15 and 6, class 1) and keeps the one of smaller distortion plus
+// mode_lambda times the bits there: trying both at every step would take
+// some 20 % more time for a tenth or two of a dB.
+void decide_mode(Trials &t) {
+  const StepSets &sets = step_sets();
+  if (t.either) {
     const int fine = sets.of[15][1], middle = sets.of[6][1];
     for (int mode = 0; mode < modes; ++mode) {
       try_set(sets, t, mode, fine);
@@ -396,6 +402,15 @@ void start_block(const dv_block_t &bl, int first_mode, int last_mode, float weig
   }
   // The finest steps, which the segment takes where they fit.
   try_set(sets, t, t.first_mode, sets.of[15][0]);
+}
+
+// Whether a value of the block at the finest steps, rounded from `offset`
+// of a step on, is beyond what an amplitude escape carries (smooth, strong
+// chroma): a coarser step may then be the closer one.
+bool beyond_escape(const Trials &t, int mode, float offset) {
+  for (int a = 0; a < 4; ++a)
+    if (t.largest[mode][a] + offset >= 256) return true;
+  return false;
 }
 
 // The block's trials at every set in its one mode, laid out by class and
@@ -612,44 +627,69 @@ void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
                 EncodeStats &stats) {
   static thread_local Segment sg;
   for (int m = 0; m < mbs; ++m)
-    for (int b = 0; b < 6; ++b) {
-      const dv_block_t &bl = seg->mb[m].b[b];
+    for (int b = 0; b < 6; ++b)
       // Both transforms are tried unless the caller forces one: the
       // distortion decides, motion or not.
-      start_block(bl, force_dct == -1 ? 0 : force_dct, force_dct == -1 ? 1 : force_dct,
-                  b < 4 ? luma_weight : 1.0f, sg.trials[m][b]);
-    }
-  // Where every block fits at the finest steps (qno 15, class 0), nothing
-  // is to be searched, unless a value there is beyond what an amplitude
-  // escape carries (smooth, strong chroma): a coarser step may then be the
-  // closer one. The other steps are tried only where they may be needed.
+      transform_block(seg->mb[m].b[b], force_dct == -1 ? 0 : force_dct,
+                      force_dct == -1 ? 1 : force_dct, b < 4 ? luma_weight : 1.0f,
+                      sg.trials[m][b]);
   const StepSets &sets = step_sets();
   const int finest = sets.of[15][0];
-  SegmentChoice fit;
-  for (int m = 0; m < mbs; ++m)
-    for (int b = 0; b < 6; ++b) {
-      const Trials &t = sg.trials[m][b];
-      for (int a = 0; a < 4; ++a)
-        if (t.largest[t.first_mode][a] + rounding >= 256) fit.bits = segment_code_budget + 1;
-      fit.mb[m].mode[b] = t.first_mode;
-      fit.mb[m].bits += t.bits[t.first_mode][finest];
-      fit.mb[m].distortion += t.distortion[t.first_mode][finest];
-      fit.bits += t.bits[t.first_mode][finest];
-    }
+  SegmentChoice fit;  // every macroblock at qno 15, every block in class 0
+  Precision chosen[mbs][6];
   int evaluations = 0;
-  if (fit.bits > segment_code_budget) {
+  // Most segments of clean footage fit at the finest steps rounded to the
+  // nearest, each block in the mode that leaves it closest to its samples:
+  // then nothing is to be searched.
+  bool fast = true;
+  for (int m = 0; m < mbs && fast; ++m)
+    for (int b = 0; b < 6 && fast; ++b) {
+      const Trials &t = sg.trials[m][b];
+      float least = INFINITY;
+      int least_bits = 0;
+      for (int mode = t.first_mode; mode <= t.last_mode; ++mode) {
+        int bits;  // a trial: the values themselves are not kept
+        const float distortion = quantise<false>(
+            t.coeffs[mode], sets.step[finest][mode], sets.inverse[finest][mode],
+            basis().ac_energy[mode], nullptr, bits, nearest);
+        if (distortion < least) {
+          least = distortion;
+          least_bits = bits;
+          chosen[m][b] = {mode, nearest};
+        }
+        fast = fast && !beyond_escape(t, mode, nearest);
+      }
+      fit.bits += least_bits;
+      fast = fast && fit.bits <= segment_code_budget;
+    }
+  if (!fast) {
+    // Else the search's own rounding: where every block fits at the finest
+    // steps all the same, the spare bits go to precision; else the search.
+    fit = SegmentChoice{};
+    bool finest_fits = true;
     for (int m = 0; m < mbs; ++m)
-      for (int b = 0; b < 6; ++b) finish_block(sg.trials[m][b]);
-    fit = search(sg, evaluations);
+      for (int b = 0; b < 6; ++b) {
+        Trials &t = sg.trials[m][b];
+        decide_mode(t);
+        finest_fits = finest_fits && !beyond_escape(t, t.first_mode, rounding);
+        fit.mb[m].mode[b] = t.first_mode;
+        fit.mb[m].bits += t.bits[t.first_mode][finest];
+        fit.mb[m].distortion += t.distortion[t.first_mode][finest];
+        fit.bits += t.bits[t.first_mode][finest];
+      }
+    if (!finest_fits || fit.bits > segment_code_budget) {
+      for (int m = 0; m < mbs; ++m)
+        for (int b = 0; b < 6; ++b) finish_block(sg.trials[m][b]);
+      fit = search(sg, evaluations);
+    }
+    if (fit.bits <= segment_code_budget) {
+      spend_spare_bits(sg, fit, chosen);
+    } else {
+      for (int m = 0; m < mbs; ++m)
+        for (int b = 0; b < 6; ++b) chosen[m][b] = {fit.mb[m].mode[b], rounding};
+    }
   }
   ++stats.cycles_used[std::min(evaluations, 449)];
-  Precision chosen[mbs][6];
-  if (fit.bits <= segment_code_budget) {
-    spend_spare_bits(sg, fit, chosen);
-  } else {
-    for (int m = 0; m < mbs; ++m)
-      for (int b = 0; b < 6; ++b) chosen[m][b] = {fit.mb[m].mode[b], rounding};
-  }
   for (int m = 0; m < mbs; ++m) {
     dv_macroblock_t &mb = seg->mb[m];
     const MacroblockChoice &c = fit.mb[m];
