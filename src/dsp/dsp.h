@@ -67,6 +67,14 @@ struct EncodeDsp {
   // The same from 16 lines, each sample the mean of a pair of lines
   // (rounded down): line l of the block from lines 2l and 2l + 1.
   void (*load_transposed_line_pairs)(const int16_t *lines, int stride, dv_coeff_t *block);
+  // The best encoder's quantisation of a block's exact coefficients in
+  // scan order (dsp/rd_trial.h): each magnitude times its position's
+  // inverse step, rounded up from `offset` on and limited to 255; returns
+  // the squared errors times the positions' energies, summed, and sets
+  // `bits` to the AC codes' bits without the end of block. The signed
+  // values go to `out` where it is given (a trial keeps none).
+  float (*rd_quantise)(const float *coeffs, const float *step, const float *inverse,
+                       const float *energy, float offset, int *bits, dv_coeff_t *out);
 };
 
 // The clamps of YUY2 output: sample + 128 (+ 16 with the NTSC set-up) held

@@ -6,6 +6,7 @@
 #include "common/transform.h"
 #include "common/vlc.h"
 #include "dsp/dsp.h"
+#include "dsp/rd_trial.h"
 
 namespace tarsk::dsp {
 namespace {
@@ -126,6 +127,7 @@ void encode_dsp_init(EncodeDsp &d) {
   d.largest_ac = largest_ac;
   d.neighbour_differences = neighbour_differences;
   d.load_transposed = load_transposed;
+  d.rd_quantise = rd_quantise;
 }
 
 }  // namespace tarsk::dsp

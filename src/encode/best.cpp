@@ -21,6 +21,7 @@
 
 #include "common/scan.h"
 #include "common/transform.h"
+#include "dsp/dsp.h"
 #include "encode/encode.h"
 
 namespace tarsk {
@@ -176,58 +177,16 @@ constexpr float nearest = 0.5f;
 // which the DCT mode of a block is chosen.
 constexpr float mode_lambda = 20;
 
-// Quantises a block's AC coefficients at a step set by rounding to the
-// nearest step, limited to what an amplitude escape carries, into `out`
-// (scan order); returns the distortion and sets `bits` to the code bits
-// without the end of block. All 64 positions are worked alike (the DC's
-// step, inverse and energy are 0, which leaves out[0] 0 and adds nothing)
-// so that the compiler can use vectors; the codes are counted by the
-// encoder's bit-count lookup over the non-zero values only.
-// A trial (`out` null) keeps no values.
-template <bool keep>
-float quantise(const float *__restrict coeffs, const float *__restrict step,
-               const float *__restrict inverse, const float *__restrict energy,
-               dv_coeff_t *__restrict out, int &bits, float offset = rounding) {
-  float errors[64];
-  int32_t values[64];
-  uint8_t flags[64];
-  for (int p = 0; p < 64; ++p) {
-    const float magnitude = std::fabs(coeffs[p]);
-    const int32_t v = std::min(static_cast<int32_t>(magnitude * inverse[p] + offset), 255);
-    const float e = magnitude - static_cast<float>(v) * step[p];
-    errors[p] = e * e * energy[p];
-    // A code's length does not depend on its sign: a trial counts by
-    // magnitude.
-    values[p] = keep && coeffs[p] < 0 ? -v : v;
-    flags[p] = v != 0;
-  }
-  if constexpr (keep)
-    for (int p = 0; p < 64; ++p) out[p] = static_cast<dv_coeff_t>(values[p]);
-  // The flags of eight positions at a time gathered into a byte: the
-  // multiplication moves each byte's low bit to its own bit of the top byte.
-  uint64_t nonzero = 0;
-  for (int i = 0; i < 8; ++i) {
-    uint64_t eight;
-    std::memcpy(&eight, flags + 8 * i, 8);
-    nonzero |= ((eight * 0x0102040810204080ull) >> 56) << (8 * i);
-  }
-  bits = 0;
-  for (int last = 0; nonzero != 0; nonzero &= nonzero - 1) {
-    const int p = std::countr_zero(nonzero);
-    bits += vlc_num_bits_lookup[vlc_index(p - last - 1, values[p])];
-    last = p;
-  }
-  float sums[4] = {};
-  for (int p = 0; p < 64; p += 4)
-    for (int i = 0; i < 4; ++i) sums[i] += errors[p + i];
-  return (sums[0] + sums[1]) + (sums[2] + sums[3]);
-}
-
-float quantise(const float *coeffs, int mode, int set, dv_coeff_t *out, int &bits,
-               float offset) {
+// A block's AC coefficients (scan order) quantised at a step set, each
+// magnitude rounded up from `offset` of a step on (the DC's step, inverse
+// and energy are 0, which leaves it 0 and adds nothing): the distortion is
+// returned and the code bits without the end of block go to `bits`; the
+// values go to `out` where it is given (a trial keeps none).
+float quantise(const float *coeffs, int mode, int set, float offset, int &bits,
+               dv_coeff_t *out = nullptr) {
   const StepSets &sets = step_sets();
-  return quantise<true>(coeffs, sets.step[set][mode], sets.inverse[set][mode],
-                        basis().ac_energy[mode], out, bits, offset);
+  return dsp::dsp().encode.rd_quantise(coeffs, sets.step[set][mode], sets.inverse[set][mode],
+                                       basis().ac_energy[mode], offset, &bits, out);
 }
 
 // The exact transform of a block of samples (as the fill leaves them:
@@ -352,8 +311,7 @@ void try_set(const StepSets &sets, Trials &t, int mode, int id) {
     return;
   }
   t.distortion[mode][id] =
-      t.weight * quantise<false>(t.coeffs[mode], sets.step[id][mode], sets.inverse[id][mode],
-                                 basis().ac_energy[mode], nullptr, t.bits[mode][id]);
+      t.weight * quantise(t.coeffs[mode], mode, id, rounding, t.bits[mode][id]);
 }
 
 // Transforms a block in its modes.
@@ -598,10 +556,8 @@ void spend_spare_bits(const Segment &sg, const SegmentChoice &fit, Precision cho
       chosen[m][b] = {mode, rounding};
       Upgrade best{m, b, 0, 0, {mode, rounding}};
       for (int to = t.either ? 0 : mode; to <= (t.either ? modes - 1 : mode); ++to) {
-        int bits;  // a trial: the values themselves are not kept
-        const float distortion =
-            t.weight * quantise<false>(t.coeffs[to], sets.step[id][to], sets.inverse[id][to],
-                                       basis().ac_energy[to], nullptr, bits, nearest);
+        int bits;
+        const float distortion = t.weight * quantise(t.coeffs[to], to, id, nearest, bits);
         const float saved = t.distortion[mode][id] - distortion;
         if (saved > best.saved) best = {m, b, bits - t.bits[mode][id], saved, {to, nearest}};
       }
@@ -648,10 +604,8 @@ void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
       float least = INFINITY;
       int least_bits = 0;
       for (int mode = t.first_mode; mode <= t.last_mode; ++mode) {
-        int bits;  // a trial: the values themselves are not kept
-        const float distortion = quantise<false>(
-            t.coeffs[mode], sets.step[finest][mode], sets.inverse[finest][mode],
-            basis().ac_energy[mode], nullptr, bits, nearest);
+        int bits;
+        const float distortion = quantise(t.coeffs[mode], mode, finest, nearest, bits);
         if (distortion < least) {
           least = distortion;
           least_bits = bits;
@@ -703,7 +657,7 @@ void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
       ++stats.dct_used[bl.dct_mode];
       const float *f = sg.trials[m][b].coeffs[bl.dct_mode];
       int bits;
-      quantise(f, bl.dct_mode, sets.of[c.qno][bl.class_no], bl.coeffs, bits, chosen[m][b].offset);
+      quantise(f, bl.dct_mode, sets.of[c.qno][bl.class_no], chosen[m][b].offset, bits, bl.coeffs);
       bl.coeffs[0] = static_cast<dv_coeff_t>(std::clamp(std::lround(f[0]), -256L, 255L));
       vlc_encode_block(bl.coeffs, &vblocks[6 * m + b]);
     }

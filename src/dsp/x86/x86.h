@@ -12,6 +12,8 @@ void dsp_init(Dsp &d);
 void idct_88_avx2(dv_coeff_t *block);
 void idct_88_rounded_avx2(dv_coeff_t *block, const float *factors);
 void idct_248_rounded_avx2(dv_coeff_t *block, const float *factors);
+float rd_quantise_avx2(const float *coeffs, const float *step, const float *inverse,
+                       const float *energy, float offset, int *bits, dv_coeff_t *out);
 void dequantise_weight_88_sse2(dv_coeff_t *block, const uint16_t *factors);
 unsigned long quantise_count_sse2(const dv_coeff_t *in, dv_coeff_t *out, const uint8_t shift[4],
                                   const uint8_t *bits_lookup);

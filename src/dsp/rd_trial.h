@@ -1,0 +1,75 @@
+// The best encoder's trial quantisation, written once and compiled by each
+// kernel file for its instruction set (plain, or AVX2 in dsp/x86): the
+// compiler turns the loops over the 64 positions into vectors of the width
+// it is given. Every value goes through the same single-precision
+// operations in the same order whatever the width (the build forbids fusing
+// a multiply with an add, -ffp-contract=off), so the kernels agree bit for
+// bit.
+//
+// Internal linkage: each kernel file has its own copy.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "common/vlc.h"
+
+namespace tarsk::dsp {
+namespace {
+
+// Quantises a block's coefficients (scan order) at a step per position,
+// each magnitude rounded up from `offset` of a step on and limited to what
+// an amplitude escape carries (255): the distortion, the sum of each
+// error squared times the position's energy, is returned and the code
+// bits without the end of block (the DC left out: bit 0 of the non-zero
+// positions is never counted) go to `bits`. Where `out` is given the
+// signed values go there (an inverse of 0 leaves a position 0).
+inline float rd_quantise(const float *__restrict coeffs, const float *__restrict step,
+                         const float *__restrict inverse, const float *__restrict energy,
+                         float offset, int *bits, dv_coeff_t *__restrict out) {
+  float errors[64];
+  int32_t values[64];  // magnitudes
+  uint8_t flags[64];
+  for (int p = 0; p < 64; ++p) {
+    const float magnitude = std::fabs(coeffs[p]);
+    const int32_t v = std::min(static_cast<int32_t>(magnitude * inverse[p] + offset), 255);
+    const float e = magnitude - static_cast<float>(v) * step[p];
+    errors[p] = e * e * energy[p];
+    values[p] = v;
+    flags[p] = v != 0;
+  }
+  if (out)
+    for (int p = 0; p < 64; ++p)
+      out[p] = static_cast<dv_coeff_t>(coeffs[p] < 0 ? -values[p] : values[p]);
+  // The flags of eight positions at a time gathered into a byte: the
+  // multiplication moves each byte's low bit to its own bit of the top byte.
+  uint64_t nonzero = 0;
+  for (int i = 0; i < 8; ++i) {
+    uint64_t eight;
+    std::memcpy(&eight, flags + 8 * i, 8);
+    nonzero |= ((eight * 0x0102040810204080ull) >> 56) << (8 * i);
+  }
+  nonzero &= ~uint64_t{1};
+  // A code's length does not depend on its sign: the codes are counted by
+  // magnitude, 1 to 255, which needs no limiting (vlc_index's layout: the
+  // run above the value + 255).
+  const uint8_t *by_magnitude = vlc_num_bits_lookup + vlc_index(0, 0);
+  int count = 0;
+  for (int last = 0; nonzero != 0; nonzero &= nonzero - 1) {
+    const int p = std::countr_zero(nonzero);
+    count += by_magnitude[vlc_index(p - last - 1, 0) - vlc_index(0, 0) + values[p]];
+    last = p;
+  }
+  *bits = count;
+  // Two vectors of running sums, for a shorter chain of additions.
+  float sums[8] = {};
+  for (int p = 0; p < 64; p += 8)
+    for (int i = 0; i < 8; ++i) sums[i] += errors[p + i];
+  return ((sums[0] + sums[4]) + (sums[1] + sums[5])) + ((sums[2] + sums[6]) + (sums[3] + sums[7]));
+}
+
+}  // namespace
+}  // namespace tarsk::dsp
