@@ -29,6 +29,20 @@ struct IdctDsp {
   void (*idct_248_rounded)(dv_coeff_t *block, const float *factors);
 };
 
+// A block's share in one area of the best encoder's trial at some step set:
+// an area's values depend only on its own step, and its codes only on its
+// own values but for the first one's run, which reaches back to the last
+// value of an earlier area (or the DC). A trial at a set of steps is put
+// together exactly from the shares at each area's step: their distortions
+// summed, their bits summed with each area's first value coded at its run
+// from the last value before it.
+struct RdShare {
+  float distortion;
+  int bits;                // the area's codes after its first
+  int first, last;         // scan positions of its first and last values; 0 where it has none
+  int first_value;         // the first value's magnitude
+};
+
 // Dequantisation and 8x8 inverse weighting in one: each coefficient times
 // its factor, kept to 16 bits.
 struct QuantDsp {
@@ -75,6 +89,10 @@ struct EncodeDsp {
   // values go to `out` where it is given (a trial keeps none).
   float (*rd_quantise)(const float *coeffs, const float *step, const float *inverse,
                        const float *energy, float offset, int *bits, dv_coeff_t *out);
+  // The same at step 2^shift in every area, into the four areas' shares
+  // (area a: scan positions scan_area_start[a] up to scan_area_start[a + 1]).
+  void (*rd_shares)(const float *coeffs, const float *energy, int shift, float offset,
+                    RdShare *out);
 };
 
 // The clamps of YUY2 output: sample + 128 (+ 16 with the NTSC set-up) held

@@ -128,6 +128,7 @@ void encode_dsp_init(EncodeDsp &d) {
   d.neighbour_differences = neighbour_differences;
   d.load_transposed = load_transposed;
   d.rd_quantise = rd_quantise;
+  d.rd_shares = rd_shares;
 }
 
 }  // namespace tarsk::dsp

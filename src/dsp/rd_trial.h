@@ -15,7 +15,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/transform.h"
 #include "common/vlc.h"
+#include "dsp/dsp.h"
 
 namespace tarsk::dsp {
 namespace {
@@ -69,6 +71,63 @@ inline float rd_quantise(const float *__restrict coeffs, const float *__restrict
   for (int p = 0; p < 64; p += 8)
     for (int i = 0; i < 8; ++i) sums[i] += errors[p + i];
   return ((sums[0] + sums[4]) + (sums[1] + sums[5])) + ((sums[2] + sums[6]) + (sums[3] + sums[7]));
+}
+
+// A block's coefficients quantised at one step, 2^shift, in every area (the
+// areas being runs of scan positions, scan_area_start[a] up to
+// scan_area_start[a + 1]; the DC is left out), rounded as rd_quantise does:
+// each area's share of a trial at a set of steps (see RdShare).
+inline void rd_shares(const float *__restrict coeffs, const float *__restrict energy, int shift,
+                      float offset, RdShare *out) {
+  const float step = static_cast<float>(1 << shift), inverse = 1 / step;
+  float errors[64];
+  int32_t values[64];
+  uint8_t flags[64];
+  for (int p = 0; p < 64; ++p) {
+    const float magnitude = std::fabs(coeffs[p]);
+    const int32_t v = std::min(static_cast<int32_t>(magnitude * inverse + offset), 255);
+    const float e = magnitude - static_cast<float>(v) * step;
+    errors[p] = e * e * energy[p];
+    values[p] = v;
+    flags[p] = v != 0;
+  }
+  uint64_t nonzero = 0;
+  for (int i = 0; i < 8; ++i) {
+    uint64_t eight;
+    std::memcpy(&eight, flags + 8 * i, 8);
+    nonzero |= ((eight * 0x0102040810204080ull) >> 56) << (8 * i);
+  }
+  const uint8_t *by_magnitude = vlc_num_bits_lookup + vlc_index(0, 0);
+  for (int a = 0; a < 4; ++a) {
+    const int begin = scan_area_start[a], end = scan_area_start[a + 1];
+    // Eight running sums over the groups of eight positions the area
+    // touches, the positions outside it left out.
+    float sums[8] = {};
+    for (int g = begin & ~7; g < end; g += 8)
+      for (int i = 0; i < 8; ++i) {
+        const float e = errors[g + i];
+        sums[i] += g + i >= begin && g + i < end ? e : 0.0f;
+      }
+    RdShare &s = out[a];
+    s.distortion =
+        ((sums[0] + sums[4]) + (sums[1] + sums[5])) + ((sums[2] + sums[6]) + (sums[3] + sums[7]));
+    const uint64_t below_end = end == 64 ? ~uint64_t{0} : (uint64_t{1} << end) - 1;
+    uint64_t mask = nonzero & below_end & ~((uint64_t{1} << begin) - 1) & ~uint64_t{1};
+    s.bits = 0;
+    s.first = s.last = s.first_value = 0;
+    if (mask == 0) continue;
+    int last = std::countr_zero(mask);
+    s.first = last;
+    s.first_value = values[last];
+    int count = 0;
+    for (mask &= mask - 1; mask != 0; mask &= mask - 1) {
+      const int p = std::countr_zero(mask);
+      count += by_magnitude[vlc_index(p - last - 1, 0) - vlc_index(0, 0) + values[p]];
+      last = p;
+    }
+    s.bits = count;
+    s.last = last;
+  }
 }
 
 }  // namespace

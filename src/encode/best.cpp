@@ -124,10 +124,6 @@ struct StepSets {
   std::array<std::array<int, 4>, max_sets> shifts{};  // per set, per area
   std::array<std::array<int, 4>, 16> of{};            // [qno][class] -> set
   float step[max_sets][modes][64], inverse[max_sets][modes][64];
-  float area_inverse[max_sets][4];
-  // Each area is a run of scan positions, the same in both modes: area a
-  // from area_begin[a] up to area_begin[a + 1].
-  int area_begin[5] = {};
 };
 
 StepSets build_step_sets() {
@@ -141,11 +137,6 @@ StepSets build_step_sets() {
       if (id == t.count) t.shifts[t.count++] = s;
       t.of[q][k] = id;
     }
-  for (int p = 63; p > 0; --p) t.area_begin[dv_88_areas[scan_88[p]]] = p;
-  t.area_begin[4] = 64;
-  for (int id = 0; id < t.count; ++id)
-    for (int a = 0; a < 4; ++a)
-      t.area_inverse[id][a] = 1.0f / static_cast<float>(1 << t.shifts[id][a]);
   for (int id = 0; id < t.count; ++id)
     for (int mode = 0; mode < modes; ++mode) {
       const uint8_t *areas = mode ? dv_248_areas : dv_88_areas;
@@ -265,59 +256,49 @@ float largest_magnitude(const float *f, int begin, int end) {
 }
 
 // A block's trials: its exact coefficients, and its bits and distortion
-// at every step set in each of its modes.
+// at every step set in each of its modes, put together from its shares at
+// each step (dsp::RdShare).
+constexpr int shifts_tried = 6;  // steps 1 to 32
+
 struct Trials {
   int first_mode, last_mode;  // the modes it may take
   bool either;                // the caller left the mode free (both transformed)
   float coeffs[modes][64];    // exact, in scan order
   float largest[modes][4];    // the largest magnitude per area
-  float empty[modes];         // distortion with every AC value dropped
   float weight;
   int bits[modes][max_sets];
   float distortion[modes][max_sets];
-  uint32_t done[modes];  // the sets tried, bit per set
-  // The distinct trials so far: four bits per area, its shift + 1, or 0
-  // where it is empty.
-  uint32_t shapes[modes][max_sets];
-  int shape_set[modes][max_sets], shape_count[modes];
+  dsp::RdShare shares[modes][shifts_tried][4];  // [mode][shift][area]
+  uint32_t shared[modes];                       // the shifts whose shares are there, bit per shift
   // In the block's one mode once chosen, the trial of each class and qno:
   // [class][qno].
   float by_qno_distortion[4][16], by_qno_bits[4][16];
 };
 
-// Tries a set on a block in a mode. An area whose largest value rounds to 0
-// at a set's step is empty whatever its step: sets whose steps differ only
-// in such areas give the same values, and are tried once. A set that
-// empties every area leaves no codes and all the AC energy as distortion.
+// Tries a set on a block in a mode, from the shares at its steps.
 void try_set(const StepSets &sets, Trials &t, int mode, int id) {
-  if ((t.done[mode] >> id) & 1) return;
-  t.done[mode] |= 1u << id;
-  uint32_t shape = 0;
-  for (int a = 0; a < 4; ++a)
-    if (t.largest[mode][a] * sets.area_inverse[id][a] + rounding >= 1.0f)
-      shape |= static_cast<uint32_t>(sets.shifts[id][a] + 1) << (4 * a);
-  for (int k = 0; k < t.shape_count[mode]; ++k)
-    if (t.shapes[mode][k] == shape) {
-      t.bits[mode][id] = t.bits[mode][t.shape_set[mode][k]];
-      t.distortion[mode][id] = t.distortion[mode][t.shape_set[mode][k]];
-      return;
+  float distortion = 0;
+  int bits = 0, last = 0;
+  for (int a = 0; a < 4; ++a) {
+    const int shift = sets.shifts[id][a];
+    if (!((t.shared[mode] >> shift) & 1)) {
+      t.shared[mode] |= 1u << shift;
+      dsp::dsp().encode.rd_shares(t.coeffs[mode], basis().ac_energy[mode], shift, rounding,
+                                  t.shares[mode][shift]);
     }
-  const int k = t.shape_count[mode]++;
-  t.shapes[mode][k] = shape;
-  t.shape_set[mode][k] = id;
-  if (shape == 0) {
-    t.bits[mode][id] = 0;
-    t.distortion[mode][id] = t.weight * t.empty[mode];
-    return;
+    const dsp::RdShare &s = t.shares[mode][shift][a];
+    distortion += s.distortion;
+    if (s.first == 0) continue;
+    bits += s.bits + vlc_num_bits_lookup[vlc_index(s.first - last - 1, s.first_value)];
+    last = s.last;
   }
-  t.distortion[mode][id] =
-      t.weight * quantise(t.coeffs[mode], mode, id, rounding, t.bits[mode][id]);
+  t.bits[mode][id] = bits;
+  t.distortion[mode][id] = t.weight * distortion;
 }
 
 // Transforms a block in its modes.
 void transform_block(const dv_block_t &bl, int first_mode, int last_mode, float weight,
                      Trials &t) {
-  const StepSets &sets = step_sets();
   t.weight = weight;
   t.first_mode = first_mode;
   t.last_mode = last_mode;
@@ -325,17 +306,11 @@ void transform_block(const dv_block_t &bl, int first_mode, int last_mode, float 
   Lines lines;
   transform_lines(bl.coeffs, lines);
   for (int mode = first_mode; mode <= last_mode; ++mode) {
-    const float *energy = basis().ac_energy[mode];
     float *f = t.coeffs[mode];
     transform_across(lines, mode, f);
     for (int a = 0; a < 4; ++a)
-      t.largest[mode][a] = largest_magnitude(f, sets.area_begin[a], sets.area_begin[a + 1]);
-    float sums[4] = {};
-    for (int p = 0; p < 64; p += 4)
-      for (int i = 0; i < 4; ++i) sums[i] += f[p + i] * f[p + i] * energy[p + i];
-    t.empty[mode] = (sums[0] + sums[1]) + (sums[2] + sums[3]);
-    t.done[mode] = 0;
-    t.shape_count[mode] = 0;
+      t.largest[mode][a] = largest_magnitude(f, scan_area_start[a], scan_area_start[a + 1]);
+    t.shared[mode] = 0;
   }
 }
 

@@ -102,6 +102,27 @@ Block definition_idct(const Block &in) {
   return out;
 }
 
+// A block for the best encoder's quantisation: the values with fractions
+// at a scale of the round's, each position's step from the area shifts,
+// and random energies (0 at the DC, which has no step).
+struct RdBlock {
+  float coeffs[64], step[64], inverse[64], energy[64];
+};
+
+RdBlock rd_block(const Block &in, const uint8_t shift[4], int round, std::mt19937 &rng) {
+  RdBlock rd;
+  for (int p = 0; p < 64; ++p) {
+    rd.coeffs[p] = std::ldexp(static_cast<float>(in[static_cast<size_t>(p)]), -(round % 5)) +
+                   static_cast<float>(rng() % 1024) / 1024.0f;
+    int area = 0;
+    while (p >= tarsk::scan_area_start[area + 1]) ++area;
+    rd.step[p] = p == 0 ? 0.0f : static_cast<float>(1 << shift[area]);
+    rd.inverse[p] = p == 0 ? 0.0f : 1 / rd.step[p];
+    rd.energy[p] = p == 0 ? 0.0f : static_cast<float>(rng() % 4096 + 1) / 256.0f;
+  }
+  return rd;
+}
+
 TEST(Checkasm, EveryFastKernelMatchesItsPlainTwin) {
   dv_init(0, 0);
   const auto &fast = dsp(), &plain = plain_dsp();
@@ -143,6 +164,23 @@ TEST(Checkasm, EveryFastKernelMatchesItsPlainTwin) {
     ASSERT_EQ(fast.encode.quantise_count(in.data(), a.data(), shift, vlc_num_bits_lookup),
               plain.encode.quantise_count(in.data(), b.data(), shift, vlc_num_bits_lookup));
     ASSERT_EQ(a, b) << "quantise_count";
+    // The best encoder's quantisation of exact coefficients at a set's
+    // steps and at one step in every area, in both of its roundings.
+    const RdBlock rd = rd_block(in, shift, round, rng);
+    const float offset = round % 2 ? 0.4f : 0.5f;
+    int bits[2];
+    const float distortion[2] = {
+        fast.encode.rd_quantise(rd.coeffs, rd.step, rd.inverse, rd.energy, offset, &bits[0],
+                                a.data()),
+        plain.encode.rd_quantise(rd.coeffs, rd.step, rd.inverse, rd.energy, offset, &bits[1],
+                                 b.data())};
+    ASSERT_EQ(a, b) << "rd_quantise";
+    ASSERT_EQ(bits[0], bits[1]) << "rd_quantise";
+    ASSERT_EQ(std::memcmp(&distortion[0], &distortion[1], sizeof(float)), 0) << "rd_quantise";
+    tarsk::dsp::RdShare shares[2][4];
+    fast.encode.rd_shares(rd.coeffs, rd.energy, round % 6, offset, shares[0]);
+    plain.encode.rd_shares(rd.coeffs, rd.energy, round % 6, offset, shares[1]);
+    ASSERT_EQ(std::memcmp(shares[0], shares[1], sizeof shares[0]), 0) << "rd_shares";
     for (auto [f, p, post] : {std::tuple{fast.encode.fdct_88, plain.encode.fdct_88, postSC88},
                               std::tuple{fast.encode.fdct_248, plain.encode.fdct_248, postSC248}}) {
       a = in, b = in;
@@ -268,6 +306,55 @@ TEST(Checkasm, FastPathsOfTheParserAndDequantisers) {
     tarsk::dequantise_weight_88(fused.data(), qno, klass);
     ASSERT_EQ(fused, two_steps) << qno << " " << klass;
   }
+}
+
+// The best encoder puts a block's trial at any set of steps together from
+// its shares at each area's step. Against the whole block's quantisation:
+// its values are the magnitudes rounded up from the offset (255 at most)
+// with the coefficients' signs, its bits those the encoder's run counter
+// finds in them, its distortion their squared errors times the energies;
+// the shares put together give the same bits, and the same distortion to
+// float precision.
+TEST(RdTrial, SharesPutTogetherGiveTheWholeBlocksTrial) {
+  dv_init(0, 0);
+  std::mt19937 rng(5);
+  for (const tarsk::dsp::Dsp *d : {&dsp(), &plain_dsp()})
+    for (int round = 0; round < 4000; ++round) {
+      SCOPED_TRACE(round);
+      const Block in = block(round, rng);
+      uint8_t shift[4];
+      for (auto &s : shift) s = static_cast<uint8_t>(rng() % 6);
+      const RdBlock rd = rd_block(in, shift, round, rng);
+      const float offset = round % 2 ? 0.4f : 0.5f;
+      Block values;
+      int bits;
+      const float distortion = d->encode.rd_quantise(rd.coeffs, rd.step, rd.inverse, rd.energy,
+                                                     offset, &bits, values.data());
+      ASSERT_EQ(values[0], 0);
+      double expected = 0;
+      for (size_t p = 1; p < 64; ++p) {
+        const double x = std::fabs(rd.coeffs[p]) / rd.step[p], v = std::abs(values[p]);
+        ASSERT_TRUE(values[p] == 0 || (values[p] < 0) == (rd.coeffs[p] < 0)) << p;
+        ASSERT_TRUE(v == 255 ? x + offset >= 255 : v > x + offset - 1 && v <= x + offset) << p;
+        const double e = (x - v) * rd.step[p];
+        expected += e * e * rd.energy[p];
+      }
+      ASSERT_NEAR(distortion, expected, 1e-5 * expected + 1e-3);
+      ASSERT_EQ(static_cast<unsigned long>(bits), _dv_vlc_num_bits_block(values.data()));
+      float composed = 0;
+      int composed_bits = 0, last = 0;
+      for (int a = 0; a < 4; ++a) {
+        tarsk::dsp::RdShare shares[4];
+        d->encode.rd_shares(rd.coeffs, rd.energy, shift[a], offset, shares);
+        composed += shares[a].distortion;
+        if (shares[a].first == 0) continue;
+        composed_bits += shares[a].bits + vlc_num_bits_lookup[tarsk::vlc_index(
+                                              shares[a].first - last - 1, shares[a].first_value)];
+        last = shares[a].last;
+      }
+      ASSERT_EQ(composed_bits, bits);
+      ASSERT_NEAR(composed, distortion, 1e-5 * distortion + 1e-3);
+    }
 }
 
 }  // namespace

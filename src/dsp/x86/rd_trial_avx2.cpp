@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/transform.h"
 #include "common/vlc.h"
 #include "dsp/x86/x86.h"
 
@@ -26,6 +27,11 @@ namespace tarsk::dsp::x86 {
 float rd_quantise_avx2(const float *coeffs, const float *step, const float *inverse,
                        const float *energy, float offset, int *bits, dv_coeff_t *out) {
   return rd_quantise(coeffs, step, inverse, energy, offset, bits, out);
+}
+
+void rd_shares_avx2(const float *coeffs, const float *energy, int shift, float offset,
+                    RdShare *out) {
+  rd_shares(coeffs, energy, shift, offset, out);
 }
 
 }  // namespace tarsk::dsp::x86
