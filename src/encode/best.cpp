@@ -3,15 +3,19 @@
 //
 // Each block is transformed exactly in both DCT modes (in floating point,
 // scaled to what the decoder's dequantisation, weighting and inverse
-// transforms make of a coefficient), then quantised with rounding at every
-// distinct set of area steps a (qno, class) pair can give. Each such trial
-// has a bit count and a distortion in squared sample error as the decoder
-// reconstructs the block (luminance counted twice). A Lagrangian
-// search then picks, for the whole segment at once, each macroblock's qno
-// and each block's class (and DCT mode where the caller leaves it free)
-// that minimise the distortion plus lambda times the bits; lambda is
-// bisected until the segment's codes fit its areas, and the spare bits go
-// to macroblocks that can use them.
+// transforms make of a coefficient). Where the whole segment fits at the
+// finest steps rounded to the nearest, each block in the mode that leaves
+// it closest to its samples, that is the choice: clean footage mostly
+// does. Otherwise each block is given a mode and tried at every distinct
+// set of area steps a (qno, class) pair can give, each trial put together
+// from the block's quantisation at one step in all areas (dsp::RdShare):
+// its bits and its distortion in squared sample error as the decoder
+// reconstructs the block (luminance counted twice). A Lagrangian search
+// then picks, for the whole segment at once, each macroblock's qno and each
+// block's class that minimise the distortion plus lambda times the bits;
+// lambda is bisected until the segment's codes fit its areas, and the
+// spare bits go to macroblocks that can use them, then to rounding to the
+// nearest step or the other DCT mode.
 #include <algorithm>
 #include <array>
 #include <bit>
