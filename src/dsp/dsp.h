@@ -29,6 +29,15 @@ struct IdctDsp {
   void (*idct_248_rounded)(dv_coeff_t *block, const float *factors);
 };
 
+// The best encoder's exact transforms: a block's samples along the lines
+// (the same in both modes), then across them in each mode, each
+// coefficient in scan order times its scale.
+struct RdBasis {
+  float horizontal_by_sample[8][8];  // [sample of a line][column of coefficients]
+  float vertical[2][8][8];           // [mode][row of coefficients][line]
+  float raster_scale[2][64];         // [mode][row * 8 + column]
+};
+
 // A block's share in one area of the best encoder's trial at some step set:
 // an area's values depend only on its own step, and its codes only on its
 // own values but for the first one's run, which reaches back to the last
@@ -93,6 +102,11 @@ struct EncodeDsp {
   // (area a: scan positions scan_area_start[a] up to scan_area_start[a + 1]).
   void (*rd_shares)(const float *coeffs, const float *energy, int shift, float offset,
                     RdShare *out);
+  // The exact transforms of a transposed block of samples (sample of column
+  // c, line l at 8c + l) in the modes first_mode to last_mode (0: 8x8, 1:
+  // 2-4-8) into coeffs[mode], in scan order.
+  void (*rd_transform)(const dv_coeff_t *samples, const RdBasis &basis, int first_mode,
+                       int last_mode, float (*coeffs)[64]);
 };
 
 // The clamps of YUY2 output: sample + 128 (+ 16 with the NTSC set-up) held

@@ -14,13 +14,75 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
+#include "common/scan.h"
 #include "common/transform.h"
 #include "common/vlc.h"
 #include "dsp/dsp.h"
 
 namespace tarsk::dsp {
 namespace {
+
+// The exact transform of a block of samples (as the encoder's fill leaves
+// them: transposed, sample of column c and line l at 8c + l) in the modes
+// first_mode to last_mode, into scan order: along the lines, the same in
+// both modes, then across them, eight columns of coefficients at a time in
+// the lanes of L (L::V a row of eight floats with +, - and *; L::load,
+// L::store and L::splat), so that every value goes through the same
+// operations whatever the lanes are.
+
+// The raster order's values in scan order, each position spelled out so
+// that the compiler sees where every value comes from.
+template <int mode, size_t... p>
+inline void rd_to_scan_order(const float *raster, float *coeffs, std::index_sequence<p...>) {
+  ((coeffs[p] = raster[scan_of(mode)[p]]), ...);
+}
+
+// Across the lines each row of coefficients takes sums or differences of
+// line pairs: 8x8 rows the pairs mirrored about the middle (even rows
+// their sums, odd rows their differences), 2-4-8 rows the two fields' lines
+// next to each other (rows 0-3 sums, 4-7 differences). Row r weights pair
+// j by the factor of the pair's first line; each coefficient is then
+// times its scale.
+template <class L, int mode>
+inline void rd_transform_across(const typename L::V *lines, const RdBasis &bs, float *coeffs) {
+  using V = typename L::V;
+  V sums[4], differences[4];
+#pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) {
+    const V a = lines[mode ? 2 * j : j], b = lines[mode ? 2 * j + 1 : 7 - j];
+    sums[j] = a + b;
+    differences[j] = a - b;
+  }
+  float raster[64];
+#pragma GCC unroll 8
+  for (int r = 0; r < 8; ++r) {
+    const V *pairs = (mode ? r < 4 : r % 2 == 0) ? sums : differences;
+    V row = L::splat(bs.vertical[mode][r][0]) * pairs[0];
+#pragma GCC unroll 3
+    for (int j = 1; j < 4; ++j) row = row + L::splat(bs.vertical[mode][r][mode ? 2 * j : j]) * pairs[j];
+    L::store(raster + 8 * r, row * L::load(bs.raster_scale[mode] + 8 * r));
+  }
+  rd_to_scan_order<mode>(raster, coeffs, std::make_index_sequence<64>());
+}
+
+template <class L>
+inline void rd_transform_lanes(const dv_coeff_t *samples, const RdBasis &bs, int first_mode,
+                               int last_mode, float (*coeffs)[64]) {
+  using V = typename L::V;
+  V lines[8];  // [line], its columns of coefficients in the lanes
+#pragma GCC unroll 8
+  for (int l = 0; l < 8; ++l) {
+    V sum = L::splat(samples[l]) * L::load(bs.horizontal_by_sample[0]);
+#pragma GCC unroll 7
+    for (int c = 1; c < 8; ++c)
+      sum = sum + L::splat(samples[8 * c + l]) * L::load(bs.horizontal_by_sample[c]);
+    lines[l] = sum;
+  }
+  if (first_mode == 0) rd_transform_across<L, 0>(lines, bs, coeffs[0]);
+  if (last_mode == 1) rd_transform_across<L, 1>(lines, bs, coeffs[1]);
+}
 
 // Quantises a block's coefficients (scan order) at a step per position,
 // each magnitude rounded up from `offset` of a step on and limited to what

@@ -43,11 +43,9 @@ constexpr int modes = 2;  // 0: 8x8, 1: 2-4-8
 // orthonormal transform's value divided by its scale, and an error e in it
 // costs e^2 scale^2 in squared sample error.
 struct Basis {
-  float vertical[modes][8][8];       // [mode][row of coefficients][line]
-  float horizontal[8][8];            // [column of coefficients][sample of a line]
-  float horizontal_by_sample[8][8];  // the same transposed
-  float inverse_scale[modes][64];    // by scan position, in the encoder's sample scale
-  float ac_energy[modes][64];        // scale squared; 0 for the DC, which has no step
+  dsp::RdBasis transform;      // the transforms' factors (see dsp::RdBasis)
+  float horizontal[8][8];      // [column of coefficients][sample of a line]
+  float ac_energy[modes][64];  // scale squared; 0 for the DC, which has no step
 };
 
 double dct_basis(int n, int k, int points) {
@@ -75,12 +73,12 @@ Basis measure_basis() {
   for (int k = 0; k < 8; ++k)
     for (int n = 0; n < 8; ++n) {
       bs.horizontal[k][n] = static_cast<float>(dct_basis(n, k, 8));
-      bs.horizontal_by_sample[n][k] = bs.horizontal[k][n];
-      bs.vertical[0][k][n] = bs.horizontal[k][n];
+      bs.transform.horizontal_by_sample[n][k] = bs.horizontal[k][n];
+      bs.transform.vertical[0][k][n] = bs.horizontal[k][n];
       // 2-4-8: rows 0-3 the sum of the fields (lines 0, 2, .. and 1, 3, ..),
       // rows 4-7 their difference.
       const double field = dct_basis(n / 2, k % 4, 4) * std::sqrt(0.5);
-      bs.vertical[1][k][n] = static_cast<float>(k >= 4 && n % 2 ? -field : field);
+      bs.transform.vertical[1][k][n] = static_cast<float>(k >= 4 && n % 2 ? -field : field);
     }
   for (int mode = 0; mode < modes; ++mode) {
     const int8_t *scan = scan_of(mode);
@@ -100,13 +98,14 @@ Basis measure_basis() {
       // some 1e-6 of its energy): the scale is their inner product.
       double along = 0;
       for (int s = 0; s < 64; ++s)
-        along += double{bs.vertical[mode][r][s / 8]} * bs.horizontal[h][s % 8] * out[s] / value;
+        along += double{bs.transform.vertical[mode][r][s / 8]} * bs.horizontal[h][s % 8] *
+                 out[s] / value;
       // The 8x8 inverse weights are integers near the exact 1 / weight; a
       // decoder that weights exactly (as the format defines, and ffmpeg does)
       // reconstructs by the exact one, which the coefficients aim at.
       if (mode == 0) along *= 1 / (weight_88(r, h) * dv_weight_inverse_88_matrix[scan[p]]);
       // The encoder's samples are twice the decoder's.
-      bs.inverse_scale[mode][p] = static_cast<float>(1 / (2 * along));
+      bs.transform.raster_scale[mode][scan[p]] = static_cast<float>(1 / (2 * along));
       bs.ac_energy[mode][p] = p == 0 ? 0 : static_cast<float>(4 * along * along);
     }
   }
@@ -184,70 +183,6 @@ float quantise(const float *coeffs, int mode, int set, float offset, int &bits,
                                        basis().ac_energy[mode], offset, &bits, out);
 }
 
-// The exact transform of a block of samples (as the fill leaves them:
-// transposed, sample of column c and line l at 8c + l) into scan order:
-// along the lines, the same in both modes, then across them.
-using Lines = float[8][8];  // [line][column of coefficients]
-
-void transform_lines(const dv_coeff_t *samples, Lines &lines) {
-  const Basis &bs = basis();
-  // Each line's sums kept in registers, the columns added in order.
-  for (int l = 0; l < 8; ++l) {
-    float sum[8] = {};
-    for (int c = 0; c < 8; ++c) {
-      const float x = samples[8 * c + l];
-      for (int h = 0; h < 8; ++h) sum[h] += x * bs.horizontal_by_sample[c][h];
-    }
-    std::memcpy(lines[l], sum, sizeof sum);
-  }
-}
-
-// Across the lines each row of coefficients takes sums or differences of
-// line pairs: 8x8 rows the pairs mirrored about the middle (even rows
-// their sums, odd rows their differences), 2-4-8 rows the two fields' lines
-// next to each other (rows 0-3 sums, 4-7 differences). Row r weights pair
-// j by the factor of the pair's first line.
-// The raster order's values times their scales in scan order, each
-// position spelled out so that the compiler sees where every value comes
-// from.
-template <int mode, size_t... p>
-void to_scan_order(const float *raster, const float *scale, float *coeffs,
-                   std::index_sequence<p...>) {
-  ((coeffs[p] = raster[scan_of(mode)[p]] * scale[p]), ...);
-}
-
-template <int mode>
-void transform_across(const Lines &lines, float *coeffs) {
-  const Basis &bs = basis();
-  float sums[4][8], differences[4][8];
-  for (int j = 0; j < 4; ++j) {
-    const float *a = lines[mode ? 2 * j : j], *b = lines[mode ? 2 * j + 1 : 7 - j];
-    for (int h = 0; h < 8; ++h) {
-      sums[j][h] = a[h] + b[h];
-      differences[j][h] = a[h] - b[h];
-    }
-  }
-  float raster[64];
-  for (int r = 0; r < 8; ++r) {
-    const bool sum = mode ? r < 4 : r % 2 == 0;
-    float row[8] = {};
-    for (int j = 0; j < 4; ++j) {
-      const float v = bs.vertical[mode][r][mode ? 2 * j : j];
-      const float *pair = sum ? sums[j] : differences[j];
-      for (int h = 0; h < 8; ++h) row[h] += v * pair[h];
-    }
-    std::memcpy(raster + 8 * r, row, sizeof row);
-  }
-  to_scan_order<mode>(raster, bs.inverse_scale[mode], coeffs, std::make_index_sequence<64>());
-}
-
-void transform_across(const Lines &lines, int mode, float *coeffs) {
-  if (mode)
-    transform_across<1>(lines, coeffs);
-  else
-    transform_across<0>(lines, coeffs);
-}
-
 // The largest magnitude of values [begin, end), four running maxima at a
 // time.
 float largest_magnitude(const float *f, int begin, int end) {
@@ -274,6 +209,11 @@ struct Trials {
   float distortion[modes][max_sets];
   dsp::RdShare shares[modes][shifts_tried][4];  // [mode][shift][area]
   uint32_t shared[modes];                       // the shifts whose shares are there, bit per shift
+  // The values of the last trial kept in each mode, with its set and
+  // rounding (set -1: none), for the block's final quantisation.
+  dv_coeff_t kept[modes][64];
+  int kept_set[modes];
+  float kept_offset[modes];
   // In the block's one mode once chosen, the trial of each class and qno:
   // [class][qno].
   float by_qno_distortion[4][16], by_qno_bits[4][16];
@@ -307,14 +247,13 @@ void transform_block(const dv_block_t &bl, int first_mode, int last_mode, float 
   t.first_mode = first_mode;
   t.last_mode = last_mode;
   t.either = first_mode != last_mode;
-  Lines lines;
-  transform_lines(bl.coeffs, lines);
+  dsp::dsp().encode.rd_transform(bl.coeffs, basis().transform, first_mode, last_mode, t.coeffs);
   for (int mode = first_mode; mode <= last_mode; ++mode) {
-    float *f = t.coeffs[mode];
-    transform_across(lines, mode, f);
+    const float *f = t.coeffs[mode];
     for (int a = 0; a < 4; ++a)
       t.largest[mode][a] = largest_magnitude(f, scan_area_start[a], scan_area_start[a + 1]);
     t.shared[mode] = 0;
+    t.kept_set[mode] = -1;
   }
 }
 
@@ -339,6 +278,13 @@ void decide_mode(Trials &t) {
   }
   // The finest steps, which the segment takes where they fit.
   try_set(sets, t, t.first_mode, sets.of[15][0]);
+}
+
+// A trial whose values the block keeps, in case it is the one chosen.
+float kept_trial(Trials &t, int mode, int set, float offset, int &bits) {
+  t.kept_set[mode] = set;
+  t.kept_offset[mode] = offset;
+  return quantise(t.coeffs[mode], mode, set, offset, bits, t.kept[mode]);
 }
 
 // Whether a value of the block at the finest steps, rounded from `offset`
@@ -519,7 +465,7 @@ struct Precision {
   float offset;
 };
 
-void spend_spare_bits(const Segment &sg, const SegmentChoice &fit, Precision chosen[mbs][6]) {
+void spend_spare_bits(Segment &sg, const SegmentChoice &fit, Precision chosen[mbs][6]) {
   const StepSets &sets = step_sets();
   struct Upgrade {
     int m, b, extra;
@@ -530,13 +476,13 @@ void spend_spare_bits(const Segment &sg, const SegmentChoice &fit, Precision cho
   int count = 0;
   for (int m = 0; m < mbs; ++m)
     for (int b = 0; b < 6; ++b) {
-      const Trials &t = sg.trials[m][b];
+      Trials &t = sg.trials[m][b];
       const int mode = fit.mb[m].mode[b], id = sets.of[fit.mb[m].qno][fit.mb[m].klass[b]];
       chosen[m][b] = {mode, rounding};
       Upgrade best{m, b, 0, 0, {mode, rounding}};
       for (int to = t.either ? 0 : mode; to <= (t.either ? modes - 1 : mode); ++to) {
         int bits;
-        const float distortion = t.weight * quantise(t.coeffs[to], to, id, nearest, bits);
+        const float distortion = t.weight * kept_trial(t, to, id, nearest, bits);
         const float saved = t.distortion[mode][id] - distortion;
         if (saved > best.saved) best = {m, b, bits - t.bits[mode][id], saved, {to, nearest}};
       }
@@ -579,12 +525,12 @@ void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
   bool fast = true;
   for (int m = 0; m < mbs && fast; ++m)
     for (int b = 0; b < 6 && fast; ++b) {
-      const Trials &t = sg.trials[m][b];
+      Trials &t = sg.trials[m][b];
       float least = INFINITY;
       int least_bits = 0;
       for (int mode = t.first_mode; mode <= t.last_mode; ++mode) {
         int bits;
-        const float distortion = quantise(t.coeffs[mode], mode, finest, nearest, bits);
+        const float distortion = kept_trial(t, mode, finest, nearest, bits);
         if (distortion < least) {
           least = distortion;
           least_bits = bits;
@@ -634,9 +580,16 @@ void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
       bl.dct_mode = chosen[m][b].mode;
       ++stats.classes_used[bl.class_no];
       ++stats.dct_used[bl.dct_mode];
-      const float *f = sg.trials[m][b].coeffs[bl.dct_mode];
-      int bits;
-      quantise(f, bl.dct_mode, sets.of[c.qno][bl.class_no], chosen[m][b].offset, bits, bl.coeffs);
+      const Trials &t = sg.trials[m][b];
+      const float *f = t.coeffs[bl.dct_mode];
+      const int id = sets.of[c.qno][bl.class_no];
+      const float offset = chosen[m][b].offset;
+      if (t.kept_set[bl.dct_mode] == id && t.kept_offset[bl.dct_mode] == offset) {
+        std::memcpy(bl.coeffs, t.kept[bl.dct_mode], sizeof bl.coeffs);
+      } else {
+        int bits;
+        quantise(f, bl.dct_mode, id, offset, bits, bl.coeffs);
+      }
       bl.coeffs[0] = static_cast<dv_coeff_t>(std::clamp(std::lround(f[0]), -256L, 255L));
       vlc_encode_block(bl.coeffs, &vblocks[6 * m + b]);
     }

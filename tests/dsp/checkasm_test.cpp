@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "common/transform.h"
@@ -181,6 +182,19 @@ TEST(Checkasm, EveryFastKernelMatchesItsPlainTwin) {
     fast.encode.rd_shares(rd.coeffs, rd.energy, round % 6, offset, shares[0]);
     plain.encode.rd_shares(rd.coeffs, rd.energy, round % 6, offset, shares[1]);
     ASSERT_EQ(std::memcmp(shares[0], shares[1], sizeof shares[0]), 0) << "rd_shares";
+    // The transforms with random factors, in one mode or both.
+    tarsk::dsp::RdBasis basis;
+    for (auto [f, n] : {std::pair{&basis.horizontal_by_sample[0][0], 64},
+                        std::pair{&basis.vertical[0][0][0], 128},
+                        std::pair{&basis.raster_scale[0][0], 128}})
+      for (int i = 0; i < n; ++i)
+        f[i] = std::ldexp(static_cast<float>(static_cast<int>(rng() % 2001) - 1000), -10);
+    float transformed[2][2][64] = {};
+    const int first_mode = round % 3 == 2, last_mode = round % 3 != 0;
+    fast.encode.rd_transform(in.data(), basis, first_mode, last_mode, transformed[0]);
+    plain.encode.rd_transform(in.data(), basis, first_mode, last_mode, transformed[1]);
+    ASSERT_EQ(std::memcmp(transformed[0], transformed[1], sizeof transformed[0]), 0)
+        << "rd_transform";
     for (auto [f, p, post] : {std::tuple{fast.encode.fdct_88, plain.encode.fdct_88, postSC88},
                               std::tuple{fast.encode.fdct_248, plain.encode.fdct_248, postSC248}}) {
       a = in, b = in;

@@ -23,6 +23,7 @@ void dsp_init(Dsp &d) {
     d.idct.idct_248_rounded = idct_248_rounded_avx2;
     d.encode.rd_quantise = rd_quantise_avx2;
     d.encode.rd_shares = rd_shares_avx2;
+    d.encode.rd_transform = rd_transform_avx2;
   }
 }
 

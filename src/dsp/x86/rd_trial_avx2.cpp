@@ -1,11 +1,14 @@
 // The best encoder's trial quantisation with AVX2: dsp/rd_trial.h compiled
 // for eight float lanes.
+#include <immintrin.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
+#include "common/scan.h"
 #include "common/transform.h"
 #include "common/vlc.h"
 #include "dsp/x86/x86.h"
@@ -27,6 +30,30 @@ namespace tarsk::dsp::x86 {
 float rd_quantise_avx2(const float *coeffs, const float *step, const float *inverse,
                        const float *energy, float offset, int *bits, dv_coeff_t *out) {
   return rd_quantise(coeffs, step, inverse, energy, offset, bits, out);
+}
+
+namespace {
+
+// Eight floats in a register for the transforms.
+struct F8 {
+  __m256 v;
+};
+inline F8 operator+(F8 a, F8 b) { return {_mm256_add_ps(a.v, b.v)}; }
+inline F8 operator-(F8 a, F8 b) { return {_mm256_sub_ps(a.v, b.v)}; }
+inline F8 operator*(F8 a, F8 b) { return {_mm256_mul_ps(a.v, b.v)}; }
+
+struct Avx8 {
+  using V = F8;
+  static V load(const float *p) { return {_mm256_loadu_ps(p)}; }
+  static void store(float *p, V x) { _mm256_storeu_ps(p, x.v); }
+  static V splat(float x) { return {_mm256_set1_ps(x)}; }
+};
+
+}  // namespace
+
+void rd_transform_avx2(const dv_coeff_t *samples, const RdBasis &basis, int first_mode,
+                       int last_mode, float (*coeffs)[64]) {
+  rd_transform_lanes<Avx8>(samples, basis, first_mode, last_mode, coeffs);
 }
 
 void rd_shares_avx2(const float *coeffs, const float *energy, int shift, float offset,

@@ -14,6 +14,8 @@ void idct_88_rounded_avx2(dv_coeff_t *block, const float *factors);
 void idct_248_rounded_avx2(dv_coeff_t *block, const float *factors);
 float rd_quantise_avx2(const float *coeffs, const float *step, const float *inverse,
                        const float *energy, float offset, int *bits, dv_coeff_t *out);
+void rd_transform_avx2(const dv_coeff_t *samples, const RdBasis &basis, int first_mode,
+                       int last_mode, float (*coeffs)[64]);
 void rd_shares_avx2(const float *coeffs, const float *energy, int shift, float offset,
                     RdShare *out);
 void dequantise_weight_88_sse2(dv_coeff_t *block, const uint16_t *factors);
