@@ -183,15 +183,16 @@ float quantise(const float *coeffs, int mode, int set, float offset, int &bits,
                                        basis().ac_energy[mode], offset, &bits, out);
 }
 
-// The largest magnitude of values [begin, end), four running maxima at a
-// time.
-float largest_magnitude(const float *f, int begin, int end) {
-  float m[4] = {};
-  int p = begin;
-  for (; p + 4 <= end; p += 4)
-    for (int i = 0; i < 4; ++i) m[i] = std::max(m[i], std::fabs(f[p + i]));
-  for (; p < end; ++p) m[0] = std::max(m[0], std::fabs(f[p]));
-  return std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
+// The largest magnitude of a block's AC coefficients (scan order), eight
+// running maxima at a time (the DC's lane starts at 0).
+float largest_ac(const float *f) {
+  float m[8];
+  m[0] = 0;
+  for (int i = 1; i < 8; ++i) m[i] = std::fabs(f[i]);
+  for (int p = 8; p < 64; p += 8)
+    for (int i = 0; i < 8; ++i) m[i] = std::max(m[i], std::fabs(f[p + i]));
+  return std::max(std::max(std::max(m[0], m[1]), std::max(m[2], m[3])),
+                  std::max(std::max(m[4], m[5]), std::max(m[6], m[7])));
 }
 
 // A block's trials: its exact coefficients, and its bits and distortion
@@ -203,7 +204,7 @@ struct Trials {
   int first_mode, last_mode;  // the modes it may take
   bool either;                // the caller left the mode free (both transformed)
   float coeffs[modes][64];    // exact, in scan order
-  float largest[modes][4];    // the largest magnitude per area
+  float largest[modes];       // the largest AC magnitude
   float weight;
   int bits[modes][max_sets];
   float distortion[modes][max_sets];
@@ -249,9 +250,7 @@ void transform_block(const dv_block_t &bl, int first_mode, int last_mode, float 
   t.either = first_mode != last_mode;
   dsp::dsp().encode.rd_transform(bl.coeffs, basis().transform, first_mode, last_mode, t.coeffs);
   for (int mode = first_mode; mode <= last_mode; ++mode) {
-    const float *f = t.coeffs[mode];
-    for (int a = 0; a < 4; ++a)
-      t.largest[mode][a] = largest_magnitude(f, scan_area_start[a], scan_area_start[a + 1]);
+    t.largest[mode] = largest_ac(t.coeffs[mode]);
     t.shared[mode] = 0;
     t.kept_set[mode] = -1;
   }
@@ -291,9 +290,7 @@ float kept_trial(Trials &t, int mode, int set, float offset, int &bits) {
 // of a step on, is beyond what an amplitude escape carries (smooth, strong
 // chroma): a coarser step may then be the closer one.
 bool beyond_escape(const Trials &t, int mode, float offset) {
-  for (int a = 0; a < 4; ++a)
-    if (t.largest[mode][a] + offset >= 256) return true;
-  return false;
+  return t.largest[mode] + offset >= 256;
 }
 
 // The block's trials at every set in its one mode, laid out by class and

@@ -118,14 +118,15 @@ void normalise(dv_encoder_t *enc) {
 }
 
 // Fills a placed macroblock from `planes`, or the encoder's own 4:2:2
-// planes when null, and chooses its blocks' DCT modes.
-void fill(dv_encoder_t *enc, dv_macroblock_t *mb, const Planes *planes) {
+// planes when null, and chooses its blocks' DCT modes (from planes, unless
+// the best search is to choose them).
+void fill(dv_encoder_t *enc, dv_macroblock_t *mb, const Planes *planes, bool best) {
   if (planes == nullptr) {
     _dv_ycb_fill_macroblock(enc, mb);
     return;
   }
   fill_macroblock(*planes, mb, enc->clamp_luma == 1, enc->clamp_chroma == 1);
-  choose_dct_modes(mb, enc->force_dct);
+  if (!best) choose_dct_modes(mb, enc->force_dct);
 }
 
 // The chroma sampling of the stream: the planes', else the system's own.
@@ -146,7 +147,7 @@ int encode_segment(dv_encoder_t *enc, dv_videosegment_t *seg, uint8_t *vsbuffer,
   for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
     dv_macroblock_t *mb = &seg->mb[m];
     place(seg, m, sampling);
-    fill(enc, mb, planes);
+    fill(enc, mb, planes, best);
     if (best) continue;  // quant_best transforms the samples itself
     do_dct(mb, stats);
     do_classify(mb, enc->static_qno, stats);
