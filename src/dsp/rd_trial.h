@@ -135,6 +135,17 @@ inline float rd_quantise(const float *__restrict coeffs, const float *__restrict
   return ((sums[0] + sums[4]) + (sums[1] + sums[5])) + ((sums[2] + sums[6]) + (sums[3] + sums[7]));
 }
 
+// 1 at the scan positions of each area, 0 elsewhere.
+struct RdInArea {
+  float in[4][64];
+  constexpr RdInArea() : in{} {
+    for (int a = 0; a < 4; ++a)
+      for (int p = scan_area_start[a]; p < scan_area_start[a + 1]; ++p) in[a][p] = 1;
+  }
+};
+inline constexpr RdInArea rd_in_area_table{};
+inline constexpr const float (&rd_in_area)[4][64] = rd_in_area_table.in;
+
 // A block's coefficients quantised at one step, 2^shift, in every area (the
 // areas being runs of scan positions, scan_area_start[a] up to
 // scan_area_start[a + 1]; the DC is left out), rounded as rd_quantise does:
@@ -163,13 +174,10 @@ inline void rd_shares(const float *__restrict coeffs, const float *__restrict en
   for (int a = 0; a < 4; ++a) {
     const int begin = scan_area_start[a], end = scan_area_start[a + 1];
     // Eight running sums over the groups of eight positions the area
-    // touches, the positions outside it left out.
+    // touches, the positions outside it weighted 0.
     float sums[8] = {};
     for (int g = begin & ~7; g < end; g += 8)
-      for (int i = 0; i < 8; ++i) {
-        const float e = errors[g + i];
-        sums[i] += g + i >= begin && g + i < end ? e : 0.0f;
-      }
+      for (int i = 0; i < 8; ++i) sums[i] += errors[g + i] * rd_in_area[a][g + i];
     RdShare &s = out[a];
     s.distortion =
         ((sums[0] + sums[4]) + (sums[1] + sums[5])) + ((sums[2] + sums[6]) + (sums[3] + sums[7]));

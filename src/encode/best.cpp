@@ -176,11 +176,11 @@ constexpr float mode_lambda = 20;
 // and energy are 0, which leaves it 0 and adds nothing): the distortion is
 // returned and the code bits without the end of block go to `bits`; the
 // values go to `out` where it is given (a trial keeps none).
-float quantise(const float *coeffs, int mode, int set, float offset, int &bits,
-               dv_coeff_t *out = nullptr) {
+float quantise(const dsp::EncodeDsp &k, const float *coeffs, int mode, int set, float offset,
+               int &bits, dv_coeff_t *out = nullptr) {
   const StepSets &sets = step_sets();
-  return dsp::dsp().encode.rd_quantise(coeffs, sets.step[set][mode], sets.inverse[set][mode],
-                                       basis().ac_energy[mode], offset, &bits, out);
+  return k.rd_quantise(coeffs, sets.step[set][mode], sets.inverse[set][mode],
+                       basis().ac_energy[mode], offset, &bits, out);
 }
 
 // The largest magnitude of a block's AC coefficients (scan order), eight
@@ -209,7 +209,7 @@ struct Trials {
   int bits[modes][max_sets];
   float distortion[modes][max_sets];
   dsp::RdShare shares[modes][shifts_tried][4];  // [mode][shift][area]
-  uint32_t shared[modes];                       // the shifts whose shares are there, bit per shift
+  int shared[modes];                            // the shares are there at shifts below this
   // The values of the last trial kept in each mode, with its set and
   // rounding (set -1: none), for the block's final quantisation.
   dv_coeff_t kept[modes][64];
@@ -220,18 +220,19 @@ struct Trials {
   float by_qno_distortion[4][16], by_qno_bits[4][16];
 };
 
+// The block's shares in a mode at the shifts below `end` it lacks.
+void share_out(const dsp::EncodeDsp &k, Trials &t, int mode, int end) {
+  for (; t.shared[mode] < end; ++t.shared[mode])
+    k.rd_shares(t.coeffs[mode], basis().ac_energy[mode], t.shared[mode], rounding,
+                t.shares[mode][t.shared[mode]]);
+}
+
 // Tries a set on a block in a mode, from the shares at its steps.
 void try_set(const StepSets &sets, Trials &t, int mode, int id) {
   float distortion = 0;
   int bits = 0, last = 0;
   for (int a = 0; a < 4; ++a) {
-    const int shift = sets.shifts[id][a];
-    if (!((t.shared[mode] >> shift) & 1)) {
-      t.shared[mode] |= 1u << shift;
-      dsp::dsp().encode.rd_shares(t.coeffs[mode], basis().ac_energy[mode], shift, rounding,
-                                  t.shares[mode][shift]);
-    }
-    const dsp::RdShare &s = t.shares[mode][shift][a];
+    const dsp::RdShare &s = t.shares[mode][sets.shifts[id][a]][a];
     distortion += s.distortion;
     if (s.first == 0) continue;
     bits += s.bits + vlc_num_bits_lookup[vlc_index(s.first - last - 1, s.first_value)];
@@ -242,13 +243,13 @@ void try_set(const StepSets &sets, Trials &t, int mode, int id) {
 }
 
 // Transforms a block in its modes.
-void transform_block(const dv_block_t &bl, int first_mode, int last_mode, float weight,
-                     Trials &t) {
+void transform_block(const dsp::EncodeDsp &k, const dv_block_t &bl, int first_mode,
+                     int last_mode, float weight, Trials &t) {
   t.weight = weight;
   t.first_mode = first_mode;
   t.last_mode = last_mode;
   t.either = first_mode != last_mode;
-  dsp::dsp().encode.rd_transform(bl.coeffs, basis().transform, first_mode, last_mode, t.coeffs);
+  k.rd_transform(bl.coeffs, basis().transform, first_mode, last_mode, t.coeffs);
   for (int mode = first_mode; mode <= last_mode; ++mode) {
     t.largest[mode] = largest_ac(t.coeffs[mode]);
     t.shared[mode] = 0;
@@ -261,11 +262,15 @@ void transform_block(const dv_block_t &bl, int first_mode, int last_mode, float 
 // step (qno 15 and 6, class 1) and keeps the one of smaller distortion plus
 // mode_lambda times the bits there: trying both at every step would take
 // some 20 % more time for a tenth or two of a dB.
-void decide_mode(Trials &t) {
+void decide_mode(const dsp::EncodeDsp &k, Trials &t) {
   const StepSets &sets = step_sets();
+  const int fine = sets.of[15][1], middle = sets.of[6][1], finest = sets.of[15][0];
   if (t.either) {
-    const int fine = sets.of[15][1], middle = sets.of[6][1];
+    int end = 0;
+    for (int a = 0; a < 4; ++a)
+      end = std::max({end, sets.shifts[fine][a] + 1, sets.shifts[middle][a] + 1});
     for (int mode = 0; mode < modes; ++mode) {
+      share_out(k, t, mode, end);
       try_set(sets, t, mode, fine);
       try_set(sets, t, mode, middle);
     }
@@ -276,14 +281,15 @@ void decide_mode(Trials &t) {
     t.first_mode = t.last_mode = cost(0) <= cost(1) ? 0 : 1;
   }
   // The finest steps, which the segment takes where they fit.
-  try_set(sets, t, t.first_mode, sets.of[15][0]);
+  share_out(k, t, t.first_mode, 1);
+  try_set(sets, t, t.first_mode, finest);
 }
 
 // A trial whose values the block keeps, in case it is the one chosen.
-float kept_trial(Trials &t, int mode, int set, float offset, int &bits) {
+float kept_trial(const dsp::EncodeDsp &k, Trials &t, int mode, int set, float offset, int &bits) {
   t.kept_set[mode] = set;
   t.kept_offset[mode] = offset;
-  return quantise(t.coeffs[mode], mode, set, offset, bits, t.kept[mode]);
+  return quantise(k, t.coeffs[mode], mode, set, offset, bits, t.kept[mode]);
 }
 
 // Whether a value of the block at the finest steps, rounded from `offset`
@@ -295,8 +301,9 @@ bool beyond_escape(const Trials &t, int mode, float offset) {
 
 // The block's trials at every set in its one mode, laid out by class and
 // qno, bits as floats (exact) for the search's costs.
-void finish_block(Trials &t) {
+void finish_block(const dsp::EncodeDsp &k, Trials &t) {
   const StepSets &sets = step_sets();
+  share_out(k, t, t.first_mode, shifts_tried);
   for (int id = 0; id < sets.count; ++id) try_set(sets, t, t.first_mode, id);
   for (int k = 0; k < 4; ++k)
     for (int q = 0; q < 16; ++q) {
@@ -462,7 +469,8 @@ struct Precision {
   float offset;
 };
 
-void spend_spare_bits(Segment &sg, const SegmentChoice &fit, Precision chosen[mbs][6]) {
+void spend_spare_bits(const dsp::EncodeDsp &k, Segment &sg, const SegmentChoice &fit,
+                      Precision chosen[mbs][6]) {
   const StepSets &sets = step_sets();
   struct Upgrade {
     int m, b, extra;
@@ -479,7 +487,7 @@ void spend_spare_bits(Segment &sg, const SegmentChoice &fit, Precision chosen[mb
       Upgrade best{m, b, 0, 0, {mode, rounding}};
       for (int to = t.either ? 0 : mode; to <= (t.either ? modes - 1 : mode); ++to) {
         int bits;
-        const float distortion = t.weight * kept_trial(t, to, id, nearest, bits);
+        const float distortion = t.weight * kept_trial(k, t, to, id, nearest, bits);
         const float saved = t.distortion[mode][id] - distortion;
         if (saved > best.saved) best = {m, b, bits - t.bits[mode][id], saved, {to, nearest}};
       }
@@ -504,11 +512,12 @@ void spend_spare_bits(Segment &sg, const SegmentChoice &fit, Precision chosen[mb
 void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
                 EncodeStats &stats) {
   static thread_local Segment sg;
+  const dsp::EncodeDsp &k = dsp::dsp().encode;
   for (int m = 0; m < mbs; ++m)
     for (int b = 0; b < 6; ++b)
       // Both transforms are tried unless the caller forces one: the
       // distortion decides, motion or not.
-      transform_block(seg->mb[m].b[b], force_dct == -1 ? 0 : force_dct,
+      transform_block(k, seg->mb[m].b[b], force_dct == -1 ? 0 : force_dct,
                       force_dct == -1 ? 1 : force_dct, b < 4 ? luma_weight : 1.0f,
                       sg.trials[m][b]);
   const StepSets &sets = step_sets();
@@ -527,7 +536,7 @@ void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
       int least_bits = 0;
       for (int mode = t.first_mode; mode <= t.last_mode; ++mode) {
         int bits;
-        const float distortion = kept_trial(t, mode, finest, nearest, bits);
+        const float distortion = kept_trial(k, t, mode, finest, nearest, bits);
         if (distortion < least) {
           least = distortion;
           least_bits = bits;
@@ -546,7 +555,7 @@ void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
     for (int m = 0; m < mbs; ++m)
       for (int b = 0; b < 6; ++b) {
         Trials &t = sg.trials[m][b];
-        decide_mode(t);
+        decide_mode(k, t);
         finest_fits = finest_fits && !beyond_escape(t, t.first_mode, rounding);
         fit.mb[m].mode[b] = t.first_mode;
         fit.mb[m].bits += t.bits[t.first_mode][finest];
@@ -555,11 +564,11 @@ void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
       }
     if (!finest_fits || fit.bits > segment_code_budget) {
       for (int m = 0; m < mbs; ++m)
-        for (int b = 0; b < 6; ++b) finish_block(sg.trials[m][b]);
+        for (int b = 0; b < 6; ++b) finish_block(k, sg.trials[m][b]);
       fit = search(sg, evaluations);
     }
     if (fit.bits <= segment_code_budget) {
-      spend_spare_bits(sg, fit, chosen);
+      spend_spare_bits(k, sg, fit, chosen);
     } else {
       for (int m = 0; m < mbs; ++m)
         for (int b = 0; b < 6; ++b) chosen[m][b] = {fit.mb[m].mode[b], rounding};
@@ -585,7 +594,7 @@ void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
         std::memcpy(bl.coeffs, t.kept[bl.dct_mode], sizeof bl.coeffs);
       } else {
         int bits;
-        quantise(f, bl.dct_mode, id, offset, bits, bl.coeffs);
+        quantise(k, f, bl.dct_mode, id, offset, bits, bl.coeffs);
       }
       bl.coeffs[0] = static_cast<dv_coeff_t>(std::clamp(std::lround(f[0]), -256L, 255L));
       vlc_encode_block(bl.coeffs, &vblocks[6 * m + b]);
