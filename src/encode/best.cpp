@@ -220,11 +220,19 @@ struct Trials {
   float by_qno_distortion[4][16], by_qno_bits[4][16];
 };
 
-// The block's shares in a mode at the shifts below `end` it lacks.
+// The block's shares in a mode at the shifts below `end` it lacks. Where
+// every value is 0 at a step, it is at every coarser one, with the same
+// errors: those shares are copies.
 void share_out(const dsp::EncodeDsp &k, Trials &t, int mode, int end) {
-  for (; t.shared[mode] < end; ++t.shared[mode])
-    k.rd_shares(t.coeffs[mode], basis().ac_energy[mode], t.shared[mode], rounding,
-                t.shares[mode][t.shared[mode]]);
+  for (; t.shared[mode] < end; ++t.shared[mode]) {
+    dsp::RdShare *shares = t.shares[mode][t.shared[mode]];
+    const dsp::RdShare *finer = t.shared[mode] > 0 ? t.shares[mode][t.shared[mode] - 1] : nullptr;
+    if (finer && finer[0].first == 0 && finer[1].first == 0 && finer[2].first == 0 &&
+        finer[3].first == 0)
+      std::copy(finer, finer + 4, shares);
+    else
+      k.rd_shares(t.coeffs[mode], basis().ac_energy[mode], t.shared[mode], rounding, shares);
+  }
 }
 
 // Tries a set on a block in a mode, from the shares at its steps.
