@@ -1,13 +1,12 @@
 // The encoder's plain kernels.
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <iterator>
 
 #include "common/colour.h"
 #include "common/transform.h"
 #include "common/vlc.h"
 #include "dsp/dsp.h"
+#include "dsp/lanes.h"
 #include "dsp/rd_trial.h"
 
 namespace tarsk::dsp {
@@ -117,42 +116,9 @@ void load_transposed_line_pairs(const int16_t *lines, int stride, dv_coeff_t *bl
     }
 }
 
-// Eight floats in a row for the best encoder's transforms.
-struct Plain8 {
-  struct V {
-    float v[8];
-    friend V operator+(const V &a, const V &b) {
-      V r;
-      for (int i = 0; i < 8; ++i) r.v[i] = a.v[i] + b.v[i];
-      return r;
-    }
-    friend V operator-(const V &a, const V &b) {
-      V r;
-      for (int i = 0; i < 8; ++i) r.v[i] = a.v[i] - b.v[i];
-      return r;
-    }
-    friend V operator*(const V &a, const V &b) {
-      V r;
-      for (int i = 0; i < 8; ++i) r.v[i] = a.v[i] * b.v[i];
-      return r;
-    }
-  };
-  static V load(const float *p) {
-    V r;
-    std::memcpy(r.v, p, sizeof r.v);
-    return r;
-  }
-  static void store(float *p, const V &x) { std::memcpy(p, x.v, sizeof x.v); }
-  static V splat(float x) {
-    V r;
-    std::fill(std::begin(r.v), std::end(r.v), x);
-    return r;
-  }
-};
-
 void rd_transform(const dv_coeff_t *samples, const RdBasis &basis, int first_mode, int last_mode,
                   float (*coeffs)[64]) {
-  rd_transform_lanes<Plain8>(samples, basis, first_mode, last_mode, coeffs);
+  rd_transform_lanes<Lanes>(samples, basis, first_mode, last_mode, coeffs);
 }
 
 }  // namespace

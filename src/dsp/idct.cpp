@@ -10,6 +10,7 @@
 #include "common/transform.h"
 #include "dsp/dsp.h"
 #include "dsp/idct_rounded.h"
+#include "dsp/lanes.h"
 
 namespace tarsk::dsp {
 namespace {
@@ -35,38 +36,13 @@ void idct_88(dv_coeff_t *block) {
   for (int i = 0; i < 64; ++i) block[i] = t16(static_cast<int32_t>(sum[i]));
 }
 
-// Eight float lanes, one operation at a time: the plain lane type of the
-// rounded transforms.
-struct Lanes {
-  float v[8];
-  friend Lanes operator+(const Lanes &a, const Lanes &b) {
-    Lanes r;
-    for (int i = 0; i < 8; ++i) r.v[i] = a.v[i] + b.v[i];
-    return r;
-  }
-  friend Lanes operator-(const Lanes &a, const Lanes &b) {
-    Lanes r;
-    for (int i = 0; i < 8; ++i) r.v[i] = a.v[i] - b.v[i];
-    return r;
-  }
-  friend Lanes operator*(const Lanes &a, const Lanes &b) {
-    Lanes r;
-    for (int i = 0; i < 8; ++i) r.v[i] = a.v[i] * b.v[i];
-    return r;
-  }
-};
-
 void transpose(Lanes *rows) {
   for (int i = 0; i < 8; ++i)
     for (int j = i + 1; j < 8; ++j) std::swap(rows[i].v[j], rows[j].v[i]);
 }
 
 const Cosines<Lanes> &lane_cosines() {
-  static const Cosines<Lanes> k = cosines<Lanes>([](float c) {
-    Lanes l;
-    std::fill(std::begin(l.v), std::end(l.v), c);
-    return l;
-  });
+  static const Cosines<Lanes> k = cosines<Lanes>(Lanes::splat);
   return k;
 }
 

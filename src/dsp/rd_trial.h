@@ -1,10 +1,10 @@
-// The best encoder's trial quantisation, written once and compiled by each
-// kernel file for its instruction set (plain, or AVX2 in dsp/x86): the
-// compiler turns the loops over the 64 positions into vectors of the width
-// it is given. Every value goes through the same single-precision
-// operations in the same order whatever the width (the build forbids fusing
-// a multiply with an add, -ffp-contract=off), so the kernels agree bit for
-// bit.
+// The best encoder's kernels, written once and compiled by each kernel file
+// for its instruction set (plain, or AVX2 in dsp/x86): the transforms over
+// a lane type, the trial quantisation as loops over the 64 positions that
+// the compiler turns into vectors of the width it is given. Every value
+// goes through the same single-precision operations in the same order
+// whatever the width (the build forbids fusing a multiply with an add,
+// -ffp-contract=off), so the kernels agree bit for bit.
 //
 // Internal linkage: each kernel file has its own copy.
 #pragma once
@@ -28,8 +28,8 @@ namespace {
 // them: transposed, sample of column c and line l at 8c + l) in the modes
 // first_mode to last_mode, into scan order: along the lines, the same in
 // both modes, then across them, eight columns of coefficients at a time in
-// the lanes of L (L::V a row of eight floats with +, - and *; L::load,
-// L::store and L::splat), so that every value goes through the same
+// the lanes of V (a row of eight floats with +, - and *, and V::load,
+// V::store and V::splat), so that every value goes through the same
 // operations whatever the lanes are.
 
 // The raster order's values in scan order, each position spelled out so
@@ -45,9 +45,8 @@ inline void rd_to_scan_order(const float *raster, float *coeffs, std::index_sequ
 // next to each other (rows 0-3 sums, 4-7 differences). Row r weights pair
 // j by the factor of the pair's first line; each coefficient is then
 // times its scale.
-template <class L, int mode>
-inline void rd_transform_across(const typename L::V *lines, const RdBasis &bs, float *coeffs) {
-  using V = typename L::V;
+template <class V, int mode>
+inline void rd_transform_across(const V *lines, const RdBasis &bs, float *coeffs) {
   V sums[4], differences[4];
 #pragma GCC unroll 4
   for (int j = 0; j < 4; ++j) {
@@ -59,29 +58,28 @@ inline void rd_transform_across(const typename L::V *lines, const RdBasis &bs, f
 #pragma GCC unroll 8
   for (int r = 0; r < 8; ++r) {
     const V *pairs = (mode ? r < 4 : r % 2 == 0) ? sums : differences;
-    V row = L::splat(bs.vertical[mode][r][0]) * pairs[0];
+    V row = V::splat(bs.vertical[mode][r][0]) * pairs[0];
 #pragma GCC unroll 3
-    for (int j = 1; j < 4; ++j) row = row + L::splat(bs.vertical[mode][r][mode ? 2 * j : j]) * pairs[j];
-    L::store(raster + 8 * r, row * L::load(bs.raster_scale[mode] + 8 * r));
+    for (int j = 1; j < 4; ++j) row = row + V::splat(bs.vertical[mode][r][mode ? 2 * j : j]) * pairs[j];
+    V::store(raster + 8 * r, row * V::load(bs.raster_scale[mode] + 8 * r));
   }
   rd_to_scan_order<mode>(raster, coeffs, std::make_index_sequence<64>());
 }
 
-template <class L>
+template <class V>
 inline void rd_transform_lanes(const dv_coeff_t *samples, const RdBasis &bs, int first_mode,
                                int last_mode, float (*coeffs)[64]) {
-  using V = typename L::V;
   V lines[8];  // [line], its columns of coefficients in the lanes
 #pragma GCC unroll 8
   for (int l = 0; l < 8; ++l) {
-    V sum = L::splat(samples[l]) * L::load(bs.horizontal_by_sample[0]);
+    V sum = V::splat(samples[l]) * V::load(bs.horizontal_by_sample[0]);
 #pragma GCC unroll 7
     for (int c = 1; c < 8; ++c)
-      sum = sum + L::splat(samples[8 * c + l]) * L::load(bs.horizontal_by_sample[c]);
+      sum = sum + V::splat(samples[8 * c + l]) * V::load(bs.horizontal_by_sample[c]);
     lines[l] = sum;
   }
-  if (first_mode == 0) rd_transform_across<L, 0>(lines, bs, coeffs[0]);
-  if (last_mode == 1) rd_transform_across<L, 1>(lines, bs, coeffs[1]);
+  if (first_mode == 0) rd_transform_across<V, 0>(lines, bs, coeffs[0]);
+  if (last_mode == 1) rd_transform_across<V, 1>(lines, bs, coeffs[1]);
 }
 
 // Quantises a block's coefficients (scan order) at a step per position,

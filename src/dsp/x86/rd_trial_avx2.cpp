@@ -1,5 +1,5 @@
-// The best encoder's trial quantisation with AVX2: dsp/rd_trial.h compiled
-// for eight float lanes.
+// The best encoder's kernels with AVX2: dsp/rd_trial.h compiled for eight
+// float lanes, the transforms over a register of eight floats.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -37,23 +37,19 @@ namespace {
 // Eight floats in a register for the transforms.
 struct F8 {
   __m256 v;
+  static F8 load(const float *p) { return {_mm256_loadu_ps(p)}; }
+  static void store(float *p, F8 x) { _mm256_storeu_ps(p, x.v); }
+  static F8 splat(float x) { return {_mm256_set1_ps(x)}; }
 };
 inline F8 operator+(F8 a, F8 b) { return {_mm256_add_ps(a.v, b.v)}; }
 inline F8 operator-(F8 a, F8 b) { return {_mm256_sub_ps(a.v, b.v)}; }
 inline F8 operator*(F8 a, F8 b) { return {_mm256_mul_ps(a.v, b.v)}; }
 
-struct Avx8 {
-  using V = F8;
-  static V load(const float *p) { return {_mm256_loadu_ps(p)}; }
-  static void store(float *p, V x) { _mm256_storeu_ps(p, x.v); }
-  static V splat(float x) { return {_mm256_set1_ps(x)}; }
-};
-
 }  // namespace
 
 void rd_transform_avx2(const dv_coeff_t *samples, const RdBasis &basis, int first_mode,
                        int last_mode, float (*coeffs)[64]) {
-  rd_transform_lanes<Avx8>(samples, basis, first_mode, last_mode, coeffs);
+  rd_transform_lanes<F8>(samples, basis, first_mode, last_mode, coeffs);
 }
 
 void rd_shares_avx2(const float *coeffs, const float *energy, int shift, float offset,
