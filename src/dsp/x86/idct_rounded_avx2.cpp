@@ -6,15 +6,7 @@
 #include "common/transform.h"
 #include "dsp/x86/x86.h"
 
-// Everything below, the shared templates included, is compiled for AVX2
-// and runs only where dsp_init found it. The headers above stay outside, so
-// that no inline function of theirs is emitted with AVX2 instructions.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
+#include "dsp/x86/avx2_begin.h"
 
 #include "dsp/idct_rounded.h"
 
@@ -91,8 +83,4 @@ void idct_248_rounded_avx2(dv_coeff_t *block, const float *factors) {
 
 }  // namespace tarsk::dsp::x86
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+#include "dsp/x86/avx2_end.h"

@@ -1,0 +1,6 @@
+// Closes the region dsp/x86/avx2_begin.h opened.
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
