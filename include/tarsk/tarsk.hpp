@@ -464,6 +464,29 @@ class Encoder {
     return encode(picture, frame.data(), frame.size());
   }
 
+  /// Frame threads (see tarsk_encode_send): false when
+  /// TARSK_FRAMES_PER_THREAD frames a thread are in flight (receive one
+  /// first). The picture's planes and the frame stay as they are until the
+  /// frame is received.
+  Expected<bool> send(const tarsk_picture &picture, uint8_t *frame, size_t size) {
+    const int got = tarsk_encode_send(get(), &picture, frame, size);
+    if (got == TARSK_E_AGAIN) return false;
+    if (got != 0) return error_of(got);
+    return true;
+  }
+  /// The oldest frame in flight: the frame it was sent with and its
+  /// number; Errc::again when none is in flight.
+  struct Received {
+    uint8_t *frame = nullptr;
+    uint64_t number = 0;
+  };
+  Expected<Received> receive() {
+    Received r;
+    if (const int got = tarsk_encode_receive(get(), &r.frame, &r.number); got != 0)
+      return error_of(got);
+    return r;
+  }
+
   /// Sample frames that frame `frame` of the stream carries at `rate`.
   int audio_samples(int rate, uint64_t frame) const {
     return tarsk_encoder_audio_frames(get(), rate, frame);
