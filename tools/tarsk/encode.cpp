@@ -554,6 +554,8 @@ class Job {
   bool skip_to_first();
   bool queue(Picture picture);
   bool emit_oldest();
+  bool drain();
+  bool frame_error(uint64_t index, const std::string &what) const;
   uint64_t known_total() const;
 
   Options &o_;
@@ -630,20 +632,30 @@ bool Job::queue(Picture picture) {
   const uint64_t index = o_.first + done_ + pending_.size() - 1;
   const tarsk_picture planes = planes_of(p.picture);
   if (o_.settings.threads == 1) {
-    if (auto done = encoder_->encode(planes, p.frame); !done) {
-      error(input_name(o_) + ": frame " + std::to_string(index) + ": " + done.error().message);
-      return false;
-    }
-    return emit_oldest();
+    auto done = encoder_->encode(planes, p.frame);
+    return done ? emit_oldest() : frame_error(index, done.error().message);
   }
   auto sent = encoder_->send(planes, p.frame.data(), p.frame.size());
   if (!sent || !*sent) {
-    error(input_name(o_) + ": frame " + std::to_string(index) + ": " +
-          (sent ? std::string("the encoder's threads take no more frames") : sent.error().message));
-    return false;
+    pending_.pop_back();
+    return drain() &&
+           frame_error(index, sent ? "the encoder's threads take no more frames" : sent.error().message);
   }
   const size_t depth = static_cast<size_t>(TARSK_FRAMES_PER_THREAD * o_.settings.threads);
   while (pending_.size() >= depth)
+    if (!emit_oldest()) return false;
+  return true;
+}
+
+// Says what went wrong with frame `index` of the input; false.
+bool Job::frame_error(uint64_t index, const std::string &what) const {
+  error(input_name(o_) + ": frame " + std::to_string(index) + ": " + what);
+  return false;
+}
+
+// Every frame still pending, in order.
+bool Job::drain() {
+  while (!pending_.empty())
     if (!emit_oldest()) return false;
   return true;
 }
@@ -657,12 +669,9 @@ bool Job::emit_oldest() {
   const uint64_t index = o_.first + n;
   // The encoder hands the frames back in the order the pictures went in.
   if (o_.settings.threads > 1)
-    if (auto received = encoder_->receive(); !received || received->frame != p.frame.data()) {
-      error(input_name(o_) + ": frame " + std::to_string(index) + ": " +
-            (received ? std::string("the encoder gave back another frame")
-                      : received.error().message));
-      return false;
-    }
+    if (auto received = encoder_->receive(); !received || received->frame != p.frame.data())
+      return frame_error(index, received ? "the encoder gave back another frame"
+                                         : received.error().message);
   const int samples = encoder_->audio_samples(sound_.rate(), index);
   auto pcm = sound_.next(static_cast<size_t>(samples));
   if (!pcm) {
@@ -672,10 +681,8 @@ bool Job::emit_oldest() {
   if (sound_.ended() && !sound_ended_) sound_ended_ = n;
   if (auto done = encoder_->encode_audio(pcm->data(), pcm->size(), sound_.rate(), p.frame.data(),
                                          p.frame.size());
-      !done) {
-    error(input_name(o_) + ": frame " + std::to_string(index) + ": " + done.error().message);
-    return false;
-  }
+      !done)
+    return frame_error(index, done.error().message);
   if (!out_->write(p.frame, *pcm)) return false;
   spare_.push_back(std::move(p.frame));
   progress_.update(done_);
@@ -750,14 +757,14 @@ int Job::run() {
   for (uint64_t read = 0; o_.first + read < o_.end; ++read) {
     auto picture = pictures_->next();
     if (!picture) {
-      error(picture.error().message);
+      // The frames before it are good: they go out, as on one thread.
+      if (drain()) error(picture.error().message);
       return bad_input;
     }
     if (!*picture) break;
     if (!queue(std::move(**picture))) return bad_input;
   }
-  while (!pending_.empty())
-    if (!emit_oldest()) return bad_input;
+  if (!drain()) return bad_input;
   progress_.finish();
   if (done_ == 0) {
     error(input_name(o_) +
