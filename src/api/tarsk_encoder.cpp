@@ -87,7 +87,7 @@ struct tarsk_encoder {
   // Threads for each picture (tarsk_encode_video), made at its first
   // picture; frame threads (tarsk_encode_send), made at the first send.
   std::unique_ptr<SegmentShare> share;
-  std::vector<EncoderRecord> workers;  // a record for each frame thread's planes
+  std::vector<EncoderRecord> workers;               // a record for each frame thread's planes
   std::unique_ptr<api::FrameRing<FrameSlot>> ring;  // after workers: its threads stop first
 
   bool pal() const { return settings.system == TARSK_SYSTEM_625_50; }
@@ -154,8 +154,8 @@ void tarsk_encoder::encode(dv_encoder_t *record, const tarsk_picture &picture, u
   const bool native = picture.format != TARSK_PIXEL_I422;
   const int chroma_width = picture.format == TARSK_PIXEL_Y41B ? 180 : 360;
   const int chroma_lines = picture.format == TARSK_PIXEL_I420 ? lines / 2 : lines;
-  const Planes planes{record->img_y, record->img_cr, record->img_cb, sampling, chroma_width,
-                      native};
+  const Planes planes{record->img_y, record->img_cr, record->img_cb,
+                      sampling,      chroma_width,   native};
   const bool best = settings.quality == TARSK_QUALITY_BEST;
   const auto to_planes = [&](int part, int parts) {
     to_scale(picture.data[0], picture.stride[0], width, lines * part / parts,

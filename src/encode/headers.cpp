@@ -68,7 +68,6 @@ struct Timecode {
   int hours, minutes, seconds, frames;
 };
 
-
 std::optional<std::tm> local_time(const time_t *now) {
   std::tm tm{};
   if (now == nullptr || localtime_r(now, &tm) == nullptr) return std::nullopt;

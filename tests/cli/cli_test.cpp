@@ -822,19 +822,19 @@ TEST(EncodeRuns, ShortSoundIsMadeUpWithSilence) {
 TEST(EncodeRuns, ThreadsChangeNoByteAndAFailureWritesNothingAfterIt) {
   const fs::path dir = fresh_dir(), y4m = dir / "in.y4m", wav = dir / "in.wav";
   run_ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=720x480:rate=30000/1001,noise=alls=20:allf=t+u",
-              "-frames:v", "11", "-pix_fmt", "yuv411p", "-f", "yuv4mpegpipe", "-y", y4m.string()});
+              "-frames:v", "9", "-pix_fmt", "yuv411p", "-f", "yuv4mpegpipe", "-y", y4m.string()});
   run_ffmpeg({"-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000:duration=0.4", "-ac", "2",
               "-y", wav.string()});
   const auto encode = [&](const std::string &in, const std::string &threads,
                           const std::string &out) {
-    return shell(quoted({TARSK_BINARY, "encode", in, "--audio", wav, "--timecode", "00:59:59:25",
-                         "--date", "2024-03-04 05:06:07", "--quiet", "--threads", threads, "-o",
-                         out}));
+    return shell(
+        quoted({TARSK_BINARY, "encode", in, "--audio", wav, "--timecode", "00:59:59:25", "--date",
+                "2024-03-04 05:06:07", "--quiet", "--threads", threads, "-o", out}));
   };
   ASSERT_EQ(encode(y4m, "1", dir / "one.dv").exit_status, 0);
   const auto one = read_file(dir / "one.dv");
-  ASSERT_EQ(split_frames(one).size(), 11u);
-  for (const char *threads : {"2", "3", "8"}) {
+  ASSERT_EQ(split_frames(one).size(), 9u);
+  for (const char *threads : {"2", "5"}) {  // 5: more slots than pictures
     SCOPED_TRACE(threads);
     const auto run = encode(y4m, threads, dir / "many.dv");
     ASSERT_EQ(run.exit_status, 0) << run.err;
@@ -845,13 +845,11 @@ TEST(EncodeRuns, ThreadsChangeNoByteAndAFailureWritesNothingAfterIt) {
 
   // The first seven pictures whole, the eighth cut short.
   const auto whole = read_file(y4m);
-  const size_t header = static_cast<size_t>(std::find(whole.begin(), whole.end(), '\n') -
-                                            whole.begin()) + 1,
-               picture = 6 + 720 * 480 * 3 / 2;
+  const size_t picture = 6 + 720 * 480 * 3 / 2, header = whole.size() - 9 * picture;
   std::ofstream(dir / "cut.y4m", std::ios::binary)
       .write(reinterpret_cast<const char *>(whole.data()),
              static_cast<std::streamsize>(header + 7 * picture + 1000));
-  for (const char *threads : {"1", "2", "3"}) {
+  for (const char *threads : {"1", "3"}) {
     SCOPED_TRACE(threads);
     const auto cut = encode(dir / "cut.y4m", threads, "-");
     EXPECT_EQ(cut.exit_status, 1);
@@ -861,12 +859,12 @@ TEST(EncodeRuns, ThreadsChangeNoByteAndAFailureWritesNothingAfterIt) {
                 std::vector<uint8_t>(one.begin(), one.begin() + 7 * 120000));
     EXPECT_EQ(encode(dir / "cut.y4m", threads, dir / "cut.dv").exit_status, 1);
     EXPECT_FALSE(fs::exists(dir / "cut.dv"));
-    const auto full = shell(quoted({TARSK_BINARY, "encode", y4m, "--quiet", "--threads", threads,
-                                    "-o", "-"}) +
-                            " > /dev/full");
-    EXPECT_EQ(full.exit_status, 1);
-    EXPECT_NE(full.err.find("No space left"), std::string::npos) << full.err;
   }
+  const auto full =
+      shell(quoted({TARSK_BINARY, "encode", y4m, "--quiet", "--threads", "3", "-o", "-"}) +
+            " > /dev/full");
+  EXPECT_EQ(full.exit_status, 1);
+  EXPECT_NE(full.err.find("No space left"), std::string::npos) << full.err;
 }
 
 // make demo on a PATH of make, mkdir and echo only: no ffmpeg.

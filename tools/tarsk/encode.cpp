@@ -638,8 +638,8 @@ bool Job::queue(Picture picture) {
   auto sent = encoder_->send(planes, p.frame.data(), p.frame.size());
   if (!sent || !*sent) {
     pending_.pop_back();
-    return drain() &&
-           frame_error(index, sent ? "the encoder's threads take no more frames" : sent.error().message);
+    return drain() && frame_error(index, sent ? "the encoder's threads take no more frames"
+                                              : sent.error().message);
   }
   const size_t depth = static_cast<size_t>(TARSK_FRAMES_PER_THREAD * o_.settings.threads);
   while (pending_.size() >= depth)
@@ -670,8 +670,8 @@ bool Job::emit_oldest() {
   // The encoder hands the frames back in the order the pictures went in.
   if (o_.settings.threads > 1)
     if (auto received = encoder_->receive(); !received || received->frame != p.frame.data())
-      return frame_error(index, received ? "the encoder gave back another frame"
-                                         : received.error().message);
+      return frame_error(
+          index, received ? "the encoder gave back another frame" : received.error().message);
   const int samples = encoder_->audio_samples(sound_.rate(), index);
   auto pcm = sound_.next(static_cast<size_t>(samples));
   if (!pcm) {
