@@ -626,6 +626,36 @@ TEST(Refusals, SayWhyExitAndLeaveNothing) {
   EXPECT_NE(full.err.find("No space left"), std::string::npos) << full.err;
 }
 
+// libavformat is loaded when a container is first met: where the one found will not load,
+// containers are refused in words, and raw DV goes on without it.
+TEST(Refusals, ContainersWithoutALibavformatThatLoads) {
+  // The name ffmpeg's own libavformat goes by, as the tool asks for it.
+  const auto ldd = shell("ldd \"$(command -v ffmpeg)\" | grep -o 'libavformat\\.so\\.[0-9]*'");
+  ASSERT_EQ(ldd.exit_status, 0) << ldd.err;
+  const fs::path lib = fresh_dir(), out = fresh_dir(), avi = lib / "pal.avi";
+  std::ofstream(lib / ldd.out.substr(0, ldd.out.find('\n'))) << "not a library";
+  run_ffmpeg({"-i", made(pal).path.string(), "-c", "copy", "-y", avi.string()});
+  const auto without = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), TARSK_BINARY);
+    return shell("LD_LIBRARY_PATH=" + quoted({lib}) + " " + quoted(args));
+  };
+  for (const auto &[args, message] :
+       {std::pair<std::vector<std::string>, std::string>{{"decode", avi, "-o", out / "new.y4m"},
+                                                         "cannot look for a container in it"},
+        {{"encode", "--test-pattern", "--duration", "0.1", "-o", out / "new.avi"},
+         "cannot write a container"},
+        {{"decode", made(pal).path, "-o", out / "new.mkv"}, "cannot write a container"}}) {
+    const auto run = without(args);
+    EXPECT_EQ(run.exit_status, 1) << run.err;
+    EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+  }
+  EXPECT_TRUE(listing(out).empty());
+  const auto raw =
+      without({"encode", "--test-pattern", "--duration", "0.1", "--quiet", "-o", out / "new.dv"});
+  EXPECT_EQ(raw.exit_status, 0) << raw.err;
+  EXPECT_EQ(fs::file_size(out / "new.dv"), 3 * frame_bytes(e_dv_system_625_50));
+}
+
 TEST(Usage, HelpVersionAndProgress) {
   const auto help = tarsk({"decode", "--help"});
   EXPECT_EQ(help.exit_status, 0);
