@@ -374,7 +374,7 @@ void tarsk_encoder_close(tarsk_encoder **encoder);
 
 /* Bytes of a frame the encoder makes. */
 size_t tarsk_encoder_frame_bytes(const tarsk_encoder *encoder);
-/* Frames made so far: the next one's number. */
+/* Frames made or sent so far: the next one's number. */
 uint64_t tarsk_encoder_frames(const tarsk_encoder *encoder);
 
 /* Encodes a 720-wide picture of the system's height, in studio-range

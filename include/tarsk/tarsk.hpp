@@ -452,7 +452,7 @@ class Encoder {
   tarsk_encoder *get() const { return e_.get(); }
   const EncoderSettings &settings() const { return settings_; }
   size_t frame_bytes() const { return tarsk_encoder_frame_bytes(get()); }
-  /// Frames made so far: the next one's number.
+  /// Frames made or sent so far: the next one's number.
   uint64_t frames() const { return tarsk_encoder_frames(get()); }
 
   /// Encodes a picture into `frame` (frame_bytes() at least), see
