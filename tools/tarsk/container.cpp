@@ -87,15 +87,16 @@ namespace {
 // that the tool calls. They are looked up when a container is first met,
 // so that every other run starts without the hundred-odd shared libraries
 // they bring in, which take some 30 ms of every start.
-#define TARSK_AV_FUNCTIONS(F)                                                                 \
-  F(av_channel_layout_default)                                                                \
-  F(av_dict_set) F(av_free) F(av_freep) F(av_interleaved_write_frame) F(av_log_set_level)     \
-      F(av_malloc) F(av_new_packet) F(av_packet_alloc) F(av_packet_free) F(av_packet_unref)   \
-          F(av_probe_input_format3) F(av_read_frame) F(av_rescale_q) F(av_strerror)           \
-              F(av_write_trailer) F(avformat_alloc_context) F(avformat_alloc_output_context2) \
-                  F(avformat_close_input) F(avformat_free_context) F(avformat_new_stream)     \
-                      F(avformat_open_input) F(avformat_write_header) F(avio_alloc_context)   \
-                          F(avio_context_free) F(avio_flush)
+// clang-format off
+#define TARSK_AV_FUNCTIONS(F)                                                           \
+  F(av_channel_layout_default) F(av_dict_set) F(av_free) F(av_freep)                    \
+  F(av_interleaved_write_frame) F(av_log_set_level) F(av_malloc) F(av_new_packet)       \
+  F(av_packet_alloc) F(av_packet_free) F(av_packet_unref) F(av_probe_input_format3)     \
+  F(av_read_frame) F(av_rescale_q) F(av_strerror) F(av_write_trailer)                   \
+  F(avformat_alloc_context) F(avformat_alloc_output_context2) F(avformat_close_input)   \
+  F(avformat_free_context) F(avformat_new_stream) F(avformat_open_input)                \
+  F(avformat_write_header) F(avio_alloc_context) F(avio_context_free) F(avio_flush)
+// clang-format on
 
 struct AvFunctions {
 #define TARSK_AV_POINTER(name) decltype(&::name) name = nullptr;
