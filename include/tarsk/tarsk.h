@@ -352,7 +352,7 @@ typedef struct tarsk_encoder_settings {
   int passes;            /* 1, 2 or 3: how far codes may spill (the best quality takes 3) */
   int static_qno;        /* 0 searched; 1, 2 a row of the static table (standard only) */
   int force_dct;         /* -1 chosen per block, 0 8x8, 1 2-4-8 */
-  int threads;           /* threads for each picture */
+  int threads;           /* threads sharing each picture, or frames in flight (send); 1: one */
   int64_t timecode;      /* the first frame's time code, in frames from 00:00:00:00 */
   int has_date;          /* with a recording date; else the clock at the first frame */
   int64_t date;          /* seconds since 1970-01-01 of the first frame's recording time */
@@ -374,7 +374,7 @@ void tarsk_encoder_close(tarsk_encoder **encoder);
 
 /* Bytes of a frame the encoder makes. */
 size_t tarsk_encoder_frame_bytes(const tarsk_encoder *encoder);
-/* Frames made so far: the next one's number. */
+/* Frames made or sent so far: the next one's number. */
 uint64_t tarsk_encoder_frames(const tarsk_encoder *encoder);
 
 /* Encodes a 720-wide picture of the system's height, in studio-range
@@ -386,6 +386,26 @@ uint64_t tarsk_encoder_frames(const tarsk_encoder *encoder);
  * its audio blocks are left empty for tarsk_encode_audio. */
 int tarsk_encode_video(tarsk_encoder *encoder, const tarsk_picture *picture, uint8_t *frame,
                        size_t size);
+
+/* Encoding on frame threads: `threads` pictures at once, a picture to a
+ * thread, their frames handed back in the order the pictures went in. Each
+ * frame takes its number when it is sent (the next tarsk_encoder_frames),
+ * and its time code and recording clock follow from that number, so the
+ * frames are bit-identical to tarsk_encode_video's for the same pictures in
+ * the same order. send checks the picture as tarsk_encode_video does, and
+ * a picture it refuses takes no number; it then starts encoding the
+ * picture into `frame` (`size` at least tarsk_encoder_frame_bytes). The
+ * picture's planes and the frame must stay as they are until it is
+ * received (the picture record itself may go). Up to
+ * TARSK_FRAMES_PER_THREAD x `threads` frames may be in flight; beyond that
+ * send gives TARSK_E_AGAIN: receive one first. receive waits for the oldest
+ * frame in flight and gives the frame it was sent with and its number
+ * (either may be null); TARSK_E_AGAIN when none is in flight.
+ * tarsk_encode_video gives TARSK_E_BAD_CALL while frames are in flight.
+ * Closing the encoder drops the frames not yet received. */
+int tarsk_encode_send(tarsk_encoder *encoder, const tarsk_picture *picture, uint8_t *frame,
+                      size_t size);
+int tarsk_encode_receive(tarsk_encoder *encoder, uint8_t **frame, uint64_t *number);
 
 /* Sample frames that frame number `frame` of the stream carries at `rate`
  * (48000, 44100 or 32000 Hz), locked to the video; 0 for another rate. */

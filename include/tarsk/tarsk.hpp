@@ -452,7 +452,7 @@ class Encoder {
   tarsk_encoder *get() const { return e_.get(); }
   const EncoderSettings &settings() const { return settings_; }
   size_t frame_bytes() const { return tarsk_encoder_frame_bytes(get()); }
-  /// Frames made so far: the next one's number.
+  /// Frames made or sent so far: the next one's number.
   uint64_t frames() const { return tarsk_encoder_frames(get()); }
 
   /// Encodes a picture into `frame` (frame_bytes() at least), see
@@ -462,6 +462,29 @@ class Encoder {
   }
   Expected<void> encode(const tarsk_picture &picture, std::vector<uint8_t> &frame) {
     return encode(picture, frame.data(), frame.size());
+  }
+
+  /// Frame threads (see tarsk_encode_send): false when
+  /// TARSK_FRAMES_PER_THREAD frames a thread are in flight (receive one
+  /// first). The picture's planes and the frame stay as they are until the
+  /// frame is received.
+  Expected<bool> send(const tarsk_picture &picture, uint8_t *frame, size_t size) {
+    const int got = tarsk_encode_send(get(), &picture, frame, size);
+    if (got == TARSK_E_AGAIN) return false;
+    if (got != 0) return error_of(got);
+    return true;
+  }
+  /// The oldest frame in flight: the frame it was sent with and its
+  /// number; Errc::again when none is in flight.
+  struct Received {
+    uint8_t *frame = nullptr;
+    uint64_t number = 0;
+  };
+  Expected<Received> receive() {
+    Received r;
+    if (const int got = tarsk_encode_receive(get(), &r.frame, &r.number); got != 0)
+      return error_of(got);
+    return r;
   }
 
   /// Sample frames that frame `frame` of the stream carries at `rate`.

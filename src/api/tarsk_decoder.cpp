@@ -4,13 +4,11 @@
 #include <tarsk/tarsk.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include "api/engine.h"
+#include "api/frame_ring.h"
 #include "api/picture.h"
 #include "common/dif.h"
 #include "decode/metadata.h"
@@ -81,61 +79,42 @@ int prepare_picture(const dv_decoder_t *dv, tarsk_picture *picture, output::Targ
   return target->layout == output::Layout::none ? TARSK_E_BAD_PICTURE : TARSK_OK;
 }
 
-// Worker threads that decode whole frames, each frame in a slot of its own
+// Frame threads that decode whole frames, each frame in a slot of its own
 // with its own decoder record; the results are taken in the order the
-// frames went in, and concealed then, in stream order. There are two slots
-// a thread (TARSK_FRAMES_PER_THREAD), so that a thread that finishes a frame finds the next one
-// waiting while the caller is still busy with the oldest.
+// frames went in, and concealed then, in stream order.
 class FramePipeline {
  public:
   FramePipeline(const tarsk_decoder_settings &s, int threads)
-      : slots_(static_cast<size_t>(TARSK_FRAMES_PER_THREAD * threads)),
-        log_(api::log_hook(s.log, s.log_user)) {
-    for (Slot &slot : slots_) {
+      : ring_(threads, api::log_hook(s.log, s.log_user),
+              [](Slot &slot, int) { slot.result = decode(slot); }) {
+    for (size_t i = 0; i < ring_.size(); ++i) {
+      Slot &slot = ring_.slot(i);
       slot.dv = decoder_record(s);
       slot.damage.conceal = s.conceal != 0;
       slot.reconstruction = reconstruction_of(s);
     }
-    threads_.reserve(static_cast<size_t>(threads));
-    for (int t = 0; t < threads; ++t) threads_.emplace_back([this] { work(); });
-  }
-  ~FramePipeline() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    changed_.notify_all();
-    for (std::thread &thread : threads_) thread.join();
   }
 
-  bool ready() const {
-    return std::all_of(slots_.begin(), slots_.end(), [](const Slot &s) { return s.dv != nullptr; });
+  bool ready() {
+    for (size_t i = 0; i < ring_.size(); ++i)
+      if (!ring_.slot(i).dv) return false;
+    return true;
   }
 
   int send(const uint8_t *frame, size_t size, tarsk_picture *picture) {
-    if (submitted_ - collected_ >= slots_.size()) return TARSK_E_AGAIN;
-    Slot &slot = slots_[submitted_ % slots_.size()];
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      slot.frame = frame;
-      slot.size = size;
-      slot.picture = picture;
-      slot.state = State::waiting;
-      ++submitted_;
-    }
-    changed_.notify_all();
+    if (ring_.full()) return TARSK_E_AGAIN;
+    Slot &slot = ring_.next();
+    slot.frame = frame;
+    slot.size = size;
+    slot.picture = picture;
+    ring_.send();
     return TARSK_OK;
   }
 
   int receive(api::PictureDecoder &pictures, tarsk_picture **picture,
               tarsk_picture_damage *damage) {
-    if (submitted_ == collected_) return TARSK_E_AGAIN;
-    Slot &slot = slots_[collected_ % slots_.size()];
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return slot.state == State::done; });
-    slot.state = State::idle;
-    ++collected_;
-    lock.unlock();  // the slot stays idle until the next send, on this thread
+    if (ring_.empty()) return TARSK_E_AGAIN;
+    Slot &slot = ring_.take();
     if (picture != nullptr) *picture = slot.picture;
     if (slot.result != TARSK_OK) return slot.result;
     const tarsk_picture_damage found = pictures.finish(slot.dv.get(), slot.target, slot.damage);
@@ -144,7 +123,6 @@ class FramePipeline {
   }
 
  private:
-  enum class State { idle, waiting, busy, done };
   struct Slot {
     api::DecoderRecord dv;
     std::unique_ptr<dv_videosegment_t> seg = std::make_unique<dv_videosegment_t>();
@@ -155,7 +133,6 @@ class FramePipeline {
     output::Target target;
     FrameDamage damage;
     Reconstruction reconstruction = Reconstruction::accurate;
-    State state = State::idle;
     int result = TARSK_OK;
   };
 
@@ -171,38 +148,7 @@ class FramePipeline {
     return TARSK_OK;
   }
 
-  // The threads take the waiting frames in the order they were sent.
-  void work() {
-    const LogScope scope(log_);  // the frames' messages, from this thread too
-    for (;;) {
-      Slot *slot;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return stop_ || started_ < submitted_; });
-        if (stop_) return;
-        slot = &slots_[started_ % slots_.size()];
-        slot->state = State::busy;
-        ++started_;
-      }
-      const int result = decode(*slot);
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        slot->result = result;
-        slot->state = State::done;
-      }
-      changed_.notify_all();
-    }
-  }
-
-  std::vector<Slot> slots_;
-  std::vector<std::thread> threads_;
-  LogHook log_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool stop_ = false;
-  // Frames sent, taken by a thread and received; submitted_ changes under
-  // the lock (the threads read it), collected_ only on the caller's thread.
-  uint64_t submitted_ = 0, started_ = 0, collected_ = 0;
+  api::FrameRing<Slot> ring_;
 };
 
 // What a parsed frame says about itself.

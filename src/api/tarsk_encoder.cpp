@@ -17,6 +17,7 @@
 
 #include "api/crew.h"
 #include "api/engine.h"
+#include "api/frame_ring.h"
 #include "api/picture.h"
 #include "common/dif.h"
 // tarsk.h's encoders add their tallies to dv.h's process-wide counters, which
@@ -44,84 +45,169 @@ void to_scale(const uint8_t *from, ptrdiff_t stride, int width, int first, int e
 struct FreeEncoder {
   void operator()(dv_encoder_t *enc) const { dv_encoder_free(enc); }
 };
+using EncoderRecord = std::unique_ptr<dv_encoder_t, FreeEncoder>;
+
+// What a frame is stamped with: its number (the count of frames before
+// it, from INT_MAX back to 0), from which its time code, block counters
+// and the sequence numbers of its blocks follow, and the recording clock
+// before the frame moves it on.
+struct Stamp {
+  int number = 0;
+  std::time_t clock = 0;
+};
+
+// Threads that share one picture: each takes a share of the lines into the
+// planes, then the next video segment not yet taken until none is left.
+struct SegmentShare {
+  explicit SegmentShare(int threads) : crew(threads) {
+    for (int t = 0; t < threads; ++t) segments.push_back(std::make_unique<dv_videosegment_t>());
+  }
+  Crew crew;
+  std::vector<std::unique_ptr<dv_videosegment_t>> segments;
+  std::atomic<int> next{0};
+};
+
+// A picture on its way through the frame threads: the caller's picture
+// record and frame, and the frame's stamp.
+struct FrameSlot {
+  tarsk_picture picture{};
+  uint8_t *frame = nullptr;
+  Stamp stamp;
+};
 
 }  // namespace
 
 struct tarsk_encoder {
   tarsk_encoder_settings settings{};
   LogHook log{};
-  std::unique_ptr<dv_encoder_t, FreeEncoder> enc;
+  EncoderRecord enc;      // the caller's thread's planes, and the frame count
   std::time_t clock = 0;  // the recording clock, one second behind the next second's start
-  // With threads: a crew, a segment record for each of its threads, and
-  // the next video segment to take.
-  std::unique_ptr<Crew> crew;
-  std::vector<std::unique_ptr<dv_videosegment_t>> segments;
-  std::atomic<int> next{0};
   dv_sample_t sampling = e_dv_sample_none;  // the stream's
   bool smpte_314m = false;                  // 4:1:1 in 625/50
+  // Threads for each picture (tarsk_encode_video), made at its first
+  // picture; frame threads (tarsk_encode_send), made at the first send.
+  std::unique_ptr<SegmentShare> share;
+  std::vector<EncoderRecord> workers;               // a record for each frame thread's planes
+  std::unique_ptr<api::FrameRing<FrameSlot>> ring;  // after workers: its threads stop first
 
-  bool pal() const { return enc->isPAL != 0; }
+  bool pal() const { return settings.system == TARSK_SYSTEM_625_50; }
   size_t frame_bytes() const { return pal() ? frame_size_625_50 : frame_size_525_60; }
-  int stamp(uint8_t *frame);
-  int encode(const tarsk_picture &picture, uint8_t *frame);
+  EncoderRecord make_record() const;
+  int check(const tarsk_picture &picture) const;
+  Stamp next_stamp();
+  void encode(dv_encoder_t *record, const tarsk_picture &picture, uint8_t *frame, Stamp stamp,
+              SegmentShare *share) const;
+  int start_frame_threads();
+  // The threads that share each picture, made when first needed; null with
+  // one thread or when they cannot be had (the caller's thread alone).
+  SegmentShare *segment_share() {
+    if (!share && settings.threads > 1) {
+      try {
+        share = std::make_unique<SegmentShare>(settings.threads);
+      } catch (const std::exception &) {
+        return nullptr;
+      }
+    }
+    return share.get();
+  }
 };
 
-int tarsk_encoder::stamp(uint8_t *frame) {
-  const int n = enc->frame_count;
-  write_meta_data(frame, n, pal(), enc->is16x9 != 0, smpte_314m, &clock);
-  // Past the largest time code an int holds, frames carry none.
-  const int64_t timecode = settings.timecode + n;
-  dv_encode_timecode(frame, enc->isPAL,
-                     timecode > INT_MAX || timecode < 0 ? -1 : static_cast<int>(timecode));
-  count_frame(enc.get());
-  return TARSK_OK;
+// A record of the settings' system and coding choices, or null.
+EncoderRecord tarsk_encoder::make_record() const {
+  EncoderRecord e(new_encoder(0, 0, 0));
+  if (!e) return e;
+  e->isPAL = pal();
+  e->is16x9 = settings.wide != 0;
+  e->vlc_encode_passes = settings.passes;
+  e->static_qno = settings.static_qno;
+  e->force_dct = settings.force_dct;
+  return e;
 }
 
-int tarsk_encoder::encode(const tarsk_picture &picture, uint8_t *frame) {
-  const int lines = pal() ? 576 : 480;
+// A picture the encoder takes: its format at the stream's sampling or
+// I422, 720 wide, the system's height, planes that hold it.
+int tarsk_encoder::check(const tarsk_picture &picture) const {
   const bool native =
       picture.format == (sampling == e_dv_sample_420 ? TARSK_PIXEL_I420 : TARSK_PIXEL_Y41B);
   if ((!native && picture.format != TARSK_PIXEL_I422) || picture.width != width ||
-      picture.height != lines)
+      picture.height != (pal() ? 576 : 480))
     return TARSK_E_BAD_PICTURE;
-  if (const int checked = api::check_planes(picture); checked != TARSK_OK) return checked;
+  return api::check_planes(picture);
+}
+
+// The next frame's stamp; the frame count and the clock move on past it.
+Stamp tarsk_encoder::next_stamp() {
+  const Stamp stamp{enc->frame_count, clock};
+  advance_clock(&clock, stamp.number, pal());
+  count_frame(enc.get());
+  return stamp;
+}
+
+// A checked picture into `frame` through the planes of `record`: on the
+// calling thread, or shared by the threads of `share`. The frame's bytes
+// depend on the picture, the settings and the stamp alone. Reads only what
+// open set, so that frame threads may call it at once, each with a record
+// of its own.
+void tarsk_encoder::encode(dv_encoder_t *record, const tarsk_picture &picture, uint8_t *frame,
+                           Stamp stamp, SegmentShare *share) const {
+  const int lines = pal() ? 576 : 480;
+  const bool native = picture.format != TARSK_PIXEL_I422;
   const int chroma_width = picture.format == TARSK_PIXEL_Y41B ? 180 : 360;
   const int chroma_lines = picture.format == TARSK_PIXEL_I420 ? lines / 2 : lines;
-  const Planes planes{enc->img_y, enc->img_cr, enc->img_cb, sampling, chroma_width, native};
+  const Planes planes{record->img_y, record->img_cr, record->img_cb,
+                      sampling,      chroma_width,   native};
   const bool best = settings.quality == TARSK_QUALITY_BEST;
   const auto to_planes = [&](int part, int parts) {
     to_scale(picture.data[0], picture.stride[0], width, lines * part / parts,
-             lines * (part + 1) / parts, enc->img_y);
+             lines * (part + 1) / parts, record->img_y);
     const int first = chroma_lines * part / parts, end = chroma_lines * (part + 1) / parts;
-    to_scale(picture.data[1], picture.stride[1], chroma_width, first, end, enc->img_cb);
-    to_scale(picture.data[2], picture.stride[2], chroma_width, first, end, enc->img_cr);
+    to_scale(picture.data[1], picture.stride[1], chroma_width, first, end, record->img_cb);
+    to_scale(picture.data[2], picture.stride[2], chroma_width, first, end, record->img_cr);
   };
-  if (!crew) {
+  if (share == nullptr) {
     to_planes(0, 1);
     EncodeStats stats{};
-    encode_planes(enc.get(), frame, stats, best, &planes);
+    encode_planes(record, frame, stats, best, &planes);
     add_encode_statistics(stats);
-    return stamp(frame);
+  } else {
+    // Each thread keeps a tally of its own, added to the process-wide
+    // counters once, so that the totals are those of one thread.
+    const int parts = share->crew.size();
+    auto convert = [&](int part) { to_planes(part, parts); };
+    share->crew.run(convert);
+    begin_planes(record, frame);
+    const int count = frame_segments(record);
+    share->next.store(0, std::memory_order_relaxed);
+    auto encode_segments = [&](int part) {
+      EncodeStats stats{};
+      dv_videosegment_t *seg = share->segments[static_cast<size_t>(part)].get();
+      for (int n; (n = share->next.fetch_add(1, std::memory_order_relaxed)) < count;)
+        encode_planes_segment(record, frame, n, seg, stats, best, &planes);
+      add_encode_statistics(stats);
+    };
+    share->crew.run(encode_segments);
   }
-  // Each thread takes a share of the lines into the planes, then the next
-  // video segment not yet taken until none is left; each keeps a tally of
-  // its own, added to the process-wide counters once, so that the totals
-  // are those of one thread.
-  const int parts = crew->size();
-  auto convert = [&](int part) { to_planes(part, parts); };
-  crew->run(convert);
-  begin_planes(enc.get(), frame);
-  const int count = frame_segments(enc.get());
-  next.store(0, std::memory_order_relaxed);
-  auto encode_segments = [&](int part) {
-    EncodeStats stats{};
-    dv_videosegment_t *seg = segments[static_cast<size_t>(part)].get();
-    for (int n; (n = next.fetch_add(1, std::memory_order_relaxed)) < count;)
-      encode_planes_segment(enc.get(), frame, n, seg, stats, best, &planes);
-    add_encode_statistics(stats);
-  };
-  crew->run(encode_segments);
-  return stamp(frame);
+  write_meta_data(frame, stamp.number, pal(), settings.wide != 0, smpte_314m, &stamp.clock);
+  // Past the largest time code an int holds, frames carry none.
+  const int64_t timecode = settings.timecode + stamp.number;
+  dv_encode_timecode(frame, pal(),
+                     timecode > INT_MAX || timecode < 0 ? -1 : static_cast<int>(timecode));
+}
+
+// The frame threads, a record each; TARSK_E_NO_MEMORY when either cannot
+// be had.
+int tarsk_encoder::start_frame_threads() {
+  const int threads = settings.threads;
+  std::vector<EncoderRecord> made(static_cast<size_t>(threads));
+  for (EncoderRecord &record : made)
+    if (!(record = make_record())) return TARSK_E_NO_MEMORY;
+  workers = std::move(made);
+  ring = std::make_unique<api::FrameRing<FrameSlot>>(
+      threads, log, [this](FrameSlot &slot, int thread) {
+        encode(workers[static_cast<size_t>(thread)].get(), slot.picture, slot.frame, slot.stamp,
+               nullptr);
+      });
+  return TARSK_OK;
 }
 
 namespace {
@@ -177,24 +263,14 @@ int tarsk_encoder_open(tarsk_encoder **encoder, const tarsk_encoder_settings *se
     auto e = std::make_unique<tarsk_encoder>();
     e->settings = s;
     e->log = api::log_hook(s.log, s.log_user);
-    e->enc.reset(new_encoder(0, 0, 0));
-    if (!e->enc) return TARSK_E_NO_MEMORY;
-    e->enc->isPAL = s.system == TARSK_SYSTEM_625_50;
     e->sampling = sampling_of(s);
     e->smpte_314m = e->sampling != dif::sampling_of(e->pal(), false);
-    e->enc->is16x9 = s.wide != 0;
-    e->enc->vlc_encode_passes = s.passes;
-    e->enc->static_qno = s.static_qno;
-    e->enc->force_dct = s.force_dct;
+    e->enc = e->make_record();
+    if (!e->enc) return TARSK_E_NO_MEMORY;
     // The frame writer runs the clock on by a second at the first frame of
     // every second, the very first included: a second behind, frame 0 shows
     // the date itself.
     e->clock = (s.has_date ? static_cast<std::time_t>(s.date) : std::time(nullptr)) - 1;
-    if (s.threads > 1) {
-      e->crew = std::make_unique<Crew>(s.threads);
-      for (int t = 0; t < s.threads; ++t)
-        e->segments.push_back(std::make_unique<dv_videosegment_t>());
-    }
     *encoder = e.release();
   } catch (const std::bad_alloc &) {
     return TARSK_E_NO_MEMORY;
@@ -221,9 +297,44 @@ uint64_t tarsk_encoder_frames(const tarsk_encoder *encoder) {
 int tarsk_encode_video(tarsk_encoder *encoder, const tarsk_picture *picture, uint8_t *frame,
                        size_t size) {
   if (encoder == nullptr || picture == nullptr || frame == nullptr) return TARSK_E_BAD_CALL;
+  // Frames in flight have their numbers: one made now would come between.
+  if (encoder->ring && !encoder->ring->empty()) return TARSK_E_BAD_CALL;
   const LogScope scope(encoder->log);
   if (size < encoder->frame_bytes()) return TARSK_E_BAD_BUFFER;
-  return encoder->encode(*picture, frame);
+  if (const int checked = encoder->check(*picture); checked != TARSK_OK) return checked;
+  encoder->encode(encoder->enc.get(), *picture, frame, encoder->next_stamp(),
+                  encoder->segment_share());
+  return TARSK_OK;
+}
+
+int tarsk_encode_send(tarsk_encoder *encoder, const tarsk_picture *picture, uint8_t *frame,
+                      size_t size) {
+  if (encoder == nullptr || picture == nullptr || frame == nullptr) return TARSK_E_BAD_CALL;
+  const LogScope scope(encoder->log);
+  if (size < encoder->frame_bytes()) return TARSK_E_BAD_BUFFER;
+  if (const int checked = encoder->check(*picture); checked != TARSK_OK) return checked;
+  try {
+    if (!encoder->ring)
+      if (const int started = encoder->start_frame_threads(); started != TARSK_OK) return started;
+  } catch (const std::bad_alloc &) {
+    return TARSK_E_NO_MEMORY;
+  } catch (const std::system_error &) {
+    return TARSK_E_NO_MEMORY;
+  }
+  api::FrameRing<FrameSlot> &ring = *encoder->ring;
+  if (ring.full()) return TARSK_E_AGAIN;
+  ring.next() = FrameSlot{*picture, frame, encoder->next_stamp()};
+  ring.send();
+  return TARSK_OK;
+}
+
+int tarsk_encode_receive(tarsk_encoder *encoder, uint8_t **frame, uint64_t *number) {
+  if (encoder == nullptr) return TARSK_E_BAD_CALL;
+  if (!encoder->ring || encoder->ring->empty()) return TARSK_E_AGAIN;
+  const FrameSlot &slot = encoder->ring->take();
+  if (frame != nullptr) *frame = slot.frame;
+  if (number != nullptr) *number = static_cast<uint64_t>(slot.stamp.number);
+  return TARSK_OK;
 }
 
 int tarsk_encoder_audio_frames(const tarsk_encoder *encoder, int rate, uint64_t frame) {

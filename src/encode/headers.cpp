@@ -68,13 +68,6 @@ struct Timecode {
   int hours, minutes, seconds, frames;
 };
 
-// The recording clock runs on by a second at the first frame of each
-// second, frame 0 included.
-void advance_clock(time_t *now, int frame, bool pal) {
-  if (modulo(frame, frames_per_second(pal)) == 0 && *now < std::numeric_limits<time_t>::max())
-    ++*now;
-}
-
 std::optional<std::tm> local_time(const time_t *now) {
   std::tm tm{};
   if (now == nullptr || localtime_r(now, &tm) == nullptr) return std::nullopt;
@@ -218,6 +211,11 @@ Timecode timecode_of(int frame, bool pal) {
 }
 
 }  // namespace
+
+void advance_clock(time_t *now, int frame, bool pal) {
+  if (modulo(frame, frames_per_second(pal)) == 0 && *now < std::numeric_limits<time_t>::max())
+    ++*now;
+}
 
 void write_meta_data(uint8_t *target, int frame, bool pal, bool wide, bool smpte_314m,
                      time_t *now) {

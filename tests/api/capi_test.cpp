@@ -801,6 +801,129 @@ TEST(CApi, EncoderMakes625Line411Frames) {
   }
 }
 
+// Frame threads hand back, in the order the pictures went in, the frames
+// that one thread makes of them with tarsk_encode_video, sound and all:
+// each frame's time code, recording date and counters follow its own
+// number across the hour and the second that frames in flight straddle. A
+// picture that send refuses takes no number: the frames after it are those
+// of the pictures without it.
+TEST(CApi, FrameThreadsGiveTheOneThreadFrames) {
+  constexpr size_t count = 27;  // past frame 25, where the recording clock moves on
+  std::vector<Picture> pictures(count);
+  for (int f = 0; f < static_cast<int>(count); ++f) {
+    Picture &picture = pictures[static_cast<size_t>(f)];
+    ASSERT_EQ(tarsk_picture_alloc(&picture, TARSK_PIXEL_I420, 720, 576), TARSK_OK);
+    for (int p = 0; p < 3; ++p)
+      for (int l = 0; l < (p ? 288 : 576); ++l)
+        for (int x = 0; x < (p ? 360 : 720); ++x)
+          picture.data[p][l * picture.stride[p] + x] =
+              static_cast<uint8_t>(40 + (x * 7 + l * 3 + p * 50 + f * 13 + ((x * l) ^ f)) % 180);
+  }
+  tarsk_encoder_settings base;
+  tarsk_encoder_default_settings(&base);
+  base.timecode = 3599 * 25 + 20;  // 00:59:59:20
+  base.has_date = 1;
+  base.date = 1700000039;
+  // Frame k's sound, different in every frame.
+  auto add_sound = [](tarsk_encoder *e, uint64_t k, Bytes &frame) {
+    const int n = tarsk_encoder_audio_frames(e, 48000, k);
+    std::vector<int16_t> tone(static_cast<size_t>(2 * n));
+    for (size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<int16_t>((i * 997 + k) % 20000);
+    ASSERT_EQ(tarsk_encode_audio(e, tone.data(), n, 48000, frame.data(), frame.size()), TARSK_OK);
+  };
+  auto one_thread = [&](int quality, size_t frames) {
+    tarsk_encoder_settings s = base;
+    s.quality = quality;
+    tarsk_encoder *e = nullptr;
+    EXPECT_EQ(tarsk_encoder_open(&e, &s), TARSK_OK);
+    std::vector<Bytes> want(frames, Bytes(TARSK_FRAME_BYTES_625_50));
+    for (size_t k = 0; k < frames; ++k) {
+      EXPECT_EQ(tarsk_encode_video(e, &pictures[k], want[k].data(), want[k].size()), TARSK_OK);
+      add_sound(e, k, want[k]);
+    }
+    tarsk_encoder_close(&e);
+    return want;
+  };
+  const std::vector<Bytes> standard = one_thread(TARSK_QUALITY_STANDARD, count),
+                           best = one_thread(TARSK_QUALITY_BEST, 5);
+  // What the one-thread frames say of themselves.
+  Decoder d;
+  auto info_of = [&](const Bytes &frame) {
+    tarsk_frame_info info{};
+    EXPECT_EQ(tarsk_decode_info(d.d, frame.data(), frame.size(), &info), TARSK_OK);
+    return info;
+  };
+  EXPECT_EQ(info_of(standard[4]).timecode.hours, 0);
+  EXPECT_EQ(info_of(standard[5]).timecode.hours, 1);
+  EXPECT_EQ(info_of(standard[24]).recording_date.second,
+            info_of(standard[0]).recording_date.second);
+  EXPECT_NE(info_of(standard[25]).recording_date.second,
+            info_of(standard[0]).recording_date.second);
+
+  struct Row {
+    int threads, quality;
+    size_t frames;          // the first of the pictures; more than are in flight at once
+    size_t refused_before;  // the picture before which a bad one is sent
+  };
+  for (const Row r :
+       {Row{1, TARSK_QUALITY_STANDARD, count, 7}, Row{2, TARSK_QUALITY_STANDARD, 10, 0},
+        Row{3, TARSK_QUALITY_STANDARD, 9, 8}, Row{2, TARSK_QUALITY_BEST, 5, 3}}) {
+    const std::vector<Bytes> &want = r.quality == TARSK_QUALITY_BEST ? best : standard;
+    SCOPED_TRACE(std::to_string(r.threads) + " threads, quality " + std::to_string(r.quality));
+    tarsk_encoder_settings s = base;
+    s.threads = r.threads;
+    s.quality = r.quality;
+    tarsk_encoder *e = nullptr;
+    ASSERT_EQ(tarsk_encoder_open(&e, &s), TARSK_OK);
+    const size_t frames = r.frames;
+    std::vector<Bytes> got(frames, Bytes(TARSK_FRAME_BYTES_625_50));
+    Picture bad;
+    ASSERT_EQ(tarsk_picture_alloc(&bad, TARSK_PIXEL_Y41B, 720, 576), TARSK_OK);
+    size_t sent = 0, received = 0;
+    const auto in_flight = static_cast<size_t>(TARSK_FRAMES_PER_THREAD * r.threads);
+    while (received < frames) {
+      if (sent < frames) {
+        if (sent == r.refused_before) {
+          EXPECT_EQ(tarsk_encode_send(e, &bad, got[sent].data(), got[sent].size()),
+                    TARSK_E_BAD_PICTURE);
+          EXPECT_EQ(tarsk_encode_send(e, &pictures[sent], got[sent].data(), 143999),
+                    TARSK_E_BAD_BUFFER);
+        }
+        // The picture record may go once sent; its planes stay.
+        const tarsk_picture copy = pictures[sent];
+        const int result = tarsk_encode_send(e, &copy, got[sent].data(), got[sent].size());
+        if (result == TARSK_OK) {
+          ++sent;
+          EXPECT_EQ(tarsk_encoder_frames(e), sent);
+          continue;
+        }
+        ASSERT_EQ(result, TARSK_E_AGAIN);
+        EXPECT_EQ(sent - received, in_flight);
+        EXPECT_EQ(tarsk_encode_video(e, &copy, got[sent].data(), got[sent].size()),
+                  TARSK_E_BAD_CALL);
+      }
+      uint8_t *frame = nullptr;
+      uint64_t number = 99;
+      ASSERT_EQ(tarsk_encode_receive(e, &frame, &number), TARSK_OK);
+      EXPECT_EQ(frame, got[received].data());
+      EXPECT_EQ(number, received);
+      add_sound(e, number, got[received]);
+      EXPECT_TRUE(got[received] == want[received]) << "frame " << received;
+      ++received;
+    }
+    EXPECT_EQ(tarsk_encode_receive(e, nullptr, nullptr), TARSK_E_AGAIN);
+    // With nothing in flight, a picture goes on the calling thread again,
+    // numbered after the others.
+    Bytes after(TARSK_FRAME_BYTES_625_50);
+    EXPECT_EQ(tarsk_encode_video(e, &pictures[0], after.data(), after.size()), TARSK_OK);
+    EXPECT_EQ(tarsk_encoder_frames(e), frames + 1);
+    // Closing with frames in flight drops them and waits for the threads.
+    for (size_t k = 0; k < 2; ++k)
+      EXPECT_EQ(tarsk_encode_send(e, &pictures[k], got[k].data(), got[k].size()), TARSK_OK);
+    tarsk_encoder_close(&e);
+  }
+}
+
 // A context's messages go to its settings' log callback, from every thread
 // it decodes on, and not to standard error; without one, to standard error.
 TEST(CApi, MessagesGoToTheContextsCallback) {

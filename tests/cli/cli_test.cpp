@@ -626,6 +626,36 @@ TEST(Refusals, SayWhyExitAndLeaveNothing) {
   EXPECT_NE(full.err.find("No space left"), std::string::npos) << full.err;
 }
 
+// libavformat is loaded when a container is first met: where the one found will not load,
+// containers are refused in words, and raw DV goes on without it.
+TEST(Refusals, ContainersWithoutALibavformatThatLoads) {
+  // The name ffmpeg's own libavformat goes by, as the tool asks for it.
+  const auto ldd = shell("ldd \"$(command -v ffmpeg)\" | grep -o 'libavformat\\.so\\.[0-9]*'");
+  ASSERT_EQ(ldd.exit_status, 0) << ldd.err;
+  const fs::path lib = fresh_dir(), out = fresh_dir(), avi = lib / "pal.avi";
+  std::ofstream(lib / ldd.out.substr(0, ldd.out.find('\n'))) << "not a library";
+  run_ffmpeg({"-i", made(pal).path.string(), "-c", "copy", "-y", avi.string()});
+  const auto without = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), TARSK_BINARY);
+    return shell("LD_LIBRARY_PATH=" + quoted({lib}) + " " + quoted(args));
+  };
+  for (const auto &[args, message] :
+       {std::pair<std::vector<std::string>, std::string>{{"decode", avi, "-o", out / "new.y4m"},
+                                                         "cannot look for a container in it"},
+        {{"encode", "--test-pattern", "--duration", "0.1", "-o", out / "new.avi"},
+         "cannot write a container"},
+        {{"decode", made(pal).path, "-o", out / "new.mkv"}, "cannot write a container"}}) {
+    const auto run = without(args);
+    EXPECT_EQ(run.exit_status, 1) << run.err;
+    EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+  }
+  EXPECT_TRUE(listing(out).empty());
+  const auto raw =
+      without({"encode", "--test-pattern", "--duration", "0.1", "--quiet", "-o", out / "new.dv"});
+  EXPECT_EQ(raw.exit_status, 0) << raw.err;
+  EXPECT_EQ(fs::file_size(out / "new.dv"), 3 * frame_bytes(e_dv_system_625_50));
+}
+
 TEST(Usage, HelpVersionAndProgress) {
   const auto help = tarsk({"decode", "--help"});
   EXPECT_EQ(help.exit_status, 0);
@@ -814,6 +844,57 @@ TEST(EncodeRuns, ShortSoundIsMadeUpWithSilence) {
   ASSERT_EQ(want.size(), 2400u * 4);
   want.resize(2 * 1920 * 4);  // what two frames carry: the sound, then silence
   EXPECT_EQ(ffmpeg_audio_s16le(dv), want);
+}
+
+// Any number of threads writes the one-thread file byte for byte, time code (over an hour),
+// date and sound included, to a file or a pipe. A picture cut short mid-stream stops the run: a
+// pipe has every frame before it and nothing after, a file is not left at all; so does a full disk.
+TEST(EncodeRuns, ThreadsChangeNoByteAndAFailureWritesNothingAfterIt) {
+  const fs::path dir = fresh_dir(), y4m = dir / "in.y4m", wav = dir / "in.wav";
+  run_ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=720x480:rate=30000/1001,noise=alls=20:allf=t+u",
+              "-frames:v", "9", "-pix_fmt", "yuv411p", "-f", "yuv4mpegpipe", "-y", y4m.string()});
+  run_ffmpeg({"-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000:duration=0.4", "-ac", "2",
+              "-y", wav.string()});
+  const auto encode = [&](const std::string &in, const std::string &threads,
+                          const std::string &out) {
+    return shell(
+        quoted({TARSK_BINARY, "encode", in, "--audio", wav, "--timecode", "00:59:59:25", "--date",
+                "2024-03-04 05:06:07", "--quiet", "--threads", threads, "-o", out}));
+  };
+  ASSERT_EQ(encode(y4m, "1", dir / "one.dv").exit_status, 0);
+  const auto one = read_file(dir / "one.dv");
+  ASSERT_EQ(split_frames(one).size(), 9u);
+  for (const char *threads : {"2", "5"}) {  // 5: more slots than pictures
+    SCOPED_TRACE(threads);
+    const auto run = encode(y4m, threads, dir / "many.dv");
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_TRUE(read_file(dir / "many.dv") == one);
+  }
+  const auto piped = encode(y4m, "3", "-");
+  EXPECT_TRUE(std::vector<uint8_t>(piped.out.begin(), piped.out.end()) == one);
+
+  // The first seven pictures whole, the eighth cut short.
+  const auto whole = read_file(y4m);
+  const size_t picture = 6 + 720 * 480 * 3 / 2, header = whole.size() - 9 * picture;
+  std::ofstream(dir / "cut.y4m", std::ios::binary)
+      .write(reinterpret_cast<const char *>(whole.data()),
+             static_cast<std::streamsize>(header + 7 * picture + 1000));
+  for (const char *threads : {"1", "3"}) {
+    SCOPED_TRACE(threads);
+    const auto cut = encode(dir / "cut.y4m", threads, "-");
+    EXPECT_EQ(cut.exit_status, 1);
+    EXPECT_NE(cut.err.find("frame 7: the input ends inside the picture"), std::string::npos)
+        << cut.err;
+    EXPECT_TRUE(std::vector<uint8_t>(cut.out.begin(), cut.out.end()) ==
+                std::vector<uint8_t>(one.begin(), one.begin() + 7 * 120000));
+    EXPECT_EQ(encode(dir / "cut.y4m", threads, dir / "cut.dv").exit_status, 1);
+    EXPECT_FALSE(fs::exists(dir / "cut.dv"));
+  }
+  const auto full =
+      shell(quoted({TARSK_BINARY, "encode", y4m, "--quiet", "--threads", "3", "-o", "-"}) +
+            " > /dev/full");
+  EXPECT_EQ(full.exit_status, 1);
+  EXPECT_NE(full.err.find("No space left"), std::string::npos) << full.err;
 }
 
 // make demo on a PATH of make, mkdir and echo only: no ffmpeg.

@@ -14,6 +14,9 @@
 #include <cstring>
 
 #if TARSK_WITH_AVFORMAT
+#include <dlfcn.h>
+
+#include <string>
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
@@ -80,9 +83,62 @@ const char *const no_containers = "";
 
 namespace {
 
+// The functions of libavformat, and of libavcodec and libavutil under it,
+// that the tool calls. They are looked up when a container is first met,
+// so that every other run starts without the hundred-odd shared libraries
+// they bring in, which take some 30 ms of every start.
+// clang-format off
+#define TARSK_AV_FUNCTIONS(F)                                                           \
+  F(av_channel_layout_default) F(av_dict_set) F(av_free) F(av_freep)                    \
+  F(av_interleaved_write_frame) F(av_log_set_level) F(av_malloc) F(av_new_packet)       \
+  F(av_packet_alloc) F(av_packet_free) F(av_packet_unref) F(av_probe_input_format3)     \
+  F(av_read_frame) F(av_rescale_q) F(av_strerror) F(av_write_trailer)                   \
+  F(avformat_alloc_context) F(avformat_alloc_output_context2) F(avformat_close_input)   \
+  F(avformat_free_context) F(avformat_new_stream) F(avformat_open_input)                \
+  F(avformat_write_header) F(avio_alloc_context) F(avio_context_free) F(avio_flush)
+// clang-format on
+
+struct AvFunctions {
+#define TARSK_AV_POINTER(name) decltype(&::name) name = nullptr;
+  TARSK_AV_FUNCTIONS(TARSK_AV_POINTER)
+#undef TARSK_AV_POINTER
+};
+
+// The functions, from the libavformat the tool was built against, loaded
+// once for the life of the process; null, with `why` said, when it cannot
+// be loaded.
+const AvFunctions *load_av(std::string *why) {
+  static std::string problem;
+  static const AvFunctions *const loaded = []() -> const AvFunctions * {
+    const std::string soname = "libavformat.so." + std::to_string(LIBAVFORMAT_VERSION_MAJOR);
+    void *library = dlopen(soname.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+      problem = dlerror();
+      return nullptr;
+    }
+    static AvFunctions f;
+    // dlsym looks through the libraries libavformat needs too.
+#define TARSK_AV_LOOK_UP(function)                                                \
+  f.function = reinterpret_cast<decltype(f.function)>(dlsym(library, #function)); \
+  if (f.function == nullptr) {                                                    \
+    problem = soname + " has no " #function;                                      \
+    return nullptr;                                                               \
+  }
+    TARSK_AV_FUNCTIONS(TARSK_AV_LOOK_UP)
+#undef TARSK_AV_LOOK_UP
+    f.av_log_set_level(AV_LOG_QUIET);  // what goes wrong is told in tarsk's words
+    return &f;
+  }();
+  if (loaded == nullptr && why != nullptr) *why = problem;
+  return loaded;
+}
+
+// The functions, once load_av has found them.
+const AvFunctions &av() { return *load_av(nullptr); }
+
 std::string av_message(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
+  av().av_strerror(code, text, sizeof text);
   return text;
 }
 
@@ -146,10 +202,10 @@ std::string fourcc(uint32_t tag) {
 class ContainerSource : public DvSource {
  public:
   ~ContainerSource() override {
-    av_packet_free(&packet_);
-    avformat_close_input(&ctx_);
-    if (avio_ != nullptr) av_freep(&avio_->buffer);
-    avio_context_free(&avio_);
+    av().av_packet_free(&packet_);
+    av().avformat_close_input(&ctx_);
+    if (avio_ != nullptr) av().av_freep(&avio_->buffer);
+    av().avio_context_free(&avio_);
   }
 
   // Opens the container on `input`; an error when it holds no DV track
@@ -165,19 +221,20 @@ class ContainerSource : public DvSource {
     s.name_ = name;
     s.interleaved_ = interleaved;
     s.info_.container = container_name(format) + (interleaved ? " type 1" : "");
-    auto *buffer = static_cast<uint8_t *>(av_malloc(peek_size));
-    s.avio_ = avio_alloc_context(buffer, static_cast<int>(peek_size), 0, s.input_.get(), read_input,
-                                 nullptr, s.input_->seekable ? seek_input : nullptr);
-    s.ctx_ = avformat_alloc_context();
-    s.packet_ = av_packet_alloc();
+    auto *buffer = static_cast<uint8_t *>(av().av_malloc(peek_size));
+    s.avio_ =
+        av().avio_alloc_context(buffer, static_cast<int>(peek_size), 0, s.input_.get(), read_input,
+                                nullptr, s.input_->seekable ? seek_input : nullptr);
+    s.ctx_ = av().avformat_alloc_context();
+    s.packet_ = av().av_packet_alloc();
     if (buffer == nullptr || s.avio_ == nullptr || s.ctx_ == nullptr || s.packet_ == nullptr ||
         !s.feeder_) {
-      if (s.avio_ == nullptr) av_free(buffer);
+      if (s.avio_ == nullptr) av().av_free(buffer);
       return Error{Errc::io, name + ": out of memory"};
     }
     s.ctx_->pb = s.avio_;
     s.ctx_->flags |= AVFMT_FLAG_CUSTOM_IO;
-    if (const int r = avformat_open_input(&s.ctx_, "", format, nullptr); r < 0)
+    if (const int r = av().avformat_open_input(&s.ctx_, "", format, nullptr); r < 0)
       return Error{Errc::not_dv, name + ": the " + s.info_.container +
                                      " container cannot be read (" + av_message(r) + ")" +
                                      (s.input_->seekable ? "" : s.pipe_hint())};
@@ -197,7 +254,7 @@ class ContainerSource : public DvSource {
           return Expected<Frame>(Error{Errc::io, std::exchange(problem_, {})});
         return std::nullopt;
       }
-      const int r = av_read_frame(ctx_, packet_);
+      const int r = av().av_read_frame(ctx_, packet_);
       if (r < 0) {
         ended_ = true;
         feeder_.finish();
@@ -210,12 +267,12 @@ class ContainerSource : public DvSource {
         if (auto pushed = feeder_.push(Bytes(packet_->data, static_cast<size_t>(packet_->size)));
             !pushed) {
           failed_ = true;
-          av_packet_unref(packet_);
+          av().av_packet_unref(packet_);
           return Expected<Frame>(pushed.error());
         }
       } else if (packet_->stream_index == audio_)
         add_track_audio();
-      av_packet_unref(packet_);
+      av().av_packet_unref(packet_);
     }
   }
 
@@ -309,7 +366,7 @@ const AVInputFormat *probe(const std::vector<uint8_t> &peek) {
   data.buf = padded.data();
   data.buf_size = static_cast<int>(peek.size());
   int score = 0;
-  const AVInputFormat *format = av_probe_input_format3(&data, 1, &score);
+  const AVInputFormat *format = av().av_probe_input_format3(&data, 1, &score);
   // Only the containers DV is kept in: a damaged raw stream whose first
   // bytes happen to look like something else is still read as raw DV.
   if (format == nullptr) return nullptr;
@@ -325,10 +382,11 @@ class Muxer {
  public:
   Muxer(const std::string &path, const char *muxer) : path_(path), muxer_(muxer) {}
   ~Muxer() {
-    if (ctx_ != nullptr) avformat_free_context(ctx_);
-    if (avio_ != nullptr) av_freep(&avio_->buffer);
-    avio_context_free(&avio_);
-    av_packet_free(&packet_);
+    if (load_av(nullptr) == nullptr) return;  // nothing of it was made
+    if (ctx_ != nullptr) av().avformat_free_context(ctx_);
+    if (avio_ != nullptr) av().av_freep(&avio_->buffer);
+    av().avio_context_free(&avio_);
+    av().av_packet_free(&packet_);
   }
   Muxer(const Muxer &) = delete;
   Muxer &operator=(const Muxer &) = delete;
@@ -340,14 +398,18 @@ class Muxer {
             " file cannot go to standard output, which it must seek in: give a file name");
       return false;
     }
+    if (std::string why; load_av(&why) == nullptr) {
+      error(path_ + ": cannot write a container: " + why);
+      return false;
+    }
     if (!out_.open(path_)) return false;
-    auto *buffer = static_cast<uint8_t *>(av_malloc(buffer_size));
-    avio_ = avio_alloc_context(buffer, static_cast<int>(buffer_size), 1, out_.stream(), nullptr,
-                               write_output, path_ == "-" ? nullptr : seek_output);
-    packet_ = av_packet_alloc();
+    auto *buffer = static_cast<uint8_t *>(av().av_malloc(buffer_size));
+    avio_ = av().avio_alloc_context(buffer, static_cast<int>(buffer_size), 1, out_.stream(),
+                                    nullptr, write_output, path_ == "-" ? nullptr : seek_output);
+    packet_ = av().av_packet_alloc();
     if (buffer == nullptr || avio_ == nullptr || packet_ == nullptr ||
-        avformat_alloc_output_context2(&ctx_, nullptr, muxer_, nullptr) < 0) {
-      if (avio_ == nullptr) av_free(buffer);
+        av().avformat_alloc_output_context2(&ctx_, nullptr, muxer_, nullptr) < 0) {
+      if (avio_ == nullptr) av().av_free(buffer);
       return fail("out of memory");
     }
     ctx_->pb = avio_;
@@ -357,7 +419,7 @@ class Muxer {
 
   // A video stream of DV's picture, rate and field order.
   AVStream *add_video(AVCodecID codec, AVPixelFormat format, tarsk_system system, bool wide) {
-    AVStream *st = avformat_new_stream(ctx_, nullptr);
+    AVStream *st = av().avformat_new_stream(ctx_, nullptr);
     if (st == nullptr) return nullptr;
     const bool pal = system == TARSK_SYSTEM_625_50;
     rate_ = pal ? AVRational{1, 25} : AVRational{1001, 30000};
@@ -378,13 +440,13 @@ class Muxer {
   }
 
   AVStream *add_audio(int rate, int channels) {
-    AVStream *st = avformat_new_stream(ctx_, nullptr);
+    AVStream *st = av().avformat_new_stream(ctx_, nullptr);
     if (st == nullptr) return nullptr;
     AVCodecParameters *a = st->codecpar;
     a->codec_type = AVMEDIA_TYPE_AUDIO;
     a->codec_id = AV_CODEC_ID_PCM_S16LE;
     a->sample_rate = rate;
-    av_channel_layout_default(&a->ch_layout, channels);
+    av().av_channel_layout_default(&a->ch_layout, channels);
     a->bits_per_coded_sample = 16;
     a->block_align = 2 * channels;
     a->bit_rate = static_cast<int64_t>(rate) * 16 * channels;
@@ -395,7 +457,7 @@ class Muxer {
   AVFormatContext *context() { return ctx_; }
 
   bool begin() {
-    if (const int r = avformat_write_header(ctx_, nullptr); r < 0)
+    if (const int r = av().avformat_write_header(ctx_, nullptr); r < 0)
       return fail("cannot write the " + container_label() + " header (" + av_message(r) + ")");
     return true;
   }
@@ -418,9 +480,9 @@ class Muxer {
   }
 
   bool finish() {
-    if (const int r = av_write_trailer(ctx_); r < 0)
+    if (const int r = av().av_write_trailer(ctx_); r < 0)
       return fail("cannot finish the " + container_label() + " file (" + av_message(r) + ")");
-    avio_flush(avio_);
+    av().avio_flush(avio_);
     return out_.commit();
   }
 
@@ -450,14 +512,15 @@ class Muxer {
 
   bool put(int stream, std::span<const uint8_t> bytes, int64_t pts, int64_t duration,
            AVRational base) {
-    if (av_new_packet(packet_, static_cast<int>(bytes.size())) < 0) return fail("out of memory");
+    if (av().av_new_packet(packet_, static_cast<int>(bytes.size())) < 0)
+      return fail("out of memory");
     std::memcpy(packet_->data, bytes.data(), bytes.size());
     packet_->stream_index = stream;
     const AVRational to = ctx_->streams[stream]->time_base;
-    packet_->pts = packet_->dts = av_rescale_q(pts, base, to);
-    packet_->duration = av_rescale_q(duration, base, to);
+    packet_->pts = packet_->dts = av().av_rescale_q(pts, base, to);
+    packet_->duration = av().av_rescale_q(duration, base, to);
     packet_->flags |= AV_PKT_FLAG_KEY;
-    if (const int r = av_interleaved_write_frame(ctx_, packet_); r < 0)
+    if (const int r = av().av_interleaved_write_frame(ctx_, packet_); r < 0)
       return fail("cannot write a packet (" + av_message(r) + ")");
     return true;
   }
@@ -487,8 +550,8 @@ class ContainerSink : public DvSink {
     if (video == nullptr) return mux_.fail("out of memory");
     video->codecpar->bit_rate = facts.system == TARSK_SYSTEM_625_50 ? 28800000 : 28771229;
     if (!facts.timecode.empty()) {
-      av_dict_set(&video->metadata, "timecode", facts.timecode.c_str(), 0);
-      av_dict_set(&mux_.context()->metadata, "timecode", facts.timecode.c_str(), 0);
+      av().av_dict_set(&video->metadata, "timecode", facts.timecode.c_str(), 0);
+      av().av_dict_set(&mux_.context()->metadata, "timecode", facts.timecode.c_str(), 0);
     }
     if (facts.audio_rate > 0 && mux_.add_audio(facts.audio_rate, facts.audio_channels) == nullptr)
       return mux_.fail("out of memory");
@@ -615,9 +678,6 @@ std::optional<DvForm> dv_form_of(const std::string &path) {
 }
 
 Expected<std::unique_ptr<DvSource>> open_dv_source(const std::string &path) {
-#if TARSK_WITH_AVFORMAT
-  av_log_set_level(AV_LOG_QUIET);  // what goes wrong is told in tarsk's words
-#endif
   const bool standard_input = path == "-";
   const std::string name = standard_input ? "standard input" : path;
   FILE *file = standard_input ? stdin : std::fopen(path.c_str(), "rb");
@@ -630,6 +690,11 @@ Expected<std::unique_ptr<DvSource>> open_dv_source(const std::string &path) {
     return Error{Errc::io, name + ": " + why};
   }
 #if TARSK_WITH_AVFORMAT
+  std::string why;
+  if (!starts_as_raw_dv(peek) && load_av(&why) == nullptr) {
+    if (!standard_input) std::fclose(file);
+    return Error{Errc::io, name + ": cannot look for a container in it: " + why};
+  }
   if (!starts_as_raw_dv(peek)) {
     if (const AVInputFormat *format = probe(peek)) {
       auto input = std::make_unique<Input>();

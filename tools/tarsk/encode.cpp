@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -336,7 +337,8 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        nullptr},
       {"quiet", '\0', POPT_ARG_NONE, nullptr, 'z', "show no progress line", nullptr},
       {"threads", '\0', POPT_ARG_STRING, nullptr, 'j',
-       "encode each picture on N threads [the number of cores]; the frames are the same", "N"},
+       "encode N pictures at once on N threads [the number of cores]; the frames are the same",
+       "N"},
       POPT_AUTOHELP POPT_TABLEEND};
   std::string format;
   ParsedArgs parsed;
@@ -411,8 +413,8 @@ tarsk_picture planes_of(Picture &p) {
 }
 
 // Where the pictures come from (a reader of the tool, or the test pattern),
-// and how a picture becomes a frame's video: brought to bottom field first
-// and to the stream's sampling, then encoded.
+// brought to bottom field first and to the stream's sampling for the
+// encoder.
 class Pictures {
  public:
   explicit Pictures(std::unique_ptr<PictureInput> input) : input_(std::move(input)) {}
@@ -421,17 +423,14 @@ class Pictures {
   Sampling sampling() const { return input_->format().sampling; }
   // The stream's, once chosen.
   void set_stream(StreamSampling stream) { stream_ = stream; }
-  // The next picture's frame (stamped, no sound yet); false at the end.
-  Result<bool> encode_next(Encoder &encoder, std::vector<uint8_t> &frame) {
+  // The next picture at the stream's sampling, bottom field first;
+  // nothing at the end.
+  Result<std::optional<Picture>> next() {
     auto got = input_->next();
-    if (!got) return got.error();
-    if (!*got) return false;
+    if (!got || !*got) return got;
     Picture &p = **got;
     if (p.interlaced && p.top_field_first) make_bottom_field_first(p);
-    Picture ready = to_stream_sampling(std::move(p), stream_);
-    auto done = encoder.encode(planes_of(ready), frame);
-    if (!done) return Failure{done.error().message};
-    return true;
+    return std::optional<Picture>(to_stream_sampling(std::move(p), stream_));
   }
   // Passes over the next picture; false at the end.
   Result<bool> skip() { return input_->skip(); }
@@ -542,19 +541,37 @@ class Job {
   int run();
 
  private:
+  // A picture and the frame it becomes: read and brought to the stream's
+  // sampling here, encoded on the encoder's frame threads (with more than
+  // one thread) while the next pictures are read and the frames before it
+  // written.
+  struct Pending {
+    Picture picture;
+    std::vector<uint8_t> frame;
+  };
+
   bool check_system();
   bool skip_to_first();
-  bool encode_frame(std::vector<uint8_t> &frame, bool &more);
+  bool queue(Picture picture);
+  bool emit_oldest();
+  bool drain();
+  bool frame_error(uint64_t index, const std::string &what) const;
   uint64_t known_total() const;
 
   Options &o_;
   std::unique_ptr<Pictures> pictures_;
   Sound sound_;
-  std::optional<Encoder> encoder_;
   std::unique_ptr<DvSink> out_;
   Progress progress_{!o_.quiet};
   uint64_t done_ = 0;
   std::optional<uint64_t> sound_ended_;  // the frame at which the sound ran out
+  // Pictures read and not yet written out, in order, and frames to reuse.
+  // The encoder's threads read the pictures of pending_ and write their
+  // frames, so the encoder comes last: it is destroyed first, and its
+  // threads stop before the pictures and frames go.
+  std::deque<Pending> pending_;
+  std::vector<std::vector<uint8_t>> spare_;
+  std::optional<Encoder> encoder_;
 };
 
 std::string input_name(const Options &o) {
@@ -600,29 +617,75 @@ bool Job::skip_to_first() {
   return true;
 }
 
-bool Job::encode_frame(std::vector<uint8_t> &frame, bool &more) {
-  auto encoded = pictures_->encode_next(*encoder_, frame);
-  if (!encoded) {
-    error(encoded.error().message);
-    return false;
+// Hands a picture to the encoder's frame threads, then writes out the
+// oldest frames while every slot is taken; with one thread encodes it here
+// and writes it out at once.
+bool Job::queue(Picture picture) {
+  Pending &p = pending_.emplace_back();
+  p.picture = std::move(picture);
+  if (spare_.empty()) {
+    p.frame.resize(encoder_->frame_bytes());
+  } else {
+    p.frame = std::move(spare_.back());
+    spare_.pop_back();
   }
-  more = *encoded;
-  if (!more) return true;
-  const uint64_t n = done_;
-  const int samples = encoder_->audio_samples(sound_.rate(), o_.first + n);
+  const uint64_t index = o_.first + done_ + pending_.size() - 1;
+  const tarsk_picture planes = planes_of(p.picture);
+  if (o_.settings.threads == 1) {
+    auto done = encoder_->encode(planes, p.frame);
+    return done ? emit_oldest() : frame_error(index, done.error().message);
+  }
+  auto sent = encoder_->send(planes, p.frame.data(), p.frame.size());
+  if (!sent || !*sent) {
+    pending_.pop_back();
+    return drain() && frame_error(index, sent ? "the encoder's threads take no more frames"
+                                              : sent.error().message);
+  }
+  const size_t depth = static_cast<size_t>(TARSK_FRAMES_PER_THREAD * o_.settings.threads);
+  while (pending_.size() >= depth)
+    if (!emit_oldest()) return false;
+  return true;
+}
+
+// Says what went wrong with frame `index` of the input; false.
+bool Job::frame_error(uint64_t index, const std::string &what) const {
+  error(input_name(o_) + ": frame " + std::to_string(index) + ": " + what);
+  return false;
+}
+
+// Every frame still pending, in order.
+bool Job::drain() {
+  while (!pending_.empty())
+    if (!emit_oldest()) return false;
+  return true;
+}
+
+// The oldest frame, received from the encoder's threads when they have it,
+// with its share of the sound, written out.
+bool Job::emit_oldest() {
+  Pending p = std::move(pending_.front());
+  pending_.pop_front();
+  const uint64_t n = done_++;
+  const uint64_t index = o_.first + n;
+  // The encoder hands the frames back in the order the pictures went in.
+  if (o_.settings.threads > 1)
+    if (auto received = encoder_->receive(); !received)
+      return frame_error(index, received.error().message);
+  const int samples = encoder_->audio_samples(sound_.rate(), index);
   auto pcm = sound_.next(static_cast<size_t>(samples));
   if (!pcm) {
     error(pcm.error().message);
     return false;
   }
   if (sound_.ended() && !sound_ended_) sound_ended_ = n;
-  if (auto done =
-          encoder_->encode_audio(pcm->data(), pcm->size(), sound_.rate(), frame.data(), frame.size());
-      !done) {
-    error(input_name(o_) + ": frame " + std::to_string(o_.first + n) + ": " + done.error().message);
-    return false;
-  }
-  return out_->write(frame, *pcm);
+  if (auto done = encoder_->encode_audio(pcm->data(), pcm->size(), sound_.rate(), p.frame.data(),
+                                         p.frame.size());
+      !done)
+    return frame_error(index, done.error().message);
+  if (!out_->write(p.frame, *pcm)) return false;
+  spare_.push_back(std::move(p.frame));
+  progress_.update(done_);
+  return true;
 }
 
 uint64_t Job::known_total() const {
@@ -690,12 +753,17 @@ int Job::run() {
                     o_.settings.wide != 0, sound_.rate(), 2, timecode}))
     return bad_input;
   progress_.set_total(known_total());
-  std::vector<uint8_t> frame(encoder_->frame_bytes());
-  for (bool more = true; o_.first + done_ < o_.end; ++done_) {
-    if (!encode_frame(frame, more)) return bad_input;
-    if (!more) break;
-    progress_.update(done_ + 1);
+  for (uint64_t read = 0; o_.first + read < o_.end; ++read) {
+    auto picture = pictures_->next();
+    if (!picture) {
+      // The frames before it are good: they go out, as on one thread.
+      if (drain()) error(picture.error().message);
+      return bad_input;
+    }
+    if (!*picture) break;
+    if (!queue(std::move(**picture))) return bad_input;
   }
+  if (!drain()) return bad_input;
   progress_.finish();
   if (done_ == 0) {
     error(input_name(o_) +
