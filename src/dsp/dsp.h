@@ -94,8 +94,9 @@ struct EncodeDsp {
   // scan order (dsp/rd_trial.h): each magnitude times its position's
   // inverse step, rounded up from `offset` on and limited to 255; returns
   // the squared errors times the positions' energies, summed, and sets
-  // `bits` to the AC codes' bits without the end of block. The signed
-  // values go to `out` where it is given (a trial keeps none).
+  // `bits`, where it is given, to the AC codes' bits without the end of
+  // block. The signed values go to `out` where it is given (a trial keeps
+  // none).
   float (*rd_quantise)(const float *coeffs, const float *step, const float *inverse,
                        const float *energy, float offset, int *bits, dv_coeff_t *out);
   // The same at step 2^shift in every area, into the four areas' shares

@@ -106,26 +106,29 @@ inline float rd_quantise(const float *__restrict coeffs, const float *__restrict
   if (out)
     for (int p = 0; p < 64; ++p)
       out[p] = static_cast<dv_coeff_t>(coeffs[p] < 0 ? -values[p] : values[p]);
-  // The flags of eight positions at a time gathered into a byte: the
-  // multiplication moves each byte's low bit to its own bit of the top byte.
-  uint64_t nonzero = 0;
-  for (int i = 0; i < 8; ++i) {
-    uint64_t eight;
-    std::memcpy(&eight, flags + 8 * i, 8);
-    nonzero |= ((eight * 0x0102040810204080ull) >> 56) << (8 * i);
+  if (bits) {
+    // The flags of eight positions at a time gathered into a byte: the
+    // multiplication moves each byte's low bit to its own bit of the top
+    // byte.
+    uint64_t nonzero = 0;
+    for (int i = 0; i < 8; ++i) {
+      uint64_t eight;
+      std::memcpy(&eight, flags + 8 * i, 8);
+      nonzero |= ((eight * 0x0102040810204080ull) >> 56) << (8 * i);
+    }
+    nonzero &= ~uint64_t{1};
+    // A code's length does not depend on its sign: the codes are counted by
+    // magnitude, 1 to 255, which needs no limiting (vlc_index's layout: the
+    // run above the value + 255).
+    const uint8_t *by_magnitude = vlc_num_bits_lookup + vlc_index(0, 0);
+    int count = 0;
+    for (int last = 0; nonzero != 0; nonzero &= nonzero - 1) {
+      const int p = std::countr_zero(nonzero);
+      count += by_magnitude[vlc_index(p - last - 1, 0) - vlc_index(0, 0) + values[p]];
+      last = p;
+    }
+    *bits = count;
   }
-  nonzero &= ~uint64_t{1};
-  // A code's length does not depend on its sign: the codes are counted by
-  // magnitude, 1 to 255, which needs no limiting (vlc_index's layout: the
-  // run above the value + 255).
-  const uint8_t *by_magnitude = vlc_num_bits_lookup + vlc_index(0, 0);
-  int count = 0;
-  for (int last = 0; nonzero != 0; nonzero &= nonzero - 1) {
-    const int p = std::countr_zero(nonzero);
-    count += by_magnitude[vlc_index(p - last - 1, 0) - vlc_index(0, 0) + values[p]];
-    last = p;
-  }
-  *bits = count;
   // Two vectors of running sums, for a shorter chain of additions.
   float sums[8] = {};
   for (int p = 0; p < 64; p += 8)

@@ -183,16 +183,17 @@ float quantise(const dsp::EncodeDsp &k, const float *coeffs, int mode, int set, 
                        basis().ac_energy[mode], offset, &bits, out);
 }
 
-// The largest magnitude of a block's AC coefficients (scan order), eight
-// running maxima at a time (the DC's lane starts at 0).
+// The largest magnitude of a block's AC coefficients (scan order): eight
+// running maxima over the groups of eight after the first, whose seven AC
+// values are taken one by one.
 float largest_ac(const float *f) {
-  float m[8];
-  m[0] = 0;
-  for (int i = 1; i < 8; ++i) m[i] = std::fabs(f[i]);
+  float m[8] = {};
   for (int p = 8; p < 64; p += 8)
     for (int i = 0; i < 8; ++i) m[i] = std::max(m[i], std::fabs(f[p + i]));
+  float first = 0;
+  for (int p = 1; p < 8; ++p) first = std::max(first, std::fabs(f[p]));
   return std::max(std::max(std::max(m[0], m[1]), std::max(m[2], m[3])),
-                  std::max(std::max(m[4], m[5]), std::max(m[6], m[7])));
+                  std::max(std::max(m[4], m[5]), std::max(std::max(m[6], m[7]), first)));
 }
 
 // A block's trials: its exact coefficients, and its bits and distortion
@@ -540,20 +541,21 @@ void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
   for (int m = 0; m < mbs && fast; ++m)
     for (int b = 0; b < 6 && fast; ++b) {
       Trials &t = sg.trials[m][b];
-      float least = INFINITY;
-      int least_bits = 0;
-      for (int mode = t.first_mode; mode <= t.last_mode; ++mode) {
-        int bits;
-        const float distortion = kept_trial(k, t, mode, finest, nearest, bits);
-        if (distortion < least) {
-          least = distortion;
-          least_bits = bits;
-          chosen[m][b] = {mode, nearest};
-        }
-        fast = fast && !beyond_escape(t, mode, nearest);
+      // The mode by its distortion alone; then its codes.
+      int mode = t.first_mode;
+      if (t.either) {
+        auto distortion = [&](int to) {
+          return k.rd_quantise(t.coeffs[to], sets.step[finest][to], sets.inverse[finest][to],
+                               basis().ac_energy[to], nearest, nullptr, nullptr);
+        };
+        mode = distortion(1) < distortion(0) ? 1 : 0;
       }
-      fit.bits += least_bits;
-      fast = fast && fit.bits <= segment_code_budget;
+      int bits;
+      kept_trial(k, t, mode, finest, nearest, bits);
+      chosen[m][b] = {mode, nearest};
+      fit.bits += bits;
+      fast = !beyond_escape(t, t.first_mode, nearest) && !beyond_escape(t, t.last_mode, nearest) &&
+             fit.bits <= segment_code_budget;
     }
   if (!fast) {
     // Else the search's own rounding: where every block fits at the finest
