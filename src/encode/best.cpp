@@ -324,7 +324,12 @@ void finish_block(const dsp::EncodeDsp &k, Trials &t) {
 
 // Luminance errors count this many times chroma's: luminance is where the
 // eye (and its PSNR) looks, and chroma's few samples cost few bits anyway.
-constexpr float luma_weight = 2;
+// 4:1:1 chroma, a quarter of the width at full height, carries more of a
+// picture's detail in each block than 4:2:0's and needs more of the bits:
+// these weights hold every plane at or above ffmpeg's DV encoder on grainy
+// sources of both kinds with luma at least 0.5 dB above it (measured with
+// bench/quality_encode.sh).
+constexpr float luma_weight_420 = 1.75f, luma_weight_411 = 1.25f;
 
 struct Segment {
   Trials trials[mbs][6];
@@ -519,9 +524,10 @@ void spend_spare_bits(const dsp::EncodeDsp &k, Segment &sg, const SegmentChoice 
 }  // namespace
 
 void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
-                EncodeStats &stats) {
+                dv_sample_t sampling, EncodeStats &stats) {
   static thread_local Segment sg;
   const dsp::EncodeDsp &k = dsp::dsp().encode;
+  const float luma_weight = sampling == e_dv_sample_411 ? luma_weight_411 : luma_weight_420;
   for (int m = 0; m < mbs; ++m)
     for (int b = 0; b < 6; ++b)
       // Both transforms are tried unless the caller forces one: the

@@ -97,9 +97,10 @@ void quant_3_passes(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int st
 // (and DCT mode, unless force_dct fixes it) chosen by rate and distortion
 // for the whole segment from exactly transformed, rounded blocks; fills the
 // 30 code lists for the segment-wide placement (three passes). The blocks
-// come filled with samples, as the fill leaves them.
+// come filled with samples, as the fill leaves them, at the stream's chroma
+// `sampling`.
 void quant_best(dv_videosegment_t *videoseg, dv_vlc_block_t *vblocks, int force_dct,
-                EncodeStats &stats);
+                dv_sample_t sampling, EncodeStats &stats);
 
 // The encode loop's frame: the picture of an input filter into the video
 // blocks of `target` (144000 bytes whatever the system, cleared first),

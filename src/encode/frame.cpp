@@ -61,12 +61,13 @@ void log_invalid_passes(int passes) {
 // codes, placed by OR into the segment's zeroed 400 bytes. The callers
 // have made `passes` valid.
 void write_segment(dv_videosegment_t *seg, uint8_t *vsbuffer, int passes, int static_qno,
-                   EncodeStats &stats, int best_force_dct = no_best) {
+                   EncodeStats &stats, int best_force_dct = no_best,
+                   dv_sample_t sampling = e_dv_sample_none) {
   dv_vlc_block_t vblocks[30];
   // 0: the high-quality search, whose codes may spill over the whole segment.
   switch (best_force_dct != no_best ? 0 : passes) {
     case 0:
-      quant_best(seg, vblocks, best_force_dct, stats);
+      quant_best(seg, vblocks, best_force_dct, sampling, stats);
       passes = 3;
       break;
     case 1:
@@ -153,7 +154,7 @@ int encode_segment(dv_encoder_t *enc, dv_videosegment_t *seg, uint8_t *vsbuffer,
     do_classify(mb, enc->static_qno, stats);
   }
   write_segment(seg, vsbuffer, enc->vlc_encode_passes, enc->static_qno, stats,
-                best ? enc->force_dct : no_best);
+                best ? enc->force_dct : no_best, sampling);
   return 0;
 }
 
@@ -168,7 +169,8 @@ int process_videosegment(dv_enc_input_filter_t *input, dv_videosegment_t *seg, u
     do_dct(mb, stats);
     do_classify(mb, static_qno, stats);
   }
-  write_segment(seg, vsbuffer, vlc_encode_passes, static_qno, stats, best_force_dct);
+  write_segment(seg, vsbuffer, vlc_encode_passes, static_qno, stats, best_force_dct,
+                dif::sampling_of(seg->isPAL != 0, false));
   return 0;
 }
 

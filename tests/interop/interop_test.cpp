@@ -616,6 +616,8 @@ const EncodeCase encode_cases[] = {
     {"BarsPal", "smptehdbars", "", pal420, false, false, {10, 3, 1.5}, -1},
     {"MandelbrotNtscYuy2", "mandelbrot", "", ntsc411, true, true, {7, 5, 5}, 0},
     {"NoisePal", "testsrc2", "noise=alls=20:allf=t+u", pal420, false, false, {3, 4, 4.5}, 0},
+    // Grainy 4:1:1: the best mode's luma weighting leaves chroma no worse than ffmpeg's.
+    {"NoiseNtsc", "testsrc2", "noise=alls=20:allf=t+u", ntsc411, false, false, {3, 4.5, 4.5}, 0},
     // Smooth: every segment fits at the finest steps with bits to spare.
     {"SmoothMandelbrotPal", "mandelbrot", "gblur=sigma=1", pal420, false, false, {6, 3.5, 3.5}, 0},
     // SMPTE 314M: 625/50 at 4:1:1.
