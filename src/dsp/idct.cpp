@@ -36,10 +36,6 @@ void idct_88(dv_coeff_t *block) {
   for (int i = 0; i < 64; ++i) block[i] = t16(static_cast<int32_t>(sum[i]));
 }
 
-void transpose(Lanes *rows) {
-  for (int i = 0; i < 8; ++i)
-    for (int j = i + 1; j < 8; ++j) std::swap(rows[i].v[j], rows[j].v[i]);
-}
 
 const Cosines<Lanes> &lane_cosines() {
   static const Cosines<Lanes> k = cosines<Lanes>(Lanes::splat);

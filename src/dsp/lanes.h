@@ -4,8 +4,10 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 namespace tarsk::dsp {
 
@@ -37,6 +39,18 @@ struct Lanes {
     std::fill(std::begin(r.v), std::end(r.v), x);
     return r;
   }
+  // Eight 16-bit samples as floats.
+  static Lanes load_samples(const int16_t *p) {
+    Lanes r;
+    for (int i = 0; i < 8; ++i) r.v[i] = p[i];
+    return r;
+  }
 };
+
+// Eight rows of lanes swapped with their lanes.
+inline void transpose(Lanes *rows) {
+  for (int i = 0; i < 8; ++i)
+    for (int j = i + 1; j < 8; ++j) std::swap(rows[i].v[j], rows[j].v[i]);
+}
 
 }  // namespace tarsk::dsp

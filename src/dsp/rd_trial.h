@@ -69,15 +69,21 @@ inline void rd_transform_across(const V *lines, const RdBasis &bs, float *coeffs
 template <class V>
 inline void rd_transform_lanes(const dv_coeff_t *samples, const RdBasis &bs, int first_mode,
                                int last_mode, float (*coeffs)[64]) {
-  V lines[8];  // [line], its columns of coefficients in the lanes
+  // Along the lines with the lines in the lanes: each column of samples
+  // (transposed, they lie together) times each column of coefficients'
+  // factor, summed over the columns in order; then the rows and lanes
+  // swapped, a line's columns of coefficients in the lanes.
+  V columns[8], lines[8];
 #pragma GCC unroll 8
-  for (int l = 0; l < 8; ++l) {
-    V sum = V::splat(samples[l]) * V::load(bs.horizontal_by_sample[0]);
+  for (int c = 0; c < 8; ++c) columns[c] = V::load_samples(samples + 8 * c);
+#pragma GCC unroll 8
+  for (int h = 0; h < 8; ++h) {
+    V sum = V::splat(bs.horizontal_by_sample[0][h]) * columns[0];
 #pragma GCC unroll 7
-    for (int c = 1; c < 8; ++c)
-      sum = sum + V::splat(samples[8 * c + l]) * V::load(bs.horizontal_by_sample[c]);
-    lines[l] = sum;
+    for (int c = 1; c < 8; ++c) sum = sum + V::splat(bs.horizontal_by_sample[c][h]) * columns[c];
+    lines[h] = sum;
   }
+  transpose(lines);
   if (first_mode == 0) rd_transform_across<V, 0>(lines, bs, coeffs[0]);
   if (last_mode == 1) rd_transform_across<V, 1>(lines, bs, coeffs[1]);
 }

@@ -9,38 +9,13 @@
 #include "dsp/x86/avx2_begin.h"
 
 #include "dsp/idct_rounded.h"
+#include "dsp/x86/f8.h"
 
 namespace tarsk::dsp::x86 {
 namespace {
 
-struct F8 {
-  __m256 v;
-};
-inline F8 operator+(F8 a, F8 b) { return {_mm256_add_ps(a.v, b.v)}; }
-inline F8 operator-(F8 a, F8 b) { return {_mm256_sub_ps(a.v, b.v)}; }
-inline F8 operator*(F8 a, F8 b) { return {_mm256_mul_ps(a.v, b.v)}; }
-
-inline void transpose(F8 *r) {
-  const __m256 t0 = _mm256_unpacklo_ps(r[0].v, r[1].v), t1 = _mm256_unpackhi_ps(r[0].v, r[1].v);
-  const __m256 t2 = _mm256_unpacklo_ps(r[2].v, r[3].v), t3 = _mm256_unpackhi_ps(r[2].v, r[3].v);
-  const __m256 t4 = _mm256_unpacklo_ps(r[4].v, r[5].v), t5 = _mm256_unpackhi_ps(r[4].v, r[5].v);
-  const __m256 t6 = _mm256_unpacklo_ps(r[6].v, r[7].v), t7 = _mm256_unpackhi_ps(r[6].v, r[7].v);
-  const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xee);
-  const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xee);
-  const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xee);
-  const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xee);
-  r[0].v = _mm256_permute2f128_ps(u0, u4, 0x20);
-  r[1].v = _mm256_permute2f128_ps(u1, u5, 0x20);
-  r[2].v = _mm256_permute2f128_ps(u2, u6, 0x20);
-  r[3].v = _mm256_permute2f128_ps(u3, u7, 0x20);
-  r[4].v = _mm256_permute2f128_ps(u0, u4, 0x31);
-  r[5].v = _mm256_permute2f128_ps(u1, u5, 0x31);
-  r[6].v = _mm256_permute2f128_ps(u2, u6, 0x31);
-  r[7].v = _mm256_permute2f128_ps(u3, u7, 0x31);
-}
-
 const Cosines<F8> &lane_cosines() {
-  static const Cosines<F8> k = cosines<F8>([](float c) { return F8{_mm256_set1_ps(c)}; });
+  static const Cosines<F8> k = cosines<F8>(F8::splat);
   return k;
 }
 

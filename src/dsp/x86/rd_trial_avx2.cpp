@@ -1,5 +1,5 @@
 // The best encoder's kernels with AVX2: dsp/rd_trial.h compiled for eight
-// float lanes, the transforms over a register of eight floats.
+// float lanes, the transforms over a register of eight floats (dsp/x86/f8.h).
 #include <immintrin.h>
 
 #include <algorithm>
@@ -16,6 +16,7 @@
 #include "dsp/x86/avx2_begin.h"
 
 #include "dsp/rd_trial.h"
+#include "dsp/x86/f8.h"
 
 namespace tarsk::dsp::x86 {
 
@@ -23,21 +24,6 @@ float rd_quantise_avx2(const float *coeffs, const float *step, const float *inve
                        const float *energy, float offset, int *bits, dv_coeff_t *out) {
   return rd_quantise(coeffs, step, inverse, energy, offset, bits, out);
 }
-
-namespace {
-
-// Eight floats in a register for the transforms.
-struct F8 {
-  __m256 v;
-  static F8 load(const float *p) { return {_mm256_loadu_ps(p)}; }
-  static void store(float *p, F8 x) { _mm256_storeu_ps(p, x.v); }
-  static F8 splat(float x) { return {_mm256_set1_ps(x)}; }
-};
-inline F8 operator+(F8 a, F8 b) { return {_mm256_add_ps(a.v, b.v)}; }
-inline F8 operator-(F8 a, F8 b) { return {_mm256_sub_ps(a.v, b.v)}; }
-inline F8 operator*(F8 a, F8 b) { return {_mm256_mul_ps(a.v, b.v)}; }
-
-}  // namespace
 
 void rd_transform_avx2(const dv_coeff_t *samples, const RdBasis &basis, int first_mode,
                        int last_mode, float (*coeffs)[64]) {
