@@ -185,15 +185,15 @@ float quantise(const dsp::EncodeDsp &k, const float *coeffs, int mode, int set, 
 
 // The largest magnitude of a block's AC coefficients (scan order): eight
 // running maxima over the groups of eight after the first, whose seven AC
-// values are taken one by one.
+// values are taken one by one (maxima of values, which need no branch).
 float largest_ac(const float *f) {
+  auto larger = [](float a, float b) { return a < b ? b : a; };
   float m[8] = {};
   for (int p = 8; p < 64; p += 8)
-    for (int i = 0; i < 8; ++i) m[i] = std::max(m[i], std::fabs(f[p + i]));
-  float first = 0;
-  for (int p = 1; p < 8; ++p) first = std::max(first, std::fabs(f[p]));
-  return std::max(std::max(std::max(m[0], m[1]), std::max(m[2], m[3])),
-                  std::max(std::max(m[4], m[5]), std::max(std::max(m[6], m[7]), first)));
+    for (int i = 0; i < 8; ++i) m[i] = larger(m[i], std::fabs(f[p + i]));
+  for (int p = 1; p < 8; ++p) m[p] = larger(m[p], std::fabs(f[p]));
+  return larger(larger(larger(m[0], m[1]), larger(m[2], m[3])),
+                larger(larger(m[4], m[5]), larger(m[6], m[7])));
 }
 
 // A block's trials: its exact coefficients, and its bits and distortion
