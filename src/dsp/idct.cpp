@@ -4,8 +4,6 @@
 // every sample still sums the same terms in the same order.
 #include <algorithm>
 #include <cmath>
-#include <iterator>
-#include <utility>
 
 #include "common/transform.h"
 #include "dsp/dsp.h"
@@ -36,12 +34,6 @@ void idct_88(dv_coeff_t *block) {
   for (int i = 0; i < 64; ++i) block[i] = t16(static_cast<int32_t>(sum[i]));
 }
 
-
-const Cosines<Lanes> &lane_cosines() {
-  static const Cosines<Lanes> k = cosines<Lanes>(Lanes::splat);
-  return k;
-}
-
 // Each coefficient times its factor, by rows.
 void load(const dv_coeff_t *block, const float *factors, Lanes *rows) {
   for (int i = 0; i < 64; ++i) rows[i / 8].v[i % 8] = static_cast<float>(block[i]) * factors[i];
@@ -58,14 +50,14 @@ void store(const Lanes *rows, dv_coeff_t *block) {
 void idct_88_rounded(dv_coeff_t *block, const float *factors) {
   Lanes rows[8];
   load(block, factors, rows);
-  idct_88_lanes(rows, lane_cosines(), transpose);
+  idct_88_lanes(rows, lane_cosines<Lanes>());
   store(rows, block);
 }
 
 void idct_248_rounded(dv_coeff_t *block, const float *factors) {
   Lanes rows[8];
   load(block, factors, rows);
-  idct_248_lanes(rows, lane_cosines(), transpose);
+  idct_248_lanes(rows, lane_cosines<Lanes>());
   store(rows, block);
 }
 

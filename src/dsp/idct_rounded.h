@@ -24,13 +24,17 @@ struct Cosines {
   V d[4];
 };
 
-template <class V, class Broadcast>
-Cosines<V> cosines(Broadcast broadcast) {
-  const Idct88Tables &t = idct88_tables;
-  Cosines<V> k;
-  // cos((2n + 1) k pi/16) at n = 0.
-  for (int i = 0; i < 8; ++i) k.c[i] = broadcast(static_cast<float>(t.cosine8[i][0]));
-  for (int i = 0; i < 4; ++i) k.d[i] = broadcast(static_cast<float>(t.cosine4[i][0]));
+// Made once per lane type, each cosine in every lane (V::splat).
+template <class V>
+const Cosines<V> &lane_cosines() {
+  static const Cosines<V> k = [] {
+    const Idct88Tables &t = idct88_tables;
+    Cosines<V> r;
+    // cos((2n + 1) k pi/16) at n = 0.
+    for (int i = 0; i < 8; ++i) r.c[i] = V::splat(static_cast<float>(t.cosine8[i][0]));
+    for (int i = 0; i < 4; ++i) r.d[i] = V::splat(static_cast<float>(t.cosine4[i][0]));
+    return r;
+  }();
   return k;
 }
 
@@ -71,9 +75,10 @@ inline void idct4(V *x, const Cosines<V> &k) {
 
 // 8x8: rows[v] holds row v of the block, each coefficient already times its
 // factor (lanes: h). Down every column, then along every line; rows[y]
-// ends with line y (lanes: x). `transpose` swaps lanes and rows.
-template <class V, class Transpose>
-inline void idct_88_lanes(V *rows, const Cosines<V> &k, Transpose transpose) {
+// ends with line y (lanes: x). The lane type's `transpose` swaps lanes and
+// rows.
+template <class V>
+inline void idct_88_lanes(V *rows, const Cosines<V> &k) {
   idct8(rows, k);
   transpose(rows);
   idct8(rows, k);
@@ -84,8 +89,8 @@ inline void idct_88_lanes(V *rows, const Cosines<V> &k, Transpose transpose) {
 // differences of the two fields' coefficients; the 8-point transform along
 // each of these eight rows; the 4-point transform down each field; line 2z
 // from the sums' z, line 2z + 1 from the differences'.
-template <class V, class Transpose>
-inline void idct_248_lanes(V *rows, const Cosines<V> &k, Transpose transpose) {
+template <class V>
+inline void idct_248_lanes(V *rows, const Cosines<V> &k) {
   V fields[8];
 #pragma GCC unroll 4
   for (int v = 0; v < 4; ++v) {

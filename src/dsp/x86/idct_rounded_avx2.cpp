@@ -14,11 +14,6 @@
 namespace tarsk::dsp::x86 {
 namespace {
 
-const Cosines<F8> &lane_cosines() {
-  static const Cosines<F8> k = cosines<F8>(F8::splat);
-  return k;
-}
-
 // Each coefficient times its factor, by rows.
 inline void load(const dv_coeff_t *block, const float *factors, F8 *rows) {
 #pragma GCC unroll 8
@@ -45,14 +40,14 @@ inline void store(const F8 *rows, dv_coeff_t *block) {
 void idct_88_rounded_avx2(dv_coeff_t *block, const float *factors) {
   F8 rows[8];
   load(block, factors, rows);
-  idct_88_lanes(rows, lane_cosines(), transpose);
+  idct_88_lanes(rows, lane_cosines<F8>());
   store(rows, block);
 }
 
 void idct_248_rounded_avx2(dv_coeff_t *block, const float *factors) {
   F8 rows[8];
   load(block, factors, rows);
-  idct_248_lanes(rows, lane_cosines(), transpose);
+  idct_248_lanes(rows, lane_cosines<F8>());
   store(rows, block);
 }
 
