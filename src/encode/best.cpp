@@ -547,17 +547,14 @@ void quant_best(dv_videosegment_t *seg, dv_vlc_block_t *vblocks, int force_dct,
   for (int m = 0; m < mbs && fast; ++m)
     for (int b = 0; b < 6 && fast; ++b) {
       Trials &t = sg.trials[m][b];
-      // The mode by its distortion alone; then its codes.
-      int mode = t.first_mode;
-      if (t.either) {
-        auto distortion = [&](int to) {
-          return k.rd_quantise(t.coeffs[to], sets.step[finest][to], sets.inverse[finest][to],
-                               basis().ac_energy[to], nearest, nullptr, nullptr);
-        };
-        mode = distortion(1) < distortion(0) ? 1 : 0;
-      }
-      int bits;
-      kept_trial(k, t, mode, finest, nearest, bits);
+      // The first mode's trial; the other's distortion alone, and its codes
+      // only where it is the closer.
+      int mode = t.first_mode, bits;
+      const float distortion = kept_trial(k, t, mode, finest, nearest, bits);
+      if (t.either && k.rd_quantise(t.coeffs[1], sets.step[finest][1], sets.inverse[finest][1],
+                                    basis().ac_energy[1], nearest, nullptr,
+                                    nullptr) < distortion)
+        kept_trial(k, t, mode = 1, finest, nearest, bits);
       chosen[m][b] = {mode, nearest};
       fit.bits += bits;
       fast = !beyond_escape(t, t.first_mode, nearest) && !beyond_escape(t, t.last_mode, nearest) &&
