@@ -328,6 +328,50 @@ int tarsk_decode_frame(tarsk_decoder *decoder, const uint8_t *frame, size_t size
                        tarsk_picture_damage *damage, int16_t *samples, size_t capacity,
                        tarsk_audio *audio);
 
+/* ---- Inspecting frames ------------------------------------------------- */
+
+/* Everything a frame says about itself and its damage, read without
+ * decoding its picture or sound: for analysing a transfer of a tape, cutting
+ * it into its recordings, and mending it from other transfers. */
+
+#define TARSK_MAX_SEQUENCES 12            /* DIF sequences of a 625/50 frame (10 in 525/60) */
+#define TARSK_SEGMENTS_PER_SEQUENCE 27    /* video segments of five blocks in each */
+#define TARSK_AUDIO_BLOCKS_PER_SEQUENCE 9 /* audio blocks in each */
+
+/* The damage in one DIF sequence. A video segment is five video blocks, a
+ * macroblock each, whose codes may run on into each other: the unit in
+ * which video can be taken over from another copy of the frame. */
+typedef struct tarsk_sequence_facts {
+  int flagged_video;          /* video blocks whose status nibble reports an error */
+  int broken_video;           /* video blocks not flagged whose macroblock's codes do not parse */
+  uint32_t damaged_segments;  /* bit k: segment k (0..26) has a flagged or broken block */
+  int audio_errors;           /* error-coded samples of the frame in its audio blocks */
+  uint32_t damaged_audio;     /* bit a: audio block a (0..8) holds such a sample */
+} tarsk_sequence_facts;
+
+typedef struct tarsk_frame_facts {
+  tarsk_frame_info info;
+  int sequences; /* 10 or 12 */
+  /* The recording start and end flags of the AAUX source control pack
+   * (REC ST, REC END): 1 the frame opens (ends) a recording, 0 not, -1 the
+   * frame has no such pack. */
+  int recording_start, recording_end;
+  /* The absolute track number the subcode's sync block IDs carry: the
+   * number on the tape of the frame's first track, counted from the start
+   * of the tape. has_absolute_track 0 when the IDs carry none or disagree. */
+  int has_absolute_track;
+  int32_t absolute_track;
+  int damaged_macroblocks;  /* flagged or broken: what decoding conceals */
+  int audio_errors[4];      /* error-coded samples per channel (none without sound) */
+  tarsk_sequence_facts sequence[TARSK_MAX_SEQUENCES];
+} tarsk_frame_facts;
+
+/* Reads a frame's information, markers, track number and damage into
+ * `facts` (its video parsed, not reconstructed); checks the frame's header
+ * blocks and its length first. */
+int tarsk_inspect_frame(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
+                        tarsk_frame_facts *facts);
+
 /* ---- Encoding ----------------------------------------------------------- */
 
 typedef enum tarsk_encode_quality {

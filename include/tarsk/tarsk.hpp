@@ -251,6 +251,9 @@ class Reader {
 using FrameInfo = tarsk_frame_info;
 /// What decoding a picture found (see tarsk_picture_damage).
 using PictureDamage = tarsk_picture_damage;
+/// A frame's information, markers, track number and damage (see
+/// tarsk_frame_facts).
+using FrameFacts = tarsk_frame_facts;
 
 /// A frame's sound, one vector per channel: 2 channels of 16-bit sound, or 4
 /// of 12-bit sound expanded to 16 bits.
@@ -320,6 +323,15 @@ class Decoder {
     if (const int got = tarsk_decode_info(get(), frame.data(), frame.size(), &info); got != 0)
       return error_of(got);
     return info;
+  }
+
+  /// Reads a frame's information and damage without decoding it (see
+  /// tarsk_inspect_frame).
+  Expected<FrameFacts> inspect(Bytes frame) {
+    FrameFacts facts;
+    if (const int got = tarsk_inspect_frame(get(), frame.data(), frame.size(), &facts); got != 0)
+      return error_of(got);
+    return facts;
   }
 
   /// Decodes a frame's picture into `picture` (see tarsk_decode_video: with

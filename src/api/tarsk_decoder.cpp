@@ -11,6 +11,7 @@
 #include "api/frame_ring.h"
 #include "api/picture.h"
 #include "common/dif.h"
+#include "decode/audio.h"
 #include "decode/metadata.h"
 
 using namespace tarsk;
@@ -200,6 +201,39 @@ int decode_sound(dv_decoder_t *dv, const uint8_t *frame, int16_t *samples, size_
   return TARSK_OK;
 }
 
+// The damage of a parsed frame's video, per DIF sequence, from the
+// macroblocks `damage` marks and the blocks' status nibbles.
+void video_facts(const dv_decoder_t *dv, const uint8_t *frame, const FrameDamage &damage,
+                 tarsk_frame_facts *facts) {
+  for (int s = 0; s < dv->num_dif_seqs; ++s) {
+    tarsk_sequence_facts &q = facts->sequence[s];
+    for (int k = 0; k < dif::segments_per_sequence; ++k)
+      for (int m = 0; m < dif::macroblocks_per_segment; ++m) {
+        const int n = dif::segments_per_sequence * s + k;
+        const bool flagged =
+            dif::video_block_flagged(frame + dif::block_offset(s, dif::video_block(k, m)));
+        const bool damaged = damage.macroblocks[dif::macroblocks_per_segment * n + m] != 0;
+        q.flagged_video += flagged;
+        q.broken_video += damaged && !flagged;
+        if (damaged || flagged) q.damaged_segments |= uint32_t{1} << k;
+        facts->damaged_macroblocks += damaged || flagged;
+      }
+  }
+}
+
+// The error-coded samples of a frame with readable sound, per DIF sequence
+// and channel.
+void audio_facts(const dv_decoder_t *dv, const uint8_t *frame, tarsk_frame_facts *facts) {
+  for (int s = 0; s < dv->num_dif_seqs; ++s)
+    for (int a = 0; a < dif::audio_blocks_per_sequence; ++a)
+      if (const int found =
+              count_audio_errors(dv->audio, frame + dif::audio_offset(s, a), s, a, facts->audio_errors);
+          found > 0) {
+        facts->sequence[s].audio_errors += found;
+        facts->sequence[s].damaged_audio |= uint32_t{1} << a;
+      }
+}
+
 }  // namespace
 
 struct tarsk_decoder {
@@ -223,6 +257,11 @@ struct tarsk_decoder {
     return crew.get();
   }
   std::unique_ptr<FramePipeline> pipeline;
+
+  // Inspection's own parse of a frame's video, apart from the pictures'.
+  std::unique_ptr<dv_videosegment_t> inspect_seg;
+  bitstream_t inspect_bs{};
+  FrameDamage inspect_damage;
 };
 
 extern "C" {
@@ -273,6 +312,35 @@ int tarsk_decode_info(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
   dv_decoder_t *dv = decoder->dv.get();
   if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
   fill_info(dv, frame, size, info);
+  return TARSK_OK;
+}
+
+int tarsk_inspect_frame(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
+                        tarsk_frame_facts *facts) {
+  if (decoder == nullptr || frame == nullptr || facts == nullptr) return TARSK_E_BAD_CALL;
+  const LogScope scope(decoder->log);
+  dv_decoder_t *dv = decoder->dv.get();
+  if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
+  try {
+    if (!decoder->inspect_seg) decoder->inspect_seg = std::make_unique<dv_videosegment_t>();
+  } catch (const std::bad_alloc &) {
+    return TARSK_E_NO_MEMORY;
+  }
+  *facts = tarsk_frame_facts{};
+  fill_info(dv, frame, size, &facts->info);
+  facts->sequences = dv->num_dif_seqs;
+  const RecordingMarks marks = recording_marks(frame);
+  facts->recording_start = marks.start;
+  facts->recording_end = marks.end;
+  int32_t track = 0;
+  facts->has_absolute_track = absolute_track(frame, dv->num_dif_seqs, track);
+  facts->absolute_track = facts->has_absolute_track ? track : 0;
+  FrameDamage &damage = decoder->inspect_damage;
+  damage.conceal = false;
+  decode_segments(dv, frame, {}, decoder->inspect_seg.get(), &decoder->inspect_bs, 0,
+                  dv->num_dif_seqs * dif::segments_per_sequence, &damage);
+  video_facts(dv, frame, damage, facts);
+  if (facts->info.audio_rate > 0) audio_facts(dv, frame, facts);
   return TARSK_OK;
 }
 

@@ -117,6 +117,19 @@ inline constexpr uint8_t shutter = 0x7f;
 inline constexpr int subcode_pack_sequence = 6;
 inline constexpr uint8_t subcode_second_half_flag = 0x80;
 
+// Subcode sync block IDs. The second byte's low nibble numbers the sync
+// block within its track (0..11: six in each subcode block). The first
+// byte's low nibble and the second byte's high nibble make a byte of the
+// absolute track number: the tape's count of tracks (23 bits) above a
+// blank flag (bit 0), a byte at a time, low byte first, in sync blocks
+// number n with n mod 3 choosing the byte; each byte stands four times in
+// a track. A DIF sequence is one track.
+inline constexpr int subcode_syncs_per_track = 12;
+constexpr int subcode_sync_number(const uint8_t *id) { return id[1] & 0x0f; }
+constexpr int subcode_track_byte(const uint8_t *id) { return ((id[0] & 0x0f) << 4) | (id[1] >> 4); }
+constexpr int subcode_track_byte_index(int sync_number) { return sync_number % 3; }
+inline constexpr int absolute_track_shift = 1;  // above the blank flag
+
 // An audio block: the AAUX pack, then the samples.
 inline constexpr int aaux_pack_offset = 3;
 inline constexpr int audio_data_offset = 8;

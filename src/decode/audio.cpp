@@ -12,6 +12,7 @@
 
 namespace {
 
+namespace dif = tarsk::dif;
 constexpr int16_t invalid_16 = -32768;  // 0x8000 marks an invalid sample
 constexpr int invalid_12 = 0x800;
 
@@ -82,11 +83,42 @@ void interpolate_invalid(int16_t *buffer, int n) {
 
 }  // namespace
 
+namespace tarsk {
+
+int count_audio_errors(const dv_audio_t *audio, const uint8_t *block, int ds, int a,
+                       int errors[4]) {
+  const bool fifty = audio->aaux_as.pc3.system == 1;
+  const int half = dif::audio_half(fifty);
+  if (ds < 0 || ds >= 2 * half || a < 0 || a >= dif::audio_blocks_per_sequence) return 0;
+  const bool second = ds >= half;
+  const int limit = std::clamp(audio->samples_this_frame, 0, std::max(audio->max_samples, 0));
+  const int stride = dif::audio_cycle(fifty);
+  const int base = dif::audio_position(fifty, second ? ds - half : ds, a, 0);
+  const uint8_t *data = block + dif::audio_data_offset;
+  int found = 0;
+  auto add = [&](int channel) {
+    ++errors[channel];
+    ++found;
+  };
+  if (audio->quantization == 16) {
+    for (int i = 0; i < 36 && base + i * stride < limit; ++i)
+      if (static_cast<int16_t>(load_be16(data + 2 * i)) == invalid_16) add(second ? 1 : 0);
+  } else if (audio->quantization == 12) {
+    for (int i = 0; i < 24 && base + i * stride < limit; ++i) {
+      const uint8_t *g = data + 3 * i;
+      if (g[0] * 16 + (g[2] >> 4) == invalid_12) add(second ? 2 : 0);
+      if (g[1] * 16 + (g[2] & 0x0f) == invalid_12) add(second ? 3 : 1);
+    }
+  }
+  return found;
+}
+
+}  // namespace tarsk
+
 extern "C" {
 
 int dv_decode_audio_block(dv_audio_t *dv_audio, const uint8_t *inbuf, int ds, int audio_dif,
                           int16_t **outbufs) {
-  namespace dif = tarsk::dif;
   const bool fifty = dv_audio->aaux_as.pc3.system == 1;
   const int half = dif::audio_half(fifty);
   const int stride = dif::audio_cycle(fifty);

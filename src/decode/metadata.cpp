@@ -10,7 +10,8 @@
 
 namespace {
 
-using namespace tarsk::dif::pack_id;
+namespace dif = tarsk::dif;
+using namespace dif::pack_id;
 using tarsk::from_bcd;
 constexpr uint8_t absent = tarsk::dif::no_pack;
 constexpr uint8_t subcode_timecode = timecode;
@@ -61,6 +62,41 @@ bool recording_datetime(const dv_decoder_t *dv, DateTime &dt) {
   dt.minutes = c.minutes;
   dt.seconds = c.seconds;
   return true;
+}
+
+bool absolute_track(const uint8_t *frame, int sequences, int32_t &track) {
+  bool found = false;
+  for (int s = 0; s < sequences; ++s) {
+    int bytes[3] = {-1, -1, -1};
+    bool agree = true;
+    for (int b = 0; b < 2; ++b) {
+      const uint8_t *block = frame + dif::block_offset(s, dif::subcode_block(b));
+      for (int n = 0; n < dif::subcode_packs_per_block; ++n) {
+        const uint8_t *id = block + dif::subcode_sync_offset(n);
+        const int number = dif::subcode_sync_number(id);
+        if (number >= dif::subcode_syncs_per_track) continue;
+        int &byte = bytes[dif::subcode_track_byte_index(number)];
+        const int value = dif::subcode_track_byte(id);
+        agree = agree && (byte < 0 || byte == value);
+        byte = value;
+      }
+    }
+    if (!agree || bytes[0] < 0 || bytes[1] < 0 || bytes[2] < 0) continue;
+    const int32_t number = ((bytes[2] << 16) | (bytes[1] << 8) | bytes[0]) >>
+                           dif::absolute_track_shift;
+    const int32_t first = number - s;
+    if (found && first != track) return false;
+    track = first;
+    found = true;
+  }
+  return found;
+}
+
+RecordingMarks recording_marks(const uint8_t *frame) {
+  const uint8_t *pack = frame + dif::aaux_asc_offset;
+  if (pack[0] != aaux_source_control) return {-1, -1};
+  // REC ST and REC END are set by clearing them: 0 marks the point.
+  return {(pack[2] & 0x80) == 0, (pack[2] & 0x40) == 0};
 }
 
 bool timecode(const dv_decoder_t *dv, Timecode &t) {

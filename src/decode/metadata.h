@@ -4,6 +4,8 @@
 
 #include <tarsk/dv.h>
 
+#include <cstdint>
+
 namespace tarsk {
 
 struct Timecode {
@@ -17,5 +19,18 @@ struct DateTime {
 };
 // Both recording packs are needed; false when either is missing.
 bool recording_datetime(const dv_decoder_t *dv, DateTime &dt);
+
+// The absolute track number of a frame's first track, from the subcode
+// sync block IDs of its `sequences` DIF sequences: false when no track
+// carries all three bytes of its number, when a byte disagrees with its
+// repeats, or when the tracks that carry one do not count up by one.
+bool absolute_track(const uint8_t *frame, int sequences, int32_t &track);
+
+// The recording start and end flags of the frame's AAUX source control
+// pack: 1 set (the frame opens or ends a recording), 0 not, -1 no pack.
+struct RecordingMarks {
+  int start, end;
+};
+RecordingMarks recording_marks(const uint8_t *frame);
 
 }  // namespace tarsk

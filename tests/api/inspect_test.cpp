@@ -1,0 +1,192 @@
+// tarsk_inspect_frame: a frame's damage found exactly where it was put
+// (status nibbles, codes that do not parse, error-coded samples per
+// channel), recording markers and absolute track numbers read as stamped,
+// and the rest the same as the separate calls say.
+#include <gtest/gtest.h>
+#include <tarsk/tarsk.h>
+
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "common/dif.h"
+#include "support/conformance.h"
+#include "support/frame_builder.h"
+
+namespace {
+
+using namespace tarsk::test;
+namespace dif = tarsk::dif;
+using Bytes = std::vector<uint8_t>;
+
+struct Decoder {
+  Decoder() { EXPECT_EQ(tarsk_decoder_open(&d, nullptr), TARSK_OK); }
+  ~Decoder() { tarsk_decoder_close(&d); }
+  tarsk_frame_facts inspect(const Bytes &frame) {
+    tarsk_frame_facts facts;
+    EXPECT_EQ(tarsk_inspect_frame(d, frame.data(), frame.size(), &facts), TARSK_OK);
+    return facts;
+  }
+  tarsk_decoder *d = nullptr;
+};
+
+Bytes first_frame(const char *name) {
+  const Bytes stream = conformance(name);
+  const auto frames = split_frames(stream);
+  return Bytes(frames[0].begin(), frames[0].end());
+}
+
+// Puts the 16-bit error code at channel position p of channel c (0 or 1).
+void error_sample_16(Bytes &frame, bool fifty, int c, int p) {
+  const dif::AudioSlot slot = dif::audio_slot(fifty, p);
+  const int ds = slot.row + (c ? dif::audio_half(fifty) : 0);
+  uint8_t *at = &frame[dif::audio_offset(ds, slot.block) + dif::audio_data_offset + 2 * slot.index];
+  at[0] = 0x80;
+  at[1] = 0x00;
+}
+
+// The absolute track number written as a tape's subcode carries it: 23
+// bits above a blank flag, a byte of the three in each sync block ID by
+// its number modulo 3, track `first + s` in DIF sequence s.
+void stamp_tracks(Bytes &frame, int sequences, int32_t first, int skew_sequence = -1) {
+  for (int s = 0; s < sequences; ++s) {
+    const uint32_t value = static_cast<uint32_t>(first + s + (s == skew_sequence)) << 1;
+    for (int b = 0; b < 2; ++b)
+      for (int n = 0; n < 6; ++n) {
+        const int number = 6 * b + n;
+        const uint8_t byte = static_cast<uint8_t>(value >> (8 * (number % 3)));
+        uint8_t *id = &frame[dif::block_offset(s, 1 + b) + 3 + 8 * n];
+        id[0] = static_cast<uint8_t>((id[0] & 0xf0) | (byte >> 4));
+        id[1] = static_cast<uint8_t>(((byte & 0x0f) << 4) | number);
+      }
+  }
+}
+
+// Flagged blocks, a segment of garbage and error-coded samples in known
+// places of frames of every system and sampling: the facts count exactly
+// those, in their DIF sequences, segments, blocks and channels.
+TEST(Inspect, FindsExactlyTheDamagePutIn) {
+  for (const char *name : conformance_files) {
+    SCOPED_TRACE(name);
+    Bytes frame = first_frame(name);
+    Decoder d;
+    const tarsk_frame_facts clean = d.inspect(frame);
+    const bool fifty = clean.info.system == TARSK_SYSTEM_625_50;
+    ASSERT_EQ(clean.sequences, fifty ? 12 : 10);
+    ASSERT_EQ(clean.damaged_macroblocks, 0);
+    ASSERT_EQ(clean.info.audio_bits, 16);
+    // Flagged: segment 2 whole and one block of segment 5, in sequence 1.
+    for (int m = 0; m < 5; ++m) frame[dif::segment_offset(1, 2) + 80 * m + dif::qno_byte] |= 0x70;
+    frame[dif::segment_offset(1, 5) + 80 * 3 + dif::qno_byte] |= 0xf0;
+    // Garbage in segment 10 of sequence 3.
+    for (size_t i = 4; i < 400; i += 5) frame[dif::segment_offset(3, 10) + i] ^= 0xa5;
+    // Error codes: 5 samples of channel 0 and 2 of channel 1 within the
+    // frame's count, and one past it (no sample of the frame is there).
+    const int samples = clean.info.audio_samples;
+    for (int p : {0, 1, 100, 1000, samples - 1}) error_sample_16(frame, fifty, 0, p);
+    for (int p : {7, 8}) error_sample_16(frame, fifty, 1, p);
+    if (samples < (fifty ? 1944 : 1620)) error_sample_16(frame, fifty, 1, samples);
+
+    const tarsk_frame_facts f = d.inspect(frame);
+    tarsk_picture_damage checked;
+    ASSERT_EQ(tarsk_decode_check(d.d, frame.data(), frame.size(), &checked), TARSK_OK);
+    EXPECT_EQ(f.damaged_macroblocks, checked.damaged_macroblocks);
+    for (int s = 0; s < f.sequences; ++s) {
+      SCOPED_TRACE(s);
+      const tarsk_sequence_facts &q = f.sequence[s];
+      EXPECT_EQ(q.flagged_video, s == 1 ? 6 : 0);
+      EXPECT_EQ(q.damaged_segments & ~(uint32_t{1} << 10),
+                s == 1 ? (uint32_t{1} << 2 | uint32_t{1} << 5) : 0u);
+      EXPECT_EQ(q.broken_video > 0, s == 3);
+      EXPECT_EQ((q.damaged_segments >> 10) & 1, s == 3 ? 1u : 0u);
+    }
+    EXPECT_EQ(f.damaged_macroblocks, 6 + f.sequence[3].broken_video);
+    EXPECT_EQ((std::array{f.audio_errors[0], f.audio_errors[1], f.audio_errors[2],
+                          f.audio_errors[3]}),
+              (std::array{5, 2, 0, 0}));
+    // Each error's DIF sequence and audio block, from the shuffle.
+    int per_sequence[12] = {};
+    uint32_t blocks[12] = {};
+    for (auto [c, p] : {std::pair{0, 0}, {0, 1}, {0, 100}, {0, 1000}, {0, samples - 1}, {1, 7},
+                        {1, 8}}) {
+      const dif::AudioSlot slot = dif::audio_slot(fifty, p);
+      const int ds = slot.row + (c ? dif::audio_half(fifty) : 0);
+      ++per_sequence[ds];
+      blocks[ds] |= uint32_t{1} << slot.block;
+    }
+    for (int s = 0; s < f.sequences; ++s) {
+      EXPECT_EQ(f.sequence[s].audio_errors, per_sequence[s]) << s;
+      EXPECT_EQ(f.sequence[s].damaged_audio, blocks[s]) << s;
+    }
+    // Everything tarsk_decode_info says, inspection says too.
+    tarsk_frame_info info;
+    ASSERT_EQ(tarsk_decode_info(d.d, frame.data(), frame.size(), &info), TARSK_OK);
+    EXPECT_EQ(std::memcmp(&info, &f.info, sizeof info), 0);
+  }
+}
+
+// 12-bit sound: error codes counted in each of the four channels, and a
+// pair of which one half is an error code counts one.
+TEST(Inspect, CountsTwelveBitErrorsPerChannel) {
+  for (const bool fifty : {false, true}) {
+    SCOPED_TRACE(fifty);
+    FrameBuilder b(fifty ? e_dv_system_625_50 : e_dv_system_525_60);
+    // 32 kHz, 12 bits, locked: 1067 (525/60) or 1280 (625/50) samples.
+    with_audio_packs(b, aaux_source(fifty ? 16 : 14, fifty, 1, 2, 1), aaux_source_control(0x20));
+    std::vector<int> codes[4];
+    const int samples = fifty ? 1280 : 1067;
+    for (auto &c : codes) c.assign(static_cast<size_t>(samples), 0x123);
+    codes[0][0] = codes[1][0] = 0x800;  // both of a pair
+    codes[2][5] = 0x800;
+    codes[3][samples - 1] = codes[3][9] = codes[3][10] = 0x800;
+    write_audio_12(b, codes);
+    Decoder d;
+    const tarsk_frame_facts f = d.inspect(b.bytes());
+    ASSERT_EQ(f.info.audio_bits, 12);
+    ASSERT_EQ(f.info.audio_samples, samples);
+    EXPECT_EQ((std::array{f.audio_errors[0], f.audio_errors[1], f.audio_errors[2],
+                          f.audio_errors[3]}),
+              (std::array{1, 1, 1, 3}));
+  }
+}
+
+// The recording start and end flags of the AAUX source control pack, and
+// the absolute track number of the subcode IDs: as stamped; none where the
+// IDs carry none (our encoder's and ffmpeg's frames) or disagree.
+TEST(Inspect, ReadsMarkersAndTrackNumbers) {
+  for (const char *name : conformance_files) {
+    SCOPED_TRACE(name);
+    Bytes frame = first_frame(name);
+    Decoder d;
+    tarsk_frame_facts f = d.inspect(frame);
+    EXPECT_EQ(f.recording_start, 0);
+    EXPECT_EQ(f.recording_end, 0);
+    EXPECT_EQ(f.has_absolute_track, 0);
+    const int sequences = f.sequences;
+    frame[dif::aaux_asc_offset + 2] &= 0x7f;
+    f = d.inspect(frame);
+    EXPECT_EQ(std::pair(f.recording_start, f.recording_end), std::pair(1, 0));
+    frame[dif::aaux_asc_offset + 2] = static_cast<uint8_t>((frame[dif::aaux_asc_offset + 2] | 0x80) & ~0x40);
+    f = d.inspect(frame);
+    EXPECT_EQ(std::pair(f.recording_start, f.recording_end), std::pair(0, 1));
+    frame[dif::aaux_asc_offset] = 0xff;
+    f = d.inspect(frame);
+    EXPECT_EQ(std::pair(f.recording_start, f.recording_end), std::pair(-1, -1));
+
+    for (const int32_t first : {0, 1, 12 * 4321, (1 << 23) - 12}) {
+      stamp_tracks(frame, sequences, first);
+      f = d.inspect(frame);
+      EXPECT_EQ(f.has_absolute_track, 1);
+      EXPECT_EQ(f.absolute_track, first);
+    }
+    stamp_tracks(frame, sequences, 600, 4);  // track 4 numbered out of turn
+    EXPECT_EQ(d.inspect(frame).has_absolute_track, 0);
+    stamp_tracks(frame, sequences, 600);
+    frame[dif::block_offset(2, 2) + 3 + 8 * 2] ^= 0x01;  // a repeat of a byte that disagrees
+    f = d.inspect(frame);
+    EXPECT_EQ(f.has_absolute_track, 1) << "the other tracks still tell";
+    EXPECT_EQ(f.absolute_track, 600);
+  }
+}
+
+}  // namespace
