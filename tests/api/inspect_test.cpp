@@ -12,6 +12,7 @@
 #include "common/dif.h"
 #include "support/conformance.h"
 #include "support/frame_builder.h"
+#include "support/transfer.h"
 
 namespace {
 
@@ -45,21 +46,13 @@ void error_sample_16(Bytes &frame, bool fifty, int c, int p) {
   at[1] = 0x00;
 }
 
-// The absolute track number written as a tape's subcode carries it: 23
-// bits above a blank flag, a byte of the three in each sync block ID by
-// its number modulo 3, track `first + s` in DIF sequence s.
-void stamp_tracks(Bytes &frame, int sequences, int32_t first, int skew_sequence = -1) {
-  for (int s = 0; s < sequences; ++s) {
-    const uint32_t value = static_cast<uint32_t>(first + s + (s == skew_sequence)) << 1;
-    for (int b = 0; b < 2; ++b)
-      for (int n = 0; n < 6; ++n) {
-        const int number = 6 * b + n;
-        const uint8_t byte = static_cast<uint8_t>(value >> (8 * (number % 3)));
-        uint8_t *id = &frame[dif::block_offset(s, 1 + b) + 3 + 8 * n];
-        id[0] = static_cast<uint8_t>((id[0] & 0xf0) | (byte >> 4));
-        id[1] = static_cast<uint8_t>(((byte & 0x0f) << 4) | number);
-      }
-  }
+// Track `skew` numbered one out of turn.
+void stamp_tracks_skewed(Bytes &frame, int sequences, int32_t first, int skew) {
+  stamp_tracks(frame.data(), sequences, first);
+  std::vector<uint8_t> other(frame);
+  stamp_tracks(other.data(), sequences, first + 1);
+  for (int b = 1; b <= 2; ++b)
+    std::memcpy(&frame[dif::block_offset(skew, b)], &other[dif::block_offset(skew, b)], 80);
 }
 
 // Flagged blocks, a segment of garbage and error-coded samples in known
@@ -174,18 +167,55 @@ TEST(Inspect, ReadsMarkersAndTrackNumbers) {
     EXPECT_EQ(std::pair(f.recording_start, f.recording_end), std::pair(-1, -1));
 
     for (const int32_t first : {0, 1, 12 * 4321, (1 << 23) - 12}) {
-      stamp_tracks(frame, sequences, first);
+      stamp_tracks(frame.data(), sequences, first);
       f = d.inspect(frame);
       EXPECT_EQ(f.has_absolute_track, 1);
       EXPECT_EQ(f.absolute_track, first);
     }
-    stamp_tracks(frame, sequences, 600, 4);  // track 4 numbered out of turn
+    stamp_tracks_skewed(frame, sequences, 600, 4);  // track 4 numbered out of turn
     EXPECT_EQ(d.inspect(frame).has_absolute_track, 0);
-    stamp_tracks(frame, sequences, 600);
+    stamp_tracks(frame.data(), sequences, 600);
     frame[dif::block_offset(2, 2) + 3 + 8 * 2] ^= 0x01;  // a repeat of a byte that disagrees
     f = d.inspect(frame);
     EXPECT_EQ(f.has_absolute_track, 1) << "the other tracks still tell";
     EXPECT_EQ(f.absolute_track, 600);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The test transfers carry what they were made with, and their damage
+// shows where it was put: the helpers the command's tests build on.
+TEST(Inspect, TestTransfersCarryWhatTheyWereMadeWith) {
+  std::vector<Recording> recordings = {{.frames = 3, .timecode = 250}, {.frames = 2, .marked = false}};
+  recordings[1].system = TARSK_SYSTEM_525_60;
+  Bytes stream = make_transfer(recordings, 1000);
+  ASSERT_EQ(stream.size(), 3 * 144000u + 2 * 120000u);
+  garble_segment(&stream[144000], 4, 20);
+  flag_segment(&stream[144000], 5, 3);
+  error_audio_block(&stream[2 * 144000], 7, 8);
+  Decoder d;
+  size_t at = 0;
+  int32_t track = 1000;
+  for (int n = 0; n < 5; ++n) {
+    SCOPED_TRACE(n);
+    const size_t size = n < 3 ? 144000 : 120000;
+    const tarsk_frame_facts f = d.inspect(Bytes(stream.begin() + static_cast<long>(at),
+                                                stream.begin() + static_cast<long>(at + size)));
+    at += size;
+    EXPECT_EQ(f.recording_start, n == 0);
+    EXPECT_EQ(f.has_absolute_track, 1);
+    EXPECT_EQ(f.absolute_track, track);
+    track += f.sequences;
+    EXPECT_EQ(f.info.timecode.seconds * 25 + f.info.timecode.frames, n < 3 ? 250 + n : n - 3);
+    for (int s = 0; s < f.sequences; ++s) {
+      EXPECT_EQ(f.sequence[s].damaged_segments,
+                n == 1 && s == 4 ? 1u << 20 : n == 1 && s == 5 ? 1u << 3 : 0u) << s;
+      EXPECT_EQ(f.sequence[s].broken_video > 0, n == 1 && s == 4) << s;
+      EXPECT_EQ(f.sequence[s].damaged_audio, n == 2 && s == 7 ? 1u << 8 : 0u) << s;
+    }
   }
 }
 
