@@ -1,0 +1,496 @@
+// tarsk analyze: a transfer of a tape, frame by frame: where each frame
+// stood, its time code and recording date and time, the recorder's
+// recording start and end flags, the absolute track number, where the
+// clocks jump or the settings change, and the damage of its video (per DIF
+// sequence) and sound (per channel). For people a summary (the recordings
+// and the worst spots); for programs CSV or JSON Lines; and a map of the
+// whole transfer as a PNG picture.
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+#include <tarsk/tarsk.hpp>
+#include <vector>
+
+#include "cli.h"
+#include "damage.h"
+#include "formats.h"
+#include "output.h"
+#include "transfer.h"
+
+namespace tarsk::cli {
+
+namespace {
+
+struct Options {
+  std::string input, map;
+  enum class Listing { summary, csv, json } listing = Listing::summary;
+};
+
+// What the summary and the map keep of a frame.
+enum class Kind : uint8_t { clean, flagged, broken, missing, none };
+
+struct FrameMark {
+  unsigned breaks = 0;
+  bool readable = false;
+  bool missing = false;               // DIF blocks the stream lacked, bytes skipped before it
+  int sequences = 0;
+  Kind video[TARSK_MAX_SEQUENCES] = {};
+  int audio_channels = 0;
+  int audio_errors[4] = {};
+  int damaged_macroblocks = 0;
+};
+
+struct Recording {
+  uint64_t first = 0, last = 0;
+  unsigned breaks = 0;  // why it starts
+  FrameInfo info{};     // its first readable frame's settings
+  std::string timecode_first, timecode_last, recorded_first, recorded_last;
+  uint64_t damaged_frames = 0;
+};
+
+std::string csv_header() {
+  std::string h =
+      "frame,offset,skipped_bytes,missing_blocks,readable,timecode,drop_frame,recorded,"
+      "recording_start,recording_end,absolute_track,breaks,system,sampling,aspect,audio_rate,"
+      "audio_bits,audio_channels,audio_locked,audio_samples,flagged_video,broken_video,"
+      "damaged_macroblocks,audio_errors_1,audio_errors_2,audio_errors_3,audio_errors_4";
+  for (int s = 0; s < TARSK_MAX_SEQUENCES; ++s) {
+    const std::string n = std::to_string(s);
+    h += ",flagged_" + n + ",broken_" + n + ",audio_errors_seq_" + n;
+  }
+  return h;
+}
+
+// A CSV field: quoted when it holds a comma or a quote, its quotes doubled.
+std::string csv_text(const std::string &s) {
+  if (s.find_first_of(",\"\n") == std::string::npos) return s;
+  std::string out = "\"";
+  for (const char c : s) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string json_text(const std::string &s) {
+  std::string out = "\"";
+  for (const char c : s) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+const char *aspect_name(const FrameInfo &i) { return i.wide ? "16:9" : "4:3"; }
+const char *system_short(const FrameInfo &i) {
+  return i.system == TARSK_SYSTEM_625_50 ? "625/50" : "525/60";
+}
+
+// One frame as a CSV line or a JSON object: every field of it.
+std::string frame_line(const ScannedFrame &s, unsigned breaks, bool json) {
+  const Frame &fr = *s.frame;
+  const FrameFacts &f = s.facts;
+  const FrameInfo &i = f.info;
+  std::vector<std::pair<std::string, std::string>> fields;  // name, value as JSON writes it
+  auto add = [&](const char *name, const std::string &value) { fields.emplace_back(name, value); };
+  auto text = [&](const char *name, const std::string &value) {
+    add(name, value.empty() ? (json ? "null" : "") : json ? json_text(value) : csv_text(value));
+  };
+  auto flag = [&](const char *name, int value) {
+    add(name, value < 0 ? (json ? "null" : "") : value ? "true" : "false");
+  };
+  add("frame", std::to_string(fr.index));
+  add("offset", std::to_string(fr.offset));
+  add("skipped_bytes", std::to_string(fr.skipped_bytes));
+  add("missing_blocks", std::to_string(fr.missing_blocks));
+  flag("readable", s.readable);
+  if (!s.readable) {
+    if (json) text("problem", s.problem);
+  } else {
+    text("timecode", timecode_label(i));
+    flag("drop_frame", i.has_timecode ? i.timecode.drop_frame : -1);
+    text("recorded", recorded_label(i));
+    flag("recording_start", f.recording_start);
+    flag("recording_end", f.recording_end);
+    add("absolute_track", f.has_absolute_track ? std::to_string(f.absolute_track)
+                                               : json ? "null" : "");
+    text("breaks", break_text(breaks));
+    text("system", system_short(i));
+    text("sampling", sampling_name(i.sampling));
+    text("aspect", aspect_name(i));
+    const bool sound = i.audio_rate > 0;
+    add("audio_rate", sound ? std::to_string(i.audio_rate) : json ? "null" : "");
+    add("audio_bits", sound ? std::to_string(i.audio_bits) : json ? "null" : "");
+    add("audio_channels", sound ? std::to_string(i.audio_channels) : json ? "null" : "");
+    flag("audio_locked", sound ? i.audio_locked : -1);
+    add("audio_samples", sound ? std::to_string(i.audio_samples) : json ? "null" : "");
+    int flagged = 0, broken = 0;
+    for (int q = 0; q < f.sequences; ++q) {
+      flagged += f.sequence[q].flagged_video;
+      broken += f.sequence[q].broken_video;
+    }
+    add("flagged_video", std::to_string(flagged));
+    add("broken_video", std::to_string(broken));
+    add("damaged_macroblocks", std::to_string(f.damaged_macroblocks));
+    if (json) {
+      std::string errors = "[";
+      for (int c = 0; c < (sound ? i.audio_channels : 0); ++c)
+        errors += (c ? ", " : "") + std::to_string(f.audio_errors[c]);
+      add("audio_errors", errors + "]");
+      std::string seq = "[";
+      for (int q = 0; q < f.sequences; ++q) {
+        const tarsk_sequence_facts &d = f.sequence[q];
+        seq += std::string(q ? ", " : "") + "{\"flagged_video\": " +
+               std::to_string(d.flagged_video) + ", \"broken_video\": " +
+               std::to_string(d.broken_video) + ", \"damaged_segments\": " +
+               std::to_string(d.damaged_segments) + ", \"audio_errors\": " +
+               std::to_string(d.audio_errors) + ", \"damaged_audio_blocks\": " +
+               std::to_string(d.damaged_audio) + "}";
+      }
+      add("sequences", seq + "]");
+    } else {
+      for (int c = 0; c < 4; ++c)
+        add("", c < (sound ? i.audio_channels : 0) ? std::to_string(f.audio_errors[c]) : "");
+      for (int q = 0; q < TARSK_MAX_SEQUENCES; ++q) {
+        const bool has = q < f.sequences;
+        add("", has ? std::to_string(f.sequence[q].flagged_video) : "");
+        add("", has ? std::to_string(f.sequence[q].broken_video) : "");
+        add("", has ? std::to_string(f.sequence[q].audio_errors) : "");
+      }
+    }
+  }
+  // A CSV line has every column, empty where the frame has no value.
+  if (!json) {
+    const std::string header = csv_header();
+    fields.resize(static_cast<size_t>(std::count(header.begin(), header.end(), ',')) + 1);
+  }
+  std::string line = json ? "{" : "";
+  for (size_t n = 0; n < fields.size(); ++n) {
+    if (n) line += json ? ", " : ",";
+    line += json ? "\"" + fields[n].first + "\": " + fields[n].second : fields[n].second;
+  }
+  return line + (json ? "}" : "");
+}
+
+FrameMark mark_of(const ScannedFrame &s, unsigned breaks) {
+  FrameMark m;
+  m.breaks = breaks;
+  m.readable = s.readable;
+  m.missing = s.frame->missing_blocks > 0 || s.frame->skipped_bytes > 0;
+  if (!s.readable) return m;
+  const FrameFacts &f = s.facts;
+  m.sequences = f.sequences;
+  for (int q = 0; q < f.sequences; ++q)
+    m.video[q] = f.sequence[q].broken_video   ? Kind::broken
+                 : f.sequence[q].flagged_video ? Kind::flagged
+                                               : Kind::clean;
+  m.audio_channels = f.info.audio_rate > 0 ? f.info.audio_channels : 0;
+  std::copy(std::begin(f.audio_errors), std::end(f.audio_errors), m.audio_errors);
+  m.damaged_macroblocks = f.damaged_macroblocks;
+  return m;
+}
+
+bool damaged(const FrameMark &m) {
+  if (!m.readable || m.missing || m.damaged_macroblocks > 0) return true;
+  for (const int e : m.audio_errors)
+    if (e > 0) return true;
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// The map: a column per frame (or per group of frames on long transfers);
+// a band for the stream (blocks missing, bytes skipped, frames unreadable),
+// a row per DIF sequence's video and per audio channel; recording starts as
+// white marks above and a line through.
+
+constexpr int map_most_columns = 1800;
+constexpr int row_height = 6, gap = 1, mark_band = 5;
+
+struct Rgb {
+  uint8_t r, g, b;
+};
+constexpr Rgb colour_clean{40, 110, 60}, colour_flagged{240, 160, 20}, colour_broken{220, 30, 30},
+    colour_missing{200, 40, 200}, colour_audio{40, 140, 250}, colour_none{30, 30, 30},
+    colour_background{0, 0, 0}, colour_boundary{255, 255, 255};
+
+Result<std::vector<uint8_t>> draw_map(const std::vector<FrameMark> &marks, int &width,
+                                      int &height) {
+  const uint64_t frames = marks.size();
+  const uint64_t group = std::max<uint64_t>(1, (frames + map_most_columns - 1) / map_most_columns);
+  width = static_cast<int>((frames + group - 1) / group);
+  int sequences = 0, channels = 0;
+  for (const FrameMark &m : marks) {
+    sequences = std::max(sequences, m.sequences);
+    channels = std::max(channels, m.audio_channels);
+  }
+  const int rows = 1 + sequences + channels;
+  height = mark_band + gap + rows * (row_height + gap);
+  std::vector<uint8_t> rgb(static_cast<size_t>(width) * static_cast<size_t>(height) * 3, 0);
+  auto fill = [&](int x, int y0, int h, Rgb c) {
+    for (int y = y0; y < y0 + h; ++y) {
+      uint8_t *p = &rgb[(static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3];
+      p[0] = c.r;
+      p[1] = c.g;
+      p[2] = c.b;
+    }
+  };
+  auto row_y = [&](int row) { return mark_band + gap + row * (row_height + gap); };
+  for (int x = 0; x < width; ++x) {
+    const uint64_t first = static_cast<uint64_t>(x) * group;
+    const uint64_t end = std::min(frames, first + group);
+    bool boundary = false, missing = false;
+    Kind video[TARSK_MAX_SEQUENCES];
+    std::fill(std::begin(video), std::end(video), Kind::none);
+    bool audio_seen[4] = {}, audio_bad[4] = {};
+    for (uint64_t n = first; n < end; ++n) {
+      const FrameMark &m = marks[n];
+      boundary = boundary || (n > 0 && m.breaks != 0);
+      missing = missing || m.missing || !m.readable;
+      for (int q = 0; q < m.sequences; ++q)
+        if (video[q] == Kind::none || m.video[q] > video[q]) video[q] = m.video[q];
+      for (int c = 0; c < m.audio_channels; ++c) {
+        audio_seen[c] = true;
+        audio_bad[c] = audio_bad[c] || m.audio_errors[c] > 0;
+      }
+    }
+    fill(x, 0, mark_band, boundary ? colour_boundary : colour_background);
+    fill(x, row_y(0), row_height, missing ? colour_missing : colour_clean);
+    for (int q = 0; q < sequences; ++q)
+      fill(x, row_y(1 + q), row_height,
+           video[q] == Kind::broken    ? colour_broken
+           : video[q] == Kind::flagged ? colour_flagged
+           : video[q] == Kind::clean   ? colour_clean
+                                       : colour_none);
+    for (int c = 0; c < channels; ++c)
+      fill(x, row_y(1 + sequences + c), row_height,
+           !audio_seen[c] ? colour_none : audio_bad[c] ? colour_audio : colour_clean);
+    if (boundary)  // the gaps between rows too, so the line runs through
+      for (int row = 0; row < rows; ++row) fill(x, row_y(row) - gap, gap, colour_boundary);
+  }
+  return png_encode(width, height, rgb);
+}
+
+// ---------------------------------------------------------------------------
+// The summary.
+
+std::string duration_of(uint64_t frames, tarsk_system system) {
+  const Rate rate = frame_rate(system);
+  const uint64_t ms = frames * 1000 * static_cast<uint64_t>(rate.den) / static_cast<uint64_t>(rate.num);
+  char text[40];
+  std::snprintf(text, sizeof text, "%02" PRIu64 ":%02" PRIu64 ":%02" PRIu64 ".%03" PRIu64,
+                ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+  return text;
+}
+
+std::string span_text(const std::string &first, const std::string &last) {
+  if (first.empty()) return "-";
+  return first == last ? first : first + " to " + last;
+}
+
+// Error-coded samples (concealed on decoding), and the frames that have them.
+struct SoundDamage {
+  uint64_t samples = 0, frames = 0;
+};
+
+// A run of damaged frames: where it is and how bad.
+struct Spot {
+  uint64_t first = 0, last = 0;
+  uint64_t macroblocks = 0, audio_errors = 0, unreadable = 0, missing = 0;
+  std::string timecode, recorded;  // of its first frame
+  uint64_t weight() const { return macroblocks + audio_errors / 36 + 135 * (unreadable + missing); }
+};
+
+void print_summary(const std::string &name, const SourceInfo &source, const FrameInfo &first,
+                   const std::vector<FrameMark> &marks, const std::vector<Recording> &recordings,
+                   std::vector<Spot> spots, const DamageTally &tally, const SoundDamage &sound) {
+  std::printf("%s: %s, %s, %s, %" PRIu64 " frames (%s)\n", name.c_str(), source.container.c_str(),
+              system_name(first.system).c_str(), sampling_name(first.sampling).c_str(),
+              static_cast<uint64_t>(marks.size()), duration_of(marks.size(), first.system).c_str());
+  std::printf("recordings: %zu\n", recordings.size());
+  for (size_t r = 0; r < recordings.size(); ++r) {
+    const Recording &rec = recordings[r];
+    const FrameInfo &i = rec.info;
+    std::printf("  %zu. frames %" PRIu64 " to %" PRIu64 " (%s), %s, %s, %s", r + 1, rec.first,
+                rec.last, duration_of(rec.last - rec.first + 1, i.system).c_str(),
+                system_short(i), sampling_name(i.sampling).c_str(), aspect_name(i));
+    if (i.audio_rate > 0)
+      std::printf(", sound %d Hz %d-bit %s", i.audio_rate, i.audio_bits,
+                  i.audio_locked ? "locked" : "unlocked");
+    std::printf("\n     time code %s, recorded %s", span_text(rec.timecode_first, rec.timecode_last).c_str(),
+                span_text(rec.recorded_first, rec.recorded_last).c_str());
+    if (r > 0) std::printf("; starts at a %s", break_text(rec.breaks).c_str());
+    if (rec.damaged_frames) std::printf("; %" PRIu64 " damaged frames", rec.damaged_frames);
+    std::printf("\n");
+  }
+  std::printf("damage: %s\n", tally.text().c_str());
+  if (sound.samples > 0)
+    std::printf("sound: %" PRIu64 " error-coded samples in %" PRIu64 " frames\n", sound.samples,
+                sound.frames);
+  if (spots.empty()) return;
+  std::stable_sort(spots.begin(), spots.end(),
+                   [](const Spot &a, const Spot &b) { return a.weight() > b.weight(); });
+  constexpr size_t shown = 5;
+  std::printf("worst spots:\n");
+  for (size_t n = 0; n < std::min(shown, spots.size()); ++n) {
+    const Spot &s = spots[n];
+    std::printf("  frames %" PRIu64 " to %" PRIu64 " (time code %s, recorded %s): ", s.first,
+                s.last, s.timecode.empty() ? "-" : s.timecode.c_str(),
+                s.recorded.empty() ? "-" : s.recorded.c_str());
+    std::string parts;
+    auto part = [&](uint64_t n, const char *what) {
+      if (n) parts += (parts.empty() ? "" : ", ") + std::to_string(n) + " " + what;
+    };
+    part(s.macroblocks, "damaged macroblocks");
+    part(s.audio_errors, "error-coded samples");
+    part(s.missing, "frames with blocks missing");
+    part(s.unreadable, "unreadable frames");
+    std::printf("%s\n", parts.c_str());
+  }
+  if (spots.size() > shown) std::printf("  and %zu more\n", spots.size() - shown);
+}
+
+Status usage_error(const std::string &message) {
+  error("analyze: " + message);
+  std::fputs("Try 'tarsk analyze --help' for more information.\n", stderr);
+  return bad_usage;
+}
+
+Status read_command_line(int argc, const char **argv, Options &o) {
+  int csv = 0, json = 0;
+  const poptOption table[] = {
+      {"csv", 0, POPT_ARG_NONE, &csv, 0, "a CSV line per frame with every field, instead of the summary",
+       nullptr},
+      {"json", 0, POPT_ARG_NONE, &json, 0,
+       "a JSON object per line for each frame with every field, instead of the summary", nullptr},
+      {"map", 0, POPT_ARG_STRING, nullptr, 'm',
+       "a PNG picture of the transfer: a column per frame (or group of frames), rows for the "
+       "stream, each DIF sequence's video and each sound channel, coloured by damage",
+       "OUT.png"},
+      POPT_AUTOHELP POPT_TABLEEND};
+  ParsedArgs parsed;
+  const Status status =
+      parse_options(argc, argv, table, "[OPTION...] FILE", parsed, [&](int key, const std::string &v) {
+        if (key == 'm') o.map = v;
+        return true;
+      });
+  if (status != ok) return status;
+  if (parsed.args.size() != 1)
+    return usage_error(parsed.args.empty() ? "no file given" : "one file at a time");
+  if (csv && json) return usage_error("--csv or --json, not both");
+  o.input = parsed.args[0];
+  o.listing = csv ? Options::Listing::csv : json ? Options::Listing::json : Options::Listing::summary;
+  return ok;
+}
+
+}  // namespace
+
+int run_analyze(int argc, const char **argv) {
+  Options o;
+  if (const Status usage = read_command_line(argc, argv, o); usage != ok) return usage;
+  auto opened = TransferReader::open(o.input);
+  if (!opened) {
+    error(opened.error().message);
+    return bad_input;
+  }
+  TransferReader &reader = **opened;
+  BreakFinder breaks;
+  std::vector<FrameMark> marks;
+  std::vector<Recording> recordings;
+  std::vector<Spot> spots;
+  DamageTally tally;
+  tally.concealed = false;
+  SoundDamage sound;
+  std::optional<FrameInfo> first;
+  bool header_done = false;
+  while (auto item = reader.next()) {
+    if (!*item) {
+      error(reader.name() + ": " + item->error().message);
+      return bad_input;
+    }
+    const ScannedFrame &s = **item;
+    const Frame &frame = *s.frame;
+    tally.add_read(frame);
+    unsigned found = 0;
+    if (s.readable) {
+      found = breaks.next(s.facts);
+      if (!first) first = s.facts.info;
+      tally.flagged_video_blocks +=
+          static_cast<uint64_t>(std::max(0, s.facts.info.flagged_video - frame.missing_video));
+      if (s.facts.damaged_macroblocks > 0) {
+        ++tally.damaged_frames;
+        tally.damaged_macroblocks += static_cast<uint64_t>(s.facts.damaged_macroblocks);
+      }
+    } else {
+      ++tally.unreadable_frames;
+    }
+    if (o.listing != Options::Listing::summary) {
+      const bool json = o.listing == Options::Listing::json;
+      if (!header_done && !json) std::printf("%s\n", csv_header().c_str());
+      header_done = true;
+      std::printf("%s\n", frame_line(s, found, json).c_str());
+    }
+    FrameMark mark = mark_of(s, found);
+    // Recordings: a new one at every break.
+    if (recordings.empty() || found != 0) {
+      Recording &r = recordings.emplace_back();
+      r.first = frame.index;
+      r.breaks = found;
+      if (s.readable) r.info = s.facts.info;
+    }
+    Recording &r = recordings.back();
+    r.last = frame.index;
+    if (r.info.width == 0 && s.readable) r.info = s.facts.info;
+    if (s.readable) {
+      const std::string tc = timecode_label(s.facts.info), rec = recorded_label(s.facts.info);
+      if (!tc.empty()) {
+        if (r.timecode_first.empty()) r.timecode_first = tc;
+        r.timecode_last = tc;
+      }
+      if (!rec.empty()) {
+        if (r.recorded_first.empty()) r.recorded_first = rec;
+        r.recorded_last = rec;
+      }
+    }
+    if (damaged(mark)) {
+      ++r.damaged_frames;
+      uint64_t errors = 0;
+      for (const int e : mark.audio_errors) errors += static_cast<uint64_t>(e);
+      sound.samples += errors;
+      sound.frames += errors > 0;
+      if (spots.empty() || spots.back().last + 1 != frame.index) {
+        Spot &spot = spots.emplace_back();
+        spot.first = frame.index;
+        if (s.readable) {
+          spot.timecode = timecode_label(s.facts.info);
+          spot.recorded = recorded_label(s.facts.info);
+        }
+      }
+      Spot &spot = spots.back();
+      spot.last = frame.index;
+      spot.macroblocks += static_cast<uint64_t>(mark.damaged_macroblocks);
+      spot.audio_errors += errors;
+      spot.unreadable += !mark.readable;
+      spot.missing += mark.missing;
+    }
+    marks.push_back(mark);
+  }
+  if (marks.empty() || !first) {
+    error(reader.name() + ": " + (marks.empty() ? "not a DV stream (no frames)" : "no frame could be read"));
+    return bad_input;
+  }
+  if (o.listing == Options::Listing::summary)
+    print_summary(reader.name(), reader.info(), *first, marks, recordings, spots, tally, sound);
+  if (!o.map.empty()) {
+    int width = 0, height = 0;
+    auto png = draw_map(marks, width, height);
+    if (!png) {
+      error(o.map + ": " + png.error().message);
+      return bad_input;
+    }
+    if (!write_file(o.map, *png)) return bad_input;
+  }
+  return ok;
+}
+
+}  // namespace tarsk::cli
