@@ -338,13 +338,14 @@ void print_summary(const std::string &name, const SourceInfo &source, const Fram
                 s.last, s.timecode.empty() ? "-" : s.timecode.c_str(),
                 s.recorded.empty() ? "-" : s.recorded.c_str());
     std::string parts;
-    auto part = [&](uint64_t n, const char *what) {
-      if (n) parts += (parts.empty() ? "" : ", ") + std::to_string(n) + " " + what;
+    auto part = [&](uint64_t n, const char *one, const char *many) {
+      if (n) parts += (parts.empty() ? "" : ", ") + std::to_string(n) + " " + (n == 1 ? one : many);
     };
-    part(s.macroblocks, "damaged macroblocks");
-    part(s.audio_errors, "error-coded samples");
-    part(s.missing, "frames with blocks missing");
-    part(s.unreadable, "unreadable frames");
+    part(s.macroblocks, "damaged macroblock", "damaged macroblocks");
+    part(s.audio_errors, "error-coded sample", "error-coded samples");
+    part(s.missing, "frame with bytes skipped or blocks missing",
+         "frames with bytes skipped or blocks missing");
+    part(s.unreadable, "unreadable frame", "unreadable frames");
     std::printf("%s\n", parts.c_str());
   }
   if (spots.size() > shown) std::printf("  and %zu more\n", spots.size() - shown);
