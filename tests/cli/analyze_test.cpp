@@ -178,35 +178,43 @@ TEST(Analyze, SummaryTellsTheRecordingsAndTheWorstSpots) {
   for (size_t n = 0; n < 6; ++n) EXPECT_EQ(lines[n], want[n]) << n;
 }
 
-// The map: a column per frame, rows for the stream, the twelve DIF
-// sequences and the two channels, each damage in its colour where it was
-// put, and the recordings' starts marked.
+// The map: a column per frame (or per pair of frames, where the worst of
+// the two shows), rows for the stream, the twelve DIF sequences and the
+// two channels, each damage in its colour where it was put, and the
+// recordings' starts marked.
 TEST(Analyze, MapShowsTheDamageWhereItIs) {
-  const fs::path png = scratch_file(".png");
-  const auto run = tarsk({"analyze", planted_file(), "--map", png, "--json"});
-  ASSERT_EQ(run.exit_status, 0) << run.err;
-  // ffmpeg reads the PNG: its size, then its pixels as R G B bytes.
-  EXPECT_EQ(run_ffprobe({"-show_entries", "stream=width,height", "-of", "csv=p=0", png.string()}),
-            "24,111\n");
-  const fs::path raw = scratch_file(".rgb");
-  run_ffmpeg({"-i", png.string(), "-f", "rawvideo", "-pix_fmt", "rgb24", raw.string()});
-  const std::vector<uint8_t> rgb = read_file(raw);
-  ASSERT_EQ(rgb.size(), 24u * 111 * 3);
-  auto at = [&](int x, int y) {
-    const uint8_t *px = &rgb[static_cast<size_t>(3 * (y * 24 + x))];
-    return std::array<int, 3>{px[0], px[1], px[2]};
-  };
-  const std::array<int, 3> clean{40, 110, 60}, flagged{240, 160, 20}, broken{220, 30, 30},
-      missing{200, 40, 200}, audio{40, 140, 250}, white{255, 255, 255}, black{0, 0, 0};
-  for (int x = 0; x < 24; ++x) {
-    SCOPED_TRACE(x);
-    EXPECT_EQ(at(x, 2), x == 10 || x == 18 ? white : black);
-    EXPECT_EQ(at(x, 6 + 3), x == 20 ? missing : clean);
-    for (int s = 0; s < 12; ++s)
-      EXPECT_EQ(at(x, 6 + 7 * (1 + s) + 3),
-                x == 3 && s == 2 ? flagged : x == 12 && s == 4 ? broken : clean) << s;
-    for (int c = 0; c < 2; ++c)
-      EXPECT_EQ(at(x, 6 + 7 * (13 + c) + 3), x == 15 && c == 1 ? audio : clean) << c;
+  for (const int group : {1, 2}) {
+    SCOPED_TRACE(group);
+    const fs::path png = scratch_file(".png");
+    const auto run = tarsk({"analyze", planted_file(), "--map", png, "--json", "--map-columns",
+                            std::to_string(24 / group)});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    // ffmpeg reads the PNG: its size, then its pixels as R G B bytes.
+    const int width = 24 / group;
+    EXPECT_EQ(run_ffprobe({"-show_entries", "stream=width,height", "-of", "csv=p=0", png.string()}),
+              std::to_string(width) + ",111\n");
+    const fs::path raw = scratch_file(".rgb");
+    run_ffmpeg({"-i", png.string(), "-f", "rawvideo", "-pix_fmt", "rgb24", raw.string()});
+    const std::vector<uint8_t> rgb = read_file(raw);
+    ASSERT_EQ(rgb.size(), static_cast<size_t>(width) * 111 * 3);
+    auto at = [&](int x, int y) {
+      const uint8_t *px = &rgb[static_cast<size_t>(3 * (y * width + x))];
+      return std::array<int, 3>{px[0], px[1], px[2]};
+    };
+    const std::array<int, 3> clean{40, 110, 60}, flagged{240, 160, 20}, broken{220, 30, 30},
+        missing{200, 40, 200}, audio{40, 140, 250}, white{255, 255, 255}, black{0, 0, 0};
+    auto column = [&](int frame) { return frame / group; };
+    for (int x = 0; x < width; ++x) {
+      SCOPED_TRACE(x);
+      EXPECT_EQ(at(x, 2), x == column(10) || x == column(18) ? white : black);
+      EXPECT_EQ(at(x, 6 + 3), x == column(20) ? missing : clean);
+      for (int s = 0; s < 12; ++s)
+        EXPECT_EQ(at(x, 6 + 7 * (1 + s) + 3),
+                  x == column(3) && s == 2 ? flagged : x == column(12) && s == 4 ? broken : clean)
+            << s;
+      for (int c = 0; c < 2; ++c)
+        EXPECT_EQ(at(x, 6 + 7 * (13 + c) + 3), x == column(15) && c == 1 ? audio : clean) << c;
+    }
   }
 }
 
@@ -219,6 +227,7 @@ TEST(Analyze, RefusesWhatItCannotRead) {
   EXPECT_NE(not_dv.err.find("not a DV stream"), std::string::npos) << not_dv.err;
   EXPECT_EQ(tarsk({"analyze"}).exit_status, 2);
   EXPECT_EQ(tarsk({"analyze", planted_file(), "--csv", "--json"}).exit_status, 2);
+  EXPECT_EQ(tarsk({"analyze", planted_file(), "--map-columns", "0"}).exit_status, 2);
   const fs::path png = scratch_file(".png");
   EXPECT_EQ(tarsk({"analyze", text, "--map", png}).exit_status, 1);
   EXPECT_FALSE(fs::exists(png)) << "no map of nothing";

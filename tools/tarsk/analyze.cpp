@@ -22,8 +22,11 @@ namespace tarsk::cli {
 
 namespace {
 
+constexpr int map_most_columns = 1800;
+
 struct Options {
   std::string input, map;
+  int map_columns = map_most_columns;
   enum class Listing { summary, csv, json } listing = Listing::summary;
 };
 
@@ -204,7 +207,6 @@ bool damaged(const FrameMark &m) {
 // a row per DIF sequence's video and per audio channel; recording starts as
 // white marks above and a line through.
 
-constexpr int map_most_columns = 1800;
 constexpr int row_height = 6, gap = 1, mark_band = 5;
 
 struct Rgb {
@@ -214,18 +216,18 @@ constexpr Rgb colour_clean{40, 110, 60}, colour_flagged{240, 160, 20}, colour_br
     colour_missing{200, 40, 200}, colour_audio{40, 140, 250}, colour_none{30, 30, 30},
     colour_background{0, 0, 0}, colour_boundary{255, 255, 255};
 
-Result<std::vector<uint8_t>> draw_map(const std::vector<FrameMark> &marks, int &width,
-                                      int &height) {
+Result<std::vector<uint8_t>> draw_map(const std::vector<FrameMark> &marks, int columns) {
   const uint64_t frames = marks.size();
-  const uint64_t group = std::max<uint64_t>(1, (frames + map_most_columns - 1) / map_most_columns);
-  width = static_cast<int>((frames + group - 1) / group);
+  const auto most = static_cast<uint64_t>(columns);
+  const uint64_t group = std::max<uint64_t>(1, (frames + most - 1) / most);
+  const int width = static_cast<int>((frames + group - 1) / group);
   int sequences = 0, channels = 0;
   for (const FrameMark &m : marks) {
     sequences = std::max(sequences, m.sequences);
     channels = std::max(channels, m.audio_channels);
   }
   const int rows = 1 + sequences + channels;
-  height = mark_band + gap + rows * (row_height + gap);
+  const int height = mark_band + gap + rows * (row_height + gap);
   std::vector<uint8_t> rgb(static_cast<size_t>(width) * static_cast<size_t>(height) * 3, 0);
   auto fill = [&](int x, int y0, int h, Rgb c) {
     for (int y = y0; y < y0 + h; ++y) {
@@ -368,11 +370,22 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "a PNG picture of the transfer: a column per frame (or group of frames), rows for the "
        "stream, each DIF sequence's video and each sound channel, coloured by damage",
        "OUT.png"},
+      {"map-columns", 0, POPT_ARG_STRING, nullptr, 'c',
+       "the map's most columns: longer transfers take a column for each group of frames [1800]",
+       "N"},
       POPT_AUTOHELP POPT_TABLEEND};
   ParsedArgs parsed;
   const Status status =
       parse_options(argc, argv, table, "[OPTION...] FILE", parsed, [&](int key, const std::string &v) {
         if (key == 'm') o.map = v;
+        if (key == 'c') {
+          const auto n = parse_count(v);
+          if (!n || *n < 1 || *n > 100000) {
+            usage_error("--map-columns takes a number of columns from 1 to 100000");
+            return false;
+          }
+          o.map_columns = static_cast<int>(*n);
+        }
         return true;
       });
   if (status != ok) return status;
@@ -423,6 +436,7 @@ int run_analyze(int argc, const char **argv) {
         tally.damaged_macroblocks += static_cast<uint64_t>(s.facts.damaged_macroblocks);
       }
     } else {
+      breaks.skip();
       ++tally.unreadable_frames;
     }
     if (o.listing != Options::Listing::summary) {
@@ -483,8 +497,7 @@ int run_analyze(int argc, const char **argv) {
   if (o.listing == Options::Listing::summary)
     print_summary(reader.name(), reader.info(), *first, marks, recordings, spots, tally, sound);
   if (!o.map.empty()) {
-    int width = 0, height = 0;
-    auto png = draw_map(marks, width, height);
+    auto png = draw_map(marks, o.map_columns);
     if (!png) {
       error(o.map + ": " + png.error().message);
       return bad_input;

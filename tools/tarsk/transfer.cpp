@@ -142,19 +142,25 @@ unsigned BreakFinder::next(const FrameFacts &facts) {
     if (!same_settings(settings_, info) ||
         (have_audio_ && info.audio_rate > 0 && !same_sound(settings_, info)))
       breaks |= break_settings;
+    // Frames without a time code (or a readable subcode) in between count.
     if (timecode && timecode_) {
       const int64_t day = 24LL * 3600 * (info.system == TARSK_SYSTEM_625_50 ? 25 : 30);
+      const int64_t elapsed = frames_ - timecode_frame_;
       const int64_t step = ((*timecode - *timecode_) % day + day) % day;
       // A drop-frame count without its flag steps over two numbers at most
       // minutes.
-      const bool unflagged_drop = info.system == TARSK_SYSTEM_525_60 && step == 3 &&
+      const bool unflagged_drop = info.system == TARSK_SYSTEM_525_60 && step == elapsed + 2 &&
                                   info.timecode.seconds == 0 && info.timecode.frames == 2;
-      if (step != 1 && !unflagged_drop) breaks |= break_timecode;
+      if (step != elapsed && !unflagged_drop) breaks |= break_timecode;
     }
     // The recording clock counts seconds: a frame stands in the same second
-    // as the one before or the next (two, over a lost frame or so).
-    if (recorded && recorded_ && (*recorded < *recorded_ || *recorded > *recorded_ + 2))
-      breaks |= break_recording_time;
+    // as the one that last had it or up to two more (one for every second
+    // of frames in between).
+    if (recorded && recorded_) {
+      const int64_t elapsed = (frames_ - recorded_frame_) / 25;
+      if (*recorded < *recorded_ || *recorded > *recorded_ + 2 + elapsed)
+        breaks |= break_recording_time;
+    }
   }
   started_ = true;
   const bool sound = info.audio_rate > 0;
@@ -169,8 +175,15 @@ unsigned BreakFinder::next(const FrameFacts &facts) {
     }
   }
   have_audio_ = have_audio_ || sound;
-  if (timecode) timecode_ = timecode;
-  if (recorded) recorded_ = recorded;
+  if (timecode) {
+    timecode_ = timecode;
+    timecode_frame_ = frames_;
+  }
+  if (recorded) {
+    recorded_ = recorded;
+    recorded_frame_ = frames_;
+  }
+  ++frames_;
   return breaks;
 }
 

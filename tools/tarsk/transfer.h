@@ -66,12 +66,16 @@ class BreakFinder {
   // The reasons `facts` breaks with the frames before it (the first frame:
   // none).
   unsigned next(const FrameFacts &facts);
+  // A frame that could not be read passes: the clocks run on over it.
+  void skip() { ++frames_; }
 
  private:
   bool started_ = false;
   FrameInfo settings_{};
   bool have_audio_ = false;
+  int64_t frames_ = 0;  // frames seen, and where the clocks were last read
   std::optional<int64_t> timecode_, recorded_;
+  int64_t timecode_frame_ = 0, recorded_frame_ = 0;
 };
 
 // A frame's time code as a count of frames since midnight (drop-frame
