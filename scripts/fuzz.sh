@@ -30,15 +30,15 @@ OUT=${BUILD_FUZZ:-build-fuzz}
 CXX=${CXX:-clang++}
 JOBS=${FUZZ_JOBS:-$(nproc)}
 TARGETS_ALL=(fuzz_header fuzz_video fuzz_audio fuzz_reader fuzz_tool fuzz_encode fuzz_segment
-             fuzz_picture fuzz_sound)
+             fuzz_picture fuzz_sound fuzz_analyze)
 # fuzz_tool runs the tarsk command's own code in its process; fuzz_picture
 # and fuzz_sound its picture and sound readers.
-TOOL_TARGETS=(fuzz_tool fuzz_picture fuzz_sound)
+TOOL_TARGETS=(fuzz_tool fuzz_picture fuzz_sound fuzz_analyze)
 TOOL_SOURCES=(tools/tarsk/cli.cpp tools/tarsk/container.cpp tools/tarsk/damage.cpp
               tools/tarsk/decode.cpp tools/tarsk/encode.cpp tools/tarsk/formats.cpp
               tools/tarsk/info.cpp tools/tarsk/output.cpp tools/tarsk/progress.cpp tools/tarsk/remux.cpp
               tools/tarsk/picture.cpp tools/tarsk/input.cpp tools/tarsk/audio_in.cpp
-              tools/tarsk/test_source.cpp)
+              tools/tarsk/test_source.cpp tools/tarsk/transfer.cpp tools/tarsk/analyze.cpp)
 MAX_LEN=288000  # two 625/50 frames
 
 CXXFLAGS=(-std=c++20 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -g -O1
@@ -260,6 +260,18 @@ seeds() {
       poke "$OUT/corpus/fuzz_tool/seed-$form-$settings" $(($(stat -c %s "$wrapped") - 1)) "$settings"
     done
   done
+  # fuzz_analyze: whole streams whose last byte picks the command line (see
+  # fuzz/fuzz_analyze.cpp): the summary, CSV, JSON Lines, each with a map of
+  # one, two or eight columns; and two systems joined.
+  mkdir -p "$OUT/corpus/fuzz_analyze"
+  for c in pal420_48k ntsc411_48k pal411_32k; do
+    for settings in 00 01 02 04 0d 3e; do
+      local out="$OUT/corpus/fuzz_analyze/seed-$c-$settings"
+      cp "$CLIPS/$c.dv" "$out"
+      poke "$out" $(($(stat -c %s "$out") - 1)) "$settings"
+    done
+  done
+  cat "$CLIPS/pal420_48k.frame" "$CLIPS/ntsc411_48k.dv" >"$OUT/corpus/fuzz_analyze/seed-joined"
   encoder_seeds
   # Two systems in one stream; a stream that is not DV.
   cat "$CLIPS/ntsc411_48k.frame" "$CLIPS/pal420_48k.frame" >"$OUT/corpus/fuzz_reader/seed-mixed"
