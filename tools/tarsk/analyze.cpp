@@ -276,15 +276,6 @@ Result<std::vector<uint8_t>> draw_map(const std::vector<FrameMark> &marks, int c
 // ---------------------------------------------------------------------------
 // The summary.
 
-std::string duration_of(uint64_t frames, tarsk_system system) {
-  const Rate rate = frame_rate(system);
-  const uint64_t ms = frames * 1000 * static_cast<uint64_t>(rate.den) / static_cast<uint64_t>(rate.num);
-  char text[40];
-  std::snprintf(text, sizeof text, "%02" PRIu64 ":%02" PRIu64 ":%02" PRIu64 ".%03" PRIu64,
-                ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
-  return text;
-}
-
 std::string span_text(const std::string &first, const std::string &last) {
   if (first.empty()) return "-";
   return first == last ? first : first + " to " + last;
@@ -308,13 +299,13 @@ void print_summary(const std::string &name, const SourceInfo &source, const Fram
                    std::vector<Spot> spots, const DamageTally &tally, const SoundDamage &sound) {
   std::printf("%s: %s, %s, %s, %" PRIu64 " frames (%s)\n", name.c_str(), source.container.c_str(),
               system_name(first.system).c_str(), sampling_name(first.sampling).c_str(),
-              static_cast<uint64_t>(marks.size()), duration_of(marks.size(), first.system).c_str());
+              static_cast<uint64_t>(marks.size()), duration_text(marks.size(), first.system).c_str());
   std::printf("recordings: %zu\n", recordings.size());
   for (size_t r = 0; r < recordings.size(); ++r) {
     const Recording &rec = recordings[r];
     const FrameInfo &i = rec.info;
     std::printf("  %zu. frames %" PRIu64 " to %" PRIu64 " (%s), %s, %s, %s", r + 1, rec.first,
-                rec.last, duration_of(rec.last - rec.first + 1, i.system).c_str(),
+                rec.last, duration_text(rec.last - rec.first + 1, i.system).c_str(),
                 system_short(i), sampling_name(i.sampling).c_str(), aspect_name(i));
     if (i.audio_rate > 0)
       std::printf(", sound %d Hz %d-bit %s", i.audio_rate, i.audio_bits,

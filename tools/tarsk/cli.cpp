@@ -1,6 +1,7 @@
 // Messages, names and timing shared by the subcommands.
 #include "cli.h"
 
+#include <cinttypes>
 #include <cstdio>
 
 #include "progress.h"
@@ -84,6 +85,16 @@ uint64_t samples_before(uint64_t frames, int frequency, tarsk_system system) {
   const Rate rate = frame_rate(system);
   return frames * static_cast<uint64_t>(frequency) * static_cast<uint64_t>(rate.den) /
          static_cast<uint64_t>(rate.num);
+}
+
+std::string duration_text(uint64_t frames, tarsk_system system) {
+  const Rate rate = frame_rate(system);
+  const uint64_t ms =
+      frames * 1000 * static_cast<uint64_t>(rate.den) / static_cast<uint64_t>(rate.num);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02" PRIu64 ":%02" PRIu64 ":%02" PRIu64 ".%03" PRIu64,
+                ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+  return text;
 }
 
 std::string timecode_text(const tarsk_frame_info &info, char before_frames) {

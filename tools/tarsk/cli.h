@@ -71,6 +71,8 @@ Rate frame_rate(tarsk_system system);
 // such counts is a frame's share, so that silence put in for lost frames
 // never drifts from the pictures.
 uint64_t samples_before(uint64_t frames, int frequency, tarsk_system system);
+// How long `frames` frames of a system last: "HH:MM:SS.mmm".
+std::string duration_text(uint64_t frames, tarsk_system system);
 
 int run_info(int argc, const char **argv);
 int run_decode(int argc, const char **argv);

@@ -12,6 +12,7 @@
 #include "cli.h"
 #include "container.h"
 #include "damage.h"
+#include "transfer.h"
 
 namespace tarsk::cli {
 
@@ -50,8 +51,6 @@ struct Stretch {
   FrameInfo format{};
   AudioFormat audio;
   Range timecode, recorded;
-  // Where the clocks stood at the last frame that had them.
-  std::optional<long> timecode_frames, recorded_seconds;
 };
 
 struct FileReport {
@@ -62,70 +61,16 @@ struct FileReport {
   AudioFormat audio;
   Range timecode, recorded;
   DamageTally damage;  // concealed off: info decodes no picture
+  BreakFinder breaks;
   SourceInfo source;
   std::vector<Stretch> stretches;
   std::vector<FrameReport> frame_list;  // with --frames only
 };
 
 
-// The recording date and time, "YYYY-MM-DD HH:MM:SS".
-std::string recorded_of(const FrameInfo &f) {
-  if (!f.has_recording_date) return {};
-  const tarsk_datetime &d = f.recording_date;
-  char text[80];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", d.year, d.month, d.day,
-                d.hour, d.minute, d.second);
-  return text;
-}
-
-// The time code as frames from midnight (30 a second in 525/60, whose
-// drop-frame count leaves out numbers but never repeats one).
-std::optional<long> timecode_frames(const FrameInfo &f) {
-  if (!f.has_timecode) return std::nullopt;
-  const tarsk_timecode &t = f.timecode;
-  const long rate = f.system == TARSK_SYSTEM_625_50 ? 25 : 30;
-  return ((t.hours * 60L + t.minutes) * 60 + t.seconds) * rate + t.frames;
-}
-
-// The recording clock in seconds, its fields taken as they are (a camera's
-// clock knows no time zone).
-std::optional<long> recorded_seconds(const FrameInfo &f) {
-  if (!f.has_recording_date) return std::nullopt;
-  const tarsk_datetime &d = f.recording_date;
-  std::tm tm{};
-  tm.tm_year = d.year - 1900;
-  tm.tm_mon = d.month - 1;
-  tm.tm_mday = d.day;
-  tm.tm_hour = d.hour;
-  tm.tm_min = d.minute;
-  tm.tm_sec = d.second;
-  const std::time_t seconds = timegm(&tm);
-  if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
-  return static_cast<long>(seconds);
-}
-
-// Whether a frame's clocks carry on from the stretch's: the time code one
-// frame on (a drop-frame count may leave out two numbers at a minute), the
-// recording clock the same second or the next ones.
-bool clocks_carry_on(const Stretch &s, std::optional<long> timecode, std::optional<long> recorded,
-                     tarsk_system system) {
-  if (timecode && s.timecode_frames) {
-    const long day = 24L * 3600 * (system == TARSK_SYSTEM_625_50 ? 25 : 30);
-    const long step = ((*timecode - *s.timecode_frames) % day + day) % day;
-    if (step != 1 && !(system == TARSK_SYSTEM_525_60 && step == 3 && *timecode % 1800 == 2))
-      return false;
-  }
-  if (recorded && s.recorded_seconds) {
-    const long step = *recorded - *s.recorded_seconds;
-    if (step < 0 || step > 2) return false;
-  }
-  return true;
-}
-
-bool same_settings(const Stretch &s, const FrameInfo &f, const AudioFormat &a) {
-  return s.format.system == f.system && s.format.sampling == f.sampling &&
-         s.format.wide == f.wide && (a.frequency == 0 || s.audio.frequency == 0 || s.audio == a);
-}
+// A frame of other settings, or whose time code or recording clock does
+// not run on, starts a new stretch.
+constexpr unsigned stretch_breaks = break_settings | break_timecode | break_recording_time;
 
 // Everything about one frame; the file's totals follow from it.
 FrameReport examine(Decoder &decoder, const Frame &frame, FileReport &file) {
@@ -141,11 +86,12 @@ FrameReport examine(Decoder &decoder, const Frame &frame, FileReport &file) {
   if (!decoded) {
     r.problem = frame_problem(decoded.error());
     ++file.damage.unreadable_frames;
+    file.breaks.skip();
     return r;
   }
   const FrameInfo *parsed = &decoded->info;
   r.timecode = timecode_text(*parsed, '.');
-  r.recorded = recorded_of(*parsed);
+  r.recorded = recorded_label(*parsed);
   // Video blocks the recorder flagged; those the reader filled in are flagged too.
   r.damaged_video_blocks = parsed->flagged_video - frame.missing_video;
   r.damaged_macroblocks = decoded->damage.damaged_macroblocks;
@@ -164,10 +110,7 @@ FrameReport examine(Decoder &decoder, const Frame &frame, FileReport &file) {
   file.timecode.add(r.timecode);
   file.recorded.add(r.recorded);
 
-  const auto timecode = timecode_frames(*parsed);
-  const auto recorded = recorded_seconds(*parsed);
-  if (file.stretches.empty() || !same_settings(file.stretches.back(), *parsed, audio_format) ||
-      !clocks_carry_on(file.stretches.back(), timecode, recorded, parsed->system)) {
+  if ((file.breaks.next(*parsed, false) & stretch_breaks) || file.stretches.empty()) {
     Stretch &s = file.stretches.emplace_back();
     s.first = frame.index;
     s.format = *parsed;
@@ -177,8 +120,6 @@ FrameReport examine(Decoder &decoder, const Frame &frame, FileReport &file) {
   if (s.audio.frequency == 0) s.audio = audio_format;
   s.timecode.add(r.timecode);
   s.recorded.add(r.recorded);
-  if (timecode) s.timecode_frames = timecode;
-  if (recorded) s.recorded_seconds = recorded;
   if (file.stretches.size() == 1) {
     file.format = s.format;
     file.audio = s.audio;
@@ -224,16 +165,6 @@ FileReport scan(const std::string &path, bool keep_frames) {
 
 // ---------------------------------------------------------------------------
 // Text for a person.
-
-std::string duration_text(uint64_t frames, tarsk_system system) {
-  const Rate rate = frame_rate(system);
-  const uint64_t ms =
-      frames * 1000 * static_cast<uint64_t>(rate.den) / static_cast<uint64_t>(rate.num);
-  char text[32];
-  std::snprintf(text, sizeof text, "%02" PRIu64 ":%02" PRIu64 ":%02" PRIu64 ".%03" PRIu64,
-                ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
-  return text;
-}
 
 std::string range_text(const Range &range) {
   if (range.first.empty()) return "none";

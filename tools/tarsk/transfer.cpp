@@ -132,13 +132,12 @@ std::string recorded_label(const FrameInfo &info) {
   return text;
 }
 
-unsigned BreakFinder::next(const FrameFacts &facts) {
-  const FrameInfo &info = facts.info;
+unsigned BreakFinder::next(const FrameInfo &info, bool recording_start) {
   unsigned breaks = 0;
   const auto timecode = timecode_count(info);
   const auto recorded = recorded_seconds(info);
   if (started_) {
-    if (facts.recording_start == 1) breaks |= break_recording_start;
+    if (recording_start) breaks |= break_recording_start;
     if (!same_settings(settings_, info) ||
         (have_audio_ && info.audio_rate > 0 && !same_sound(settings_, info)))
       breaks |= break_settings;

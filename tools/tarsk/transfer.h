@@ -65,7 +65,9 @@ class BreakFinder {
  public:
   // The reasons `facts` breaks with the frames before it (the first frame:
   // none).
-  unsigned next(const FrameFacts &facts);
+  unsigned next(const FrameFacts &facts) { return next(facts.info, facts.recording_start == 1); }
+  // The same for a frame known by its information and start flag alone.
+  unsigned next(const FrameInfo &info, bool recording_start);
   // A frame that could not be read passes: the clocks run on over it.
   void skip() { ++frames_; }
 
