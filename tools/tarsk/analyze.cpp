@@ -318,8 +318,8 @@ void print_summary(const std::string &name, const SourceInfo &source, const Fram
   }
   std::printf("damage: %s\n", tally.text().c_str());
   if (sound.samples > 0)
-    std::printf("sound: %" PRIu64 " error-coded samples in %" PRIu64 " frames\n", sound.samples,
-                sound.frames);
+    std::printf("sound: %" PRIu64 " error-coded samples in %" PRIu64 " frame%s\n", sound.samples,
+                sound.frames, sound.frames == 1 ? "" : "s");
   if (spots.empty()) return;
   std::stable_sort(spots.begin(), spots.end(),
                    [](const Spot &a, const Spot &b) { return a.weight() > b.weight(); });
