@@ -28,6 +28,7 @@ void print_help(FILE *out) {
       "                                     (OUT.avi, .mov or .mkv: DV in that container)\n"
       "  encode --test-pattern -o OUT.dv    encode a moving test pattern with a tone\n"
       "  remux IN -o OUT                    rewrap DV between raw .dv, .avi, .mov and .mkv\n"
+      "  split FILE -o PIECE%03d.dv         cut a tape's transfer where recordings begin\n"
       "\n"
       "  -h, --help     this help; 'tarsk COMMAND --help' lists a command's options\n"
       "      --version  the version\n"
@@ -54,6 +55,7 @@ int main(int argc, char **argv) {
   if (command == "decode") return run_decode(argc - 1, rest);
   if (command == "encode") return run_encode(argc - 1, rest);
   if (command == "remux") return run_remux(argc - 1, rest);
+  if (command == "split") return run_split(argc - 1, rest);
   if (command == "-h" || command == "--help" || command == "help") {
     print_help(stdout);
     return ok;
@@ -62,7 +64,7 @@ int main(int argc, char **argv) {
     std::printf("tarsk %s\n", TARSK_TOOL_VERSION);
     return ok;
   }
-  error("unknown command '" + command + "'; the commands are info, decode, encode and remux");
+  error("unknown command '" + command + "'; the commands are info, decode, encode, remux and split");
   std::fputs("Try 'tarsk --help' for more information.\n", stderr);
   return bad_usage;
 }

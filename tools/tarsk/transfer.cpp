@@ -174,4 +174,8 @@ unsigned BreakFinder::next(const FrameFacts &facts) {
   return breaks;
 }
 
+void BreakFinder::pass() {
+  if (timecode_) ++*timecode_;
+}
+
 }  // namespace tarsk::cli

@@ -66,6 +66,9 @@ class BreakFinder {
   // The reasons `facts` breaks with the frames before it (the first frame:
   // none).
   unsigned next(const FrameFacts &facts);
+  // A frame whose facts could not be read: it still took its place, so the
+  // next frame's time code is expected one further on.
+  void pass();
 
  private:
   bool started_ = false;
