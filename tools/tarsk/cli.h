@@ -79,6 +79,7 @@ int run_decode(int argc, const char **argv);
 int run_encode(int argc, const char **argv);
 int run_remux(int argc, const char **argv);
 int run_analyze(int argc, const char **argv);
+int run_split(int argc, const char **argv);
 
 // ---------------------------------------------------------------------------
 

@@ -30,6 +30,7 @@ void print_help(FILE *out) {
       "  remux IN -o OUT                    rewrap DV between raw .dv, .avi, .mov and .mkv\n"
       "  analyze FILE [--csv|--json] [--map OUT.png]\n"
       "                                     a transfer frame by frame: recordings, clocks, damage\n"
+      "  split FILE -o PIECE%03d.dv         cut a tape's transfer where recordings begin\n"
       "\n"
       "  -h, --help     this help; 'tarsk COMMAND --help' lists a command's options\n"
       "      --version  the version\n"
@@ -57,6 +58,7 @@ int main(int argc, char **argv) {
   if (command == "encode") return run_encode(argc - 1, rest);
   if (command == "remux") return run_remux(argc - 1, rest);
   if (command == "analyze") return run_analyze(argc - 1, rest);
+  if (command == "split") return run_split(argc - 1, rest);
   if (command == "-h" || command == "--help" || command == "help") {
     print_help(stdout);
     return ok;
@@ -65,7 +67,8 @@ int main(int argc, char **argv) {
     std::printf("tarsk %s\n", TARSK_TOOL_VERSION);
     return ok;
   }
-  error("unknown command '" + command + "'; the commands are info, decode, encode, remux and analyze");
+  error("unknown command '" + command +
+        "'; the commands are info, decode, encode, remux, analyze and split");
   std::fputs("Try 'tarsk --help' for more information.\n", stderr);
   return bad_usage;
 }
