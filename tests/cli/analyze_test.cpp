@@ -184,7 +184,7 @@ TEST(Analyze, SummaryTellsTheRecordingsAndTheWorstSpots) {
     EXPECT_NE(run.out.find(said), std::string::npos) << said << "\n" << run.out;
 
   // ffmpeg's 525/60 with drop-frame time code over a minute's turn, and 16:9.
-  const MadeDv &ntsc = made_dv("yuv411p", {.system = e_dv_system_525_60, .pix_fmt = "yuv411p",
+  const MadeDv &ntsc = made_dv("analyze_ntsc_drop_wide", {.system = e_dv_system_525_60, .pix_fmt = "yuv411p",
                                            .frames = 6, .timecode = "00:00:59;28",
                                            .aspect = "16:9"});
   const auto listed = tarsk({"analyze", ntsc.path, "--csv"});

@@ -202,13 +202,13 @@ TEST(Split, TableGivesCountsDurationsTimeCodesAndDates) {
                                         "p1.dv",
                                         "0-9",
                                         "10",
-                                        "0:00:00.40",
+                                        "00:00:00.400",
                                         "00:00:00:00 - 00:00:00:09",
                                         "2023-11-14 22:13:20",
                                         "start of the file"};
   EXPECT_EQ(rows[0], one);
   EXPECT_EQ(rows[1][3], "20");
-  EXPECT_EQ(rows[1][4], "0:00:00.80");
+  EXPECT_EQ(rows[1][4], "00:00:00.800");
   EXPECT_EQ(rows[1][5], "10:00:00:00 - 10:00:00:19");
   EXPECT_EQ(rows[1][6], "2023-11-14 23:13:20 - 2023-11-15 23:13:20");
 }

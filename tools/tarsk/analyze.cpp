@@ -48,7 +48,7 @@ struct Recording {
   uint64_t first = 0, last = 0;
   unsigned breaks = 0;  // why it starts
   FrameInfo info{};     // its first readable frame's settings
-  std::string timecode_first, timecode_last, recorded_first, recorded_last;
+  FirstLast timecode, recorded;
   uint64_t damaged_frames = 0;
 };
 
@@ -276,11 +276,6 @@ Result<std::vector<uint8_t>> draw_map(const std::vector<FrameMark> &marks, int c
 // ---------------------------------------------------------------------------
 // The summary.
 
-std::string span_text(const std::string &first, const std::string &last) {
-  if (first.empty()) return "-";
-  return first == last ? first : first + " to " + last;
-}
-
 // Error-coded samples (concealed on decoding), and the frames that have them.
 struct SoundDamage {
   uint64_t samples = 0, frames = 0;
@@ -310,8 +305,8 @@ void print_summary(const std::string &name, const SourceInfo &source, const Fram
     if (i.audio_rate > 0)
       std::printf(", sound %d Hz %d-bit %s", i.audio_rate, i.audio_bits,
                   i.audio_locked ? "locked" : "unlocked");
-    std::printf("\n     time code %s, recorded %s", span_text(rec.timecode_first, rec.timecode_last).c_str(),
-                span_text(rec.recorded_first, rec.recorded_last).c_str());
+    std::printf("\n     time code %s, recorded %s", rec.timecode.text(" to ", "-").c_str(),
+                rec.recorded.text(" to ", "-").c_str());
     if (r > 0) std::printf("; starts at a %s", break_text(rec.breaks).c_str());
     if (rec.damaged_frames) std::printf("; %" PRIu64 " damaged frames", rec.damaged_frames);
     std::printf("\n");
@@ -448,15 +443,8 @@ int run_analyze(int argc, const char **argv) {
     r.last = frame.index;
     if (r.info.width == 0 && s.readable) r.info = s.facts.info;
     if (s.readable) {
-      const std::string tc = timecode_label(s.facts.info), rec = recorded_label(s.facts.info);
-      if (!tc.empty()) {
-        if (r.timecode_first.empty()) r.timecode_first = tc;
-        r.timecode_last = tc;
-      }
-      if (!rec.empty()) {
-        if (r.recorded_first.empty()) r.recorded_first = rec;
-        r.recorded_last = rec;
-      }
+      r.timecode.add(timecode_label(s.facts.info));
+      r.recorded.add(recorded_label(s.facts.info));
     }
     if (damaged(mark)) {
       ++r.damaged_frames;

@@ -30,15 +30,6 @@ struct FrameReport {
   int audio_samples = -1;  // per channel; -1 when the audio cannot be decoded
 };
 
-struct Range {
-  std::string first, last;  // empty when no frame has the value
-  void add(const std::string &value) {
-    if (value.empty()) return;
-    if (first.empty()) first = value;
-    last = value;
-  }
-};
-
 struct AudioFormat {
   int frequency = 0, bits = 0, channels = 0;  // 0: none
   bool operator==(const AudioFormat &) const = default;
@@ -50,7 +41,7 @@ struct Stretch {
   uint64_t first = 0, last = 0;  // frame numbers
   FrameInfo format{};
   AudioFormat audio;
-  Range timecode, recorded;
+  FirstLast timecode, recorded;
 };
 
 struct FileReport {
@@ -59,7 +50,7 @@ struct FileReport {
   FrameInfo format{};
   uint64_t frames = 0;  // frames read, damaged ones included
   AudioFormat audio;
-  Range timecode, recorded;
+  FirstLast timecode, recorded;
   DamageTally damage;  // concealed off: info decodes no picture
   BreakFinder breaks;
   SourceInfo source;
@@ -166,10 +157,7 @@ FileReport scan(const std::string &path, bool keep_frames) {
 // ---------------------------------------------------------------------------
 // Text for a person.
 
-std::string range_text(const Range &range) {
-  if (range.first.empty()) return "none";
-  return range.first == range.last ? range.first : range.first + " to " + range.last;
-}
+std::string range_text(const FirstLast &range) { return range.text(" to ", "none"); }
 
 std::string audio_text(const AudioFormat &a) {
   if (a.frequency == 0) return "none";
@@ -260,7 +248,7 @@ std::string json_string(const std::string &s) {
 
 std::string json_optional(const std::string &s) { return s.empty() ? "null" : json_string(s); }
 
-std::string json_range(const Range &r) {
+std::string json_range(const FirstLast &r) {
   if (r.first.empty()) return "null";
   return "{\"first\": " + json_string(r.first) + ", \"last\": " + json_string(r.last) + "}";
 }

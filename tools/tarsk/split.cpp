@@ -108,27 +108,13 @@ Status read_command_line(int argc, const char **argv, Options &o) {
   return ok;
 }
 
-// The first and last of a value over a piece's frames; empty when none has it.
-struct Range {
-  std::string first, last;
-  void add(const std::string &value) {
-    if (value.empty()) return;
-    if (first.empty()) first = value;
-    last = value;
-  }
-  std::string text() const {
-    if (first.empty()) return "-";
-    return first == last ? first : first + " - " + last;
-  }
-};
-
 struct Piece {
   std::string name;
   uint64_t first = 0, frames = 0;  // the first frame's number, from 0, and the count
   uint64_t offset = 0;             // where the piece begins in a raw DV input
   std::string reason;              // why it begins
   std::optional<FrameInfo> info;   // of its first readable frame
-  Range timecode, recorded;
+  FirstLast timecode, recorded;
 };
 
 // What the first pass finds.
@@ -201,20 +187,6 @@ std::optional<Plan> find_pieces(const Options &o) {
   return plan;
 }
 
-// "H:MM:SS.hh" of `frames` frames of the system.
-std::string duration_text(uint64_t frames, tarsk_system system) {
-  const Rate rate = frame_rate(system);
-  const uint64_t hundredths =
-      (frames * static_cast<uint64_t>(rate.den) * 100 + static_cast<uint64_t>(rate.num) / 2) /
-      static_cast<uint64_t>(rate.num);
-  char text[40];
-  std::snprintf(text, sizeof text, "%" PRIu64 ":%02u:%02u.%02u", hundredths / 360000,
-                static_cast<unsigned>(hundredths / 6000 % 60),
-                static_cast<unsigned>(hundredths / 100 % 60),
-                static_cast<unsigned>(hundredths % 100));
-  return text;
-}
-
 void print_table(const Plan &plan) {
   std::vector<std::vector<std::string>> rows = {
       {"piece", "file", "frames", "count", "duration", "time code", "recorded", "starts at"}};
@@ -224,7 +196,7 @@ void print_table(const Plan &plan) {
     rows.push_back({std::to_string(i + 1), p.name,
                     std::to_string(p.first) + "-" + std::to_string(p.first + p.frames - 1),
                     std::to_string(p.frames), p.info ? duration_text(p.frames, system) : "-",
-                    p.timecode.text(), p.recorded.text(), p.reason});
+                    p.timecode.text(" - ", "-"), p.recorded.text(" - ", "-"), p.reason});
   }
   std::vector<size_t> width(rows[0].size(), 0);
   for (const auto &row : rows)

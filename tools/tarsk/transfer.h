@@ -80,6 +80,22 @@ class BreakFinder {
   int64_t timecode_frame_ = 0, recorded_frame_ = 0;
 };
 
+// The first and last of a value over frames (a time code, a recording
+// date and time); empty when no frame had it.
+struct FirstLast {
+  std::string first, last;
+  void add(const std::string &value) {
+    if (value.empty()) return;
+    if (first.empty()) first = value;
+    last = value;
+  }
+  // FIRST, or FIRST then `between` then LAST; `none` when no frame had it.
+  std::string text(const char *between, const char *none) const {
+    if (first.empty()) return none;
+    return first == last ? first : first + between + last;
+  }
+};
+
 // A frame's time code as a count of frames since midnight (drop-frame
 // counting leaves out the numbers it drops), and its recording date and
 // time in seconds (the camera's clock, taken without a time zone).
