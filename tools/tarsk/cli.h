@@ -76,6 +76,7 @@ int run_info(int argc, const char **argv);
 int run_decode(int argc, const char **argv);
 int run_encode(int argc, const char **argv);
 int run_remux(int argc, const char **argv);
+int run_merge(int argc, const char **argv);
 
 // ---------------------------------------------------------------------------
 

@@ -28,6 +28,8 @@ void print_help(FILE *out) {
       "                                     (OUT.avi, .mov or .mkv: DV in that container)\n"
       "  encode --test-pattern -o OUT.dv    encode a moving test pattern with a tone\n"
       "  remux IN -o OUT                    rewrap DV between raw .dv, .avi, .mov and .mkv\n"
+      "  merge A B [C...] -o OUT            combine transfers of one tape, the least damage\n"
+      "                                     of each frame kept (--log CSV: where from)\n"
       "\n"
       "  -h, --help     this help; 'tarsk COMMAND --help' lists a command's options\n"
       "      --version  the version\n"
@@ -54,6 +56,7 @@ int main(int argc, char **argv) {
   if (command == "decode") return run_decode(argc - 1, rest);
   if (command == "encode") return run_encode(argc - 1, rest);
   if (command == "remux") return run_remux(argc - 1, rest);
+  if (command == "merge") return run_merge(argc - 1, rest);
   if (command == "-h" || command == "--help" || command == "help") {
     print_help(stdout);
     return ok;
@@ -62,7 +65,7 @@ int main(int argc, char **argv) {
     std::printf("tarsk %s\n", TARSK_TOOL_VERSION);
     return ok;
   }
-  error("unknown command '" + command + "'; the commands are info, decode, encode and remux");
+  error("unknown command '" + command + "'; the commands are info, decode, encode, remux and merge");
   std::fputs("Try 'tarsk --help' for more information.\n", stderr);
   return bad_usage;
 }
