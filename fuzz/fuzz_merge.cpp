@@ -141,14 +141,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       }
     FUZZ_CHECK(out.base < count && out.from[out.base] != m::none);
     const m::CopyFrame &base = described[out.base][out.from[out.base]];
-    if (out.whole) {
-      FUZZ_CHECK(base.clean() && out.patches.empty() && !out.damaged());
-      for (size_t c = 0; c < out.base; ++c)
-        FUZZ_CHECK(out.from[c] == m::none || !described[c][out.from[c]].clean());
-    } else {
-      for (size_t c = 0; c < count; ++c)
-        FUZZ_CHECK(out.from[c] == m::none || !described[c][out.from[c]].clean());
+    // The base is of the system of the first copy that reads the frame;
+    // no copy of it before the base (none at all, when the base is
+    // damaged) has the frame clean.
+    bool other = false, readable = false;
+    for (size_t c = 0; c < count; ++c) {
+      if (out.from[c] == m::none) continue;
+      const m::CopyFrame &f = described[c][out.from[c]];
+      if (f.readable && !readable) FUZZ_CHECK(f.system == base.system);
+      readable = readable || f.readable;
+      other = other || f.system != base.system;
+      if (f.system == base.system && (c < out.base || !out.whole)) FUZZ_CHECK(!f.clean());
     }
+    FUZZ_CHECK(other == out.other_systems && readable == base.readable);
+    if (out.whole) FUZZ_CHECK(base.clean() && out.patches.empty() && !out.damaged());
     // The parts taken over and the parts left make the base's damage.
     std::set<std::tuple<int, int, bool>> taken;
     std::array<uint32_t, TARSK_MAX_SEQUENCES> segments = out.left_segments;

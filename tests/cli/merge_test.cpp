@@ -288,6 +288,31 @@ TEST(Merge, AlignsCopiesThatLackFrames) {
   }
 }
 
+// A 525/60 copy whose first frame's track number is the 625/50 copy's: the
+// frames are aligned, but the blocks of one system are no use in the other.
+TEST(Merge, TakesNoPartsFromAnotherSystem) {
+  Bytes pal = clean(true);
+  pal.resize(4 * frame_size);
+  flag_segment(pal.data(), 0, 0);
+  const Bytes ntsc = make_transfer({{.frames = 4, .system = TARSK_SYSTEM_525_60}}, 1000);
+  const fs::path dir = fresh_dir();
+  write(dir / "pal.dv", pal);
+  write(dir / "ntsc.dv", ntsc);
+  const auto run = tarsk({"merge", dir / "pal.dv", dir / "ntsc.dv", "-o", dir / "out.dv", "--log",
+                          dir / "merge.csv"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.err.find("warning: 1 frame held in another system by some copy"),
+            std::string::npos)
+      << run.err;
+  const auto log = lines(std::string(
+      std::istreambuf_iterator<char>(std::ifstream(dir / "merge.csv").rdbuf()), {}));
+  ASSERT_EQ(log.size(), 8u);  // tracks 1000 to 1036 by 12, 1010 to 1030 by 10
+  EXPECT_EQ(fields(log[1])[3] + ";" + fields(log[1])[4], "1 2;1");
+  EXPECT_EQ(fields(log[1]).back(), "0");
+  EXPECT_EQ(fields(log[1])[fields(log[1]).size() - 2], "1") << log[1];
+  EXPECT_EQ(read_file(dir / "out.dv").size(), 4 * frame_size + 3 * TARSK_FRAME_BYTES_525_60);
+}
+
 TEST(Merge, RefusesAndLeavesNothing) {
   const fs::path dir = fresh_dir();
   write(dir / "a.dv", clean(true));

@@ -4,8 +4,6 @@
 // are not kept, so that whole tapes need not fit in memory.
 #include <sys/stat.h>
 
-#include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
 #include <tarsk/tarsk.hpp>
@@ -374,7 +372,7 @@ int Job::run() {
   }
   if (mixed_ > 0)
     warning(plural(mixed_, "frame", "frames") + " held in another system by some copy; " +
-            "mended only from copies of the system written");
+            "those copies left out of them");
   if (left_out_ > 0)
     warning(plural(left_out_, "frame", "frames") + " of another system than the first, or " +
             "whose header blocks cannot be read, left out: a container holds frames of one size "

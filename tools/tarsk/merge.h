@@ -24,14 +24,16 @@
 // a key the first copy lacks goes after the key the copy that has it holds
 // just before it (copies looked at in the order given).
 //
-// Choice. For each output frame, the first copy (in the order given) whose
-// frame is clean (every video segment reads cleanly, no audio block holds
-// error codes, no DIF block was missing) gives the whole frame. Else the
-// copy with the least damage (fewest damaged video segments and audio
-// blocks, then fewest missing blocks, then the first) is the base, and each
-// of its damaged video segments (five DIF blocks) and audio blocks comes
-// from the first other copy, of the same system, that has it clean. What no
-// copy has clean stays as the base has it.
+// Choice. A frame's system is what the first copy that reads it says; a
+// copy that holds it in another system is left out of it (the keys met by
+// chance). Then the first copy (in the order given) whose frame is clean
+// (every video segment reads cleanly, no audio block holds error codes, no
+// DIF block was missing) gives the whole frame. Else the copy with the
+// least damage (fewest damaged video segments and audio blocks, then
+// fewest missing blocks, then the first) is the base, and each of its
+// damaged video segments (five DIF blocks) and audio blocks comes from the
+// first other copy that has it clean. What no copy has clean stays as the
+// base has it.
 //
 // A frame whose header blocks cannot be read is only taken when no copy
 // has a readable one, as it is.
@@ -91,7 +93,7 @@ struct OutFrame {
   std::vector<uint32_t> from;  // per copy: the index of its frame, or none
   uint16_t base = 0;           // the copy that gives the frame
   bool whole = false;          // a clean frame, taken as it is
-  bool other_systems = false;  // copies that hold it in another system
+  bool other_systems = false;  // copies that hold it in another system, left out
   std::vector<Patch> patches;
   // What no copy has clean, per DIF sequence as in CopyFrame; all parts of
   // a frame no copy could read.

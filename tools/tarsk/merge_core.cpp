@@ -151,9 +151,22 @@ std::vector<Key> output_order(const std::vector<std::vector<Key>> &keys) {
 // The base and the parts taken from others for one output frame.
 void choose(const std::vector<std::vector<CopyFrame>> &copies, OutFrame &out) {
   const auto frame = [&](size_t c) -> const CopyFrame & { return copies[c][out.from[c]]; };
+  // The frame's system: the first copy's that reads it (the first copy's
+  // that holds it, when none does). Copies that hold it in another system
+  // are left out of it.
+  std::optional<tarsk_system> system;
+  for (size_t c = 0; c < copies.size(); ++c)
+    if (out.from[c] != none && (!system || frame(c).readable)) {
+      system = frame(c).system;
+      if (frame(c).readable) break;
+    }
   std::optional<size_t> base;
   for (size_t c = 0; c < copies.size(); ++c) {
     if (out.from[c] == none) continue;
+    if (frame(c).system != *system) {
+      out.other_systems = true;
+      continue;
+    }
     if (frame(c).clean()) {
       base = c;
       out.whole = true;
@@ -167,8 +180,6 @@ void choose(const std::vector<std::vector<CopyFrame>> &copies, OutFrame &out) {
   }
   out.base = static_cast<uint16_t>(*base);
   const CopyFrame &b = frame(*base);
-  for (size_t c = 0; c < copies.size(); ++c)
-    if (out.from[c] != none && frame(c).system != b.system) out.other_systems = true;
   if (out.whole) return;
   if (!b.readable) {
     for (int s = 0; s < b.sequences(); ++s) {
