@@ -311,6 +311,11 @@ TEST(Merge, TakesNoPartsFromAnotherSystem) {
   EXPECT_EQ(fields(log[1]).back(), "0");
   EXPECT_EQ(fields(log[1])[fields(log[1]).size() - 2], "1") << log[1];
   EXPECT_EQ(read_file(dir / "out.dv").size(), 4 * frame_size + 3 * TARSK_FRAME_BYTES_525_60);
+  // Quiet: the warning, no summary.
+  const auto quiet = tarsk({"merge", "-q", dir / "pal.dv", dir / "ntsc.dv", "-o", dir / "q.dv"});
+  EXPECT_EQ(quiet.exit_status, 0) << quiet.err;
+  EXPECT_EQ(lines(quiet.err).size(), 1u) << quiet.err;
+  EXPECT_NE(quiet.err.find("another system"), std::string::npos) << quiet.err;
 }
 
 TEST(Merge, RefusesAndLeavesNothing) {
