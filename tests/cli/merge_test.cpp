@@ -288,6 +288,31 @@ TEST(Merge, AlignsCopiesThatLackFrames) {
   }
 }
 
+// The second copy holds the recordings the other way round: the output
+// keeps the first copy's order, and the second copy is read again from
+// its start for the parts it gives.
+TEST(Merge, CopiesInAnotherOrder) {
+  const Bytes &stream = clean(true);
+  const auto half = static_cast<long>(8 * frame_size);
+  Bytes first = stream, second(stream.begin() + half, stream.end());
+  second.insert(second.end(), stream.begin(), stream.begin() + half);
+  flag_segment(&first[2 * frame_size], 0, 0);
+  flag_segment(&first[12 * frame_size], 11, 26);
+  error_audio_block(&second[10 * frame_size], 0, 0);  // frame 2 of the stream
+  error_audio_block(&second[4 * frame_size], 0, 0);   // frame 12
+  const fs::path dir = fresh_dir();
+  write(dir / "first.dv", first);
+  write(dir / "second.dv", second);
+  const auto run = tarsk({"merge", dir / "first.dv", dir / "second.dv", "-o", dir / "out.dv",
+                          "--log", dir / "merge.csv"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_TRUE(read_file(dir / "out.dv") == stream);
+  const auto log = lines(std::string(
+      std::istreambuf_iterator<char>(std::ifstream(dir / "merge.csv").rdbuf()), {}));
+  ASSERT_EQ(log.size(), 17u);
+  for (int f : {2, 12}) EXPECT_EQ(fields(log[static_cast<size_t>(f) + 1])[7], "1") << log[static_cast<size_t>(f) + 1];
+}
+
 // A 525/60 copy whose first frame's track number is the 625/50 copy's: the
 // frames are aligned, but the blocks of one system are no use in the other.
 TEST(Merge, TakesNoPartsFromAnotherSystem) {

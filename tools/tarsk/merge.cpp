@@ -49,7 +49,7 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "Matroska (.mkv); an existing file is not overwritten",
        "OUT"},
       {"log", 'l', POPT_ARG_STRING, nullptr, 'l',
-       "write a CSV line per output frame: its copies, the copy it is based on, the video "
+       "write a CSV line per output frame (counted from 0): its copies, the copy it is based on, the video "
        "segments and audio blocks taken from each copy, and what is still damaged",
        "CSV"},
       {"quiet", 'q', POPT_ARG_NONE, nullptr, 'q', "no summary, warnings and errors only",
