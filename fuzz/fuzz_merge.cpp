@@ -23,9 +23,8 @@
 // clean in the copy they come from, of the base's system, each once; what
 // stays damaged is the rest of the base's damage; mending fails for no
 // frame of its system's size, and puts in those parts and nothing else.
-#include <tarsk/tarsk.hpp>
-
 #include <set>
+#include <tarsk/tarsk.hpp>
 #include <tuple>
 #include <vector>
 

@@ -38,7 +38,8 @@ fs::path fresh_dir() {
 
 void write(const fs::path &path, const Bytes &bytes) {
   std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char *>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<std::string> lines(const std::string &text) {
@@ -119,7 +120,7 @@ struct Merged {
 // Writes the copies (the stream with their hits, then without the frames
 // [cut_from, cut_to) for copy `cut`), merges them and reads the results.
 Merged merge(const Bytes &stream, int copies, const std::vector<Hit> &hits, int cut = -1,
-          int cut_from = 0, int cut_to = 0, const std::string &out_name = "out.dv") {
+             int cut_from = 0, int cut_to = 0, const std::string &out_name = "out.dv") {
   const fs::path dir = fresh_dir();
   std::vector<std::string> args{"merge"};
   for (int c = 0; c < copies; ++c) {
@@ -137,9 +138,11 @@ Merged merge(const Bytes &stream, int copies, const std::vector<Hit> &hits, int 
   Merged run{tarsk(args), {}, {}};
   if (run.result.exit_status == 0) {
     run.out = read_file(dir / out_name);
-    run.log = lines(std::string(std::istreambuf_iterator<char>(std::ifstream(dir / "merge.csv").rdbuf()), {}));
+    run.log = lines(
+        std::string(std::istreambuf_iterator<char>(std::ifstream(dir / "merge.csv").rdbuf()), {}));
   }
-  if (out_name != "out.dv" && run.result.exit_status == 0) {  // back to raw DV, the frames as they are
+  if (out_name != "out.dv" &&
+      run.result.exit_status == 0) {  // back to raw DV, the frames as they are
     const auto back = tarsk({"remux", dir / out_name, "-o", dir / "back.dv"});
     EXPECT_EQ(back.exit_status, 0) << back.err;
     run.out = read_file(dir / "back.dv");
@@ -166,8 +169,8 @@ struct Disjoint {
 const std::vector<Hit> apart{{0, 2, flag, 0, 3},   {0, 9, audio, 4, 2},  {1, 5, garble, 11, 26},
                              {1, 12, audio, 0, 8}, {0, 15, flag, 6, 13}, {1, 0, garble, 3, 4}};
 // Frame 3 damaged in both copies, in other blocks: three parts in each.
-const std::vector<Hit> same_frame{{0, 3, flag, 1, 0},  {0, 3, audio, 2, 0}, {0, 3, garble, 5, 10},
-                                  {1, 3, flag, 1, 1},  {1, 3, audio, 2, 1}, {1, 3, audio, 5, 3}};
+const std::vector<Hit> same_frame{{0, 3, flag, 1, 0}, {0, 3, audio, 2, 0}, {0, 3, garble, 5, 10},
+                                  {1, 3, flag, 1, 1}, {1, 3, audio, 2, 1}, {1, 3, audio, 5, 3}};
 
 TEST(Merge, DisjointDamageGivesTheCleanStream) {
   std::vector<Hit> both = apart;
@@ -180,8 +183,12 @@ TEST(Merge, DisjointDamageGivesTheCleanStream) {
       {"three copies",
        Keys::tracks,
        3,
-       {{0, 7, flag, 2, 2}, {1, 7, flag, 2, 2}, {1, 7, audio, 8, 8}, {2, 7, audio, 8, 8},
-        {0, 7, garble, 9, 1}, {2, 7, garble, 9, 1}}},
+       {{0, 7, flag, 2, 2},
+        {1, 7, flag, 2, 2},
+        {1, 7, audio, 8, 8},
+        {2, 7, audio, 8, 8},
+        {0, 7, garble, 9, 1},
+        {2, 7, garble, 9, 1}}},
       {"into Matroska", Keys::time, 2, both, "out.mkv"},
   };
   for (const Disjoint &c : cases) {
@@ -199,8 +206,9 @@ TEST(Merge, DisjointDamageGivesTheCleanStream) {
       EXPECT_EQ(f[f.size() - 2] + f.back(), "00") << run.log[i];
     }
     if (c.copies == 2) {
-      EXPECT_EQ(run.log[0], "frame,timecode,recorded,copies,base,segments_from_1,audio_from_1,"
-                            "segments_from_2,audio_from_2,damaged_segments,damaged_audio");
+      EXPECT_EQ(run.log[0],
+                "frame,timecode,recorded,copies,base,segments_from_1,audio_from_1,"
+                "segments_from_2,audio_from_2,damaged_segments,damaged_audio");
       // Frame 3: a tie, the first copy the base, two segments and an audio
       // block from the second.
       const std::string labels =
@@ -215,9 +223,9 @@ TEST(Merge, DisjointDamageGivesTheCleanStream) {
 
 TEST(Merge, OverlapStaysAndIsReportedExactly) {
   const Bytes &stream = base_stream(Keys::tracks);
-  const std::vector<Hit> hits{{0, 4, flag, 2, 7},    {0, 4, audio, 3, 1},   {0, 10, garble, 0, 0},
-                              {0, 11, audio, 1, 1},  {1, 4, flag, 2, 7},    {1, 4, audio, 3, 2},
-                              {1, 10, garble, 0, 0}, {1, 11, audio, 1, 1},  {1, 12, garble, 0, 0}};
+  const std::vector<Hit> hits{{0, 4, flag, 2, 7},    {0, 4, audio, 3, 1},  {0, 10, garble, 0, 0},
+                              {0, 11, audio, 1, 1},  {1, 4, flag, 2, 7},   {1, 4, audio, 3, 2},
+                              {1, 10, garble, 0, 0}, {1, 11, audio, 1, 1}, {1, 12, garble, 0, 0}};
   const Merged run = merge(stream, 2, hits);
   ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
   Bytes want = stream;
@@ -307,10 +315,11 @@ TEST(Merge, CopiesInAnotherOrder) {
                           "--log", dir / "merge.csv"});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_TRUE(read_file(dir / "out.dv") == stream);
-  const auto log = lines(std::string(
-      std::istreambuf_iterator<char>(std::ifstream(dir / "merge.csv").rdbuf()), {}));
+  const auto log = lines(
+      std::string(std::istreambuf_iterator<char>(std::ifstream(dir / "merge.csv").rdbuf()), {}));
   ASSERT_EQ(log.size(), 17u);
-  for (int f : {2, 12}) EXPECT_EQ(fields(log[static_cast<size_t>(f) + 1])[7], "1") << log[static_cast<size_t>(f) + 1];
+  for (int f : {2, 12})
+    EXPECT_EQ(fields(log[static_cast<size_t>(f) + 1])[7], "1") << log[static_cast<size_t>(f) + 1];
 }
 
 // A 525/60 copy whose first frame's track number is the 625/50 copy's: the
@@ -323,14 +332,13 @@ TEST(Merge, TakesNoPartsFromAnotherSystem) {
   const fs::path dir = fresh_dir();
   write(dir / "pal.dv", pal);
   write(dir / "ntsc.dv", ntsc);
-  const auto run = tarsk({"merge", dir / "pal.dv", dir / "ntsc.dv", "-o", dir / "out.dv", "--log",
-                          dir / "merge.csv"});
+  const auto run = tarsk(
+      {"merge", dir / "pal.dv", dir / "ntsc.dv", "-o", dir / "out.dv", "--log", dir / "merge.csv"});
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  EXPECT_NE(run.err.find("warning: 1 frame held in another system by some copy"),
-            std::string::npos)
+  EXPECT_NE(run.err.find("warning: 1 frame held in another system by some copy"), std::string::npos)
       << run.err;
-  const auto log = lines(std::string(
-      std::istreambuf_iterator<char>(std::ifstream(dir / "merge.csv").rdbuf()), {}));
+  const auto log = lines(
+      std::string(std::istreambuf_iterator<char>(std::ifstream(dir / "merge.csv").rdbuf()), {}));
   ASSERT_EQ(log.size(), 8u);  // tracks 1000 to 1036 by 12, 1010 to 1030 by 10
   EXPECT_EQ(fields(log[1])[3] + ";" + fields(log[1])[4], "1 2;1");
   EXPECT_EQ(fields(log[1]).back(), "0");

@@ -2,6 +2,8 @@
 // damage (the rule is merge.h's). The copies are read twice: first every
 // frame's facts, which are small, then the frames the output takes, which
 // are not kept, so that whole tapes need not fit in memory.
+#include "merge.h"
+
 #include <sys/stat.h>
 
 #include <memory>
@@ -11,7 +13,6 @@
 
 #include "cli.h"
 #include "container.h"
-#include "merge.h"
 #include "output.h"
 #include "transfer.h"
 
@@ -49,11 +50,10 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "Matroska (.mkv); an existing file is not overwritten",
        "OUT"},
       {"log", 'l', POPT_ARG_STRING, nullptr, 'l',
-       "write a CSV line per output frame (counted from 0): its copies, the copy it is based on, the video "
-       "segments and audio blocks taken from each copy, and what is still damaged",
+       "write a CSV line per output frame (counted from 0): its copies, the copy it is based on, "
+       "the video segments and audio blocks taken from each copy, and what is still damaged",
        "CSV"},
-      {"quiet", 'q', POPT_ARG_NONE, nullptr, 'q', "no summary, warnings and errors only",
-       nullptr},
+      {"quiet", 'q', POPT_ARG_NONE, nullptr, 'q', "no summary, warnings and errors only", nullptr},
       {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, const_cast<poptOption *>(no_options), 0,
        "How the copies are merged:\n"
        "  Frames are aligned by absolute track number when every copy carries one on\n"
@@ -64,8 +64,7 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "  copies that have them clean. The summary ends with the spots no copy has\n"
        "  clean, by time code and recording time, to be captured again.",
        nullptr},
-      POPT_AUTOHELP
-      POPT_TABLEEND};
+      POPT_AUTOHELP POPT_TABLEEND};
   ParsedArgs parsed;
   const Status status = parse_options(argc, argv, table, "A B [C...] -o OUT", parsed,
                                       [&](int key, const std::string &v) {
@@ -80,8 +79,7 @@ Status read_command_line(int argc, const char **argv, Options &o) {
                                            : "one file given: give two copies of a tape or more");
   if (parsed.args.size() > 1000) return usage_error("at most 1000 copies");
   for (const std::string &in : parsed.args)
-    if (in == "-")
-      return usage_error("the copies are read twice: give files, not standard input");
+    if (in == "-") return usage_error("the copies are read twice: give files, not standard input");
   o.inputs = parsed.args;
   if (o.output.empty()) return usage_error("no output given: -o OUT");
   const auto form = dv_form_of(o.output);
@@ -174,7 +172,7 @@ class Job {
   Decoder decoder_{quiet_settings()};
   std::unique_ptr<DvSink> out_;
   std::optional<tarsk_system> stream_;  // the system of the frames written
-  int rate_ = 0, channels_ = 0;          // a container's PCM track
+  int rate_ = 0, channels_ = 0;         // a container's PCM track
   uint64_t written_ = 0, left_out_ = 0, silent_ = 0, mixed_ = 0;
 };
 
@@ -197,7 +195,8 @@ bool Job::read_facts() {
         error((*reader)->name() + ": too many frames to merge");
         return false;
       }
-      frames.push_back(merge::describe(*scanned.frame, scanned.readable ? &scanned.facts : nullptr));
+      frames.push_back(
+          merge::describe(*scanned.frame, scanned.readable ? &scanned.facts : nullptr));
     }
     if (frames.empty()) {
       error((*reader)->name() + ": not a DV stream (it is empty)");
@@ -259,7 +258,8 @@ bool Job::write_frames() {
       std::fill(sources.begin(), sources.end(), std::span<const uint8_t>());
       for (const merge::Patch &p : f.patches) {
         if (!sources[p.copy].empty()) continue;
-        const Frame *other = readers[p.copy].get(f.from[p.copy], copies_[p.copy][f.from[p.copy]].offset);
+        const Frame *other =
+            readers[p.copy].get(f.from[p.copy], copies_[p.copy][f.from[p.copy]].offset);
         if (other == nullptr) return false;
         sources[p.copy] = other->bytes;
       }
@@ -314,12 +314,12 @@ void Job::summary() const {
     audio += static_cast<uint64_t>(f.left_audio_count());
   }
   for (size_t c = 0; c < copies_.size(); ++c)
-    notice("merge: copy " + std::to_string(c + 1) + " (" + o_.inputs[c] + "): " +
-           plural(copies_[c].size(), "frame", "frames") + ", " +
-           std::to_string(whole[c]) + " taken whole");
+    notice("merge: copy " + std::to_string(c + 1) + " (" + o_.inputs[c] +
+           "): " + plural(copies_[c].size(), "frame", "frames") + ", " + std::to_string(whole[c]) +
+           " taken whole");
   notice("merge: " + plural(mended, "frame", "frames") + " mended from several copies (" +
-         plural(taken, "part", "parts") + " taken over), " +
-         plural(damaged, "frame", "frames") + " still damaged");
+         plural(taken, "part", "parts") + " taken over), " + plural(damaged, "frame", "frames") +
+         " still damaged");
   if (damaged == 0) return;
   notice("merge: no copy has clean " + plural(segments, "video segment", "video segments") +
          " and " + plural(audio, "audio block", "audio blocks") + ", at:");
@@ -336,8 +336,9 @@ void Job::summary() const {
     }
     const FrameInfo first = labels_of(base_of(plan_.frames[i]));
     const FrameInfo last = labels_of(base_of(plan_.frames[end - 1]));
-    std::string where = end - i == 1 ? "frame " + std::to_string(i)
-                                     : "frames " + std::to_string(i) + "-" + std::to_string(end - 1);
+    std::string where = end - i == 1
+                            ? "frame " + std::to_string(i)
+                            : "frames " + std::to_string(i) + "-" + std::to_string(end - 1);
     const auto span = [&](const std::string &from, const std::string &to) {
       return from == to ? from : from + " to " + to;
     };
@@ -345,8 +346,9 @@ void Job::summary() const {
       where += ", time code " + span(timecode_label(first), timecode_label(last));
     if (first.has_recording_date || last.has_recording_date)
       where += ", recorded " + span(recorded_label(first), recorded_label(last));
-    notice("merge:   " + where + ": " + plural(static_cast<uint64_t>(s), "video segment", "video segments") +
-           ", " + plural(static_cast<uint64_t>(a), "audio block", "audio blocks"));
+    notice("merge:   " + where + ": " +
+           plural(static_cast<uint64_t>(s), "video segment", "video segments") + ", " +
+           plural(static_cast<uint64_t>(a), "audio block", "audio blocks"));
     i = end;
   }
 }

@@ -28,7 +28,8 @@ static_assert(sequence_bytes * 10 == TARSK_FRAME_BYTES_525_60);
 constexpr size_t segment_bytes = 5 * block_bytes;
 
 constexpr size_t audio_block_at(int sequence, int a) {
-  return static_cast<size_t>(sequence) * sequence_bytes + (6 + 16 * static_cast<size_t>(a)) * block_bytes;
+  return static_cast<size_t>(sequence) * sequence_bytes +
+         (6 + 16 * static_cast<size_t>(a)) * block_bytes;
 }
 constexpr size_t segment_at(int sequence, int k) {
   return static_cast<size_t>(sequence) * sequence_bytes +
@@ -310,7 +311,8 @@ bool mend(const OutFrame &frame, std::span<uint8_t> out,
         static_cast<size_t>(p.sequence + 1) * sequence_bytes > out.size())
       return false;
   for (const Patch &p : frame.patches) {
-    const size_t at = p.audio ? audio_block_at(p.sequence, p.number) : segment_at(p.sequence, p.number);
+    const size_t at =
+        p.audio ? audio_block_at(p.sequence, p.number) : segment_at(p.sequence, p.number);
     const size_t bytes = p.audio ? block_bytes : segment_bytes;
     std::memcpy(out.data() + at, sources[p.copy].data() + at, bytes);
   }
