@@ -117,7 +117,8 @@ Plan plan(const std::vector<std::vector<CopyFrame>> &copies);
 // Mends `out` (the bytes of the base copy's frame) with the plan's patches
 // for it, taking each from `sources[copy]` (the bytes of that copy's frame;
 // empty for copies it takes nothing from). False, with `out` unchanged,
-// when a frame's size is not its system's.
+// when a frame's size is not a system's or the source's is another, or a
+// patch names no part of the frame.
 bool mend(const OutFrame &frame, std::span<uint8_t> out,
           const std::vector<std::span<const uint8_t>> &sources);
 

@@ -308,7 +308,8 @@ bool mend(const OutFrame &frame, std::span<uint8_t> out,
     return false;
   for (const Patch &p : frame.patches)
     if (p.copy >= sources.size() || sources[p.copy].size() != out.size() ||
-        static_cast<size_t>(p.sequence + 1) * sequence_bytes > out.size())
+        static_cast<size_t>(p.sequence + 1) * sequence_bytes > out.size() ||
+        p.number >= (p.audio ? TARSK_AUDIO_BLOCKS_PER_SEQUENCE : TARSK_SEGMENTS_PER_SEQUENCE))
       return false;
   for (const Patch &p : frame.patches) {
     const size_t at =
