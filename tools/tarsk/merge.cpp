@@ -14,6 +14,7 @@
 #include "cli.h"
 #include "container.h"
 #include "output.h"
+#include "progress.h"
 #include "transfer.h"
 
 namespace tarsk::cli {
@@ -178,6 +179,8 @@ class Job {
 
 bool Job::read_facts() {
   copies_.resize(o_.inputs.size());
+  Progress progress(!o_.quiet);  // frames read, of all copies
+  uint64_t read = 0;
   for (size_t c = 0; c < o_.inputs.size(); ++c) {
     auto reader = TransferReader::open(o_.inputs[c]);
     if (!reader) {
@@ -197,12 +200,14 @@ bool Job::read_facts() {
       }
       frames.push_back(
           merge::describe(*scanned.frame, scanned.readable ? &scanned.facts : nullptr));
+      progress.update(++read);
     }
     if (frames.empty()) {
       error((*reader)->name() + ": not a DV stream (it is empty)");
       return false;
     }
   }
+  progress.finish();
   return true;
 }
 
@@ -249,7 +254,11 @@ bool Job::write_frames() {
   for (const std::string &in : o_.inputs) readers.emplace_back(in);
   std::vector<uint8_t> bytes;
   std::vector<std::span<const uint8_t>> sources(copies_.size());
+  Progress progress(!o_.quiet);  // frames written
+  progress.set_total(plan_.frames.size());
+  uint64_t done = 0;
   for (const OutFrame &f : plan_.frames) {
+    progress.update(done++);
     mixed_ += f.other_systems;
     const Frame *base = readers[f.base].get(f.from[f.base], base_of(f).offset);
     if (base == nullptr) return false;
@@ -270,6 +279,7 @@ bool Job::write_frames() {
     }
     if (!write_frame(bytes, base_of(f))) return false;
   }
+  progress.finish();
   return true;
 }
 
