@@ -117,14 +117,16 @@ struct Merged {
   std::vector<std::string> log;
 };
 
-// Writes the copies (the stream with their hits, then without the frames
-// [cut_from, cut_to) for copy `cut`), merges them and reads the results.
+// Writes the copies (the stream, or `others` for all but the first, with
+// their hits, then without the frames [cut_from, cut_to) for copy `cut`),
+// merges them and reads the results.
 Merged merge(const Bytes &stream, int copies, const std::vector<Hit> &hits, int cut = -1,
-             int cut_from = 0, int cut_to = 0, const std::string &out_name = "out.dv") {
+             int cut_from = 0, int cut_to = 0, const std::string &out_name = "out.dv",
+             const Bytes *others = nullptr) {
   const fs::path dir = fresh_dir();
   std::vector<std::string> args{"merge"};
   for (int c = 0; c < copies; ++c) {
-    Bytes copy = stream;
+    Bytes copy = c > 0 && others != nullptr ? *others : stream;
     for (const Hit &h : hits)
       if (h.copy == c) apply(copy, h);
     if (c == cut)
@@ -257,6 +259,7 @@ TEST(Merge, AlignsCopiesThatLackFrames) {
     int cut, from, to;  // frames [from, to) cut out of copy `cut`
     const char *aligned;
     std::vector<int> unclocked{};  // frames of the second copy without time code and date
+    bool untracked = false;        // the second copy without track numbers, damaged alone
   };
   const Case cases[] = {
       {Keys::tracks, 1, 0, 3, "aligned by absolute track number"},
@@ -266,6 +269,7 @@ TEST(Merge, AlignsCopiesThatLackFrames) {
       {Keys::time, 1, 7, 10, "aligned by time code and recording time"},
       {Keys::time, 1, 4, 6, "aligned by time code and recording time", {0, 1, 9, 12}},
       {Keys::time, 0, 0, 2, "aligned by time code and recording time"},
+      {Keys::tracks, 1, 0, 3, "aligned by time code and recording time", {}, true},
       {Keys::position, 1, 13, 16, "aligned by position"},
       {Keys::position, 0, 14, 16, "aligned by position"},
   };
@@ -278,11 +282,12 @@ TEST(Merge, AlignsCopiesThatLackFrames) {
     std::vector<Hit> hits;
     for (int f : {3, 11, 12})
       if (f < c.from || f >= c.to) {
-        hits.push_back({0, f, flag, f % 12, f});
+        if (!c.untracked) hits.push_back({0, f, flag, f % 12, f});
         hits.push_back({1, f, audio, 0, f % 9});
       }
     for (int f : c.unclocked) hits.push_back({1, f, clocks, 0, 0});
-    const Merged run = merge(stream, 2, hits, c.cut, c.from, c.to);
+    const Merged run = merge(stream, 2, hits, c.cut, c.from, c.to, "out.dv",
+                             c.untracked ? &clean(false) : nullptr);
     ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
     EXPECT_TRUE(run.out == stream) << run.out.size() / frame_size << " frames";
     EXPECT_NE(run.result.err.find(c.aligned), std::string::npos) << run.result.err;

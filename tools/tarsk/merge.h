@@ -16,13 +16,15 @@
 //  - else its position in its copy.
 // A frame without the key's fields gets what its neighbour implies: the
 // track number after the previous frame's tracks, the time code after the
-// previous frame's in the same second (before the first frame that has
-// them, counted back from it). A key that a copy carries more than once
-// counts its occurrences: the second frame with a key in one copy goes with
-// the second in another.
+// previous frame's with its recording time (before the first frame that
+// has them, counted back from it); the first frame of a recording that
+// lacks them is thus taken for one after the recording before, and stands
+// alone in the output. A key that a copy carries more than once counts its
+// occurrences: the second frame with a key in one copy goes with the
+// second in another.
 // The output holds every key of any copy once, in the first copy's order;
-// a key the first copy lacks goes after the key the copy that has it holds
-// just before it (copies looked at in the order given).
+// the keys of the other copies (looked at in the order given) that it
+// lacks go in after the last key before them in their copy that it holds.
 //
 // Choice. A frame's system is what the first copy that reads it says; a
 // copy that holds it in another system is left out of it (the keys met by
