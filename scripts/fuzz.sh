@@ -30,20 +30,22 @@ OUT=${BUILD_FUZZ:-build-fuzz}
 CXX=${CXX:-clang++}
 JOBS=${FUZZ_JOBS:-$(nproc)}
 TARGETS_ALL=(fuzz_header fuzz_video fuzz_audio fuzz_reader fuzz_tool fuzz_encode fuzz_segment
-             fuzz_picture fuzz_sound fuzz_analyze)
+             fuzz_picture fuzz_sound fuzz_analyze fuzz_merge)
 # fuzz_tool runs the tarsk command's own code in its process; fuzz_picture
-# and fuzz_sound its picture and sound readers.
-TOOL_TARGETS=(fuzz_tool fuzz_picture fuzz_sound fuzz_analyze)
+# and fuzz_sound its picture and sound readers, fuzz_analyze `tarsk
+# analyze`, fuzz_merge the heart of `tarsk merge`.
+TOOL_TARGETS=(fuzz_tool fuzz_picture fuzz_sound fuzz_analyze fuzz_merge)
 TOOL_SOURCES=(tools/tarsk/cli.cpp tools/tarsk/container.cpp tools/tarsk/damage.cpp
               tools/tarsk/decode.cpp tools/tarsk/encode.cpp tools/tarsk/formats.cpp
               tools/tarsk/info.cpp tools/tarsk/output.cpp tools/tarsk/progress.cpp tools/tarsk/remux.cpp
               tools/tarsk/picture.cpp tools/tarsk/input.cpp tools/tarsk/audio_in.cpp
-              tools/tarsk/test_source.cpp tools/tarsk/transfer.cpp tools/tarsk/analyze.cpp)
+              tools/tarsk/test_source.cpp tools/tarsk/transfer.cpp tools/tarsk/analyze.cpp
+              tools/tarsk/merge.cpp tools/tarsk/merge_core.cpp)
 MAX_LEN=288000  # two 625/50 frames
 
 CXXFLAGS=(-std=c++20 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -g -O1
           -fno-omit-frame-pointer -ffp-contract=off -DTARSK_FAST_KERNELS=1 -Iinclude -Isrc -Itests
-          -Ifuzz -DTARSK_WITH_AVFORMAT=1 $(pkg-config --cflags libpng sndfile libavformat))
+          -Ifuzz -Itools/tarsk -DTARSK_WITH_AVFORMAT=1 $(pkg-config --cflags libpng sndfile libavformat))
 
 # Comparison tracing (part of -fsanitize=fuzzer) lets the fuzzer solve the
 # comparisons of parsing; in the arithmetic of reconstruction and pixel
@@ -272,6 +274,26 @@ seeds() {
     done
   done
   cat "$CLIPS/pal420_48k.frame" "$CLIPS/ntsc411_48k.dv" >"$OUT/corpus/fuzz_analyze/seed-joined"
+  # fuzz_merge: 27 option bytes (see fuzz/fuzz_merge.cpp), then DV.
+  # Hostile copies: a two-frame stream cut in two or three.
+  local zeros=000000000000000000000000000000000000000000000000
+  for c in pal420_48k ntsc411_48k; do
+    seed fuzz_merge "$c-halves" "008000$zeros" "$CLIPS/$c.dv"
+    seed fuzz_merge "$c-thirds" "0155aa$zeros" "$CLIPS/$c.dv"
+  done
+  # Derived copies of a frame, repeated: four frames, some dropped from
+  # the second and third copies, damage in all three.
+  for c in pal420_48k ntsc411_48k pal411_32k; do
+    seed fuzz_merge "$c-derived" "1f2481""01030d""050b1e""200405""120801""330203""101b1a""240000""090506" "$CLIPS/$c.frame"
+  done
+  # Two frames, each with a part the base lacks and the other copy has:
+  # an audio block, a video segment.
+  for c in pal420_48k ntsc411_48k; do
+    seed fuzz_merge "$c-patches" "060000""080203""010000""010101""100305""190000""190101""080203""100305" "$CLIPS/$c.frame"
+  done
+  cat "$CLIPS/ntsc411_48k.frame" "$CLIPS/pal420_48k.frame" >"$CLIPS/mixed.dv"
+  seed fuzz_merge "mixed-derived" "0e0300""000000""110001""020000""130a0a""000000""000000""000000""000000" \
+    "$CLIPS/mixed.dv"
   encoder_seeds
   # Two systems in one stream; a stream that is not DV.
   cat "$CLIPS/ntsc411_48k.frame" "$CLIPS/pal420_48k.frame" >"$OUT/corpus/fuzz_reader/seed-mixed"

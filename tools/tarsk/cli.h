@@ -80,6 +80,7 @@ int run_encode(int argc, const char **argv);
 int run_remux(int argc, const char **argv);
 int run_analyze(int argc, const char **argv);
 int run_split(int argc, const char **argv);
+int run_merge(int argc, const char **argv);
 
 // ---------------------------------------------------------------------------
 

@@ -31,6 +31,8 @@ void print_help(FILE *out) {
       "  analyze FILE [--csv|--json] [--map OUT.png]\n"
       "                                     a transfer frame by frame: recordings, clocks, damage\n"
       "  split FILE -o PIECE%03d.dv         cut a tape's transfer where recordings begin\n"
+      "  merge A B [C...] -o OUT            combine transfers of one tape, the least damage\n"
+      "                                     of each frame kept (--log CSV: where from)\n"
       "\n"
       "  -h, --help     this help; 'tarsk COMMAND --help' lists a command's options\n"
       "      --version  the version\n"
@@ -59,6 +61,7 @@ int main(int argc, char **argv) {
   if (command == "remux") return run_remux(argc - 1, rest);
   if (command == "analyze") return run_analyze(argc - 1, rest);
   if (command == "split") return run_split(argc - 1, rest);
+  if (command == "merge") return run_merge(argc - 1, rest);
   if (command == "-h" || command == "--help" || command == "help") {
     print_help(stdout);
     return ok;
@@ -68,7 +71,7 @@ int main(int argc, char **argv) {
     return ok;
   }
   error("unknown command '" + command +
-        "'; the commands are info, decode, encode, remux, analyze and split");
+        "'; the commands are info, decode, encode, remux, analyze, split and merge");
   std::fputs("Try 'tarsk --help' for more information.\n", stderr);
   return bad_usage;
 }
