@@ -366,6 +366,16 @@ typedef struct tarsk_frame_facts {
   tarsk_sequence_facts sequence[TARSK_MAX_SEQUENCES];
 } tarsk_frame_facts;
 
+/* Where the parts the facts name stand in a frame: the first byte of video
+ * segment `segment` (0..26; its five blocks follow one another) and of
+ * audio block `block` (0..8) of DIF sequence `sequence` (0..11); -1 for a
+ * number out of range. A program that mends a frame from another copy of
+ * it takes these bytes over. */
+#define TARSK_DIF_BLOCK_BYTES 80
+#define TARSK_SEGMENT_BYTES (5 * TARSK_DIF_BLOCK_BYTES)
+ptrdiff_t tarsk_segment_offset(int sequence, int segment);
+ptrdiff_t tarsk_audio_block_offset(int sequence, int block);
+
 /* Reads a frame's information, markers, track number and damage into
  * `facts` (its video parsed, not reconstructed); checks the frame's header
  * blocks and its length first. */

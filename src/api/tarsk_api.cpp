@@ -6,6 +6,7 @@
 #include <new>
 
 #include "api/picture.h"
+#include "common/dif.h"
 #include "io/assembler.h"
 
 namespace tarsk::api {
@@ -159,6 +160,20 @@ const char *tarsk_error_string(int error) {
     default:
       return "unknown error";
   }
+}
+
+ptrdiff_t tarsk_segment_offset(int sequence, int segment) {
+  if (sequence < 0 || sequence >= dif::max_sequences || segment < 0 ||
+      segment >= dif::segments_per_sequence)
+    return -1;
+  return static_cast<ptrdiff_t>(dif::segment_offset(sequence, segment));
+}
+
+ptrdiff_t tarsk_audio_block_offset(int sequence, int block) {
+  if (sequence < 0 || sequence >= dif::max_sequences || block < 0 ||
+      block >= dif::audio_blocks_per_sequence)
+    return -1;
+  return static_cast<ptrdiff_t>(dif::audio_offset(sequence, block));
 }
 
 tarsk_pixel_format tarsk_native_format(int sampling) {

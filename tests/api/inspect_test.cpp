@@ -220,3 +220,23 @@ TEST(Inspect, TestTransfersCarryWhatTheyWereMadeWith) {
 }
 
 }  // namespace
+
+namespace {
+
+// The public places of a frame's parts are the DIF layout's, and nothing
+// outside it.
+TEST(Inspect, PartsStandWhereTheLayoutPutsThem) {
+  for (int s = -1; s <= 12; ++s) {
+    for (int k = -1; k <= 27; ++k)
+      EXPECT_EQ(tarsk_segment_offset(s, k),
+                s < 0 || s > 11 || k < 0 || k > 26 ? -1
+                                                   : static_cast<ptrdiff_t>(dif::segment_offset(s, k)));
+    for (int a = -1; a <= 9; ++a)
+      EXPECT_EQ(tarsk_audio_block_offset(s, a),
+                s < 0 || s > 11 || a < 0 || a > 8 ? -1
+                                                  : static_cast<ptrdiff_t>(dif::audio_offset(s, a)));
+  }
+  EXPECT_EQ(TARSK_SEGMENT_BYTES, dif::segment_size);
+}
+
+}  // namespace

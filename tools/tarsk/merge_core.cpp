@@ -14,31 +14,6 @@ namespace {
 constexpr uint32_t all_segments = (1u << TARSK_SEGMENTS_PER_SEQUENCE) - 1;
 constexpr uint16_t all_audio = (1u << TARSK_AUDIO_BLOCKS_PER_SEQUENCE) - 1;
 
-// Where the parts of a frame stand. A frame is its DIF sequences one after
-// another, 150 blocks of 80 bytes each. A sequence opens with a header
-// block, two subcode blocks and three VAUX blocks (blocks 0 to 5); then
-// nine times an audio block and fifteen video blocks follow, so that audio
-// block a is block 6 + 16a, and the five blocks of video segment k (three
-// segments between two audio blocks) are blocks 7 + 16 (k / 3) + 5 (k % 3)
-// on.
-constexpr size_t block_bytes = 80;
-constexpr size_t sequence_bytes = 150 * block_bytes;
-static_assert(sequence_bytes * TARSK_MAX_SEQUENCES == TARSK_FRAME_BYTES_625_50);
-static_assert(sequence_bytes * 10 == TARSK_FRAME_BYTES_525_60);
-constexpr size_t segment_bytes = 5 * block_bytes;
-
-constexpr size_t audio_block_at(int sequence, int a) {
-  return static_cast<size_t>(sequence) * sequence_bytes +
-         (6 + 16 * static_cast<size_t>(a)) * block_bytes;
-}
-constexpr size_t segment_at(int sequence, int k) {
-  return static_cast<size_t>(sequence) * sequence_bytes +
-         (7 + 16 * static_cast<size_t>(k / 3) + 5 * static_cast<size_t>(k % 3)) * block_bytes;
-}
-static_assert(segment_at(0, TARSK_SEGMENTS_PER_SEQUENCE - 1) + segment_bytes == sequence_bytes);
-static_assert(audio_block_at(0, TARSK_AUDIO_BLOCKS_PER_SEQUENCE - 1) + block_bytes ==
-              segment_at(0, 24));
-
 // A frame's key: what names it in every copy (see merge.h), and which of a
 // copy's frames with that name it is.
 struct Key {
@@ -302,21 +277,27 @@ Plan plan(const std::vector<std::vector<CopyFrame>> &copies) {
   return p;
 }
 
+namespace {
+
+// Where a patch's part stands in a frame, and its size.
+ptrdiff_t at_of(const Patch &p) {
+  return p.audio ? tarsk_audio_block_offset(p.sequence, p.number)
+                 : tarsk_segment_offset(p.sequence, p.number);
+}
+size_t bytes_of(const Patch &p) { return p.audio ? TARSK_DIF_BLOCK_BYTES : TARSK_SEGMENT_BYTES; }
+
+}  // namespace
+
 bool mend(const OutFrame &frame, std::span<uint8_t> out,
           const std::vector<std::span<const uint8_t>> &sources) {
   if (out.size() != TARSK_FRAME_BYTES_625_50 && out.size() != TARSK_FRAME_BYTES_525_60)
     return false;
   for (const Patch &p : frame.patches)
     if (p.copy >= sources.size() || sources[p.copy].size() != out.size() ||
-        static_cast<size_t>(p.sequence + 1) * sequence_bytes > out.size() ||
-        p.number >= (p.audio ? TARSK_AUDIO_BLOCKS_PER_SEQUENCE : TARSK_SEGMENTS_PER_SEQUENCE))
+        at_of(p) < 0 || static_cast<size_t>(at_of(p)) + bytes_of(p) > out.size())
       return false;
-  for (const Patch &p : frame.patches) {
-    const size_t at =
-        p.audio ? audio_block_at(p.sequence, p.number) : segment_at(p.sequence, p.number);
-    const size_t bytes = p.audio ? block_bytes : segment_bytes;
-    std::memcpy(out.data() + at, sources[p.copy].data() + at, bytes);
-  }
+  for (const Patch &p : frame.patches)
+    std::memcpy(out.data() + at_of(p), sources[p.copy].data() + at_of(p), bytes_of(p));
   return true;
 }
 
