@@ -15,6 +15,7 @@
 
 #include "common/dif.h"
 #include "support/ffmpeg.h"
+#include "tool.h"
 #include "support/transfer.h"
 
 namespace {
@@ -22,11 +23,6 @@ namespace {
 using namespace tarsk::test;
 namespace fs = std::filesystem;
 namespace dif = tarsk::dif;
-
-CommandResult tarsk(std::vector<std::string> args) {
-  args.insert(args.begin(), TARSK_BINARY);
-  return run_command(args);
-}
 
 constexpr int64_t hour = 3600, day0 = 1700000000;
 constexpr int pal = 144000;
@@ -95,7 +91,7 @@ TEST(Analyze, ListsExactlyTheDamageAndBreaksPutIn) {
   const Planted &p = planted();
   for (const bool json : {false, true}) {
     SCOPED_TRACE(json ? "json" : "csv");
-    const auto run = tarsk({"analyze", planted_file(), json ? "--json" : "--csv"});
+    const auto run = run_tarsk({"analyze", planted_file(), json ? "--json" : "--csv"});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     const std::string csv_fields =
         "d['frame'],d['skipped_bytes'],d['timecode'],d['recorded'],d['recording_start'],"
@@ -154,13 +150,13 @@ TEST(Analyze, ListsExactlyTheDamageAndBreaksPutIn) {
 // same account of every frame but where it stood.
 TEST(Analyze, ReadsContainersAsRawDv) {
   const fs::path mkv = scratch_file(".mkv");
-  ASSERT_EQ(tarsk({"remux", planted_file(), "-o", mkv}).exit_status, 0);
+  ASSERT_EQ(run_tarsk({"remux", planted_file(), "-o", mkv}).exit_status, 0);
   const std::string fields =
       "d['frame'],d['timecode'],d['recorded'],d['breaks'],d['absolute_track'],d['sequences'],"
       "d['audio_errors']";
   std::vector<std::string> accounts[2];
   for (int n = 0; n < 2; ++n) {
-    const auto run = tarsk({"analyze", n ? mkv : planted_file(), "--json"});
+    const auto run = run_tarsk({"analyze", n ? mkv : planted_file(), "--json"});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     accounts[n] = read_back(run.out, true, fields);
   }
@@ -172,7 +168,7 @@ TEST(Analyze, ReadsContainersAsRawDv) {
 // the damage and the worst spots; a whole file of another system, ffmpeg's,
 // read for its time code and aspect.
 TEST(Analyze, SummaryTellsTheRecordingsAndTheWorstSpots) {
-  const auto run = tarsk({"analyze", planted_file()});
+  const auto run = run_tarsk({"analyze", planted_file()});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   for (const char *said :
        {"24 frames (00:00:00.960)", "recordings: 3",
@@ -187,7 +183,7 @@ TEST(Analyze, SummaryTellsTheRecordingsAndTheWorstSpots) {
   const MadeDv &ntsc = made_dv("analyze_ntsc_drop_wide", {.system = e_dv_system_525_60, .pix_fmt = "yuv411p",
                                            .frames = 6, .timecode = "00:00:59;28",
                                            .aspect = "16:9"});
-  const auto listed = tarsk({"analyze", ntsc.path, "--csv"});
+  const auto listed = run_tarsk({"analyze", ntsc.path, "--csv"});
   ASSERT_EQ(listed.exit_status, 0) << listed.err;
   const auto lines = read_back(listed.out, false, "d['timecode'],d['aspect'],d['breaks']");
   ASSERT_EQ(lines.size(), 6u);
@@ -204,7 +200,7 @@ TEST(Analyze, MapShowsTheDamageWhereItIs) {
   for (const int group : {1, 2}) {
     SCOPED_TRACE(group);
     const fs::path png = scratch_file(".png");
-    const auto run = tarsk({"analyze", planted_file(), "--map", png, "--json", "--map-columns",
+    const auto run = run_tarsk({"analyze", planted_file(), "--map", png, "--json", "--map-columns",
                             std::to_string(24 / group)});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     // ffmpeg reads the PNG: its size, then its pixels as R G B bytes.
@@ -240,14 +236,14 @@ TEST(Analyze, MapShowsTheDamageWhereItIs) {
 TEST(Analyze, RefusesWhatItCannotRead) {
   const fs::path text = scratch_file(".txt");
   std::ofstream(text) << "not a DV file\n";
-  const auto not_dv = tarsk({"analyze", text});
+  const auto not_dv = run_tarsk({"analyze", text});
   EXPECT_EQ(not_dv.exit_status, 1);
   EXPECT_NE(not_dv.err.find("not a DV stream"), std::string::npos) << not_dv.err;
-  EXPECT_EQ(tarsk({"analyze"}).exit_status, 2);
-  EXPECT_EQ(tarsk({"analyze", planted_file(), "--csv", "--json"}).exit_status, 2);
-  EXPECT_EQ(tarsk({"analyze", planted_file(), "--map-columns", "0"}).exit_status, 2);
+  EXPECT_EQ(run_tarsk({"analyze"}).exit_status, 2);
+  EXPECT_EQ(run_tarsk({"analyze", planted_file(), "--csv", "--json"}).exit_status, 2);
+  EXPECT_EQ(run_tarsk({"analyze", planted_file(), "--map-columns", "0"}).exit_status, 2);
   const fs::path png = scratch_file(".png");
-  EXPECT_EQ(tarsk({"analyze", text, "--map", png}).exit_status, 1);
+  EXPECT_EQ(run_tarsk({"analyze", text, "--map", png}).exit_status, 1);
   EXPECT_FALSE(fs::exists(png)) << "no map of nothing";
 }
 

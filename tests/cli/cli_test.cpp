@@ -12,6 +12,7 @@
 
 #include "common/dif.h"
 #include "support/ffmpeg.h"
+#include "tool.h"
 
 namespace {
 
@@ -19,25 +20,7 @@ using namespace tarsk::test;
 namespace fs = std::filesystem;
 namespace dif = tarsk::dif;
 
-CommandResult tarsk(std::vector<std::string> args) {
-  args.insert(args.begin(), TARSK_BINARY);
-  return run_command(args);
-}
-
 CommandResult shell(const std::string &line) { return run_command({"sh", "-c", line}); }
-
-// A fresh, empty directory, so that whatever a run leaves behind shows.
-fs::path fresh_dir() {
-  const fs::path dir = scratch_file("dir");
-  fs::create_directory(dir);
-  return dir;
-}
-
-std::set<std::string> listing(const fs::path &dir) {
-  std::set<std::string> names;
-  for (const auto &entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
-  return names;
-}
 
 // Six frames with 48 kHz stereo: 625/50 4:2:0 16:9 with time code and date, and 525/60 4:1:1.
 const DvRecipe pal{.frames = 6,
@@ -70,7 +53,7 @@ TEST_P(Decode, OutputsMatchFfmpeg) {
   const fs::path dir = fresh_dir(), out = dir / "out.y4m";
   const auto ok = [&](std::vector<std::string> args) {
     args.insert(args.begin(), {"decode", dv.path.string()});
-    const auto run = tarsk(args);
+    const auto run = run_tarsk(args);
     EXPECT_EQ(run.exit_status, 0) << run.err;
     return run;
   };
@@ -150,10 +133,10 @@ TEST(MixedSampling, FramesComeInTheStreamsPlanes) {
     std::ofstream(mixed, std::ios::binary)
         .write(reinterpret_cast<const char *>(own.bytes.data()), static_cast<long>(two))
         .write(reinterpret_cast<const char *>(other.bytes.data() + two), static_cast<long>(two));
-    const auto run = tarsk({"decode", mixed, "-o", out, "--quiet"});
+    const auto run = run_tarsk({"decode", mixed, "-o", out, "--quiet"});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    ASSERT_EQ(tarsk({"decode", other.path, "--frames", "2:4", "-o", alone, "--quiet"}).exit_status,
+    ASSERT_EQ(run_tarsk({"decode", other.path, "--frames", "2:4", "-o", alone, "--quiet"}).exit_status,
               0);
     const auto got = y4m_frames(read_file(out), pal_picture);
     const auto by_itself = y4m_frames(read_file(alone), pal_picture);
@@ -204,7 +187,7 @@ TEST(Damage, EveryFrameComesOutAndTheDamageIsTold) {
   std::vector<fs::path> dirs;
   for (const char *threads : {"2", "1", "3"}) {
     dirs.push_back(fresh_dir());
-    const auto run = tarsk({"decode", in, "-t", threads, "-o", dirs.back() / "out.y4m", "--audio",
+    const auto run = run_tarsk({"decode", in, "-t", threads, "-o", dirs.back() / "out.y4m", "--audio",
                             dirs.back() / "out.wav"});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     if (dirs.size() > 1) {
@@ -228,13 +211,13 @@ TEST(Damage, EveryFrameComesOutAndTheDamageIsTold) {
   const auto frames = y4m_frames(read_file(dirs[0] / "out.y4m"), pal_picture);
   ASSERT_EQ(frames.size(), 7u);
   const fs::path clean_y4m = fresh_dir() / "clean.y4m";
-  ASSERT_EQ(tarsk({"decode", made(pal).path, "-o", clean_y4m}).exit_status, 0);
+  ASSERT_EQ(run_tarsk({"decode", made(pal).path, "-o", clean_y4m}).exit_status, 0);
   const auto clean = y4m_frames(read_file(clean_y4m), pal_picture);
   ASSERT_EQ(clean.size(), 6u);
   for (size_t f : {0, 2, 3, 4}) EXPECT_TRUE(frames[f] == clean[f]) << "frame " << f;
   // The blocks flagged in frames 1 and 5 are whole: left as they are, they decode as they were.
   const fs::path as_is = fresh_dir() / "as_is.y4m";
-  const auto run_as_is = tarsk({"decode", in, "--no-conceal", "-o", as_is});
+  const auto run_as_is = run_tarsk({"decode", in, "--no-conceal", "-o", as_is});
   EXPECT_NE(run_as_is.err.find("frame 1: 7 damaged macroblocks decoded as they are"),
             std::string::npos) << run_as_is.err;
   const auto kept = y4m_frames(read_file(as_is), pal_picture);
@@ -252,7 +235,7 @@ TEST(Damage, EveryFrameComesOutAndTheDamageIsTold) {
   }
   const fs::path strict = fresh_dir();
   const auto run =
-      tarsk({"decode", in, "--strict", "-o", strict / "out.y4m", "--audio", strict / "out.wav"});
+      run_tarsk({"decode", in, "--strict", "-o", strict / "out.y4m", "--audio", strict / "out.wav"});
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_NE(run.err.find("frame 1: 7 damaged macroblocks"), std::string::npos) << run.err;
   EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
@@ -268,7 +251,7 @@ TEST_P(Containers, DecodeAsTheRawDv) {
   const std::string ext = GetParam();
   const fs::path dir = fresh_dir();
   const fs::path ours = dir / "ours.dv";
-  ASSERT_EQ(tarsk({"encode", "--test-pattern", "bars", "--duration", "0.2", "--quiet", "-o", ours})
+  ASSERT_EQ(run_tarsk({"encode", "--test-pattern", "bars", "--duration", "0.2", "--quiet", "-o", ours})
                 .exit_status, 0);
   const fs::path own = dir / ("own." + ext), own_raw = dir / "own.dv";
   run_ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=720x480:r=30000/1001", "-f", "lavfi", "-i",
@@ -287,7 +270,7 @@ TEST_P(Containers, DecodeAsTheRawDv) {
                                        dir / (name + ".wav"), "--quiet"};
       if (track) args.insert(args.end(), {"--audio-from", "track"});
       if (!track && !dv_sound) args.resize(4);
-      const auto run = tarsk(args);
+      const auto run = run_tarsk(args);
       EXPECT_EQ(run.exit_status, 0) << in << run.err;
       return std::pair{read_file(dir / (name + ".y4m")), read_file(dir / (name + ".wav"))};
     };
@@ -305,7 +288,7 @@ TEST_P(Containers, DecodeAsTheRawDv) {
     EXPECT_TRUE(ext == "mov" || std::vector<uint8_t>(piped.out.begin(), piped.out.end()) ==
                                     want.first) << wrapped;
   }
-  const auto info = tarsk({"info", dir / ("pal." + ext)});
+  const auto info = run_tarsk({"info", dir / ("pal." + ext)});
   const std::string name = ext == "avi" ? "AVI" : ext == "mov" ? "QuickTime" : "Matroska";
   EXPECT_NE(info.out.find("container:   " + name + ", with a sound track of its own (48000 Hz, "
                           "2 channels)"), std::string::npos) << info.out;
@@ -320,13 +303,13 @@ TEST_P(Containers, DecodeAsTheRawDv) {
   std::copy_n("iavs", 4, strh + 8);
   std::ofstream(type1, std::ios::binary)
       .write(reinterpret_cast<const char *>(bytes.data()), std::ssize(bytes));
-  ASSERT_EQ(tarsk({"decode", made(pal).path, "-o", dir / "want.y4m", "--audio", dir / "want.wav",
+  ASSERT_EQ(run_tarsk({"decode", made(pal).path, "-o", dir / "want.y4m", "--audio", dir / "want.wav",
                    "--quiet"}).exit_status, 0);
-  ASSERT_EQ(tarsk({"decode", type1, "-o", dir / "got.y4m", "--audio", dir / "got.wav", "--quiet"})
+  ASSERT_EQ(run_tarsk({"decode", type1, "-o", dir / "got.y4m", "--audio", dir / "got.wav", "--quiet"})
                 .exit_status, 0);
   EXPECT_TRUE(read_file(dir / "got.y4m") == read_file(dir / "want.y4m"));
   EXPECT_TRUE(read_file(dir / "got.wav") == read_file(dir / "want.wav"));
-  const auto described = tarsk({"info", type1}).out;
+  const auto described = run_tarsk({"info", type1}).out;
   EXPECT_NE(described.find("container:   AVI type 1\n"), std::string::npos) << described;
 }
 
@@ -338,7 +321,7 @@ TEST_P(Containers, WrittenAsFfmpegReadsThem) {
   const fs::path dir = fresh_dir();
   const fs::path raw = dir / "enc.dv", wrapped = dir / ("enc." + ext);
   for (const fs::path &out : {raw, wrapped})
-    ASSERT_EQ(tarsk({"encode", "--test-pattern", "zoneplate", "--system", "ntsc", "--duration",
+    ASSERT_EQ(run_tarsk({"encode", "--test-pattern", "zoneplate", "--system", "ntsc", "--duration",
                      "0.3", "--wide", "--timecode", "01:02:03:04", "--date", "2024-01-02 03:04:05",
                      "--quiet", "-o", out})
                   .exit_status, 0);
@@ -367,16 +350,16 @@ TEST_P(Containers, WrittenAsFfmpegReadsThem) {
   fs::path from = stereo.path;
   for (const std::string &to : std::vector<std::string>{"a.avi", "b.mov", "c.mkv", "d.dv", "e." + ext,
                                                          "f.dv"}) {
-    ASSERT_EQ(tarsk({"remux", from, "-o", dir / to}).exit_status, 0) << to;
+    ASSERT_EQ(run_tarsk({"remux", from, "-o", dir / to}).exit_status, 0) << to;
     from = dir / to;
   }
   EXPECT_TRUE(read_file(from) == stereo.bytes);
   EXPECT_EQ(ffmpeg_audio_s16le(dir / "a.avi"), ffmpeg_audio_s16le(stereo.path));
   // Pictures and sound in one file (NUT in the place of QuickTime).
-  ASSERT_EQ(tarsk({"decode", made(pal).path, "-o", dir / "ref.y4m", "--audio", dir / "ref.wav",
+  ASSERT_EQ(run_tarsk({"decode", made(pal).path, "-o", dir / "ref.y4m", "--audio", dir / "ref.wav",
                    "--quiet"}).exit_status, 0);
   const fs::path media = dir / ("media." + (ext == "mov" ? std::string("nut") : ext));
-  ASSERT_EQ(tarsk({"decode", made(pal).path, "-o", media, "--quiet"}).exit_status, 0);
+  ASSERT_EQ(run_tarsk({"decode", made(pal).path, "-o", media, "--quiet"}).exit_status, 0);
   std::vector<uint8_t> planes;
   for (const auto &f : y4m_frames(read_file(dir / "ref.y4m"), pal_picture))
     planes.insert(planes.end(), f.begin(), f.end());
@@ -416,7 +399,7 @@ std::string json_field(const std::string &json, const std::string &expression) {
 TEST(Info, DescribesFilesAndCountsDamage) {
   const fs::path text = scratch_file("notes.txt");
   std::ofstream(text) << "\"quoted\"\tand\\escaped\n";
-  const auto described = tarsk({"info", made(pal).path, made(ntsc).path});
+  const auto described = run_tarsk({"info", made(pal).path, made(ntsc).path});
   ASSERT_EQ(described.exit_status, 0) << described.err;
   for (const char *expected : {"625/50", "4:2:0", "720x576, 16:9", "25 fps", "2024-03-04 05:06:07",
                                "frames:      6 (00:00:00.240)", "48000 Hz, 16 bits, 2 channels",
@@ -424,7 +407,7 @@ TEST(Info, DescribesFilesAndCountsDamage) {
                                "29.97 fps", "damage:      none"})
     EXPECT_NE(described.out.find(expected), std::string::npos) << expected << "\n" << described.out;
   // One file that is not DV among good ones: the status says so, the JSON parses.
-  const auto json = tarsk({"info", "--json", made(pal).path, made(ntsc).path, text});
+  const auto json = run_tarsk({"info", "--json", made(pal).path, made(ntsc).path, text});
   EXPECT_EQ(json.exit_status, 1);
   EXPECT_EQ(json_field(json.out, "len(d), d[2]['error']"), "3 not a DV stream");
   EXPECT_EQ(json_field(json.out, "*(f[k] for k in ('system', 'sampling', 'aspect', 'width', "
@@ -435,12 +418,12 @@ TEST(Info, DescribesFilesAndCountsDamage) {
   EXPECT_EQ(json_field(json.out, "d[1]['system'], d[1]['sampling'], d[1]['aspect'], "
                        "d[1]['frame_rate']['den']"), "525/60 4:1:1 4:3 1001");
   const fs::path damaged = damaged_file();
-  const auto frames = tarsk({"info", "--frames", damaged});
+  const auto frames = run_tarsk({"info", "--frames", damaged});
   ASSERT_EQ(frames.exit_status, 0) << frames.err;
   EXPECT_NE(frames.out.find("damage:      80 bytes skipped to find frames (before byte 576080), "
                             "1 frame with 925 missing DIF blocks, 9 video blocks flagged by the "
                             "recorder"), std::string::npos) << frames.out;
-  const std::string d = tarsk({"info", "--json", "--frames", damaged}).out;
+  const std::string d = run_tarsk({"info", "--json", "--frames", damaged}).out;
   EXPECT_EQ(json_field(d, "f['frame_count'], f['damaged_frames'], f['truncated'], f['skipped_bytes'], "
                        "f['missing_blocks'], f['damaged_video_blocks'], f['failed_audio_blocks'], "
                        "f['frames_without_audio'], len(f['stretches'])"), "7 0 True 80 925 9 58 1 2");
@@ -455,10 +438,10 @@ TEST(Info, DescribesFilesAndCountsDamage) {
   std::ofstream(mixed, std::ios::binary)
       .write(reinterpret_cast<const char *>(made(pal).bytes.data()), 2 * 144000)
       .write(reinterpret_cast<const char *>(made(ntsc).bytes.data()), 2 * 120000);
-  EXPECT_EQ(json_field(tarsk({"info", "--json", mixed}).out,
+  EXPECT_EQ(json_field(run_tarsk({"info", "--json", mixed}).out,
                        "[(s['first_frame'], s['system'], s['sampling']) for s in f['stretches']]"),
             "[(0, '625/50', '4:2:0'), (2, '525/60', '4:1:1')]");
-  const auto mixed_decode = tarsk({"decode", mixed, "--format", "null"});
+  const auto mixed_decode = run_tarsk({"decode", mixed, "--format", "null"});
   EXPECT_EQ(mixed_decode.exit_status, 0);
   EXPECT_NE(mixed_decode.err.find("frame 2: a 525/60 (NTSC) frame among 625/50 (PAL) frames"),
             std::string::npos) << mixed_decode.err;
@@ -468,10 +451,10 @@ TEST(Info, DescribesFilesAndCountsDamage) {
   const fs::path twice = scratch_file("twice.dv");
   std::ofstream(twice, std::ios::binary) << std::ifstream(made(pal).path, std::ios::binary).rdbuf()
                                          << std::ifstream(made(pal).path, std::ios::binary).rdbuf();
-  const auto joined = tarsk({"info", twice});
+  const auto joined = run_tarsk({"info", twice});
   EXPECT_NE(joined.out.find("stretches:   2\n    frames 0 to 5: 625/50 (PAL), 4:2:0, 16:9"),
             std::string::npos) << joined.out;
-  EXPECT_EQ(json_field(tarsk({"info", "--json", twice}).out,
+  EXPECT_EQ(json_field(run_tarsk({"info", "--json", twice}).out,
                        "[(s['first_frame'], s['last_frame'], s['timecode']['first'], "
                        "s['timecode']['last']) for s in f['stretches']]"),
             "[(0, 5, '10:00:00.00', '10:00:00.05'), (6, 11, '10:00:00.00', '10:00:00.05')]");
@@ -611,7 +594,7 @@ TEST(Refusals, SayWhyExitAndLeaveNothing) {
     if (!args.empty() && args[0] == "encode" && std::ranges::find(args, "-o") == args.end())
       args.insert(args.end(), {"-o", (out / "old.dv").string()});
     SCOPED_TRACE(testing::PrintToString(args));
-    const auto run = tarsk(args);
+    const auto run = run_tarsk(args);
     EXPECT_EQ(run.exit_status, r.status) << run.err;
     EXPECT_EQ(run.out, "");
     const std::string message =
@@ -657,14 +640,14 @@ TEST(Refusals, ContainersWithoutALibavformatThatLoads) {
 }
 
 TEST(Usage, HelpVersionAndProgress) {
-  const auto help = tarsk({"decode", "--help"});
+  const auto help = run_tarsk({"decode", "--help"});
   EXPECT_EQ(help.exit_status, 0);
   for (const char *option :
        {"--output", "--format", "--audio", "--frames", "--strict", "--quiet", "--video-system",
         "--quality", "--monochrome", "--frequency", "--quantization", "--emphasis", "--ntsc-setup"})
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
-  EXPECT_EQ(tarsk({"--help"}).exit_status, 0);
-  EXPECT_EQ(tarsk({"--version"}).out.rfind("tarsk ", 0), 0u);
+  EXPECT_EQ(run_tarsk({"--help"}).exit_status, 0);
+  EXPECT_EQ(run_tarsk({"--version"}).out.rfind("tarsk ", 0), 0u);
   // Progress on a terminal only (script(1) gives one), not with --quiet.
   const std::string decode = quoted({TARSK_BINARY, "decode", made(pal).path, "--format", "null"});
   const auto terminal = run_command({"script", "-qec", decode, "/dev/null"});
@@ -762,13 +745,13 @@ TEST_P(Encode, FfmpegAndTarskDecodeWhatWentIn) {
   EXPECT_EQ(run_ffprobe({"-select_streams", "v", "-show_entries", "stream=pix_fmt", "-of",
                          "csv=p=0", dv.string()}),
             stream_fmt + "\n");
-  EXPECT_NE(tarsk({"info", dv})
+  EXPECT_NE(run_tarsk({"info", dv})
                 .out.find(stream_fmt == "yuv411p" ? "sampling:    4:1:1" : "sampling:    4:2:0"),
             std::string::npos);
   const auto reference =
       source({"-vf", t.reference_filter, "-pix_fmt", stream_fmt, "-f", "rawvideo", "-"});
   const auto decode =
-      tarsk({"decode", dv, "-o", dir / "ours.y4m", "--audio", dir / "ours.wav", "--quiet"});
+      run_tarsk({"decode", dv, "-o", dir / "ours.y4m", "--audio", dir / "ours.wav", "--quiet"});
   ASSERT_EQ(decode.exit_status, 0) << decode.err;
   for (const fs::path &decoded : {dv, dir / "ours.y4m"}) {
     const auto db = lowest_psnr(ffmpeg_raw({"-i", decoded}, stream_fmt), reference, height);
@@ -790,7 +773,7 @@ TEST_P(Encode, FfmpegAndTarskDecodeWhatWentIn) {
                    "default=noprint_wrappers=1", dv.string()});
   EXPECT_NE(probe.find("TAG:timecode=01:02:03:04"), std::string::npos) << probe;
   EXPECT_NE(probe.find("display_aspect_ratio=16:9"), std::string::npos) << probe;
-  const auto info = tarsk({"info", dv});
+  const auto info = run_tarsk({"info", dv});
   EXPECT_NE(info.out.find("01:02:03.04 to 01:02:03.06"), std::string::npos) << info.out;
   EXPECT_NE(info.out.find("recorded:    2024-03-04 05:06:07"), std::string::npos) << info.out;
 }
@@ -803,7 +786,7 @@ INSTANTIATE_TEST_SUITE_P(Inputs, Encode, testing::ValuesIn(trips),
 TEST(EncodeRuns, RangeIsACutOfTheWholeRunAndStatsCountEveryBlock) {
   const fs::path dir = fresh_dir();
   for (const auto &[out, extra] : {std::pair{"whole.dv", "--stats"}, {"cut.dv", "--frames=2:5"}}) {
-    const auto run = tarsk({"encode", "--test-pattern", "zoneplate", "--duration", "0.24", "--date",
+    const auto run = run_tarsk({"encode", "--test-pattern", "zoneplate", "--duration", "0.24", "--date",
                             "2024-01-01", "--quiet", extra, "-o", dir / out});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     if (std::string(extra) != "--stats") continue;
@@ -836,7 +819,7 @@ TEST(EncodeRuns, ShortSoundIsMadeUpWithSilence) {
   const fs::path in = refusal_inputs(), wav = in / "short.wav", dv = in / "out.dv";
   run_ffmpeg({"-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000:duration=0.05", "-ac",
               "2", "-y", wav.string()});
-  const auto run = tarsk({"encode", in / "good.y4m", "-o", dv, "--audio", wav});
+  const auto run = run_tarsk({"encode", in / "good.y4m", "-o", dv, "--audio", wav});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(run.err, "tarsk: warning: " + wav.string() +
                          ": the sound runs out in frame 1 of 2; silence after it\n");

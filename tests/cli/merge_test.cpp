@@ -14,6 +14,7 @@
 
 #include "common/dif.h"
 #include "support/ffmpeg.h"
+#include "tool.h"
 #include "support/transfer.h"
 
 namespace {
@@ -24,23 +25,6 @@ namespace dif = tarsk::dif;
 
 constexpr size_t frame_size = TARSK_FRAME_BYTES_625_50;
 using Bytes = std::vector<uint8_t>;
-
-CommandResult tarsk(std::vector<std::string> args) {
-  args.insert(args.begin(), TARSK_BINARY);
-  return run_command(args);
-}
-
-fs::path fresh_dir() {
-  const fs::path dir = scratch_file("dir");
-  fs::create_directory(dir);
-  return dir;
-}
-
-void write(const fs::path &path, const Bytes &bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char *>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
 
 std::vector<std::string> lines(const std::string &text) {
   std::vector<std::string> out;
@@ -133,11 +117,11 @@ Merged merge(const Bytes &stream, int copies, const std::vector<Hit> &hits, int 
       copy.erase(copy.begin() + cut_from * static_cast<long>(frame_size),
                  copy.begin() + cut_to * static_cast<long>(frame_size));
     const fs::path path = dir / ("copy" + std::to_string(c + 1) + ".dv");
-    write(path, copy);
+    write_bytes(path, copy);
     args.push_back(path);
   }
   args.insert(args.end(), {"-o", dir / out_name, "--log", dir / "merge.csv"});
-  Merged run{tarsk(args), {}, {}};
+  Merged run{run_tarsk(args), {}, {}};
   if (run.result.exit_status == 0) {
     run.out = read_file(dir / out_name);
     run.log = lines(
@@ -145,7 +129,7 @@ Merged merge(const Bytes &stream, int copies, const std::vector<Hit> &hits, int 
   }
   if (out_name != "out.dv" &&
       run.result.exit_status == 0) {  // back to raw DV, the frames as they are
-    const auto back = tarsk({"remux", dir / out_name, "-o", dir / "back.dv"});
+    const auto back = run_tarsk({"remux", dir / out_name, "-o", dir / "back.dv"});
     EXPECT_EQ(back.exit_status, 0) << back.err;
     run.out = read_file(dir / "back.dv");
   }
@@ -314,9 +298,9 @@ TEST(Merge, CopiesInAnotherOrder) {
   error_audio_block(&second[10 * frame_size], 0, 0);  // frame 2 of the stream
   error_audio_block(&second[4 * frame_size], 0, 0);   // frame 12
   const fs::path dir = fresh_dir();
-  write(dir / "first.dv", first);
-  write(dir / "second.dv", second);
-  const auto run = tarsk({"merge", dir / "first.dv", dir / "second.dv", "-o", dir / "out.dv",
+  write_bytes(dir / "first.dv", first);
+  write_bytes(dir / "second.dv", second);
+  const auto run = run_tarsk({"merge", dir / "first.dv", dir / "second.dv", "-o", dir / "out.dv",
                           "--log", dir / "merge.csv"});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_TRUE(read_file(dir / "out.dv") == stream);
@@ -335,9 +319,9 @@ TEST(Merge, TakesNoPartsFromAnotherSystem) {
   flag_segment(pal.data(), 0, 0);
   const Bytes ntsc = make_transfer({{.frames = 4, .system = TARSK_SYSTEM_525_60}}, 1000);
   const fs::path dir = fresh_dir();
-  write(dir / "pal.dv", pal);
-  write(dir / "ntsc.dv", ntsc);
-  const auto run = tarsk(
+  write_bytes(dir / "pal.dv", pal);
+  write_bytes(dir / "ntsc.dv", ntsc);
+  const auto run = run_tarsk(
       {"merge", dir / "pal.dv", dir / "ntsc.dv", "-o", dir / "out.dv", "--log", dir / "merge.csv"});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_NE(run.err.find("warning: 1 frame held in another system by some copy"), std::string::npos)
@@ -350,7 +334,7 @@ TEST(Merge, TakesNoPartsFromAnotherSystem) {
   EXPECT_EQ(fields(log[1])[fields(log[1]).size() - 2], "1") << log[1];
   EXPECT_EQ(read_file(dir / "out.dv").size(), 4 * frame_size + 3 * TARSK_FRAME_BYTES_525_60);
   // Quiet: the warning, no summary.
-  const auto quiet = tarsk({"merge", "-q", dir / "pal.dv", dir / "ntsc.dv", "-o", dir / "q.dv"});
+  const auto quiet = run_tarsk({"merge", "-q", dir / "pal.dv", dir / "ntsc.dv", "-o", dir / "q.dv"});
   EXPECT_EQ(quiet.exit_status, 0) << quiet.err;
   EXPECT_EQ(lines(quiet.err).size(), 1u) << quiet.err;
   EXPECT_NE(quiet.err.find("another system"), std::string::npos) << quiet.err;
@@ -358,7 +342,7 @@ TEST(Merge, TakesNoPartsFromAnotherSystem) {
 
 TEST(Merge, RefusesAndLeavesNothing) {
   const fs::path dir = fresh_dir();
-  write(dir / "a.dv", clean(true));
+  write_bytes(dir / "a.dv", clean(true));
   std::ofstream(dir / "text.dv") << "not DV at all, just some words in a file\n";
   std::ofstream(dir / "old.dv") << "an older file";
   struct Refusal {
@@ -380,7 +364,7 @@ TEST(Merge, RefusesAndLeavesNothing) {
   };
   for (const Refusal &r : refusals) {
     SCOPED_TRACE(testing::PrintToString(r.args));
-    const auto run = tarsk(r.args);
+    const auto run = run_tarsk(r.args);
     EXPECT_EQ(run.exit_status, r.status) << run.err;
     EXPECT_NE(run.err.find(r.message), std::string::npos) << run.err;
     std::set<std::string> names;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/ffmpeg.h"
+#include "tool.h"
 #include "support/transfer.h"
 
 namespace {
@@ -20,29 +21,6 @@ namespace {
 using namespace tarsk::test;
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
-
-CommandResult tarsk(std::vector<std::string> args) {
-  args.insert(args.begin(), TARSK_BINARY);
-  return run_command(args);
-}
-
-fs::path fresh_dir() {
-  const fs::path dir = scratch_file("dir");
-  fs::create_directory(dir);
-  return dir;
-}
-
-std::set<std::string> listing(const fs::path &dir) {
-  std::set<std::string> names;
-  for (const auto &entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
-  return names;
-}
-
-void write_bytes(const fs::path &path, const Bytes &bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char *>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
 
 // Three recordings of 625/50: 10 frames at 4:3; 8 marked frames at 16:9 an hour later with
 // another time code; 12 frames without the mark, their time code running on, a day later.
@@ -162,12 +140,12 @@ TEST(Split, RawPiecesAreTheInputCutAtTheChosenBreaks) {
     args.insert(args.end(), c.at.begin(), c.at.end());
     auto dry = args;
     dry.push_back("--dry-run");
-    const auto listed = tarsk(dry);
+    const auto listed = run_tarsk(dry);
     ASSERT_EQ(listed.exit_status, 0) << listed.err;
     EXPECT_NE(listed.err.find("1 frame whose header blocks could not be read"), std::string::npos)
         << listed.err;
     EXPECT_TRUE(listing(dir).empty());
-    const auto run = tarsk(args);
+    const auto run = run_tarsk(args);
     ASSERT_EQ(run.exit_status, 0) << run.err;
     EXPECT_EQ(run.out, listed.out);
     const auto rows = table_rows(run.out);
@@ -194,7 +172,7 @@ TEST(Split, RawPiecesAreTheInputCutAtTheChosenBreaks) {
 // The columns of the first pieces, worked out from the recordings: 10 and 20 frames at 25 a
 // second, time codes from 00:00:00:00 and 10:00:00:00, clocks from 2023-11-14 22:13:20 UTC.
 TEST(Split, TableGivesCountsDurationsTimeCodesAndDates) {
-  const auto run = tarsk({"split", transfer().path, "-o", "p%d.dv", "--dry-run"});
+  const auto run = run_tarsk({"split", transfer().path, "-o", "p%d.dv", "--dry-run"});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   const auto rows = table_rows(run.out);
   ASSERT_EQ(rows.size(), 2u) << run.out;
@@ -218,7 +196,7 @@ TEST(Split, TableGivesCountsDurationsTimeCodesAndDates) {
 TEST(Split, ContainerPiecesHoldTheFramesAsRead) {
   const Transfer &t = transfer();
   const fs::path dir = fresh_dir();
-  const auto run = tarsk({"split", t.clean_path, "-o", dir / "p%d.mkv", "-q"});
+  const auto run = run_tarsk({"split", t.clean_path, "-o", dir / "p%d.mkv", "-q"});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(run.out, "");
   const size_t frames[] = {10, 20};
@@ -229,7 +207,7 @@ TEST(Split, ContainerPiecesHoldTheFramesAsRead) {
                            "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0", piece}),
               std::to_string(frames[i]) + "\n");
     const fs::path back = dir / ("back" + std::to_string(i) + ".dv");
-    ASSERT_EQ(tarsk({"remux", piece, "-o", back}).exit_status, 0);
+    ASSERT_EQ(run_tarsk({"remux", piece, "-o", back}).exit_status, 0);
     EXPECT_TRUE(read_file(back) ==
                 Bytes(t.clean.begin() + static_cast<long>(at * frame_size),
                       t.clean.begin() + static_cast<long>((at + frames[i]) * frame_size)))
@@ -251,7 +229,7 @@ TEST(Split, ContainersBeginAPieceWhereTheSystemChanges) {
     std::vector<std::string> reasons;
   } cases[] = {{"p%d.dv", {first}}, {"p%d.mkv", {first, "system change"}}};
   for (const auto &c : cases) {
-    const auto run = tarsk({"split", input, "-o", c.pattern, "--at", "timecode", "--dry-run"});
+    const auto run = run_tarsk({"split", input, "-o", c.pattern, "--at", "timecode", "--dry-run"});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     const auto rows = table_rows(run.out);
     ASSERT_EQ(rows.size(), c.reasons.size()) << run.out;
@@ -300,7 +278,7 @@ TEST(Split, RefusalsSayWhyAndLeaveNothingBehind) {
     const auto before = listing(o);
     std::vector<std::string> args;
     for (const auto &a : r.args) args.push_back(expand(a, d, o));
-    const auto run = tarsk(args);
+    const auto run = run_tarsk(args);
     const std::string line = quoted(args);
     EXPECT_EQ(run.exit_status, r.status) << line << "\n" << run.err;
     EXPECT_NE(run.err.find(expand(r.message, d, o)), std::string::npos) << line << "\n" << run.err;
