@@ -339,12 +339,6 @@ void print_summary(const std::string &name, const SourceInfo &source, const Fram
   if (spots.size() > shown) std::printf("  and %zu more\n", spots.size() - shown);
 }
 
-Status usage_error(const std::string &message) {
-  error("analyze: " + message);
-  std::fputs("Try 'tarsk analyze --help' for more information.\n", stderr);
-  return bad_usage;
-}
-
 Status read_command_line(int argc, const char **argv, Options &o) {
   int csv = 0, json = 0;
   const poptOption table[] = {
@@ -367,7 +361,7 @@ Status read_command_line(int argc, const char **argv, Options &o) {
         if (key == 'c') {
           const auto n = parse_count(v);
           if (!n || *n < 1 || *n > 100000) {
-            usage_error("--map-columns takes a number of columns from 1 to 100000");
+            usage_error("analyze", "--map-columns takes a number of columns from 1 to 100000");
             return false;
           }
           o.map_columns = static_cast<int>(*n);
@@ -376,8 +370,8 @@ Status read_command_line(int argc, const char **argv, Options &o) {
       });
   if (status != ok) return status;
   if (parsed.args.size() != 1)
-    return usage_error(parsed.args.empty() ? "no file given" : "one file at a time");
-  if (csv && json) return usage_error("--csv or --json, not both");
+    return usage_error("analyze", parsed.args.empty() ? "no file given" : "one file at a time");
+  if (csv && json) return usage_error("analyze", "--csv or --json, not both");
   o.input = parsed.args[0];
   o.listing = csv ? Options::Listing::csv : json ? Options::Listing::json : Options::Listing::summary;
   return ok;

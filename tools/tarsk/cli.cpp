@@ -87,6 +87,12 @@ uint64_t samples_before(uint64_t frames, int frequency, tarsk_system system) {
          static_cast<uint64_t>(rate.num);
 }
 
+Status usage_error(const std::string &command, const std::string &message) {
+  error(command + ": " + message);
+  std::fprintf(stderr, "Try 'tarsk %s --help' for more information.\n", command.c_str());
+  return bad_usage;
+}
+
 std::string duration_text(uint64_t frames, tarsk_system system) {
   const Rate rate = frame_rate(system);
   const uint64_t ms =

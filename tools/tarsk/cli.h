@@ -25,6 +25,10 @@ void warning(const std::string &message);
 // "tarsk: MESSAGE": what a run chose, for a person to know.
 void notice(const std::string &message);
 
+// A bad command line: "tarsk: COMMAND: MESSAGE", then where the
+// command's help is; returns bad_usage.
+Status usage_error(const std::string &command, const std::string &message);
+
 // Parses a subcommand's arguments (argv[0] is the subcommand's name) with
 // popt. `handle` is called for every option whose table entry has a
 // nonzero val, with its argument (empty when it takes none); it returns

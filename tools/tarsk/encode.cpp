@@ -716,9 +716,8 @@ int Job::run() {
   const tarsk_system system = pictures_->system();
   o_.settings.system = system;
   if (o_.sampling == TARSK_ENCODE_SAMPLING_420 && system != TARSK_SYSTEM_625_50) {
-    error("encode: --sampling 420 is for 625/50; " + system_name(system) + " carries 4:1:1 only");
-    std::fputs("Try 'tarsk encode --help' for more information.\n", stderr);
-    return bad_usage;
+    return cli::usage_error("encode", "--sampling 420 is for 625/50; " + system_name(system) +
+                                     " carries 4:1:1 only");
   }
   const tarsk_encode_sampling sampling =
       chosen_sampling(o_.sampling, system, pictures_->sampling());
@@ -728,10 +727,8 @@ int Job::run() {
     const int fps = system == TARSK_SYSTEM_625_50 ? 25 : 30;
     const auto tc = parse_timecode(o_.timecode_text, fps);
     if (!tc) {
-      error("encode: --timecode " + o_.timecode_text + ": " + system_name(system) +
-            " frames are numbered 00 to " + std::to_string(fps - 1));
-      std::fputs("Try 'tarsk encode --help' for more information.\n", stderr);
-      return bad_usage;
+      return cli::usage_error("encode", "--timecode " + o_.timecode_text + ": " + system_name(system) +
+                                       " frames are numbered 00 to " + std::to_string(fps - 1));
     }
     o_.settings.timecode = *tc;
   }

@@ -351,11 +351,7 @@ int run_info(int argc, const char **argv) {
   const Status usage = parse_options(argc, argv, table, "[OPTION...] FILE...", parsed,
                                      [](int, const std::string &) { return true; });
   if (usage != ok) return usage;
-  if (parsed.args.empty()) {
-    error("info: no file given");
-    std::fputs("Try 'tarsk info --help' for more information.\n", stderr);
-    return bad_usage;
-  }
+  if (parsed.args.empty()) return usage_error("info", "no file given");
 
   int status = ok;
   std::vector<std::string> objects;

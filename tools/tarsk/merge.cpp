@@ -31,12 +31,6 @@ struct Options {
   bool quiet = false;
 };
 
-Status usage_error(const std::string &message) {
-  error("merge: " + message);
-  std::fputs("Try 'tarsk merge --help' for more information.\n", stderr);
-  return bad_usage;
-}
-
 // A file of that name that writing would replace (not a device or pipe).
 bool exists(const std::string &path) {
   struct stat st {};
@@ -76,20 +70,20 @@ Status read_command_line(int argc, const char **argv, Options &o) {
                                       });
   if (status != ok) return status;
   if (parsed.args.size() < 2)
-    return usage_error(parsed.args.empty() ? "no files given: give two copies of a tape or more"
+    return usage_error("merge", parsed.args.empty() ? "no files given: give two copies of a tape or more"
                                            : "one file given: give two copies of a tape or more");
-  if (parsed.args.size() > 1000) return usage_error("at most 1000 copies");
+  if (parsed.args.size() > 1000) return usage_error("merge", "at most 1000 copies");
   for (const std::string &in : parsed.args)
-    if (in == "-") return usage_error("the copies are read twice: give files, not standard input");
+    if (in == "-") return usage_error("merge", "the copies are read twice: give files, not standard input");
   o.inputs = parsed.args;
-  if (o.output.empty()) return usage_error("no output given: -o OUT");
+  if (o.output.empty()) return usage_error("merge", "no output given: -o OUT");
   const auto form = dv_form_of(o.output);
   if (!form)
-    return usage_error("cannot tell the form from the name " + o.output +
+    return usage_error("merge", "cannot tell the form from the name " + o.output +
                        "; give OUT.dv (raw DV), .avi, .mov or .mkv");
   o.form = *form;
   if (o.log == "-" || (!o.log.empty() && o.log == o.output))
-    return usage_error("the log needs a file of its own");
+    return usage_error("merge", "the log needs a file of its own");
   return ok;
 }
 

@@ -19,12 +19,6 @@ struct Options {
   bool quiet = false;
 };
 
-Status usage_error(const std::string &message) {
-  error("remux: " + message);
-  std::fputs("Try 'tarsk remux --help' for more information.\n", stderr);
-  return bad_usage;
-}
-
 Status read_command_line(int argc, const char **argv, Options &o) {
   const poptOption table[] = {
       {"output", 'o', POPT_ARG_STRING, nullptr, 'o',
@@ -40,12 +34,12 @@ Status read_command_line(int argc, const char **argv, Options &o) {
       });
   if (status != ok) return status;
   if (parsed.args.size() != 1)
-    return usage_error(parsed.args.empty() ? "no file given" : "one file at a time");
+    return usage_error("remux", parsed.args.empty() ? "no file given" : "one file at a time");
   o.input = parsed.args[0];
-  if (o.output.empty()) return usage_error("no output given: -o OUT");
+  if (o.output.empty()) return usage_error("remux", "no output given: -o OUT");
   const auto form = dv_form_of(o.output);
   if (!form)
-    return usage_error("cannot tell the form from the name " + o.output +
+    return usage_error("remux", "cannot tell the form from the name " + o.output +
                        "; give OUT.dv (raw DV), .avi, .mov or .mkv");
   o.form = *form;
   return ok;

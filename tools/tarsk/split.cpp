@@ -40,12 +40,6 @@ struct Options {
   bool dry_run = false, quiet = false;
 };
 
-Status usage_error(const std::string &message) {
-  error("split: " + message);
-  std::fputs("Try 'tarsk split --help' for more information.\n", stderr);
-  return bad_usage;
-}
-
 Status read_command_line(int argc, const char **argv, Options &o) {
   const poptOption table[] = {
       {"output", 'o', POPT_ARG_STRING, nullptr, 'o',
@@ -90,19 +84,19 @@ Status read_command_line(int argc, const char **argv, Options &o) {
       });
   if (status != ok) return status;
   if (parsed.args.size() != 1)
-    return usage_error(parsed.args.empty() ? "no file given" : "one file at a time");
+    return usage_error("split", parsed.args.empty() ? "no file given" : "one file at a time");
   o.input = parsed.args[0];
   if (o.input == "-")
-    return usage_error("standard input cannot be split: the file is read twice; give its name");
-  if (o.pattern_text.empty()) return usage_error("no output given: -o PATTERN");
+    return usage_error("split", "standard input cannot be split: the file is read twice; give its name");
+  if (o.pattern_text.empty()) return usage_error("split", "no output given: -o PATTERN");
   o.pattern = NamePattern::parse(o.pattern_text);
   if (!o.pattern)
-    return usage_error("-o " + o.pattern_text +
+    return usage_error("split", "-o " + o.pattern_text +
                        ": the name needs exactly one %d (or %03d, ...) for the piece's number, "
                        "and no other % but %%");
   const auto form = dv_form_of(o.pattern->format(1));
   if (!form)
-    return usage_error("cannot tell the form from the name " + o.pattern_text +
+    return usage_error("split", "cannot tell the form from the name " + o.pattern_text +
                        "; end it in .dv (raw DV), .avi, .mov or .mkv");
   o.form = *form;
   return ok;
