@@ -64,8 +64,9 @@ PY
 echo "== tarsk analyze transfer-a.dv --map transfer-a.png"
 "$tarsk" analyze "$dir/transfer-a.dv" --map "$dir/transfer-a.png"
 if "$tarsk" split --help >/dev/null 2>&1; then
-  echo "== tarsk split transfer-a.dv -o recording-%d.dv"
-  "$tarsk" split "$dir/transfer-a.dv" -o "$dir/recording-%d.dv"
+  # tarsk encode writes no recording start flags: cut where the clock jumps.
+  echo "== tarsk split transfer-a.dv -o recording-%d.dv --at rec-start,rec-time"
+  "$tarsk" split "$dir/transfer-a.dv" -o "$dir/recording-%d.dv" --at rec-start,rec-time
 fi
 if "$tarsk" merge --help >/dev/null 2>&1; then
   echo "== tarsk merge transfer-a.dv transfer-b.dv -o merged.dv --log merge.csv"
