@@ -343,13 +343,13 @@ void Job::summary() const {
     std::string where = end - i == 1
                             ? "frame " + std::to_string(i)
                             : "frames " + std::to_string(i) + "-" + std::to_string(end - 1);
-    const auto span = [&](const std::string &from, const std::string &to) {
-      return from == to ? from : from + " to " + to;
-    };
-    if (first.has_timecode || last.has_timecode)
-      where += ", time code " + span(timecode_label(first), timecode_label(last));
-    if (first.has_recording_date || last.has_recording_date)
-      where += ", recorded " + span(recorded_label(first), recorded_label(last));
+    FirstLast timecode, recorded;
+    for (const FrameInfo *info : {&first, &last}) {
+      timecode.add(timecode_label(*info));
+      recorded.add(recorded_label(*info));
+    }
+    if (!timecode.first.empty()) where += ", time code " + timecode.text(" to ", "");
+    if (!recorded.first.empty()) where += ", recorded " + recorded.text(" to ", "");
     notice("merge:   " + where + ": " +
            plural(static_cast<uint64_t>(s), "video segment", "video segments") + ", " +
            plural(static_cast<uint64_t>(a), "audio block", "audio blocks"));
