@@ -50,11 +50,11 @@ demo: deps
 # no ffmpeg on the PATH).
 demo-run:
 	@mkdir -p $(DEMO)
-	$(TARSK) encode --test-pattern bars --duration 2 --timecode 10:00:00:00 --quiet \
+	$(TARSK) encode --test-pattern bars --duration 2 --timecode 10:00:00:00 --quiet -y \
 	  -o $(DEMO)/demo.dv
 	$(TARSK) info $(DEMO)/demo.dv
-	$(TARSK) decode $(DEMO)/demo.dv --frames 0 --quiet -o $(DEMO)/first.png
-	$(TARSK) decode $(DEMO)/demo.dv --quiet --audio $(DEMO)/demo.wav
+	$(TARSK) decode $(DEMO)/demo.dv --frames 0 --quiet -y -o $(DEMO)/first.png
+	$(TARSK) decode $(DEMO)/demo.dv --quiet -y --audio $(DEMO)/demo.wav
 	@echo
 	@echo "The clip:          $(DEMO)/demo.dv"
 	@echo "Its first picture: $(DEMO)/first.png"

@@ -58,4 +58,4 @@ measure() {  # name, command...
 }
 echo "$frames frames of 625/50 ($seconds s), median of $runs runs"
 measure "analyze" "$tarsk" analyze "$data/damaged.dv"
-measure "analyze --map" "$tarsk" analyze "$data/damaged.dv" --map "$data/map.png"
+measure "analyze --map" "$tarsk" analyze "$data/damaged.dv" -y --map "$data/map.png"

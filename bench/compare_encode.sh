@@ -125,7 +125,7 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 
 out="$data/out.dv"
-ours() { seconds "$tarsk" encode "$1" -o "$out" --quiet --quality "$quality" --threads "$2"; }
+ours() { seconds "$tarsk" encode "$1" -y -o "$out" --quiet --quality "$quality" --threads "$2"; }
 theirs() {
   seconds ffmpeg -hide_banner -loglevel error -nostdin -threads 1 -i "$1" -threads 1 -c:v dvvideo \
     -f dv -y "$out"

@@ -61,8 +61,8 @@ for s in "${systems[@]}"; do
     ff -i "$dir/src.y4m" -c:v dvvideo -pix_fmt "$pix" -f dv "$dir/ffmpeg.dv"
     t_def=() t_best=()
     for ((i = 0; i < runs; ++i)); do
-      t_def+=("$(cpu "$tarsk" encode "$dir/src.y4m" -o "$dir/default.dv" --quiet)")
-      t_best+=("$(cpu "$tarsk" encode "$dir/src.y4m" -o "$dir/best.dv" --quality best --quiet)")
+      t_def+=("$(cpu "$tarsk" encode "$dir/src.y4m" -y -o "$dir/default.dv" --quiet)")
+      t_best+=("$(cpu "$tarsk" encode "$dir/src.y4m" -y -o "$dir/best.dv" --quality best --quiet)")
     done
     md=$(printf '%s\n' "${t_def[@]}" | median) mb=$(printf '%s\n' "${t_best[@]}" | median)
     read -r fy fu fv <<<"$(psnr "$dir/ffmpeg.dv" "$dir/src.y4m")"

@@ -81,8 +81,8 @@ TEST_P(Decode, OutputsMatchFfmpeg) {
   ok({"--frames", "2:5", "-o", dir / "part.rgb"});
   ok({"--frames", "2:5", "-o", dir / "part.yuy2"});
   ok({"--frames", "1:4", "-o", dir / "f%02d.png"});
-  ok({"--frames", "0", "-m", "-o", dir / "grey.y4m"});
-  ok({"--frames", "0", "--quality", "1", "-o", dir / "dc.y4m"});
+  ok({"--frames", "0", "--monochrome", "-o", dir / "grey.y4m"});
+  ok({"--frames", "0", "--depth", "dc", "-o", dir / "dc.y4m"});
   const auto all = y4m_frames(read_file(out), pal_picture);
   const auto part = y4m_frames(read_file(dir / "part.y4m"), pal_picture);
   ASSERT_EQ(all.size(), 6u);
@@ -187,7 +187,7 @@ TEST(Damage, EveryFrameComesOutAndTheDamageIsTold) {
   std::vector<fs::path> dirs;
   for (const char *threads : {"2", "1", "3"}) {
     dirs.push_back(fresh_dir());
-    const auto run = run_tarsk({"decode", in, "-t", threads, "-o", dirs.back() / "out.y4m", "--audio",
+    const auto run = run_tarsk({"decode", in, "--threads", threads, "-o", dirs.back() / "out.y4m", "--audio",
                             dirs.back() / "out.wav"});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     if (dirs.size() > 1) {
@@ -267,9 +267,9 @@ TEST_P(Containers, DecodeAsTheRawDv) {
     const bool dv_sound = wrapped != own;
     const auto decoded = [&](const fs::path &in, const std::string &name, bool track) {
       std::vector<std::string> args = {"decode", in, "-o", dir / (name + ".y4m"), "--audio",
-                                       dir / (name + ".wav"), "--quiet"};
+                                       dir / (name + ".wav"), "--quiet", "-y"};
       if (track) args.insert(args.end(), {"--audio-from", "track"});
-      if (!track && !dv_sound) args.resize(4);
+      if (!track && !dv_sound) args = {"decode", in, "-o", dir / (name + ".y4m"), "-y"};
       const auto run = run_tarsk(args);
       EXPECT_EQ(run.exit_status, 0) << in << run.err;
       return std::pair{read_file(dir / (name + ".y4m")), read_file(dir / (name + ".wav"))};
@@ -368,7 +368,7 @@ TEST_P(Containers, WrittenAsFfmpegReadsThem) {
   // And through a pipe into ffmpeg, as NUT or Matroska.
   if (ext != "avi") {
     const auto piped = shell(quoted({TARSK_BINARY, "decode", made(pal).path.string(), "-o", "-",
-                                     "-F", media.extension().string().substr(1), "--quiet"}) +
+                                     "-f", media.extension().string().substr(1), "--quiet"}) +
                              " | ffmpeg -v error -i - -f framemd5 -");
     EXPECT_EQ(piped.exit_status, 0) << piped.err;
     // Lines of stream 0 (six pictures) and stream 1 (the sound, in ffmpeg's own pieces).
@@ -496,9 +496,14 @@ const Refusal refusals[] = {
     {{"decode", "$D/pal.dv", "-o", "$O/new.y4m", "--frames", "two"}, 2, "--frames takes"},
     {{"decode", "$D/pal.dv", "-o", "-", "--audio", "-"}, 2, "standard output"},
     {{"decode", "$D/pal.dv", "--audio", "$O/new.wav", "--audio-format", "mp3"}, 2, "audio format"},
-    {{"decode", "$D/pal.dv", "--format", "null", "--quality", "7"}, 2, "--quality takes 1 to 3"},
-    {{"decode", "$D/pal.dv", "--format", "null", "-V", "9"}, 2, "--video-system takes 0 to 3"},
-    {{"decode", "$D/pal.dv", "--format", "null", "-f", "4"}, 2, "--frequency takes 0 to 3"},
+    {{"decode", "$D/pal.dv", "--format", "null", "--depth", "7"}, 2,
+     "--depth takes full, block or dc, not '7'"},
+    {{"decode", "$D/pal.dv", "--format", "null", "--system", "9"}, 2,
+     "--system takes auto, ntsc or pal, not '9'"},
+    {{"decode", "$D/pal.dv", "--format", "null", "--audio-rate", "4"}, 2,
+     "--audio-rate takes auto, 32000, 44100 or 48000"},
+    {{"decode", "$D/pal.dv", "--format", "null", "--system", "ntsc", "--sampling", "420"}, 2,
+     "--sampling 420 is for 625/50"},
     {{"decode", "$D/pal.dv", "--format", "null", "--threads", "0"}, 2, "--threads takes"},
     {{"info"}, 2, "no file"},
     {{"info", "--frames=3", "$D/pal.dv"}, 2, "does not take an argument"},
@@ -508,7 +513,7 @@ const Refusal refusals[] = {
     {{"decode", "$D/pal.dv", "--audio", "$O/new.wav", "--audio-from", "track"}, 1,
      "the raw DV file has no sound track of its own"},
     {{"decode", "$D/pal.dv", "--audio", "$O/new.wav", "--audio-from", "disk"}, 2, "--audio-from takes"},
-    {{"decode", "$D/pal.dv", "-o", "-", "-F", "avi"}, 1, "cannot go to standard output"},
+    {{"decode", "$D/pal.dv", "-o", "-", "-f", "avi"}, 1, "cannot go to standard output"},
     {{"decode", "$D/pal.dv", "-o", "$O/new.nut", "--audio-from", "track"}, 2, "is for --audio"},
     {{"remux", "$D/pal.dv", "-o", "$O/new.mp4"}, 2, "remux: cannot tell the form from the name"},
     {{"remux", "$D/pal.dv"}, 2, "remux: no output given"},
@@ -528,16 +533,16 @@ const Refusal refusals[] = {
      "$D/f0002.ppm: frame 1: not a PPM picture of 720x576 or 720x480 that can be read whole"},
     {{"encode", "$D/loop/f%d.png"}, 1, "$D/loop/f%d.png: no picture $D/loop/f0.png or"},
     {{"encode", "$D/loop/f%d.pgm"}, 1, "$D/loop/f%d.pgm: no picture $D/loop/f0.pgm or"},
-    {{"encode", "$D/good.y4m", "--passes", "4"}, 2, "encode: --passes takes 1, 2, 3, not '4'"},
+    {{"encode", "$D/good.y4m", "--passes", "4"}, 2, "encode: --passes takes 1, 2 or 3, not '4'"},
     {{"encode", "$D/good.y4m", "--quality", "high"}, 2,
-     "encode: --quality takes standard, best, not 'high'"},
+     "encode: --quality takes standard or best, not 'high'"},
     {{"encode", "$D/good.y4m", "--quality", "best", "--passes", "2"}, 2,
      "encode: --quality best searches the whole segment: it takes no --passes 1|2 or --static-qno "
      "1|2"},
     {{"encode", "$D/good.y4m", "--threads", "0"}, 2, "encode: --threads takes 1 to 64, not '0'"},
-    {{"encode", "$D/good.y4m", "--dct", "44"}, 2, "encode: --dct takes auto, 88, 248, not '44'"},
+    {{"encode", "$D/good.y4m", "--dct", "44"}, 2, "encode: --dct takes auto, 88 or 248, not '44'"},
     {{"encode", "$D/good.y4m", "--sampling", "422"}, 2,
-     "encode: --sampling takes auto, 411, 420, not '422'"},
+     "encode: --sampling takes auto, 411 or 420, not '422'"},
     {{"encode", "--test-pattern", "--system", "ntsc", "--sampling", "420", "-o", "$O/new.dv"}, 2,
      "encode: --sampling 420 is for 625/50; 525/60 (NTSC) carries 4:1:1 only"},
     {{"encode", "$D/good.y4m", "--bogus"}, 2, "encode: --bogus: unknown option"},
@@ -549,6 +554,12 @@ const Refusal refusals[] = {
     {{"encode", "$D/good.mov"}, 2, "encode: cannot tell the format from the name"},
     {{"encode", "$D/good.y4m", "--wrong-interlace"}, 2,
      "encode: --wrong-interlace is for PPM and PGM pictures"},
+    // Existing outputs stay unless -y is given; -n after -y says no again.
+    {{"encode", "$D/good.y4m", "-o", "$O/old.dv", "KEEP"}, 1, "$O/old.dv exists; give -y to replace it"},
+    {{"decode", "$D/pal.dv", "-o", "$O/old.y4m", "KEEP"}, 1, "$O/old.y4m exists; give -y"},
+    {{"decode", "$D/pal.dv", "-o", "$O/new.y4m", "--audio", "$O/old.y4m", "KEEP"}, 1,
+     "$O/old.y4m exists"},
+    {{"remux", "$D/pal.dv", "-o", "$O/old.dv", "-y", "-n", "KEEP"}, 1, "$O/old.dv exists"},
 };
 // clang-format on
 
@@ -593,6 +604,12 @@ TEST(Refusals, SayWhyExitAndLeaveNothing) {
     for (const auto &a : r.args) args.push_back(with_dirs(a, in, out));
     if (!args.empty() && args[0] == "encode" && std::ranges::find(args, "-o") == args.end())
       args.insert(args.end(), {"-o", (out / "old.dv").string()});
+    // The old files are there to show that a failure leaves them alone:
+    // with -y, but for the cases of overwriting itself.
+    if (const auto keep = std::ranges::find(args, "KEEP"); keep != args.end())
+      args.erase(keep);
+    else if (args.size() > 1 && args[0] != "info")
+      args.push_back("-y");
     SCOPED_TRACE(testing::PrintToString(args));
     const auto run = run_tarsk(args);
     EXPECT_EQ(run.exit_status, r.status) << run.err;
@@ -643,8 +660,9 @@ TEST(Usage, HelpVersionAndProgress) {
   const auto help = run_tarsk({"decode", "--help"});
   EXPECT_EQ(help.exit_status, 0);
   for (const char *option :
-       {"--output", "--format", "--audio", "--frames", "--strict", "--quiet", "--video-system",
-        "--quality", "--monochrome", "--frequency", "--quantization", "--emphasis", "--ntsc-setup"})
+       {"--output", "--format", "--audio", "--frames", "--strict", "--quiet", "--system",
+        "--sampling", "--depth", "--monochrome", "--audio-rate", "--audio-bits", "--emphasis",
+        "--ntsc-setup", "--overwrite", "--no-overwrite"})
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   EXPECT_EQ(run_tarsk({"--help"}).exit_status, 0);
   EXPECT_EQ(run_tarsk({"--version"}).out.rfind("tarsk ", 0), 0u);
@@ -842,7 +860,7 @@ TEST(EncodeRuns, ThreadsChangeNoByteAndAFailureWritesNothingAfterIt) {
                           const std::string &out) {
     return shell(
         quoted({TARSK_BINARY, "encode", in, "--audio", wav, "--timecode", "00:59:59:25", "--date",
-                "2024-03-04 05:06:07", "--quiet", "--threads", threads, "-o", out}));
+                "2024-03-04 05:06:07", "--quiet", "--threads", threads, "-y", "-o", out}));
   };
   ASSERT_EQ(encode(y4m, "1", dir / "one.dv").exit_status, 0);
   const auto one = read_file(dir / "one.dv");

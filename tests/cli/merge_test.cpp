@@ -357,8 +357,8 @@ TEST(Merge, RefusesAndLeavesNothing) {
       {{"merge", a, a}, 2, "no output given"},
       {{"merge", a, "-", "-o", out}, 2, "give files, not standard input"},
       {{"merge", a, a, "-o", dir / "out.txt"}, 2, "cannot tell the form"},
-      {{"merge", a, a, "-o", dir / "old.dv"}, 1, "old.dv: exists"},
-      {{"merge", a, a, "-o", out, "--log", dir / "old.dv"}, 1, "old.dv: exists"},
+      {{"merge", a, a, "-o", dir / "old.dv"}, 1, "old.dv exists; give -y to replace it"},
+      {{"merge", a, a, "-o", out, "--log", dir / "old.dv"}, 1, "old.dv exists; give -y"},
       {{"merge", a, dir / "text.dv", "-o", out}, 1, "text.dv: not a DV stream"},
       {{"merge", a, dir / "none.dv", "-o", out}, 1, "none.dv"},
   };

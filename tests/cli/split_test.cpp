@@ -253,7 +253,7 @@ const Refusal refusals[] = {
     {{"split", "$D/empty.dv", "-o", "$O/p%d.dv"}, 1, "not a DV stream"},
     {{"split", "$D/absent.dv", "-o", "$O/p%d.dv"}, 1, "No such file"},
     // The second piece's name is taken: nothing is written, the old file untouched.
-    {{"split", "$T", "-o", "$O/old%d.dv"}, 1, "$O/old2.dv exists; nothing written"},
+    {{"split", "$T", "-o", "$O/old%d.dv"}, 1, "$O/old2.dv exists; give -y to replace it"},
     // The second piece cannot be written: the first, written already, goes again.
     {{"split", "$T", "-o", "$O/dir%d/p.dv"}, 1, "cannot write $O/dir2/p.dv"},
     {{"split", "$T", "-o", "$O/dir%d/p.mkv"}, 1, "cannot write $O/dir2/p.mkv"},

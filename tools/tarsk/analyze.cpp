@@ -353,6 +353,7 @@ Status read_command_line(int argc, const char **argv, Options &o) {
       {"map-columns", 0, POPT_ARG_STRING, nullptr, 'c',
        "the map's most columns: longer transfers take a column for each group of frames [1800]",
        "N"},
+      OVERWRITE_OPTIONS,
       POPT_AUTOHELP POPT_TABLEEND};
   ParsedArgs parsed;
   const Status status =

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "output.h"
 #include "progress.h"
 
 namespace tarsk::cli {
@@ -85,6 +86,42 @@ uint64_t samples_before(uint64_t frames, int frequency, tarsk_system system) {
   const Rate rate = frame_rate(system);
   return frames * static_cast<uint64_t>(frequency) * static_cast<uint64_t>(rate.den) /
          static_cast<uint64_t>(rate.num);
+}
+
+namespace {
+
+// popt's callback for -y and -n: the last one given counts.
+void overwrite_callback(poptContext, enum poptCallbackReason, const poptOption *option,
+                        const char *, const void *) {
+  set_overwrite(option->val == 'y');
+}
+
+}  // namespace
+
+const poptOption overwrite_options[] = {
+    {nullptr, '\0', POPT_ARG_CALLBACK, reinterpret_cast<void *>(overwrite_callback), 0, nullptr,
+     nullptr},
+    {"overwrite", 'y', POPT_ARG_NONE, nullptr, 'y', "replace output files that exist", nullptr},
+    {"no-overwrite", 'n', POPT_ARG_NONE, nullptr, 'n',
+     "stop rather than replace an existing file, as without -y", nullptr},
+    POPT_TABLEEND};
+
+std::optional<int> word_value(const char *command, const char *name, const std::string &value,
+                              std::initializer_list<const char *> words) {
+  int i = 0;
+  for (const char *w : words) {
+    if (value == w) return i;
+    ++i;
+  }
+  std::string list;
+  size_t n = 0;
+  for (const char *w : words) {
+    if (n > 0) list += n + 1 == words.size() ? " or " : ", ";
+    list += w;
+    ++n;
+  }
+  error(std::string(command) + ": --" + name + " takes " + list + ", not '" + value + "'");
+  return std::nullopt;
 }
 
 Status usage_error(const std::string &command, const std::string &message) {

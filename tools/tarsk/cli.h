@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <utility>
@@ -29,6 +30,13 @@ void notice(const std::string &message);
 // command's help is; returns bad_usage.
 Status usage_error(const std::string &command, const std::string &message);
 
+// -y (--overwrite) and -n (--no-overwrite), for every command that writes
+// files: include them in its table with OVERWRITE_OPTIONS.
+extern const poptOption overwrite_options[];
+#define OVERWRITE_OPTIONS                                                              \
+  {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, const_cast<poptOption *>(overwrite_options), 0, \
+   "Existing files:", nullptr}
+
 // Parses a subcommand's arguments (argv[0] is the subcommand's name) with
 // popt. `handle` is called for every option whose table entry has a
 // nonzero val, with its argument (empty when it takes none); it returns
@@ -40,6 +48,11 @@ struct ParsedArgs {
 template <typename Handler>
 Status parse_options(int argc, const char **argv, const poptOption *table, const char *usage,
                      ParsedArgs &parsed, Handler handle);
+
+// An option's word value: the index of `value` among `words`; nothing, after
+// "tarsk: COMMAND: --NAME takes a, b or c, not 'value'", for another word.
+std::optional<int> word_value(const char *command, const char *name, const std::string &value,
+                              std::initializer_list<const char *> words);
 
 // A count of frames or the like: digits only, at most 18 of them.
 std::optional<uint64_t> parse_count(const std::string &text);

@@ -58,13 +58,14 @@ struct Options {
   int threads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 64);
   // The decoder's own options: what to take the stream for where its packs
   // are wrong (0 each frame's packs), how far to read the codes, colour.
-  int video_system = 0;  // 1 525/60 4:1:1, 2 625/50 4:2:0, 3 625/50 4:1:1
-  int quality = 3;       // 1 DC only, 2 each block's own codes, 3 every code
+  int system = 0;      // 0 the packs', 1 525/60, 2 625/50
+  int sampling = 0;    // 0 the system's own or the packs', 1 4:1:1, 2 4:2:0
+  int depth = TARSK_DEPTH_FULL;
   int monochrome = 0;
-  int frequency = 0;     // 1 32 kHz, 2 44.1 kHz, 3 48 kHz
-  int quantization = 0;  // 1 12 bits, 2 16 bits
-  int emphasis = 0;      // 1 on, 2 off
-  int ntsc_setup = 0;    // 1: add the 7.5 IRE set-up to 525/60 luma
+  int audio_rate = 0;  // 0 the packs', else in Hz
+  int audio_bits = 0;  // 0 the packs', 12 or 16
+  int emphasis = 0;    // 0 the packs', 1 on, 2 off
+  int ntsc_setup = 0;  // 1: add the 7.5 IRE set-up to 525/60 luma
 };
 
 // ---------------------------------------------------------------------------
@@ -94,7 +95,7 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
     case 'o':
       o.output = value;
       return true;
-    case 'F':
+    case 'f':
       format = value;
       return format_named(value) ? true
                                  : usage_error("unknown format '" + value +
@@ -126,8 +127,49 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       o.conceal = false;
       return true;
     case 'R':
-      o.reference = true;
-      return true;
+      if (const auto r = word_value("decode", "reconstruction", value, {"accurate", "specified"})) {
+        o.reference = *r == 1;
+        return true;
+      }
+      return false;
+    case 'd':
+      if (const auto d = word_value("decode", "depth", value, {"full", "block", "dc"})) {
+        o.depth = *d == 0 ? TARSK_DEPTH_FULL : *d == 1 ? TARSK_DEPTH_BLOCK : TARSK_DEPTH_DC;
+        return true;
+      }
+      return false;
+    case 'S':
+      if (const auto v = word_value("decode", "system", value, {"auto", "ntsc", "pal"})) {
+        o.system = *v;
+        return true;
+      }
+      return false;
+    case 'm':
+      if (const auto v = word_value("decode", "sampling", value, {"auto", "411", "420"})) {
+        o.sampling = *v;
+        return true;
+      }
+      return false;
+    case 'r':
+      if (const auto v =
+              word_value("decode", "audio-rate", value, {"auto", "32000", "44100", "48000"})) {
+        static constexpr int rates[] = {0, 32000, 44100, 48000};
+        o.audio_rate = rates[*v];
+        return true;
+      }
+      return false;
+    case 'b':
+      if (const auto v = word_value("decode", "audio-bits", value, {"auto", "12", "16"})) {
+        o.audio_bits = *v == 0 ? 0 : *v == 1 ? 12 : 16;
+        return true;
+      }
+      return false;
+    case 'e':
+      if (const auto v = word_value("decode", "emphasis", value, {"auto", "on", "off"})) {
+        o.emphasis = *v;
+        return true;
+      }
+      return false;
     case 'T':
       if (value != "dv" && value != "track")
         return usage_error("--audio-from takes dv or track, not '" + value + "'");
@@ -189,88 +231,66 @@ bool check_options(Options &o, const std::string &format) {
   return true;
 }
 
-// Checks the decoder's options after popt has read them: each bad value is
-// told, and makes the command line bad.
-bool check_decoder_options(const Options &o) {
-  bool good = true;
-  const auto check = [&](int value, int low, int high, const char *name) {
-    if (value >= low && value <= high) return;
-    error("decode: --" + std::string(name) + " takes " + std::to_string(low) + " to " +
-          std::to_string(high) + ", not " + std::to_string(value));
-    good = false;
-  };
-  check(o.video_system, 0, 3, "video-system");
-  check(o.quality, 1, 3, "quality");
-  check(o.frequency, 0, 3, "frequency");
-  check(o.quantization, 0, 2, "quantization");
-  check(o.emphasis, 0, 2, "emphasis");
-  check(o.ntsc_setup, 0, 1, "ntsc-setup");
-  return good;
-}
-
-// The decoder the options ask for (checked first).
+// The decoder the options ask for.
 DecoderSettings decoder_settings(const Options &o) {
   DecoderSettings s = quiet_settings();
   s.threads = o.threads;
-  s.depth = o.quality == 1   ? TARSK_DEPTH_DC
-            : o.quality == 2 ? TARSK_DEPTH_BLOCK
-                             : TARSK_DEPTH_FULL;
+  s.depth = o.depth;
   s.monochrome = o.monochrome;
   s.conceal = o.conceal;
   s.reconstruction = o.reference ? TARSK_RECONSTRUCTION_SPECIFIED : TARSK_RECONSTRUCTION_ACCURATE;
   s.ntsc_setup = o.ntsc_setup;
-  s.video_system = o.video_system;
-  static constexpr int rates[] = {0, 32000, 44100, 48000}, bits[] = {0, 12, 16};
-  s.audio_rate = rates[o.frequency];
-  s.audio_bits = bits[o.quantization];
+  // 1 525/60 4:1:1, 2 625/50 4:2:0, 3 625/50 4:1:1 (checked with the
+  // command line: 525/60 is 4:1:1 only).
+  s.video_system = o.system == 1 ? 1 : o.system == 2 ? (o.sampling == 1 ? 3 : 2) : 0;
+  s.audio_rate = o.audio_rate;
+  s.audio_bits = o.audio_bits;
   s.audio_emphasis = o.emphasis;
   return s;
 }
 
 // Reads the command line into `o`. Returns ok or bad_usage.
 Status read_command_line(int argc, const char **argv, Options &o) {
-  const poptOption video_table[] = {
-      {"quality", 'q', POPT_ARG_INT, &o.quality, 0,
-       "video quality level (coeff. parsing):  1=DC and no ACs, 2=DC and single-pass for ACs , "
-       "3=DC and multi-pass for ACs [default]",
-       "(1|2|3)"},
-      {"monochrome", 'm', POPT_ARG_NONE, &o.monochrome, 0, "skip decoding of color blocks",
-       nullptr},
-      POPT_TABLEEND};
-  const poptOption audio_table[] = {
-      {"frequency", 'f', POPT_ARG_INT, &o.frequency, 0,
-       "audio frequency: 0=autodetect [default], 1=32 kHz, 2=44.1 kHz, 3=48 kHz", "(0|1|2|3)"},
-      {"quantization", 'Q', POPT_ARG_INT, &o.quantization, 0,
-       "audio quantization: 0=autodetect [default], 1=12 bit, 2=16bit", "(0|1|2)"},
-      {"emphasis", 'e', POPT_ARG_INT, &o.emphasis, 0,
-       "first-order preemphasis of 50/15 us: 0=autodetect [default], 1=on, 2=off", "(0|1|2)"},
-      POPT_TABLEEND};
   const poptOption decoder_table[] = {
-      {"video-system", 'V', POPT_ARG_INT, &o.video_system, 0,
-       "video standard:0=autoselect [default], 1=525/60 4:1:1 (NTSC), 2=625/50 4:2:0 (PAL,IEC "
-       "61834 DV), 3=625/50 4:1:1 (PAL,SMPTE 314M DV)",
-       "(0|1|2|3)"},
-      {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, const_cast<poptOption *>(video_table), 0,
-       "Video decode options", nullptr},
-      {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, const_cast<poptOption *>(audio_table), 0,
-       "Audio decode options", nullptr},
-      {"ntsc-setup", '\0', POPT_ARG_INT, &o.ntsc_setup, 0,
-       "add 7.5 IRE setup to NTSC only:  0=off [default], 1=on", "(0|1)"},
+      {"depth", '\0', POPT_ARG_STRING, nullptr, 'd',
+       "how far each block's codes are read: full, codes spilled into other blocks' areas too "
+       "[full]; block, each block's own area; dc, the DC coefficient alone",
+       "full|block|dc"},
+      {"monochrome", '\0', POPT_ARG_NONE, &o.monochrome, 0,
+       "decode luma alone: a grey picture [colour]", nullptr},
+      {"system", '\0', POPT_ARG_STRING, nullptr, 'S',
+       "what to take the frames for, where their packs are wrong: ntsc (525/60) or pal "
+       "(625/50) [auto: as the packs say]",
+       "auto|ntsc|pal"},
+      {"sampling", '\0', POPT_ARG_STRING, nullptr, 'm',
+       "with --system pal: 420 (IEC 61834) or 411 (SMPTE 314M) [auto: as the header says]",
+       "auto|411|420"},
+      {"audio-rate", '\0', POPT_ARG_STRING, nullptr, 'r',
+       "the sound's sampling rate in Hz, where the packs say it wrong [auto]",
+       "auto|32000|44100|48000"},
+      {"audio-bits", '\0', POPT_ARG_STRING, nullptr, 'b',
+       "the sound's sample size, where the packs say it wrong: 12 (non-linear) or 16 [auto]",
+       "auto|12|16"},
+      {"emphasis", '\0', POPT_ARG_STRING, nullptr, 'e',
+       "the sound's 50/15 us pre-emphasis, removed when on [auto: as the packs say]",
+       "auto|on|off"},
+      {"ntsc-setup", '\0', POPT_ARG_NONE, &o.ntsc_setup, 0,
+       "add the 7.5 IRE set-up to 525/60 luma [none added]", nullptr},
       POPT_TABLEEND};
   const poptOption table[] = {
       {"output", 'o', POPT_ARG_STRING, nullptr, 'o',
        "write the pictures to OUT; - is standard output", "OUT"},
-      {"format", 'F', POPT_ARG_STRING, nullptr, 'F',
+      {"format", 'f', POPT_ARG_STRING, nullptr, 'f',
        "y4m, yuy2, rgb, png, ppm; nut, mkv or avi: the pictures (at the stream's sampling) and "
        "the sound in one file; or null to decode and write nothing; by default from OUT's "
        "extension, y4m on standard output",
        "FORMAT"},
-      {"audio", 'a', POPT_ARG_STRING, nullptr, 'a', "write the sound to OUT", "OUT"},
+      {"audio", '\0', POPT_ARG_STRING, nullptr, 'a', "write the sound to OUT", "OUT"},
       {"audio-format", '\0', POPT_ARG_STRING, nullptr, 'A',
-       "wav [default], or pcm: raw 16-bit little-endian samples", "wav|pcm"},
+       "the sound file: WAV, or raw 16-bit little-endian PCM [wav]", "wav|pcm"},
       {"audio-from", '\0', POPT_ARG_STRING, nullptr, 'T',
-       "dv: the sound in the DV frames [default]; track: the container's own sound track "
-       "(AVI type 2, QuickTime, Matroska)",
+       "the sound: the DV frames', or the container's own track (AVI type 2, QuickTime, "
+       "Matroska) [dv]",
        "dv|track"},
       {"frames", '\0', POPT_ARG_STRING, nullptr, 'n',
        "decode frame N only, or frames A up to B (B not included), counted from 0", "N|A:B"},
@@ -281,17 +301,19 @@ Status read_command_line(int argc, const char **argv, Options &o) {
       {"no-conceal", '\0', POPT_ARG_NONE, nullptr, 'c',
        "decode damaged macroblocks as they are, instead of showing the previous picture's there",
        nullptr},
-      {"reference", '\0', POPT_ARG_NONE, nullptr, 'R',
-       "reconstruct blocks by the format's reference arithmetic (integer inverse weights, a "
-       "transform truncated toward zero), bit for bit the pictures of the dv.h library API, "
-       "instead of the exact weights and rounding",
-       nullptr},
-      {"quiet", '\0', POPT_ARG_NONE, nullptr, 'z', "show no progress line", nullptr},
-      {"threads", 't', POPT_ARG_STRING, nullptr, 't',
+      {"reconstruction", '\0', POPT_ARG_STRING, nullptr, 'R',
+       "how blocks are reconstructed: accurate, by the format's exact inverse weights and "
+       "transforms rounded to nearest [accurate]; specified, by its reference arithmetic "
+       "(integer weights, transforms truncated toward zero), bit for bit the pictures of the "
+       "dv.h library API",
+       "accurate|specified"},
+      {"quiet", 'q', POPT_ARG_NONE, nullptr, 'z', "no progress line", nullptr},
+      {"threads", '\0', POPT_ARG_STRING, nullptr, 't',
        "decode N frames at once on N threads [the number of cores]; the pictures are the same",
        "N"},
       {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, const_cast<poptOption *>(decoder_table), 0,
        "Decoder options:", nullptr},
+      OVERWRITE_OPTIONS,
       POPT_AUTOHELP POPT_TABLEEND};
 
   std::string format;
@@ -300,7 +322,11 @@ Status read_command_line(int argc, const char **argv, Options &o) {
       argc, argv, table, "FILE [OPTION...]", parsed,
       [&](int key, const std::string &value) { return handle_option(key, value, o, format); });
   if (status != ok) return status;  // popt's or the handler's message is out
-  bool good = check_decoder_options(o);
+  bool good = true;
+  if (o.system == 1 && o.sampling == 2) {
+    error("decode: --sampling 420 is for 625/50; 525/60 carries 4:1:1 only");
+    good = false;
+  }
   if (good && parsed.args.size() != 1) {
     error(parsed.args.empty() ? "decode: no file given" : "decode: one file at a time");
     good = false;

@@ -128,17 +128,9 @@ std::optional<int> parse_timecode(const std::string &text, int fps) {
 bool handle_option(int key, const std::string &value, Options &o, std::string &format) {
   auto one_of = [&](const char *name, std::initializer_list<const char *> values, int &out,
                     int base) {
-    int i = 0;
-    for (const char *v : values) {
-      if (value == v) {
-        out = base + i;
-        return true;
-      }
-      ++i;
-    }
-    std::string list;
-    for (const char *v : values) list += std::string(list.empty() ? "" : ", ") + v;
-    return usage_error(std::string("--") + name + " takes " + list + ", not '" + value + "'");
+    const auto i = word_value("encode", name, value, values);
+    if (i) out = base + *i;
+    return i.has_value();
   };
   switch (key) {
     case 'o':
@@ -147,7 +139,7 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
     case 'a':
       o.audio = value;
       return true;
-    case 'F':
+    case 'f':
       format = value;
       return kind_named(value) ? true
                                : usage_error("unknown input format '" + value +
@@ -293,9 +285,9 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "write the DV file OUT: raw DV (.dv, or - for standard output), or in AVI (.avi), "
        "QuickTime (.mov) or Matroska (.mkv) with a PCM sound track",
        "OUT"},
-      {"audio", 'a', POPT_ARG_STRING, nullptr, 'a',
+      {"audio", '\0', POPT_ARG_STRING, nullptr, 'a',
        "the sound: WAV, AIFF or FLAC at 48, 44.1 or 32 kHz, mono or stereo [silence]", "FILE"},
-      {"format", 'F', POPT_ARG_STRING, nullptr, 'F',
+      {"format", 'f', POPT_ARG_STRING, nullptr, 'f',
        "what IN holds: y4m, png, ppm or pgm (numbered pictures: frame%04d.png), yuy2 or rgb "
        "(raw); by default from IN's extension, y4m from standard input",
        "FORMAT"},
@@ -335,10 +327,11 @@ Status read_command_line(int argc, const char **argv, Options &o) {
       {"stats", '\0', POPT_ARG_NONE, nullptr, 'x',
        "at the end, print the encoder's statistics (quantiser search, classes, DCT modes)",
        nullptr},
-      {"quiet", '\0', POPT_ARG_NONE, nullptr, 'z', "show no progress line", nullptr},
+      {"quiet", 'q', POPT_ARG_NONE, nullptr, 'z', "no progress line", nullptr},
       {"threads", '\0', POPT_ARG_STRING, nullptr, 'j',
        "encode N pictures at once on N threads [the number of cores]; the frames are the same",
        "N"},
+      OVERWRITE_OPTIONS,
       POPT_AUTOHELP POPT_TABLEEND};
   std::string format;
   ParsedArgs parsed;

@@ -35,7 +35,7 @@ void print_help(FILE *out) {
       "                                     of each frame kept (--log CSV: where from)\n"
       "\n"
       "  -h, --help     this help; 'tarsk COMMAND --help' lists a command's options\n"
-      "      --version  the version\n"
+      "      --version  the versions of the tool and of the library it runs with\n"
       "\n"
       "Exit status: 0 done, 1 bad input or output failed, 2 bad command line.\n",
       out);
@@ -67,7 +67,8 @@ int main(int argc, char **argv) {
     return ok;
   }
   if (command == "--version") {
-    std::printf("tarsk %s\n", TARSK_TOOL_VERSION);
+    // The tool, and the library it runs with (which may be another build).
+    std::printf("tarsk %s (library %s)\n", TARSK_TOOL_VERSION, tarsk_version_string());
     return ok;
   }
   error("unknown command '" + command +

@@ -31,12 +31,6 @@ struct Options {
   bool quiet = false;
 };
 
-// A file of that name that writing would replace (not a device or pipe).
-bool exists(const std::string &path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 Status read_command_line(int argc, const char **argv, Options &o) {
   static const poptOption no_options[] = {POPT_TABLEEND};
   const poptOption table[] = {
@@ -44,7 +38,7 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "write OUT: raw DV (.dv, or - for standard output), AVI (.avi), QuickTime (.mov) or "
        "Matroska (.mkv); an existing file is not overwritten",
        "OUT"},
-      {"log", 'l', POPT_ARG_STRING, nullptr, 'l',
+      {"log", '\0', POPT_ARG_STRING, nullptr, 'l',
        "write a CSV line per output frame (counted from 0): its copies, the copy it is based on, "
        "the video segments and audio blocks taken from each copy, and what is still damaged",
        "CSV"},
@@ -59,6 +53,7 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "  copies that have them clean. The summary ends with the spots no copy has\n"
        "  clean, by time code and recording time, to be captured again.",
        nullptr},
+      OVERWRITE_OPTIONS,
       POPT_AUTOHELP POPT_TABLEEND};
   ParsedArgs parsed;
   const Status status = parse_options(argc, argv, table, "A B [C...] -o OUT", parsed,
@@ -363,10 +358,7 @@ int Job::run() {
     return bad_input;
   }
   for (const std::string &path : {o_.output, o_.log})
-    if (!path.empty() && path != "-" && exists(path)) {
-      error(path + ": exists; tarsk merge does not overwrite files");
-      return bad_input;
-    }
+    if (!path.empty() && !may_write(path)) return bad_input;
   if (!read_facts()) return bad_input;
   plan_ = merge::plan(copies_);
   out_ = open_dv_sink(o_.output, o_.form);

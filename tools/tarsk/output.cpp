@@ -55,7 +55,21 @@ mode_t creation_mode() {
   return 0666 & ~mask;
 }
 
+bool overwrite_allowed = false;
+
 }  // namespace
+
+void set_overwrite(bool allowed) { overwrite_allowed = allowed; }
+
+bool may_write(const std::string &path) {
+  struct stat st {};
+  if (overwrite_allowed || path == "-" || lstat(path.c_str(), &st) != 0) return true;
+  if (S_ISDIR(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode) ||
+      S_ISSOCK(st.st_mode))
+    return true;  // what writing to it means is for open() to say
+  error(path + " exists; give -y to replace it");
+  return false;
+}
 
 OutputFile::~OutputFile() { discard(); }
 
@@ -87,6 +101,7 @@ bool OutputFile::open(const std::string &path) {
     file_ = stdout;
     return true;
   }
+  if (!may_write(path)) return false;
   struct stat st {};
   if (stat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) {

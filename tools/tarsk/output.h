@@ -42,6 +42,13 @@ class OutputFile {
   int slot_ = -1;  // in the list of files removed on an interrupt
 };
 
+// Whether existing files may be replaced: not unless the command line said
+// so (-y), as ffmpeg has it; -n says never, whatever came before it.
+void set_overwrite(bool allowed);
+// Whether `path` may be written: true unless it names an existing file
+// (not a device or pipe) and overwriting is not allowed, which it says.
+bool may_write(const std::string &path);
+
 // Writes a whole file through an OutputFile.
 bool write_file(const std::string &path, std::span<const uint8_t> bytes);
 

@@ -25,6 +25,7 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "write OUT: raw DV (.dv, or - for standard output), AVI (.avi), QuickTime (.mov) or "
        "Matroska (.mkv)",
        "OUT"},
+      OVERWRITE_OPTIONS,
       POPT_AUTOHELP POPT_TABLEEND};
   ParsedArgs parsed;
   const Status status =

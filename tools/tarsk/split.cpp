@@ -47,14 +47,15 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "number from 1 (%% for a %); its extension gives the form: raw DV (.dv), AVI (.avi), "
        "QuickTime (.mov) or Matroska (.mkv)",
        "PATTERN"},
-      {"at", 'a', POPT_ARG_STRING, nullptr, 'a',
+      {"at", '\0', POPT_ARG_STRING, nullptr, 'a',
        "start a piece at: rec-start (the recorder's recording start mark), rec-time (a jump of "
        "the recording date and time), timecode (a jump of the time code), settings (a change "
        "of system, sampling, aspect or sound), or all; default rec-start,settings. Pieces in a "
        "container begin where the system changes in any case, as a container holds one",
        "LIST"},
-      {"dry-run", 'n', POPT_ARG_NONE, nullptr, 'n', "list the pieces, write nothing", nullptr},
+      {"dry-run", '\0', POPT_ARG_NONE, nullptr, 'D', "list the pieces, write nothing", nullptr},
       {"quiet", 'q', POPT_ARG_NONE, nullptr, 'q', "do not list the pieces written", nullptr},
+      OVERWRITE_OPTIONS,
       POPT_AUTOHELP POPT_TABLEEND};
   ParsedArgs parsed;
   const Status status = parse_options(
@@ -63,7 +64,7 @@ Status read_command_line(int argc, const char **argv, Options &o) {
           case 'o':
             o.pattern_text = v;
             break;
-          case 'n':
+          case 'D':
             o.dry_run = true;
             break;
           case 'q':
@@ -353,13 +354,9 @@ int run(const Options &o) {
     print_table(*plan);
     return ok;
   }
-  for (const Piece &piece : plan->pieces) {
-    std::error_code ec;
-    if (std::filesystem::exists(std::filesystem::symlink_status(piece.name, ec))) {
-      error(piece.name + " exists; nothing written (remove it, or give another -o)");
-      return bad_input;
-    }
-  }
+  // Every name checked before anything is written.
+  for (const Piece &piece : plan->pieces)
+    if (!may_write(piece.name)) return bad_input;
   Written written;
   const bool done = plan->raw_input && o.form == DvForm::raw ? cut_bytes(o, *plan, written)
                                                              : copy_frames(o, *plan, written);
