@@ -83,14 +83,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string format = formats[command];
     const fs::path picture =
         dir / (format == "png" || format == "ppm" ? "frame%04d." + format : "out." + format);
-    args = {"decode", input.string(), "-F", format, "--quiet", "-t", settings & 0x40 ? "2" : "1"};
+    args = {"decode", input.string(), "-f", format, "--quiet", "--threads", settings & 0x40 ? "2" : "1"};
     if (format != "null") {
       args.insert(args.end(), {"-o", picture.string()});
       if (format != "png" && format != "ppm") outputs.push_back(picture);
     }
     if (settings & 0x08) {
       const fs::path sound = dir / "out.wav";
-      args.insert(args.end(), {"-a", sound.string()});
+      args.insert(args.end(), {"--audio", sound.string()});
       if (settings & 0x10) args.insert(args.end(), {"--audio-format", "pcm"});
       outputs.push_back(sound);
     }
