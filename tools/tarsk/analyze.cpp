@@ -342,10 +342,10 @@ void print_summary(const std::string &name, const SourceInfo &source, const Fram
 Status read_command_line(int argc, const char **argv, Options &o) {
   int csv = 0, json = 0;
   const poptOption table[] = {
-      {"csv", 0, POPT_ARG_NONE, &csv, 0, "a CSV line per frame with every field, instead of the summary",
+      {"csv", 0, POPT_ARG_NONE, &csv, 0, "a CSV line per frame with every field [the summary]",
        nullptr},
       {"json", 0, POPT_ARG_NONE, &json, 0,
-       "a JSON object per line for each frame with every field, instead of the summary", nullptr},
+       "a JSON object per line for each frame with every field [the summary]", nullptr},
       {"map", 0, POPT_ARG_STRING, nullptr, 'm',
        "a PNG picture of the transfer: a column per frame (or group of frames), rows for the "
        "stream, each DIF sequence's video and each sound channel, coloured by damage",

@@ -279,13 +279,13 @@ Status read_command_line(int argc, const char **argv, Options &o) {
       POPT_TABLEEND};
   const poptOption table[] = {
       {"output", 'o', POPT_ARG_STRING, nullptr, 'o',
-       "write the pictures to OUT; - is standard output", "OUT"},
+       "write the pictures to OUT; - is standard output [no pictures]", "OUT"},
       {"format", 'f', POPT_ARG_STRING, nullptr, 'f',
        "y4m, yuy2, rgb, png, ppm; nut, mkv or avi: the pictures (at the stream's sampling) and "
-       "the sound in one file; or null to decode and write nothing; by default from OUT's "
-       "extension, y4m on standard output",
+       "the sound in one file; or null to decode and write nothing [by OUT's extension; y4m "
+       "on standard output]",
        "FORMAT"},
-      {"audio", '\0', POPT_ARG_STRING, nullptr, 'a', "write the sound to OUT", "OUT"},
+      {"audio", '\0', POPT_ARG_STRING, nullptr, 'a', "write the sound to OUT [no sound]", "OUT"},
       {"audio-format", '\0', POPT_ARG_STRING, nullptr, 'A',
        "the sound file: WAV, or raw 16-bit little-endian PCM [wav]", "wav|pcm"},
       {"audio-from", '\0', POPT_ARG_STRING, nullptr, 'T',
@@ -293,7 +293,8 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "Matroska) [dv]",
        "dv|track"},
       {"frames", '\0', POPT_ARG_STRING, nullptr, 'n',
-       "decode frame N only, or frames A up to B (B not included), counted from 0", "N|A:B"},
+       "decode frame N only, or frames A up to B (B not included), counted from 0 [all]",
+       "N|A:B"},
       {"strict", '\0', POPT_ARG_NONE, nullptr, 's',
        "fail at any damage (bytes skipped to find frames, missing blocks, damaged macroblocks, "
        "missing sound, a cut-short end) and leave no output, instead of warning",

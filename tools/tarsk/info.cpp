@@ -343,9 +343,9 @@ std::string json_file(const FileReport &f, bool with_frames) {
 int run_info(int argc, const char **argv) {
   int json = 0, list_frames = 0;
   const poptOption table[] = {
-      {"json", '\0', POPT_ARG_NONE, &json, 0, "print JSON: an array with an object per file",
+      {"json", '\0', POPT_ARG_NONE, &json, 0, "JSON: an array with an object per file [text]",
        nullptr},
-      {"frames", '\0', POPT_ARG_NONE, &list_frames, 0, "list every frame", nullptr},
+      {"frames", '\0', POPT_ARG_NONE, &list_frames, 0, "every frame, a line each [the file's summary only]", nullptr},
       POPT_AUTOHELP POPT_TABLEEND};
   ParsedArgs parsed;
   const Status usage = parse_options(argc, argv, table, "[OPTION...] FILE...", parsed,

@@ -36,7 +36,7 @@ Status read_command_line(int argc, const char **argv, Options &o) {
   const poptOption table[] = {
       {"output", 'o', POPT_ARG_STRING, nullptr, 'o',
        "write OUT: raw DV (.dv, or - for standard output), AVI (.avi), QuickTime (.mov) or "
-       "Matroska (.mkv); an existing file is not overwritten",
+       "Matroska (.mkv)",
        "OUT"},
       {"log", '\0', POPT_ARG_STRING, nullptr, 'l',
        "write a CSV line per output frame (counted from 0): its copies, the copy it is based on, "

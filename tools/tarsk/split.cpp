@@ -50,7 +50,7 @@ Status read_command_line(int argc, const char **argv, Options &o) {
       {"at", '\0', POPT_ARG_STRING, nullptr, 'a',
        "start a piece at: rec-start (the recorder's recording start mark), rec-time (a jump of "
        "the recording date and time), timecode (a jump of the time code), settings (a change "
-       "of system, sampling, aspect or sound), or all; default rec-start,settings. Pieces in a "
+       "of system, sampling, aspect or sound), or all [rec-start,settings]. Pieces in a "
        "container begin where the system changes in any case, as a container holds one",
        "LIST"},
       {"dry-run", '\0', POPT_ARG_NONE, nullptr, 'D', "list the pieces, write nothing", nullptr},
