@@ -407,13 +407,15 @@ typedef struct tarsk_encoder_settings {
   int static_qno;        /* 0 searched; 1, 2 a row of the static table (standard only) */
   int force_dct;         /* -1 chosen per block, 0 8x8, 1 2-4-8 */
   int threads;           /* threads sharing each picture, or frames in flight (send); 1: one */
-  int64_t timecode;      /* the first frame's time code, in frames from 00:00:00:00 */
+  int64_t timecode;      /* the first frame's time code, in frames from 00:00:00:00: with
+                            drop_frame, the frames that really pass (00:01:00;02 is 1800) */
   int has_date;          /* with a recording date; else the clock at the first frame */
   int64_t date;          /* seconds since 1970-01-01 of the first frame's recording time */
   tarsk_log_callback log; /* null: messages to stderr */
   void *log_user;
   int sampling;           /* a tarsk_encode_sampling */
-  int reserved[15];       /* zero: room for settings to come */
+  int drop_frame;         /* 525/60: count the time code in drop-frame and flag it */
+  int reserved[14];       /* zero: room for settings to come */
 } tarsk_encoder_settings;
 
 /* 625/50 at the system's own sampling (4:2:0), 4:3, the standard quality,

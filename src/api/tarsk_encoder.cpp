@@ -190,8 +190,9 @@ void tarsk_encoder::encode(dv_encoder_t *record, const tarsk_picture &picture, u
   write_meta_data(frame, stamp.number, pal(), settings.wide != 0, smpte_314m, &stamp.clock);
   // Past the largest time code an int holds, frames carry none.
   const int64_t timecode = settings.timecode + stamp.number;
-  dv_encode_timecode(frame, pal(),
-                     timecode > INT_MAX || timecode < 0 ? -1 : static_cast<int>(timecode));
+  encode_timecode(frame, pal(),
+                  timecode > INT_MAX || timecode < 0 ? -1 : static_cast<int>(timecode),
+                  settings.drop_frame != 0);
 }
 
 // The frame threads, a record each; TARSK_E_NO_MEMORY when either cannot
@@ -255,6 +256,8 @@ int tarsk_encoder_open(tarsk_encoder **encoder, const tarsk_encoder_settings *se
       (!best && s.quality != TARSK_QUALITY_STANDARD) || s.passes < 1 || s.passes > 3 ||
       s.static_qno < 0 || s.static_qno > 2 || s.force_dct < -1 || s.force_dct > 1 ||
       s.threads < 1 || s.threads > most_threads || s.timecode < 0 ||
+      // Drop-frame time code is 525/60's, whose frames come 30000/1001 a second.
+      (s.drop_frame != 0 && (s.drop_frame != 1 || s.system != TARSK_SYSTEM_525_60)) ||
       sampling_of(s) == e_dv_sample_none ||
       // The best quality searches the whole segment: three passes, no static table.
       (best && (s.passes != 3 || s.static_qno != 0)))

@@ -110,6 +110,10 @@ inline constexpr uint8_t camera_1 = 0x70;
 inline constexpr uint8_t camera_2 = 0x71;
 inline constexpr uint8_t shutter = 0x7f;
 }  // namespace pack_id
+// PC1 of the time code pack: the frame number's tens in bits 4 and 5, and
+// in 525/60 the drop-frame flag in bit 6 (in 625/50 that bit means
+// something else).
+inline constexpr uint8_t timecode_drop_frame_flag = 0x40;
 
 // Subcode packs describing the frame stand in the second half of the
 // frame, from this DIF sequence on in either system; the sync block IDs of

@@ -108,7 +108,7 @@ bool timecode(const dv_decoder_t *dv, Timecode &t) {
   t.seconds = c.seconds;
   t.frames = from_bcd(pack[0], 0x30);
   // The drop-frame flag has its meaning in 525/60 only.
-  t.drop_frame = dv->system == e_dv_system_525_60 && ((pack[0] >> 6) & 1);
+  t.drop_frame = dv->system == e_dv_system_525_60 && (pack[0] & dif::timecode_drop_frame_flag) != 0;
   return true;
 }
 

@@ -149,6 +149,12 @@ void write_meta_data(uint8_t *target, int frame, bool pal, bool wide, bool smpte
 // The recording clock as write_meta_data runs it on for frame `frame`: by
 // a second at the first frame of each second, frame 0 included.
 void advance_clock(time_t *now, int frame, bool pal);
+// dv_encode_timecode's work: the time code of frame `frame` after
+// 00:00:00:00 (none when negative) into the frame's subcode time code
+// packs. `drop_frame` (525/60) counts it in drop-frame time code, the
+// label leaving out frame numbers 00 and 01 of most minutes, and sets the
+// pack's drop-frame flag.
+void encode_timecode(uint8_t *target, bool pal, int frame, bool drop_frame);
 // An encoder record (dv_encoder_new's) that leaves the process-wide
 // choices of dv_init alone; null when memory could not be had.
 dv_encoder_t *new_encoder(int rem_ntsc_setup, int clamp_luma, int clamp_chroma);

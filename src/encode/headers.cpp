@@ -14,6 +14,7 @@
 
 #include "common/bcd.h"
 #include "common/dif.h"
+#include "common/timecode.h"
 #include "encode/encode.h"
 
 namespace tarsk {
@@ -53,8 +54,6 @@ constexpr Pack camera_packs[3] = {{pack_id::camera_1, 0xc5, 0x41, 0x20, 0xff},
                                   {pack_id::camera_2, 0xff, 0x7f, 0xff, 0xff},
                                   {pack_id::shutter, 0xff, 0xff, 0x38, 0x81}};
 
-constexpr int frames_per_second(bool pal) { return pal ? 25 : 30; }
-
 // v mod m in 0..m-1 for any v, negative frame numbers included.
 constexpr int modulo(int v, int m) {
   const int r = v % m;
@@ -66,6 +65,7 @@ constexpr int frame_count_bits(int frame) { return modulo(modulo(frame, 12) + 11
 
 struct Timecode {
   int hours, minutes, seconds, frames;
+  bool drop_frame = false;  // counted in drop-frame, flagged so (525/60)
 };
 
 std::optional<std::tm> local_time(const time_t *now) {
@@ -79,8 +79,9 @@ uint8_t *block_at(uint8_t *sequence, int block) { return sequence + block * bloc
 void put(uint8_t *at, const Pack &pack) { std::memcpy(at, pack.data(), pack.size()); }
 
 void write_timecode_13(uint8_t *at, const Timecode &tc) {
-  put(at, {pack_id::timecode, to_bcd(tc.frames), to_bcd(tc.seconds), to_bcd(tc.minutes),
-           to_bcd(tc.hours)});
+  const auto frames =
+      static_cast<uint8_t>(to_bcd(tc.frames) | (tc.drop_frame ? timecode_drop_frame_flag : 0));
+  put(at, {pack_id::timecode, frames, to_bcd(tc.seconds), to_bcd(tc.minutes), to_bcd(tc.hours)});
 }
 
 void write_timecode_60(uint8_t *at, bool pal) {
@@ -148,8 +149,7 @@ void write_subcode_blocks(uint8_t *sequence, int ds, int frame, const std::tm *n
     // The second block's sync blocks continue the numbering of the first.
     sync_id[1] = static_cast<uint8_t>((count & 0xff) + (n == 1 ? subcode_packs_per_block : 0));
     if (now == nullptr) continue;
-    const Timecode tc{now->tm_hour, now->tm_min, now->tm_sec,
-                      modulo(frame, frames_per_second(pal))};
+    const Timecode tc{now->tm_hour, now->tm_min, now->tm_sec, modulo(frame, timecode_rate(pal))};
     if (second_half)
       write_subcode_packs(block, tc, *now);
     else
@@ -200,21 +200,10 @@ void write_audio_headers(uint8_t *sequence, int ds, int frame_bits) {
   }
 }
 
-// The time code `frame` frames after 00:00:00.00; hours run on past 24.
-Timecode timecode_of(int frame, bool pal) {
-  const int fps = frames_per_second(pal);
-  const int hours = frame / (fps * 3600);
-  int rest = frame - hours * fps * 3600;
-  const int minutes = rest / (fps * 60);
-  rest -= minutes * fps * 60;
-  return {hours, minutes, rest / fps, rest % fps};
-}
-
 }  // namespace
 
 void advance_clock(time_t *now, int frame, bool pal) {
-  if (modulo(frame, frames_per_second(pal)) == 0 && *now < std::numeric_limits<time_t>::max())
-    ++*now;
+  if (modulo(frame, timecode_rate(pal)) == 0 && *now < std::numeric_limits<time_t>::max()) ++*now;
 }
 
 void write_meta_data(uint8_t *target, int frame, bool pal, bool wide, bool smpte_314m,
@@ -257,10 +246,17 @@ void dv_encode_metadata(uint8_t *target, int isPAL, int is16x9, time_t *datetime
 }
 
 void dv_encode_timecode(uint8_t *target, int isPAL, int frame) {
-  using namespace tarsk;
+  tarsk::encode_timecode(target, isPAL != 0, frame, false);
+}
+
+}  // extern "C"
+
+namespace tarsk {
+
+void encode_timecode(uint8_t *target, bool pal, int frame, bool drop_frame) {
   if (target == nullptr || frame < 0) return;
-  const bool pal = isPAL != 0;
-  const Timecode tc = timecode_of(frame, pal);
+  const TimecodeLabel label = timecode_label_of(frame, pal, drop_frame);
+  const Timecode tc{label.hours, label.minutes, label.seconds, label.frames, drop_frame};
   for (int ds = 0; ds < dif::sequences(pal); ++ds)
     for (int n = 0; n < 2; ++n) {
       uint8_t *block = target + dif::block_offset(ds, dif::subcode_block(n));
@@ -271,4 +267,4 @@ void dv_encode_timecode(uint8_t *target, int isPAL, int frame) {
     }
 }
 
-}  // extern "C"
+}  // namespace tarsk

@@ -1015,6 +1015,10 @@ TEST(CApi, EncoderRefusesWhatItCannotDo) {
             TARSK_E_BAD_SETTINGS);
   EXPECT_EQ(refused([](auto &t) { t.sampling = 3; }), TARSK_E_BAD_SETTINGS);
   EXPECT_EQ(refused([](auto &t) { t.sampling = -1; }), TARSK_E_BAD_SETTINGS);
+  // Drop-frame time code is 525/60's; the flag is 0 or 1.
+  EXPECT_EQ(refused([](auto &t) { t.drop_frame = 1; }), TARSK_E_BAD_SETTINGS);
+  EXPECT_EQ(refused([](auto &t) { t.system = TARSK_SYSTEM_525_60, t.drop_frame = 2; }),
+            TARSK_E_BAD_SETTINGS);
   EXPECT_EQ(e, nullptr);
   ASSERT_EQ(tarsk_encoder_open(&e, &s), TARSK_OK);
   Picture y41b, i420;

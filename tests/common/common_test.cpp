@@ -1,4 +1,5 @@
-// The bit windows of the segment parser and the AC code table.
+// The bit windows of the segment parser, the AC code table and the time
+// code arithmetic.
 #include <gtest/gtest.h>
 #include <tarsk/dv.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "common/bitstream.h"
+#include "common/timecode.h"
 #include "common/vlc.h"
 #include "support/segment_builder.h"
 
@@ -118,6 +120,44 @@ TEST(Vlc, EveryCodeReadsBackWhatWasWritten) {
     const int needed = full.len >= 0 ? full.len : (w >> 9) == 126 ? 13 : 16;
     for (int maxbits = 0; maxbits < 16; ++maxbits)
       ASSERT_EQ(decode(w, maxbits).len, maxbits < needed ? -1 : full.len) << w << " " << maxbits;
+  }
+}
+
+// Time code labels against a plain twin that steps a label frame by frame,
+// as a recorder's counter does, over a day and a minute of frames: each
+// label of count n, and the count of each label, in 625/50, 525/60 and
+// 525/60 drop-frame.
+TEST(Timecode, LabelsAndCountsStepAsARecordersCounter) {
+  struct System {
+    bool pal, drop;
+    int64_t day;  // frames from 00:00:00:00 to 24:00:00:00
+  };
+  for (const System s : {System{true, false, 24 * 3600 * 25}, System{false, false, 24 * 3600 * 30},
+                         System{false, true, 24 * 6 * 17982}}) {
+    const int rate = s.pal ? 25 : 30;
+    tarsk::TimecodeLabel walked{0, 0, 0, 0};
+    int64_t mismatches = 0;
+    for (int64_t n = 0; n < s.day + rate * 60; ++n) {
+      const tarsk::TimecodeLabel got = tarsk::timecode_label_of(n, s.pal, s.drop);
+      if (std::tie(got.hours, got.minutes, got.seconds, got.frames) !=
+              std::tie(walked.hours, walked.minutes, walked.seconds, walked.frames) ||
+          tarsk::timecode_count_of(walked, s.pal, s.drop) != n) {
+        if (++mismatches <= 3)
+          ADD_FAILURE() << "pal " << s.pal << " drop " << s.drop << " frame " << n << ": "
+                        << got.hours << ":" << got.minutes << ":" << got.seconds << ":"
+                        << got.frames;
+      }
+      if (++walked.frames == rate) {
+        walked.frames = 0;
+        if (++walked.seconds == 60) {
+          walked.seconds = 0;
+          if (++walked.minutes == 60) walked.minutes = 0, ++walked.hours;
+          if (s.drop && walked.minutes % 10 != 0) walked.frames = 2;
+        }
+      }
+    }
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_EQ(tarsk::timecode_label_of(s.day, s.pal, s.drop).hours, 24);
   }
 }
 

@@ -111,7 +111,7 @@ std::string frame_line(const ScannedFrame &s, unsigned breaks, bool json) {
   if (!s.readable) {
     if (json) text("problem", s.problem);
   } else {
-    text("timecode", timecode_label(i));
+    text("timecode", timecode_text(i));
     flag("drop_frame", i.has_timecode ? i.timecode.drop_frame : -1);
     text("recorded", recorded_label(i));
     flag("recording_start", f.recording_start);
@@ -438,7 +438,7 @@ int run_analyze(int argc, const char **argv) {
     r.last = frame.index;
     if (r.info.width == 0 && s.readable) r.info = s.facts.info;
     if (s.readable) {
-      r.timecode.add(timecode_label(s.facts.info));
+      r.timecode.add(timecode_text(s.facts.info));
       r.recorded.add(recorded_label(s.facts.info));
     }
     if (damaged(mark)) {
@@ -451,7 +451,7 @@ int run_analyze(int argc, const char **argv) {
         Spot &spot = spots.emplace_back();
         spot.first = frame.index;
         if (s.readable) {
-          spot.timecode = timecode_label(s.facts.info);
+          spot.timecode = timecode_text(s.facts.info);
           spot.recorded = recorded_label(s.facts.info);
         }
       }

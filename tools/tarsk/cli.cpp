@@ -140,12 +140,12 @@ std::string duration_text(uint64_t frames, tarsk_system system) {
   return text;
 }
 
-std::string timecode_text(const tarsk_frame_info &info, char before_frames) {
+std::string timecode_text(const tarsk_frame_info &info) {
   if (!info.has_timecode) return {};
   const tarsk_timecode &t = info.timecode;
   char text[32];
   std::snprintf(text, sizeof text, "%02d:%02d:%02d%c%02d", t.hours, t.minutes, t.seconds,
-                before_frames, t.frames);
+                t.drop_frame ? ';' : ':', t.frames);
   return text;
 }
 

@@ -134,8 +134,9 @@ Status parse_options(int argc, const char **argv, const poptOption *table, const
   return status;
 }
 
-// A frame's time code, "HH:MM:SS" then `before_frames` and "FF"; empty when
-// the frame has none.
-std::string timecode_text(const tarsk_frame_info &info, char before_frames);
+// A frame's time code as time codes are written: "HH:MM:SS:FF", with ';'
+// before the frame number for drop-frame time code ("00:01:00;02"); empty
+// when the frame has none.
+std::string timecode_text(const tarsk_frame_info &info);
 
 }  // namespace tarsk::cli

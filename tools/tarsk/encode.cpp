@@ -29,6 +29,7 @@
 #include "picture.h"
 #include "progress.h"
 #include "test_source.h"
+#include "transfer.h"
 
 namespace tarsk::cli {
 
@@ -57,7 +58,8 @@ struct Options {
   uint64_t first = 0, end = UINT64_MAX;
   std::string range_text;
   EncoderSettings settings = default_settings();
-  std::string timecode_text;  // checked against the frame rate once the system is known
+  // --timecode as given, checked against the system once it is known.
+  std::optional<tarsk_timecode> timecode;
   bool wrong_interlace = false;
   bool quiet = false;
   bool stats = false;
@@ -113,16 +115,18 @@ std::optional<std::time_t> parse_date(const std::string &text) {
   return when;
 }
 
-// "HH:MM:SS:FF" in frames from 00:00:00:00 at `fps` frames a second, or
-// nothing when a field is out of its range.
-std::optional<int> parse_timecode(const std::string &text, int fps) {
+// "HH:MM:SS:FF", or drop-frame time code with ';' or '.' before FF; nothing
+// when the form is another or a field is out of its range (the frame
+// number is checked against the system's rate later).
+std::optional<tarsk_timecode> parse_timecode(const std::string &text) {
   int h, m, s, f, n = 0;
-  if (std::sscanf(text.c_str(), "%2d:%2d:%2d:%2d%n", &h, &m, &s, &f, &n) != 4 ||
-      static_cast<size_t>(n) != text.size() || text.size() != 11)
+  char before_frames = 0;
+  if (std::sscanf(text.c_str(), "%2d:%2d:%2d%c%2d%n", &h, &m, &s, &before_frames, &f, &n) != 5 ||
+      static_cast<size_t>(n) != text.size() || text.size() != 11 ||
+      std::strchr(":;.", before_frames) == nullptr)
     return std::nullopt;
-  if (h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59 || f < 0 || f >= fps)
-    return std::nullopt;
-  return ((h * 60 + m) * 60 + s) * fps + f;
+  if (h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59 || f < 0) return std::nullopt;
+  return tarsk_timecode{h, m, s, f, before_frames != ':'};
 }
 
 bool handle_option(int key, const std::string &value, Options &o, std::string &format) {
@@ -195,12 +199,12 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       o.settings.wide = 1;
       return true;
     case 't':
-      // The fields are checked now; the frames against the rate later.
-      if (!parse_timecode(value, 100))
-        return usage_error("--timecode takes HH:MM:SS:FF, such as 10:00:00:00, not '" + value +
-                           "'");
-      o.timecode_text = value;
-      return true;
+      // The fields are checked now; the frames against the system later.
+      o.timecode = parse_timecode(value);
+      return o.timecode ? true
+                        : usage_error("--timecode takes HH:MM:SS:FF, such as 10:00:00:00, or "
+                                      "HH:MM:SS;FF for drop-frame time code, not '" +
+                                      value + "'");
     case 'e': {
       const auto when = parse_date(value);
       if (!when)
@@ -320,7 +324,9 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "standard|best"},
       {"wide", '\0', POPT_ARG_NONE, nullptr, 'w', "mark the pictures 16:9 [4:3]", nullptr},
       {"timecode", '\0', POPT_ARG_STRING, nullptr, 't',
-       "the first frame's time code, counting on from there [00:00:00:00]", "HH:MM:SS:FF"},
+       "the first frame's time code, counting on from there [00:00:00:00]; ';' before FF: "
+       "drop-frame (525/60)",
+       "HH:MM:SS:FF"},
       {"date", '\0', POPT_ARG_STRING, nullptr, 'e',
        "the recording date and time of the first frame, local time [now]", "'YYYY-MM-DD HH:MM:SS'"},
       {"wrong-interlace", '\0', POPT_ARG_NONE, nullptr, 'i',
@@ -718,14 +724,27 @@ int Job::run() {
       chosen_sampling(o_.sampling, system, pictures_->sampling());
   o_.settings.sampling = sampling;
   pictures_->set_stream(stream_sampling(sampling, system));
-  if (!o_.timecode_text.empty()) {
+  // The first frame's time code, as its frame will carry it.
+  tarsk_frame_info first{};
+  first.system = system;
+  first.has_timecode = 1;
+  if (o_.timecode) {
+    const tarsk_timecode &t = first.timecode = *o_.timecode;
+    const std::string given = "--timecode " + timecode_text(first) + ": ";
     const int fps = system == TARSK_SYSTEM_625_50 ? 25 : 30;
-    const auto tc = parse_timecode(o_.timecode_text, fps);
-    if (!tc) {
-      return cli::usage_error("encode", "--timecode " + o_.timecode_text + ": " + system_name(system) +
-                                       " frames are numbered 00 to " + std::to_string(fps - 1));
-    }
-    o_.settings.timecode = *tc;
+    if (t.drop_frame && system != TARSK_SYSTEM_525_60)
+      return cli::usage_error("encode", given + "drop-frame time code is 525/60's; " +
+                                            system_name(system) + " takes HH:MM:SS:FF");
+    if (t.frames >= fps)
+      return cli::usage_error("encode", given + system_name(system) +
+                                            " frames are numbered 00 to " +
+                                            std::to_string(fps - 1));
+    if (t.drop_frame && t.seconds == 0 && t.frames < 2 && t.minutes % 10 != 0)
+      return cli::usage_error("encode", given +
+                                            "drop-frame time code leaves out frame numbers 00 "
+                                            "and 01 at minutes not divisible by ten");
+    o_.settings.timecode = *timecode_count(first);
+    o_.settings.drop_frame = t.drop_frame;
   }
   if (const Status s = sound_.open(o_); s != ok) return s;
   encoder_.emplace(o_.settings);
@@ -736,13 +755,8 @@ int Job::run() {
   if (!skip_to_first()) return bad_input;
   out_ = open_dv_sink(o_.output, o_.form);
   if (!out_) return bad_input;
-  const int fps = system == TARSK_SYSTEM_625_50 ? 25 : 30;
-  const auto tc = static_cast<int>(o_.settings.timecode);  // a day's frames at most
-  char timecode[16];
-  std::snprintf(timecode, sizeof timecode, "%02d:%02d:%02d:%02d", tc / fps / 3600 % 24,
-                tc / fps / 60 % 60, tc / fps % 60, tc % fps);
   if (!out_->start({system, is_420(sampling, system) ? TARSK_SAMPLING_420 : TARSK_SAMPLING_411,
-                    o_.settings.wide != 0, sound_.rate(), 2, timecode}))
+                    o_.settings.wide != 0, sound_.rate(), 2, timecode_text(first)}))
     return bad_input;
   progress_.set_total(known_total());
   for (uint64_t read = 0; o_.first + read < o_.end; ++read) {

@@ -81,7 +81,7 @@ FrameReport examine(Decoder &decoder, const Frame &frame, FileReport &file) {
     return r;
   }
   const FrameInfo *parsed = &decoded->info;
-  r.timecode = timecode_text(*parsed, '.');
+  r.timecode = timecode_text(*parsed);
   r.recorded = recorded_label(*parsed);
   // Video blocks the recorder flagged; those the reader filled in are flagged too.
   r.damaged_video_blocks = parsed->flagged_video - frame.missing_video;

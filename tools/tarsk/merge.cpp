@@ -225,7 +225,7 @@ bool Job::write_frame(std::span<const uint8_t> bytes, const CopyFrame &base) {
       channels_ = static_cast<int>(audio->channels.size());
     }
     if (!out_->start({info.system, info.sampling, info.wide != 0, rate_, channels_,
-                      timecode_text(info, ':')}))
+                      timecode_text(info)}))
       return false;
   }
   std::vector<int16_t> sound;
@@ -284,7 +284,7 @@ std::string Job::log_text() const {
     std::string copies;
     for (size_t c = 0; c < copies_.size(); ++c)
       if (f.from[c] != merge::none) copies += (copies.empty() ? "" : " ") + std::to_string(c + 1);
-    text += std::to_string(i) + "," + timecode_label(info) + "," + recorded_label(info) + "," +
+    text += std::to_string(i) + "," + timecode_text(info) + "," + recorded_label(info) + "," +
             copies + "," + std::to_string(f.base + 1);
     std::fill(segments.begin(), segments.end(), 0);
     std::fill(audio.begin(), audio.end(), 0);
@@ -340,7 +340,7 @@ void Job::summary() const {
                             : "frames " + std::to_string(i) + "-" + std::to_string(end - 1);
     FirstLast timecode, recorded;
     for (const FrameInfo *info : {&first, &last}) {
-      timecode.add(timecode_label(*info));
+      timecode.add(timecode_text(*info));
       recorded.add(recorded_label(*info));
     }
     if (!timecode.first.empty()) where += ", time code " + timecode.text(" to ", "");

@@ -72,7 +72,7 @@ bool Job::start(const FrameInfo &info, const Audio *audio) {
     channels_ = static_cast<int>(audio->channels.size());
   }
   return out_->start(
-      {info.system, info.sampling, info.wide != 0, rate_, channels_, timecode_text(info, ':')});
+      {info.system, info.sampling, info.wide != 0, rate_, channels_, timecode_text(info)});
 }
 
 // A frame's sound for the track, interleaved; silence as long as the frame's

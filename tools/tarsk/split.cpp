@@ -172,7 +172,7 @@ std::optional<Plan> find_pieces(const Options &o) {
       continue;
     }
     if (!piece.info) piece.info = *info;
-    piece.timecode.add(timecode_label(*info));
+    piece.timecode.add(timecode_text(*info));
     piece.recorded.add(recorded_label(*info));
   }
   if (plan.pieces.empty()) {
@@ -307,7 +307,7 @@ bool copy_frames(const Options &o, const Plan &plan, Written &written) {
         facts.wide = info.wide != 0;
         facts.audio_rate = info.audio_rate;
         facts.audio_channels = info.audio_rate > 0 ? info.audio_channels : 0;
-        facts.timecode = timecode_text(info, ':');
+        facts.timecode = timecode_text(info);
       }
       if (!sink->start(facts)) return false;
     }

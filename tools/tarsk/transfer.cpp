@@ -119,10 +119,6 @@ std::optional<int64_t> recorded_seconds(const FrameInfo &info) {
   return static_cast<int64_t>(seconds);
 }
 
-std::string timecode_label(const FrameInfo &info) {
-  return timecode_text(info, info.timecode.drop_frame ? ';' : ':');
-}
-
 std::string recorded_label(const FrameInfo &info) {
   if (!info.has_recording_date) return {};
   const tarsk_datetime &d = info.recording_date;

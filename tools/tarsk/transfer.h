@@ -101,8 +101,6 @@ struct FirstLast {
 // time in seconds (the camera's clock, taken without a time zone).
 std::optional<int64_t> timecode_count(const FrameInfo &info);
 std::optional<int64_t> recorded_seconds(const FrameInfo &info);
-// "HH:MM:SS:FF", or "HH:MM:SS;FF" for drop-frame time code; empty for none.
-std::string timecode_label(const FrameInfo &info);
 // "YYYY-MM-DD HH:MM:SS", or empty.
 std::string recorded_label(const FrameInfo &info);
 
