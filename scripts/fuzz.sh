@@ -45,7 +45,7 @@ MAX_LEN=288000  # two 625/50 frames
 
 CXXFLAGS=(-std=c++20 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -g -O1
           -fno-omit-frame-pointer -ffp-contract=off -DTARSK_FAST_KERNELS=1 -Iinclude -Isrc -Itests
-          -Ifuzz -Itools/tarsk -DTARSK_WITH_AVFORMAT=1 $(pkg-config --cflags libpng sndfile libavformat))
+          -Ifuzz -Itools/tarsk -DTARSK_WITH_AVFORMAT=1 $(pkg-config --cflags libpng libjpeg sndfile libavformat))
 
 # Comparison tracing (part of -fsanitize=fuzzer) lets the fuzzer solve the
 # comparisons of parsing; in the arithmetic of reconstruction and pixel
@@ -131,7 +131,7 @@ build() {
   fi
   # The library's objects go into every target, the tool's only into
   # TOOL_TARGETS (with popt, which the tool parses its command line with,
-  # libpng and libsndfile, which it reads and writes pictures and sound with,
+  # libpng, libjpeg and libsndfile, which it reads and writes pictures and sound with,
   # and libavformat, which it reads and writes containers with).
   local library_objects=() tool_objects=()
   for o in "${objects[@]}"; do
@@ -140,7 +140,7 @@ build() {
   for t in "${targets[@]}"; do
     local bin="$OUT/$t" stale=0 link=("${library_objects[@]}")
     [[ " ${TOOL_TARGETS[*]} " == *" $t "* ]] && link+=("${tool_objects[@]}" -lpopt
-      $(pkg-config --libs libpng sndfile libavformat libavcodec libavutil))
+      $(pkg-config --libs libpng libjpeg sndfile libavformat libavcodec libavutil))
     [[ -f $bin ]] || stale=1
     for f in "fuzz/$t.cpp" "${link[@]}"; do
       [[ $f == -* ]] && continue

@@ -144,7 +144,7 @@ TEST(Readers, PicturesEqualFfmpegsDecoding) {
   const Case cases[] = {
       {"y4m", "yuv420p", "yuv420p", 576, 0}, {"y4m", "yuv411p", "yuv411p", 480, 0},
       {"y4m", "yuv422p", "yuv422p", 576, 0}, {"y4m", "yuv444p", "yuv444p", 480, 0},
-      {"y4m", "gray", "gray", 576, 0},       {"yuy2", "yuyv422", "yuv422p", 576, 0},
+      {"y4m", "gray", "yuv420p", 576, 1},    {"yuy2", "yuyv422", "yuv422p", 576, 0},
       {"rgb", "rgb24", "rgb24", 480, 0},     {"png", "rgb24", "rgb24", 576, 0},
       {"png", "rgba", "rgb24", 480, 0},      {"png", "gray", "rgb24", 576, 0},
       {"png", "ya8", "rgb24", 576, 0},       {"png", "pal8", "rgb24", 480, 0},
@@ -178,14 +178,21 @@ TEST(Readers, PicturesEqualFfmpegsDecoding) {
       in = {"-f", "rawvideo",   "-pix_fmt", c.pix_fmt, "-s", "720x" + std::to_string(c.height),
             "-i", path.string()};
     if (kind == "pgm") in.insert(in.begin(), {"-c:v", "pgmyuv"});
-    const auto theirs = ffmpeg_raw(in, c.raw_fmt);
-    if (kind + c.pix_fmt == "y4mgray") {  // luma as it is, chroma neutral
-      std::vector<uint8_t> luma;
-      for (auto at = ours.begin(); at < ours.end(); at += 720 * 576 * 3 / 2) {
+    auto theirs = ffmpeg_raw(in, c.raw_fmt);
+    // ffmpeg's grey Y4M says XCOLORRANGE=FULL: luma brought to studio range as ffmpeg brings
+    // it, chroma neutral.
+    if (kind + c.pix_fmt == "y4mgray") {
+      EXPECT_TRUE((*input)->format().full_range);
+      ASSERT_EQ(ours.size(), theirs.size());
+      std::vector<uint8_t> luma, their_luma;
+      for (auto at = ours.begin(), them = theirs.begin(); at < ours.end();
+           at += 720 * 576 * 3 / 2, them += 720 * 576 * 3 / 2) {
         luma.insert(luma.end(), at, at + 720 * 576);
+        their_luma.insert(their_luma.end(), them, them + 720 * 576);
         EXPECT_EQ(std::count(at + 720 * 576, at + 720 * 576 * 3 / 2, 128), 720 * 576 / 2);
       }
       ours = luma;
+      theirs = their_luma;
     }
     ASSERT_EQ(ours.size(), theirs.size());
     int worst = 0;
