@@ -30,7 +30,8 @@ struct DecodedY4m {
     size_t offset = header + n * (picture + 6) + 6;
     if (plane == 0) return bytes.at(offset + static_cast<size_t>(y) * 720 + static_cast<size_t>(x));
     offset += luma + (plane == 2 ? luma / 4 : 0);
-    const size_t cx = static_cast<size_t>(x) / (pal ? 2 : 4), cy = static_cast<size_t>(pal ? y / 2 : y);
+    const size_t cx = static_cast<size_t>(x) / (pal ? 2 : 4),
+                 cy = static_cast<size_t>(pal ? y / 2 : y);
     return bytes.at(offset + cy * cw + cx);
   }
 };
@@ -40,7 +41,8 @@ DecodedY4m decode(const fs::path &dv, int height) {
   const auto run = run_tarsk({"decode", dv, "-o", y4m, "--quiet"});
   EXPECT_EQ(run.exit_status, 0) << run.err;
   DecodedY4m d{read_file(y4m), 0, 720 * static_cast<size_t>(height) * 3 / 2, height};
-  d.header = static_cast<size_t>(std::find(d.bytes.begin(), d.bytes.end(), '\n') - d.bytes.begin()) + 1;
+  d.header =
+      static_cast<size_t>(std::find(d.bytes.begin(), d.bytes.end(), '\n') - d.bytes.begin()) + 1;
   return d;
 }
 
@@ -93,7 +95,8 @@ const Y4mCase y4m_cases[] = {
 
 TEST(PicturesIn, Y4mAspectAndRangeAsTheHeaderSays) {
   for (const Y4mCase &c : y4m_cases) {
-    SCOPED_TRACE(c.tags + " H" + std::to_string(c.height) + " " + testing::PrintToString(c.options));
+    SCOPED_TRACE(c.tags + " H" + std::to_string(c.height) + " " +
+                 testing::PrintToString(c.options));
     const fs::path dir = fresh_dir(), dv = dir / "out.dv";
     const bool pal = c.height == 576;
     const size_t w = 720, h = static_cast<size_t>(c.height);
@@ -164,21 +167,23 @@ TEST(PicturesIn, StillsAreHeldAndNumberedJpegsRead) {
     const bool numbered = c.name.find('%') != std::string::npos;
     std::string source = c.source;
     source.replace(source.find("SIZE"), 4, "720x" + std::to_string(c.height));
-    run_ffmpeg({"-f", "lavfi", "-i", source, "-frames:v", numbered ? std::to_string(c.frames) : "1", "-pix_fmt", c.pix_fmt,
-                "-q:v", "2", "-y", still.string()});
+    run_ffmpeg({"-f", "lavfi", "-i", source, "-frames:v", numbered ? std::to_string(c.frames) : "1",
+                "-pix_fmt", c.pix_fmt, "-q:v", "2", "-y", still.string()});
     std::vector<std::string> args{"encode", still, "-o", dv, "--quiet"};
     args.insert(args.end(), c.options.begin(), c.options.end());
     const auto run = run_tarsk(args);
     ASSERT_EQ(run.exit_status, 0) << run.err;
     EXPECT_EQ(run.err, "");
     const bool pal = c.height == 576;
-    ASSERT_EQ(fs::file_size(dv), c.frames * frame_bytes(pal ? e_dv_system_625_50 : e_dv_system_525_60));
+    ASSERT_EQ(fs::file_size(dv),
+              c.frames * frame_bytes(pal ? e_dv_system_625_50 : e_dv_system_525_60));
     const std::string stream_fmt = pal ? "yuv420p" : "yuv411p";
     const auto ours = ffmpeg_raw({"-i", dv}, stream_fmt);
     // Chroma sited as DV has it: 4:2:0 at the even pixels between lines, 4:1:1 every 4th pixel.
-    auto want = ffmpeg_raw({"-i", still, "-vf",
-                            pal ? "scale=out_h_chr_pos=0:out_v_chr_pos=128" : "scale=out_h_chr_pos=0"},
-                           stream_fmt);
+    auto want =
+        ffmpeg_raw({"-i", still, "-vf",
+                    pal ? "scale=out_h_chr_pos=0:out_v_chr_pos=128" : "scale=out_h_chr_pos=0"},
+                   stream_fmt);
     const std::vector<uint8_t> first = want;
     for (size_t n = numbered ? c.frames : 1; n < c.frames; ++n)  // the still in every frame
       want.insert(want.end(), first.begin(), first.end());
@@ -204,7 +209,8 @@ struct Refusal {
   std::string message;
 };
 const Refusal refusals[] = {
-    {{"$D/small.jpg", "--duration", "1"}, 1,
+    {{"$D/small.jpg", "--duration", "1"},
+     1,
      "tarsk: $D/small.jpg: pictures of 640x480; DV takes 720x576 (625/50) or 720x480 (525/60): "
      "scale them, e.g. with ffmpeg's -vf scale=720:576"},
     {{"$D/cut.jpg"}, 1, "tarsk: $D/cut.jpg: damaged JPEG: Premature end of JPEG file"},
@@ -212,13 +218,16 @@ const Refusal refusals[] = {
     {{"$D/notes.jpg"}, 1, "tarsk: $D/notes.jpg: not a JPEG picture"},
     {{"$D/none.jpg"}, 1, "tarsk: cannot open $D/none.jpg: No such file"},
     {{"$D/small.png"}, 1, "tarsk: $D/small.png: pictures of 640x480; DV takes 720x576"},
-    {{"$D/title.jpg", "--system", "ntsc"}, 1,
+    {{"$D/title.jpg", "--system", "ntsc"},
+     1,
      "tarsk: $D/title.jpg: pictures of 720x576 are 625/50, not 525/60"},
-    {{"$D/good.y4m", "--duration", "2"}, 2,
+    {{"$D/good.y4m", "--duration", "2"},
+     2,
      "tarsk: encode: --duration is for --test-pattern and a still picture (one PNG or JPEG); "
      "$D/good.y4m has pictures of its own"},
     {{"$D/f%d.png", "--duration", "2"}, 2, "tarsk: encode: --duration is for --test-pattern"},
-    {{"$D/title.jpg", "--wide", "--narrow"}, 2,
+    {{"$D/title.jpg", "--wide", "--narrow"},
+     2,
      "tarsk: encode: --wide and --narrow cannot both be given"},
 };
 

@@ -294,9 +294,8 @@ bool check_options(const std::vector<std::string> &args, const std::string &form
     o.still = (o.kind == Kind::png || o.kind == Kind::jpeg) && !NamePattern::parse(o.input);
   }
   if (o.duration && o.kind != Kind::pattern && !o.still)
-    return usage_error(
-        "--duration is for --test-pattern and a still picture (one PNG or JPEG); " + o.input +
-        " has pictures of its own");
+    return usage_error("--duration is for --test-pattern and a still picture (one PNG or JPEG); " +
+                       o.input + " has pictures of its own");
   if (o.wrong_interlace && o.kind != Kind::ppm && o.kind != Kind::pgm)
     return usage_error("--wrong-interlace is for PPM and PGM pictures");
   if (o.input == "-" && o.audio == "-")
@@ -350,8 +349,8 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "standard|best"},
       {"wide", '\0', POPT_ARG_NONE, nullptr, 'w',
        "mark the pictures 16:9 [as a Y4M's pixel aspect says, else 4:3]", nullptr},
-      {"narrow", '\0', POPT_ARG_NONE, nullptr, 'N', "mark the pictures 4:3, whatever the input says",
-       nullptr},
+      {"narrow", '\0', POPT_ARG_NONE, nullptr, 'N',
+       "mark the pictures 4:3, whatever the input says", nullptr},
       {"timecode", '\0', POPT_ARG_STRING, nullptr, 't',
        "the first frame's time code, counting on from there [00:00:00:00]", "HH:MM:SS:FF"},
       {"date", '\0', POPT_ARG_STRING, nullptr, 'e',
@@ -508,10 +507,9 @@ Result<std::unique_ptr<PictureInput>> open_input(const Options &o) {
     case Kind::rgb:
       return open_raw(o.input, o.kind == Kind::yuy2 ? RawLayout::yuy2 : RawLayout::rgb, chosen);
     case Kind::pattern:
-      return std::unique_ptr<PictureInput>(
-          std::make_unique<TestPattern>(o.pattern, chosen,
-                                        static_cast<tarsk_encode_sampling>(o.sampling),
-                                        duration_frames(o, chosen)));
+      return std::unique_ptr<PictureInput>(std::make_unique<TestPattern>(
+          o.pattern, chosen, static_cast<tarsk_encode_sampling>(o.sampling),
+          duration_frames(o, chosen)));
   }
   return Failure{"unknown input"};
 }
@@ -632,8 +630,8 @@ void Job::tell_what_the_input_says() {
   o_.settings.wide = o_.wide.value_or(false) ? 1 : 0;
   const auto aspect = display_aspect(f.width, f.height, f.pixel_aspect);
   if (o_.wide || !aspect) return;
-  const std::string pixel =
-      "pixel aspect " + std::to_string(f.pixel_aspect.num) + ":" + std::to_string(f.pixel_aspect.den);
+  const std::string pixel = "pixel aspect " + std::to_string(f.pixel_aspect.num) + ":" +
+                            std::to_string(f.pixel_aspect.den);
   if (!aspect->near) {
     char shape[32];
     std::snprintf(shape, sizeof shape, "%.2f:1", aspect->shape);

@@ -1,15 +1,18 @@
 #include "input.h"
 
 #include <png.h>
+
 // jpeglib.h wants FILE and size_t declared before it.
-#include <cstdio>
+// clang-format off
 #include <cstddef>
+#include <cstdio>
 #include <jpeglib.h>
+// clang-format on
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <csetjmp>
 #include <cstring>
 #include <filesystem>
@@ -494,8 +497,9 @@ bool decode_jpeg(FILE *file, const std::string &name, Picture &out, JpegErrors &
       break;
     default:
       jpeg_destroy_decompress(&info);
-      error = name + ": a CMYK JPEG; DV pictures are Y'CbCr: convert it, e.g. with ffmpeg's "
-                     "-pix_fmt yuvj444p";
+      error = name +
+              ": a CMYK JPEG; DV pictures are Y'CbCr: convert it, e.g. with ffmpeg's "
+              "-pix_fmt yuvj444p";
       return false;
   }
   jpeg_start_decompress(&info);
@@ -876,8 +880,8 @@ Result<Picture> read_jpeg(const std::string &path) {
   if (file == nullptr) return Failure{"cannot open " + path + ": " + std::strerror(errno)};
   // JPEG starts with a start-of-image marker, FF D8, and the next marker's FF.
   uint8_t start[3];
-  const bool is_jpeg = std::fread(start, 1, 3, file) == 3 && start[0] == 0xFF &&
-                       start[1] == 0xD8 && start[2] == 0xFF;
+  const bool is_jpeg = std::fread(start, 1, 3, file) == 3 && start[0] == 0xFF && start[1] == 0xD8 &&
+                       start[2] == 0xFF;
   Picture picture;
   auto errors = std::make_unique<JpegErrors>();
   std::string error;
@@ -885,7 +889,8 @@ Result<Picture> read_jpeg(const std::string &path) {
                        decode_jpeg(file, path, picture, *errors, error);
   std::fclose(file);
   if (!is_jpeg) return Failure{path + ": not a JPEG picture"};
-  if (!decoded) return Failure{error.empty() ? path + ": cannot read: " + std::strerror(errno) : error};
+  if (!decoded)
+    return Failure{error.empty() ? path + ": cannot read: " + std::strerror(errno) : error};
   return picture;
 }
 

@@ -1,8 +1,8 @@
 // Pictures for `tarsk encode`: a YUV4MPEG2 stream (a file or a pipe),
 // numbered PNG, JPEG, PPM or PGM files, a single PNG or JPEG picture held
-// still, or raw YUY2 or RGB frames as `tarsk decode` writes them. Every reader checks that its pictures are a DV
-// system's and says how to convert them when they are not; every failure is
-// a message that names the file and, once pictures are coming, the frame.
+// still, or raw YUY2 or RGB frames as `tarsk decode` writes them. Every reader checks that its
+// pictures are a DV system's and says how to convert them when they are not; every failure is a
+// message that names the file and, once pictures are coming, the frame.
 #pragma once
 
 #include <cstdint>
