@@ -577,6 +577,9 @@ Result<std::optional<Picture>> PictureSequenceInput::next() {
   if (!picture_exists(name)) return std::optional<Picture>();
   auto picture = read_(name);
   if (!picture) return picture.error();
+  if (picture->sampling != format_.sampling)  // an RGB JPEG among Y'CbCr ones, or the reverse
+    return Failure{name + ": " + sampling_label(picture->sampling) + " samples, not " +
+                   sampling_label(format_.sampling) + " as the pictures before it"};
   if (picture->width != format_.width || picture->height != format_.height)
     return Failure{name + ": " + size_text(picture->width, picture->height) + ", not " +
                    size_text(format_.width, format_.height) + " as the pictures before it"};
