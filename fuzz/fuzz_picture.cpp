@@ -1,16 +1,17 @@
 // The picture readers of the encoder's side on any file: the library's
-// "ppm" and "pgm" input filters, and the tool's PPM, PGM, Y4M, PNG and raw
-// readers.
+// "ppm" and "pgm" input filters, and the tool's PPM, PGM, Y4M, PNG, JPEG and
+// raw readers.
 //
 // Input: one option byte, then the file.
 //   bits 0-2: the reader: 0 ppm, 1 pgm (the library's filters), 2 PPM,
 //             3 PGM (the tool's, as the first of a numbered series), 4 PNG
 //             (the same), 5 raw YUY2, 6 raw RGB, 7 Y4M
-//   bit 3:    wrong interlace (filters, the tool's PPM and PGM); 525/60 (raw)
+//   bit 3:    wrong interlace (filters, the tool's PPM and PGM); 525/60 (raw);
+//             JPEG instead of PNG
 //   bits 4-5: force_dct for the filters: -1, 0, 1, 2 (refused)
 //   bit 6:    filters: the frame encoded through the filter, and the file
 //             loaded and encoded again (else the filter fills every
-//             macroblock, unencoded); PPM, PGM, PNG: a second picture of
+//             macroblock, unencoded); PPM, PGM, PNG, JPEG: a second picture of
 //             the series
 //   bit 7:    the file goes on after the input with 1.3 MB of the input
 //             repeated, so that short inputs still hold whole pictures
@@ -177,10 +178,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       break;
     }
     case 4: {
-      std::filesystem::remove(dir / "p1.png");
-      fuzz::save(dir, "p0.png", opt.data, opt.size);
-      if (twice) fuzz::save(dir, "p1.png", opt.data, opt.size);
-      through_reader(open_png_sequence((dir / "p%d.png").string()), 3);
+      const std::string ext = flag ? ".jpg" : ".png";
+      std::filesystem::remove(dir / ("p1" + ext));
+      fuzz::save(dir, ("p0" + ext).c_str(), opt.data, opt.size);
+      if (twice) fuzz::save(dir, ("p1" + ext).c_str(), opt.data, opt.size);
+      const std::string pattern = (dir / ("p%d" + ext)).string();
+      through_reader(flag ? open_jpeg_sequence(pattern) : open_png_sequence(pattern), 3);
       break;
     }
     case 5:

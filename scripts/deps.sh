@@ -7,6 +7,7 @@ packages=(
   cmake make g++ pkg-config   # build
   libpopt-dev                 # dv.h publishes popt option tables
   libpng-dev libsndfile1-dev  # the tarsk command's picture and sound files
+  libjpeg-dev                 # the tarsk command's JPEG pictures (libjpeg-turbo)
   libavformat-dev             # the tarsk command's containers (AVI, QuickTime, Matroska)
   libgtest-dev                # tests
   ffmpeg                      # the independent DV peer of the interop tests

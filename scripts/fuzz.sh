@@ -45,7 +45,7 @@ MAX_LEN=288000  # two 625/50 frames
 
 CXXFLAGS=(-std=c++20 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -g -O1
           -fno-omit-frame-pointer -ffp-contract=off -DTARSK_FAST_KERNELS=1 -Iinclude -Isrc -Itests
-          -Ifuzz -Itools/tarsk -DTARSK_WITH_AVFORMAT=1 $(pkg-config --cflags libpng sndfile libavformat))
+          -Ifuzz -Itools/tarsk -DTARSK_WITH_AVFORMAT=1 $(pkg-config --cflags libpng libjpeg sndfile libavformat))
 
 # Comparison tracing (part of -fsanitize=fuzzer) lets the fuzzer solve the
 # comparisons of parsing; in the arithmetic of reconstruction and pixel
@@ -131,7 +131,7 @@ build() {
   fi
   # The library's objects go into every target, the tool's only into
   # TOOL_TARGETS (with popt, which the tool parses its command line with,
-  # libpng and libsndfile, which it reads and writes pictures and sound with,
+  # libpng, libjpeg and libsndfile, which it reads and writes pictures and sound with,
   # and libavformat, which it reads and writes containers with).
   local library_objects=() tool_objects=()
   for o in "${objects[@]}"; do
@@ -140,7 +140,7 @@ build() {
   for t in "${targets[@]}"; do
     local bin="$OUT/$t" stale=0 link=("${library_objects[@]}")
     [[ " ${TOOL_TARGETS[*]} " == *" $t "* ]] && link+=("${tool_objects[@]}" -lpopt
-      $(pkg-config --libs libpng sndfile libavformat libavcodec libavutil))
+      $(pkg-config --libs libpng libjpeg sndfile libavformat libavcodec libavutil))
     [[ -f $bin ]] || stale=1
     for f in "fuzz/$t.cpp" "${link[@]}"; do
       [[ $f == -* ]] && continue
@@ -324,6 +324,8 @@ encoder_seeds() {
   file pal-pal8.png -f lavfi -i "$pal" -frames:v 1 -pix_fmt pal8
   file pal-rgba64.png -f lavfi -i "$pal" -frames:v 1 -pix_fmt rgba64be
   file small.png -f lavfi -i testsrc2=size=64x48 -frames:v 1
+  file pal.jpg -f lavfi -i "$pal" -frames:v 1 -pix_fmt yuvj420p
+  file ntsc.jpg -f lavfi -i "$ntsc" -frames:v 1 -pix_fmt yuvj444p
   file pal420.y4m -f lavfi -i "$pal" -frames:v 1 -pix_fmt yuv420p -f yuv4mpegpipe
   file ntsc411.y4m -f lavfi -i "$ntsc" -frames:v 1 -pix_fmt yuv411p -f yuv4mpegpipe
   file ntsc-mono.y4m -f lavfi -i "$ntsc" -frames:v 1 -pix_fmt gray -f yuv4mpegpipe
@@ -334,13 +336,14 @@ encoder_seeds() {
   # The option byte: the reader in bits 0-2 (see fuzz/fuzz_picture.cpp).
   # Pictures larger than a fuzz input are cut to their first 4000 bytes
   # and completed by repetition (bit 7): headers and whole pictures. PNGs
-  # come whole.
+  # and JPEGs (bit 3) come whole.
   local name
   for name in pal.ppm:80 ntsc.ppm:c8 pal.pgm:c1 ntsc.pgm:99 pal420.y4m:82 ntsc411.y4m:87 \
               ntsc-mono.y4m:82 pal422-tff.y4m:83 ntsc444.y4m:87 ntsc.yuy2:8d; do
     seed fuzz_picture "${name%%:*}" "${name##*:}" "$CLIPS/enc/${name%%:*}" 4000
   done
-  for name in pal.png:04 ntsc-grey.png:44 pal-pal8.png:04 pal-rgba64.png:04 small.png:04; do
+  for name in pal.png:04 ntsc-grey.png:44 pal-pal8.png:04 pal-rgba64.png:04 small.png:04 \
+              pal.jpg:0c ntsc.jpg:4c; do
     seed fuzz_picture "${name%%:*}" "${name##*:}" "$CLIPS/enc/${name%%:*}"
   done
   # A Y4M header and a picture cut short.

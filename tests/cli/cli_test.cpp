@@ -698,7 +698,7 @@ const Trip trips[] = {
     {"y4m_422_tff_pal", true, "y4m", "yuv422p", "tt", "flac", "flac", 32000, 2, {43, 45, 42},
      "setfield=tff,fieldorder=bff", {}, "yuv420p"},
     {"y4m_444_ntsc", false, "y4m", "yuv444p", "progressive", "aiff", "pcm_s16be", 44100, 1,
-     {43, 39, 37}, "scale=out_h_chr_pos=0", {}, "yuv411p"},
+     {43, 39, 37}, "scale=out_h_chr_pos=0", {"--narrow"}, "yuv411p"},  // square pixels: 3:2
     {"rgb_ntsc", false, "rgb", "rgb24", "progressive", "wav", "pcm_f32le", 48000, 2, {39, 38, 37},
      "scale=out_h_chr_pos=0", {}, "yuv411p"},
     {"ppm_pal", true, "ppm", "rgb24", "progressive", "wav", "pcm_s16le", 48000, 2, {40, 40, 40},

@@ -1,10 +1,14 @@
 // The tarsk command's picture and sound readers and writers, its sampling conversion and test
 // source, against ffmpeg: every byte comes back; what DV cannot take is refused, saying why.
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
+#include <cstdio>  // before jpeglib.h, which needs FILE
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -144,7 +148,7 @@ TEST(Readers, PicturesEqualFfmpegsDecoding) {
   const Case cases[] = {
       {"y4m", "yuv420p", "yuv420p", 576, 0}, {"y4m", "yuv411p", "yuv411p", 480, 0},
       {"y4m", "yuv422p", "yuv422p", 576, 0}, {"y4m", "yuv444p", "yuv444p", 480, 0},
-      {"y4m", "gray", "gray", 576, 0},       {"yuy2", "yuyv422", "yuv422p", 576, 0},
+      {"y4m", "gray", "yuv420p", 576, 1},    {"yuy2", "yuyv422", "yuv422p", 576, 0},
       {"rgb", "rgb24", "rgb24", 480, 0},     {"png", "rgb24", "rgb24", 576, 0},
       {"png", "rgba", "rgb24", 480, 0},      {"png", "gray", "rgb24", 576, 0},
       {"png", "ya8", "rgb24", 576, 0},       {"png", "pal8", "rgb24", 480, 0},
@@ -178,14 +182,21 @@ TEST(Readers, PicturesEqualFfmpegsDecoding) {
       in = {"-f", "rawvideo",   "-pix_fmt", c.pix_fmt, "-s", "720x" + std::to_string(c.height),
             "-i", path.string()};
     if (kind == "pgm") in.insert(in.begin(), {"-c:v", "pgmyuv"});
-    const auto theirs = ffmpeg_raw(in, c.raw_fmt);
-    if (kind + c.pix_fmt == "y4mgray") {  // luma as it is, chroma neutral
-      std::vector<uint8_t> luma;
-      for (auto at = ours.begin(); at < ours.end(); at += 720 * 576 * 3 / 2) {
+    auto theirs = ffmpeg_raw(in, c.raw_fmt);
+    // ffmpeg's grey Y4M says XCOLORRANGE=FULL: luma brought to studio range as ffmpeg brings
+    // it, chroma neutral.
+    if (kind + c.pix_fmt == "y4mgray") {
+      EXPECT_TRUE((*input)->format().full_range);
+      ASSERT_EQ(ours.size(), theirs.size());
+      std::vector<uint8_t> luma, their_luma;
+      for (auto at = ours.begin(), them = theirs.begin(); at < ours.end();
+           at += 720 * 576 * 3 / 2, them += 720 * 576 * 3 / 2) {
         luma.insert(luma.end(), at, at + 720 * 576);
+        their_luma.insert(their_luma.end(), them, them + 720 * 576);
         EXPECT_EQ(std::count(at + 720 * 576, at + 720 * 576 * 3 / 2, 128), 720 * 576 / 2);
       }
       ours = luma;
+      theirs = their_luma;
     }
     ASSERT_EQ(ours.size(), theirs.size());
     int worst = 0;
@@ -505,6 +516,87 @@ TEST(TestSource, PicturesAreDeterministicMoveAndHaveTheirLevels) {
                 (std::array{y[bar], cb[bar], cr[bar]}))
           << "bar " << bar;
     }
+  }
+}
+
+// JPEG as libjpeg writes it at quality 100: grey to studio-range luma with neutral chroma, RGB
+// stored as RGB kept RGB, Y'CbCr brought to studio range; CMYK refused. Ramps, so that a level
+// off by one shows.
+TEST(Readers, JpegColourSpacesComeToStudioRange) {
+  struct Case {
+    J_COLOR_SPACE in, stored;
+    int components;
+  };
+  for (const Case c : {Case{JCS_GRAYSCALE, JCS_GRAYSCALE, 1},
+                       {JCS_RGB, JCS_RGB, 3},
+                       {JCS_RGB, JCS_YCbCr, 3},
+                       {JCS_CMYK, JCS_CMYK, 4}}) {
+    SCOPED_TRACE(std::to_string(c.stored));
+    constexpr int width = 720, height = 576;
+    const auto sample = [](int x, int y, int k) {
+      return k == 0   ? x * 255 / (width - 1)
+             : k == 1 ? 255 - x * 255 / (width - 1)
+                      : y * 255 / (height - 1);
+    };
+    std::vector<uint8_t> pixels;
+    for (int y = 0; y < height; ++y)
+      for (int x = 0; x < width; ++x)
+        for (int k = 0; k < c.components; ++k)
+          pixels.push_back(static_cast<uint8_t>(sample(x, y, k)));
+    jpeg_compress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char *bytes = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &bytes, &size);
+    info.image_width = width;
+    info.image_height = height;
+    info.input_components = c.components;
+    info.in_color_space = c.in;
+    jpeg_set_defaults(&info);
+    jpeg_set_colorspace(&info, c.stored);
+    jpeg_set_quality(&info, 100, TRUE);
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < height) {
+      JSAMPROW row = pixels.data() + info.next_scanline * width * c.components;
+      jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    const fs::path path = write_file(".jpg", std::vector<uint8_t>(bytes, bytes + size));
+    std::free(bytes);
+    const auto picture = read_jpeg(path);
+    if (c.stored == JCS_CMYK) {
+      ASSERT_FALSE(picture);
+      EXPECT_EQ(picture.error().message, path.string() +
+                                             ": a CMYK JPEG; DV pictures are Y'CbCr: "
+                                             "convert it, e.g. with ffmpeg's -pix_fmt yuvj444p");
+      continue;
+    }
+    ASSERT_TRUE(picture) << picture.error().message;
+    EXPECT_EQ(picture->sampling, c.stored == JCS_RGB ? Sampling::rgb : Sampling::s444);
+    // What each pixel should be: RGB as written; else BT.601 studio-range Y'CbCr of it.
+    int worst = 0;
+    for (int y = 0; y < height; y += 7)
+      for (int x = 0; x < width; x += 5) {
+        const size_t p = static_cast<size_t>(y) * width + static_cast<size_t>(x);
+        const double r = sample(x, y, 0), g = c.components == 1 ? r : sample(x, y, 1),
+                     b = c.components == 1 ? r : sample(x, y, 2);
+        const double e = (0.299 * r + 0.587 * g + 0.114 * b) / 255;
+        std::array<double, 3> want{16 + 219 * e, 128 + 224 * (b / 255 - e) / 1.772,
+                                   128 + 224 * (r / 255 - e) / 1.402};
+        std::array<int, 3> got{};
+        if (c.stored == JCS_RGB) {
+          want = {r, g, b};
+          for (size_t k = 0; k < 3; ++k) got[k] = picture->rgb[3 * p + k];
+        } else {
+          got = {picture->y[p], picture->cb[p], picture->cr[p]};
+        }
+        for (size_t k = 0; k < 3; ++k)
+          worst = std::max(worst, static_cast<int>(std::lround(std::abs(got[k] - want[k]))));
+      }
+    EXPECT_LE(worst, 2);
   }
 }
 

@@ -1,5 +1,6 @@
-// tarsk encode: pictures (Y4M, numbered PNG, PPM or PGM pictures, raw YUY2
-// or RGB, or the built-in test pattern) and sound (a WAV, AIFF or FLAC
+// tarsk encode: pictures (Y4M, numbered PNG, JPEG, PPM or PGM pictures, a
+// single PNG or JPEG picture held still, raw YUY2 or RGB, or the built-in
+// test pattern) and sound (a WAV, AIFF or FLAC
 // file, the test tone, or silence) into a DV file. Every frame carries its
 // picture, its share of the sound, a time code counting on from --timecode
 // and the recording date and time; the file appears under its name only
@@ -35,7 +36,7 @@ namespace tarsk::cli {
 
 namespace {
 
-enum class Kind { y4m, png, ppm, pgm, yuy2, rgb, pattern };
+enum class Kind { y4m, png, jpeg, ppm, pgm, yuy2, rgb, pattern };
 
 // The library's defaults, on a thread a core (64 at most): the frames are
 // the same whatever the number.
@@ -54,7 +55,9 @@ struct Options {
   // system's own), or a TARSK_ENCODE_SAMPLING_* value.
   int sampling = 0;
   Pattern pattern = Pattern::bars;
-  double duration = 5;  // seconds of test pattern
+  bool still = false;              // one PNG or JPEG picture, not numbered ones
+  std::optional<double> duration;  // seconds of test pattern or still [5]
+  std::optional<bool> wide;        // --wide or --narrow; else the input's aspect
   uint64_t first = 0, end = UINT64_MAX;
   std::string range_text;
   EncoderSettings settings = default_settings();
@@ -82,6 +85,7 @@ std::optional<Kind> kind_named(const std::string &name) {
   const std::string n = lower(name);
   if (n == "y4m") return Kind::y4m;
   if (n == "png") return Kind::png;
+  if (n == "jpg" || n == "jpeg") return Kind::jpeg;
   if (n == "ppm") return Kind::ppm;
   if (n == "pgm") return Kind::pgm;
   if (n == "yuy2") return Kind::yuy2;
@@ -147,8 +151,8 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       format = value;
       return kind_named(value) ? true
                                : usage_error("unknown input format '" + value +
-                                             "'; the formats are y4m, png, ppm, pgm, yuy2 "
-                                             "and rgb");
+                                             "'; the formats are y4m, png, jpeg, ppm, pgm, "
+                                             "yuy2 and rgb");
     case 'S':
       if (lower(value) != "pal" && lower(value) != "ntsc")
         return usage_error("--system takes pal (625/50) or ntsc (525/60), not '" + value + "'");
@@ -196,7 +200,10 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       return true;
     }
     case 'w':
-      o.settings.wide = 1;
+    case 'N':
+      if (o.wide && *o.wide != (key == 'w'))
+        return usage_error("--wide and --narrow cannot both be given");
+      o.wide = key == 'w';
       return true;
     case 't':
       // The fields are checked now; the frames against the system later.
@@ -251,9 +258,17 @@ bool choose_kind(const std::string &format, Options &o) {
       dot == std::string::npos ? std::nullopt : kind_named(o.input.substr(dot + 1));
   if (!by_name)
     return usage_error("cannot tell the format from the name " + o.input +
-                       "; give --format y4m, png, ppm, pgm, yuy2 or rgb");
+                       "; give --format y4m, png, jpeg, ppm, pgm, yuy2 or rgb");
   o.kind = *by_name;
   return true;
+}
+
+// Frames of --duration (5 seconds when not given) at the system's rate, at
+// least one.
+uint64_t duration_frames(const Options &o, tarsk_system system) {
+  const Rate rate = frame_rate(system);
+  const auto frames = std::llround(o.duration.value_or(5) * rate.num / rate.den);
+  return std::max<uint64_t>(static_cast<uint64_t>(frames), 1);
 }
 
 bool check_options(const std::vector<std::string> &args, const std::string &format, Options &o) {
@@ -271,7 +286,12 @@ bool check_options(const std::vector<std::string> &args, const std::string &form
     if (args.size() > 1) return usage_error("one input at a time");
     o.input = args[0];
     if (!choose_kind(format, o)) return false;
+    // A PNG or JPEG name without a frame number in it is one picture.
+    o.still = (o.kind == Kind::png || o.kind == Kind::jpeg) && !NamePattern::parse(o.input);
   }
+  if (o.duration && o.kind != Kind::pattern && !o.still)
+    return usage_error("--duration is for --test-pattern and a still picture (one PNG or JPEG); " +
+                       o.input + " has pictures of its own");
   if (o.wrong_interlace && o.kind != Kind::ppm && o.kind != Kind::pgm)
     return usage_error("--wrong-interlace is for PPM and PGM pictures");
   if (o.input == "-" && o.audio == "-")
@@ -292,8 +312,9 @@ Status read_command_line(int argc, const char **argv, Options &o) {
       {"audio", '\0', POPT_ARG_STRING, nullptr, 'a',
        "the sound: WAV, AIFF or FLAC at 48, 44.1 or 32 kHz, mono or stereo [silence]", "FILE"},
       {"format", 'f', POPT_ARG_STRING, nullptr, 'f',
-       "what IN holds: y4m, png, ppm or pgm (numbered pictures: frame%04d.png), yuy2 or rgb "
-       "(raw) [by IN's extension; y4m from standard input]",
+       "what IN holds: y4m, png, jpeg, ppm or pgm (numbered pictures: frame%04d.png; a PNG or "
+       "JPEG name without a number is a still), yuy2 or rgb (raw) [by IN's extension; y4m "
+       "from standard input]",
        "FORMAT"},
       {"system", '\0', POPT_ARG_STRING, nullptr, 'S',
        "pal (625/50) or ntsc (525/60): raw pictures and the test pattern [pal]; other pictures "
@@ -307,7 +328,8 @@ Status read_command_line(int argc, const char **argv, Options &o) {
       {"test-pattern", '\0', POPT_ARG_STRING | POPT_ARGFLAG_OPTIONAL, nullptr, 'T',
        "pictures of a moving test pattern with a 1 kHz tone instead of IN [bars]",
        "bars|ramp|zoneplate"},
-      {"duration", '\0', POPT_ARG_STRING, nullptr, 'D', "seconds of test pattern [5]", "SECONDS"},
+      {"duration", '\0', POPT_ARG_STRING, nullptr, 'D',
+       "seconds of test pattern, or of a still picture held [5]", "SECONDS"},
       {"frames", '\0', POPT_ARG_STRING, nullptr, 'n',
        "encode picture N only, or pictures A up to B (B not included), counted from 0 [all]",
        "N|A:B"},
@@ -322,7 +344,10 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "standard: the format's quantiser search; best: a rate-distortion search per segment, "
        "higher quality, slower [standard]",
        "standard|best"},
-      {"wide", '\0', POPT_ARG_NONE, nullptr, 'w', "mark the pictures 16:9 [4:3]", nullptr},
+      {"wide", '\0', POPT_ARG_NONE, nullptr, 'w',
+       "mark the pictures 16:9 [as a Y4M's pixel aspect says, else 4:3]", nullptr},
+      {"narrow", '\0', POPT_ARG_NONE, nullptr, 'N',
+       "mark the pictures 4:3, whatever the input says", nullptr},
       {"timecode", '\0', POPT_ARG_STRING, nullptr, 't',
        "the first frame's time code, counting on from there [00:00:00:00]; ';' before FF: "
        "drop-frame (525/60)",
@@ -420,6 +445,7 @@ class Pictures {
  public:
   explicit Pictures(std::unique_ptr<PictureInput> input) : input_(std::move(input)) {}
   tarsk_system system() const { return input_->format().system; }
+  const VideoFormat &format() const { return input_->format(); }
   // How the input carries its pictures.
   Sampling sampling() const { return input_->format().sampling; }
   // The stream's, once chosen.
@@ -469,7 +495,11 @@ Result<std::unique_ptr<PictureInput>> open_input(const Options &o) {
     case Kind::y4m:
       return open_y4m(o.input);
     case Kind::png:
-      return open_png_sequence(o.input);
+    case Kind::jpeg:
+      if (o.still)
+        return open_still(o.input, o.kind == Kind::png ? StillKind::png : StillKind::jpeg,
+                          o.duration.value_or(5));
+      return o.kind == Kind::png ? open_png_sequence(o.input) : open_jpeg_sequence(o.input);
     case Kind::ppm:
     case Kind::pgm:
       return open_pnm_sequence(o.input, o.kind == Kind::ppm ? PnmKind::ppm : PnmKind::pgm,
@@ -477,13 +507,10 @@ Result<std::unique_ptr<PictureInput>> open_input(const Options &o) {
     case Kind::yuy2:
     case Kind::rgb:
       return open_raw(o.input, o.kind == Kind::yuy2 ? RawLayout::yuy2 : RawLayout::rgb, chosen);
-    case Kind::pattern: {
-      const Rate rate = frame_rate(chosen);
-      const auto frames = static_cast<uint64_t>(std::llround(o.duration * rate.num / rate.den));
+    case Kind::pattern:
       return std::unique_ptr<PictureInput>(std::make_unique<TestPattern>(
           o.pattern, chosen, static_cast<tarsk_encode_sampling>(o.sampling),
-          std::max<uint64_t>(frames, 1)));
-    }
+          duration_frames(o, chosen)));
   }
   return Failure{"unknown input"};
 }
@@ -552,6 +579,7 @@ class Job {
   };
 
   bool check_system();
+  void tell_what_the_input_says();
   bool skip_to_first();
   bool queue(Picture picture);
   bool emit_oldest();
@@ -590,6 +618,32 @@ bool Job::check_system() {
         "-vf scale=720:" +
         (pal ? "480 -r 30000/1001" : "576 -r 25"));
   return false;
+}
+
+// 4:3 or 16:9 as --wide or --narrow says, else as the input's pixel aspect
+// says, told when that turns 16:9 on and warned of when it is neither; and
+// full-range pictures told, since their levels change.
+void Job::tell_what_the_input_says() {
+  const VideoFormat &f = pictures_->format();
+  const std::string name = input_name(o_);
+  if (f.full_range)
+    notice(name + ": full-range pictures (XCOLORRANGE=FULL): brought to DV's studio range");
+  o_.settings.wide = o_.wide.value_or(false) ? 1 : 0;
+  const auto aspect = display_aspect(f.width, f.height, f.pixel_aspect);
+  if (o_.wide || !aspect) return;
+  const std::string pixel = "pixel aspect " + std::to_string(f.pixel_aspect.num) + ":" +
+                            std::to_string(f.pixel_aspect.den);
+  if (!aspect->near) {
+    char shape[32];
+    std::snprintf(shape, sizeof shape, "%.2f:1", aspect->shape);
+    warning(name + ": " + pixel + " makes its " + std::to_string(f.width) + "x" +
+            std::to_string(f.height) + " pictures " + shape +
+            ", neither 4:3 nor 16:9, the only shapes DV marks: encoded as 4:3 (--wide for 16:9, "
+            "--narrow to say 4:3 without this warning)");
+  } else if (aspect->wide) {
+    o_.settings.wide = 1;
+    notice(name + ": 16:9 by its " + pixel + " (--narrow for 4:3)");
+  }
 }
 
 // Frames before --frames' first are read and passed over, their sound too.
@@ -691,10 +745,8 @@ bool Job::emit_oldest() {
 
 uint64_t Job::known_total() const {
   uint64_t total = 0;
-  if (o_.kind == Kind::pattern) {
-    const Rate rate = frame_rate(pictures_->system());
-    total = std::max<uint64_t>(
-        1, static_cast<uint64_t>(std::llround(o_.duration * rate.num / rate.den)));
+  if (o_.kind == Kind::pattern || o_.still) {
+    total = duration_frames(o_, pictures_->system());
   } else if ((o_.kind == Kind::yuy2 || o_.kind == Kind::rgb) && o_.input != "-") {
     struct stat st {};
     if (stat(o_.input.c_str(), &st) == 0 && S_ISREG(st.st_mode))
@@ -714,6 +766,7 @@ int Job::run() {
   }
   pictures_ = std::make_unique<Pictures>(std::move(*input));
   if (!check_system()) return bad_input;
+  tell_what_the_input_says();
   const tarsk_system system = pictures_->system();
   o_.settings.system = system;
   if (o_.sampling == TARSK_ENCODE_SAMPLING_420 && system != TARSK_SYSTEM_625_50) {

@@ -2,9 +2,17 @@
 
 #include <png.h>
 
+// jpeglib.h wants FILE and size_t declared before it.
+// clang-format off
+#include <cstddef>
+#include <cstdio>
+#include <jpeglib.h>
+// clang-format on
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <csetjmp>
 #include <cstring>
 #include <filesystem>
@@ -224,7 +232,11 @@ std::optional<std::string> Y4mInput::parse_header(const std::string &line) {
       case 'C':
         colour = value;
         break;
-      default:  // X and tags to come carry nothing a picture needs
+      case 'X':  // XCOLORRANGE=FULL: samples over the whole byte
+        if (value == "COLORRANGE=FULL") format_.full_range = true;
+        if (value == "COLORRANGE=LIMITED") format_.full_range = false;
+        break;
+      default:  // tags to come carry nothing a picture needs
         break;
     }
   }
@@ -299,6 +311,7 @@ Result<std::optional<Picture>> Y4mInput::next() {
   if (!whole)
     return Failure{frame_place(in_.name(), frame_) + ": the input ends inside the picture (" +
                    std::to_string(got) + " of " + std::to_string(luma + 2 * chroma) + " bytes)"};
+  if (format_.full_range) full_to_studio_range(picture, !mono_);
   if (mono_) {  // grey: neutral chroma
     const Picture grey = blank_picture(format_.width, format_.height, format_.sampling);
     picture.cb = grey.cb;
@@ -423,45 +436,150 @@ bool decode_png(FILE *file, const std::string &name, Picture &out, PngErrors &er
   return true;
 }
 
-class PngSequenceInput : public PictureInput {
+// ---------------------------------------------------------------------------
+// JPEG
+
+// libjpeg reports a fatal error through error_exit, which must not return:
+// the message is kept here and the reader's setjmp taken back. Warnings
+// (data cut short, a bad code) would let it make up the rest of the
+// picture; the first is kept, and the picture refused.
+struct JpegErrors {
+  jpeg_error_mgr manager;  // first: libjpeg hands back a pointer to it
+  jmp_buf back;
+  char message[JMSG_LENGTH_MAX];
+  char warning[JMSG_LENGTH_MAX];
+  jpeg_decompress_struct info;
+};
+
+[[noreturn]] void on_jpeg_error(j_common_ptr info) {
+  auto *errors = reinterpret_cast<JpegErrors *>(info->err);
+  info->err->format_message(info, errors->message);
+  std::longjmp(errors->back, 1);
+}
+
+void on_jpeg_message(j_common_ptr info, int level) {
+  if (level >= 0) return;  // trace messages
+  auto *errors = reinterpret_cast<JpegErrors *>(info->err);
+  if (info->err->num_warnings++ == 0) info->err->format_message(info, errors->warning);
+}
+
+// Decodes a JPEG into `out`. As for PNG, nothing with a destructor lives in
+// this frame past setjmp, and what libjpeg writes is the caller's.
+bool decode_jpeg(FILE *file, const std::string &name, Picture &out, JpegErrors &e,
+                 std::string &error) {
+  jpeg_decompress_struct &info = e.info;
+  info.err = jpeg_std_error(&e.manager);
+  e.manager.error_exit = on_jpeg_error;
+  e.manager.emit_message = on_jpeg_message;
+  e.message[0] = e.warning[0] = '\0';
+  if (setjmp(e.back)) {
+    jpeg_destroy_decompress(&info);
+    error = name + ": damaged JPEG: " + e.message;
+    return false;
+  }
+  jpeg_create_decompress(&info);
+  jpeg_stdio_src(&info, file);
+  jpeg_read_header(&info, TRUE);
+  if (auto system = system_of_size(name, static_cast<int>(std::min(info.image_width, 100000u)),
+                                   static_cast<int>(std::min(info.image_height, 100000u)));
+      !system) {
+    jpeg_destroy_decompress(&info);
+    error = system.error().message;
+    return false;
+  }
+  // Y'CbCr stays Y'CbCr (libjpeg brings its chroma to every pixel); grey
+  // and RGB come as they are.
+  switch (info.jpeg_color_space) {
+    case JCS_YCbCr:
+    case JCS_GRAYSCALE:
+    case JCS_RGB:
+      info.out_color_space = info.jpeg_color_space;
+      break;
+    default:
+      jpeg_destroy_decompress(&info);
+      error = name +
+              ": a CMYK JPEG; DV pictures are Y'CbCr: convert it, e.g. with ffmpeg's "
+              "-pix_fmt yuvj444p";
+      return false;
+  }
+  jpeg_start_decompress(&info);
+  const size_t width = info.output_width, height = info.output_height;
+  const size_t channels = static_cast<size_t>(info.output_components);
+  out = blank_picture(static_cast<int>(width), static_cast<int>(height),
+                      info.out_color_space == JCS_RGB ? Sampling::rgb : Sampling::s444);
+  std::vector<uint8_t> &samples = channels == 3 ? out.rgb : out.y;  // interleaved
+  samples.resize(width * height * channels);
+  while (info.output_scanline < height) {
+    JSAMPROW row = samples.data() + info.output_scanline * width * channels;
+    jpeg_read_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_decompress(&info);
+  jpeg_destroy_decompress(&info);
+  if (e.manager.num_warnings > 0) {
+    error = name + ": damaged JPEG: " + e.warning;
+    return false;
+  }
+  if (out.sampling == Sampling::s444) {
+    if (channels == 3) {  // Y Cb Cr interleaved, held in rgb for now
+      for (size_t p = 0; p < width * height; ++p) {
+        out.y[p] = out.rgb[3 * p];
+        out.cb[p] = out.rgb[3 * p + 1];
+        out.cr[p] = out.rgb[3 * p + 2];
+      }
+      out.rgb = {};
+    }
+    full_to_studio_range(out, channels == 3);
+  }
+  return true;
+}
+
+// Numbered pictures, each read whole by `read_` (PNG or JPEG).
+class PictureSequenceInput : public PictureInput {
  public:
-  std::optional<std::string> open(const std::string &pattern);
+  using Reader = Result<Picture> (*)(const std::string &);
+  std::optional<std::string> open(const std::string &pattern, Reader read, const char *example);
   Result<std::optional<Picture>> next() override;
 
  private:
   NamePattern pattern_ = *NamePattern::parse("%d");
+  Reader read_ = nullptr;
   uint64_t first_number_ = 0;
   std::optional<Picture> first_;  // read at open, to learn the format
 };
 
-std::optional<std::string> PngSequenceInput::open(const std::string &pattern) {
+std::optional<std::string> PictureSequenceInput::open(const std::string &pattern, Reader read,
+                                                      const char *example) {
   const auto parsed = NamePattern::parse(pattern);
-  if (!parsed) return pattern + ": not a name with a frame number in it, such as frame%04d.png";
+  if (!parsed) return pattern + ": not a name with a frame number in it, such as " + example;
   pattern_ = *parsed;
+  read_ = read;
   first_number_ = picture_exists(pattern_.format(0)) ? 0 : 1;
   const std::string first_name = pattern_.format(first_number_);
   if (!picture_exists(first_name))
     return pattern + ": no picture " + pattern_.format(0) + " or " + first_name;
-  auto picture = read_png(first_name);
+  auto picture = read_(first_name);
   if (!picture) return picture.error().message;
   format_.width = picture->width;
   format_.height = picture->height;
   format_.system = *system_of_size(first_name, picture->width, picture->height);
   format_.rate = frame_rate(format_.system);
-  format_.sampling = Sampling::rgb;
+  format_.sampling = picture->sampling;
   first_ = std::move(*picture);
   return std::nullopt;
 }
 
-Result<std::optional<Picture>> PngSequenceInput::next() {
+Result<std::optional<Picture>> PictureSequenceInput::next() {
   if (first_) {
     ++frame_;
     return std::optional<Picture>(std::exchange(first_, std::nullopt));
   }
   const std::string name = pattern_.format(first_number_ + frame_);
   if (!picture_exists(name)) return std::optional<Picture>();
-  auto picture = read_png(name);
+  auto picture = read_(name);
   if (!picture) return picture.error();
+  if (picture->sampling != format_.sampling)  // an RGB JPEG among Y'CbCr ones, or the reverse
+    return Failure{name + ": " + sampling_label(picture->sampling) + " samples, not " +
+                   sampling_label(format_.sampling) + " as the pictures before it"};
   if (picture->width != format_.width || picture->height != format_.height)
     return Failure{name + ": " + size_text(picture->width, picture->height) + ", not " +
                    size_text(format_.width, format_.height) + " as the pictures before it"};
@@ -469,6 +587,39 @@ Result<std::optional<Picture>> PngSequenceInput::next() {
   return std::optional<Picture>(std::move(*picture));
 }
 
+// One picture, read at open, for every frame: a title card held still.
+class StillInput : public PictureInput {
+ public:
+  std::optional<std::string> open(const std::string &path, StillKind kind, double seconds) {
+    auto picture = kind == StillKind::png ? read_png(path) : read_jpeg(path);
+    if (!picture) return picture.error().message;
+    format_.width = picture->width;
+    format_.height = picture->height;
+    format_.system = *system_of_size(path, picture->width, picture->height);
+    format_.rate = frame_rate(format_.system);
+    format_.sampling = picture->sampling;
+    // A picture taken whole at one moment: both fields alike.
+    picture->interlaced = false;
+    picture_ = std::move(*picture);
+    frames_ = std::max<uint64_t>(
+        1, static_cast<uint64_t>(std::llround(seconds * format_.rate.num / format_.rate.den)));
+    return std::nullopt;
+  }
+  Result<std::optional<Picture>> next() override {
+    if (frame_ >= frames_) return std::optional<Picture>();
+    ++frame_;
+    return std::optional<Picture>(picture_);
+  }
+  Result<bool> skip() override {
+    if (frame_ >= frames_) return false;
+    ++frame_;
+    return true;
+  }
+
+ private:
+  Picture picture_;
+  uint64_t frames_ = 0;
+};
 
 // ---------------------------------------------------------------------------
 // PPM and PGM
@@ -679,7 +830,27 @@ Result<std::unique_ptr<PictureInput>> open_y4m(const std::string &path) {
 }
 
 Result<std::unique_ptr<PictureInput>> open_png_sequence(const std::string &pattern) {
-  return opened<PngSequenceInput>(pattern);
+  return opened<PictureSequenceInput>(pattern, read_png, "frame%04d.png");
+}
+
+Result<std::unique_ptr<PictureInput>> open_jpeg_sequence(const std::string &pattern) {
+  return opened<PictureSequenceInput>(pattern, read_jpeg, "frame%04d.jpg");
+}
+
+Result<std::unique_ptr<PictureInput>> open_still(const std::string &path, StillKind kind,
+                                                 double seconds) {
+  return opened<StillInput>(path, kind, seconds);
+}
+
+std::optional<DisplayAspect> display_aspect(int width, int height, Ratio pixel) {
+  if (pixel.num <= 0 || pixel.den <= 0 || width <= 0 || height <= 0) return std::nullopt;
+  DisplayAspect a;
+  a.shape = static_cast<double>(width) * pixel.num / (static_cast<double>(height) * pixel.den);
+  const double off_narrow = std::abs(std::log(a.shape * 3 / 4));
+  const double off_wide = std::abs(std::log(a.shape * 9 / 16));
+  a.wide = off_wide < off_narrow;
+  a.near = std::min(off_narrow, off_wide) <= std::log(1.1);
+  return a;
 }
 
 Result<std::unique_ptr<PictureInput>> open_pnm_sequence(const std::string &pattern, PnmKind kind,
@@ -704,6 +875,25 @@ Result<Picture> read_png(const std::string &path) {
   std::fclose(file);
   if (!is_png) return Failure{path + ": not a PNG picture"};
   if (!decoded) return Failure{error};
+  return picture;
+}
+
+Result<Picture> read_jpeg(const std::string &path) {
+  FILE *file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return Failure{"cannot open " + path + ": " + std::strerror(errno)};
+  // JPEG starts with a start-of-image marker, FF D8, and the next marker's FF.
+  uint8_t start[3];
+  const bool is_jpeg = std::fread(start, 1, 3, file) == 3 && start[0] == 0xFF && start[1] == 0xD8 &&
+                       start[2] == 0xFF;
+  Picture picture;
+  auto errors = std::make_unique<JpegErrors>();
+  std::string error;
+  const bool decoded = is_jpeg && std::fseek(file, 0, SEEK_SET) == 0 &&
+                       decode_jpeg(file, path, picture, *errors, error);
+  std::fclose(file);
+  if (!is_jpeg) return Failure{path + ": not a JPEG picture"};
+  if (!decoded)
+    return Failure{error.empty() ? path + ": cannot read: " + std::strerror(errno) : error};
   return picture;
 }
 

@@ -1,8 +1,8 @@
 // Pictures for `tarsk encode`: a YUV4MPEG2 stream (a file or a pipe),
-// numbered PNG, PPM or PGM files, or raw YUY2 or RGB frames as `tarsk
-// decode` writes them. Every reader checks that its pictures are a DV
-// system's and says how to convert them when they are not; every failure is
-// a message that names the file and, once pictures are coming, the frame.
+// numbered PNG, JPEG, PPM or PGM files, a single PNG or JPEG picture held
+// still, or raw YUY2 or RGB frames as `tarsk decode` writes them. Every reader checks that its
+// pictures are a DV system's and says how to convert them when they are not; every failure is a
+// message that names the file and, once pictures are coming, the frame.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +24,24 @@ struct VideoFormat {
   Rate rate{25, 1};
   Ratio pixel_aspect{0, 0};            // 0:0 when the input does not say
   Sampling sampling = Sampling::s420;  // as the input carries its pictures
+  // The input's Y'CbCr samples run from 0 to 255 (a Y4M of
+  // XCOLORRANGE=FULL); the reader has brought them to studio range.
+  bool full_range = false;
 };
+
+// What DV makes of pictures of `width` x `height` whose pixels are
+// `pixel` wide for 1 high. DV marks a picture 4:3 or 16:9 and nothing else:
+// `wide` is the nearer of the two, `near` whether the picture's own shape
+// (`shape`, width over height) is within 10% of it. The common pixel
+// aspects of DV-sized pictures are all near: 16:15, 12:11 and 59:54 of
+// 720x576 and 8:9, 10:11 of 720x480 are 4:3; 64:45, 16:11 and 32:27, 40:33
+// are 16:9; square pixels make 720x576 5:4 (near 4:3) but 720x480 3:2,
+// which is near neither. Nothing when the pixel aspect is unknown (0:0).
+struct DisplayAspect {
+  bool wide = false, near = false;
+  double shape = 0;
+};
+std::optional<DisplayAspect> display_aspect(int width, int height, Ratio pixel);
 
 class PictureInput {
  public:
@@ -61,6 +78,21 @@ Result<std::unique_ptr<PictureInput>> open_pnm_sequence(const std::string &patte
 enum class RawLayout { yuy2, rgb };
 Result<std::unique_ptr<PictureInput>> open_raw(const std::string &path, RawLayout layout,
                                                tarsk_system system);
+
+// A printf-style name with the frame number, "frame%04d.jpg": JPEG pictures
+// as for PNG.
+Result<std::unique_ptr<PictureInput>> open_jpeg_sequence(const std::string &pattern);
+// One PNG or JPEG picture, the same in every frame of `seconds` at its
+// system's rate (rounded to the nearest frame, at least one).
+enum class StillKind { png, jpeg };
+Result<std::unique_ptr<PictureInput>> open_still(const std::string &path, StillKind kind,
+                                                 double seconds);
+
+// One JPEG picture: Y'CbCr ones (JFIF, full range) brought to studio range
+// at 4:4:4, grey ones to studio-range luma with neutral chroma, RGB ones as
+// 8-bit RGB. CMYK is refused, and so is a picture that libjpeg could only
+// read with damage (data cut short, bad codes): it would fill the rest in.
+Result<Picture> read_jpeg(const std::string &path);
 
 // One PNG picture as 8-bit RGB: grey and palette pictures expanded, alpha
 // dropped, 16-bit samples scaled to 8 bits with rounding.

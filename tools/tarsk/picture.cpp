@@ -174,6 +174,18 @@ Picture blank_picture(int width, int height, Sampling sampling) {
   return p;
 }
 
+void full_to_studio_range(Picture &picture, bool chroma) {
+  std::array<uint8_t, 256> luma{}, colour{};
+  for (int v = 0; v < 256; ++v) {
+    luma[static_cast<size_t>(v)] = rounded(16 + 219.0 * v / 255);
+    colour[static_cast<size_t>(v)] = rounded(128 + 224.0 * (v - 128) / 255);
+  }
+  for (uint8_t &s : picture.y) s = luma[s];
+  if (!chroma) return;
+  for (auto *plane : {&picture.cb, &picture.cr})
+    for (uint8_t &s : *plane) s = colour[s];
+}
+
 Picture to_stream_sampling(Picture picture, StreamSampling stream) {
   const Sampling target = stream == StreamSampling::s411 ? Sampling::s411 : Sampling::s420;
   if (picture.sampling == target) return picture;

@@ -35,6 +35,14 @@ int chroma_height(Sampling sampling, int height);
 // with black (Y' 16, Cb Cr 128; RGB 0).
 Picture blank_picture(int width, int height, Sampling sampling);
 
+// Brings Y'CbCr samples that run over the whole byte (0 to 255, as JPEG
+// and full-range video carry them) to the studio range DV codes: luma
+// 0..255 to 16..235, Y' = 16 + 219 v / 255; chroma about 128 so that 0..255
+// go to 16..240, C = 128 + 224 (v - 128) / 255; each rounded to the nearest.
+// The chroma planes are left alone when `chroma` is false (grey pictures,
+// whose chroma is neutral already). Not for rgb pictures.
+void full_to_studio_range(Picture &picture, bool chroma = true);
+
 // The samplings of a DV stream: 4:2:0 (625/50 as IEC 61834 has it) and
 // 4:1:1 (525/60, and 625/50 as SMPTE 314M has it).
 enum class StreamSampling { s420, s411 };
