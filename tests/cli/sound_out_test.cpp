@@ -274,5 +274,26 @@ TEST(Progress, EncodeKnowsItsTotalAndLeavesASummary) {
   }
 }
 
+// decode counts toward a raw DV file's frames by its size, and toward a
+// container's by what the container says.
+TEST(Progress, DecodeKnowsItsTotal) {
+  const MadeDv &dv = made_dv("SoundOutStereo", {.frames = 3});
+  const fs::path dir = fresh_dir();
+  std::vector<fs::path> files = {dv.path};
+  for (const char *form : {"avi", "mkv", "mov"}) {
+    files.push_back(dir / (std::string("in.") + form));
+    ASSERT_EQ(run_tarsk({"remux", dv.path, "-o", files.back()}).exit_status, 0) << form;
+  }
+  for (const fs::path &file : files) {
+    SCOPED_TRACE(file);
+    const CommandResult terminal = run_command(
+        {"script", "-qec", quoted({TARSK_BINARY, "decode", file, "--format", "null"}), "/dev/null"});
+    ASSERT_EQ(terminal.exit_status, 0) << terminal.out;
+    EXPECT_NE(terminal.out.find(" of 3, "), std::string::npos) << terminal.out;
+    EXPECT_NE(terminal.out.find(": 3 frames, 0.12 s of 625/50 (PAL), in "), std::string::npos)
+        << terminal.out;
+  }
+}
+
 }  // namespace
 }  // namespace tarsk::test

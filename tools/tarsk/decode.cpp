@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -549,11 +550,18 @@ PicturePtr Job::take_picture(tarsk_pixel_format format, int width, int height) {
 // layout, the Y4M header, and the frame count the progress line aims at.
 bool Job::start(const FrameInfo &info, const Audio *audio) {
   stream_ = info;
+  // The frames to come: as a container counts them or from its duration;
+  // a raw DV file's size over a frame's.
+  const SourceInfo &source = source_->info();
+  uint64_t frames = source.frames;
+  if (frames == 0 && source.seconds > 0)
+    frames = static_cast<uint64_t>(
+        std::llround(source.seconds * (info.system == TARSK_SYSTEM_625_50 ? 25 : 30000.0 / 1001)));
   struct stat st {};
-  if (o_.input != "-" && stat(o_.input.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    const uint64_t frames = static_cast<uint64_t>(st.st_size) / frame_bytes(info.system);
-    progress_.set_total(std::min(frames, o_.end) - std::min(frames, o_.first));
-  }
+  if (frames == 0 && source.container == "raw DV" && o_.input != "-" &&
+      stat(o_.input.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    frames = static_cast<uint64_t>(st.st_size) / frame_bytes(info.system);
+  if (frames > 0) progress_.set_total(std::min(frames, o_.end) - std::min(frames, o_.first));
   if (o_.format == Format::y4m) {
     const std::string header =
         y4m_header({info.system, info.sampling, info.width, info.height, info.wide != 0});
