@@ -57,7 +57,14 @@ TEST_P(Decode, OutputsMatchFfmpeg) {
     EXPECT_EQ(run.exit_status, 0) << run.err;
     return run;
   };
-  EXPECT_EQ(ok({"-o", out, "--audio", dir / "out.wav"}).err, "");
+  // One line stays at the end: the frames, how long they run, and the damage.
+  const std::string said = ok({"-o", out, "--audio", dir / "out.wav"}).err;
+  const std::string summary = "tarsk: " + dv.path.string() + ": 6 frames, " +
+                              (GetParam() ? "0.24 s of 625/50" : "0.20 s of 525/60");
+  EXPECT_EQ(said.rfind(summary, 0), 0u) << said;
+  EXPECT_TRUE(said.ends_with("x real time); damage: none\n")) << said;
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  EXPECT_EQ(ok({"--format", "null", "--quiet"}).err, "");
   EXPECT_EQ(listing(dir), (std::set<std::string>{"out.wav", "out.y4m"}));
   const auto probe = [](const fs::path &p) {
     return run_ffprobe({"-select_streams", "v:0", "-show_entries",
@@ -109,7 +116,7 @@ TEST_P(Decode, OutputsMatchFfmpeg) {
   EXPECT_NE(y4m_frames(read_file(dir / "dc.y4m"), pal_picture).at(0), all[0]);
   const fs::path empty = fresh_dir();
   const auto null = shell("cd " + quoted({empty}) + " && " +
-                          quoted({TARSK_BINARY, "decode", dv.path, "--format", "null"}));
+                          quoted({TARSK_BINARY, "decode", dv.path, "--format", "null", "--quiet"}));
   EXPECT_EQ(null.exit_status + null.out.size() + null.err.size() + listing(empty).size(), 0u);
 }
 
@@ -205,7 +212,8 @@ TEST(Damage, EveryFrameComesOutAndTheDamageIsTold) {
          {"frame 1: 7 damaged macroblocks concealed", "frame 2: ", "silence",
           "frame 3: 3 damaged audio blocks concealed", "frame 4: 80 bytes skipped",
           "frame 6: 925 DIF blocks missing (the stream ends inside it)", "damage: 80 bytes",
-          "1 frame with 925 missing DIF blocks", "last frame cut short"})
+          "1 frame with 925 missing DIF blocks", "last frame cut short",
+          ": 7 frames, 0.28 s of 625/50 (PAL), in "})
       EXPECT_NE(run.err.find(said), std::string::npos) << said << " in\n" << run.err;
   }
   const auto frames = y4m_frames(read_file(dirs[0] / "out.y4m"), pal_picture);
@@ -672,8 +680,14 @@ TEST(Usage, HelpVersionAndProgress) {
   EXPECT_EQ(terminal.exit_status, 0);
   for (const char *said : {"of 6", "fps"})
     EXPECT_NE(terminal.out.find(said), std::string::npos) << terminal.out;
-  EXPECT_EQ(run_command({"script", "-qec", decode + " --quiet", "/dev/null"}).out.find("fps"),
-            std::string::npos);
+  // The line is erased before the summary, which stays.
+  const size_t erased = terminal.out.rfind("\r\033[K"), last = terminal.out.rfind("fps");
+  ASSERT_NE(erased, std::string::npos) << terminal.out;
+  EXPECT_LT(last, erased);
+  EXPECT_EQ(terminal.out.substr(erased + 4).rfind("tarsk: " + made(pal).path.string() + ": 6 frames, 0.24 s", 0),
+            0u)
+      << terminal.out;
+  EXPECT_EQ(run_command({"script", "-qec", decode + " --quiet", "/dev/null"}).out, "");
 }
 
 // Round trips of blurred-chroma testsrc2 decoded by ffmpeg and tarsk, against ffmpeg's rendering
@@ -757,7 +771,12 @@ TEST_P(Encode, FfmpegAndTarskDecodeWhatWentIn) {
            " --timecode 01:02:03:04 --wide --date '2024-03-04 05:06:07'";
   const auto run = shell(line);
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  EXPECT_EQ(run.err, "");
+  // Nothing but the summary: the frames and the quantisation numbers.
+  EXPECT_EQ(run.err.rfind("tarsk: " + dv.string() + ": " + std::to_string(frames) + " frames, ", 0),
+            0u)
+      << run.err;
+  EXPECT_NE(run.err.find("x real time); quantisation number "), std::string::npos) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
   ASSERT_EQ(fs::file_size(dv),
             frames * frame_bytes(t.pal ? e_dv_system_625_50 : e_dv_system_525_60));
   EXPECT_EQ(run_ffprobe({"-select_streams", "v", "-show_entries", "stream=pix_fmt", "-of",
@@ -837,7 +856,8 @@ TEST(EncodeRuns, ShortSoundIsMadeUpWithSilence) {
   const fs::path in = refusal_inputs(), wav = in / "short.wav", dv = in / "out.dv";
   run_ffmpeg({"-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000:duration=0.05", "-ac",
               "2", "-y", wav.string()});
-  const auto run = run_tarsk({"encode", in / "good.y4m", "-o", dv, "--audio", wav});
+  // --quiet keeps the warning and leaves out the summary.
+  const auto run = run_tarsk({"encode", in / "good.y4m", "-o", dv, "--audio", wav, "--quiet"});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(run.err, "tarsk: warning: " + wav.string() +
                          ": the sound runs out in frame 1 of 2; silence after it\n");

@@ -305,6 +305,10 @@ class ContainerSource : public DvSource {
                                          "', a DV variant tarsk does not decode (only "
                                          "25 Mbit/s DV of 720x576 or 720x480)"};
         video_ = static_cast<int>(i);
+        if (ctx_->streams[i]->nb_frames > 0)
+          info_.frames = static_cast<uint64_t>(ctx_->streams[i]->nb_frames);
+        if (ctx_->duration > 0 && ctx_->duration != AV_NOPTS_VALUE)
+          info_.seconds = static_cast<double>(ctx_->duration) / AV_TIME_BASE;
       } else if (p->codec_type == AVMEDIA_TYPE_AUDIO && audio_ < 0 && !interleaved_ &&
                  (p->codec_id == AV_CODEC_ID_PCM_S16LE || p->codec_id == AV_CODEC_ID_PCM_S16BE) &&
                  p->ch_layout.nb_channels > 0) {

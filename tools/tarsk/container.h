@@ -25,6 +25,10 @@ struct SourceInfo {
   // QuickTime), as 16-bit PCM.
   bool track_audio = false;
   int track_rate = 0, track_channels = 0;
+  // What a container says of its length: its count of DV frames, or its
+  // duration in seconds; 0 when it does not say (raw DV never does).
+  uint64_t frames = 0;
+  double seconds = 0;
 };
 
 class DvSource {

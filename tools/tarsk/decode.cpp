@@ -4,10 +4,12 @@
 // with the source even where frames are damaged. Y4M and the media files
 // take the planes at the stream's own sampling as the decoder writes them;
 // raw YUY2 and RGB, PNG and PPM the decoder's own conversions.
+#include <sndfile.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -47,6 +49,8 @@ struct Options {
   Format format = Format::null;
   std::optional<NamePattern> pattern;  // png and ppm: a file per frame
   std::string audio;                   // empty: no sound written
+  std::optional<NamePattern> audio_pattern;  // a file for each stereo pair
+  std::vector<int> audio_channels;     // the channels written, from 0; empty: all
   bool wav = true;
   uint64_t first = 0, end = UINT64_MAX;  // frames [first, end)
   std::string range_text;
@@ -90,6 +94,25 @@ bool usage_error(const std::string &message) {
   return false;
 }
 
+// "1,2" or "3,4" or "1,2,3,4": the channels counted from 1, each once;
+// into `channels` counted from 0.
+bool parse_channel_list(const std::string &text, std::vector<int> &channels) {
+  std::vector<int> list;
+  size_t at = 0;
+  for (;;) {
+    const size_t comma = std::min(text.find(',', at), text.size());
+    const std::string number = text.substr(at, comma - at);
+    if (number.size() != 1 || number[0] < '1' || number[0] > '4') return false;
+    const int channel = number[0] - '1';
+    if (std::find(list.begin(), list.end(), channel) != list.end()) return false;
+    list.push_back(channel);
+    if (comma == text.size()) break;
+    at = comma + 1;
+  }
+  channels = std::move(list);
+  return true;
+}
+
 bool handle_option(int key, const std::string &value, Options &o, std::string &format) {
   switch (key) {
     case 'o':
@@ -104,6 +127,11 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
     case 'a':
       o.audio = value;
       return true;
+    case 'L':
+      return parse_channel_list(value, o.audio_channels)
+                 ? true
+                 : usage_error("--audio-channels takes channel numbers 1 to 4 separated by "
+                               "commas, each once, such as 1,2 or 3,4, not '" + value + "'");
     case 'A':
       if (value != "wav" && value != "pcm")
         return usage_error("unknown audio format '" + value + "'; it is wav or pcm");
@@ -220,6 +248,17 @@ bool check_options(Options &o, const std::string &format) {
     return usage_error(
         "--audio-from track is for --audio; pictures and sound in one file take the sound in the "
         "DV frames");
+  if (!o.audio.empty() && o.audio != "-") o.audio_pattern = NamePattern::parse(o.audio);
+  if (o.audio_pattern && !o.audio_channels.empty())
+    return usage_error("--audio with a number in its name writes each stereo pair to a file of "
+                       "its own; --audio-channels picks channels for one file: give one or the "
+                       "other");
+  if (!o.audio_channels.empty() && o.audio.empty())
+    return usage_error("--audio-channels is for --audio");
+  if (o.audio_channels.size() > 2 &&
+      !std::is_sorted(o.audio_channels.begin(), o.audio_channels.end()))
+    return usage_error("a WAV holds more than two channels in the order of their speakers: give "
+                       "them in increasing order");
   if (o.format == Format::png || o.format == Format::ppm) {
     if (o.output != "-") o.pattern = NamePattern::parse(o.output);
     const bool single = o.end == o.first + 1;
@@ -285,7 +324,15 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "the sound in one file; or null to decode and write nothing [by OUT's extension; y4m "
        "on standard output]",
        "FORMAT"},
-      {"audio", '\0', POPT_ARG_STRING, nullptr, 'a', "write the sound to OUT [no sound]", "OUT"},
+      {"audio", '\0', POPT_ARG_STRING, nullptr, 'a',
+       "write the sound to OUT; 4-channel sound goes into one WAV with its speakers named "
+       "(front left, front right, back left, back right); a name with %d, such as sound%d.wav, "
+       "writes each stereo pair to a file of its own, numbered 1 and 2 [no sound]",
+       "OUT"},
+      {"audio-channels", '\0', POPT_ARG_STRING, nullptr, 'L',
+       "write these channels of the sound only, counted from 1: 1,2 the first stereo pair, 3,4 "
+       "the second [all]",
+       "LIST"},
       {"audio-format", '\0', POPT_ARG_STRING, nullptr, 'A',
        "the sound file: WAV, or raw 16-bit little-endian PCM [wav]", "wav|pcm"},
       {"audio-from", '\0', POPT_ARG_STRING, nullptr, 'T',
@@ -308,7 +355,8 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "(integer weights, transforms truncated toward zero), bit for bit the pictures of the "
        "dv.h library API",
        "accurate|specified"},
-      {"quiet", 'q', POPT_ARG_NONE, nullptr, 'z', "no progress line", nullptr},
+      {"quiet", 'q', POPT_ARG_NONE, nullptr, 'z',
+       "no progress line and no summary at the end (warnings and errors still show)", nullptr},
       {"threads", '\0', POPT_ARG_STRING, nullptr, 't',
        "decode N frames at once on N threads [the number of cores]; the pictures are the same",
        "N"},
@@ -443,6 +491,10 @@ class Job {
            !o_.track_audio;
   }
   bool write_track_audio();
+  bool sound_started() const { return !sounds_.empty() && sounds_.front().writer->started(); }
+  bool start_sound(int frequency, int channels);
+  bool write_sound(const std::vector<std::vector<int16_t>> &channels, size_t samples);
+  bool write_silence(size_t samples);
   bool emit_media_sound(const Audio *audio);
 
   const Options &o_;
@@ -452,10 +504,17 @@ class Job {
   FrameWarnings warnings_;
   DamageTally tally_;
 
-  std::unique_ptr<OutputFile> video_file_, audio_file_;
+  // A sound file and the channels of the sound it takes.
+  struct SoundOut {
+    std::unique_ptr<OutputFile> file;
+    std::optional<AudioWriter> writer;
+    std::vector<int> pick;  // from 0; empty: every channel
+  };
+
+  std::unique_ptr<OutputFile> video_file_;
   std::unique_ptr<MediaSink> media_;  // pictures and sound in one file
   int media_rate_ = 0, media_channels_ = 0;
-  std::optional<AudioWriter> sound_;
+  std::deque<SoundOut> sounds_;  // none without --audio
 
   std::optional<FrameInfo> layout_;  // the first frame whose header reads: the pictures' layout
   std::optional<FrameInfo> stream_;  // the first good frame's, once it is written out
@@ -483,11 +542,18 @@ bool Job::open_outputs() {
     video_file_ = std::make_unique<OutputFile>();
     if (!video_file_->open(o_.output)) return false;
   }
-  if (!o_.audio.empty()) {
-    audio_file_ = std::make_unique<OutputFile>();
-    if (!audio_file_->open(o_.audio)) return false;
-    sound_.emplace(audio_file_->stream(), o_.wav);
-  }
+  const auto add_sound = [&](const std::string &path, std::vector<int> pick) {
+    SoundOut &out = sounds_.emplace_back();
+    out.file = std::make_unique<OutputFile>();
+    if (!out.file->open(path)) return false;
+    out.writer.emplace(out.file->stream(), o_.wav);
+    out.pick = std::move(pick);
+    return true;
+  };
+  if (o_.audio_pattern)
+    return add_sound(o_.audio_pattern->format(1), {0, 1}) &&
+           add_sound(o_.audio_pattern->format(2), {2, 3});
+  if (!o_.audio.empty()) return add_sound(o_.audio, o_.audio_channels);
   return true;
 }
 
@@ -510,11 +576,18 @@ PicturePtr Job::take_picture(tarsk_pixel_format format, int width, int height) {
 // layout, the Y4M header, and the frame count the progress line aims at.
 bool Job::start(const FrameInfo &info, const Audio *audio) {
   stream_ = info;
+  // The frames to come: as a container counts them or from its duration;
+  // a raw DV file's size over a frame's.
+  const SourceInfo &source = source_->info();
+  uint64_t frames = source.frames;
+  if (frames == 0 && source.seconds > 0)
+    frames = static_cast<uint64_t>(
+        std::llround(source.seconds * (info.system == TARSK_SYSTEM_625_50 ? 25 : 30000.0 / 1001)));
   struct stat st {};
-  if (o_.input != "-" && stat(o_.input.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    const uint64_t frames = static_cast<uint64_t>(st.st_size) / frame_bytes(info.system);
-    progress_.set_total(std::min(frames, o_.end) - std::min(frames, o_.first));
-  }
+  if (frames == 0 && source.container == "raw DV" && o_.input != "-" &&
+      stat(o_.input.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    frames = static_cast<uint64_t>(st.st_size) / frame_bytes(info.system);
+  if (frames > 0) progress_.set_total(std::min(frames, o_.end) - std::min(frames, o_.first));
   if (o_.format == Format::y4m) {
     const std::string header =
         y4m_header({info.system, info.sampling, info.width, info.height, info.wide != 0});
@@ -567,16 +640,75 @@ bool Job::emit_picture() {
   return true;
 }
 
+// 4-channel sound is two stereo pairs; a WAV of three or four of its
+// channels names their speakers: the first pair front left and right, the
+// second back left and right.
+constexpr int quad_speakers[4] = {SF_CHANNEL_MAP_LEFT, SF_CHANNEL_MAP_RIGHT,
+                                  SF_CHANNEL_MAP_REAR_LEFT, SF_CHANNEL_MAP_REAR_RIGHT};
+
+// Sets the sound files going once the sound's rate and channels are known.
+// A file for the second stereo pair goes when there is none; a channel
+// asked for that the sound lacks is an error.
+bool Job::start_sound(int frequency, int channels) {
+  if (o_.audio_pattern && channels < 4 && sounds_.size() == 2) {
+    if (!o_.quiet)
+      notice(name_ + ": the sound has " + std::to_string(channels) + " channels; no " +
+             sounds_.back().file->path() + " written");
+    sounds_.pop_back();
+  }
+  for (SoundOut &out : sounds_) {
+    for (const int c : out.pick)
+      if (c >= channels) {
+        error(name_ + ": the sound has " + std::to_string(channels) + " channels; no channel " +
+              std::to_string(c + 1) + " to write to " + out.file->path());
+        return false;
+      }
+    std::vector<int> layout;
+    const size_t written = out.pick.empty() ? static_cast<size_t>(channels) : out.pick.size();
+    if (channels == 4 && written > 2)
+      for (size_t i = 0; i < written; ++i)
+        layout.push_back(quad_speakers[out.pick.empty() ? i : static_cast<size_t>(out.pick[i])]);
+    if (!out.writer->start(frequency, static_cast<int>(written), layout))
+      return out.file->failed();
+  }
+  return true;
+}
+
+// Samples of every channel, into each sound file as its channels.
+bool Job::write_sound(const std::vector<std::vector<int16_t>> &channels, size_t samples) {
+  static const std::vector<int16_t> none;
+  for (SoundOut &out : sounds_) {
+    bool written;
+    if (out.pick.empty()) {
+      written = out.writer->write(channels, samples);
+    } else {
+      // A channel that a frame lacks is silent.
+      std::vector<std::vector<int16_t>> picked;
+      for (const int c : out.pick)
+        picked.push_back(static_cast<size_t>(c) < channels.size() ? channels[static_cast<size_t>(c)]
+                                                                  : none);
+      written = out.writer->write(picked, samples);
+    }
+    if (!written) return out.file->failed();
+  }
+  return true;
+}
+
+bool Job::write_silence(size_t samples) {
+  for (SoundOut &out : sounds_)
+    if (!out.writer->silence(samples)) return out.file->failed();
+  return true;
+}
+
 // The container's own sound as it has come so far, written as it is.
 bool Job::write_track_audio() {
   const SourceInfo &s = source_->info();
-  if (!sound_->started() && !sound_->start(s.track_rate, s.track_channels))
-    return audio_file_->failed();
+  if (!sound_started() && !start_sound(s.track_rate, s.track_channels)) return false;
   const std::vector<int16_t> samples = source_->take_track_audio();
   const auto channels = static_cast<size_t>(s.track_channels);
   std::vector<std::vector<int16_t>> planes(channels);
   for (size_t i = 0; i < samples.size(); ++i) planes[i % channels].push_back(samples[i]);
-  return sound_->write(planes, samples.size() / channels) || audio_file_->failed();
+  return write_sound(planes, samples.size() / channels);
 }
 
 // A frame's sound in the pictures' file: its samples, or silence as long as
@@ -591,29 +723,27 @@ bool Job::emit_media_sound(const Audio *audio) {
 // without are only counted: the sound's rate is not known yet.
 bool Job::emit_sound(const Audio *audio, uint64_t index) {
   if (media_ && !emit_media_sound(audio)) return false;
-  if (!sound_) return true;
+  if (sounds_.empty()) return true;
   if (o_.track_audio) return write_track_audio();
-  if (audio != nullptr && !sound_->started()) {
-    if (!sound_->start(audio->frequency, static_cast<int>(audio->channels.size())) ||
-        !sound_->silence(samples_before(silent_, audio->frequency, stream_->system)))
-      return audio_file_->failed();
+  if (audio != nullptr && !sound_started()) {
+    if (!start_sound(audio->frequency, static_cast<int>(audio->channels.size())) ||
+        !write_silence(samples_before(silent_, audio->frequency, stream_->system)))
+      return false;
   }
-  if (audio != nullptr && audio->frequency != sound_->frequency()) {
+  if (audio != nullptr && audio->frequency != sounds_.front().writer->frequency()) {
     warnings_.add(where(index) + ": its sound changes to " + std::to_string(audio->frequency) +
                   " Hz; silence in its place");
     audio = nullptr;
   }
-  if (!sound_->started()) {
+  if (!sound_started()) {
     ++silent_;
     return true;
   }
-  const int f = sound_->frequency();
-  const bool written =
-      audio != nullptr
-          ? sound_->write(audio->channels, audio->channels.empty() ? 0 : audio->channels[0].size())
-          : sound_->silence(samples_before(emitted_ + 1, f, stream_->system) -
-                            samples_before(emitted_, f, stream_->system));
-  return written || audio_file_->failed();
+  const int f = sounds_.front().writer->frequency();
+  return audio != nullptr
+             ? write_sound(audio->channels, audio->channels.empty() ? 0 : audio->channels[0].size())
+             : write_silence(samples_before(emitted_ + 1, f, stream_->system) -
+                             samples_before(emitted_, f, stream_->system));
 }
 
 // Damage that decoding goes through: a warning, or with --strict the end.
@@ -780,15 +910,17 @@ bool Job::on_frame(Pending &p, Expected<PictureDamage> decoded) {
 }
 
 bool Job::finish() {
-  if (sound_ && o_.track_audio && !write_track_audio()) return false;
-  if (sound_ && !sound_->started()) {
+  if (!sounds_.empty() && o_.track_audio && !write_track_audio()) return false;
+  if (!sounds_.empty() && !sound_started()) {
     error(name_ + ": no frame has sound that can be decoded; no sound written");
     return false;
   }
-  if (sound_ && !sound_->finish()) return audio_file_->failed();
+  for (SoundOut &out : sounds_)
+    if (!out.writer->finish()) return out.file->failed();
   if (media_ && !media_->commit()) return false;
   if (video_file_ && !video_file_->commit()) return false;
-  if (audio_file_ && !audio_file_->commit()) return false;
+  for (SoundOut &out : sounds_)
+    if (!out.file->commit()) return false;
   return true;
 }
 
@@ -811,7 +943,7 @@ int Job::run() {
     return bad_input;
   }
   if (!open_outputs()) return bad_input;
-  if (sound_ && container.track_audio && !o_.quiet)
+  if (!sounds_.empty() && container.track_audio && !o_.quiet)
     notice(o_.track_audio ? "sound from the " + container.container + " file's own sound track"
                           : "sound from the DV frames; the " + container.container +
                                 " file's own sound track is left (--audio-from track takes it)");
@@ -832,7 +964,8 @@ int Job::run() {
     if (!emit_oldest()) return bad_input;
   progress_.finish();
   warnings_.summary();
-  if (tally_.any()) warning(name_ + ": damage: " + tally_.text());
+  // Without --quiet the damage is told in the summary line at the end.
+  if (tally_.any() && (o_.quiet || !stream_)) warning(name_ + ": damage: " + tally_.text());
   if (!stream_) {
     if (index == 0)
       error(name_ + ": not a DV stream (it is empty)");
@@ -843,7 +976,23 @@ int Job::run() {
       error(name_ + ": no frame could be decoded");
     return bad_input;
   }
-  return finish() ? ok : bad_input;
+  const bool finished = finish();
+  if (o_.quiet) return finished ? ok : bad_input;
+  if (!finished) {
+    if (tally_.any()) warning(name_ + ": damage: " + tally_.text());
+    return bad_input;
+  }
+  // What was decoded, how fast, and the damage met: a warning when there
+  // was any, so that it shows as one.
+  const double frame_seconds = stream_->system == TARSK_SYSTEM_625_50 ? 1.0 / 25 : 1001.0 / 30000;
+  const std::string line =
+      name_ + ": " + progress_.summary(emitted_, frame_seconds, system_name(stream_->system)) +
+      "; damage: " + tally_.text();
+  if (tally_.any())
+    warning(line);
+  else
+    notice(line);
+  return ok;
 }
 
 }  // namespace

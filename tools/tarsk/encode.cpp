@@ -360,7 +360,8 @@ Status read_command_line(int argc, const char **argv, Options &o) {
       {"stats", '\0', POPT_ARG_NONE, nullptr, 'x',
        "at the end, the encoder's statistics (quantiser search, classes, DCT modes) [none]",
        nullptr},
-      {"quiet", 'q', POPT_ARG_NONE, nullptr, 'z', "no progress line", nullptr},
+      {"quiet", 'q', POPT_ARG_NONE, nullptr, 'z',
+       "no progress line and no summary at the end (warnings and errors still show)", nullptr},
       {"threads", '\0', POPT_ARG_STRING, nullptr, 'j',
        "encode N pictures at once on N threads [the number of cores]; the frames are the same",
        "N"},
@@ -586,6 +587,8 @@ class Job {
   bool drain();
   bool frame_error(uint64_t index, const std::string &what) const;
   uint64_t known_total() const;
+  void count_quantisers(const std::vector<uint8_t> &frame);
+  std::string quantiser_summary() const;
 
   Options &o_;
   std::unique_ptr<Pictures> pictures_;
@@ -593,6 +596,9 @@ class Job {
   std::unique_ptr<DvSink> out_;
   Progress progress_{!o_.quiet};
   uint64_t done_ = 0;
+  // The quantisation numbers (QNO, 0 to 15) of the frames' macroblocks, as
+  // their video blocks carry them: the higher, the finer the steps.
+  uint64_t macroblocks_ = 0, qno_sum_ = 0, finest_ = 0;
   std::optional<uint64_t> sound_ended_;  // the frame at which the sound ran out
   // Pictures read and not yet written out, in order, and frames to reuse.
   // The encoder's threads read the pictures of pending_ and write their
@@ -738,15 +744,94 @@ bool Job::emit_oldest() {
       !done)
     return frame_error(index, done.error().message);
   if (!out_->write(p.frame, *pcm)) return false;
+  count_quantisers(p.frame);
   spare_.push_back(std::move(p.frame));
   progress_.update(done_);
   return true;
+}
+
+// Pictures in a YUV4MPEG2 file, from its size, its header and the bytes
+// of a picture in its chroma sampling (8-bit samples, "FRAME" lines
+// without parameters); 0 for a pipe or where the header tells no size.
+uint64_t y4m_pictures(const std::string &path, tarsk_system system) {
+  struct stat st {};
+  if (path == "-" || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  FILE *file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return 0;
+  char line[512];
+  const bool read = std::fgets(line, sizeof line, file) != nullptr;
+  std::fclose(file);
+  const std::string header = read ? line : "";
+  if (header.empty() || header.back() != '\n') return 0;
+  std::string chroma = "420";
+  for (size_t at = header.find(" C"); at != std::string::npos; at = header.find(" C", at + 1))
+    chroma = header.substr(at + 2, header.find_first_of(" \n", at + 2) - at - 2);
+  const uint64_t luma = 720u * (system == TARSK_SYSTEM_625_50 ? 576u : 480u);
+  uint64_t picture;
+  if (chroma.starts_with("420") || chroma == "411")
+    picture = luma * 3 / 2;
+  else if (chroma == "422")
+    picture = luma * 2;
+  else if (chroma == "444")
+    picture = luma * 3;
+  else if (chroma == "mono")
+    picture = luma;
+  else
+    return 0;  // deeper samples, or a sampling not known here
+  const auto size = static_cast<uint64_t>(st.st_size);
+  return size > header.size() ? (size - header.size()) / (picture + 6) : 0;
+}
+
+// Files of a numbered sequence, as its reader takes them: from number 0,
+// or 1 when there is no 0, to the last of an unbroken run.
+uint64_t numbered_files(const std::string &name) {
+  const auto pattern = NamePattern::parse(name);
+  if (!pattern) return 0;
+  struct stat st {};
+  const auto exists = [&](uint64_t n) { return stat(pattern->format(n).c_str(), &st) == 0; };
+  const uint64_t first = exists(0) ? 0 : 1;
+  uint64_t n = first;
+  while (exists(n)) ++n;
+  return n - first;
+}
+
+// Each video block of a segment holds a macroblock; the low four bits of
+// its fourth byte are the macroblock's quantisation number.
+void Job::count_quantisers(const std::vector<uint8_t> &frame) {
+  const int sequences = pictures_->system() == TARSK_SYSTEM_625_50 ? 12 : 10;
+  for (int s = 0; s < sequences; ++s)
+    for (int k = 0; k < TARSK_SEGMENTS_PER_SEQUENCE; ++k) {
+      const auto segment = static_cast<size_t>(tarsk_segment_offset(s, k));
+      for (size_t m = 0; m < 5; ++m) {
+        const int qno = frame[segment + m * TARSK_DIF_BLOCK_BYTES + 3] & 0x0f;
+        ++macroblocks_;
+        qno_sum_ += static_cast<uint64_t>(qno);
+        if (qno == 15) ++finest_;
+      }
+    }
+}
+
+// "quantisation number 14.2 on average (15 the finest), 80% of
+// macroblocks at 15".
+std::string Job::quantiser_summary() const {
+  if (macroblocks_ == 0) return "no macroblocks";
+  char text[128];
+  std::snprintf(text, sizeof text,
+                "quantisation number %.1f on average (15 the finest), %.0f%% of macroblocks at 15",
+                static_cast<double>(qno_sum_) / static_cast<double>(macroblocks_),
+                100.0 * static_cast<double>(finest_) / static_cast<double>(macroblocks_));
+  return text;
 }
 
 uint64_t Job::known_total() const {
   uint64_t total = 0;
   if (o_.kind == Kind::pattern || o_.still) {
     total = duration_frames(o_, pictures_->system());
+  } else if (o_.kind == Kind::y4m) {
+    total = y4m_pictures(o_.input, pictures_->system());
+  } else if (o_.kind == Kind::png || o_.kind == Kind::jpeg || o_.kind == Kind::ppm ||
+             o_.kind == Kind::pgm) {
+    total = numbered_files(o_.input);
   } else if ((o_.kind == Kind::yuy2 || o_.kind == Kind::rgb) && o_.input != "-") {
     struct stat st {};
     if (stat(o_.input.c_str(), &st) == 0 && S_ISREG(st.st_mode))
@@ -833,6 +918,12 @@ int Job::run() {
     warning(sound_.name() + ": the sound runs out in frame " + std::to_string(*sound_ended_) +
             " of " + std::to_string(done_) + "; silence after it");
   if (!out_->commit()) return bad_input;
+  if (!o_.quiet) {
+    const Rate rate = frame_rate(system);
+    notice((o_.output == "-" ? std::string("standard output") : o_.output) + ": " +
+           progress_.summary(done_, static_cast<double>(rate.den) / rate.num, system_name(system)) +
+           "; " + quantiser_summary());
+  }
   if (o_.stats) dv_show_statistics();
   return ok;
 }

@@ -153,10 +153,10 @@ namespace {
 
 // Sizes of a WAV whose length is not known, as written to pipes.
 constexpr uint32_t unknown_size = 0xffffffffu;
-// The header libsndfile writes for 16-bit PCM: RIFF size at 4, data size
-// at 40, the samples from 44 on.
-constexpr size_t wav_header_bytes = 44;
-constexpr size_t riff_size_at = 4, data_size_at = 40;
+// The RIFF size stands at byte 4 of a WAV. libsndfile ends the header it
+// writes with the data chunk's tag and size: 44 bytes for a plain 16-bit
+// PCM WAV, more for WAVE_FORMAT_EXTENSIBLE.
+constexpr size_t riff_size_at = 4;
 
 bool write_all(FILE *out, const void *data, size_t size) {
   return size == 0 || std::fwrite(data, 1, size, out) == size;
@@ -178,6 +178,7 @@ struct AudioWriter::Wav {
   sf_count_t stream_pos = 0;    // rewritable: where the stream is
   sf_count_t sent = 0;          // not rewritable: bytes gone out
   std::vector<uint8_t> held;    // not rewritable: the header, until released
+  size_t header_bytes = 0;      // up to the samples, once libsndfile has written it
   bool holding;
   bool failed = false, abandoned = false;
   SNDFILE *file = nullptr;
@@ -232,13 +233,21 @@ struct AudioWriter::Wav {
     return count;
   }
 
+  // Where the data chunk's size stands in the header, if it ends as
+  // libsndfile's headers do.
+  std::optional<size_t> data_size_at(std::span<const uint8_t> header) const {
+    if (header.size() < 12 || std::memcmp(header.data(), "RIFF", 4) != 0 ||
+        std::memcmp(header.data() + header.size() - 8, "data", 4) != 0)
+      return std::nullopt;
+    return header.size() - 4;
+  }
+
   // Sends the held header with its sizes unknown.
   bool release_header() {
     holding = false;
-    if (held.size() == wav_header_bytes && std::memcmp(held.data(), "RIFF", 4) == 0 &&
-        std::memcmp(held.data() + data_size_at - 4, "data", 4) == 0) {
+    if (const auto at = data_size_at(held)) {
       put_le32(held.data() + riff_size_at, unknown_size);
-      put_le32(held.data() + data_size_at, unknown_size);
+      put_le32(held.data() + *at, unknown_size);
     }
     sent = static_cast<sf_count_t>(held.size());
     if (write_all(out, held.data(), held.size())) return true;
@@ -250,7 +259,7 @@ struct AudioWriter::Wav {
   bool mark_sizes_unknown() {
     uint8_t size[4];
     put_le32(size, unknown_size);
-    for (size_t at : {riff_size_at, data_size_at})
+    for (size_t at : {riff_size_at, header_bytes - 4})
       if (fseeko(out, base + static_cast<off_t>(at), SEEK_SET) != 0 || !write_all(out, size, 4))
         return false;
     return fseeko(out, base + static_cast<off_t>(end), SEEK_SET) == 0;
@@ -285,7 +294,7 @@ AudioWriter::AudioWriter(FILE *out, bool wav) : out_(out), wav_(wav) {}
 
 AudioWriter::~AudioWriter() = default;
 
-bool AudioWriter::start(int frequency, int channels) {
+bool AudioWriter::start(int frequency, int channels, const std::vector<int> &layout) {
   if (started_) return true;
   if (frequency <= 0 || channels <= 0 || channels > 0x7fff) return false;
   frequency_ = frequency;
@@ -303,9 +312,21 @@ bool AudioWriter::start(int frequency, int channels) {
   SF_INFO info{};
   info.samplerate = frequency;
   info.channels = channels;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  info.format = (layout.empty() ? SF_FORMAT_WAV : SF_FORMAT_WAVEX) | SF_FORMAT_PCM_16;
+  if (!layout.empty() && layout.size() != static_cast<size_t>(channels)) return false;
   sink_->file = sf_open_virtual(&io, SFM_WRITE, &info, sink_.get());
   if (sink_->file == nullptr) return false;
+  if (!layout.empty()) {
+    // libsndfile wrote the header as it opened; it is written again with
+    // the channel mask before any sample.
+    std::vector<int> map = layout;
+    if (sf_command(sink_->file, SFC_SET_CHANNEL_MAP_INFO, map.data(),
+                   static_cast<int>(map.size() * sizeof(int))) != SF_TRUE)
+      return false;
+    sf_command(sink_->file, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+    if (sink_->failed) return false;
+  }
+  sink_->header_bytes = static_cast<size_t>(sink_->end);
   return rewritable || sink_->release_header();
 }
 
@@ -358,7 +379,7 @@ bool AudioWriter::finish() {
     // Closing rewrites a rewritable header with the sizes.
     const int closed = sf_close(std::exchange(sink_->file, nullptr));
     if (closed != 0 || sink_->failed) return false;
-    if (sink_->rewritable && data_bytes_ + wav_header_bytes - 8 > 0xfffffffeu &&
+    if (sink_->rewritable && data_bytes_ + sink_->header_bytes - 8 > 0xfffffffeu &&
         !sink_->mark_sizes_unknown())
       return false;
   }

@@ -68,8 +68,11 @@ class AudioWriter {
   AudioWriter(const AudioWriter &) = delete;
   AudioWriter &operator=(const AudioWriter &) = delete;
 
-  // Channels and rate are fixed by the first call.
-  bool start(int frequency, int channels);
+  // Channels and rate are fixed by the first call. A WAV with a layout,
+  // the speaker of each channel in order (SF_CHANNEL_MAP_* of libsndfile),
+  // is written as WAVE_FORMAT_EXTENSIBLE with the matching channel mask;
+  // without one it is a plain WAV.
+  bool start(int frequency, int channels, const std::vector<int> &layout = {});
   // Appends samples: channels[c][i], interleaved; missing channels silent.
   bool write(const std::vector<std::vector<int16_t>> &channels, size_t samples);
   // Appends `samples` frames of silence.

@@ -20,6 +20,22 @@ std::string clock_time(double seconds) {
   return text;
 }
 
+// "3.00 s", or "1:05.04" from a minute on.
+std::string material_time(double seconds) {
+  char text[48];
+  if (seconds < 60) {
+    std::snprintf(text, sizeof text, "%.2f s", seconds);
+    return text;
+  }
+  const auto whole = static_cast<long>(seconds);
+  const double rest = seconds - static_cast<double>(whole - whole % 60);
+  if (whole >= 3600)
+    std::snprintf(text, sizeof text, "%ld:%02ld:%05.2f", whole / 3600, whole / 60 % 60, rest);
+  else
+    std::snprintf(text, sizeof text, "%ld:%05.2f", whole / 60, rest);
+  return text;
+}
+
 Progress *shown_progress = nullptr;  // one at a time, on the one standard error
 
 }  // namespace
@@ -64,6 +80,19 @@ void Progress::finish() {
   std::fflush(stderr);
   shown_ = false;
   shown_progress = nullptr;
+}
+
+std::string Progress::summary(uint64_t frames, double frame_seconds,
+                              const std::string &system) const {
+  const double material = static_cast<double>(frames) * frame_seconds;
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
+  char took[64];
+  if (elapsed > 0)
+    std::snprintf(took, sizeof took, "in %.2f s (%.1fx real time)", elapsed, material / elapsed);
+  else
+    std::snprintf(took, sizeof took, "in no measurable time");
+  return std::to_string(frames) + (frames == 1 ? " frame, " : " frames, ") +
+         material_time(material) + " of " + system + ", " + took;
 }
 
 }  // namespace tarsk::cli
