@@ -56,7 +56,7 @@ struct Options {
   std::string range_text;
   bool strict = false, quiet = false;
   bool conceal = true;  // damaged macroblocks show the previous picture's
-  bool reference = false;  // the specified reconstruction, dv.h's pictures
+  int reconstruction = TARSK_RECONSTRUCTION_ACCURATE;
   bool track_audio = false;  // sound from the container's own track, not the DV frames
   // One per core (64 at most): the pictures are the same whatever the number.
   int threads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 64);
@@ -114,6 +114,13 @@ bool parse_channel_list(const std::string &text, std::vector<int> &channels) {
 }
 
 bool handle_option(int key, const std::string &value, Options &o, std::string &format) {
+  // A word among `words` sets `out` to the value of the same place.
+  const auto pick = [&](const char *name, std::initializer_list<const char *> words,
+                        std::initializer_list<int> values, int &out) {
+    const auto i = word_value("decode", name, value, words);
+    if (i) out = values.begin()[*i];
+    return i.has_value();
+  };
   switch (key) {
     case 'o':
       o.output = value;
@@ -155,49 +162,22 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       o.conceal = false;
       return true;
     case 'R':
-      if (const auto r = word_value("decode", "reconstruction", value, {"accurate", "specified"})) {
-        o.reference = *r == 1;
-        return true;
-      }
-      return false;
+      return pick("reconstruction", {"accurate", "specified"},
+                  {TARSK_RECONSTRUCTION_ACCURATE, TARSK_RECONSTRUCTION_SPECIFIED}, o.reconstruction);
     case 'd':
-      if (const auto d = word_value("decode", "depth", value, {"full", "block", "dc"})) {
-        o.depth = *d == 0 ? TARSK_DEPTH_FULL : *d == 1 ? TARSK_DEPTH_BLOCK : TARSK_DEPTH_DC;
-        return true;
-      }
-      return false;
+      return pick("depth", {"full", "block", "dc"},
+                  {TARSK_DEPTH_FULL, TARSK_DEPTH_BLOCK, TARSK_DEPTH_DC}, o.depth);
     case 'S':
-      if (const auto v = word_value("decode", "system", value, {"auto", "ntsc", "pal"})) {
-        o.system = *v;
-        return true;
-      }
-      return false;
+      return pick("system", {"auto", "ntsc", "pal"}, {0, 1, 2}, o.system);
     case 'm':
-      if (const auto v = word_value("decode", "sampling", value, {"auto", "411", "420"})) {
-        o.sampling = *v;
-        return true;
-      }
-      return false;
+      return pick("sampling", {"auto", "411", "420"}, {0, 1, 2}, o.sampling);
     case 'r':
-      if (const auto v =
-              word_value("decode", "audio-rate", value, {"auto", "32000", "44100", "48000"})) {
-        static constexpr int rates[] = {0, 32000, 44100, 48000};
-        o.audio_rate = rates[*v];
-        return true;
-      }
-      return false;
+      return pick("audio-rate", {"auto", "32000", "44100", "48000"}, {0, 32000, 44100, 48000},
+                  o.audio_rate);
     case 'b':
-      if (const auto v = word_value("decode", "audio-bits", value, {"auto", "12", "16"})) {
-        o.audio_bits = *v == 0 ? 0 : *v == 1 ? 12 : 16;
-        return true;
-      }
-      return false;
+      return pick("audio-bits", {"auto", "12", "16"}, {0, 12, 16}, o.audio_bits);
     case 'e':
-      if (const auto v = word_value("decode", "emphasis", value, {"auto", "on", "off"})) {
-        o.emphasis = *v;
-        return true;
-      }
-      return false;
+      return pick("emphasis", {"auto", "on", "off"}, {0, 1, 2}, o.emphasis);
     case 'T':
       if (value != "dv" && value != "track")
         return usage_error("--audio-from takes dv or track, not '" + value + "'");
@@ -277,7 +257,7 @@ DecoderSettings decoder_settings(const Options &o) {
   s.depth = o.depth;
   s.monochrome = o.monochrome;
   s.conceal = o.conceal;
-  s.reconstruction = o.reference ? TARSK_RECONSTRUCTION_SPECIFIED : TARSK_RECONSTRUCTION_ACCURATE;
+  s.reconstruction = o.reconstruction;
   s.ntsc_setup = o.ntsc_setup;
   // 1 525/60 4:1:1, 2 625/50 4:2:0, 3 625/50 4:1:1 (checked with the
   // command line: 525/60 is 4:1:1 only).
