@@ -223,9 +223,9 @@ TEST(Inspect, TestTransfersCarryWhatTheyWereMadeWith) {
 
 namespace {
 
-// The public places of a frame's parts are the DIF layout's, and nothing
+// The public places of a frame's segments and audio blocks are the DIF layout's, and nothing
 // outside it.
-TEST(Inspect, PartsStandWhereTheLayoutPutsThem) {
+TEST(Inspect, SegmentsAndAudioBlocksStandWhereTheLayoutPutsThem) {
   for (int s = -1; s <= 12; ++s) {
     for (int k = -1; k <= 27; ++k)
       EXPECT_EQ(tarsk_segment_offset(s, k),
