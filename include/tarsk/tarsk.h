@@ -169,6 +169,7 @@ typedef struct tarsk_frame_info {
   int audio_samples;     /* sample frames this frame carries */
   int audio_locked;      /* locked to the video clock */
   int flagged_video;     /* video DIF blocks whose status nibble reports an error */
+  int progressive;       /* the VAUX source control pack clears its interlace flag */
 } tarsk_frame_info;
 
 /* ---- Reading raw DV ----------------------------------------------------- */
@@ -270,6 +271,15 @@ typedef struct tarsk_picture_damage {
  * its format (TARSK_PIXEL_NATIVE: the frame's own sampling), to be freed
  * with tarsk_picture_free. The native formats take a picture at the
  * frame's sampling only; I422, YUY2, RGB24 and BGR0 take any frame.
+ * A 625/50 4:2:0 picture is interlaced and carries its chroma per field:
+ * chroma line 2m + f belongs to field f (f = 0: lines 0, 2, 4, ...), between
+ * its lines 2m and 2m + 1. The accurate reconstruction spreads it to
+ * I422, YUY2 and RGB field by field, each line 3/4 from its field's
+ * nearest chroma line and 1/4 from the next nearest; when the frame's
+ * VAUX source control pack says the picture is progressive, chroma line k
+ * sits between lines 2k and 2k + 1 and each line takes 3/4 of the nearest
+ * chroma line and 1/4 of the next. The specified reconstruction gives
+ * chroma line k to picture lines 2k and 2k + 1, as dv.h does.
  * Pictures must come in stream order for concealment. `damage` may be
  * null. */
 int tarsk_decode_video(tarsk_decoder *decoder, const uint8_t *frame, size_t size,
@@ -415,7 +425,8 @@ typedef struct tarsk_encoder_settings {
   void *log_user;
   int sampling;           /* a tarsk_encode_sampling */
   int drop_frame;         /* 525/60: count the time code in drop-frame and flag it */
-  int reserved[14];       /* zero: room for settings to come */
+  int progressive;        /* 1: the pictures are progressive (see tarsk_encode_video) */
+  int reserved[13];       /* zero: room for settings to come */
 } tarsk_encoder_settings;
 
 /* 625/50 at the system's own sampling (4:2:0), 4:3, the standard quality,
@@ -436,7 +447,13 @@ uint64_t tarsk_encoder_frames(const tarsk_encoder *encoder);
 /* Encodes a 720-wide picture of the system's height, in studio-range
  * Y'CbCr: planar at the stream's sampling (I420 for 4:2:0, Y41B for
  * 4:1:1), whose chroma goes into the frame as it is, or I422, whose chroma
- * is brought to the stream's by averaging pairs. The frame (`size` at least
+ * is brought to the stream's by averaging pairs: two columns for 4:1:1;
+ * for 4:2:0 two lines of the same field with the best quality (625/50
+ * pictures are interlaced, and each 4:2:0 chroma line belongs to one
+ * field: see tarsk_decode_video), two neighbouring lines with the
+ * standard quality (as dv.h's encoder does) or when the settings say the
+ * pictures are progressive. Progressive pictures clear the interlace flag
+ * of the frames' VAUX source control packs. The frame (`size` at least
  * tarsk_encoder_frame_bytes) gets the picture, header, subcode and VAUX
  * blocks (time code and recording clock running on from the settings');
  * its audio blocks are left empty for tarsk_encode_audio. */

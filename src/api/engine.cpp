@@ -6,6 +6,7 @@
 
 #include "common/dif.h"
 #include "decode/decoder.h"
+#include "decode/metadata.h"
 #include "init.h"
 
 namespace tarsk::api {
@@ -67,27 +68,71 @@ void SegmentCrew::decode(dv_decoder_t *dv, const uint8_t *frame, const output::T
   crew_.run(task);
 }
 
-tarsk_picture_damage PictureDecoder::decode(dv_decoder_t *dv, const uint8_t *frame,
-                                            const output::Target &target, SegmentCrew *crew) {
-  if (crew != nullptr)
-    crew->decode(dv, frame, target, &damage_, reconstruction_);
-  else
-    decode_segments(dv, frame, target, seg_.get(), &bs_, 0,
-                    dv->num_dif_seqs * dif::segments_per_sequence, &damage_, reconstruction_);
-  return finish(dv, target, damage_);
+const output::Target *FieldStage::target_for(const dv_decoder_t *dv, const uint8_t *frame,
+                                             const output::Target &target,
+                                             Reconstruction reconstruction) {
+  using output::Layout;
+  active_ = reconstruction == Reconstruction::accurate && dv->sampling == e_dv_sample_420 &&
+            (target.layout == Layout::yuy2 || target.layout == Layout::rgb ||
+             target.layout == Layout::bgr0 ||
+             (target.layout == Layout::planar && target.chroma_shift_y == 0));
+  if (!active_) return &target;
+  fields_ = interlaced_pictures(frame, dv->num_dif_seqs);
+  const size_t luma = static_cast<size_t>(dv->width) * static_cast<size_t>(dv->height);
+  try {
+    planes_.resize(luma + luma / 2);
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+  staged_.layout = Layout::planar;
+  staged_.chroma_shift_x = staged_.chroma_shift_y = 1;
+  staged_.plane[0] = planes_.data();
+  staged_.plane[1] = planes_.data() + luma;
+  staged_.plane[2] = planes_.data() + luma + luma / 4;
+  staged_.pitch[0] = dv->width;
+  staged_.pitch[1] = staged_.pitch[2] = dv->width / 2;
+  return &staged_;
 }
 
-tarsk_picture_damage PictureDecoder::finish(const dv_decoder_t *dv, const output::Target &target,
+void FieldStage::deliver(const dv_decoder_t *dv, const output::Target &target,
+                         SegmentCrew *crew) const {
+  if (!active_) return;
+  const output::Tables &t = output::tables(dv->clamp_luma, dv->clamp_chroma);
+  auto band = [&](int first, int last) {
+    output::write_spread_420(staged_, dv->width, dv->height, fields_, target, t, first, last);
+  };
+  if (crew != nullptr)
+    crew->bands(dv->height, band);
+  else
+    band(0, dv->height);
+}
+
+std::optional<tarsk_picture_damage> PictureDecoder::decode(dv_decoder_t *dv, const uint8_t *frame,
+                                                           const output::Target &target,
+                                                           SegmentCrew *crew) {
+  const output::Target *decoded = stage_.target_for(dv, frame, target, reconstruction_);
+  if (decoded == nullptr) return std::nullopt;
+  if (crew != nullptr)
+    crew->decode(dv, frame, *decoded, &damage_, reconstruction_);
+  else
+    decode_segments(dv, frame, *decoded, seg_.get(), &bs_, 0,
+                    dv->num_dif_seqs * dif::segments_per_sequence, &damage_, reconstruction_);
+  const tarsk_picture_damage found = finish(dv, *decoded, damage_);
+  stage_.deliver(dv, target, crew);
+  return found;
+}
+
+tarsk_picture_damage PictureDecoder::finish(const dv_decoder_t *dv, const output::Target &decoded,
                                             const FrameDamage &damage) {
   tarsk_picture_damage found{};
-  if (target.layout != output::Layout::none && damage.conceal) {
-    found.damaged_macroblocks = previous_.conceal(dv, target, damage);
+  if (decoded.layout != output::Layout::none && damage.conceal) {
+    found.damaged_macroblocks = previous_.conceal(dv, decoded, damage);
     found.concealed_macroblocks = found.damaged_macroblocks;
-    return found;
+  } else {
+    const int macroblocks =
+        dv->num_dif_seqs * dif::segments_per_sequence * dif::macroblocks_per_segment;
+    for (int i = 0; i < macroblocks; ++i) found.damaged_macroblocks += damage.macroblocks[i];
   }
-  const int macroblocks =
-      dv->num_dif_seqs * dif::segments_per_sequence * dif::macroblocks_per_segment;
-  for (int i = 0; i < macroblocks; ++i) found.damaged_macroblocks += damage.macroblocks[i];
   return found;
 }
 

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "api/crew.h"
@@ -52,6 +53,13 @@ class SegmentCrew {
   int threads() const { return crew_.size(); }
   void decode(dv_decoder_t *dv, const uint8_t *frame, const output::Target &target,
               FrameDamage *damage, Reconstruction reconstruction);
+  // Calls task(first, last) for bands of lines 0 .. lines - 1, one a thread.
+  template <typename Task>
+  void bands(int lines, Task &task) {
+    const int n = crew_.size();
+    auto part = [&](int i) { task(lines * i / n, lines * (i + 1) / n); };
+    crew_.run(part);
+  }
 
  private:
   struct Part {
@@ -61,6 +69,29 @@ class SegmentCrew {
   std::vector<Part> parts_;
   Crew crew_;
   std::atomic<int> next_segment_{0};
+};
+
+// A 625/50 4:2:0 picture that the accurate reconstruction writes at 4:2:2
+// or in RGB is decoded to native planes of the stage's own first (where it
+// is concealed, too), then its chroma interpolated into the caller's
+// picture, field by field unless the frame says its pictures are
+// progressive (decode/output/fields.cpp). Other pictures go straight to
+// theirs.
+class FieldStage {
+ public:
+  // Where to decode a parsed frame's picture for `target`: the stage's
+  // planes or `target` itself; null when memory for the planes could not
+  // be had.
+  const output::Target *target_for(const dv_decoder_t *dv, const uint8_t *frame,
+                                   const output::Target &target, Reconstruction reconstruction);
+  // Spreads the picture staged by the last target_for to `target` (on
+  // `crew`'s threads when given); nothing when none was staged.
+  void deliver(const dv_decoder_t *dv, const output::Target &target, SegmentCrew *crew) const;
+
+ private:
+  std::vector<uint8_t> planes_;
+  output::Target staged_;
+  bool active_ = false, fields_ = true;
 };
 
 // Pictures decoded in stream order: every macroblock checked, the damaged
@@ -77,17 +108,19 @@ class PictureDecoder {
   }
   void reset() { previous_.reset(); }
   // Decodes a parsed frame's picture to `target` (nowhere: only checked),
-  // on `crew` when given.
-  tarsk_picture_damage decode(dv_decoder_t *dv, const uint8_t *frame,
-                              const output::Target &target, SegmentCrew *crew);
-  // The damage of a picture decoded elsewhere with `damage` (in order).
-  tarsk_picture_damage finish(const dv_decoder_t *dv, const output::Target &target,
+  // on `crew` when given; nothing when memory could not be had.
+  std::optional<tarsk_picture_damage> decode(dv_decoder_t *dv, const uint8_t *frame,
+                                             const output::Target &target, SegmentCrew *crew);
+  // The damage of a picture decoded elsewhere to `decoded` with `damage`
+  // (in order), concealed there.
+  tarsk_picture_damage finish(const dv_decoder_t *dv, const output::Target &decoded,
                               const FrameDamage &damage);
 
  private:
   FrameDamage damage_;
   Reconstruction reconstruction_ = Reconstruction::accurate;
   PreviousPicture previous_;
+  FieldStage stage_;
   std::unique_ptr<dv_videosegment_t> seg_ = std::make_unique<dv_videosegment_t>();
   bitstream_t bs_{};
 };

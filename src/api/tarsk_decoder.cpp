@@ -118,7 +118,8 @@ class FramePipeline {
     Slot &slot = ring_.take();
     if (picture != nullptr) *picture = slot.picture;
     if (slot.result != TARSK_OK) return slot.result;
-    const tarsk_picture_damage found = pictures.finish(slot.dv.get(), slot.target, slot.damage);
+    const tarsk_picture_damage found = pictures.finish(slot.dv.get(), *slot.decoded, slot.damage);
+    slot.stage.deliver(slot.dv.get(), slot.target, nullptr);
     if (damage != nullptr) *damage = found;
     return TARSK_OK;
   }
@@ -132,6 +133,8 @@ class FramePipeline {
     size_t size = 0;
     tarsk_picture *picture = nullptr;
     output::Target target;
+    api::FieldStage stage;
+    const output::Target *decoded = nullptr;  // the target, or the stage's planes
     FrameDamage damage;
     Reconstruction reconstruction = Reconstruction::accurate;
     int result = TARSK_OK;
@@ -143,7 +146,9 @@ class FramePipeline {
       return parsed;
     if (slot.picture->data[0] == nullptr) return TARSK_E_BAD_CALL;
     if (const int ok = prepare_picture(dv, slot.picture, &slot.target); ok != TARSK_OK) return ok;
-    decode_segments(dv, slot.frame, slot.target, slot.seg.get(), &slot.bs, 0,
+    slot.decoded = slot.stage.target_for(dv, slot.frame, slot.target, slot.reconstruction);
+    if (slot.decoded == nullptr) return TARSK_E_NO_MEMORY;
+    decode_segments(dv, slot.frame, *slot.decoded, slot.seg.get(), &slot.bs, 0,
                     dv->num_dif_seqs * dif::segments_per_sequence, &slot.damage,
                     slot.reconstruction);
     return TARSK_OK;
@@ -162,6 +167,7 @@ void fill_info(dv_decoder_t *dv, const uint8_t *frame, size_t size, tarsk_frame_
   info->width = dv->width;
   info->height = dv->height;
   info->wide = dv_format_wide(dv) == 1;
+  info->progressive = !interlaced_pictures(frame, dv->num_dif_seqs);
   if (Timecode t; timecode(dv, t)) {
     info->has_timecode = 1;
     info->timecode = {t.hours, t.minutes, t.seconds, t.frames, t.drop_frame};
@@ -352,9 +358,9 @@ int tarsk_decode_video(tarsk_decoder *decoder, const uint8_t *frame, size_t size
   if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
   output::Target target;
   if (const int ok = prepare_picture(dv, picture, &target); ok != TARSK_OK) return ok;
-  const tarsk_picture_damage found =
-      decoder->pictures.decode(dv, frame, target, decoder->picture_crew());
-  if (damage != nullptr) *damage = found;
+  const auto found = decoder->pictures.decode(dv, frame, target, decoder->picture_crew());
+  if (!found) return TARSK_E_NO_MEMORY;
+  if (damage != nullptr) *damage = *found;
   return TARSK_OK;
 }
 
@@ -364,8 +370,9 @@ int tarsk_decode_check(tarsk_decoder *decoder, const uint8_t *frame, size_t size
   const LogScope scope(decoder->log);
   dv_decoder_t *dv = decoder->dv.get();
   if (const int parsed = api::parse_frame(dv, frame, size); parsed != TARSK_OK) return parsed;
-  const tarsk_picture_damage found = decoder->pictures.decode(dv, frame, {}, nullptr);
-  if (damage != nullptr) *damage = found;
+  const auto found = decoder->pictures.decode(dv, frame, {}, nullptr);
+  if (!found) return TARSK_E_NO_MEMORY;
+  if (damage != nullptr) *damage = *found;
   return TARSK_OK;
 }
 
@@ -422,9 +429,10 @@ int tarsk_decode_frame(tarsk_decoder *decoder, const uint8_t *frame, size_t size
     output::Target target;
     if (picture != nullptr)
       if (const int ok = prepare_picture(dv, picture, &target); ok != TARSK_OK) return ok;
-    const tarsk_picture_damage found = decoder->pictures.decode(
+    const auto found = decoder->pictures.decode(
         dv, frame, target, picture != nullptr ? decoder->picture_crew() : nullptr);
-    if (damage != nullptr) *damage = found;
+    if (!found) return TARSK_E_NO_MEMORY;
+    if (damage != nullptr) *damage = *found;
   }
   if (audio == nullptr) return TARSK_OK;
   *audio = tarsk_audio{};

@@ -91,6 +91,7 @@ struct tarsk_encoder {
   std::unique_ptr<api::FrameRing<FrameSlot>> ring;  // after workers: its threads stop first
 
   bool pal() const { return settings.system == TARSK_SYSTEM_625_50; }
+  bool progressive() const { return settings.progressive != 0; }
   size_t frame_bytes() const { return pal() ? frame_size_625_50 : frame_size_525_60; }
   EncoderRecord make_record() const;
   int check(const tarsk_picture &picture) const;
@@ -154,9 +155,11 @@ void tarsk_encoder::encode(dv_encoder_t *record, const tarsk_picture &picture, u
   const bool native = picture.format != TARSK_PIXEL_I422;
   const int chroma_width = picture.format == TARSK_PIXEL_Y41B ? 180 : 360;
   const int chroma_lines = picture.format == TARSK_PIXEL_I420 ? lines / 2 : lines;
-  const Planes planes{record->img_y, record->img_cr, record->img_cb,
-                      sampling,      chroma_width,   native};
   const bool best = settings.quality == TARSK_QUALITY_BEST;
+  // The best quality keeps each field's colour; the standard one makes
+  // dv.h's encoder's frames.
+  const Planes planes{record->img_y, record->img_cr, record->img_cb,         sampling,
+                      chroma_width,  native,         best && !progressive()};
   const auto to_planes = [&](int part, int parts) {
     to_scale(picture.data[0], picture.stride[0], width, lines * part / parts,
              lines * (part + 1) / parts, record->img_y);
@@ -187,7 +190,8 @@ void tarsk_encoder::encode(dv_encoder_t *record, const tarsk_picture &picture, u
     };
     share->crew.run(encode_segments);
   }
-  write_meta_data(frame, stamp.number, pal(), settings.wide != 0, smpte_314m, &stamp.clock);
+  write_meta_data(frame, stamp.number, pal(), settings.wide != 0, smpte_314m, &stamp.clock,
+                  !progressive());
   // Past the largest time code an int holds, frames carry none.
   const int64_t timecode = settings.timecode + stamp.number;
   encode_timecode(frame, pal(),
@@ -258,6 +262,7 @@ int tarsk_encoder_open(tarsk_encoder **encoder, const tarsk_encoder_settings *se
       s.threads < 1 || s.threads > most_threads || s.timecode < 0 ||
       // Drop-frame time code is 525/60's, whose frames come 30000/1001 a second.
       (s.drop_frame != 0 && (s.drop_frame != 1 || s.system != TARSK_SYSTEM_525_60)) ||
+      (s.progressive != 0 && s.progressive != 1) ||
       sampling_of(s) == e_dv_sample_none ||
       // The best quality searches the whole segment: three passes, no static table.
       (best && (s.passes != 3 || s.static_qno != 0)))

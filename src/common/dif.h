@@ -114,6 +114,11 @@ inline constexpr uint8_t shutter = 0x7f;
 // in 525/60 the drop-frame flag in bit 6 (in 625/50 that bit means
 // something else).
 inline constexpr uint8_t timecode_drop_frame_flag = 0x40;
+// PC3 of the VAUX source control pack: bit 4 set for interlaced pictures,
+// clear for progressive ones (whose 4:2:0 chroma lines then sit between
+// neighbouring picture lines, not within a field).
+inline constexpr uint8_t vaux_interlace_flag = 0x10;
+inline constexpr int vaux_source_control_pc3 = 3;
 
 // Subcode packs describing the frame stand in the second half of the
 // frame, from this DIF sequence on in either system; the sync block IDs of

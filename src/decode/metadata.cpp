@@ -92,6 +92,19 @@ bool absolute_track(const uint8_t *frame, int sequences, int32_t &track) {
   return found;
 }
 
+bool interlaced_pictures(const uint8_t *frame, int sequences) {
+  for (int s = 0; s < sequences; ++s)
+    for (int b = 0; b < 3; ++b) {
+      const uint8_t *block = frame + dif::block_offset(s, dif::vaux_block(b));
+      for (int n = 0; n < dif::vaux_packs_per_block; ++n) {
+        const uint8_t *pack = block + dif::vaux_pack_offset(n);
+        if (pack[0] == vaux_source_control)
+          return (pack[dif::vaux_source_control_pc3] & dif::vaux_interlace_flag) != 0;
+      }
+    }
+  return true;
+}
+
 RecordingMarks recording_marks(const uint8_t *frame) {
   const uint8_t *pack = frame + dif::aaux_asc_offset;
   if (pack[0] != aaux_source_control) return {-1, -1};

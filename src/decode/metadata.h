@@ -33,4 +33,9 @@ struct RecordingMarks {
 };
 RecordingMarks recording_marks(const uint8_t *frame);
 
+// Whether a frame of `sequences` DIF sequences holds interlaced pictures:
+// the interlace flag of the first VAUX source control pack found in its
+// VAUX blocks; true when it has none (camcorders' pictures are).
+bool interlaced_pictures(const uint8_t *frame, int sequences);
+
 }  // namespace tarsk

@@ -145,7 +145,9 @@ int encode_full_frame(dv_encoder_t *dv_enc, uint8_t **in, dv_color_space_t color
 // and audio blocks. `smpte_314m` gives the header the application IDs of
 // SMPTE 314M instead of consumer DV's. `now`, when given, is the recording
 // clock, run on by a second at the first frame of each second.
-void write_meta_data(uint8_t *target, int frame, bool pal, bool wide, bool smpte_314m, time_t *now);
+// `interlaced` false clears the VAUX source control packs' interlace flag.
+void write_meta_data(uint8_t *target, int frame, bool pal, bool wide, bool smpte_314m, time_t *now,
+                     bool interlaced = true);
 // The recording clock as write_meta_data runs it on for frame `frame`: by
 // a second at the first frame of each second, frame 0 included.
 void advance_clock(time_t *now, int frame, bool pal);

@@ -26,15 +26,29 @@ void clamp_chroma_block(dv_coeff_t *bl, bool clamp) {
     for (int i = 0; i < 64; ++i) bl[i] = chroma_value(bl[i], true);
 }
 
+// 4:2:0 field by field: block line l = 2a + f (y is a multiple of 16, so
+// l's parity is its field's) is the mean of plane lines y + 4a + f and
+// y + 4a + f + 2. The samples are even (twice an 8-bit value), so the mean
+// is exact.
+void load_transposed_field_pairs(const int16_t *lines, int stride, dv_coeff_t *bl) {
+  for (int l = 0; l < 8; ++l) {
+    const int16_t *upper = lines + (2 * l - l % 2) * stride, *lower = upper + 2 * stride;
+    for (int c = 0; c < 8; ++c) bl[8 * c + l] = static_cast<dv_coeff_t>((upper[c] + lower[c]) >> 1);
+  }
+}
+
 // 4:2:0, for the 16x16 macroblock at (x, y): from 4:2:2 planes,
-// chroma line l is the mean of plane lines y + 2l and y + 2l + 1; native
-// planes hold it as line y / 2 + l.
+// chroma line l is the mean of plane lines y + 2l and y + 2l + 1, or of
+// its field's pair; native planes hold it as line y / 2 + l.
 void chroma_420(const Planes &p, const int16_t *plane, int x, int y, dv_coeff_t *bl, bool clamp) {
   const auto &k = dsp::dsp().encode;
+  const int16_t *from = plane + y * p.chroma_stride + x / 2;
   if (p.native)
     k.load_transposed(plane + (y / 2) * p.chroma_stride + x / 2, p.chroma_stride, bl);
+  else if (p.fields)
+    load_transposed_field_pairs(from, p.chroma_stride, bl);
   else
-    k.load_transposed_line_pairs(plane + y * p.chroma_stride + x / 2, p.chroma_stride, bl);
+    k.load_transposed_line_pairs(from, p.chroma_stride, bl);
   clamp_chroma_block(bl, clamp);
 }
 

@@ -14,11 +14,18 @@ namespace tarsk {
 // chroma either at 4:2:2 (360 Cr and Cb samples on every line) or,
 // `native`, at the stream's sampling (4:2:0: 360 samples on every other
 // line; 4:1:1: 180 on every line), lines `chroma_stride` samples apart.
+//
+// 4:2:2 chroma brought to 4:2:0 either frame-wise, each chroma line the
+// mean of picture lines 2l and 2l + 1 (dv.h's encoder), or, `fields`, as
+// interlaced 625/50 pictures carry it: chroma line 2m + f belongs to field
+// f and is the mean of that field's lines 2m and 2m + 1 (picture lines
+// 4m + f and 4m + f + 2), so that each field keeps its own colour.
 struct Planes {
   const int16_t *y, *cr, *cb;
   dv_sample_t sampling;
   int chroma_stride = 360;
   bool native = false;
+  bool fields = false;
 };
 inline constexpr int luma_stride = 720;
 inline constexpr int chroma_stride = 360;
@@ -30,7 +37,8 @@ inline constexpr int luma_low = -224, luma_high = 214, chroma_low = -224, chroma
 // (x, y set): blocks 0..3 luma, 4 Cr, 5 Cb, each sample of column c and
 // line l at index 8c + l (the transforms take blocks transposed). 4:2:2
 // chroma is brought to the stream's sampling by averaging pairs: two lines
-// (4:2:0) or two columns (4:1:1); native chroma is taken as it is.
+// (4:2:0, of the picture or of a field) or two columns (4:1:1); native
+// chroma is taken as it is.
 // Optionally clamps to the nominal ranges.
 void fill_macroblock(const Planes &p, dv_macroblock_t *mb, bool clamp_luma, bool clamp_chroma);
 

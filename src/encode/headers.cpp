@@ -89,10 +89,11 @@ void write_timecode_60(uint8_t *at, bool pal) {
 }
 
 // 0xCF carries display mode 7 (wide), 0xC8 mode 0; 0xFD sets the
-// frame-changed flag.
-void write_timecode_61(uint8_t *at, bool wide) {
-  put(at,
-      {pack_id::vaux_source_control, 0x33, static_cast<uint8_t>(wide ? 0xcf : 0xc8), 0xfd, 0xff});
+// frame-changed flag and the interlace flag, which progressive pictures
+// clear.
+void write_timecode_61(uint8_t *at, bool wide, bool interlaced = true) {
+  const uint8_t pc3 = interlaced ? 0xfd : 0xfd & ~dif::vaux_interlace_flag;
+  put(at, {pack_id::vaux_source_control, 0x33, static_cast<uint8_t>(wide ? 0xcf : 0xc8), pc3, 0xff});
 }
 
 void write_timecode_62(uint8_t *at, const std::tm &t) {
@@ -158,9 +159,10 @@ void write_subcode_blocks(uint8_t *sequence, int ds, int frame, const std::tm *n
 }
 
 // Source, source control, recording date and time from pack slot `slot`.
-void write_source_packs(uint8_t *block, int slot, bool pal, bool wide, const std::tm *now) {
+void write_source_packs(uint8_t *block, int slot, bool pal, bool wide, const std::tm *now,
+                        bool interlaced) {
   write_timecode_60(block + vaux_pack_offset(slot), pal);
-  write_timecode_61(block + vaux_pack_offset(slot + 1), wide);
+  write_timecode_61(block + vaux_pack_offset(slot + 1), wide, interlaced);
   if (now == nullptr) return;
   write_timecode_62(block + vaux_pack_offset(slot + 2), *now);
   write_timecode_63(block + vaux_pack_offset(slot + 3), *now);
@@ -169,7 +171,8 @@ void write_source_packs(uint8_t *block, int slot, bool pal, bool wide, const std
 // The slot of VAUX block 2 where every sequence repeats the source packs.
 constexpr int vaux_repeat_slot = 9;
 
-void write_vaux_blocks(uint8_t *sequence, int ds, bool pal, bool wide, const std::tm *now) {
+void write_vaux_blocks(uint8_t *sequence, int ds, bool pal, bool wide, const std::tm *now,
+                       bool interlaced = true) {
   for (int n = 0; n < 3; ++n) {
     uint8_t *block = block_at(sequence, vaux_block(n));
     std::memset(block, 0xff, block_size);
@@ -177,11 +180,12 @@ void write_vaux_blocks(uint8_t *sequence, int ds, bool pal, bool wide, const std
   }
   uint8_t *first = block_at(sequence, vaux_block(0));
   if (ds % 2 == 1) {
-    write_source_packs(first, 0, pal, wide, now);
+    write_source_packs(first, 0, pal, wide, now, interlaced);
   } else if (ds == 0) {
     for (int k = 0; k < 3; ++k) put(first + vaux_pack_offset(k), camera_packs[k]);
   }
-  write_source_packs(block_at(sequence, vaux_block(2)), vaux_repeat_slot, pal, wide, now);
+  write_source_packs(block_at(sequence, vaux_block(2)), vaux_repeat_slot, pal, wide, now,
+                     interlaced);
 }
 
 // Identifiers only: the video payload stays as the video encoder left it.
@@ -207,7 +211,7 @@ void advance_clock(time_t *now, int frame, bool pal) {
 }
 
 void write_meta_data(uint8_t *target, int frame, bool pal, bool wide, bool smpte_314m,
-                     time_t *now) {
+                     time_t *now, bool interlaced) {
   if (target == nullptr) return;
   if (now != nullptr) advance_clock(now, frame, pal);
   const std::optional<std::tm> local = local_time(now);
@@ -217,7 +221,7 @@ void write_meta_data(uint8_t *target, int frame, bool pal, bool wide, bool smpte
     uint8_t *sequence = target + dif::block_offset(ds, 0);
     write_header_block(sequence, ds, pal, smpte_314m);
     write_subcode_blocks(sequence, ds, frame, t, pal);
-    write_vaux_blocks(sequence, ds, pal, wide, t);
+    write_vaux_blocks(sequence, ds, pal, wide, t, interlaced);
     write_video_headers(sequence, ds, frame_bits);
     write_audio_headers(sequence, ds, frame_bits);
   }

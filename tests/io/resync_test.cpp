@@ -172,15 +172,22 @@ struct Decoded {
   tarsk::PictureDamage damage;
 };
 
+// The picture at the frame's own sampling, whose macroblocks are the
+// reconstruction's as they are (4:2:2 and RGB spread chroma across them).
 Decoded decode(tarsk::Decoder &d, const tarsk::Frame &frame) {
   Decoded out;
   tarsk::Picture picture;
-  picture.get().format = TARSK_PIXEL_YUY2;
   auto damage = d.decode_video(frame.span(), picture);
   EXPECT_TRUE(damage);
   if (!damage) return out;
   out.damage = *damage;
-  out.picture.assign(picture.data(0), picture.data(0) + 1440 * picture.height());
+  const tarsk_picture &p = picture.get();
+  const int chroma_lines = p.format == TARSK_PIXEL_I420 ? p.height / 2 : p.height;
+  for (int plane = 0; plane < 3; ++plane)
+    for (int line = 0; line < (plane == 0 ? p.height : chroma_lines); ++line) {
+      const uint8_t *at = p.data[plane] + line * p.stride[plane];
+      out.picture.insert(out.picture.end(), at, at + (plane == 0 ? 720 : 720 / (p.format == TARSK_PIXEL_I420 ? 2 : 4)));
+    }
   return out;
 }
 

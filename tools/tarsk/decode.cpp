@@ -570,7 +570,8 @@ bool Job::start(const FrameInfo &info, const Audio *audio) {
   if (frames > 0) progress_.set_total(std::min(frames, o_.end) - std::min(frames, o_.first));
   if (o_.format == Format::y4m) {
     const std::string header =
-        y4m_header({info.system, info.sampling, info.width, info.height, info.wide != 0});
+        y4m_header({info.system, info.sampling, info.width, info.height, info.wide != 0,
+                    info.progressive != 0});
     return video_file_->write({reinterpret_cast<const uint8_t *>(header.data()), header.size()});
   }
   if (media_) {

@@ -403,6 +403,23 @@ Sampling picture_sampling(tarsk_encode_sampling sampling, tarsk_system system) {
   return is_420(sampling, system) ? Sampling::s420 : Sampling::s411;
 }
 
+// 4:2:0 chroma per field, for a picture moved down a line: the upper
+// field's chroma lines 2m (about picture line 4m + 1) become the lower
+// field's lines 2m + 1 (about 4m + 2); the lower field's lines 2m + 1 land
+// halfway between the upper field's places, so its new lines 2m take the
+// mean of two (the first, of the one below it).
+void move_field_chroma_down(std::vector<uint8_t> &plane, size_t width) {
+  const std::vector<uint8_t> old = plane;
+  const size_t lines = plane.size() / width;
+  for (size_t m = 0; 2 * m + 1 < lines; ++m)
+    for (size_t i = 0; i < width; ++i) {
+      const uint8_t below = old[(2 * m + 1) * width + i];
+      const uint8_t above = m > 0 ? old[(2 * m - 1) * width + i] : below;
+      plane[(2 * m + 1) * width + i] = old[2 * m * width + i];
+      plane[2 * m * width + i] = static_cast<uint8_t>((above + below + 1) / 2);
+    }
+}
+
 // DV keeps the bottom field first. A picture whose top field comes first
 // moves down a line, its first line repeated: the earlier field lands on
 // the bottom lines, one line lower than it was.
@@ -415,11 +432,14 @@ void make_bottom_field_first(Picture &p) {
     shift(p.rgb, static_cast<size_t>(p.width) * 3);
   } else {
     shift(p.y, static_cast<size_t>(p.width));
-    // 4:2:0 chroma lines serve two picture lines: the shift is half of one
-    // of them, which the nearer line stands for.
-    if (p.sampling != Sampling::s420) {
-      shift(p.cb, static_cast<size_t>(chroma_width(p.sampling, p.width)));
-      shift(p.cr, static_cast<size_t>(chroma_width(p.sampling, p.width)));
+    const size_t width = static_cast<size_t>(chroma_width(p.sampling, p.width));
+    for (auto *plane : {&p.cb, &p.cr}) {
+      if (p.sampling != Sampling::s420)
+        shift(*plane, width);
+      else if (p.field_chroma)
+        move_field_chroma_down(*plane, width);
+      // 4:2:0 chroma between neighbouring lines serves two picture lines:
+      // the shift is half of one of them, which the nearer line stands for.
     }
   }
   p.top_field_first = false;
@@ -861,6 +881,9 @@ int Job::run() {
   const tarsk_encode_sampling sampling =
       chosen_sampling(o_.sampling, system, pictures_->sampling());
   o_.settings.sampling = sampling;
+  // Progressive pictures keep their 4:2:0 chroma between neighbouring
+  // lines, and their frames say so.
+  o_.settings.progressive = pictures_->format().progressive ? 1 : 0;
   pictures_->set_stream(stream_sampling(sampling, system));
   // The first frame's time code, as its frame will carry it.
   tarsk_frame_info first{};

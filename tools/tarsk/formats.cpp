@@ -75,11 +75,15 @@ Ratio pixel_aspect(tarsk_system system, bool wide) {
 std::string y4m_header(const PictureInfo &info) {
   const bool ntsc = info.system == TARSK_SYSTEM_525_60;
   const Ratio aspect = pixel_aspect(info.system, info.wide);
+  // 4:2:0 chroma lines of interlaced DV belong to one field each; those of
+  // progressive pictures sit between two neighbouring lines.
   const char *chroma = info.sampling == TARSK_SAMPLING_411   ? "411"
                        : info.sampling == TARSK_SAMPLING_422 ? "422"
+                       : info.progressive                    ? "420jpeg"
                                                              : "420paldv";
   return "YUV4MPEG2 W" + std::to_string(info.width) + " H" + std::to_string(info.height) +
-         (ntsc ? " F30000:1001" : " F25:1") + " Ib A" + std::to_string(aspect.num) + ":" +
+         (ntsc ? " F30000:1001" : " F25:1") + (info.progressive ? " Ip" : " Ib") + " A" +
+         std::to_string(aspect.num) + ":" +
          std::to_string(aspect.den) + " C" + chroma + "\n";
 }
 

@@ -23,6 +23,7 @@ struct PictureInfo {
   tarsk_sampling sampling;  // TARSK_SAMPLING_420 or TARSK_SAMPLING_411
   int width, height;
   bool wide;  // 16:9 (else 4:3)
+  bool progressive = false;  // else interlaced, bottom field first
 };
 
 // Pixel aspect ratio of a DV picture (as ffmpeg reports it): 625/50 16:15
@@ -33,8 +34,9 @@ struct Ratio {
 Ratio pixel_aspect(tarsk_system system, bool wide);
 
 // YUV4MPEG2 stream header for pictures like these: size, frame rate,
-// interlaced bottom field first ("Ib"), pixel aspect, and the stream's own
-// chroma sampling: "C420paldv" for 4:2:0, "C411" for 4:1:1.
+// interlaced bottom field first ("Ib") or progressive ("Ip"), pixel aspect,
+// and the stream's own chroma sampling: 4:2:0 "C420paldv" (chroma per
+// field) or, progressive, "C420jpeg"; 4:1:1 "C411".
 std::string y4m_header(const PictureInfo &info);
 // Appends the planes Y, Cb, Cr of a planar picture (I420, Y41B or I422),
 // each line as it is without what its stride leaves between; false, with

@@ -178,6 +178,7 @@ class Y4mInput : public PictureInput {
 
   ByteStream in_;
   bool mono_ = false;
+  bool field_chroma_ = true;  // 4:2:0 chroma per field (C420paldv)
   char interlace_ = '?';  // p, t, b, m, or ? when the stream does not say
 };
 
@@ -228,6 +229,7 @@ std::optional<std::string> Y4mInput::parse_header(const std::string &line) {
         if (value.size() != 1 || std::string("ptbm?").find(value[0]) == std::string::npos)
           return bad("an interlacing mode");
         interlace_ = value[0];
+        format_.progressive = interlace_ == 'p';
         break;
       case 'C':
         colour = value;
@@ -247,6 +249,7 @@ std::optional<std::string> Y4mInput::parse_header(const std::string &line) {
   if (!space) return space.error().message;
   format_.sampling = space->first;
   mono_ = space->second;
+  field_chroma_ = format_.sampling != Sampling::s420 || colour == "420paldv";
   auto system = system_of_size(name, format_.width, format_.height);
   if (!system) return system.error().message;
   format_.system = *system;
@@ -299,6 +302,7 @@ Result<std::optional<Picture>> Y4mInput::next() {
   picture.width = format_.width;
   picture.height = format_.height;
   picture.sampling = format_.sampling;
+  picture.field_chroma = field_chroma_;
   const size_t luma = static_cast<size_t>(format_.width) * static_cast<size_t>(format_.height);
   const size_t chroma =
       mono_ ? 0
@@ -600,6 +604,7 @@ class StillInput : public PictureInput {
     format_.sampling = picture->sampling;
     // A picture taken whole at one moment: both fields alike.
     picture->interlaced = false;
+    format_.progressive = true;
     picture_ = std::move(*picture);
     frames_ = std::max<uint64_t>(
         1, static_cast<uint64_t>(std::llround(seconds * format_.rate.num / format_.rate.den)));

@@ -23,6 +23,7 @@ struct VideoFormat {
   int width = 0, height = 0;
   Rate rate{25, 1};
   Ratio pixel_aspect{0, 0};            // 0:0 when the input does not say
+  bool progressive = false;  // the input says its pictures are not interlaced
   Sampling sampling = Sampling::s420;  // as the input carries its pictures
   // The input's Y'CbCr samples run from 0 to 255 (a Y4M of
   // XCOLORRANGE=FULL); the reader has brought them to studio range.

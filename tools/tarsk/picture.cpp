@@ -9,35 +9,48 @@ namespace tarsk::cli {
 
 namespace {
 
-// Where a sampling keeps chroma: every `step`th pixel of a line, and on
-// every line or halfway between the lines of each pair.
+// Where a sampling keeps chroma: every `step`th pixel of a line, and
+// vertically on every line, halfway between the lines of each pair, or
+// halfway between the lines of each pair of a field (picture lines 4m + f
+// and 4m + f + 2 for chroma line 2m + f, as interlaced DV has it).
+enum class Vertical { lines, frame_pairs, field_pairs };
 struct Siting {
   int step;
-  bool pairs;
+  Vertical vertical;
 };
 
-Siting siting_of(Sampling sampling) {
+Siting siting_of(Sampling sampling, bool field_chroma = true) {
   switch (sampling) {
     case Sampling::s420:
-      return {2, true};
+      return {2, field_chroma ? Vertical::field_pairs : Vertical::frame_pairs};
     case Sampling::s411:
-      return {4, false};
+      return {4, Vertical::lines};
     case Sampling::s422:
-      return {2, false};
+      return {2, Vertical::lines};
     default:
-      return {1, false};
+      return {1, Vertical::lines};
   }
 }
 
 // The source samples one output sample is made of: weights[k] applies to
-// sample first + k (clamped into the plane), the sum divided by `divisor`.
+// sample first + k x step, the sum divided by `divisor`. Samples beyond
+// the plane are its first or last one; with a step of 2 (the lines of one
+// field) its first or last one of the same parity.
 struct Taps {
   int first = 0, count = 0;
   std::array<int, 7> weights{};
   int divisor = 1;
+  int step = 1;
 };
 
 Taps single(int at) { return {at, 1, {1}, 1}; }
+
+int tap_index(const Taps &t, int k, int size) {
+  const int at = t.first + k * t.step;
+  if (t.step == 1) return std::clamp(at, 0, size - 1);
+  const int parity = ((t.first % 2) + 2) % 2;
+  return std::clamp(at, parity, size - 1 - (size - 1 - parity) % 2);
+}
 
 // Horizontal taps for output sample i (see picture.h).
 Taps horizontal_taps(int from_step, int to_step, int i) {
@@ -54,11 +67,25 @@ Taps horizontal_taps(int from_step, int to_step, int i) {
 }
 
 // Vertical taps for output line j (see picture.h).
-Taps vertical_taps(bool from_pairs, bool to_pairs, int j) {
-  if (from_pairs == to_pairs) return single(j);
-  if (to_pairs) return {2 * j, 2, {1, 1}, 2};
-  const int k = j / 2;
-  return j % 2 == 0 ? Taps{k - 1, 2, {1, 3}, 4} : Taps{k, 2, {3, 1}, 4};
+Taps vertical_taps(Vertical from, Vertical to, int j) {
+  if (from == to) return single(j);
+  if (to != Vertical::lines) {
+    if (from != Vertical::lines) return single(j);  // 4:2:0 to 4:2:0 as it is
+    // [-1 9 9 -1]/16 about the place of chroma line j: between picture
+    // lines 2j and 2j + 1, or between its field's lines 2j - f and
+    // 2j - f + 2.
+    if (to == Vertical::frame_pairs) return {2 * j - 1, 4, {-1, 9, 9, -1}, 16};
+    return {2 * j - j % 2 - 2, 4, {-1, 9, 9, -1}, 16, 2};
+  }
+  if (from == Vertical::frame_pairs) {
+    const int k = j / 2;
+    return j % 2 == 0 ? Taps{k - 1, 2, {1, 3}, 4} : Taps{k, 2, {3, 1}, 4};
+  }
+  // Field pairs to every line: 3/4 of the field's nearest chroma line, 1/4
+  // of its next nearest (the field's first and last lines repeated).
+  const int f = j % 2, near = 2 * (j / 4) + f;
+  const int far = (j / 2) % 2 == 0 ? near - 2 : near + 2;
+  return far < near ? Taps{far, 2, {1, 3}, 4, 2} : Taps{near, 2, {3, 1}, 4, 2};
 }
 
 // One chroma plane from another, each output sample rounded once to the
@@ -72,24 +99,25 @@ std::vector<uint8_t> resample_plane(const std::vector<Sample> &src, int src_w, i
   std::vector<uint8_t> out(static_cast<size_t>(dst_w) * static_cast<size_t>(dst_h));
   uint8_t *dst = out.data();
   for (int j = 0; j < dst_h; ++j) {
-    const Taps v = vertical_taps(from.pairs, to.pairs, j);
+    const Taps v = vertical_taps(from.vertical, to.vertical, j);
     for (const Taps &h : columns) {
       using Sum = std::conditional_t<std::is_same_v<Sample, double>, double, int>;
       Sum sum = 0;
       for (int a = 0; a < v.count; ++a) {
-        const int line = std::clamp(v.first + a, 0, src_h - 1);
+        const int line = tap_index(v, a, src_h);
         const Sample *row = src.data() + static_cast<size_t>(line) * static_cast<size_t>(src_w);
         Sum line_sum = 0;
         for (int b = 0; b < h.count; ++b)
           line_sum +=
-              h.weights[static_cast<size_t>(b)] * row[std::clamp(h.first + b, 0, src_w - 1)];
+              h.weights[static_cast<size_t>(b)] * row[tap_index(h, b, src_w)];
         sum += v.weights[static_cast<size_t>(a)] * line_sum;
       }
       const int divisor = v.divisor * h.divisor;
       if constexpr (std::is_same_v<Sample, double>)
         *dst++ = static_cast<uint8_t>(std::clamp(std::floor(sum / divisor + 0.5), 0.0, 255.0));
       else
-        *dst++ = static_cast<uint8_t>((sum + divisor / 2) / divisor);
+        *dst++ = static_cast<uint8_t>(
+            std::clamp(static_cast<int>(std::floor((sum + divisor / 2.0) / divisor)), 0, 255));
     }
   }
   return out;
@@ -122,10 +150,12 @@ Picture from_rgb(const Picture &in, Sampling target) {
     cb[p] = c.cb;
     cr[p] = c.cr;
   }
-  const Siting to = siting_of(target);
+  const Siting to = siting_of(target, in.interlaced);
   const int cw = chroma_width(target, in.width), ch = chroma_height(target, in.height);
-  out.cb = resample_plane(cb, in.width, in.height, {1, false}, to, cw, ch);
-  out.cr = resample_plane(cr, in.width, in.height, {1, false}, to, cw, ch);
+  const Siting from{1, Vertical::lines};
+  out.field_chroma = in.interlaced;
+  out.cb = resample_plane(cb, in.width, in.height, from, to, cw, ch);
+  out.cr = resample_plane(cr, in.width, in.height, from, to, cw, ch);
   return out;
 }
 
@@ -153,7 +183,7 @@ int chroma_width(Sampling sampling, int width) {
 }
 
 int chroma_height(Sampling sampling, int height) {
-  return siting_of(sampling).pairs ? (height + 1) / 2 : height;
+  return siting_of(sampling).vertical != Vertical::lines ? (height + 1) / 2 : height;
 }
 
 Picture blank_picture(int width, int height, Sampling sampling) {
@@ -191,13 +221,15 @@ Picture to_stream_sampling(Picture picture, StreamSampling stream) {
   if (picture.sampling == target) return picture;
   if (picture.sampling == Sampling::rgb) return from_rgb(picture, target);
 
-  const Siting from = siting_of(picture.sampling), to = siting_of(target);
+  const Siting from = siting_of(picture.sampling, picture.field_chroma),
+               to = siting_of(target, picture.interlaced);
   const int sw = chroma_width(picture.sampling, picture.width);
   const int sh = chroma_height(picture.sampling, picture.height);
   const int dw = chroma_width(target, picture.width), dh = chroma_height(target, picture.height);
   picture.cb = resample_plane(picture.cb, sw, sh, from, to, dw, dh);
   picture.cr = resample_plane(picture.cr, sw, sh, from, to, dw, dh);
   picture.sampling = target;
+  picture.field_chroma = picture.interlaced;
   return picture;
 }
 

@@ -24,6 +24,10 @@ struct Picture {
   // DV pictures are interlaced, bottom field first; inputs may say
   // otherwise, and the encoder will want to know.
   bool interlaced = true, top_field_first = false;
+  // 4:2:0 chroma per field, as interlaced DV carries it (YUV4MPEG2's
+  // C420paldv); false: each chroma line between two neighbouring picture
+  // lines (C420jpeg, C420mpeg2, and progressive DV).
+  bool field_chroma = true;
 };
 
 // Size of a chroma plane of a picture `width` x `height` at `sampling`
@@ -54,10 +58,14 @@ enum class StreamSampling { s420, s411 };
 //
 // Where samples sit: luma at every pixel; 4:4:4 chroma the same; 4:2:2
 // chroma at the even pixels of every line; 4:1:1 chroma at every fourth
-// pixel (0, 4, ...) of every line; 4:2:0 chroma at the even pixels,
-// halfway between the two lines of each pair (0-1, 2-3, ...). Reading 4:2:0
-// the same way whatever its source called it (centred, MPEG-2 or PAL DV
-// siting) shifts chroma by at most half a chroma sample.
+// pixel (0, 4, ...) of every line; 4:2:0 chroma at the even pixels, and
+// vertically as DV has it: in interlaced pictures per field, chroma line
+// 2m + f belonging to field f (f = 0: lines 0, 2, 4, ...) halfway between
+// that field's lines 2m and 2m + 1, picture lines 4m + f and 4m + f + 2;
+// in progressive ones halfway between picture lines 2k and 2k + 1. A 4:2:0
+// picture keeps its chroma as it is (one whose chroma is not per field
+// although the picture is interlaced has its fields' colours mixed
+// already).
 //
 // Horizontally, chroma thinned by a factor r (2 or 4) is a triangle of
 // 2r - 1 taps around the kept pixel: 4:4:4 to every other pixel [1 2 1]/4,
@@ -66,12 +74,19 @@ enum class StreamSampling { s420, s411 };
 // linear interpolation: the samples themselves at 0, 4, ..., the mean of
 // two neighbours at 2, 6, ....
 //
-// Vertically, chroma on every line going to 4:2:0 is the mean of the pair
-// [1 1]/2, whose middle is where 4:2:0 chroma sits; 4:2:0 going to every
-// line is linear interpolation between pair centres: line 2k takes
-// (3 c[k] + c[k-1]) / 4, line 2k + 1 (3 c[k] + c[k+1]) / 4.
+// Vertically, chroma on every line going to 4:2:0 is [-1 9 9 -1]/16 over
+// the two lines it sits between and the one beyond each: of its field for
+// interlaced pictures (lines 4m + f - 2, 4m + f, 4m + f + 2, 4m + f + 4;
+// each field keeps its own colour), of the picture for progressive ones
+// (2k - 1 to 2k + 2).
+// 4:2:0 going to every line is linear interpolation between the chroma
+// lines about it, within each field for per-field chroma: field line j
+// takes 3/4 of the field's chroma line j / 2 and 1/4 of the one before
+// (even j) or after (odd j); otherwise line 2k takes (3 c[k] + c[k-1]) / 4,
+// line 2k + 1 (3 c[k] + c[k+1]) / 4.
 //
-// Picture edges repeat their last sample. RGB is first made Y'CbCr 4:4:4
+// Picture edges repeat their last sample (of the field, for a field's
+// lines). RGB is first made Y'CbCr 4:4:4
 // through ITU-R BT.601 in studio range, the inverse of the matrix that
 // `tarsk decode` turns Y'CbCr into RGB with: with R, G, B from 0 to 1 and
 // E = 0.299 R + 0.587 G + 0.114 B, Y' = 16 + 219 E, Cb = 128 + 224 (B - E)

@@ -74,4 +74,21 @@ void write_macroblock(const dv_macroblock_t *mb, dv_sample_t sampling, const Tar
 void write_planar(const dv_macroblock_t *mb, Shape shape, const Target &target,
                   const dsp::Yuy2Tables &t, bool setup);
 
+// The 4:2:0 chroma lines that picture line `line` is spread from, `near`
+// (3/4) and `far` (1/4), in a plane of `chroma_lines` lines: of its own
+// field for interlaced pictures (`fields`), else the nearest of all
+// (fields.cpp says where they sit).
+struct ChromaLines {
+  int near, far;
+};
+ChromaLines chroma_lines_of(int line, int chroma_lines, bool fields);
+
+// Writes lines first .. last - 1 of a picture `width` x `height` (at most
+// 720 wide) from native 4:2:0 planes, as the planar writer leaves them, to
+// a planar 4:2:2, YUY2, RGB or BGR0 target, its chroma spread by
+// chroma_lines_of. The target's clamps are those the planes were written
+// with.
+void write_spread_420(const Target &from, int width, int height, bool fields, const Target &to,
+                      const Tables &t, int first, int last);
+
 }  // namespace tarsk::output
