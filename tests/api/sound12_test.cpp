@@ -37,9 +37,10 @@ Made make_12_bit(tarsk_system system, int channels, int count) {
   const bool pal = system == TARSK_SYSTEM_625_50;
   const int height = pal ? 576 : 480;
   Bytes y(720 * static_cast<size_t>(height), 128), c(180 * static_cast<size_t>(height), 128);
-  tarsk_picture p{TARSK_PIXEL_Y41B, 720, height, {y.data(), c.data(), c.data()}, {720, 180, 180},
-                  nullptr};
-  if (pal) p = {TARSK_PIXEL_I420, 720, 576, {y.data(), c.data(), c.data()}, {720, 360, 360}, nullptr};
+  tarsk_picture p{TARSK_PIXEL_Y41B, 720,    height, {y.data(), c.data(), c.data()},
+                  {720, 180, 180},  nullptr};
+  if (pal)
+    p = {TARSK_PIXEL_I420, 720, 576, {y.data(), c.data(), c.data()}, {720, 360, 360}, nullptr};
   Made made;
   int n = 0;
   for (int f = 0; f < count; ++f) {
@@ -109,9 +110,9 @@ TEST(Sound12, RoundTripThroughOurDecoderAndFfmpeg) {
         .write(reinterpret_cast<const char *>(made.stream.data()),
                static_cast<std::streamsize>(made.stream.size()));
     for (int pair = 0; pair < 2; ++pair) {
-      const Samples theirs = from_s16le(run_ffmpeg({"-v", "error", "-i", path.string(), "-map",
-                                                    "0:a:" + std::to_string(pair), "-f", "s16le",
-                                                    "-ac", "2", "-"}));
+      const Samples theirs =
+          from_s16le(run_ffmpeg({"-v", "error", "-i", path.string(), "-map",
+                                 "0:a:" + std::to_string(pair), "-f", "s16le", "-ac", "2", "-"}));
       ASSERT_EQ(theirs.size(), 2 * static_cast<size_t>(total)) << "pair " << pair + 1;
       for (int side = 0; side < 2; ++side) {
         Samples channel;
@@ -137,15 +138,15 @@ TEST(Sound12, FrameCountsAndRefusals) {
     int frames;
     int expected;  // TARSK_OK or the error
   };
-  for (const Count c : {Count{TARSK_SYSTEM_625_50, 1264, TARSK_OK},  // the least
-                        Count{TARSK_SYSTEM_625_50, 1296, TARSK_OK},  // every position
-                        Count{TARSK_SYSTEM_625_50, 1263, TARSK_E_BAD_AUDIO},
-                        Count{TARSK_SYSTEM_625_50, 1297, TARSK_E_BAD_AUDIO},
-                        Count{TARSK_SYSTEM_525_60, 1053, TARSK_OK},
-                        Count{TARSK_SYSTEM_525_60, 1067, TARSK_OK},
-                        Count{TARSK_SYSTEM_525_60, 1080, TARSK_OK},
-                        Count{TARSK_SYSTEM_525_60, 1052, TARSK_E_BAD_AUDIO},
-                        Count{TARSK_SYSTEM_525_60, 1081, TARSK_E_BAD_AUDIO}}) {
+  for (const Count c :
+       {Count{TARSK_SYSTEM_625_50, 1264, TARSK_OK},  // the least
+        Count{TARSK_SYSTEM_625_50, 1296, TARSK_OK},  // every position
+        Count{TARSK_SYSTEM_625_50, 1263, TARSK_E_BAD_AUDIO},
+        Count{TARSK_SYSTEM_625_50, 1297, TARSK_E_BAD_AUDIO},
+        Count{TARSK_SYSTEM_525_60, 1053, TARSK_OK}, Count{TARSK_SYSTEM_525_60, 1067, TARSK_OK},
+        Count{TARSK_SYSTEM_525_60, 1080, TARSK_OK},
+        Count{TARSK_SYSTEM_525_60, 1052, TARSK_E_BAD_AUDIO},
+        Count{TARSK_SYSTEM_525_60, 1081, TARSK_E_BAD_AUDIO}}) {
     SCOPED_TRACE(std::to_string(c.frames) + " frames");
     Made made = make_12_bit(c.system, 4, 1);
     const Bytes before = made.stream;
@@ -154,8 +155,9 @@ TEST(Sound12, FrameCountsAndRefusals) {
     tarsk::Encoder enc(s);
     const Samples sound(4 * static_cast<size_t>(c.frames), 1000);
     const tarsk_audio a{32000, 12, 4, c.frames, 0};
-    ASSERT_EQ(tarsk_encode_sound(enc.get(), sound.data(), &a, made.stream.data(), made.stream.size()),
-              c.expected);
+    ASSERT_EQ(
+        tarsk_encode_sound(enc.get(), sound.data(), &a, made.stream.data(), made.stream.size()),
+        c.expected);
     if (c.expected != TARSK_OK) {
       EXPECT_EQ(made.stream, before);
       continue;

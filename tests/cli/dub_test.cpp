@@ -40,9 +40,9 @@ fs::path signal_wav(const fs::path &dir, const std::string &name, int channels, 
 // 625/50 or 10 + 5 of 525/60 (a whole number of 48 and 32 kHz cycles).
 Bytes transfer(tarsk_system system) {
   const bool pal = system == TARSK_SYSTEM_625_50;
-  return make_transfer({Recording{.frames = pal ? 4 : 10, .system = system},
-                        Recording{.frames = pal ? 4 : 5, .timecode = 5000,
-                                  .date = 1700100000, .system = system}});
+  return make_transfer(
+      {Recording{.frames = pal ? 4 : 10, .system = system},
+       Recording{.frames = pal ? 4 : 5, .timecode = 5000, .date = 1700100000, .system = system}});
 }
 
 // The channels of every frame, one after another.
@@ -175,7 +175,8 @@ TEST(Dub, SecondPairOnlyKeepsTheFirst) {
   write_bytes(dir / "in.dv", transfer(TARSK_SYSTEM_625_50));
   const auto a = signal_wav(dir, "a.wav", 2, 0, 20000, 32000);
   const auto b = signal_wav(dir, "b.wav", 2, 2, 20000, 32000);
-  const Dub first = dub(dir / "in.dv", dir / "12.dv", {"--audio-bits", "12", "--audio", a.string()});
+  const Dub first =
+      dub(dir / "in.dv", dir / "12.dv", {"--audio-bits", "12", "--audio", a.string()});
   ASSERT_EQ(first.run.exit_status, 0) << first.run.err;
   const Dub second = dub(dir / "12.dv", dir / "out.dv", {"--pair", "2", "--audio", b.string()});
   ASSERT_EQ(second.run.exit_status, 0) << second.run.err;
@@ -256,8 +257,7 @@ TEST(Dub, RefusalsSayWhy) {
   const std::string s32 = signal_wav(dir, "b.wav", 2, 0, 100, 32000).string();
   const CommandResult r = run_tarsk({"dub", in, "-o", out, "--audio", s32, "--pair", "2"});
   EXPECT_EQ(r.exit_status, 1);
-  EXPECT_NE(r.err.find("frame 0: --pair 2 dubs the second pair of 12-bit sound"),
-            std::string::npos)
+  EXPECT_NE(r.err.find("frame 0: --pair 2 dubs the second pair of 12-bit sound"), std::string::npos)
       << r.err;
   EXPECT_FALSE(fs::exists(dir / "out.dv"));
   EXPECT_NE(run_tarsk({"--help"}).out.find("dub IN.dv"), std::string::npos);

@@ -63,9 +63,17 @@ TEST(EncodeSound12, PairsComeBackAsTheNearestCodes) {
     SCOPED_TRACE(std::string(c.system) + ", " + std::to_string(c.channels.size()) + " files of " +
                  std::to_string(c.channels[0]) + " channels");
     const fs::path dir = fresh_dir();
-    std::vector<std::string> args = {"encode", "--test-pattern", "--duration", c.duration,
-                                     "--system", c.system, "--audio-bits", "12", "-q",
-                                     "-o", (dir / "out.dv").string()};
+    std::vector<std::string> args = {"encode",
+                                     "--test-pattern",
+                                     "--duration",
+                                     c.duration,
+                                     "--system",
+                                     c.system,
+                                     "--audio-bits",
+                                     "12",
+                                     "-q",
+                                     "-o",
+                                     (dir / "out.dv").string()};
     // A second file is half as long: the rest of pair 2 is silence.
     std::vector<int> lengths;
     for (size_t f = 0; f < c.channels.size(); ++f) {
@@ -105,12 +113,14 @@ TEST(EncodeSound12, RefusalsSayWhy) {
       {{"--audio", s32, "--audio", s32}, 2, "--audio-bits 12"},
       {{"--audio", quad}, 1, "four channels with --audio-bits 12"},
       {{"--audio-bits", "12", "--audio", quad, "--audio", s32}, 1, "as the only --audio"},
-      {{"--audio-bits", "12", "--audio", s32, "--audio", s32, "--audio", s32}, 2, "two stereo pairs"},
+      {{"--audio-bits", "12", "--audio", s32, "--audio", s32, "--audio", s32},
+       2,
+       "two stereo pairs"},
       {{"--audio-bits", "14"}, 2, "16 or 12"},
   };
   for (const Refusal &f : refusals) {
-    std::vector<std::string> args = {"encode", "--test-pattern", "--duration", "0.1", "-o",
-                                     (dir / "out.dv").string()};
+    std::vector<std::string> args = {"encode", "--test-pattern",         "--duration", "0.1",
+                                     "-o",     (dir / "out.dv").string()};
     args.insert(args.end(), f.args.begin(), f.args.end());
     const CommandResult r = run_tarsk(args);
     EXPECT_EQ(r.exit_status, f.status) << quoted(args) << "\n" << r.err;

@@ -41,7 +41,8 @@ Result<std::unique_ptr<AudioInput>> AudioInput::open(const std::string &path,
   if (info.channels > 2 && !(four_channels && info.channels == 4))
     return Failure{name + ": sound of " + std::to_string(info.channels) + " channels; this takes " +
                    (four_channels ? "mono, stereo or four channels (two stereo pairs)"
-                                  : "mono or stereo (four channels with --audio-bits 12, as the only --audio)") +
+                                  : "mono or stereo (four channels with --audio-bits 12, as "
+                                    "the only --audio)") +
                    ": mix it down, e.g. with ffmpeg's -ac 2"};
   input->rate_ = info.samplerate;
   input->channels_ = info.channels;

@@ -55,32 +55,32 @@ Status read_command_line(int argc, const char **argv, Options &o) {
       OVERWRITE_OPTIONS,
       POPT_AUTOHELP POPT_TABLEEND};
   ParsedArgs parsed;
-  const Status status = parse_options(
-      argc, argv, table, "IN -o OUT --audio SOUND [OPTION...]", parsed,
-      [&](int key, const std::string &v) {
-        switch (key) {
-          case 'a':
-            o.audio.push_back(v);
-            return true;
-          case 'o':
-            o.output = v;
-            return true;
-          case 'b': {
-            const auto i = word_value("dub", "audio-bits", v, {"16", "12"});
-            if (i) o.bits = *i == 0 ? 16 : 12;
-            return i.has_value();
-          }
-          case 'p':
-            if (!word_value("dub", "pair", v, {"2"})) return false;
-            o.pair = 2;
-            return true;
-          case 'z':
-            o.quiet = true;
-            return true;
-          default:
-            return false;
-        }
-      });
+  const Status status =
+      parse_options(argc, argv, table, "IN -o OUT --audio SOUND [OPTION...]", parsed,
+                    [&](int key, const std::string &v) {
+                      switch (key) {
+                        case 'a':
+                          o.audio.push_back(v);
+                          return true;
+                        case 'o':
+                          o.output = v;
+                          return true;
+                        case 'b': {
+                          const auto i = word_value("dub", "audio-bits", v, {"16", "12"});
+                          if (i) o.bits = *i == 0 ? 16 : 12;
+                          return i.has_value();
+                        }
+                        case 'p':
+                          if (!word_value("dub", "pair", v, {"2"})) return false;
+                          o.pair = 2;
+                          return true;
+                        case 'z':
+                          o.quiet = true;
+                          return true;
+                        default:
+                          return false;
+                      }
+                    });
   if (status != ok) return status;
   if (parsed.args.size() != 1)
     return usage_error("dub", parsed.args.empty() ? "no file given" : "one file at a time");
@@ -94,11 +94,11 @@ Status read_command_line(int argc, const char **argv, Options &o) {
   o.form = *form;
   if (o.pair == 2) o.bits = 12;  // the second pair is 12-bit sound's
   if (o.audio.size() > (o.bits == 12 && o.pair == 0 ? 2u : 1u))
-    return usage_error("dub", o.pair == 2 ? "--pair 2 takes one stereo --audio"
-                              : o.bits == 12
-                                  ? "12-bit sound is two stereo pairs at most: --audio twice at most"
-                                  : "16-bit sound is one stereo pair: --audio once (two pairs are "
-                                    "12-bit sound: --audio-bits 12)");
+    return usage_error(
+        "dub", o.pair == 2    ? "--pair 2 takes one stereo --audio"
+               : o.bits == 12 ? "12-bit sound is two stereo pairs at most: --audio twice at most"
+                              : "16-bit sound is one stereo pair: --audio once (two pairs are "
+                                "12-bit sound: --audio-bits 12)");
   const auto stdin_sound = std::count(o.audio.begin(), o.audio.end(), std::string("-"));
   if (stdin_sound > 1 || (o.input == "-" && stdin_sound > 0))
     return usage_error("dub", "only one input can come from standard input");
@@ -233,10 +233,10 @@ bool Job::dub(const Frame &frame, std::vector<uint8_t> &out) {
   int samples = enc.audio_samples(sound_->rate(), index);
   if (o_.pair == 2 && info) {
     if (info->audio_bits != 12 || info->audio_rate != 32000)
-      return frame_error(index, "--pair 2 dubs the second pair of 12-bit sound; this frame has " +
-                                    (info->audio_rate == 0
-                                         ? std::string("no sound")
-                                         : std::to_string(info->audio_bits) + "-bit sound"));
+      return frame_error(
+          index, "--pair 2 dubs the second pair of 12-bit sound; this frame has " +
+                     (info->audio_rate == 0 ? std::string("no sound")
+                                            : std::to_string(info->audio_bits) + "-bit sound"));
     samples = info->audio_samples;  // the first pair's, which both pairs share
   }
   auto pcm = sound_->next(static_cast<size_t>(samples));
@@ -297,8 +297,8 @@ int Job::run() {
     std::vector<int16_t> track;
     if (o_.form != DvForm::raw) {
       auto audio = decoder_.decode_audio(out);
-      track = track_sound(audio ? &*audio : nullptr, track_rate_, track_channels_, frame.system,
-                          done_);
+      track =
+          track_sound(audio ? &*audio : nullptr, track_rate_, track_channels_, frame.system, done_);
     }
     if (!out_->write(out, track)) return bad_input;
     progress_.update(++done_);
@@ -334,10 +334,10 @@ int Job::run() {
   if (!out_->commit()) return bad_input;
   if (!o_.quiet) {
     const Rate rate = frame_rate(*system_);
-    notice((o_.output == "-" ? std::string("standard output") : o_.output) + ": " +
-           progress_.summary(done_, static_cast<double>(rate.den) / rate.num,
-                             system_name(*system_)) +
-           ", sound from " + sound_name);
+    notice(
+        (o_.output == "-" ? std::string("standard output") : o_.output) + ": " +
+        progress_.summary(done_, static_cast<double>(rate.den) / rate.num, system_name(*system_)) +
+        ", sound from " + sound_name);
   }
   return ok;
 }
