@@ -228,6 +228,27 @@ TEST(Dub, RepairedFrameWrittenAsRead) {
   EXPECT_EQ(after->channels[1][0], signal(1, 3 * 1920));
 }
 
+// DV in a container dubs as raw DV does, and dubs into one: the frames
+// come out the same whatever holds them.
+TEST(Dub, ContainersInAndOut) {
+  const fs::path dir = fresh_dir();
+  write_bytes(dir / "in.dv", transfer(TARSK_SYSTEM_625_50));
+  const auto wav = signal_wav(dir, "a.wav", 2, 0, 15360, 48000);
+  ASSERT_EQ(
+      run_tarsk({"remux", (dir / "in.dv").string(), "-o", (dir / "in.avi").string()}).exit_status,
+      0);
+  const Dub raw = dub(dir / "in.dv", dir / "raw.dv", {"--audio", wav.string()});
+  const Dub from_avi = dub(dir / "in.avi", dir / "avi.dv", {"--audio", wav.string()});
+  const Dub to_mov = dub(dir / "in.dv", dir / "out.mov", {"--audio", wav.string()});
+  ASSERT_EQ(to_mov.run.exit_status, 0) << to_mov.run.err;
+  ASSERT_EQ(
+      run_tarsk({"remux", (dir / "out.mov").string(), "-o", (dir / "mov.dv").string()}).exit_status,
+      0);
+  ASSERT_EQ(raw.out.size(), 8u * 144000);
+  EXPECT_TRUE(from_avi.out == raw.out) << from_avi.run.err;
+  EXPECT_TRUE(read_file(dir / "mov.dv") == raw.out);
+}
+
 TEST(Dub, RefusalsSayWhy) {
   const fs::path dir = fresh_dir();
   write_bytes(dir / "in.dv", transfer(TARSK_SYSTEM_625_50));
