@@ -456,7 +456,7 @@ uint64_t tarsk_encoder_frames(const tarsk_encoder *encoder);
  * of the frames' VAUX source control packs. The frame (`size` at least
  * tarsk_encoder_frame_bytes) gets the picture, header, subcode and VAUX
  * blocks (time code and recording clock running on from the settings');
- * its audio blocks are left empty for tarsk_encode_audio. */
+ * its audio blocks are left empty for tarsk_encode_sound. */
 int tarsk_encode_video(tarsk_encoder *encoder, const tarsk_picture *picture, uint8_t *frame,
                        size_t size);
 
@@ -484,8 +484,28 @@ int tarsk_encode_receive(tarsk_encoder *encoder, uint8_t **frame, uint64_t *numb
  * (48000, 44100 or 32000 Hz), locked to the video; 0 for another rate. */
 int tarsk_encoder_audio_frames(const tarsk_encoder *encoder, int rate, uint64_t frame);
 
+/* Puts a frame's sound into the audio blocks of a frame the encoder made:
+ * sound->frames sample frames of sound->channels interleaved 16-bit samples
+ * at sound->rate, coded in sound->bits: 16 (2 channels at 48000, 44100 or
+ * 32000 Hz) or 12 (non-linear, 32000 Hz, 2 channels: one stereo pair, or 4:
+ * two). sound->failed_blocks is not read. The frame count must be one the
+ * AAUX source pack can state: from the system's least at the rate (525/60:
+ * 1580, 1452, 1053 at 48, 44.1, 32 kHz; 625/50: 1896, 1742, 1264) to 63
+ * more, and no more than the frame has positions for (at 32 kHz 1080 in
+ * 525/60, 1296 in 625/50); tarsk_encoder_audio_frames gives the count of
+ * locked sound. 12-bit samples are coded to the nearest of the 12-bit codes
+ * (steps of 1 up to +-511, doubling every 256 codes to steps of 64 above
+ * +-16384); the first pair goes into the first half of the DIF sequences,
+ * the second into the second half, which one pair leaves silent. Errors:
+ * TARSK_E_BAD_CALL (a null argument), TARSK_E_BAD_BUFFER (`size` below
+ * tarsk_encoder_frame_bytes), TARSK_E_BAD_AUDIO (anything else the frame
+ * cannot carry). */
+int tarsk_encode_sound(tarsk_encoder *encoder, const int16_t *samples, const tarsk_audio *sound,
+                       uint8_t *frame, size_t size);
+
 /* Puts `frames` sample frames of interleaved 16-bit stereo at `rate` into
- * the audio blocks of a frame the encoder made. */
+ * the audio blocks of a frame the encoder made: tarsk_encode_sound with 2
+ * channels of 16 bits. */
 int tarsk_encode_audio(tarsk_encoder *encoder, const int16_t *samples, int frames, int rate,
                        uint8_t *frame, size_t size);
 

@@ -511,6 +511,18 @@ class Encoder {
     if (samples % 2 != 0) return error_of(TARSK_E_BAD_AUDIO, "odd stereo samples");
     return result(tarsk_encode_audio(get(), stereo, static_cast<int>(samples / 2), rate, frame, size));
   }
+  /// Puts `samples` interleaved 16-bit samples of `channels` channels at
+  /// `rate` into the audio blocks of a frame the encoder made, coded in
+  /// `bits`: 16 (stereo) or 12 (32 kHz; 2 channels: one stereo pair, or 4:
+  /// two), as tarsk_encode_sound.
+  Expected<void> encode_sound(const int16_t *interleaved, size_t samples, int channels, int rate,
+                              int bits, uint8_t *frame, size_t size) {
+    if (channels <= 0 || samples % static_cast<size_t>(channels) != 0)
+      return error_of(TARSK_E_BAD_AUDIO, "samples not a whole number of sample frames");
+    const tarsk_audio sound{rate, bits, channels,
+                            static_cast<int>(samples / static_cast<size_t>(channels)), 0};
+    return result(tarsk_encode_sound(get(), interleaved, &sound, frame, size));
+  }
 
  private:
   static Expected<void> result(int code) {

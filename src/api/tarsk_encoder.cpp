@@ -12,6 +12,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "api/frame_ring.h"
 #include "api/picture.h"
 #include "common/dif.h"
+#include "common/log.h"
 // tarsk.h's encoders add their tallies to dv.h's process-wide counters, which
 // dv_show_statistics prints (`tarsk encode --stats`): classic/ holds them.
 #include "classic/statistics.h"
@@ -353,13 +355,28 @@ int tarsk_encoder_audio_frames(const tarsk_encoder *encoder, int rate, uint64_t 
   return dv_calculate_samples(encoder->enc.get(), rate, static_cast<int>(frame % 300000));
 }
 
-int tarsk_encode_audio(tarsk_encoder *encoder, const int16_t *samples, int frames, int rate,
+int tarsk_encode_sound(tarsk_encoder *encoder, const int16_t *samples, const tarsk_audio *sound,
                        uint8_t *frame, size_t size) {
-  if (encoder == nullptr || samples == nullptr || frame == nullptr) return TARSK_E_BAD_CALL;
+  if (encoder == nullptr || samples == nullptr || sound == nullptr || frame == nullptr)
+    return TARSK_E_BAD_CALL;
   const LogScope scope(encoder->log);
   if (size < encoder->frame_bytes()) return TARSK_E_BAD_BUFFER;
+  const bool pal = encoder->pal();
+  if (sound->bits == 12) {
+    if (sound->rate != 32000) {
+      log(LogLevel::error, "12-bit sound is 32000 Hz, not %d\n", sound->rate);
+      return TARSK_E_BAD_AUDIO;
+    }
+    const std::optional<SourcePack> sp = describe_12_bit(sound->channels, sound->frames, pal);
+    if (!sp) return TARSK_E_BAD_AUDIO;
+    insert_12_bit(frame, Sound12{samples, sound->channels, sound->frames}, *sp, pal,
+                  encoder->smpte_314m);
+    return TARSK_OK;
+  }
+  if (sound->bits != 16 || sound->channels != 2) return TARSK_E_BAD_AUDIO;
   // Every sample position of a frame, the most any frame carries.
-  const int positions = encoder->pal() ? 1944 : 1620;
+  const int positions = pal ? 1944 : 1620;
+  const int frames = sound->frames;
   if (frames <= 0 || frames > positions) return TARSK_E_BAD_AUDIO;
   std::array<std::array<int16_t, 1944>, 2> channels{};
   for (int i = 0; i < frames; ++i) {
@@ -368,9 +385,15 @@ int tarsk_encode_audio(tarsk_encoder *encoder, const int16_t *samples, int frame
   }
   int16_t *pcm[2] = {channels[0].data(), channels[1].data()};
   encoder->enc->samples_this_frame = frames;
-  if (encode_full_audio(encoder->enc.get(), pcm, 2, rate, frame, encoder->smpte_314m) != 0)
+  if (encode_full_audio(encoder->enc.get(), pcm, 2, sound->rate, frame, encoder->smpte_314m) != 0)
     return TARSK_E_BAD_AUDIO;
   return TARSK_OK;
+}
+
+int tarsk_encode_audio(tarsk_encoder *encoder, const int16_t *samples, int frames, int rate,
+                       uint8_t *frame, size_t size) {
+  const tarsk_audio sound{rate, 16, 2, frames, 0};
+  return tarsk_encode_sound(encoder, samples, &sound, frame, size);
 }
 
 }  // extern "C"

@@ -1,7 +1,9 @@
 // What both directions know of DV audio frames: the sampling rates the
-// AAUX source pack can name and how many samples per channel a frame
-// carries at each of them.
+// AAUX source pack can name, how many samples per channel a frame
+// carries at each of them, and the 12-bit non-linear code.
 #pragma once
+
+#include <algorithm>
 
 namespace tarsk::audio {
 
@@ -79,5 +81,56 @@ constexpr bool patterns_repeat() {
   return true;
 }
 static_assert(patterns_repeat());
+
+// The 12-bit non-linear code of 32 kHz sound: a signed code (two's
+// complement, -2047..2047; 0x800, -2048, marks an invalid sample) stands for
+// a 16-bit sample. Codes 0..511 stand for themselves; above them come
+// segments of 256 codes, each stepping twice as far as the one before:
+// segment s (2..7) starts at code 256 s, which stands for 2^(s+7), with a
+// step of 2^(s-1), so code 2047 is 32704. Negative codes mirror the
+// positive ones: code -1 - c stands for -1 - (what c stands for).
+namespace nonlinear {
+
+inline constexpr int invalid_code = 0x800;
+inline constexpr int largest_code = 2047;
+inline constexpr int segment_codes = 256;
+inline constexpr int last_segment = 7;
+
+// Segments 0 and 1 are the linear codes.
+constexpr int step_shift(int segment) { return segment < 2 ? 0 : segment - 1; }
+constexpr int first_code(int segment) { return segment * segment_codes; }
+constexpr int first_sample(int segment) {
+  return segment < 2 ? first_code(segment) : segment_codes << step_shift(segment);
+}
+
+// The sample a code in -2047..2047 stands for.
+constexpr int expand(int code) {
+  if (code < 0) return -1 - expand(-1 - code);
+  const int s = code / segment_codes;
+  return first_sample(s) + ((code - first_code(s)) << step_shift(s));
+}
+
+// The code whose sample is nearest `sample` (a tie goes to the one further
+// from zero); never the invalid code.
+constexpr int compress(int sample) {
+  if (sample < 0) return std::max(-1 - compress(-1 - sample), -largest_code);
+  int s = last_segment;
+  while (first_sample(s) > sample) --s;
+  const int step = 1 << step_shift(s);
+  return std::min(first_code(s) + (sample - first_sample(s) + step / 2) / step, largest_code);
+}
+
+constexpr bool codes_come_back() {
+  for (int code = -largest_code; code <= largest_code; ++code)
+    if (compress(expand(code)) != code) return false;
+  return expand(largest_code) == 32704 && compress(-32768) == -largest_code;
+}
+static_assert(codes_come_back());
+
+// The 12 bits a code is written as, and back.
+constexpr int to_bits(int code) { return code & 0xfff; }
+constexpr int from_bits(int bits) { return bits >= invalid_code ? bits - 4096 : bits; }
+
+}  // namespace nonlinear
 
 }  // namespace tarsk::audio

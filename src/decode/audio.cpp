@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "common/audio.h"
 #include "common/dif.h"
 #include "common/log.h"
 
@@ -14,20 +15,12 @@ namespace {
 
 namespace dif = tarsk::dif;
 constexpr int16_t invalid_16 = -32768;  // 0x8000 marks an invalid sample
-constexpr int invalid_12 = 0x800;
+constexpr int invalid_12 = tarsk::audio::nonlinear::invalid_code;
+
+namespace nonlinear = tarsk::audio::nonlinear;
 
 // The nonlinear 12-bit code of DV audio, expanded to 16 bits.
-int16_t expand_12(int v) {
-  const int s = (v >> 8) & 0x0f;
-  int result;
-  if (s >= 2 && s <= 7)
-    result = (v - (s - 1) * 256) * (1 << (s - 1));
-  else if (s >= 8 && s <= 13)
-    result = (v + (14 - s) * 256 + 1) * (1 << (14 - s)) - 1;
-  else
-    result = v;
-  return static_cast<int16_t>(result);
-}
+int16_t expand_12(int code) { return static_cast<int16_t>(nonlinear::expand(code)); }
 
 void report_block_failure(const dv_audio_t *audio, const uint8_t *block, int bits) {
   if (audio->error_log == nullptr) return;
@@ -44,8 +37,9 @@ void report_block_failure(const dv_audio_t *audio, const uint8_t *block, int bit
 
 int load_be16(const uint8_t *p) { return static_cast<int16_t>((p[0] << 8) | p[1]); }
 
-// A signed 12-bit code: above 0x800 it is negative.
-int signed_12(int code) { return code > invalid_12 ? code - 4096 : code; }
+// A signed 12-bit code: from 0x800 on it is negative (0x800 itself marks
+// an invalid sample, dealt with before).
+int signed_12(int code) { return nonlinear::from_bits(code); }
 
 // The samples to post-process: at most what the frame's blocks hold.
 int samples_of(const dv_audio_t *audio) {
@@ -165,11 +159,11 @@ int dv_decode_audio_block(dv_audio_t *dv_audio, const uint8_t *inbuf, int ds, in
       // One invalid sample of a pair stands in as the most negative code.
       int y = signed_12(y_code), z = signed_12(z_code);
       if (y_code == invalid_12) {
-        y = -2047;
+        y = -nonlinear::largest_code;
         ++invalid;
       }
       if (z_code == invalid_12) {
-        z = -2047;
+        z = -nonlinear::largest_code;
         ++invalid;
       }
       if (p < limit) {

@@ -23,10 +23,26 @@ using Pack = std::array<uint8_t, pack_size>;
 constexpr int channels_inserted = 2;
 constexpr int bytes_per_sample = 2;
 constexpr int samples_per_block = audio_data_size / bytes_per_sample;  // 36
+// 12-bit sound: a group of three bytes holds a position of a stereo pair.
+constexpr int bytes_per_group = 3;
+constexpr int groups_per_block = audio_data_size / bytes_per_group;  // 24
 
 // Sample positions per channel that a frame's audio blocks hold.
 constexpr int positions(bool pal) {
   return audio_half(pal) * audio_blocks_per_sequence * samples_per_block;
+}
+
+constexpr int rate_32k = audio::rate_code(32000);
+
+// The source pack counts samples above the minimum in six bits, and the
+// blocks hold no more than their slots.
+bool samples_fit(int samples, int code, bool pal) {
+  const int least = audio::min_samples[pal][code];
+  const int most = std::min(least + 63, audio::max_samples[pal][code]);
+  if (samples >= least && samples <= most) return true;
+  log(LogLevel::error, "Audio frame of %d samples: a frame at %d Hz holds %d to %d\n", samples,
+      audio::frequency[code], least, most);
+  return false;
 }
 
 }  // namespace
@@ -53,33 +69,42 @@ std::optional<SourcePack> describe_audio(const dv_enc_audio_info_t &audio, bool 
     log(LogLevel::error, "Audio sample frames of %d bytes do not fit the audio data\n", alignment);
     return std::nullopt;
   }
-  // The source pack counts samples above the minimum in six bits, and the
-  // blocks hold no more than their slots.
   const int samples = audio.bytesperframe / alignment;
-  const int least = audio::min_samples[pal][code];
-  const int most = std::min(least + 63, audio::max_samples[pal][code]);
-  if (samples < least || samples > most) {
-    log(LogLevel::error, "Audio frame of %d samples: a frame at %d Hz holds %d to %d\n", samples,
-        audio.frequency, least, most);
+  if (!samples_fit(samples, code, pal)) return std::nullopt;
+  return SourcePack{code, samples, alignment};
+}
+
+std::optional<SourcePack> describe_12_bit(int channels, int frames, bool pal) {
+  if (channels != 2 && channels != 4) {
+    log(LogLevel::error, "12-bit sound of %d channels: it is one stereo pair or two\n", channels);
     return std::nullopt;
   }
-  return SourcePack{code, samples, alignment};
+  if (!samples_fit(frames, rate_32k, pal)) return std::nullopt;
+  return SourcePack{rate_32k, frames, 0, true};
 }
 
 namespace {
 
 // PC1: unlocked audio, the reserved bit, samples above the minimum. PC2:
-// stereo, 1 in the second half of the frame. PC3: the reserved bit, ml
-// and the 50-field flag. PC4: the emphasis flag set, which says the samples
-// carry no pre-emphasis (a clear flag would have players de-emphasise
-// them); sampling code; quantisation code 0, 16 bits.
+// the audio mode, 1 in the second half of the frame; for 12-bit sound, as
+// 4-channel camcorders write it, CHN 1 (each half of the frame holds two
+// channels, a stereo pair) and PA 1 (the pairs are independent of each
+// other), where 16-bit stereo has a channel a half. PC3: the reserved bit,
+// ml and the 50-field flag. PC4: the emphasis flag set, which says the
+// samples carry no pre-emphasis (a clear flag would have players
+// de-emphasise them); sampling code; quantisation code, 0 for 16 bits and
+// 1 for 12.
 constexpr uint8_t emphasis_off = 0x80;
+constexpr uint8_t pair_per_half = 0x30;
+constexpr uint8_t nonlinear_12 = 1;
 
 Pack source_pack(const SourcePack &sp, bool pal, bool second_half) {
   const int af = (sp.samples - audio::min_samples[pal][sp.rate_code]) & 0x3f;
-  return {pack_id::aaux_source, static_cast<uint8_t>(0xc0 + af),
-          static_cast<uint8_t>(second_half ? 1 : 0), static_cast<uint8_t>(pal ? 0xe0 : 0xc0),
-          static_cast<uint8_t>(emphasis_off | sp.rate_code << 3)};
+  const int mode = (sp.twelve_bit ? pair_per_half : 0) + (second_half ? 1 : 0);
+  return {pack_id::aaux_source, static_cast<uint8_t>(0xc0 + af), static_cast<uint8_t>(mode),
+          static_cast<uint8_t>(pal ? 0xe0 : 0xc0),
+          static_cast<uint8_t>(emphasis_off | sp.rate_code << 3 |
+                               (sp.twelve_bit ? nonlinear_12 : 0))};
 }
 
 // Copy generation free; PC3 forward direction (bit 7) at normal speed,
@@ -138,7 +163,41 @@ void put_16_bit(uint8_t *frame, int ds, int row, int channel, const dv_enc_audio
   }
 }
 
+// One DIF sequence's samples of a stereo pair in 12 bits: `row` is the
+// sequence within its half of the frame, `first` the pair's first channel
+// among the `channels` interleaved ones. Three bytes hold a position's two
+// codes: the first channel's high eight bits, the second's, then the low
+// four bits of each. Positions past the frame's samples, and a pair the
+// sound does not have, are silence.
+void put_12_bit(uint8_t *frame, int ds, int row, const Sound12 &sound, int first, bool pal) {
+  for (int a = 0; a < audio_blocks_per_sequence; ++a) {
+    uint8_t *out = frame + audio_offset(ds, a) + audio_data_offset;
+    for (int i = 0; i < groups_per_block; ++i, out += bytes_per_group) {
+      const int p = audio_position(pal, row, a, i);
+      int y = 0, z = 0;
+      if (p < sound.frames && first < sound.channels) {
+        const int16_t *in = sound.samples + static_cast<ptrdiff_t>(p) * sound.channels + first;
+        y = audio::nonlinear::to_bits(audio::nonlinear::compress(in[0]));
+        z = audio::nonlinear::to_bits(audio::nonlinear::compress(in[1]));
+      }
+      out[0] = static_cast<uint8_t>(y >> 4);
+      out[1] = static_cast<uint8_t>(z >> 4);
+      out[2] = static_cast<uint8_t>((y & 0x0f) << 4 | (z & 0x0f));
+    }
+  }
+}
+
 }  // namespace
+
+void insert_12_bit(uint8_t *frame, const Sound12 &sound, const SourcePack &sp, bool pal,
+                   bool smpte_314m) {
+  write_aaux_packs(frame, sp, pal, smpte_314m);
+  const int half = audio_half(pal);
+  for (int ds = 0; ds < sequences(pal); ++ds) {
+    const int pair = ds < half ? 0 : 1;
+    put_12_bit(frame, ds, ds - pair * half, sound, 2 * pair, pal);
+  }
+}
 
 void insert_audio(uint8_t *frame, const dv_enc_audio_info_t &audio, const SourcePack &sp, bool pal,
                   bool smpte_314m) {

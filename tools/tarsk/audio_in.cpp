@@ -25,7 +25,8 @@ AudioInput::~AudioInput() {
   if (file_ != nullptr) sf_close(file_);
 }
 
-Result<std::unique_ptr<AudioInput>> AudioInput::open(const std::string &path) {
+Result<std::unique_ptr<AudioInput>> AudioInput::open(const std::string &path,
+                                                     bool four_channels) {
   std::unique_ptr<AudioInput> input(new AudioInput);
   input->name_ = path == "-" ? "standard input" : path;
   SF_INFO info{};
@@ -37,10 +38,12 @@ Result<std::unique_ptr<AudioInput>> AudioInput::open(const std::string &path) {
     return Failure{name + ": sound at " + std::to_string(info.samplerate) +
                    " Hz; DV carries 48000, 44100 or 32000 Hz: resample it, e.g. with "
                    "ffmpeg's -ar 48000"};
-  if (info.channels > 2)
-    return Failure{name + ": sound of " + std::to_string(info.channels) +
-                   " channels; this takes mono or stereo: mix it down, e.g. with ffmpeg's "
-                   "-ac 2"};
+  if (info.channels > 2 && !(four_channels && info.channels == 4))
+    return Failure{name + ": sound of " + std::to_string(info.channels) + " channels; this takes " +
+                   (four_channels ? "mono, stereo or four channels (two stereo pairs)"
+                                  : "mono or stereo (four channels with --audio-bits 12, as "
+                                    "the only --audio)") +
+                   ": mix it down, e.g. with ffmpeg's -ac 2"};
   input->rate_ = info.samplerate;
   input->channels_ = info.channels;
   const int subtype = info.format & SF_FORMAT_SUBMASK;
@@ -57,7 +60,8 @@ sf_count_t AudioInput::read_floats(int16_t *out, sf_count_t frames) {
 }
 
 Result<std::vector<int16_t>> AudioInput::read(size_t frames) {
-  std::vector<int16_t> samples(frames * 2);
+  const auto width = static_cast<size_t>(this->width());
+  std::vector<int16_t> samples(frames * width);
   const auto wanted = static_cast<sf_count_t>(frames);
   const sf_count_t got = floating_ ? read_floats(samples.data(), wanted)
                                    : sf_readf_short(file_, samples.data(), wanted);
@@ -67,9 +71,50 @@ Result<std::vector<int16_t>> AudioInput::read(size_t frames) {
   const auto n = static_cast<size_t>(got);
   if (channels_ == 1)  // back to front, so that no sample is overwritten before it is copied
     for (size_t i = n; i-- > 0;) samples[2 * i] = samples[2 * i + 1] = samples[i];
-  samples.resize(n * 2);
+  samples.resize(n * width);
   read_ += n;
   return samples;
+}
+
+Result<SoundFiles> SoundFiles::open(const std::vector<std::string> &paths, int bits) {
+  SoundFiles sound;
+  const bool twelve = bits == 12;
+  for (const std::string &path : paths) {
+    // A file of four channels is both pairs: alone.
+    auto in = AudioInput::open(path, twelve && paths.size() == 1);
+    if (!in) return in.error();
+    const std::string name = path == "-" ? "standard input" : path;
+    if (twelve && (*in)->rate() != 32000)
+      return Failure{name + ": sound at " + std::to_string((*in)->rate()) +
+                     " Hz; 12-bit sound is 32000 Hz: resample it, e.g. with ffmpeg's -ar 32000"};
+    if (!sound.files_.empty() && (*in)->rate() != sound.rate_)
+      return Failure{name + ": sound at " + std::to_string((*in)->rate()) + " Hz, " +
+                     sound.files_[0].name + " at " + std::to_string(sound.rate_) +
+                     " Hz: the two pairs must have the same rate"};
+    sound.rate_ = (*in)->rate();
+    sound.channels_ = (*in)->width();
+    sound.files_.push_back(File{std::move(*in), name});
+  }
+  if (sound.files_.size() == 2) sound.channels_ = 4;
+  return sound;
+}
+
+Result<std::vector<int16_t>> SoundFiles::next(size_t frames) {
+  const auto width = static_cast<size_t>(channels_);
+  std::vector<int16_t> out(frames * width, 0);
+  for (size_t f = 0; f < files_.size(); ++f) {
+    File &file = files_[f];
+    if (file.ended) continue;
+    auto got = file.input->read(frames);
+    if (!got) return got.error();
+    const auto from = static_cast<size_t>(file.input->width());
+    const size_t n = got->size() / from;
+    file.ended = n < frames;
+    // The second file is the second pair: channels 2 and 3.
+    for (size_t i = 0; i < n; ++i)
+      for (size_t c = 0; c < from; ++c) out[i * width + 2 * f + c] = (*got)[i * from + c];
+  }
+  return out;
 }
 
 }  // namespace tarsk::cli

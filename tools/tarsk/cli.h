@@ -98,6 +98,7 @@ int run_remux(int argc, const char **argv);
 int run_analyze(int argc, const char **argv);
 int run_split(int argc, const char **argv);
 int run_merge(int argc, const char **argv);
+int run_dub(int argc, const char **argv);
 
 // ---------------------------------------------------------------------------
 

@@ -47,7 +47,9 @@ EncoderSettings default_settings() {
 }
 
 struct Options {
-  std::string input, output, audio;
+  std::string input, output;
+  std::vector<std::string> audio;  // --audio, once a stereo pair
+  int audio_bits = 16;
   DvForm form = DvForm::raw;
   Kind kind = Kind::y4m;
   std::optional<tarsk_system> system;  // from --system
@@ -145,7 +147,11 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       o.output = value;
       return true;
     case 'a':
-      o.audio = value;
+      o.audio.push_back(value);
+      return true;
+    case 'b':
+      if (!one_of("audio-bits", {"16", "12"}, o.audio_bits, 0)) return false;
+      o.audio_bits = o.audio_bits == 0 ? 16 : 12;
       return true;
     case 'f':
       format = value;
@@ -294,8 +300,14 @@ bool check_options(const std::vector<std::string> &args, const std::string &form
                        o.input + " has pictures of its own");
   if (o.wrong_interlace && o.kind != Kind::ppm && o.kind != Kind::pgm)
     return usage_error("--wrong-interlace is for PPM and PGM pictures");
-  if (o.input == "-" && o.audio == "-")
-    return usage_error("the pictures and the sound cannot both come from standard input");
+  const auto stdin_sound = std::count(o.audio.begin(), o.audio.end(), std::string("-"));
+  if (stdin_sound > 1 || (o.input == "-" && stdin_sound > 0))
+    return usage_error("only one input can come from standard input");
+  if (o.audio.size() > (o.audio_bits == 12 ? 2u : 1u))
+    return usage_error(o.audio_bits == 12
+                           ? "12-bit sound is two stereo pairs at most: --audio twice at most"
+                           : "16-bit sound is one stereo pair: --audio once (two pairs are "
+                             "12-bit sound: --audio-bits 12)");
   if (o.settings.quality == TARSK_QUALITY_BEST &&
       (o.settings.passes != 3 || o.settings.static_qno != 0))
     return usage_error(
@@ -310,7 +322,13 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "QuickTime (.mov) or Matroska (.mkv) with a PCM sound track",
        "OUT"},
       {"audio", '\0', POPT_ARG_STRING, nullptr, 'a',
-       "the sound: WAV, AIFF or FLAC at 48, 44.1 or 32 kHz, mono or stereo [silence]", "FILE"},
+       "the sound: WAV, AIFF or FLAC at 48, 44.1 or 32 kHz, mono or stereo [silence]; with "
+       "--audio-bits 12 (32 kHz) twice for two stereo pairs, or once with four channels",
+       "FILE"},
+      {"audio-bits", '\0', POPT_ARG_STRING, nullptr, 'b',
+       "16-bit linear sound, or 12-bit non-linear at 32 kHz (one or two stereo pairs, as "
+       "camcorders record it) [16]",
+       "16|12"},
       {"format", 'f', POPT_ARG_STRING, nullptr, 'f',
        "what IN holds: y4m, png, jpeg, ppm or pgm (numbered pictures: frame%04d.png; a PNG or "
        "JPEG name without a number is a still), yuy2 or rgb (raw) [by IN's extension; y4m "
@@ -542,43 +560,41 @@ Result<std::unique_ptr<PictureInput>> open_input(const Options &o) {
 class Sound {
  public:
   Status open(const Options &o) {
+    bits_ = o.audio_bits;
+    if (bits_ == 12) rate_ = 32000;
     if (!o.audio.empty()) {
-      auto in = AudioInput::open(o.audio);
-      if (!in) {
-        error(in.error().message);
+      auto files = SoundFiles::open(o.audio, bits_);
+      if (!files) {
+        error(files.error().message);
         return bad_input;
       }
-      file_ = std::move(*in);
-      rate_ = file_->rate();
-      name_ = o.audio == "-" ? "standard input" : o.audio;
+      files_.emplace(std::move(*files));
+      rate_ = files_->rate();
+      channels_ = files_->channels();
     } else if (o.kind == Kind::pattern) {
       tone_.emplace(rate_);
     }
     return ok;
   }
   int rate() const { return rate_; }
-  // `frames` sample frames of stereo, silence where the sound has ended.
+  int bits() const { return bits_; }
+  int channels() const { return channels_; }
+  // `frames` sample frames of channels(), silence where the sound has ended.
   Result<std::vector<int16_t>> next(size_t frames) {
     if (tone_) return tone_->next(frames);
-    std::vector<int16_t> out;
-    if (file_ && !ended_) {
-      auto got = file_->read(frames);
-      if (!got) return got.error();
-      out = std::move(*got);
-      ended_ = out.size() < 2 * frames;
-    }
-    out.resize(2 * frames, 0);
-    return out;
+    if (files_) return files_->next(frames);
+    return std::vector<int16_t>(frames * static_cast<size_t>(channels_), 0);
   }
-  bool ended() const { return ended_; }
-  const std::string &name() const { return name_; }
+  // The files of the sound (none for the tone and silence).
+  size_t files() const { return files_ ? files_->files() : 0; }
+  bool ended(size_t i) const { return files_->ended(i); }
+  const std::string &name(size_t i) const { return files_->name(i); }
 
  private:
-  std::unique_ptr<AudioInput> file_;
+  std::optional<SoundFiles> files_;
   std::optional<Tone> tone_;
-  int rate_ = 48000;  // silence and the tone: the stream's usual rate
-  bool ended_ = false;
-  std::string name_;
+  int rate_ = 48000;  // silence and the tone: the stream's usual rate (32000 for 12 bits)
+  int bits_ = 16, channels_ = 2;
 };
 
 // ---------------------------------------------------------------------------
@@ -619,7 +635,8 @@ class Job {
   // The quantisation numbers (QNO, 0 to 15) of the frames' macroblocks, as
   // their video blocks carry them: the higher, the finer the steps.
   uint64_t macroblocks_ = 0, qno_sum_ = 0, finest_ = 0;
-  std::optional<uint64_t> sound_ended_;  // the frame at which the sound ran out
+  // The frame at which each sound file ran out.
+  std::vector<std::optional<uint64_t>> sound_ended_;
   // Pictures read and not yet written out, in order, and frames to reuse.
   // The encoder's threads read the pictures of pending_ and write their
   // frames, so the encoder comes last: it is destroyed first, and its
@@ -758,9 +775,11 @@ bool Job::emit_oldest() {
     error(pcm.error().message);
     return false;
   }
-  if (sound_.ended() && !sound_ended_) sound_ended_ = n;
-  if (auto done = encoder_->encode_audio(pcm->data(), pcm->size(), sound_.rate(), p.frame.data(),
-                                         p.frame.size());
+  sound_ended_.resize(sound_.files());
+  for (size_t i = 0; i < sound_.files(); ++i)
+    if (sound_.ended(i) && !sound_ended_[i]) sound_ended_[i] = n;
+  if (auto done = encoder_->encode_sound(pcm->data(), pcm->size(), sound_.channels(), sound_.rate(),
+                                         sound_.bits(), p.frame.data(), p.frame.size());
       !done)
     return frame_error(index, done.error().message);
   if (!out_->write(p.frame, *pcm)) return false;
@@ -917,7 +936,8 @@ int Job::run() {
   out_ = open_dv_sink(o_.output, o_.form);
   if (!out_) return bad_input;
   if (!out_->start({system, is_420(sampling, system) ? TARSK_SAMPLING_420 : TARSK_SAMPLING_411,
-                    o_.settings.wide != 0, sound_.rate(), 2, timecode_text(first)}))
+                    o_.settings.wide != 0, sound_.rate(), sound_.channels(),
+                    timecode_text(first)}))
     return bad_input;
   progress_.set_total(known_total());
   for (uint64_t read = 0; o_.first + read < o_.end; ++read) {
@@ -937,9 +957,12 @@ int Job::run() {
           (o_.first > 0 ? ": no pictures in the range " + o_.range_text : ": no pictures"));
     return bad_input;
   }
-  if (sound_ended_)
-    warning(sound_.name() + ": the sound runs out in frame " + std::to_string(*sound_ended_) +
-            " of " + std::to_string(done_) + "; silence after it");
+  for (size_t i = 0; i < sound_ended_.size(); ++i)
+    if (sound_ended_[i])
+      warning(sound_.name(i) +
+              (sound_.files() == 2 ? " (pair " + std::to_string(i + 1) + ")" : std::string()) +
+              ": the sound runs out in frame " + std::to_string(*sound_ended_[i]) + " of " +
+              std::to_string(done_) + "; silence after it");
   if (!out_->commit()) return bad_input;
   if (!o_.quiet) {
     const Rate rate = frame_rate(system);

@@ -33,6 +33,8 @@ void print_help(FILE *out) {
       "  split FILE -o PIECE%03d.dv         cut a tape's transfer where recordings begin\n"
       "  merge A B [C...] -o OUT            combine transfers of one tape, the least damage\n"
       "                                     of each frame kept (--log CSV: where from)\n"
+      "  dub IN.dv --audio SND -o OUT.dv    new sound for a DV file, its pictures untouched\n"
+      "                                     (--audio-bits 12; --pair 2: the second pair only)\n"
       "\n"
       "  -h, --help     this help; 'tarsk COMMAND --help' lists a command's options\n"
       "      --version  the versions of the tool and of the library it runs with\n"
@@ -62,6 +64,7 @@ int main(int argc, char **argv) {
   if (command == "analyze") return run_analyze(argc - 1, rest);
   if (command == "split") return run_split(argc - 1, rest);
   if (command == "merge") return run_merge(argc - 1, rest);
+  if (command == "dub") return run_dub(argc - 1, rest);
   if (command == "-h" || command == "--help" || command == "help") {
     print_help(stdout);
     return ok;
@@ -72,7 +75,7 @@ int main(int argc, char **argv) {
     return ok;
   }
   error("unknown command '" + command +
-        "'; the commands are info, decode, encode, remux, analyze, split and merge");
+        "'; the commands are info, decode, encode, remux, analyze, split, merge and dub");
   std::fputs("Try 'tarsk --help' for more information.\n", stderr);
   return bad_usage;
 }
