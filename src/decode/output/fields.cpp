@@ -41,31 +41,12 @@ void spread_line(const uint8_t *near, const uint8_t *far, uint8_t *out, int n) {
   for (int i = 0; i < n; ++i) out[i] = static_cast<uint8_t>((3 * near[i] + far[i] + 2) >> 2);
 }
 
-enum class Order { rgb, bgr0 };
-
-template <Order order>
+template <bool bgr0>
 void rgb_line(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *out, int width,
               const RgbTables &t) {
-  constexpr int bytes = order == Order::rgb ? 3 : 4;
-  auto saturate = [&](int32_t fixed) { return t.saturate[luma_index(fixed >> 10)]; };
-  for (int x = 0; x < width; ++x, out += bytes) {
-    // The tables take samples about zero, as the reconstruction gives them.
-    const int b = cb[x / 2] - 128, r = cr[x / 2] - 128;
-    const int32_t l = t.y[y[x] - 128];
-    const uint8_t red = saturate(l + t.cr_red[r]);
-    const uint8_t green = saturate(l - (t.cr_green[r] + t.cb_green[b]));
-    const uint8_t blue = saturate(l + t.cb_blue[b]);
-    if constexpr (order == Order::rgb) {
-      out[0] = red;
-      out[1] = green;
-      out[2] = blue;
-    } else {
-      out[0] = blue;
-      out[1] = green;
-      out[2] = red;
-      out[3] = 0;
-    }
-  }
+  // The tables take samples about zero, as the reconstruction gives them.
+  for (int x = 0; x < width; ++x, out += bgr0 ? 4 : 3)
+    put_rgb_pixel<bgr0>(out, t.y[y[x] - 128], cr[x / 2] - 128, cb[x / 2] - 128, t);
 }
 
 }  // namespace
@@ -98,10 +79,10 @@ void write_spread_420(const Target &from, int width, int height, bool fields, co
         }
         break;
       case Layout::rgb:
-        rgb_line<Order::rgb>(y, cb, cr, out, width, t.rgb);
+        rgb_line<false>(y, cb, cr, out, width, t.rgb);
         break;
       case Layout::bgr0:
-        rgb_line<Order::bgr0>(y, cb, cr, out, width, t.rgb);
+        rgb_line<true>(y, cb, cr, out, width, t.rgb);
         break;
       case Layout::planar:
       case Layout::none:

@@ -38,6 +38,26 @@ void build_yuy2(dsp::Yuy2Tables &t, bool clamp_luma, bool clamp_chroma);
 void build_rgb(RgbTables &t, bool clamp_luma, bool clamp_chroma);
 void build_yv12(Yv12Tables &t, bool clamp_luma, bool clamp_chroma);
 
+// One pixel through the BT.601 tables: its luma table entry `l`, chroma
+// samples `cr` and `cb` (-128..127), as R, G, B or, `bgr0`, B, G, R, 0.
+template <bool bgr0>
+inline void put_rgb_pixel(uint8_t *out, int32_t l, int cr, int cb, const RgbTables &t) {
+  auto saturate = [&](int32_t fixed) { return t.saturate[luma_index(fixed >> 10)]; };
+  const uint8_t r = saturate(l + t.cr_red[cr]);
+  const uint8_t g = saturate(l - (t.cr_green[cr] + t.cb_green[cb]));
+  const uint8_t b = saturate(l + t.cb_blue[cb]);
+  if constexpr (bgr0) {
+    out[0] = b;
+    out[1] = g;
+    out[2] = r;
+    out[3] = 0;
+  } else {
+    out[0] = r;
+    out[1] = g;
+    out[2] = b;
+  }
+}
+
 // The RGB and BGR0 writers of one placed macroblock, by its shape.
 enum class Shape { mb411, mb411_right, mb420 };
 void write_rgb(const dv_macroblock_t *mb, Shape shape, uint8_t *pixels, int pitch,

@@ -17,28 +17,14 @@ void write(const dv_macroblock_t *mb, uint8_t *pixels, int pitch, const RgbTable
            bool setup) {
   constexpr int bytes = order == Order::rgb ? 3 : 4;
   const auto &y = setup ? t.y_setup : t.y;
-  auto saturate = [&](int32_t fixed) { return t.saturate[luma_index(fixed >> 10)]; };
   uint8_t *line_start = pixels + mb->y * pitch + mb->x * bytes;
   for (int line = 0; line < height; ++line, line_start += pitch) {
     uint8_t *out = line_start;
     for (int px = 0; px < width; ++px, out += bytes) {
       const int c = cell(line, px);
-      const int cr = chroma_index(mb->b[4].coeffs[c]);
-      const int cb = chroma_index(mb->b[5].coeffs[c]);
-      const int32_t l = y[luma_index(luma(mb, line, px))];
-      const uint8_t r = saturate(l + t.cr_red[cr]);
-      const uint8_t g = saturate(l - (t.cr_green[cr] + t.cb_green[cb]));
-      const uint8_t b = saturate(l + t.cb_blue[cb]);
-      if constexpr (order == Order::rgb) {
-        out[0] = r;
-        out[1] = g;
-        out[2] = b;
-      } else {
-        out[0] = b;
-        out[1] = g;
-        out[2] = r;
-        out[3] = 0;
-      }
+      put_rgb_pixel<order == Order::bgr0>(out, y[luma_index(luma(mb, line, px))],
+                                          chroma_index(mb->b[4].coeffs[c]),
+                                          chroma_index(mb->b[5].coeffs[c]), t);
     }
   }
 }
