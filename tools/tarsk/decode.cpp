@@ -543,7 +543,6 @@ class Job {
   std::vector<uint8_t> bytes_;       // a Y4M frame, planes or a picture file
   uint64_t emitted_ = 0;             // frames written out
   uint64_t waiting_ = 0;             // damaged frames before the first good one
-  uint64_t silent_ = 0;              // frames without sound before the sound starts
 
   // Positions read and not yet written out, in stream order, and pictures
   // to reuse. The decoder's threads decode into the pictures of pending_,
@@ -754,22 +753,18 @@ bool Job::write_track_audio() {
 void Job::tell_stretch(const SoundLine &line, const std::string &into, uint64_t index,
                        const FrameInfo *info) const {
   const std::string tc = info != nullptr ? timecode_text(*info) : std::string();
-  std::string what = std::to_string(line.stretch_rate()) + " Hz " +
-                     (line.stretch_channels() == 2 ? std::string("stereo")
-                                                   : std::to_string(line.stretch_channels()) +
-                                                         "-channel") +
-                     " sound";
-  std::string message = where(index) + (tc.empty() ? "" : " (time code " + tc + ")") + ": ";
-  if (line.stretches() > 1) message += "another recording's ";
-  message += what;
-  if (line.resampling())
-    message += ", resampled to " + std::to_string(line.rate()) + " Hz";
-  if (line.stretch_channels() != line.channels())
-    message += line.stretch_channels() > line.channels()
-                   ? ", its first pair alone"
-                   : ", with its pair as the first of " + std::to_string(line.channels()) +
-                         " channels (the second pair silent)";
-  notice(message + ", in " + into);
+  const int channels = line.stretch_channels();
+  std::string message = where(index) + (tc.empty() ? "" : " (time code " + tc + ")") +
+                        (line.stretches() > 1 ? ": the sound changes to " : ": the sound is ") +
+                        std::to_string(line.stretch_rate()) + " Hz " +
+                        (channels == 2 ? std::string("stereo") : std::to_string(channels) + "-channel");
+  if (line.resampling()) message += ", resampled to " + std::to_string(line.rate()) + " Hz";
+  if (channels > line.channels())
+    message += ", its first pair alone";
+  else if (channels < line.channels())
+    message += ", as the first pair of " + std::to_string(line.channels()) +
+               " channels (the second silent)";
+  notice(message + (line.stretches() > 1 && !line.one_rate() ? "; from here in " : "; in ") + into);
 }
 
 // A frame's sound in the pictures' file, at the track's rate and channels:

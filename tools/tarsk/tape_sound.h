@@ -89,6 +89,7 @@ class SoundLine {
   int stretch_rate() const { return in_rate_; }
   int stretch_channels() const { return in_channels_; }
   int stretches() const { return stretches_; }
+  bool one_rate() const { return settings_.one_rate; }
   bool resampling() const { return resampler_ != nullptr; }
   const std::string &problem() const { return problem_; }
 
