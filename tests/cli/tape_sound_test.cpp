@@ -16,6 +16,8 @@
 
 #include "cli/tape_stream.h"
 #include "cli/tool.h"
+#include "common/dif.h"
+#include "support/frame_builder.h"
 #include "tape_sound.h"  // the tool's
 
 namespace tarsk::test {
@@ -29,10 +31,11 @@ uint32_t le(const std::vector<uint8_t> &b, size_t at, int bytes) {
   return v;
 }
 
-// A WAV's rate, channels and first channel's samples.
+// A WAV's rate, channels, first channel's samples and every channel's.
 struct Sound {
   uint32_t rate = 0, channels = 0;
   std::vector<int16_t> left;
+  std::vector<std::vector<int16_t>> all;
 };
 Sound read_wav(const fs::path &path) {
   const std::vector<uint8_t> b = read_file(path);
@@ -46,8 +49,11 @@ Sound read_wav(const fs::path &path) {
       s.channels = le(b, at + 10, 2);
       s.rate = le(b, at + 12, 4);
     } else if (id == "data") {
+      s.all.resize(s.channels);
       for (size_t i = at + 8; i + 2 * s.channels <= b.size(); i += 2 * s.channels)
-        s.left.push_back(static_cast<int16_t>(le(b, i, 2)));
+        for (size_t c = 0; c < s.channels; ++c)
+          s.all[c].push_back(static_cast<int16_t>(le(b, i + 2 * c, 2)));
+      if (s.channels > 0) s.left = s.all[0];
       break;
     }
     at += 8 + size + (size & 1);
@@ -207,9 +213,23 @@ class RateSwitch : public testing::TestWithParam<SwitchCase> {};
 
 TEST_P(RateSwitch, EachStretchGoesToAFileOfItsOwnAtItsOwnRate) {
   const fs::path dir = fresh_dir();
-  const Tape t = make_tape(dir, switching(GetParam().system, GetParam().middle_rate));
+  Tape t = make_tape(dir, switching(GetParam().system, GetParam().middle_rate));
+  // The second stretch's frame 10 loses its AAUX source pack: silence as
+  // long as its share of the stretch, counted from the stretch's start,
+  // which a locked stretch's own count is.
+  std::vector<uint8_t> bytes = read_file(t.path);
+  const size_t frame_bytes = bytes.size() / t.frames();
+  bytes.at((t.stretches[0].frames + 10) * frame_bytes + dif::aaux_as_offset) = 0xff;
+  write_bytes(t.path, bytes);
+  {
+    const Stretch &st = t.stretches[1];
+    const size_t from = nominal_samples(st.system, st.rate, 10);
+    const size_t to = nominal_samples(st.system, st.rate, 11);
+    std::fill(t.sound[1].begin() + static_cast<long>(from), t.sound[1].begin() + static_cast<long>(to), 0);
+  }
   const CommandResult r = run_tarsk({"decode", t.path, "--audio", dir / "sound.wav", "--quiet"});
   ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(r.err.find("silence in its place"), std::string::npos) << r.err;
   EXPECT_EQ(listing(dir), (std::set<std::string>{"tape.dv", "sound.wav", "sound-2.wav",
                                                   "sound-3.wav"}));
   const char *names[] = {"sound.wav", "sound-2.wav", "sound-3.wav"};
@@ -311,6 +331,104 @@ INSTANTIATE_TEST_SUITE_P(Tapes, RateSwitch,
                          [](const testing::TestParamInfo<SwitchCase> &info) {
                            return std::string(info.param.name);
                          });
+
+// ---------------------------------------------------------------------------
+// Recordings that switch between stereo and 4-channel sound at one rate
+// (32 kHz): our encoder's 16-bit stereo, and 12-bit 4-channel sound written
+// into the same frames' audio blocks, each channel a ramp of its own codes.
+// What the library's tarsk_decode_audio makes of each frame is the oracle.
+
+std::vector<uint8_t> four_channel_frame(const std::vector<uint8_t> &base, int n) {
+  FrameBuilder b(e_dv_system_625_50);
+  with_audio_packs(b, aaux_source(16, true, 1, 2, 1), aaux_source_control(0x20));
+  std::vector<int> codes[4];
+  for (int c = 0; c < 4; ++c)
+    for (int i = 0; i < 1280; ++i) {
+      const int code = (i * (c + 3) + 700 * c + 311 * n) % 4096;
+      codes[c].push_back(code == 0x800 ? 0x7ff : code);  // 0x800 marks an error
+    }
+  write_audio_12(b, codes);
+  std::vector<uint8_t> frame = base;
+  for (int s = 0; s < 12; ++s)
+    for (int a = 0; a < 9; ++a) {
+      const auto at = static_cast<size_t>(dif::audio_offset(s, a));
+      std::copy(b.bytes().begin() + static_cast<long>(at),
+                b.bytes().begin() + static_cast<long>(at) + dif::block_size, frame.begin() + static_cast<long>(at));
+    }
+  return frame;
+}
+
+// Ten frames of each, in the order given (true: 4-channel first); and the
+// library's decode of the frames, channels[c], a stretch at a time.
+struct ChannelTape {
+  fs::path path;
+  std::vector<std::vector<std::vector<int16_t>>> sound;  // [stretch][channel][sample]
+};
+ChannelTape channel_tape(const fs::path &dir, bool quad_first) {
+  Stretch st;
+  st.rate = 32000;
+  StretchEncoder e(st);
+  std::vector<uint8_t> stereo(e.frame_bytes()), bytes;
+  ChannelTape t;
+  t.path = dir / "tape.dv";
+  tarsk::Decoder decoder;
+  for (int stretch = 0; stretch < 2; ++stretch) {
+    auto &sound = t.sound.emplace_back();
+    for (int n = 0; n < 10; ++n) {
+      EXPECT_TRUE(e.frame(static_cast<uint64_t>(10 * stretch + n), stereo.data()));
+      const std::vector<uint8_t> frame =
+          (stretch == 0) == quad_first ? four_channel_frame(stereo, n) : stereo;
+      bytes.insert(bytes.end(), frame.begin(), frame.end());
+      auto decoded = decoder.decode_frame(frame, nullptr, false, true);
+      EXPECT_TRUE(decoded && decoded->audio);
+      if (!decoded || !decoded->audio) continue;
+      sound.resize(decoded->audio->channels.size());
+      for (size_t c = 0; c < sound.size(); ++c)
+        sound[c].insert(sound[c].end(), decoded->audio->channels[c].begin(),
+                        decoded->audio->channels[c].end());
+    }
+  }
+  write_bytes(t.path, bytes);
+  return t;
+}
+
+TEST(ChannelSwitch, StretchFilesOrOneFileInTheFirstStretchsLayout) {
+  for (const bool quad_first : {true, false}) {
+    SCOPED_TRACE(quad_first ? "4 channels, then stereo" : "stereo, then 4 channels");
+    const fs::path dir = fresh_dir();
+    const ChannelTape t = channel_tape(dir, quad_first);
+    ASSERT_EQ(t.sound[0].size(), quad_first ? 4u : 2u);
+    ASSERT_EQ(t.sound[1].size(), quad_first ? 2u : 4u);
+
+    // A file a stretch, each with its own channels.
+    const CommandResult split = run_tarsk({"decode", t.path, "--audio", dir / "s.wav", "-q"});
+    ASSERT_EQ(split.exit_status, 0) << split.err;
+    const Sound first = read_wav(dir / "s.wav"), second = read_wav(dir / "s-2.wav");
+    EXPECT_EQ(first.rate, 32000u);
+    EXPECT_EQ(second.rate, 32000u);
+    EXPECT_EQ(first.all, t.sound[0]);
+    EXPECT_EQ(second.all, t.sound[1]);
+
+    // One file in the first stretch's layout: a 4-channel file takes the
+    // stereo as its first pair, the second silent; a stereo file takes the
+    // 4-channel sound's first pair.
+    const CommandResult one = run_tarsk(
+        {"decode", t.path, "--audio", dir / "one.wav", "--audio-resample", "first", "-q"});
+    ASSERT_EQ(one.exit_status, 0) << one.err;
+    EXPECT_NE(one.err.find(quad_first ? "the second silent" : "its first pair alone"),
+              std::string::npos)
+        << one.err;
+    const Sound s = read_wav(dir / "one.wav");
+    ASSERT_EQ(s.channels, quad_first ? 4u : 2u);
+    for (size_t c = 0; c < s.channels; ++c) {
+      std::vector<int16_t> want = t.sound[0][c];
+      const std::vector<int16_t> &later =
+          c < t.sound[1].size() ? t.sound[1][c] : std::vector<int16_t>(t.sound[1][0].size(), 0);
+      want.insert(want.end(), later.begin(), later.end());
+      EXPECT_EQ(s.all[c], want) << "channel " << c + 1;
+    }
+  }
+}
 
 // ---------------------------------------------------------------------------
 // The sound line itself: an unlocked 32 kHz stretch into a 48 kHz line.
