@@ -2,8 +2,9 @@
 // through a pipe, every sample held to what each frame carried; tapes whose
 // recordings switch rates, into a file a stretch (exact against what was
 // encoded), into one file resampled (its length against the pictures', its
-// tone by correlation) and into the sound track of a Matroska file (read
-// back by ffmpeg); and the sound line's resampling step by step.
+// tone by correlation) and into the sound track of a Matroska or QuickTime
+// file (read back by ffmpeg); stereo and 4-channel recordings; and the sound
+// line's resampling step by step.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <tarsk/tarsk.hpp>
@@ -304,25 +305,32 @@ TEST_P(RateSwitch, ResampledIntoOneFileTheSoundKeepsStepAndTone) {
   }
 }
 
-TEST_P(RateSwitch, AMatroskaTrackTakesTheFirstRateAndKeepsInStep) {
+// Decoded into Matroska (pictures and sound), and remuxed into QuickTime
+// (the DV frames and a PCM track): the track read back by ffmpeg.
+TEST_P(RateSwitch, AContainersTrackTakesTheFirstRateAndKeepsInStep) {
   const fs::path dir = fresh_dir();
   const Tape t = make_tape(dir, switching(GetParam().system, GetParam().middle_rate));
-  const fs::path mkv = dir / "tape.mkv";
-  const CommandResult r = run_tarsk({"decode", t.path, "-o", mkv, "--quiet"});
-  ASSERT_EQ(r.exit_status, 0) << r.err;
-  EXPECT_NE(r.err.find("resampled to 48000 Hz"), std::string::npos) << r.err;
-  EXPECT_NE(run_ffprobe({"-v", "error", "-select_streams", "a", "-show_entries",
-                         "stream=sample_rate", "-of", "csv=p=0", mkv.string()})
-                .find("48000"),
-            std::string::npos);
-  const std::vector<uint8_t> pcm = ffmpeg_audio_s16le(mkv, 2);
-  const size_t samples = pcm.size() / 4;
-  const auto whole = static_cast<int64_t>(nominal_samples(GetParam().system, 48000, t.frames()));
-  EXPECT_LE(std::llabs(static_cast<int64_t>(samples) - whole), 1);
-  // The first stretch, at the track's rate, is the very samples.
-  ASSERT_GE(samples, t.sound[0].size());
-  for (size_t i = 0; i < t.sound[0].size(); ++i)
-    ASSERT_EQ(static_cast<int16_t>(pcm[4 * i] | pcm[4 * i + 1] << 8), t.sound[0][i]) << i;
+  for (const char *command : {"decode", "remux"}) {
+    SCOPED_TRACE(command);
+    const fs::path out = dir / (std::string(command) == "decode" ? "tape.mkv" : "tape.mov");
+    const CommandResult r = run_tarsk({command, t.path, "-o", out});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.err.find("frame 40"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("resampled"), std::string::npos) << r.err;
+    EXPECT_NE(run_ffprobe({"-v", "error", "-select_streams", "a", "-show_entries",
+                           "stream=sample_rate", "-of", "csv=p=0", out.string()})
+                  .find("48000"),
+              std::string::npos);
+    const std::vector<uint8_t> pcm = ffmpeg_audio_s16le(out, 2);
+    const size_t samples = pcm.size() / 4;
+    const auto whole =
+        static_cast<int64_t>(nominal_samples(GetParam().system, 48000, t.frames()));
+    EXPECT_LE(std::llabs(static_cast<int64_t>(samples) - whole), 1);
+    // The first stretch, at the track's rate, is the very samples.
+    ASSERT_GE(samples, t.sound[0].size());
+    for (size_t i = 0; i < t.sound[0].size(); ++i)
+      ASSERT_EQ(static_cast<int16_t>(pcm[4 * i] | pcm[4 * i + 1] << 8), t.sound[0][i]) << i;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Tapes, RateSwitch,

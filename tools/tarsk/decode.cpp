@@ -786,11 +786,7 @@ bool Job::emit_media_sound(const Audio *audio, uint64_t index, const FrameInfo *
 
 // Planes as the track's interleaved samples.
 std::span<const int16_t> Job::interleave(const SoundPlanes &sound) {
-  const auto channels = static_cast<size_t>(media_channels_);
-  interleaved_.assign(sound.samples * channels, 0);
-  for (size_t c = 0; c < channels && c < sound.planes.size(); ++c)
-    for (size_t i = 0; i < sound.samples && i < sound.planes[c].size(); ++i)
-      interleaved_[i * channels + c] = sound.planes[c][i];
+  cli::interleave(sound, media_channels_, interleaved_);
   return interleaved_;
 }
 

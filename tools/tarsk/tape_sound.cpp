@@ -229,6 +229,14 @@ bool SoundLine::add(const Audio *audio, SoundPlanes &out) {
   return true;
 }
 
+void interleave(const SoundPlanes &sound, int channels, std::vector<int16_t> &out) {
+  const auto count = static_cast<size_t>(channels);
+  out.assign(sound.samples * count, 0);
+  for (size_t c = 0; c < count && c < sound.planes.size(); ++c)
+    for (size_t i = 0; i < sound.samples && i < sound.planes[c].size(); ++i)
+      out[i * count + c] = sound.planes[c][i];
+}
+
 std::string stretch_path(const std::string &path, int n) {
   if (n <= 1) return path;
   const size_t slash = path.rfind('/');

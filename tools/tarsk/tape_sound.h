@@ -119,6 +119,10 @@ class SoundLine {
   std::string problem_;
 };
 
+// The planes' samples interleaved as `channels` channels (a channel the
+// planes lack silent) into `out`.
+void interleave(const SoundPlanes &sound, int channels, std::vector<int16_t> &out);
+
 // The name of stretch n's file (n from 1): the first the name itself, the
 // later ones with -n before the extension: sound.wav, sound-2.wav, ...;
 // sound%d.wav, sound%d-2.wav, ...
