@@ -812,7 +812,7 @@ bool Job::emit_sound(const Audio *audio, uint64_t index, const FrameInfo *info) 
   if (!line_) line_.emplace(stream_->system, sound_line_settings());
   SoundLine &line = *line_;
   const bool starts = line.starts_stretch(audio);
-  const bool split = starts && line.stretches() > 0 && !sound_line_settings().one_rate;
+  const bool split = starts && line.stretches() > 0 && !line.one_rate();
   if (split && !next_stretch_files()) return false;
   planes_.clear();
   if (!line.add(audio, planes_)) {
