@@ -242,10 +242,12 @@ std::string stretch_path(const std::string &path, int n) {
   const size_t slash = path.rfind('/');
   const size_t name = slash == std::string::npos ? 0 : slash + 1;
   const size_t dot = path.rfind('.');
-  const std::string tag = "-" + std::to_string(n);
+  std::string tag = std::to_string(n);
+  tag.insert(tag.begin(), '-');
   // A dot that starts the name (.sound) is no extension's.
-  if (dot == std::string::npos || dot <= name) return path + tag;
-  return path.substr(0, dot) + tag + path.substr(dot);
+  std::string out = path;
+  out.insert(dot == std::string::npos || dot <= name ? out.size() : dot, tag);
+  return out;
 }
 
 }  // namespace tarsk::cli
