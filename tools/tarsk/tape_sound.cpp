@@ -141,6 +141,7 @@ void SoundLine::begin_stretch(int rate, int channels) {
   ++stretches_;
   in_rate_ = rate;
   in_channels_ = channels;
+  in_frames_ = 0;
   ready_ = SoundPlanes{};
   resampler_.reset();
   if (!settings_.one_rate) {
@@ -200,10 +201,12 @@ bool SoundLine::add(const Audio *audio, SoundPlanes &out) {
     ++leading_;
     return true;
   }
-  // The frame's own samples, or silence as long as its share at the rate
-  // they come at.
+  // The frame's own samples, or silence as long as its share of its
+  // stretch (counted from the stretch's start, as a recording's locked
+  // counts are) at the rate they come at.
   const int in_rate = resampler_ ? in_rate_ : rate_;
-  const size_t samples = audio == nullptr        ? static_cast<size_t>(share(frames_, in_rate))
+  const uint64_t k = in_rate_ != 0 ? in_frames_++ : frames_;
+  const size_t samples = audio == nullptr        ? static_cast<size_t>(share(k, in_rate))
                          : audio->channels.empty() ? 0
                                                    : audio->channels[0].size();
   const std::vector<std::vector<int16_t>> *planes = audio ? &audio->channels : nullptr;

@@ -113,6 +113,7 @@ class SoundLine {
   int stretches_ = 0;
   uint64_t leading_ = 0;  // frames without sound before the rate was known
   uint64_t frames_ = 0, written_ = 0;
+  uint64_t in_frames_ = 0;  // frames of the current stretch
   std::unique_ptr<Resampler> resampler_;
   SoundPlanes ready_;  // resampled, not yet handed out
   std::vector<std::vector<int16_t>> mapped_;
