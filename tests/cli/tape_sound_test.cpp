@@ -5,21 +5,22 @@
 // tone by correlation) and into the sound track of a Matroska or QuickTime
 // file (read back by ffmpeg); stereo and 4-channel recordings; and the sound
 // line's resampling step by step.
+#include "tape_sound.h"  // the tool's
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <tarsk/tarsk.hpp>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <tarsk/tarsk.hpp>
 #include <vector>
 
 #include "cli/tape_stream.h"
 #include "cli/tool.h"
 #include "common/dif.h"
 #include "support/frame_builder.h"
-#include "tape_sound.h"  // the tool's
 
 namespace tarsk::test {
 namespace {
@@ -234,8 +235,8 @@ TEST_P(RateSwitch, EachStretchGoesToAFileOfItsOwnAtItsOwnRate) {
   const CommandResult r = run_tarsk({"decode", t.path, "--audio", dir / "sound.wav", "--quiet"});
   ASSERT_EQ(r.exit_status, 0) << r.err;
   EXPECT_NE(r.err.find("silence in its place"), std::string::npos) << r.err;
-  EXPECT_EQ(listing(dir), (std::set<std::string>{"tape.dv", "sound.wav", "sound-2.wav",
-                                                  "sound-3.wav"}));
+  EXPECT_EQ(listing(dir),
+            (std::set<std::string>{"tape.dv", "sound.wav", "sound-2.wav", "sound-3.wav"}));
   const char *names[] = {"sound.wav", "sound-2.wav", "sound-3.wav"};
   uint64_t first = 0;
   for (size_t i = 0; i < 3; ++i) {
@@ -272,9 +273,8 @@ TEST_P(RateSwitch, ResampledIntoOneFileTheSoundKeepsStepAndTone) {
   for (const int rate : {0, 32000, 44100}) {
     SCOPED_TRACE("--audio-resample " + std::to_string(rate));
     const fs::path out = dir / ("one" + std::to_string(rate) + ".wav");
-    const CommandResult r =
-        run_tarsk({"decode", t.path, "--audio", out, "--audio-resample",
-                   rate == 0 ? "first" : std::to_string(rate), "--quiet"});
+    const CommandResult r = run_tarsk({"decode", t.path, "--audio", out, "--audio-resample",
+                                       rate == 0 ? "first" : std::to_string(rate), "--quiet"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_NE(r.err.find("resampled to"), std::string::npos) << r.err;
     const int line_rate = rate == 0 ? 48000 : rate;
@@ -342,8 +342,7 @@ TEST_P(RateSwitch, AContainersTrackTakesTheFirstRateAndKeepsInStep) {
               std::string::npos);
     const std::vector<uint8_t> pcm = ffmpeg_audio_s16le(out, 2);
     const size_t samples = pcm.size() / 4;
-    const auto whole =
-        static_cast<int64_t>(nominal_samples(GetParam().system, 48000, t.frames()));
+    const auto whole = static_cast<int64_t>(nominal_samples(GetParam().system, 48000, t.frames()));
     EXPECT_LE(std::llabs(static_cast<int64_t>(samples) - whole), 1);
     // The first stretch, at the track's rate, is the very samples.
     ASSERT_GE(samples, t.sound[0].size());
@@ -380,7 +379,8 @@ std::vector<uint8_t> four_channel_frame(const std::vector<uint8_t> &base, int n)
     for (int a = 0; a < 9; ++a) {
       const auto at = static_cast<size_t>(dif::audio_offset(s, a));
       std::copy(b.bytes().begin() + static_cast<long>(at),
-                b.bytes().begin() + static_cast<long>(at) + dif::block_size, frame.begin() + static_cast<long>(at));
+                b.bytes().begin() + static_cast<long>(at) + dif::block_size,
+                frame.begin() + static_cast<long>(at));
     }
   return frame;
 }
@@ -495,6 +495,28 @@ TEST(SoundLine, ResamplingStaysInStepAfterEveryFrame) {
     ASSERT_TRUE(line.end_stretch(out));
     EXPECT_EQ(handed + out.samples, nominal_samples(system, 48000, frames));
   }
+}
+
+TEST(AudioResample, RefusedWhereItHasNoSoundToTakeOrNoRateItKnows) {
+  const fs::path dir = fresh_dir();
+  const struct {
+    std::vector<std::string> args;
+    const char *says;
+  } cases[] = {
+      {{"--audio-resample", "22050", "--audio", "x.wav"}, "takes first, 32000, 44100 or 48000"},
+      {{"--audio-resample", "first", "-o", "x.y4m"}, "is for the DV frames' sound"},
+      {{"--audio-resample", "first", "--audio", "x.wav", "--audio-from", "track"},
+       "is for the DV frames' sound"},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> args = {"decode", "in.dv"};
+    for (const std::string &a : c.args)
+      args.push_back(a.find('.') != std::string::npos && a != "in.dv" ? (dir / a).string() : a);
+    const CommandResult r = run_tarsk(args);
+    EXPECT_EQ(r.exit_status, 2) << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  EXPECT_TRUE(listing(dir).empty());
 }
 
 TEST(StretchPath, LaterStretchesTakeTheirNumberBeforeTheExtension) {

@@ -22,8 +22,8 @@ struct Stretch {
   int rate = 48000;
   Clock clock = Clock::locked;
   uint64_t frames = 25;
-  int hz = 1000;       // a tone of this many whole Hz in both channels
-  int level = 8000;    // its peak
+  int hz = 1000;     // a tone of this many whole Hz in both channels
+  int level = 8000;  // its peak
   int64_t timecode = 0;
 };
 
@@ -35,9 +35,7 @@ inline uint64_t nominal_samples(tarsk_system system, int rate, uint64_t frames) 
 
 // How far an unlocked stretch's total stands from the nominal after frame
 // n: -1, 0 or 1, scattered.
-inline int unlocked_offset(uint64_t n) {
-  return static_cast<int>((n * 2654435761u >> 7) % 3) - 1;
-}
+inline int unlocked_offset(uint64_t n) { return static_cast<int>((n * 2654435761u >> 7) % 3) - 1; }
 
 class StretchEncoder {
  public:
@@ -75,8 +73,8 @@ class StretchEncoder {
   // The samples frame n of the stretch carries.
   int samples(uint64_t n) const {
     if (s_.clock == Clock::locked) return tarsk_encoder_audio_frames(encoder_, s_.rate, n);
-    const auto end = static_cast<int64_t>(nominal_samples(s_.system, s_.rate, n + 1)) +
-                     unlocked_offset(n);
+    const auto end =
+        static_cast<int64_t>(nominal_samples(s_.system, s_.rate, n + 1)) + unlocked_offset(n);
     const auto start = n == 0 ? 0
                               : static_cast<int64_t>(nominal_samples(s_.system, s_.rate, n)) +
                                     unlocked_offset(n - 1);

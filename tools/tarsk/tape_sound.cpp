@@ -27,8 +27,8 @@ Resampler::Resampler(int from, int to, int channels)
   io.flags |= SOXR_NO_DITHER;
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
   soxr_error_t error = nullptr;
-  soxr_->handle = soxr_create(from, to, static_cast<unsigned>(channels), &error, &io, &quality,
-                              nullptr);
+  soxr_->handle =
+      soxr_create(from, to, static_cast<unsigned>(channels), &error, &io, &quality, nullptr);
   if (soxr_->handle == nullptr || error != nullptr)
     problem_ = std::string("cannot resample: ") + soxr_strerror(error);
 }
@@ -65,9 +65,8 @@ bool Resampler::run(const int16_t *const *in, size_t samples, SoundPlanes &out) 
     if (in != nullptr)
       for (size_t c = 0; c < channels; ++c) from[c] = in[c] + used;
     size_t taken = 0, made = 0;
-    const soxr_error_t error =
-        soxr_process(soxr_->handle, in != nullptr ? from.data() : nullptr, samples - used, &taken,
-                     to.data(), room, &made);
+    const soxr_error_t error = soxr_process(soxr_->handle, in != nullptr ? from.data() : nullptr,
+                                            samples - used, &taken, to.data(), room, &made);
     used += taken;
     out.samples += made;
     for (size_t c = 0; c < channels; ++c) out.planes[c].resize(out.samples);
@@ -102,8 +101,8 @@ double SoundLine::held() const {
 }
 
 bool SoundLine::starts_stretch(const Audio *audio) const {
-  return audio != nullptr && (audio->frequency != in_rate_ ||
-                              static_cast<int>(audio->channels.size()) != in_channels_);
+  return audio != nullptr &&
+         (audio->frequency != in_rate_ || static_cast<int>(audio->channels.size()) != in_channels_);
 }
 
 // `samples` of `planes` (null: silence) appended to `out` as the line's
@@ -206,7 +205,7 @@ bool SoundLine::add(const Audio *audio, SoundPlanes &out) {
   // counts are) at the rate they come at.
   const int in_rate = resampler_ ? in_rate_ : rate_;
   const uint64_t k = in_rate_ != 0 ? in_frames_++ : frames_;
-  const size_t samples = audio == nullptr        ? static_cast<size_t>(share(k, in_rate))
+  const size_t samples = audio == nullptr          ? static_cast<size_t>(share(k, in_rate))
                          : audio->channels.empty() ? 0
                                                    : audio->channels[0].size();
   const std::vector<std::vector<int16_t>> *planes = audio ? &audio->channels : nullptr;

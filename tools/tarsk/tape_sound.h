@@ -7,11 +7,10 @@
 // stretches at other rates resampled to it by libsoxr.
 #pragma once
 
-#include <tarsk/tarsk.hpp>
-
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <tarsk/tarsk.hpp>
 #include <vector>
 
 namespace tarsk::cli {
