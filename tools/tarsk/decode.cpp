@@ -48,7 +48,7 @@ struct Options {
   std::string input;
   std::string output;  // empty: no pictures written
   Format format = Format::null;
-  bool pictures = true;  // false: sound alone, the pictures not even decoded
+  bool pictures = true;                // false: sound alone, the pictures not even decoded
   std::optional<NamePattern> pattern;  // png and ppm: a file per frame
   std::string audio;                   // empty: no sound written
   std::optional<NamePattern> audio_pattern;  // a file for each stereo pair
@@ -251,8 +251,9 @@ bool check_options(Options &o, const std::string &format) {
   if (!o.audio_channels.empty() && o.audio.empty())
     return usage_error("--audio-channels is for --audio");
   if (o.resample && (o.audio.empty() || o.track_audio) && !media_form(o.format))
-    return usage_error("--audio-resample is for the DV frames' sound: give --audio OUT, or -o "
-                       "OUT.nut, .mkv or .avi");
+    return usage_error(
+        "--audio-resample is for the DV frames' sound: give --audio OUT, or -o "
+        "OUT.nut, .mkv or .avi");
   if (o.audio_channels.size() > 2 &&
       !std::is_sorted(o.audio_channels.begin(), o.audio_channels.end()))
     return usage_error("a WAV holds more than two channels in the order of their speakers: give "
@@ -754,10 +755,11 @@ void Job::tell_stretch(const SoundLine &line, const std::string &into, uint64_t 
                        const FrameInfo *info) const {
   const std::string tc = info != nullptr ? timecode_text(*info) : std::string();
   const int channels = line.stretch_channels();
-  std::string message = where(index) + (tc.empty() ? "" : " (time code " + tc + ")") +
-                        (line.stretches() > 1 ? ": the sound changes to " : ": the sound is ") +
-                        std::to_string(line.stretch_rate()) + " Hz " +
-                        (channels == 2 ? std::string("stereo") : std::to_string(channels) + "-channel");
+  std::string message =
+      where(index) + (tc.empty() ? "" : " (time code " + tc + ")") +
+      (line.stretches() > 1 ? ": the sound changes to " : ": the sound is ") +
+      std::to_string(line.stretch_rate()) + " Hz " +
+      (channels == 2 ? std::string("stereo") : std::to_string(channels) + "-channel");
   if (line.resampling()) message += ", resampled to " + std::to_string(line.rate()) + " Hz";
   if (channels > line.channels())
     message += ", its first pair alone";
@@ -778,8 +780,8 @@ bool Job::emit_media_sound(const Audio *audio, uint64_t index, const FrameInfo *
     error(where(index) + ": " + line.problem());
     return false;
   }
-  if (starts && (line.resampling() || line.stretch_channels() != line.channels() ||
-                 line.stretches() > 1))
+  if (starts &&
+      (line.resampling() || line.stretch_channels() != line.channels() || line.stretches() > 1))
     tell_stretch(line, "the sound track of " + o_.output, index, info);
   return media_->write_sound(interleave(planes_));
 }

@@ -100,10 +100,10 @@ bool Job::sound_of(const Audio *audio, uint64_t index, const FrameInfo &info) {
     const std::string tc = timecode_text(info);
     notice(name_ + ": frame " + std::to_string(index) +
            (tc.empty() ? "" : " (time code " + tc + ")") + ": the sound changes to " +
-           std::to_string(line.stretch_rate()) + " Hz, " +
-           std::to_string(line.stretch_channels()) + " channels; in the track of " + o_.output +
-           " at " + std::to_string(line.rate()) + " Hz, " + std::to_string(line.channels()) +
-           " channels" + (line.resampling() ? ", resampled" : ""));
+           std::to_string(line.stretch_rate()) + " Hz, " + std::to_string(line.stretch_channels()) +
+           " channels; in the track of " + o_.output + " at " + std::to_string(line.rate()) +
+           " Hz, " + std::to_string(line.channels()) + " channels" +
+           (line.resampling() ? ", resampled" : ""));
   }
   silent_ += audio == nullptr;
   interleave(planes_, channels_, sound_);
