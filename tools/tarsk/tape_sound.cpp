@@ -48,8 +48,9 @@ bool Resampler::push(const std::vector<std::vector<int16_t>> &in, size_t samples
 
 bool Resampler::flush(SoundPlanes &out) { return run(nullptr, 0, out); }
 
-// Feeds the input (null: its end) and takes all that comes out, in pieces
-// as large as the input's share and a filter's length more.
+// Feeds the input (null: its end) and takes all that comes out, a few
+// thousand samples at a time, until the input is all taken and the
+// resampler has no more to give for it.
 bool Resampler::run(const int16_t *const *in, size_t samples, SoundPlanes &out) {
   const auto channels = static_cast<size_t>(channels_);
   out.planes.resize(std::max(out.planes.size(), channels));

@@ -92,11 +92,14 @@ class SoundLine {
   bool resampling() const { return resampler_ != nullptr; }
   const std::string &problem() const { return problem_; }
 
-  // Frames of the current stretch, the samples the line has handed out for
-  // them, and what its resampler still holds (output samples): after every
-  // frame, handed + held stays within a sample of frames x rate / fps.
-  uint64_t stretch_frames() const { return frames_; }
-  uint64_t stretch_written() const { return written_; }
+  // Frames of the line (in a file a stretch: of the stretch), the samples
+  // handed out for them, and what is made ready or still in the resampler
+  // (output samples). After every frame, handed out is at most the frames'
+  // share of the time, and handed out + held stands exactly where the
+  // input has reached: the resampler keeps back what its filter needs of
+  // the input to come (a few hundred samples), never drifts.
+  uint64_t line_frames() const { return frames_; }
+  uint64_t line_written() const { return written_; }
   double held() const;
 
  private:
