@@ -8,6 +8,7 @@ packages=(
   libpopt-dev                 # dv.h publishes popt option tables
   libpng-dev libsndfile1-dev  # the tarsk command's picture and sound files
   libjpeg-dev                 # the tarsk command's JPEG pictures (libjpeg-turbo)
+  libsoxr-dev                 # the tarsk command's sound resampled between recordings
   libavformat-dev             # the tarsk command's containers (AVI, QuickTime, Matroska)
   libgtest-dev                # tests
   ffmpeg                      # the independent DV peer of the interop tests

@@ -564,6 +564,7 @@ class ContainerSink : public DvSink {
   bool write(std::span<const uint8_t> frame, std::span<const int16_t> sound) override {
     return mux_.put_video(frame) && mux_.put_sound(sound);
   }
+  bool write_sound(std::span<const int16_t> sound) override { return mux_.put_sound(sound); }
   bool commit() override { return mux_.finish(); }
 
  private:

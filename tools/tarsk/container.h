@@ -83,6 +83,11 @@ class DvSink {
   // A frame, and its sound for the PCM track (interleaved 16-bit samples of
   // the track's channels; ignored without a track).
   virtual bool write(std::span<const uint8_t> frame, std::span<const int16_t> sound) = 0;
+  // Sound for the track after the last frame: what a resampler held.
+  virtual bool write_sound(std::span<const int16_t> sound) {
+    (void)sound;
+    return true;
+  }
   virtual bool commit() = 0;
 };
 // A frame's sound for a PCM track of `rate` and `channels` beside frames of

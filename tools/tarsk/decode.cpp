@@ -28,6 +28,7 @@
 #include "formats.h"
 #include "output.h"
 #include "progress.h"
+#include "tape_sound.h"
 
 namespace tarsk::cli {
 
@@ -47,10 +48,15 @@ struct Options {
   std::string input;
   std::string output;  // empty: no pictures written
   Format format = Format::null;
+  bool pictures = true;                // false: sound alone, the pictures not even decoded
   std::optional<NamePattern> pattern;  // png and ppm: a file per frame
   std::string audio;                   // empty: no sound written
   std::optional<NamePattern> audio_pattern;  // a file for each stereo pair
   std::vector<int> audio_channels;     // the channels written, from 0; empty: all
+  // Sound whose rate or channels change between recordings: none, a file
+  // for each stretch at its own rate; 0, one file at the first stretch's
+  // rate; else one file at this rate.
+  std::optional<int> resample;
   bool wav = true;
   uint64_t first = 0, end = UINT64_MAX;  // frames [first, end)
   std::string range_text;
@@ -178,6 +184,14 @@ bool handle_option(int key, const std::string &value, Options &o, std::string &f
       return pick("audio-bits", {"auto", "12", "16"}, {0, 12, 16}, o.audio_bits);
     case 'e':
       return pick("emphasis", {"auto", "on", "off"}, {0, 1, 2}, o.emphasis);
+    case 'P': {
+      int rate = 0;
+      if (!pick("audio-resample", {"first", "32000", "44100", "48000"}, {0, 32000, 44100, 48000},
+                rate))
+        return false;
+      o.resample = rate;
+      return true;
+    }
     case 'T':
       if (value != "dv" && value != "track")
         return usage_error("--audio-from takes dv or track, not '" + value + "'");
@@ -200,6 +214,7 @@ bool choose_format(const std::string &given, Options &o) {
     o.format = *format_named(given);
   } else if (o.output.empty()) {
     o.format = Format::null;
+    o.pictures = false;  // only --format null asks for the pictures to be decoded for nothing
     return o.audio.empty() ? usage_error("nothing to do: give -o OUT, --audio OUT or --format null")
                            : true;
   } else if (o.output == "-") {
@@ -235,6 +250,10 @@ bool check_options(Options &o, const std::string &format) {
                        "other");
   if (!o.audio_channels.empty() && o.audio.empty())
     return usage_error("--audio-channels is for --audio");
+  if (o.resample && (o.audio.empty() || o.track_audio) && !media_form(o.format))
+    return usage_error(
+        "--audio-resample is for the DV frames' sound: give --audio OUT, or -o "
+        "OUT.nut, .mkv or .avi");
   if (o.audio_channels.size() > 2 &&
       !std::is_sorted(o.audio_channels.begin(), o.audio_channels.end()))
     return usage_error("a WAV holds more than two channels in the order of their speakers: give "
@@ -307,7 +326,9 @@ Status read_command_line(int argc, const char **argv, Options &o) {
       {"audio", '\0', POPT_ARG_STRING, nullptr, 'a',
        "write the sound to OUT; 4-channel sound goes into one WAV with its speakers named "
        "(front left, front right, back left, back right); a name with %d, such as sound%d.wav, "
-       "writes each stereo pair to a file of its own, numbered 1 and 2 [no sound]",
+       "writes each stereo pair to a file of its own, numbered 1 and 2; where a later recording's "
+       "sound has another rate or channel count, it goes on in a file of its own: OUT-2.wav, "
+       "OUT-3.wav, ... (sound%d-2.wav for the pairs; see --audio-resample) [no sound]",
        "OUT"},
       {"audio-channels", '\0', POPT_ARG_STRING, nullptr, 'L',
        "write these channels of the sound only, counted from 1: 1,2 the first stereo pair, 3,4 "
@@ -315,6 +336,12 @@ Status read_command_line(int argc, const char **argv, Options &o) {
        "LIST"},
       {"audio-format", '\0', POPT_ARG_STRING, nullptr, 'A',
        "the sound file: WAV, or raw 16-bit little-endian PCM [wav]", "wav|pcm"},
+      {"audio-resample", '\0', POPT_ARG_STRING, nullptr, 'P',
+       "sound whose rate changes between recordings into one file at one rate: RATE, or the "
+       "first sound's; the rest resampled (the layout of the first sound's channels kept) "
+       "[each stretch of one rate and channel count to a file of its own, sound-2.wav, "
+       "sound-3.wav, ...; a sound track of NUT, MKV or AVI at its first sound's rate]",
+       "first|32000|44100|48000"},
       {"audio-from", '\0', POPT_ARG_STRING, nullptr, 'T',
        "the sound: the DV frames', or the container's own track (AVI type 2, QuickTime, "
        "Matroska) [dv]",
@@ -439,18 +466,20 @@ class Job {
     FrameInfo info{};
     std::optional<Expected<Audio>> audio;  // when sound is wanted
     PicturePtr picture;
+    bool sent = false;  // its picture is with the decoder's threads
     bool thin = false;  // decoded at 4:2:2, to be brought to the stream's sampling
   };
 
   bool open_outputs();
   bool queue(std::optional<Frame> frame, uint64_t index, std::string damage);
   bool emit_oldest();
+  bool emit_ready();
   bool on_frame(Pending &p, Expected<PictureDamage> decoded);
   bool on_damage(uint64_t index, const std::string &what);
   bool on_damaged(uint64_t index, const std::string &why);
   bool start(const FrameInfo &info, const Audio *audio);
   bool emit_picture();
-  bool emit_sound(const Audio *audio, uint64_t index);
+  bool emit_sound(const Audio *audio, uint64_t index, const FrameInfo *info = nullptr);
   bool finish();
   std::string where(uint64_t index) const { return name_ + ": frame " + std::to_string(index); }
   tarsk_pixel_format output_format(const FrameInfo &stream) const {
@@ -472,10 +501,17 @@ class Job {
   }
   bool write_track_audio();
   bool sound_started() const { return !sounds_.empty() && sounds_.front().writer->started(); }
+  bool open_sound_files(int stretch);
   bool start_sound(int frequency, int channels);
   bool write_sound(const std::vector<std::vector<int16_t>> &channels, size_t samples);
-  bool write_silence(size_t samples);
-  bool emit_media_sound(const Audio *audio);
+  bool emit_media_sound(const Audio *audio, uint64_t index, const FrameInfo *info);
+  bool next_stretch_files();
+  std::span<const int16_t> interleave(const SoundPlanes &sound);
+  LineSettings sound_line_settings() const;
+  void tell_stretch(const SoundLine &line, const std::string &into, uint64_t index,
+                    const FrameInfo *info) const;
+  // Sound to one file or pipe that cannot be split into a file a stretch.
+  bool one_sound_stream() const;
 
   const Options &o_;
   DvSource *source_ = nullptr;
@@ -487,7 +523,7 @@ class Job {
   // A sound file and the channels of the sound it takes.
   struct SoundOut {
     std::unique_ptr<OutputFile> file;
-    std::optional<AudioWriter> writer;
+    std::unique_ptr<AudioWriter> writer;
     std::vector<int> pick;  // from 0; empty: every channel
   };
 
@@ -495,6 +531,12 @@ class Job {
   std::unique_ptr<MediaSink> media_;  // pictures and sound in one file
   int media_rate_ = 0, media_channels_ = 0;
   std::deque<SoundOut> sounds_;  // none without --audio
+  std::deque<SoundOut> done_sounds_;  // earlier stretches' files, finished, committed at the end
+  // The sound of the files and of the pictures' file's track, stretch by
+  // stretch, and a frame's samples on their way.
+  std::optional<SoundLine> line_, media_line_;
+  SoundPlanes planes_;
+  std::vector<int16_t> interleaved_;
 
   std::optional<FrameInfo> layout_;  // the first frame whose header reads: the pictures' layout
   std::optional<FrameInfo> stream_;  // the first good frame's, once it is written out
@@ -502,7 +544,6 @@ class Job {
   std::vector<uint8_t> bytes_;       // a Y4M frame, planes or a picture file
   uint64_t emitted_ = 0;             // frames written out
   uint64_t waiting_ = 0;             // damaged frames before the first good one
-  uint64_t silent_ = 0;              // frames without sound before the sound starts
 
   // Positions read and not yet written out, in stream order, and pictures
   // to reuse. The decoder's threads decode into the pictures of pending_,
@@ -522,19 +563,37 @@ bool Job::open_outputs() {
     video_file_ = std::make_unique<OutputFile>();
     if (!video_file_->open(o_.output)) return false;
   }
+  return o_.audio.empty() || open_sound_files(1);
+}
+
+// The sound files of stretch n (from 1): the names given for the first,
+// the later ones' with -n before the extension.
+bool Job::open_sound_files(int stretch) {
   const auto add_sound = [&](const std::string &path, std::vector<int> pick) {
     SoundOut &out = sounds_.emplace_back();
     out.file = std::make_unique<OutputFile>();
     if (!out.file->open(path)) return false;
-    out.writer.emplace(out.file->stream(), o_.wav);
+    out.writer = std::make_unique<AudioWriter>(out.file->stream(), o_.wav);
     out.pick = std::move(pick);
     return true;
   };
-  if (o_.audio_pattern)
-    return add_sound(o_.audio_pattern->format(1), {0, 1}) &&
-           add_sound(o_.audio_pattern->format(2), {2, 3});
-  if (!o_.audio.empty()) return add_sound(o_.audio, o_.audio_channels);
-  return true;
+  const std::string path = o_.audio == "-" ? o_.audio : stretch_path(o_.audio, stretch);
+  if (o_.audio_pattern) {
+    const auto pattern = NamePattern::parse(path);
+    return add_sound(pattern->format(1), {0, 1}) && add_sound(pattern->format(2), {2, 3});
+  }
+  return add_sound(path, o_.audio_channels);
+}
+
+bool Job::one_sound_stream() const {
+  struct stat st {};
+  return o_.audio == "-" || (stat(o_.audio.c_str(), &st) == 0 && !S_ISREG(st.st_mode));
+}
+
+LineSettings Job::sound_line_settings() const {
+  if (o_.resample) return {true, *o_.resample, 0};
+  if (one_sound_stream()) return {true, 0, 0};
+  return {};
 }
 
 // A picture of the layout and size: a spare one, or new; null when memory
@@ -575,9 +634,13 @@ bool Job::start(const FrameInfo &info, const Audio *audio) {
     return video_file_->write({reinterpret_cast<const uint8_t *>(header.data()), header.size()});
   }
   if (media_) {
-    // The first frame's sound sets the track; without any, DV's usual 48 kHz stereo.
-    media_rate_ = audio != nullptr ? audio->frequency : 48000;
+    // The first frame's sound sets the track (its rate, unless
+    // --audio-resample gives one); without any, DV's usual 48 kHz stereo.
+    media_rate_ = o_.resample.value_or(0) != 0 ? *o_.resample
+                  : audio != nullptr           ? audio->frequency
+                                               : 48000;
     media_channels_ = audio != nullptr ? static_cast<int>(audio->channels.size()) : 2;
+    media_line_.emplace(info.system, LineSettings{true, media_rate_, media_channels_});
     return media_->start(info.system, info.sampling, info.wide != 0, media_rate_,
                          media_channels_);
   }
@@ -585,6 +648,7 @@ bool Job::start(const FrameInfo &info, const Audio *audio) {
 }
 
 bool Job::emit_picture() {
+  if (o_.format == Format::null) return true;  // and without pictures decoded, none is at hand
   const FrameInfo &v = *stream_;
   const uint64_t index = o_.first + emitted_;
   const tarsk_picture &picture = picture_->get();
@@ -675,12 +739,6 @@ bool Job::write_sound(const std::vector<std::vector<int16_t>> &channels, size_t 
   return true;
 }
 
-bool Job::write_silence(size_t samples) {
-  for (SoundOut &out : sounds_)
-    if (!out.writer->silence(samples)) return out.file->failed();
-  return true;
-}
-
 // The container's own sound as it has come so far, written as it is.
 bool Job::write_track_audio() {
   const SourceInfo &s = source_->info();
@@ -692,39 +750,93 @@ bool Job::write_track_audio() {
   return write_sound(planes, samples.size() / channels);
 }
 
-// A frame's sound in the pictures' file: its samples, or silence as long as
-// its share when it has none of the track's rate and channels.
-bool Job::emit_media_sound(const Audio *audio) {
-  return media_->write_sound(
-      track_sound(audio, media_rate_, media_channels_, stream_->system, emitted_));
+// Says where a stretch of sound starts and where it goes: never silently,
+// --quiet or not, since files appear or sound is resampled.
+void Job::tell_stretch(const SoundLine &line, const std::string &into, uint64_t index,
+                       const FrameInfo *info) const {
+  const std::string tc = info != nullptr ? timecode_text(*info) : std::string();
+  const int channels = line.stretch_channels();
+  std::string message =
+      where(index) + (tc.empty() ? "" : " (time code " + tc + ")") +
+      (line.stretches() > 1 ? ": the sound changes to " : ": the sound is ") +
+      std::to_string(line.stretch_rate()) + " Hz " +
+      (channels == 2 ? std::string("stereo") : std::to_string(channels) + "-channel");
+  if (line.resampling()) message += ", resampled to " + std::to_string(line.rate()) + " Hz";
+  if (channels > line.channels())
+    message += ", its first pair alone";
+  else if (channels < line.channels())
+    message += ", as the first pair of " + std::to_string(line.channels()) +
+               " channels (the second silent)";
+  notice(message + (line.stretches() > 1 && !line.one_rate() ? "; from here in " : "; in ") + into);
 }
 
-// A frame's samples, or silence as long as its share of the sound when it
-// has none that can be decoded. Until a frame with sound comes, frames
-// without are only counted: the sound's rate is not known yet.
-bool Job::emit_sound(const Audio *audio, uint64_t index) {
-  if (media_ && !emit_media_sound(audio)) return false;
+// A frame's sound in the pictures' file, at the track's rate and channels:
+// its samples (resampled where its stretch has another rate), or silence
+// as long as its share when it has none.
+bool Job::emit_media_sound(const Audio *audio, uint64_t index, const FrameInfo *info) {
+  SoundLine &line = *media_line_;
+  const bool starts = line.starts_stretch(audio);
+  planes_.clear();
+  if (!line.add(audio, planes_)) {
+    error(where(index) + ": " + line.problem());
+    return false;
+  }
+  if (starts &&
+      (line.resampling() || line.stretch_channels() != line.channels() || line.stretches() > 1))
+    tell_stretch(line, "the sound track of " + o_.output, index, info);
+  return media_->write_sound(interleave(planes_));
+}
+
+// Planes as the track's interleaved samples.
+std::span<const int16_t> Job::interleave(const SoundPlanes &sound) {
+  cli::interleave(sound, media_channels_, interleaved_);
+  return interleaved_;
+}
+
+// The files of the stretch that starts: those of the one before are
+// finished, to be committed at the end with the rest.
+bool Job::next_stretch_files() {
+  for (SoundOut &out : sounds_)
+    if (!out.writer->finish()) return out.file->failed();
+  for (SoundOut &out : sounds_) done_sounds_.push_back(std::move(out));
+  sounds_.clear();
+  return open_sound_files(line_->stretches() + 1);
+}
+
+// A frame's sound into the sound files: its samples, or silence as long as
+// its share when it has none that can be decoded. Until a frame with sound
+// comes, frames without are only counted: the sound's rate is not known
+// yet. Sound of another rate or channel count starts a stretch: new files,
+// or (into one file) resampled.
+bool Job::emit_sound(const Audio *audio, uint64_t index, const FrameInfo *info) {
+  if (media_ && !emit_media_sound(audio, index, info)) return false;
   if (sounds_.empty()) return true;
   if (o_.track_audio) return write_track_audio();
-  if (audio != nullptr && !sound_started()) {
-    if (!start_sound(audio->frequency, static_cast<int>(audio->channels.size())) ||
-        !write_silence(samples_before(silent_, audio->frequency, stream_->system)))
-      return false;
-  }
-  if (audio != nullptr && audio->frequency != sounds_.front().writer->frequency()) {
-    warnings_.add(where(index) + ": its sound changes to " + std::to_string(audio->frequency) +
-                  " Hz; silence in its place");
-    audio = nullptr;
+  if (!line_) line_.emplace(stream_->system, sound_line_settings());
+  SoundLine &line = *line_;
+  const bool starts = line.starts_stretch(audio);
+  const bool split = starts && line.stretches() > 0 && !line.one_rate();
+  if (split && !next_stretch_files()) return false;
+  planes_.clear();
+  if (!line.add(audio, planes_)) {
+    error(where(index) + ": " + line.problem());
+    return false;
   }
   if (!sound_started()) {
-    ++silent_;
-    return true;
+    if (line.rate() == 0 || line.channels() == 0) return true;
+    if (!start_sound(line.rate(), line.channels())) return false;
   }
-  const int f = sounds_.front().writer->frequency();
-  return audio != nullptr
-             ? write_sound(audio->channels, audio->channels.empty() ? 0 : audio->channels[0].size())
-             : write_silence(samples_before(emitted_ + 1, f, stream_->system) -
-                             samples_before(emitted_, f, stream_->system));
+  if (starts && (line.stretches() > 1 || line.resampling())) {
+    const auto name = [](const SoundOut &out) {
+      return out.file->is_stdout() ? std::string("standard output") : out.file->path();
+    };
+    std::string into = name(sounds_.front());
+    if (sounds_.size() > 1) into += " and " + name(sounds_.back());
+    if (one_sound_stream() && !o_.resample)
+      into += " (one stream: --audio-resample chooses its rate)";
+    tell_stretch(line, into, index, info);
+  }
+  return write_sound(planes_.planes, planes_.samples);
 }
 
 // Damage that decoding goes through: a warning, or with --strict the end.
@@ -783,6 +895,11 @@ bool Job::queue(std::optional<Frame> frame, uint64_t index, std::string damage) 
       // decoded at 4:2:2 to be brought to the stream's; one of another
       // system is decoded in its own, to be shown as the previous picture.
       if (!layout_) layout_ = *info;
+      if (!o_.pictures) {
+        p.frame = std::move(frame);  // its sound is all that is wanted
+        p.damage = std::move(damage);
+        return emit_ready();
+      }
       tarsk_pixel_format format = output_format(*layout_);
       if (info->system != layout_->system) {
         format = tarsk_native_format(info->sampling);
@@ -804,13 +921,20 @@ bool Job::queue(std::optional<Frame> frame, uint64_t index, std::string damage) 
         return false;
       }
       ++in_flight_;
+      p.sent = true;
     } else {
       damage = frame_problem(decoded.error());
     }
   }
   p.damage = std::move(damage);
+  return emit_ready();
+}
+
+// Writes out the oldest positions while every thread has a frame, or
+// whose picture is not on the threads.
+bool Job::emit_ready() {
   const int depth = TARSK_FRAMES_PER_THREAD * o_.threads;
-  while (!pending_.empty() && (!pending_.front().frame || in_flight_ >= depth))
+  while (!pending_.empty() && (!pending_.front().sent || in_flight_ >= depth))
     if (!emit_oldest()) return false;
   return true;
 }
@@ -824,7 +948,9 @@ bool Job::emit_oldest() {
       p.read_damage.begin(), p.read_damage.end(),
       [&](const std::string &damage) { return on_damage(p.index, damage); });
   bool done;
-  if (p.frame) {
+  if (p.frame && !p.sent) {
+    done = told && on_frame(p, PictureDamage{});
+  } else if (p.frame) {
     // The decoder hands the pictures back in the order they went in, each
     // into the picture it was sent with.
     tarsk_picture *picture = nullptr;
@@ -885,13 +1011,30 @@ bool Job::on_frame(Pending &p, Expected<PictureDamage> decoded) {
   // show its picture, with silence.
   for (; first && waiting_ > 0; --waiting_, ++emitted_)
     if (!emit_picture() || !emit_sound(nullptr, o_.first + emitted_)) return false;
-  const bool done = emit_picture() && emit_sound(audio ? &*audio : nullptr, p.index);
+  const bool done = emit_picture() && emit_sound(audio ? &*audio : nullptr, p.index, &info);
   ++emitted_;
   return done;
 }
 
 bool Job::finish() {
   if (!sounds_.empty() && o_.track_audio && !write_track_audio()) return false;
+  // What the resamplers still hold ends the last stretch.
+  if (media_line_) {
+    planes_.clear();
+    if (!media_line_->end_stretch(planes_)) {
+      error(name_ + ": " + media_line_->problem());
+      return false;
+    }
+    if (!media_->write_sound(interleave(planes_))) return false;
+  }
+  if (line_ && sound_started()) {
+    planes_.clear();
+    if (!line_->end_stretch(planes_)) {
+      error(name_ + ": " + line_->problem());
+      return false;
+    }
+    if (!write_sound(planes_.planes, planes_.samples)) return false;
+  }
   if (!sounds_.empty() && !sound_started()) {
     error(name_ + ": no frame has sound that can be decoded; no sound written");
     return false;
@@ -900,6 +1043,8 @@ bool Job::finish() {
     if (!out.writer->finish()) return out.file->failed();
   if (media_ && !media_->commit()) return false;
   if (video_file_ && !video_file_->commit()) return false;
+  for (SoundOut &out : done_sounds_)
+    if (!out.file->commit()) return false;
   for (SoundOut &out : sounds_)
     if (!out.file->commit()) return false;
   return true;

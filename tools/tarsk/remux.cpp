@@ -1,13 +1,16 @@
 // tarsk remux: DV frames from one form into another (raw DV, AVI, QuickTime,
 // Matroska) without decoding them, as archives rewrap captures: the frames
 // go over byte for byte. A container's PCM track is made from the sound in
-// the frames.
+// the frames, at the first sound's rate and channels: later recordings'
+// sound of another rate is resampled to it.
+#include <optional>
 #include <string>
 #include <tarsk/tarsk.hpp>
 #include <vector>
 
 #include "cli.h"
 #include "container.h"
+#include "tape_sound.h"
 
 namespace tarsk::cli {
 
@@ -54,7 +57,7 @@ class Job {
 
  private:
   bool start(const FrameInfo &info, const Audio *audio);
-  std::vector<int16_t> sound_of(const Audio *audio, uint64_t index);
+  bool sound_of(const Audio *audio, uint64_t index, const FrameInfo &info);
 
   const Options &o_;
   std::string name_ = o_.input == "-" ? "standard input" : o_.input;
@@ -63,6 +66,10 @@ class Job {
   std::optional<FrameInfo> stream_;
   int rate_ = 0, channels_ = 0;  // the PCM track's, from the first frame with sound
   uint64_t silent_ = 0;          // frames whose sound is silence in the track
+  // The track's sound, stretch by stretch, and a frame's on its way.
+  std::optional<SoundLine> line_;
+  SoundPlanes planes_;
+  std::vector<int16_t> sound_;
 };
 
 bool Job::start(const FrameInfo &info, const Audio *audio) {
@@ -70,19 +77,37 @@ bool Job::start(const FrameInfo &info, const Audio *audio) {
   if (audio != nullptr) {
     rate_ = audio->frequency;
     channels_ = static_cast<int>(audio->channels.size());
+    if (o_.form != DvForm::raw) line_.emplace(info.system, LineSettings{true, rate_, channels_});
   }
   return out_->start(
       {info.system, info.sampling, info.wide != 0, rate_, channels_, timecode_text(info)});
 }
 
-// A frame's sound for the track, interleaved; silence as long as the frame's
-// share when it has none the track can take.
-std::vector<int16_t> Job::sound_of(const Audio *audio, uint64_t index) {
-  if (channels_ == 0) return {};
-  bool taken = false;
-  auto sound = track_sound(audio, rate_, channels_, stream_->system, index, &taken);
-  silent_ += !taken;
-  return sound;
+// A frame's sound for the track, interleaved into sound_: its samples
+// (resampled where its recording has another rate than the track), or
+// silence as long as its share when it has none.
+bool Job::sound_of(const Audio *audio, uint64_t index, const FrameInfo &info) {
+  sound_.clear();
+  if (!line_) return true;
+  SoundLine &line = *line_;
+  const bool starts = line.starts_stretch(audio);
+  planes_.clear();
+  if (!line.add(audio, planes_)) {
+    error(name_ + ": frame " + std::to_string(index) + ": " + line.problem());
+    return false;
+  }
+  if (starts && (line.resampling() || line.stretch_channels() != line.channels())) {
+    const std::string tc = timecode_text(info);
+    notice(name_ + ": frame " + std::to_string(index) +
+           (tc.empty() ? "" : " (time code " + tc + ")") + ": the sound changes to " +
+           std::to_string(line.stretch_rate()) + " Hz, " + std::to_string(line.stretch_channels()) +
+           " channels; in the track of " + o_.output + " at " + std::to_string(line.rate()) +
+           " Hz, " + std::to_string(line.channels()) + " channels" +
+           (line.resampling() ? ", resampled" : ""));
+  }
+  silent_ += audio == nullptr;
+  interleave(planes_, channels_, sound_);
+  return true;
 }
 
 int Job::run() {
@@ -120,7 +145,7 @@ int Job::run() {
       ++other;
       continue;
     }
-    if (!out_->write(frame.bytes, sound_of(audio, index))) return bad_input;
+    if (!sound_of(audio, index, *info) || !out_->write(frame.bytes, sound_)) return bad_input;
     ++index;
   }
   if (!stream_) {
@@ -132,7 +157,17 @@ int Job::run() {
             "left out: a container holds frames of one size and rate");
   if (silent_ > 0)
     warning(name_ + ": " + std::to_string(silent_) +
-            " frames have no sound the container's track can take; silence in its place");
+            " frames have no sound that can be decoded; silence in their place");
+  // What the resampler still holds ends the track.
+  if (line_) {
+    planes_.clear();
+    if (!line_->end_stretch(planes_)) {
+      error(name_ + ": " + line_->problem());
+      return bad_input;
+    }
+    interleave(planes_, channels_, sound_);
+    if (!out_->write_sound(sound_)) return bad_input;
+  }
   return out_->commit() ? ok : bad_input;
 }
 
