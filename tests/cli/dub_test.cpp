@@ -26,16 +26,6 @@ namespace dif = tarsk::dif;
 using Bytes = std::vector<uint8_t>;
 using Samples = std::vector<int16_t>;
 
-fs::path signal_wav(const fs::path &dir, const std::string &name, int channels, int first,
-                    int frames, int rate) {
-  Samples s;
-  for (int n = 0; n < frames; ++n)
-    for (int c = 0; c < channels; ++c) s.push_back(signal(first + c, n));
-  const fs::path path = dir / name;
-  write_file(path, wav_bytes(WavHeader{.channels = channels, .rate = rate}, s16le(s)));
-  return path;
-}
-
 // A transfer of two recordings, each marked at its start: 4 + 4 frames of
 // 625/50 or 10 + 5 of 525/60 (a whole number of 48 and 32 kHz cycles).
 Bytes transfer(tarsk_system system) {

@@ -20,17 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using Samples = std::vector<int16_t>;
 
-// A WAV of `frames` sample frames whose channel c carries signal(first + c).
-fs::path signal_wav(const fs::path &dir, const std::string &name, int channels, int first,
-                    int frames, int rate = 32000) {
-  Samples s;
-  for (int n = 0; n < frames; ++n)
-    for (int c = 0; c < channels; ++c) s.push_back(signal(first + c, n));
-  const fs::path path = dir / name;
-  write_file(path, wav_bytes(WavHeader{.channels = channels, .rate = rate}, s16le(s)));
-  return path;
-}
-
 // The four channels of every frame of a DV file, one after another.
 std::vector<Samples> decoded_channels(const fs::path &path) {
   std::vector<Samples> out(4);

@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <string>
 #include <vector>
+
+#include "support/wav.h"
 
 namespace tarsk::test {
 
@@ -51,6 +55,18 @@ inline int16_t signal(int channel, int n) {
   static const int edges[] = {-32768, 32767, 513, -514, 1023, -1024, 16416, 32736, 0, -1};
   if (n < 10) return static_cast<int16_t>(edges[(n + 3 * channel) % 10]);
   return static_cast<int16_t>((n * 13 + channel * 16411) % 65536 - 32768);
+}
+
+// A WAV in `dir` of `frames` sample frames whose channel c carries
+// signal(first + c).
+inline std::filesystem::path signal_wav(const std::filesystem::path &dir, const std::string &name,
+                                        int channels, int first, int frames, int rate = 32000) {
+  std::vector<int16_t> s;
+  for (int n = 0; n < frames; ++n)
+    for (int c = 0; c < channels; ++c) s.push_back(signal(first + c, n));
+  const std::filesystem::path path = dir / name;
+  write_file(path, wav_bytes(WavHeader{.channels = channels, .rate = rate}, s16le(s)));
+  return path;
 }
 
 }  // namespace tarsk::test
