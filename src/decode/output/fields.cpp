@@ -44,9 +44,13 @@ void spread_line(const uint8_t *near, const uint8_t *far, uint8_t *out, int n) {
 template <bool bgr0>
 void rgb_line(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *out, int width,
               const RgbTables &t) {
+  constexpr int bytes = bgr0 ? 4 : 3;
   // The tables take samples about zero, as the reconstruction gives them.
-  for (int x = 0; x < width; ++x, out += bgr0 ? 4 : 3)
-    put_rgb_pixel<bgr0>(out, t.y[y[x] - 128], cr[x / 2] - 128, cb[x / 2] - 128, t);
+  for (int i = 0; i < width / 2; ++i, out += 2 * bytes) {
+    const ChromaOffsets c = chroma_offsets(cr[i] - 128, cb[i] - 128, t);
+    put_rgb_pixel<bgr0>(out, t.y[y[2 * i] - 128], c, t);
+    put_rgb_pixel<bgr0>(out + bytes, t.y[y[2 * i + 1] - 128], c, t);
+  }
 }
 
 }  // namespace

@@ -38,14 +38,21 @@ void build_yuy2(dsp::Yuy2Tables &t, bool clamp_luma, bool clamp_chroma);
 void build_rgb(RgbTables &t, bool clamp_luma, bool clamp_chroma);
 void build_yv12(Yv12Tables &t, bool clamp_luma, bool clamp_chroma);
 
-// One pixel through the BT.601 tables: its luma table entry `l`, chroma
-// samples `cr` and `cb` (-128..127), as R, G, B or, `bgr0`, B, G, R, 0.
+// What a chroma pair (`cr` and `cb`, -128..127) adds to red and blue and
+// takes from green, through the BT.601 tables.
+struct ChromaOffsets {
+  int32_t red, green, blue;
+};
+inline ChromaOffsets chroma_offsets(int cr, int cb, const RgbTables &t) {
+  return {t.cr_red[cr], t.cr_green[cr] + t.cb_green[cb], t.cb_blue[cb]};
+}
+
+// One pixel from its luma table entry `l` and its chroma's offsets, as
+// R, G, B or, `bgr0`, B, G, R, 0.
 template <bool bgr0>
-inline void put_rgb_pixel(uint8_t *out, int32_t l, int cr, int cb, const RgbTables &t) {
+inline void put_rgb_pixel(uint8_t *out, int32_t l, ChromaOffsets c, const RgbTables &t) {
   auto saturate = [&](int32_t fixed) { return t.saturate[luma_index(fixed >> 10)]; };
-  const uint8_t r = saturate(l + t.cr_red[cr]);
-  const uint8_t g = saturate(l - (t.cr_green[cr] + t.cb_green[cb]));
-  const uint8_t b = saturate(l + t.cb_blue[cb]);
+  const uint8_t r = saturate(l + c.red), g = saturate(l - c.green), b = saturate(l + c.blue);
   if constexpr (bgr0) {
     out[0] = b;
     out[1] = g;

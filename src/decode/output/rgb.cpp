@@ -22,9 +22,9 @@ void write(const dv_macroblock_t *mb, uint8_t *pixels, int pitch, const RgbTable
     uint8_t *out = line_start;
     for (int px = 0; px < width; ++px, out += bytes) {
       const int c = cell(line, px);
-      put_rgb_pixel<order == Order::bgr0>(out, y[luma_index(luma(mb, line, px))],
-                                          chroma_index(mb->b[4].coeffs[c]),
-                                          chroma_index(mb->b[5].coeffs[c]), t);
+      const ChromaOffsets offsets = chroma_offsets(chroma_index(mb->b[4].coeffs[c]),
+                                                   chroma_index(mb->b[5].coeffs[c]), t);
+      put_rgb_pixel<order == Order::bgr0>(out, y[luma_index(luma(mb, line, px))], offsets, t);
     }
   }
 }
