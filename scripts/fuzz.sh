@@ -40,12 +40,12 @@ TOOL_SOURCES=(tools/tarsk/cli.cpp tools/tarsk/container.cpp tools/tarsk/damage.c
               tools/tarsk/info.cpp tools/tarsk/output.cpp tools/tarsk/progress.cpp tools/tarsk/remux.cpp
               tools/tarsk/picture.cpp tools/tarsk/input.cpp tools/tarsk/audio_in.cpp
               tools/tarsk/test_source.cpp tools/tarsk/transfer.cpp tools/tarsk/analyze.cpp
-              tools/tarsk/merge.cpp tools/tarsk/merge_core.cpp)
+              tools/tarsk/merge.cpp tools/tarsk/merge_core.cpp tools/tarsk/tape_sound.cpp)
 MAX_LEN=288000  # two 625/50 frames
 
 CXXFLAGS=(-std=c++20 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -g -O1
           -fno-omit-frame-pointer -ffp-contract=off -DTARSK_FAST_KERNELS=1 -Iinclude -Isrc -Itests
-          -Ifuzz -Itools/tarsk -DTARSK_WITH_AVFORMAT=1 $(pkg-config --cflags libpng libjpeg sndfile libavformat))
+          -Ifuzz -Itools/tarsk -DTARSK_WITH_AVFORMAT=1 $(pkg-config --cflags libpng libjpeg sndfile soxr libavformat))
 
 # Comparison tracing (part of -fsanitize=fuzzer) lets the fuzzer solve the
 # comparisons of parsing; in the arithmetic of reconstruction and pixel
@@ -132,6 +132,7 @@ build() {
   # The library's objects go into every target, the tool's only into
   # TOOL_TARGETS (with popt, which the tool parses its command line with,
   # libpng, libjpeg and libsndfile, which it reads and writes pictures and sound with,
+  # libsoxr, which it resamples sound with,
   # and libavformat, which it reads and writes containers with).
   local library_objects=() tool_objects=()
   for o in "${objects[@]}"; do
@@ -140,7 +141,7 @@ build() {
   for t in "${targets[@]}"; do
     local bin="$OUT/$t" stale=0 link=("${library_objects[@]}")
     [[ " ${TOOL_TARGETS[*]} " == *" $t "* ]] && link+=("${tool_objects[@]}" -lpopt
-      $(pkg-config --libs libpng libjpeg sndfile libavformat libavcodec libavutil))
+      $(pkg-config --libs libpng libjpeg sndfile soxr libavformat libavcodec libavutil))
     [[ -f $bin ]] || stale=1
     for f in "fuzz/$t.cpp" "${link[@]}"; do
       [[ $f == -* ]] && continue
