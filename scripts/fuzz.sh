@@ -35,7 +35,7 @@ TARGETS_ALL=(fuzz_header fuzz_video fuzz_audio fuzz_reader fuzz_tool fuzz_encode
 # and fuzz_sound its picture and sound readers, fuzz_analyze `tarsk
 # analyze`, fuzz_merge the heart of `tarsk merge`.
 TOOL_TARGETS=(fuzz_tool fuzz_picture fuzz_sound fuzz_analyze fuzz_merge)
-TOOL_SOURCES=(tools/tarsk/cli.cpp tools/tarsk/container.cpp tools/tarsk/damage.cpp
+TOOL_SOURCES=(tools/tarsk/cli.cpp tools/tarsk/container.cpp tools/tarsk/damage.cpp tools/tarsk/md5.cpp
               tools/tarsk/decode.cpp tools/tarsk/encode.cpp tools/tarsk/formats.cpp
               tools/tarsk/info.cpp tools/tarsk/output.cpp tools/tarsk/progress.cpp tools/tarsk/remux.cpp
               tools/tarsk/picture.cpp tools/tarsk/input.cpp tools/tarsk/audio_in.cpp

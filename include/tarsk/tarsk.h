@@ -386,6 +386,29 @@ typedef struct tarsk_frame_facts {
 ptrdiff_t tarsk_segment_offset(int sequence, int segment);
 ptrdiff_t tarsk_audio_block_offset(int sequence, int block);
 
+/* A pack as it stands in a frame: the DIF section holding it (1 subcode,
+ * 2 VAUX, 3 audio: the AAUX pack at the head of an audio block), the DIF
+ * sequence, the block's number within its section (subcode 0..1, VAUX
+ * 0..2, audio 0..8), the pack's slot in the block (subcode 0..5, VAUX
+ * 0..14, audio 0) and its five bytes: the pack ID, then PC1 to PC4. */
+typedef struct tarsk_pack {
+  int section, sequence, block, slot;
+  uint8_t bytes[5];
+} tarsk_pack;
+
+/* Room for every pack of a 625/50 frame: 12 sequences of 12 subcode, 45
+ * VAUX and 9 AAUX slots. */
+#define TARSK_MAX_PACKS (12 * (12 + 45 + 9))
+
+/* Lists the packs of a frame in stream order, empty slots (ID 0xFF) left
+ * out, into `packs` (room for `capacity`: TARSK_MAX_PACKS always
+ * suffices); `count` receives how many. Blocks whose ID does not name the
+ * section their place in the frame holds (damage, a missing block filled
+ * in) are passed over. The frame's length must be that of its system
+ * by its first header block. */
+int tarsk_frame_packs(const uint8_t *frame, size_t size, tarsk_pack *packs, size_t capacity,
+                      size_t *count);
+
 /* Reads a frame's information, markers, track number and damage into
  * `facts` (its video parsed, not reconstructed); checks the frame's header
  * blocks and its length first. */

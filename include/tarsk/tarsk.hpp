@@ -255,6 +255,20 @@ using PictureDamage = tarsk_picture_damage;
 /// tarsk_frame_facts).
 using FrameFacts = tarsk_frame_facts;
 
+/// A pack and where it stands in its frame (see tarsk_pack).
+using Pack = tarsk_pack;
+/// Every pack of a frame in stream order, empty slots left out (see
+/// tarsk_frame_packs).
+inline Expected<std::vector<Pack>> frame_packs(Bytes frame) {
+  std::vector<Pack> packs(TARSK_MAX_PACKS);
+  size_t count = 0;
+  if (const int got = tarsk_frame_packs(frame.data(), frame.size(), packs.data(), packs.size(), &count);
+      got != 0)
+    return error_of(got);
+  packs.resize(count);
+  return packs;
+}
+
 /// A frame's sound, one vector per channel: 2 channels of 16-bit sound, or 4
 /// of 12-bit sound expanded to 16 bits.
 struct Audio {

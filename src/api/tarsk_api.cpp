@@ -176,6 +176,43 @@ ptrdiff_t tarsk_audio_block_offset(int sequence, int block) {
   return static_cast<ptrdiff_t>(dif::audio_offset(sequence, block));
 }
 
+int tarsk_frame_packs(const uint8_t *frame, size_t size, tarsk_pack *packs, size_t capacity,
+                      size_t *count) {
+  using dif::Section;
+  if (!frame || !count || (!packs && capacity > 0)) return TARSK_E_BAD_CALL;
+  *count = 0;
+  if (size < static_cast<size_t>(dif::block_size) || !dif::is_header_block(frame))
+    return TARSK_E_BAD_FRAME;
+  const bool fifty = dif::fifty_fields_of(frame);
+  if (size != dif::frame_size(fifty)) return size < dif::frame_size(fifty) ? TARSK_E_TRUNCATED : TARSK_E_BAD_FRAME;
+  size_t n = 0;
+  auto take = [&](Section section, int sequence, int block, int number, int slot, int at) {
+    const uint8_t *b = frame + dif::block_offset(sequence, block);
+    if (dif::section_of(b) != section || b[at] == dif::no_pack) return true;
+    if (n == capacity) return false;
+    tarsk_pack &p = packs[n++];
+    p.section = static_cast<int>(section);
+    p.sequence = sequence;
+    p.block = number;
+    p.slot = slot;
+    std::memcpy(p.bytes, b + at, dif::pack_size);
+    return true;
+  };
+  bool room = true;
+  for (int q = 0; q < dif::sequences(fifty) && room; ++q) {
+    for (int k = 0; k < 2; ++k)
+      for (int s = 0; s < dif::subcode_packs_per_block; ++s)
+        room = room && take(Section::subcode, q, dif::subcode_block(k), k, s, dif::subcode_pack_offset(s));
+    for (int k = 0; k < 3; ++k)
+      for (int s = 0; s < dif::vaux_packs_per_block; ++s)
+        room = room && take(Section::vaux, q, dif::vaux_block(k), k, s, dif::vaux_pack_offset(s));
+    for (int a = 0; a < dif::audio_blocks_per_sequence; ++a)
+      room = room && take(Section::audio, q, dif::audio_block(a), a, 0, dif::aaux_pack_offset);
+  }
+  *count = n;
+  return room ? TARSK_OK : TARSK_E_BAD_BUFFER;
+}
+
 tarsk_pixel_format tarsk_native_format(int sampling) {
   return sampling == TARSK_SAMPLING_411   ? TARSK_PIXEL_Y41B
          : sampling == TARSK_SAMPLING_420 ? TARSK_PIXEL_I420

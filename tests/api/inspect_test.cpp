@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "common/dif.h"
@@ -237,6 +238,68 @@ TEST(Inspect, SegmentsAndAudioBlocksStandWhereTheLayoutPutsThem) {
                                                   : static_cast<ptrdiff_t>(dif::audio_offset(s, a)));
   }
   EXPECT_EQ(TARSK_SEGMENT_BYTES, dif::segment_size);
+}
+
+}  // namespace
+
+namespace {
+
+// tarsk_frame_packs against a walk of the frame by the byte positions of
+// the layout written out here (subcode packs at 6 + 8k of blocks 1 and 2,
+// VAUX packs at 3 + 5k of blocks 3 to 5, AAUX packs at 3 of blocks
+// 6 + 16a): every filled slot, in stream order, in both systems; a pack
+// stamped by hand into an empty slot; a block whose ID names another
+// section passed over; too little room and a short frame refused.
+TEST(FramePacks, EveryFilledSlotInStreamOrder) {
+  for (const tarsk_system system : {TARSK_SYSTEM_625_50, TARSK_SYSTEM_525_60}) {
+    SCOPED_TRACE(system);
+    Bytes frame = make_transfer({{.frames = 1, .system = system}});
+    const int sequences = system == TARSK_SYSTEM_625_50 ? 12 : 10;
+    frame[12000 * 4 + 80 * 2 + 6 + 8 * 5] = 0x44;    // sequence 4, subcode block 1, slot 5
+    frame[12000 * 1 + 80 * 5] = (1 << 5) | 0x1f;  // VAUX block 2 of sequence 1 says subcode
+
+    struct Place {
+      int section, block, slot, at;
+    };
+    std::vector<Place> places;
+    for (int k = 0; k < 2; ++k)
+      for (int s = 0; s < 6; ++s) places.push_back({1, k, s, 80 * (1 + k) + 6 + 8 * s});
+    for (int k = 0; k < 3; ++k)
+      for (int s = 0; s < 15; ++s) places.push_back({2, k, s, 80 * (3 + k) + 3 + 5 * s});
+    for (int a = 0; a < 9; ++a) places.push_back({3, a, 0, 80 * (6 + 16 * a) + 3});
+    std::vector<tarsk_pack> expected;
+    for (int q = 0; q < sequences; ++q)
+      for (const Place &p : places) {
+        const uint8_t *b = &frame[static_cast<size_t>(12000 * q + p.at)];
+        if (b[0] == 0xff || (q == 1 && p.section == 2 && p.block == 2)) continue;
+        tarsk_pack pack{p.section, q, p.block, p.slot, {}};
+        std::copy(b, b + 5, pack.bytes);
+        expected.push_back(pack);
+      }
+
+    std::vector<tarsk_pack> packs(TARSK_MAX_PACKS);
+    size_t count = 0;
+    ASSERT_EQ(tarsk_frame_packs(frame.data(), frame.size(), packs.data(), packs.size(), &count),
+              TARSK_OK);
+    ASSERT_EQ(count, expected.size());
+    bool stamped = false;
+    for (size_t n = 0; n < count; ++n) {
+      const tarsk_pack &a = packs[n], &b = expected[n];
+      SCOPED_TRACE(n);
+      EXPECT_EQ(std::tie(a.section, a.sequence, a.block, a.slot),
+                std::tie(b.section, b.sequence, b.block, b.slot));
+      EXPECT_EQ(0, std::memcmp(a.bytes, b.bytes, 5));
+      stamped = stamped || (a.section == 1 && a.sequence == 4 && a.block == 1 && a.slot == 5 &&
+                            a.bytes[0] == 0x44);
+    }
+    EXPECT_TRUE(stamped);
+    EXPECT_GT(count, static_cast<size_t>(sequences * 9));  // more than the AAUX packs alone
+
+    EXPECT_EQ(tarsk_frame_packs(frame.data(), frame.size(), packs.data(), count - 1, &count),
+              TARSK_E_BAD_BUFFER);
+    EXPECT_EQ(tarsk_frame_packs(frame.data(), frame.size() - 80, packs.data(), packs.size(), &count),
+              TARSK_E_TRUNCATED);
+  }
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 // clocks jump or the settings change, and the damage of its video (per DIF
 // sequence) and sound (per channel). For people a summary (the recordings
 // and the worst spots); for programs CSV or JSON Lines; and a map of the
-// whole transfer as a PNG picture.
+// whole transfer as a PNG picture. For archivists checking fixity, each
+// frame's MD5 laid out as ffmpeg's framemd5; and every pack each frame
+// carries, decoded where we know it.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -15,6 +17,7 @@
 #include "cli.h"
 #include "damage.h"
 #include "formats.h"
+#include "md5.h"
 #include "output.h"
 #include "transfer.h"
 
@@ -27,7 +30,7 @@ constexpr int map_most_columns = 1800;
 struct Options {
   std::string input, map;
   int map_columns = map_most_columns;
-  enum class Listing { summary, csv, json } listing = Listing::summary;
+  enum class Listing { summary, csv, json, md5, packs, packs_json } listing = Listing::summary;
 };
 
 // What the summary and the map keep of a frame.
@@ -174,6 +177,239 @@ std::string frame_line(const ScannedFrame &s, unsigned breaks, bool json) {
     line += json ? "\"" + fields[n].first + "\": " + fields[n].second : fields[n].second;
   }
   return line + (json ? "}" : "");
+}
+
+// ---------------------------------------------------------------------------
+// Frame checksums, laid out line for line as ffmpeg's framemd5 muxer writes
+// the video stream of the same file with
+//   ffmpeg -i FILE -map 0:v -c copy -fflags +bitexact -f framemd5 -
+// (bitexact leaves out its "#software" line, which names its own version).
+// Time stamps count frames in the container's time base (raw DV: a frame).
+
+struct Rational {
+  int64_t num, den;
+};
+
+// The sample aspect ratio ffmpeg gives DV pictures of each system and shape.
+Rational dv_sample_aspect(const FrameInfo &i) {
+  const bool fifty = i.system == TARSK_SYSTEM_625_50;
+  if (i.wide) return fifty ? Rational{64, 45} : Rational{32, 27};
+  return fifty ? Rational{16, 15} : Rational{8, 9};
+}
+
+class FrameSums {
+ public:
+  explicit FrameSums(const SourceInfo &source) : source_(source) {}
+
+  // A frame's line; the header goes out before the first line, once a
+  // readable frame has said the system (lines before it wait; with no
+  // readable frame at all the command fails).
+  void add(const ScannedFrame &s) {
+    if (!info_ && s.readable) info_ = s.facts.info;
+    const Frame &f = *s.frame;
+    held_.push_back({f.index, f.bytes.size(), md5_hex(f.bytes)});
+    if (info_) flush();
+  }
+
+ private:
+  struct Line {
+    uint64_t index;
+    size_t size;
+    std::string md5;
+  };
+
+  void flush() {
+    const bool fifty = info_->system == TARSK_SYSTEM_625_50;
+    // A frame's length: 1/25 s or 1001/30000 s.
+    const Rational rate = fifty ? Rational{25, 1} : Rational{30000, 1001};
+    Rational tb{rate.den, rate.num};
+    if (source_.time_base_num > 0 && source_.time_base_den > 0)
+      tb = {source_.time_base_num, source_.time_base_den};
+    const int64_t duration = std::max<int64_t>(1, tb.den * rate.den / (tb.num * rate.num));
+    if (!header_done_) {
+      const Rational sar = dv_sample_aspect(*info_);
+      std::printf("#format: frame checksums\n#version: 2\n#hash: MD5\n#tb 0: %" PRId64 "/%" PRId64
+                  "\n#media_type 0: video\n#codec_id 0: dvvideo\n#dimensions 0: %dx%d\n"
+                  "#sar 0: %" PRId64 "/%" PRId64 "\n#stream#, dts,        pts, duration,     size, hash\n",
+                  tb.num, tb.den, info_->width, info_->height, sar.num, sar.den);
+      header_done_ = true;
+    }
+    for (const Line &l : held_) {
+      const auto pts = static_cast<int64_t>(l.index) * duration;
+      std::printf("0, %10" PRId64 ", %10" PRId64 ", %8" PRId64 ", %8zu, %s\n", pts, pts, duration,
+                  l.size, l.md5.c_str());
+    }
+    held_.clear();
+  }
+
+  const SourceInfo &source_;
+  std::optional<FrameInfo> info_;
+  std::vector<Line> held_;
+  bool header_done_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Packs: every subcode, VAUX and AAUX pack of a frame, identical repeats
+// folded, decoded where we know the pack and in hex always.
+
+const char *section_name(int section) {
+  return section == 1 ? "subcode" : section == 2 ? "VAUX" : "AAUX";
+}
+
+// A decoded field: its name and its value as JSON writes it.
+using PackField = std::pair<std::string, std::string>;
+
+int bcd(uint8_t byte, uint8_t tens_mask) { return ((byte & tens_mask) >> 4) * 10 + (byte & 0x0f); }
+std::string two(int n) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d", n);
+  return text;
+}
+std::string quoted_value(const std::string &v) { return "\"" + v + "\""; }
+std::string yes_no(bool b) { return b ? "true" : "false"; }
+
+// PC1..PC4 of each pack we know, into fields.
+std::vector<PackField> timecode_fields(const uint8_t *pc) {
+  return {{"timecode", quoted_value(two(bcd(pc[3], 0x30)) + ":" + two(bcd(pc[2], 0x70)) + ":" +
+                                    two(bcd(pc[1], 0x70)) + ":" + two(bcd(pc[0], 0x30)))},
+          {"drop_frame_flag", yes_no(pc[0] & 0x40)}};
+}
+std::vector<PackField> date_fields(const uint8_t *pc) {
+  const int yy = bcd(pc[3], 0xf0);
+  return {{"date", quoted_value(std::to_string(yy <= 24 ? 2000 + yy : 1900 + yy) + "-" +
+                                two(bcd(pc[2], 0x10)) + "-" + two(bcd(pc[1], 0x30)))}};
+}
+std::vector<PackField> time_fields(const uint8_t *pc) {
+  return {{"time", quoted_value(two(bcd(pc[3], 0x30)) + ":" + two(bcd(pc[2], 0x70)) + ":" +
+                                two(bcd(pc[1], 0x70)))}};
+}
+std::vector<PackField> aaux_source_fields(const uint8_t *pc) {
+  constexpr int rates[] = {48000, 44100, 32000};
+  constexpr int bits[] = {16, 12, 20};
+  const int smp = (pc[3] >> 3) & 7, qu = pc[3] & 7;
+  return {{"locked", yes_no(!(pc[0] & 0x80))},
+          {"af_size", std::to_string(pc[0] & 0x3f)},
+          {"chn", std::to_string((pc[1] >> 5) & 3)},
+          {"audio_mode", std::to_string(pc[1] & 0x0f)},
+          {"system", quoted_value(pc[2] & 0x20 ? "625/50" : "525/60")},
+          {"emphasis", yes_no(!(pc[3] & 0x80))},
+          {"rate", smp < 3 ? std::to_string(rates[smp]) : "null"},
+          {"bits", qu < 3 ? std::to_string(bits[qu]) : "null"}};
+}
+std::vector<PackField> aaux_control_fields(const uint8_t *pc) {
+  return {{"cgms", std::to_string(pc[0] >> 6)},
+          {"recording_start", yes_no(!(pc[1] & 0x80))},  // set by clearing
+          {"recording_end", yes_no(!(pc[1] & 0x40))},
+          {"rec_mode", std::to_string((pc[1] >> 3) & 7)},
+          {"speed", std::to_string(pc[2] & 0x7f)},
+          {"genre", std::to_string(pc[3] & 0x7f)}};
+}
+std::vector<PackField> vaux_source_fields(const uint8_t *pc) {
+  return {{"colour", yes_no(pc[1] & 0x80)},
+          {"system", quoted_value(pc[2] & 0x20 ? "625/50" : "525/60")}};
+}
+std::vector<PackField> vaux_control_fields(const uint8_t *pc) {
+  return {{"display_mode", std::to_string(pc[1] & 7)},
+          {"aspect", quoted_value(pc[1] & 7 ? "16:9" : "4:3")},
+          {"frame_changed", yes_no(pc[2] & 0x20)},
+          {"interlaced", yes_no(pc[2] & 0x10)}};
+}
+std::vector<PackField> no_fields(const uint8_t *) { return {}; }
+
+struct PackKind {
+  uint8_t id;
+  const char *name;
+  std::vector<PackField> (*fields)(const uint8_t *pc);
+};
+constexpr PackKind pack_kinds[] = {
+    {0x13, "time code", timecode_fields},
+    {0x50, "AAUX source", aaux_source_fields},
+    {0x51, "AAUX source control", aaux_control_fields},
+    {0x52, "AAUX recording date", date_fields},
+    {0x53, "AAUX recording time", time_fields},
+    {0x60, "VAUX source", vaux_source_fields},
+    {0x61, "VAUX source control", vaux_control_fields},
+    {0x62, "recording date", date_fields},
+    {0x63, "recording time", time_fields},
+    {0x70, "consumer camera 1", no_fields},
+    {0x71, "consumer camera 2", no_fields},
+    {0x7f, "shutter", no_fields},
+};
+
+// A pack and every place it stands in the frame.
+struct FoldedPack {
+  Pack pack;
+  std::vector<const Pack *> places;
+};
+
+std::vector<FoldedPack> fold(const std::vector<Pack> &packs) {
+  std::vector<FoldedPack> folded;
+  for (const Pack &p : packs) {
+    auto same = std::find_if(folded.begin(), folded.end(), [&](const FoldedPack &f) {
+      return f.pack.section == p.section && std::equal(p.bytes, p.bytes + 5, f.pack.bytes);
+    });
+    if (same == folded.end()) same = folded.insert(folded.end(), {p, {}});
+    same->places.push_back(&p);
+  }
+  return folded;
+}
+
+std::string hex_bytes(const uint8_t *b) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02x %02x %02x %02x %02x", b[0], b[1], b[2], b[3], b[4]);
+  return text;
+}
+std::string place_text(const Pack &p) {
+  return std::to_string(p.sequence) + "/" + std::to_string(p.block) + "/" + std::to_string(p.slot);
+}
+
+// A frame's packs as a block of text or a JSON object.
+std::string packs_listing(const ScannedFrame &s, bool json) {
+  const Frame &fr = *s.frame;
+  auto packs = frame_packs(fr.bytes);
+  std::string out = json ? "{\"frame\": " + std::to_string(fr.index) + ", \"offset\": " +
+                               std::to_string(fr.offset)
+                         : "frame " + std::to_string(fr.index) + " at byte " + std::to_string(fr.offset);
+  if (!packs) {
+    const std::string why = frame_problem(packs.error());
+    return out + (json ? ", \"problem\": " + json_text(why) + "}" : ": " + why + "\n");
+  }
+  const std::vector<FoldedPack> folded = fold(*packs);
+  out += json ? ", \"packs\": [" : ": " + std::to_string(packs->size()) + " packs\n";
+  bool first = true;
+  for (const FoldedPack &f : folded) {
+    const uint8_t *b = f.pack.bytes;
+    const PackKind *kind = nullptr;
+    for (const PackKind &k : pack_kinds)
+      if (k.id == b[0]) kind = &k;
+    const std::vector<PackField> fields = kind ? kind->fields(b + 1) : std::vector<PackField>{};
+    if (json) {
+      out += std::string(first ? "" : ", ") + "{\"section\": \"" + section_name(f.pack.section) +
+             "\", \"id\": " + std::to_string(b[0]) + ", \"bytes\": \"" + hex_bytes(b) +
+             "\", \"name\": " + (kind ? json_text(kind->name) : "null");
+      for (const PackField &field : fields) out += ", \"" + field.first + "\": " + field.second;
+      out += ", \"places\": [";
+      for (size_t n = 0; n < f.places.size(); ++n)
+        out += (n ? ", [" : "[") + std::to_string(f.places[n]->sequence) + ", " +
+               std::to_string(f.places[n]->block) + ", " + std::to_string(f.places[n]->slot) + "]";
+      out += "]}";
+    } else {
+      std::string what = kind ? kind->name : "unknown";
+      for (size_t n = 0; n < fields.size(); ++n) {
+        std::string v = fields[n].second;
+        if (!v.empty() && v.front() == '"') v = v.substr(1, v.size() - 2);
+        what += (n ? ", " : ": ") + fields[n].first + " " + v;
+      }
+      char line[160];
+      std::snprintf(line, sizeof line, "  %-7s %-8s %-5s %s  ", section_name(f.pack.section),
+                    place_text(*f.places.front()).c_str(),
+                    f.places.size() > 1 ? ("x" + std::to_string(f.places.size())).c_str() : "",
+                    hex_bytes(b).c_str());
+      out += line + what + "\n";
+    }
+    first = false;
+  }
+  return out + (json ? "]}" : "");
 }
 
 FrameMark mark_of(const ScannedFrame &s, unsigned breaks) {
@@ -340,12 +576,21 @@ void print_summary(const std::string &name, const SourceInfo &source, const Fram
 }
 
 Status read_command_line(int argc, const char **argv, Options &o) {
-  int csv = 0, json = 0;
+  int csv = 0, json = 0, md5 = 0, packs = 0;
   const poptOption table[] = {
       {"csv", 0, POPT_ARG_NONE, &csv, 0, "a CSV line per frame with every field [the summary]",
        nullptr},
       {"json", 0, POPT_ARG_NONE, &json, 0,
        "a JSON object per line for each frame with every field [the summary]", nullptr},
+      {"md5", 0, POPT_ARG_NONE, &md5, 0,
+       "each frame's MD5 as ffmpeg's framemd5 gives the file's video (ffmpeg -i FILE -map 0:v "
+       "-c copy -fflags +bitexact -f framemd5 -): frames the reader had to repair are hashed as "
+       "it hands them out",
+       nullptr},
+      {"packs", 0, POPT_ARG_NONE, &packs, 0,
+       "every subcode, VAUX and AAUX pack of each frame by DIF sequence/block/slot, in hex and "
+       "decoded where known, identical repeats folded; with --json a JSON object per frame",
+       nullptr},
       {"map", 0, POPT_ARG_STRING, nullptr, 'm',
        "a PNG picture of the transfer: a column per frame (or group of frames), rows for the "
        "stream, each DIF sequence's video and each sound channel, coloured by damage",
@@ -372,9 +617,15 @@ Status read_command_line(int argc, const char **argv, Options &o) {
   if (status != ok) return status;
   if (parsed.args.size() != 1)
     return usage_error("analyze", parsed.args.empty() ? "no file given" : "one file at a time");
-  if (csv && json) return usage_error("analyze", "--csv or --json, not both");
+  if (csv + json + md5 > 1 || (packs && (csv || md5)))
+    return usage_error("analyze", "one of --csv, --json, --md5 and --packs (with or without --json)");
   o.input = parsed.args[0];
-  o.listing = csv ? Options::Listing::csv : json ? Options::Listing::json : Options::Listing::summary;
+  using L = Options::Listing;
+  o.listing = packs ? (json ? L::packs_json : L::packs)
+              : csv ? L::csv
+              : json ? L::json
+              : md5  ? L::md5
+                     : L::summary;
   return ok;
 }
 
@@ -398,6 +649,7 @@ int run_analyze(int argc, const char **argv) {
   SoundDamage sound;
   std::optional<FrameInfo> first;
   bool header_done = false;
+  FrameSums sums(reader.info());
   while (auto item = reader.next()) {
     if (!*item) {
       error(reader.name() + ": " + item->error().message);
@@ -420,7 +672,12 @@ int run_analyze(int argc, const char **argv) {
       breaks.skip();
       ++tally.unreadable_frames;
     }
-    if (o.listing != Options::Listing::summary) {
+    if (o.listing == Options::Listing::md5) {
+      sums.add(s);
+    } else if (o.listing == Options::Listing::packs || o.listing == Options::Listing::packs_json) {
+      const bool json = o.listing == Options::Listing::packs_json;
+      std::printf("%s%s", packs_listing(s, json).c_str(), json ? "\n" : "");
+    } else if (o.listing != Options::Listing::summary) {
       const bool json = o.listing == Options::Listing::json;
       if (!header_done && !json) std::printf("%s\n", csv_header().c_str());
       header_done = true;

@@ -305,6 +305,8 @@ class ContainerSource : public DvSource {
                                          "', a DV variant tarsk does not decode (only "
                                          "25 Mbit/s DV of 720x576 or 720x480)"};
         video_ = static_cast<int>(i);
+        info_.time_base_num = ctx_->streams[i]->time_base.num;
+        info_.time_base_den = ctx_->streams[i]->time_base.den;
         if (ctx_->streams[i]->nb_frames > 0)
           info_.frames = static_cast<uint64_t>(ctx_->streams[i]->nb_frames);
         if (ctx_->duration > 0 && ctx_->duration != AV_NOPTS_VALUE)

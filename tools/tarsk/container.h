@@ -29,6 +29,9 @@ struct SourceInfo {
   // duration in seconds; 0 when it does not say (raw DV never does).
   uint64_t frames = 0;
   double seconds = 0;
+  // The time base of the container's DV track (ffmpeg's, for frame
+  // checksums laid out as its own); 0/0 for raw DV.
+  int time_base_num = 0, time_base_den = 0;
 };
 
 class DvSource {
