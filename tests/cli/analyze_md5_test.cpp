@@ -50,6 +50,24 @@ TEST(Md5, Rfc1321TestSuiteWholeAndInPieces) {
   }
 }
 
+// Every length around the padding's turns (a block ends with the length
+// field, or one more block is needed) against Python's hashlib.
+TEST(Md5, LengthsAroundThePaddingAgainstHashlib) {
+  const size_t lengths[] = {55, 56, 57, 63, 64, 65, 119, 120, 121, 1000};
+  std::string script = "import hashlib\n";
+  std::string ours;
+  for (const size_t n : lengths) {
+    script += "print(hashlib.md5(bytes(i * 7 % 251 for i in range(" + std::to_string(n) +
+              "))).hexdigest())\n";
+    std::vector<uint8_t> bytes(n);
+    for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(i * 7 % 251);
+    ours += md5_hex(bytes) + "\n";
+  }
+  const auto python = run_command({"python3", "-c", script});
+  ASSERT_EQ(python.exit_status, 0) << python.err;
+  EXPECT_EQ(ours, python.out);
+}
+
 std::string ffmpeg_framemd5(const fs::path &file) {
   return run_ffmpeg({"-v", "error", "-i", file.string(), "-map", "0:v", "-c", "copy", "-fflags",
                      "+bitexact", "-f", "framemd5", "-"});
@@ -179,13 +197,14 @@ TEST(AnalyzePacks, ListsDecodesAndFoldsThePacks) {
        " d=json.loads(l)\n"
        " tc=[p for p in d['packs'] if p['id']==0x13]\n"
        " odd=[p for p in d['packs'] if p['name'] is None]\n"
-       " print(d['frame'], tc[0]['timecode'], len(tc[0]['places']),\n"
+       " date=sorted((p['section'], len(p['places'])) for p in d['packs'] if p['id']==0x62)\n"
+       " print(d['frame'], tc[0]['timecode'], len(tc[0]['places']), date,\n"
        "       [(p['bytes'], p['places']) for p in odd])\n",
        listing.string()});
   ASSERT_EQ(read.exit_status, 0) << read.err;
   EXPECT_EQ(read.out,
-            "0 01:02:03:04 96 []\n"
-            "1 01:02:03:05 96 [('44 12 ab 00 7e', [[2, 1, 7]])]\n");
+            "0 01:02:03:04 96 [('VAUX', 18), ('subcode', 24)] []\n"
+            "1 01:02:03:05 96 [('VAUX', 18), ('subcode', 24)] [('44 12 ab 00 7e', [[2, 1, 7]])]\n");
 }
 
 TEST(AnalyzeMd5, OptionsThatDoNotGoTogether) {
