@@ -207,6 +207,50 @@ int tarsk_reader_next(tarsk_reader *reader, tarsk_frame *frame);
 uint64_t tarsk_reader_bytes_in(const tarsk_reader *reader);
 uint64_t tarsk_reader_bytes_skipped(const tarsk_reader *reader);
 
+/* ---- Reading at any frame ----------------------------------------------- */
+
+/* A stream the reader reads itself, at any position: a file, memory, a
+ * network store. `read` reads up to `size` bytes from stream position
+ * `offset` into `bytes` and returns the count read (less than `size` only
+ * at the end of the stream, 0 beyond it) or -1 on an error. */
+typedef struct tarsk_source {
+  int64_t (*read)(void *user, uint64_t offset, uint8_t *bytes, size_t size);
+  void *user;
+} tarsk_source;
+
+/* A reader over a source: tarsk_reader_next reads the source itself (push
+ * and finish are refused) and hands out the frames in order from the
+ * first, as a reader fed the whole stream would; tarsk_reader_seek and
+ * tarsk_reader_seek_timecode move it to any frame. The source must stay
+ * valid, and its bytes as they are, while the reader is open. */
+int tarsk_reader_open_source(tarsk_reader **reader, const tarsk_source *source);
+/* A reader over a file ("-" is not a file: pipes cannot seek). */
+int tarsk_reader_open_file(tarsk_reader **reader, const char *path);
+
+/* Moves a reader over a source so that tarsk_reader_next gives frame
+ * `frame` next, exactly as reading from the start gives it (its bytes,
+ * index, offset and damage), and the frames after it in order; then
+ * tarsk_reader_next reads on from there. TARSK_E_END when the stream has
+ * no such frame. Frame numbers count the frames the reader hands out, so a
+ * damaged stream's are those of reading it through. Raw DV's frames have
+ * one size, so an undamaged stretch is crossed by looking at each frame's
+ * first and last blocks only; past damage, and where recordings of the
+ * other system are joined on, the reader reads the stretch through once.
+ * What it learns is kept in an index for later seeks. */
+int tarsk_reader_seek(tarsk_reader *reader, uint64_t frame);
+/* Moves a reader over a source to a frame carrying `timecode` (as
+ * tarsk_decode_info reads it, the drop-frame flag aside) and gives its
+ * number in `frame` (may be null). The frame is found by the time code's
+ * distance from frames already read, so in a recording whose time code
+ * runs on it is reached in a few jumps; where that fails, frames are read
+ * in order from the start and the first carrying it is taken.
+ * TARSK_E_END when no frame carries it. */
+int tarsk_reader_seek_timecode(tarsk_reader *reader, const tarsk_timecode *timecode,
+                               uint64_t *frame);
+/* The frames of a reader over a source, all of them (the reader's place
+ * is kept). */
+int tarsk_reader_frames(tarsk_reader *reader, uint64_t *frames);
+
 /* ---- Decoding ----------------------------------------------------------- */
 
 /* How far a decoder reads each block's codes. */

@@ -132,6 +132,20 @@ struct Frame {
 #endif
 };
 
+/// A copy of a frame the reader handed out.
+inline Frame frame_of(const tarsk_frame &f) {
+  Frame frame;
+  frame.bytes.assign(f.data, f.data + f.size);
+  frame.index = f.index;
+  frame.system = f.system;
+  frame.offset = f.offset;
+  frame.missing_blocks = f.missing_blocks;
+  frame.missing_video = f.missing_video;
+  frame.skipped_bytes = f.skipped_bytes;
+  frame.cut_short = f.cut_short != 0;
+  return frame;
+}
+
 /// Frames out of DV bytes pushed as they arrive, in pieces of any size,
 /// through damage: every frame comes out once it is whole, the last one when
 /// finish() says the bytes have ended. Offsets count the bytes pushed.
@@ -154,16 +168,7 @@ class FrameFeeder {
     ended_ = got == TARSK_E_END;
     if (got == TARSK_E_AGAIN || got == TARSK_E_END) return std::nullopt;
     if (got != TARSK_OK) return Expected<Frame>(error_of(got));
-    Frame frame;
-    frame.bytes.assign(f.data, f.data + f.size);
-    frame.index = f.index;
-    frame.system = f.system;
-    frame.offset = f.offset;
-    frame.missing_blocks = f.missing_blocks;
-    frame.missing_video = f.missing_video;
-    frame.skipped_bytes = f.skipped_bytes;
-    frame.cut_short = f.cut_short != 0;
-    return Expected<Frame>(std::move(frame));
+    return Expected<Frame>(frame_of(f));
   }
   bool ended() const { return ended_; }
   /// Bytes pushed, and of them those that went into no frame.
@@ -245,6 +250,63 @@ class Reader {
   std::vector<uint8_t> chunk_;
   uint64_t frames_ = 0;
   bool done_ = false;
+};
+
+/// The frames of a file or of any stream it can read at any position, in
+/// order from any frame on: seek() to a frame number or time code, then
+/// next() (see tarsk_reader_seek). Frames are numbered and made exactly as
+/// reading the stream through from its start makes them, damage included.
+class FrameSeeker {
+ public:
+  static Expected<FrameSeeker> open(const std::string &path) {
+    tarsk_reader *r = nullptr;
+    if (tarsk_reader_open_file(&r, path.c_str()) != TARSK_OK)
+      return Error{Errc::io, path + ": " + std::strerror(errno)};
+    return FrameSeeker(r);
+  }
+  /// Over a source, which must outlive the seeker.
+  static Expected<FrameSeeker> over(const tarsk_source &source) {
+    tarsk_reader *r = nullptr;
+    if (const int opened = tarsk_reader_open_source(&r, &source); opened != TARSK_OK)
+      return error_of(opened);
+    return FrameSeeker(r);
+  }
+
+  /// Moves to frame `frame`: next() gives it. `end` when there is none.
+  Expected<void> seek(uint64_t frame) { return result(tarsk_reader_seek(get(), frame)); }
+  /// Moves to a frame carrying `timecode` and gives its number.
+  Expected<uint64_t> seek(const tarsk_timecode &timecode) {
+    uint64_t frame = 0;
+    if (const int got = tarsk_reader_seek_timecode(get(), &timecode, &frame); got != TARSK_OK)
+      return error_of(got);
+    return frame;
+  }
+  /// The next frame, an error, or nothing at the end.
+  std::optional<Expected<Frame>> next() {
+    tarsk_frame f;
+    const int got = tarsk_reader_next(get(), &f);
+    if (got == TARSK_E_END) return std::nullopt;
+    if (got != TARSK_OK) return Expected<Frame>(error_of(got));
+    return Expected<Frame>(frame_of(f));
+  }
+  /// How many frames the stream has.
+  Expected<uint64_t> frames() {
+    uint64_t n = 0;
+    if (const int got = tarsk_reader_frames(get(), &n); got != TARSK_OK) return error_of(got);
+    return n;
+  }
+  tarsk_reader *get() const { return reader_.get(); }
+
+ private:
+  explicit FrameSeeker(tarsk_reader *r) : reader_(r) {}
+  static Expected<void> result(int code) {
+    if (code == TARSK_OK) return {};
+    return error_of(code);
+  }
+  struct Close {
+    void operator()(tarsk_reader *r) const { tarsk_reader_close(&r); }
+  };
+  std::unique_ptr<tarsk_reader, Close> reader_;
 };
 
 /// What a frame says about itself (see tarsk_frame_info).

@@ -1,4 +1,4 @@
-// tarsk.h: version, error strings, pictures and the raw DV reader.
+// tarsk.h: version, error strings and pictures.
 #include <tarsk/tarsk.h>
 
 #include <cstdlib>
@@ -7,7 +7,6 @@
 
 #include "api/picture.h"
 #include "common/dif.h"
-#include "io/assembler.h"
 
 namespace tarsk::api {
 
@@ -96,22 +95,6 @@ output::Target target_of(const tarsk_picture &picture, dv_sample_t sampling) {
 }  // namespace tarsk::api
 
 using namespace tarsk;
-
-// The reader: the stream's bytes through the frame assembler.
-struct tarsk_reader {
-  io::FrameAssembler assembler;
-  io::AssembledFrame current;
-  uint64_t index = 0;
-  bool finished = false;
-};
-
-namespace {
-
-// How far into a stream the first DV block is looked for before it is
-// taken for something else.
-constexpr uint64_t search_limit = 16u << 20;
-
-}  // namespace
 
 extern "C" {
 
@@ -250,72 +233,6 @@ void tarsk_picture_free(tarsk_picture *picture) {
   if (picture == nullptr) return;
   std::free(picture->allocation);
   *picture = tarsk_picture{};
-}
-
-int tarsk_reader_open(tarsk_reader **reader) {
-  if (reader == nullptr) return TARSK_E_BAD_CALL;
-  *reader = new (std::nothrow) tarsk_reader;
-  return *reader != nullptr ? TARSK_OK : TARSK_E_NO_MEMORY;
-}
-
-void tarsk_reader_close(tarsk_reader **reader) {
-  if (reader == nullptr) return;
-  delete *reader;
-  *reader = nullptr;
-}
-
-int tarsk_reader_push(tarsk_reader *reader, const uint8_t *bytes, size_t size) {
-  if (reader == nullptr || (bytes == nullptr && size > 0)) return TARSK_E_BAD_CALL;
-  if (reader->finished) return TARSK_E_BAD_CALL;
-  try {
-    reader->assembler.push({bytes, size});
-  } catch (const std::bad_alloc &) {
-    return TARSK_E_NO_MEMORY;
-  }
-  return TARSK_OK;
-}
-
-int tarsk_reader_finish(tarsk_reader *reader) {
-  if (reader == nullptr) return TARSK_E_BAD_CALL;
-  if (reader->finished) return TARSK_OK;
-  reader->finished = true;
-  try {
-    reader->assembler.finish();
-  } catch (const std::bad_alloc &) {
-    return TARSK_E_NO_MEMORY;
-  }
-  return TARSK_OK;
-}
-
-int tarsk_reader_next(tarsk_reader *reader, tarsk_frame *frame) {
-  if (reader == nullptr || frame == nullptr) return TARSK_E_BAD_CALL;
-  io::FrameAssembler &a = reader->assembler;
-  if (!a.has_frame()) {
-    if (!a.found_dv() && (a.bytes_in() > search_limit || (reader->finished && a.bytes_in() > 0)))
-      return TARSK_E_NOT_DV;
-    return reader->finished ? TARSK_E_END : TARSK_E_AGAIN;
-  }
-  reader->current = a.pop();
-  const io::AssembledFrame &f = reader->current;
-  *frame = tarsk_frame{};
-  frame->data = f.bytes.data();
-  frame->size = f.bytes.size();
-  frame->system = f.fifty_fields ? TARSK_SYSTEM_625_50 : TARSK_SYSTEM_525_60;
-  frame->index = reader->index++;
-  frame->offset = f.offset;
-  frame->skipped_bytes = f.skipped_bytes;
-  frame->missing_blocks = f.missing_blocks;
-  frame->missing_video = f.missing_video;
-  frame->cut_short = f.cut_short;
-  return TARSK_OK;
-}
-
-uint64_t tarsk_reader_bytes_in(const tarsk_reader *reader) {
-  return reader != nullptr ? reader->assembler.bytes_in() : 0;
-}
-
-uint64_t tarsk_reader_bytes_skipped(const tarsk_reader *reader) {
-  return reader != nullptr ? reader->assembler.bytes_skipped() : 0;
 }
 
 }  // extern "C"

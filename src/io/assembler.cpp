@@ -94,8 +94,9 @@ int block_place(const uint8_t *block) {
   return sequence * per_sequence + at;
 }
 
-FrameAssembler::FrameAssembler()
-    : frame_(frame_bytes_of(true)), present_(max_blocks), previous_(frame_bytes_of(true)) {}
+FrameAssembler::FrameAssembler(uint64_t start)
+    : base_(start), frame_(frame_bytes_of(true)), present_(max_blocks),
+      previous_(frame_bytes_of(true)) {}
 
 void FrameAssembler::push(std::span<const uint8_t> bytes) {
   if (read_ > 0 && read_ >= buffer_.size() / 2) {

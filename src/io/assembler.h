@@ -33,9 +33,14 @@ struct AssembledFrame {
   bool cut_short = false;      // the stream ended inside it
 };
 
+// How far into a stream the first DV block is looked for before the
+// stream is taken for something else.
+inline constexpr uint64_t dv_search_limit = uint64_t{16} << 20;
+
 class FrameAssembler {
  public:
-  FrameAssembler();
+  // A stream read from position `start` on (0: its beginning).
+  explicit FrameAssembler(uint64_t start = 0);
 
   // Takes the next bytes of the stream.
   void push(std::span<const uint8_t> bytes);

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <numeric>
 #include <random>
 #include <tarsk/tarsk.hpp>
@@ -13,6 +14,7 @@
 
 #include "common/dif.h"
 #include "support/ffmpeg.h"
+#include "support/transfer.h"
 
 namespace {
 
@@ -269,6 +271,64 @@ TEST_P(Resync, FramesAfterTheDamageAreTheCleanOnes) {
   }
 }
 
+// A stream in memory as a seekable source, counting the bytes read.
+struct Memory {
+  const Bytes *bytes;
+  uint64_t read = 0;
+  tarsk_source source() {
+    return {[](void *user, uint64_t offset, uint8_t *out, size_t size) -> int64_t {
+              auto *m = static_cast<Memory *>(user);
+              const Bytes &b = *m->bytes;
+              const size_t n = offset >= b.size() ? 0 : std::min<size_t>(size, b.size() - offset);
+              std::copy_n(b.begin() + static_cast<long>(offset), n, out);
+              m->read += n;
+              return static_cast<int64_t>(n);
+            },
+            this};
+  }
+};
+
+void expect_same(const tarsk::Frame &a, const tarsk::Frame &b, uint64_t n) {
+  EXPECT_TRUE(a.bytes == b.bytes) << "frame " << n;
+  EXPECT_EQ(a.index, b.index) << n;
+  EXPECT_EQ(a.offset, b.offset) << n;
+  EXPECT_EQ(a.skipped_bytes, b.skipped_bytes) << n;
+  EXPECT_EQ(a.missing_blocks, b.missing_blocks) << n;
+  EXPECT_EQ(a.cut_short, b.cut_short) << n;
+}
+
+// Seeking to every frame in a random order, by one seeker that learns the stream as it goes
+// and by fresh ones, gives the frames of reading the stream through, and the frame after.
+void expect_seeks_read_through(const Bytes &bytes, const std::vector<tarsk::Frame> &through) {
+  Memory memory{&bytes}, fresh_memory{&bytes};
+  auto seeker = tarsk::FrameSeeker::over(memory.source());
+  ASSERT_TRUE(seeker);
+  std::vector<uint64_t> order(through.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::shuffle(order.begin(), order.end(), std::mt19937(static_cast<unsigned>(bytes.size())));
+  for (uint64_t n : order) {
+    auto fresh = tarsk::FrameSeeker::over(fresh_memory.source());
+    for (auto *s : {&*seeker, &*fresh}) {
+      ASSERT_TRUE(s->seek(n)) << n;
+      for (uint64_t k = n; k < std::min<uint64_t>(n + 2, through.size()); ++k) {
+        auto frame = s->next();
+        ASSERT_TRUE(frame && *frame) << k;
+        expect_same(**frame, through[k], k);
+      }
+    }
+  }
+  EXPECT_EQ(seeker->seek(through.size()).error().code, tarsk::Errc::end);
+  EXPECT_EQ(*seeker->frames(), through.size());
+  ASSERT_TRUE(seeker->seek(through.size() - 1));
+  ASSERT_TRUE(seeker->next());
+  EXPECT_FALSE(seeker->next());
+}
+
+TEST_P(Resync, SeeksGiveTheFramesOfReadingThrough) {
+  const Bytes damaged_bytes = GetParam().damage(GetParam().clean());
+  expect_seeks_read_through(damaged_bytes, read(damaged_bytes).frames);
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, Resync, testing::ValuesIn(cases),
                          [](const auto &info) { return std::string(info.param.name); });
 
@@ -297,6 +357,57 @@ TEST(Concealment, OffDecodesTheBitsAsTheCApiDoes) {
     EXPECT_TRUE(std::equal(c_api.begin(), c_api.end(), picture.data(0)));
   }
   dv_decoder_free(dv);
+}
+
+// A tape's transfer: recordings of both systems with running time codes, damaged in the
+// ways a capture is. Every frame and every time code is reached by seeking as reading through
+// reaches it; an undamaged stretch is crossed without reading it.
+TEST(Seek, ATransferByFrameAndTimeCode) {
+  Bytes bytes = make_transfer({{.frames = 40, .timecode = 90000},
+                               {.frames = 30, .timecode = 7200 * 30, .system = TARSK_SYSTEM_525_60},
+                               {.frames = 50, .timecode = 90000 + 1000}});
+  const size_t ntsc_end = 40 * pal + 30 * ntsc;
+  // Bytes passed over, a block's identifier broken inside a frame (its audio pack filled
+  // from the frame before), lost bytes, a frame of zeros, a cut tail.
+  bytes = insert(bytes, 5 * pal + 333, stray(1000));
+  bytes[1000 + 12 * pal + dif::block_offset(4, dif::audio_block(2))] ^= 0xe0;
+  bytes = erase(bytes, 1000 + 20 * pal + 5000, 480);
+  bytes = fill(bytes, 1000 - 480 + ntsc_end + 10 * pal, pal, 0);
+  bytes.resize(bytes.size() - 70000);
+  const std::vector<tarsk::Frame> through = read(bytes).frames;
+  ASSERT_EQ(through.size(), 119u);
+  expect_seeks_read_through(bytes, through);
+
+  Memory memory{&bytes};
+  auto seeker = tarsk::FrameSeeker::over(memory.source());
+  tarsk::Decoder decoder;
+  std::map<std::tuple<int, int, int, int>, uint64_t> first;
+  for (const tarsk::Frame &f : through)
+    if (auto info = decoder.parse(f.span()); info && info->has_timecode) {
+      const tarsk_timecode &t = info->timecode;
+      first.emplace(std::tuple(t.hours, t.minutes, t.seconds, t.frames), f.index);
+    }
+  ASSERT_GT(first.size(), 110u);
+  for (const auto &[label, n] : first) {
+    const auto [h, m, s, f] = label;
+    const auto found = seeker->seek(tarsk_timecode{h, m, s, f, 0});
+    ASSERT_TRUE(found) << h << ":" << m << ":" << s << ":" << f;
+    EXPECT_EQ(*found, n);
+    auto frame = seeker->next();
+    ASSERT_TRUE(frame && *frame);
+    EXPECT_EQ((*frame)->index, n);
+  }
+  EXPECT_EQ(seeker->seek(tarsk_timecode{23, 0, 0, 0, 0}).error().code, tarsk::Errc::end);
+
+  // Undamaged: the last of 200 frames is found by each frame's ends.
+  const Bytes clean = make_transfer({{.frames = 200}});
+  Memory direct{&clean};
+  auto quick = tarsk::FrameSeeker::over(direct.source());
+  ASSERT_TRUE(quick->seek(199));
+  auto last = quick->next();
+  ASSERT_TRUE(last && *last);
+  EXPECT_EQ((*last)->offset, 199 * pal);
+  EXPECT_LT(direct.read, 10 * pal);
 }
 
 }  // namespace
