@@ -367,10 +367,11 @@ TEST(Seek, ATransferByFrameAndTimeCode) {
                                {.frames = 30, .timecode = 7200 * 30, .system = TARSK_SYSTEM_525_60},
                                {.frames = 50, .timecode = 90000 + 1000}});
   const size_t ntsc_end = 40 * pal + 30 * ntsc;
-  // Bytes passed over, a block's identifier broken inside a frame (its audio pack filled
-  // from the frame before), lost bytes, a frame of zeros, a cut tail.
+  // Bytes passed over, blocks' identifiers broken inside a frame (its audio pack filled from
+  // the frame before) and at a frame's end, lost bytes, a frame of zeros, a cut tail.
   bytes = insert(bytes, 5 * pal + 333, stray(1000));
   bytes[1000 + 12 * pal + dif::block_offset(4, dif::audio_block(2))] ^= 0xe0;
+  bytes[1000 + 31 * pal - dif::block_size] ^= 0xe0;
   bytes = erase(bytes, 1000 + 20 * pal + 5000, 480);
   bytes = fill(bytes, 1000 - 480 + ntsc_end + 10 * pal, pal, 0);
   bytes.resize(bytes.size() - 70000);
