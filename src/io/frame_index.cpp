@@ -60,20 +60,19 @@ FrameIndex::Learned FrameIndex::assemble(const Start &from, uint64_t n) {
   FrameAssembler assembler(from.position);
   std::vector<uint8_t> chunk(chunk_size);
   uint64_t position = from.position, k = from.frame;
-  bool previous_whole = false, finished = false;
+  bool finished = false;
   next_at_ = 0;
   for (;;) {
     while (assembler.has_frame()) {
       const AssembledFrame f = assembler.pop();
-      // Whole: every block came, one after another, nothing passed over.
+      // Whole: every block came, one after another, nothing passed over
+      // before or inside it. A fresh reader starting at its first block
+      // makes it and what follows as this pass does, whatever came before.
       const bool whole = f.missing_blocks == 0 && f.skipped_bytes == 0;
-      const bool restart = previous_whole && whole;
-      if (k == entries_.size()) entries_.push_back({f.offset, f.fifty_fields, k == 0 || restart});
-      previous_whole = whole;
+      if (k == entries_.size()) entries_.push_back({f.offset, f.fifty_fields, k == 0 || whole});
       ++k;
-      // Back to checking frames by their ends after a whole frame that a
-      // fresh reader may also start at.
-      if (k > n && restart) {
+      // Back to checking frames by their ends after a whole frame.
+      if (k > n && whole) {
         next_at_ = f.offset + dif::frame_size(f.fifty_fields);
         return Learned::frame;
       }
