@@ -12,12 +12,15 @@
 // whole frames follow one another again.
 //
 // A reader that starts fresh at a frame's first block makes the same frames
-// from there on as one that read everything before, when the frame before
-// ended with its own last block and nothing was passed over in between:
-// the index calls such frames restart points. The one thing a fresh start
-// lacks is the previous frame, from which the assembler fills in blocks a
-// frame is missing; a frame is therefore exact once a frame without
-// missing blocks has been made since the start (see FrameIndex::exact).
+// from there on as one that read everything before, when nothing before
+// that block is left pending in the assembler: when the frame before ended
+// with its own last block just before it (what the check by the ends
+// finds), or when the frame itself came whole (every block in order,
+// nothing passed over). The index calls such frames restart points. The
+// one thing a fresh start lacks is the previous frame, from which the
+// assembler fills in blocks a frame is missing; a frame is therefore exact
+// once a frame without missing blocks has been made since the start (see
+// FrameIndex::exact).
 #pragma once
 
 #include <cstdint>
