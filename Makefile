@@ -9,7 +9,7 @@ BUILD ?= build
 BUILD_ASAN ?= build-asan
 FUZZ_SMOKE_SECONDS ?= 10
 
-.PHONY: all deps build test test-plain test-sanitize test-fuzz clean demo demo-run fuzz
+.PHONY: all deps build test test-plain test-sanitize test-fuzz clean demo demo-run fuzz abi-dump
 
 all: build
 
@@ -59,6 +59,13 @@ demo-run:
 	@echo "The clip:          $(DEMO)/demo.dv"
 	@echo "Its first picture: $(DEMO)/first.png"
 	@echo "Its sound:         $(DEMO)/demo.wav"
+
+# make abi-dump: records the built library's ABI as a release's, in
+# abi/tarsk-VERSION.abi, for the ABI test to hold later builds to (run it on
+# the commit a release tag names).
+abi-dump: build
+	abidw --headers-dir include/tarsk --drop-private-types --no-corpus-path --no-comp-dir-path \
+	  --out-file abi/tarsk-$$(sed -n 's/^Version: //p' $(BUILD)/tarsk.pc).abi $(BUILD)/libtarsk.so
 
 # make fuzz: the libFuzzer targets of fuzz/ (see fuzz/README.md), an hour
 # each unless FUZZ_SECONDS says otherwise.

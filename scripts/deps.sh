@@ -11,6 +11,7 @@ packages=(
   libsoxr-dev                 # the tarsk command's sound resampled between recordings
   libavformat-dev             # the tarsk command's containers (AVI, QuickTime, Matroska)
   libgtest-dev                # tests
+  abigail-tools               # the ABI check against the last release (abidiff)
   ffmpeg                      # the independent DV peer of the interop tests
   libbenchmark-dev            # bench/
   clang libclang-rt-14-dev    # fuzz targets (scripts/fuzz.sh)

@@ -36,15 +36,15 @@ extern "C" {
 
 /* ---- Version ------------------------------------------------------------ */
 
-#define TARSK_VERSION_MAJOR 0
-#define TARSK_VERSION_MINOR 2
+#define TARSK_VERSION_MAJOR 1
+#define TARSK_VERSION_MINOR 0
 #define TARSK_VERSION_PATCH 0
 #define TARSK_VERSION_NUMBER(major, minor, patch) (((major) << 16) | ((minor) << 8) | (patch))
 #define TARSK_VERSION \
   TARSK_VERSION_NUMBER(TARSK_VERSION_MAJOR, TARSK_VERSION_MINOR, TARSK_VERSION_PATCH)
 
 /* The version of the library linked at run time, as TARSK_VERSION_NUMBER
- * makes it, and as text ("0.2.0"). */
+ * makes it, and as text ("1.0.0"). */
 unsigned tarsk_version(void);
 const char *tarsk_version_string(void);
 

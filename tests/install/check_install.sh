@@ -35,8 +35,13 @@ header=$(find "$prefix" -path '*/include/tarsk/dv.h' -print -quit)
 [[ -f $libdir/libtarsk.a ]] || fail "libtarsk.a is not in $libdir"
 [[ -f $libdir/libtarsk.so ]] || fail "libtarsk.so is not in $libdir"
 
+# One version everywhere: the pkg-config file's, the SONAME's major number
+# and the library's own tarsk_version_string() (checked below).
+version=$(PKG_CONFIG_PATH=$pcdir pkg-config --modversion tarsk)
+[[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "pkg-config's version is '$version'"
+so=libtarsk.so.${version%%.*}
 soname=$(readelf -d "$libdir/libtarsk.so" | sed -n 's/.*(SONAME).*\[\(.*\)\].*/\1/p')
-[[ $soname == libtarsk.so.0 ]] || fail "SONAME is '$soname', not libtarsk.so.0"
+[[ $soname == "$so" ]] || fail "SONAME is '$soname', not $so"
 [[ -e $libdir/$soname ]] || fail "$soname is not in $libdir"
 
 flags=$(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs tarsk) ||
@@ -54,9 +59,17 @@ cc -std=c11 -Wall -Wextra -pedantic -Werror "$prog" -o "$exe" $flags ||
   fail "prog.c does not build against the installed copy (flags: $flags)"
 
 # The program must load the installed library, not one from the build tree.
-loaded=$(LD_LIBRARY_PATH=$libdir ldd "$exe" | awk '$1 == "libtarsk.so.0" { print $3 }')
-[[ $loaded == "$libdir/libtarsk.so.0" ]] ||
-  fail "prog loads libtarsk.so.0 from '$loaded', not from $libdir"
+loaded=$(LD_LIBRARY_PATH=$libdir ldd "$exe" | awk -v so="$so" '$1 == so { print $3 }')
+[[ $loaded == "$libdir/$so" ]] || fail "prog loads $so from '$loaded', not from $libdir"
+
+printf '#include <stdio.h>\n#include <tarsk/tarsk.h>\nint main(void) { puts(tarsk_version_string()); return tarsk_version() != TARSK_VERSION; }\n' >"$prefix/version.c"
+# shellcheck disable=SC2086
+cc -std=c11 -Wall -Wextra -Werror "$prefix/version.c" -o "$prefix/version" $flags ||
+  fail "a program calling tarsk_version does not build"
+loaded_version=$(LD_LIBRARY_PATH=$libdir "$prefix/version") ||
+  fail "the header's version is not the library's: $loaded_version"
+[[ $loaded_version == "$version" ]] ||
+  fail "tarsk_version_string() says '$loaded_version', pkg-config '$version'"
 
 expected='header: 1
 system: 625/50, 720x576, 12 DIF sequences
@@ -137,8 +150,8 @@ PKG_CONFIG_PATH=$pcdir cmake -S "$(dirname "$prog")/../../tools/tarsk" -B "$tool
   -DCMAKE_BUILD_TYPE=Release >"$prefix/tool.log" 2>&1 &&
   PKG_CONFIG_PATH=$pcdir cmake --build "$tool_build" -j "$(nproc)" >>"$prefix/tool.log" 2>&1 ||
   fail "the tool does not build against the installed copy: $(tail -30 "$prefix/tool.log")"
-loaded=$(LD_LIBRARY_PATH=$libdir ldd "$tool_build/tarsk" | awk '$1 == "libtarsk.so.0" { print $3 }')
-[[ $loaded == "$libdir/libtarsk.so.0" ]] || fail "the tool loads libtarsk.so.0 from '$loaded'"
+loaded=$(LD_LIBRARY_PATH=$libdir ldd "$tool_build/tarsk" | awk -v so="$so" '$1 == so { print $3 }')
+[[ $loaded == "$libdir/$so" ]] || fail "the tool loads $so from '$loaded'"
 output=$(LD_LIBRARY_PATH=$libdir "$tool_build/tarsk" info "$prefix/clip.dv" 2>&1) ||
   fail "the tool built on the installed copy failed: $output"
 grep -q 'system: *525/60' <<<"$output" && grep -q 'frames: *3 ' <<<"$output" ||
