@@ -199,13 +199,14 @@ tarsk::Decoder on_threads(int threads) {
   return tarsk::Decoder(settings);
 }
 
-// The same stream pushed in pieces of random sizes, one byte to 100 kB.
+// The same stream pushed in pieces of random sizes, one byte to 1 MB.
 std::vector<tarsk::Frame> fed(const Bytes &bytes) {
   std::mt19937 random(static_cast<unsigned>(bytes.size()));
   tarsk::FrameFeeder feeder;
   std::vector<tarsk::Frame> frames;
   for (size_t at = 0; at < bytes.size();) {
-    const size_t n = std::min<size_t>(bytes.size() - at, 1 + random() % (random() % 2 ? 100 : 100000));
+    const size_t most[] = {100, 100000, 1 << 20};
+    const size_t n = std::min<size_t>(bytes.size() - at, 1 + random() % most[random() % 3]);
     EXPECT_TRUE(feeder.push(std::span(bytes).subspan(at, n)));
     at += n;
     while (auto frame = feeder.next()) frames.push_back(std::move(**frame));
