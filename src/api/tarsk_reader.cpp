@@ -41,8 +41,10 @@ int64_t read_file(void *user, uint64_t offset, uint8_t *bytes, size_t size) {
   return got < size && std::ferror(f) ? -1 : static_cast<int64_t>(got);
 }
 
-// How much of a source the reader reads at a time.
-constexpr size_t chunk_size = 256 * 1024;
+// How much of a source the reader reads at a time: a 625/50 frame and the
+// blocks the assembler looks ahead by, so that a seek to an undamaged
+// frame reads it in one go and little more.
+constexpr size_t chunk_size = dif::frame_size(true) + 4 * dif::block_size;
 
 }  // namespace
 
