@@ -96,6 +96,22 @@ TEST_P(Decode, OutputsMatchFfmpeg) {
   ASSERT_EQ(all.size(), 6u);
   ASSERT_EQ(part.size(), 3u);
   for (size_t f = 0; f < 3; ++f) EXPECT_EQ(part[f], all[f + 2]) << "frame " << f + 2;
+  // A range of a damaged file (bytes lost and stray bytes before it) goes to its first frame
+  // directly, numbered as reading through numbers it.
+  auto damaged = read_file(dv.path);
+  damaged.erase(damaged.begin() + 144000 + 5000, damaged.begin() + 144000 + 5480);
+  damaged.insert(damaged.begin() + 2 * 144000 - 480, 777, 0x5a);
+  const fs::path broken = dir / "broken.dv";
+  std::ofstream(broken, std::ios::binary)
+      .write(reinterpret_cast<const char *>(damaged.data()), static_cast<std::streamsize>(damaged.size()));
+  run_tarsk({"decode", broken.string(), "-q", "-y", "-o", (dir / "broken.y4m").string()});
+  run_tarsk({"decode", broken.string(), "-q", "-y", "--frames", "2:5", "-o",
+             (dir / "broken-part.y4m").string()});
+  const auto broken_all = y4m_frames(read_file(dir / "broken.y4m"), pal_picture);
+  const auto broken_part = y4m_frames(read_file(dir / "broken-part.y4m"), pal_picture);
+  ASSERT_EQ(broken_all.size(), 6u);
+  ASSERT_EQ(broken_part.size(), 3u);
+  for (size_t f = 0; f < 3; ++f) EXPECT_EQ(broken_part[f], broken_all[f + 2]) << "frame " << f + 2;
   const auto whole = ffmpeg_audio_s16le(dir / "out.wav"),
              cut = ffmpeg_audio_s16le(dir / "part.wav");
   ASSERT_EQ(cut.size(), 3 * pal_sound);
@@ -510,6 +526,8 @@ const Refusal refusals[] = {
     {{"decode", "$D/pal.dv", "-o", "$O/new.mp4"}, 2, "cannot tell the format"},
     {{"decode", "$D/pal.dv", "-o", "$O/new.png"}, 2, "--frames N"},
     {{"decode", "$D/pal.dv", "-o", "$O/new.y4m", "--frames", "5:2"}, 2, "--frames takes"},
+    {{"decode", "$D/pal.dv", "-o", "$O/new.y4m", "--frames", "10:12"}, 1,
+     "no frames in the range 10:12; the file has 6"},
     {{"decode", "$D/pal.dv", "-o", "$O/new.y4m", "--frames", "two"}, 2, "--frames takes"},
     {{"decode", "$D/pal.dv", "-o", "-", "--audio", "-"}, 2, "standard output"},
     {{"decode", "$D/pal.dv", "--audio", "$O/new.wav", "--audio-format", "mp3"}, 2, "audio format"},

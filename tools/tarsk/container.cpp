@@ -6,6 +6,7 @@
 #include "output.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -62,16 +63,51 @@ Expected<Frame> in_our_words(Expected<Frame> frame) {
 
 class RawSource : public DvSource {
  public:
-  RawSource(FILE *file, bool owned, const std::vector<uint8_t> &peek)
-      : reader_(file, owned, peek) {}
+  // `seekable`: a regular file, read by position to skip frames.
+  RawSource(FILE *file, bool owned, bool seekable, const std::vector<uint8_t> &peek)
+      : reader_(file, owned, peek), fd_(seekable ? fileno(file) : -1) {}
   std::optional<Expected<Frame>> next() override {
-    auto frame = reader_.next();
+    if (ended_) return std::nullopt;
+    auto frame = seeker_ ? seeker_->next() : reader_.next();
     if (!frame) return std::nullopt;
     return in_our_words(std::move(*frame));
+  }
+  uint64_t skip(uint64_t frames) override {
+    if (fd_ < 0 || frames == 0 || reader_.frames_read() > 0) return 0;
+    const tarsk_source source{[](void *user, uint64_t offset, uint8_t *bytes, size_t size) {
+                                const int fd = *static_cast<int *>(user);
+                                if (offset > static_cast<uint64_t>(INT64_MAX)) return int64_t{-1};
+                                size_t done = 0;
+                                while (done < size) {
+                                  const ssize_t got = pread(fd, bytes + done, size - done,
+                                                            static_cast<off_t>(offset + done));
+                                  if (got < 0 && errno == EINTR) continue;
+                                  if (got < 0) return int64_t{-1};
+                                  if (got == 0) break;
+                                  done += static_cast<size_t>(got);
+                                }
+                                return static_cast<int64_t>(done);
+                              },
+                              &fd_};
+    auto seeker = FrameSeeker::over(source);
+    if (!seeker) return 0;
+    if (auto sought = seeker->seek(frames); !sought) {
+      // Fewer frames than that: all of them passed over; or a read failed,
+      // and the frames are read through instead.
+      auto all = sought.error().code == Errc::end ? seeker->frames() : Expected<uint64_t>(0);
+      if (!all || *all == 0) return 0;
+      ended_ = true;
+      return *all;
+    }
+    seeker_ = std::move(*seeker);
+    return frames;
   }
 
  private:
   Reader reader_;
+  int fd_;
+  std::optional<FrameSeeker> seeker_;
+  bool ended_ = false;
 };
 
 }  // namespace
@@ -718,7 +754,9 @@ Expected<std::unique_ptr<DvSource>> open_dv_source(const std::string &path) {
     }
   }
 #endif
-  return std::unique_ptr<DvSource>(new RawSource(file, !standard_input, peek));
+  struct stat st {};
+  const bool regular = !standard_input && fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode);
+  return std::unique_ptr<DvSource>(new RawSource(file, !standard_input, regular, peek));
 }
 
 }  // namespace tarsk::cli

@@ -40,6 +40,12 @@ class DvSource {
   // The next frame; an error (io, not_dv: "not a DV stream"); or nullopt at
   // the end.
   virtual std::optional<Expected<Frame>> next() = 0;
+  // Passes over the stream's first `frames` frames without reading them,
+  // where the source can go to a frame directly (a raw DV file), so that
+  // next() gives frame `frames`, numbered as reading through numbers it:
+  // the frames passed over (fewer when the stream has fewer), or 0 where
+  // the source cannot (then next() reads on from where it was).
+  virtual uint64_t skip(uint64_t /*frames*/) { return 0; }
   const SourceInfo &info() const { return info_; }
   // The container's own sound read so far (interleaved 16-bit samples of
   // info().track_channels channels), handed over and forgotten.

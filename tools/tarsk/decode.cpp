@@ -1073,7 +1073,7 @@ int Job::run() {
     notice(o_.track_audio ? "sound from the " + container.container + " file's own sound track"
                           : "sound from the DV frames; the " + container.container +
                                 " file's own sound track is left (--audio-from track takes it)");
-  uint64_t index = 0;  // frames read
+  uint64_t index = reader.skip(o_.first);  // frames read or passed over
   for (;; ++index) {
     auto item = reader.next();
     if (!item) break;
