@@ -203,7 +203,8 @@ int tarsk_reader_finish(tarsk_reader *reader);
  * stream; TARSK_E_NOT_DV when no DV block was found in the first 16 MB (or
  * in a whole shorter stream). */
 int tarsk_reader_next(tarsk_reader *reader, tarsk_frame *frame);
-/* Bytes pushed, and of them those that went into no frame. */
+/* Bytes pushed (over a source: the stream position read up to), and of
+ * them those that went into no frame. */
 uint64_t tarsk_reader_bytes_in(const tarsk_reader *reader);
 uint64_t tarsk_reader_bytes_skipped(const tarsk_reader *reader);
 
