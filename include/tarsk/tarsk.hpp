@@ -498,9 +498,10 @@ class DecodeService {
     Decoder::Decoded d;
     tarsk_audio a{};
     std::vector<int16_t> samples(sound ? TARSK_AUDIO_MAX_FRAMES * 4 : 0);
-    const int got = tarsk_decode_service_frame(
-        get(), frame.data(), frame.size(), &d.info, picture, picture != nullptr ? &d.damage : nullptr,
-        sound ? samples.data() : nullptr, samples.size(), &a);
+    const int got =
+        tarsk_decode_service_frame(get(), frame.data(), frame.size(), &d.info, picture,
+                                   picture != nullptr ? &d.damage : nullptr,
+                                   sound ? samples.data() : nullptr, samples.size(), &a);
     if (got != 0 && got != TARSK_E_NO_AUDIO) return error_of(got);
     if (got == 0 && a.frames > 0) d.audio = audio_channels(a, samples.data());
     return d;

@@ -28,18 +28,17 @@ struct tarsk_decode_service {
 
   std::mutex mutex;
   std::condition_variable freed;
-  std::vector<DecoderHandle> all;      // every context made, for closing
-  std::vector<tarsk_decoder *> idle;   // of them those free to borrow
-  int opening = 0;                     // being made outside the lock
+  std::vector<DecoderHandle> all;     // every context made, for closing
+  std::vector<tarsk_decoder *> idle;  // of them those free to borrow
+  int opening = 0;                    // being made outside the lock
 
   // An idle context, or a new one while the pool has room, else waits for
   // one to come back; null with the error of a context that could not be
   // made.
   tarsk_decoder *borrow(int *error) {
     std::unique_lock<std::mutex> lock(mutex);
-    freed.wait(lock, [&] {
-      return !idle.empty() || static_cast<int>(all.size()) + opening < most;
-    });
+    freed.wait(lock,
+               [&] { return !idle.empty() || static_cast<int>(all.size()) + opening < most; });
     if (!idle.empty()) {
       tarsk_decoder *d = idle.back();
       idle.pop_back();

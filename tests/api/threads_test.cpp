@@ -6,12 +6,11 @@
 #include <gtest/gtest.h>
 #include <tarsk/tarsk.h>
 
-#include <tarsk/tarsk.hpp>
-
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <tarsk/tarsk.hpp>
 #include <thread>
 #include <vector>
 
@@ -49,12 +48,12 @@ const std::vector<TestFrame> &test_frames() {
       const char *name;
     };
     std::vector<TestFrame> out;
-    for (const Kind k : {Kind{TARSK_SYSTEM_625_50, TARSK_ENCODE_SAMPLING_SYSTEM, TARSK_PIXEL_I420,
-                              3, "625/50 4:2:0"},
-                         Kind{TARSK_SYSTEM_525_60, TARSK_ENCODE_SAMPLING_SYSTEM, TARSK_PIXEL_Y41B,
-                              2, "525/60"},
-                         Kind{TARSK_SYSTEM_625_50, TARSK_ENCODE_SAMPLING_411, TARSK_PIXEL_Y41B, 1,
-                              "625/50 4:1:1"}}) {
+    for (const Kind k :
+         {Kind{TARSK_SYSTEM_625_50, TARSK_ENCODE_SAMPLING_SYSTEM, TARSK_PIXEL_I420, 3,
+               "625/50 4:2:0"},
+          Kind{TARSK_SYSTEM_525_60, TARSK_ENCODE_SAMPLING_SYSTEM, TARSK_PIXEL_Y41B, 2, "525/60"},
+          Kind{TARSK_SYSTEM_625_50, TARSK_ENCODE_SAMPLING_411, TARSK_PIXEL_Y41B, 1,
+               "625/50 4:1:1"}}) {
       tarsk::EncoderSettings s;
       s.system = k.system;
       s.sampling = k.sampling;
@@ -75,8 +74,10 @@ const std::vector<TestFrame> &test_frames() {
         const int n = encoder.audio_samples(48000, static_cast<uint64_t>(f));
         std::vector<int16_t> tone(static_cast<size_t>(2 * n));
         for (size_t i = 0; i < tone.size(); ++i)
-          tone[i] = static_cast<int16_t>((i * 331 + static_cast<size_t>(f) * 7000) % 30000 - 15000);
-        EXPECT_TRUE(encoder.encode_audio(tone.data(), tone.size(), 48000, frame.data(), frame.size()));
+          tone[i] =
+              static_cast<int16_t>((static_cast<int>(i * 331 % 30000) + f * 7000) % 30000 - 15000);
+        EXPECT_TRUE(
+            encoder.encode_audio(tone.data(), tone.size(), 48000, frame.data(), frame.size()));
         const std::string name = std::string(k.name) + " #" + std::to_string(f);
         out.push_back({frame, k.native, name});
         if (f > 0 && k.pictures > 1)
@@ -99,12 +100,18 @@ int plane_count(int format) { return format <= TARSK_PIXEL_I422 ? 3 : 1; }
 Shape shape(int format, int width, int height, int p) {
   const auto w = static_cast<size_t>(width);
   switch (format) {
-    case TARSK_PIXEL_I420: return p ? Shape{w / 2, height / 2} : Shape{w, height};
-    case TARSK_PIXEL_Y41B: return p ? Shape{w / 4, height} : Shape{w, height};
-    case TARSK_PIXEL_I422: return p ? Shape{w / 2, height} : Shape{w, height};
-    case TARSK_PIXEL_YUY2: return {2 * w, height};
-    case TARSK_PIXEL_RGB24: return {3 * w, height};
-    default: return {4 * w, height};
+    case TARSK_PIXEL_I420:
+      return p ? Shape{w / 2, height / 2} : Shape{w, height};
+    case TARSK_PIXEL_Y41B:
+      return p ? Shape{w / 4, height} : Shape{w, height};
+    case TARSK_PIXEL_I422:
+      return p ? Shape{w / 2, height} : Shape{w, height};
+    case TARSK_PIXEL_YUY2:
+      return {2 * w, height};
+    case TARSK_PIXEL_RGB24:
+      return {3 * w, height};
+    default:
+      return {4 * w, height};
   }
 }
 
@@ -328,12 +335,12 @@ TEST(Threads, ServiceGivesEveryCallerTheLoneDecodersResults) {
         // The callers share the jobs out, a run of them each.
         for (int j = t * jobs / row.callers; j < (t + 1) * jobs / row.callers; ++j) {
           bool intact = false;
-          const Result got = through(service, frames[static_cast<size_t>(j % count)], j / count,
-                                     &intact);
+          const Result got =
+              through(service, frames[static_cast<size_t>(j % count)], j / count, &intact);
           if (!(got == want[static_cast<size_t>(j)]) || !intact)
-            wrong[static_cast<size_t>(t)].push_back(
-                frames[static_cast<size_t>(j % count)].name + " in layout " +
-                std::to_string(j / count) + (intact ? "" : ": padding written"));
+            wrong[static_cast<size_t>(t)].push_back(frames[static_cast<size_t>(j % count)].name +
+                                                    " in layout " + std::to_string(j / count) +
+                                                    (intact ? "" : ": padding written"));
         }
       });
     for (std::thread &t : callers) t.join();
@@ -398,7 +405,8 @@ TEST(Threads, ServiceRefusesWhatADecoderRefuses) {
     const char *what;
     int got, want;
   } rows[] = {
-      {"no service", tarsk_decode_service_video(nullptr, b.data(), b.size(), &fine.picture, nullptr),
+      {"no service",
+       tarsk_decode_service_video(nullptr, b.data(), b.size(), &fine.picture, nullptr),
        TARSK_E_BAD_CALL},
       {"no picture", tarsk_decode_service_video(service, b.data(), b.size(), nullptr, nullptr),
        TARSK_E_BAD_CALL},
@@ -412,8 +420,8 @@ TEST(Threads, ServiceRefusesWhatADecoderRefuses) {
        tarsk_decode_service_video(service, b.data(), b.size(), &cramped.picture, nullptr),
        TARSK_E_BAD_BUFFER},
       {"another picture size",
-       tarsk_decode_service_frame(service, b.data(), b.size(), nullptr, &too_short.picture,
-                                  nullptr, nullptr, 0, nullptr),
+       tarsk_decode_service_frame(service, b.data(), b.size(), nullptr, &too_short.picture, nullptr,
+                                  nullptr, 0, nullptr),
        TARSK_E_BAD_PICTURE},
       {"no service for the frame call",
        tarsk_decode_service_frame(nullptr, b.data(), b.size(), nullptr, nullptr, nullptr, nullptr,
@@ -498,7 +506,8 @@ TEST(Threads, DecoderHandedBetweenThreadsGivesTheOneThreadPictures) {
     EXPECT_EQ(received, row.frame_threads ? count : 0);
     EXPECT_EQ(results, std::vector<int>(results.size(), TARSK_OK));
     for (int f = 0; f < count; ++f)
-      EXPECT_TRUE(lines_of(pictures[static_cast<size_t>(f)].picture) == want[static_cast<size_t>(f)])
+      EXPECT_TRUE(lines_of(pictures[static_cast<size_t>(f)].picture) ==
+                  want[static_cast<size_t>(f)])
           << frames[static_cast<size_t>(f)].name;
   }
 }
@@ -541,8 +550,8 @@ TEST(Threads, EncoderHandedBetweenThreadsGivesTheOneThreadFrames) {
     if (i % 2 == 1 && sent < count) {
       auto &frame = got[static_cast<size_t>(sent)];
       while (true) {
-        const auto r = handed.send(pictures[static_cast<size_t>(sent)].get(), frame.data(),
-                                   frame.size());
+        const auto r =
+            handed.send(pictures[static_cast<size_t>(sent)].get(), frame.data(), frame.size());
         if (!r || *r) break;
         receive();
       }
