@@ -235,7 +235,8 @@ typedef enum tarsk_reconstruction {
 } tarsk_reconstruction;
 
 typedef struct tarsk_decoder_settings {
-  int threads;            /* threads sharing each picture, or frames in flight (send); 1: one */
+  int threads;            /* threads sharing each picture, or frames in flight (send); 1: one;
+                             a service's: calls decoding at once */
   int depth;              /* a tarsk_decode_depth */
   int reconstruction;     /* a tarsk_reconstruction */
   int monochrome;         /* decode luma only: a grey picture */
