@@ -2,14 +2,16 @@
 # every test; then the same suite under AddressSanitizer and
 # UndefinedBehaviorSanitizer, built without the x86-64 kernels as a build
 # for any other processor is (the fuzz targets run those kernels under the
-# sanitizers); then the fuzz targets' saved reproducers and ten seconds of
+# sanitizers); then the tests of threads under ThreadSanitizer; then the
+# fuzz targets' saved reproducers and ten seconds of
 # fuzzing per target (`make fuzz` runs them for an hour each).
 JOBS ?= $(shell nproc)
 BUILD ?= build
 BUILD_ASAN ?= build-asan
+BUILD_TSAN ?= build-tsan
 FUZZ_SMOKE_SECONDS ?= 10
 
-.PHONY: all deps build test test-plain test-sanitize test-fuzz clean demo demo-run fuzz abi-dump
+.PHONY: all deps build test test-plain test-sanitize test-thread test-fuzz clean demo demo-run fuzz abi-dump
 
 all: build
 
@@ -20,7 +22,7 @@ build: deps
 	cmake -S . -B $(BUILD) -DTARSK_WERROR=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: test-plain test-sanitize test-fuzz
+test: test-plain test-sanitize test-thread test-fuzz
 
 test-plain: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
@@ -30,6 +32,20 @@ test-sanitize: deps
 	  -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	ctest --test-dir $(BUILD_ASAN) -j $(JOBS) --output-on-failure
+
+# make test-thread: what runs threads, under ThreadSanitizer: test_threads
+# (the decoding service, contexts handed between threads, frame threads)
+# and test_api's tests of threads inside a picture, frame threads and
+# messages from worker threads. Only those two programs and the library are
+# built; the first race reported stops the run.
+TSAN_TESTS = ^test_threads\.|^test_api\.(CApi\.(StridesAndThreadsChangeNoByte|MessagesGoToTheContextsCallback)|FrameThreads\.InOrderAndBitIdentical|Encoder\.ThreadsMakeTheFramesOfOne)$$
+
+test-thread: deps
+	cmake -S . -B $(BUILD_TSAN) -DTARSK_WERROR=ON -DTARSK_TSAN=ON -DTARSK_FAST_KERNELS=OFF \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD_TSAN) -j $(JOBS) --target test_threads test_api
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --test-dir $(BUILD_TSAN) -j $(JOBS) --output-on-failure -R '$(TSAN_TESTS)'
 
 test-fuzz: deps
 	FUZZ_SECONDS=$(FUZZ_SMOKE_SECONDS) bash scripts/fuzz.sh smoke
@@ -73,4 +89,4 @@ fuzz: deps
 	bash scripts/fuzz.sh long
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) build-fuzz
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) build-fuzz

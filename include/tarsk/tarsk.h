@@ -4,8 +4,15 @@
  * every call returns an error code (0 or a negative TARSK_E_*), with
  * tarsk_error_string to say it; every buffer comes with its length; all
  * state lives in the contexts, so any number of them may be used on any
- * threads at once (each context by one thread at a time); messages go to
- * the log callback of the settings.
+ * threads at once; messages go to the log callback of the settings.
+ *
+ * Threads: a context is used by one thread at a time, and may pass from
+ * thread to thread between calls when the hand-off orders them (a mutex,
+ * a queue, a thread joined): a decoder's pictures are then the same as on
+ * one thread. Contexts with `threads` above 1 run threads of their own
+ * inside their calls. A tarsk_decode_service is the one object that many
+ * threads call at once. Pictures are the caller's planes or packed
+ * pictures, with strides of the caller's choosing (see tarsk_picture).
  *
  * A session in brief:
  *
@@ -120,7 +127,10 @@ typedef enum tarsk_pixel_format {
 /* A picture: its layout, size and planes, each line stride[p] bytes after
  * the one before. Fill in the planes yourself (the library writes into or
  * reads from them, never frees them), or let tarsk_picture_alloc make them;
- * tarsk_picture_free frees only what it made. */
+ * tarsk_picture_free frees only what it made. A stride is any number of
+ * bytes from the plane's line upwards (padding between lines is left as
+ * it is); a smaller or negative stride (a picture stored bottom up) is
+ * refused with TARSK_E_BAD_BUFFER. */
 typedef struct tarsk_picture {
   int format; /* a tarsk_pixel_format */
   int width, height;
@@ -270,7 +280,8 @@ typedef enum tarsk_reconstruction {
 } tarsk_reconstruction;
 
 typedef struct tarsk_decoder_settings {
-  int threads;            /* threads sharing each picture, or frames in flight (send); 1: one */
+  int threads;            /* threads sharing each picture, or frames in flight (send); 1: one;
+                             a service's: calls decoding at once */
   int depth;              /* a tarsk_decode_depth */
   int reconstruction;     /* a tarsk_reconstruction */
   int monochrome;         /* decode luma only: a grey picture */
@@ -382,6 +393,41 @@ int tarsk_decode_frame(tarsk_decoder *decoder, const uint8_t *frame, size_t size
                        tarsk_frame_info *info, tarsk_picture *picture,
                        tarsk_picture_damage *damage, int16_t *samples, size_t capacity,
                        tarsk_audio *audio);
+
+/* ---- Decoding for many threads ------------------------------------------ */
+
+/* A decoding service: one object that any number of threads may call at
+ * once, each call decoding one frame on the caller's own thread. It keeps a
+ * pool of decoder contexts, made as calls need them, at most the settings'
+ * `threads` of them: that many calls decode at the same time, and a call
+ * beyond them waits until one of them returns. Every call decodes as a
+ * decoder just reset does: its results depend on its frame and the
+ * settings alone, never on the thread, on earlier calls or on which
+ * context took it. There is no previous picture, so concealment has
+ * nothing to copy from: with it on, damaged macroblocks come out grey and
+ * are counted as concealed (a caller that wants them covered by the
+ * previous picture decodes the stream in order with a decoder of its
+ * own); with it off, they are decoded from their bits as they are. The
+ * settings' log callback is called on the callers' threads, by several of
+ * them at once: it must be safe for that. No call may be in progress when
+ * the service is closed. */
+typedef struct tarsk_decode_service tarsk_decode_service;
+
+/* Opens a service with these settings (null: the defaults); `threads` is
+ * the most calls decoding at once, each of them on one thread. */
+int tarsk_decode_service_open(tarsk_decode_service **service,
+                              const tarsk_decoder_settings *settings);
+void tarsk_decode_service_close(tarsk_decode_service **service);
+
+/* tarsk_decode_video and tarsk_decode_frame through the service: the same
+ * arguments, outputs and errors, the picture into the caller's planes
+ * (any strides) or into planes the call makes. */
+int tarsk_decode_service_video(tarsk_decode_service *service, const uint8_t *frame, size_t size,
+                               tarsk_picture *picture, tarsk_picture_damage *damage);
+int tarsk_decode_service_frame(tarsk_decode_service *service, const uint8_t *frame, size_t size,
+                               tarsk_frame_info *info, tarsk_picture *picture,
+                               tarsk_picture_damage *damage, int16_t *samples, size_t capacity,
+                               tarsk_audio *audio);
 
 /* ---- Inspecting frames ------------------------------------------------- */
 

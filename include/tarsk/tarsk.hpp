@@ -340,6 +340,22 @@ struct Audio {
   int failed_blocks = 0;  ///< audio DIF blocks whose samples are all error-coded
 };
 
+/// Interleaved sound that a call described in `a` as channels.
+inline Audio audio_channels(const tarsk_audio &a, const int16_t *interleaved) {
+  Audio audio;
+  audio.frequency = a.rate;
+  audio.quantization = a.bits;
+  audio.failed_blocks = a.failed_blocks;
+  audio.channels.resize(static_cast<size_t>(a.channels));
+  for (int c = 0; c < a.channels; ++c) {
+    auto &channel = audio.channels[static_cast<size_t>(c)];
+    channel.resize(static_cast<size_t>(a.frames));
+    for (int i = 0; i < a.frames; ++i)
+      channel[static_cast<size_t>(i)] = interleaved[static_cast<size_t>(i * a.channels + c)];
+  }
+  return audio;
+}
+
 /// A picture: planes the library made (Picture(format, width, height)) or
 /// the caller's (set them in get()); freed with it when the library's.
 class Picture {
@@ -499,20 +515,7 @@ class Decoder {
     return samples_.data();
   }
   // The sound of the last decode as channels.
-  Audio audio_of(const tarsk_audio &a) const {
-    Audio audio;
-    audio.frequency = a.rate;
-    audio.quantization = a.bits;
-    audio.failed_blocks = a.failed_blocks;
-    audio.channels.resize(static_cast<size_t>(a.channels));
-    for (int c = 0; c < a.channels; ++c) {
-      auto &channel = audio.channels[static_cast<size_t>(c)];
-      channel.resize(static_cast<size_t>(a.frames));
-      for (int i = 0; i < a.frames; ++i)
-        channel[static_cast<size_t>(i)] = samples_[static_cast<size_t>(i * a.channels + c)];
-    }
-    return audio;
-  }
+  Audio audio_of(const tarsk_audio &a) const { return audio_channels(a, samples_.data()); }
 
   struct Close {
     void operator()(tarsk_decoder *d) const { tarsk_decoder_close(&d); }
@@ -520,6 +523,58 @@ class Decoder {
   std::unique_ptr<tarsk_decoder, Close> d_;
   int opened_ = TARSK_OK;
   std::vector<int16_t> samples_;  // interleaved sound, kept from frame to frame
+};
+
+/// Owns a decoding service: one object that any number of threads call at
+/// once, each call decoding a frame on its own thread as a decoder just
+/// reset does (see tarsk_decode_service). `threads` in the settings is the
+/// most calls decoding at once; more wait their turn.
+class DecodeService {
+ public:
+  explicit DecodeService(const DecoderSettings &settings = DecoderSettings()) {
+    tarsk_decode_service *s = nullptr;
+    opened_ = tarsk_decode_service_open(&s, &settings);
+    s_.reset(s);
+  }
+  explicit operator bool() const { return s_ != nullptr; }
+  Error open_error() const { return error_of(opened_, "decoding service"); }
+  tarsk_decode_service *get() const { return s_.get(); }
+
+  /// Decodes a frame's picture into `picture` (see tarsk_decode_video).
+  Expected<PictureDamage> decode_video(Bytes frame, tarsk_picture &picture) const {
+    PictureDamage damage{};
+    if (const int got =
+            tarsk_decode_service_video(get(), frame.data(), frame.size(), &picture, &damage);
+        got != 0)
+      return error_of(got);
+    return damage;
+  }
+  Expected<PictureDamage> decode_video(Bytes frame, Picture &picture) const {
+    return decode_video(frame, picture.get());
+  }
+
+  /// A frame's information, its picture into `picture` when given, and its
+  /// sound when `sound` (none when the frame has none or it cannot be
+  /// decoded), as Decoder::decode_frame.
+  Expected<Decoder::Decoded> decode_frame(Bytes frame, tarsk_picture *picture, bool sound) const {
+    Decoder::Decoded d;
+    tarsk_audio a{};
+    std::vector<int16_t> samples(sound ? TARSK_AUDIO_MAX_FRAMES * 4 : 0);
+    const int got =
+        tarsk_decode_service_frame(get(), frame.data(), frame.size(), &d.info, picture,
+                                   picture != nullptr ? &d.damage : nullptr,
+                                   sound ? samples.data() : nullptr, samples.size(), &a);
+    if (got != 0 && got != TARSK_E_NO_AUDIO) return error_of(got);
+    if (got == 0 && a.frames > 0) d.audio = audio_channels(a, samples.data());
+    return d;
+  }
+
+ private:
+  struct Close {
+    void operator()(tarsk_decode_service *s) const { tarsk_decode_service_close(&s); }
+  };
+  std::unique_ptr<tarsk_decode_service, Close> s_;
+  int opened_ = TARSK_OK;
 };
 
 /// An encoder's settings: the defaults of tarsk_encoder_default_settings.
