@@ -1,0 +1,21 @@
+# The common half of the toolchain files beside it: a Debian cross compiler
+# for the triplet TARSK_CROSS_TRIPLET, the target's libraries installed
+# through multiarch (/usr/lib/<triplet>, headers in /usr/include), and qemu's
+# user-mode emulator to run what is built, so that ctest and GoogleTest's
+# test discovery run the target's programs here.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_C_COMPILER ${TARSK_CROSS_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${TARSK_CROSS_TRIPLET}-g++)
+set(CMAKE_LIBRARY_ARCHITECTURE ${TARSK_CROSS_TRIPLET})
+
+# The target's .pc files only, never the build machine's.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${TARSK_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig")
+unset(ENV{PKG_CONFIG_PATH})
+
+# The programs load the multiarch libc, libstdc++ and popt (in /lib/<triplet>
+# and /usr/lib/<triplet>, with the loader in /lib). No -L to the cross
+# compiler's own copy under /usr/<triplet>: its loader is of another build
+# than the multiarch libc that the loader would then find, and the pair
+# hangs in the first thread's creation.
+find_program(TARSK_CROSS_QEMU qemu-${TARSK_CROSS_QEMU_ARCH} REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${TARSK_CROSS_QEMU})
