@@ -8,6 +8,10 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_C_COMPILER ${TARSK_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${TARSK_CROSS_TRIPLET}-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE ${TARSK_CROSS_TRIPLET})
+# The compiler checks read this file again in projects of their own: they
+# must take the same branch below, since what it sets in the environment
+# holds for the whole run.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TARSK_CROSS_ROOT)
 
 if(NOT TARSK_CROSS_ROOT)
   # The target's libraries from multiarch packages: the target's .pc files

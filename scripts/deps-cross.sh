@@ -42,8 +42,9 @@ fi
 
 missing=()
 for p in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+  # A line per architecture where the package is of more than one.
+  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -x "install ok installed" >/dev/null ||
+    missing+=("$p")
 done
 need_arch=false
 dpkg --print-foreign-architectures | grep -qx "$arch" || need_arch=true
