@@ -28,12 +28,14 @@ if(NOT TARSK_CROSS_ROOT)
 else()
   # popt unpacked and GoogleTest built in the folder TARSK_CROSS_ROOT
   # (scripts/deps-cross.sh ARCH ROOT); the programs run on the cross
-  # compiler's libc, with popt found in the folder.
+  # compiler's loader and libc (-L), with popt found in the folder. /lib
+  # first, which -L turns into the cross compiler's: a multiarch libc of
+  # the target, where one is installed, must not come before it.
   set(ENV{PKG_CONFIG_LIBDIR} "${TARSK_CROSS_ROOT}/usr/lib/${TARSK_CROSS_TRIPLET}/pkgconfig")
   set(ENV{PKG_CONFIG_SYSROOT_DIR} "${TARSK_CROSS_ROOT}")
   list(APPEND CMAKE_PREFIX_PATH "${TARSK_CROSS_ROOT}/usr")
   find_program(TARSK_CROSS_QEMU qemu-${TARSK_CROSS_QEMU_ARCH} REQUIRED)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${TARSK_CROSS_QEMU} -L /usr/${TARSK_CROSS_TRIPLET}
-      -E LD_LIBRARY_PATH=${TARSK_CROSS_ROOT}/usr/lib/${TARSK_CROSS_TRIPLET})
+      -E LD_LIBRARY_PATH=/lib:${TARSK_CROSS_ROOT}/usr/lib/${TARSK_CROSS_TRIPLET})
 endif()
 unset(ENV{PKG_CONFIG_PATH})
