@@ -19,8 +19,9 @@ packages=(
 
 missing=()
 for p in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+  # A line per architecture where the package is of more than one.
+  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -x "install ok installed" >/dev/null ||
+    missing+=("$p")
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 

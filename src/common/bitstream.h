@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/bytes.h"
+
 namespace tarsk {
 
 // Big-endian 32-bit word at byte offset `at` of the reader's buffer; bytes
@@ -105,8 +107,7 @@ class BitWindow {
     const uint32_t byte = static_cast<uint32_t>(pos) >> 3;
     uint64_t w;
     if (byte + 8 <= len_) {
-      std::memcpy(&w, buf_ + byte, 8);
-      w = __builtin_bswap64(w);
+      w = load_be64(buf_ + byte);
     } else {
       w = 0;
       for (uint32_t i = 0; i < 8; ++i) w = (w << 8) | (byte + i < len_ ? buf_[byte + i] : 0);
@@ -143,9 +144,7 @@ class PaddedBits {
   // At least 57 bits from bit `pos` (0 <= pos <= 8 * bytes) on, bit 63
   // first.
   uint64_t word(int pos) const {
-    uint64_t w;
-    std::memcpy(&w, buf_ + (static_cast<uint32_t>(pos) >> 3), 8);
-    return __builtin_bswap64(w) << (pos & 7);
+    return load_be64(buf_ + (static_cast<uint32_t>(pos) >> 3)) << (pos & 7);
   }
   uint32_t window(int pos) const { return static_cast<uint32_t>(word(pos) >> 48); }
   uint32_t bits(int pos, int count) const {

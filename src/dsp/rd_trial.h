@@ -16,6 +16,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/bytes.h"
 #include "common/scan.h"
 #include "common/transform.h"
 #include "common/vlc.h"
@@ -113,13 +114,12 @@ inline float rd_quantise(const float *__restrict coeffs, const float *__restrict
     for (int p = 0; p < 64; ++p)
       out[p] = static_cast<dv_coeff_t>(coeffs[p] < 0 ? -values[p] : values[p]);
   if (bits) {
-    // The flags of eight positions at a time gathered into a byte: the
-    // multiplication moves each byte's low bit to its own bit of the top
-    // byte.
+    // The flags of eight positions at a time gathered into a byte: read
+    // little-endian, position i's flag is bit 8i, and the multiplication
+    // moves each byte's low bit to its own bit of the top byte.
     uint64_t nonzero = 0;
     for (int i = 0; i < 8; ++i) {
-      uint64_t eight;
-      std::memcpy(&eight, flags + 8 * i, 8);
+      const uint64_t eight = load_le64(flags + 8 * i);
       nonzero |= ((eight * 0x0102040810204080ull) >> 56) << (8 * i);
     }
     nonzero &= ~uint64_t{1};
@@ -173,8 +173,7 @@ inline void rd_shares(const float *__restrict coeffs, const float *__restrict en
   }
   uint64_t nonzero = 0;
   for (int i = 0; i < 8; ++i) {
-    uint64_t eight;
-    std::memcpy(&eight, flags + 8 * i, 8);
+    const uint64_t eight = load_le64(flags + 8 * i);
     nonzero |= ((eight * 0x0102040810204080ull) >> 56) << (8 * i);
   }
   const uint8_t *by_magnitude = vlc_num_bits_lookup + vlc_index(0, 0);

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <fstream>
 #include <tarsk/tarsk.hpp>
 #include <vector>
@@ -67,9 +66,12 @@ Samples expected(int channel, int channels, int total) {
   return out;
 }
 
+// ffmpeg's samples are little-endian whatever the processor's byte order.
 Samples from_s16le(const std::string &bytes) {
   Samples out(bytes.size() / 2);
-  std::memcpy(out.data(), bytes.data(), out.size() * 2);
+  for (size_t i = 0; i < out.size(); ++i)
+    out[i] = static_cast<int16_t>(static_cast<uint8_t>(bytes[2 * i]) |
+                                  static_cast<uint8_t>(bytes[2 * i + 1]) << 8);
   return out;
 }
 
