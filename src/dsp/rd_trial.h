@@ -89,6 +89,19 @@ inline void rd_transform_lanes(const dv_coeff_t *samples, const RdBasis &bs, int
   if (last_mode == 1) rd_transform_across<V, 1>(lines, bs, coeffs[1]);
 }
 
+// 64 flags of one byte each (0 or 1) as the bits of a word, position p's
+// flag in bit p. Eight flags at a time: read little-endian, position i's
+// flag is bit 8i, and the multiplication moves each byte's low bit to its
+// own bit of the top byte.
+inline uint64_t flag_bits(const uint8_t *flags) {
+  uint64_t bits = 0;
+  for (int i = 0; i < 8; ++i) {
+    const uint64_t eight = load_le64(flags + 8 * i);
+    bits |= ((eight * 0x0102040810204080ull) >> 56) << (8 * i);
+  }
+  return bits;
+}
+
 // Quantises a block's coefficients (scan order) at a step per position,
 // each magnitude rounded up from `offset` of a step on and limited to what
 // an amplitude escape carries (255): the distortion, the sum of each
@@ -114,15 +127,7 @@ inline float rd_quantise(const float *__restrict coeffs, const float *__restrict
     for (int p = 0; p < 64; ++p)
       out[p] = static_cast<dv_coeff_t>(coeffs[p] < 0 ? -values[p] : values[p]);
   if (bits) {
-    // The flags of eight positions at a time gathered into a byte: read
-    // little-endian, position i's flag is bit 8i, and the multiplication
-    // moves each byte's low bit to its own bit of the top byte.
-    uint64_t nonzero = 0;
-    for (int i = 0; i < 8; ++i) {
-      const uint64_t eight = load_le64(flags + 8 * i);
-      nonzero |= ((eight * 0x0102040810204080ull) >> 56) << (8 * i);
-    }
-    nonzero &= ~uint64_t{1};
+    uint64_t nonzero = flag_bits(flags) & ~uint64_t{1};
     // A code's length does not depend on its sign: the codes are counted by
     // magnitude, 1 to 255, which needs no limiting (vlc_index's layout: the
     // run above the value + 255).
@@ -171,11 +176,7 @@ inline void rd_shares(const float *__restrict coeffs, const float *__restrict en
     values[p] = v;
     flags[p] = v != 0;
   }
-  uint64_t nonzero = 0;
-  for (int i = 0; i < 8; ++i) {
-    const uint64_t eight = load_le64(flags + 8 * i);
-    nonzero |= ((eight * 0x0102040810204080ull) >> 56) << (8 * i);
-  }
+  const uint64_t nonzero = flag_bits(flags);
   const uint8_t *by_magnitude = vlc_num_bits_lookup + vlc_index(0, 0);
   for (int a = 0; a < 4; ++a) {
     const int begin = scan_area_start[a], end = scan_area_start[a + 1];
